@@ -1,0 +1,138 @@
+// Serial-queue throughput and sync latency against the simplest alternative: one worker thread
+// fed through a std::mutex + std::condition_variable queue of std::function.
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "bench/support/compare.h"
+#include "platform/dispatch.h"
+
+namespace {
+
+constexpr int kBlocks = 10000;
+
+class MutexWorker {
+ public:
+  MutexWorker() : thread_([this] { run(); }) {}
+  ~MutexWorker() {
+    post(nullptr);
+    thread_.join();
+  }
+
+  void post(std::function<void()> block) {
+    {
+      std::lock_guard lock(mutex_);
+      queue_.push_back(std::move(block));
+    }
+    cv_.notify_one();
+  }
+
+  // Runs the block on the worker and waits for it.
+  void call(const std::function<void()>& block) {
+    std::mutex doneMutex;
+    std::condition_variable doneCv;
+    bool done = false;
+    post([&] {
+      block();
+      std::lock_guard lock(doneMutex);
+      done = true;
+      doneCv.notify_one();
+    });
+    std::unique_lock lock(doneMutex);
+    doneCv.wait(lock, [&] { return done; });
+  }
+
+ private:
+  void run() {
+    for (;;) {
+      std::function<void()> block;
+      {
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, [&] { return !queue_.empty(); });
+        block = std::move(queue_.front());
+        queue_.pop_front();
+      }
+      if (!block) return;
+      block();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<std::function<void()>> queue_;
+  std::thread thread_;
+};
+
+void BM_SerialQueueAsync(benchmark::State& state) {
+  auto queue = platform::DispatchQueue::createSerial("bench.serial");
+  long counter = 0;
+  for (auto _ : state) {
+    platform::DispatchSemaphore done(0);
+    for (int i = 0; i < kBlocks - 1; ++i) queue->async([&counter] { ++counter; });
+    queue->async([&] {
+      ++counter;
+      done.signal();
+    });
+    done.wait();
+  }
+  benchmark::DoNotOptimize(counter);
+  state.SetItemsProcessed(state.iterations() * kBlocks);
+}
+BENCHMARK(BM_SerialQueueAsync)->UseRealTime();
+
+void BM_MutexWorkerAsync(benchmark::State& state) {
+  MutexWorker worker;
+  long counter = 0;
+  for (auto _ : state) {
+    platform::DispatchSemaphore done(0);
+    for (int i = 0; i < kBlocks - 1; ++i) worker.post([&counter] { ++counter; });
+    worker.post([&] {
+      ++counter;
+      done.signal();
+    });
+    done.wait();
+  }
+  benchmark::DoNotOptimize(counter);
+  state.SetItemsProcessed(state.iterations() * kBlocks);
+}
+BENCHMARK(BM_MutexWorkerAsync)->UseRealTime();
+
+void BM_SerialQueueSync(benchmark::State& state) {
+  auto queue = platform::DispatchQueue::createSerial("bench.sync");
+  long counter = 0;
+  for (auto _ : state) queue->sync([&] { ++counter; });
+  benchmark::DoNotOptimize(counter);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SerialQueueSync)->UseRealTime();
+
+// Sync onto a queue that is busy with other work, so the caller has to wait its turn.
+void BM_SerialQueueSyncContended(benchmark::State& state) {
+  auto queue = platform::DispatchQueue::createSerial("bench.sync.busy");
+  long counter = 0;
+  for (auto _ : state) {
+    queue->async([&] { ++counter; });
+    queue->sync([&] { ++counter; });
+  }
+  benchmark::DoNotOptimize(counter);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SerialQueueSyncContended)->UseRealTime();
+
+void BM_MutexWorkerSync(benchmark::State& state) {
+  MutexWorker worker;
+  long counter = 0;
+  for (auto _ : state) worker.call([&] { ++counter; });
+  benchmark::DoNotOptimize(counter);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_MutexWorkerSync)->UseRealTime();
+
+}  // namespace
+
+ZORVEL_BENCH_MAIN({{"BM_SerialQueueAsync/real_time", "BM_MutexWorkerAsync/real_time", 1.0},
+                   {"BM_SerialQueueSync/real_time", "BM_MutexWorkerSync/real_time", 0},
+                   {"BM_SerialQueueSyncContended/real_time", "BM_MutexWorkerSync/real_time", 0}})

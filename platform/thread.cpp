@@ -1,0 +1,117 @@
+#include "platform/thread.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+namespace platform {
+
+namespace {
+
+thread_local bool tNamedHere = false;
+
+// The name every thread starts with: the process's short name, as the kernel cuts it.
+std::string inheritedName() {
+  std::string name = program_invocation_short_name ? program_invocation_short_name : "";
+  if (name.size() > 15) name.resize(15);
+  return name;
+}
+
+std::chrono::steady_clock::duration toDuration(double seconds) {
+  // Caps far-away waits at about 30 years so the conversion cannot overflow.
+  constexpr double kMax = 1e9;
+  if (!(seconds > 0)) return std::chrono::steady_clock::duration::zero();
+  if (seconds > kMax) seconds = kMax;
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(seconds));
+}
+
+}  // namespace
+
+std::uint64_t currentThreadId() {
+  return static_cast<std::uint64_t>(::gettid());
+}
+
+std::string currentThreadName() {
+  char buffer[64] = {};
+  if (pthread_getname_np(pthread_self(), buffer, sizeof buffer) != 0) return {};
+  std::string name(buffer);
+  if (!tNamedHere && name == inheritedName()) return {};
+  return name;
+}
+
+void setCurrentThreadName(std::string_view name) {
+  std::string cut(name.substr(0, 15));
+  // Do not leave half a UTF-8 character behind.
+  if (name.size() > 15) {
+    while (!cut.empty() && (static_cast<unsigned char>(cut.back()) & 0xC0) == 0x80) cut.pop_back();
+    if (!cut.empty() && (static_cast<unsigned char>(cut.back()) & 0x80)) cut.pop_back();
+  }
+  pthread_setname_np(pthread_self(), cut.c_str());
+  tNamedHere = true;
+}
+
+bool isMainThread() {
+  return ::gettid() == ::getpid();
+}
+
+ThreadDictionary& threadDictionary() {
+  thread_local ThreadDictionary dictionary;
+  return dictionary;
+}
+
+void sleepFor(double seconds) {
+  auto duration = toDuration(seconds);
+  if (duration > std::chrono::steady_clock::duration::zero()) std::this_thread::sleep_for(duration);
+}
+
+void sleepUntil(Date date) {
+  // Re-reads the wall clock after each slice so that a clock change is noticed.
+  for (;;) {
+    double remaining = date.timeIntervalSinceNow();
+    if (!(remaining > 0)) return;
+    sleepFor(remaining < 1.0 ? remaining : 1.0);
+  }
+}
+
+void Condition::wait() {
+  std::unique_lock<std::mutex> lock(mutex_, std::adopt_lock);
+  cv_.wait(lock);
+  lock.release();
+}
+
+bool Condition::waitFor(double seconds) {
+  std::unique_lock<std::mutex> lock(mutex_, std::adopt_lock);
+  bool woken = cv_.wait_for(lock, toDuration(seconds)) == std::cv_status::no_timeout;
+  lock.release();
+  return woken;
+}
+
+bool Condition::waitUntil(Date date) {
+  std::unique_lock<std::mutex> lock(mutex_, std::adopt_lock);
+  auto deadline = std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+      std::chrono::duration<double>(date.timeIntervalSince1970())));
+  bool woken = true;
+  if (std::isnan(date.timeIntervalSinceReferenceDate()) || date.timeIntervalSinceNow() <= 0) {
+    woken = false;
+  } else if (date.timeIntervalSinceNow() > 1e9) {
+    cv_.wait(lock);
+  } else {
+    woken = cv_.wait_until(lock, deadline) == std::cv_status::no_timeout;
+  }
+  lock.release();
+  return woken;
+}
+
+void SpinLock::yield() {
+  sched_yield();
+}
+
+}  // namespace platform
