@@ -16,6 +16,16 @@ namespace platform {
 namespace {
 
 thread_local bool tNamedHere = false;
+// Read once per thread: the log hub asks for these on every message.
+thread_local pid_t tThreadId = ::gettid();
+thread_local std::string tName;
+thread_local bool tNameKnown = false;
+pid_t gProcessId = ::getpid();
+// A forked child's only thread has new ids.
+[[maybe_unused]] const int kForkHandlerInstalled = pthread_atfork(nullptr, nullptr, [] {
+  gProcessId = ::getpid();
+  tThreadId = ::gettid();
+});
 
 // The name every thread starts with: the process's short name, as the kernel cuts it.
 std::string inheritedName() {
@@ -36,15 +46,17 @@ std::chrono::steady_clock::duration toDuration(double seconds) {
 }  // namespace
 
 std::uint64_t currentThreadId() {
-  return static_cast<std::uint64_t>(::gettid());
+  return static_cast<std::uint64_t>(tThreadId);
 }
 
 std::string currentThreadName() {
-  char buffer[64] = {};
-  if (pthread_getname_np(pthread_self(), buffer, sizeof buffer) != 0) return {};
-  std::string name(buffer);
-  if (!tNamedHere && name == inheritedName()) return {};
-  return name;
+  if (!tNameKnown) {
+    char buffer[64] = {};
+    if (pthread_getname_np(pthread_self(), buffer, sizeof buffer) == 0) tName = buffer;
+    if (!tNamedHere && tName == inheritedName()) tName.clear();
+    tNameKnown = true;
+  }
+  return tName;
 }
 
 void setCurrentThreadName(std::string_view name) {
@@ -56,10 +68,12 @@ void setCurrentThreadName(std::string_view name) {
   }
   pthread_setname_np(pthread_self(), cut.c_str());
   tNamedHere = true;
+  tName = cut;
+  tNameKnown = true;
 }
 
 bool isMainThread() {
-  return ::gettid() == ::getpid();
+  return tThreadId == gProcessId;
 }
 
 ThreadDictionary& threadDictionary() {
