@@ -1,0 +1,61 @@
+#include "logging/logger.h"
+
+#include <utility>
+
+LGAbstractLogger::LGAbstractLogger() = default;
+
+LGAbstractLogger::~LGAbstractLogger() {
+  if (queue_) queue_->setSpecific(this, nullptr);
+}
+
+bool LGAbstractLogger::respondsTo(LGLoggerMethod method) const {
+  return method == LGLoggerMethod::LoggerQueue || method == LGLoggerMethod::LoggerName;
+}
+
+std::string LGAbstractLogger::loggerName() { return objectClass().name(); }
+
+// Made on first use rather than in the constructor, so that the label comes from the most derived
+// class's loggerName.
+const platform::DispatchQueuePtr& LGAbstractLogger::queue() {
+  std::call_once(queueOnce_, [this] {
+    queue_ = platform::DispatchQueue::createSerial(loggerName());
+    queue_->setSpecific(this, this);
+  });
+  return queue_;
+}
+
+platform::DispatchQueuePtr LGAbstractLogger::loggerQueue() { return queue(); }
+
+void LGAbstractLogger::logMessage(const LGLogMessagePtr&) {}
+
+bool LGAbstractLogger::isOnGlobalLoggingQueue() const { return LGLog::isOnLoggingQueue(); }
+
+bool LGAbstractLogger::isOnInternalLoggerQueue() const {
+  // No queue carries this key before the logger's queue exists.
+  return platform::DispatchQueue::getSpecificCurrent(this) != nullptr;
+}
+
+std::shared_ptr<LGLogFormatter> LGAbstractLogger::logFormatter() {
+  return syncThroughLoggingQueue([this] { return logFormatter_; });
+}
+
+void LGAbstractLogger::setLogFormatter(std::shared_ptr<LGLogFormatter> formatter) {
+  asyncThroughLoggingQueue([this, formatter = std::move(formatter)]() mutable { swapFormatter(std::move(formatter)); });
+}
+
+void LGAbstractLogger::asyncThroughLoggingQueue(std::function<void()> work) {
+  auto self = std::static_pointer_cast<LGAbstractLogger>(shared_from_this());
+  LGLog::loggingQueue()->async([self = std::move(self), work = std::move(work)]() mutable {
+    const platform::DispatchQueuePtr& queue = self->queue();
+    queue->async([self = std::move(self), work = std::move(work)] { work(); });
+  });
+}
+
+void LGAbstractLogger::swapFormatter(std::shared_ptr<LGLogFormatter> formatter) {
+  if (formatter == logFormatter_) return;
+  if (logFormatter_ && logFormatter_->respondsTo(LGLogFormatterMethod::WillRemoveFromLogger))
+    logFormatter_->willRemoveFromLogger(*this);
+  logFormatter_ = std::move(formatter);
+  if (logFormatter_ && logFormatter_->respondsTo(LGLogFormatterMethod::DidAddToLogger))
+    logFormatter_->didAddToLogger(*this);
+}

@@ -1,0 +1,111 @@
+#pragma once
+
+// The logger base class and the formatter protocol.
+//
+// Every logger runs on its own serial queue. A formatter change passes through the global logging
+// queue before it reaches that queue, so it takes effect exactly between two messages, in the order
+// in which messages and the change were issued, and a read of the formatter from the thread that
+// set it sees the change.
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <type_traits>
+
+#include "logging/log.h"
+#include "platform/dispatch.h"
+#include "platform/object.h"
+
+// What the optional members of LGLogFormatter are called by respondsTo.
+enum class LGLogFormatterMethod { DidAddToLogger, WillRemoveFromLogger };
+
+// Turns messages into the text a logger writes. Called on the queue of each logger that uses it,
+// so a formatter shared by several loggers must be thread-safe.
+class LGLogFormatter {
+ public:
+  virtual ~LGLogFormatter() = default;
+
+  // The text to write, or nullopt to drop the message.
+  virtual std::optional<std::string> formatLogMessage(const LGLogMessagePtr& message) = 0;
+
+  // Optional (a formatter that implements one says so in respondsTo). Called on the logger's queue.
+  virtual bool respondsTo(LGLogFormatterMethod) const { return false; }
+  // The logger has just taken this formatter.
+  virtual void didAddToLogger(LGLogger&) {}
+  // The logger is about to let this formatter go.
+  virtual void willRemoveFromLogger(LGLogger&) {}
+};
+
+// Base of the framework's loggers: owns the logger's serial queue (labelled with loggerName, made
+// on first use) and guards the formatter. Loggers are owned through std::shared_ptr made by
+// platform::make; the queue-hopping members need that ownership and must not be called from a
+// constructor.
+class LGAbstractLogger : public platform::Object, public LGLogger {
+  ZORVEL_CLASS(LGAbstractLogger, platform::Object)
+
+ public:
+  LGAbstractLogger();
+  ~LGAbstractLogger() override;
+
+  // Answers LoggerQueue and LoggerName; subclasses add what they implement.
+  bool respondsTo(LGLoggerMethod method) const override;
+  // The class's name; concrete loggers return their own fixed names.
+  std::string loggerName() override;
+  platform::DispatchQueuePtr loggerQueue() override;
+  // Does nothing here; called on the logger's queue.
+  void logMessage(const LGLogMessagePtr& message) override;
+
+  // The formatter in force after everything issued before the call, read through the global
+  // logging queue and then this logger's queue. On this logger's own queue it is read directly.
+  std::shared_ptr<LGLogFormatter> logFormatter() override;
+  // Queued through the global logging queue onto this logger's queue; returns at once. Setting the
+  // formatter already in force does nothing; otherwise the old one hears willRemoveFromLogger and
+  // the new one didAddToLogger (when they answer them). Null removes the formatter.
+  void setLogFormatter(std::shared_ptr<LGLogFormatter> formatter) override;
+
+  bool isOnGlobalLoggingQueue() const;
+  bool isOnInternalLoggerQueue() const;
+
+ protected:
+  // The formatter, for the logger's own code on its queue (no locking: only that queue swaps it).
+  const std::shared_ptr<LGLogFormatter>& currentLogFormatter() const { return logFormatter_; }
+
+  // Runs `work` on this logger's queue after everything issued before through the global logging
+  // queue: asynchronously on that queue, then asynchronously on this logger's queue. Holds the
+  // logger until the work has run. Returns at once.
+  void asyncThroughLoggingQueue(std::function<void()> work);
+  // Runs `read` synchronously on the global logging queue and inside it on this logger's queue,
+  // and returns its result. Called on this logger's queue it reads at once; on the global logging
+  // queue it reads on this logger's queue only.
+  template <class F>
+  std::invoke_result_t<F&> syncThroughLoggingQueue(F&& read) {
+    using R = std::invoke_result_t<F&>;
+    if (isOnInternalLoggerQueue()) return read();
+    const platform::DispatchQueuePtr& queue = this->queue();
+    if constexpr (std::is_void_v<R>) {
+      auto onLogger = [&] { queue->sync(read); };
+      if (LGLog::isOnLoggingQueue())
+        onLogger();
+      else
+        LGLog::loggingQueue()->sync(onLogger);
+    } else {
+      std::optional<R> result;
+      auto onLogger = [&] { queue->sync([&] { result.emplace(read()); }); };
+      if (LGLog::isOnLoggingQueue())
+        onLogger();
+      else
+        LGLog::loggingQueue()->sync(onLogger);
+      return std::move(*result);
+    }
+  }
+
+ private:
+  const platform::DispatchQueuePtr& queue();
+  void swapFormatter(std::shared_ptr<LGLogFormatter> formatter);
+
+  std::once_flag queueOnce_;
+  platform::DispatchQueuePtr queue_;
+  std::shared_ptr<LGLogFormatter> logFormatter_;  // touched only on queue_
+};
