@@ -139,6 +139,8 @@ bool Object::respondsToSelector(std::string_view selector) const {
   return actualClass().instancesRespondToSelector(selector);
 }
 
+Value Object::perform(std::string_view selector) { return perform(selector, std::vector<Value>{}); }
+
 Value Object::perform(std::string_view selector, const std::vector<Value>& args) {
   checkArguments(selector, args);
   auto imp = findMethod(&actualClass(), selector);

@@ -259,7 +259,8 @@ class Object : public std::enable_shared_from_this<Object> {
   virtual bool respondsToSelector(std::string_view selector) const;
   // Calls the method with boxed arguments (one per ':' in the selector, at most 15). A selector
   // without a method goes to forwardInvocation.
-  Value perform(std::string_view selector, const std::vector<Value>& args = {});
+  Value perform(std::string_view selector, const std::vector<Value>& args);
+  Value perform(std::string_view selector);  // no arguments
   // Default: raise NSInvalidArgumentException "-[Class sel]: unrecognized selector sent to
   // instance 0x...".
   virtual Value forwardInvocation(std::string_view selector, const std::vector<Value>& args);

@@ -160,7 +160,7 @@ std::int64_t saturatingInt64(double d) {
 // Value
 
 const Value& Value::nilValue() {
-  static const Value nil;
+  static const Value nil{};
   return nil;
 }
 

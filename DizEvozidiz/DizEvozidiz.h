@@ -1,0 +1,211 @@
+#pragma once
+
+// DizEvozidiz: the one object that stands for one SQLite file of the store. It opens and configures
+// the file (WAL mode), recovers from a corrupt file, creates and upgrades the schema (tables
+// "database2" and "diz2"), keeps the commit counter ("snapshot"), owns the serializers and
+// sanitizers, the defaults handed to new connections, the file-system shim through which
+// connections open their handles, and four serial queues on which all shared state lives:
+//
+//   internal queue    connection defaults (and the connection pool of released handles)
+//   snapshot queue    snapshot, changesets, connection states, start-up upgrade and prepare;
+//                     never held while waiting for anything else
+//   write queue       one writer at a time across all connections; WAL truncation
+//   checkpoint queue  checkpoints on the database's own handle
+//
+// Readers and writers never use the database's own SQLite handle: they use connections, each with
+// its own handle opened through `vfsShimName()`. The own handle serves opening, schema work, the
+// start-up snapshot read and WAL checkpoints only.
+//
+// One database object per file in a process: `create` answers nullptr while another live database
+// holds the same standardized path. Releasing the last reference closes the file, frees the path
+// and posts DizEvozidizClosedNotification (asynchronously, on the main queue).
+//
+// Connections (a later addition) hook in through: the queues and their queue-specific keys,
+// `vfsShimName()`, the connection states and changesets kept on the snapshot queue, and
+// DizEvozidizConnectionHooks, which the database calls on them.
+//
+// Unless a comment says otherwise, methods may be called from any thread.
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "DizEvozidiz/DizEvozidizConnectionState.h"
+#include "DizEvozidiz/DizEvozidizOptions.h"
+#include "DizEvozidiz/DizEvozidizSerializers.h"
+#include "DizEvozidiz/DizVfsShim.h"
+#include "platform/dispatch.h"
+#include "platform/value.h"
+
+// Posted (object nil) when a database object is released, with user info "databasePath",
+// "databasePath_wal" and "databasePath_shm" ("" when absent).
+inline constexpr std::string_view DizEvozidizClosedNotification = "DizEvozidizClosedNotification";
+
+class DizEvozidiz : public std::enable_shared_from_this<DizEvozidiz> {
+ public:
+  using Ptr = std::shared_ptr<DizEvozidiz>;
+
+  // Opens (creating when needed) the file at `path`. nullptr when another live database holds the
+  // same standardized path, or when the file cannot be opened even after the corrupt action.
+  static Ptr create(std::string_view path, std::optional<DizEvozidizOptions> options = std::nullopt);
+  // One serializer/deserializer (and sanitizers) for both objects and metadata.
+  static Ptr create(std::string_view path, DizEvozidizSerializer serializer, DizEvozidizDeserializer deserializer,
+                    std::optional<DizEvozidizOptions> options = std::nullopt);
+  static Ptr create(std::string_view path, DizEvozidizSerializer serializer, DizEvozidizDeserializer deserializer,
+                    DizEvozidizPreSanitizer preSanitizer, DizEvozidizPostSanitizer postSanitizer,
+                    std::optional<DizEvozidizOptions> options = std::nullopt);
+  static Ptr create(std::string_view path, DizEvozidizClosures closures,
+                    std::optional<DizEvozidizOptions> options = std::nullopt);
+
+  ~DizEvozidiz();
+  DizEvozidiz(const DizEvozidiz&) = delete;
+  DizEvozidiz& operator=(const DizEvozidiz&) = delete;
+
+  // ---- Plain accessors (fixed at creation) ----
+  const std::string& databasePath() const { return databasePath_; }
+  std::string databasePath_wal() const { return databasePath_ + "-wal"; }
+  std::string databasePath_shm() const { return databasePath_ + "-shm"; }
+  // A copy: changing it changes nothing.
+  DizEvozidizOptions options() const { return options_; }
+  const DizEvozidizSerializer& objectSerializer() const { return closures_.objectSerializer; }
+  const DizEvozidizDeserializer& objectDeserializer() const { return closures_.objectDeserializer; }
+  const DizEvozidizSerializer& metadataSerializer() const { return closures_.metadataSerializer; }
+  const DizEvozidizDeserializer& metadataDeserializer() const { return closures_.metadataDeserializer; }
+  // Possibly empty.
+  const DizEvozidizPreSanitizer& objectPreSanitizer() const { return closures_.objectPreSanitizer; }
+  const DizEvozidizPostSanitizer& objectPostSanitizer() const { return closures_.objectPostSanitizer; }
+  const DizEvozidizPreSanitizer& metadataPreSanitizer() const { return closures_.metadataPreSanitizer; }
+  const DizEvozidizPostSanitizer& metadataPostSanitizer() const { return closures_.metadataPostSanitizer; }
+
+  // ---- Read on the snapshot queue (inline when already on it): they wait for start-up ----
+  std::string sqliteVersion() const;
+  std::uint64_t pageSize() const;
+  // The commit counter of the last commit.
+  std::uint64_t snapshot() const;
+  // Names of extensions found in "diz2" at start-up.
+  std::vector<std::string> previouslyRegisteredExtensionNames() const;
+
+  // ---- Connection defaults (synchronously on the internal queue; reach later connections) ----
+  DizEvozidizConnectionDefaults connectionDefaults() const;  // a copy
+  bool defaultObjectCacheEnabled() const;
+  void setDefaultObjectCacheEnabled(bool enabled);
+  std::uint64_t defaultObjectCacheLimit() const;
+  void setDefaultObjectCacheLimit(std::uint64_t limit);
+  bool defaultMetadataCacheEnabled() const;
+  void setDefaultMetadataCacheEnabled(bool enabled);
+  std::uint64_t defaultMetadataCacheLimit() const;
+  void setDefaultMetadataCacheLimit(std::uint64_t limit);
+  std::int64_t defaultObjectPolicy() const;
+  void setDefaultObjectPolicy(std::int64_t policy);
+  std::int64_t defaultMetadataPolicy() const;
+  void setDefaultMetadataPolicy(std::int64_t policy);
+
+  // ---- Queues, for connections ----
+  const platform::DispatchQueuePtr& internalQueue() const { return internalQueue_; }
+  const platform::DispatchQueuePtr& snapshotQueue() const { return snapshotQueue_; }
+  const platform::DispatchQueuePtr& writeQueue() const { return writeQueue_; }
+  const platform::DispatchQueuePtr& checkpointQueue() const { return checkpointQueue_; }
+  // Queue-specific keys: getSpecificCurrent(key) is non-null exactly on that queue.
+  const void* isOnSnapshotQueueKey() const { return &isOnSnapshotQueueKey_; }
+  const void* isOnWriteQueueKey() const { return &isOnWriteQueueKey_; }
+  bool isOnSnapshotQueue() const;
+  bool isOnWriteQueue() const;
+
+  // The file-system shim connections open their handles through ("diz_vfs_shim_<UUID>").
+  const std::string& vfsShimName() const { return vfsShimName_; }
+  diz_vfs* vfsShim() const { return vfsShim_; }
+
+  // ---- Shared state: only on the snapshot queue ----
+  // One state per live connection; the database holds the connections weakly through them.
+  std::vector<std::shared_ptr<DizEvozidizConnectionState>>& connectionStatesOnSnapshotQueue();
+  // Pending and not yet fully delivered changesets, in commit order.
+  platform::ValueArray& changesetsOnSnapshotQueue();
+  // Records a new commit counter (taken from each committed changeset).
+  void setSnapshotOnSnapshotQueue(std::uint64_t snapshot);
+  // Adds a connection's state (synchronously on the snapshot queue, inline when already there).
+  void addConnectionState(std::shared_ptr<DizEvozidizConnectionState> state);
+  // Removes the first state of that connection (same queue rule).
+  void removeConnectionState(const DizEvozidizConnectionHooks* connection);
+
+  // ---- WAL checkpointing ----
+  // Queues one passive checkpoint on the checkpoint queue. When every WAL frame is checkpointed,
+  // long-lived readers at the latest snapshot are asked to restart; a WAL of at least
+  // options.aggressiveWALTruncationSize bytes is then truncated (holding the write queue, then the
+  // checkpoint queue). A pass that starts after the database is released does nothing.
+  void asyncCheckpoint(std::uint64_t snapshot);
+
+  // ---- Utilities on any SQLite handle (the caller owns the handle's thread) ----
+  // "SELECT sqlite_version();" or nullopt.
+  static std::optional<std::string> sqliteVersionUsing(sqlite3* db);
+  // First column of "PRAGMA <name>;" (name quoted as an identifier; "schema.name" allowed);
+  // -1 for an empty name, any failure, or no row.
+  static std::int64_t pragma(std::string_view name, sqlite3* db);
+  static bool tableExists(std::string_view table, sqlite3* db);
+  static std::optional<std::vector<std::string>> tableNamesUsing(sqlite3* db);
+  // nullopt for an empty name or a statement that cannot be prepared.
+  static std::optional<std::vector<std::string>> columnNamesForTable(std::string_view table, sqlite3* db);
+  // Column name -> declared type.
+  static std::optional<std::map<std::string, std::string>> columnNamesAndAffinityForTable(std::string_view table,
+                                                                                          sqlite3* db);
+  // 0 "OFF", 1 "NORMAL", 2 "FULL", else "UNKNOWN".
+  static std::string pragmaValueForSynchronous(std::int64_t value);
+  // 0 "NONE", 1 "FULL", 2 "INCREMENTAL", else "UNKNOWN".
+  static std::string pragmaValueForAutoVacuum(std::int64_t value);
+  // `name` as a double-quoted SQL identifier.
+  static std::string quotedIdentifier(std::string_view name);
+
+ private:
+  DizEvozidiz(std::string path, DizEvozidizOptions options);
+
+  bool openConfigureCreate(bool isNewFile);
+  bool openDatabase();
+  bool configureDatabase(bool isNewFile);
+  bool createTables();
+  void closeOwnHandle();
+  bool applyCorruptAction();
+  void upgradeTable();
+  bool upgradeTable_1_2();
+  bool upgradeTable_2_3();
+  bool getUserVersion(int& version);
+  void prepare();
+  std::uint64_t readSnapshot();
+  void runCheckpointPass();
+  void nudgeLongLivedReaders();
+  void aggressiveTryTruncateLargeWAL();
+  static int connectionBusyHandler(void* context, int count);
+
+  template <class F>
+  auto onSnapshotQueue(F&& f) const;
+
+  const std::string databasePath_;
+  const DizEvozidizOptions options_;
+  sqlite3* db_ = nullptr;
+  std::string vfsShimName_;
+  diz_vfs* vfsShim_ = nullptr;
+  DizEvozidizClosures closures_;
+
+  platform::DispatchQueuePtr internalQueue_;
+  platform::DispatchQueuePtr checkpointQueue_;
+  platform::DispatchQueuePtr snapshotQueue_;
+  platform::DispatchQueuePtr writeQueue_;
+  char isOnSnapshotQueueKey_ = 0;
+  char isOnWriteQueueKey_ = 0;
+  bool checkpointQueueSuspended_ = false;
+
+  // Internal queue.
+  DizEvozidizConnectionDefaults connectionDefaults_;
+
+  // Snapshot queue.
+  std::uint64_t snapshot_ = 0;
+  platform::ValueArray changesets_;
+  std::vector<std::shared_ptr<DizEvozidizConnectionState>> connectionStates_;
+  std::vector<std::string> previouslyRegisteredExtensionNames_;
+  std::string sqliteVersion_;
+  std::uint64_t pageSize_ = 0;
+};

@@ -1,0 +1,191 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DizEvozidiz/DizCache.h"
+#include "DizEvozidiz/DizCollectionKey.h"
+#include "platform/dispatch.h"
+
+namespace {
+
+using StringCache = DizCache<std::string, int>;
+
+std::vector<std::string> byRecency(const StringCache& cache) {
+  std::vector<std::string> keys;
+  cache.enumerateKeysByRecency([&](const std::string& k) { keys.push_back(k); });
+  return keys;
+}
+
+TEST(DizCache, EvictsTheLeastRecentlyUsedEntryOverTheLimit) {
+  StringCache cache(3);
+  cache.setObject(1, "a");
+  cache.setObject(2, "b");
+  cache.setObject(3, "c");
+  ASSERT_NE(cache.objectForKey("a"), nullptr);  // a becomes most recent
+  cache.setObject(4, "d");                       // evicts b
+  EXPECT_EQ(byRecency(cache), (std::vector<std::string>{"d", "a", "c"}));
+  EXPECT_FALSE(cache.containsKey("b"));
+  EXPECT_EQ(cache.count(), 3u);
+}
+
+TEST(DizCache, ContainsDoesNotRefreshButLookupDoes) {
+  struct Case {
+    bool lookUp;
+    bool oldestSurvives;
+  };
+  for (Case c : {Case{false, false}, Case{true, true}}) {
+    StringCache cache(2);
+    cache.setObject(1, "old");
+    cache.setObject(2, "new");
+    if (c.lookUp)
+      cache.objectForKey("old");
+    else
+      EXPECT_TRUE(cache.containsKey("old"));
+    cache.setObject(3, "newest");
+    EXPECT_EQ(cache.containsKey("old"), c.oldestSurvives) << c.lookUp;
+    EXPECT_EQ(cache.count(), 2u);
+  }
+}
+
+TEST(DizCache, UpdatingAKeyAtTheLimitRefreshesWithoutEvicting) {
+  StringCache cache(2);
+  cache.setObject(1, "a");
+  cache.setObject(2, "b");
+  cache.setObject(10, "a");
+  EXPECT_EQ(cache.count(), 2u);
+  EXPECT_EQ(byRecency(cache), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(*cache.objectForKey("a"), 10);
+}
+
+TEST(DizCache, LimitZeroIsUnlimitedAndLimitOneKeepsTheLatest) {
+  StringCache unlimited(0);
+  for (int i = 0; i < 1000; ++i) unlimited.setObject(i, std::to_string(i));
+  EXPECT_EQ(unlimited.count(), 1000u);
+
+  StringCache single(1);
+  for (int i = 0; i < 5; ++i) {
+    single.setObject(i, std::to_string(i));
+    EXPECT_EQ(single.count(), 1u);
+    EXPECT_EQ(*single.objectForKey(std::to_string(i)), i);
+  }
+}
+
+TEST(DizCache, LoweringTheLimitKeepsTheMostRecentEntries) {
+  StringCache cache(10);
+  for (int i = 0; i < 10; ++i) cache.setObject(i, std::to_string(i));
+  cache.objectForKey("2");
+  cache.setCountLimit(3);
+  EXPECT_EQ(byRecency(cache), (std::vector<std::string>{"2", "9", "8"}));
+  // After evictions the cache still works, reusing the spare node.
+  cache.setObject(100, "x");
+  EXPECT_EQ(byRecency(cache), (std::vector<std::string>{"x", "2", "9"}));
+}
+
+TEST(DizCache, RemovalsKeepTheRecencyListConsistent) {
+  StringCache cache(4);
+  for (const char* k : {"a", "b", "c", "d"}) cache.setObject(1, k);
+  cache.removeObjectForKey("d");  // head
+  cache.removeObjectForKey("a");  // tail
+  cache.removeObjectsForKeys(std::vector<std::string>{"zzz"});
+  EXPECT_EQ(byRecency(cache), (std::vector<std::string>{"c", "b"}));
+  cache.removeAllObjects();
+  EXPECT_EQ(cache.count(), 0u);
+  cache.setObject(5, "e");
+  EXPECT_EQ(byRecency(cache), (std::vector<std::string>{"e"}));
+
+  int seen = 0;
+  for (const char* k : {"f", "g", "h"}) cache.setObject(1, k);
+  cache.enumerateKeysWithBlock([&](const std::string&, bool& stop) {
+    ++seen;
+    stop = seen == 2;
+  });
+  EXPECT_EQ(seen, 2);
+}
+
+TEST(DizCache, DescriptionListsEntriesFromMostRecent) {
+  StringCache cache(5);
+  cache.setObject(1, "a");
+  cache.setObject(2, "b");
+  const std::string text = cache.description();
+  EXPECT_EQ(text.rfind("DizCache, count=2, keys=\n", 0), 0u) << text;
+  EXPECT_LT(text.find("  0: <DizCacheItem["), text.find("key(b)>"));
+  EXPECT_LT(text.find("key(b)>"), text.find("  1: <DizCacheItem["));
+  EXPECT_NE(text.find("key(a)>\n"), std::string::npos);
+}
+
+TEST(DizCache, KeysByCollectionKeyUseItsEquality) {
+  DizCache<DizCollectionKeyPtr, int, DizCollectionKey::Hasher, DizCollectionKey::Equal> cache(2);
+  cache.setObject(1, DizCollectionKey::make("c", "k"));
+  ASSERT_NE(cache.objectForKey(DizCollectionKey::make("c", "k")), nullptr);
+  EXPECT_EQ(cache.objectForKey(DizCollectionKey::make("d", "k")), nullptr);
+}
+
+using KeyCache = DizBidirectionalCache<std::int64_t, DizCollectionKeyPtr, std::hash<std::int64_t>,
+                                       std::equal_to<std::int64_t>, DizCollectionKey::Hasher, DizCollectionKey::Equal>;
+
+TEST(DizBidirectionalCache, MapsBothWaysAndEvictsLeastRecent) {
+  KeyCache cache(2);
+  cache.setObject(DizCollectionKey::make("c", "one"), 1);
+  cache.setObject(DizCollectionKey::make("c", "two"), 2);
+  const std::int64_t* rowid = cache.keyForObject(DizCollectionKey::make("c", "one"));  // refreshes 1
+  ASSERT_NE(rowid, nullptr);
+  EXPECT_EQ(*rowid, 1);
+  cache.setObject(DizCollectionKey::make("c", "three"), 3);  // evicts 2
+  EXPECT_FALSE(cache.containsKey(2));
+  EXPECT_FALSE(cache.containsObject(DizCollectionKey::make("c", "two")));
+  EXPECT_EQ((*cache.objectForKey(1))->key(), "one");
+  EXPECT_EQ(cache.count(), 2u);
+}
+
+TEST(DizBidirectionalCache, EqualObjectKeepsTheStoredOneAndADifferentOneUnmapsTheOld) {
+  KeyCache cache(5);
+  auto original = DizCollectionKey::make("c", "k");
+  cache.setObject(original, 1);
+  cache.setObject(DizCollectionKey::make("c", "k"), 1);
+  EXPECT_EQ(cache.objectForKey(1)->get(), original.get());
+
+  cache.setObject(DizCollectionKey::make("c", "other"), 1);
+  EXPECT_EQ(cache.keyForObject(original), nullptr);
+  EXPECT_EQ(*cache.keyForObject(DizCollectionKey::make("c", "other")), 1);
+  EXPECT_EQ(cache.count(), 1u);
+}
+
+TEST(DizBidirectionalCache, RemovalByEitherSideAndTwoKeysWithOneObject) {
+  KeyCache cache(0);
+  auto shared = DizCollectionKey::make("c", "k");
+  cache.setObject(shared, 1);
+  cache.setObject(shared, 2);  // the object now maps back to the latest key
+  EXPECT_EQ(*cache.keyForObject(shared), 2);
+  cache.removeObjectForKey(2);
+  EXPECT_EQ(cache.keyForObject(shared), nullptr);  // never points into the removed entry
+  EXPECT_TRUE(cache.containsKey(1));
+  cache.setObject(DizCollectionKey::make("c", "x"), 3);
+  cache.removeKeyForObject(DizCollectionKey::make("c", "x"));
+  EXPECT_FALSE(cache.containsKey(3));
+  cache.removeAllObjects();
+  EXPECT_EQ(cache.count(), 0u);
+  EXPECT_FALSE(cache.containsObject(shared));
+}
+
+// A connection's cache is used from many threads, one block at a time, through its serial queue.
+TEST(DizCacheConcurrency, SerialQueueOwnerSerialisesAccessFromManyThreads) {
+  auto queue = platform::DispatchQueue::createSerial("cache-owner");
+  StringCache cache(50);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) {
+        queue->sync([&] {
+          cache.setObject(i, std::to_string(t * 1000 + i));
+          cache.objectForKey(std::to_string(i));
+        });
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  queue->sync([&] { EXPECT_EQ(cache.count(), 50u); });
+}
+
+}  // namespace

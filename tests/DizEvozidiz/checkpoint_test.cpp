@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "DizEvozidiz/DizEvozidiz.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Runs until every checkpoint pass queued so far, and the truncation it may queue, has finished.
+void drainCheckpoints(const DizEvozidiz::Ptr& database) {
+  database->snapshot();  // start-up done: its own checkpoint pass is queued
+  database->checkpointQueue()->sync([] {});
+  database->writeQueue()->sync([] {});
+  database->snapshotQueue()->sync([] {});
+}
+
+TEST(DizEvozidizCheckpoint, TruncatesTheWalOnlyAtOrAboveTheThreshold) {
+  struct Case {
+    std::uint64_t threshold;
+    bool truncated;
+  };
+  for (Case c : {Case{64 * 1024, true}, Case{64 * 1024 * 1024, false}}) {
+    SCOPED_TRACE(c.threshold);
+    zorvel::test::TempDir dir;
+    const fs::path path = dir / "wal.sqlite";
+    DizEvozidizOptions options;
+    options.aggressiveWALTruncationSize = c.threshold;
+    auto database = DizEvozidiz::create(path.string(), options);
+    ASSERT_TRUE(database);
+    drainCheckpoints(database);
+
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &writer), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(writer,
+                           "PRAGMA wal_autocheckpoint = 0; CREATE TABLE bulk (b);"
+                           "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 60)"
+                           " INSERT INTO bulk SELECT randomblob(3000) FROM n;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(writer);  // not the last handle: the WAL stays as it is
+    const auto walBefore = fs::file_size(database->databasePath_wal());
+    ASSERT_GT(walBefore, 64u * 1024u);
+
+    database->asyncCheckpoint(0);
+    drainCheckpoints(database);
+    const auto walAfter = fs::file_size(database->databasePath_wal());
+    if (c.truncated)
+      EXPECT_EQ(walAfter, 0u);
+    else
+      EXPECT_EQ(walAfter, walBefore);
+
+    // Whatever happened to the WAL, the data reached the main file.
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &reader), SQLITE_OK);
+    sqlite3_stmt* statement = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(reader, "SELECT count(*) FROM bulk", -1, &statement, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(statement, 0), 60);
+    sqlite3_finalize(statement);
+    sqlite3_close(reader);
+  }
+}
+
+class FakeConnection : public DizEvozidizConnectionHooks {
+ public:
+  void maybeResetLongLivedReadTransaction() override { ++resets; }
+  std::atomic<int> resets{0};
+};
+
+TEST(DizEvozidizCheckpoint, NudgesOnlyLongLivedReadersAtTheLatestSnapshot) {
+  zorvel::test::TempDir dir;
+  auto database = DizEvozidiz::create((dir / "nudge.sqlite").string());
+  ASSERT_TRUE(database);
+  drainCheckpoints(database);
+
+  auto current = std::make_shared<FakeConnection>();
+  auto behind = std::make_shared<FakeConnection>();
+  auto shortLived = std::make_shared<FakeConnection>();
+  auto gone = std::make_shared<FakeConnection>();
+  auto makeState = [&](const std::shared_ptr<FakeConnection>& c, bool longLived, std::uint64_t last) {
+    auto state = std::make_shared<DizEvozidizConnectionState>(c);
+    state->longLivedReadTransaction = longLived;
+    state->lastTransactionSnapshot = last;
+    database->addConnectionState(state);
+  };
+  database->snapshotQueue()->sync([&] { database->setSnapshotOnSnapshotQueue(5); });
+  makeState(current, true, 5);
+  makeState(behind, true, 4);
+  makeState(shortLived, false, 5);
+  makeState(gone, true, 5);
+  const DizEvozidizConnectionHooks* goneIdentity = gone.get();
+  gone.reset();  // a released connection is skipped
+
+  database->asyncCheckpoint(5);
+  drainCheckpoints(database);
+  EXPECT_EQ(current->resets.load(), 1);
+  EXPECT_EQ(behind->resets.load(), 0);
+  EXPECT_EQ(shortLived->resets.load(), 0);
+
+  database->removeConnectionState(current.get());
+  database->removeConnectionState(goneIdentity);
+  std::size_t remaining = 0;
+  database->snapshotQueue()->sync([&] { remaining = database->connectionStatesOnSnapshotQueue().size(); });
+  EXPECT_EQ(remaining, 2u);
+  database->asyncCheckpoint(5);
+  drainCheckpoints(database);
+  EXPECT_EQ(current->resets.load(), 1);
+}
+
+TEST(DizEvozidizCheckpoint, PassRequestedBeforeReleaseDoesNothingAfterIt) {
+  zorvel::test::TempDir dir;
+  auto database = DizEvozidiz::create((dir / "late.sqlite").string());
+  ASSERT_TRUE(database);
+  auto queue = database->checkpointQueue();
+  std::weak_ptr<DizEvozidiz> weak = database;
+  // Hold the checkpoint queue so the pass is still queued when the database goes away.
+  std::atomic<bool> release{false};
+  database->snapshot();
+  queue->async([&] {
+    while (!release.load()) std::this_thread::yield();
+  });
+  database->asyncCheckpoint(0);
+  database.reset();
+  release = true;
+  queue->sync([] {});
+  EXPECT_TRUE(weak.expired());
+}
+
+}  // namespace

@@ -1,0 +1,386 @@
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "DizEvozidiz/DizEvozidiz.h"
+#include "DizEvozidiz/DizEvozidizManager.h"
+#include "platform/notification_center.h"
+#include "platform/run_loop.h"
+#include "platform/thread.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A plain SQLite handle on the file, for building and inspecting files beside the store.
+class Sql {
+ public:
+  explicit Sql(const fs::path& path) { EXPECT_EQ(sqlite3_open(path.c_str(), &db_), SQLITE_OK); }
+  ~Sql() { sqlite3_close(db_); }
+  void exec(const std::string& sql) {
+    char* message = nullptr;
+    ASSERT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message), SQLITE_OK) << (message ? message : "");
+  }
+  std::vector<std::string> column(const std::string& sql) {
+    std::vector<std::string> out;
+    sqlite3_stmt* statement = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr), SQLITE_OK) << sql;
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+      out.push_back(text ? text : "NULL");
+    }
+    sqlite3_finalize(statement);
+    return out;
+  }
+  std::string scalar(const std::string& sql) {
+    auto values = column(sql);
+    return values.empty() ? std::string("<none>") : values.front();
+  }
+  sqlite3* handle() { return db_; }
+
+ private:
+  sqlite3* db_ = nullptr;
+};
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out << bytes;
+}
+
+// Drops the last reference and waits until the release has finished (its notification arrives).
+void releaseAndWait(DizEvozidiz::Ptr& database) {
+  const std::string path = database->databasePath();
+  std::atomic<bool> closed{false};
+  auto center = platform::NotificationCenter::defaultCenter();
+  auto token = center->addObserver(std::string(DizEvozidizClosedNotification), nullptr, nullptr,
+                                   [&](const platform::NotificationPtr& n) {
+                                     if (n->userInfo()["databasePath"].asString() == path) closed = true;
+                                   });
+  database.reset();
+  EXPECT_TRUE(platform::runMainLoopUntil([&] { return closed.load(); }, 10));
+  center->removeObserver(token);
+}
+
+const std::string kGarbage = std::string(8192, 'x') + "this is not a database";
+
+TEST(DizEvozidizFile, NewFileGetsTheExactSchemaAndPragmas) {
+  zorvel::test::TempDir dir;
+  const fs::path path = dir / "new.sqlite";
+  DizEvozidizOptions options;
+  options.pragmaPageSize = 8192;
+  auto database = DizEvozidiz::create(path.string(), options);
+  ASSERT_TRUE(database);
+  EXPECT_EQ(database->snapshot(), 0u);  // waits for the upgrade and prepare
+  EXPECT_EQ(database->pageSize(), 8192u);
+  EXPECT_EQ(database->sqliteVersion(), sqlite3_libversion());
+  EXPECT_TRUE(database->previouslyRegisteredExtensionNames().empty());
+
+  Sql sql(path);
+  EXPECT_EQ(sql.scalar("SELECT sql FROM sqlite_master WHERE name = 'database2'"),
+            "CREATE TABLE \"database2\" (\"rowid\" INTEGER PRIMARY KEY,  \"collection\" CHAR NOT NULL,  \"key\" CHAR "
+            "NOT NULL,  \"data\" BLOB,  \"metadata\" BLOB )");
+  EXPECT_EQ(sql.scalar("SELECT sql FROM sqlite_master WHERE name = 'diz2'"),
+            "CREATE TABLE \"diz2\" (\"extension\" CHAR NOT NULL,   \"key\" CHAR NOT NULL,   \"data\" BLOB,   PRIMARY KEY "
+            "(\"extension\", \"key\") )");
+  EXPECT_EQ(sql.scalar("SELECT sql FROM sqlite_master WHERE name = 'true_primary_key'"),
+            "CREATE UNIQUE INDEX \"true_primary_key\" ON \"database2\" ( \"collection\", \"key\" )");
+  EXPECT_EQ(sql.column("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"),
+            (std::vector<std::string>{"database2", "diz2"}));
+  EXPECT_EQ(sql.scalar("PRAGMA journal_mode"), "wal");
+  EXPECT_EQ(sql.scalar("PRAGMA auto_vacuum"), "1");
+  EXPECT_EQ(sql.scalar("PRAGMA page_size"), "8192");
+  EXPECT_EQ(sql.scalar("PRAGMA user_version"), "3");
+}
+
+TEST(DizEvozidizFile, ExistingFileKeepsItsPageSizeAndAutoVacuum) {
+  zorvel::test::TempDir dir;
+  const fs::path path = dir / "old.sqlite";
+  {
+    Sql sql(path);
+    sql.exec("PRAGMA page_size = 1024; CREATE TABLE other (x); PRAGMA user_version = 3;");
+  }
+  DizEvozidizOptions options;
+  options.pragmaPageSize = 8192;
+  auto database = DizEvozidiz::create(path.string(), options);
+  ASSERT_TRUE(database);
+  EXPECT_EQ(database->pageSize(), 1024u);
+  Sql sql(path);
+  EXPECT_EQ(sql.scalar("PRAGMA page_size"), "1024");
+  EXPECT_EQ(sql.scalar("PRAGMA auto_vacuum"), "0");
+  EXPECT_EQ(sql.scalar("PRAGMA journal_mode"), "wal");
+  EXPECT_EQ(sql.scalar("SELECT count(*) FROM sqlite_master WHERE name = 'database2'"), "1");
+}
+
+TEST(DizEvozidizFile, ReadsTheStoredSnapshotAndExtensionNames) {
+  zorvel::test::TempDir dir;
+  const fs::path path = dir / "snap.sqlite";
+  {
+    auto database = DizEvozidiz::create(path.string());
+    ASSERT_TRUE(database);
+    releaseAndWait(database);
+  }
+  {
+    Sql sql(path);
+    sql.exec(
+        "INSERT INTO diz2 VALUES ('', 'snapshot', 42); INSERT INTO diz2 VALUES ('view', 'class', 'V');"
+        "INSERT INTO diz2 VALUES ('view', 'classVersion', 1); INSERT INTO diz2 VALUES ('index', 'class', 'I');");
+  }
+  auto database = DizEvozidiz::create(path.string());
+  ASSERT_TRUE(database);
+  EXPECT_EQ(database->snapshot(), 42u);
+  auto names = database->previouslyRegisteredExtensionNames();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"index", "view"}));
+}
+
+TEST(DizEvozidizFile, UpgradesOlderLayouts) {
+  struct Case {
+    int version;
+    bool hasDiz;
+  };
+  for (Case c : {Case{1, true}, Case{2, false}}) {
+    zorvel::test::TempDir dir;
+    const fs::path path = dir / "upgrade.sqlite";
+    {
+      Sql sql(path);
+      sql.exec(
+          "CREATE TABLE \"database\" (\"rowid\" INTEGER PRIMARY KEY, \"collection\" CHAR NOT NULL, \"key\" CHAR NOT "
+          "NULL, \"data\" BLOB, \"metadata\" BLOB);"
+          "INSERT INTO \"database\" (collection, key, data, metadata) VALUES ('Events', 'a', x'01', NULL);"
+          "INSERT INTO \"database\" (collection, key, data, metadata) VALUES ('', 'b', x'0203', x'04');");
+      if (c.hasDiz) sql.exec("CREATE TABLE \"diz\" (\"extension\" CHAR, \"key\" CHAR, \"data\" BLOB);");
+      sql.exec("PRAGMA user_version = " + std::to_string(c.version) + ";");
+    }
+    auto database = DizEvozidiz::create(path.string());
+    ASSERT_TRUE(database) << c.version;
+    database->snapshot();
+
+    Sql sql(path);
+    EXPECT_EQ(sql.scalar("PRAGMA user_version"), "3") << c.version;
+    EXPECT_EQ(sql.column("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"),
+              (std::vector<std::string>{"database2", "diz2"}))
+        << c.version;
+    EXPECT_EQ(sql.column("SELECT collection || '/' || key || '/' || hex(data) || '/' || CASE WHEN metadata IS NULL THEN '-' ELSE hex(metadata) END "
+                         "FROM database2 ORDER BY key"),
+              (std::vector<std::string>{"Events/a/01/-", "/b/0203/04"}))
+        << c.version;
+  }
+}
+
+// A file the store cannot use ("database2" is a view, which cannot be indexed)
+// whose latest commits still sit in its WAL: another handle keeps the WAL open, so closing the
+// store's failed handle does not checkpoint it. Frames left at the path would be replayed into the
+// new database made there.
+TEST(DizEvozidizCorruptFile, EachActionHandlesTheFileAndItsCompanions) {
+  struct Case {
+    std::int64_t action;
+    bool opens;
+    bool movedAside;
+  };
+  const Case cases[] = {
+      {DizEvozidizCorruptActionFail, false, false},
+      {DizEvozidizCorruptActionRename, true, true},
+      {DizEvozidizCorruptActionDelete, true, false},
+      {7, false, false},  // unknown: acts as fail, never deletes
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.action);
+    zorvel::test::TempDir dir;
+    const fs::path path = dir / "Database.sqlite";
+    auto holder = std::make_unique<Sql>(path);
+    holder->exec(
+        "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;"
+        "CREATE TABLE notes (x); INSERT INTO notes VALUES ('user data');"
+        "CREATE VIEW database2 AS SELECT x FROM notes;");
+    const std::string main = readFile(path);
+    const std::string wal = readFile(path.string() + "-wal");
+    ASSERT_FALSE(wal.empty());
+    if (c.movedAside) writeFile(dir / "Database.sqlite.0.corrupt", "taken");
+
+    DizEvozidizOptions options;
+    options.corruptAction = c.action;
+    auto database = DizEvozidiz::create(path.string(), options);
+    EXPECT_EQ(database != nullptr, c.opens);
+
+    if (!c.opens) {
+      EXPECT_TRUE(readFile(path) == main);
+      // The failed attempt may append frames; the user's frames stay.
+      EXPECT_EQ(readFile(path.string() + "-wal").compare(0, wal.size(), wal), 0);
+      EXPECT_EQ(holder->scalar("SELECT x FROM notes"), "user data");
+      EXPECT_FALSE(fs::exists(dir / "Database.sqlite.0.corrupt"));
+      continue;
+    }
+    database->snapshot();
+    {
+      Sql sql(path);
+      EXPECT_EQ(sql.column("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"),
+                (std::vector<std::string>{"database2", "diz2"}));
+      EXPECT_EQ(sql.scalar("SELECT count(*) FROM pragma_table_info('database2') WHERE name = 'collection'"), "1");
+      EXPECT_EQ(sql.scalar("SELECT count(*) FROM database2"), "0");
+      EXPECT_EQ(sql.scalar("PRAGMA integrity_check"), "ok");
+    }
+    if (c.movedAside) {
+      const std::string aside = (dir / "Database.sqlite.1.corrupt").string();
+      EXPECT_TRUE(readFile(aside) == main);
+      EXPECT_EQ(readFile(aside + "-wal").compare(0, wal.size(), wal), 0);
+      EXPECT_TRUE(fs::exists(aside + "-shm"));
+      EXPECT_EQ(readFile(dir / "Database.sqlite.0.corrupt"), "taken");
+      holder.reset();
+      Sql moved(aside);  // the moved set is still a whole database
+      EXPECT_EQ(moved.scalar("SELECT x FROM notes"), "user data");
+    } else {
+      EXPECT_FALSE(fs::exists(dir / "Database.sqlite.0.corrupt"));
+    }
+  }
+}
+
+TEST(DizEvozidizRegistry, OneDatabasePerStandardizedPath) {
+  zorvel::test::TempDir dir;
+  fs::create_directory(dir / "sub");
+  const std::string plain = (dir / "one.sqlite").string();
+  const std::string winding = (dir.path().string() + "/sub/.././/one.sqlite");
+  auto first = DizEvozidiz::create(plain);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->databasePath(), plain);
+  EXPECT_EQ(DizEvozidiz::create(winding), nullptr);
+  releaseAndWait(first);
+  auto second = DizEvozidiz::create(winding);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->databasePath(), plain);
+  EXPECT_EQ(second->databasePath_wal(), plain + "-wal");
+  EXPECT_EQ(second->databasePath_shm(), plain + "-shm");
+}
+
+TEST(DizEvozidizRegistry, FailedCreationFreesThePath) {
+  zorvel::test::TempDir dir;
+  const fs::path path = dir / "bad.sqlite";
+  writeFile(path, kGarbage);
+  DizEvozidizOptions options;
+  options.corruptAction = DizEvozidizCorruptActionFail;
+  EXPECT_EQ(DizEvozidiz::create(path.string(), options), nullptr);
+  EXPECT_TRUE(readFile(path) == kGarbage);
+  EXPECT_TRUE(DizEvozidizManager::registerDatabaseForPath(path.string()));
+  DizEvozidizManager::deregisterDatabaseForPath(path.string());
+}
+
+TEST(DizEvozidizRelease, PostsOneClosedNotificationOnTheMainQueue) {
+  zorvel::test::TempDir dir;
+  const std::string path = (dir / "closing.sqlite").string();
+  std::atomic<int> closed{0};
+  std::atomic<int> refused{0};
+  std::atomic<bool> onMainThread{true};
+  auto center = platform::NotificationCenter::defaultCenter();
+  auto token = center->addObserver(std::string(DizEvozidizClosedNotification), nullptr, nullptr,
+                                   [&](const platform::NotificationPtr& n) {
+                                     if (!platform::isMainThread()) onMainThread = false;
+                                     const platform::Value& info = n->userInfo();
+                                     if (info["databasePath"].asString() == path) {
+                                       EXPECT_EQ(info["databasePath_wal"].asString(), path + "-wal");
+                                       EXPECT_EQ(info["databasePath_shm"].asString(), path + "-shm");
+                                       ++closed;
+                                     }
+                                     if (info["databasePath"].asString().empty()) ++refused;
+                                   });
+  auto database = DizEvozidiz::create(path);
+  ASSERT_TRUE(database);
+  EXPECT_EQ(DizEvozidiz::create(path), nullptr);  // refused: announces a release with no paths
+  database->snapshot();
+  database.reset();
+  EXPECT_TRUE(platform::runMainLoopUntil([&] { return closed.load() >= 1 && refused.load() >= 1; }, 10));
+  platform::RunLoop::main().runFor(0.1);
+  EXPECT_EQ(closed.load(), 1);
+  EXPECT_TRUE(onMainThread.load());
+  EXPECT_TRUE(DizEvozidizManager::registerDatabaseForPath(path));  // the file is free again
+  DizEvozidizManager::deregisterDatabaseForPath(path);
+  center->removeObserver(token);
+}
+
+TEST(DizEvozidizConfiguration, OptionsAndDefaultsAreCopies) {
+  zorvel::test::TempDir dir;
+  DizEvozidizOptions options;
+  options.aggressiveWALTruncationSize = 77;
+  auto database = DizEvozidiz::create((dir / "conf.sqlite").string(), options);
+  ASSERT_TRUE(database);
+  options.aggressiveWALTruncationSize = 5;
+  EXPECT_EQ(database->options().aggressiveWALTruncationSize, 77u);
+
+  DizEvozidizConnectionDefaults defaults = database->connectionDefaults();
+  EXPECT_TRUE(defaults.objectCacheEnabled());
+  EXPECT_EQ(defaults.objectCacheLimit(), 250u);
+  database->setDefaultObjectCacheLimit(10);
+  database->setDefaultMetadataPolicy(2);
+  database->setDefaultObjectPolicy(9);  // out of range: containment
+  EXPECT_EQ(defaults.objectCacheLimit(), 250u);  // the earlier copy is unchanged
+  EXPECT_EQ(database->defaultObjectCacheLimit(), 10u);
+  EXPECT_EQ(database->defaultMetadataPolicy(), 2);
+  EXPECT_EQ(database->defaultObjectPolicy(), 0);
+  EXPECT_EQ(database->connectionDefaults().objectCacheLimit(), 10u);
+  EXPECT_TRUE(database->objectSerializer() && database->objectDeserializer());
+  EXPECT_TRUE(database->metadataSerializer() && database->metadataDeserializer());
+  EXPECT_FALSE(database->objectPreSanitizer());
+}
+
+TEST(DizEvozidizConfiguration, QueuesCarryTheirLabelsAndSpecificKeys) {
+  zorvel::test::TempDir dir;
+  auto database = DizEvozidiz::create((dir / "queues.sqlite").string());
+  ASSERT_TRUE(database);
+  EXPECT_EQ(database->internalQueue()->label(), "DizEvozidiz-Internal");
+  EXPECT_EQ(database->snapshotQueue()->label(), "DizEvozidiz-Snapshot");
+  EXPECT_EQ(database->writeQueue()->label(), "DizEvozidiz-Write");
+  EXPECT_EQ(database->checkpointQueue()->label(), "DizEvozidiz-Checkpoint");
+  EXPECT_FALSE(database->isOnSnapshotQueue());
+  bool onSnapshot = false, onWrite = false, crossed = true;
+  database->snapshotQueue()->sync([&] {
+    onSnapshot = database->isOnSnapshotQueue();
+    crossed = database->isOnWriteQueue();
+    database->snapshot();  // inline on its own queue, no deadlock
+  });
+  database->writeQueue()->sync([&] { onWrite = database->isOnWriteQueue(); });
+  EXPECT_TRUE(onSnapshot);
+  EXPECT_TRUE(onWrite);
+  EXPECT_FALSE(crossed);
+  EXPECT_EQ(database->vfsShimName().rfind("diz_vfs_shim_", 0), 0u);
+  EXPECT_EQ(database->vfsShimName().size(), std::string("diz_vfs_shim_").size() + 36);
+  EXPECT_NE(sqlite3_vfs_find(database->vfsShimName().c_str()), nullptr);
+}
+
+TEST(DizEvozidizUtilities, PragmaAndTableInfoQuoteNames) {
+  zorvel::test::TempDir dir;
+  Sql sql(dir / "util.sqlite");
+  sql.exec("CREATE TABLE \"it's \"\"odd\"\"\" (a INTEGER, b TEXT); PRAGMA user_version = 12;");
+  sqlite3* db = sql.handle();
+  EXPECT_EQ(DizEvozidiz::pragma("user_version", db), 12);
+  EXPECT_EQ(DizEvozidiz::pragma("main.user_version", db), 12);
+  EXPECT_EQ(DizEvozidiz::pragma("", db), -1);
+  EXPECT_EQ(DizEvozidiz::pragma("user_version; DROP TABLE x", db), -1);
+  EXPECT_EQ(DizEvozidiz::columnNamesForTable("it's \"odd\"", db), (std::vector<std::string>{"a", "b"}));
+  auto affinity = DizEvozidiz::columnNamesAndAffinityForTable("it's \"odd\"", db);
+  ASSERT_TRUE(affinity);
+  EXPECT_EQ((*affinity)["a"], "INTEGER");
+  EXPECT_EQ((*affinity)["b"], "TEXT");
+  EXPECT_TRUE(DizEvozidiz::tableExists("it's \"odd\"", db));
+  EXPECT_FALSE(DizEvozidiz::tableExists("missing", db));
+  EXPECT_FALSE(DizEvozidiz::tableExists("", db));
+  EXPECT_EQ(DizEvozidiz::tableNamesUsing(db), (std::vector<std::string>{"it's \"odd\""}));
+  EXPECT_EQ(DizEvozidiz::sqliteVersionUsing(db), std::string(sqlite3_libversion()));
+  EXPECT_EQ(DizEvozidiz::pragmaValueForSynchronous(1), "NORMAL");
+  EXPECT_EQ(DizEvozidiz::pragmaValueForSynchronous(3), "UNKNOWN");
+  EXPECT_EQ(DizEvozidiz::pragmaValueForAutoVacuum(2), "INCREMENTAL");
+  EXPECT_EQ(DizEvozidiz::pragmaValueForAutoVacuum(-1), "UNKNOWN");
+}
+
+}  // namespace
