@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/keyed_archiver.h"
+#include "platform/property_list.h"
 
 const DizEvozidizSerializer& DizEvozidizSerializers::defaultSerializer() {
   static const DizEvozidizSerializer serializer = [](const std::string&, const std::string&,
@@ -17,6 +18,24 @@ const DizEvozidizDeserializer& DizEvozidizSerializers::defaultDeserializer() {
                                                          std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) return platform::Value();
     return platform::KeyedUnarchiver::unarchivedObject(bytes);
+  };
+  return deserializer;
+}
+
+const DizEvozidizSerializer& DizEvozidizSerializers::propertyListSerializer() {
+  static const DizEvozidizSerializer serializer = [](const std::string&, const std::string&,
+                                                     const platform::Value& object) {
+    return platform::dataWithPropertyList(object, platform::PropertyListFormat::Binary).value_or(platform::Bytes());
+  };
+  return serializer;
+}
+
+const DizEvozidizDeserializer& DizEvozidizSerializers::propertyListDeserializer() {
+  static const DizEvozidizDeserializer deserializer = [](const std::string&, const std::string&,
+                                                         std::span<const std::uint8_t> bytes) {
+    if (bytes.empty()) return platform::Value();
+    return platform::propertyListWithData(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   };
   return deserializer;
 }

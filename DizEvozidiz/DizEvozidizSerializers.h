@@ -46,6 +46,10 @@ struct DizEvozidizSerializers {
   static const DizEvozidizSerializer& defaultSerializer();
   // Nil for empty bytes; otherwise the archive's root value (nil when it cannot be read).
   static const DizEvozidizDeserializer& defaultDeserializer();
+  // The value as a binary property list; empty bytes when it cannot be one (nulls, sets, objects).
+  static const DizEvozidizSerializer& propertyListSerializer();
+  // The property list read from the bytes; nil for empty or unreadable bytes.
+  static const DizEvozidizDeserializer& propertyListDeserializer();
   // A date as exactly 8 bytes: its seconds since 2001-01-01 00:00:00 UTC as a host-order double;
   // any other value as a keyed archive.
   static const DizEvozidizSerializer& timestampSerializer();

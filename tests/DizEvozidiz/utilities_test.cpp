@@ -227,6 +227,24 @@ TEST(DizEvozidizConnectionState, WriteLockWaitsForTheSignal) {
   reader.join();
 }
 
+TEST(DizEvozidizSerializers, PropertyListPairRoundTripsPlainValuesAndRefusesTheRest) {
+  const auto& serialize = DizEvozidizSerializers::propertyListSerializer();
+  const auto& deserialize = DizEvozidizSerializers::propertyListDeserializer();
+  EXPECT_EQ(&serialize, &DizEvozidizSerializers::propertyListSerializer());
+  const platform::Value value(platform::ValueDictionary{
+      {"name", platform::Value("Launch")}, {"count", platform::Value(3)},
+      {"items", platform::Value(platform::ValueArray{platform::Value(1.5), platform::Value(true)})}});
+  const platform::Bytes bytes = serialize("c", "k", value);
+  ASSERT_GE(bytes.size(), 8u);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 8), "bplist00");
+  EXPECT_EQ(deserialize("c", "k", bytes), value);
+
+  EXPECT_TRUE(serialize("c", "k", platform::Value::null()).empty());
+  EXPECT_TRUE(deserialize("c", "k", {}).isNil());
+  const platform::Bytes garbage{'b', 'p', 'l', 'i', 's', 't', '0', '0', 0xff, 0x01};
+  EXPECT_TRUE(deserialize("c", "k", garbage).isNil());
+}
+
 TEST(DizEvozidizSerializers, TimestampUsesEightBytesForDatesAndArchivesTheRest) {
   const auto& serialize = DizEvozidizSerializers::timestampSerializer();
   const auto& deserialize = DizEvozidizSerializers::timestampDeserializer();

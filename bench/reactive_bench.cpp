@@ -1,0 +1,88 @@
+// Subject delivery against a plain loop over std::functions, and the main-thread hop of
+// deliverOnMainThread against a bare main-queue async, each measured in the same run.
+
+#include <atomic>
+#include <functional>
+#include <vector>
+
+#include "bench/support/compare.h"
+#include "platform/dispatch.h"
+#include "platform/run_loop.h"
+#include "reactive/RFSignal.h"
+#include "reactive/RFSubject.h"
+
+namespace {
+
+using platform::Value;
+
+// Deliveries per second: one item per value reaching one subscriber.
+void BM_SubjectSend(benchmark::State& state) {
+  const auto subscribers = static_cast<int>(state.range(0));
+  RFSubjectPtr subject = RFSubject::subject();
+  std::int64_t sum = 0;
+  for (int i = 0; i < subscribers; ++i) subject->subscribeNext([&sum](const Value& v) { sum += v.asInt64(); });
+  std::int64_t n = 0;
+  for (auto _ : state) subject->sendNext(Value(++n));
+  benchmark::DoNotOptimize(sum);
+  state.SetItemsProcessed(state.iterations() * subscribers);
+}
+BENCHMARK(BM_SubjectSend)->Arg(1)->Arg(100)->Arg(1000);
+
+void BM_FunctionLoop(benchmark::State& state) {
+  const auto count = static_cast<int>(state.range(0));
+  std::int64_t sum = 0;
+  std::vector<std::function<void(const Value&)>> blocks;
+  for (int i = 0; i < count; ++i) blocks.emplace_back([&sum](const Value& v) { sum += v.asInt64(); });
+  std::int64_t n = 0;
+  for (auto _ : state) {
+    Value v(++n);
+    for (const auto& block : blocks) block(v);
+  }
+  benchmark::DoNotOptimize(sum);
+  state.SetItemsProcessed(state.iterations() * count);
+}
+BENCHMARK(BM_FunctionLoop)->Arg(1)->Arg(100)->Arg(1000);
+
+constexpr int kBatch = 1000;
+
+// Values sent on a background queue, delivered on the main thread through deliverOnMainThread.
+void BM_DeliverOnMainThreadHop(benchmark::State& state) {
+  RFSubjectPtr subject = RFSubject::subject();
+  std::atomic<int> delivered{0};
+  subject->deliverOnMainThread()->subscribeNext([&](const Value&) { delivered.fetch_add(1, std::memory_order_relaxed); });
+  auto sender = platform::DispatchQueue::createSerial("bench.sender");
+  for (auto _ : state) {
+    delivered = 0;
+    sender->async([&] {
+      for (int i = 0; i < kBatch; ++i) subject->sendNext(Value(i));
+    });
+    platform::runMainLoopUntil([&] { return delivered.load() == kBatch; }, 60);
+  }
+  state.SetItemsProcessed(state.iterations() * kBatch);
+}
+BENCHMARK(BM_DeliverOnMainThreadHop)->UseRealTime();
+
+void BM_MainQueueAsync(benchmark::State& state) {
+  std::atomic<int> delivered{0};
+  auto sender = platform::DispatchQueue::createSerial("bench.sender");
+  for (auto _ : state) {
+    delivered = 0;
+    sender->async([&] {
+      for (int i = 0; i < kBatch; ++i)
+        platform::DispatchQueue::main()->async([&delivered, v = Value(i)] {
+          benchmark::DoNotOptimize(v);
+          delivered.fetch_add(1, std::memory_order_relaxed);
+        });
+    });
+    platform::runMainLoopUntil([&] { return delivered.load() == kBatch; }, 60);
+  }
+  state.SetItemsProcessed(state.iterations() * kBatch);
+}
+BENCHMARK(BM_MainQueueAsync)->UseRealTime();
+
+}  // namespace
+
+ZORVEL_BENCH_MAIN({{"BM_SubjectSend/1", "BM_FunctionLoop/1", 0.33},
+                   {"BM_SubjectSend/100", "BM_FunctionLoop/100", 0},
+                   {"BM_SubjectSend/1000", "BM_FunctionLoop/1000", 0},
+                   {"BM_DeliverOnMainThreadHop/real_time", "BM_MainQueueAsync/real_time", 0}})

@@ -1,0 +1,214 @@
+#include "reactive/RFSubject.h"
+
+#include <algorithm>
+
+// --- RFSubject -----------------------------------------------------------------------------------
+
+RFSubject::RFSubject()
+    : list_(std::make_shared<const List>()), disposable_(RFCompoundDisposable::compoundDisposable()) {}
+
+RFSubjectPtr RFSubject::subject() { return platform::make<RFSubject>(); }
+
+RFSubject::~RFSubject() { disposable_->dispose(); }
+
+RFDisposablePtr RFSubject::subscribe(const RFSubscriberPtr& subscriber) {
+  auto compound = RFCompoundDisposable::compoundDisposable();
+  auto passthrough = RFPassthroughSubscriber::create(subscriber, weak_from_this(), compound);
+  {
+    auto next = std::make_shared<List>();
+    std::lock_guard lock(listLock_);
+    next->reserve(list_->size() + 1);
+    *next = *list_;
+    next->push_back(passthrough);
+    list_ = std::move(next);
+  }
+  // Takes the passthrough off the list; it does not dispose the subscription's compound. Both
+  // the subject and the passthrough are referred to weakly: a subscriber listed no more is gone
+  // or elsewhere, and the disposable must not keep either alive.
+  std::weak_ptr<RFSubject> weakSubject = selfSubject();
+  std::weak_ptr<RFPassthroughSubscriber> weakPassthrough = passthrough;
+  return RFDisposable::disposableWithBlock([weakSubject, weakPassthrough] {
+    auto subject = weakSubject.lock();
+    auto passthrough = weakPassthrough.lock();
+    if (!subject || !passthrough) return;
+    std::shared_ptr<const List> old;  // released outside the lock
+    std::lock_guard lock(subject->listLock_);
+    const List& list = *subject->list_;
+    auto it = std::find(list.rbegin(), list.rend(), passthrough);
+    if (it == list.rend()) return;
+    auto next = std::make_shared<List>();
+    next->reserve(list.size() - 1);
+    auto at = std::next(it).base();
+    next->insert(next->end(), list.begin(), at);
+    next->insert(next->end(), std::next(at), list.end());
+    old = std::move(subject->list_);
+    subject->list_ = std::move(next);
+  });
+}
+
+void RFSubject::enumerateSubscribers(const std::function<void(RFSubscriber& subscriber)>& block) const {
+  std::shared_ptr<const List> list = snapshot();
+  for (const auto& subscriber : *list) block(*subscriber);
+}
+
+std::size_t RFSubject::subscriberCount() const { return snapshot()->size(); }
+
+void RFSubject::sendNext(const platform::Value& value) {
+  std::shared_ptr<const List> list = snapshot();
+  for (const auto& subscriber : *list) subscriber->sendNext(value);
+}
+
+void RFSubject::sendError(const platform::ErrorPtr& error) {
+  disposable_->dispose();
+  std::shared_ptr<const List> list = snapshot();
+  for (const auto& subscriber : *list) subscriber->sendError(error);
+}
+
+void RFSubject::sendCompleted() {
+  disposable_->dispose();
+  std::shared_ptr<const List> list = snapshot();
+  for (const auto& subscriber : *list) subscriber->sendCompleted();
+}
+
+void RFSubject::didSubscribeWithDisposable(const RFCompoundDisposablePtr& disposable) {
+  if (!disposable || disposable->isDisposed()) return;
+  disposable_->addDisposable(disposable);
+  std::weak_ptr<RFSubject> weakSubject = selfSubject();
+  std::weak_ptr<RFCompoundDisposable> weakDisposable = disposable;
+  disposable->addDisposable(RFDisposable::disposableWithBlock([weakSubject, weakDisposable] {
+    auto subject = weakSubject.lock();
+    auto d = weakDisposable.lock();
+    if (subject && d) subject->disposable_->removeDisposable(d.get());
+  }));
+}
+
+// --- RFReplaySubject -----------------------------------------------------------------------------
+
+RFReplaySubjectPtr RFReplaySubject::replaySubjectWithCapacity(std::uint64_t capacity) {
+  auto subject = platform::make<RFReplaySubject>();
+  subject->capacity_ = capacity;
+  return subject;
+}
+
+RFDisposablePtr RFReplaySubject::subscribe(const RFSubscriberPtr& subscriber) {
+  auto compound = RFCompoundDisposable::compoundDisposable();
+  auto self = std::static_pointer_cast<RFReplaySubject>(selfSubject());
+  RFDisposablePtr scheduled = RFScheduler::subscriptionScheduler()->schedule([self, subscriber, compound] {
+    std::lock_guard lock(self->lock_);
+    for (const platform::Value& value : self->values_) {
+      if (compound->isDisposed()) return;
+      if (subscriber) subscriber->sendNext(value);
+    }
+    if (compound->isDisposed()) return;
+    if (self->hasCompleted_) {
+      if (subscriber) subscriber->sendCompleted();
+    } else if (self->hasError_) {
+      if (subscriber) subscriber->sendError(self->error_);
+    } else {
+      compound->addDisposable(self->RFSubject::subscribe(subscriber));
+    }
+  });
+  compound->addDisposable(scheduled);
+  return compound;
+}
+
+void RFReplaySubject::sendNext(const platform::Value& value) {
+  std::lock_guard lock(lock_);
+  if (capacity_ != 0) values_.push_back(value);
+  RFSubject::sendNext(value);
+  if (capacity_ != kUnlimited)
+    while (values_.size() > capacity_) values_.pop_front();
+}
+
+void RFReplaySubject::sendCompleted() {
+  std::lock_guard lock(lock_);
+  hasCompleted_ = true;
+  RFSubject::sendCompleted();
+}
+
+void RFReplaySubject::sendError(const platform::ErrorPtr& error) {
+  std::lock_guard lock(lock_);
+  hasError_ = true;
+  error_ = error;
+  RFSubject::sendError(error);
+}
+
+// --- RFBehaviorSubject ---------------------------------------------------------------------------
+
+RFBehaviorSubjectPtr RFBehaviorSubject::behaviorSubjectWithDefaultValue(platform::Value value) {
+  auto subject = platform::make<RFBehaviorSubject>();
+  subject->currentValue_ = std::move(value);
+  return subject;
+}
+
+RFDisposablePtr RFBehaviorSubject::subscribe(const RFSubscriberPtr& subscriber) {
+  RFDisposablePtr subscription = RFSubject::subscribe(subscriber);
+  auto self = std::static_pointer_cast<RFBehaviorSubject>(selfSubject());
+  RFDisposablePtr scheduled = RFScheduler::subscriptionScheduler()->schedule([self, subscriber] {
+    std::lock_guard lock(self->lock_);
+    if (subscriber) subscriber->sendNext(self->currentValue_);
+  });
+  return RFDisposable::disposableWithBlock([subscription, scheduled] {
+    if (subscription) subscription->dispose();
+    if (scheduled) scheduled->dispose();
+  });
+}
+
+void RFBehaviorSubject::sendNext(const platform::Value& value) {
+  std::lock_guard lock(lock_);
+  currentValue_ = value;
+  RFSubject::sendNext(value);
+}
+
+// --- RFGroupedSignal -----------------------------------------------------------------------------
+
+RFGroupedSignalPtr RFGroupedSignal::signalWithKey(platform::Value key) {
+  auto signal = platform::make<RFGroupedSignal>();
+  signal->setKey(std::move(key));
+  return signal;
+}
+
+platform::Value RFGroupedSignal::key() const {
+  std::lock_guard lock(keyLock_);
+  return key_;
+}
+
+void RFGroupedSignal::setKey(platform::Value key) {
+  // Keys are copied on set; values are immutable, objects are copied.
+  if (key.isObject()) key = platform::Value(key.asObject()->copy());
+  std::lock_guard lock(keyLock_);
+  key_ = std::move(key);
+}
+
+// --- RFMulticastConnection -----------------------------------------------------------------------
+
+RFMulticastConnectionPtr RFMulticastConnection::create(RFSignalPtr source, RFSubjectPtr subject) {
+  auto connection = platform::make<RFMulticastConnection>();
+  connection->source_ = std::move(source);
+  connection->subject_ = std::move(subject);
+  connection->serialDisposable_ = RFSerialDisposable::serialDisposable();
+  return connection;
+}
+
+RFDisposablePtr RFMulticastConnection::connect() {
+  std::int32_t expected = 0;
+  if (hasConnected_.compare_exchange_strong(expected, 1, std::memory_order_acq_rel))
+    serialDisposable_->setDisposable(source_->subscribe(subject_));
+  return serialDisposable_;
+}
+
+RFSignalPtr RFMulticastConnection::autoconnect() {
+  auto self = std::static_pointer_cast<RFMulticastConnection>(shared_from_this());
+  auto subscribers = std::make_shared<std::atomic<std::int32_t>>(0);
+  RFSignalPtr result = RFSignal::createSignal([self, subscribers](const RFSubscriberPtr& subscriber) -> RFDisposablePtr {
+    subscribers->fetch_add(1, std::memory_order_acq_rel);
+    RFDisposablePtr subscription = self->subject_->subscribe(subscriber);
+    RFDisposablePtr connection = self->connect();
+    return RFDisposable::disposableWithBlock([subscription, connection, subscribers] {
+      if (subscription) subscription->dispose();
+      if (subscribers->fetch_sub(1, std::memory_order_acq_rel) - 1 == 0) connection->dispose();
+    });
+  });
+  result->setNameWithFormat("[%@] -autoconnect", subject_->name());
+  return result;
+}
