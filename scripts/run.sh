@@ -10,9 +10,9 @@ summary=$(mktemp)
 for b in build-release/bench/*_bench; do
   [ -x "$b" ] || continue
   echo "== $(basename "$b")"
-  "$b" --benchmark_min_time=0.2 2>&1 | tee -a "$summary"
+  "$b" --benchmark_min_time=0.2 --benchmark_color=false 2>&1 | tee -a "$summary"
 done
 echo
 echo "== Summary"
-grep -E '^(RATIO|GOAL)' "$summary" || echo "(no comparisons)"
+grep -E '^RATIO' "$summary" || echo "(no comparisons)"
 rm -f "$summary"
