@@ -24,17 +24,6 @@ struct Spec {
   bool leftAlign() const { return flags.find('-') != std::string::npos; }
 };
 
-std::string shortestDouble(double d) {
-  if (std::isnan(d)) return "nan";
-  if (std::isinf(d)) return d < 0 ? "-inf" : "inf";
-  char buf[40];
-  for (int precision = 1; precision <= 17; ++precision) {
-    std::snprintf(buf, sizeof buf, "%.*g", precision, d);
-    if (std::strtod(buf, nullptr) == d) break;
-  }
-  return buf;
-}
-
 std::string hexAddress(const void* p) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(p)));
@@ -91,7 +80,7 @@ std::string describe(const FormatArg& a) {
       return s;
     }
     case FormatArg::Kind::Double:
-      return shortestDouble(a.d);
+      return Value(a.d).description();  // a number's description, as %@ of a boxed double
     case FormatArg::Kind::CString:
       return a.cstring ? sanitizedUtf8(a.cstring) : "(null)";
     case FormatArg::Kind::String:

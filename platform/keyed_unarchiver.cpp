@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "platform/keyed_archiver.h"
+#include "platform/text.h"
 
 namespace platform {
 
@@ -27,24 +28,6 @@ std::uint64_t readBE(const std::uint8_t* p, int width) {
   return v;
 }
 
-void appendUtf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 // UTF-16 big-endian units to UTF-8; unpaired surrogates become U+FFFD.
 std::string utf8FromUtf16BE(const std::uint8_t* p, std::uint64_t units) {
   std::string out;
@@ -54,12 +37,12 @@ std::string utf8FromUtf16BE(const std::uint8_t* p, std::uint64_t units) {
     if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
       std::uint32_t l = (std::uint32_t{p[2 * i + 2]} << 8) | p[2 * i + 3];
       if (l >= 0xDC00 && l <= 0xDFFF) {
-        appendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (l - 0xDC00));
+        appendUtf8(out, static_cast<char32_t>(0x10000 + ((u - 0xD800) << 10) + (l - 0xDC00)));
         ++i;
         continue;
       }
     }
-    appendUtf8(out, (u >= 0xD800 && u <= 0xDFFF) ? 0xFFFD : u);
+    appendUtf8(out, static_cast<char32_t>(u));  // a lone surrogate becomes U+FFFD
   }
   return out;
 }
