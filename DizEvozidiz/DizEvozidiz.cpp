@@ -141,8 +141,9 @@ DizEvozidiz::~DizEvozidiz() {
   platform::ValueDictionary userInfo{{"databasePath", platform::Value(databasePath_)},
                                      {"databasePath_wal", platform::Value(databasePath_wal())},
                                      {"databasePath_shm", platform::Value(databasePath_shm())}};
-  // Pooled connection handles (added with the connections) must be closed here, before the shim
-  // they were opened through goes away.
+  // Pooled connection handles must be closed here, before the shim they were opened through goes
+  // away.
+  closeAllPooledHandles();
   closeOwnHandle();
   if (vfsShim_) diz_vfs_shim_unregister(&vfsShim_);
   if (checkpointQueueSuspended_) checkpointQueue_->resume();  // lets queued passes run and find nothing

@@ -47,6 +47,8 @@
 // "databasePath_wal" and "databasePath_shm" ("" when absent).
 inline constexpr std::string_view DizEvozidizClosedNotification = "DizEvozidizClosedNotification";
 
+class DizEvozidizConnection;
+
 class DizEvozidiz : public std::enable_shared_from_this<DizEvozidiz> {
  public:
   using Ptr = std::shared_ptr<DizEvozidiz>;
@@ -133,6 +135,34 @@ class DizEvozidiz : public std::enable_shared_from_this<DizEvozidiz> {
   // Removes the first state of that connection (same queue rule).
   void removeConnectionState(const DizEvozidizConnectionHooks* connection);
 
+  // ---- Connections ----
+  // A new connection, registered with the database (its state is added and it is prepared on its
+  // own queue before its first transaction).
+  std::shared_ptr<DizEvozidizConnection> newConnection();
+
+  // ---- Changesets: only on the snapshot queue ----
+  // Enters a committing connection's internal changeset before its commit becomes visible.
+  void notePendingChangeset(const platform::Value& changeset);
+  // The changesets with since < snapshot <= until, in commit order; nullopt with multi-process
+  // support when some are missing (another process committed).
+  std::optional<platform::ValueArray> pendingAndCommittedChangesetsSince(std::uint64_t since, std::uint64_t until);
+  // Records the commit and hands the changeset to every other live connection on its own queue;
+  // with a sender, the oldest pending changeset is dropped once all of them have run it.
+  void noteCommittedChangeset(const platform::Value& changeset, const DizEvozidizConnection* fromConnection);
+
+  // ---- Pool of released connections' SQLite handles (synchronously on the internal queue) ----
+  // Takes the handle (true) unless the pool is full; the caller then closes it itself.
+  bool connectionPoolEnqueue(sqlite3* db, diz_file* mainFile, diz_file* walFile);
+  // Hands out the oldest pooled handle (true), or false with null out-values.
+  bool connectionPoolDequeue(sqlite3*& db, diz_file*& mainFile, diz_file*& walFile);
+  std::size_t connectionPoolCount() const;
+  // Default 5; lowering it closes the oldest handles beyond it.
+  std::size_t maxConnectionPoolCount() const;
+  void setMaxConnectionPoolCount(std::size_t count);
+  // Seconds a pooled handle is kept (default 90); 0 or less keeps them until used or released.
+  double connectionPoolLifetime() const;
+  void setConnectionPoolLifetime(double seconds);
+
   // ---- WAL checkpointing ----
   // Queues one passive checkpoint on the checkpoint queue. When every WAL frame is checkpointed,
   // long-lived readers at the latest snapshot are asked to restart; a WAL of at least
@@ -182,6 +212,16 @@ class DizEvozidiz : public std::enable_shared_from_this<DizEvozidiz> {
 
   template <class F>
   auto onSnapshotQueue(F&& f) const;
+  struct PooledHandle {
+    sqlite3* db;
+    diz_file* mainFile;
+    diz_file* walFile;
+    std::uint64_t addedAt;  // platform::monotonicNanoseconds()
+  };
+  void connectionPoolResetTimer();
+  void connectionPoolTimerFired();
+  static void closePooledHandle(const PooledHandle& handle);
+  void closeAllPooledHandles();
 
   const std::string databasePath_;
   const DizEvozidizOptions options_;
@@ -200,6 +240,10 @@ class DizEvozidiz : public std::enable_shared_from_this<DizEvozidiz> {
 
   // Internal queue.
   DizEvozidizConnectionDefaults connectionDefaults_;
+  std::vector<PooledHandle> connectionPool_;
+  std::size_t maxConnectionPoolCount_ = 5;
+  double connectionPoolLifetime_ = 90;
+  std::shared_ptr<platform::DispatchTimerSource> connectionPoolTimer_;
 
   // Snapshot queue.
   std::uint64_t snapshot_ = 0;

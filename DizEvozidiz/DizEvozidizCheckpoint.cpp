@@ -63,6 +63,11 @@ void DizEvozidiz::aggressiveTryTruncateLargeWAL() {
       if (!self->db_) return;
       sqlite3_busy_timeout(self->db_, 2000);
       sqlite3_wal_checkpoint_v2(self->db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+      // A busy timeout replaces the busy handler: put the handle's own handling back.
+      if (self->options_.enableMultiProcessSupport)
+        sqlite3_busy_handler(self->db_, &DizEvozidiz::connectionBusyHandler, self.get());
+      else
+        sqlite3_busy_timeout(self->db_, 0);
     });
   });
 }

@@ -1,0 +1,485 @@
+// The connection object: creation and destruction, its SQLite handle, caches and statements.
+// Transactions are in DizEvozidizConnectionLifecycle.cpp, changesets in DizEvozidizChangesets.cpp.
+
+#include "DizEvozidiz/DizEvozidizConnection.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+#include "DizEvozidiz/DizEvozidizLog.h"
+#include "DizEvozidiz/DizEvozidizTransaction.h"
+#include "platform/thread.h"
+
+namespace {
+
+struct StatementText {
+  const char* getter;
+  const char* sql;
+};
+
+// Index order = slot order in statements_.
+constexpr StatementText kStatements[37] = {
+    {"beginTransactionStatement", "BEGIN TRANSACTION;"},
+    {"beginImmediateTransactionStatement", "BEGIN IMMEDIATE TRANSACTION;"},
+    {"commitTransactionStatement", "COMMIT TRANSACTION;"},
+    {"rollbackTransactionStatement", "ROLLBACK TRANSACTION;"},
+    {"dizGetDataForKeyStatement", "SELECT \"data\" FROM \"diz2\" WHERE \"extension\" = ? AND \"key\" = ?;"},
+    {"dizSetDataForKeyStatement",
+     "INSERT OR REPLACE INTO \"diz2\" (\"extension\", \"key\", \"data\") VALUES (?, ?, ?);"},
+    {"dizRemoveForKeyStatement", "DELETE FROM \"diz2\" WHERE \"extension\" = ? AND \"key\" = ?;"},
+    {"dizRemoveExtensionStatement", "DELETE FROM \"diz2\" WHERE \"extension\" = ?;"},
+    {"getCollectionCountStatement", "SELECT COUNT(DISTINCT collection) AS NumberOfRows FROM \"database2\";"},
+    {"getKeyCountForCollectionStatement",
+     "SELECT COUNT(*) AS NumberOfRows FROM \"database2\" WHERE \"collection\" = ?;"},
+    {"getKeyCountForAllStatement", "SELECT COUNT(*) AS NumberOfRows FROM \"database2\";"},
+    {"getCountForRowidStatement", "SELECT COUNT(*) AS NumberOfRows FROM \"database2\" WHERE \"rowid\" = ?;"},
+    {"getRowidForKeyStatement", "SELECT \"rowid\" FROM \"database2\" WHERE \"collection\" = ? AND \"key\" = ?;"},
+    {"getKeyForRowidStatement", "SELECT \"collection\", \"key\" FROM \"database2\" WHERE \"rowid\" = ?;"},
+    {"getDataForRowidStatement", "SELECT \"data\" FROM \"database2\" WHERE \"rowid\" = ?;"},
+    {"getMetadataForRowidStatement", "SELECT \"metadata\" FROM \"database2\" WHERE \"rowid\" = ?;"},
+    {"getAllForRowidStatement", "SELECT \"data\", \"metadata\" FROM \"database2\" WHERE \"rowid\" = ?;"},
+    {"getDataForKeyStatement",
+     "SELECT \"rowid\", \"data\" FROM \"database2\" WHERE \"collection\" = ? AND \"key\" = ?;"},
+    {"getMetadataForKeyStatement",
+     "SELECT \"rowid\", \"metadata\" FROM \"database2\" WHERE \"collection\" = ? AND \"key\" = ?;"},
+    {"getAllForKeyStatement",
+     "SELECT \"rowid\", \"data\", \"metadata\" FROM \"database2\" WHERE \"collection\" = ? AND \"key\" = ?;"},
+    {"insertForRowidStatement",
+     "INSERT INTO \"database2\" (\"collection\", \"key\", \"data\", \"metadata\") VALUES (?, ?, ?, ?);"},
+    {"updateAllForRowidStatement", "UPDATE \"database2\" SET \"data\" = ?, \"metadata\" = ? WHERE \"rowid\" = ?;"},
+    {"updateObjectForRowidStatement", "UPDATE \"database2\" SET \"data\" = ? WHERE \"rowid\" = ?;"},
+    {"updateMetadataForRowidStatement", "UPDATE \"database2\" SET \"metadata\" = ? WHERE \"rowid\" = ?;"},
+    {"removeForRowidStatement", "DELETE FROM \"database2\" WHERE \"rowid\" = ?;"},
+    {"removeCollectionStatement", "DELETE FROM \"database2\" WHERE \"collection\" = ?;"},
+    {"removeAllStatement", "DELETE FROM \"database2\";"},
+    {"enumerateCollectionsStatement", "SELECT DISTINCT \"collection\" FROM \"database2\";"},
+    {"enumerateCollectionsForKeyStatement", "SELECT \"collection\" FROM \"database2\" WHERE \"key\" = ?;"},
+    {"enumerateKeysInCollectionStatement", "SELECT \"rowid\", \"key\" FROM \"database2\" WHERE \"collection\" = ?;"},
+    {"enumerateKeysInAllCollectionsStatement", "SELECT \"rowid\", \"collection\", \"key\" FROM \"database2\";"},
+    {"enumerateKeysAndMetadataInCollectionStatement",
+     "SELECT \"rowid\", \"key\", \"metadata\" FROM \"database2\" WHERE collection = ?;"},
+    {"enumerateKeysAndMetadataInAllCollectionsStatement",
+     "SELECT \"rowid\", \"collection\", \"key\", \"metadata\" FROM \"database2\" ORDER BY \"collection\" ASC;"},
+    {"enumerateKeysAndObjectsInCollectionStatement",
+     "SELECT \"rowid\", \"key\", \"data\" FROM \"database2\" WHERE \"collection\" = ?;"},
+    {"enumerateKeysAndObjectsInAllCollectionsStatement",
+     "SELECT \"rowid\", \"collection\", \"key\", \"data\" FROM \"database2\" ORDER BY \"collection\" ASC;"},
+    {"enumerateRowsInCollectionStatement",
+     "SELECT \"rowid\", \"key\", \"data\", \"metadata\" FROM \"database2\" WHERE \"collection\" = ?;"},
+    {"enumerateRowsInAllCollectionsStatement",
+     "SELECT \"rowid\", \"collection\", \"key\", \"data\", \"metadata\" FROM \"database2\" ORDER BY \"collection\" "
+     "ASC;"},
+};
+
+constexpr int kOpenFlags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_PRIVATECACHE;
+
+std::int64_t clampPolicy(std::int64_t policy) {
+  return static_cast<std::uint64_t>(policy) <= DizEvozidizPolicyCopy ? policy : DizEvozidizPolicyContainment;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Change-record key views
+
+std::size_t DizCollectionKeySetView::count() const {
+  if (values_) return values_->map.size();
+  if (keys_) return keys_->set.size();
+  return 0;
+}
+
+bool DizCollectionKeySetView::contains(const DizCollectionKeyPtr& key) const {
+  if (!key) return false;
+  if (values_) return values_->map.contains(key);
+  if (keys_) return keys_->set.contains(key);
+  return false;
+}
+
+void DizCollectionKeySetView::enumerate(const std::function<void(const DizCollectionKeyPtr&, bool&)>& block) const {
+  bool stop = false;
+  if (values_) {
+    for (const auto& [key, value] : values_->map) {
+      block(key, stop);
+      if (stop) return;
+    }
+  } else if (keys_) {
+    for (const auto& key : keys_->set) {
+      block(key, stop);
+      if (stop) return;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Creation and destruction
+
+DizEvozidizConnection::Ptr DizEvozidizConnection::make(const DizEvozidiz::Ptr& database) {
+  auto connection = platform::make<DizEvozidizConnection>();
+  connection->init(database);
+  // Registered and prepared behind anything queued on the connection, before its first transaction.
+  auto state = std::make_shared<DizEvozidizConnectionState>(std::static_pointer_cast<DizEvozidizConnectionHooks>(connection));
+  database->addConnectionState(state);
+  connection->prepare();  // reads the database's snapshot on its queue
+  return connection;
+}
+
+void DizEvozidizConnection::init(const DizEvozidiz::Ptr& database) {
+  database_ = database;
+  connectionQueue_ = platform::DispatchQueue::createSerial("DizEvozidizConnection");
+  connectionQueue_->setSpecific(&isOnConnectionQueueKey_, &isOnConnectionQueueKey_);
+
+  const DizEvozidizOptions options = database->options();
+  enableMultiProcessSupport_ = options.enableMultiProcessSupport;
+
+  const DizEvozidizConnectionDefaults defaults = database->connectionDefaults();
+  objectCacheLimit_ = defaults.objectCacheLimit();
+  metadataCacheLimit_ = defaults.metadataCacheLimit();
+  if (defaults.objectCacheEnabled()) initializeObjectCache();
+  if (defaults.metadataCacheEnabled()) initializeMetadataCache();
+  keyCache.setCountLimit(calculateKeyCacheLimit());
+  objectPolicy_ = defaults.objectPolicy();
+  metadataPolicy_ = defaults.metadataPolicy();
+
+  if (database->connectionPoolDequeue(db, main_file, wal_file)) {
+    if (main_file) main_file->hook_context = this;
+    if (wal_file) wal_file->hook_context = this;
+    sqlite3_busy_handler(db, &DizEvozidizConnection::connectionBusyHandler, this);
+    return;
+  }
+
+  const int rc = sqlite3_open_v2(database->databasePath().c_str(), &db, kOpenFlags, database->vfsShimName().c_str());
+  if (rc != SQLITE_OK) {
+    // A failed handle is closed and never pooled; transactions on this connection raise.
+    if (db) {
+      DIZ_LOG_WARN("%@: Error opening database: %d %s", rc, sqlite3_errmsg(db));
+      sqlite3_close(db);
+    } else {
+      DIZ_LOG_ERROR("%@: Error opening database: %d", rc);
+    }
+    db = nullptr;
+    return;
+  }
+  if (options.pragmaSynchronous == 0 || options.pragmaSynchronous == 1) {
+    const char* sql = options.pragmaSynchronous == 0 ? "PRAGMA synchronous = OFF;" : "PRAGMA synchronous = NORMAL;";
+    const int status = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+    if (status != SQLITE_OK) DIZ_LOG_ERROR("%@: Error setting PRAGMA synchronous: %d %s", status, sqlite3_errmsg(db));
+  }
+  if (options.pragmaMMapSize > 0) {
+    const std::string sql = "PRAGMA mmap_size = " + std::to_string(options.pragmaMMapSize) + ";";
+    const int status = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+    if (status != SQLITE_OK) DIZ_LOG_ERROR("%@: Error setting PRAGMA mmap_size: %d %s", status, sqlite3_errmsg(db));
+  }
+  sqlite3_wal_autocheckpoint(db, 0);
+  sqlite3_busy_handler(db, &DizEvozidizConnection::connectionBusyHandler, this);
+}
+
+void DizEvozidizConnection::prepare() { snapshot_ = database_->snapshot(); }
+
+DizEvozidizConnection::~DizEvozidizConnection() {
+  if (!database_) return;
+  onQueueSync([&] {
+    if (longLivedReadTransaction_) {
+      postReadTransaction();
+      longLivedReadTransaction_.reset();
+    }
+    flushStatements();
+    closeOrPoolHandle();
+  });
+  database_->removeConnectionState(this);
+}
+
+void DizEvozidizConnection::closeOrPoolHandle() {
+  if (!db) return;
+  for (diz_file* file : {main_file, wal_file}) {
+    if (!file) continue;
+    file->hook_context = nullptr;
+    file->read_hook = nullptr;
+  }
+  // A handle left inside a transaction (a failed COMMIT or ROLLBACK) is not fit for reuse.
+  if (!sqlite3_get_autocommit(db) || !database_->connectionPoolEnqueue(db, main_file, wal_file)) {
+    const int rc = sqlite3_close(db);
+    if (rc != SQLITE_OK) DIZ_LOG_ERROR("%@: Error in sqlite_close: %d %s", rc, sqlite3_errmsg(db));
+  }
+  db = nullptr;
+  main_file = nullptr;
+  wal_file = nullptr;
+}
+
+int DizEvozidizConnection::connectionBusyHandler(void* context, int count) {
+  platform::sleepFor(0.050);
+  if (count >= 4 && count % 4 == 0)
+    DIZ_LOG_WARN(
+        "%@: Delay obtaining SQLite lock on connection (%p): %d milliseconds. Is another process locking the "
+        "database?",
+        context, count * 50 + 50);
+  return 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Queue helpers
+
+bool DizEvozidizConnection::isOnConnectionQueue() const {
+  return platform::DispatchQueue::getSpecificCurrent(&isOnConnectionQueueKey_) != nullptr;
+}
+
+void DizEvozidizConnection::onQueueAsync(std::function<void()> block) {
+  if (isOnConnectionQueue())
+    block();
+  else
+    connectionQueue_->async(std::move(block));
+}
+
+std::string DizEvozidizConnection::name() const {
+  std::lock_guard guard(nameMutex_);
+  return name_;
+}
+
+void DizEvozidizConnection::setName(std::string name) {
+  std::lock_guard guard(nameMutex_);
+  name_ = std::move(name);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Caches
+
+void DizEvozidizConnection::initializeObjectCache() {
+  objectCache = std::make_unique<ObjectCache>(objectCacheLimit_);
+}
+
+void DizEvozidizConnection::initializeMetadataCache() {
+  metadataCache = std::make_unique<ObjectCache>(metadataCacheLimit_);
+}
+
+std::uint64_t DizEvozidizConnection::calculateKeyCacheLimit() const {
+  std::uint64_t limit = 500;
+  if (objectCache) {
+    if (objectCacheLimit_ == 0) return 0;
+    limit = std::max(limit, objectCacheLimit_);
+  }
+  if (metadataCache) {
+    if (metadataCacheLimit_ == 0) return 0;
+    limit = std::max(limit, metadataCacheLimit_);
+  }
+  return limit;
+}
+
+bool DizEvozidizConnection::objectCacheEnabled() const {
+  return onQueueSync([&] { return objectCache != nullptr; });
+}
+
+void DizEvozidizConnection::setObjectCacheEnabled(bool enabled) {
+  onQueueAsync([this, enabled] {
+    if (!enabled)
+      objectCache.reset();
+    else if (!objectCache)
+      initializeObjectCache();
+    keyCache.setCountLimit(calculateKeyCacheLimit());
+  });
+}
+
+std::uint64_t DizEvozidizConnection::objectCacheLimit() const {
+  return onQueueSync([&] { return objectCacheLimit_; });
+}
+
+void DizEvozidizConnection::setObjectCacheLimit(std::uint64_t limit) {
+  onQueueAsync([this, limit] {
+    if (limit == objectCacheLimit_) return;
+    objectCacheLimit_ = limit;
+    if (objectCache) {
+      objectCache->setCountLimit(limit);
+      keyCache.setCountLimit(calculateKeyCacheLimit());
+    }
+  });
+}
+
+bool DizEvozidizConnection::metadataCacheEnabled() const {
+  return onQueueSync([&] { return metadataCache != nullptr; });
+}
+
+void DizEvozidizConnection::setMetadataCacheEnabled(bool enabled) {
+  onQueueAsync([this, enabled] {
+    if (!enabled)
+      metadataCache.reset();
+    else if (!metadataCache)
+      initializeMetadataCache();
+    keyCache.setCountLimit(calculateKeyCacheLimit());
+  });
+}
+
+std::uint64_t DizEvozidizConnection::metadataCacheLimit() const {
+  return onQueueSync([&] { return metadataCacheLimit_; });
+}
+
+void DizEvozidizConnection::setMetadataCacheLimit(std::uint64_t limit) {
+  onQueueAsync([this, limit] {
+    if (limit == metadataCacheLimit_) return;
+    metadataCacheLimit_ = limit;
+    if (metadataCache) {
+      metadataCache->setCountLimit(limit);
+      keyCache.setCountLimit(calculateKeyCacheLimit());
+    }
+  });
+}
+
+std::int64_t DizEvozidizConnection::objectPolicy() const {
+  return onQueueSync([&] { return objectPolicy_; });
+}
+
+void DizEvozidizConnection::setObjectPolicy(std::int64_t policy) {
+  onQueueAsync([this, policy] { objectPolicy_ = clampPolicy(policy); });
+}
+
+std::int64_t DizEvozidizConnection::metadataPolicy() const {
+  return onQueueSync([&] { return metadataPolicy_; });
+}
+
+void DizEvozidizConnection::setMetadataPolicy(std::int64_t policy) {
+  onQueueAsync([this, policy] { metadataPolicy_ = clampPolicy(policy); });
+}
+
+std::uint64_t DizEvozidizConnection::keyCacheLimit() const {
+  return onQueueSync([&] { return keyCache.countLimit(); });
+}
+
+std::uint64_t DizEvozidizConnection::snapshot() const {
+  return onQueueSync([&] { return snapshot_; });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Memory
+
+void DizEvozidizConnection::flushMemoryWithFlags(unsigned flags) {
+  onQueueAsync([this, flags] { flushMemoryWithFlagsOnQueue(flags); });
+}
+
+void DizEvozidizConnection::flushMemoryWithFlagsOnQueue(unsigned flags) {
+  if (flags & DizFlushMemoryCaches) {
+    keyCache.removeAllObjects();
+    if (objectCache) objectCache->removeAllObjects();
+    if (metadataCache) metadataCache->removeAllObjects();
+  }
+  if (flags & DizFlushMemoryStatements) flushStatements();
+  if ((flags & DizFlushMemorySqlite) && db) sqlite3_db_release_memory(db);
+  // Extension connections receive the same flags once extensions exist.
+}
+
+void DizEvozidizConnection::flushStatements() {
+  for (auto& statement : statements_) {
+    if (statement) sqlite3_finalize(statement);
+    statement = nullptr;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Statements
+
+sqlite3_stmt* DizEvozidizConnection::keptStatement(int index, const char* getterName) {
+  sqlite3_stmt*& slot = statements_[static_cast<std::size_t>(index)];
+  if (slot) return slot;
+  if (!db) {
+    DIZ_LOG_ERROR("%@: Error creating '%@': %d %s", getterName, SQLITE_MISUSE, "no database handle");
+    return nullptr;
+  }
+  const char* sql = kStatements[index].sql;
+  const int rc = sqlite3_prepare_v2(db, sql, static_cast<int>(std::strlen(sql) + 1), &slot, nullptr);
+  if (rc != SQLITE_OK) {
+    DIZ_LOG_ERROR("%@: Error creating '%@': %d %s", getterName, rc, sqlite3_errmsg(db));
+    slot = nullptr;
+  }
+  return slot;
+}
+
+sqlite3_stmt* DizEvozidizConnection::enumerationStatement(int index, const char* getterName, bool& needsFinalize) {
+  needsFinalize = false;
+  sqlite3_stmt* kept = statements_[static_cast<std::size_t>(index)];
+  if (kept && sqlite3_stmt_busy(kept)) {
+    const char* sql = kStatements[index].sql;
+    sqlite3_stmt* fresh = nullptr;
+    const int rc = sqlite3_prepare_v2(db, sql, static_cast<int>(std::strlen(sql) + 1), &fresh, nullptr);
+    if (rc != SQLITE_OK) {
+      DIZ_LOG_ERROR("%@: Error creating '%@': %d %s", getterName, rc, sqlite3_errmsg(db));
+      return nullptr;
+    }
+    needsFinalize = true;
+    return fresh;
+  }
+  return keptStatement(index, getterName);
+}
+
+#define DIZ_KEPT_STATEMENT(name, index) \
+  sqlite3_stmt* DizEvozidizConnection::name() { return keptStatement(index, #name); }
+#define DIZ_ENUM_STATEMENT(name, index)                                 \
+  sqlite3_stmt* DizEvozidizConnection::name(bool& needsFinalize) {      \
+    return enumerationStatement(index, #name, needsFinalize);           \
+  }
+
+DIZ_KEPT_STATEMENT(beginTransactionStatement, 0)
+DIZ_KEPT_STATEMENT(beginImmediateTransactionStatement, 1)
+DIZ_KEPT_STATEMENT(commitTransactionStatement, 2)
+DIZ_KEPT_STATEMENT(rollbackTransactionStatement, 3)
+DIZ_KEPT_STATEMENT(dizGetDataForKeyStatement, 4)
+DIZ_KEPT_STATEMENT(dizSetDataForKeyStatement, 5)
+DIZ_KEPT_STATEMENT(dizRemoveForKeyStatement, 6)
+DIZ_KEPT_STATEMENT(dizRemoveExtensionStatement, 7)
+DIZ_KEPT_STATEMENT(getCollectionCountStatement, 8)
+DIZ_KEPT_STATEMENT(getKeyCountForCollectionStatement, 9)
+DIZ_KEPT_STATEMENT(getKeyCountForAllStatement, 10)
+DIZ_KEPT_STATEMENT(getCountForRowidStatement, 11)
+DIZ_KEPT_STATEMENT(getRowidForKeyStatement, 12)
+DIZ_KEPT_STATEMENT(getKeyForRowidStatement, 13)
+DIZ_KEPT_STATEMENT(getDataForRowidStatement, 14)
+DIZ_KEPT_STATEMENT(getMetadataForRowidStatement, 15)
+DIZ_KEPT_STATEMENT(getAllForRowidStatement, 16)
+DIZ_KEPT_STATEMENT(getDataForKeyStatement, 17)
+DIZ_KEPT_STATEMENT(getMetadataForKeyStatement, 18)
+DIZ_KEPT_STATEMENT(getAllForKeyStatement, 19)
+DIZ_KEPT_STATEMENT(insertForRowidStatement, 20)
+DIZ_KEPT_STATEMENT(updateAllForRowidStatement, 21)
+DIZ_KEPT_STATEMENT(updateObjectForRowidStatement, 22)
+DIZ_KEPT_STATEMENT(updateMetadataForRowidStatement, 23)
+DIZ_KEPT_STATEMENT(removeForRowidStatement, 24)
+DIZ_KEPT_STATEMENT(removeCollectionStatement, 25)
+DIZ_KEPT_STATEMENT(removeAllStatement, 26)
+DIZ_ENUM_STATEMENT(enumerateCollectionsStatement, 27)
+DIZ_ENUM_STATEMENT(enumerateCollectionsForKeyStatement, 28)
+DIZ_ENUM_STATEMENT(enumerateKeysInCollectionStatement, 29)
+DIZ_ENUM_STATEMENT(enumerateKeysInAllCollectionsStatement, 30)
+DIZ_ENUM_STATEMENT(enumerateKeysAndMetadataInCollectionStatement, 31)
+DIZ_ENUM_STATEMENT(enumerateKeysAndMetadataInAllCollectionsStatement, 32)
+DIZ_ENUM_STATEMENT(enumerateKeysAndObjectsInCollectionStatement, 33)
+DIZ_ENUM_STATEMENT(enumerateKeysAndObjectsInAllCollectionsStatement, 34)
+DIZ_ENUM_STATEMENT(enumerateRowsInCollectionStatement, 35)
+DIZ_ENUM_STATEMENT(enumerateRowsInAllCollectionsStatement, 36)
+
+#undef DIZ_KEPT_STATEMENT
+#undef DIZ_ENUM_STATEMENT
+
+bool DizEvozidizConnection::stepControl(sqlite3_stmt* statement, const char* getterName) {
+  if (!statement) return false;
+  const int rc = sqlite3_step(statement);
+  sqlite3_reset(statement);
+  if (rc != SQLITE_DONE) {
+    DIZ_LOG_ERROR("%@: Error executing '%@': %d %s", getterName, rc, sqlite3_errmsg(db));
+    return false;
+  }
+  return true;
+}
+
+bool DizEvozidizConnection::stepBeginTransaction() {
+  return stepControl(beginTransactionStatement(), "beginTransactionStatement");
+}
+
+bool DizEvozidizConnection::stepBeginImmediateTransaction() {
+  return stepControl(beginImmediateTransactionStatement(), "beginImmediateTransactionStatement");
+}
+
+bool DizEvozidizConnection::stepCommitTransaction() {
+  return stepControl(commitTransactionStatement(), "commitTransactionStatement");
+}
+
+bool DizEvozidizConnection::stepRollbackTransaction() {
+  // Nothing to undo when SQLite already ended the transaction (it does so itself after some errors).
+  if (db && sqlite3_get_autocommit(db)) return true;
+  return stepControl(rollbackTransactionStatement(), "rollbackTransactionStatement");
+}

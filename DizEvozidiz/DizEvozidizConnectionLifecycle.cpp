@@ -1,0 +1,713 @@
+// How a connection runs transactions: the steps around read and read-write blocks that give each
+// transaction one consistent commit, the commit and rollback, long-lived read transactions, and the
+// pseudo read-write transactions around vacuum and backup.
+
+#include <exception>
+#include <limits>
+
+#include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizLog.h"
+#include "DizEvozidiz/DizEvozidizTransaction.h"
+#include "platform/date.h"
+
+namespace {
+
+platform::DispatchQueuePtr orMain(const platform::DispatchQueuePtr& queue) {
+  return queue ? queue : platform::DispatchQueue::main();
+}
+
+}  // namespace
+
+void DizEvozidizConnection::requireUsable() const {
+  if (!db)
+    platform::Exception::raise(DizEvozidizExceptionName,
+                               platform::format("Connection <%@: %p> has no open database handle: opening the file "
+                                                "failed.",
+                                                "DizEvozidizConnection", static_cast<const void*>(this)));
+}
+
+std::shared_ptr<DizEvozidizConnectionState> DizEvozidizConnection::ownState() const {
+  for (const auto& state : database_->connectionStatesOnSnapshotQueue())
+    if (state->connectionIdentity == static_cast<const DizEvozidizConnectionHooks*>(this)) return state;
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Entry points
+
+void DizEvozidizConnection::runReadTransaction(const ReadBlock& block) {
+  if (longLivedReadTransaction_) {
+    block(*longLivedReadTransaction_);
+    return;
+  }
+  requireUsable();
+  auto transaction = DizEvozidizReadTransaction::initWithConnection(this, false);
+  preReadTransaction();
+  try {
+    block(*transaction);
+  } catch (...) {
+    postReadTransaction();
+    throw;
+  }
+  postReadTransaction();
+}
+
+void DizEvozidizConnection::readWithBlock(const ReadBlock& block) {
+  onQueueSync([&] { runReadTransaction(block); });
+}
+
+void DizEvozidizConnection::asyncReadWithBlock(ReadBlock block, CompletionBlock completion,
+                                               platform::DispatchQueuePtr completionQueue) {
+  auto self = std::static_pointer_cast<DizEvozidizConnection>(shared_from_this());
+  connectionQueue_->async([self, block = std::move(block), completion = std::move(completion),
+                           completionQueue = std::move(completionQueue)] {
+    try {
+      self->runReadTransaction(block);
+    } catch (const std::exception& e) {
+      DIZ_LOG_ERROR("%@: Read transaction failed: %@", std::string(e.what()));
+    }
+    if (completion) orMain(completionQueue)->async(completion);
+  });
+}
+
+void DizEvozidizConnection::readWriteWithBlock(const ReadWriteBlock& block) {
+  onQueueSync([&] { runReadWriteTransaction(block, {}); });
+}
+
+void DizEvozidizConnection::asyncReadWriteWithBlock(ReadWriteBlock block, CompletionBlock completion,
+                                                    platform::DispatchQueuePtr completionQueue) {
+  auto self = std::static_pointer_cast<DizEvozidizConnection>(shared_from_this());
+  connectionQueue_->async([self, block = std::move(block), completion = std::move(completion),
+                           completionQueue = std::move(completionQueue)] {
+    std::function<void()> done;
+    if (completion) done = [&] { orMain(completionQueue)->async(completion); };
+    try {
+      self->runReadWriteTransaction(block, done);
+    } catch (const std::exception& e) {
+      DIZ_LOG_ERROR("%@: Read-write transaction failed: %@", std::string(e.what()));
+    }
+  });
+}
+
+void DizEvozidizConnection::flushTransactionsWithCompletionQueue(platform::DispatchQueuePtr completionQueue,
+                                                                 CompletionBlock completion) {
+  if (!completion) return;
+  connectionQueue_->async([completionQueue = std::move(completionQueue), completion = std::move(completion)] {
+    orMain(completionQueue)->async(completion);
+  });
+}
+
+void DizEvozidizConnection::releaseWriteQueueSuspension() {
+  std::lock_guard guard(lock_);
+  if (writeQueueSuspended_) {
+    database_->writeQueue()->resume();
+    writeQueueSuspended_ = false;
+  }
+}
+
+void DizEvozidizConnection::runReadWriteTransaction(const ReadWriteBlock& block,
+                                                    const std::function<void()>& onWriteQueueDone) {
+  if (longLivedReadTransaction_) {
+    if (throwExceptionsForImplicitlyEndingLongLivedReadTransaction_) throw implicitlyEndingLongLivedReadTransactionException();
+    DIZ_LOG_WARN("%@: Implicitly ending long-lived read transaction on connection %p, database %p",
+                 static_cast<const void*>(this), static_cast<const void*>(database_.get()));
+    endLongLivedOnQueue();
+  }
+  requireUsable();
+  {
+    std::lock_guard guard(lock_);
+    if (writeQueueSuspended_) {
+      database_->writeQueue()->resume();
+      writeQueueSuspended_ = false;
+    }
+    activeReadWriteTransaction_ = true;
+  }
+  std::exception_ptr error;
+  database_->writeQueue()->sync([&] {
+    auto& writeQueue = database_->writeQueue();
+    writeQueue->setSpecific(&isOnConnectionQueueKey_, &isOnConnectionQueueKey_);
+    if (!preReadWriteTransaction()) {
+      writeQueue->setSpecific(&isOnConnectionQueueKey_, nullptr);
+      error = std::make_exception_ptr(platform::Exception(
+          std::string(DizEvozidizExceptionName), "The read-write transaction could not begin: BEGIN failed."));
+      return;
+    }
+    auto transaction = DizEvozidizReadWriteTransaction::initWithConnection(this, true);
+    bool blockThrew = false;
+    try {
+      block(*transaction);
+    } catch (...) {
+      // A block that throws leaves its work rolled back.
+      blockThrew = true;
+      error = std::current_exception();
+    }
+    postReadWriteTransaction(*transaction, blockThrew);
+    if (onWriteQueueDone) onWriteQueueDone();
+  });
+  {
+    std::lock_guard guard(lock_);
+    activeReadWriteTransaction_ = false;
+  }
+  if (error) std::rethrow_exception(error);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Steps around a read block
+
+void DizEvozidizConnection::fetchMainFile() {
+  if (main_file || !db) return;
+  sqlite3_file* file = nullptr;
+  if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) == SQLITE_OK && file) {
+    main_file = reinterpret_cast<diz_file*>(file);
+    main_file->hook_context = this;
+  }
+}
+
+void DizEvozidizConnection::learnWalFile() {
+  if (wal_file) return;
+  wal_file = diz_vfs_shim_last_opened_wal(database_->vfsShim());
+  if (wal_file) wal_file->hook_context = this;
+}
+
+void DizEvozidizConnection::preReadTransaction() {
+  fetchMainFile();
+  if (!stepBeginTransaction()) {
+    platform::Exception::raise(DizEvozidizExceptionName, "The read transaction could not begin: BEGIN failed.");
+  }
+  std::uint64_t dbSnapshot = 0;
+  bool mustCatchUp = false;
+  std::optional<platform::ValueArray> changesets;
+  database_->snapshotQueue()->sync([&] {
+    bool writerActive = false;
+    std::shared_ptr<DizEvozidizConnectionState> own;
+    for (const auto& state : database_->connectionStatesOnSnapshotQueue()) {
+      if (state->connectionIdentity == static_cast<const DizEvozidizConnectionHooks*>(this)) {
+        own = state;
+        state->activeReadTransaction = true;
+      } else if (state->activeWriteTransaction) {
+        writerActive = true;
+      }
+    }
+    const bool careful = writerActive || longLivedReadTransaction_ || !wal_file || enableMultiProcessSupport_;
+    if (careful) {
+      dbSnapshot = readSnapshotFromDatabase();
+      learnWalFile();
+      needsMarkSqlLevelSharedReadLock_ = false;
+    } else {
+      dbSnapshot = database_->snapshot();
+      needsMarkSqlLevelSharedReadLock_ = true;
+    }
+    if (snapshot_ < dbSnapshot) {
+      mustCatchUp = true;
+      changesets = database_->pendingAndCommittedChangesetsSince(snapshot_, dbSnapshot);
+    }
+    if (own) {
+      own->longLivedReadTransaction = longLivedReadTransaction_ != nullptr;
+      own->sqlLevelSharedReadLock = careful;
+      own->lastTransactionSnapshot = dbSnapshot;
+      own->lastTransactionTime = platform::monotonicNanoseconds();
+    }
+  });
+  if (mustCatchUp) catchUp(dbSnapshot, changesets);
+  if (needsMarkSqlLevelSharedReadLock_) {
+    if (main_file) main_file->read_hook = &DizEvozidizConnection::connectionReadHook;
+    if (wal_file) wal_file->read_hook = &DizEvozidizConnection::connectionReadHook;
+  }
+}
+
+void DizEvozidizConnection::catchUp(std::uint64_t targetSnapshot, const std::optional<platform::ValueArray>& changesets) {
+  if (changesets) {
+    isFastForwarding_ = true;
+    for (const auto& changeset : *changesets) noteCommittedChangeset(changeset);
+    isFastForwarding_ = false;
+  } else {
+    flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches | DizFlushMemoryState);
+  }
+  // A changeset may be missing from the list (not yet entered, or already dropped): never stay behind.
+  if (snapshot_ < targetSnapshot) {
+    if (changesets) flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches | DizFlushMemoryState);
+    snapshot_ = targetSnapshot;
+  }
+}
+
+void DizEvozidizConnection::connectionReadHook(diz_file* file) {
+  auto* connection = static_cast<DizEvozidizConnection*>(file->hook_context);
+  file->read_hook = nullptr;
+  if (connection && connection->needsMarkSqlLevelSharedReadLock_) connection->markSqlLevelSharedReadLockAcquired();
+}
+
+void DizEvozidizConnection::markSqlLevelSharedReadLockAcquired() {
+  if (!needsMarkSqlLevelSharedReadLock_) return;
+  std::shared_ptr<DizEvozidizConnectionState> writer;
+  auto walk = [&] {
+    std::size_t readersWithoutLock = 0;
+    std::shared_ptr<DizEvozidizConnectionState> waiting;
+    for (const auto& state : database_->connectionStatesOnSnapshotQueue()) {
+      if (state->connectionIdentity == static_cast<const DizEvozidizConnectionHooks*>(this))
+        state->sqlLevelSharedReadLock = true;
+      else if (state->activeReadTransaction && !state->sqlLevelSharedReadLock)
+        ++readersWithoutLock;
+      else if (state->waitingForWriteLock)
+        waiting = state;
+    }
+    if (readersWithoutLock == 0 && waiting) writer = waiting;
+  };
+  if (database_->isOnSnapshotQueue())
+    walk();
+  else
+    database_->snapshotQueue()->sync(walk);
+  needsMarkSqlLevelSharedReadLock_ = false;
+  if (writer) writer->signalWriteLock();
+}
+
+void DizEvozidizConnection::postReadTransaction() {
+  if (!stepCommitTransaction()) stepRollbackTransaction();
+  if (main_file) main_file->read_hook = nullptr;
+  if (wal_file) wal_file->read_hook = nullptr;
+  needsMarkSqlLevelSharedReadLock_ = false;
+
+  std::uint64_t minSnapshot = 0;
+  std::shared_ptr<DizEvozidizConnectionState> writer;
+  database_->snapshotQueue()->sync([&] {
+    minSnapshot = database_->snapshot();
+    bool wasWithoutLock = false;
+    std::size_t readersWithoutLock = 0;
+    std::shared_ptr<DizEvozidizConnectionState> waiting;
+    for (const auto& state : database_->connectionStatesOnSnapshotQueue()) {
+      if (state->connectionIdentity == static_cast<const DizEvozidizConnectionHooks*>(this)) {
+        wasWithoutLock = !state->sqlLevelSharedReadLock;
+        state->activeReadTransaction = false;
+        state->longLivedReadTransaction = false;
+        state->sqlLevelSharedReadLock = false;
+      } else if (state->activeReadTransaction) {
+        minSnapshot = std::min(minSnapshot, state->lastTransactionSnapshot);
+        if (!state->sqlLevelSharedReadLock) ++readersWithoutLock;
+      } else if (state->activeWriteTransaction) {
+        minSnapshot = std::min(minSnapshot, state->lastTransactionSnapshot);
+        if (state->waitingForWriteLock) waiting = state;
+      }
+    }
+    if (waiting && readersWithoutLock == 0 && wasWithoutLock) writer = waiting;
+  });
+  if (snapshot_ < minSnapshot) database_->asyncCheckpoint(minSnapshot);
+  if (writer) writer->signalWriteLock();
+}
+
+std::uint64_t DizEvozidizConnection::readSnapshotFromDatabase() {
+  sqlite3_stmt* statement = dizGetDataForKeyStatement();
+  if (!statement) return 0;
+  sqlite3_bind_text(statement, 1, "", 0, SQLITE_STATIC);
+  sqlite3_bind_text(statement, 2, "snapshot", 8, SQLITE_STATIC);
+  std::uint64_t result = 0;
+  const int rc = sqlite3_step(statement);
+  if (rc == SQLITE_ROW)
+    result = static_cast<std::uint64_t>(sqlite3_column_int64(statement, 0));
+  else if (rc == SQLITE_ERROR)
+    DIZ_LOG_ERROR("%@: Error executing 'dizGetDataForKeyStatement': %d %s", rc, sqlite3_errmsg(db));
+  sqlite3_clear_bindings(statement);
+  sqlite3_reset(statement);
+  return result;
+}
+
+std::uint64_t DizEvozidizConnection::incrementSnapshotInDatabase(bool& ok) {
+  const std::uint64_t newSnapshot = snapshot_ + 1;
+  ok = false;
+  sqlite3_stmt* statement = dizSetDataForKeyStatement();
+  if (!statement) return newSnapshot;
+  sqlite3_bind_text(statement, 1, "", 0, SQLITE_STATIC);
+  sqlite3_bind_text(statement, 2, "snapshot", 8, SQLITE_STATIC);
+  sqlite3_bind_int64(statement, 3, static_cast<sqlite3_int64>(newSnapshot));
+  const int rc = sqlite3_step(statement);
+  if (rc == SQLITE_DONE)
+    ok = true;
+  else
+    DIZ_LOG_ERROR("%@: Error executing 'dizSetDataForKeyStatement': %d %s", rc, sqlite3_errmsg(db));
+  sqlite3_clear_bindings(statement);
+  sqlite3_reset(statement);
+  return newSnapshot;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Steps around a read-write block (on the write queue)
+
+bool DizEvozidizConnection::preReadWriteTransaction() {
+  fetchMainFile();
+  const bool begun = enableMultiProcessSupport_ ? stepBeginImmediateTransaction() : stepBeginTransaction();
+  if (!begun) return false;
+
+  std::uint64_t dbSnapshot = 0;
+  bool mustCatchUp = false;
+  std::optional<platform::ValueArray> changesets;
+  database_->snapshotQueue()->sync([&] {
+    auto own = ownState();
+    if (own) own->activeWriteTransaction = true;
+    if (!wal_file) {
+      const std::uint64_t fileSnapshot = readSnapshotFromDatabase();
+      dbSnapshot = enableMultiProcessSupport_ ? fileSnapshot : database_->snapshot();
+      learnWalFile();
+    } else {
+      dbSnapshot = enableMultiProcessSupport_ ? readSnapshotFromDatabase() : database_->snapshot();
+    }
+    if (snapshot_ < dbSnapshot) {
+      mustCatchUp = true;
+      changesets = database_->pendingAndCommittedChangesetsSince(snapshot_, dbSnapshot);
+    }
+    if (own) {
+      own->lastTransactionSnapshot = dbSnapshot;
+      own->lastTransactionTime = platform::monotonicNanoseconds();
+    }
+    needsMarkSqlLevelSharedReadLock_ = false;
+  });
+  if (mustCatchUp) {
+    externallyModified = !changesets.has_value();
+    catchUp(dbSnapshot, changesets);
+  } else {
+    externallyModified = false;
+  }
+
+  hasDiskChanges = false;
+  allKeysRemoved = false;
+  if (!objectChanges) objectChanges = platform::make<DizChangedValues>();
+  if (!metadataChanges) metadataChanges = platform::make<DizChangedValues>();
+  if (!removedKeys) removedKeys = platform::make<DizCollectionKeySet>();
+  if (!removedCollections) removedCollections = platform::make<DizStringSet>();
+  if (!removedRowids) removedRowids = platform::make<DizRowidHashSet>();
+  if (!mutationStack) mutationStack = std::make_shared<DizMutationStack_Bool>();
+  return true;
+}
+
+void DizEvozidizConnection::abandonWriteTransaction(const platform::Value& pendingChangeset) {
+  // SQLite's rollback; the caches may hold what the failed transaction read or wrote.
+  stepRollbackTransaction();
+  flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches);
+  database_->snapshotQueue()->sync([&] {
+    if (pendingChangeset) {
+      // The commit never became visible: withdraw its pending changeset.
+      auto& list = database_->changesetsOnSnapshotQueue();
+      const std::uint64_t pendingSnapshot = pendingChangeset["snapshot"].asUInt64();
+      for (auto it = list.begin(); it != list.end(); ++it) {
+        if ((*it)["snapshot"].asUInt64() == pendingSnapshot) {
+          list.erase(it);
+          break;
+        }
+      }
+    }
+    if (auto own = ownState()) {
+      own->activeWriteTransaction = false;
+      own->waitingForWriteLock = false;
+    }
+  });
+}
+
+void DizEvozidizConnection::postReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction, bool blockThrew) {
+  if (blockThrew || transaction.rollbackRequested()) {
+    database_->snapshotQueue()->sync([&] {
+      if (auto own = ownState()) own->activeWriteTransaction = false;
+    });
+    if (!stepRollbackTransaction()) DIZ_LOG_ERROR("%@: Rollback failed; the handle's transaction state is unknown");
+    if (objectCache) objectCache->removeAllObjects();
+    if (metadataCache) metadataCache->removeAllObjects();
+    // Rowids the rolled-back rows had are handed out again by SQLite: no rowid <-> key entry of
+    // this transaction may survive.
+    keyCache.removeAllObjects();
+    finishReadWriteTransaction();
+    return;
+  }
+
+  transaction.preCommitReadWriteTransaction();
+  platform::Value internal;
+  platform::Value external;
+  getInternalChangeset(internal, external);
+
+  const std::uint64_t oldSnapshot = snapshot_;
+  platform::NotificationPtr notification;
+  const bool changed = internal || external || hasDiskChanges;
+  if (changed) {
+    bool written = true;
+    const std::uint64_t newSnapshot =
+        (hasDiskChanges || enableMultiProcessSupport_) ? incrementSnapshotInDatabase(written) : snapshot_ + 1;
+    if (!written) {
+      abandonWriteTransaction({});
+      DIZ_LOG_ERROR("%@: Commit abandoned: the commit counter could not be written");
+      finishReadWriteTransaction();
+      return;
+    }
+    snapshot_ = newSnapshot;
+    platform::ValueDictionary in = internal ? internal.asDictionary() : platform::ValueDictionary();
+    platform::ValueDictionary ex = external ? external.asDictionary() : platform::ValueDictionary();
+    in.set("snapshot", platform::Value(snapshot_));
+    ex.set("snapshot", platform::Value(snapshot_));
+    ex.set("connection", platform::Value(std::static_pointer_cast<DizEvozidizConnection>(shared_from_this())));
+    if (externallyModified) in.set("modifiedExternally", platform::Value(true));
+    if (transaction.customObjectForNotification()) ex.set("custom", transaction.customObjectForNotification());
+    external = platform::Value(std::move(ex));
+    notification = platform::Notification::make(std::string(DizEvozidizModifiedNotification), nullptr, external);
+    in.set("notification", platform::Value(notification));
+    internal = platform::Value(std::move(in));
+  }
+
+  // Wait until every reader that has begun holds SQLite's read lock, so none of them can end up
+  // seeing this commit while believing it reads the previous one.
+  std::shared_ptr<DizEvozidizConnectionState> own;
+  while (true) {
+    bool mustWait = false;
+    database_->snapshotQueue()->sync([&] {
+      for (const auto& state : database_->connectionStatesOnSnapshotQueue()) {
+        if (state->connectionIdentity == static_cast<const DizEvozidizConnectionHooks*>(this))
+          own = state;
+        else if (state->activeReadTransaction && !state->sqlLevelSharedReadLock)
+          mustWait = true;
+      }
+      if (!own) return;
+      if (mustWait) {
+        own->waitingForWriteLock = true;
+        own->prepareWriteLock();
+      } else {
+        own->waitingForWriteLock = false;
+        if (internal) database_->notePendingChangeset(internal);
+      }
+    });
+    if (!mustWait || !own) break;
+    own->waitForWriteLock();
+  }
+
+  if (!stepCommitTransaction()) {
+    abandonWriteTransaction(internal);
+    snapshot_ = oldSnapshot;
+    DIZ_LOG_ERROR("%@: Commit failed: the transaction was rolled back and nothing was published");
+    finishReadWriteTransaction();
+    return;
+  }
+
+  std::uint64_t minSnapshot = std::numeric_limits<std::uint64_t>::max();
+  database_->snapshotQueue()->sync([&] {
+    if (internal) database_->noteCommittedChangeset(internal, this);
+    for (const auto& state : database_->connectionStatesOnSnapshotQueue()) {
+      if (state->activeReadTransaction) minSnapshot = std::min(minSnapshot, state->lastTransactionSnapshot);
+      if (state->connectionIdentity == static_cast<const DizEvozidizConnectionHooks*>(this)) {
+        state->activeWriteTransaction = false;
+        state->waitingForWriteLock = false;
+      }
+    }
+  });
+  if (changed && minSnapshot == std::numeric_limits<std::uint64_t>::max()) database_->asyncCheckpoint(snapshot_);
+  if (notification) platform::NotificationCenter::defaultCenter()->postOnMainQueueAsync(notification);
+  finishReadWriteTransaction();
+}
+
+void DizEvozidizConnection::finishReadWriteTransaction() {
+  dropChangeRecords();
+  if (mutationStack) mutationStack->clear();
+  database_->writeQueue()->setSpecific(&isOnConnectionQueueKey_, nullptr);
+}
+
+void DizEvozidizConnection::dropChangeRecords() {
+  // Published records now belong to their changesets; the next transaction makes fresh ones.
+  if (objectChanges && !objectChanges->map.empty()) objectChanges.reset();
+  if (metadataChanges && !metadataChanges->map.empty()) metadataChanges.reset();
+  if (removedKeys && !removedKeys->set.empty()) removedKeys.reset();
+  if (removedCollections && !removedCollections->set.empty()) removedCollections.reset();
+  if (removedRowids && !removedRowids->set.empty()) removedRowids.reset();
+  allKeysRemoved = false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Pseudo read-write transactions: vacuum and backup
+
+void DizEvozidizConnection::prePseudoReadWriteTransaction() {
+  database_->writeQueue()->setSpecific(&isOnConnectionQueueKey_, &isOnConnectionQueueKey_);
+  fetchMainFile();
+  database_->snapshotQueue()->sync([&] {
+    auto own = ownState();
+    if (own) own->activeWriteTransaction = true;
+    if (!wal_file) {
+      readSnapshotFromDatabase();
+      learnWalFile();
+    }
+    if (own) {
+      own->lastTransactionSnapshot = database_->snapshot();
+      own->lastTransactionTime = platform::monotonicNanoseconds();
+    }
+  });
+  hasDiskChanges = false;
+}
+
+void DizEvozidizConnection::postPseudoReadWriteTransaction() {
+  platform::Value internal;
+  if (hasDiskChanges) {
+    snapshot_ += 1;
+    platform::ValueDictionary in;
+    platform::ValueDictionary ex;
+    in.set("snapshot", platform::Value(snapshot_));
+    ex.set("snapshot", platform::Value(snapshot_));
+    ex.set("connection", platform::Value(std::static_pointer_cast<DizEvozidizConnection>(shared_from_this())));
+    auto notification = platform::Notification::make(std::string(DizEvozidizModifiedNotification), nullptr,
+                                                     platform::Value(std::move(ex)));
+    in.set("notification", platform::Value(notification));
+    internal = platform::Value(std::move(in));
+  }
+  std::uint64_t minSnapshot = std::numeric_limits<std::uint64_t>::max();
+  database_->snapshotQueue()->sync([&] {
+    if (internal) {
+      database_->notePendingChangeset(internal);
+      database_->noteCommittedChangeset(internal, this);
+    }
+    for (const auto& state : database_->connectionStatesOnSnapshotQueue()) {
+      if (state->activeReadTransaction) minSnapshot = std::min(minSnapshot, state->lastTransactionSnapshot);
+      if (state->connectionIdentity == static_cast<const DizEvozidizConnectionHooks*>(this)) {
+        state->activeWriteTransaction = false;
+        state->waitingForWriteLock = false;
+      }
+    }
+  });
+  if (internal && minSnapshot == std::numeric_limits<std::uint64_t>::max()) database_->asyncCheckpoint(snapshot_);
+  database_->writeQueue()->setSpecific(&isOnConnectionQueueKey_, nullptr);
+}
+
+void DizEvozidizConnection::vacuum() {
+  onQueueSync([&] {
+    requireUsable();
+    releaseWriteQueueSuspension();
+    database_->writeQueue()->sync([&] {
+      prePseudoReadWriteTransaction();
+      const int rc = sqlite3_exec(db, "VACUUM;", nullptr, nullptr, nullptr);
+      if (rc != SQLITE_OK)
+        DIZ_LOG_ERROR("%@: Error vacuuming database: %d %s", rc, sqlite3_errmsg(db));
+      else
+        hasDiskChanges = true;
+      postPseudoReadWriteTransaction();
+    });
+  });
+}
+
+platform::ErrorPtr DizEvozidizConnection::backupToPath(const std::string& path) {
+  platform::ErrorPtr error;
+  onQueueSync([&] {
+    requireUsable();
+    releaseWriteQueueSuspension();
+    database_->writeQueue()->sync([&] {
+      prePseudoReadWriteTransaction();
+      sqlite3* target = nullptr;
+      int rc = sqlite3_open_v2(path.c_str(), &target, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+      if (rc == SQLITE_OK) {
+        sqlite3_backup* backup = sqlite3_backup_init(target, "main", db, "main");
+        if (backup) {
+          do {
+            rc = sqlite3_backup_step(backup, 1500);
+          } while (rc == SQLITE_OK || rc == SQLITE_BUSY || rc == SQLITE_LOCKED);
+          sqlite3_backup_finish(backup);
+          if (rc == SQLITE_DONE) rc = SQLITE_OK;
+        } else {
+          rc = sqlite3_errcode(target);
+        }
+      }
+      if (rc != SQLITE_OK) {
+        const std::string message = target ? sqlite3_errmsg(target) : sqlite3_errstr(rc);
+        error = platform::Error::make("DizEvozidizErrorDomain", rc,
+                                      platform::Value::dictionary({{"NSLocalizedDescription", platform::Value(message)}}));
+      }
+      if (target) sqlite3_close(target);
+      postPseudoReadWriteTransaction();
+    });
+  });
+  return error;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Long-lived read transactions
+
+std::vector<platform::NotificationPtr> DizEvozidizConnection::beginLongLivedOnQueue() {
+  requireUsable();
+  std::vector<platform::NotificationPtr> notifications;
+  if (longLivedReadTransaction_) notifications = *endLongLivedOnQueue();
+  longLivedReadTransaction_ = DizEvozidizReadTransaction::initWithConnection(this, false);
+  try {
+    preReadTransaction();
+  } catch (...) {
+    longLivedReadTransaction_.reset();
+    throw;
+  }
+  for (const auto& changeset : processedChangesets_)
+    if (auto n = changeset["notification"].as<platform::Notification>()) notifications.push_back(n);
+  processedChangesets_.clear();
+  return notifications;
+}
+
+std::optional<std::vector<platform::NotificationPtr>> DizEvozidizConnection::endLongLivedOnQueue() {
+  if (!longLivedReadTransaction_) return std::nullopt;
+  postReadTransaction();
+  longLivedReadTransaction_.reset();
+  std::vector<platform::NotificationPtr> notifications;
+  platform::ValueArray pending;
+  pending.swap(pendingChangesets_);
+  for (const auto& changeset : pending) {
+    noteCommittedChangeset(changeset);
+    if (auto n = changeset["notification"].as<platform::Notification>()) notifications.push_back(n);
+  }
+  return notifications;
+}
+
+std::vector<platform::NotificationPtr> DizEvozidizConnection::beginLongLivedReadTransaction() {
+  return onQueueSync([&] { return beginLongLivedOnQueue(); });
+}
+
+std::optional<std::vector<platform::NotificationPtr>> DizEvozidizConnection::endLongLivedReadTransaction() {
+  return onQueueSync([&] { return endLongLivedOnQueue(); });
+}
+
+bool DizEvozidizConnection::isInLongLivedReadTransaction() const {
+  return onQueueSync([&] { return longLivedReadTransaction_ != nullptr; });
+}
+
+void DizEvozidizConnection::enableExceptionsForImplicitlyEndingLongLivedReadTransaction() {
+  onQueueAsync([this] { throwExceptionsForImplicitlyEndingLongLivedReadTransaction_ = true; });
+}
+
+void DizEvozidizConnection::disableExceptionsForImplicitlyEndingLongLivedReadTransaction() {
+  onQueueAsync([this] { throwExceptionsForImplicitlyEndingLongLivedReadTransaction_ = false; });
+}
+
+platform::Exception DizEvozidizConnection::implicitlyEndingLongLivedReadTransactionException() const {
+  const std::string reason = platform::format(
+      "Database <%@: %p> had long-lived read transaction implicitly ended by executing a read-write transaction.",
+      "DizEvozidizConnection", static_cast<const void*>(this));
+  const std::string suggestion =
+      "Connections with long-lived read transactions are generally designed to be read-only connections. As such, "
+      "you'll want to use a separate connection for the read-write transaction. If this is not the case (very, "
+      "very, very rare) you can disable this exception using "
+      "disableExceptionsForImplicitlyEndingLongLivedReadTransaction. Keep in mind that if you disable these "
+      "exceptions without understanding why they're enabled by default then you're inevitably creating a "
+      "hard-to-reproduce bug and likely a few crashes too. Don't be lazy. You've been warned.";
+  return platform::Exception(std::string(DizEvozidizExceptionName), reason,
+                             platform::Value::dictionary({{"NSLocalizedRecoverySuggestion", platform::Value(suggestion)}}));
+}
+
+void DizEvozidizConnection::maybeResetLongLivedReadTransaction() {
+  // Called on the snapshot queue: never wait for it here.
+  auto self = std::static_pointer_cast<DizEvozidizConnection>(shared_from_this());
+  database_->writeQueue()->async([self] {
+    {
+      std::lock_guard guard(self->lock_);
+      if (self->activeReadWriteTransaction_) return;
+      if (!self->writeQueueSuspended_) {
+        self->database_->writeQueue()->suspend();
+        self->writeQueueSuspended_ = true;
+      }
+    }
+    self->connectionQueue_->async([self] {
+      bool suspended = false;
+      {
+        std::lock_guard guard(self->lock_);
+        suspended = self->writeQueueSuspended_;
+      }
+      if (suspended && self->longLivedReadTransaction_ && self->snapshot_ == self->database_->snapshot()) {
+        auto notifications = self->beginLongLivedOnQueue();
+        if (!notifications.empty())
+          DIZ_LOG_ERROR(
+              "%@: Core logic failure! Silent longLivedReadTransaction reset resulted in non-empty notification "
+              "array!");
+      }
+      self->releaseWriteQueueSuspension();
+    });
+  });
+}

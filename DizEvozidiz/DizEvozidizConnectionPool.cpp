@@ -1,0 +1,174 @@
+// The database's side of connections: making them, the changesets they exchange, and the pool of
+// SQLite handles that released connections leave behind.
+
+#include <limits>
+
+#include "DizEvozidiz/DizEvozidiz.h"
+#include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizLog.h"
+#include "platform/date.h"
+
+std::shared_ptr<DizEvozidizConnection> DizEvozidiz::newConnection() {
+  return DizEvozidizConnection::make(shared_from_this());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Changesets (snapshot queue)
+
+void DizEvozidiz::notePendingChangeset(const platform::Value& changeset) { changesets_.push_back(changeset); }
+
+std::optional<platform::ValueArray> DizEvozidiz::pendingAndCommittedChangesetsSince(std::uint64_t since,
+                                                                                   std::uint64_t until) {
+  platform::ValueArray found;
+  for (const auto& changeset : changesets_) {
+    const std::uint64_t s = changeset["snapshot"].asUInt64();
+    if (s > since && s <= until) found.push_back(changeset);
+  }
+  if (options_.enableMultiProcessSupport && until >= since && found.size() != until - since) return std::nullopt;
+  return found;
+}
+
+void DizEvozidiz::noteCommittedChangeset(const platform::Value& changeset,
+                                         const DizEvozidizConnection* fromConnection) {
+  snapshot_ = changeset["snapshot"].asUInt64();
+
+  std::shared_ptr<platform::DispatchGroup> group;
+  for (const auto& state : connectionStates_) {
+    auto hooks = state->connection.lock();
+    if (!hooks) continue;
+    auto connection = std::dynamic_pointer_cast<DizEvozidizConnection>(hooks);
+    if (!connection || connection.get() == fromConnection) continue;
+    if (!group) group = platform::DispatchGroup::create();
+    group->async(connection->connectionQueue(), [connection, changeset] { connection->noteCommittedChangeset(changeset); });
+  }
+  if (!fromConnection) return;
+  if (!group) {
+    if (!changesets_.empty()) changesets_.erase(changesets_.begin());
+    return;
+  }
+  // Keep the changeset until every receiver has run it, so a connection that catches up meanwhile
+  // still finds it.
+  std::weak_ptr<DizEvozidiz> weakSelf = weak_from_this();
+  group->notify(snapshotQueue_, [weakSelf] {
+    if (auto self = weakSelf.lock())
+      if (!self->changesets_.empty()) self->changesets_.erase(self->changesets_.begin());
+  });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connection pool (internal queue)
+
+void DizEvozidiz::closePooledHandle(const PooledHandle& handle) {
+  const int rc = sqlite3_close(handle.db);
+  if (rc != SQLITE_OK) DIZ_LOG_ERROR("%@: Error in sqlite_close: %d %s", rc, sqlite3_errmsg(handle.db));
+}
+
+void DizEvozidiz::closeAllPooledHandles() {
+  internalQueue_->sync([&] {
+    for (const auto& handle : connectionPool_) closePooledHandle(handle);
+    connectionPool_.clear();
+    if (connectionPoolTimer_) {
+      connectionPoolTimer_->cancel();
+      connectionPoolTimer_.reset();
+    }
+  });
+}
+
+bool DizEvozidiz::connectionPoolEnqueue(sqlite3* db, diz_file* mainFile, diz_file* walFile) {
+  if (!db) return false;
+  bool taken = false;
+  internalQueue_->sync([&] {
+    if (connectionPool_.size() >= maxConnectionPoolCount_) return;
+    connectionPool_.push_back({db, mainFile, walFile, platform::monotonicNanoseconds()});
+    taken = true;
+    if (connectionPool_.size() == 1) connectionPoolResetTimer();
+  });
+  return taken;
+}
+
+bool DizEvozidiz::connectionPoolDequeue(sqlite3*& db, diz_file*& mainFile, diz_file*& walFile) {
+  bool given = false;
+  db = nullptr;
+  mainFile = walFile = nullptr;
+  internalQueue_->sync([&] {
+    if (connectionPool_.empty()) return;
+    const PooledHandle handle = connectionPool_.front();
+    connectionPool_.erase(connectionPool_.begin());
+    db = handle.db;
+    mainFile = handle.mainFile;
+    walFile = handle.walFile;
+    given = true;
+    connectionPoolResetTimer();
+  });
+  return given;
+}
+
+std::size_t DizEvozidiz::connectionPoolCount() const {
+  std::size_t count = 0;
+  internalQueue_->sync([&] { count = connectionPool_.size(); });
+  return count;
+}
+
+std::size_t DizEvozidiz::maxConnectionPoolCount() const {
+  std::size_t count = 0;
+  internalQueue_->sync([&] { count = maxConnectionPoolCount_; });
+  return count;
+}
+
+void DizEvozidiz::setMaxConnectionPoolCount(std::size_t count) {
+  internalQueue_->sync([&] {
+    maxConnectionPoolCount_ = count;
+    bool removed = false;
+    while (connectionPool_.size() > maxConnectionPoolCount_) {
+      closePooledHandle(connectionPool_.front());
+      connectionPool_.erase(connectionPool_.begin());
+      removed = true;
+    }
+    if (removed) connectionPoolResetTimer();
+  });
+}
+
+double DizEvozidiz::connectionPoolLifetime() const {
+  double seconds = 0;
+  internalQueue_->sync([&] { seconds = connectionPoolLifetime_; });
+  return seconds;
+}
+
+void DizEvozidiz::setConnectionPoolLifetime(double seconds) {
+  internalQueue_->sync([&] {
+    connectionPoolLifetime_ = seconds;
+    connectionPoolResetTimer();
+  });
+}
+
+void DizEvozidiz::connectionPoolResetTimer() {
+  if (connectionPoolLifetime_ > 0 && !connectionPool_.empty()) {
+    const bool created = !connectionPoolTimer_;
+    if (created) {
+      connectionPoolTimer_ = platform::DispatchTimerSource::create(internalQueue_);
+      std::weak_ptr<DizEvozidiz> weakSelf = weak_from_this();
+      connectionPoolTimer_->setEventHandler([weakSelf] {
+        if (auto self = weakSelf.lock()) self->connectionPoolTimerFired();
+      });
+    }
+    const std::uint64_t lifetimeNs = static_cast<std::uint64_t>(connectionPoolLifetime_ * 1e9);
+    const std::uint64_t fireAt = connectionPool_.front().addedAt + lifetimeNs;
+    connectionPoolTimer_->setTimer(fireAt, std::numeric_limits<double>::infinity(), 0);
+    if (created) connectionPoolTimer_->resume();
+  } else if (connectionPoolTimer_) {
+    connectionPoolTimer_->cancel();
+    connectionPoolTimer_.reset();
+  }
+}
+
+void DizEvozidiz::connectionPoolTimerFired() {
+  const std::uint64_t now = platform::monotonicNanoseconds();
+  const auto lifetimeNs = static_cast<std::uint64_t>(connectionPoolLifetime_ * 1e9);
+  while (!connectionPool_.empty()) {
+    const PooledHandle& oldest = connectionPool_.front();
+    if (now >= oldest.addedAt && now - oldest.addedAt < lifetimeNs) break;
+    closePooledHandle(oldest);
+    connectionPool_.erase(connectionPool_.begin());
+  }
+  connectionPoolResetTimer();
+}

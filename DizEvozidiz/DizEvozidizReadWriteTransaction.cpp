@@ -1,0 +1,595 @@
+// Writes of the read-write transaction: each keeps the SQL row, the connection's caches and its
+// change records in step. A failed step leaves the caches and change records as they were.
+
+#include <algorithm>
+#include <utility>
+
+#include "DizEvozidiz/DizEvozidizOptions.h"
+#include "DizEvozidiz/DizEvozidizTransaction.h"
+#include "DizEvozidiz/DizEvozidizTransactionInternal.h"
+
+using platform::Bytes;
+using platform::Value;
+using RW = DizEvozidizReadWriteTransaction;
+
+namespace {
+
+// What a change record carries for a written value under a policy: the value itself (share), a
+// copy (copy; DizNull when the object cannot be copied), or DizNull (containment: changed, value
+// not carried). Plain values are immutable and serve as their own copies.
+Value changeValue(const Value& value, std::int64_t policy) {
+  if (value.isNil()) return DizNull::value();
+  if (policy == DizEvozidizPolicyShare) return value;
+  if (policy == DizEvozidizPolicyCopy) {
+    if (!value.isObject()) return value;
+    try {
+      platform::ObjectPtr copy = value.asObject()->copy();
+      return copy ? Value(std::move(copy)) : DizNull::value();
+    } catch (const platform::Exception&) {
+      return DizNull::value();
+    }
+  }
+  return DizNull::value();
+}
+
+void record(const std::shared_ptr<DizChangedValues>& changes, const DizCollectionKeyPtr& ck, Value value) {
+  if (changes) changes->map[ck] = std::move(value);
+}
+
+void recordTouch(const std::shared_ptr<DizChangedValues>& changes, const DizCollectionKeyPtr& ck) {
+  if (changes) changes->map.try_emplace(ck, DizTouch::value());
+}
+
+void markMutated(DizEvozidizConnection& c) {
+  c.hasDiskChanges = true;
+  if (c.mutationStack) c.mutationStack->markAsMutated();
+}
+
+void storeObject(DizEvozidizConnection& c, const DizCollectionKeyPtr& ck, const Value& object) {
+  if (c.objectCache) c.objectCache->setObject(object, ck);
+  record(c.objectChanges, ck, changeValue(object, c.objectPolicy()));
+}
+
+void storeMetadata(DizEvozidizConnection& c, const DizCollectionKeyPtr& ck, const Value& metadata) {
+  if (c.metadataCache) c.metadataCache->setObject(DizMetadataCacheValue(metadata), ck);
+  record(c.metadataChanges, ck, metadata.isNil() ? DizNull::value() : changeValue(metadata, c.metadataPolicy()));
+}
+
+// Forgets one removed row everywhere but in the removal records.
+void forgetRow(DizEvozidizConnection& c, const DizCollectionKeyPtr& ck) {
+  if (c.objectCache) c.objectCache->removeObjectForKey(ck);
+  if (c.metadataCache) c.metadataCache->removeObjectForKey(ck);
+  if (c.objectChanges) c.objectChanges->map.erase(ck);
+  if (c.metadataChanges) c.metadataChanges->map.erase(ck);
+}
+
+void recordRemovedRow(DizEvozidizConnection& c, const DizCollectionKeyPtr& ck, std::int64_t rowid) {
+  c.keyCache.removeObjectForKey(rowid);
+  forgetRow(c, ck);
+  if (c.removedKeys) c.removedKeys->set.insert(ck);
+  if (c.removedRowids) c.removedRowids->set.insert(rowid);
+}
+
+int bindOptionalBlob(sqlite3_stmt* statement, int index, const Bytes* bytes) {
+  return bytes ? DizBindBlob(statement, index, *bytes) : sqlite3_bind_null(statement, index);
+}
+
+// Runs "DELETE ... WHERE rowid IN (...)" for the rowids; true when the statement completed.
+bool deleteRowids(DizEvozidizConnection& c, const std::vector<std::int64_t>& rowids, const char* name,
+                  bool& prepared) {
+  const std::string text = DizInListStatementText(R"(DELETE FROM "database2")", R"( WHERE "rowid" IN ()", rowids.size());
+  sqlite3_stmt* statement = nullptr;
+  int status = sqlite3_prepare_v2(c.db, text.c_str(), static_cast<int>(text.size() + 1), &statement, nullptr);
+  if (status != SQLITE_OK) {
+    DIZ_TXN_LOG_ERROR("%@: Error creating '%@' statement (B): %d %s", name, status, sqlite3_errmsg(c.db));
+    sqlite3_finalize(statement);
+    prepared = false;
+    return false;
+  }
+  prepared = true;
+  DizStatementScope scope(statement, true);
+  for (std::size_t i = 0; i < rowids.size(); ++i) sqlite3_bind_int64(statement, static_cast<int>(i + 1), rowids[i]);
+  status = sqlite3_step(statement);
+  if (status != SQLITE_DONE) {
+    DIZ_TXN_LOG_ERROR("%@: Error executing '%@' statement (B): %d %s", name, status, sqlite3_errmsg(c.db));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+DizEvozidizReadWriteTransaction::DizEvozidizReadWriteTransaction(DizEvozidizConnection* connection,
+                                                                 bool isReadWriteTransaction)
+    : DizEvozidizReadTransaction(connection, isReadWriteTransaction) {}
+
+RW::Ptr RW::initWithConnection(DizEvozidizConnection* connection, bool isReadWriteTransaction) {
+  return std::make_shared<DizEvozidizReadWriteTransaction>(connection, isReadWriteTransaction);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Set
+
+void RW::setObject(const Value& objectIn, std::string_view key, std::string_view collection, const Value& metadataIn,
+                   const Bytes* serializedObject, const Bytes* serializedMetadata) {
+  if (objectIn.isNil()) {
+    removeObjectForKey(key, collection);
+    return;
+  }
+  DizEvozidizConnection& c = *connection_;
+  DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
+  const std::string& coll = ck->collection();
+  const std::string& k = ck->key();
+
+  Value object = objectIn;
+  if (const auto& sanitize = c.objectPreSanitizer()) {
+    object = sanitize(coll, k, object);
+    if (object.isNil()) {
+      DIZ_TXN_LOG_WARN("%@: The objectPreSanitizer returned nil for collection(%@) key(%@)", coll, k);
+      removeObjectForKey(key, collection);
+      return;
+    }
+  }
+  Value metadata = metadataIn;
+  if (!metadata.isNil()) {
+    if (const auto& sanitize = c.metadataPreSanitizer()) {
+      metadata = sanitize(coll, k, metadata);
+      if (metadata.isNil()) {
+        DIZ_TXN_LOG_WARN("%@: The metadataPresanitizer returned nil for collection(%@) key(%@)", coll, k);
+      }
+    }
+  }
+
+  Bytes objectBytes;
+  if (!serializedObject) {
+    objectBytes = c.objectSerializer()(coll, k, object);
+    serializedObject = &objectBytes;
+  }
+  Bytes metadataBytes;
+  if (metadata.isNil()) {
+    serializedMetadata = nullptr;
+  } else if (!serializedMetadata) {
+    metadataBytes = c.metadataSerializer()(coll, k, metadata);
+    serializedMetadata = &metadataBytes;
+  }
+
+  std::int64_t rowid = 0;
+  const DizLookup lookup = DizLookupRowid(c, ck, rowid);
+  if (lookup == DizLookup::Failed) return;  // logged; neither an insert nor an update is safe to try
+  const bool found = lookup == DizLookup::Found;
+
+  if (found) {
+    sqlite3_stmt* statement = c.updateAllForRowidStatement();
+    if (!statement) return;
+    DizStatementScope scope(statement, false);
+    DizBindBlob(statement, 1, *serializedObject);
+    bindOptionalBlob(statement, 2, serializedMetadata);
+    sqlite3_bind_int64(statement, 3, rowid);
+    const int status = sqlite3_step(statement);
+    if (status != SQLITE_DONE) {
+      DIZ_TXN_LOG_ERROR("%@: Error executing 'updateAllForRowidStatement': %d %s", status, sqlite3_errmsg(c.db));
+      return;
+    }
+  } else {
+    sqlite3_stmt* statement = c.insertForRowidStatement();
+    if (!statement) return;
+    DizStatementScope scope(statement, false);
+    DizBindText(statement, 1, coll);
+    DizBindText(statement, 2, k);
+    DizBindBlob(statement, 3, *serializedObject);
+    bindOptionalBlob(statement, 4, serializedMetadata);
+    const int status = sqlite3_step(statement);
+    if (status != SQLITE_DONE) {
+      DIZ_TXN_LOG_ERROR("%@: Error executing 'insertForRowidStatement': %d %s", status, sqlite3_errmsg(c.db));
+      return;
+    }
+    rowid = sqlite3_last_insert_rowid(c.db);
+    c.keyCache.setObject(ck, rowid);
+  }
+
+  markMutated(c);
+  storeObject(c, ck, object);
+  storeMetadata(c, ck, metadata);
+
+  if (const auto& post = c.objectPostSanitizer()) post(coll, k, object);
+  if (!metadata.isNil()) {
+    if (const auto& post = c.metadataPostSanitizer()) post(coll, k, metadata);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Replace
+
+void RW::replaceObject(const Value& object, std::string_view key, std::string_view collection) {
+  std::int64_t rowid = 0;
+  if (getRowid(&rowid, key, collection)) replaceObject(object, key, collection, rowid, nullptr);
+}
+
+void RW::replaceObject(const Value& object, std::string_view key, std::string_view collection,
+                       const Bytes& serializedObject) {
+  std::int64_t rowid = 0;
+  if (getRowid(&rowid, key, collection)) replaceObject(object, key, collection, rowid, &serializedObject);
+}
+
+void RW::replaceObject(const Value& objectIn, std::string_view key, std::string_view collection, std::int64_t rowid,
+                       const Bytes* serializedObject) {
+  if (objectIn.isNil()) {
+    removeObjectForKey(key, collection, rowid);
+    return;
+  }
+  DizEvozidizConnection& c = *connection_;
+  DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
+  const std::string& coll = ck->collection();
+  const std::string& k = ck->key();
+  Value object = objectIn;
+  if (const auto& sanitize = c.objectPreSanitizer()) {
+    object = sanitize(coll, k, object);
+    if (object.isNil()) {
+      DIZ_TXN_LOG_WARN("%@: The objectPreSanitizer returned nil for collection(%@) key(%@)", coll, k);
+      removeObjectForKey(key, collection, rowid);
+      return;
+    }
+  }
+  Bytes objectBytes;
+  if (!serializedObject) {
+    objectBytes = c.objectSerializer()(coll, k, object);
+    serializedObject = &objectBytes;
+  }
+  sqlite3_stmt* statement = c.updateObjectForRowidStatement();
+  if (!statement) return;
+  {
+    DizStatementScope scope(statement, false);
+    DizBindBlob(statement, 1, *serializedObject);
+    sqlite3_bind_int64(statement, 2, rowid);
+    const int status = sqlite3_step(statement);
+    if (status != SQLITE_DONE) {
+      DIZ_TXN_LOG_ERROR("%@: Error executing 'updateObjectForRowidStatement': %d %s", status, sqlite3_errmsg(c.db));
+      return;
+    }
+  }
+  markMutated(c);
+  storeObject(c, ck, object);
+  if (const auto& post = c.objectPostSanitizer()) post(coll, k, object);
+}
+
+void RW::replaceMetadata(const Value& metadata, std::string_view key, std::string_view collection) {
+  std::int64_t rowid = 0;
+  if (getRowid(&rowid, key, collection)) replaceMetadata(metadata, key, collection, rowid, nullptr);
+}
+
+void RW::replaceMetadata(const Value& metadata, std::string_view key, std::string_view collection,
+                         const Bytes& serializedMetadata) {
+  std::int64_t rowid = 0;
+  if (getRowid(&rowid, key, collection)) replaceMetadata(metadata, key, collection, rowid, &serializedMetadata);
+}
+
+void RW::replaceMetadata(const Value& metadataIn, std::string_view key, std::string_view collection,
+                         std::int64_t rowid, const Bytes* serializedMetadata) {
+  DizEvozidizConnection& c = *connection_;
+  DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
+  const std::string& coll = ck->collection();
+  const std::string& k = ck->key();
+  Value metadata = metadataIn;
+  if (!metadata.isNil()) {
+    if (const auto& sanitize = c.metadataPreSanitizer()) {
+      metadata = sanitize(coll, k, metadata);
+      if (metadata.isNil()) {
+        DIZ_TXN_LOG_WARN("%@: The metadataPreSanitizer returned nil for collection(%@) key(%@)", coll, k);
+      }
+    }
+  }
+  Bytes metadataBytes;
+  if (metadata.isNil()) {
+    serializedMetadata = nullptr;
+  } else if (!serializedMetadata) {
+    metadataBytes = c.metadataSerializer()(coll, k, metadata);
+    serializedMetadata = &metadataBytes;
+  }
+  sqlite3_stmt* statement = c.updateMetadataForRowidStatement();
+  if (!statement) return;
+  {
+    DizStatementScope scope(statement, false);
+    bindOptionalBlob(statement, 1, serializedMetadata);
+    sqlite3_bind_int64(statement, 2, rowid);
+    const int status = sqlite3_step(statement);
+    if (status != SQLITE_DONE) {
+      DIZ_TXN_LOG_ERROR("%@: Error executing 'updateMetadataForRowidStatement': %d %s", status,
+                        sqlite3_errmsg(c.db));
+      return;
+    }
+  }
+  markMutated(c);
+  storeMetadata(c, ck, metadata);
+  if (!metadata.isNil()) {
+    if (const auto& post = c.metadataPostSanitizer()) post(coll, k, metadata);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Touch
+
+void RW::touchObjectForKey(std::string_view key, std::string_view collection) {
+  DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
+  if (!getRowid(nullptr, ck)) return;
+  recordTouch(connection_->objectChanges, ck);
+}
+
+void RW::touchMetadataForKey(std::string_view key, std::string_view collection) {
+  DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
+  if (!getRowid(nullptr, ck)) return;
+  recordTouch(connection_->metadataChanges, ck);
+}
+
+void RW::touchRowForKey(std::string_view key, std::string_view collection) {
+  DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
+  if (!getRowid(nullptr, ck)) return;
+  recordTouch(connection_->objectChanges, ck);
+  recordTouch(connection_->metadataChanges, ck);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Remove
+
+void RW::removeObjectForKey(std::string_view key, std::string_view collection) {
+  DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
+  std::int64_t rowid = 0;
+  if (getRowid(&rowid, ck)) removeObjectForCollectionKey(ck, rowid);
+}
+
+void RW::removeObjectForKey(std::string_view key, std::string_view collection, std::int64_t rowid) {
+  removeObjectForCollectionKey(DizCollectionKey::make(collection, key), rowid);
+}
+
+void RW::removeObjectForCollectionKey(const DizCollectionKeyPtr& ck, std::int64_t rowid) {
+  if (!ck) return;
+  DizEvozidizConnection& c = *connection_;
+  sqlite3_stmt* statement = c.removeForRowidStatement();
+  if (!statement) return;
+  {
+    DizStatementScope scope(statement, false);
+    sqlite3_bind_int64(statement, 1, rowid);
+    const int status = sqlite3_step(statement);
+    if (status != SQLITE_DONE) {
+      DIZ_TXN_LOG_ERROR("%@: Error executing 'removeForRowidStatement': %d %s", status, sqlite3_errmsg(c.db));
+      return;
+    }
+  }
+  markMutated(c);
+  recordRemovedRow(c, ck, rowid);
+}
+
+void RW::removeObjectsForKeys(const std::vector<std::string>& keys, std::string_view collection) {
+  if (keys.empty()) return;
+  if (keys.size() == 1) {
+    removeObjectForKey(keys[0], collection);
+    return;
+  }
+  DizEvozidizConnection& c = *connection_;
+  const std::string coll(collection);
+  const std::size_t chunk = DizInListChunkSize(c.db, 1);
+  std::vector<std::string> foundKeys;
+  std::vector<std::int64_t> foundRowids;
+  for (std::size_t next = 0; next < keys.size();) {
+    const std::size_t count = std::min(keys.size() - next, chunk);
+    foundKeys.clear();
+    foundRowids.clear();
+
+    const std::string text =
+        DizInListStatementText(R"(SELECT "rowid", "key" FROM "database2")", R"( WHERE "collection" = ? AND "key" IN ()",
+                               count);
+    sqlite3_stmt* select = nullptr;
+    int status = sqlite3_prepare_v2(c.db, text.c_str(), static_cast<int>(text.size() + 1), &select, nullptr);
+    if (status != SQLITE_OK) {
+      DIZ_TXN_LOG_ERROR("%@: Error creating 'removeKeys:inCollection:' statement (A): %d %s", status,
+                        sqlite3_errmsg(c.db));
+      sqlite3_finalize(select);
+      return;
+    }
+    {
+      DizStatementScope scope(select, true);
+      DizBindText(select, 1, coll);
+      for (std::size_t i = 0; i < count; ++i) DizBindText(select, static_cast<int>(i + 2), keys[next + i]);
+      while ((status = sqlite3_step(select)) == SQLITE_ROW) {
+        foundRowids.push_back(sqlite3_column_int64(select, 0));
+        foundKeys.emplace_back(DizColumnText(select, 1));
+      }
+      if (status != SQLITE_DONE) {
+        DIZ_TXN_LOG_ERROR("%@: Error executing 'removeKeys:inCollection:' statement (A): %d %s", status,
+                          sqlite3_errmsg(c.db));
+      }
+    }
+    next += count;
+    if (foundRowids.empty()) continue;
+
+    bool prepared = false;
+    const bool deleted = deleteRowids(c, foundRowids, "removeKeys:inCollection:", prepared);
+    if (!prepared) return;
+    // A failed DELETE removed nothing (SQLite undoes the statement), so nothing is recorded.
+    if (!deleted) continue;
+    markMutated(c);
+    for (std::size_t i = 0; i < foundRowids.size(); ++i) {
+      recordRemovedRow(c, DizCollectionKey::make(coll, foundKeys[i]), foundRowids[i]);
+    }
+  }
+}
+
+namespace {
+
+// Drops every cached row and change record of the collection.
+void forgetCollection(DizEvozidizConnection& c, const std::string& collection) {
+  std::vector<std::int64_t> rowids;
+  c.keyCache.enumerateKeysAndObjectsWithBlock([&](std::int64_t rowid, const DizCollectionKeyPtr& ck, bool&) {
+    if (ck->collection() == collection) rowids.push_back(rowid);
+  });
+  c.keyCache.removeObjectsForKeys(rowids);
+  auto purgeCache = [&](DizEvozidizConnection::ObjectCache* cache) {
+    if (!cache) return;
+    std::vector<DizCollectionKeyPtr> keys;
+    cache->enumerateKeysWithBlock([&](const DizCollectionKeyPtr& ck, bool&) {
+      if (ck->collection() == collection) keys.push_back(ck);
+    });
+    cache->removeObjectsForKeys(keys);
+  };
+  purgeCache(c.objectCache.get());
+  purgeCache(c.metadataCache.get());
+  auto purgeChanges = [&](const std::shared_ptr<DizChangedValues>& changes) {
+    if (!changes) return;
+    std::erase_if(changes->map, [&](const auto& entry) { return entry.first->collection() == collection; });
+  };
+  purgeChanges(c.objectChanges);
+  purgeChanges(c.metadataChanges);
+}
+
+}  // namespace
+
+void RW::removeAllObjectsInCollection(std::string_view collection) {
+  DizEvozidizConnection& c = *connection_;
+  const std::string coll(collection);
+
+  if (c.extensions.empty()) {
+    // Nobody needs the individual keys and rowids: one DELETE.
+    sqlite3_stmt* statement = c.removeCollectionStatement();
+    if (!statement) return;
+    {
+      DizStatementScope scope(statement, false);
+      DizBindText(statement, 1, coll);
+      const int status = sqlite3_step(statement);
+      if (status != SQLITE_DONE) {
+        DIZ_TXN_LOG_ERROR("%@: Error executing 'removeCollectionStatement': %d %s, collection(%@)", status,
+                          sqlite3_errmsg(c.db), coll);
+        return;
+      }
+    }
+    markMutated(c);
+    forgetCollection(c, coll);
+    if (c.removedCollections) c.removedCollections->set.insert(coll);
+    return;
+  }
+
+  // Extensions learn every deleted key and rowid: delete in chunks.
+  std::uint64_t remaining = numberOfKeysInCollection(coll);
+  const std::size_t chunk = DizInListChunkSize(c.db, 1);
+  std::vector<std::int64_t> foundRowids;
+  bool removedAny = false;
+  while (remaining > 0) {
+    foundRowids.clear();
+    bool finalize = false;
+    sqlite3_stmt* statement = c.enumerateKeysInCollectionStatement(finalize);
+    if (!statement) break;
+    {
+      DizStatementScope scope(statement, finalize);
+      DizBindText(statement, 1, coll);
+      int status = SQLITE_DONE;
+      while (foundRowids.size() < chunk && (status = sqlite3_step(statement)) == SQLITE_ROW) {
+        foundRowids.push_back(sqlite3_column_int64(statement, 0));
+      }
+      if (status != SQLITE_DONE && status != SQLITE_ROW) {
+        DIZ_TXN_LOG_ERROR("%@: %@ - sqlite_step error: %d %s", "removeAllObjectsInCollection:", status,
+                          sqlite3_errmsg(c.db));
+      }
+    }
+    if (foundRowids.empty()) break;
+    bool prepared = false;
+    if (!deleteRowids(c, foundRowids, "removeAllObjectsInCollection:", prepared)) break;
+    markMutated(c);
+    removedAny = true;
+    for (std::int64_t rowid : foundRowids) {
+      c.keyCache.removeObjectForKey(rowid);
+      if (c.removedRowids) c.removedRowids->set.insert(rowid);
+    }
+    remaining = foundRowids.size() >= remaining ? 0 : remaining - foundRowids.size();
+  }
+  if (removedAny || numberOfKeysInCollection(coll) == 0) {
+    forgetCollection(c, coll);
+    if (c.removedCollections) c.removedCollections->set.insert(coll);
+  }
+}
+
+void RW::removeAllObjectsInAllCollections() {
+  DizEvozidizConnection& c = *connection_;
+  sqlite3_stmt* statement = c.removeAllStatement();
+  if (!statement) return;
+  {
+    DizStatementScope scope(statement, false);
+    const int status = sqlite3_step(statement);
+    if (status != SQLITE_DONE) {
+      DIZ_TXN_LOG_ERROR("%@: Error executing 'removeAllStatement': %d %s", status, sqlite3_errmsg(c.db));
+      return;
+    }
+  }
+  markMutated(c);
+  c.keyCache.removeAllObjects();
+  if (c.objectCache) c.objectCache->removeAllObjects();
+  if (c.metadataCache) c.metadataCache->removeAllObjects();
+  if (c.objectChanges) c.objectChanges->map.clear();
+  if (c.metadataChanges) c.metadataChanges->map.clear();
+  if (c.removedKeys) c.removedKeys->set.clear();
+  if (c.removedCollections) c.removedCollections->set.clear();
+  if (c.removedRowids) c.removedRowids->set.clear();
+  c.allKeysRemoved = true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Extension values
+
+namespace {
+
+// Runs one "diz2" write; `bind` binds parameters from 3 on. A completed step marks disk changes.
+template <class Bind>
+void writeExtensionValue(DizEvozidizConnection& c, sqlite3_stmt* statement, const char* name,
+                         std::string_view extension, const std::string_view* key, Bind&& bind) {
+  if (!statement) return;
+  DizStatementScope scope(statement, false);
+  DizBindText(statement, 1, extension);
+  if (key) DizBindText(statement, 2, *key);
+  bind(statement);
+  const int status = sqlite3_step(statement);
+  if (status != SQLITE_DONE) {
+    DIZ_TXN_LOG_ERROR("%@: Error executing '%@': %d %s, extension(%@)", name, status, sqlite3_errmsg(c.db),
+                      std::string(extension));
+    return;
+  }
+  c.hasDiskChanges = true;
+}
+
+}  // namespace
+
+void RW::setBoolValue(bool value, std::string_view key, std::string_view extension) {
+  setIntValue(value ? 1 : 0, key, extension);
+}
+
+void RW::setIntValue(std::int32_t value, std::string_view key, std::string_view extension) {
+  DizEvozidizConnection& c = *connection_;
+  writeExtensionValue(c, c.dizSetDataForKeyStatement(), "dizSetDataForKeyStatement", extension, &key,
+                      [&](sqlite3_stmt* s) { sqlite3_bind_int(s, 3, value); });
+}
+
+void RW::setDoubleValue(double value, std::string_view key, std::string_view extension) {
+  DizEvozidizConnection& c = *connection_;
+  writeExtensionValue(c, c.dizSetDataForKeyStatement(), "dizSetDataForKeyStatement", extension, &key,
+                      [&](sqlite3_stmt* s) { sqlite3_bind_double(s, 3, value); });
+}
+
+void RW::setStringValue(std::string_view value, std::string_view key, std::string_view extension) {
+  DizEvozidizConnection& c = *connection_;
+  writeExtensionValue(c, c.dizSetDataForKeyStatement(), "dizSetDataForKeyStatement", extension, &key,
+                      [&](sqlite3_stmt* s) { DizBindText(s, 3, value); });
+}
+
+void RW::setDataValue(const Bytes& value, std::string_view key, std::string_view extension) {
+  DizEvozidizConnection& c = *connection_;
+  writeExtensionValue(c, c.dizSetDataForKeyStatement(), "dizSetDataForKeyStatement", extension, &key,
+                      [&](sqlite3_stmt* s) { DizBindBlob(s, 3, value); });
+}
+
+void RW::removeValueForKey(std::string_view key, std::string_view extension) {
+  DizEvozidizConnection& c = *connection_;
+  writeExtensionValue(c, c.dizRemoveForKeyStatement(), "dizRemoveForKeyStatement", extension, &key,
+                      [](sqlite3_stmt*) {});
+}
+
+void RW::removeAllValuesForExtension(std::string_view extension) {
+  DizEvozidizConnection& c = *connection_;
+  writeExtensionValue(c, c.dizRemoveExtensionStatement(), "dizRemoveExtensionStatement", extension, nullptr,
+                      [](sqlite3_stmt*) {});
+}

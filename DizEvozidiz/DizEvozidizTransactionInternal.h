@@ -1,0 +1,44 @@
+#pragma once
+
+// Pieces shared by the transaction sources (read, enumeration, read-write). Internal: run on the
+// connection's queue inside a transaction.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "DizEvozidiz/DizCollectionKey.h"
+#include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizLog.h"
+#include "DizEvozidiz/DizEvozidizTransactionSql.h"
+#include "DizEvozidiz/Utilities/DizMarkers.h"
+#include "platform/value.h"
+
+// Every transaction message names the same source unit, whichever file logs it.
+inline constexpr const char* kDizTransactionLogFile = "DizEvozidiz/DizEvozidizTransaction.cpp";
+#define DIZ_TXN_LOG_ERROR(...) \
+  DizLog(kDizLogFlagError, kDizTransactionLogFile, __PRETTY_FUNCTION__, __LINE__, __VA_ARGS__)
+#define DIZ_TXN_LOG_WARN(...) \
+  DizLog(kDizLogFlagWarning, kDizTransactionLogFile, __PRETTY_FUNCTION__, __LINE__, __VA_ARGS__)
+
+// The outcome of a rowid lookup. A failed lookup is never taken for a missing row.
+enum class DizLookup { Found, Missing, Failed };
+
+// Key cache first, then "getRowidForKeyStatement"; a found rowid is learned by the key cache.
+// A failure is logged.
+DizLookup DizLookupRowid(DizEvozidizConnection& connection, const DizCollectionKeyPtr& collectionKey,
+                         std::int64_t& rowid);
+
+// Metadata bytes -> value: fewer than one byte is nil without calling the deserializer.
+platform::Value DizDeserializeMetadata(DizEvozidizConnection& connection, const std::string& collection,
+                                       const std::string& key, std::span<const std::uint8_t> bytes);
+
+// What a metadata cache stores for a value: the value, or the DizNull marker for nil.
+inline platform::Value DizMetadataCacheValue(const platform::Value& metadata) {
+  return metadata.isNil() ? DizNull::value() : metadata;
+}
+// A cached metadata value as the caller sees it: DizNull reads as nil.
+inline platform::Value DizMetadataFromCache(const platform::Value& cached) {
+  return DizNull::isNull(cached) ? platform::Value() : cached;
+}

@@ -1,0 +1,113 @@
+// A writer process killed at random moments loses no commit it reported, and leaves a sound file.
+// The writer is this test program itself, started again with DIZ_KILL_TEST_PATH set.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "DizEvozidiz/DizEvozidiz.h"
+#include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizTransaction.h"
+#include "platform/run_loop.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+// Child side: commits "<round>-<n>" for n = 1, 2, ... and reports each n after its commit returned.
+TEST(DizConnectionKill, ChildWriter) {
+  const char* path = std::getenv("DIZ_KILL_TEST_PATH");
+  if (!path) GTEST_SKIP() << "only runs as the writer process of the kill test";
+  const std::string round = std::getenv("DIZ_KILL_TEST_ROUND");
+  const int fd = std::atoi(std::getenv("DIZ_KILL_TEST_FD"));
+  auto database = DizEvozidiz::create(path);
+  ASSERT_TRUE(database);
+  auto connection = database->newConnection();
+  for (long n = 1;; ++n) {
+    connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+      t.setObject(platform::Value(n), round + "-" + std::to_string(n), "kill");
+    });
+    const std::string line = std::to_string(n) + "\n";
+    if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) std::_Exit(3);
+  }
+}
+
+TEST(DizConnectionKill, EveryReportedCommitSurvivesASigkill) {
+  zorvel::test::TempDir dir;
+  const std::string path = (dir / "killed.sqlite").string();
+  std::mt19937 random(12345);
+  constexpr int kRounds = 4;
+
+  for (int round = 0; round < kRounds; ++round) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      close(fds[0]);
+      setenv("DIZ_KILL_TEST_PATH", path.c_str(), 1);
+      setenv("DIZ_KILL_TEST_ROUND", std::to_string(round).c_str(), 1);
+      setenv("DIZ_KILL_TEST_FD", std::to_string(fds[1]).c_str(), 1);
+      execl("/proc/self/exe", "/proc/self/exe", "--gtest_filter=DizConnectionKill.ChildWriter", nullptr);
+      std::_Exit(127);
+    }
+    close(fds[1]);
+
+    // Let the child report a random number of commits, then kill it mid-stream.
+    const int reportsBeforeKill = std::uniform_int_distribution<int>(1, 40)(random);
+    std::string received;
+    int reports = 0;
+    char buffer[256];
+    while (reports < reportsBeforeKill) {
+      const ssize_t got = read(fds[0], buffer, sizeof buffer);
+      if (got <= 0) break;
+      received.append(buffer, static_cast<std::size_t>(got));
+      reports = static_cast<int>(std::count(received.begin(), received.end(), '\n'));
+    }
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "writer ended on its own in round " << round;
+    for (ssize_t got; (got = read(fds[0], buffer, sizeof buffer)) > 0;) received.append(buffer, static_cast<std::size_t>(got));
+    close(fds[0]);
+
+    long lastReported = 0;
+    std::size_t start = 0;
+    for (std::size_t end; (end = received.find('\n', start)) != std::string::npos; start = end + 1)
+      lastReported = std::stol(received.substr(start, end - start));
+    ASSERT_GT(lastReported, 0);
+
+    {
+      auto database = DizEvozidiz::create(path);
+      ASSERT_TRUE(database);
+      auto connection = database->newConnection();
+      connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
+        for (long n = 1; n <= lastReported; ++n)
+          ASSERT_EQ(t.objectForKey(std::to_string(round) + "-" + std::to_string(n), "kill"), platform::Value(n))
+              << "round " << round << " commit " << n;
+      });
+    }
+    platform::runMainLoopUntil([] { return false; }, 0.02);
+
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    // The released database may still be closing its own handle on another thread.
+    sqlite3_busy_timeout(raw, 10000);
+    sqlite3_stmt* check = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(raw, "PRAGMA integrity_check;", -1, &check, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+    sqlite3_finalize(check);
+    sqlite3_close(raw);
+  }
+}
+
+}  // namespace

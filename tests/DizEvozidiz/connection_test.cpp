@@ -1,0 +1,478 @@
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DizEvozidiz/DizEvozidiz.h"
+#include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizTransaction.h"
+#include "DizEvozidiz/DizVfsShim.h"
+#include "platform/notification_center.h"
+#include "platform/run_loop.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using platform::Value;
+
+struct StoreFixture : ::testing::Test {
+  zorvel::test::TempDir dir;
+  std::string path = (dir / "store.sqlite").string();
+  DizEvozidiz::Ptr database;
+
+  void SetUp() override {
+    database = DizEvozidiz::create(path);
+    ASSERT_TRUE(database);
+  }
+  void TearDown() override { drainMainQueue(); }
+  // Notifications queued on the main queue hold their connection: deliver them before counting on
+  // a connection's release.
+  static void drainMainQueue() { platform::runMainLoopUntil([] { return false; }, 0.05); }
+
+  static void put(const DizEvozidizConnection::Ptr& c, const std::string& key, const Value& value,
+                  const std::string& collection = "things") {
+    c->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) { t.setObject(value, key, collection); });
+  }
+  static Value get(const DizEvozidizConnection::Ptr& c, const std::string& key, const std::string& collection = "things") {
+    Value result;
+    c->readWithBlock([&](DizEvozidizReadTransaction& t) { result = t.objectForKey(key, collection); });
+    return result;
+  }
+  std::uint64_t storedCounter() {
+    sqlite3* raw = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_busy_timeout(raw, 10000);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(raw, "SELECT data FROM diz2 WHERE extension = '' AND key = 'snapshot';", -1, &s, nullptr);
+    std::uint64_t value = 0;
+    if (sqlite3_step(s) == SQLITE_ROW) value = static_cast<std::uint64_t>(sqlite3_column_int64(s, 0));
+    sqlite3_finalize(s);
+    sqlite3_close(raw);
+    return value;
+  }
+};
+
+// ---------------------------------------------------------------------------------------------
+
+using DizConnectionSnapshots = StoreFixture;
+
+TEST_F(DizConnectionSnapshots, LongLivedReaderKeepsItsSnapshotWhileOthersCommit) {
+  auto writer = database->newConnection();
+  auto reader = database->newConnection();
+  put(writer, "a", Value("one"));
+
+  EXPECT_TRUE(reader->beginLongLivedReadTransaction().empty());
+  EXPECT_EQ(get(reader, "a"), Value("one"));
+
+  put(writer, "a", Value("two"));
+  put(writer, "b", Value("three"));
+  EXPECT_EQ(get(reader, "a"), Value("one"));
+  EXPECT_TRUE(get(reader, "b").isNil());
+
+  auto notifications = reader->beginLongLivedReadTransaction();
+  ASSERT_EQ(notifications.size(), 2u);
+  EXPECT_LT(notifications[0]->userInfo()["snapshot"].asUInt64(), notifications[1]->userInfo()["snapshot"].asUInt64());
+  EXPECT_TRUE(DizEvozidizConnection::hasChangeForKey("a", "things", {notifications[0]}));
+  EXPECT_FALSE(DizEvozidizConnection::hasChangeForKey("b", "things", {notifications[0]}));
+  EXPECT_EQ(get(reader, "a"), Value("two"));
+  EXPECT_EQ(get(reader, "b"), Value("three"));
+
+  put(writer, "c", Value("four"));
+  auto ended = reader->endLongLivedReadTransaction();
+  ASSERT_TRUE(ended.has_value());
+  EXPECT_EQ(ended->size(), 1u);
+  EXPECT_FALSE(reader->isInLongLivedReadTransaction());
+  EXPECT_FALSE(reader->endLongLivedReadTransaction().has_value());
+  EXPECT_EQ(get(reader, "c"), Value("four"));
+}
+
+TEST_F(DizConnectionSnapshots, ReadWriteOnPinnedConnectionRaisesWhenEnabledAndEndsItOtherwise) {
+  auto connection = database->newConnection();
+  connection->beginLongLivedReadTransaction();
+  connection->enableExceptionsForImplicitlyEndingLongLivedReadTransaction();
+  try {
+    put(connection, "a", Value(1));
+    FAIL() << "expected an exception";
+  } catch (const platform::Exception& e) {
+    EXPECT_EQ(e.name(), "DizEvozidizException");
+    EXPECT_NE(e.reason().find("had long-lived read transaction implicitly ended by executing a read-write "
+                              "transaction."),
+              std::string::npos);
+    EXPECT_EQ(e.reason().rfind("Database <DizEvozidizConnection: ", 0), 0u);
+  }
+  EXPECT_TRUE(connection->isInLongLivedReadTransaction());
+  EXPECT_TRUE(get(connection, "a").isNil());
+
+  connection->disableExceptionsForImplicitlyEndingLongLivedReadTransaction();
+  put(connection, "a", Value(1));
+  EXPECT_FALSE(connection->isInLongLivedReadTransaction());
+  EXPECT_EQ(get(connection, "a"), Value(1));
+}
+
+TEST_F(DizConnectionSnapshots, CommitCounterAdvancesOnlyForChangesAndIsStored) {
+  auto connection = database->newConnection();
+  const std::uint64_t start = connection->snapshot();
+  for (int i = 0; i < 3; ++i) put(connection, "k" + std::to_string(i), Value(i));
+  EXPECT_EQ(connection->snapshot(), start + 3);
+  EXPECT_EQ(database->snapshot(), start + 3);
+  EXPECT_EQ(storedCounter(), start + 3);
+
+  connection->readWriteWithBlock([](DizEvozidizReadWriteTransaction&) {});
+  EXPECT_EQ(connection->snapshot(), start + 3);
+  EXPECT_EQ(storedCounter(), start + 3);
+}
+
+TEST_F(DizConnectionSnapshots, ResetOfACurrentLongLivedReaderKeepsItsViewAndReleasesTheWriteQueue) {
+  auto writer = database->newConnection();
+  auto reader = database->newConnection();
+  put(writer, "a", Value(1));
+  reader->beginLongLivedReadTransaction();
+  reader->maybeResetLongLivedReadTransaction();
+  bool flushed = false;
+  reader->flushTransactionsWithCompletionQueue(nullptr, [&] { flushed = true; });
+  ASSERT_TRUE(platform::runMainLoopUntil([&] { return flushed; }, 5));
+  EXPECT_TRUE(reader->isInLongLivedReadTransaction());
+  EXPECT_EQ(get(reader, "a"), Value(1));
+
+  bool written = false;
+  writer->asyncReadWriteWithBlock([](DizEvozidizReadWriteTransaction& t) { t.setObject(Value(2), "a", "things"); },
+                                  [&] { written = true; });
+  ASSERT_TRUE(platform::runMainLoopUntil([&] { return written; }, 5)) << "the write queue stayed suspended";
+  EXPECT_EQ(get(reader, "a"), Value(1));
+  EXPECT_EQ(reader->beginLongLivedReadTransaction().size(), 1u);
+  EXPECT_EQ(get(reader, "a"), Value(2));
+}
+
+TEST_F(DizConnectionSnapshots, KeyCacheLimitFollowsTheEnabledCaches) {
+  struct Case {
+    bool objects;
+    std::uint64_t objectLimit;
+    bool metadata;
+    std::uint64_t metadataLimit;
+    std::uint64_t keyLimit;
+  };
+  for (const Case& c : {Case{false, 250, false, 250, 500}, Case{true, 0, false, 250, 0},
+                        Case{true, 1000, true, 200, 1000}, Case{true, 400, false, 0, 500},
+                        Case{true, 100, true, 0, 0}}) {
+    database->setDefaultObjectCacheEnabled(c.objects);
+    database->setDefaultObjectCacheLimit(c.objectLimit);
+    database->setDefaultMetadataCacheEnabled(c.metadata);
+    database->setDefaultMetadataCacheLimit(c.metadataLimit);
+    auto connection = database->newConnection();
+    EXPECT_EQ(connection->keyCacheLimit(), c.keyLimit) << c.objects << " " << c.objectLimit << " " << c.metadata;
+  }
+  auto connection = database->newConnection();
+  connection->setObjectPolicy(3);
+  EXPECT_EQ(connection->objectPolicy(), DizEvozidizPolicyContainment);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+struct PolicyCase {
+  const char* name;
+  std::int64_t policy;
+  bool expectCached;
+};
+
+class DizConnectionChangesetPolicy : public StoreFixture, public ::testing::WithParamInterface<PolicyCase> {};
+
+TEST_P(DizConnectionChangesetPolicy, OtherConnectionsCacheFollowsItsPolicy) {
+  auto writer = database->newConnection();
+  auto reader = database->newConnection();
+  // The writer's policy decides what its changeset carries, the reader's what it does with it.
+  writer->setObjectPolicy(GetParam().policy);
+  reader->setObjectPolicy(GetParam().policy);
+  put(writer, "a", Value("old"));
+  EXPECT_EQ(get(reader, "a"), Value("old"));  // now cached by the reader
+
+  put(writer, "a", Value("new"));
+  reader->readWithBlock([&](DizEvozidizReadTransaction&) {
+    auto key = DizCollectionKey::make("things", "a");
+    Value* cached = reader->objectCache->objectForKey(key);
+    if (GetParam().expectCached) {
+      ASSERT_NE(cached, nullptr);
+      EXPECT_EQ(*cached, Value("new"));
+    } else {
+      EXPECT_EQ(cached, nullptr);
+    }
+  });
+  EXPECT_EQ(get(reader, "a"), Value("new"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Policies, DizConnectionChangesetPolicy,
+                         ::testing::Values(PolicyCase{"Containment", DizEvozidizPolicyContainment, false},
+                                           PolicyCase{"Share", DizEvozidizPolicyShare, true},
+                                           PolicyCase{"Copy", DizEvozidizPolicyCopy, true}),
+                         [](const ::testing::TestParamInfo<PolicyCase>& info) { return std::string(info.param.name); });
+
+using DizConnectionChangesets = StoreFixture;
+
+TEST_F(DizConnectionChangesets, RemovalsEvictFromOtherConnectionsCaches) {
+  auto writer = database->newConnection();
+  auto reader = database->newConnection();
+  put(writer, "a", Value(1));
+  put(writer, "b", Value(2), "other");
+  EXPECT_EQ(get(reader, "a"), Value(1));
+  EXPECT_EQ(get(reader, "b", "other"), Value(2));
+
+  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) { t.removeAllObjectsInCollection("things"); });
+  EXPECT_TRUE(get(reader, "a").isNil());
+  EXPECT_EQ(get(reader, "b", "other"), Value(2));
+}
+
+TEST_F(DizConnectionChangesets, NotificationArrivesOnMainQueueWithChangesAndCustomObject) {
+  auto writer = database->newConnection();
+  std::vector<platform::NotificationPtr> received;
+  auto token = platform::NotificationCenter::defaultCenter()->addObserver(
+      std::string(DizEvozidizModifiedNotification), nullptr, nullptr,
+      [&](const platform::NotificationPtr& n) { received.push_back(n); });
+
+  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
+    t.setObject(Value("x"), "a", "things");
+    t.setDizEvozidizModifiedNotificationCustomObject(Value("tag"));
+  });
+  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) { t.removeObjectForKey("a", "things"); });
+  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction&) {});  // changes nothing: no notification
+  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
+    t.setObject(Value("y"), "b", "things");
+    t.rollback();  // rolled back: no notification
+  });
+
+  ASSERT_TRUE(platform::runMainLoopUntil([&] { return received.size() >= 2; }, 5));
+  platform::runMainLoopUntil([] { return false; }, 0.05);
+  platform::NotificationCenter::defaultCenter()->removeObserver(token);
+  ASSERT_EQ(received.size(), 2u);
+
+  const Value& first = received[0]->userInfo();
+  EXPECT_EQ(first["custom"], Value("tag"));
+  EXPECT_EQ(first["connection"].as<DizEvozidizConnection>(), writer);
+  EXPECT_TRUE(DizEvozidizConnection::hasObjectChangeForKey("a", "things", {received[0]}));
+  EXPECT_FALSE(DizEvozidizConnection::hasChangeForCollection("elsewhere", {received[0]}));
+  EXPECT_TRUE(DizEvozidizConnection::hasChangeForKey("a", "things", {received[1]}));
+  // A removal counts as a change whichever kinds are asked for.
+  EXPECT_TRUE(DizEvozidizConnection::hasMetadataChangeForKey("a", "things", {received[1]}));
+  EXPECT_FALSE(DizEvozidizConnection::didClearCollection("things", received));
+  std::vector<std::string> keys;
+  DizEvozidizConnection::enumerateChangedKeysInCollection("things", received,
+                                                          [&](const std::string& k, bool&) { keys.push_back(k); });
+  EXPECT_EQ(keys, std::vector<std::string>{"a"});
+}
+
+// ---------------------------------------------------------------------------------------------
+
+using DizConnectionRollback = StoreFixture;
+
+TEST_F(DizConnectionRollback, DropsKeyCacheEntriesSoReusedRowidsReadTheRightRow) {
+  auto connection = database->newConnection();
+  auto other = database->newConnection();
+  const std::uint64_t before = connection->snapshot();
+  connection->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
+    t.setObject(Value("ghost"), "ghost", "things");
+    t.rollback();
+  });
+  EXPECT_EQ(connection->snapshot(), before);
+  // SQLite hands the rolled-back row's rowid to the next insert, here by another connection.
+  put(other, "real", Value("real"));
+  std::int64_t rowid = 0;
+  other->readWithBlock([&](DizEvozidizReadTransaction& t) { ASSERT_TRUE(t.getRowid(&rowid, "real", "things")); });
+  connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
+    auto key = t.collectionKeyForRowid(rowid);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->key(), "real");
+    EXPECT_FALSE(t.getRowid(nullptr, "ghost", "things"));
+  });
+}
+
+TEST_F(DizConnectionRollback, BlockThatThrowsRollsBack) {
+  auto connection = database->newConnection();
+  EXPECT_THROW(connection->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
+    t.setObject(Value(1), "a", "things");
+    throw std::runtime_error("boom");
+  }),
+               std::runtime_error);
+  EXPECT_TRUE(get(connection, "a").isNil());
+  put(connection, "a", Value(2));
+  EXPECT_EQ(get(connection, "a"), Value(2));
+}
+
+// ---------------------------------------------------------------------------------------------
+
+struct FaultState {
+  std::atomic<bool> failSync{false};
+};
+
+int failSyncs(void* context, diz_file*, diz_io_op op) {
+  auto* state = static_cast<FaultState*>(context);
+  return (op == diz_io_op::sync || op == diz_io_op::write) && state->failSync ? SQLITE_IOERR : SQLITE_OK;
+}
+
+using DizConnectionFailures = StoreFixture;
+
+TEST_F(DizConnectionFailures, FailedCommitPublishesNothingAndKeepsTheCounter) {
+  auto writer = database->newConnection();
+  auto reader = database->newConnection();
+  put(writer, "a", Value("before"));
+  EXPECT_EQ(get(reader, "a"), Value("before"));
+  const std::uint64_t counter = writer->snapshot();
+  drainMainQueue();
+
+  std::atomic<int> notifications{0};
+  auto token = platform::NotificationCenter::defaultCenter()->addObserver(
+      std::string(DizEvozidizModifiedNotification), nullptr, nullptr,
+      [&](const platform::NotificationPtr&) { ++notifications; });
+
+  FaultState faults;
+  diz_vfs_shim_set_fault_hook(database->vfsShim(), &failSyncs, &faults);
+  faults.failSync = true;
+  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) { t.setObject(Value("after"), "a", "things"); });
+  faults.failSync = false;
+  diz_vfs_shim_set_fault_hook(database->vfsShim(), nullptr, nullptr);
+
+  platform::runMainLoopUntil([] { return false; }, 0.1);
+  platform::NotificationCenter::defaultCenter()->removeObserver(token);
+  EXPECT_EQ(notifications.load(), 0);
+  EXPECT_EQ(writer->snapshot(), counter);
+  EXPECT_EQ(database->snapshot(), counter);
+  EXPECT_EQ(get(writer, "a"), Value("before"));  // not served from a stale cache
+  EXPECT_EQ(get(reader, "a"), Value("before"));
+
+  put(writer, "a", Value("later"));
+  EXPECT_EQ(writer->snapshot(), counter + 1);
+  EXPECT_EQ(get(reader, "a"), Value("later"));
+}
+
+TEST_F(DizConnectionFailures, FailedBeginRaisesAndRunsNoBlock) {
+  auto connection = database->newConnection();
+  put(connection, "a", Value(1));
+  const std::uint64_t counter = connection->snapshot();
+  // An open SQL transaction on the handle makes the next BEGIN fail.
+  // (The connection is idle, so the test thread may use its handle.)
+  ASSERT_EQ(sqlite3_exec(connection->db, "BEGIN;", nullptr, nullptr, nullptr), SQLITE_OK);
+  bool ran = false;
+  EXPECT_THROW(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction&) { ran = true; }),
+               platform::Exception);
+  EXPECT_FALSE(ran);
+  EXPECT_EQ(connection->snapshot(), counter);
+  sqlite3_exec(connection->db, "ROLLBACK;", nullptr, nullptr, nullptr);
+  put(connection, "a", Value(2));
+  EXPECT_EQ(get(connection, "a"), Value(2));
+}
+
+TEST_F(DizConnectionFailures, ConnectionWhoseOpenFailedRaisesAndIsNeverPooled) {
+  // Put a directory where the file was: the database keeps its open handle, new opens fail.
+  std::filesystem::rename(path, path + ".moved");
+  std::filesystem::create_directory(path);
+  {
+    auto connection = database->newConnection();
+    EXPECT_FALSE(connection->isUsable());
+    EXPECT_THROW(get(connection, "a"), platform::Exception);
+    EXPECT_THROW(put(connection, "a", Value(1)), platform::Exception);
+  }
+  EXPECT_EQ(database->connectionPoolCount(), 0u);
+  std::filesystem::remove(path);
+  std::filesystem::rename(path + ".moved", path);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+using DizConnectionPool = StoreFixture;
+
+TEST_F(DizConnectionPool, ReleasedHandlesAreReusedAndTheMaximumIsKept) {
+  database->setConnectionPoolLifetime(0);
+  {
+    std::vector<DizEvozidizConnection::Ptr> connections;
+    for (int i = 0; i < 6; ++i) {
+      connections.push_back(database->newConnection());
+      put(connections.back(), "k" + std::to_string(i), Value(i));
+    }
+  }
+  drainMainQueue();
+  EXPECT_EQ(database->connectionPoolCount(), 5u);  // the sixth was refused and closed
+  {
+    auto reused = database->newConnection();
+    EXPECT_EQ(database->connectionPoolCount(), 4u);
+    EXPECT_EQ(get(reused, "k5"), Value(5));
+    put(reused, "k6", Value(6));
+  }
+  drainMainQueue();
+  database->setMaxConnectionPoolCount(2);
+  EXPECT_EQ(database->connectionPoolCount(), 2u);
+}
+
+TEST_F(DizConnectionPool, ExpiredHandlesAreClosed) {
+  database->setConnectionPoolLifetime(0.05);
+  { auto connection = database->newConnection(); }
+  EXPECT_EQ(database->connectionPoolCount(), 1u);
+  for (int i = 0; i < 200 && database->connectionPoolCount() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(database->connectionPoolCount(), 0u);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+using DizConnectionMaintenance = StoreFixture;
+
+TEST_F(DizConnectionMaintenance, VacuumAndBackupRunAndOthersSeeTheNewSnapshot) {
+  auto writer = database->newConnection();
+  auto other = database->newConnection();
+  put(writer, "a", Value("kept"));
+  const std::uint64_t before = writer->snapshot();
+  writer->vacuum();
+  EXPECT_EQ(writer->snapshot(), before + 1);
+  EXPECT_EQ(get(other, "a"), Value("kept"));
+  EXPECT_EQ(other->snapshot(), before + 1);
+
+  const std::string copy = (dir / "copy.sqlite").string();
+  EXPECT_EQ(writer->backupToPath(copy), nullptr);
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(copy.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* s = nullptr;
+  sqlite3_prepare_v2(raw, "SELECT COUNT(*) FROM database2 WHERE key = 'a';", -1, &s, nullptr);
+  ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(s, 0), 1);
+  sqlite3_finalize(s);
+  sqlite3_close(raw);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+using DizConnectionConcurrency = StoreFixture;
+
+// Readers on several connections always see both halves of each commit.
+TEST_F(DizConnectionConcurrency, ReadersSeeConsistentSnapshotsWhileOneWrites) {
+  auto writer = database->newConnection();
+  put(writer, "left", Value(0));
+  put(writer, "right", Value(0));
+  std::atomic<bool> done{false};
+  std::atomic<int> inconsistent{0};
+  std::atomic<int> reads{0};
+  std::vector<std::thread> threads;
+  std::vector<DizEvozidizConnection::Ptr> readers;
+  for (int i = 0; i < 3; ++i) readers.push_back(database->newConnection());
+  for (int i = 0; i < 3; ++i) {
+    threads.emplace_back([&, reader = readers[static_cast<std::size_t>(i)]] {
+      while (!done) {
+        reader->readWithBlock([&](DizEvozidizReadTransaction& t) {
+          if (t.objectForKey("left", "things") != t.objectForKey("right", "things")) ++inconsistent;
+        });
+        ++reads;
+      }
+    });
+  }
+  for (int n = 1; n <= 100; ++n) {
+    writer->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+      t.setObject(Value(n), "left", "things");
+      t.setObject(Value(n), "right", "things");
+    });
+  }
+  done = true;
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(inconsistent.load(), 0);
+  EXPECT_GT(reads.load(), 0);
+  for (auto& reader : readers) EXPECT_EQ(get(reader, "left"), Value(100));
+}
+
+}  // namespace

@@ -1,0 +1,107 @@
+#pragma once
+
+// Shared by the transaction tests: a database in a temporary folder with string serializers that
+// count their calls, and a logger that records the store's messages.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "DizEvozidiz/DizEvozidiz.h"
+#include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizTransaction.h"
+#include "logging/log.h"
+#include "support/temp_dir.h"
+
+namespace diztest {
+
+// Strings stored as their UTF-8 bytes; empty bytes read back as nil.
+struct Counters {
+  std::atomic<int> objectReads{0};
+  std::atomic<int> metadataReads{0};
+};
+
+inline DizEvozidizClosures stringClosures(std::shared_ptr<Counters> counters) {
+  DizEvozidizClosures closures;
+  auto serialize = [](const std::string&, const std::string&, const platform::Value& value) {
+    const std::string& s = value.asString();
+    return platform::Bytes(s.begin(), s.end());
+  };
+  closures.objectSerializer = serialize;
+  closures.metadataSerializer = serialize;
+  closures.objectDeserializer = [counters](const std::string&, const std::string&, std::span<const std::uint8_t> b) {
+    ++counters->objectReads;
+    return b.empty() ? platform::Value() : platform::Value(std::string(b.begin(), b.end()));
+  };
+  closures.metadataDeserializer = [counters](const std::string&, const std::string&, std::span<const std::uint8_t> b) {
+    ++counters->metadataReads;
+    return b.empty() ? platform::Value() : platform::Value(std::string(b.begin(), b.end()));
+  };
+  return closures;
+}
+
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    database = DizEvozidiz::create((dir / "store.sqlite").string(), stringClosures(counters));
+    ASSERT_TRUE(database);
+    connection = database->newConnection();
+    ASSERT_TRUE(connection);
+  }
+  void TearDown() override {
+    connection.reset();
+    database.reset();
+  }
+
+  void write(const DizEvozidizConnection::ReadWriteBlock& block) { connection->readWriteWithBlock(block); }
+  void read(const DizEvozidizConnection::ReadBlock& block) { connection->readWithBlock(block); }
+
+  zorvel::test::TempDir dir;
+  std::shared_ptr<Counters> counters = std::make_shared<Counters>();
+  DizEvozidiz::Ptr database;
+  DizEvozidizConnection::Ptr connection;
+};
+
+// Records the text of every message logged while it is registered.
+class CapturingLogger : public LGLogger {
+ public:
+  void logMessage(const LGLogMessagePtr& message) override {
+    std::lock_guard lock(mutex_);
+    messages_.push_back(message->message());
+  }
+  std::shared_ptr<LGLogFormatter> logFormatter() override { return nullptr; }
+  void setLogFormatter(std::shared_ptr<LGLogFormatter>) override {}
+
+  std::vector<std::string> messages() {
+    LGLog::flushLog();
+    std::lock_guard lock(mutex_);
+    return messages_;
+  }
+  bool contains(const std::string& text) {
+    for (const std::string& m : messages())
+      if (m.find(text) != std::string::npos) return true;
+    return false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> messages_;
+};
+
+// Registers a CapturingLogger for its lifetime.
+class LogCapture {
+ public:
+  LogCapture() : logger_(std::make_shared<CapturingLogger>()) { LGLog::addLogger(logger_); }
+  ~LogCapture() { LGLog::removeLogger(logger_); }
+  CapturingLogger& operator*() { return *logger_; }
+  CapturingLogger* operator->() { return logger_.get(); }
+
+ private:
+  std::shared_ptr<CapturingLogger> logger_;
+};
+
+}  // namespace diztest
