@@ -10,21 +10,50 @@ RFSubscriberPtr RFSubscriber::subscriberWithNext(RFNextBlock next, RFErrorBlock 
 
 // --- RFBlockSubscriber ---------------------------------------------------------------------------
 
-void RFReentrantLock::lockContended(std::uintptr_t me) {
-  for (;;) {
-    std::uintptr_t state = state_.load(std::memory_order_relaxed);
-    if (state == 0) {
-      // Others may still be asleep: keep the waiting mark so that our unlock wakes them.
-      if (state_.compare_exchange_weak(state, me | kWaiting, std::memory_order_acquire, std::memory_order_relaxed))
-        return;
-      continue;
+void RFReentrantLock::lockSlow(std::uintptr_t me) {
+  // The first thread to get here takes the bias. Sequentially consistent on both sides: a
+  // thread that takes owner_ and then reads no bias is seen by us here, and we back off.
+  std::uintptr_t bias = 0;
+  if (bias_.load(std::memory_order_seq_cst) == 0 && bias_.compare_exchange_strong(bias, me, std::memory_order_seq_cst)) {
+    biasOwner_.store(me, std::memory_order_relaxed);
+    inside_.store(true, std::memory_order_seq_cst);
+    if (owner_.load(std::memory_order_seq_cst) == 0) {
+      biased_ = true;
+      return;
     }
-    if (!(state & kWaiting)) {
-      if (!state_.compare_exchange_weak(state, state | kWaiting, std::memory_order_relaxed)) continue;
-      state |= kWaiting;
-    }
-    state_.wait(state, std::memory_order_relaxed);
+    leaveBiased();
   }
+
+  std::uintptr_t expected = 0;
+  if (!owner_.compare_exchange_strong(expected, me, std::memory_order_seq_cst, std::memory_order_relaxed)) {
+    waiters_.fetch_add(1, std::memory_order_relaxed);
+    // Makes the count visible to every unlock that comes after this point (see unlock()).
+    rf_detail::heavyBarrier();
+    for (;;) {
+      std::uintptr_t owner = owner_.load(std::memory_order_relaxed);
+      if (owner == 0) {
+        if (owner_.compare_exchange_weak(owner, me, std::memory_order_seq_cst, std::memory_order_relaxed)) break;
+        continue;
+      }
+      owner_.wait(owner, std::memory_order_relaxed);
+    }
+    waiters_.fetch_sub(1, std::memory_order_relaxed);
+  }
+
+  // Holding owner_: a biased thread other than us must be revoked and waited for. Once the
+  // revocation has passed the heavy barrier, that thread can no longer get in on its fast path.
+  bias = bias_.load(std::memory_order_seq_cst);
+  if (bias == 0 || bias == kRevoked || bias == me) return;
+  waiters_.fetch_add(1, std::memory_order_relaxed);
+  bias_.store(kRevoked, std::memory_order_seq_cst);
+  rf_detail::heavyBarrier();
+  while (inside_.load(std::memory_order_acquire)) inside_.wait(true, std::memory_order_acquire);
+  waiters_.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void RFReentrantLock::wakeWaiters() {
+  owner_.notify_all();
+  inside_.notify_all();
 }
 
 namespace {
@@ -74,16 +103,21 @@ void RFBlockSubscriber::clearBlocks() {
 }
 
 void RFBlockSubscriber::sendNext(const platform::Value& value) {
-  std::unique_lock lock(lock_);
-  if (cleared_ || !next_) return;
-  {
-    CallScope scope(lock_, callDepth_);
-    next_(value);
+  lock_.lock();
+  if (cleared_ || !next_) {
+    lock_.unlock();
+    return;
   }
-  if (cleared_ && callDepth_ == 0) {
-    lock.release();
-    releaseBlocksAndUnlock();
-  }
+  ++callDepth_;
+  // Runs even when the block throws: releases blocks cleared meanwhile, then unlocks.
+  struct Finish {
+    RFBlockSubscriber& subscriber;
+    ~Finish() {
+      if (--subscriber.callDepth_ == 0 && subscriber.cleared_) subscriber.releaseBlocksAndUnlock();
+      else subscriber.lock_.unlock();
+    }
+  } finish{*this};
+  next_(value);
 }
 
 void RFBlockSubscriber::sendError(const platform::ErrorPtr& errorValue) {
@@ -148,15 +182,14 @@ std::string RFPassthroughSubscriber::probeSubscriberText() const {
   return rf_detail::cleanedForProbe(object ? object->description() : std::string("(null)"));
 }
 
-void RFPassthroughSubscriber::sendNext(const platform::Value& value) {
-  if (disposable_->isDisposed()) return;
-  if (RF_PROBE_ENABLED(RFSignal, next)) {
-    std::string signal = probeSignalText(), subscriber = probeSubscriberText();
-    std::string text = value.isNil() ? std::string() : rf_detail::cleanedForProbe(value.description());
-    RF_PROBE3(RFSignal, next, signal.c_str(), subscriber.c_str(), value.isNil() ? nullptr : text.c_str());
-  }
-  if (inner_) inner_->sendNext(value);
+void RFPassthroughSubscriber::probeNext(const platform::Value& value) const {
+  std::string signal = probeSignalText(), subscriber = probeSubscriberText();
+  std::string text = value.isNil() ? std::string() : rf_detail::cleanedForProbe(value.description());
+  RF_PROBE3(RFSignal, next, signal.c_str(), subscriber.c_str(), value.isNil() ? nullptr : text.c_str());
+  (void)value;
 }
+
+
 
 void RFPassthroughSubscriber::sendError(const platform::ErrorPtr& error) {
   if (disposable_->isDisposed()) return;

@@ -21,7 +21,20 @@
 #include "platform/error.h"
 #include "platform/object.h"
 #include "platform/value.h"
+#include "reactive/RFBarrier.h"
 #include "reactive/RFDisposable.h"
+
+// The value probe's semaphore (see RFProbes.h), raised while a tracer listens.
+#if __has_include(<sys/sdt.h>)
+extern "C" volatile unsigned short RFSignal_next_semaphore;
+namespace rf_detail {
+inline bool nextProbeEnabled() { return __builtin_expect(RFSignal_next_semaphore != 0, 0); }
+}  // namespace rf_detail
+#else
+namespace rf_detail {
+inline bool nextProbeEnabled() { return false; }
+}  // namespace rf_detail
+#endif
 
 class RFSignal;
 class RFSubscriber;
@@ -47,39 +60,79 @@ class RFSubscriber {
   virtual void didSubscribeWithDisposable(const RFCompoundDisposablePtr& disposable) = 0;
 };
 
-// A re-entrant lock whose uncontended lock and unlock take one atomic operation each; threads
-// that find it taken sleep until it is released. Satisfies BasicLockable.
+// A re-entrant lock for serialising a subscriber's events. Satisfies BasicLockable.
+//
+// It is biased to the first thread that takes it: while no other thread has taken it, that
+// thread locks and unlocks with plain stores and loads (no read-modify-write). The first time
+// another thread takes it, the bias is revoked for good (once, at the cost of a process-wide
+// barrier) and from then on locking takes one compare-and-swap and unlocking a store. Threads
+// that find it taken sleep until it is released.
 class RFReentrantLock {
  public:
   void lock() {
     const std::uintptr_t me = threadToken();
-    // Only this thread ever stores `me`, so a stale read cannot match it falsely.
-    if ((state_.load(std::memory_order_relaxed) & ~kWaiting) == me) {
+    // Only this thread ever stores `me` (in bias_ or owner_), so a stale read cannot match it
+    // falsely.
+    if (biasOwner_.load(std::memory_order_relaxed) == me) [[likely]] {
+      // Only the biased thread sets inside_, so this holds even after a revocation.
+      if (inside_.load(std::memory_order_relaxed)) {
+        ++depth_;
+        return;
+      }
+      inside_.store(true, std::memory_order_relaxed);
+      // Pairs with the heavy barrier of a thread revoking the bias: either it sees us inside or
+      // we see it holding the lock (or the bias gone).
+      rf_detail::lightBarrier();
+      if (owner_.load(std::memory_order_acquire) == 0 && bias_.load(std::memory_order_relaxed) == me) [[likely]] {
+        biased_ = true;
+        return;
+      }
+      leaveBiased();
+    }
+    if (owner_.load(std::memory_order_relaxed) == me) {
       ++depth_;
       return;
     }
-    std::uintptr_t expected = 0;
-    if (!state_.compare_exchange_strong(expected, me, std::memory_order_acquire, std::memory_order_relaxed))
-      lockContended(me);
+    lockSlow(me);
   }
   void unlock() {
     if (depth_ > 0) {
       --depth_;
       return;
     }
-    if (state_.exchange(0, std::memory_order_release) & kWaiting) state_.notify_all();
+    if (biased_) {
+      biased_ = false;
+      leaveBiased();
+      return;
+    }
+    owner_.store(0, std::memory_order_release);
+    // Pairs with the heavy barrier a waiter passes after counting itself: either it sees the
+    // release or this sees it waiting.
+    rf_detail::lightBarrier();
+    if (waiters_.load(std::memory_order_relaxed) != 0) wakeWaiters();
   }
 
  private:
-  static constexpr std::uintptr_t kWaiting = 1;
+  static constexpr std::uintptr_t kRevoked = 1;
   static std::uintptr_t threadToken() {
-    static thread_local std::uint64_t token;  // its address is even, leaving bit 0 for kWaiting
+    static thread_local std::uint64_t token;  // its address tells threads apart and is never 1
     return reinterpret_cast<std::uintptr_t>(&token);
   }
-  void lockContended(std::uintptr_t me);
+  void leaveBiased() {
+    inside_.store(false, std::memory_order_release);
+    rf_detail::lightBarrier();
+    if (waiters_.load(std::memory_order_relaxed) != 0) wakeWaiters();
+  }
+  [[gnu::noinline]] void lockSlow(std::uintptr_t me);
+  [[gnu::noinline]] void wakeWaiters();
 
-  std::atomic<std::uintptr_t> state_{0};  // owner token | kWaiting; 0 when free
-  int depth_ = 0;                         // re-entries beyond the first; the owner's alone
+  std::atomic<std::uintptr_t> owner_{0};   // token of the thread holding it unbiased; 0 when free
+  std::atomic<std::uintptr_t> bias_{0};    // token of the biased thread, 0 before any, or kRevoked
+  std::atomic<std::uintptr_t> biasOwner_{0};  // token of the biased thread, kept after a revocation
+  std::atomic<bool> inside_{false};        // the biased thread holds it; written by that thread only
+  std::atomic<std::uint32_t> waiters_{0};  // threads asleep or about to sleep on owner_ or inside_
+  int depth_ = 0;                          // re-entries beyond the first; the holder's alone
+  bool biased_ = false;                    // the holder holds it through the bias; the holder's alone
 };
 
 class RFBlockSubscriber final : public platform::Object, public RFSubscriber {
@@ -126,7 +179,12 @@ class RFPassthroughSubscriber final : public platform::Object, public RFSubscrib
   static std::shared_ptr<RFPassthroughSubscriber> create(RFSubscriberPtr inner, std::weak_ptr<platform::Object> signal,
                                                          RFCompoundDisposablePtr disposable);
 
-  void sendNext(const platform::Value& value) override;
+  void sendNext(const platform::Value& value) override {
+    if (disposable_->isDisposed()) return;
+    if (rf_detail::nextProbeEnabled()) [[unlikely]]
+      probeNext(value);
+    if (inner_) inner_->sendNext(value);
+  }
   void sendError(const platform::ErrorPtr& error) override;
   void sendCompleted() override;
   // Adds any other disposable to this subscription's disposable.
@@ -140,6 +198,8 @@ class RFPassthroughSubscriber final : public platform::Object, public RFSubscrib
       : inner_(std::move(inner)), signal_(std::move(signal)), disposable_(std::move(disposable)) {}
   std::string probeSignalText() const;
   std::string probeSubscriberText() const;
+  // Kept out of line so that the untraced path stays small.
+  [[gnu::cold, gnu::noinline]] void probeNext(const platform::Value& value) const;
 
   RFSubscriberPtr inner_;
   std::weak_ptr<platform::Object> signal_;

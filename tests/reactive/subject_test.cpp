@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <barrier>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -85,6 +86,54 @@ TEST(Subject, SubscribersMayJoinAndLeaveDuringDelivery) {
   subject->sendNext(Value(2));
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(joined.events, (Events{"2"}));
+}
+
+TEST(Subject, ReleasesASubscriberThatLeftDuringItsOwnDelivery) {
+  RFSubjectPtr subject = RFSubject::subject();
+  auto capture = std::make_shared<int>(0);
+  std::weak_ptr<int> watch = capture;
+  RFDisposablePtr self;
+  self = subject->subscribeNext([&self, capture](const Value&) { self->dispose(); });
+  capture.reset();
+  subject->sendNext(Value(1));
+  EXPECT_TRUE(watch.expired());
+  EXPECT_EQ(subject->subscriberCount(), 0u);
+}
+
+TEST(Subject, DeeplyNestedSendsReachTheEndOfTheChain) {
+  // Each subject forwards to the next from inside its delivery, far deeper than sends usually
+  // nest; the innermost subscriber also leaves during its delivery.
+  constexpr int kDepth = 40;
+  std::vector<RFSubjectPtr> chain;
+  for (int i = 0; i < kDepth; ++i) chain.push_back(RFSubject::subject());
+  for (int i = 0; i + 1 < kDepth; ++i) {
+    RFSubject* next = chain[i + 1].get();
+    chain[i]->subscribeNext([next](const Value& v) { next->sendNext(Value(v.asInt64() + 1)); });
+  }
+  std::vector<std::int64_t> received;
+  RFDisposablePtr last;
+  last = chain.back()->subscribeNext([&](const Value& v) {
+    received.push_back(v.asInt64());
+    last->dispose();
+  });
+  chain.front()->sendNext(Value(0));
+  chain.front()->sendNext(Value(100));
+  EXPECT_EQ(received, (std::vector<std::int64_t>{kDepth - 1}));
+  EXPECT_EQ(chain.back()->subscriberCount(), 0u);
+}
+
+TEST(Subject, DeliveryFinishesWhenASubscriberDropsTheLastReferenceToTheSubject) {
+  RFSubjectPtr subject = RFSubject::subject();
+  RFSubject* raw = subject.get();
+  std::vector<std::string> events;
+  subject->subscribeNext([&](const Value& v) {
+    events.push_back("first " + v.description());
+    subject.reset();
+  });
+  subject->subscribeNext([&](const Value& v) { events.push_back("second " + v.description()); });
+  raw->sendNext(Value(7));
+  EXPECT_EQ(subject, nullptr);
+  EXPECT_EQ(events, (Events{"first 7", "second 7"}));
 }
 
 TEST(SubjectConcurrency, SendsFromSeveralThreadsReachEverySubscriber) {

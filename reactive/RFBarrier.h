@@ -1,0 +1,29 @@
+#pragma once
+
+// Internal: asymmetric memory barriers, for hot paths that must order a store before a later
+// load (one half of a Dekker-style handshake) against a rare slow path on another thread.
+//
+// The hot side calls lightBarrier() between its store and its load; the slow side calls
+// heavyBarrier() between its own store and load. Where the kernel offers process-wide barriers
+// (membarrier), the light barrier only stops the compiler and the heavy one makes every running
+// thread of the process pass a full barrier; elsewhere both are full fences. Either way, at
+// least one side sees the other's store. Safe from any thread.
+
+#include <atomic>
+
+namespace rf_detail {
+
+// True once process-wide barriers are registered; never goes back to false.
+extern std::atomic<bool> gLightBarrierIsCompilerOnly;
+
+void fullFence();
+void heavyBarrier();
+
+inline void lightBarrier() {
+  if (__builtin_expect(gLightBarrierIsCompilerOnly.load(std::memory_order_relaxed), 1))
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+  else
+    fullFence();
+}
+
+}  // namespace rf_detail
