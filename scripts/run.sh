@@ -14,5 +14,5 @@ for b in build-release/bench/*_bench; do
 done
 echo
 echo "== Summary"
-grep -E '^RATIO' "$summary" || echo "(no comparisons)"
+grep -oE 'RATIO.*' "$summary" || echo "(no comparisons)"
 rm -f "$summary"
