@@ -25,6 +25,37 @@
 
 #include "platform/format.h"
 
+// The recency order of a cache's nodes, most recent first; owns nothing. Nodes carry prev/next.
+template <class Node>
+struct DizRecencyList {
+  Node* head = nullptr;
+  Node* tail = nullptr;
+
+  void linkAtHead(Node* node) {
+    node->prev = nullptr;
+    node->next = head;
+    if (head) head->prev = node;
+    head = node;
+    if (!tail) tail = node;
+  }
+  void moveToFront(Node* node) {
+    if (node == head) return;
+    unlink(node);
+    linkAtHead(node);
+  }
+  void unlink(Node* node) {
+    if (node == head)
+      head = node->next;
+    else
+      node->prev->next = node->next;
+    if (node == tail)
+      tail = node->prev;
+    else
+      node->next->prev = node->prev;
+  }
+  void clear() { head = tail = nullptr; }
+};
+
 template <class Key, class Value, class Hash = std::hash<Key>, class Equal = std::equal_to<Key>>
 class DizCache {
  public:
@@ -40,7 +71,7 @@ class DizCache {
   Value* objectForKey(const Key& key) {
     auto it = map_.find(key);
     if (it == map_.end()) return nullptr;
-    moveToFront(&it->second);
+    recency_.moveToFront(&it->second);
     return &it->second.value;
   }
 
@@ -51,7 +82,7 @@ class DizCache {
     auto it = map_.find(key);
     if (it != map_.end()) {
       it->second.value = std::move(value);
-      moveToFront(&it->second);
+      recency_.moveToFront(&it->second);
       return;
     }
     Node* node;
@@ -67,7 +98,7 @@ class DizCache {
       node->key = &pos->first;
       node->value = std::move(value);
     }
-    linkAtHead(node);
+    recency_.linkAtHead(node);
     if (countLimit_ != 0 && map_.size() > countLimit_) evictLeastRecent();
   }
 
@@ -84,7 +115,7 @@ class DizCache {
   void removeObjectForKey(const Key& key) {
     auto it = map_.find(key);
     if (it == map_.end()) return;
-    unlink(&it->second);
+    recency_.unlink(&it->second);
     map_.erase(it);
   }
   // Any range of keys; keys not in the cache are skipped.
@@ -96,7 +127,7 @@ class DizCache {
   void removeAllObjects() {
     map_.clear();
     spare_ = typename Map::node_type();
-    head_ = tail_ = nullptr;
+    recency_.clear();
   }
 
   // Table order, not recency order. Block: (const Key&, bool& stop).
@@ -121,14 +152,14 @@ class DizCache {
   // Keys from most to least recent (what `description` lists); for inspection and tests.
   template <class Block>
   void enumerateKeysByRecency(Block&& block) const {
-    for (const Node* n = head_; n; n = n->next) block(*n->key);
+    for (const Node* n = recency_.head; n; n = n->next) block(*n->key);
   }
 
   // "DizCache, count=N, keys=\n" then "  i: <DizCacheItem[0x...] key(...)>\n" from most recent.
   std::string description() const {
     std::string out = platform::format("%@, count=%ld, keys=\n", "DizCache", static_cast<long>(map_.size()));
     unsigned long i = 0;
-    for (const Node* n = head_; n; n = n->next, ++i) {
+    for (const Node* n = recency_.head; n; n = n->next, ++i) {
       const std::string item = platform::format("<DizCacheItem[%p] key(%@)>", static_cast<const void*>(n), *n->key);
       out += platform::format("  %lu: %@\n", i, item);
     }
@@ -144,42 +175,10 @@ class DizCache {
   };
   using Map = std::unordered_map<Key, Node, Hash, Equal>;
 
-  void linkAtHead(Node* node) {
-    node->prev = nullptr;
-    node->next = head_;
-    if (head_) head_->prev = node;
-    head_ = node;
-    if (!tail_) tail_ = node;
-  }
-
-  void moveToFront(Node* node) {
-    if (node == head_) return;
-    node->prev->next = node->next;
-    if (node == tail_)
-      tail_ = node->prev;
-    else
-      node->next->prev = node->prev;
-    node->prev = nullptr;
-    node->next = head_;
-    head_->prev = node;
-    head_ = node;
-  }
-
-  void unlink(Node* node) {
-    if (node == head_)
-      head_ = node->next;
-    else
-      node->prev->next = node->next;
-    if (node == tail_)
-      tail_ = node->prev;
-    else
-      node->next->prev = node->prev;
-  }
-
   void evictLeastRecent() {
-    Node* victim = tail_;
+    Node* victim = recency_.tail;
     if (!victim) return;
-    unlink(victim);
+    recency_.unlink(victim);
     auto handle = map_.extract(map_.find(*victim->key));
     if (spare_.empty()) {
       handle.mapped() = Node{};
@@ -190,8 +189,7 @@ class DizCache {
 
   Map map_;
   typename Map::node_type spare_;
-  Node* head_ = nullptr;
-  Node* tail_ = nullptr;
+  DizRecencyList<Node> recency_;
   std::uint64_t countLimit_;
 };
 
@@ -215,13 +213,13 @@ class DizBidirectionalCache {
   Object* objectForKey(const Key& key) {
     auto it = keyObj_.find(key);
     if (it == keyObj_.end()) return nullptr;
-    moveToFront(&it->second);
+    recency_.moveToFront(&it->second);
     return &it->second.obj;
   }
   const Key* keyForObject(const Object& object) {
     auto it = objKey_.find(&object);
     if (it == objKey_.end()) return nullptr;
-    moveToFront(it->second);
+    recency_.moveToFront(it->second);
     return it->second->key;
   }
 
@@ -239,7 +237,7 @@ class DizBidirectionalCache {
         node->obj = std::move(object);
         indexObject(node);
       }
-      moveToFront(node);
+      recency_.moveToFront(node);
       return;
     }
     Node* node;
@@ -256,7 +254,7 @@ class DizBidirectionalCache {
       node->obj = std::move(object);
     }
     indexObject(node);
-    linkAtHead(node);
+    recency_.linkAtHead(node);
     if (countLimit_ != 0 && keyObj_.size() > countLimit_) evictLeastRecent();
   }
 
@@ -291,7 +289,7 @@ class DizBidirectionalCache {
     objKey_.clear();
     keyObj_.clear();
     spare_ = typename KeyMap::node_type();
-    head_ = tail_ = nullptr;
+    recency_.clear();
   }
 
   // Table order. Blocks: (const Key&, bool&), (const Object&, bool&), (const Key&, const Object&, bool&).
@@ -321,7 +319,7 @@ class DizBidirectionalCache {
   }
   template <class Block>
   void enumerateKeysByRecency(Block&& block) const {
-    for (const Node* n = head_; n; n = n->next) block(*n->key);
+    for (const Node* n = recency_.head; n; n = n->next) block(*n->key);
   }
 
  private:
@@ -355,44 +353,15 @@ class DizBidirectionalCache {
     if (it != objKey_.end() && it->second == node) objKey_.erase(it);
   }
 
-  void linkAtHead(Node* node) {
-    node->prev = nullptr;
-    node->next = head_;
-    if (head_) head_->prev = node;
-    head_ = node;
-    if (!tail_) tail_ = node;
-  }
-  void moveToFront(Node* node) {
-    if (node == head_) return;
-    node->prev->next = node->next;
-    if (node == tail_)
-      tail_ = node->prev;
-    else
-      node->next->prev = node->prev;
-    node->prev = nullptr;
-    node->next = head_;
-    head_->prev = node;
-    head_ = node;
-  }
-  void unlink(Node* node) {
-    if (node == head_)
-      head_ = node->next;
-    else
-      node->prev->next = node->next;
-    if (node == tail_)
-      tail_ = node->prev;
-    else
-      node->next->prev = node->prev;
-  }
   void remove(Node* node) {
-    unlink(node);
+    recency_.unlink(node);
     unindexObject(node);
     keyObj_.erase(keyObj_.find(*node->key));  // find first: the key lives inside the erased node
   }
   void evictLeastRecent() {
-    Node* victim = tail_;
+    Node* victim = recency_.tail;
     if (!victim) return;
-    unlink(victim);
+    recency_.unlink(victim);
     unindexObject(victim);
     auto handle = keyObj_.extract(keyObj_.find(*victim->key));
     if (spare_.empty()) {
@@ -406,7 +375,6 @@ class DizBidirectionalCache {
   ObjMap objKey_;
   ObjectEqual objectEqual_;
   typename KeyMap::node_type spare_;
-  Node* head_ = nullptr;
-  Node* tail_ = nullptr;
+  DizRecencyList<Node> recency_;
   std::uint64_t countLimit_;
 };
