@@ -3,6 +3,7 @@
 #include <gtk/gtk.h>
 
 #include <cmath>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/format.h"
@@ -155,24 +156,52 @@ void LayoutConstraint::solveIn(GtkWidget* widget) {
   auto target = [widget](const ViewPtr& view) -> gpointer {
     return view && view->widget() != widget ? view->widget() : nullptr;
   };
-  const auto first_attribute = GtkConstraintAttribute(firstAttribute_);
+  const auto firstAttribute = GtkConstraintAttribute(firstAttribute_);
   const auto relation = GtkConstraintRelation(relation_);
   const int strength = strengthForPriority(priority_);
-  GtkConstraint* made =
-      hasSecondItem_ && secondAttribute_ != LayoutAttributeNotAnAttribute
-          ? gtk_constraint_new(target(first), first_attribute, relation, target(second),
-                               GtkConstraintAttribute(secondAttribute_), multiplier_, shownConstant_, strength)
-          : gtk_constraint_new_constant(target(first), first_attribute, relation, shownConstant_, strength);
+  const bool constantOnly = !hasSecondItem_ || secondAttribute_ == LayoutAttributeNotAnAttribute;
   solvingWidget_ = widget;
   layout_ = GTK_CONSTRAINT_LAYOUT(g_object_ref(gtk_widget_get_layout_manager(widget)));
-  gtk_ = GTK_CONSTRAINT(g_object_ref(made));
-  gtk_constraint_layout_add_constraint(layout_, made);  // takes `made`
+  auto add = [this](GtkConstraint* made) {
+    gtk_constraint_layout_add_constraint(layout_, GTK_CONSTRAINT(g_object_ref(made)));  // takes one reference
+    return made;
+  };
+  if (relation == GTK_CONSTRAINT_RELATION_EQ || strength >= GTK_CONSTRAINT_STRENGTH_REQUIRED) {
+    gtk_ = add(constantOnly ? gtk_constraint_new_constant(target(first), firstAttribute, relation, shownConstant_, strength)
+                            : gtk_constraint_new(target(first), firstAttribute, relation, target(second),
+                                                 GtkConstraintAttribute(secondAttribute_), multiplier_, shownConstant_,
+                                                 strength));
+    return;
+  }
+  // GTK 4.8's solver corrupts its memory when it removes an inequality that is not required. The
+  // same constraint is posed through a free variable t (a guide's left edge), without one:
+  // first <= t or first >= t, required, and t == second × multiplier + constant at the strength.
+  // The solver then keeps t at the right side wherever the inequality allows and pays the
+  // weighted distance where it does not, as it would for the inequality itself.
+  guide_ = gtk_constraint_guide_new();
+  gtk_constraint_layout_add_guide(layout_, GTK_CONSTRAINT_GUIDE(g_object_ref(guide_)));
+  gtk_ = add(gtk_constraint_new(target(first), firstAttribute, relation, guide_, GTK_CONSTRAINT_ATTRIBUTE_LEFT, 1, 0,
+                                GTK_CONSTRAINT_STRENGTH_REQUIRED));
+  helper_ = add(constantOnly ? gtk_constraint_new_constant(guide_, GTK_CONSTRAINT_ATTRIBUTE_LEFT,
+                                                           GTK_CONSTRAINT_RELATION_EQ, shownConstant_, strength)
+                             : gtk_constraint_new(guide_, GTK_CONSTRAINT_ATTRIBUTE_LEFT, GTK_CONSTRAINT_RELATION_EQ,
+                                                  target(second), GtkConstraintAttribute(secondAttribute_),
+                                                  multiplier_, shownConstant_, strength));
 }
 
 void LayoutConstraint::dropGtk() {
   if (!gtk_) return;
-  gtk_constraint_layout_remove_constraint(layout_, gtk_);
-  g_object_unref(gtk_);
+  for (GtkConstraint** made : {&gtk_, &helper_}) {
+    if (!*made) continue;
+    removeFromLayout(layout_, *made);
+    g_object_unref(*made);
+    *made = nullptr;
+  }
+  if (guide_) {
+    gtk_constraint_layout_remove_guide(layout_, guide_);
+    g_object_unref(guide_);
+    guide_ = nullptr;
+  }
   g_object_unref(layout_);
   gtk_ = nullptr;
   layout_ = nullptr;
@@ -184,6 +213,28 @@ void LayoutConstraint::resolve() {
   ViewPtr holder = holder_.lock();
   if (!holder) return;
   if (GtkWidget* widget = ViewGlue::solvingWidget(*this, *holder)) solveIn(widget);
+}
+
+void LayoutConstraint::removeFromLayout(GtkConstraintLayout* layout, GtkConstraint* constraint) {
+  if (gtk_constraint_is_attached(constraint)) {
+    gtk_constraint_layout_remove_constraint(layout, constraint);
+    return;
+  }
+  // A layout outside a window keeps its constraints detached, and GTK removes only attached
+  // ones: take them all out and put back all but this one.
+  GListModel* model = gtk_constraint_layout_observe_constraints(layout);
+  std::vector<GtkConstraint*> others;
+  for (guint i = 0, n = g_list_model_get_n_items(model); i < n; ++i) {
+    auto* item = static_cast<GtkConstraint*>(g_list_model_get_item(model, i));
+    if (item == constraint) {
+      g_object_unref(item);
+    } else {
+      others.push_back(item);
+    }
+  }
+  g_object_unref(model);
+  gtk_constraint_layout_remove_all_constraints(layout);
+  for (GtkConstraint* other : others) gtk_constraint_layout_add_constraint(layout, other);  // takes the reference
 }
 
 void LayoutConstraint::unsolve() {

@@ -24,6 +24,7 @@
 
 typedef struct _GtkConstraint GtkConstraint;
 typedef struct _GtkConstraintLayout GtkConstraintLayout;
+typedef struct _GtkConstraintGuide GtkConstraintGuide;
 
 namespace platform {
 
@@ -120,6 +121,7 @@ class LayoutConstraint : public Object {
   void unsolve();
   void solveIn(GtkWidget* widget);
   void dropGtk();
+  static void removeFromLayout(GtkConstraintLayout* layout, GtkConstraint* constraint);
   void stopAnimation();
   void showConstant(double constant);
 
@@ -136,6 +138,8 @@ class LayoutConstraint : public Object {
   std::weak_ptr<View> holder_;
   std::weak_ptr<View> lastHolder_;
   GtkConstraint* gtk_ = nullptr;            // referenced while solved
+  GtkConstraint* helper_ = nullptr;         // with guide_, for an inequality that is not required
+  GtkConstraintGuide* guide_ = nullptr;
   GtkConstraintLayout* layout_ = nullptr;   // referenced while solved
   GtkWidget* solvingWidget_ = nullptr;      // the widget of layout_
   std::unique_ptr<Animation> animation_;

@@ -241,6 +241,39 @@ TEST(LayoutConstraint, HigherPriorityOutweighsSeveralLowerOnesAndRequiredWins) {
   EXPECT_EQ(window.frame(a).size.height, 10);
 }
 
+TEST(LayoutConstraint, InequalitiesBelowRequiredHoldWhereTheyCanAndComeOutCleanly) {
+  TestWindow window;
+  ViewPtr a = window.addView();
+  ViewPtr b = window.addView();
+  place(a, {{0, 0}, {10, 40}});
+  ASSERT_TRUE(window.root()->addConstraint(pin(b, platform::LayoutAttributeLeft, a, 0)));
+  ASSERT_TRUE(window.root()->addConstraint(fixed(b, platform::LayoutAttributeWidth, 10)));
+  ASSERT_TRUE(window.root()->addConstraint(fixed(b, platform::LayoutAttributeHeight, 10)));
+  auto below = LayoutConstraint::constraintWithItem(b, platform::LayoutAttributeTop,
+                                                    platform::LayoutRelationGreaterThanOrEqual, a,
+                                                    platform::LayoutAttributeBottom, 1, 5);
+  below->setPriority(999);
+  ASSERT_TRUE(window.root()->addConstraint(below));
+  auto pull = fixed(b, platform::LayoutAttributeTop, 0);  // up, as far as the rest lets it
+  pull->setPriority(1);
+  ASSERT_TRUE(window.root()->addConstraint(pull));
+  auto cap = LayoutConstraint::constraintWithItem(b, platform::LayoutAttributeTop, platform::LayoutRelationLessThanOrEqual,
+                                                  nullptr, 0, 1, 100);  // required
+  ASSERT_TRUE(window.root()->addConstraint(cap));
+  for (double constant : {5.0, 20.0, 80.0}) {  // each change replaces the GTK constraints
+    below->setConstant(constant);
+    ASSERT_TRUE(window.layout());
+    EXPECT_EQ(window.frame(b).origin.y, std::min(40 + constant, 100.0));
+  }
+  below->setActive(false);
+  cap->setActive(false);
+  below->setActive(true);
+  ASSERT_TRUE(window.layout());
+  EXPECT_EQ(window.frame(b).origin.y, 120);
+  window.root()->removeConstraint(below);
+  ASSERT_TRUE(window.layout());
+}
+
 TEST(LayoutConstraint, AnimatedConstantMovesFrameByFrame) {
   TestWindow window;
   ViewPtr a = window.addView();
