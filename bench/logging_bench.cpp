@@ -107,14 +107,18 @@ void waitFor(const std::atomic<std::int64_t>& counter, std::int64_t target) {
   while (counter.load(std::memory_order_acquire) < target) std::this_thread::yield();
 }
 
+// kBatch info messages "value <i> of bench", logged asynchronously.
+void logBatch() {
+  for (int i = 0; i < kBatch; ++i)
+    LGLog::log(true, LGLogFlagInfo, LGLogFlagInfo, 0, __FILE__, __func__, __LINE__, {}, "value %d of %s", i, "bench");
+}
+
 void BM_LGLogAsyncToMemory(benchmark::State& state) {
   auto logger = platform::make<MemoryLogger>();
   LGLog::addLogger(logger, LGLogFlagInfo);
   std::int64_t sent = 0;
   for (auto _ : state) {
-    for (int i = 0; i < kBatch; ++i)
-      LGLog::log(true, LGLogFlagInfo, LGLogFlagInfo, 0, __FILE__, __func__, __LINE__, {}, "value %d of %s", i,
-                 "bench");
+    logBatch();
     sent += kBatch;
     waitFor(logger->processed, sent);
   }
@@ -193,9 +197,7 @@ void BM_LGFileLogger(benchmark::State& state) {
   LGLog::addLogger(logger, LGLogFlagInfo);
   std::int64_t sent = 0;
   for (auto _ : state) {
-    for (int i = 0; i < kBatch; ++i)
-      LGLog::log(true, LGLogFlagInfo, LGLogFlagInfo, 0, __FILE__, __func__, __LINE__, {}, "value %d of %s", i,
-                 "bench");
+    logBatch();
     sent += kBatch;
     LGLog::flushLog();  // returns once every line queued so far is in the file
   }

@@ -666,17 +666,11 @@ void LGFileLogger::reportFailure(const std::string& what) {
 }
 
 void LGFileLogger::logMessage(const LGLogMessagePtr& message) {
-  const std::shared_ptr<LGLogFormatter>& formatter = currentLogFormatter();
-  std::optional<std::string> formatted;
-  if (formatter) {
-    formatted = formatter->formatLogMessage(message);
-    if (!formatted) return;
-  }
-  // A formatter that hands the text back unchanged (a filter) counts as no formatter.
-  const bool custom = formatted && *formatted != message->message();
-  const std::string& text = formatted ? *formatted : message->message();
-  const bool endsWithNewline = !text.empty() && text.back() == '\n';
-  const bool appendNewline = !endsWithNewline && (!custom || appendNewline_.load(std::memory_order_relaxed));
+  LineText line;
+  if (!lineTextFor(message, line)) return;
+  const std::string& text = *line.text;
+  const bool appendNewline =
+      !line.endsWithNewline() && (!line.custom || appendNewline_.load(std::memory_order_relaxed));
 
   ErrorPtr error;
   int fd = currentLogFileHandle(&error);

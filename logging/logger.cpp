@@ -68,6 +68,17 @@ void LGAbstractLogger::onLoggerQueue(std::function<void()> work) {
     asyncThroughLoggingQueue(std::move(work));
 }
 
+bool LGAbstractLogger::lineTextFor(const LGLogMessagePtr& message, LineText& line) const {
+  line.text = &message->message();
+  line.custom = false;
+  if (!logFormatter_) return true;
+  line.formatted = logFormatter_->formatLogMessage(message);
+  if (!line.formatted) return false;
+  line.text = &*line.formatted;
+  line.custom = *line.formatted != message->message();
+  return true;
+}
+
 void LGAbstractLogger::swapFormatter(std::shared_ptr<LGLogFormatter> formatter) {
   if (formatter == logFormatter_) return;
   if (logFormatter_ && logFormatter_->respondsTo(LGLogFormatterMethod::WillRemoveFromLogger))

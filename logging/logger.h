@@ -73,6 +73,17 @@ class LGAbstractLogger : public platform::Object, public LGLogger {
   bool isOnInternalLoggerQueue() const;
 
  protected:
+  // The text a logger writes for a message: the formatter's, else the message's own. A formatter
+  // that hands the text back unchanged (a filter) counts as not customising it.
+  struct LineText {
+    std::optional<std::string> formatted;  // the formatter's text, when there is a formatter
+    const std::string* text = nullptr;     // what to write (points into `formatted` or the message)
+    bool custom = false;
+    bool endsWithNewline() const { return !text->empty() && text->back() == '\n'; }
+  };
+  // False when the formatter dropped the message. Logger's queue only.
+  bool lineTextFor(const LGLogMessagePtr& message, LineText& line) const;
+
   // For constructors: sets the first formatter before the logger is shared (without telling it).
   void initLogFormatter(std::shared_ptr<LGLogFormatter> formatter) { logFormatter_ = std::move(formatter); }
   // The formatter, for the logger's own code on its queue (no locking: only that queue swaps it).

@@ -61,11 +61,10 @@ int LGASLLogger::priorityForFlag(std::uint64_t flag) {
 
 void LGASLLogger::logMessage(const LGLogMessagePtr& message) {
   if (message->fileName() && *message->fileName() == kCaptureFileName) return;  // captured: not sent back
-  std::optional<std::string> text = message->message();
-  if (const auto& formatter = currentLogFormatter()) text = formatter->formatLogMessage(message);
-  if (!text) return;
+  LineText line;
+  if (!lineTextFor(message, line)) return;
   // A record that cannot be sent is dropped; the log has nowhere to report it.
-  writer_->send(priorityForFlag(message->flag()), identifier_, *text, fields_);
+  writer_->send(priorityForFlag(message->flag()), identifier_, *line.text, fields_);
 }
 
 // --- The capture ---------------------------------------------------------------------------------

@@ -337,16 +337,11 @@ std::size_t LGTTYLogger::timestamp(const LGLogMessage& message, char* buffer, st
 }
 
 void LGTTYLogger::logMessage(const LGLogMessagePtr& message) {
-  const std::shared_ptr<LGLogFormatter>& formatter = currentLogFormatter();
-  std::optional<std::string> formatted;
-  if (formatter) {
-    formatted = formatter->formatLogMessage(message);
-    if (!formatted) return;
-  }
-  // A formatter that hands the text back unchanged (a filter) gets the standard line.
-  const bool custom = formatted && *formatted != message->message();
-  const std::string& text = custom ? *formatted : message->message();
-  const bool endsWithNewline = !text.empty() && text.back() == '\n';
+  LineText line;
+  if (!lineTextFor(message, line)) return;
+  const bool custom = line.custom;  // a filter's unchanged text gets the standard line
+  const std::string& text = *line.text;
+  const bool endsWithNewline = line.endsWithNewline();
 
   const LGTTYLoggerColorProfile* profile = colorsEnabled_ ? profileFor(*message) : nullptr;
   auto piece = [](const std::string& s) { return iovec{const_cast<char*>(s.data()), s.size()}; };

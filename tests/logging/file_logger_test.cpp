@@ -10,7 +10,6 @@
 #include <map>
 #include <mutex>
 #include <random>
-#include <regex>
 #include <sstream>
 
 #include "logging/file_logger.h"
@@ -19,6 +18,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#include "support/killed_writer.h"
 #include "support/temp_dir.h"
 
 using logtest::HubTest;
@@ -260,8 +260,8 @@ TEST_F(FileLoggerTest, WritesFormattedLinesAndRollsBySize) {
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
     all += text;
   }
-  EXPECT_TRUE(std::regex_match(all, std::regex("(\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d{3}  message number \\d\n){6}")))
-      << all;
+  EXPECT_THAT(all, testing::MatchesRegex("([0-9]{4}/[0-9]{2}/[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}:[0-9]{3}  "
+                                          "message number [0-9]\n){6}"));
 }
 
 TEST_F(FileLoggerTest, AgeRollsTheIdleFileWhenTheClockPassesIt) {
@@ -415,41 +415,17 @@ TEST(LGFileLoggerKill, EveryLoggedLineSurvivesASigkillWhole) {
   std::mt19937 random(1807);
   long previousRounds = 0;
   for (int round = 0; round < 4; ++round) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      close(fds[0]);
-      setenv("LG_KILL_TEST_FOLDER", dir.path().c_str(), 1);
-      setenv("LG_KILL_TEST_FD", std::to_string(fds[1]).c_str(), 1);
-      execl("/proc/self/exe", "/proc/self/exe", "--gtest_filter=LGFileLoggerKill.ChildWriter", nullptr);
-      std::_Exit(127);
-    }
-    close(fds[1]);
-    const int reportsBeforeKill = std::uniform_int_distribution<int>(20, 400)(random);
-    std::string received;
-    char buffer[4096];
-    while (std::count(received.begin(), received.end(), '\n') < reportsBeforeKill) {
-      const ssize_t got = read(fds[0], buffer, sizeof buffer);
-      if (got <= 0) break;
-      received.append(buffer, static_cast<std::size_t>(got));
-    }
-    kill(child, SIGKILL);
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "writer ended on its own in round " << round;
-    for (ssize_t got; (got = read(fds[0], buffer, sizeof buffer)) > 0;) received.append(buffer, static_cast<std::size_t>(got));
-    close(fds[0]);
-    long lastReported = 0;
-    std::size_t start = 0;
-    for (std::size_t end; (end = received.find('\n', start)) != std::string::npos; start = end + 1)
-      lastReported = std::stol(received.substr(start, end - start));
+    const zorvel::test::KilledWriter writer = zorvel::test::runAndKillWriter(
+        "LGFileLoggerKill.ChildWriter", {{"LG_KILL_TEST_FOLDER", dir.path().string()}}, "LG_KILL_TEST_FD",
+        std::uniform_int_distribution<int>(20, 400)(random));
+    ASSERT_TRUE(writer.killed) << "writer ended on its own in round " << round;
+    const long lastReported = writer.lastReported;
     ASSERT_GT(lastReported, 0);
 
     // Every file holds whole lines only, and every reported line of this round is there.
     std::map<long, int> seen;  // n of this round -> count
-    std::regex line("\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d{3}  line (\\d+) \\.*");
+    const auto line = testing::MatchesRegex(
+        "[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}:[0-9]{3}  line [0-9]+ [.]*");
     long linesInFiles = 0;
     const std::vector<std::string> entries = FileManager::defaultManager().contentsOfDirectory(dir.path()).value_or(
         std::vector<std::string>{});
@@ -458,8 +434,7 @@ TEST(LGFileLoggerKill, EveryLoggedLineSurvivesASigkillWhole) {
       ASSERT_TRUE(text.empty() || text.back() == '\n') << name << " ends in half a line";
       std::istringstream lines(text);
       for (std::string l; std::getline(lines, l);) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(l, m, line)) << name << ": " << l;
+        ASSERT_THAT(l, line) << name;
         ++linesInFiles;
       }
     }

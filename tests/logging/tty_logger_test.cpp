@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "logging/log_test_support.h"
@@ -128,9 +127,9 @@ TEST_F(TTYFixture, WritesTheStandardLineWithoutColours) {
   log(LGLogFlagError, "first");
   log(LGLogFlagInfo, "second\n");  // already ends with a newline: none is added
   std::string pid = std::to_string(platform::ProcessInfo::processIdentifier());
-  std::string head = "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d{3} " + platform::ProcessInfo::processName() + "\\[" +
-                     pid + ":\\d{1,8}\\] ";
-  EXPECT_TRUE(std::regex_match(output(), std::regex(head + "first\n" + head + "second\n"))) << output();
+  std::string head = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}:[0-9]{3} " +
+                     platform::ProcessInfo::processName() + "\\[" + pid + ":[0-9]{1,8}\\] ";
+  EXPECT_THAT(output(), testing::MatchesRegex(head + "first\n" + head + "second\n"));
 }
 
 TEST_F(TTYFixture, DefaultColoursWrapErrorsAndWarningsOnly) {
