@@ -10,6 +10,8 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
+#include <thread>
 #include <sstream>
 
 #include "logging/file_logger.h"
@@ -151,6 +153,28 @@ TEST_F(FileLoggerTest, FileNamesCarryTheMinuteAndANumberWhenTaken) {
                                 app() + " 2017-05-01 12-30 3.log"));
   clock->advance(60);
   EXPECT_EQ(manager.newLogFileName(), app() + " 2017-05-01 12-31.log");
+}
+
+TEST_F(FileLoggerTest, ConcurrentWritersNeverGetTheSameNewFile) {
+  auto clock = std::make_shared<ManualClock>(mayDay());
+  auto first = std::make_shared<LGLogFileManagerDefault>((dir_ / "Shared").string(), clock);
+  auto second = std::make_shared<LGLogFileManagerDefault>((dir_ / "Shared").string(), clock);
+  for (const auto& manager : {first, second}) {
+    manager->setMaximumNumberOfLogFiles(0);
+    manager->setLogFilesDiskQuota(0);
+  }
+  LGLog::flushLog();
+  std::vector<std::string> made[2];
+  std::thread writers[2];
+  for (int w = 0; w < 2; ++w) {
+    writers[w] = std::thread([&, w] {
+      for (int i = 0; i < 40; ++i) made[w].push_back((w == 0 ? first : second)->createNewLogFile().value());
+    });
+  }
+  for (auto& writer : writers) writer.join();
+  std::set<std::string> all(made[0].begin(), made[0].end());
+  all.insert(made[1].begin(), made[1].end());
+  EXPECT_EQ(all.size(), 80u);
 }
 
 TEST_F(FileLoggerTest, OnlyNamesOfTheApplicationWithADateAreLogFiles) {
