@@ -1,23 +1,30 @@
 // The logging hub: the store's failure call with no logger registered, and asynchronous logging to
-// one logger that formats into memory beside spdlog's asynchronous logger doing the same.
+// one logger that formats into memory beside spdlog's asynchronous logger doing the same; the
+// rolling file logger writing lines to a file beside spdlog's asynchronous rotating file sink.
 
 #include <benchmark/benchmark.h>
 
+#include <stdlib.h>
+
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <ctime>
 #include <string>
 #include <thread>
 
 #include "bench/support/compare.h"
+#include "logging/file_logger.h"
 #include "logging/log.h"
 #include "logging/logger.h"
+#include "platform/files.h"
 
 #if __has_include(<spdlog/async.h>)
 #define ZORVEL_HAVE_SPDLOG 1
 #include <spdlog/async.h>
 #include <spdlog/async_logger.h>
 #include <spdlog/sinks/base_sink.h>
+#include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
 #endif
 
@@ -100,14 +107,18 @@ void waitFor(const std::atomic<std::int64_t>& counter, std::int64_t target) {
   while (counter.load(std::memory_order_acquire) < target) std::this_thread::yield();
 }
 
+// kBatch info messages "value <i> of bench", logged asynchronously.
+void logBatch() {
+  for (int i = 0; i < kBatch; ++i)
+    LGLog::log(true, LGLogFlagInfo, LGLogFlagInfo, 0, __FILE__, __func__, __LINE__, {}, "value %d of %s", i, "bench");
+}
+
 void BM_LGLogAsyncToMemory(benchmark::State& state) {
   auto logger = platform::make<MemoryLogger>();
   LGLog::addLogger(logger, LGLogFlagInfo);
   std::int64_t sent = 0;
   for (auto _ : state) {
-    for (int i = 0; i < kBatch; ++i)
-      LGLog::log(true, LGLogFlagInfo, LGLogFlagInfo, 0, __FILE__, __func__, __LINE__, {}, "value %d of %s", i,
-                 "bench");
+    logBatch();
     sent += kBatch;
     waitFor(logger->processed, sent);
   }
@@ -153,6 +164,83 @@ void BM_SpdlogAsyncToMemory(benchmark::State& state) {
 BENCHMARK(BM_SpdlogAsyncToMemory)->UseRealTime();
 #endif
 
+
+// --- Rolling file logger -------------------------------------------------------------------------
+
+// A fresh folder under the temporary folder, removed afterwards.
+class BenchFolder {
+ public:
+  BenchFolder() {
+    std::string pattern = platform::FileManager::defaultManager().temporaryDirectory() + "/zorvel-bench-XXXXXX";
+    if (::mkdtemp(pattern.data())) path_ = pattern;
+  }
+  ~BenchFolder() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+constexpr std::uint64_t kRollBytes = 10 * 1024 * 1024;
+
+// Lines "<yyyy/MM/dd HH:mm:ss:SSS>  value <i> of bench" through the hub to the file logger, each
+// line reaching the file (one write(2)) before the next; files roll at 10 MiB, five kept.
+void BM_LGFileLogger(benchmark::State& state) {
+  BenchFolder folder;
+  if (folder.path().empty()) return state.SkipWithError("no temporary folder");
+  auto manager = std::make_shared<LGLogFileManagerDefault>(folder.path());
+  auto logger = platform::make<LGFileLogger>(manager);
+  logger->setMaximumFileSize(kRollBytes);
+  LGLog::addLogger(logger, LGLogFlagInfo);
+  std::int64_t sent = 0;
+  for (auto _ : state) {
+    logBatch();
+    sent += kBatch;
+    LGLog::flushLog();  // returns once every line queued so far is in the file
+  }
+  state.SetItemsProcessed(sent);
+  LGLog::removeLogger(logger);
+  LGLog::flushLog();
+  logger->maximumFileSize();  // the last roll has run
+}
+BENCHMARK(BM_LGFileLogger)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
+
+#ifdef ZORVEL_HAVE_SPDLOG
+// The same lines through spdlog's asynchronous logger and rotating file sink. flushEach: every line
+// goes to the file before the next (as the file logger does); otherwise lines wait in stdio's buffer.
+void spdlogToFile(benchmark::State& state, bool flushEach) {
+  BenchFolder folder;
+  if (folder.path().empty()) return state.SkipWithError("no temporary folder");
+  try {
+    auto pool = std::make_shared<spdlog::details::thread_pool>(8192, 1);
+    auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(folder.path() + "/bench.log", kRollBytes, 5);
+    auto logger = std::make_shared<spdlog::async_logger>("bench", sink, pool, spdlog::async_overflow_policy::block);
+    logger->set_pattern("%Y/%m/%d %H:%M:%S:%e  %v");
+    logger->set_level(spdlog::level::info);
+    if (flushEach) logger->flush_on(spdlog::level::info);
+    std::int64_t sent = 0;
+    for (auto _ : state) {
+      for (int i = 0; i < kBatch; ++i) logger->info("value {} of {}", i, "bench");
+      sent += kBatch;
+      logger->flush();  // queued behind the lines: returns once they are written
+    }
+    state.SetItemsProcessed(sent);
+  } catch (const std::exception& e) {
+    state.SkipWithError(("spdlog failed: " + std::string(e.what())).c_str());
+  }
+}
+void BM_SpdlogRotatingFileFlushEach(benchmark::State& state) { spdlogToFile(state, true); }
+void BM_SpdlogRotatingFileBuffered(benchmark::State& state) { spdlogToFile(state, false); }
+BENCHMARK(BM_SpdlogRotatingFileFlushEach)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_SpdlogRotatingFileBuffered)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
+#endif
+
 }  // namespace
 
-ZORVEL_BENCH_MAIN({{"BM_LGLogAsyncToMemory/real_time", "BM_SpdlogAsyncToMemory/real_time", 0}})
+#define MEDIAN(name) name "/repeats:5/real_time_median"
+ZORVEL_BENCH_MAIN({{"BM_LGLogAsyncToMemory/real_time", "BM_SpdlogAsyncToMemory/real_time", 0},
+                   {MEDIAN("BM_LGFileLogger"), MEDIAN("BM_SpdlogRotatingFileFlushEach"), 1.0},
+                   {MEDIAN("BM_LGFileLogger"), MEDIAN("BM_SpdlogRotatingFileBuffered"), 0}})

@@ -206,8 +206,12 @@ void LGLog::State::flush() {
 void LGLog::State::addLogger(std::shared_ptr<LGLogger> logger, std::uint64_t level) {
   for (const Node& node : loggers)
     if (node.logger == logger && node.level == level) return;
+  // A logger registered again (with another level) keeps the queue of its first entry: a
+  // logger's state must only ever be touched from one queue.
   platform::DispatchQueuePtr queue;
-  if (logger->respondsTo(LGLoggerMethod::LoggerQueue)) queue = logger->loggerQueue();
+  for (const Node& node : loggers)
+    if (node.logger == logger) queue = node.queue;
+  if (!queue && logger->respondsTo(LGLoggerMethod::LoggerQueue)) queue = logger->loggerQueue();
   if (!queue)
     queue = platform::DispatchQueue::createSerial(
         logger->respondsTo(LGLoggerMethod::LoggerName) ? logger->loggerName() : std::string());

@@ -5,6 +5,7 @@
 LGAbstractLogger::LGAbstractLogger() = default;
 
 LGAbstractLogger::~LGAbstractLogger() {
+  // The queue may outlive the logger (a queue given with setLoggerQueue, or blocks still pending).
   if (queue_) queue_->setSpecific(this, nullptr);
 }
 
@@ -16,12 +17,21 @@ std::string LGAbstractLogger::loggerName() { return objectClass().name(); }
 
 // Made on first use rather than in the constructor, so that the label comes from the most derived
 // class's loggerName.
-const platform::DispatchQueuePtr& LGAbstractLogger::queue() {
-  std::call_once(queueOnce_, [this] {
+platform::DispatchQueuePtr LGAbstractLogger::queue() {
+  std::lock_guard lock(queueMutex_);
+  if (!queue_) {
     queue_ = platform::DispatchQueue::createSerial(loggerName());
     queue_->setSpecific(this, this);
-  });
+  }
   return queue_;
+}
+
+void LGAbstractLogger::setLoggerQueue(platform::DispatchQueuePtr queue) {
+  std::lock_guard lock(queueMutex_);
+  if (queue == queue_) return;
+  if (queue_) queue_->setSpecific(this, nullptr);
+  queue_ = std::move(queue);
+  if (queue_) queue_->setSpecific(this, this);
 }
 
 platform::DispatchQueuePtr LGAbstractLogger::loggerQueue() { return queue(); }
@@ -46,9 +56,27 @@ void LGAbstractLogger::setLogFormatter(std::shared_ptr<LGLogFormatter> formatter
 void LGAbstractLogger::asyncThroughLoggingQueue(std::function<void()> work) {
   auto self = std::static_pointer_cast<LGAbstractLogger>(shared_from_this());
   LGLog::loggingQueue()->async([self = std::move(self), work = std::move(work)]() mutable {
-    const platform::DispatchQueuePtr& queue = self->queue();
+    const platform::DispatchQueuePtr queue = self->queue();
     queue->async([self = std::move(self), work = std::move(work)] { work(); });
   });
+}
+
+void LGAbstractLogger::onLoggerQueue(std::function<void()> work) {
+  if (isOnInternalLoggerQueue())
+    work();
+  else
+    asyncThroughLoggingQueue(std::move(work));
+}
+
+bool LGAbstractLogger::lineTextFor(const LGLogMessagePtr& message, LineText& line) const {
+  line.text = &message->message();
+  line.custom = false;
+  if (!logFormatter_) return true;
+  line.formatted = logFormatter_->formatLogMessage(message);
+  if (!line.formatted) return false;
+  line.text = &*line.formatted;
+  line.custom = *line.formatted != message->message();
+  return true;
 }
 
 void LGAbstractLogger::swapFormatter(std::shared_ptr<LGLogFormatter> formatter) {

@@ -54,6 +54,10 @@ class LGAbstractLogger : public platform::Object, public LGLogger {
   // The class's name; concrete loggers return their own fixed names.
   std::string loggerName() override;
   platform::DispatchQueuePtr loggerQueue() override;
+  // Replaces the logger's queue (which the logger then keeps alive); null makes a fresh one on next
+  // use. Meant for set-up before registration: a registered logger goes on running on the queue
+  // the hub took when it was registered. Must not be called from the logger's own queue.
+  void setLoggerQueue(platform::DispatchQueuePtr queue);
   // Does nothing here; called on the logger's queue.
   void logMessage(const LGLogMessagePtr& message) override;
 
@@ -69,6 +73,19 @@ class LGAbstractLogger : public platform::Object, public LGLogger {
   bool isOnInternalLoggerQueue() const;
 
  protected:
+  // The text a logger writes for a message: the formatter's, else the message's own. A formatter
+  // that hands the text back unchanged (a filter) counts as not customising it.
+  struct LineText {
+    std::optional<std::string> formatted;  // the formatter's text, when there is a formatter
+    const std::string* text = nullptr;     // what to write (points into `formatted` or the message)
+    bool custom = false;
+    bool endsWithNewline() const { return !text->empty() && text->back() == '\n'; }
+  };
+  // False when the formatter dropped the message. Logger's queue only.
+  bool lineTextFor(const LGLogMessagePtr& message, LineText& line) const;
+
+  // For constructors: sets the first formatter before the logger is shared (without telling it).
+  void initLogFormatter(std::shared_ptr<LGLogFormatter> formatter) { logFormatter_ = std::move(formatter); }
   // The formatter, for the logger's own code on its queue (no locking: only that queue swaps it).
   const std::shared_ptr<LGLogFormatter>& currentLogFormatter() const { return logFormatter_; }
 
@@ -76,6 +93,8 @@ class LGAbstractLogger : public platform::Object, public LGLogger {
   // queue: asynchronously on that queue, then asynchronously on this logger's queue. Holds the
   // logger until the work has run. Returns at once.
   void asyncThroughLoggingQueue(std::function<void()> work);
+  // Runs `work` at once when called on this logger's queue, else as asyncThroughLoggingQueue.
+  void onLoggerQueue(std::function<void()> work);
   // Runs `read` synchronously on the global logging queue and inside it on this logger's queue,
   // and returns its result. Called on this logger's queue it reads at once; on the global logging
   // queue it reads on this logger's queue only.
@@ -83,7 +102,7 @@ class LGAbstractLogger : public platform::Object, public LGLogger {
   std::invoke_result_t<F&> syncThroughLoggingQueue(F&& read) {
     using R = std::invoke_result_t<F&>;
     if (isOnInternalLoggerQueue()) return read();
-    const platform::DispatchQueuePtr& queue = this->queue();
+    const platform::DispatchQueuePtr queue = this->queue();
     if constexpr (std::is_void_v<R>) {
       auto onLogger = [&] { queue->sync(read); };
       if (LGLog::isOnLoggingQueue())
@@ -102,10 +121,10 @@ class LGAbstractLogger : public platform::Object, public LGLogger {
   }
 
  private:
-  const platform::DispatchQueuePtr& queue();
+  platform::DispatchQueuePtr queue();
   void swapFormatter(std::shared_ptr<LGLogFormatter> formatter);
 
-  std::once_flag queueOnce_;
-  platform::DispatchQueuePtr queue_;
+  std::mutex queueMutex_;
+  platform::DispatchQueuePtr queue_;  // under queueMutex_
   std::shared_ptr<LGLogFormatter> logFormatter_;  // touched only on queue_
 };

@@ -170,7 +170,8 @@ MFValueTransformersByKey MFJSONAdapter::valueTransformersForModelClass(const Cla
     if (!attributes->type.empty() && attributes->type[0] == '@') {
       if (const Class* declared = attributes->objectClass) {
         transformer = transformerForModelPropertiesOfClass(*declared, adapterClass);
-        if (!transformer && serializing(*declared)) transformer = dictionaryTransformerWithModelClass(*declared);
+        if (!transformer && serializing(*declared))
+          transformer = dictionaryTransformerWithModelClass(*declared, adapterClass);
       }
       if (!transformer) {
         const Class& cls = attributes->objectClass ? *attributes->objectClass : platform::Object::staticClass();

@@ -482,3 +482,10 @@ ValueDictionary mf_dictionaryByRemovingValuesForKeys(const ValueDictionary& dict
   for (const std::string& key : keys) result.remove(key);
   return result;
 }
+
+ValueDictionary mf_dictionaryByRemovingEntriesWithKeys(const ValueDictionary& dictionary, const platform::ValueSet& keys) {
+  ValueDictionary result = dictionary;
+  for (const Value& key : keys)
+    if (key.isString()) result.remove(key.asString());
+  return result;
+}

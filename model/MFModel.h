@@ -169,6 +169,9 @@ class MFModel : public platform::Object {
   virtual MFEncodingBehaviors encodingBehaviorsByPropertyKey() const;
   // What each archived key may decode to under secure coding (cached per class in the base).
   virtual MFAllowedClassesByKey allowedSecureCodingClassesByPropertyKey() const;
+  // False in the base: a class takes part in secure coding only by answering true. A coder that
+  // requires secure coding refuses the others (encoding raises NSInvalidArgumentException,
+  // decoding fails the unarchiver).
   virtual bool supportsSecureCoding() const { return false; }
   // Converts the "externalRepresentation" of an old-format archive; base: nullopt (refused).
   virtual std::optional<platform::ValueDictionary> dictionaryValueFromArchivedExternalRepresentation(
@@ -224,3 +227,6 @@ platform::ValueDictionary mf_dictionaryByAddingEntriesFromDictionary(const platf
                                                                      const platform::ValueDictionary& entries);
 platform::ValueDictionary mf_dictionaryByRemovingValuesForKeys(const platform::ValueDictionary& dictionary,
                                                                const std::vector<std::string>& keys);
+// The same with the keys as a set (string elements; others name no key).
+platform::ValueDictionary mf_dictionaryByRemovingEntriesWithKeys(const platform::ValueDictionary& dictionary,
+                                                                 const platform::ValueSet& keys);

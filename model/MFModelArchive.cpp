@@ -87,8 +87,23 @@ void mf_verifyAllowedSecureCodingClasses(const MFModel& model) {
   }
 }
 
+namespace {
+
+// A coder that requires secure coding takes only classes that opt in.
+void requireSecureCodingSupport(const MFModel& model) {
+  if (model.supportsSecureCoding()) return;
+  platform::Exception::raiseFormat(platform::kInvalidArgumentException,
+                                   "This coder requires that archived classes support secure coding, and %@ does not.",
+                                   model.objectClass().name());
+}
+
+}  // namespace
+
 void MFModel::encodeWithCoder(KeyedArchiver& coder) const {
-  if (coder.requiresSecureCoding()) mf_verifyAllowedSecureCodingClasses(*this);
+  if (coder.requiresSecureCoding()) {
+    requireSecureCodingSupport(*this);
+    mf_verifyAllowedSecureCodingClasses(*this);
+  }
   coder.encodeValue(Value(static_cast<std::uint64_t>(modelVersion())), MFModelVersionKey);
   const MFEncodingBehaviors behaviors = encodingBehaviorsByPropertyKey();
   for (const auto& [key, value] : dictionaryValue()) {
@@ -113,6 +128,16 @@ void MFModel::encodeWithCoder(KeyedArchiver& coder) const {
 
 bool MFModel::initWithCoder(KeyedUnarchiver& coder) {
   const bool secure = coder.requiresSecureCoding();
+  if (secure && !supportsSecureCoding()) {
+    platform::ValueDictionary info;
+    info.set(std::string(platform::kLocalizedDescriptionKey),
+             "The data couldn’t be read because it isn’t in the correct format.");
+    info.set(std::string(platform::kDebugDescriptionErrorKey),
+             platform::format("class %@ does not support secure coding", objectClass().name()));
+    coder.failWithError(platform::Error::make(std::string(platform::kCocoaErrorDomain), platform::kCoderReadCorruptError,
+                                              Value(std::move(info))));
+    return false;
+  }
   Value version = secure ? coder.decodeObjectOfClasses(AllowedClasses().addNumbers(), MFModelVersionKey)
                          : coder.decodeValue(MFModelVersionKey);
   std::uint64_t archivedVersion = 0;

@@ -343,7 +343,11 @@ std::shared_ptr<MFReversibleValueTransformer> MFValueTransformer::mf_transformer
         bool parsed = formatter->getObjectValue(object, value.asString(), &errorDescription);
         success = parsed;
         if (!errorDescription.empty()) return fail(success, error, description, errorDescription, value);
-        if (!parsed) return Value();
+        // A formatter that refuses without saying why still leaves the caller an error.
+        if (!parsed) {
+          return fail(success, error, description,
+                      platform::format("The formatter could not make an %@ of \"%@\".", cls->name(), value), value);
+        }
         if (!mf_valueIsKindOfClass(object, *cls)) {
           success = false;
           if (error) {
@@ -368,16 +372,14 @@ std::shared_ptr<MFReversibleValueTransformer> MFValueTransformer::mf_transformer
 }
 
 namespace {
+
 class DateFormatterAdapter : public MFFormatter {
  public:
-  DateFormatterAdapter(std::string format, std::string_view locale, std::string_view timeZone)
-      : formatter_(std::move(format), locale, timeZone) {}
-  bool getObjectValue(Value& object, std::string_view string, std::string* errorDescription) const override {
+  explicit DateFormatterAdapter(std::string format) { formatter_.setDateFormat(std::move(format)); }
+  platform::DateFormatter& formatter() { return formatter_; }
+  bool getObjectValue(Value& object, std::string_view string, std::string*) const override {
     auto date = formatter_.dateFromString(string);
-    if (!date) {
-      if (errorDescription) *errorDescription = "The text does not match the date format.";
-      return false;
-    }
+    if (!date) return false;
     object = Value(*date);
     return true;
   }
@@ -388,13 +390,48 @@ class DateFormatterAdapter : public MFFormatter {
  private:
   platform::DateFormatter formatter_;
 };
+
+class NumberFormatterAdapter : public MFFormatter {
+ public:
+  NumberFormatterAdapter(platform::NumberFormatterStyle style, std::string_view locale) : formatter_(style, locale) {}
+  bool getObjectValue(Value& object, std::string_view string, std::string*) const override {
+    auto number = formatter_.numberFromString(string);
+    if (!number) return false;
+    object = *number;
+    return true;
+  }
+  std::string stringForObjectValue(const Value& object) const override { return formatter_.stringFromNumber(object); }
+
+ private:
+  platform::NumberFormatter formatter_;
+};
+
 }  // namespace
 
 std::shared_ptr<MFReversibleValueTransformer> MFValueTransformerBase::mf_dateTransformerWithDateFormat(
     std::string dateFormat, std::string_view localeIdentifier, std::string_view timeZoneIdentifier) {
+  return mf_dateTransformerWithDateFormat(std::move(dateFormat), nullptr, std::string(localeIdentifier),
+                                          std::string(timeZoneIdentifier), std::nullopt);
+}
+
+std::shared_ptr<MFReversibleValueTransformer> MFValueTransformerBase::mf_dateTransformerWithDateFormat(
+    std::string dateFormat, const platform::Calendar* calendar, const std::optional<std::string>& localeIdentifier,
+    const std::optional<std::string>& timeZoneIdentifier, std::optional<platform::Date> defaultDate) {
+  auto adapter = std::make_shared<DateFormatterAdapter>(std::move(dateFormat));
+  platform::DateFormatter& formatter = adapter->formatter();
+  formatter.setCalendar(calendar);
+  formatter.setLocale(localeIdentifier.value_or(std::string()));
+  // An unknown zone leaves the local one, as the platform's formatter keeps its zone then.
+  formatter.setTimeZone(timeZoneIdentifier.value_or(std::string()));
+  formatter.setDefaultDate(defaultDate);
+  return MFValueTransformer::mf_transformerWithFormatter(std::move(adapter), platform::dateClass());
+}
+
+std::shared_ptr<MFReversibleValueTransformer> MFValueTransformerBase::mf_numberTransformerWithNumberStyle(
+    platform::NumberFormatterStyle numberStyle, const std::optional<std::string>& localeIdentifier) {
   return MFValueTransformer::mf_transformerWithFormatter(
-      std::make_shared<DateFormatterAdapter>(std::move(dateFormat), localeIdentifier, timeZoneIdentifier),
-      platform::dateClass());
+      std::make_shared<NumberFormatterAdapter>(numberStyle, localeIdentifier.value_or(std::string())),
+      platform::numberClass());
 }
 
 std::shared_ptr<MFReversibleValueTransformer> MFValueTransformerBase::mf_JSONDictionaryTransformerWithModelClass(

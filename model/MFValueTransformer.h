@@ -23,6 +23,7 @@
 #include "platform/calendar.h"
 #include "platform/crypto.h"
 #include "platform/error.h"
+#include "platform/number_formatter.h"
 #include "platform/object.h"
 #include "platform/value.h"
 
@@ -113,6 +114,8 @@ class MFValueTransformerBase : public platform::Object {
  public:
   // Whether reverseTransformedValue undoes transformedValue. Default: false.
   virtual bool allowsReverseTransformation() const { return false; }
+  // The class of the values transformedValue gives. Default: the root class (any object).
+  virtual const platform::Class& transformedValueClass() const { return platform::Object::staticClass(); }
   // Default: the value unchanged.
   virtual platform::Value transformedValue(const platform::Value& value) const { return value; }
   // Default: raises NSInvalidArgumentException unless the transformer allows reverse
@@ -140,6 +143,15 @@ class MFValueTransformerBase : public platform::Object {
   // Strings to dates and back with an ICU pattern, locale and time zone (empty: the defaults).
   static std::shared_ptr<MFReversibleValueTransformer> mf_dateTransformerWithDateFormat(
       std::string dateFormat, std::string_view localeIdentifier, std::string_view timeZoneIdentifier = {});
+  // The same with all five settings, applied in this order; nil leaves a setting at its default:
+  // the calendar's week rules (else the locale's), the locale (else the default one), the time
+  // zone (else the local one), the default date that fills the fields a text lacks (else none).
+  static std::shared_ptr<MFReversibleValueTransformer> mf_dateTransformerWithDateFormat(
+      std::string dateFormat, const platform::Calendar* calendar, const std::optional<std::string>& localeIdentifier,
+      const std::optional<std::string>& timeZoneIdentifier, std::optional<platform::Date> defaultDate);
+  // Strings to numbers and back in a number style and locale (nil: the default locale).
+  static std::shared_ptr<MFReversibleValueTransformer> mf_numberTransformerWithNumberStyle(
+      platform::NumberFormatterStyle numberStyle, const std::optional<std::string>& localeIdentifier);
   // Nested models (see MFJSONAdapter).
   static std::shared_ptr<MFReversibleValueTransformer> mf_JSONDictionaryTransformerWithModelClass(
       const platform::Class& modelClass);

@@ -460,6 +460,8 @@ struct DateFormatter::Impl {
   DateFormatterStyle timeStyle = DateFormatterStyle::None;
   icu::Locale locale = makeLocale({});
   std::unique_ptr<icu::TimeZone> zone{icu::TimeZone::createDefault()};
+  std::unique_ptr<icu::Calendar> calendar;          // week rules to follow; nullptr: the locale's
+  std::optional<Date> defaultDate;
   mutable std::unique_ptr<icu::DateFormat> format;  // nullptr: rebuild before use
   mutable bool formatIsEmpty = false;               // neither a pattern nor styles
 
@@ -477,6 +479,14 @@ struct DateFormatter::Impl {
     if (!format) {
       formatIsEmpty = true;
       return nullptr;
+    }
+    if (calendar) {
+      icu::Calendar* own = format->getCalendar()->clone();
+      UErrorCode status = U_ZERO_ERROR;
+      UCalendarDaysOfWeek first = calendar->getFirstDayOfWeek(status);
+      if (U_SUCCESS(status)) own->setFirstDayOfWeek(first);
+      own->setMinimalDaysInFirstWeek(calendar->getMinimalDaysInFirstWeek());
+      format->adoptCalendar(own);
     }
     format->setTimeZone(*zone);
     format->setLenient(false);
@@ -568,6 +578,27 @@ bool DateFormatter::setTimeZone(std::string_view identifier) {
   return true;
 }
 
+void DateFormatter::setCalendar(const Calendar* calendar) {
+  std::unique_ptr<icu::Calendar> copy;
+  if (calendar) {
+    std::lock_guard calendarLock(calendar->impl_->mutex);
+    copy.reset(calendar->impl_->calendar->clone());
+  }
+  std::lock_guard lock(impl_->mutex);
+  impl_->calendar = std::move(copy);
+  impl_->invalidate();
+}
+
+void DateFormatter::setDefaultDate(std::optional<Date> date) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->defaultDate = date;
+}
+
+std::optional<Date> DateFormatter::defaultDate() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->defaultDate;
+}
+
 std::string DateFormatter::stringFromDate(Date date) const {
   std::lock_guard lock(impl_->mutex);
   icu::DateFormat* format = impl_->current();
@@ -584,6 +615,18 @@ std::optional<Date> DateFormatter::dateFromString(std::string_view text) const {
   icu::DateFormat* format = impl_->current();
   if (!format || input.isEmpty()) return std::nullopt;
   icu::ParsePosition position(0);
+  if (impl_->defaultDate) {
+    // Parsing into a calendar set to the default date leaves the fields the text lacks as they are.
+    std::unique_ptr<icu::Calendar> calendar(format->getCalendar()->clone());
+    UErrorCode status = U_ZERO_ERROR;
+    calendar->setTime(toUDate(*impl_->defaultDate), status);
+    if (U_FAILURE(status)) return std::nullopt;
+    format->parse(input, *calendar, position);
+    if (position.getErrorIndex() >= 0 || position.getIndex() != input.length()) return std::nullopt;
+    UDate ms = calendar->getTime(status);
+    if (U_FAILURE(status)) return std::nullopt;
+    return fromUDate(ms);
+  }
   UDate ms = format->parse(input, position);
   if (position.getErrorIndex() >= 0 || position.getIndex() != input.length()) return std::nullopt;
   return fromUDate(ms);

@@ -132,6 +132,7 @@ class Calendar {
   std::optional<Range> range(CalendarUnit smaller, CalendarUnit larger, Date date) const;
 
  private:
+  friend class DateFormatter;
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
@@ -164,6 +165,13 @@ class DateFormatter {
   std::string timeZoneIdentifier() const;
   // Empty means the local zone. Returns false and changes nothing when the identifier is unknown.
   bool setTimeZone(std::string_view identifier);
+  // The calendar whose week rules (first weekday, days in the first week) the formatter follows;
+  // null: the locale's. The formatter's own time zone stays in force.
+  void setCalendar(const Calendar* calendar);
+  // Parsing takes the fields the text does not name (the date of an "HH:mm" text, say) from this
+  // date, in the formatter's time zone; nullopt: from 1970-01-01 00:00:00.
+  void setDefaultDate(std::optional<Date> date);
+  std::optional<Date> defaultDate() const;
 
   std::string stringFromDate(Date date) const;
   // The date the whole text names, strictly by the pattern (no out-of-range fields, no trailing

@@ -83,6 +83,9 @@ class FileManager {
   std::string applicationSupportDirectory() const;
   // Where applications keep caches: $XDG_CACHE_HOME when set and absolute, else ~/.cache.
   std::string cachesDirectory() const;
+  // Where applications keep state that outlives a restart but is not worth a backup (logs,
+  // history): $XDG_STATE_HOME when set and absolute, else ~/.local/state. Not created here.
+  std::string stateDirectory() const;
 
   std::optional<Bytes> readFile(const Path& path, ErrorPtr* error = nullptr) const;
   // Writes the bytes to a new file beside `path` and renames it over `path`, so readers see the

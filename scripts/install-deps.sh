@@ -5,7 +5,7 @@ packages=(
   build-essential cmake ninja-build pkg-config ccache clang
   libsqlite3-dev zlib1g-dev libglib2.0-dev libicu-dev libplist-dev nlohmann-json3-dev
   libcurl4-openssl-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
-  libspdlog-dev systemtap-sdt-dev
+  libspdlog-dev systemtap-sdt-dev libsystemd-dev systemd
   libgtk-4-dev xvfb xauth
 )
 missing=()

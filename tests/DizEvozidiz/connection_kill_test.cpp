@@ -18,6 +18,7 @@
 #include "DizEvozidiz/DizEvozidizConnection.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "platform/run_loop.h"
+#include "support/killed_writer.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -47,42 +48,13 @@ TEST(DizConnectionKill, EveryReportedCommitSurvivesASigkill) {
   constexpr int kRounds = 4;
 
   for (int round = 0; round < kRounds; ++round) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      close(fds[0]);
-      setenv("DIZ_KILL_TEST_PATH", path.c_str(), 1);
-      setenv("DIZ_KILL_TEST_ROUND", std::to_string(round).c_str(), 1);
-      setenv("DIZ_KILL_TEST_FD", std::to_string(fds[1]).c_str(), 1);
-      execl("/proc/self/exe", "/proc/self/exe", "--gtest_filter=DizConnectionKill.ChildWriter", nullptr);
-      std::_Exit(127);
-    }
-    close(fds[1]);
-
     // Let the child report a random number of commits, then kill it mid-stream.
     const int reportsBeforeKill = std::uniform_int_distribution<int>(1, 40)(random);
-    std::string received;
-    int reports = 0;
-    char buffer[256];
-    while (reports < reportsBeforeKill) {
-      const ssize_t got = read(fds[0], buffer, sizeof buffer);
-      if (got <= 0) break;
-      received.append(buffer, static_cast<std::size_t>(got));
-      reports = static_cast<int>(std::count(received.begin(), received.end(), '\n'));
-    }
-    kill(child, SIGKILL);
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "writer ended on its own in round " << round;
-    for (ssize_t got; (got = read(fds[0], buffer, sizeof buffer)) > 0;) received.append(buffer, static_cast<std::size_t>(got));
-    close(fds[0]);
-
-    long lastReported = 0;
-    std::size_t start = 0;
-    for (std::size_t end; (end = received.find('\n', start)) != std::string::npos; start = end + 1)
-      lastReported = std::stol(received.substr(start, end - start));
+    const zorvel::test::KilledWriter writer = zorvel::test::runAndKillWriter(
+        "DizConnectionKill.ChildWriter", {{"DIZ_KILL_TEST_PATH", path}, {"DIZ_KILL_TEST_ROUND", std::to_string(round)}},
+        "DIZ_KILL_TEST_FD", reportsBeforeKill);
+    ASSERT_TRUE(writer.killed) << "writer ended on its own in round " << round;
+    const long lastReported = writer.lastReported;
     ASSERT_GT(lastReported, 0);
 
     {

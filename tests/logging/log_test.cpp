@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -292,6 +293,68 @@ TEST_F(LGLogRegistry, LoggerRunsOnTheQueueItOffersOrOneNamedAfterIt) {
     LGLog::removeLogger(logger);
     EXPECT_EQ(logger->labels(), std::vector<std::string>{c.expectedLabel});
   }
+}
+
+// A logger whose state must never be touched by two threads at once: it notes how many of its
+// calls overlapped.
+class OneThreadLogger : public LGLogger {
+ public:
+  void logMessage(const LGLogMessagePtr&) override {
+    int now = ++inside_;
+    int seen = maxInside_.load();
+    while (now > seen && !maxInside_.compare_exchange_weak(seen, now)) {
+    }
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+    --inside_;
+    ++calls_;
+  }
+  std::shared_ptr<LGLogFormatter> logFormatter() override { return nullptr; }
+  void setLogFormatter(std::shared_ptr<LGLogFormatter>) override {}
+  int maxInside() const { return maxInside_; }
+  int calls() const { return calls_; }
+
+ private:
+  std::atomic<int> inside_{0};
+  std::atomic<int> maxInside_{0};
+  std::atomic<int> calls_{0};
+};
+
+TEST_F(LGLogRegistry, ALoggerAtTwoLevelsRunsOnOneQueue) {
+  auto logger = std::make_shared<OneThreadLogger>();
+  LGLog::addLogger(logger, LGLogFlagError);
+  LGLog::addLogger(logger, LGLogFlagError | LGLogFlagWarning);
+  for (int i = 0; i < 20; ++i) logText(true, LGLogFlagError, "both entries");
+  LGLog::flushLog();
+  EXPECT_EQ(logger->calls(), 40);
+  EXPECT_EQ(logger->maxInside(), 1);
+}
+
+TEST_F(LGLogRegistry, AGivenLoggerQueueIsKeptAliveAndUsed) {
+  auto logger = platform::make<RecordingLogger>();
+  std::weak_ptr<platform::DispatchQueue> weak;
+  {
+    auto queue = platform::DispatchQueue::createSerial("com.zorvel.test.given");
+    weak = queue;
+    logger->setLoggerQueue(queue);
+  }
+  ASSERT_FALSE(weak.expired());
+  EXPECT_EQ(logger->loggerQueue(), weak.lock());
+  bool internal = false;
+  weak.lock()->sync([&] { internal = logger->isOnInternalLoggerQueue(); });
+  EXPECT_TRUE(internal);
+  LGLog::addLogger(logger);
+  logText(false, LGLogFlagInfo, "on the given queue");
+  ASSERT_EQ(logger->count(), 1u);
+  EXPECT_EQ(logger->messages()[0]->message(), "on the given queue");
+  EXPECT_FALSE(logger->ranOffQueue());
+  // Replacing it releases the old queue from the logger.
+  logger->setLoggerQueue(nullptr);
+  LGLog::removeAllLoggers();
+  LGLog::flushLog();
+  EXPECT_NE(logger->loggerQueue(), nullptr);
+  EXPECT_EQ(logger->loggerQueue()->label(), "RecordingLogger");
 }
 
 // --- Delivery ------------------------------------------------------------------------------------

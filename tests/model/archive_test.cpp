@@ -28,6 +28,7 @@ class MFArchiveNode : public MFModel {
     behaviors["image"] = MFModelEncodingBehaviorExcluded;
     return behaviors;
   }
+  bool supportsSecureCoding() const override { return true; }
 };
 
 // Stands for one class at several versions: the test sets the version it answers.
@@ -65,6 +66,15 @@ class MFArchiveLoose : public MFModel {
 
  public:
   ZORVEL_PROPERTY(Value, anything, setAnything)
+  bool supportsSecureCoding() const override { return true; }
+};
+
+// Never opted in to secure coding.
+class MFArchivePlain : public MFModel {
+  ZORVEL_CLASS(MFArchivePlain, MFModel)
+
+ public:
+  ZORVEL_PROPERTY(std::optional<std::string>, name, setName)
 };
 
 // An archive whose root object is of class `cls` and holds exactly `keys`.
@@ -249,6 +259,26 @@ TEST(MFModelArchive, SecureCodingDecodesDeclaredKindsAndRefusesOthers) {
   std::string log = testing::internal::GetCapturedStderr();
   EXPECT_TRUE(refused.isNil());
   EXPECT_THAT(log, HasSubstr("*** Caught exception decoding value for key \"title\" on class MFArchiveNode: "));
+}
+
+TEST(MFModelArchive, SecureCodersRefuseClassesThatDoNotOptIn) {
+  auto plain = platform::make<MFArchivePlain>();
+  plain->setName("plain");
+  try {
+    KeyedArchiver::archivedData(Value(plain), true);
+    FAIL() << "expected an exception";
+  } catch (const platform::Exception& e) {
+    EXPECT_EQ(e.name(), "NSInvalidArgumentException");
+    EXPECT_THAT(e.reason(), HasSubstr("MFArchivePlain"));
+  }
+  // Archived without secure coding, it reads back normally, but not through a secure coder.
+  Bytes bytes = KeyedArchiver::archivedData(Value(plain));
+  EXPECT_TRUE(KeyedUnarchiver::unarchivedObject(bytes).as<MFArchivePlain>());
+  ErrorPtr error;
+  platform::AllowedClasses allowed{&MFArchivePlain::staticClass()};
+  EXPECT_TRUE(KeyedUnarchiver::unarchivedObjectOfClasses(allowed, bytes, &error).isNil());
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), platform::kCoderReadCorruptError);
 }
 
 }  // namespace

@@ -372,3 +372,37 @@ TEST(MFJSONAdapterThreads, CachesAndSharedAdapterWorkFromManyThreadsAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// An adapter class with its own URL transformer: the adapters it makes for nested models must be
+// of its own class too.
+class MFMarkingAdapter : public MFJSONAdapter {
+  ZORVEL_CLASS(MFMarkingAdapter, MFJSONAdapter)
+
+ public:
+  static MFValueTransformerPtr NSURLJSONTransformer() {
+    return MFValueTransformer::reversibleTransformerWithForwardBlock(
+        [](const Value& v) { return v.isString() ? Value(MFURL::URLWithString(v.asString() + "#marked")) : Value(); },
+        [](const Value& v) { return v.as<MFURL>() ? Value(v.as<MFURL>()->absoluteString()) : Value(); });
+  }
+  ZORVEL_CLASS_METHOD("NSURLJSONTransformer", NSURLJSONTransformer)
+};
+
+}  // namespace
+
+TEST(MFJSONAdapter, NestedModelsAreMappedWithTheReceivingAdaptersClass) {
+  Value json = Value::dictionary(
+      {{"skin", Value::dictionary({{"id", Value("inner")}, {"link", Value("https://a.example/x")}})}});
+  ErrorPtr error;
+  auto adapter = MFJSONAdapter::adapterWithModelClass(MFJSONNested::staticClass(), MFMarkingAdapter::staticClass());
+  ASSERT_TRUE(adapter);
+  auto nested = std::dynamic_pointer_cast<MFJSONNested>(adapter->modelFromJSONDictionary(json, &error));
+  ASSERT_TRUE(nested) << (error ? error->description() : "");
+  ASSERT_TRUE(nested->skin() && nested->skin()->link());
+  EXPECT_EQ(nested->skin()->link()->absoluteString(), "https://a.example/x#marked");
+  // The plain adapter keeps the plain transformer.
+  auto plain = MFJSONAdapter::modelOfClass<MFJSONNested>(json, &error);
+  ASSERT_TRUE(plain && plain->skin() && plain->skin()->link());
+  EXPECT_EQ(plain->skin()->link()->absoluteString(), "https://a.example/x");
+}

@@ -7,6 +7,7 @@
 using platform::ErrorPtr;
 using platform::Value;
 using platform::ValueArray;
+using platform::ValueDictionary;
 
 namespace {
 
@@ -260,6 +261,115 @@ TEST(MFFormatterTransformer, OutputOfTheWrongClassIsACocoaError) {
   EXPECT_EQ(error->domain(), "NSCocoaErrorDomain");
   EXPECT_EQ(error->code(), 2048);
   EXPECT_EQ(error->localizedFailureReason(), "Expected an NSDate as output from the formatter, got: 7.");
+}
+
+class SilentFormatter : public MFFormatter {
+ public:
+  bool getObjectValue(Value&, std::string_view, std::string*) const override { return false; }
+  std::string stringForObjectValue(const Value&) const override { return ""; }
+};
+
+TEST(MFFormatterTransformer, AFormatterThatRefusesSilentlyStillGivesAnError) {
+  auto transformer = MFValueTransformer::mf_transformerWithFormatter(std::make_shared<SilentFormatter>(),
+                                                                     platform::dateClass());
+  bool success = true;
+  ErrorPtr error;
+  EXPECT_TRUE(transformer->transformedValue(Value("x"), &success, &error).isNil());
+  EXPECT_FALSE(success);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->domain(), "MFTransformerErrorHandlingErrorDomain");
+  EXPECT_EQ(error->localizedDescription(), "Could not convert string to NSDate");
+  EXPECT_EQ(error->userInfo()["MFTransformerErrorHandlingInputValueErrorKey"], Value("x"));
+}
+
+TEST(MFNumberTransformer, ParsesAndFormatsInTheStyleAndLocale) {
+  using Style = platform::NumberFormatterStyle;
+  struct Case {
+    Style style;
+    const char* locale;
+    const char* text;
+    Value number;
+  };
+  const Case cases[] = {
+      {Style::Decimal, "en_US", "1,234.5", Value(1234.5)},
+      {Style::Decimal, "de_DE", "1.234,5", Value(1234.5)},
+      {Style::Decimal, "en_US", "-42", Value(-42)},
+      {Style::None, "en_US", "1234", Value(1234)},
+      {Style::Percent, "en_US", "12%", Value(0.12)},
+      {Style::SpellOut, "en_US", "forty-two", Value(42)},
+      {Style::Currency, "en_US", "$3.50", Value(3.5)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    auto transformer = MFValueTransformerBase::mf_numberTransformerWithNumberStyle(c.style, std::string(c.locale));
+    bool success = true;
+    ErrorPtr error;
+    Value number = transformer->transformedValue(Value(c.text), &success, &error);
+    EXPECT_TRUE(success) << (error ? error->description() : "");
+    EXPECT_EQ(number, c.number);
+    EXPECT_EQ(transformer->reverseTransformedValue(c.number), Value(c.text));
+  }
+  auto decimal = MFValueTransformerBase::mf_numberTransformerWithNumberStyle(Style::Decimal, std::string("en_US"));
+  bool success = true;
+  ErrorPtr error;
+  EXPECT_TRUE(decimal->transformedValue(Value("12 apples"), &success, &error).isNil());
+  EXPECT_FALSE(success);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->localizedDescription(), "Could not convert string to NSNumber");
+  success = true;
+  decimal->reverseTransformedValue(Value("7"), &success, &error);
+  EXPECT_FALSE(success);
+  EXPECT_EQ(error->localizedFailureReason(), "Expected an NSNumber as input, got: 7.");
+  EXPECT_EQ(MFValueTransformerBase::mf_numberTransformerWithNumberStyle(Style::None, std::nullopt)
+                ->reverseTransformedValue(Value(1234.6)),
+            Value("1235"));
+}
+
+TEST(MFDateTransformer, AppliesCalendarLocaleTimeZoneAndDefaultDate) {
+  platform::Calendar utc("UTC");
+  platform::DateComponents parts;
+  parts.year = 2017;
+  parts.month = 5;
+  parts.day = 3;  // a Wednesday
+  platform::Date may3 = *utc.dateFromComponents(parts);
+
+  // The default date fills the day a time-only text lacks, in the transformer's time zone.
+  auto times = MFValueTransformerBase::mf_dateTransformerWithDateFormat("HH:mm", nullptr, std::string("en_US_POSIX"),
+                                                                       std::string("Europe/Berlin"), may3);
+  Value parsed = times->transformedValue(Value("12:30"));
+  ASSERT_TRUE(parsed.isDate());
+  EXPECT_EQ(parsed.asDate().timeIntervalSince(may3), 10 * 3600 + 30 * 60);  // 12:30 in Berlin is 10:30 UTC
+  EXPECT_EQ(times->reverseTransformedValue(parsed), Value("12:30"));
+
+  // Without a default date the missing fields come from 1970-01-01.
+  auto bare = MFValueTransformerBase::mf_dateTransformerWithDateFormat("HH:mm", nullptr, std::string("en_US_POSIX"),
+                                                                      std::string("UTC"), std::nullopt);
+  EXPECT_EQ(bare->transformedValue(Value("00:01")).asDate().timeIntervalSince1970(), 60.0);
+
+  // The calendar decides the week rules: Wednesday is day 4 of a week from Sunday, 3 from Monday.
+  platform::Calendar sundayFirst("UTC", "en_US");
+  platform::Calendar mondayFirst("UTC", "de_DE");
+  for (auto [calendar, day] : {std::pair{&sundayFirst, "4"}, std::pair{&mondayFirst, "3"}}) {
+    auto weekdays = MFValueTransformerBase::mf_dateTransformerWithDateFormat("e", calendar, std::string("en_US_POSIX"),
+                                                                            std::string("UTC"), std::nullopt);
+    EXPECT_EQ(weekdays->reverseTransformedValue(Value(may3)), Value(day));
+  }
+  // The locale decides the words.
+  auto months = MFValueTransformerBase::mf_dateTransformerWithDateFormat("MMMM", nullptr, std::string("de_DE"),
+                                                                        std::string("UTC"), std::nullopt);
+  EXPECT_EQ(months->reverseTransformedValue(Value(may3)), Value("Mai"));
+}
+
+TEST(MFValueTransformer, TransformedValueClassIsTheRootClass) {
+  EXPECT_EQ(&MFValueTransformer::transformerWithBlock([](const Value& v) { return v; })->transformedValueClass(),
+            &platform::Object::staticClass());
+}
+
+TEST(MFModelHelpers, RemovingEntriesWithASetOfKeys) {
+  ValueDictionary dictionary{{"a", Value(1)}, {"b", Value(2)}, {"c", Value(3)}};
+  ValueDictionary left = mf_dictionaryByRemovingEntriesWithKeys(dictionary, platform::ValueSet{Value("a"), Value("c"), Value(5)});
+  EXPECT_EQ(left, (ValueDictionary{{"b", Value(2)}}));
+  EXPECT_EQ(dictionary.size(), 3u);
 }
 
 }  // namespace

@@ -255,19 +255,25 @@ TEST(FileManager, UserFoldersFollowXdgVariables) {
   {
     ScopedEnvironment data("XDG_DATA_HOME", nullptr);
     ScopedEnvironment cache("XDG_CACHE_HOME", nullptr);
+    ScopedEnvironment state("XDG_STATE_HOME", nullptr);
     EXPECT_EQ(files().applicationSupportDirectory(), "/home/someone/.local/share");
     EXPECT_EQ(files().cachesDirectory(), "/home/someone/.cache");
+    EXPECT_EQ(files().stateDirectory(), "/home/someone/.local/state");
   }
   {
     ScopedEnvironment data("XDG_DATA_HOME", "/data/home");
     ScopedEnvironment cache("XDG_CACHE_HOME", "/cache/home");
+    ScopedEnvironment state("XDG_STATE_HOME", "/state/home");
     EXPECT_EQ(files().applicationSupportDirectory(), "/data/home");
     EXPECT_EQ(files().cachesDirectory(), "/cache/home");
+    EXPECT_EQ(files().stateDirectory(), "/state/home");
   }
   {
     // Relative values are not valid base directories and are ignored.
     ScopedEnvironment data("XDG_DATA_HOME", "relative/data");
+    ScopedEnvironment state("XDG_STATE_HOME", "relative/state");
     EXPECT_EQ(files().applicationSupportDirectory(), "/home/someone/.local/share");
+    EXPECT_EQ(files().stateDirectory(), "/home/someone/.local/state");
   }
   {
     ScopedEnvironment tmp("TMPDIR", "/var/tmp");
