@@ -1,7 +1,10 @@
 #include "platform/kvo.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <set>
+#include <thread>
 
 #include "platform/error.h"
 #include "platform/object_internal.h"
@@ -51,6 +54,13 @@ struct Observation {
   std::mutex childMutex;
   std::shared_ptr<Observation> child;
   std::weak_ptr<Object> childTarget;
+
+  // Dependent keys of `first`: the plain keys affecting it (transitively), matched when they
+  // change on `target`; fixed before the observation is listed.
+  std::vector<std::string> affectingKeys;
+  // One forwarder per dotted key path affecting `first`, registered on `target` (under childMutex).
+  std::vector<std::pair<std::string, std::shared_ptr<KeyValueObserver>>> forwarders;
+  bool forwardersDropped = false;
 };
 
 namespace {
@@ -100,6 +110,8 @@ void removeFromTable(Object& object, const Observation* observation) {
   }
 }
 
+void dropForwarders(Observation& o, Object* target);
+
 void detachChild(Observation& o) {
   std::shared_ptr<Observation> child;
   std::weak_ptr<Object> childTarget;
@@ -110,7 +122,134 @@ void detachChild(Observation& o) {
   }
   if (!child) return;
   detachChild(*child);
-  if (ObjectPtr target = childTarget.lock()) removeFromTable(*target, child.get());
+  ObjectPtr target = childTarget.lock();
+  if (target) removeFromTable(*target, child.get());
+  dropForwarders(*child, target.get());
+}
+
+// --- Dependent keys --------------------------------------------------------------------------------
+
+std::string capitalized(std::string_view key) {
+  std::string out(key);
+  if (!out.empty()) out[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(out[0])));
+  return out;
+}
+
+// The root class's answer to the general form: the class's "keyPathsForValuesAffecting<Key>".
+Value defaultKeyPathsForValuesAffecting(const Class& cls, const std::vector<Value>& args) {
+  if (args.size() != 1 || !args[0].isString()) return Value();
+  const std::string& key = args[0].asString();
+  if (key.empty() || key.find(':') != std::string::npos) return Value();
+  std::string selector = "keyPathsForValuesAffecting" + capitalized(key);
+  if (!cls.respondsToSelector(selector)) return Value();
+  return cls.perform(selector, {});
+}
+
+bool registerDefaultKeyPathsForValuesAffecting() {
+  static const bool registered = [] {
+    Object::staticClass().addClassMethod(std::string(kKeyPathsForValuesAffectingValueForKeySelector),
+                                         defaultKeyPathsForValuesAffecting);
+    return true;
+  }();
+  return registered;
+}
+[[maybe_unused]] const bool kDefaultKeyPathsRegistered = registerDefaultKeyPathsForValuesAffecting();
+
+struct Dependents {
+  std::vector<std::string> keys;   // plain keys, matched by name
+  std::vector<std::string> paths;  // dotted key paths, followed by forwarders
+};
+
+// Everything that affects `key` of `cls`, following plain keys transitively (each name once, so
+// cycles end).
+Dependents dependentsOf(const Class& cls, const std::string& key) {
+  Dependents out;
+  std::set<std::string, std::less<>> seen{key};
+  std::vector<std::string> pending{key};
+  while (!pending.empty()) {
+    std::string next = std::move(pending.back());
+    pending.pop_back();
+    for (const Value& path : keyPathsForValuesAffectingValueForKey(cls, next)) {
+      const std::string& text = path.asString();
+      if (text.empty() || !seen.insert(text).second) continue;
+      if (text.find('.') == std::string::npos) {
+        out.keys.push_back(text);
+        pending.push_back(text);
+      } else {
+        out.paths.push_back(text);
+      }
+    }
+  }
+  return out;
+}
+
+// Takes one registration off the object's table without raising when it is not there, and
+// detaches everything made for it.
+void unregister(Object& object, const KeyValueObserver* observer, std::string_view keyPath);
+
+void dropForwarders(Observation& o, Object* target) {
+  std::vector<std::pair<std::string, std::shared_ptr<KeyValueObserver>>> forwarders;
+  {
+    std::lock_guard lock(o.childMutex);
+    o.forwardersDropped = true;
+    forwarders.swap(o.forwarders);
+  }
+  if (!target) return;  // the object is gone, and its table with it
+  for (const auto& [path, forwarder] : forwarders) unregister(*target, forwarder.get(), path);
+}
+
+struct PendingEntry;
+bool beginEntry(const std::shared_ptr<Observation>& o, KeyValueChangeKind kind, const IndexSet& indexes,
+                PendingEntry& entry);
+void finishEntry(PendingEntry& entry);
+
+// Observes one dotted key path affecting an observation's key, and turns each change of it into
+// a change of that key for that observation alone (so two observers of the key still hear once).
+// The first half of a change waits here, per thread, for its second half; a forwarder dropped in
+// between takes it along.
+class DependentPathForwarder final : public KeyValueObserver {
+ public:
+  explicit DependentPathForwarder(std::weak_ptr<Observation> owner) : owner_(std::move(owner)) {}
+  void observeValueForKeyPath(std::string_view, Object&, const KeyValueChange& change, void*) override;
+
+ private:
+  std::weak_ptr<Observation> owner_;
+  std::mutex mutex_;
+  std::vector<std::pair<std::thread::id, std::shared_ptr<PendingEntry>>> pending_;  // innermost last
+};
+
+// The (object, key) pairs whose forwarders this thread is registering: an affecting path that
+// leads back to one of them is not followed again, so cyclic declarations end.
+thread_local std::vector<std::pair<const Object*, std::string>> tRegisteringForwarders;
+
+void attachForwarders(const std::shared_ptr<Observation>& o, Object& target, const std::vector<std::string>& paths) {
+  if (paths.empty()) return;
+  std::pair<const Object*, std::string> marker{&target, o->first};
+  if (std::find(tRegisteringForwarders.begin(), tRegisteringForwarders.end(), marker) != tRegisteringForwarders.end())
+    return;
+  tRegisteringForwarders.push_back(marker);
+  std::vector<std::pair<std::string, std::shared_ptr<KeyValueObserver>>> made;
+  try {
+    for (const std::string& path : paths) {
+      auto forwarder = std::make_shared<DependentPathForwarder>(o);
+      target.addObserver(forwarder, path, ObservePrior);
+      made.emplace_back(path, std::move(forwarder));
+    }
+  } catch (...) {
+    tRegisteringForwarders.pop_back();
+    for (const auto& [path, forwarder] : made) unregister(target, forwarder.get(), path);
+    throw;
+  }
+  tRegisteringForwarders.pop_back();
+  bool dropped;
+  {
+    std::lock_guard lock(o->childMutex);
+    dropped = o->forwardersDropped;
+    if (!dropped) o->forwarders = std::move(made);
+  }
+  // Removed meanwhile by another thread: take back what was just registered.
+  if (dropped)
+    for (const auto& [path, forwarder] : made) unregister(target, forwarder.get(), path);
 }
 
 void attachChild(const std::shared_ptr<Observation>& o) {
@@ -128,6 +267,8 @@ void attachChild(const std::shared_ptr<Observation>& o) {
   child->rest = dot == std::string::npos ? std::string() : child->path.substr(dot + 1);
   child->options = o->options & ~static_cast<unsigned>(ObserveInitial);
   child->root = root;
+  Dependents dependents = dependentsOf(next->actualClass(), child->first);
+  child->affectingKeys = std::move(dependents.keys);
 
   std::shared_ptr<Observation> replaced;
   std::weak_ptr<Object> replacedTarget;
@@ -140,8 +281,11 @@ void attachChild(const std::shared_ptr<Observation>& o) {
   }
   if (replaced) {
     detachChild(*replaced);
-    if (ObjectPtr t = replacedTarget.lock()) removeFromTable(*t, replaced.get());
+    ObjectPtr t = replacedTarget.lock();
+    if (t) removeFromTable(*t, replaced.get());
+    dropForwarders(*replaced, t.get());
   }
+  attachForwarders(child, *next, dependents.paths);
   attachChild(child);
 }
 
@@ -166,6 +310,7 @@ struct PendingEntry {
   std::shared_ptr<Observation> observation;
   KeyValueChange change;
 };
+// One will-change waiting for its did-change.
 struct PendingChange {
   const Object* object;
   std::string key;
@@ -173,32 +318,56 @@ struct PendingChange {
 };
 thread_local std::vector<PendingChange> tPending;
 
+// The first half of a change for one observation: the old value, the prior notification, and
+// the child let go until the change is done. Dependent keys change as a whole (kind Setting).
+bool beginEntry(const std::shared_ptr<Observation>& o, KeyValueChangeKind kind, const IndexSet& indexes,
+                PendingEntry& entry) {
+  std::shared_ptr<Observation> root = rootOf(o);
+  if (!root || !root->active.load(std::memory_order_acquire)) return false;
+  KeyValueChange change;
+  change.kind = kind;
+  change.indexes = indexes;
+  if (kind != KeyValueChangeKind::Insertion && (o->options & ObserveOld))
+    change.oldValue = observedValue(*o, kind, indexes);
+  if (o->options & ObservePrior) {
+    KeyValueChange prior = change;
+    prior.isPrior = true;
+    deliver(o, prior);
+  }
+  detachChild(*o);
+  entry = {o, std::move(change)};
+  return true;
+}
+
+void finishEntry(PendingEntry& entry) {
+  const std::shared_ptr<Observation>& o = entry.observation;
+  std::shared_ptr<Observation> root = rootOf(o);
+  if (!root || !root->active.load(std::memory_order_acquire)) return;
+  attachChild(o);
+  KeyValueChange& change = entry.change;
+  if (change.kind != KeyValueChangeKind::Removal && (o->options & ObserveNew))
+    change.newValue = observedValue(*o, change.kind, change.indexes);
+  deliver(o, change);
+}
+
 void willChangeImpl(Object& object, std::string_view key, KeyValueChangeKind kind, const IndexSet& indexes) {
   ObjectExtras* x = ObjectAccess::extrasIfAny(object);
   if (!x || x->observationCount.load(std::memory_order_acquire) == 0) return;
-  std::vector<std::shared_ptr<Observation>> matching;
+  std::vector<std::pair<std::shared_ptr<Observation>, bool>> matching;  // (observation, dependent)
   {
     std::lock_guard lock(x->mutex);
-    for (const auto& o : x->observations)
-      if (o->first == key) matching.push_back(o);
+    for (const auto& o : x->observations) {
+      if (o->first == key) matching.emplace_back(o, false);
+      else if (std::find(o->affectingKeys.begin(), o->affectingKeys.end(), key) != o->affectingKeys.end())
+        matching.emplace_back(o, true);
+    }
   }
   if (matching.empty()) return;
   PendingChange pending{&object, std::string(key), {}};
-  for (auto& o : matching) {
-    std::shared_ptr<Observation> root = rootOf(o);
-    if (!root || !root->active.load(std::memory_order_acquire)) continue;
-    KeyValueChange change;
-    change.kind = kind;
-    change.indexes = indexes;
-    if (kind != KeyValueChangeKind::Insertion && (o->options & ObserveOld))
-      change.oldValue = observedValue(*o, kind, indexes);
-    if (o->options & ObservePrior) {
-      KeyValueChange prior = change;
-      prior.isPrior = true;
-      deliver(o, prior);
-    }
-    detachChild(*o);
-    pending.entries.push_back({o, std::move(change)});
+  for (auto& [o, dependent] : matching) {
+    PendingEntry entry;
+    if (beginEntry(o, dependent ? KeyValueChangeKind::Setting : kind, dependent ? IndexSet{} : indexes, entry))
+      pending.entries.push_back(std::move(entry));
   }
   tPending.push_back(std::move(pending));
 }
@@ -210,16 +379,35 @@ void didChangeImpl(Object& object, std::string_view key, KeyValueChangeKind kind
   if (it == tPending.rend()) return;
   PendingChange pending = std::move(*it);
   tPending.erase(std::next(it).base());
-  for (auto& [o, change] : pending.entries) {
-    std::shared_ptr<Observation> root = rootOf(o);
-    if (!root || !root->active.load(std::memory_order_acquire)) continue;
-    attachChild(o);
-    change.kind = kind;
-    change.indexes = indexes;
-    if (kind != KeyValueChangeKind::Removal && (o->options & ObserveNew))
-      change.newValue = observedValue(*o, kind, indexes);
-    deliver(o, change);
+  for (auto& entry : pending.entries) {
+    // The did-change names the kind and indexes; a dependent key still changed as a whole.
+    if (entry.observation->first == key) {
+      entry.change.kind = kind;
+      entry.change.indexes = indexes;
+    }
+    finishEntry(entry);
   }
+}
+
+void DependentPathForwarder::observeValueForKeyPath(std::string_view, Object&, const KeyValueChange& change, void*) {
+  const std::thread::id thread = std::this_thread::get_id();
+  if (change.isPrior) {
+    std::shared_ptr<Observation> o = owner_.lock();
+    auto entry = std::make_shared<PendingEntry>();
+    if (!o || !beginEntry(o, KeyValueChangeKind::Setting, {}, *entry)) entry.reset();
+    std::lock_guard lock(mutex_);
+    pending_.emplace_back(thread, std::move(entry));
+    return;
+  }
+  std::shared_ptr<PendingEntry> entry;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = std::find_if(pending_.rbegin(), pending_.rend(), [&](const auto& p) { return p.first == thread; });
+    if (it == pending_.rend()) return;
+    entry = std::move(it->second);
+    pending_.erase(std::next(it).base());
+  }
+  if (entry) finishEntry(*entry);
 }
 
 std::string observerText(const KeyValueObserver* observer) {
@@ -240,6 +428,7 @@ void detachAllObservations(ObjectExtras& extras) {
   for (auto& o : observations) {
     if (o->isRoot) o->active.store(false, std::memory_order_release);
     detachChild(*o);
+    dropForwarders(*o, nullptr);  // they are registered on this same object, listed above
   }
 }
 
@@ -266,7 +455,10 @@ void Object::addObserver(const std::shared_ptr<KeyValueObserver>& observer, std:
   o->rootTarget = this;
   o->rootTargetWeak = weak_from_this();
   o->rootTargetShared = !o->rootTargetWeak.expired();
+  detail::Dependents dependents = detail::dependentsOf(actualClass(), o->first);
+  o->affectingKeys = std::move(dependents.keys);
   detail::addToTable(*this, o);
+  detail::attachForwarders(o, *this, dependents.paths);
   detail::attachChild(o);
   if (options & ObserveInitial) {
     KeyValueChange change;
@@ -293,8 +485,32 @@ std::shared_ptr<Observation> takeRegistration(ObjectExtras* x, const KeyValueObs
   }
   return nullptr;
 }
+
+void unregister(Object& object, const KeyValueObserver* observer, std::string_view keyPath) {
+  std::shared_ptr<Observation> removed =
+      takeRegistration(ObjectAccess::extrasIfAny(object), observer, keyPath, nullptr, true);
+  if (!removed) return;
+  removed->active.store(false, std::memory_order_release);
+  detachChild(*removed);
+  dropForwarders(*removed, &object);
+}
 }  // namespace
 }  // namespace detail
+
+ValueSet keyPathsForValuesAffectingValueForKey(const Class& cls, std::string_view key) {
+  detail::registerDefaultKeyPathsForValuesAffecting();
+  Value answer = cls.perform(kKeyPathsForValuesAffectingValueForKeySelector, {Value(key)});
+  ValueSet paths;
+  auto add = [&](const Value& v) {
+    if (v.isString()) paths.insert(v);
+  };
+  if (answer.type() == Value::Type::Set) {
+    for (const Value& v : answer.asSet()) add(v);
+  } else if (answer.type() == Value::Type::Array) {
+    for (const Value& v : answer.asArray()) add(v);
+  }
+  return paths;
+}
 
 void Object::removeObserver(const KeyValueObserver* observer, std::string_view keyPath, void* context) {
   removeObserverMatching(observer, keyPath, context, false);
@@ -314,6 +530,7 @@ void Object::removeObserverMatching(const KeyValueObserver* observer, std::strin
                                           shortDescription() + " because it is not registered as an observer.");
   removed->active.store(false, std::memory_order_release);
   detail::detachChild(*removed);
+  detail::dropForwarders(*removed, this);
 }
 
 bool Object::automaticallyNotifiesObserversForKey(std::string_view) const { return true; }

@@ -8,6 +8,22 @@
 // Threads: registration, removal and notification may happen on any thread; an observer is
 // called on the thread that made the change, outside the runtime's locks (so it may add or remove
 // observers). Observers are held weakly: one that is gone is skipped.
+//
+// Dependent keys: a class says which key paths a key's value is computed from, through class
+// methods by name (methods.h), each answering a set or an array of key-path strings (nil: none):
+//
+//   "keyPathsForValuesAffecting<Key>"         no arguments; e.g. "keyPathsForValuesAffectingFullName"
+//                                              answering {"firstName", "lastName", "spouse.name"}
+//   "keyPathsForValuesAffectingValueForKey:"  the general form, given the key; the root class's
+//                                              answer is the first form's when the class has it.
+//
+// A class overriding the general form adds it with Class::addClassMethod and calls the inherited
+// answer as superclass()->classMethodForSelector(sel)(cls, args), passing on the asking class.
+// An observer of a key then also hears of every change of a key path affecting it, and of what
+// affects those in turn, each as a change of the observed key (kind Setting, with the key's own
+// old and new values). Dotted affecting paths follow replaced intermediates like observed paths.
+// The answers are read when an observation is made (also each time a dotted observation re-binds
+// to a new intermediate), so a class gives them at static initialisation.
 
 #include <string_view>
 
@@ -45,6 +61,13 @@ struct KeyValueChange {
   // notificationIsPrior when present.
   Value dictionary() const;
 };
+
+inline constexpr std::string_view kKeyPathsForValuesAffectingValueForKeySelector =
+    "keyPathsForValuesAffectingValueForKey:";
+
+// The key paths affecting `key` of instances of `cls`: the class's answer to the general form
+// above, as a set of strings (other elements are dropped).
+ValueSet keyPathsForValuesAffectingValueForKey(const Class& cls, std::string_view key);
 
 class KeyValueObserver {
  public:

@@ -121,6 +121,11 @@ void Class::addClassMethod(std::string selector, ClassMethodImp imp) const {
   tables_->classMethods[std::move(selector)] = std::move(shared);
 }
 
+ClassMethodImp Class::classMethodForSelector(std::string_view selector) const {
+  auto imp = findClassMethod(this, selector);
+  return imp ? *imp : ClassMethodImp();
+}
+
 bool Class::respondsToSelector(std::string_view selector) const { return findClassMethod(this, selector) != nullptr; }
 
 Value Class::perform(std::string_view selector, const std::vector<Value>& args) const {

@@ -125,6 +125,9 @@ class Class {
   bool instancesRespondToSelector(std::string_view selector) const;
   // Class methods: inherited through the superclass chain like instance methods.
   void addClassMethod(std::string selector, ClassMethodImp imp) const;
+  // The implementation the class uses (own or inherited), or empty. An override reaches the
+  // inherited one through its superclass: superclass()->classMethodForSelector(sel)(cls, args).
+  ClassMethodImp classMethodForSelector(std::string_view selector) const;
   bool respondsToSelector(std::string_view selector) const;
   // Calls a class method; raises NSInvalidArgumentException when the class has none or the
   // argument count does not match the selector.

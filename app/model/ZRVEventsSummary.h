@@ -1,0 +1,18 @@
+#pragma once
+
+// ZRVEventsSummary: the counts of events by state, as the interface shows them; never stored.
+// Threads: belongs to the code that made it.
+
+#include <cstdint>
+
+#include "platform/object.h"
+#include "platform/properties.h"
+
+class ZRVEventsSummary : public platform::Object {
+  ZORVEL_CLASS(ZRVEventsSummary, platform::Object)
+
+ public:
+  ZORVEL_PROPERTY(std::int64_t, completeEventsCount, setCompleteEventsCount)
+  ZORVEL_PROPERTY(std::int64_t, activeEventsCount, setActiveEventsCount)
+  ZORVEL_PROPERTY(std::int64_t, archiveEventsCount, setArchiveEventsCount)
+};
