@@ -6,6 +6,7 @@ packages=(
   libsqlite3-dev zlib1g-dev libglib2.0-dev libicu-dev libplist-dev nlohmann-json3-dev
   libcurl4-openssl-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
   libspdlog-dev systemtap-sdt-dev
+  postgresql libpq-dev
 )
 missing=()
 for p in "${packages[@]}"; do
