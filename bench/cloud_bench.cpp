@@ -86,58 +86,56 @@ void reportLatency(benchmark::State& state, std::vector<double> samples) {
   state.counters["p99_ms"] = at(0.99) * 1e3;
 }
 
-// One bare round trip on an open connection: the floor under every request.
-void BM_LoopbackRoundTrip(benchmark::State& state) {
+// Times `work` once per iteration (manual time), then reports the samples' median and p99.
+template <class F>
+void timeEach(benchmark::State& state, F&& work) {
   std::vector<double> samples;
   for (auto _ : state) {
     auto start = Clock::now();
-    PGresult* r = PQexec(env->raw, "SELECT 1");
-    PQclear(r);
+    if (!work()) break;
     double s = std::chrono::duration<double>(Clock::now() - start).count();
     samples.push_back(s);
     state.SetIterationTime(s);
   }
-  reportLatency(state, samples);
+  reportLatency(state, std::move(samples));
+}
+
+// One bare round trip on an open connection: the floor under every request.
+void BM_LoopbackRoundTrip(benchmark::State& state) {
+  timeEach(state, [] {
+    PQclear(PQexec(env->raw, "SELECT 1"));
+    return true;
+  });
 }
 BENCHMARK(BM_LoopbackRoundTrip)->Iterations(500)->UseManualTime();
 
 // Saving one new record, waited for by its caller.
 void BM_SaveOneRecord(benchmark::State& state) {
-  std::vector<double> samples;
   int n = 0;
-  for (auto _ : state) {
-    auto r = record("Bench", "save-" + std::to_string(getpid()) + "-" + std::to_string(n++));
-    auto start = Clock::now();
-    if (ErrorPtr e = save({r})) state.SkipWithError(e->description().c_str());
-    double s = std::chrono::duration<double>(Clock::now() - start).count();
-    samples.push_back(s);
-    state.SetIterationTime(s);
-  }
-  reportLatency(state, samples);
+  timeEach(state, [&] {
+    ErrorPtr e = save({record("Bench", "save-" + std::to_string(n++))});
+    if (e) state.SkipWithError(e->description().c_str());
+    return !e;
+  });
 }
 BENCHMARK(BM_SaveOneRecord)->Iterations(500)->UseManualTime();
 
 // From the start of a save on one client to the push delivered on another client's main thread.
 void BM_SaveToPushOnAnotherClient(benchmark::State& state) {
-  std::vector<double> samples;
   int n = 0;
-  for (auto _ : state) {
+  std::shared_ptr<CloudModifyRecordsOperation> previous;
+  timeEach(state, [&] {
+    if (previous) previous->waitUntilFinished();  // the last save's own answer, outside the timing
     int before = env->pushes;
-    auto op = CloudModifyRecordsOperation::make({record("Events", "push-" + std::to_string(n++))}, {});
-    auto start = Clock::now();
-    env->writer->addOperation(op);
+    previous = CloudModifyRecordsOperation::make({record("Events", "push-" + std::to_string(n++))}, {});
+    env->writer->addOperation(previous);
     if (!runMainLoopUntil([&] { return env->pushes > before; }, 10)) {
       state.SkipWithError("no push arrived within 10 s");
-      break;
+      return false;
     }
-    double s = std::chrono::duration<double>(Clock::now() - start).count();
-    samples.push_back(s);
-    state.SetIterationTime(s);
-    op->waitUntilFinished();
-    RunLoop::main().runFor(0);  // drain a second push of the same save, should one come
-    env->pushes = before + 1;
-  }
-  reportLatency(state, samples);
+    return true;
+  });
+  if (previous) previous->waitUntilFinished();
 }
 BENCHMARK(BM_SaveToPushOnAnotherClient)->Iterations(500)->UseManualTime();
 
@@ -161,51 +159,36 @@ Fetched fetch(const std::string& zone, CloudServerChangeTokenPtr token, std::uin
 }
 
 void BM_FetchChangesNothingNew(benchmark::State& state) {
-  std::vector<double> samples;
-  for (auto _ : state) {
-    auto start = Clock::now();
+  timeEach(state, [&] {
     Fetched f = fetch("Thousand", env->latest, 0);
-    double s = std::chrono::duration<double>(Clock::now() - start).count();
     if (f.error || f.records) state.SkipWithError("a fetch with nothing new found something");
-    samples.push_back(s);
-    state.SetIterationTime(s);
-  }
-  reportLatency(state, samples);
+    return !f.error && !f.records;
+  });
 }
 BENCHMARK(BM_FetchChangesNothingNew)->Iterations(500)->UseManualTime();
 
 void BM_FetchThousandChanges(benchmark::State& state) {
-  std::vector<double> samples;
-  for (auto _ : state) {
-    auto start = Clock::now();
+  timeEach(state, [&] {
     Fetched f = fetch("Thousand", nullptr, 1000);
-    double s = std::chrono::duration<double>(Clock::now() - start).count();
     if (f.error || f.records != 1000) state.SkipWithError("the fetch did not bring 1,000 records");
-    samples.push_back(s);
-    state.SetIterationTime(s);
-  }
+    return !f.error && f.records == 1000;
+  });
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * 1000);
-  reportLatency(state, samples);
 }
 BENCHMARK(BM_FetchThousandChanges)->Iterations(50)->UseManualTime();
 
 // The same 1,000 rows read with plain libpq, without decoding them into records.
 void BM_RawThousandRows(benchmark::State& state) {
-  std::vector<double> samples;
-  for (auto _ : state) {
-    auto start = Clock::now();
+  timeEach(state, [&] {
     PGresult* r = PQexec(env->raw,
                          "SELECT record_name, record_type, fields, change_tag, created_at, modified_at "
                          "FROM zorvel_cloud.records WHERE zone_name = 'Thousand' ORDER BY change_number LIMIT 1000");
     int rows = PQntuples(r);
     PQclear(r);
-    double s = std::chrono::duration<double>(Clock::now() - start).count();
     if (rows != 1000) state.SkipWithError("the raw read did not bring 1,000 rows");
-    samples.push_back(s);
-    state.SetIterationTime(s);
-  }
+    return rows == 1000;
+  });
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * 1000);
-  reportLatency(state, samples);
 }
 BENCHMARK(BM_RawThousandRows)->Iterations(50)->UseManualTime();
 

@@ -1,5 +1,6 @@
 #include "platform/cloud/cloud_operations.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "platform/cloud/cloud_internal.h"
@@ -39,25 +40,13 @@ ErrorPtr itemError(const PgRows& rows, int row, int codeColumn, int messageColum
 
 // --- Base ----------------------------------------------------------------------------------------
 
-void CloudDatabaseOperation::setDatabase(CloudDatabasePtr database) {
-  std::lock_guard lock(setupMutex_);
-  database_ = std::move(database);
-}
+void CloudDatabaseOperation::setDatabase(CloudDatabasePtr database) { setGuarded(database_, std::move(database)); }
 
-CloudDatabasePtr CloudDatabaseOperation::database() const {
-  std::lock_guard lock(setupMutex_);
-  return database_;
-}
+CloudDatabasePtr CloudDatabaseOperation::database() const { return guarded(database_); }
 
-void CloudDatabaseOperation::setAllowsCellularAccess(bool allows) {
-  std::lock_guard lock(setupMutex_);
-  allowsCellularAccess_ = allows;
-}
+void CloudDatabaseOperation::setAllowsCellularAccess(bool allows) { setGuarded(allowsCellularAccess_, allows); }
 
-bool CloudDatabaseOperation::allowsCellularAccess() const {
-  std::lock_guard lock(setupMutex_);
-  return allowsCellularAccess_;
-}
+bool CloudDatabaseOperation::allowsCellularAccess() const { return guarded(allowsCellularAccess_); }
 
 void CloudDatabaseOperation::start() {
   // A cancelled operation still answers, so that its caller is never left waiting.
@@ -91,10 +80,7 @@ std::shared_ptr<CloudFetchRecordZonesOperation> CloudFetchRecordZonesOperation::
   return op;
 }
 
-void CloudFetchRecordZonesOperation::setFetchRecordZonesCompletionBlock(CompletionBlock block) {
-  std::lock_guard lock(setupMutex_);
-  completion_ = std::move(block);
-}
+void CloudFetchRecordZonesOperation::setFetchRecordZonesCompletionBlock(CompletionBlock block) { setGuarded(completion_, std::move(block)); }
 
 void CloudFetchRecordZonesOperation::perform(CloudSession& session) {
   std::vector<std::string> names;
@@ -109,20 +95,12 @@ void CloudFetchRecordZonesOperation::perform(CloudSession& session) {
     else failures.push_back({Value(name), makeCloudError(CloudErrorCode::ZoneNotFound, "Zone " + name + " not found")});
   }
   ErrorPtr error = failures.empty() ? nullptr : makeCloudPartialFailure(failures, "Some record zones were not found");
-  CompletionBlock completion;
-  {
-    std::lock_guard lock(setupMutex_);
-    completion = completion_;
-  }
+  CompletionBlock completion = guarded(completion_);
   if (completion) completion(zones, error);
 }
 
 void CloudFetchRecordZonesOperation::finishWithError(const ErrorPtr& error) {
-  CompletionBlock completion;
-  {
-    std::lock_guard lock(setupMutex_);
-    completion = completion_;
-  }
+  CompletionBlock completion = guarded(completion_);
   if (completion) completion({}, error);
 }
 
@@ -134,10 +112,7 @@ std::shared_ptr<CloudModifyRecordZonesOperation> CloudModifyRecordZonesOperation
   return op;
 }
 
-void CloudModifyRecordZonesOperation::setModifyRecordZonesCompletionBlock(CompletionBlock block) {
-  std::lock_guard lock(setupMutex_);
-  completion_ = std::move(block);
-}
+void CloudModifyRecordZonesOperation::setModifyRecordZonesCompletionBlock(CompletionBlock block) { setGuarded(completion_, std::move(block)); }
 
 void CloudModifyRecordZonesOperation::perform(CloudSession& session) {
   std::vector<std::string> saveNames, deleteNames;
@@ -156,20 +131,12 @@ void CloudModifyRecordZonesOperation::perform(CloudSession& session) {
     else deleted.emplace_back(name);
   }
   ErrorPtr error = failures.empty() ? nullptr : makeCloudPartialFailure(failures, "Some record zones were not modified");
-  CompletionBlock completion;
-  {
-    std::lock_guard lock(setupMutex_);
-    completion = completion_;
-  }
+  CompletionBlock completion = guarded(completion_);
   if (completion) completion(saved, deleted, error);
 }
 
 void CloudModifyRecordZonesOperation::finishWithError(const ErrorPtr& error) {
-  CompletionBlock completion;
-  {
-    std::lock_guard lock(setupMutex_);
-    completion = completion_;
-  }
+  CompletionBlock completion = guarded(completion_);
   if (completion) completion({}, {}, error);
 }
 
@@ -196,10 +163,7 @@ std::shared_ptr<CloudFetchSubscriptionsOperation> CloudFetchSubscriptionsOperati
   return op;
 }
 
-void CloudFetchSubscriptionsOperation::setFetchSubscriptionCompletionBlock(CompletionBlock block) {
-  std::lock_guard lock(setupMutex_);
-  completion_ = std::move(block);
-}
+void CloudFetchSubscriptionsOperation::setFetchSubscriptionCompletionBlock(CompletionBlock block) { setGuarded(completion_, std::move(block)); }
 
 void CloudFetchSubscriptionsOperation::perform(CloudSession& session) {
   PgRows rows = session.exec(
@@ -222,20 +186,12 @@ void CloudFetchSubscriptionsOperation::perform(CloudSession& session) {
   }
   noteChannels(session, channels);
   ErrorPtr error = failures.empty() ? nullptr : makeCloudPartialFailure(failures, "Some subscriptions were not found");
-  CompletionBlock completion;
-  {
-    std::lock_guard lock(setupMutex_);
-    completion = completion_;
-  }
+  CompletionBlock completion = guarded(completion_);
   if (completion) completion(found, error);
 }
 
 void CloudFetchSubscriptionsOperation::finishWithError(const ErrorPtr& error) {
-  CompletionBlock completion;
-  {
-    std::lock_guard lock(setupMutex_);
-    completion = completion_;
-  }
+  CompletionBlock completion = guarded(completion_);
   if (completion) completion({}, error);
 }
 
@@ -247,10 +203,7 @@ std::shared_ptr<CloudModifySubscriptionsOperation> CloudModifySubscriptionsOpera
   return op;
 }
 
-void CloudModifySubscriptionsOperation::setModifySubscriptionsCompletionBlock(CompletionBlock block) {
-  std::lock_guard lock(setupMutex_);
-  completion_ = std::move(block);
-}
+void CloudModifySubscriptionsOperation::setModifySubscriptionsCompletionBlock(CompletionBlock block) { setGuarded(completion_, std::move(block)); }
 
 void CloudModifySubscriptionsOperation::perform(CloudSession& session) {
   json saves = json::array();
@@ -281,20 +234,12 @@ void CloudModifySubscriptionsOperation::perform(CloudSession& session) {
   }
   noteChannels(session, channels);
   ErrorPtr error = failures.empty() ? nullptr : makeCloudPartialFailure(failures, "Some subscriptions were not modified");
-  CompletionBlock completion;
-  {
-    std::lock_guard lock(setupMutex_);
-    completion = completion_;
-  }
+  CompletionBlock completion = guarded(completion_);
   if (completion) completion(saved, deleted, error);
 }
 
 void CloudModifySubscriptionsOperation::finishWithError(const ErrorPtr& error) {
-  CompletionBlock completion;
-  {
-    std::lock_guard lock(setupMutex_);
-    completion = completion_;
-  }
+  CompletionBlock completion = guarded(completion_);
   if (completion) completion({}, {}, error);
 }
 
@@ -310,20 +255,11 @@ std::shared_ptr<CloudModifyRecordsOperation> CloudModifyRecordsOperation::make(
   return op;
 }
 
-void CloudModifyRecordsOperation::setSavePolicy(CloudRecordSavePolicy policy) {
-  std::lock_guard lock(setupMutex_);
-  policy_ = policy;
-}
+void CloudModifyRecordsOperation::setSavePolicy(CloudRecordSavePolicy policy) { setGuarded(policy_, policy); }
 
-CloudRecordSavePolicy CloudModifyRecordsOperation::savePolicy() const {
-  std::lock_guard lock(setupMutex_);
-  return policy_;
-}
+CloudRecordSavePolicy CloudModifyRecordsOperation::savePolicy() const { return guarded(policy_); }
 
-void CloudModifyRecordsOperation::setModifyRecordsCompletionBlock(CompletionBlock block) {
-  std::lock_guard lock(setupMutex_);
-  completion_ = std::move(block);
-}
+void CloudModifyRecordsOperation::setModifyRecordsCompletionBlock(CompletionBlock block) { setGuarded(completion_, std::move(block)); }
 
 void CloudModifyRecordsOperation::perform(CloudSession& session) {
   std::vector<CloudItemError> failures;
@@ -389,20 +325,12 @@ void CloudModifyRecordsOperation::perform(CloudSession& session) {
     }
   }
   ErrorPtr error = failures.empty() ? nullptr : makeCloudPartialFailure(failures, "Some records were not saved or deleted");
-  CompletionBlock completion;
-  {
-    std::lock_guard lock(setupMutex_);
-    completion = completion_;
-  }
+  CompletionBlock completion = guarded(completion_);
   if (completion) completion(saved, deleted, error);
 }
 
 void CloudModifyRecordsOperation::finishWithError(const ErrorPtr& error) {
-  CompletionBlock completion;
-  {
-    std::lock_guard lock(setupMutex_);
-    completion = completion_;
-  }
+  CompletionBlock completion = guarded(completion_);
   if (completion) completion({}, {}, error);
 }
 
@@ -416,43 +344,25 @@ std::shared_ptr<CloudFetchRecordZoneChangesOperation> CloudFetchRecordZoneChange
   return op;
 }
 
-void CloudFetchRecordZoneChangesOperation::setRecordChangedBlock(RecordChangedBlock block) {
-  std::lock_guard lock(setupMutex_);
-  changed_ = std::move(block);
-}
+void CloudFetchRecordZoneChangesOperation::setRecordChangedBlock(RecordChangedBlock block) { setGuarded(changed_, std::move(block)); }
 
-void CloudFetchRecordZoneChangesOperation::setRecordWithIDWasDeletedBlock(RecordDeletedBlock block) {
-  std::lock_guard lock(setupMutex_);
-  deleted_ = std::move(block);
-}
+void CloudFetchRecordZoneChangesOperation::setRecordWithIDWasDeletedBlock(RecordDeletedBlock block) { setGuarded(deleted_, std::move(block)); }
 
-void CloudFetchRecordZoneChangesOperation::setRecordZoneFetchCompletionBlock(ZoneCompletionBlock block) {
-  std::lock_guard lock(setupMutex_);
-  zoneCompletion_ = std::move(block);
-}
+void CloudFetchRecordZoneChangesOperation::setRecordZoneFetchCompletionBlock(ZoneCompletionBlock block) { setGuarded(zoneCompletion_, std::move(block)); }
 
-void CloudFetchRecordZoneChangesOperation::setFetchRecordZoneChangesCompletionBlock(CompletionBlock block) {
-  std::lock_guard lock(setupMutex_);
-  completion_ = std::move(block);
-}
+void CloudFetchRecordZoneChangesOperation::setFetchRecordZoneChangesCompletionBlock(CompletionBlock block) { setGuarded(completion_, std::move(block)); }
 
 void CloudFetchRecordZoneChangesOperation::perform(CloudSession& session) {
-  RecordChangedBlock changed;
-  RecordDeletedBlock deleted;
-  ZoneCompletionBlock zoneCompletion;
-  CompletionBlock completion;
-  {
-    std::lock_guard lock(setupMutex_);
-    changed = changed_;
-    deleted = deleted_;
-    zoneCompletion = zoneCompletion_;
-    completion = completion_;
-  }
+  RecordChangedBlock changed = guarded(changed_);
+  RecordDeletedBlock deleted = guarded(deleted_);
+  ZoneCompletionBlock zoneCompletion = guarded(zoneCompletion_);
+  CompletionBlock completion = guarded(completion_);
   std::vector<CloudItemError> failures;
   for (const CloudZoneID& zoneID : zoneIDs_) {
     CloudFetchRecordZoneChangesOptions options;
     if (auto it = options_.find(zoneID); it != options_.end()) options = it->second;
-    std::uint32_t limit = options.resultsLimit ? options.resultsLimit : kCloudDefaultChangesPageSize;
+    std::uint32_t limit = options.resultsLimit ? std::min(options.resultsLimit, kCloudLargestChangesPageSize)
+                                               : kCloudDefaultChangesPageSize;
     struct Change {
       CloudRecordPtr record;          // a changed record, or
       CloudRecordIDPtr deletedID;     // a deleted one with its type
@@ -507,13 +417,8 @@ void CloudFetchRecordZoneChangesOperation::perform(CloudSession& session) {
 }
 
 void CloudFetchRecordZoneChangesOperation::finishWithError(const ErrorPtr& error) {
-  ZoneCompletionBlock zoneCompletion;
-  CompletionBlock completion;
-  {
-    std::lock_guard lock(setupMutex_);
-    zoneCompletion = zoneCompletion_;
-    completion = completion_;
-  }
+  ZoneCompletionBlock zoneCompletion = guarded(zoneCompletion_);
+  CompletionBlock completion = guarded(completion_);
   for (const CloudZoneID& zoneID : zoneIDs_)
     if (zoneCompletion) zoneCompletion(zoneID, nullptr, false, error);
   if (completion) completion(error);
@@ -528,15 +433,9 @@ std::shared_ptr<CloudFetchRecordsOperation> CloudFetchRecordsOperation::make(std
   return op;
 }
 
-void CloudFetchRecordsOperation::setPerRecordCompletionBlock(PerRecordCompletionBlock block) {
-  std::lock_guard lock(setupMutex_);
-  perRecord_ = std::move(block);
-}
+void CloudFetchRecordsOperation::setPerRecordCompletionBlock(PerRecordCompletionBlock block) { setGuarded(perRecord_, std::move(block)); }
 
-void CloudFetchRecordsOperation::setFetchRecordsCompletionBlock(CompletionBlock block) {
-  std::lock_guard lock(setupMutex_);
-  completion_ = std::move(block);
-}
+void CloudFetchRecordsOperation::setFetchRecordsCompletionBlock(CompletionBlock block) { setGuarded(completion_, std::move(block)); }
 
 void CloudFetchRecordsOperation::perform(CloudSession& session) {
   json items = json::array();
@@ -566,13 +465,8 @@ void CloudFetchRecordsOperation::perform(CloudSession& session) {
     records.push_back(record);
     results.emplace_back(record, nullptr);
   }
-  PerRecordCompletionBlock perRecord;
-  CompletionBlock completion;
-  {
-    std::lock_guard lock(setupMutex_);
-    perRecord = perRecord_;
-    completion = completion_;
-  }
+  PerRecordCompletionBlock perRecord = guarded(perRecord_);
+  CompletionBlock completion = guarded(completion_);
   if (perRecord)
     for (std::size_t i = 0; i < results.size(); ++i) perRecord(results[i].first, ids_[i], results[i].second);
   ErrorPtr error = failures.empty() ? nullptr : makeCloudPartialFailure(failures, "Some records were not fetched");
@@ -580,13 +474,8 @@ void CloudFetchRecordsOperation::perform(CloudSession& session) {
 }
 
 void CloudFetchRecordsOperation::finishWithError(const ErrorPtr& error) {
-  PerRecordCompletionBlock perRecord;
-  CompletionBlock completion;
-  {
-    std::lock_guard lock(setupMutex_);
-    perRecord = perRecord_;
-    completion = completion_;
-  }
+  PerRecordCompletionBlock perRecord = guarded(perRecord_);
+  CompletionBlock completion = guarded(completion_);
   if (perRecord)
     for (const CloudRecordIDPtr& id : ids_) perRecord(nullptr, id, error);
   if (completion) completion({}, error);

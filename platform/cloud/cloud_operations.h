@@ -66,6 +66,18 @@ class CloudDatabaseOperation : public Operation {
   // Reports a failure of the whole operation to the completion block(s).
   virtual void finishWithError(const ErrorPtr&) {}
 
+  // Blocks and settings are set on one thread and read on the one that runs the operation.
+  template <class T>
+  void setGuarded(T& member, T value) {
+    std::lock_guard lock(setupMutex_);
+    member = std::move(value);
+  }
+  template <class T>
+  T guarded(const T& member) const {
+    std::lock_guard lock(setupMutex_);
+    return member;
+  }
+
   mutable std::mutex setupMutex_;
 
  private:
@@ -202,10 +214,11 @@ class CloudModifyRecordsOperation : public CloudDatabaseOperation {
 
 struct CloudFetchRecordZoneChangesOptions {
   CloudServerChangeTokenPtr previousServerChangeToken;  // null: from the beginning
-  std::uint32_t resultsLimit = 0;                       // changes per fetch; 0: the default page
+  std::uint32_t resultsLimit = 0;  // changes per fetch; 0: the default page; at most the largest page
 };
 
 inline constexpr std::uint32_t kCloudDefaultChangesPageSize = 400;
+inline constexpr std::uint32_t kCloudLargestChangesPageSize = 10000;
 
 class CloudFetchRecordZoneChangesOperation : public CloudDatabaseOperation {
   ZORVEL_CLASS(CloudFetchRecordZoneChangesOperation, CloudDatabaseOperation)

@@ -12,6 +12,17 @@
 
 namespace platform::detail {
 
+namespace {
+
+// The service's channel names ("zc_" and 32 hex digits); anything else is not listened to, so a
+// confused server cannot smuggle text into the LISTEN command.
+bool isChannelName(const std::string& name) {
+  if (name.size() != 35 || name.compare(0, 3, "zc_") != 0) return false;
+  return std::all_of(name.begin() + 3, name.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+}  // namespace
+
 // Members marked "main" are touched on the main thread only; the rest are guarded or atomic.
 struct CloudPushListener::State : std::enable_shared_from_this<State> {
   std::string container;
@@ -67,7 +78,8 @@ struct CloudPushListener::State : std::enable_shared_from_this<State> {
           {container});
       std::vector<std::pair<std::string, CloudPushNotification>> found;
       for (int i = 0; i < rows.count(); ++i)
-        found.push_back({rows.requiredText(i, 0), {container, rows.requiredText(i, 1), CloudZoneID(rows.requiredText(i, 2))}});
+        if (isChannelName(rows.requiredText(i, 0)))
+          found.push_back({rows.requiredText(i, 0), {container, rows.requiredText(i, 1), CloudZoneID(rows.requiredText(i, 2))}});
       {
         std::lock_guard lock(mutex);
         for (auto& [channel, notification] : found) channels.insert_or_assign(channel, notification);
@@ -247,6 +259,7 @@ void CloudPushListener::addChannels(const std::vector<std::pair<std::string, Clo
   {
     std::lock_guard lock(state_->mutex);
     for (const auto& [channel, notification] : channels) {
+      if (!isChannelName(channel)) continue;
       if (state_->channels.insert_or_assign(channel, notification).second) {
         state_->awaiting.insert(channel);
         added = true;

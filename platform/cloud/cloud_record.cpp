@@ -167,23 +167,20 @@ std::string CloudRecord::lastModifiedUserName() const {
 
 ObjectPtr CloudRecord::copy() const { return copyRecord(); }
 
-CloudRecordPtr CloudRecord::copyRecord() const {
-  auto record = platform::make<CloudRecord>();
-  record->recordType_ = recordType_;
-  record->recordID_ = recordID_;
-  std::lock_guard lock(mutex_);
-  record->system_ = system_;
-  record->values_ = values_;
-  record->changedKeys_ = changedKeys_;
-  return record;
-}
+CloudRecordPtr CloudRecord::copyRecord() const { return copyWith(true); }
 
-CloudRecordPtr CloudRecord::copyWithSystemFieldsOnly() const {
+CloudRecordPtr CloudRecord::copyWithSystemFieldsOnly() const { return copyWith(false); }
+
+CloudRecordPtr CloudRecord::copyWith(bool values) const {
   auto record = platform::make<CloudRecord>();
   record->recordType_ = recordType_;
   record->recordID_ = recordID_;
   std::lock_guard lock(mutex_);
   record->system_ = system_;
+  if (values) {
+    record->values_ = values_;
+    record->changedKeys_ = changedKeys_;
+  }
   return record;
 }
 

@@ -132,6 +132,7 @@ class CloudRecord : public Object {
 
  private:
   friend struct detail::CloudRecordAccess;
+  CloudRecordPtr copyWith(bool values) const;
   struct SystemFields {
     std::string changeTag;
     std::optional<Date> created;

@@ -237,15 +237,20 @@ BEGIN
     END IF;
   END LOOP;
 
-  FOR v_item, v_index IN
-    SELECT e, n - 1 FROM jsonb_array_elements(coalesce(p_saves, '[]')) WITH ORDINALITY AS t(e, n) ORDER BY n
+  -- Saves first, then deletions, each in the order given.
+  FOR o_kind, v_item, v_index IN
+    SELECT 'save', e, n - 1 FROM jsonb_array_elements(coalesce(p_saves, '[]')) WITH ORDINALITY AS t(e, n)
+    UNION ALL
+    SELECT 'delete', e, n - 1 FROM jsonb_array_elements(coalesce(p_deletes, '[]')) WITH ORDINALITY AS t(e, n)
+    ORDER BY 1 DESC, 3
   LOOP
-    o_kind := 'save'; o_index := v_index; o_tag := NULL; o_message := NULL;
+    o_index := v_index; o_tag := NULL; o_message := NULL;
     o_created := NULL; o_created_by := NULL; o_modified := NULL; o_modified_by := NULL;
     v_zone := v_item->>'zone';
     v_name := v_item->>'name';
-    IF NOT valid_name(v_zone) OR NOT valid_name(v_name) OR NOT valid_name(v_item->>'type')
-       OR jsonb_typeof(v_item->'fields') IS DISTINCT FROM 'object' THEN
+    IF NOT valid_name(v_zone) OR NOT valid_name(v_name)
+       OR (o_kind = 'save' AND (NOT valid_name(v_item->>'type')
+                                OR jsonb_typeof(v_item->'fields') IS DISTINCT FROM 'object')) THEN
       o_code := 12; o_message := format('Invalid record "%s" in zone %s', v_name, v_zone);
       RETURN NEXT; CONTINUE;
     END IF;
@@ -253,6 +258,21 @@ BEGIN
       o_code := 26; o_message := format('Zone %s not found (record %s)', v_zone, v_name);
       RETURN NEXT; CONTINUE;
     END IF;
+    v_number := (v_counters->>v_zone)::bigint + 1;
+
+    IF o_kind = 'delete' THEN
+      UPDATE records r SET fields = '{}', deleted = true, change_number = v_number, change_tag = new_change_tag(),
+                           modified_at = now(), modified_by = current_user
+       WHERE r.owner = current_user AND r.container = p_container AND r.zone_name = v_zone
+         AND r.record_name = v_name AND NOT r.deleted;
+      IF FOUND THEN
+        v_counters := jsonb_set(v_counters, ARRAY[v_zone], to_jsonb(v_number));
+        v_changed := array_append(v_changed, v_zone);
+      END IF;
+      o_code := 0;
+      RETURN NEXT; CONTINUE;
+    END IF;
+
     SELECT * INTO v_record FROM records r
      WHERE r.owner = current_user AND r.container = p_container AND r.zone_name = v_zone AND r.record_name = v_name;
     v_found := FOUND AND NOT v_record.deleted;
@@ -286,7 +306,6 @@ BEGIN
       o_code := 27; o_message := format('Record %s in zone %s is larger than 1 MiB', v_name, v_zone);
       RETURN NEXT; CONTINUE;
     END IF;
-    v_number := (v_counters->>v_zone)::bigint + 1;
     v_counters := jsonb_set(v_counters, ARRAY[v_zone], to_jsonb(v_number));
     v_changed := array_append(v_changed, v_zone);
     o_tag := new_change_tag();
@@ -302,34 +321,6 @@ BEGIN
         modified_at = excluded.modified_at, modified_by = excluded.modified_by
       RETURNING epoch(r.created_at), r.created_by::text, epoch(r.modified_at), r.modified_by::text
         INTO o_created, o_created_by, o_modified, o_modified_by;
-    o_code := 0;
-    RETURN NEXT;
-  END LOOP;
-
-  FOR v_item, v_index IN
-    SELECT e, n - 1 FROM jsonb_array_elements(coalesce(p_deletes, '[]')) WITH ORDINALITY AS t(e, n) ORDER BY n
-  LOOP
-    o_kind := 'delete'; o_index := v_index; o_tag := NULL; o_message := NULL;
-    o_created := NULL; o_created_by := NULL; o_modified := NULL; o_modified_by := NULL;
-    v_zone := v_item->>'zone';
-    v_name := v_item->>'name';
-    IF NOT valid_name(v_zone) OR NOT valid_name(v_name) THEN
-      o_code := 12; o_message := format('Invalid record "%s" in zone %s', v_name, v_zone);
-      RETURN NEXT; CONTINUE;
-    END IF;
-    IF NOT v_counters ? v_zone THEN
-      o_code := 26; o_message := format('Zone %s not found (record %s)', v_zone, v_name);
-      RETURN NEXT; CONTINUE;
-    END IF;
-    v_number := (v_counters->>v_zone)::bigint + 1;
-    UPDATE records r SET fields = '{}', deleted = true, change_number = v_number, change_tag = new_change_tag(),
-                         modified_at = now(), modified_by = current_user
-     WHERE r.owner = current_user AND r.container = p_container AND r.zone_name = v_zone
-       AND r.record_name = v_name AND NOT r.deleted;
-    IF FOUND THEN
-      v_counters := jsonb_set(v_counters, ARRAY[v_zone], to_jsonb(v_number));
-      v_changed := array_append(v_changed, v_zone);
-    END IF;
     o_code := 0;
     RETURN NEXT;
   END LOOP;

@@ -36,18 +36,24 @@ struct Pushes {
   }
 };
 
+// Zone "Events" with a subscription, written through `writer`, and another container of the same
+// user listening for pushes into `pushes`.
+CloudContainerPtr listeningDevice(const User& user, const CloudDatabasePtr& writer, Pushes& pushes) {
+  makeZone(writer, "Events");
+  subscribe(writer, "Events");
+  auto device = containerFor(user);
+  device->setPushHandler(pushes.handler());
+  EXPECT_TRUE(runMainLoopUntil([&] { return device->isListeningForPushes(); }, kLong));
+  return device;
+}
+
 TEST(CloudPush, ASaveOnOneDevicePushesToAnotherOnTheMainThread) {
   REQUIRE_TEST_CLUSTER(cluster);
   User user = createUser(cluster);
   auto writer = containerFor(user)->privateCloudDatabase();
-  makeZone(writer, "Events");
   makeZone(writer, "Quiet");
-  subscribe(writer, "Events");
-
-  auto device = containerFor(user);
   Pushes pushes;
-  device->setPushHandler(pushes.handler());
-  ASSERT_TRUE(runMainLoopUntil([&] { return device->isListeningForPushes(); }, kLong));
+  auto device = listeningDevice(user, writer, pushes);
 
   auto quiet = newRecord("q", "Quiet");
   quiet->setObject(Value(1), "n");
@@ -103,12 +109,8 @@ TEST(CloudPush, AfterTheConnectionBreaksEverySubscriptionTellsOnceAndPushesFlowA
   REQUIRE_TEST_CLUSTER(cluster);
   User user = createUser(cluster);
   auto writer = containerFor(user)->privateCloudDatabase();
-  makeZone(writer, "Events");
-  subscribe(writer, "Events");
-  auto device = containerFor(user);
   Pushes pushes;
-  device->setPushHandler(pushes.handler());
-  ASSERT_TRUE(runMainLoopUntil([&] { return device->isListeningForPushes(); }, kLong));
+  auto device = listeningDevice(user, writer, pushes);
 
   RawConnection admin(cluster.adminConnectionString());
   EXPECT_EQ(admin.run("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE usename = '" + user.name +
