@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
@@ -246,8 +247,8 @@ void tearDown() {
   if (!env->info.empty()) {
     std::string command = "bash '" ZORVEL_CLOUD_CLUSTER_SCRIPT "' stop '" + env->info + "'";
     if (std::system(command.c_str()) != 0) std::fprintf(stderr, "cloud_bench: the cluster did not stop cleanly\n");
-    std::string folder = env->info.substr(0, env->info.rfind('/'));
-    rmdir(folder.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(env->info.substr(0, env->info.rfind('/')), ignored);
   }
 }
 

@@ -7,9 +7,12 @@
 #                                host, port, admin_user, admin_password, folder)
 #   cluster.sh stop INFO_FILE    stop that cluster, remove its folder and INFO_FILE
 #
-# A cluster that an earlier start left behind under the same INFO_FILE is stopped first. As root,
-# initdb and the server run as the "postgres" user, which owns the folder. Exits 77 when
-# PostgreSQL is not installed.
+# Several test runs may share one INFO_FILE (two ctest runs in one build tree): a start while the
+# cluster named there is up joins it, and a stop leaves it running for the others. The holders
+# are the calling processes (ctest), kept in INFO_FILE.holders under a lock; holders that have
+# died no longer count, and a cluster that is down is started anew. As root, initdb and the
+# server run as the "postgres" user, which owns the folder. Exits 77 when PostgreSQL is not
+# installed.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -99,7 +102,8 @@ EOF
   local port started=""
   for _ in 1 2 3 4 5; do
     port=$(free_port)
-    if as_owner "$bindir/pg_ctl" -D "$folder/data" -l "$folder/server.log" -w -t 60 -o "-p $port" start >/dev/null 2>&1; then
+    # 9>&-: the server must not inherit the lock, or it would hold it for its whole life.
+    if as_owner "$bindir/pg_ctl" -D "$folder/data" -l "$folder/server.log" -w -t 60 -o "-p $port" start >/dev/null 2>&1 9>&-; then
       started=1
       break
     fi
@@ -128,9 +132,47 @@ EOF
   echo "cloud test cluster on 127.0.0.1:$port ($folder)"
 }
 
+cluster_is_up() {
+  local folder
+  folder=$(info_value folder)
+  [[ -n $folder && -d $folder/data ]] && as_owner "$bindir/pg_ctl" -D "$folder/data" status >/dev/null 2>&1
+}
+
+# The live holders other than the caller, one pid a line.
+other_live_holders() {
+  [[ -f $info.holders ]] || return 0
+  local pid
+  while read -r pid; do
+    if [[ -n $pid && $pid != "$holder" ]] && kill -0 "$pid" 2>/dev/null; then echo "$pid"; fi
+  done <"$info.holders"
+  return 0
+}
+
+holder=$PPID
+mkdir -p "$(dirname "$info")"
+exec 9>"$info.lock"
+flock 9
+
 case $command in
-  start) start_cluster ;;
-  stop) stop_cluster ;;
+  start)
+    others=$(other_live_holders)
+    if [[ -n $others ]] && cluster_is_up; then
+      echo "joining the cloud test cluster of $(info_value folder)"
+    else
+      others=""
+      start_cluster
+    fi
+    printf '%s\n' $others "$holder" >"$info.holders"
+    ;;
+  stop)
+    others=$(other_live_holders)
+    if [[ -n $others ]]; then
+      printf '%s\n' $others >"$info.holders"
+    else
+      stop_cluster
+      rm -f "$info.holders"
+    fi
+    ;;
   *)
     echo "usage: $0 start|stop INFO_FILE" >&2
     exit 2
