@@ -103,7 +103,7 @@ class CloudConnectionPool {
 // A connection lent to one operation; returned to the pool when it is still sound.
 class CloudSession {
  public:
-  CloudSession(CloudContainer& container);
+  explicit CloudSession(CloudContainer& container);
   ~CloudSession();
   CloudSession(const CloudSession&) = delete;
   CloudSession& operator=(const CloudSession&) = delete;

@@ -126,13 +126,16 @@ struct CloudPushListener::State : std::enable_shared_from_this<State> {
     bool reconnected = everConnected;
     everConnected = true;
     listenToNewChannels();
-    // Pushes may have come while no connection listened: every subscription tells once.
-    std::vector<CloudPushNotification> missed;
+    // Pushes may have come while no connection listened: every subscription tells once. Those
+    // that came while the connection was being set up are already in libpq's buffer, where the
+    // socket watch would not see them.
+    std::vector<CloudPushNotification> pushes = takeNotifications();
     if (reconnected) {
+      pushes.clear();
       std::lock_guard lock(mutex);
-      for (const auto& [channel, notification] : channels) missed.push_back(notification);
+      for (const auto& [channel, notification] : channels) pushes.push_back(notification);
     }
-    deliverNotifications(std::move(missed));
+    deliverNotifications(std::move(pushes));
   }
 
   // main
@@ -181,6 +184,15 @@ struct CloudPushListener::State : std::enable_shared_from_this<State> {
       if (!commands.empty()) commands.pop_front();
       sendNext();
     }
+    std::vector<CloudPushNotification> pushes = takeNotifications();
+    bool alive = PQstatus(conn) == CONNECTION_OK;
+    if (!alive) connectionLost(true);
+    deliverNotifications(std::move(pushes));
+    return alive;
+  }
+
+  // main: the pushes libpq has already read off the socket.
+  std::vector<CloudPushNotification> takeNotifications() {
     std::vector<CloudPushNotification> pushes;
     while (PGnotify* notify = PQnotifies(conn)) {
       {
@@ -190,10 +202,7 @@ struct CloudPushListener::State : std::enable_shared_from_this<State> {
       }
       PQfreemem(notify);
     }
-    bool alive = PQstatus(conn) == CONNECTION_OK;
-    if (!alive) connectionLost(true);
-    deliverNotifications(std::move(pushes));
-    return alive;
+    return pushes;
   }
 
   // main

@@ -79,16 +79,21 @@ class Recorder : public KeyValueObserver {
 
 TEST(Operation, StartRunsMainAndAnnouncesExecutingThenFinished) {
   std::atomic<bool> ran{false};
-  auto op = BlockOperation::make([&] { ran = true; });
+  std::vector<int> blocks;
+  auto op = BlockOperation::make([&] { ran = true; blocks.push_back(1); });
+  op->addExecutionBlock([&] { blocks.push_back(2); });
   auto recorder = std::make_shared<Recorder>();
   op->addObserver(recorder, "isExecuting", ObserveNew);
   op->addObserver(recorder, "isFinished", ObserveNew);
   EXPECT_TRUE(op->isReady());
   op->start();
   EXPECT_TRUE(ran);
+  EXPECT_EQ(blocks, (std::vector<int>{1, 2})) << "execution blocks run in the order added";
   EXPECT_TRUE(op->isFinished());
   EXPECT_FALSE(op->isExecuting());
   EXPECT_EQ(recorder->events(), (std::vector<std::string>{"isExecuting=1", "isExecuting=0", "isFinished=1"}));
+  EXPECT_EQ(op->valueForKey("isFinished"), Value(true));
+  EXPECT_THROW(op->addExecutionBlock([] {}), Exception);
   op->removeObserver(recorder.get(), "isExecuting");
   op->removeObserver(recorder.get(), "isFinished");
   try {
