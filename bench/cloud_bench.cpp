@@ -1,0 +1,268 @@
+// The cloud record database on a throwaway local cluster: how long a save takes to reach another
+// client as a push, and how long a fetch of changes takes with nothing new and with 1,000
+// changes, each against the plain libpq work it rests on. Latencies are reported per sample
+// (median and 99th percentile); the loopback floor is one bare round trip.
+
+#include <benchmark/benchmark.h>
+#include <libpq-fe.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/cloud/cloud_database.h"
+#include "platform/cloud/cloud_operations.h"
+#include "platform/run_loop.h"
+#include "support/compare.h"
+
+namespace {
+
+using namespace platform;
+using Clock = std::chrono::steady_clock;
+
+struct Environment {
+  std::string info;
+  std::string userConnection;
+  CloudDatabasePtr writer;
+  CloudContainerPtr device;
+  PGconn* raw = nullptr;
+  int pushes = 0;  // main thread only
+  CloudServerChangeTokenPtr latest;
+};
+Environment* env = nullptr;
+
+std::map<std::string, std::string> readInfo(const std::string& path) {
+  std::map<std::string, std::string> values;
+  std::ifstream file(path);
+  std::string line;
+  while (std::getline(file, line))
+    if (auto eq = line.find('='); eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+  return values;
+}
+
+bool exec(PGconn* conn, const std::string& sql) {
+  PGresult* r = PQexec(conn, sql.c_str());
+  bool ok = PQresultStatus(r) == PGRES_TUPLES_OK || PQresultStatus(r) == PGRES_COMMAND_OK;
+  if (!ok) std::fprintf(stderr, "cloud_bench: %s: %s", sql.c_str(), PQerrorMessage(conn));
+  PQclear(r);
+  return ok;
+}
+
+template <class Op>
+void runOp(const std::shared_ptr<Op>& op) {
+  env->writer->addOperation(op);
+  op->waitUntilFinished();
+}
+
+ErrorPtr save(std::vector<CloudRecordPtr> records) {
+  ErrorPtr error;
+  auto op = CloudModifyRecordsOperation::make(std::move(records), {});
+  op->setModifyRecordsCompletionBlock([&](auto&, auto&, const ErrorPtr& e) { error = e; });
+  runOp(op);
+  return error;
+}
+
+CloudRecordPtr record(const std::string& zone, const std::string& name) {
+  auto r = CloudRecord::make("Events", CloudRecordID::make(name, CloudZoneID(zone)));
+  r->setObject(Value("An event called " + name), "name");
+  r->setObject(Value(Date::now()), "date");
+  r->setObject(Value(std::uint64_t{2}), "state");
+  r->setObject(Value("5B0A4E2C-8D4B-4A8E-9F0B-3A2C1D0E9F8A"), "skinId");
+  return r;
+}
+
+// Adds the samples' median and 99th percentile (milliseconds) as counters.
+void reportLatency(benchmark::State& state, std::vector<double> samples) {
+  if (samples.empty()) return;
+  std::sort(samples.begin(), samples.end());
+  auto at = [&](double q) { return samples[std::min(samples.size() - 1, static_cast<std::size_t>(q * (samples.size() - 1) + 0.5))]; };
+  state.counters["median_ms"] = at(0.5) * 1e3;
+  state.counters["p99_ms"] = at(0.99) * 1e3;
+}
+
+// Times `work` once per iteration (manual time), then reports the samples' median and p99.
+template <class F>
+void timeEach(benchmark::State& state, F&& work) {
+  std::vector<double> samples;
+  for (auto _ : state) {
+    auto start = Clock::now();
+    if (!work()) break;
+    double s = std::chrono::duration<double>(Clock::now() - start).count();
+    samples.push_back(s);
+    state.SetIterationTime(s);
+  }
+  reportLatency(state, std::move(samples));
+}
+
+// One bare round trip on an open connection: the floor under every request.
+void BM_LoopbackRoundTrip(benchmark::State& state) {
+  timeEach(state, [] {
+    PQclear(PQexec(env->raw, "SELECT 1"));
+    return true;
+  });
+}
+BENCHMARK(BM_LoopbackRoundTrip)->Iterations(500)->UseManualTime();
+
+// Saving one new record, waited for by its caller.
+void BM_SaveOneRecord(benchmark::State& state) {
+  int n = 0;
+  timeEach(state, [&] {
+    ErrorPtr e = save({record("Bench", "save-" + std::to_string(n++))});
+    if (e) state.SkipWithError(e->description().c_str());
+    return !e;
+  });
+}
+BENCHMARK(BM_SaveOneRecord)->Iterations(500)->UseManualTime();
+
+// From the start of a save on one client to the push delivered on another client's main thread.
+void BM_SaveToPushOnAnotherClient(benchmark::State& state) {
+  int n = 0;
+  std::shared_ptr<CloudModifyRecordsOperation> previous;
+  timeEach(state, [&] {
+    if (previous) previous->waitUntilFinished();  // the last save's own answer, outside the timing
+    int before = env->pushes;
+    previous = CloudModifyRecordsOperation::make({record("Events", "push-" + std::to_string(n++))}, {});
+    env->writer->addOperation(previous);
+    if (!runMainLoopUntil([&] { return env->pushes > before; }, 10)) {
+      state.SkipWithError("no push arrived within 10 s");
+      return false;
+    }
+    return true;
+  });
+  if (previous) previous->waitUntilFinished();
+}
+BENCHMARK(BM_SaveToPushOnAnotherClient)->Iterations(500)->UseManualTime();
+
+struct Fetched {
+  std::size_t records = 0;
+  CloudServerChangeTokenPtr token;
+  ErrorPtr error;
+};
+
+Fetched fetch(const std::string& zone, CloudServerChangeTokenPtr token, std::uint32_t limit) {
+  Fetched out;
+  CloudFetchRecordZoneChangesOptions options{std::move(token), limit};
+  auto op = CloudFetchRecordZoneChangesOperation::make({CloudZoneID(zone)}, {{CloudZoneID(zone), options}});
+  op->setRecordChangedBlock([&](const CloudRecordPtr&) { ++out.records; });
+  op->setRecordZoneFetchCompletionBlock([&](auto&, const CloudServerChangeTokenPtr& t, bool, const ErrorPtr& e) {
+    out.token = t;
+    out.error = e;
+  });
+  runOp(op);
+  return out;
+}
+
+void BM_FetchChangesNothingNew(benchmark::State& state) {
+  timeEach(state, [&] {
+    Fetched f = fetch("Thousand", env->latest, 0);
+    if (f.error || f.records) state.SkipWithError("a fetch with nothing new found something");
+    return !f.error && !f.records;
+  });
+}
+BENCHMARK(BM_FetchChangesNothingNew)->Iterations(500)->UseManualTime();
+
+void BM_FetchThousandChanges(benchmark::State& state) {
+  timeEach(state, [&] {
+    Fetched f = fetch("Thousand", nullptr, 1000);
+    if (f.error || f.records != 1000) state.SkipWithError("the fetch did not bring 1,000 records");
+    return !f.error && f.records == 1000;
+  });
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * 1000);
+}
+BENCHMARK(BM_FetchThousandChanges)->Iterations(50)->UseManualTime();
+
+// The same 1,000 rows read with plain libpq, without decoding them into records.
+void BM_RawThousandRows(benchmark::State& state) {
+  timeEach(state, [&] {
+    PGresult* r = PQexec(env->raw,
+                         "SELECT record_name, record_type, fields, change_tag, created_at, modified_at "
+                         "FROM zorvel_cloud.records WHERE zone_name = 'Thousand' ORDER BY change_number LIMIT 1000");
+    int rows = PQntuples(r);
+    PQclear(r);
+    if (rows != 1000) state.SkipWithError("the raw read did not bring 1,000 rows");
+    return rows == 1000;
+  });
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * 1000);
+}
+BENCHMARK(BM_RawThousandRows)->Iterations(50)->UseManualTime();
+
+bool setUp() {
+  env = new Environment;
+  char folder[] = "/tmp/zorvel-cloud-bench.XXXXXX";
+  if (!mkdtemp(folder)) return false;
+  env->info = std::string(folder) + "/cluster.info";
+  std::string command = "bash '" ZORVEL_CLOUD_CLUSTER_SCRIPT "' start '" + env->info + "' >&2";
+  int status = std::system(command.c_str());
+  if (status != 0) {
+    std::printf("cloud_bench: skipped, no throwaway PostgreSQL cluster could be started (is PostgreSQL installed?)\n");
+    return false;
+  }
+  auto info = readInfo(env->info);
+  std::string base = "host=" + info["host"] + " port=" + info["port"] + " dbname=postgres";
+  PGconn* admin = PQconnectdb((base + " user=" + info["admin_user"] + " password=" + info["admin_password"]).c_str());
+  bool ok = PQstatus(admin) == CONNECTION_OK && exec(admin, "SELECT zorvel_cloud.add_user('bench', 'bench-password')");
+  PQfinish(admin);
+  if (!ok) return false;
+  env->userConnection = base + " user=bench password=bench-password";
+  env->raw = PQconnectdb(env->userConnection.c_str());
+  env->writer = CloudContainer::createWithConnectionString("bench", env->userConnection)->privateCloudDatabase();
+  env->device = CloudContainer::createWithConnectionString("bench", env->userConnection);
+
+  auto zones = CloudModifyRecordZonesOperation::make({CloudRecordZone("Events"), CloudRecordZone("Bench"), CloudRecordZone("Thousand")}, {});
+  CloudRecordZoneSubscription subscription(CloudZoneID("Events"), "Events");
+  subscription.notificationInfo.shouldSendContentAvailable = true;
+  auto subscriptions = CloudModifySubscriptionsOperation::make({subscription}, {});
+  runOp(zones);
+  runOp(subscriptions);
+  std::vector<CloudRecordPtr> thousand;
+  for (int i = 0; i < 1000; ++i) thousand.push_back(record("Thousand", "t-" + std::to_string(i)));
+  if (ErrorPtr e = save(thousand)) {
+    std::fprintf(stderr, "cloud_bench: %s\n", e->description().c_str());
+    return false;
+  }
+  Fetched all = fetch("Thousand", nullptr, 1000);
+  env->latest = all.token;
+  env->device->setPushHandler([](const CloudPushNotification&) { ++env->pushes; });
+  if (!runMainLoopUntil([] { return env->device->isListeningForPushes(); }, 20)) {
+    std::fprintf(stderr, "cloud_bench: the push listener did not start\n");
+    return false;
+  }
+  return all.records == 1000;
+}
+
+void tearDown() {
+  if (!env) return;
+  if (env->device) env->device->setPushHandler(nullptr);
+  RunLoop::main().runFor(0.05);
+  if (env->raw) PQfinish(env->raw);
+  env->writer.reset();
+  env->device.reset();
+  if (!env->info.empty()) {
+    std::string command = "bash '" ZORVEL_CLOUD_CLUSTER_SCRIPT "' stop '" + env->info + "'";
+    if (std::system(command.c_str()) != 0) std::fprintf(stderr, "cloud_bench: the cluster did not stop cleanly\n");
+    std::error_code ignored;
+    std::filesystem::remove_all(env->info.substr(0, env->info.rfind('/')), ignored);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int result = 0;
+  if (setUp()) {
+    result = zorvel::bench::runAndCompare(
+        argc, argv,
+        {{"BM_SaveToPushOnAnotherClient/iterations:500/manual_time", "BM_SaveOneRecord/iterations:500/manual_time", 0},
+         {"BM_FetchChangesNothingNew/iterations:500/manual_time", "BM_LoopbackRoundTrip/iterations:500/manual_time", 0},
+         {"BM_FetchThousandChanges/iterations:50/manual_time", "BM_RawThousandRows/iterations:50/manual_time", 0}});
+  }
+  tearDown();
+  return result;
+}
