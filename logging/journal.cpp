@@ -66,10 +66,16 @@ LGJournalWriter& LGJournalWriter::daemon() {
   return *writer;
 }
 
-bool LGJournalWriter::isDaemonAvailable() {
+namespace {
+bool isSocketAt(const std::string& path) {
   struct stat status;
-  return ::stat(std::string(kDaemonSocketPath).c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
+  return ::stat(path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
 }
+}  // namespace
+
+bool LGJournalWriter::isDaemonAvailable() { return isSocketAt(std::string(kDaemonSocketPath)); }
+
+bool LGJournalWriter::isSocketPresent() const { return isSocketAt(socketPath_); }
 
 bool LGJournalWriter::isValidFieldName(std::string_view name) {
   if (name.empty() || name.size() > 64) return false;

@@ -62,6 +62,8 @@ class LGJournalWriter {
   const std::string& socketPath() const { return socketPath_; }
   // Whether the daemon's socket exists on this machine (a journal daemon runs).
   static bool isDaemonAvailable();
+  // Whether this writer's socket exists (someone listens for its entries).
+  bool isSocketPresent() const;
   static bool isValidFieldName(std::string_view name);
 
   // One entry: PRIORITY (0 to 7), SYSLOG_IDENTIFIER (left out when empty), MESSAGE, then the

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 
 using platform::Bytes;
@@ -20,6 +21,7 @@ using platform::Date;
 using platform::ErrorPtr;
 using platform::FileManager;
 using ::testing::ElementsAre;
+using zorvel::test::ScopedEnvironment;
 using zorvel::test::TempDir;
 
 namespace {
@@ -36,30 +38,6 @@ std::string readText(const std::filesystem::path& path) {
   auto contents = files().readFile(path);
   return contents ? std::string(contents->begin(), contents->end()) : "<unreadable>";
 }
-
-// Restores an environment variable when the test ends.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnvironment() {
-    if (old_) {
-      setenv(name_, old_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 void expectPosixError(const ErrorPtr& error, int code, const std::filesystem::path& path) {
   ASSERT_TRUE(error);

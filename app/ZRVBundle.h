@@ -1,0 +1,9 @@
+#pragma once
+
+// The application's identity.
+
+#include <string_view>
+
+// The application's reverse-domain identifier: the identifier of its system-log entries, and the
+// head of the names it gives its own error domains.
+inline constexpr std::string_view ZRVBundleIdentifier = "com.zorvel.Zorvel";
