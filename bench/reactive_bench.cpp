@@ -26,7 +26,7 @@ void BM_SubjectSend(benchmark::State& state) {
   benchmark::DoNotOptimize(sum);
   state.SetItemsProcessed(state.iterations() * subscribers);
 }
-BENCHMARK(BM_SubjectSend)->Arg(1)->Arg(100)->Arg(1000);
+BENCHMARK(BM_SubjectSend)->Arg(1)->Arg(100)->Arg(1000)->Repetitions(5);
 
 void BM_FunctionLoop(benchmark::State& state) {
   const auto count = static_cast<int>(state.range(0));
@@ -41,7 +41,36 @@ void BM_FunctionLoop(benchmark::State& state) {
   benchmark::DoNotOptimize(sum);
   state.SetItemsProcessed(state.iterations() * count);
 }
-BENCHMARK(BM_FunctionLoop)->Arg(1)->Arg(100)->Arg(1000);
+BENCHMARK(BM_FunctionLoop)->Arg(1)->Arg(100)->Arg(1000)->Repetitions(5);
+
+// Subscribe-then-dispose pairs per second on a subject that has `others` other subscribers, made
+// and disposed on the sending thread, as list rows subscribing to the tick do.
+void BM_SubjectSubscribeDispose(benchmark::State& state) {
+  const auto others = static_cast<int>(state.range(0));
+  RFSubjectPtr subject = RFSubject::subject();
+  std::int64_t sum = 0;
+  for (int i = 0; i < others; ++i) subject->subscribeNext([&sum](const Value& v) { sum += v.asInt64(); });
+  subject->sendNext(Value(1));
+  for (auto _ : state) subject->subscribeNext([&sum](const Value& v) { sum += v.asInt64(); })->dispose();
+  benchmark::DoNotOptimize(sum);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SubjectSubscribeDispose)->Arg(0)->Arg(100)->Repetitions(5);
+
+// The same registration and removal in a plain vector of callbacks.
+void BM_CallbackListAddRemove(benchmark::State& state) {
+  const auto others = static_cast<int>(state.range(0));
+  std::int64_t sum = 0;
+  std::vector<std::function<void(const Value&)>> callbacks;
+  for (int i = 0; i < others; ++i) callbacks.emplace_back([&sum](const Value& v) { sum += v.asInt64(); });
+  for (auto _ : state) {
+    callbacks.emplace_back([&sum](const Value& v) { sum += v.asInt64(); });
+    callbacks.erase(callbacks.end() - 1);
+  }
+  benchmark::DoNotOptimize(sum);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CallbackListAddRemove)->Arg(0)->Arg(100)->Repetitions(5);
 
 constexpr int kBatch = 1000;
 
@@ -83,6 +112,8 @@ BENCHMARK(BM_MainQueueAsync)->UseRealTime();
 }  // namespace
 
 ZORVEL_BENCH_MAIN({{"BM_SubjectSend/1", "BM_FunctionLoop/1", 0.33},
+                   {"BM_SubjectSubscribeDispose/0", "BM_CallbackListAddRemove/0", 0, 1000},
+                   {"BM_SubjectSubscribeDispose/100", "BM_CallbackListAddRemove/100", 0, 1000},
                    {"BM_SubjectSend/100", "BM_FunctionLoop/100", 0},
                    {"BM_SubjectSend/1000", "BM_FunctionLoop/1000", 0},
                    {"BM_DeliverOnMainThreadHop/real_time", "BM_MainQueueAsync/real_time", 0}})

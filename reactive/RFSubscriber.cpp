@@ -26,11 +26,10 @@ void RFReentrantLock::lockSlow(std::uintptr_t me) {
 
   std::uintptr_t expected = 0;
   if (!owner_.compare_exchange_strong(expected, me, std::memory_order_seq_cst, std::memory_order_relaxed)) {
-    waiters_.fetch_add(1, std::memory_order_relaxed);
-    // Makes the count visible to every unlock that comes after this point (see unlock()).
-    rf_detail::heavyBarrier();
+    // Counted before owner_ is read again, both sequentially consistent (see unlock()).
+    waiters_.fetch_add(1, std::memory_order_seq_cst);
     for (;;) {
-      std::uintptr_t owner = owner_.load(std::memory_order_relaxed);
+      std::uintptr_t owner = owner_.load(std::memory_order_seq_cst);
       if (owner == 0) {
         if (owner_.compare_exchange_weak(owner, me, std::memory_order_seq_cst, std::memory_order_relaxed)) break;
         continue;

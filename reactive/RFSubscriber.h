@@ -65,8 +65,8 @@ class RFSubscriber {
 // It is biased to the first thread that takes it: while no other thread has taken it, that
 // thread locks and unlocks with plain stores and loads (no read-modify-write). The first time
 // another thread takes it, the bias is revoked for good (once, at the cost of a process-wide
-// barrier) and from then on locking takes one compare-and-swap and unlocking a store. Threads
-// that find it taken sleep until it is released.
+// barrier) and from then on locking takes one compare-and-swap and unlocking one exchange.
+// Threads that find it taken sleep until it is released.
 class RFReentrantLock {
  public:
   void lock() {
@@ -105,11 +105,10 @@ class RFReentrantLock {
       leaveBiased();
       return;
     }
-    owner_.store(0, std::memory_order_release);
-    // Pairs with the heavy barrier a waiter passes after counting itself: either it sees the
+    // Sequentially consistent, as is a waiter's count and read of owner_: either it sees the
     // release or this sees it waiting.
-    rf_detail::lightBarrier();
-    if (waiters_.load(std::memory_order_relaxed) != 0) wakeWaiters();
+    owner_.store(0, std::memory_order_seq_cst);
+    if (waiters_.load(std::memory_order_seq_cst) != 0) wakeWaiters();
   }
 
  private:
