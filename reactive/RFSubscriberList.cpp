@@ -87,6 +87,13 @@ bool HazardRecord::guards(const SubscriberArray* array) const {
   return false;
 }
 
+void HazardRecord::defer(SubscriberArray* array) {
+  std::lock_guard lock(deferLock);
+  array->nextDeferred = deferred;
+  deferred = array;
+  hasDeferred.store(true, std::memory_order_relaxed);
+}
+
 void HazardRecord::releaseDeferred(bool onlyUnguarded) {
   SubscriberArray* ready = nullptr;
   {
@@ -175,14 +182,8 @@ void SubscriberList::retire(SubscriberArray* array) const {
   HazardRecord* me = tHazardRecord;
   if (home == me) {
     // Our own walks: a nested one may be reading the array; our outermost walk releases it.
-    if (!me->guards(array)) {
-      release(array);
-      return;
-    }
-    std::lock_guard lock(me->deferLock);
-    array->nextDeferred = me->deferred;
-    me->deferred = array;
-    me->hasDeferred.store(true, std::memory_order_relaxed);
+    if (me->guards(array)) me->defer(array);
+    else release(array);
     return;
   }
   // The home thread may be walking it. After the barrier its announcement is visible, or its
@@ -192,12 +193,7 @@ void SubscriberList::retire(SubscriberArray* array) const {
     release(array);
     return;
   }
-  {
-    std::lock_guard lock(home->deferLock);
-    array->nextDeferred = home->deferred;
-    home->deferred = array;
-    home->hasDeferred.store(true, std::memory_order_relaxed);
-  }
+  home->defer(array);
   // The walk may have ended before the deferral became visible to it; then we release here.
   heavyBarrier();
   if (!home->guards(array)) home->releaseDeferred(true);

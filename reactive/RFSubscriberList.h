@@ -63,6 +63,8 @@ struct HazardRecord {
   HazardRecord* next = nullptr;
 
   bool guards(const SubscriberArray* array) const;
+  // Keeps the array's reference until this thread's outermost walk ends.
+  void defer(SubscriberArray* array);
   [[gnu::cold]] void releaseDeferred(bool onlyUnguarded);
 };
 
