@@ -38,13 +38,14 @@ std::size_t RFSubject::subscriberCount() const {
 // of the last reference to it.
 void RFSubject::sendNext(const platform::Value& value) {
   rf_detail::SubscriberList::Walk walk(list_);
+  if (rf_detail::nextProbeEnabled()) [[unlikely]] {
+    for (const rf_detail::SubscriberEntry* entry : walk) entry->passthrough->sendNext(value);
+    return;
+  }
   for (const rf_detail::SubscriberEntry* entry : walk) {
-    // What the passthrough's sendNext does, without going through it unless traced.
-    if (entry->disposable->isDisposed()) continue;
-    if (rf_detail::nextProbeEnabled()) [[unlikely]]
-      entry->passthrough->sendNext(value);
-    else if (entry->inner)
-      entry->inner->sendNext(value);
+    // What the passthrough's sendNext does, without going through it.
+    if (entry->disposable->isDisposed() || !entry->inner) continue;
+    entry->inner->sendNext(value);
   }
 }
 
