@@ -13,10 +13,21 @@ const char kPrefix[] = "com.zorvel.reactive.";
 
 std::string prefixed(const char* name) { return std::string(kPrefix) + name; }
 
+}  // namespace
+
+// Scopes open on this thread, plus one on the main thread (which always has a current
+// scheduler) once it has asked: while above zero, the thread has a current scheduler without a
+// look at its dictionary (operators ask on every value).
+constinit thread_local int rf_tCurrentSchedulerHints = 0;
+
+namespace {
+thread_local bool tMainThreadCounted = false;
+
 // Restores the thread's current scheduler even when the block throws.
 class CurrentSchedulerScope {
  public:
   explicit CurrentSchedulerScope(const RFSchedulerPtr& scheduler) {
+    ++rf_tCurrentSchedulerHints;
     platform::ThreadDictionary& dict = platform::threadDictionary();
     auto it = dict.find(RFScheduler::kCurrentSchedulerKey);
     if (it != dict.end()) previous_ = it->second;
@@ -27,6 +38,7 @@ class CurrentSchedulerScope {
     platform::ThreadDictionary& dict = platform::threadDictionary();
     if (previous_.isNil()) dict.erase(RFScheduler::kCurrentSchedulerKey);
     else dict.insert_or_assign(RFScheduler::kCurrentSchedulerKey, std::move(previous_));
+    --rf_tCurrentSchedulerHints;
   }
   CurrentSchedulerScope(const CurrentSchedulerScope&) = delete;
   CurrentSchedulerScope& operator=(const CurrentSchedulerScope&) = delete;
@@ -34,6 +46,35 @@ class CurrentSchedulerScope {
  private:
   platform::Value previous_;
 };
+
+// A scheduled block's disposable. It owns the block until the block runs or it is disposed, so
+// that disposing lets go of what the block captured at once, not when its time comes.
+class ScheduledBlock final : public RFDisposable {
+ public:
+  explicit ScheduledBlock(RFScheduler::Block block) : block_(std::move(block)) {}
+  static std::shared_ptr<ScheduledBlock> make(RFScheduler::Block block) {
+    return platform::make<ScheduledBlock>(std::move(block));
+  }
+
+  void dispose() override {
+    RFDisposable::dispose();
+    RFScheduler::Block released;
+    std::lock_guard lock(lock_);
+    released.swap(block_);
+  }
+  // The block, once; empty when disposed first.
+  RFScheduler::Block take() {
+    RFScheduler::Block block;
+    std::lock_guard lock(lock_);
+    if (!isDisposed()) block.swap(block_);
+    return block;
+  }
+
+ private:
+  platform::SpinLock lock_;
+  RFScheduler::Block block_;
+};
+
 }  // namespace
 
 // --- RFScheduler ---------------------------------------------------------------------------------
@@ -81,8 +122,14 @@ RFSchedulerPtr RFScheduler::currentScheduler() {
   return nullptr;
 }
 
-bool RFScheduler::hasCurrentScheduler() {
-  if (isOnMainThread()) return true;
+bool RFScheduler::hasCurrentSchedulerSlow() {
+  if (isOnMainThread()) {
+    if (!tMainThreadCounted) {
+      tMainThreadCounted = true;
+      ++rf_tCurrentSchedulerHints;
+    }
+    return true;
+  }
   platform::ThreadDictionary& dict = platform::threadDictionary();
   return dict.find(kCurrentSchedulerKey) != dict.end();
 }
@@ -95,8 +142,10 @@ RFDisposablePtr RFScheduler::schedule(Block) { return nullptr; }
 RFDisposablePtr RFScheduler::after(platform::Date, Block) { return nullptr; }
 RFDisposablePtr RFScheduler::afterRepeatingEvery(platform::Date, double, double, Block) { return nullptr; }
 
+platform::Date RFScheduler::currentDate() const { return platform::Date::now(); }
+
 RFDisposablePtr RFScheduler::afterDelay(double seconds, Block block) {
-  return after(platform::Date::now().addingTimeInterval(seconds), std::move(block));
+  return after(currentDate().addingTimeInterval(seconds), std::move(block));
 }
 
 void RFScheduler::performAsCurrentScheduler(const Block& block) {
@@ -192,21 +241,19 @@ RFQueueScheduler::RFQueueScheduler(std::string name, platform::DispatchQueuePtr 
     : RFScheduler(std::move(name), className), queue_(std::move(queue)) {}
 
 RFDisposablePtr RFQueueScheduler::schedule(Block block) {
-  auto disposable = RFDisposable::disposable();
-  queue_->async([me = self(), disposable, block = std::move(block)] {
-    if (disposable->isDisposed()) return;
-    me->performAsCurrentScheduler(block);
+  auto scheduled = ScheduledBlock::make(std::move(block));
+  queue_->async([me = self(), scheduled] {
+    if (Block block = scheduled->take()) me->performAsCurrentScheduler(block);
   });
-  return disposable;
+  return scheduled;
 }
 
 RFDisposablePtr RFQueueScheduler::after(platform::Date date, Block block) {
-  auto disposable = RFDisposable::disposable();
-  queue_->afterWallClock(date, [me = self(), disposable, block = std::move(block)] {
-    if (disposable->isDisposed()) return;
-    me->performAsCurrentScheduler(block);
+  auto scheduled = ScheduledBlock::make(std::move(block));
+  queue_->afterWallClock(date, [me = self(), scheduled] {
+    if (Block block = scheduled->take()) me->performAsCurrentScheduler(block);
   });
-  return disposable;
+  return scheduled;
 }
 
 RFDisposablePtr RFQueueScheduler::afterRepeatingEvery(platform::Date start, double interval, double leeway,
@@ -246,6 +293,11 @@ RFDisposablePtr RFSubscriptionScheduler::after(platform::Date date, Block block)
   return (current ? current : background_)->after(date, std::move(block));
 }
 
+platform::Date RFSubscriptionScheduler::currentDate() const {
+  RFSchedulerPtr current = currentScheduler();
+  return (current ? current : background_)->currentDate();
+}
+
 RFDisposablePtr RFSubscriptionScheduler::afterRepeatingEvery(platform::Date start, double interval, double leeway,
                                                              Block block) {
   RFSchedulerPtr current = currentScheduler();
@@ -257,8 +309,7 @@ RFDisposablePtr RFSubscriptionScheduler::afterRepeatingEvery(platform::Date star
 struct RFTestScheduler::Action {
   platform::Date date;
   std::uint64_t sequence;  // keeps equal dates in scheduling order
-  Block block;
-  RFDisposablePtr disposable;
+  std::shared_ptr<ScheduledBlock> block;
 };
 
 struct RFTestScheduler::Queue {
@@ -281,10 +332,10 @@ RFTestScheduler::~RFTestScheduler() {
 }
 
 RFDisposablePtr RFTestScheduler::enqueue(platform::Date date, Block block) {
-  auto disposable = RFDisposable::disposable();
+  auto scheduled = ScheduledBlock::make(std::move(block));
   std::lock_guard lock(lock_);
-  queue_->heap.push(Action{date, sequence_++, std::move(block), disposable});
-  return disposable;
+  queue_->heap.push(Action{date, sequence_++, scheduled});
+  return scheduled;
 }
 
 RFDisposablePtr RFTestScheduler::schedule(Block block) {
@@ -321,12 +372,14 @@ void RFTestScheduler::runSteps(std::uint64_t count, bool asCurrent) {
   for (std::uint64_t i = 0; i < count && !queue_->heap.empty(); ++i) {
     Action action = queue_->heap.top();
     queue_->heap.pop();
-    if (action.disposable->isDisposed()) continue;
+    Block block = action.block->take();
+    if (!block) continue;  // cancelled
+    if (action.date > now_) now_ = action.date;
     if (asCurrent) {
       CurrentSchedulerScope scope(self());
-      action.block();
+      block();
     } else {
-      action.block();
+      block();
     }
   }
 }
@@ -338,6 +391,11 @@ void RFTestScheduler::stepAll() { runSteps(std::numeric_limits<std::uint64_t>::m
 std::uint64_t RFTestScheduler::numberOfDirectlyScheduledBlocks() const {
   std::lock_guard lock(lock_);
   return directCount_;
+}
+
+platform::Date RFTestScheduler::currentDate() const {
+  std::lock_guard lock(lock_);
+  return now_;
 }
 
 std::size_t RFTestScheduler::pendingCount() const {

@@ -33,6 +33,9 @@
 class RFScheduler;
 using RFSchedulerPtr = std::shared_ptr<RFScheduler>;
 
+// Internal: above zero while the calling thread is known to have a current scheduler.
+extern constinit thread_local int rf_tCurrentSchedulerHints;
+
 class RFScheduler : public platform::Object {
   ZORVEL_CLASS(RFScheduler, platform::Object)
 
@@ -58,7 +61,11 @@ class RFScheduler : public platform::Object {
   // The calling thread's scheduler (see above), or null.
   static RFSchedulerPtr currentScheduler();
   // Whether the calling thread has a current scheduler, without building a reference to it.
-  static bool hasCurrentScheduler();
+  static bool hasCurrentScheduler() {
+    if (rf_tCurrentSchedulerHints > 0) [[likely]]
+      return true;
+    return hasCurrentSchedulerSlow();
+  }
   static bool isOnMainThread();
 
   const std::string& name() const { return name_; }
@@ -68,6 +75,9 @@ class RFScheduler : public platform::Object {
   virtual RFDisposablePtr schedule(Block block);
   // Runs the block once, at or after the date.
   virtual RFDisposablePtr after(platform::Date date, Block block);
+  // What "now" is to this scheduler: the wall clock, or a test scheduler's virtual time.
+  virtual platform::Date currentDate() const;
+  // after() with the date that lies that many seconds after currentDate().
   RFDisposablePtr afterDelay(double seconds, Block block);
   // Runs the block at the start date, then every interval; each firing may be deferred by up to
   // the leeway. Disposing stops the repetition.
@@ -90,6 +100,7 @@ class RFScheduler : public platform::Object {
 
  private:
   RFScheduler() : RFScheduler({}, "RFScheduler") {}
+  static bool hasCurrentSchedulerSlow();
   void reschedule(const std::shared_ptr<const RecursiveBlock>& block, const RFCompoundDisposablePtr& disposable);
 
   std::string name_;
@@ -154,8 +165,9 @@ class RFSubscriptionScheduler final : public RFScheduler {
   // Inline (returning null) when the calling thread has a current scheduler, else on the
   // background scheduler.
   RFDisposablePtr schedule(Block block) override;
-  // On the current scheduler, else on the background scheduler.
+  // On the current scheduler, else on the background scheduler; so is currentDate().
   RFDisposablePtr after(platform::Date date, Block block) override;
+  platform::Date currentDate() const override;
   RFDisposablePtr afterRepeatingEvery(platform::Date start, double interval, double leeway, Block block) override;
 
  private:
@@ -169,6 +181,11 @@ class RFSubscriptionScheduler final : public RFScheduler {
 // this scheduler as the current one. Every operation, running included, holds the scheduler's
 // recursive lock, so blocks may schedule more work on it. Pending blocks run when the scheduler
 // goes away (without it as the current scheduler then, and repeating blocks do not reschedule).
+//
+// Its currentDate() is virtual: the wall-clock time when it was made, then the date of each
+// block it runs (it never goes back, so the early dates of directly scheduled blocks leave it
+// where it is). So afterDelay() from a running block, and with it every timing operator,
+// counts from that block's date, whatever time the test takes.
 class RFTestScheduler final : public RFScheduler {
   ZORVEL_CLASS(RFTestScheduler, RFScheduler)
 
@@ -181,6 +198,8 @@ class RFTestScheduler final : public RFScheduler {
   RFDisposablePtr after(platform::Date date, Block block) override;
   // Fires at start, start + interval, ...; each firing queues the next. The leeway is ignored.
   RFDisposablePtr afterRepeatingEvery(platform::Date start, double interval, double leeway, Block block) override;
+
+  platform::Date currentDate() const override;
 
   // Runs up to `count` pending blocks; a cancelled block is dropped and still counts.
   void step(std::uint64_t count = 1);
@@ -200,4 +219,5 @@ class RFTestScheduler final : public RFScheduler {
   std::unique_ptr<Queue> queue_;
   std::uint64_t directCount_ = 0;
   std::uint64_t sequence_ = 0;
+  platform::Date now_ = platform::Date::now();
 };

@@ -1,28 +1,15 @@
 #include "reactive/RFSignal.h"
 
+#include <atomic>
 #include <deque>
 #include <mutex>
 
 #include "reactive/RFEvent.h"
+#include "reactive/RFForwarding.h"
+#include "reactive/RFStreamOperatorsImpl.h"
 #include "reactive/RFTuple.h"
 
-// --- RFStream ------------------------------------------------------------------------------------
-
-std::string RFStream::name() const {
-  std::lock_guard lock(nameLock_);
-  return name_;
-}
-
-void RFStream::setName(std::string name) {
-  std::lock_guard lock(nameLock_);
-  name_.swap(name);
-}
-
-RFStreamPtr RFStream::emptyStream() const { return nullptr; }
-RFStreamPtr RFStream::returnStream(const platform::Value&) const { return nullptr; }
-RFStreamPtr RFStream::bindStream(RFStreamBindBlockFactory) { return nullptr; }
-RFStreamPtr RFStream::concatStream(const RFStreamPtr&) { return nullptr; }
-RFStreamPtr RFStream::zipWithStream(const RFStreamPtr&) { return nullptr; }
+template class RFStreamOperators<RFSignal>;
 
 // --- RFSignal: factories and subscription --------------------------------------------------------
 
@@ -175,6 +162,7 @@ struct BindState : std::enable_shared_from_this<BindState> {
   RFSubscriberPtr subscriber;
   RFCompoundDisposablePtr compound = RFCompoundDisposable::compoundDisposable();
   RFStreamBindBlock bindBlock;
+  std::atomic<std::size_t> queued{0};  // steps waiting on the background scheduler
 
   void complete(const RFSerialDisposablePtr& disposable) {
     {
@@ -205,6 +193,52 @@ struct BindState : std::enable_shared_from_this<BindState> {
         [self, serial] { self->complete(serial); });
     serial->setDisposable(std::move(d));
   }
+
+  // Delivers a one-value or empty step as a return or empty signal would: on the subscription
+  // scheduler's background scheduler, the subscription waiting for it to complete.
+  void deliverLater(RFBindStep step) {
+    {
+      std::lock_guard guard(lock);
+      ++active;
+    }
+    queued.fetch_add(1, std::memory_order_acq_rel);
+    auto serial = RFSerialDisposable::serialDisposable();
+    compound->addDisposable(serial);
+    auto self = shared_from_this();
+    auto& subscriptions = static_cast<RFSubscriptionScheduler&>(*RFScheduler::subscriptionScheduler());
+    serial->setDisposable(subscriptions.backgroundScheduler()->schedule([self, serial, step = std::move(step)] {
+      if (step.kind() == RFBindStep::Kind::Value) self->subscriber->sendNext(step.value());
+      self->queued.fetch_sub(1, std::memory_order_acq_rel);
+      self->complete(serial);
+    }));
+  }
+
+  // Runs the step; false when it ends the receiver's part.
+  bool take(RFBindStep step) {
+    switch (step.kind()) {
+      case RFBindStep::Kind::Value:
+      case RFBindStep::Kind::Empty:
+        // A return or empty signal subscribed on a thread with a current scheduler delivers at
+        // once, elsewhere later. Once a step waits, later ones wait behind it, whatever thread
+        // they come from, so that values keep their order.
+        if (RFScheduler::hasCurrentScheduler() && queued.load(std::memory_order_acquire) == 0) {
+          if (step.kind() == RFBindStep::Kind::Value) subscriber->sendNext(step.value());
+        } else {
+          deliverLater(std::move(step));
+        }
+        return true;
+      case RFBindStep::Kind::Stream:
+        // A stream of another kind cannot be subscribed: it counts as none.
+        if (RFSignalPtr signal = step.stream<RFSignal>()) {
+          addSignal(signal);
+          return true;
+        }
+        return false;
+      case RFBindStep::Kind::Stop:
+        return false;
+    }
+    return false;
+  }
 };
 
 }  // namespace
@@ -222,11 +256,8 @@ RFSignalPtr RFSignal::bind(RFStreamBindBlockFactory block) {
         [state, selfDisposable](const platform::Value& value) {
           if (state->compound->isDisposed()) return;
           bool stop = false;
-          RFStreamPtr stream = state->bindBlock(value, stop);
-          // A stream of another kind cannot be subscribed: it counts as none.
-          RFSignalPtr signal = std::dynamic_pointer_cast<RFSignal>(stream);
-          if (signal) state->addSignal(signal);
-          if (!signal || stop) {
+          bool goesOn = state->take(state->bindBlock(value, stop));
+          if (!goesOn || stop) {
             selfDisposable->dispose();
             state->complete(selfDisposable);
           }
@@ -250,8 +281,8 @@ RFSignalPtr RFSignal::concat(const RFSignalPtr& signal) {
   RFSignalPtr result = createSignal([self, signal](const RFSubscriberPtr& subscriber) -> RFDisposablePtr {
     auto serial = RFSerialDisposable::serialDisposable();
     RFDisposablePtr d = self->subscribeNext(
-        [subscriber](const platform::Value& value) { subscriber->sendNext(value); },
-        [subscriber](const platform::ErrorPtr& error) { subscriber->sendError(error); },
+        rf_detail::sendNextTo(subscriber),
+        rf_detail::sendErrorTo(subscriber),
         [subscriber, signal, serial] {
           RFDisposablePtr next = signal ? signal->subscribe(subscriber) : nullptr;
           if (!signal) subscriber->sendCompleted();
@@ -302,7 +333,7 @@ RFSignalPtr RFSignal::zipWith(const RFSignalPtr& signal) {
             (isMine ? state->mine : state->theirs).push_back(value);
             state->pairLocked();
           },
-          [subscriber](const platform::ErrorPtr& error) { subscriber->sendError(error); },
+          rf_detail::sendErrorTo(subscriber),
           [state, isMine] {
             std::lock_guard guard(state->lock);
             (isMine ? state->mineCompleted : state->theirsCompleted) = true;

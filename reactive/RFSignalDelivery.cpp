@@ -4,6 +4,7 @@
 
 #include "platform/dispatch.h"
 #include "platform/thread.h"
+#include "reactive/RFForwarding.h"
 #include "reactive/RFSignal.h"
 
 namespace {
@@ -62,7 +63,7 @@ RFSignalPtr RFSignal::deliverOn(const RFSchedulerPtr& scheduler) {
         [scheduler, subscriber](const platform::ErrorPtr& error) {
           scheduler->schedule([subscriber, error] { subscriber->sendError(error); });
         },
-        [scheduler, subscriber] { scheduler->schedule([subscriber] { subscriber->sendCompleted(); }); });
+        [scheduler, subscriber] { scheduler->schedule(rf_detail::sendCompletedTo(subscriber)); });
   });
   result->setNameWithFormat("[%@] -deliverOn: %@", name(), scheduler);
   return result;

@@ -4,10 +4,11 @@
 // sendCompleted, from any thread) reach every current subscriber on the sending thread.
 //
 // - RFSubject: multicasts to the subscribers listed at the time of the send. The list is an
-//   immutable snapshot replaced on subscribe and dispose, so delivery runs without a lock or a
-//   reference count and a subscriber may subscribe or dispose during it (one removed during a
-//   delivery may still get that delivery). A replaced list is freed once no send walks it. Sends from several threads at once are not serialised. A plain subject keeps
-//   no terminated state: a subscriber that comes after completion sees only later sends.
+//   immutable snapshot replaced on subscribe and dispose (see RFSubscriberList.h), so delivery
+//   runs without a lock and a subscriber may subscribe or dispose during it (one removed during a
+//   delivery may still get that delivery). Subscribing and disposing are cheapest on the thread
+//   that sends. Sends from several threads at once are not serialised. A plain subject keeps no
+//   terminated state: a subscriber that comes after completion sees only later sends.
 // - RFReplaySubject: also remembers up to `capacity` values and the termination, and replays them
 //   to each new subscriber before live values; sends and replays are serialised by its own
 //   re-entrant lock, which is held while delivering.
@@ -25,10 +26,7 @@
 
 #include "platform/thread.h"
 #include "reactive/RFSignal.h"
-
-namespace rf_detail {
-struct SubjectList;
-}
+#include "reactive/RFSubscriberList.h"
 
 class RFSubject;
 class RFReplaySubject;
@@ -68,8 +66,7 @@ class RFSubject : public RFSignal, public RFSubscriber {
   std::shared_ptr<RFSubject> selfSubject() { return std::static_pointer_cast<RFSubject>(shared_from_this()); }
 
  private:
-  mutable platform::SpinLock listLock_;                        // serialises replacements of list_
-  std::atomic<const rf_detail::SubjectList*> list_{nullptr};  // null when empty
+  rf_detail::SubscriberList list_;
   RFCompoundDisposablePtr disposable_;
 };
 

@@ -10,6 +10,31 @@ RFSubscriberPtr RFSubscriber::subscriberWithNext(RFNextBlock next, RFErrorBlock 
 
 // --- RFBlockSubscriber ---------------------------------------------------------------------------
 
+void RFReentrantLock::lockOtherwise(std::uintptr_t me) {
+  if ((biasOwner_.load(std::memory_order_relaxed) == me && inside_.load(std::memory_order_relaxed)) ||
+      owner_.load(std::memory_order_relaxed) == me) {
+    ++depth_;
+    return;
+  }
+  lockSlow(me);
+}
+
+void RFReentrantLock::unlockOtherwise() {
+  if (depth_ > 0) {
+    --depth_;
+    return;
+  }
+  if (biased_) {
+    biased_ = false;
+    leaveBiased();
+    return;
+  }
+  // Sequentially consistent, as is a waiter's count and read of owner_: either it sees the
+  // release or this sees it waiting.
+  owner_.store(0, std::memory_order_seq_cst);
+  if (waiters_.load(std::memory_order_seq_cst) != 0) wakeWaiters();
+}
+
 void RFReentrantLock::lockSlow(std::uintptr_t me) {
   // The first thread to get here takes the bias. Sequentially consistent on both sides: a
   // thread that takes owner_ and then reads no bias is seen by us here, and we back off.
@@ -26,11 +51,10 @@ void RFReentrantLock::lockSlow(std::uintptr_t me) {
 
   std::uintptr_t expected = 0;
   if (!owner_.compare_exchange_strong(expected, me, std::memory_order_seq_cst, std::memory_order_relaxed)) {
-    waiters_.fetch_add(1, std::memory_order_relaxed);
-    // Makes the count visible to every unlock that comes after this point (see unlock()).
-    rf_detail::heavyBarrier();
+    // Counted before owner_ is read again, both sequentially consistent (see unlock()).
+    waiters_.fetch_add(1, std::memory_order_seq_cst);
     for (;;) {
-      std::uintptr_t owner = owner_.load(std::memory_order_relaxed);
+      std::uintptr_t owner = owner_.load(std::memory_order_seq_cst);
       if (owner == 0) {
         if (owner_.compare_exchange_weak(owner, me, std::memory_order_seq_cst, std::memory_order_relaxed)) break;
         continue;

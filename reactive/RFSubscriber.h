@@ -65,20 +65,15 @@ class RFSubscriber {
 // It is biased to the first thread that takes it: while no other thread has taken it, that
 // thread locks and unlocks with plain stores and loads (no read-modify-write). The first time
 // another thread takes it, the bias is revoked for good (once, at the cost of a process-wide
-// barrier) and from then on locking takes one compare-and-swap and unlocking a store. Threads
-// that find it taken sleep until it is released.
+// barrier) and from then on locking takes one compare-and-swap and unlocking one exchange.
+// Threads that find it taken sleep until it is released.
 class RFReentrantLock {
  public:
-  void lock() {
+  [[gnu::always_inline]] void lock() {
     const std::uintptr_t me = threadToken();
     // Only this thread ever stores `me` (in bias_ or owner_), so a stale read cannot match it
-    // falsely.
-    if (biasOwner_.load(std::memory_order_relaxed) == me) [[likely]] {
-      // Only the biased thread sets inside_, so this holds even after a revocation.
-      if (inside_.load(std::memory_order_relaxed)) {
-        ++depth_;
-        return;
-      }
+    // falsely. Only the biased thread sets inside_, so that test holds even after a revocation.
+    if (biasOwner_.load(std::memory_order_relaxed) == me && !inside_.load(std::memory_order_relaxed)) [[likely]] {
       inside_.store(true, std::memory_order_relaxed);
       // Pairs with the heavy barrier of a thread revoking the bias: either it sees us inside or
       // we see it holding the lock (or the bias gone).
@@ -89,27 +84,15 @@ class RFReentrantLock {
       }
       leaveBiased();
     }
-    if (owner_.load(std::memory_order_relaxed) == me) {
-      ++depth_;
-      return;
-    }
-    lockSlow(me);
+    lockOtherwise(me);
   }
-  void unlock() {
-    if (depth_ > 0) {
-      --depth_;
-      return;
-    }
-    if (biased_) {
+  [[gnu::always_inline]] void unlock() {
+    if (biased_ && depth_ == 0) [[likely]] {
       biased_ = false;
       leaveBiased();
       return;
     }
-    owner_.store(0, std::memory_order_release);
-    // Pairs with the heavy barrier a waiter passes after counting itself: either it sees the
-    // release or this sees it waiting.
-    rf_detail::lightBarrier();
-    if (waiters_.load(std::memory_order_relaxed) != 0) wakeWaiters();
+    unlockOtherwise();
   }
 
  private:
@@ -118,11 +101,15 @@ class RFReentrantLock {
     static thread_local std::uint64_t token;  // its address tells threads apart and is never 1
     return reinterpret_cast<std::uintptr_t>(&token);
   }
-  void leaveBiased() {
+  [[gnu::always_inline]] void leaveBiased() {
     inside_.store(false, std::memory_order_release);
     rf_detail::lightBarrier();
-    if (waiters_.load(std::memory_order_relaxed) != 0) wakeWaiters();
+    if (waiters_.load(std::memory_order_relaxed) != 0) [[unlikely]]
+      wakeWaiters();
   }
+  // Re-entry, and every lock that is not the biased thread's first.
+  [[gnu::noinline]] void lockOtherwise(std::uintptr_t me);
+  [[gnu::noinline]] void unlockOtherwise();
   [[gnu::noinline]] void lockSlow(std::uintptr_t me);
   [[gnu::noinline]] void wakeWaiters();
 

@@ -145,3 +145,22 @@ class RFBlockTrampoline final {
   std::size_t arity_;
   std::function<platform::Value(const platform::Value*)> invoke_;
 };
+
+// A block as an object, so that a value (a tuple's item, for reduceApply) can carry it. Calls the
+// block as RFBlockTrampoline does. Immutable.
+class RFBlock final : public platform::Object {
+  ZORVEL_CLASS(RFBlock, platform::Object)
+
+ public:
+  template <class F>
+  static std::shared_ptr<RFBlock> create(F block) {
+    return platform::make<RFBlock>(RFBlockTrampoline(std::move(block)));
+  }
+  platform::Value invokeWithArguments(const RFTuplePtr& arguments) const {
+    return trampoline_.invokeWithArguments(arguments);
+  }
+
+ private:
+  explicit RFBlock(RFBlockTrampoline trampoline) : trampoline_(std::move(trampoline)) {}
+  RFBlockTrampoline trampoline_;
+};

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
+#include <memory>
+#include <string>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -277,6 +280,50 @@ TEST(TestScheduler, PendingBlocksRunWhenTheSchedulerGoesAway) {
     scheduler->afterRepeatingEvery(Date(5), 1, 0, [] {});
   }
   EXPECT_TRUE(ran);
+}
+
+TEST(TestScheduler, ItsCurrentDateIsTheDateOfTheBlockItRuns) {
+  auto scheduler = RFTestScheduler::create();
+  Date made = scheduler->currentDate();
+  EXPECT_LT(std::abs(made.timeIntervalSinceNow()), 60);  // the wall clock until a block runs
+  Date base = made.addingTimeInterval(1000);
+  std::vector<std::string> log;
+  scheduler->after(base, [&] {
+    log.push_back("at base");
+    EXPECT_EQ(scheduler->currentDate(), base);
+    // Delays count from the running block's date, in virtual time.
+    scheduler->afterDelay(5, [&] {
+      log.push_back("base + 5");
+      EXPECT_EQ(scheduler->currentDate(), base.addingTimeInterval(5));
+      // A directly scheduled block is dated in 2001, but time does not go back.
+      scheduler->schedule([&] {
+        log.push_back("direct");
+        EXPECT_EQ(scheduler->currentDate(), base.addingTimeInterval(5));
+      });
+    });
+  });
+  scheduler->after(base.addingTimeInterval(6), [&] { log.push_back("base + 6"); });
+  scheduler->stepAll();
+  EXPECT_EQ(log, (std::vector<std::string>{"at base", "base + 5", "direct", "base + 6"}));
+}
+
+TEST(Schedulers, DisposingAScheduledBlockLetsGoOfWhatItCaptured) {
+  auto queue = RFScheduler::scheduler();
+  auto test = RFTestScheduler::create();
+  for (const RFSchedulerPtr& scheduler : {queue, RFSchedulerPtr(test)}) {
+    auto token = std::make_shared<int>(0);
+    std::weak_ptr<int> watch = token;
+    RFDisposablePtr later = scheduler->afterDelay(1000, [token] {});
+    RFDisposablePtr soon = scheduler->after(Date::now().addingTimeInterval(500), [token] {});
+    token.reset();
+    EXPECT_FALSE(watch.expired());
+    later->dispose();
+    soon->dispose();
+    EXPECT_TRUE(watch.expired()) << scheduler->name();
+  }
+  EXPECT_EQ(test->pendingCount(), 2u);  // still queued, with nothing in them
+  test->stepAll();
+  EXPECT_EQ(test->pendingCount(), 0u);
 }
 
 TEST(Scheduler, DescriptionsAndNames) {

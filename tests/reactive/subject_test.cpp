@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <barrier>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -178,6 +180,83 @@ TEST(SubjectConcurrency, DisposingWhileSendingStopsDeliveryWithinOneValue) {
     EXPECT_LE(received.load() - afterDispose, 16);
     EXPECT_EQ(subject->subscriberCount(), 0u);
   }
+}
+
+TEST(SubjectConcurrency, DisposalFromAnotherThreadReleasesTheSubscriberAtOnce) {
+  // The subject's sends come from this thread; the subscription is disposed on another.
+  RFSubjectPtr subject = RFSubject::subject();
+  auto capture = std::make_shared<int>(0);
+  std::weak_ptr<int> watch = capture;
+  int received = 0;
+  RFDisposablePtr d = subject->subscribeNext([&received, capture](const Value&) { ++received; });
+  capture.reset();
+  subject->sendNext(Value(1));
+  std::thread([d] { d->dispose(); }).join();
+  EXPECT_TRUE(watch.expired());
+  subject->sendNext(Value(2));
+  EXPECT_EQ(received, 1);
+}
+
+TEST(SubjectConcurrency, DisposalFromAnotherThreadDuringDeliveryWaitsForIt) {
+  // While this thread delivers to the first subscriber, another thread disposes the second one:
+  // the delivery goes on safely, and the second subscriber is released once it is over.
+  RFSubjectPtr subject = RFSubject::subject();
+  auto capture = std::make_shared<int>(0);
+  std::weak_ptr<int> watch = capture;
+  std::vector<std::string> events;
+  RFDisposablePtr second;
+  subject->subscribeNext([&](const Value& v) {
+    events.push_back("first " + v.description());
+    if (v.asInt64() != 1) return;
+    std::thread([&] { second->dispose(); }).join();
+    EXPECT_FALSE(watch.expired());  // the walk still holds the list that shows it
+  });
+  second = subject->subscribeNext([&events, capture](const Value& v) { events.push_back("second " + v.description()); });
+  capture.reset();
+  subject->sendNext(Value(1));
+  EXPECT_TRUE(watch.expired());
+  subject->sendNext(Value(2));
+  // Removed during a delivery it may still get that delivery, and no later one.
+  EXPECT_EQ(events.back(), "first 2");
+  EXPECT_EQ(std::count(events.begin(), events.end(), "second 2"), 0);
+}
+
+TEST(SubjectConcurrency, SubscribersComeAndGoOnManyThreadsWhileSeveralThreadsSend) {
+  constexpr int kSenders = 3, kChurners = 3, kRounds = 300;
+  RFSubjectPtr subject = RFSubject::subject();
+  std::atomic<long> steady{0};
+  subject->subscribeNext([&](const Value&) { steady.fetch_add(1); });
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  std::atomic<long> sent{0};
+  for (int t = 0; t < kSenders; ++t)
+    threads.emplace_back([&] {
+      while (!stop.load()) {
+        subject->sendNext(Value(1));
+        sent.fetch_add(1);
+      }
+    });
+  std::vector<std::weak_ptr<int>> captures;
+  std::mutex capturesLock;
+  std::vector<std::thread> churners;
+  for (int t = 0; t < kChurners; ++t)
+    churners.emplace_back([&] {
+      for (int i = 0; i < kRounds; ++i) {
+        auto capture = std::make_shared<int>(i);
+        {
+          std::lock_guard g(capturesLock);
+          captures.push_back(capture);
+        }
+        subject->subscribeNext([capture](const Value&) {})->dispose();
+      }
+    });
+  for (auto& t : churners) t.join();
+  stop = true;
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(steady.load(), sent.load());
+  EXPECT_EQ(subject->subscriberCount(), 1u);
+  // Every disposed subscriber is gone once no send is running.
+  for (const auto& capture : captures) EXPECT_TRUE(capture.expired());
 }
 
 TEST(ReplaySubject, ReplaysStoredValuesThenLiveOnes) {
