@@ -196,6 +196,12 @@ class Object : public std::enable_shared_from_this<Object> {
   virtual bool supportsCoding() const { return false; }
   virtual void encodeWithCoder(KeyedArchiver& coder) const;
   virtual bool initWithCoder(KeyedUnarchiver& coder);
+  // The class an archive names for this object (decoding makes an instance of it and hands it
+  // the keys encodeWithCoder wrote). Default: objectClass().
+  virtual const Class& classForCoder() const;
+  // Called on a decoded object after initWithCoder succeeded: an object to stand for it instead
+  // (a shared instance), or nullptr to keep it. Default: nullptr.
+  virtual ObjectPtr replacementAfterDecoding() { return nullptr; }
 
   // --- Lifetime ---------------------------------------------------------------------------------
   // Adds a hook run when the object is deallocated (hooks run in the order added, on the thread
