@@ -41,6 +41,7 @@ class Property;
 class KeyedArchiver;
 class KeyedUnarchiver;
 class KeyValueObserver;
+class MutableArrayProxy;
 using ObjectPtr = std::shared_ptr<Object>;
 using WeakObjectPtr = std::weak_ptr<Object>;
 
@@ -227,6 +228,9 @@ class Object : public std::enable_shared_from_this<Object> {
   // keys without setter and storage go to setValueForUndefinedKey. A value of the wrong kind
   // raises NSInvalidArgumentException.
   virtual void setValueForKey(const Value& value, std::string_view key);
+  // An array that stands for the to-many key's value: changing it changes the key, announcing
+  // each change as an indexed one (see MutableArrayProxy in kvc.h).
+  std::shared_ptr<MutableArrayProxy> mutableArrayValueForKey(std::string_view key);
   // Dotted paths across objects and dictionary values; a nil intermediate gives nil (reading) or
   // does nothing (writing).
   Value valueForKeyPath(std::string_view keyPath) const;

@@ -80,4 +80,14 @@ struct ObjectExtras {
 // Detaches every observation registered on the object (called as it goes away).
 void detachAllObservations(ObjectExtras& extras);
 
+// While it lives, announcements of changes of one key of one object made on this thread are not
+// passed on (a mutable array proxy announces its own indexed change around the object's setter).
+class KeyValueChangeAbsorber {
+ public:
+  KeyValueChangeAbsorber(const Object& object, std::string key);
+  ~KeyValueChangeAbsorber();
+  KeyValueChangeAbsorber(const KeyValueChangeAbsorber&) = delete;
+  KeyValueChangeAbsorber& operator=(const KeyValueChangeAbsorber&) = delete;
+};
+
 }  // namespace platform::detail

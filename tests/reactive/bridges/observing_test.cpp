@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/kvc.h"
 #include "platform/kvo.h"
 #include "platform/properties.h"
 #include "reactive/RFDeallocating.h"
@@ -20,6 +21,7 @@ class ObservedNode : public platform::Object {
   ZORVEL_PROPERTY(std::int64_t, count, setCount)
   ZORVEL_PROPERTY(std::shared_ptr<ObservedNode>, next, setNext)
   ZORVEL_PROPERTY(std::weak_ptr<ObservedNode>, friendNode, setFriendNode)
+  ZORVEL_PROPERTY(platform::ValueArray, items, setItems)
 };
 
 namespace {
@@ -278,6 +280,22 @@ TEST(PropertySubscribing, ValuesAndChangesCarryTheChangeDictionary) {
   root->setCount(5);
   ASSERT_EQ(changes.size(), 1u);
   EXPECT_EQ(changes[0], Value::dictionary({{"kind", Value(1)}, {"new", Value(5)}, {"old", Value(0)}}));
+}
+
+TEST(PropertySubscribing, IndexedChangesOfAToManyKeyCarryTheirKindAndElements) {
+  NodePtr root = node("a");
+  Texts seen;
+  rf_valuesAndChangesForKeyPath(*root, "items", platform::ObserveNew, nullptr)->subscribeNext([&seen](const Value& v) {
+    RFTuplePtr pair = v.as<RFTuple>();
+    Value change = pair->second();
+    seen.push_back(marbles::text(pair->first()) + " kind=" + change["kind"].description() + " new=" +
+                   marbles::text(change["new"]));
+  });
+  auto items = root->mutableArrayValueForKey("items");
+  items->addObject(Value("x"));
+  items->insertObject(Value("w"), 0);
+  items->removeObjectAtIndex(1);
+  EXPECT_EQ(seen, (Texts{"[x] kind=2 new=[x]", "[w,x] kind=2 new=[w]", "[w] kind=3 new=(null)"}));
 }
 
 TEST(PropertySubscribing, OlderEntryPoints) {
