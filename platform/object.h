@@ -25,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,6 +54,15 @@ using ClassMethodImp = std::function<Value(const Class& cls, const std::vector<V
 // place when the interception was installed.
 using MethodInterceptor =
     std::function<Value(Object& self, const std::vector<Value>& args, const MethodImp& callThrough)>;
+// The types of a method called by name, as type encodings ("v" for no result, "q", "B",
+// "@\"NSString\"", "@" for any object). Methods declared with ZORVEL_METHOD have one.
+struct MethodSignature {
+  std::string returnType = "@";
+  std::vector<std::string> argumentTypes;
+  bool returnsValue() const { return returnType != "v"; }
+  bool operator==(const MethodSignature&) const = default;
+};
+class Protocol;
 // Per-key validation: may replace `value`; on refusal returns false and fills `error` if given.
 using KeyValidator = std::function<bool(Object& self, Value& value, ErrorPtr* error)>;
 // Runs on the object while it is still whole, after weak references already read empty.
@@ -124,6 +134,13 @@ class Class {
   MethodImp methodForSelector(std::string_view selector) const;
   bool hasOwnMethod(std::string_view selector) const;
   bool instancesRespondToSelector(std::string_view selector) const;
+  // Records the types of this class's method for the selector.
+  void setMethodSignature(std::string selector, MethodSignature signature) const;
+  // The nearest recorded types for the selector, or none.
+  std::optional<MethodSignature> methodSignatureForSelector(std::string_view selector) const;
+  // Declares that instances of this class (and its subclasses) conform to the protocol.
+  void addProtocol(const Protocol& protocol) const;
+  bool conformsToProtocol(const Protocol& protocol) const;
   // Class methods: inherited through the superclass chain like instance methods.
   void addClassMethod(std::string selector, ClassMethodImp imp) const;
   // The implementation the class uses (own or inherited), or empty. An override reaches the
@@ -268,8 +285,10 @@ class Object : public std::enable_shared_from_this<Object> {
   void didChange(KeyValueChangeKind kind, const IndexSet& indexes, std::string_view key);
 
   // --- Methods by name (methods.cpp) ------------------------------------------------------------
-  // Whether the actual class has a method for the selector.
+  // Whether the actual class has a method for the selector. A class may answer this itself with
+  // a method by name "respondsToSelector:" (given the selector, answering a boolean).
   virtual bool respondsToSelector(std::string_view selector) const;
+  bool conformsToProtocol(const Protocol& protocol) const { return actualClass().conformsToProtocol(protocol); }
   // Calls the method with boxed arguments (one per ':' in the selector, at most 15). A selector
   // without a method goes to forwardInvocation.
   Value perform(std::string_view selector, const std::vector<Value>& args);

@@ -38,6 +38,8 @@ struct ClassTables {
   mutable std::shared_mutex mutex;
   std::vector<std::unique_ptr<Property>> ownProperties;
   StringMap<std::shared_ptr<const MethodImp>> methods;
+  StringMap<MethodSignature> signatures;
+  std::vector<const Protocol*> protocols;
   StringMap<std::shared_ptr<const ClassMethodImp>> classMethods;
   StringMap<KeyValidator> validators;
   std::map<const void*, Value> associated;
