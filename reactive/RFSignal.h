@@ -356,6 +356,10 @@ class RFSignal : public RFStreamOperators<RFSignal> {
   // The block gets a signal sharing one subscription to the receiver, made after the block's
   // signal is subscribed. "[%@] -let:"
   RFSignalPtr let(std::function<RFSignalPtr(const RFSignalPtr& shared)> block);
+  // Subscribes now and executes the command with each value, dropping what execute returns (a
+  // disabled command runs nothing and reports nothing; later values are still passed on). See
+  // reactive/bridges/RFCommand.h.
+  RFDisposablePtr executeCommand(const std::shared_ptr<RFCommand>& command);
 
   // --- Starting, logging -----------------------------------------------------------------------
   // Runs the block once, at the first subscription, on the scheduler, and replays its events to
