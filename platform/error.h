@@ -76,6 +76,11 @@ class Error : public Object {
   Value userInfo_;
 };
 
+// An error of kPOSIXErrorDomain with the errno as its code: "<operation> \"<path>\": <the system's
+// text>" as its description (without the quoted path when there is none), and the path under
+// kFilePathErrorKey when there is one.
+ErrorPtr posixError(int code, std::string_view operation, std::string_view path = {});
+
 // Exception names.
 inline constexpr std::string_view kGenericException = "NSGenericException";
 inline constexpr std::string_view kInvalidArgumentException = "NSInvalidArgumentException";
