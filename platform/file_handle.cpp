@@ -109,8 +109,9 @@ void FileHandle::closeFile() {
   }
   // Outside the lock: destroying the source lets go of the handle it kept.
   if (watch) {
-    g_source_destroy(watch->source);
-    g_source_unref(watch->source);
+    GSource* source = watch->source;  // destroying the source deletes the watch
+    g_source_destroy(source);
+    g_source_unref(source);
   }
   closeDescriptor(fd);
 }

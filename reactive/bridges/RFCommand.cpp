@@ -1,6 +1,7 @@
 #include "reactive/bridges/RFCommand.h"
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 
 #include "platform/error.h"
@@ -81,10 +82,21 @@ void RFCommand::build(RFSignalPtr enabledSignal) {
 
   immediateEnabled_ = RFSignal::combineLatest({enabledInput, moreExecutionsAllowed})->logicalAnd();
 
-  enabled_ = immediateEnabled_->take(1)
-                 ->concat(immediateEnabled_->skip(1)->deliverOn(main))
-                 ->distinctUntilChanged()
-                 ->replayLast();
+  // The first value at once, the rest on the main thread. One subscription serves both: a second
+  // one made when the first value arrives would be made while the combination above holds its
+  // lock, and so would nest that lock with the enabled input's.
+  RFSignalPtr immediate = immediateEnabled_;
+  RFSignalPtr firstAtOnce = RFSignal::createSignal([immediate, main](const RFSubscriberPtr& subscriber) {
+    auto first = std::make_shared<std::atomic<bool>>(true);
+    return immediate->subscribeNext(
+        [subscriber, first, main](const platform::Value& value) {
+          if (first->exchange(false)) subscriber->sendNext(value);
+          else main->schedule([subscriber, value] { subscriber->sendNext(value); });
+        },
+        [subscriber, main](const platform::ErrorPtr& error) { main->schedule([subscriber, error] { subscriber->sendError(error); }); },
+        [subscriber, main] { main->schedule([subscriber] { subscriber->sendCompleted(); }); });
+  });
+  enabled_ = firstAtOnce->distinctUntilChanged()->replayLast();
   enabled_->setNameWithFormat("%@ -enabled", rf_description(*this));
 }
 
