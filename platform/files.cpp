@@ -294,6 +294,11 @@ std::string FileManager::stateDirectory() const {
   return dir.empty() ? (Path(homeDirectory()) / ".local" / "state").string() : dir;
 }
 
+std::string FileManager::configurationDirectory() const {
+  std::string dir = environmentPath("XDG_CONFIG_HOME");
+  return dir.empty() ? (Path(homeDirectory()) / ".config").string() : dir;
+}
+
 std::optional<Bytes> FileManager::readFile(const Path& path, ErrorPtr* error) const {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
