@@ -284,6 +284,16 @@ class Object : public std::enable_shared_from_this<Object> {
   void willChange(KeyValueChangeKind kind, const IndexSet& indexes, std::string_view key);
   void didChange(KeyValueChangeKind kind, const IndexSet& indexes, std::string_view key);
 
+  // --- Bindings (bindings.cpp; options and rules in bindings.h) --------------------------------
+  // Keeps this object's key `binding` in step with the observable's key path, both ways.
+  void bind(std::string_view binding, const ObjectPtr& observable, std::string_view keyPath,
+            const ValueDictionary& options);
+  void bind(std::string_view binding, const ObjectPtr& observable, std::string_view keyPath);
+  // Ends the binding of that name, if there is one.
+  void unbind(std::string_view binding);
+  // The binding's observed object, key path and options, or nil when there is none.
+  Value infoForBinding(std::string_view binding) const;
+
   // --- Methods by name (methods.cpp) ------------------------------------------------------------
   // Whether the actual class has a method for the selector. A class may answer this itself with
   // a method by name "respondsToSelector:" (given the selector, answering a boolean).
