@@ -443,8 +443,12 @@ bool readSerialized(DizEvozidizConnection& c, const DizCollectionKeyPtr& ck, sql
   const int status = sqlite3_step(byKey);
   if (status != SQLITE_ROW) {
     if (status != SQLITE_DONE) {
-      DIZ_TXN_LOG_ERROR("%@: Error executing '%@': %d %s, key(%@)", byKeyName, status, sqlite3_errmsg(c.db),
-                        ck->key());
+      // The single-value fetches name the key; the combined one (both columns) does not.
+      if (std::string_view(byKeyName) == "getAllForKeyStatement")
+        DIZ_TXN_LOG_ERROR("%@: Error executing '%@': %d %s", byKeyName, status, sqlite3_errmsg(c.db));
+      else
+        DIZ_TXN_LOG_ERROR("%@: Error executing '%@': %d %s, key(%@)", byKeyName, status, sqlite3_errmsg(c.db),
+                          ck->key());
     }
     return false;
   }
