@@ -6,6 +6,7 @@
 
 #include "platform/cloud/cloud_internal.h"
 #include "platform/cloud/cloud_operations.h"
+#include "platform/files.h"
 #include "platform/format.h"
 
 namespace platform {
@@ -24,15 +25,7 @@ std::string trim(std::string_view text) {
 // --- Configuration -------------------------------------------------------------------------------
 
 std::string CloudConfiguration::userSettingsFilePath() {
-  std::string base;
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg && xdg[0] == '/') {
-    base = xdg;
-  } else {
-    const char* home = std::getenv("HOME");
-    base = std::string(home && home[0] ? home : "") + "/.config";
-  }
-  return base + "/zorvel/cloud-database.conf";
+  return FileManager::defaultManager().configurationDirectory() + "/zorvel/cloud-database.conf";
 }
 
 CloudConfiguration CloudConfiguration::fromUserSettings() {
