@@ -17,9 +17,9 @@
 // Trust: with pinned certificates every new TLS connection must lead to one of them
 // (HBRCertificatePinner), except in debug mode (HBRDebugEnabled), when default handling applies.
 //
-// Lifetime: the session's delegate holds the client weakly, so dropping the last reference to the
-// client tells its session finishTasksAndInvalidate (work in flight holds the client until it
-// ends). Threads: any thread; handlers run on the session's delegate queue.
+// Lifetime: the session's delegate holds only the pinner, never the client, so dropping the last
+// reference to the client tells its session finishTasksAndInvalidate (work in flight holds the
+// client until it ends). Threads: any thread; handlers run on the session's delegate queue.
 
 #include <cstdint>
 #include <functional>
