@@ -74,12 +74,11 @@ std::string ProcessInfo::operatingSystemVersionString() {
   return distribution.empty() ? kernel : distribution + " (" + kernel + ")";
 }
 
-OperatingSystemVersion ProcessInfo::operatingSystemVersion() {
-  utsname info{};
-  if (uname(&info) != 0) return {};
+OperatingSystemVersion ProcessInfo::versionFromString(std::string_view text) {
   OperatingSystemVersion version;
   std::int64_t* parts[] = {&version.major, &version.minor, &version.patch};
-  const char* p = info.release;
+  std::string copy(text);
+  const char* p = copy.c_str();
   for (std::int64_t* part : parts) {
     if (*p < '0' || *p > '9') break;
     char* end = nullptr;
@@ -89,6 +88,12 @@ OperatingSystemVersion ProcessInfo::operatingSystemVersion() {
     ++p;
   }
   return version;
+}
+
+OperatingSystemVersion ProcessInfo::operatingSystemVersion() {
+  utsname info{};
+  if (uname(&info) != 0) return {};
+  return versionFromString(info.release);
 }
 
 std::uint64_t ProcessInfo::physicalMemory() {

@@ -143,19 +143,9 @@ bool HBRApplicationShouldCollectDeviceIdentifiers() {
 // --- Operating system and machine ----------------------------------------------------------------
 
 HBROSVersion HBRHostOSVersionFromOSRelease(std::string_view osReleaseText) {
-  std::string id = ProcessInfo::operatingSystemReleaseValue(osReleaseText, "VERSION_ID");
-  HBROSVersion version;
-  std::int64_t* parts[] = {&version.major, &version.minor, &version.patch};
-  const char* p = id.c_str();
-  for (std::int64_t* part : parts) {
-    if (*p < '0' || *p > '9') break;
-    char* end = nullptr;
-    *part = std::strtoll(p, &end, 10);
-    p = end;
-    if (*p != '.') break;
-    ++p;
-  }
-  return version;
+  OperatingSystemVersion version =
+      ProcessInfo::versionFromString(ProcessInfo::operatingSystemReleaseValue(osReleaseText, "VERSION_ID"));
+  return {version.major, version.minor, version.patch};
 }
 
 HBROSVersion HBRHostGetOSVersion() {

@@ -51,16 +51,26 @@ void HBRMultipartMimeStreamEncoder::writeFileHeader(const std::string& fileName,
     writeText("Content-Type: application/octet-stream\r\n\r\n");
 }
 
-void HBRMultipartMimeStreamEncoder::addFileData(const Bytes& data, const std::string& fileName,
-                                                const std::optional<std::string>& mimeType, const std::string& fieldName) {
-  if (data.empty()) {
+namespace {
+
+// Whether a file part can be written; logs why not.
+bool acceptFilePart(bool hasBytes, const std::string& fileName, const std::string& fieldName) {
+  if (!hasBytes) {
     consoleLog(format("[Harbor] Unable to MIME encode data with zero length (%@)", fieldName));
-    return;
+    return false;
   }
   if (fieldName.empty() || fileName.empty()) {
     consoleLog(format("[Harbor] name (%@) or fieldname (%@) is invalid", fieldName, fileName));
-    return;
+    return false;
   }
+  return true;
+}
+
+}  // namespace
+
+void HBRMultipartMimeStreamEncoder::addFileData(const Bytes& data, const std::string& fileName,
+                                                const std::optional<std::string>& mimeType, const std::string& fieldName) {
+  if (!acceptFilePart(!data.empty(), fileName, fieldName)) return;
   writeFileHeader(fileName, mimeType, fieldName);
   writeData(data);
   writeText("\r\n");
@@ -71,15 +81,8 @@ void HBRMultipartMimeStreamEncoder::addFile(const std::filesystem::path& file, c
   auto input = InputStream::withFileAtPath(file.string());
   input->open();
   std::vector<std::uint8_t> buffer(64 * 1024);
-  long first = input->read(buffer.data(), buffer.size());
-  if (first <= 0) {  // unreadable or empty: no data
-    consoleLog(format("[Harbor] Unable to MIME encode data with zero length (%@)", fieldName));
-    return;
-  }
-  if (fieldName.empty() || fileName.empty()) {
-    consoleLog(format("[Harbor] name (%@) or fieldname (%@) is invalid", fieldName, fileName));
-    return;
-  }
+  long first = input->read(buffer.data(), buffer.size());  // unreadable or empty: no data
+  if (!acceptFilePart(first > 0, fileName, fieldName)) return;
   writeFileHeader(fileName, mimeType, fieldName);
   for (long n = first; n > 0; n = input->read(buffer.data(), buffer.size())) {
     if (!writeBytes(buffer.data(), static_cast<std::size_t>(n))) break;

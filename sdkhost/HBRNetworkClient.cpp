@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
+#include <type_traits>
 
 #include "platform/dispatch.h"
 #include "sdkhost/BBXURLSession.h"
@@ -69,24 +70,29 @@ void HBRNetworkClient::scheduleRetry(const URLResponsePtr& response, std::uint64
     DispatchQueue::global(DispatchPriority::Default)->after(delay, std::move(attempt));
 }
 
-void HBRNetworkClient::startDataTaskWithRequest(const URLRequest& request, std::uint64_t retryLimit, std::uint64_t tries,
-                                                DataCompletion completion) {
+template <class Payload>
+void HBRNetworkClient::attempt(const URLRequest& request, std::uint64_t retryLimit, std::uint64_t tries,
+                               std::function<void(const std::optional<Payload>&, const URLResponsePtr&, const ErrorPtr&)> completion) {
   auto self = std::static_pointer_cast<HBRNetworkClient>(shared_from_this());
-  auto task = session_->dataTaskWithRequest(
-      request, [self, request, retryLimit, tries, completion](const std::optional<Bytes>& data, const URLResponsePtr& response,
-                                                              const ErrorPtr& error) {
-        HBRNetworkResponseHandler::handleCompletedResponse(response, request, error, [&](bool retry, const ErrorPtr&) {
-          if (!retry) {
-            completion(data, response, error);
-          } else if (tries < retryLimit) {
-            self->scheduleRetry(response, tries, [self, request, retryLimit, tries, completion] {
-              self->startDataTaskWithRequest(request, retryLimit, tries + 1, completion);
-            });
-          } else {
-            completion(std::nullopt, nullptr, HBRNetworkResponseHandler::errorForCode(kHBRNetworkErrorRetryLimit));
-          }
+  auto handler = [self, request, retryLimit, tries, completion](const std::optional<Payload>& payload,
+                                                                const URLResponsePtr& response, const ErrorPtr& error) {
+    HBRNetworkResponseHandler::handleCompletedResponse(response, request, error, [&](bool retry, const ErrorPtr&) {
+      if (!retry) {
+        completion(payload, response, error);
+      } else if (tries < retryLimit) {
+        self->scheduleRetry(response, tries, [self, request, retryLimit, tries, completion] {
+          self->attempt<Payload>(request, retryLimit, tries + 1, completion);
         });
-      });
+      } else {
+        completion(std::nullopt, nullptr, HBRNetworkResponseHandler::errorForCode(kHBRNetworkErrorRetryLimit));
+      }
+    });
+  };
+  URLSessionTaskPtr task;
+  if constexpr (std::is_same_v<Payload, Bytes>)
+    task = session_->dataTaskWithRequest(request, handler);
+  else
+    task = session_->downloadTaskWithRequest(request, handler);
   if (!task) {
     completion(std::nullopt, nullptr, HBRNetworkResponseHandler::errorForCode(kHBRNetworkErrorNoTask));
     return;
@@ -94,29 +100,14 @@ void HBRNetworkClient::startDataTaskWithRequest(const URLRequest& request, std::
   task->resume();
 }
 
+void HBRNetworkClient::startDataTaskWithRequest(const URLRequest& request, std::uint64_t retryLimit, std::uint64_t tries,
+                                                DataCompletion completion) {
+  attempt<Bytes>(request, retryLimit, tries, std::move(completion));
+}
+
 void HBRNetworkClient::startDownloadTaskWithRequest(const URLRequest& request, std::uint64_t retryLimit, std::uint64_t tries,
                                                     DownloadCompletion completion) {
-  auto self = std::static_pointer_cast<HBRNetworkClient>(shared_from_this());
-  auto task = session_->downloadTaskWithRequest(
-      request, [self, request, retryLimit, tries, completion](const std::optional<std::string>& location,
-                                                              const URLResponsePtr& response, const ErrorPtr& error) {
-        HBRNetworkResponseHandler::handleCompletedResponse(response, request, error, [&](bool retry, const ErrorPtr&) {
-          if (!retry) {
-            completion(location, response, error);
-          } else if (tries < retryLimit) {
-            self->scheduleRetry(response, tries, [self, request, retryLimit, tries, completion] {
-              self->startDownloadTaskWithRequest(request, retryLimit, tries + 1, completion);
-            });
-          } else {
-            completion(std::nullopt, nullptr, HBRNetworkResponseHandler::errorForCode(kHBRNetworkErrorRetryLimit));
-          }
-        });
-      });
-  if (!task) {
-    completion(std::nullopt, nullptr, HBRNetworkResponseHandler::errorForCode(kHBRNetworkErrorNoTask));
-    return;
-  }
-  task->resume();
+  attempt<std::string>(request, retryLimit, tries, std::move(completion));
 }
 
 void HBRNetworkClient::invalidateAndCancel() { session_->invalidateAndCancel(); }

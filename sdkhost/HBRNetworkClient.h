@@ -86,6 +86,11 @@ class HBRNetworkClient : public platform::Object {
  private:
   class SessionDelegate;
   HBRNetworkClient() = default;
+  // One attempt of a data (Payload Bytes) or download (Payload the file's path) request.
+  template <class Payload>
+  void attempt(const platform::URLRequest& request, std::uint64_t retryLimit, std::uint64_t tries,
+               std::function<void(const std::optional<Payload>&, const platform::URLResponsePtr&, const platform::ErrorPtr&)>
+                   completion);
   // Waits before attempt tries + 1 after a retryable outcome.
   void scheduleRetry(const platform::URLResponsePtr& response, std::uint64_t tries, std::function<void()> attempt);
 

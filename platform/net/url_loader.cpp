@@ -12,6 +12,7 @@
 
 #include "platform/files.h"
 #include "platform/net/url_internal.h"
+#include "platform/text.h"
 #include "platform/thread.h"
 
 namespace platform::detail {
@@ -60,13 +61,6 @@ std::int64_t urlErrorCode(CURLcode code) {
     case CURLE_ABORTED_BY_CALLBACK: return kURLErrorCancelled;
     default: return kURLErrorUnknown;
   }
-}
-
-std::string trimmed(std::string_view text) {
-  std::size_t start = text.find_first_not_of(" \t\r\n");
-  if (start == std::string_view::npos) return {};
-  std::size_t end = text.find_last_not_of(" \t\r\n");
-  return std::string(text.substr(start, end - start + 1));
 }
 
 bool isFileURL(const std::string& url) { return url.size() >= 5 && headerNamesEqual(url.substr(0, 5), "file:"); }
@@ -318,7 +312,7 @@ std::size_t URLLoader::onHeader(char* data, std::size_t size, std::size_t count,
   if (line.size() >= 5 && line.substr(0, 5) == "HTTP/") {
     t.headerBlock.clear();
   } else if (std::size_t colon = line.find(':'); colon != std::string_view::npos && colon > 0) {
-    t.headerBlock.emplace_back(trimmed(line.substr(0, colon)), trimmed(line.substr(colon + 1)));
+    t.headerBlock.emplace_back(trimmingWhitespace(line.substr(0, colon)), trimmingWhitespace(line.substr(colon + 1)));
   }
   return length;
 }

@@ -4,19 +4,13 @@
 #include <cstdlib>
 
 #include "platform/format.h"
+#include "platform/text.h"
 
 namespace platform {
 
 namespace {
 
 char lowerASCII(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string trimmed(std::string_view text) {
-  std::size_t start = text.find_first_not_of(" \t");
-  if (start == std::string_view::npos) return {};
-  std::size_t end = text.find_last_not_of(" \t");
-  return std::string(text.substr(start, end - start + 1));
-}
 
 }  // namespace
 
@@ -101,7 +95,7 @@ std::shared_ptr<const URLResponse> URLResponse::plainResponse(std::string url, s
 
 std::string URLResponse::MIMEType() const {
   std::string type = headers_.value("Content-Type").value_or("");
-  type = trimmed(type.substr(0, type.find(';')));
+  type = trimmingWhitespace(type.substr(0, type.find(';')));
   std::transform(type.begin(), type.end(), type.begin(), lowerASCII);
   return type;
 }
@@ -111,7 +105,7 @@ std::optional<std::string> URLResponse::textEncodingName() const {
   std::size_t at = type.find(';');
   while (at != std::string::npos) {
     std::size_t next = type.find(';', at + 1);
-    std::string parameter = trimmed(std::string_view(type).substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1));
+    std::string parameter = trimmingWhitespace(std::string_view(type).substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1));
     if (parameter.size() > 8 && headerNamesEqual(std::string_view(parameter).substr(0, 8), "charset=")) {
       std::string value = parameter.substr(8);
       if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
