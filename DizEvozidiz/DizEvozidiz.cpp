@@ -15,7 +15,6 @@
 namespace {
 
 constexpr int kOpenFlags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_PRIVATECACHE;
-constexpr int kCurrentSchemaVersion = 3;
 
 constexpr const char* kCreateDiz2 =
     "CREATE TABLE IF NOT EXISTS \"diz2\" (\"extension\" CHAR NOT NULL,   \"key\" CHAR NOT NULL,   \"data\" BLOB,   "
@@ -30,6 +29,14 @@ std::string columnText(sqlite3_stmt* statement, int column) {
   const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
   const int length = sqlite3_column_bytes(statement, column);
   return text ? std::string(text, static_cast<std::size_t>(length)) : std::string();
+}
+
+// Only these say that the file itself is damaged or not a database; every other failure (busy,
+// locked, out of descriptors, no permission, a directory at the path...) is about the moment or
+// the surroundings, and must not cost the user the file.
+bool meansCorruption(int resultCode) {
+  const int primary = resultCode & 0xFF;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
 }
 
 // The database is released on whichever thread drops the last reference; the notification goes
@@ -74,7 +81,7 @@ DizEvozidiz::Ptr DizEvozidiz::create(std::string_view path, DizEvozidizClosures 
                                      std::optional<DizEvozidizOptions> options) {
   const std::string standardized = DizEvozidizManager::standardizedPath(path);
   if (!DizEvozidizManager::registerDatabaseForPath(standardized)) {
-    DIZ_LOG_ERROR(
+    DIZ_DB_LOG_ERROR(
         "%@: Only a single database instance is allowed per file. For concurrency you create multiple connections "
         "from a single database instance.");
     // The refused object is released at once, and a release announces itself (with no paths).
@@ -85,21 +92,30 @@ DizEvozidiz::Ptr DizEvozidiz::create(std::string_view path, DizEvozidizClosures 
   }
 
   // From here on, the destructor frees the path and posts the closed notification.
-  Ptr database(new DizEvozidiz(standardized, options.value_or(DizEvozidizOptions())));
+  Ptr database = platform::make<DizEvozidiz>(standardized, options.value_or(DizEvozidizOptions()));
+  const std::string name = platform::lastPathComponent(standardized);
 
   bool isNewFile = !platform::FileManager::defaultManager().fileExists(standardized);
-  if (!database->openConfigureCreate(isNewFile)) {
+  OpenOutcome outcome = database->openConfigureCreate(isNewFile);
+  if (outcome == OpenOutcome::Corrupt) {
     if (!database->applyCorruptAction()) return nullptr;
     isNewFile = true;
-    if (!database->openConfigureCreate(isNewFile)) {
-      DIZ_LOG_ERROR("%@: Database corruption unresolved. (name=%@)", platform::lastPathComponent(standardized));
+    outcome = database->openConfigureCreate(isNewFile);
+    if (outcome != OpenOutcome::Opened) {
+      DIZ_DB_LOG_ERROR("%@: Database corruption unresolved. (name=%@)", name);
       return nullptr;
     }
   }
+  if (outcome == OpenOutcome::Failed) {
+    DIZ_DB_LOG_ERROR("%@: Database could not be opened and was left as it is: %d %s (name=%@)",
+                     database->openResultCode_, sqlite3_errstr(database->openResultCode_), name);
+    return nullptr;
+  }
+  if (outcome == OpenOutcome::NewerFormat) return nullptr;  // logged by checkFormatVersion
 
   database->vfsShimName_ = "diz_vfs_shim_" + platform::UUID::random().uuidString();
   if (diz_vfs_shim_register(database->vfsShimName_.c_str(), nullptr, &database->vfsShim_) != SQLITE_OK)
-    DIZ_LOG_ERROR("%@: Error registering file-system shim (%@)", database->vfsShimName_);
+    DIZ_DB_LOG_ERROR("%@: Error registering file-system shim (%@)", database->vfsShimName_);
 
   const DizEvozidizClosures& given = closures;
   DizEvozidizClosures& mine = database->closures_;
@@ -116,11 +132,16 @@ DizEvozidiz::Ptr DizEvozidiz::create(std::string_view path, DizEvozidizClosures 
   mine.metadataPostSanitizer = std::move(closures.metadataPostSanitizer);
 
   // Everything that reads shared state goes through the snapshot queue and so runs after this.
-  // The checkpoint queue stays suspended until then: the own handle is not thread-safe, and a
-  // checkpoint must not run on it while the upgrade does.
-  database->snapshotQueue_->async([database] {
-    database->upgradeTable();
-    database->prepare();
+  // The checkpoint queue stays suspended until then: the own handle must not be checkpointed while
+  // the upgrade runs on it.
+  std::shared_ptr<Shared> shared = database->shared_;
+  std::weak_ptr<DizEvozidiz> weak = database;
+  database->snapshotQueue_->async([shared, weak] {
+    startUp(shared);
+    if (auto self = weak.lock()) {
+      if (self->checkpointQueueSuspended_.exchange(false)) self->checkpointQueue_->resume();
+    }
+    queueCheckpointPass(shared);
   });
   return database;
 }
@@ -135,6 +156,12 @@ DizEvozidiz::DizEvozidiz(std::string path, DizEvozidizOptions options)
   writeQueue_->setSpecific(&isOnWriteQueueKey_, &isOnWriteQueueKey_);
   checkpointQueue_->suspend();
   checkpointQueueSuspended_ = true;
+
+  shared_ = std::make_shared<Shared>(databasePath_, options_);
+  shared_->checkpointQueue = checkpointQueue_;
+  shared_->snapshotQueue = snapshotQueue_;
+  shared_->writeQueue = writeQueue_;
+  shared_->databaseIdentity = this;
 }
 
 DizEvozidiz::~DizEvozidiz() {
@@ -144,12 +171,16 @@ DizEvozidiz::~DizEvozidiz() {
   // Pooled connection handles must be closed here, before the shim they were opened through goes
   // away.
   closeAllPooledHandles();
+  // Waits for a start-up step or checkpoint that is using the handle right now; later ones find
+  // it gone.
   closeOwnHandle();
   if (vfsShim_) diz_vfs_shim_unregister(&vfsShim_);
-  if (checkpointQueueSuspended_) checkpointQueue_->resume();  // lets queued passes run and find nothing
+  if (checkpointQueueSuspended_.exchange(false)) checkpointQueue_->resume();  // queued passes find nothing
   DizEvozidizManager::deregisterDatabaseForPath(databasePath_);
   postClosedNotification(std::move(userInfo));
 }
+
+DizEvozidiz::Ptr DizEvozidiz::self() { return std::static_pointer_cast<DizEvozidiz>(shared_from_this()); }
 
 bool DizEvozidiz::isOnSnapshotQueue() const {
   return platform::DispatchQueue::getSpecificCurrent(&isOnSnapshotQueueKey_) != nullptr;
@@ -173,90 +204,140 @@ auto DizEvozidiz::onSnapshotQueue(F&& f) const {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Opening, configuration, tables
+// Opening, configuration, tables (on the creating thread, before any block can use the handle)
 
-bool DizEvozidiz::openConfigureCreate(bool isNewFile) {
-  bool ok = openDatabase() && configureDatabase(isNewFile) && createTables();
-  if (!ok) closeOwnHandle();
-  return ok;
+// Remembers the failing result code of the current step; false.
+bool DizEvozidiz::failedWith(int resultCode) {
+  openResultCode_ = resultCode;
+  return false;
+}
+
+DizEvozidiz::OpenOutcome DizEvozidiz::openConfigureCreate(bool isNewFile) {
+  openResultCode_ = SQLITE_OK;
+  OpenOutcome outcome = OpenOutcome::Opened;
+  if (!openDatabase()) {
+    outcome = OpenOutcome::Failed;
+  } else if (!isNewFile && !checkFormatVersion()) {
+    outcome = openResultCode_ == SQLITE_OK ? OpenOutcome::NewerFormat : OpenOutcome::Failed;
+  } else if (!configureDatabase(isNewFile) || !createTables()) {
+    outcome = OpenOutcome::Failed;
+  }
+  if (outcome == OpenOutcome::Failed && meansCorruption(openResultCode_)) outcome = OpenOutcome::Corrupt;
+  if (outcome != OpenOutcome::Opened) closeOwnHandle();
+  return outcome;
 }
 
 void DizEvozidiz::closeOwnHandle() {
-  if (!db_) return;
-  const int rc = sqlite3_close(db_);
-  if (rc != SQLITE_OK) DIZ_LOG_ERROR("%@: Error in sqlite_close: %d %s", rc, sqlite3_errmsg(db_));
-  db_ = nullptr;
+  std::lock_guard lock(shared_->handleMutex);
+  if (!shared_->db) return;
+  const int rc = sqlite3_close(shared_->db);
+  if (rc != SQLITE_OK) DIZ_DB_LOG_ERROR("%@: Error in sqlite_close: %d %s", rc, sqlite3_errmsg(shared_->db));
+  shared_->db = nullptr;
 }
 
 bool DizEvozidiz::openDatabase() {
-  const int rc = sqlite3_open_v2(databasePath_.c_str(), &db_, kOpenFlags, nullptr);
+  sqlite3*& db = shared_->db;
+  const int rc = sqlite3_open_v2(databasePath_.c_str(), &db, kOpenFlags, nullptr);
   if (rc != SQLITE_OK) {
-    if (db_) {
-      DIZ_LOG_ERROR("%@: Error opening database: %d %s", rc, sqlite3_errmsg(db_));
-      sqlite3_close(db_);
-      db_ = nullptr;
+    if (db) {
+      DIZ_DB_LOG_ERROR("%@: Error opening database: %d %s", rc, sqlite3_errmsg(db));
+      sqlite3_close(db);
+      db = nullptr;
     } else {
-      DIZ_LOG_ERROR("%@: Error opening database: %d", rc);
+      DIZ_DB_LOG_ERROR("%@: Error opening database: %d", rc);
     }
-    return false;
+    return failedWith(rc);
   }
-  if (options_.enableMultiProcessSupport) sqlite3_busy_handler(db_, &DizEvozidiz::connectionBusyHandler, this);
+  // Before the first statement: a lock held elsewhere is waited for, never taken for damage.
+  installBusyHandling(*shared_);
   return true;
 }
 
+// An existing file must not be newer than this code: opening would configure and then write a
+// layout it does not know. Such a file is refused and left untouched.
+bool DizEvozidiz::checkFormatVersion() {
+  sqlite3* db = shared_->db;
+  int version = 0;
+  sqlite3_stmt* statement = nullptr;
+  int rc = sqlite3_prepare_v2(db, "PRAGMA user_version;", -1, &statement, nullptr);
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_step(statement);
+    if (rc == SQLITE_ROW) version = sqlite3_column_int(statement, 0);
+  }
+  sqlite3_finalize(statement);
+  if (rc != SQLITE_ROW) {
+    DIZ_DB_LOG_ERROR("%@: Error fetching user_version: %d %s", rc, sqlite3_errmsg(db));
+    return failedWith(sqlite3_extended_errcode(db));
+  }
+  if (version <= DizEvozidizSchemaVersion) return true;
+  DIZ_DB_LOG_ERROR(
+      "%@: Database file format version %d is newer than this version of the store supports (%d); the file was "
+      "not opened and was left as it is. (name=%@)",
+      version, DizEvozidizSchemaVersion, platform::lastPathComponent(databasePath_));
+  return false;
+}
+
 bool DizEvozidiz::configureDatabase(bool isNewFile) {
-  auto exec = [&](const std::string& sql) { return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr); };
+  sqlite3* db = shared_->db;
+  auto exec = [&](const std::string& sql) { return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr); };
   int rc;
   if (isNewFile && options_.pragmaPageSize > 0) {
     rc = exec(platform::format("PRAGMA page_size = %ld;", static_cast<long>(options_.pragmaPageSize)));
-    if (rc != SQLITE_OK) DIZ_LOG_ERROR("%@: Error setting PRAGMA page_size: %d %s", rc, sqlite3_errmsg(db_));
+    if (rc != SQLITE_OK) DIZ_DB_LOG_ERROR("%@: Error setting PRAGMA page_size: %d %s", rc, sqlite3_errmsg(db));
   }
   rc = exec("PRAGMA journal_mode = WAL;");
   if (rc != SQLITE_OK) {
-    DIZ_LOG_ERROR("%@: Error setting PRAGMA journal_mode: %d %s", rc, sqlite3_errmsg(db_));
-    return false;
+    DIZ_DB_LOG_ERROR("%@: Error setting PRAGMA journal_mode: %d %s", rc, sqlite3_errmsg(db));
+    return failedWith(sqlite3_extended_errcode(db));
   }
   if (isNewFile) {
     rc = exec("PRAGMA auto_vacuum = FULL; VACUUM;");
-    if (rc != SQLITE_OK) DIZ_LOG_ERROR("%@: Error setting PRAGMA auto_vacuum: %d %s", rc, sqlite3_errmsg(db_));
+    if (rc != SQLITE_OK) DIZ_DB_LOG_ERROR("%@: Error setting PRAGMA auto_vacuum: %d %s", rc, sqlite3_errmsg(db));
   }
   rc = exec("PRAGMA synchronous = NORMAL;");
-  if (rc != SQLITE_OK) DIZ_LOG_ERROR("%@: Error setting PRAGMA synchronous: %d %s", rc, sqlite3_errmsg(db_));
+  if (rc != SQLITE_OK) DIZ_DB_LOG_ERROR("%@: Error setting PRAGMA synchronous: %d %s", rc, sqlite3_errmsg(db));
   rc = exec(platform::format("PRAGMA journal_size_limit = %ld;", static_cast<long>(options_.pragmaJournalSizeLimit)));
-  if (rc != SQLITE_OK) DIZ_LOG_ERROR("%@: Error setting PRAGMA journal_size_limit: %d %s", rc, sqlite3_errmsg(db_));
+  if (rc != SQLITE_OK) DIZ_DB_LOG_ERROR("%@: Error setting PRAGMA journal_size_limit: %d %s", rc, sqlite3_errmsg(db));
   if (options_.pragmaMMapSize > 0) {
     rc = exec(platform::format("PRAGMA mmap_size = %ld;", static_cast<long>(options_.pragmaMMapSize)));
-    if (rc != SQLITE_OK) DIZ_LOG_ERROR("%@: Error setting PRAGMA mmap_size: %d %s", rc, sqlite3_errmsg(db_));
+    if (rc != SQLITE_OK) DIZ_DB_LOG_ERROR("%@: Error setting PRAGMA mmap_size: %d %s", rc, sqlite3_errmsg(db));
   }
   // Checkpoints are the database's own (asyncCheckpoint).
-  sqlite3_wal_autocheckpoint(db_, 0);
+  sqlite3_wal_autocheckpoint(db, 0);
   return true;
 }
 
 bool DizEvozidiz::createTables() {
-  int rc = sqlite3_exec(db_, kCreateDiz2, nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) {
-    DIZ_LOG_ERROR("%@: Failed creating 'diz2' table: %d %s", rc, sqlite3_errmsg(db_));
-    return false;
-  }
-  rc = sqlite3_exec(db_, kCreateDatabase2, nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) {
-    DIZ_LOG_ERROR("%@: Failed creating 'database2' table: %d %s", rc, sqlite3_errmsg(db_));
-    return false;
-  }
-  rc = sqlite3_exec(db_, kCreateIndex, nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) {
-    DIZ_LOG_ERROR("%@: Failed creating index on 'database2' table: %d %s", rc, sqlite3_errmsg(db_));
-    return false;
+  sqlite3* db = shared_->db;
+  const struct {
+    const char* sql;
+    const char* failure;
+  } steps[] = {
+      {kCreateDiz2, "%@: Failed creating 'diz2' table: %d %s"},
+      {kCreateDatabase2, "%@: Failed creating 'database2' table: %d %s"},
+      {kCreateIndex, "%@: Failed creating index on 'database2' table: %d %s"},
+  };
+  for (const auto& step : steps) {
+    const int rc = sqlite3_exec(db, step.sql, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+      DIZ_DB_LOG_ERROR(step.failure, rc, sqlite3_errmsg(db));
+      return failedWith(sqlite3_extended_errcode(db));
+    }
   }
   return true;
 }
 
 // The main file and its "-wal" and "-shm" companions move or go together: stale WAL frames left
-// behind would otherwise be replayed into the fresh database made at the same path.
+// behind would otherwise be replayed into the fresh database made at the same path. Only called
+// for a file SQLite reported corrupt or not a database; a directory is never moved or removed.
 bool DizEvozidiz::applyCorruptAction() {
   platform::FileManager& files = platform::FileManager::defaultManager();
   const std::string companions[] = {"-wal", "-shm"};
+
+  if (files.isDirectory(databasePath_)) {
+    DIZ_DB_LOG_ERROR("%@: Not touching a directory at the database path: %@", databasePath_);
+    return false;
+  }
 
   if (options_.corruptAction == DizEvozidizCorruptActionRename) {
     std::string target;
@@ -268,19 +349,19 @@ bool DizEvozidiz::applyCorruptAction() {
     }
     platform::ErrorPtr error;
     if (!files.moveItem(databasePath_, target, &error)) {
-      DIZ_LOG_ERROR("%@: Error renaming corrupt database file: (%@ -> %@) %@",
-                    platform::lastPathComponent(databasePath_), platform::lastPathComponent(target), error);
+      DIZ_DB_LOG_ERROR("%@: Error renaming corrupt database file: (%@ -> %@) %@",
+                       platform::lastPathComponent(databasePath_), platform::lastPathComponent(target), error);
       return false;
     }
     for (const std::string& suffix : companions) {
       const std::string from = databasePath_ + suffix;
       if (!files.fileExists(from)) continue;
       if (files.moveItem(from, target + suffix, &error)) continue;
-      DIZ_LOG_ERROR("%@: Error renaming corrupt database file: (%@ -> %@) %@", platform::lastPathComponent(from),
-                    platform::lastPathComponent(target + suffix), error);
+      DIZ_DB_LOG_ERROR("%@: Error renaming corrupt database file: (%@ -> %@) %@", platform::lastPathComponent(from),
+                       platform::lastPathComponent(target + suffix), error);
       // A companion that stays behind must not survive into the new database.
       if (!files.removeItem(from, &error)) {
-        DIZ_LOG_ERROR("%@: Error deleting corrupt database file: %@", error);
+        DIZ_DB_LOG_ERROR("%@: Error deleting corrupt database file: %@", error);
         return false;
       }
     }
@@ -290,13 +371,13 @@ bool DizEvozidiz::applyCorruptAction() {
   if (options_.corruptAction == DizEvozidizCorruptActionDelete) {
     platform::ErrorPtr error;
     if (!files.removeItem(databasePath_, &error)) {
-      DIZ_LOG_ERROR("%@: Error deleting corrupt database file: %@", error);
+      DIZ_DB_LOG_ERROR("%@: Error deleting corrupt database file: %@", error);
       return false;
     }
     for (const std::string& suffix : companions) {
       const std::string path = databasePath_ + suffix;
       if (files.fileExists(path) && !files.removeItem(path, &error)) {
-        DIZ_LOG_ERROR("%@: Error deleting corrupt database file: %@", error);
+        DIZ_DB_LOG_ERROR("%@: Error deleting corrupt database file: %@", error);
         return false;
       }
     }
@@ -305,19 +386,26 @@ bool DizEvozidiz::applyCorruptAction() {
 
   // Fail, and any action this code does not know: never destroy the user's data on a guess.
   if (options_.corruptAction != DizEvozidizCorruptActionFail)
-    DIZ_LOG_ERROR("%@: Unknown corrupt action (%ld); leaving the file untouched",
-                  static_cast<long>(options_.corruptAction));
+    DIZ_DB_LOG_ERROR("%@: Unknown corrupt action (%ld); leaving the file untouched",
+                     static_cast<long>(options_.corruptAction));
   return false;
 }
 
 // ---------------------------------------------------------------------------------------------
-// Upgrade and prepare (snapshot queue)
+// Start-up: upgrade and prepare (snapshot queue, holding the handle mutex)
 
-bool DizEvozidiz::getUserVersion(int& version) {
+void DizEvozidiz::startUp(const std::shared_ptr<Shared>& shared) {
+  std::lock_guard lock(shared->handleMutex);
+  if (!shared->db) return;  // released before it started
+  upgradeTable(*shared);
+  prepare(*shared);
+}
+
+bool DizEvozidiz::getUserVersion(sqlite3* db, int& version) {
   sqlite3_stmt* statement = nullptr;
-  int rc = sqlite3_prepare_v2(db_, "PRAGMA user_version;", -1, &statement, nullptr);
+  int rc = sqlite3_prepare_v2(db, "PRAGMA user_version;", -1, &statement, nullptr);
   if (rc != SQLITE_OK) {
-    DIZ_LOG_ERROR("%@: Error creating pragma user_version statement! %d %s", rc, sqlite3_errmsg(db_));
+    DIZ_DB_LOG_ERROR("%@: Error creating pragma user_version statement! %d %s", rc, sqlite3_errmsg(db));
     return false;
   }
   rc = sqlite3_step(statement);
@@ -325,34 +413,34 @@ bool DizEvozidiz::getUserVersion(int& version) {
   if (ok)
     version = sqlite3_column_int(statement, 0);
   else
-    DIZ_LOG_ERROR("%@: Error fetching user_version: %d %s", rc, sqlite3_errmsg(db_));
+    DIZ_DB_LOG_ERROR("%@: Error fetching user_version: %d %s", rc, sqlite3_errmsg(db));
   sqlite3_finalize(statement);
   return ok;
 }
 
-void DizEvozidiz::upgradeTable() {
-  if (!db_) return;
+void DizEvozidiz::upgradeTable(Shared& shared) {
+  sqlite3* db = shared.db;
   int version = 0;
-  if (!getUserVersion(version)) return;
+  if (!getUserVersion(db, version)) return;
   auto storeVersion = [&](int v) {
-    const int rc = sqlite3_exec(db_, platform::format("PRAGMA user_version = %d;", v).c_str(), nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) DIZ_LOG_ERROR("%@: Error setting user_version: %d %s", rc, sqlite3_errmsg(db_));
+    const int rc = sqlite3_exec(db, platform::format("PRAGMA user_version = %d;", v).c_str(), nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) DIZ_DB_LOG_ERROR("%@: Error setting user_version: %d %s", rc, sqlite3_errmsg(db));
   };
   if (version == 0) {  // a new file
-    storeVersion(kCurrentSchemaVersion);
-    version = kCurrentSchemaVersion;
+    storeVersion(DizEvozidizSchemaVersion);
+    version = DizEvozidizSchemaVersion;
   }
-  while (version < kCurrentSchemaVersion) {
-    bool (DizEvozidiz::*step)() = nullptr;
+  while (version < DizEvozidizSchemaVersion) {
+    bool (*step)(Shared&) = nullptr;
     if (version == 1) step = &DizEvozidiz::upgradeTable_1_2;
     if (version == 2) step = &DizEvozidiz::upgradeTable_2_3;
     if (!step) {
-      DIZ_LOG_WARN("%@: Missing upgrade method: %@", platform::format("upgradeTable_%d_%d", version, version + 1));
+      DIZ_DB_LOG_WARN("%@: Missing upgrade method: %@", platform::format("upgradeTable_%d_%d", version, version + 1));
       ++version;
       continue;
     }
-    if (!(this->*step)()) {
-      DIZ_LOG_ERROR("%@: Error upgrading database (%@)", platform::lastPathComponent(databasePath_));
+    if (!step(shared)) {
+      DIZ_DB_LOG_ERROR("%@: Error upgrading database (%@)", platform::lastPathComponent(shared.databasePath));
       return;
     }
     ++version;
@@ -360,35 +448,36 @@ void DizEvozidiz::upgradeTable() {
   }
 }
 
-bool DizEvozidiz::upgradeTable_1_2() {
-  const int rc = sqlite3_exec(db_, "DROP TABLE IF EXISTS \"diz\"", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) DIZ_LOG_ERROR("%@: Failed dropping 'diz' table: %d %s", rc, sqlite3_errmsg(db_));
+bool DizEvozidiz::upgradeTable_1_2(Shared& shared) {
+  const int rc = sqlite3_exec(shared.db, "DROP TABLE IF EXISTS \"diz\"", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) DIZ_DB_LOG_ERROR("%@: Failed dropping 'diz' table: %d %s", rc, sqlite3_errmsg(shared.db));
   return true;
 }
 
-bool DizEvozidiz::upgradeTable_2_3() {
-  int rc = sqlite3_exec(db_,
+bool DizEvozidiz::upgradeTable_2_3(Shared& shared) {
+  sqlite3* db = shared.db;
+  int rc = sqlite3_exec(db,
                         "INSERT INTO \"database2\" (\"collection\", \"key\", \"data\", \"metadata\") SELECT "
                         "\"collection\", \"key\", \"data\", \"metadata\" FROM \"database\";",
                         nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) {
-    DIZ_LOG_ERROR("%@: Error migrating 'database' to 'database2': %d %s", rc, sqlite3_errmsg(db_));
+    DIZ_DB_LOG_ERROR("%@: Error migrating 'database' to 'database2': %d %s", rc, sqlite3_errmsg(db));
     return false;
   }
-  rc = sqlite3_exec(db_, "DROP TABLE IF EXISTS \"database\"", nullptr, nullptr, nullptr);
+  rc = sqlite3_exec(db, "DROP TABLE IF EXISTS \"database\"", nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) {
-    DIZ_LOG_ERROR("%@: Failed dropping 'database' table: %d %s", rc, sqlite3_errmsg(db_));
+    DIZ_DB_LOG_ERROR("%@: Failed dropping 'database' table: %d %s", rc, sqlite3_errmsg(db));
     return false;
   }
   return true;
 }
 
-std::uint64_t DizEvozidiz::readSnapshot() {
+std::uint64_t DizEvozidiz::readSnapshot(sqlite3* db) {
   sqlite3_stmt* statement = nullptr;
-  int rc = sqlite3_prepare_v2(db_, "SELECT \"data\" FROM \"diz2\" WHERE \"extension\" = ? AND \"key\" = ?;", -1,
+  int rc = sqlite3_prepare_v2(db, "SELECT \"data\" FROM \"diz2\" WHERE \"extension\" = ? AND \"key\" = ?;", -1,
                               &statement, nullptr);
   if (rc != SQLITE_OK) {
-    DIZ_LOG_ERROR("%@: %@: Error creating statement: %d %s", "readSnapshot", rc, sqlite3_errmsg(db_));
+    DIZ_DB_LOG_ERROR("%@: %@: Error creating statement: %d %s", "readSnapshot", rc, sqlite3_errmsg(db));
     return 0;
   }
   sqlite3_bind_text(statement, 1, "", 0, SQLITE_STATIC);
@@ -398,79 +487,74 @@ std::uint64_t DizEvozidiz::readSnapshot() {
   if (rc == SQLITE_ROW)
     result = static_cast<std::uint64_t>(sqlite3_column_int64(statement, 0));
   else if (rc == SQLITE_ERROR)
-    DIZ_LOG_ERROR("%@: Error executing 'readSnapshot': %d %s", rc, sqlite3_errmsg(db_));
+    DIZ_DB_LOG_ERROR("%@: Error executing 'readSnapshot': %d %s", rc, sqlite3_errmsg(db));
   sqlite3_finalize(statement);
   return result;
 }
 
-void DizEvozidiz::prepare() {
-  if (db_) {
-    int rc = sqlite3_exec(db_, "BEGIN TRANSACTION;", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) DIZ_LOG_ERROR("%@: Error in '%@': %d %s", "prepare", rc, sqlite3_errmsg(db_));
+void DizEvozidiz::prepare(Shared& shared) {
+  sqlite3* db = shared.db;
+  int rc = sqlite3_exec(db, "BEGIN TRANSACTION;", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) DIZ_DB_LOG_ERROR("%@: Error in '%@': %d %s", "prepare", rc, sqlite3_errmsg(db));
 
-    snapshot_ = readSnapshot();
-    sqliteVersion_ = sqliteVersionUsing(db_).value_or(std::string());
-    pageSize_ = static_cast<std::uint64_t>(pragma("page_size", db_));
+  shared.snapshot = readSnapshot(db);
+  shared.sqliteVersion = sqliteVersionUsing(db).value_or(std::string());
+  shared.pageSize = static_cast<std::uint64_t>(pragma("page_size", db));
 
-    sqlite3_stmt* statement = nullptr;
-    rc = sqlite3_prepare_v2(db_, "SELECT DISTINCT \"extension\" FROM \"diz2\";", -1, &statement, nullptr);
-    if (rc != SQLITE_OK) {
-      DIZ_LOG_ERROR("%@: %@: Error creating statement: %d %s", "prepare", rc, sqlite3_errmsg(db_));
-    } else {
-      while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-        std::string name = columnText(statement, 0);
-        if (!name.empty()) previouslyRegisteredExtensionNames_.push_back(std::move(name));
-      }
-      if (rc != SQLITE_DONE) DIZ_LOG_ERROR("%@: %@: Error in statement: %d %s", "prepare", rc, sqlite3_errmsg(db_));
-      sqlite3_finalize(statement);
+  sqlite3_stmt* statement = nullptr;
+  rc = sqlite3_prepare_v2(db, "SELECT DISTINCT \"extension\" FROM \"diz2\";", -1, &statement, nullptr);
+  if (rc != SQLITE_OK) {
+    DIZ_DB_LOG_ERROR("%@: %@: Error creating statement: %d %s", "prepare", rc, sqlite3_errmsg(db));
+  } else {
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+      std::string name = columnText(statement, 0);
+      if (!name.empty()) shared.previouslyRegisteredExtensionNames.push_back(std::move(name));
     }
+    if (rc != SQLITE_DONE) DIZ_DB_LOG_ERROR("%@: %@: Error in statement: %d %s", "prepare", rc, sqlite3_errmsg(db));
+    sqlite3_finalize(statement);
+  }
 
-    rc = sqlite3_exec(db_, "COMMIT TRANSACTION;", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) DIZ_LOG_ERROR("%@: Error in '%@': %d %s", "prepare", rc, sqlite3_errmsg(db_));
-  }
-  if (checkpointQueueSuspended_) {
-    checkpointQueueSuspended_ = false;
-    checkpointQueue_->resume();
-  }
-  asyncCheckpoint(snapshot_);
+  rc = sqlite3_exec(db, "COMMIT TRANSACTION;", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) DIZ_DB_LOG_ERROR("%@: Error in '%@': %d %s", "prepare", rc, sqlite3_errmsg(db));
 }
 
 // ---------------------------------------------------------------------------------------------
 // Accessors
 
 std::string DizEvozidiz::sqliteVersion() const {
-  return onSnapshotQueue([this] { return sqliteVersion_; });
+  return onSnapshotQueue([this] { return shared_->sqliteVersion; });
 }
 
 std::uint64_t DizEvozidiz::pageSize() const {
-  return onSnapshotQueue([this] { return pageSize_; });
+  return onSnapshotQueue([this] { return shared_->pageSize; });
 }
 
 std::uint64_t DizEvozidiz::snapshot() const {
-  return onSnapshotQueue([this] { return snapshot_; });
+  return onSnapshotQueue([this] { return shared_->snapshot; });
 }
 
 std::vector<std::string> DizEvozidiz::previouslyRegisteredExtensionNames() const {
-  return onSnapshotQueue([this] { return previouslyRegisteredExtensionNames_; });
+  return onSnapshotQueue([this] { return shared_->previouslyRegisteredExtensionNames; });
 }
 
 std::vector<std::shared_ptr<DizEvozidizConnectionState>>& DizEvozidiz::connectionStatesOnSnapshotQueue() {
-  return connectionStates_;
+  return shared_->connectionStates;
 }
 
-platform::ValueArray& DizEvozidiz::changesetsOnSnapshotQueue() { return changesets_; }
+platform::ValueArray& DizEvozidiz::changesetsOnSnapshotQueue() { return shared_->changesets; }
 
-void DizEvozidiz::setSnapshotOnSnapshotQueue(std::uint64_t snapshot) { snapshot_ = snapshot; }
+void DizEvozidiz::setSnapshotOnSnapshotQueue(std::uint64_t snapshot) { shared_->snapshot = snapshot; }
 
 void DizEvozidiz::addConnectionState(std::shared_ptr<DizEvozidizConnectionState> state) {
-  onSnapshotQueue([&] { connectionStates_.push_back(std::move(state)); });
+  onSnapshotQueue([&] { shared_->connectionStates.push_back(std::move(state)); });
 }
 
 void DizEvozidiz::removeConnectionState(const DizEvozidizConnectionHooks* connection) {
   onSnapshotQueue([&] {
-    for (auto it = connectionStates_.begin(); it != connectionStates_.end(); ++it) {
+    auto& states = shared_->connectionStates;
+    for (auto it = states.begin(); it != states.end(); ++it) {
       if ((*it)->connectionIdentity == connection) {
-        connectionStates_.erase(it);
+        states.erase(it);
         return;
       }
     }
@@ -524,7 +608,7 @@ std::optional<std::string> DizEvozidiz::sqliteVersionUsing(sqlite3* db) {
   sqlite3_stmt* statement = nullptr;
   int rc = sqlite3_prepare_v2(db, "SELECT sqlite_version();", -1, &statement, nullptr);
   if (rc != SQLITE_OK) {
-    DIZ_LOG_ERROR("%@: %@: Error creating statement! %d %s", "sqliteVersionUsing:", rc, sqlite3_errmsg(db));
+    DIZ_DB_LOG_ERROR("%@: %@: Error creating statement! %d %s", "sqliteVersionUsing:", rc, sqlite3_errmsg(db));
     return std::nullopt;
   }
   std::optional<std::string> version;
@@ -532,7 +616,7 @@ std::optional<std::string> DizEvozidiz::sqliteVersionUsing(sqlite3* db) {
   if (rc == SQLITE_ROW)
     version = columnText(statement, 0);
   else
-    DIZ_LOG_ERROR("%@: %@: Error executing statement! %d %s", "sqliteVersionUsing:", rc, sqlite3_errmsg(db));
+    DIZ_DB_LOG_ERROR("%@: %@: Error executing statement! %d %s", "sqliteVersionUsing:", rc, sqlite3_errmsg(db));
   sqlite3_finalize(statement);
   return version;
 }
@@ -549,7 +633,7 @@ std::int64_t DizEvozidiz::pragma(std::string_view name, sqlite3* db) {
   sqlite3_stmt* statement = nullptr;
   int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr);
   if (rc != SQLITE_OK) {
-    DIZ_LOG_ERROR("%@: %@: Error creating statement! %d %s", "pragma:using:", rc, sqlite3_errmsg(db));
+    DIZ_DB_LOG_ERROR("%@: %@: Error creating statement! %d %s", "pragma:using:", rc, sqlite3_errmsg(db));
     return -1;
   }
   std::int64_t result = -1;
@@ -557,7 +641,7 @@ std::int64_t DizEvozidiz::pragma(std::string_view name, sqlite3* db) {
   if (rc == SQLITE_ROW)
     result = sqlite3_column_int64(statement, 0);
   else if (rc != SQLITE_DONE)
-    DIZ_LOG_ERROR("%@: %@: Error executing statement! %d %s", "pragma:using:", rc, sqlite3_errmsg(db));
+    DIZ_DB_LOG_ERROR("%@: %@: Error executing statement! %d %s", "pragma:using:", rc, sqlite3_errmsg(db));
   sqlite3_finalize(statement);
   return result;
 }
@@ -568,7 +652,7 @@ bool DizEvozidiz::tableExists(std::string_view table, sqlite3* db) {
   int rc = sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = ?", -1,
                               &statement, nullptr);
   if (rc != SQLITE_OK) {
-    DIZ_LOG_ERROR("%@: %@: Error creating statement! %d %s", "tableExists:using:", rc, sqlite3_errmsg(db));
+    DIZ_DB_LOG_ERROR("%@: %@: Error creating statement! %d %s", "tableExists:using:", rc, sqlite3_errmsg(db));
     return false;
   }
   sqlite3_bind_text(statement, 1, table.data(), static_cast<int>(table.size()), SQLITE_STATIC);
@@ -577,7 +661,7 @@ bool DizEvozidiz::tableExists(std::string_view table, sqlite3* db) {
   if (rc == SQLITE_ROW)
     exists = sqlite3_column_int64(statement, 0) > 0;
   else
-    DIZ_LOG_ERROR("%@: %@: Error executing statement! %d %s", "tableExists:using:", rc, sqlite3_errmsg(db));
+    DIZ_DB_LOG_ERROR("%@: %@: Error executing statement! %d %s", "tableExists:using:", rc, sqlite3_errmsg(db));
   sqlite3_finalize(statement);
   return exists;
 }
@@ -586,13 +670,13 @@ std::optional<std::vector<std::string>> DizEvozidiz::tableNamesUsing(sqlite3* db
   sqlite3_stmt* statement = nullptr;
   int rc = sqlite3_prepare_v2(db, "SELECT name FROM sqlite_master WHERE type = 'table';", -1, &statement, nullptr);
   if (rc != SQLITE_OK) {
-    DIZ_LOG_ERROR("%@: %@: Error creating statement! %d %s", "tableNamesUsing:", rc, sqlite3_errmsg(db));
+    DIZ_DB_LOG_ERROR("%@: %@: Error creating statement! %d %s", "tableNamesUsing:", rc, sqlite3_errmsg(db));
     return std::nullopt;
   }
   std::vector<std::string> names;
   while ((rc = sqlite3_step(statement)) == SQLITE_ROW) names.push_back(columnText(statement, 0));
   if (rc != SQLITE_DONE)
-    DIZ_LOG_ERROR("%@: %@: Error executing statement! %d %s", "tableNamesUsing:", rc, sqlite3_errmsg(db));
+    DIZ_DB_LOG_ERROR("%@: %@: Error executing statement! %d %s", "tableNamesUsing:", rc, sqlite3_errmsg(db));
   sqlite3_finalize(statement);
   return names;
 }
@@ -603,13 +687,13 @@ std::optional<std::vector<std::string>> DizEvozidiz::columnNamesForTable(std::st
   sqlite3_stmt* statement = nullptr;
   int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr);
   if (rc != SQLITE_OK) {
-    DIZ_LOG_ERROR("%@: %@: Error creating statement! %d %s", "columnNamesForTable:using:", rc, sqlite3_errmsg(db));
+    DIZ_DB_LOG_ERROR("%@: %@: Error creating statement! %d %s", "columnNamesForTable:using:", rc, sqlite3_errmsg(db));
     return std::nullopt;
   }
   std::vector<std::string> names;
   while ((rc = sqlite3_step(statement)) == SQLITE_ROW) names.push_back(columnText(statement, 1));
   if (rc != SQLITE_DONE)
-    DIZ_LOG_ERROR("%@: %@: Error executing statement! %d %s", "columnNamesForTable:using:", rc, sqlite3_errmsg(db));
+    DIZ_DB_LOG_ERROR("%@: %@: Error executing statement! %d %s", "columnNamesForTable:using:", rc, sqlite3_errmsg(db));
   sqlite3_finalize(statement);
   return names;
 }
@@ -621,14 +705,14 @@ std::optional<std::map<std::string, std::string>> DizEvozidiz::columnNamesAndAff
   sqlite3_stmt* statement = nullptr;
   int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr);
   if (rc != SQLITE_OK) {
-    DIZ_LOG_ERROR("%@: %@: Error creating statement! %d %s", "columnNamesAndAffinityForTable:using:", rc,
+    DIZ_DB_LOG_ERROR("%@: %@: Error creating statement! %d %s", "columnNamesAndAffinityForTable:using:", rc,
                   sqlite3_errmsg(db));
     return std::nullopt;
   }
   std::map<std::string, std::string> columns;
   while ((rc = sqlite3_step(statement)) == SQLITE_ROW) columns[columnText(statement, 1)] = columnText(statement, 2);
   if (rc != SQLITE_DONE)
-    DIZ_LOG_ERROR("%@: %@: Error executing statement! %d %s", "columnNamesAndAffinityForTable:using:", rc,
+    DIZ_DB_LOG_ERROR("%@: %@: Error executing statement! %d %s", "columnNamesAndAffinityForTable:using:", rc,
                   sqlite3_errmsg(db));
   sqlite3_finalize(statement);
   return columns;

@@ -17,8 +17,16 @@
 // start-up snapshot read and WAL checkpoints only.
 //
 // One database object per file in a process: `create` answers nullptr while another live database
-// holds the same standardized path. Releasing the last reference closes the file, frees the path
-// and posts DizEvozidizClosedNotification (asynchronously, on the main queue).
+// holds the same standardized path. Releasing the last reference (the caller's and its connections')
+// closes the file and frees the path at once, on the releasing thread, whatever work is still queued
+// (queued blocks never keep the database alive; the modified notifications refer to it weakly), and
+// posts DizEvozidizClosedNotification (asynchronously, on the main queue).
+//
+// Opening never destroys data on a guess: the corrupt action applies only when SQLite reports the
+// file corrupt or not a database. Any other failure (a lock held too long by another process, no
+// file descriptors left, a directory at the path, no permission) fails the creation and leaves every
+// file as it is, and so does a file whose format version is newer than this code knows. Each such
+// failure is logged.
 //
 // Connections (a later addition) hook in through: the queues and their queue-specific keys,
 // `vfsShimName()`, the connection states and changesets kept on the snapshot queue, and
@@ -28,9 +36,11 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,6 +51,7 @@
 #include "DizEvozidiz/DizEvozidizSerializers.h"
 #include "DizEvozidiz/DizVfsShim.h"
 #include "platform/dispatch.h"
+#include "platform/object.h"
 #include "platform/value.h"
 
 // Posted (object nil) when a database object is released, with user info "databasePath",
@@ -49,7 +60,14 @@ inline constexpr std::string_view DizEvozidizClosedNotification = "DizEvozidizCl
 
 class DizEvozidizConnection;
 
-class DizEvozidiz : public std::enable_shared_from_this<DizEvozidiz> {
+// The schema version this code writes and the newest it can open (PRAGMA user_version).
+inline constexpr int DizEvozidizSchemaVersion = 3;
+
+// An object of the runtime, so that notifications can name it: observers of
+// DizEvozidizModifiedNotification register for the database object itself.
+class DizEvozidiz final : public platform::Object {
+  ZORVEL_CLASS(DizEvozidiz, platform::Object)
+
  public:
   using Ptr = std::shared_ptr<DizEvozidiz>;
 
@@ -65,7 +83,7 @@ class DizEvozidiz : public std::enable_shared_from_this<DizEvozidiz> {
   static Ptr create(std::string_view path, DizEvozidizClosures closures,
                     std::optional<DizEvozidizOptions> options = std::nullopt);
 
-  ~DizEvozidiz();
+  ~DizEvozidiz() override;
   DizEvozidiz(const DizEvozidiz&) = delete;
   DizEvozidiz& operator=(const DizEvozidiz&) = delete;
 
@@ -136,8 +154,8 @@ class DizEvozidiz : public std::enable_shared_from_this<DizEvozidiz> {
   void removeConnectionState(const DizEvozidizConnectionHooks* connection);
 
   // ---- Connections ----
-  // A new connection, registered with the database (its state is added and it is prepared on its
-  // own queue before its first transaction).
+  // A new connection. Returns at once, also while the database is still starting up: the
+  // connection registers and prepares itself on its own queue, before its first transaction.
   std::shared_ptr<DizEvozidizConnection> newConnection();
 
   // ---- Changesets: only on the snapshot queue ----
@@ -193,21 +211,61 @@ class DizEvozidiz : public std::enable_shared_from_this<DizEvozidiz> {
  private:
   DizEvozidiz(std::string path, DizEvozidizOptions options);
 
-  bool openConfigureCreate(bool isNewFile);
+  // What the database's queued blocks (start-up, checkpoints, the reader nudge, dropping delivered
+  // changesets) work on. They hold this rather than the database, so releasing the database is never
+  // delayed by them; once the database has closed its handle they find nothing to do.
+  struct Shared {
+    Shared(std::string path, DizEvozidizOptions options) : databasePath(std::move(path)), options(options) {}
+    const std::string databasePath;
+    const DizEvozidizOptions options;
+    platform::DispatchQueuePtr checkpointQueue;
+    platform::DispatchQueuePtr snapshotQueue;
+    platform::DispatchQueuePtr writeQueue;
+    const void* databaseIdentity = nullptr;  // for log messages only
+
+    // The database's own SQLite handle. After creation it is used only under this mutex (start-up,
+    // checkpoints), and the release closes and clears it under the mutex too.
+    std::mutex handleMutex;
+    sqlite3* db = nullptr;
+
+    // Snapshot queue.
+    std::uint64_t snapshot = 0;
+    platform::ValueArray changesets;
+    std::vector<std::shared_ptr<DizEvozidizConnectionState>> connectionStates;
+    std::vector<std::string> previouslyRegisteredExtensionNames;
+    std::string sqliteVersion;
+    std::uint64_t pageSize = 0;
+  };
+
+  // How the open-configure-create step ended.
+  enum class OpenOutcome { Opened, Corrupt, NewerFormat, Failed };
+
+  Ptr self();
+  OpenOutcome openConfigureCreate(bool isNewFile);
   bool openDatabase();
+  bool checkFormatVersion();
   bool configureDatabase(bool isNewFile);
   bool createTables();
   void closeOwnHandle();
   bool applyCorruptAction();
-  void upgradeTable();
-  bool upgradeTable_1_2();
-  bool upgradeTable_2_3();
-  bool getUserVersion(int& version);
-  void prepare();
-  std::uint64_t readSnapshot();
-  void runCheckpointPass();
-  void nudgeLongLivedReaders();
-  void aggressiveTryTruncateLargeWAL();
+  bool failedWith(int resultCode);
+
+  // Start-up, on the snapshot queue, holding the handle mutex.
+  static void upgradeTable(Shared& shared);
+  static bool upgradeTable_1_2(Shared& shared);
+  static bool upgradeTable_2_3(Shared& shared);
+  static bool getUserVersion(sqlite3* db, int& version);
+  static void prepare(Shared& shared);
+  static std::uint64_t readSnapshot(sqlite3* db);
+  static void startUp(const std::shared_ptr<Shared>& shared);
+  // Checkpointing (DizEvozidizCheckpoint.cpp).
+  static void queueCheckpointPass(const std::shared_ptr<Shared>& shared);
+  static void runCheckpointPass(const std::shared_ptr<Shared>& shared);
+  static void nudgeLongLivedReaders(Shared& shared);
+  static void aggressiveTryTruncateLargeWAL(const std::shared_ptr<Shared>& shared);
+  // How long the own handle waits for a lock when multi-process support is off.
+  static constexpr int kOwnHandleBusyTimeoutMilliseconds = 5000;
+  static void installBusyHandling(Shared& shared);
   static int connectionBusyHandler(void* context, int count);
 
   template <class F>
@@ -225,7 +283,8 @@ class DizEvozidiz : public std::enable_shared_from_this<DizEvozidiz> {
 
   const std::string databasePath_;
   const DizEvozidizOptions options_;
-  sqlite3* db_ = nullptr;
+  std::shared_ptr<Shared> shared_;
+  int openResultCode_ = SQLITE_OK;  // the failing SQLite code of the last open-configure-create step
   std::string vfsShimName_;
   diz_vfs* vfsShim_ = nullptr;
   DizEvozidizClosures closures_;
@@ -236,7 +295,7 @@ class DizEvozidiz : public std::enable_shared_from_this<DizEvozidiz> {
   platform::DispatchQueuePtr writeQueue_;
   char isOnSnapshotQueueKey_ = 0;
   char isOnWriteQueueKey_ = 0;
-  bool checkpointQueueSuspended_ = false;
+  std::atomic<bool> checkpointQueueSuspended_{false};
 
   // Internal queue.
   DizEvozidizConnectionDefaults connectionDefaults_;
@@ -244,12 +303,4 @@ class DizEvozidiz : public std::enable_shared_from_this<DizEvozidiz> {
   std::size_t maxConnectionPoolCount_ = 5;
   double connectionPoolLifetime_ = 90;
   std::shared_ptr<platform::DispatchTimerSource> connectionPoolTimer_;
-
-  // Snapshot queue.
-  std::uint64_t snapshot_ = 0;
-  platform::ValueArray changesets_;
-  std::vector<std::shared_ptr<DizEvozidizConnectionState>> connectionStates_;
-  std::vector<std::string> previouslyRegisteredExtensionNames_;
-  std::string sqliteVersion_;
-  std::uint64_t pageSize_ = 0;
 };

@@ -40,24 +40,22 @@ void DizEvozidizConnection::getInternalChangeset(platform::Value& internal, plat
                           (removedRowids && !removedRowids->set.empty()) || allKeysRemoved;
   if (rowChanges) {
     haveIn = haveEx = true;
+    // The external side carries set facades over the same containers, never the values.
     if (objectChanges && !objectChanges->map.empty()) {
       in.set("objectChanges", platform::Value(objectChanges));
-      ex.set("objectChanges",
-             platform::Value(platform::make<DizCollectionKeySetView>(std::shared_ptr<const DizChangedValues>(objectChanges))));
+      ex.set("objectChanges", platform::Value(DizSet::withMembers(objectChanges)));
     }
     if (metadataChanges && !metadataChanges->map.empty()) {
       in.set("metadataChanges", platform::Value(metadataChanges));
-      ex.set("metadataChanges", platform::Value(platform::make<DizCollectionKeySetView>(
-                                    std::shared_ptr<const DizChangedValues>(metadataChanges))));
+      ex.set("metadataChanges", platform::Value(DizSet::withMembers(metadataChanges)));
     }
     if (removedKeys && !removedKeys->set.empty()) {
       in.set("removedKeys", platform::Value(removedKeys));
-      ex.set("removedKeys", platform::Value(platform::make<DizCollectionKeySetView>(
-                                std::shared_ptr<const DizCollectionKeySet>(removedKeys))));
+      ex.set("removedKeys", platform::Value(DizSet::withMembers(removedKeys)));
     }
     if (removedCollections && !removedCollections->set.empty()) {
       in.set("removedCollections", platform::Value(removedCollections));
-      ex.set("removedCollections", platform::Value(removedCollections));
+      ex.set("removedCollections", platform::Value(DizSet::withMembers(removedCollections)));
     }
     if (removedRowids && !removedRowids->set.empty()) in.set("removedRowids", platform::Value(removedRowids));
     if (allKeysRemoved) {
@@ -178,42 +176,46 @@ void DizEvozidizConnection::processChangeset(const platform::Value& changeset) {
 namespace {
 
 struct ChangesetView {
-  std::shared_ptr<DizCollectionKeySetView> objects;
-  std::shared_ptr<DizCollectionKeySetView> metadata;
-  std::shared_ptr<DizCollectionKeySetView> removedKeys;
-  std::shared_ptr<DizStringSet> removedCollections;
+  std::shared_ptr<DizSet> objects;
+  std::shared_ptr<DizSet> metadata;
+  std::shared_ptr<DizSet> removedKeys;
+  std::shared_ptr<DizSet> removedCollections;
   bool allKeysRemoved = false;
   bool modifiedExternally = false;
 };
 
 std::optional<ChangesetView> viewOf(const platform::NotificationPtr& notification, const char* query) {
   if (!notification) {
-    DIZ_LOG_WARN("%@: %@ - notifications parameter contains non-NSNotification object", query);
+    DIZ_CONN_LOG_WARN("%@: %@ - notifications parameter contains non-NSNotification object", query);
     return std::nullopt;
   }
   const platform::Value& info = notification->userInfo();
   ChangesetView view;
-  view.objects = info["objectChanges"].as<DizCollectionKeySetView>();
-  view.metadata = info["metadataChanges"].as<DizCollectionKeySetView>();
-  view.removedKeys = info["removedKeys"].as<DizCollectionKeySetView>();
-  view.removedCollections = info["removedCollections"].as<DizStringSet>();
+  view.objects = info["objectChanges"].as<DizSet>();
+  view.metadata = info["metadataChanges"].as<DizSet>();
+  view.removedKeys = info["removedKeys"].as<DizSet>();
+  view.removedCollections = info["removedCollections"].as<DizSet>();
   view.allKeysRemoved = info["allKeysRemoved"].asBool();
   view.modifiedExternally = info["modifiedExternally"].asBool();
   return view;
 }
 
-bool anyKeyMatches(const std::shared_ptr<DizCollectionKeySetView>& set,
-                   const std::function<bool(const DizCollectionKeyPtr&)>& matches) {
+bool contains(const std::shared_ptr<DizSet>& set, const DizCollectionKeyPtr& key) {
+  return set && set->containsObject(platform::Value(key));
+}
+
+bool anyKeyMatches(const std::shared_ptr<DizSet>& set, const std::function<bool(const DizCollectionKeyPtr&)>& matches) {
   if (!set) return false;
   bool found = false;
-  set->enumerate([&](const DizCollectionKeyPtr& key, bool& stop) {
-    if (matches(key)) found = stop = true;
+  set->enumerateObjectsUsingBlock([&](const platform::Value& member, bool& stop) {
+    auto key = member.as<DizCollectionKey>();
+    if (key && matches(key)) found = stop = true;
   });
   return found;
 }
 
 bool removedCollection(const ChangesetView& view, const std::string& collection) {
-  return view.removedCollections && view.removedCollections->set.contains(collection);
+  return view.removedCollections && view.removedCollections->containsObject(platform::Value(collection));
 }
 
 }  // namespace
@@ -250,9 +252,9 @@ bool DizEvozidizConnection::hasChangeForKey(const std::string& key, const std::s
   for (const auto& notification : notifications) {
     auto view = viewOf(notification, "hasChangeForKey:inCollection:inNotifications:includingObjectChanges:metadataChanges:");
     if (!view) continue;
-    if (includingObjectChanges && view->objects && view->objects->contains(collectionKey)) return true;
-    if (includingMetadataChanges && view->metadata && view->metadata->contains(collectionKey)) return true;
-    if (view->removedKeys && view->removedKeys->contains(collectionKey)) return true;
+    if (includingObjectChanges && contains(view->objects, collectionKey)) return true;
+    if (includingMetadataChanges && contains(view->metadata, collectionKey)) return true;
+    if (contains(view->removedKeys, collectionKey)) return true;
     if (removedCollection(*view, collection) || view->modifiedExternally || view->allKeysRemoved) return true;
   }
   return false;
@@ -318,8 +320,9 @@ void DizEvozidizConnection::enumerateChangedCollectionKeysInNotifications(
     if (!view) continue;
     for (const auto* set : {&view->objects, &view->metadata, &view->removedKeys}) {
       if (!*set) continue;
-      (*set)->enumerate([&](const DizCollectionKeyPtr& key, bool& stop) {
-        if (reported.contains(key)) return;
+      (*set)->enumerateObjectsUsingBlock([&](const platform::Value& member, bool& stop) {
+        auto key = member.as<DizCollectionKey>();
+        if (!key || reported.contains(key)) return;
         block(key, stopped);
         if (stopped)
           stop = true;

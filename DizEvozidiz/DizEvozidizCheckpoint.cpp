@@ -1,82 +1,93 @@
 // WAL checkpointing of the database object. SQLite's automatic checkpoints are off on every
 // handle; the database checkpoints its own handle on its checkpoint queue instead: a passive pass
 // that never blocks anybody and, when the WAL has grown past the configured size, a truncating
-// pass that resets the WAL file to zero length.
+// pass that resets the WAL file to zero length. The passes hold the database's shared state, not
+// the database: one that runs after the release finds the handle closed and does nothing.
 
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizLog.h"
 #include "platform/thread.h"
 
-void DizEvozidiz::asyncCheckpoint(std::uint64_t /*snapshot*/) {
-  std::weak_ptr<DizEvozidiz> weakSelf = weak_from_this();
-  checkpointQueue_->async([weakSelf] {
-    if (auto self = weakSelf.lock()) self->runCheckpointPass();
-  });
+namespace {
+constexpr int kTruncationBusyTimeoutMilliseconds = 2000;
+}  // namespace
+
+void DizEvozidiz::asyncCheckpoint(std::uint64_t /*snapshot*/) { queueCheckpointPass(shared_); }
+
+void DizEvozidiz::queueCheckpointPass(const std::shared_ptr<Shared>& shared) {
+  shared->checkpointQueue->async([shared] { runCheckpointPass(shared); });
 }
 
 // On the checkpoint queue.
-void DizEvozidiz::runCheckpointPass() {
-  if (!db_) return;
+void DizEvozidiz::runCheckpointPass(const std::shared_ptr<Shared>& shared) {
   int walFrames = 0;
   int checkpointedFrames = 0;
-  const int rc = sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, &walFrames, &checkpointedFrames);
-  if (rc == SQLITE_BUSY) return;
-  if (rc != SQLITE_OK) {
-    DIZ_LOG_WARN("%@: sqlite3_wal_checkpoint_v2 returned error code: %d", rc);
-    return;
-  }
-
-  const std::uint64_t walBytes = static_cast<std::uint64_t>(walFrames < 0 ? 0 : walFrames) * pageSize_;
-  const bool large = walBytes >= options_.aggressiveWALTruncationSize;
-
-  if (walFrames == checkpointedFrames) {
-    // A large WAL waits for the nudge, so the truncation that follows finds the readers moved.
-    std::weak_ptr<DizEvozidiz> weakSelf = weak_from_this();
-    if (large) {
-      snapshotQueue_->sync([this] { nudgeLongLivedReaders(); });
-    } else {
-      snapshotQueue_->async([weakSelf] {
-        if (auto self = weakSelf.lock()) self->nudgeLongLivedReaders();
-      });
+  {
+    std::lock_guard lock(shared->handleMutex);
+    if (!shared->db) return;
+    const int rc =
+        sqlite3_wal_checkpoint_v2(shared->db, "main", SQLITE_CHECKPOINT_PASSIVE, &walFrames, &checkpointedFrames);
+    if (rc == SQLITE_BUSY) return;
+    if (rc != SQLITE_OK) {
+      DIZ_DB_LOG_WARN("%@: sqlite3_wal_checkpoint_v2 returned error code: %d", rc);
+      return;
     }
   }
 
-  if (large) aggressiveTryTruncateLargeWAL();
+  // The page size is set once, at start-up, which the checkpoint queue waited for.
+  const std::uint64_t walBytes = static_cast<std::uint64_t>(walFrames < 0 ? 0 : walFrames) * shared->pageSize;
+  const bool large = walBytes >= shared->options.aggressiveWALTruncationSize;
+
+  if (walFrames == checkpointedFrames) {
+    // A large WAL waits for the nudge, so the truncation that follows finds the readers moved.
+    if (large)
+      shared->snapshotQueue->sync([&] { nudgeLongLivedReaders(*shared); });
+    else
+      shared->snapshotQueue->async([shared] { nudgeLongLivedReaders(*shared); });
+  }
+
+  if (large) aggressiveTryTruncateLargeWAL(shared);
 }
 
 // On the snapshot queue.
-void DizEvozidiz::nudgeLongLivedReaders() {
-  for (const auto& state : connectionStates_) {
-    if (!state->longLivedReadTransaction || state->lastTransactionSnapshot != snapshot_) continue;
+void DizEvozidiz::nudgeLongLivedReaders(Shared& shared) {
+  for (const auto& state : shared.connectionStates) {
+    if (!state->longLivedReadTransaction || state->lastTransactionSnapshot != shared.snapshot) continue;
     if (auto connection = state->connection.lock()) connection->maybeResetLongLivedReadTransaction();
   }
 }
 
-void DizEvozidiz::aggressiveTryTruncateLargeWAL() {
+void DizEvozidiz::aggressiveTryTruncateLargeWAL(const std::shared_ptr<Shared>& shared) {
   // Write queue first (no read-write transaction of any connection runs meanwhile), then the
   // checkpoint queue: always in that order.
-  std::weak_ptr<DizEvozidiz> weakSelf = weak_from_this();
-  writeQueue_->async([weakSelf] {
-    auto self = weakSelf.lock();
-    if (!self) return;
-    self->checkpointQueue_->sync([&] {
-      if (!self->db_) return;
-      sqlite3_busy_timeout(self->db_, 2000);
-      sqlite3_wal_checkpoint_v2(self->db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-      // A busy timeout replaces the busy handler: put the handle's own handling back.
-      if (self->options_.enableMultiProcessSupport)
-        sqlite3_busy_handler(self->db_, &DizEvozidiz::connectionBusyHandler, self.get());
-      else
-        sqlite3_busy_timeout(self->db_, 0);
+  shared->writeQueue->async([shared] {
+    shared->checkpointQueue->sync([&] {
+      std::lock_guard lock(shared->handleMutex);
+      if (!shared->db) return;
+      sqlite3_busy_timeout(shared->db, kTruncationBusyTimeoutMilliseconds);
+      sqlite3_wal_checkpoint_v2(shared->db, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+      installBusyHandling(*shared);
     });
   });
 }
 
-// SQLite busy handler of the database's own handle in multi-process mode: never gives up.
+// The own handle's way of waiting for locks, installed before its first statement and put back after
+// the truncation's shorter timeout (a busy timeout replaces a busy handler): multi-process mode's
+// handler, which never gives up, else a timeout, so that a lock held elsewhere is waited for and
+// never taken for damage.
+void DizEvozidiz::installBusyHandling(Shared& shared) {
+  if (shared.options.enableMultiProcessSupport)
+    sqlite3_busy_handler(shared.db, &DizEvozidiz::connectionBusyHandler, const_cast<void*>(shared.databaseIdentity));
+  else
+    sqlite3_busy_timeout(shared.db, kOwnHandleBusyTimeoutMilliseconds);
+}
+
+// SQLite busy handler of the database's own handle in multi-process mode: never gives up. The
+// context is the database's address, only printed.
 int DizEvozidiz::connectionBusyHandler(void* context, int count) {
   platform::sleepFor(0.050);
   if (count % 4 == 1)
-    DIZ_LOG_WARN(
+    DIZ_DB_LOG_WARN(
         "%@: Cannot obtain busy lock on SQLite from database (%p), is another process locking the database? "
         "Retrying in 50ms...",
         context);

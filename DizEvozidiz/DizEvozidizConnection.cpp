@@ -81,34 +81,47 @@ std::int64_t clampPolicy(std::int64_t policy) {
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
-// Change-record key views
+// Change records as set members
 
-std::size_t DizCollectionKeySetView::count() const {
-  if (values_) return values_->map.size();
-  if (keys_) return keys_->set.size();
-  return 0;
-}
+namespace {
 
-bool DizCollectionKeySetView::contains(const DizCollectionKeyPtr& key) const {
-  if (!key) return false;
-  if (values_) return values_->map.contains(key);
-  if (keys_) return keys_->set.contains(key);
-  return false;
-}
-
-void DizCollectionKeySetView::enumerate(const std::function<void(const DizCollectionKeyPtr&, bool&)>& block) const {
+// Hands each element of the container, as the value `member` makes of it, to the block.
+template <class Container, class Member>
+void enumerateAsValues(const Container& container, const Member& member,
+                       const std::function<void(const platform::Value&, bool&)>& block) {
   bool stop = false;
-  if (values_) {
-    for (const auto& [key, value] : values_->map) {
-      block(key, stop);
-      if (stop) return;
-    }
-  } else if (keys_) {
-    for (const auto& key : keys_->set) {
-      block(key, stop);
-      if (stop) return;
-    }
+  for (const auto& element : container) {
+    block(platform::Value(member(element)), stop);
+    if (stop) return;
   }
+}
+
+}  // namespace
+
+bool DizChangedValues::containsMember(const platform::Value& member) const {
+  auto key = member.as<DizCollectionKey>();
+  return key && map.contains(key);
+}
+
+void DizChangedValues::enumerateMembers(const std::function<void(const platform::Value&, bool&)>& block) const {
+  enumerateAsValues(map, [](const auto& entry) { return entry.first; }, block);
+}
+
+bool DizCollectionKeySet::containsMember(const platform::Value& member) const {
+  auto key = member.as<DizCollectionKey>();
+  return key && set.contains(key);
+}
+
+void DizCollectionKeySet::enumerateMembers(const std::function<void(const platform::Value&, bool&)>& block) const {
+  enumerateAsValues(set, [](const DizCollectionKeyPtr& key) { return key; }, block);
+}
+
+bool DizStringSet::containsMember(const platform::Value& member) const {
+  return member.isString() && set.contains(member.asString());
+}
+
+void DizStringSet::enumerateMembers(const std::function<void(const platform::Value&, bool&)>& block) const {
+  enumerateAsValues(set, [](const std::string& name) { return name; }, block);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -117,12 +130,19 @@ void DizCollectionKeySetView::enumerate(const std::function<void(const DizCollec
 DizEvozidizConnection::Ptr DizEvozidizConnection::make(const DizEvozidiz::Ptr& database) {
   auto connection = platform::make<DizEvozidizConnection>();
   connection->init(database);
-  // Registered and prepared behind anything queued on the connection, before its first transaction.
-  auto state = std::make_shared<DizEvozidizConnectionState>(std::static_pointer_cast<DizEvozidizConnectionHooks>(connection));
-  database->addConnectionState(state);
-  connection->prepare();  // reads the database's snapshot on its queue
+  // Registered and prepared on its own queue, so the caller never waits for the database's start-up;
+  // its first transaction queues up behind this.
+  connection->connectionQueue_->async([weak = connection->weakSelf()] {
+    if (auto self = weak.lock()) self->registerAndPrepare();
+  });
   return connection;
 }
+
+DizEvozidizConnection::Ptr DizEvozidizConnection::self() {
+  return std::static_pointer_cast<DizEvozidizConnection>(shared_from_this());
+}
+
+std::weak_ptr<DizEvozidizConnection> DizEvozidizConnection::weakSelf() { return self(); }
 
 void DizEvozidizConnection::init(const DizEvozidiz::Ptr& database) {
   database_ = database;
@@ -152,10 +172,10 @@ void DizEvozidizConnection::init(const DizEvozidiz::Ptr& database) {
   if (rc != SQLITE_OK) {
     // A failed handle is closed and never pooled; transactions on this connection raise.
     if (db) {
-      DIZ_LOG_WARN("%@: Error opening database: %d %s", rc, sqlite3_errmsg(db));
+      DIZ_CONN_LOG_WARN("%@: Error opening database: %d %s", rc, sqlite3_errmsg(db));
       sqlite3_close(db);
     } else {
-      DIZ_LOG_ERROR("%@: Error opening database: %d", rc);
+      DIZ_CONN_LOG_ERROR("%@: Error opening database: %d", rc);
     }
     db = nullptr;
     return;
@@ -163,18 +183,26 @@ void DizEvozidizConnection::init(const DizEvozidiz::Ptr& database) {
   if (options.pragmaSynchronous == 0 || options.pragmaSynchronous == 1) {
     const char* sql = options.pragmaSynchronous == 0 ? "PRAGMA synchronous = OFF;" : "PRAGMA synchronous = NORMAL;";
     const int status = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
-    if (status != SQLITE_OK) DIZ_LOG_ERROR("%@: Error setting PRAGMA synchronous: %d %s", status, sqlite3_errmsg(db));
+    if (status != SQLITE_OK) DIZ_CONN_LOG_ERROR("%@: Error setting PRAGMA synchronous: %d %s", status, sqlite3_errmsg(db));
   }
   if (options.pragmaMMapSize > 0) {
     const std::string sql = "PRAGMA mmap_size = " + std::to_string(options.pragmaMMapSize) + ";";
     const int status = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
-    if (status != SQLITE_OK) DIZ_LOG_ERROR("%@: Error setting PRAGMA mmap_size: %d %s", status, sqlite3_errmsg(db));
+    if (status != SQLITE_OK) DIZ_CONN_LOG_ERROR("%@: Error setting PRAGMA mmap_size: %d %s", status, sqlite3_errmsg(db));
   }
   sqlite3_wal_autocheckpoint(db, 0);
   sqlite3_busy_handler(db, &DizEvozidizConnection::connectionBusyHandler, this);
 }
 
-void DizEvozidizConnection::prepare() { snapshot_ = database_->snapshot(); }
+// On the connection queue, in one step on the snapshot queue: the state is added and the snapshot
+// taken together, so no commit can fall between them unseen.
+void DizEvozidizConnection::registerAndPrepare() {
+  auto state = std::make_shared<DizEvozidizConnectionState>(std::static_pointer_cast<DizEvozidizConnectionHooks>(self()));
+  database_->snapshotQueue()->sync([&] {
+    database_->connectionStatesOnSnapshotQueue().push_back(std::move(state));
+    snapshot_ = database_->snapshot();
+  });
+}
 
 DizEvozidizConnection::~DizEvozidizConnection() {
   if (!database_) return;
@@ -199,7 +227,7 @@ void DizEvozidizConnection::closeOrPoolHandle() {
   // A handle left inside a transaction (a failed COMMIT or ROLLBACK) is not fit for reuse.
   if (!sqlite3_get_autocommit(db) || !database_->connectionPoolEnqueue(db, main_file, wal_file)) {
     const int rc = sqlite3_close(db);
-    if (rc != SQLITE_OK) DIZ_LOG_ERROR("%@: Error in sqlite_close: %d %s", rc, sqlite3_errmsg(db));
+    if (rc != SQLITE_OK) DIZ_CONN_LOG_ERROR("%@: Error in sqlite_close: %d %s", rc, sqlite3_errmsg(db));
   }
   db = nullptr;
   main_file = nullptr;
@@ -209,7 +237,7 @@ void DizEvozidizConnection::closeOrPoolHandle() {
 int DizEvozidizConnection::connectionBusyHandler(void* context, int count) {
   platform::sleepFor(0.050);
   if (count >= 4 && count % 4 == 0)
-    DIZ_LOG_WARN(
+    DIZ_CONN_LOG_WARN(
         "%@: Delay obtaining SQLite lock on connection (%p): %d milliseconds. Is another process locking the "
         "database?",
         context, count * 50 + 50);
@@ -223,12 +251,6 @@ bool DizEvozidizConnection::isOnConnectionQueue() const {
   return platform::DispatchQueue::getSpecificCurrent(&isOnConnectionQueueKey_) != nullptr;
 }
 
-void DizEvozidizConnection::onQueueAsync(std::function<void()> block) {
-  if (isOnConnectionQueue())
-    block();
-  else
-    connectionQueue_->async(std::move(block));
-}
 
 std::string DizEvozidizConnection::name() const {
   std::lock_guard guard(nameMutex_);
@@ -264,18 +286,33 @@ std::uint64_t DizEvozidizConnection::calculateKeyCacheLimit() const {
   return limit;
 }
 
+void DizEvozidizConnection::setCacheEnabled(CacheSlot cache, LimitSlot limit, bool enabled) {
+  onQueueAsync([cache, limit, enabled](DizEvozidizConnection& c) {
+    if (!enabled)
+      (c.*cache).reset();
+    else if (!(c.*cache))
+      c.*cache = std::make_unique<ObjectCache>(c.*limit);
+    c.keyCache.setCountLimit(c.calculateKeyCacheLimit());
+  });
+}
+
+void DizEvozidizConnection::setCacheLimit(CacheSlot cache, LimitSlot limit, std::uint64_t value) {
+  onQueueAsync([cache, limit, value](DizEvozidizConnection& c) {
+    if (value == c.*limit) return;
+    c.*limit = value;
+    if (c.*cache) {
+      (c.*cache)->setCountLimit(value);
+      c.keyCache.setCountLimit(c.calculateKeyCacheLimit());
+    }
+  });
+}
+
 bool DizEvozidizConnection::objectCacheEnabled() const {
   return onQueueSync([&] { return objectCache != nullptr; });
 }
 
 void DizEvozidizConnection::setObjectCacheEnabled(bool enabled) {
-  onQueueAsync([this, enabled] {
-    if (!enabled)
-      objectCache.reset();
-    else if (!objectCache)
-      initializeObjectCache();
-    keyCache.setCountLimit(calculateKeyCacheLimit());
-  });
+  setCacheEnabled(&DizEvozidizConnection::objectCache, &DizEvozidizConnection::objectCacheLimit_, enabled);
 }
 
 std::uint64_t DizEvozidizConnection::objectCacheLimit() const {
@@ -283,14 +320,7 @@ std::uint64_t DizEvozidizConnection::objectCacheLimit() const {
 }
 
 void DizEvozidizConnection::setObjectCacheLimit(std::uint64_t limit) {
-  onQueueAsync([this, limit] {
-    if (limit == objectCacheLimit_) return;
-    objectCacheLimit_ = limit;
-    if (objectCache) {
-      objectCache->setCountLimit(limit);
-      keyCache.setCountLimit(calculateKeyCacheLimit());
-    }
-  });
+  setCacheLimit(&DizEvozidizConnection::objectCache, &DizEvozidizConnection::objectCacheLimit_, limit);
 }
 
 bool DizEvozidizConnection::metadataCacheEnabled() const {
@@ -298,13 +328,7 @@ bool DizEvozidizConnection::metadataCacheEnabled() const {
 }
 
 void DizEvozidizConnection::setMetadataCacheEnabled(bool enabled) {
-  onQueueAsync([this, enabled] {
-    if (!enabled)
-      metadataCache.reset();
-    else if (!metadataCache)
-      initializeMetadataCache();
-    keyCache.setCountLimit(calculateKeyCacheLimit());
-  });
+  setCacheEnabled(&DizEvozidizConnection::metadataCache, &DizEvozidizConnection::metadataCacheLimit_, enabled);
 }
 
 std::uint64_t DizEvozidizConnection::metadataCacheLimit() const {
@@ -312,14 +336,7 @@ std::uint64_t DizEvozidizConnection::metadataCacheLimit() const {
 }
 
 void DizEvozidizConnection::setMetadataCacheLimit(std::uint64_t limit) {
-  onQueueAsync([this, limit] {
-    if (limit == metadataCacheLimit_) return;
-    metadataCacheLimit_ = limit;
-    if (metadataCache) {
-      metadataCache->setCountLimit(limit);
-      keyCache.setCountLimit(calculateKeyCacheLimit());
-    }
-  });
+  setCacheLimit(&DizEvozidizConnection::metadataCache, &DizEvozidizConnection::metadataCacheLimit_, limit);
 }
 
 std::int64_t DizEvozidizConnection::objectPolicy() const {
@@ -327,7 +344,7 @@ std::int64_t DizEvozidizConnection::objectPolicy() const {
 }
 
 void DizEvozidizConnection::setObjectPolicy(std::int64_t policy) {
-  onQueueAsync([this, policy] { objectPolicy_ = clampPolicy(policy); });
+  onQueueAsync([policy](DizEvozidizConnection& c) { c.objectPolicy_ = clampPolicy(policy); });
 }
 
 std::int64_t DizEvozidizConnection::metadataPolicy() const {
@@ -335,7 +352,7 @@ std::int64_t DizEvozidizConnection::metadataPolicy() const {
 }
 
 void DizEvozidizConnection::setMetadataPolicy(std::int64_t policy) {
-  onQueueAsync([this, policy] { metadataPolicy_ = clampPolicy(policy); });
+  onQueueAsync([policy](DizEvozidizConnection& c) { c.metadataPolicy_ = clampPolicy(policy); });
 }
 
 std::uint64_t DizEvozidizConnection::keyCacheLimit() const {
@@ -350,7 +367,7 @@ std::uint64_t DizEvozidizConnection::snapshot() const {
 // Memory
 
 void DizEvozidizConnection::flushMemoryWithFlags(unsigned flags) {
-  onQueueAsync([this, flags] { flushMemoryWithFlagsOnQueue(flags); });
+  onQueueAsync([flags](DizEvozidizConnection& c) { c.flushMemoryWithFlagsOnQueue(flags); });
 }
 
 void DizEvozidizConnection::flushMemoryWithFlagsOnQueue(unsigned flags) {
@@ -378,13 +395,13 @@ sqlite3_stmt* DizEvozidizConnection::keptStatement(int index, const char* getter
   sqlite3_stmt*& slot = statements_[static_cast<std::size_t>(index)];
   if (slot) return slot;
   if (!db) {
-    DIZ_LOG_ERROR("%@: Error creating '%@': %d %s", getterName, SQLITE_MISUSE, "no database handle");
+    DIZ_CONN_LOG_ERROR("%@: Error creating '%@': %d %s", getterName, SQLITE_MISUSE, "no database handle");
     return nullptr;
   }
   const char* sql = kStatements[index].sql;
   const int rc = sqlite3_prepare_v2(db, sql, static_cast<int>(std::strlen(sql) + 1), &slot, nullptr);
   if (rc != SQLITE_OK) {
-    DIZ_LOG_ERROR("%@: Error creating '%@': %d %s", getterName, rc, sqlite3_errmsg(db));
+    DIZ_CONN_LOG_ERROR("%@: Error creating '%@': %d %s", getterName, rc, sqlite3_errmsg(db));
     slot = nullptr;
   }
   return slot;
@@ -398,7 +415,7 @@ sqlite3_stmt* DizEvozidizConnection::enumerationStatement(int index, const char*
     sqlite3_stmt* fresh = nullptr;
     const int rc = sqlite3_prepare_v2(db, sql, static_cast<int>(std::strlen(sql) + 1), &fresh, nullptr);
     if (rc != SQLITE_OK) {
-      DIZ_LOG_ERROR("%@: Error creating '%@': %d %s", getterName, rc, sqlite3_errmsg(db));
+      DIZ_CONN_LOG_ERROR("%@: Error creating '%@': %d %s", getterName, rc, sqlite3_errmsg(db));
       return nullptr;
     }
     needsFinalize = true;
@@ -455,31 +472,33 @@ DIZ_ENUM_STATEMENT(enumerateRowsInAllCollectionsStatement, 36)
 #undef DIZ_KEPT_STATEMENT
 #undef DIZ_ENUM_STATEMENT
 
-bool DizEvozidizConnection::stepControl(sqlite3_stmt* statement, const char* getterName) {
+// Steps a BEGIN, COMMIT or ROLLBACK once and resets it. A failure is logged with the transaction's
+// text (the transactions own these steps); a missing statement was logged by its getter.
+bool DizEvozidizConnection::stepControl(sqlite3_stmt* statement, const char* failureFormat) {
   if (!statement) return false;
   const int rc = sqlite3_step(statement);
   sqlite3_reset(statement);
   if (rc != SQLITE_DONE) {
-    DIZ_LOG_ERROR("%@: Error executing '%@': %d %s", getterName, rc, sqlite3_errmsg(db));
+    DIZ_TXN_LOG_ERROR(failureFormat, rc, sqlite3_errmsg(db));
     return false;
   }
   return true;
 }
 
 bool DizEvozidizConnection::stepBeginTransaction() {
-  return stepControl(beginTransactionStatement(), "beginTransactionStatement");
+  return stepControl(beginTransactionStatement(), "%@: Couldn't begin transaction: %d %s");
 }
 
 bool DizEvozidizConnection::stepBeginImmediateTransaction() {
-  return stepControl(beginImmediateTransactionStatement(), "beginImmediateTransactionStatement");
+  return stepControl(beginImmediateTransactionStatement(), "%@: Couldn't begin immediate transaction: %d %s");
 }
 
 bool DizEvozidizConnection::stepCommitTransaction() {
-  return stepControl(commitTransactionStatement(), "commitTransactionStatement");
+  return stepControl(commitTransactionStatement(), "%@: Couldn't commit transaction: %d %s");
 }
 
 bool DizEvozidizConnection::stepRollbackTransaction() {
   // Nothing to undo when SQLite already ended the transaction (it does so itself after some errors).
   if (db && sqlite3_get_autocommit(db)) return true;
-  return stepControl(rollbackTransactionStatement(), "rollbackTransactionStatement");
+  return stepControl(rollbackTransactionStatement(), "%@: Couldn't rollback transaction: %d %s");
 }

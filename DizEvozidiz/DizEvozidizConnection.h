@@ -12,10 +12,20 @@
 // other connection (which applies it to its caches under its object/metadata policy) and posts
 // DizEvozidizModifiedNotification on the main queue with the external changeset as user info.
 //
+// How a caller learns that a read-write transaction did not commit: readWriteWithBlock returns false
+// and fills its optional error (domain DizEvozidizErrorDomain, codes below); the asynchronous forms
+// always call their completion block, and the form whose block takes an error receives it (null when
+// the transaction committed). Nothing of a transaction that did not commit is kept: a failed write
+// inside the block, a failed counter write or COMMIT, or the block's own rollback() roll all of it
+// back; the block keeps running after a failed write (later writes see the failure only through the
+// outcome). The block's own exception still reaches the synchronous caller, after the rollback.
+//
 // Threads: the public methods may be called from any thread, except that the synchronous entry
 // points (readWithBlock, readWriteWithBlock, begin/endLongLivedReadTransaction, vacuum, backupToPath)
 // must not be called from inside a transaction block of the same connection, and readWriteWithBlock
-// of any connection of the database must not be called from inside a read-write block.
+// of any connection of the database must not be called from inside a read-write block. Every block
+// the connection queues holds it strongly (work the caller asked for) or weakly (setters: a
+// connection released meanwhile needs no setting), never by a raw pointer.
 //
 // The section marked "transaction state" is for the transaction objects: it is read and written only
 // on the connection's queue, or on the write queue while the connection queue waits for it
@@ -44,6 +54,7 @@
 #include "DizEvozidiz/DizEvozidizConnectionHooks.h"
 #include "DizEvozidiz/DizVfsShim.h"
 #include "DizEvozidiz/Utilities/DizMutationStack.h"
+#include "DizEvozidiz/Utilities/DizSet.h"
 #include "platform/dispatch.h"
 #include "platform/error.h"
 #include "platform/notification_center.h"
@@ -53,12 +64,33 @@
 class DizEvozidizReadTransaction;
 class DizEvozidizReadWriteTransaction;
 
-// Posted on the main queue after each commit that changed something; user info: the external
-// changeset (see DizEvozidizConnection::externalChangesetKeys). Object: nil (the database object is
-// not an object of the runtime); the user info's "connection" leads to it.
+// Posted on the main queue after each commit that changed something. Object: the database; user
+// info: the external changeset (see DizEvozidizConnection::externalChangesetKeys), whose
+// "connection" is the committing connection. The notification refers to both weakly, so that one
+// waiting in the main queue never keeps a released database open: once they are gone, object() is
+// null and "connection" reads as nil.
 inline constexpr std::string_view DizEvozidizModifiedNotification = "DizEvozidizModifiedNotification";
 // Name of the exceptions the connection raises.
 inline constexpr std::string_view DizEvozidizExceptionName = "DizEvozidizException";
+
+// Domain of the errors that tell why a read-write transaction did not commit (and why a vacuum or
+// backup failed). User info: a description and, when SQLite said why, its result code under
+// DizEvozidizSQLiteResultCodeKey.
+inline constexpr std::string_view DizEvozidizErrorDomain = "DizEvozidizErrorDomain";
+inline constexpr std::string_view DizEvozidizSQLiteResultCodeKey = "DizEvozidizSQLiteResultCode";
+enum : std::int64_t {
+  DizEvozidizErrorConnectionUnusable = 1,  // the connection has no SQLite handle; the block did not run
+  DizEvozidizErrorBeginFailed = 2,         // BEGIN failed; the block did not run
+  DizEvozidizErrorRolledBack = 3,          // the block called rollback()
+  DizEvozidizErrorWriteFailed = 4,         // a write inside the block failed; everything was rolled back
+  DizEvozidizErrorCommitFailed = 5,        // the commit counter or COMMIT failed; everything was rolled back
+  DizEvozidizErrorException = 6,           // an exception ended the transaction (asynchronous forms)
+  DizEvozidizErrorMaintenanceFailed = 7,   // VACUUM or a backup failed
+};
+// An error of DizEvozidizErrorDomain: the description, followed, when `resultCode` is not SQLITE_OK,
+// by the code and the handle's message (SQLite's text for the code without a handle).
+platform::ErrorPtr DizEvozidizMakeError(std::int64_t code, const std::string& description, sqlite3* db,
+                                        int resultCode);
 
 // Flags of flushMemoryWithFlags (combinable).
 enum : unsigned {
@@ -74,47 +106,44 @@ using DizCollectionKeyValueMap =
 
 // The change-record containers of a read-write transaction. Objects (not plain containers) so that a
 // changeset can hold them by reference: after a commit the connection drops its references and the
-// published containers are never changed again, so other connections read them concurrently.
+// published containers are never changed again, so other connections read them concurrently. The
+// external changeset wraps them in DizSet facades (DizSet::Members), which show which rows or
+// collections changed but never the values.
 
 // Collection key -> change value: the object, DizNull::value() (removed) or DizTouch::value() (touched).
-class DizChangedValues final : public platform::Object {
+// Its members, as a set, are the collection keys.
+class DizChangedValues final : public platform::Object, public DizSet::Members {
   ZORVEL_CLASS(DizChangedValues, platform::Object)
  public:
   DizChangedValues() = default;
   DizCollectionKeyValueMap map;
+
+  std::size_t memberCount() const override { return map.size(); }
+  bool containsMember(const platform::Value& member) const override;
+  void enumerateMembers(const std::function<void(const platform::Value&, bool&)>& block) const override;
 };
 
-class DizCollectionKeySet final : public platform::Object {
+class DizCollectionKeySet final : public platform::Object, public DizSet::Members {
   ZORVEL_CLASS(DizCollectionKeySet, platform::Object)
  public:
   DizCollectionKeySet() = default;
   DizCollectionKeyHashSet set;
+
+  std::size_t memberCount() const override { return set.size(); }
+  bool containsMember(const platform::Value& member) const override;
+  void enumerateMembers(const std::function<void(const platform::Value&, bool&)>& block) const override;
 };
 
-// Read-only view of the keys of a DizChangedValues or of a DizCollectionKeySet: what the external
-// changeset (the notification's user info) carries, so that receivers learn which rows changed but
-// never the values.
-class DizCollectionKeySetView final : public platform::Object {
-  ZORVEL_CLASS(DizCollectionKeySetView, platform::Object)
- public:
-  DizCollectionKeySetView() = default;
-  explicit DizCollectionKeySetView(std::shared_ptr<const DizChangedValues> values) : values_(std::move(values)) {}
-  explicit DizCollectionKeySetView(std::shared_ptr<const DizCollectionKeySet> keys) : keys_(std::move(keys)) {}
-  std::size_t count() const;
-  bool contains(const DizCollectionKeyPtr& key) const;
-  // Block: (const DizCollectionKeyPtr&, bool& stop).
-  void enumerate(const std::function<void(const DizCollectionKeyPtr&, bool&)>& block) const;
-
- private:
-  std::shared_ptr<const DizChangedValues> values_;
-  std::shared_ptr<const DizCollectionKeySet> keys_;
-};
-
-class DizStringSet final : public platform::Object {
+// Collection names.
+class DizStringSet final : public platform::Object, public DizSet::Members {
   ZORVEL_CLASS(DizStringSet, platform::Object)
  public:
   DizStringSet() = default;
   std::unordered_set<std::string> set;
+
+  std::size_t memberCount() const override { return set.size(); }
+  bool containsMember(const platform::Value& member) const override;
+  void enumerateMembers(const std::function<void(const platform::Value&, bool&)>& block) const override;
 };
 
 class DizRowidHashSet final : public platform::Object {
@@ -132,18 +161,22 @@ class DizEvozidizConnection final : public platform::Object, public DizEvozidizC
   using ReadBlock = std::function<void(DizEvozidizReadTransaction& transaction)>;
   using ReadWriteBlock = std::function<void(DizEvozidizReadWriteTransaction& transaction)>;
   using CompletionBlock = std::function<void()>;
+  // Receives the outcome of a read-write transaction: null when it committed, else why it did not.
+  using ReadWriteCompletionBlock = std::function<void(const platform::ErrorPtr& error)>;
 
   using ObjectCache = DizCache<DizCollectionKeyPtr, platform::Value, DizCollectionKey::Hasher, DizCollectionKey::Equal>;
   using KeyCache = DizBidirectionalCache<std::int64_t, DizCollectionKeyPtr, std::hash<std::int64_t>,
                                          std::equal_to<std::int64_t>, DizCollectionKey::Hasher, DizCollectionKey::Equal>;
 
-  // Made by DizEvozidiz::newConnection: registered with the database and at its current snapshot.
+  // Made by DizEvozidiz::newConnection. Returns at once; the connection registers with the database
+  // and takes its snapshot on its own queue, ahead of anything queued on it later.
   static Ptr make(const DizEvozidiz::Ptr& database);
   ~DizEvozidizConnection() override;
 
   const DizEvozidiz::Ptr& database() const { return database_; }
-  // False when the SQLite handle could not be opened: every transaction then raises
-  // DizEvozidizException instead of silently reading and writing nothing.
+  // False when the SQLite handle could not be opened: read transactions then raise
+  // DizEvozidizException and read-write ones report DizEvozidizErrorConnectionUnusable, instead of
+  // silently reading and writing nothing.
   bool isUsable() const { return db != nullptr; }
 
   // For the caller's own use. Any thread.
@@ -171,14 +204,24 @@ class DizEvozidizConnection final : public platform::Object, public DizEvozidizC
   std::uint64_t snapshot() const;
 
   // ---- Transactions ----
-  // The synchronous forms raise DizEvozidizException when the connection has no handle or BEGIN
-  // failed (the block then does not run), and pass on what the block throws; a read-write block that
-  // throws or calls rollback() is rolled back. A failed COMMIT rolls back, publishes nothing and is
-  // logged. The asynchronous forms log such exceptions; the completion block (on `completionQueue`,
-  // the main queue when null) runs after the transaction, commit included.
+  // readWithBlock raises DizEvozidizException when the connection has no handle or BEGIN failed
+  // (the block then does not run) and passes on what the block throws.
+  //
+  // readWriteWithBlock returns true when the transaction committed (also when it changed nothing).
+  // Otherwise it returns false and fills `error` (when given) with why: the connection has no handle
+  // or BEGIN failed (the block did not run), the block called rollback(), a write in the block
+  // failed, or the commit counter or COMMIT failed; in every case nothing of it was kept. A block
+  // that throws is rolled back and its exception passed on. On a connection in a long-lived read
+  // transaction with the exceptions enabled it raises DizEvozidizException and changes nothing.
+  //
+  // The asynchronous forms queue the same work and log exceptions. Their completion block (on
+  // `completionQueue`, the main queue when null) always runs once the transaction has ended,
+  // committed or not; the read-write form with a ReadWriteCompletionBlock receives the outcome.
   void readWithBlock(const ReadBlock& block);
   void asyncReadWithBlock(ReadBlock block, CompletionBlock completion = {}, platform::DispatchQueuePtr completionQueue = {});
-  void readWriteWithBlock(const ReadWriteBlock& block);
+  bool readWriteWithBlock(const ReadWriteBlock& block, platform::ErrorPtr* error = nullptr);
+  void asyncReadWriteWithBlock(ReadWriteBlock block, ReadWriteCompletionBlock completion,
+                               platform::DispatchQueuePtr completionQueue = {});
   void asyncReadWriteWithBlock(ReadWriteBlock block, CompletionBlock completion = {},
                                platform::DispatchQueuePtr completionQueue = {});
   // Runs `completion` on `completionQueue` (main when null) after everything queued before.
@@ -198,8 +241,10 @@ class DizEvozidizConnection final : public platform::Object, public DizEvozidizC
   // DizEvozidizConnectionHooks: called by the database's checkpointer on its snapshot queue.
   void maybeResetLongLivedReadTransaction() override;
 
-  // ---- Maintenance (run on the write queue) ----
-  void vacuum();
+  // ---- Maintenance (run on the write queue, between read-write transactions) ----
+  // False (and the error, when asked for) when VACUUM failed; it fails on a connection in a
+  // long-lived read transaction, whose open read keeps SQLite from vacuuming.
+  bool vacuum(platform::ErrorPtr* error = nullptr);
   // Online copy of the whole database into `path`; nullptr on success.
   platform::ErrorPtr backupToPath(const std::string& path);
 
@@ -319,9 +364,9 @@ class DizEvozidizConnection final : public platform::Object, public DizEvozidizC
   sqlite3_stmt* enumerateRowsInAllCollectionsStatement(bool& needsFinalize);
 
   // Runs "BEGIN", "BEGIN IMMEDIATE", "COMMIT" or "ROLLBACK" through the kept statement; false (after
-  // logging "<file>: Error executing '<getter>': <code> <message>") when it failed. The connection's
-  // transaction steps use these rather than the transaction objects' own, because a failed BEGIN or
-  // COMMIT must stop the transaction (rolled back, nothing published).
+  // logging "DizEvozidizTransaction: Couldn't begin transaction: <code> <message>" and the like) when
+  // it failed. The connection's transaction steps use these rather than the transaction objects'
+  // own, because a failed BEGIN or COMMIT must stop the transaction (rolled back, nothing published).
   bool stepBeginTransaction();
   bool stepBeginImmediateTransaction();
   bool stepCommitTransaction();
@@ -347,34 +392,50 @@ class DizEvozidizConnection final : public platform::Object, public DizEvozidizC
  private:
   sqlite3_stmt* keptStatement(int index, const char* getterName);
   sqlite3_stmt* enumerationStatement(int index, const char* getterName, bool& needsFinalize);
-  bool stepControl(sqlite3_stmt* statement, const char* getterName);
+  bool stepControl(sqlite3_stmt* statement, const char* failureFormat);
   void flushStatements();
 
   void init(const DizEvozidiz::Ptr& database);
-  void prepare();
+  void registerAndPrepare();
   void initializeObjectCache();
   void initializeMetadataCache();
+  // The object and metadata caches are switched and limited alike, by queued setters.
+  using CacheSlot = std::unique_ptr<ObjectCache> DizEvozidizConnection::*;
+  using LimitSlot = std::uint64_t DizEvozidizConnection::*;
+  void setCacheEnabled(CacheSlot cache, LimitSlot limit, bool enabled);
+  void setCacheLimit(CacheSlot cache, LimitSlot limit, std::uint64_t value);
   std::uint64_t calculateKeyCacheLimit() const;
   void closeOrPoolHandle();
 
   template <class F>
   auto onQueueSync(F&& f) const;
-  void onQueueAsync(std::function<void()> block);
+  template <class Change>
+  void onQueueAsync(Change change);
 
+  Ptr self();
+  std::weak_ptr<DizEvozidizConnection> weakSelf();
   std::shared_ptr<DizEvozidizConnectionState> ownState() const;  // snapshot queue only
   void preReadTransaction();
   void postReadTransaction();
-  bool preReadWriteTransaction();  // false when BEGIN failed
+  platform::ErrorPtr preReadWriteTransaction();  // the error when BEGIN failed
   void abandonWriteTransaction(const platform::Value& pendingChangeset);
   void finishReadWriteTransaction();
   void fetchMainFile();
   void learnWalFile();
-  void postReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction, bool blockThrew);
+  platform::ErrorPtr postReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction,
+                                              const platform::ErrorPtr& abort);
+  void implicitlyEndLongLivedReadTransaction();
+  platform::ErrorPtr rollBackReadWriteTransaction(platform::ErrorPtr why);
   void prePseudoReadWriteTransaction();
   void postPseudoReadWriteTransaction();
+  template <class Work>
+  void runPseudoReadWriteTransaction(const Work& work);
+  platform::NotificationPtr makeModifiedNotification(platform::ValueDictionary& external);
   void runReadTransaction(const ReadBlock& block);
-  void runReadWriteTransaction(const ReadWriteBlock& block, const std::function<void()>& onWriteQueueDone);
+  platform::ErrorPtr runReadWriteTransaction(const ReadWriteBlock& block,
+                                             const std::function<void(const platform::ErrorPtr&)>& whenEnded);
   void catchUp(std::uint64_t targetSnapshot, const std::optional<platform::ValueArray>& changesets);
+  void catchUpWithDatabase(bool readFromFile);
   std::uint64_t readSnapshotFromDatabase();
   std::uint64_t incrementSnapshotInDatabase(bool& ok);
   void markSqlLevelSharedReadLockAcquired();
@@ -382,6 +443,11 @@ class DizEvozidizConnection final : public platform::Object, public DizEvozidizC
   static int connectionBusyHandler(void* context, int count);
   void processChangeset(const platform::Value& changeset);
   void dropChangeRecords();
+  // Around everything a connection runs on the write queue (read-write transactions, vacuum,
+  // backup): resumes the write queue if this connection suspended it, and marks the work active so
+  // the checkpointer's long-lived-read reset leaves the write queue alone meanwhile.
+  void beginWriteQueueWork();
+  void endWriteQueueWork();
   void releaseWriteQueueSuspension();
   std::vector<platform::NotificationPtr> beginLongLivedOnQueue();
   std::optional<std::vector<platform::NotificationPtr>> endLongLivedOnQueue();
@@ -445,3 +511,15 @@ inline auto DizEvozidizConnection::onQueueSync(F&& f) const {
   }
 }
 
+// Runs `change` on the connection inline when on its queue, else queued holding the connection
+// weakly: a connection released before the block runs needs no change.
+template <class Change>
+inline void DizEvozidizConnection::onQueueAsync(Change change) {
+  if (isOnConnectionQueue()) {
+    change(*this);
+    return;
+  }
+  connectionQueue_->async([weak = weakSelf(), change = std::move(change)] {
+    if (auto connection = weak.lock()) change(*connection);
+  });
+}

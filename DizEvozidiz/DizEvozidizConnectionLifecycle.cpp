@@ -16,6 +16,12 @@ platform::DispatchQueuePtr orMain(const platform::DispatchQueuePtr& queue) {
   return queue ? queue : platform::DispatchQueue::main();
 }
 
+platform::ErrorPtr unusableConnectionError() {
+  return DizEvozidizMakeError(DizEvozidizErrorConnectionUnusable,
+                              "The connection has no open database handle: opening the file failed", nullptr,
+                              SQLITE_OK);
+}
+
 }  // namespace
 
 void DizEvozidizConnection::requireUsable() const {
@@ -64,29 +70,46 @@ void DizEvozidizConnection::asyncReadWithBlock(ReadBlock block, CompletionBlock 
     try {
       self->runReadTransaction(block);
     } catch (const std::exception& e) {
-      DIZ_LOG_ERROR("%@: Read transaction failed: %@", std::string(e.what()));
+      DIZ_CONN_LOG_ERROR("%@: Read transaction failed: %@", std::string(e.what()));
     }
     if (completion) orMain(completionQueue)->async(completion);
   });
 }
 
-void DizEvozidizConnection::readWriteWithBlock(const ReadWriteBlock& block) {
-  onQueueSync([&] { runReadWriteTransaction(block, {}); });
+bool DizEvozidizConnection::readWriteWithBlock(const ReadWriteBlock& block, platform::ErrorPtr* error) {
+  const platform::ErrorPtr outcome = onQueueSync([&] { return runReadWriteTransaction(block, {}); });
+  if (outcome && error) *error = outcome;
+  return outcome == nullptr;
+}
+
+void DizEvozidizConnection::asyncReadWriteWithBlock(ReadWriteBlock block, ReadWriteCompletionBlock completion,
+                                                    platform::DispatchQueuePtr completionQueue) {
+  connectionQueue_->async([self = self(), block = std::move(block), completion = std::move(completion),
+                           completionQueue = std::move(completionQueue)] {
+    // Exactly once, whatever happens: as soon as the transaction has ended (on the write queue),
+    // or here when it could not begin or an exception ended it first.
+    bool reported = false;
+    auto report = [&](const platform::ErrorPtr& error) {
+      if (reported) return;
+      reported = true;
+      if (completion) orMain(completionQueue)->async([completion, error] { completion(error); });
+    };
+    try {
+      report(self->runReadWriteTransaction(block, report));
+    } catch (const std::exception& e) {
+      DIZ_CONN_LOG_ERROR("%@: Read-write transaction failed: %@", std::string(e.what()));
+      report(platform::Error::withDescription(std::string(DizEvozidizErrorDomain), DizEvozidizErrorException,
+                                              std::string("The read-write transaction ended with an exception: ") +
+                                                  e.what()));
+    }
+  });
 }
 
 void DizEvozidizConnection::asyncReadWriteWithBlock(ReadWriteBlock block, CompletionBlock completion,
                                                     platform::DispatchQueuePtr completionQueue) {
-  auto self = std::static_pointer_cast<DizEvozidizConnection>(shared_from_this());
-  connectionQueue_->async([self, block = std::move(block), completion = std::move(completion),
-                           completionQueue = std::move(completionQueue)] {
-    std::function<void()> done;
-    if (completion) done = [&] { orMain(completionQueue)->async(completion); };
-    try {
-      self->runReadWriteTransaction(block, done);
-    } catch (const std::exception& e) {
-      DIZ_LOG_ERROR("%@: Read-write transaction failed: %@", std::string(e.what()));
-    }
-  });
+  ReadWriteCompletionBlock withOutcome;
+  if (completion) withOutcome = [completion = std::move(completion)](const platform::ErrorPtr&) { completion(); };
+  asyncReadWriteWithBlock(std::move(block), std::move(withOutcome), std::move(completionQueue));
 }
 
 void DizEvozidizConnection::flushTransactionsWithCompletionQueue(platform::DispatchQueuePtr completionQueue,
@@ -105,50 +128,81 @@ void DizEvozidizConnection::releaseWriteQueueSuspension() {
   }
 }
 
-void DizEvozidizConnection::runReadWriteTransaction(const ReadWriteBlock& block,
-                                                    const std::function<void()>& onWriteQueueDone) {
-  if (longLivedReadTransaction_) {
-    if (throwExceptionsForImplicitlyEndingLongLivedReadTransaction_) throw implicitlyEndingLongLivedReadTransactionException();
-    DIZ_LOG_WARN("%@: Implicitly ending long-lived read transaction on connection %p, database %p",
-                 static_cast<const void*>(this), static_cast<const void*>(database_.get()));
-    endLongLivedOnQueue();
+void DizEvozidizConnection::beginWriteQueueWork() {
+  std::lock_guard guard(lock_);
+  if (writeQueueSuspended_) {
+    database_->writeQueue()->resume();
+    writeQueueSuspended_ = false;
   }
-  requireUsable();
-  {
-    std::lock_guard guard(lock_);
-    if (writeQueueSuspended_) {
-      database_->writeQueue()->resume();
-      writeQueueSuspended_ = false;
-    }
-    activeReadWriteTransaction_ = true;
+  activeReadWriteTransaction_ = true;
+}
+
+void DizEvozidizConnection::endWriteQueueWork() {
+  std::lock_guard guard(lock_);
+  activeReadWriteTransaction_ = false;
+}
+
+platform::ErrorPtr DizEvozidizMakeError(std::int64_t code, const std::string& description, sqlite3* db,
+                                        int resultCode) {
+  platform::ValueDictionary userInfo;
+  std::string text = description;
+  if (resultCode != SQLITE_OK) {
+    text += platform::format(": %d %s", resultCode, db ? sqlite3_errmsg(db) : sqlite3_errstr(resultCode));
+    userInfo.set(std::string(DizEvozidizSQLiteResultCodeKey), platform::Value(resultCode));
   }
-  std::exception_ptr error;
+  userInfo.set(std::string(platform::kLocalizedDescriptionKey), platform::Value(std::move(text)));
+  return platform::Error::make(std::string(DizEvozidizErrorDomain), code, platform::Value(std::move(userInfo)));
+}
+
+// Ends a long-lived read transaction before work that needs the handle to itself (a read-write
+// transaction, vacuum, backup): raises when the exceptions are enabled, else warns.
+void DizEvozidizConnection::implicitlyEndLongLivedReadTransaction() {
+  if (!longLivedReadTransaction_) return;
+  if (throwExceptionsForImplicitlyEndingLongLivedReadTransaction_) throw implicitlyEndingLongLivedReadTransactionException();
+  DIZ_CONN_LOG_WARN("%@: Implicitly ending long-lived read transaction on connection %@, database %@", description(),
+                    database_->description());
+  endLongLivedOnQueue();
+}
+
+platform::ErrorPtr DizEvozidizConnection::runReadWriteTransaction(
+    const ReadWriteBlock& block, const std::function<void(const platform::ErrorPtr&)>& whenEnded) {
+  implicitlyEndLongLivedReadTransaction();
+  if (!db) {
+    return unusableConnectionError();
+  }
+  beginWriteQueueWork();
+  platform::ErrorPtr outcome;
+  std::exception_ptr thrown;
   database_->writeQueue()->sync([&] {
     auto& writeQueue = database_->writeQueue();
     writeQueue->setSpecific(&isOnConnectionQueueKey_, &isOnConnectionQueueKey_);
-    if (!preReadWriteTransaction()) {
+    outcome = preReadWriteTransaction();
+    if (outcome) {
       writeQueue->setSpecific(&isOnConnectionQueueKey_, nullptr);
-      error = std::make_exception_ptr(platform::Exception(
-          std::string(DizEvozidizExceptionName), "The read-write transaction could not begin: BEGIN failed."));
-      return;
+    } else {
+      auto transaction = DizEvozidizReadWriteTransaction::initWithConnection(this, true);
+      platform::ErrorPtr abort;
+      try {
+        block(*transaction);
+      } catch (...) {
+        // A block that throws leaves its work rolled back; its exception goes on to the caller.
+        thrown = std::current_exception();
+        std::string what = "unknown exception";
+        try {
+          throw;
+        } catch (const std::exception& e) {
+          what = e.what();
+        } catch (...) {
+        }
+        abort = DizEvozidizMakeError(DizEvozidizErrorException, "The read-write block threw (" + what + ")", db, SQLITE_OK);
+      }
+      outcome = postReadWriteTransaction(*transaction, abort);
     }
-    auto transaction = DizEvozidizReadWriteTransaction::initWithConnection(this, true);
-    bool blockThrew = false;
-    try {
-      block(*transaction);
-    } catch (...) {
-      // A block that throws leaves its work rolled back.
-      blockThrew = true;
-      error = std::current_exception();
-    }
-    postReadWriteTransaction(*transaction, blockThrew);
-    if (onWriteQueueDone) onWriteQueueDone();
+    if (whenEnded) whenEnded(outcome);
   });
-  {
-    std::lock_guard guard(lock_);
-    activeReadWriteTransaction_ = false;
-  }
-  if (error) std::rethrow_exception(error);
+  endWriteQueueWork();
+  if (thrown) std::rethrow_exception(thrown);
+  return outcome;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -163,10 +217,19 @@ void DizEvozidizConnection::fetchMainFile() {
   }
 }
 
+// The handle's own WAL file, as SQLite keeps it for this handle (never the shim's "last opened WAL",
+// which may belong to another connection's handle and go away with it). Known once a read has made
+// the handle open its WAL.
 void DizEvozidizConnection::learnWalFile() {
-  if (wal_file) return;
-  wal_file = diz_vfs_shim_last_opened_wal(database_->vfsShim());
-  if (wal_file) wal_file->hook_context = this;
+  if (wal_file || !db) return;
+  sqlite3_file* file = nullptr;
+  if (sqlite3_file_control(db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &file) != SQLITE_OK || !file ||
+      !file->pMethods)
+    return;
+  auto* shimFile = reinterpret_cast<diz_file*>(file);
+  if (!shimFile->is_wal) return;  // still the rollback journal: the handle has not opened its WAL yet
+  wal_file = shimFile;
+  wal_file->hook_context = this;
 }
 
 void DizEvozidizConnection::preReadTransaction() {
@@ -303,7 +366,7 @@ std::uint64_t DizEvozidizConnection::readSnapshotFromDatabase() {
   if (rc == SQLITE_ROW)
     result = static_cast<std::uint64_t>(sqlite3_column_int64(statement, 0));
   else if (rc == SQLITE_ERROR)
-    DIZ_LOG_ERROR("%@: Error executing 'dizGetDataForKeyStatement': %d %s", rc, sqlite3_errmsg(db));
+    DIZ_CONN_LOG_ERROR("%@: Error executing 'dizGetDataForKeyStatement': %d %s", rc, sqlite3_errmsg(db));
   sqlite3_clear_bindings(statement);
   sqlite3_reset(statement);
   return result;
@@ -321,7 +384,7 @@ std::uint64_t DizEvozidizConnection::incrementSnapshotInDatabase(bool& ok) {
   if (rc == SQLITE_DONE)
     ok = true;
   else
-    DIZ_LOG_ERROR("%@: Error executing 'dizSetDataForKeyStatement': %d %s", rc, sqlite3_errmsg(db));
+    DIZ_CONN_LOG_ERROR("%@: Error executing 'dizSetDataForKeyStatement': %d %s", rc, sqlite3_errmsg(db));
   sqlite3_clear_bindings(statement);
   sqlite3_reset(statement);
   return newSnapshot;
@@ -330,11 +393,32 @@ std::uint64_t DizEvozidizConnection::incrementSnapshotInDatabase(bool& ok) {
 // ---------------------------------------------------------------------------------------------
 // Steps around a read-write block (on the write queue)
 
-bool DizEvozidizConnection::preReadWriteTransaction() {
+platform::ErrorPtr DizEvozidizConnection::preReadWriteTransaction() {
   fetchMainFile();
   const bool begun = enableMultiProcessSupport_ ? stepBeginImmediateTransaction() : stepBeginTransaction();
-  if (!begun) return false;
+  if (!begun) {
+    return DizEvozidizMakeError(DizEvozidizErrorBeginFailed, "The read-write transaction could not begin", db,
+                       db ? sqlite3_extended_errcode(db) : SQLITE_MISUSE);
+  }
+  catchUpWithDatabase(enableMultiProcessSupport_);
 
+  hasDiskChanges = false;
+  allKeysRemoved = false;
+  if (!objectChanges) objectChanges = platform::make<DizChangedValues>();
+  if (!metadataChanges) metadataChanges = platform::make<DizChangedValues>();
+  if (!removedKeys) removedKeys = platform::make<DizCollectionKeySet>();
+  if (!removedCollections) removedCollections = platform::make<DizStringSet>();
+  if (!removedRowids) removedRowids = platform::make<DizRowidHashSet>();
+  if (!mutationStack) mutationStack = std::make_shared<DizMutationStack_Bool>();
+  return nullptr;
+}
+
+// On the write queue, before work that will publish a commit (a read-write transaction, vacuum):
+// marks the own state as writing and brings the connection up to the database's latest commit, so
+// that the commit it publishes is numbered after every earlier one and its caches hold nothing
+// older. `readFromFile` takes the latest commit from the file (another process may have written)
+// rather than from the database object.
+void DizEvozidizConnection::catchUpWithDatabase(bool readFromFile) {
   std::uint64_t dbSnapshot = 0;
   bool mustCatchUp = false;
   std::optional<platform::ValueArray> changesets;
@@ -342,11 +426,12 @@ bool DizEvozidizConnection::preReadWriteTransaction() {
     auto own = ownState();
     if (own) own->activeWriteTransaction = true;
     if (!wal_file) {
+      // This SQL read makes SQLite open the handle's WAL file.
       const std::uint64_t fileSnapshot = readSnapshotFromDatabase();
-      dbSnapshot = enableMultiProcessSupport_ ? fileSnapshot : database_->snapshot();
+      dbSnapshot = readFromFile ? fileSnapshot : database_->snapshot();
       learnWalFile();
     } else {
-      dbSnapshot = enableMultiProcessSupport_ ? readSnapshotFromDatabase() : database_->snapshot();
+      dbSnapshot = readFromFile ? readSnapshotFromDatabase() : database_->snapshot();
     }
     if (snapshot_ < dbSnapshot) {
       mustCatchUp = true;
@@ -364,16 +449,6 @@ bool DizEvozidizConnection::preReadWriteTransaction() {
   } else {
     externallyModified = false;
   }
-
-  hasDiskChanges = false;
-  allKeysRemoved = false;
-  if (!objectChanges) objectChanges = platform::make<DizChangedValues>();
-  if (!metadataChanges) metadataChanges = platform::make<DizChangedValues>();
-  if (!removedKeys) removedKeys = platform::make<DizCollectionKeySet>();
-  if (!removedCollections) removedCollections = platform::make<DizStringSet>();
-  if (!removedRowids) removedRowids = platform::make<DizRowidHashSet>();
-  if (!mutationStack) mutationStack = std::make_shared<DizMutationStack_Bool>();
-  return true;
 }
 
 void DizEvozidizConnection::abandonWriteTransaction(const platform::Value& pendingChangeset) {
@@ -399,20 +474,38 @@ void DizEvozidizConnection::abandonWriteTransaction(const platform::Value& pendi
   });
 }
 
-void DizEvozidizConnection::postReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction, bool blockThrew) {
-  if (blockThrew || transaction.rollbackRequested()) {
-    database_->snapshotQueue()->sync([&] {
-      if (auto own = ownState()) own->activeWriteTransaction = false;
-    });
-    if (!stepRollbackTransaction()) DIZ_LOG_ERROR("%@: Rollback failed; the handle's transaction state is unknown");
-    if (objectCache) objectCache->removeAllObjects();
-    if (metadataCache) metadataCache->removeAllObjects();
-    // Rowids the rolled-back rows had are handed out again by SQLite: no rowid <-> key entry of
-    // this transaction may survive.
-    keyCache.removeAllObjects();
-    finishReadWriteTransaction();
-    return;
+platform::ErrorPtr DizEvozidizConnection::rollBackReadWriteTransaction(platform::ErrorPtr why) {
+  database_->snapshotQueue()->sync([&] {
+    if (auto own = ownState()) own->activeWriteTransaction = false;
+  });
+  stepRollbackTransaction();
+  if (objectCache) objectCache->removeAllObjects();
+  if (metadataCache) metadataCache->removeAllObjects();
+  // Rowids the rolled-back rows had are handed out again by SQLite: no rowid <-> key entry of
+  // this transaction may survive.
+  keyCache.removeAllObjects();
+  finishReadWriteTransaction();
+  return why;
+}
+
+// The modified notification of a commit: the database as its object and the external changeset as
+// its user info, both referring to the database and this connection weakly (see
+// DizEvozidizModifiedNotification).
+platform::NotificationPtr DizEvozidizConnection::makeModifiedNotification(platform::ValueDictionary& external) {
+  external.set("snapshot", platform::Value(snapshot_));
+  external.set("connection", platform::Value::weakObject(self()));
+  return platform::Notification::makeWithWeakObject(std::string(DizEvozidizModifiedNotification), database_,
+                                                    platform::Value(external));
+}
+
+platform::ErrorPtr DizEvozidizConnection::postReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction,
+                                                                   const platform::ErrorPtr& abort) {
+  if (abort) return rollBackReadWriteTransaction(abort);
+  if (transaction.rollbackRequested()) {
+    return rollBackReadWriteTransaction(
+        DizEvozidizMakeError(DizEvozidizErrorRolledBack, "The read-write block asked for a rollback", db, SQLITE_OK));
   }
+  if (platform::ErrorPtr failure = transaction.writeFailure()) return rollBackReadWriteTransaction(failure);
 
   transaction.preCommitReadWriteTransaction();
   platform::Value internal;
@@ -427,21 +520,20 @@ void DizEvozidizConnection::postReadWriteTransaction(DizEvozidizReadWriteTransac
     const std::uint64_t newSnapshot =
         (hasDiskChanges || enableMultiProcessSupport_) ? incrementSnapshotInDatabase(written) : snapshot_ + 1;
     if (!written) {
+      platform::ErrorPtr failure = DizEvozidizMakeError(DizEvozidizErrorCommitFailed, "The commit counter could not be written", db,
+                                               sqlite3_extended_errcode(db));
       abandonWriteTransaction({});
-      DIZ_LOG_ERROR("%@: Commit abandoned: the commit counter could not be written");
       finishReadWriteTransaction();
-      return;
+      return failure;
     }
     snapshot_ = newSnapshot;
     platform::ValueDictionary in = internal ? internal.asDictionary() : platform::ValueDictionary();
     platform::ValueDictionary ex = external ? external.asDictionary() : platform::ValueDictionary();
     in.set("snapshot", platform::Value(snapshot_));
-    ex.set("snapshot", platform::Value(snapshot_));
-    ex.set("connection", platform::Value(std::static_pointer_cast<DizEvozidizConnection>(shared_from_this())));
     if (externallyModified) in.set("modifiedExternally", platform::Value(true));
     if (transaction.customObjectForNotification()) ex.set("custom", transaction.customObjectForNotification());
+    notification = makeModifiedNotification(ex);
     external = platform::Value(std::move(ex));
-    notification = platform::Notification::make(std::string(DizEvozidizModifiedNotification), nullptr, external);
     in.set("notification", platform::Value(notification));
     internal = platform::Value(std::move(in));
   }
@@ -472,11 +564,12 @@ void DizEvozidizConnection::postReadWriteTransaction(DizEvozidizReadWriteTransac
   }
 
   if (!stepCommitTransaction()) {
+    platform::ErrorPtr failure =
+        DizEvozidizMakeError(DizEvozidizErrorCommitFailed, "COMMIT failed", db, sqlite3_extended_errcode(db));
     abandonWriteTransaction(internal);
     snapshot_ = oldSnapshot;
-    DIZ_LOG_ERROR("%@: Commit failed: the transaction was rolled back and nothing was published");
     finishReadWriteTransaction();
-    return;
+    return failure;
   }
 
   std::uint64_t minSnapshot = std::numeric_limits<std::uint64_t>::max();
@@ -493,6 +586,7 @@ void DizEvozidizConnection::postReadWriteTransaction(DizEvozidizReadWriteTransac
   if (changed && minSnapshot == std::numeric_limits<std::uint64_t>::max()) database_->asyncCheckpoint(snapshot_);
   if (notification) platform::NotificationCenter::defaultCenter()->postOnMainQueueAsync(notification);
   finishReadWriteTransaction();
+  return nullptr;
 }
 
 void DizEvozidizConnection::finishReadWriteTransaction() {
@@ -514,36 +608,46 @@ void DizEvozidizConnection::dropChangeRecords() {
 // ---------------------------------------------------------------------------------------------
 // Pseudo read-write transactions: vacuum and backup
 
+// On the connection queue: vacuum and backup run on the write queue like a read-write transaction
+// (so the checkpointer's reset leaves the write queue alone meanwhile), between the pseudo steps.
+template <class Work>
+void DizEvozidizConnection::runPseudoReadWriteTransaction(const Work& work) {
+  implicitlyEndLongLivedReadTransaction();
+  beginWriteQueueWork();
+  try {
+    database_->writeQueue()->sync([&] {
+      prePseudoReadWriteTransaction();
+      work();
+      postPseudoReadWriteTransaction();
+    });
+  } catch (...) {
+    endWriteQueueWork();
+    throw;
+  }
+  endWriteQueueWork();
+}
+
 void DizEvozidizConnection::prePseudoReadWriteTransaction() {
   database_->writeQueue()->setSpecific(&isOnConnectionQueueKey_, &isOnConnectionQueueKey_);
   fetchMainFile();
-  database_->snapshotQueue()->sync([&] {
-    auto own = ownState();
-    if (own) own->activeWriteTransaction = true;
-    if (!wal_file) {
-      readSnapshotFromDatabase();
-      learnWalFile();
-    }
-    if (own) {
-      own->lastTransactionSnapshot = database_->snapshot();
-      own->lastTransactionTime = platform::monotonicNanoseconds();
-    }
-  });
+  // Commits this connection has not applied yet (their changesets may wait behind this step on
+  // its queue) come first: the pseudo commit is numbered after them, and the caches drop what
+  // they changed.
+  catchUpWithDatabase(enableMultiProcessSupport_);
   hasDiskChanges = false;
 }
 
 void DizEvozidizConnection::postPseudoReadWriteTransaction() {
   platform::Value internal;
   if (hasDiskChanges) {
-    snapshot_ += 1;
+    // With other processes on the file the number goes into the file too, or their next commit
+    // would take it again.
+    bool written = true;
+    snapshot_ = enableMultiProcessSupport_ ? incrementSnapshotInDatabase(written) : snapshot_ + 1;
     platform::ValueDictionary in;
     platform::ValueDictionary ex;
     in.set("snapshot", platform::Value(snapshot_));
-    ex.set("snapshot", platform::Value(snapshot_));
-    ex.set("connection", platform::Value(std::static_pointer_cast<DizEvozidizConnection>(shared_from_this())));
-    auto notification = platform::Notification::make(std::string(DizEvozidizModifiedNotification), nullptr,
-                                                     platform::Value(std::move(ex)));
-    in.set("notification", platform::Value(notification));
+    in.set("notification", platform::Value(makeModifiedNotification(ex)));
     internal = platform::Value(std::move(in));
   }
   std::uint64_t minSnapshot = std::numeric_limits<std::uint64_t>::max();
@@ -564,34 +668,45 @@ void DizEvozidizConnection::postPseudoReadWriteTransaction() {
   database_->writeQueue()->setSpecific(&isOnConnectionQueueKey_, nullptr);
 }
 
-void DizEvozidizConnection::vacuum() {
+bool DizEvozidizConnection::vacuum(platform::ErrorPtr* error) {
+  platform::ErrorPtr failure;
   onQueueSync([&] {
-    requireUsable();
-    releaseWriteQueueSuspension();
-    database_->writeQueue()->sync([&] {
-      prePseudoReadWriteTransaction();
-      const int rc = sqlite3_exec(db, "VACUUM;", nullptr, nullptr, nullptr);
-      if (rc != SQLITE_OK)
-        DIZ_LOG_ERROR("%@: Error vacuuming database: %d %s", rc, sqlite3_errmsg(db));
-      else
+    if (!db) {
+      failure = unusableConnectionError();
+      return;
+    }
+    runPseudoReadWriteTransaction([&] {
+      int rc = sqlite3_exec(db, "PRAGMA auto_vacuum = FULL;", nullptr, nullptr, nullptr);
+      if (rc != SQLITE_OK) DIZ_CONN_LOG_ERROR("%@: Error setting PRAGMA auto_vacuum: %d %s", rc, sqlite3_errmsg(db));
+      rc = sqlite3_exec(db, "VACUUM;", nullptr, nullptr, nullptr);
+      if (rc != SQLITE_OK) {
+        DIZ_CONN_LOG_ERROR("%@: Error performing VACUUM: %d %s", rc, sqlite3_errmsg(db));
+        failure = DizEvozidizMakeError(DizEvozidizErrorMaintenanceFailed, "VACUUM failed", db, sqlite3_extended_errcode(db));
+      } else {
         hasDiskChanges = true;
-      postPseudoReadWriteTransaction();
+      }
     });
   });
+  if (failure && error) *error = failure;
+  return failure == nullptr;
 }
 
 platform::ErrorPtr DizEvozidizConnection::backupToPath(const std::string& path) {
   platform::ErrorPtr error;
   onQueueSync([&] {
-    requireUsable();
-    releaseWriteQueueSuspension();
-    database_->writeQueue()->sync([&] {
-      prePseudoReadWriteTransaction();
+    if (!db) {
+      error = unusableConnectionError();
+      return;
+    }
+    runPseudoReadWriteTransaction([&] {
       sqlite3* target = nullptr;
+      const char* step = "sqlite3_open_v2()";
       int rc = sqlite3_open_v2(path.c_str(), &target, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
       if (rc == SQLITE_OK) {
+        step = "sqlite3_backup_init()";
         sqlite3_backup* backup = sqlite3_backup_init(target, "main", db, "main");
         if (backup) {
+          step = "sqlite3_backup_step()";
           do {
             rc = sqlite3_backup_step(backup, 1500);
           } while (rc == SQLITE_OK || rc == SQLITE_BUSY || rc == SQLITE_LOCKED);
@@ -603,11 +718,14 @@ platform::ErrorPtr DizEvozidizConnection::backupToPath(const std::string& path) 
       }
       if (rc != SQLITE_OK) {
         const std::string message = target ? sqlite3_errmsg(target) : sqlite3_errstr(rc);
-        error = platform::Error::make("DizEvozidizErrorDomain", rc,
-                                      platform::Value::dictionary({{"NSLocalizedDescription", platform::Value(message)}}));
+        error = platform::Error::make(
+            std::string(DizEvozidizErrorDomain), DizEvozidizErrorMaintenanceFailed,
+            platform::Value::dictionary(
+                {{std::string(platform::kLocalizedDescriptionKey),
+                  platform::Value(std::string("Error from: ") + step + ": " + message)},
+                 {std::string(DizEvozidizSQLiteResultCodeKey), platform::Value(rc)}}));
       }
       if (target) sqlite3_close(target);
-      postPseudoReadWriteTransaction();
     });
   });
   return error;
@@ -660,11 +778,11 @@ bool DizEvozidizConnection::isInLongLivedReadTransaction() const {
 }
 
 void DizEvozidizConnection::enableExceptionsForImplicitlyEndingLongLivedReadTransaction() {
-  onQueueAsync([this] { throwExceptionsForImplicitlyEndingLongLivedReadTransaction_ = true; });
+  onQueueAsync([](DizEvozidizConnection& c) { c.throwExceptionsForImplicitlyEndingLongLivedReadTransaction_ = true; });
 }
 
 void DizEvozidizConnection::disableExceptionsForImplicitlyEndingLongLivedReadTransaction() {
-  onQueueAsync([this] { throwExceptionsForImplicitlyEndingLongLivedReadTransaction_ = false; });
+  onQueueAsync([](DizEvozidizConnection& c) { c.throwExceptionsForImplicitlyEndingLongLivedReadTransaction_ = false; });
 }
 
 platform::Exception DizEvozidizConnection::implicitlyEndingLongLivedReadTransactionException() const {
@@ -703,7 +821,7 @@ void DizEvozidizConnection::maybeResetLongLivedReadTransaction() {
       if (suspended && self->longLivedReadTransaction_ && self->snapshot_ == self->database_->snapshot()) {
         auto notifications = self->beginLongLivedOnQueue();
         if (!notifications.empty())
-          DIZ_LOG_ERROR(
+          DIZ_CONN_LOG_ERROR(
               "%@: Core logic failure! Silent longLivedReadTransaction reset resulted in non-empty notification "
               "array!");
       }

@@ -9,18 +9,18 @@
 #include "platform/date.h"
 
 std::shared_ptr<DizEvozidizConnection> DizEvozidiz::newConnection() {
-  return DizEvozidizConnection::make(shared_from_this());
+  return DizEvozidizConnection::make(self());
 }
 
 // ---------------------------------------------------------------------------------------------
 // Changesets (snapshot queue)
 
-void DizEvozidiz::notePendingChangeset(const platform::Value& changeset) { changesets_.push_back(changeset); }
+void DizEvozidiz::notePendingChangeset(const platform::Value& changeset) { shared_->changesets.push_back(changeset); }
 
 std::optional<platform::ValueArray> DizEvozidiz::pendingAndCommittedChangesetsSince(std::uint64_t since,
                                                                                    std::uint64_t until) {
   platform::ValueArray found;
-  for (const auto& changeset : changesets_) {
+  for (const auto& changeset : shared_->changesets) {
     const std::uint64_t s = changeset["snapshot"].asUInt64();
     if (s > since && s <= until) found.push_back(changeset);
   }
@@ -30,10 +30,15 @@ std::optional<platform::ValueArray> DizEvozidiz::pendingAndCommittedChangesetsSi
 
 void DizEvozidiz::noteCommittedChangeset(const platform::Value& changeset,
                                          const DizEvozidizConnection* fromConnection) {
-  snapshot_ = changeset["snapshot"].asUInt64();
+  const std::uint64_t snapshot = changeset["snapshot"].asUInt64();
+  if (snapshot <= shared_->snapshot)
+    DIZ_DB_LOG_ERROR("%@: Core logic failure! Commit numbered %llu does not follow commit %llu",
+                     static_cast<unsigned long long>(snapshot), static_cast<unsigned long long>(shared_->snapshot));
+  else
+    shared_->snapshot = snapshot;
 
   std::shared_ptr<platform::DispatchGroup> group;
-  for (const auto& state : connectionStates_) {
+  for (const auto& state : shared_->connectionStates) {
     auto hooks = state->connection.lock();
     if (!hooks) continue;
     auto connection = std::dynamic_pointer_cast<DizEvozidizConnection>(hooks);
@@ -42,17 +47,16 @@ void DizEvozidiz::noteCommittedChangeset(const platform::Value& changeset,
     group->async(connection->connectionQueue(), [connection, changeset] { connection->noteCommittedChangeset(changeset); });
   }
   if (!fromConnection) return;
+  auto dropOldest = [](Shared& shared) {
+    if (!shared.changesets.empty()) shared.changesets.erase(shared.changesets.begin());
+  };
   if (!group) {
-    if (!changesets_.empty()) changesets_.erase(changesets_.begin());
+    dropOldest(*shared_);
     return;
   }
   // Keep the changeset until every receiver has run it, so a connection that catches up meanwhile
   // still finds it.
-  std::weak_ptr<DizEvozidiz> weakSelf = weak_from_this();
-  group->notify(snapshotQueue_, [weakSelf] {
-    if (auto self = weakSelf.lock())
-      if (!self->changesets_.empty()) self->changesets_.erase(self->changesets_.begin());
-  });
+  group->notify(snapshotQueue_, [shared = shared_, dropOldest] { dropOldest(*shared); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -60,7 +64,7 @@ void DizEvozidiz::noteCommittedChangeset(const platform::Value& changeset,
 
 void DizEvozidiz::closePooledHandle(const PooledHandle& handle) {
   const int rc = sqlite3_close(handle.db);
-  if (rc != SQLITE_OK) DIZ_LOG_ERROR("%@: Error in sqlite_close: %d %s", rc, sqlite3_errmsg(handle.db));
+  if (rc != SQLITE_OK) DIZ_DB_LOG_ERROR("%@: Error in sqlite_close: %d %s", rc, sqlite3_errmsg(handle.db));
 }
 
 void DizEvozidiz::closeAllPooledHandles() {
@@ -146,7 +150,7 @@ void DizEvozidiz::connectionPoolResetTimer() {
     const bool created = !connectionPoolTimer_;
     if (created) {
       connectionPoolTimer_ = platform::DispatchTimerSource::create(internalQueue_);
-      std::weak_ptr<DizEvozidiz> weakSelf = weak_from_this();
+      std::weak_ptr<DizEvozidiz> weakSelf = self();
       connectionPoolTimer_->setEventHandler([weakSelf] {
         if (auto self = weakSelf.lock()) self->connectionPoolTimerFired();
       });

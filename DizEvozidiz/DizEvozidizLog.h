@@ -2,8 +2,9 @@
 
 // The store's one way to report failures: through the logging framework, synchronously, with
 // level 3, context 27017 and flag 1 (error) or 2 (warning). Every message format begins with "%@",
-// filled with the calling source file's name without its extension ("DizEvozidiz").
-// Any thread.
+// filled with the name of the source unit of the class that logs: "DizEvozidiz" for the database,
+// "DizEvozidizConnection" for the connection and "DizEvozidizTransaction" for the transactions,
+// whichever of their files the message comes from. Any thread.
 
 #include <string>
 #include <string_view>
@@ -27,5 +28,15 @@ void DizLog(unsigned flag, const char* file, const char* function, unsigned line
   DizLogMessage(flag, file, function, line, platform::format(format, DizFileNameWithoutExtension(file), args...));
 }
 
-#define DIZ_LOG_ERROR(...) DizLog(kDizLogFlagError, __FILE__, __PRETTY_FUNCTION__, __LINE__, __VA_ARGS__)
-#define DIZ_LOG_WARN(...) DizLog(kDizLogFlagWarning, __FILE__, __PRETTY_FUNCTION__, __LINE__, __VA_ARGS__)
+// The source units the messages name.
+inline constexpr const char* kDizDatabaseLogFile = "DizEvozidiz/DizEvozidiz.cpp";
+inline constexpr const char* kDizConnectionLogFile = "DizEvozidiz/DizEvozidizConnection.cpp";
+inline constexpr const char* kDizTransactionLogFile = "DizEvozidiz/DizEvozidizTransaction.cpp";
+
+#define DIZ_LOG_IN(flag, file, ...) DizLog(flag, file, __PRETTY_FUNCTION__, __LINE__, __VA_ARGS__)
+#define DIZ_DB_LOG_ERROR(...) DIZ_LOG_IN(kDizLogFlagError, kDizDatabaseLogFile, __VA_ARGS__)
+#define DIZ_DB_LOG_WARN(...) DIZ_LOG_IN(kDizLogFlagWarning, kDizDatabaseLogFile, __VA_ARGS__)
+#define DIZ_CONN_LOG_ERROR(...) DIZ_LOG_IN(kDizLogFlagError, kDizConnectionLogFile, __VA_ARGS__)
+#define DIZ_CONN_LOG_WARN(...) DIZ_LOG_IN(kDizLogFlagWarning, kDizConnectionLogFile, __VA_ARGS__)
+#define DIZ_TXN_LOG_ERROR(...) DIZ_LOG_IN(kDizLogFlagError, kDizTransactionLogFile, __VA_ARGS__)
+#define DIZ_TXN_LOG_WARN(...) DIZ_LOG_IN(kDizLogFlagWarning, kDizTransactionLogFile, __VA_ARGS__)

@@ -40,7 +40,7 @@ Value objectOfRow(DizEvozidizConnection& c, const DizCollectionKeyPtr& ck, sqlit
   if (c.objectCache) {
     if (const Value* cached = c.objectCache->objectForKey(ck)) return *cached;
   }
-  Value object = c.objectDeserializer()(ck->collection(), ck->key(), DizColumnBytes(statement, column));
+  Value object = DizDeserializeObject(c, ck->collection(), ck->key(), DizColumnBytes(statement, column));
   if (c.objectCache && !object.isNil() && (!bounded || roomIn(*c.objectCache))) c.objectCache->setObject(object, ck);
   return object;
 }
@@ -440,10 +440,11 @@ sqlite3_stmt* prepareKeyList(DizEvozidizConnection& c, std::string_view head, co
 
 // Cache pass, then SQL for the keys the caches could not answer. `fromCaches(ck, object,
 // metadata)` answers a key from the caches; `fromRow(ck, statement, object, metadata)` reads a row.
+// Failures name the statement (`name`) or the operation (`method`).
 template <class FromCaches, class FromRow, class Block>
 void enumerateKeyList(const Transaction& t, const std::vector<std::string>& keys, std::string_view collection,
-                      std::string_view head, const char* name, const FromCaches& fromCaches, const FromRow& fromRow,
-                      const Block& block) {
+                      std::string_view head, const char* name, const char* method, const FromCaches& fromCaches,
+                      const FromRow& fromRow, const Block& block) {
   if (keys.empty()) return;
   DizEvozidizConnection& c = *t.connection();
   Pass p(c);
@@ -484,7 +485,7 @@ void enumerateKeyList(const Transaction& t, const std::vector<std::string>& keys
         indexes.erase(found);
         if (p.over()) break;
       }
-      logStepFailure(p, status, name);
+      logStepFailure(p, status, method);
     }
     if (p.stop) return;
     if (p.mutated()) throw t.mutationDuringEnumerationException();
@@ -510,6 +511,7 @@ void Transaction::enumerateObjectsForKeys(const std::vector<std::string>& keys, 
   DizEvozidizConnection& c = *connection_;
   enumerateKeyList(
       *this, keys, collection, R"(SELECT "key", "data" FROM "database2")", "objectsForKeys",
+      "enumerateObjectsForKeys:inCollection:unorderedUsingBlock:",
       [&](const DizCollectionKeyPtr& ck, Value& object, Value&) {
         const Value* cached = c.objectCache ? c.objectCache->objectForKey(ck) : nullptr;
         if (cached) object = *cached;
@@ -527,6 +529,7 @@ void Transaction::enumerateMetadataForKeys(const std::vector<std::string>& keys,
   DizEvozidizConnection& c = *connection_;
   enumerateKeyList(
       *this, keys, collection, R"(SELECT "key", "metadata" FROM "database2")", "metadataForKeys",
+      "enumerateMetadataForKeys:inCollection:unorderedUsingBlock:",
       [&](const DizCollectionKeyPtr& ck, Value&, Value& metadata) {
         const Value* cached = c.metadataCache ? c.metadataCache->objectForKey(ck) : nullptr;
         if (cached) metadata = DizMetadataFromCache(*cached);
@@ -544,6 +547,7 @@ void Transaction::enumerateRowsForKeys(const std::vector<std::string>& keys, std
   DizEvozidizConnection& c = *connection_;
   enumerateKeyList(
       *this, keys, collection, R"(SELECT "key", "data", "metadata" FROM "database2")", "objectsAndMetadataForKeys",
+      "enumerateRowsForKeys:inCollection:unorderedUsingBlock:",
       [&](const DizCollectionKeyPtr& ck, Value& object, Value& metadata) {
         if (!c.objectCache || !c.metadataCache) return false;
         if (!c.objectCache->containsKey(ck) || !c.metadataCache->containsKey(ck)) return false;

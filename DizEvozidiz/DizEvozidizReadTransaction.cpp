@@ -35,10 +35,29 @@ DizLookup DizLookupRowid(DizEvozidizConnection& c, const DizCollectionKeyPtr& co
   return DizLookup::Failed;
 }
 
+namespace {
+
+Value deserialize(const DizEvozidizDeserializer& deserializer, const char* what, const std::string& collection,
+                  const std::string& key, std::span<const std::uint8_t> bytes) {
+  Value value = deserializer(collection, key, bytes);
+  if (value.isNil() && !bytes.empty()) {
+    DIZ_TXN_LOG_WARN("%@: Unable to deserialize %@ for collection(%@) key(%@): %lu bytes read as nil", what,
+                     collection, key, static_cast<unsigned long>(bytes.size()));
+  }
+  return value;
+}
+
+}  // namespace
+
+Value DizDeserializeObject(DizEvozidizConnection& c, const std::string& collection, const std::string& key,
+                           std::span<const std::uint8_t> bytes) {
+  return deserialize(c.objectDeserializer(), "object", collection, key, bytes);
+}
+
 Value DizDeserializeMetadata(DizEvozidizConnection& c, const std::string& collection, const std::string& key,
                              std::span<const std::uint8_t> bytes) {
   if (bytes.empty()) return {};
-  return c.metadataDeserializer()(collection, key, bytes);
+  return deserialize(c.metadataDeserializer(), "metadata", collection, key, bytes);
 }
 
 namespace {
@@ -257,7 +276,7 @@ Value DizEvozidizReadTransaction::objectForKey(std::string_view key, std::string
     return {};
   }
   const std::int64_t rowid = sqlite3_column_int64(statement, 0);
-  Value object = c.objectDeserializer()(ck->collection(), ck->key(), DizColumnBytes(statement, 1));
+  Value object = DizDeserializeObject(c, ck->collection(), ck->key(), DizColumnBytes(statement, 1));
   c.keyCache.setObject(ck, rowid);
   cacheObject(c, ck, object);
   return object;
@@ -311,7 +330,7 @@ bool DizEvozidizReadTransaction::getObject(Value* object, Value* metadata, std::
   if (stepOnce(c, statement, "getAllForKeyStatement") != DizStep::Row) return false;
   c.keyCache.setObject(ck, sqlite3_column_int64(statement, 0));
   if (object) {
-    *object = c.objectDeserializer()(ck->collection(), ck->key(), DizColumnBytes(statement, 1));
+    *object = DizDeserializeObject(c, ck->collection(), ck->key(), DizColumnBytes(statement, 1));
     cacheObject(c, ck, *object);
   }
   if (metadata) {
@@ -335,7 +354,7 @@ Value DizEvozidizReadTransaction::objectForCollectionKey(const DizCollectionKeyP
   DizStatementScope scope(statement, false);
   sqlite3_bind_int64(statement, 1, rowid);
   if (stepOnce(c, statement, "getDataForRowidStatement") != DizStep::Row) return {};
-  Value object = c.objectDeserializer()(ck->collection(), ck->key(), DizColumnBytes(statement, 0));
+  Value object = DizDeserializeObject(c, ck->collection(), ck->key(), DizColumnBytes(statement, 0));
   cacheObject(c, ck, object);
   return object;
 }
@@ -384,7 +403,7 @@ bool DizEvozidizReadTransaction::getObject(Value* object, Value* metadata, const
   sqlite3_bind_int64(statement, 1, rowid);
   if (stepOnce(c, statement, "getAllForRowidStatement") != DizStep::Row) return false;
   if (object) {
-    *object = c.objectDeserializer()(ck->collection(), ck->key(), DizColumnBytes(statement, 0));
+    *object = DizDeserializeObject(c, ck->collection(), ck->key(), DizColumnBytes(statement, 0));
     cacheObject(c, ck, *object);
   }
   if (metadata) {
@@ -424,8 +443,12 @@ bool readSerialized(DizEvozidizConnection& c, const DizCollectionKeyPtr& ck, sql
   const int status = sqlite3_step(byKey);
   if (status != SQLITE_ROW) {
     if (status != SQLITE_DONE) {
-      DIZ_TXN_LOG_ERROR("%@: Error executing '%@': %d %s, key(%@)", byKeyName, status, sqlite3_errmsg(c.db),
-                        ck->key());
+      // The single-value fetches name the key; the combined one (both columns) does not.
+      if (std::string_view(byKeyName) == "getAllForKeyStatement")
+        DIZ_TXN_LOG_ERROR("%@: Error executing '%@': %d %s", byKeyName, status, sqlite3_errmsg(c.db));
+      else
+        DIZ_TXN_LOG_ERROR("%@: Error executing '%@': %d %s, key(%@)", byKeyName, status, sqlite3_errmsg(c.db),
+                          ck->key());
     }
     return false;
   }

@@ -1,5 +1,6 @@
 // Writes of the read-write transaction: each keeps the SQL row, the connection's caches and its
-// change records in step. A failed step leaves the caches and change records as they were.
+// change records in step. A failed step leaves the caches and change records as they were and marks
+// the transaction failed, so that none of it is committed.
 
 #include <algorithm>
 #include <utility>
@@ -74,14 +75,15 @@ int bindOptionalBlob(sqlite3_stmt* statement, int index, const Bytes* bytes) {
   return bytes ? DizBindBlob(statement, index, *bytes) : sqlite3_bind_null(statement, index);
 }
 
-// Runs "DELETE ... WHERE rowid IN (...)" for the rowids; true when the statement completed.
+// Runs "DELETE ... WHERE rowid IN (...)" for the rowids; true when the statement completed. Failures
+// name the operation, with `part` after the statement's name when the operation has several.
 bool deleteRowids(DizEvozidizConnection& c, const std::vector<std::int64_t>& rowids, const char* name,
-                  bool& prepared) {
+                  const char* part, bool& prepared) {
   const std::string text = DizInListStatementText(R"(DELETE FROM "database2")", R"( WHERE "rowid" IN ()", rowids.size());
   sqlite3_stmt* statement = nullptr;
   int status = sqlite3_prepare_v2(c.db, text.c_str(), static_cast<int>(text.size() + 1), &statement, nullptr);
   if (status != SQLITE_OK) {
-    DIZ_TXN_LOG_ERROR("%@: Error creating '%@' statement (B): %d %s", name, status, sqlite3_errmsg(c.db));
+    DIZ_TXN_LOG_ERROR("%@: Error creating '%@' statement%@: %d %s", name, part, status, sqlite3_errmsg(c.db));
     sqlite3_finalize(statement);
     prepared = false;
     return false;
@@ -91,7 +93,7 @@ bool deleteRowids(DizEvozidizConnection& c, const std::vector<std::int64_t>& row
   for (std::size_t i = 0; i < rowids.size(); ++i) sqlite3_bind_int64(statement, static_cast<int>(i + 1), rowids[i]);
   status = sqlite3_step(statement);
   if (status != SQLITE_DONE) {
-    DIZ_TXN_LOG_ERROR("%@: Error executing '%@' statement (B): %d %s", name, status, sqlite3_errmsg(c.db));
+    DIZ_TXN_LOG_ERROR("%@: Error executing '%@' statement%@: %d %s", name, part, status, sqlite3_errmsg(c.db));
     return false;
   }
   return true;
@@ -105,6 +107,14 @@ DizEvozidizReadWriteTransaction::DizEvozidizReadWriteTransaction(DizEvozidizConn
 
 RW::Ptr RW::initWithConnection(DizEvozidizConnection* connection, bool isReadWriteTransaction) {
   return std::make_shared<DizEvozidizReadWriteTransaction>(connection, isReadWriteTransaction);
+}
+
+void RW::noteFailedWrite(std::string_view step) {
+  if (writeFailure_) return;
+  sqlite3* db = connection_->db;
+  writeFailure_ = DizEvozidizMakeError(DizEvozidizErrorWriteFailed,
+                                       "A write of the transaction failed (" + std::string(step) + ")", db,
+                                       db ? sqlite3_extended_errcode(db) : SQLITE_MISUSE);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -155,12 +165,15 @@ void RW::setObject(const Value& objectIn, std::string_view key, std::string_view
 
   std::int64_t rowid = 0;
   const DizLookup lookup = DizLookupRowid(c, ck, rowid);
-  if (lookup == DizLookup::Failed) return;  // logged; neither an insert nor an update is safe to try
+  if (lookup == DizLookup::Failed) {  // logged; neither an insert nor an update is safe to try
+    noteFailedWrite("getRowidForKeyStatement");
+    return;
+  }
   const bool found = lookup == DizLookup::Found;
 
   if (found) {
     sqlite3_stmt* statement = c.updateAllForRowidStatement();
-    if (!statement) return;
+    if (!statement) return noteFailedWrite("updateAllForRowidStatement");
     DizStatementScope scope(statement, false);
     DizBindBlob(statement, 1, *serializedObject);
     bindOptionalBlob(statement, 2, serializedMetadata);
@@ -168,11 +181,11 @@ void RW::setObject(const Value& objectIn, std::string_view key, std::string_view
     const int status = sqlite3_step(statement);
     if (status != SQLITE_DONE) {
       DIZ_TXN_LOG_ERROR("%@: Error executing 'updateAllForRowidStatement': %d %s", status, sqlite3_errmsg(c.db));
-      return;
+      return noteFailedWrite("updateAllForRowidStatement");
     }
   } else {
     sqlite3_stmt* statement = c.insertForRowidStatement();
-    if (!statement) return;
+    if (!statement) return noteFailedWrite("insertForRowidStatement");
     DizStatementScope scope(statement, false);
     DizBindText(statement, 1, coll);
     DizBindText(statement, 2, k);
@@ -181,7 +194,7 @@ void RW::setObject(const Value& objectIn, std::string_view key, std::string_view
     const int status = sqlite3_step(statement);
     if (status != SQLITE_DONE) {
       DIZ_TXN_LOG_ERROR("%@: Error executing 'insertForRowidStatement': %d %s", status, sqlite3_errmsg(c.db));
-      return;
+      return noteFailedWrite("insertForRowidStatement");
     }
     rowid = sqlite3_last_insert_rowid(c.db);
     c.keyCache.setObject(ck, rowid);
@@ -200,15 +213,23 @@ void RW::setObject(const Value& objectIn, std::string_view key, std::string_view
 // ---------------------------------------------------------------------------------------------
 // Replace
 
+// The rowid of the key for a write that needs an existing row; a failed lookup marks the
+// transaction failed (a missing row is no failure: there is nothing to write).
+bool RW::rowidForWrite(std::int64_t& rowid, std::string_view key, std::string_view collection) {
+  const DizLookup lookup = DizLookupRowid(*connection_, DizCollectionKey::make(collection, key), rowid);
+  if (lookup == DizLookup::Failed) noteFailedWrite("getRowidForKeyStatement");
+  return lookup == DizLookup::Found;
+}
+
 void RW::replaceObject(const Value& object, std::string_view key, std::string_view collection) {
   std::int64_t rowid = 0;
-  if (getRowid(&rowid, key, collection)) replaceObject(object, key, collection, rowid, nullptr);
+  if (rowidForWrite(rowid, key, collection)) replaceObject(object, key, collection, rowid, nullptr);
 }
 
 void RW::replaceObject(const Value& object, std::string_view key, std::string_view collection,
                        const Bytes& serializedObject) {
   std::int64_t rowid = 0;
-  if (getRowid(&rowid, key, collection)) replaceObject(object, key, collection, rowid, &serializedObject);
+  if (rowidForWrite(rowid, key, collection)) replaceObject(object, key, collection, rowid, &serializedObject);
 }
 
 void RW::replaceObject(const Value& objectIn, std::string_view key, std::string_view collection, std::int64_t rowid,
@@ -236,7 +257,7 @@ void RW::replaceObject(const Value& objectIn, std::string_view key, std::string_
     serializedObject = &objectBytes;
   }
   sqlite3_stmt* statement = c.updateObjectForRowidStatement();
-  if (!statement) return;
+  if (!statement) return noteFailedWrite("updateObjectForRowidStatement");
   {
     DizStatementScope scope(statement, false);
     DizBindBlob(statement, 1, *serializedObject);
@@ -244,7 +265,7 @@ void RW::replaceObject(const Value& objectIn, std::string_view key, std::string_
     const int status = sqlite3_step(statement);
     if (status != SQLITE_DONE) {
       DIZ_TXN_LOG_ERROR("%@: Error executing 'updateObjectForRowidStatement': %d %s", status, sqlite3_errmsg(c.db));
-      return;
+      return noteFailedWrite("updateObjectForRowidStatement");
     }
   }
   markMutated(c);
@@ -254,13 +275,13 @@ void RW::replaceObject(const Value& objectIn, std::string_view key, std::string_
 
 void RW::replaceMetadata(const Value& metadata, std::string_view key, std::string_view collection) {
   std::int64_t rowid = 0;
-  if (getRowid(&rowid, key, collection)) replaceMetadata(metadata, key, collection, rowid, nullptr);
+  if (rowidForWrite(rowid, key, collection)) replaceMetadata(metadata, key, collection, rowid, nullptr);
 }
 
 void RW::replaceMetadata(const Value& metadata, std::string_view key, std::string_view collection,
                          const Bytes& serializedMetadata) {
   std::int64_t rowid = 0;
-  if (getRowid(&rowid, key, collection)) replaceMetadata(metadata, key, collection, rowid, &serializedMetadata);
+  if (rowidForWrite(rowid, key, collection)) replaceMetadata(metadata, key, collection, rowid, &serializedMetadata);
 }
 
 void RW::replaceMetadata(const Value& metadataIn, std::string_view key, std::string_view collection,
@@ -286,7 +307,7 @@ void RW::replaceMetadata(const Value& metadataIn, std::string_view key, std::str
     serializedMetadata = &metadataBytes;
   }
   sqlite3_stmt* statement = c.updateMetadataForRowidStatement();
-  if (!statement) return;
+  if (!statement) return noteFailedWrite("updateMetadataForRowidStatement");
   {
     DizStatementScope scope(statement, false);
     bindOptionalBlob(statement, 1, serializedMetadata);
@@ -295,7 +316,7 @@ void RW::replaceMetadata(const Value& metadataIn, std::string_view key, std::str
     if (status != SQLITE_DONE) {
       DIZ_TXN_LOG_ERROR("%@: Error executing 'updateMetadataForRowidStatement': %d %s", status,
                         sqlite3_errmsg(c.db));
-      return;
+      return noteFailedWrite("updateMetadataForRowidStatement");
     }
   }
   markMutated(c);
@@ -309,20 +330,21 @@ void RW::replaceMetadata(const Value& metadataIn, std::string_view key, std::str
 // Touch
 
 void RW::touchObjectForKey(std::string_view key, std::string_view collection) {
-  DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
-  if (!getRowid(nullptr, ck)) return;
-  recordTouch(connection_->objectChanges, ck);
+  std::int64_t rowid = 0;
+  if (!rowidForWrite(rowid, key, collection)) return;
+  recordTouch(connection_->objectChanges, DizCollectionKey::make(collection, key));
 }
 
 void RW::touchMetadataForKey(std::string_view key, std::string_view collection) {
-  DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
-  if (!getRowid(nullptr, ck)) return;
-  recordTouch(connection_->metadataChanges, ck);
+  std::int64_t rowid = 0;
+  if (!rowidForWrite(rowid, key, collection)) return;
+  recordTouch(connection_->metadataChanges, DizCollectionKey::make(collection, key));
 }
 
 void RW::touchRowForKey(std::string_view key, std::string_view collection) {
+  std::int64_t rowid = 0;
+  if (!rowidForWrite(rowid, key, collection)) return;
   DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
-  if (!getRowid(nullptr, ck)) return;
   recordTouch(connection_->objectChanges, ck);
   recordTouch(connection_->metadataChanges, ck);
 }
@@ -331,9 +353,8 @@ void RW::touchRowForKey(std::string_view key, std::string_view collection) {
 // Remove
 
 void RW::removeObjectForKey(std::string_view key, std::string_view collection) {
-  DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
   std::int64_t rowid = 0;
-  if (getRowid(&rowid, ck)) removeObjectForCollectionKey(ck, rowid);
+  if (rowidForWrite(rowid, key, collection)) removeObjectForCollectionKey(DizCollectionKey::make(collection, key), rowid);
 }
 
 void RW::removeObjectForKey(std::string_view key, std::string_view collection, std::int64_t rowid) {
@@ -344,14 +365,14 @@ void RW::removeObjectForCollectionKey(const DizCollectionKeyPtr& ck, std::int64_
   if (!ck) return;
   DizEvozidizConnection& c = *connection_;
   sqlite3_stmt* statement = c.removeForRowidStatement();
-  if (!statement) return;
+  if (!statement) return noteFailedWrite("removeForRowidStatement");
   {
     DizStatementScope scope(statement, false);
     sqlite3_bind_int64(statement, 1, rowid);
     const int status = sqlite3_step(statement);
     if (status != SQLITE_DONE) {
       DIZ_TXN_LOG_ERROR("%@: Error executing 'removeForRowidStatement': %d %s", status, sqlite3_errmsg(c.db));
-      return;
+      return noteFailedWrite("removeForRowidStatement");
     }
   }
   markMutated(c);
@@ -383,7 +404,7 @@ void RW::removeObjectsForKeys(const std::vector<std::string>& keys, std::string_
       DIZ_TXN_LOG_ERROR("%@: Error creating 'removeKeys:inCollection:' statement (A): %d %s", status,
                         sqlite3_errmsg(c.db));
       sqlite3_finalize(select);
-      return;
+      return noteFailedWrite("removeKeys:inCollection: (A)");
     }
     {
       DizStatementScope scope(select, true);
@@ -396,13 +417,15 @@ void RW::removeObjectsForKeys(const std::vector<std::string>& keys, std::string_
       if (status != SQLITE_DONE) {
         DIZ_TXN_LOG_ERROR("%@: Error executing 'removeKeys:inCollection:' statement (A): %d %s", status,
                           sqlite3_errmsg(c.db));
+        noteFailedWrite("removeKeys:inCollection: (A)");
       }
     }
     next += count;
     if (foundRowids.empty()) continue;
 
     bool prepared = false;
-    const bool deleted = deleteRowids(c, foundRowids, "removeKeys:inCollection:", prepared);
+    const bool deleted = deleteRowids(c, foundRowids, "removeKeys:inCollection:", " (B)", prepared);
+    if (!deleted) noteFailedWrite("removeKeys:inCollection: (B)");
     if (!prepared) return;
     // A failed DELETE removed nothing (SQLite undoes the statement), so nothing is recorded.
     if (!deleted) continue;
@@ -449,7 +472,7 @@ void RW::removeAllObjectsInCollection(std::string_view collection) {
   if (c.extensions.empty()) {
     // Nobody needs the individual keys and rowids: one DELETE.
     sqlite3_stmt* statement = c.removeCollectionStatement();
-    if (!statement) return;
+    if (!statement) return noteFailedWrite("removeCollectionStatement");
     {
       DizStatementScope scope(statement, false);
       DizBindText(statement, 1, coll);
@@ -457,7 +480,7 @@ void RW::removeAllObjectsInCollection(std::string_view collection) {
       if (status != SQLITE_DONE) {
         DIZ_TXN_LOG_ERROR("%@: Error executing 'removeCollectionStatement': %d %s, collection(%@)", status,
                           sqlite3_errmsg(c.db), coll);
-        return;
+        return noteFailedWrite("removeCollectionStatement");
       }
     }
     markMutated(c);
@@ -475,7 +498,10 @@ void RW::removeAllObjectsInCollection(std::string_view collection) {
     foundRowids.clear();
     bool finalize = false;
     sqlite3_stmt* statement = c.enumerateKeysInCollectionStatement(finalize);
-    if (!statement) break;
+    if (!statement) {
+      noteFailedWrite("enumerateKeysInCollectionStatement");
+      break;
+    }
     {
       DizStatementScope scope(statement, finalize);
       DizBindText(statement, 1, coll);
@@ -486,11 +512,15 @@ void RW::removeAllObjectsInCollection(std::string_view collection) {
       if (status != SQLITE_DONE && status != SQLITE_ROW) {
         DIZ_TXN_LOG_ERROR("%@: %@ - sqlite_step error: %d %s", "removeAllObjectsInCollection:", status,
                           sqlite3_errmsg(c.db));
+        noteFailedWrite("enumerateKeysInCollectionStatement");
       }
     }
     if (foundRowids.empty()) break;
     bool prepared = false;
-    if (!deleteRowids(c, foundRowids, "removeAllObjectsInCollection:", prepared)) break;
+    if (!deleteRowids(c, foundRowids, "removeAllObjectsInCollection:", "", prepared)) {
+      noteFailedWrite("removeAllObjectsInCollection:");
+      break;
+    }
     markMutated(c);
     removedAny = true;
     for (std::int64_t rowid : foundRowids) {
@@ -508,13 +538,13 @@ void RW::removeAllObjectsInCollection(std::string_view collection) {
 void RW::removeAllObjectsInAllCollections() {
   DizEvozidizConnection& c = *connection_;
   sqlite3_stmt* statement = c.removeAllStatement();
-  if (!statement) return;
+  if (!statement) return noteFailedWrite("removeAllStatement");
   {
     DizStatementScope scope(statement, false);
     const int status = sqlite3_step(statement);
     if (status != SQLITE_DONE) {
       DIZ_TXN_LOG_ERROR("%@: Error executing 'removeAllStatement': %d %s", status, sqlite3_errmsg(c.db));
-      return;
+      return noteFailedWrite("removeAllStatement");
     }
   }
   markMutated(c);
@@ -534,22 +564,27 @@ void RW::removeAllObjectsInAllCollections() {
 
 namespace {
 
-// Runs one "diz2" write; `bind` binds parameters from 3 on. A completed step marks disk changes.
+// Runs one "diz2" write; `bind` binds parameters from 3 on. A completed step marks disk changes;
+// false when the step failed or the statement is missing. The removers' failures name the extension.
 template <class Bind>
-void writeExtensionValue(DizEvozidizConnection& c, sqlite3_stmt* statement, const char* name,
+bool writeExtensionValue(DizEvozidizConnection& c, sqlite3_stmt* statement, const char* name,
                          std::string_view extension, const std::string_view* key, Bind&& bind) {
-  if (!statement) return;
+  if (!statement) return false;
   DizStatementScope scope(statement, false);
   DizBindText(statement, 1, extension);
   if (key) DizBindText(statement, 2, *key);
   bind(statement);
   const int status = sqlite3_step(statement);
   if (status != SQLITE_DONE) {
-    DIZ_TXN_LOG_ERROR("%@: Error executing '%@': %d %s, extension(%@)", name, status, sqlite3_errmsg(c.db),
-                      std::string(extension));
-    return;
+    if (std::string_view(name) == "dizSetDataForKeyStatement")
+      DIZ_TXN_LOG_ERROR("%@: Error executing '%@': %d %s", name, status, sqlite3_errmsg(c.db));
+    else
+      DIZ_TXN_LOG_ERROR("%@: Error executing '%@': %d %s, extension(%@)", name, status, sqlite3_errmsg(c.db),
+                        std::string(extension));
+    return false;
   }
   c.hasDiskChanges = true;
+  return true;
 }
 
 }  // namespace
@@ -560,36 +595,42 @@ void RW::setBoolValue(bool value, std::string_view key, std::string_view extensi
 
 void RW::setIntValue(std::int32_t value, std::string_view key, std::string_view extension) {
   DizEvozidizConnection& c = *connection_;
-  writeExtensionValue(c, c.dizSetDataForKeyStatement(), "dizSetDataForKeyStatement", extension, &key,
-                      [&](sqlite3_stmt* s) { sqlite3_bind_int(s, 3, value); });
+  if (!writeExtensionValue(c, c.dizSetDataForKeyStatement(), "dizSetDataForKeyStatement", extension, &key,
+                           [&](sqlite3_stmt* s) { sqlite3_bind_int(s, 3, value); }))
+    noteFailedWrite("dizSetDataForKeyStatement");
 }
 
 void RW::setDoubleValue(double value, std::string_view key, std::string_view extension) {
   DizEvozidizConnection& c = *connection_;
-  writeExtensionValue(c, c.dizSetDataForKeyStatement(), "dizSetDataForKeyStatement", extension, &key,
-                      [&](sqlite3_stmt* s) { sqlite3_bind_double(s, 3, value); });
+  if (!writeExtensionValue(c, c.dizSetDataForKeyStatement(), "dizSetDataForKeyStatement", extension, &key,
+                           [&](sqlite3_stmt* s) { sqlite3_bind_double(s, 3, value); }))
+    noteFailedWrite("dizSetDataForKeyStatement");
 }
 
 void RW::setStringValue(std::string_view value, std::string_view key, std::string_view extension) {
   DizEvozidizConnection& c = *connection_;
-  writeExtensionValue(c, c.dizSetDataForKeyStatement(), "dizSetDataForKeyStatement", extension, &key,
-                      [&](sqlite3_stmt* s) { DizBindText(s, 3, value); });
+  if (!writeExtensionValue(c, c.dizSetDataForKeyStatement(), "dizSetDataForKeyStatement", extension, &key,
+                           [&](sqlite3_stmt* s) { DizBindText(s, 3, value); }))
+    noteFailedWrite("dizSetDataForKeyStatement");
 }
 
 void RW::setDataValue(const Bytes& value, std::string_view key, std::string_view extension) {
   DizEvozidizConnection& c = *connection_;
-  writeExtensionValue(c, c.dizSetDataForKeyStatement(), "dizSetDataForKeyStatement", extension, &key,
-                      [&](sqlite3_stmt* s) { DizBindBlob(s, 3, value); });
+  if (!writeExtensionValue(c, c.dizSetDataForKeyStatement(), "dizSetDataForKeyStatement", extension, &key,
+                           [&](sqlite3_stmt* s) { DizBindBlob(s, 3, value); }))
+    noteFailedWrite("dizSetDataForKeyStatement");
 }
 
 void RW::removeValueForKey(std::string_view key, std::string_view extension) {
   DizEvozidizConnection& c = *connection_;
-  writeExtensionValue(c, c.dizRemoveForKeyStatement(), "dizRemoveForKeyStatement", extension, &key,
-                      [](sqlite3_stmt*) {});
+  if (!writeExtensionValue(c, c.dizRemoveForKeyStatement(), "dizRemoveForKeyStatement", extension, &key,
+                           [](sqlite3_stmt*) {}))
+    noteFailedWrite("dizRemoveForKeyStatement");
 }
 
 void RW::removeAllValuesForExtension(std::string_view extension) {
   DizEvozidizConnection& c = *connection_;
-  writeExtensionValue(c, c.dizRemoveExtensionStatement(), "dizRemoveExtensionStatement", extension, nullptr,
-                      [](sqlite3_stmt*) {});
+  if (!writeExtensionValue(c, c.dizRemoveExtensionStatement(), "dizRemoveExtensionStatement", extension, nullptr,
+                           [](sqlite3_stmt*) {}))
+    noteFailedWrite("dizRemoveExtensionStatement");
 }

@@ -14,8 +14,11 @@
 // ownership.
 //
 // Failures: reads return empty answers (0, nil, false) and log; writes never throw and return nothing,
-// logging a failed SQL step and leaving the caches and change records as they were. A step status
-// other than a row or the end is always an error, never "no row".
+// logging a failed SQL step and leaving the caches and change records as they were. A failed write
+// also marks the read-write transaction failed (writeFailure): the block runs on, but the connection
+// then rolls the whole transaction back instead of committing part of it, and reports the failure as
+// the transaction's outcome. A step status other than a row or the end is always an error, never
+// "no row".
 //
 // Enumerations: every block gets a stop flag. A block that inserts, replaces or removes rows in the
 // read-write transaction must set it; otherwise the enumeration ends after that row and throws
@@ -237,6 +240,9 @@ class DizEvozidizReadWriteTransaction final : public DizEvozidizReadTransaction 
   // Asks the connection to roll back when the block returns; every operation keeps working until then.
   void rollback() { rollback_ = true; }
   bool rollbackRequested() const { return rollback_; }
+  // The first write of this transaction that failed (DizEvozidizErrorDomain, code
+  // DizEvozidizErrorWriteFailed), or null. Set, it makes the connection roll back at the end.
+  const platform::ErrorPtr& writeFailure() const { return writeFailure_; }
 
   // Put under "custom" in the commit's notification when set.
   const platform::Value& customObjectForNotification() const { return customObjectForNotification_; }
@@ -290,6 +296,12 @@ class DizEvozidizReadWriteTransaction final : public DizEvozidizReadTransaction 
   void removeAllValuesForExtension(std::string_view extension);
 
  private:
+  // Records that the named write step failed (the first failure is kept); its SQLite result code and
+  // message are the handle's current ones.
+  void noteFailedWrite(std::string_view step);
+  bool rowidForWrite(std::int64_t& rowid, std::string_view key, std::string_view collection);
+
   bool rollback_ = false;
+  platform::ErrorPtr writeFailure_;
   platform::Value customObjectForNotification_;
 };

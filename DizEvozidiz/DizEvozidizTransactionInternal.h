@@ -15,12 +15,6 @@
 #include "DizEvozidiz/Utilities/DizMarkers.h"
 #include "platform/value.h"
 
-// Every transaction message names the same source unit, whichever file logs it.
-inline constexpr const char* kDizTransactionLogFile = "DizEvozidiz/DizEvozidizTransaction.cpp";
-#define DIZ_TXN_LOG_ERROR(...) \
-  DizLog(kDizLogFlagError, kDizTransactionLogFile, __PRETTY_FUNCTION__, __LINE__, __VA_ARGS__)
-#define DIZ_TXN_LOG_WARN(...) \
-  DizLog(kDizLogFlagWarning, kDizTransactionLogFile, __PRETTY_FUNCTION__, __LINE__, __VA_ARGS__)
 
 // The outcome of a rowid lookup. A failed lookup is never taken for a missing row.
 enum class DizLookup { Found, Missing, Failed };
@@ -30,7 +24,12 @@ enum class DizLookup { Found, Missing, Failed };
 DizLookup DizLookupRowid(DizEvozidizConnection& connection, const DizCollectionKeyPtr& collectionKey,
                          std::int64_t& rowid);
 
-// Metadata bytes -> value: fewer than one byte is nil without calling the deserializer.
+// Stored bytes -> object, through the database's deserializer. Bytes that decode to nil are
+// reported (a warning naming the row) and read as nil.
+platform::Value DizDeserializeObject(DizEvozidizConnection& connection, const std::string& collection,
+                                     const std::string& key, std::span<const std::uint8_t> bytes);
+// Metadata bytes -> value: fewer than one byte is nil without calling the deserializer; other bytes
+// that decode to nil are reported as for objects.
 platform::Value DizDeserializeMetadata(DizEvozidizConnection& connection, const std::string& collection,
                                        const std::string& key, std::span<const std::uint8_t> bytes);
 

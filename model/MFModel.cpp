@@ -288,13 +288,11 @@ using mf_detail::cacheFor;
 const MFModel* MFModel::forClass(const Class& cls) {
   if (!cls.isSubclassOf(MFModel::staticClass())) return nullptr;
   auto& cache = cacheFor(cls);
-  if (auto prototype = cache.prototype.load()) return prototype.get();
+  if (auto prototype = cache.prototype.get()) return prototype.get();
   // Made outside any lock: a constructor may itself ask class-level questions.
   auto made = std::dynamic_pointer_cast<const MFModel>(cls.makeInstance());
   if (!made) return nullptr;
-  std::shared_ptr<const MFModel> expected;
-  cache.prototype.compare_exchange_strong(expected, made);
-  return cache.prototype.load().get();
+  return cache.prototype.keepFirst(std::move(made)).get();
 }
 
 void MFModel::enumerateProperties(const Class& cls, const std::function<void(const Property&, bool& stop)>& block) {
@@ -311,14 +309,13 @@ void MFModel::enumerateProperties(const Class& cls, const std::function<void(con
 
 std::vector<std::string> MFModel::propertyKeys() const {
   auto& cache = cacheFor(objectClass());
-  if (auto keys = cache.propertyKeys.load()) return *keys;
+  if (auto keys = cache.propertyKeys.get()) return *keys;
   auto keys = std::make_shared<std::vector<std::string>>();
   enumerateProperties(objectClass(), [&](const Property& property, bool&) {
     if (std::find(keys->begin(), keys->end(), property.name()) != keys->end()) return;
     if (storageBehaviorForPropertyWithKey(property.name()) != MFPropertyStorageNone) keys->push_back(property.name());
   });
-  cache.propertyKeys.store(keys);
-  return *keys;
+  return *cache.propertyKeys.keepFirst(std::move(keys));
 }
 
 MFPropertyStorage MFModel::storageBehaviorForPropertyWithKey(std::string_view key) const {
@@ -342,7 +339,7 @@ MFPropertyStorage MFModel::storageBehaviorForPropertyWithKey(std::string_view ke
 namespace {
 std::shared_ptr<const mf_detail::StorageSets> storageSets(const MFModel& model) {
   auto& cache = cacheFor(model.objectClass());
-  if (auto sets = cache.storage.load()) return sets;
+  if (auto sets = cache.storage.get()) return sets;
   auto sets = std::make_shared<mf_detail::StorageSets>();
   for (const std::string& key : model.propertyKeys()) {
     switch (model.storageBehaviorForPropertyWithKey(key)) {
@@ -358,8 +355,7 @@ std::shared_ptr<const mf_detail::StorageSets> storageSets(const MFModel& model) 
         break;
     }
   }
-  cache.storage.store(sets);
-  return sets;
+  return cache.storage.keepFirst(std::move(sets));
 }
 }  // namespace
 

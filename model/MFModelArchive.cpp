@@ -50,7 +50,7 @@ MFEncodingBehaviors MFModel::encodingBehaviorsByPropertyKey() const {
 
 MFAllowedClassesByKey MFModel::allowedSecureCodingClassesByPropertyKey() const {
   auto& cache = mf_detail::cacheFor(objectClass());
-  if (auto allowed = cache.allowedSecureCodingClasses.load()) return *allowed;
+  if (auto allowed = cache.allowedSecureCodingClasses.get()) return *allowed;
   auto allowed = std::make_shared<MFAllowedClassesByKey>();
   for (const auto& [key, behavior] : encodingBehaviorsByPropertyKey()) {
     if (!isArchived(behavior)) continue;
@@ -64,8 +64,7 @@ MFAllowedClassesByKey MFModel::allowedSecureCodingClassesByPropertyKey() const {
       (*allowed)[key] = allowedForDeclaredClass(MFValueClass());
     }
   }
-  cache.allowedSecureCodingClasses.store(allowed);
-  return *allowed;
+  return *cache.allowedSecureCodingClasses.keepFirst(std::move(allowed));
 }
 
 std::optional<ValueDictionary> MFModel::dictionaryValueFromArchivedExternalRepresentation(const Value&,

@@ -3,8 +3,8 @@
 // Per-class caches of the model framework (internal). Entries are made once per class, filled on
 // first use and never invalidated; any thread may read and fill them.
 
-#include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,11 +18,34 @@ struct StorageSets {
   std::vector<std::string> valueKeys;  // transitory and permanent, in property-key order
 };
 
+// One cached value, computed by whichever thread asks first (outside the lock, since computing may
+// ask other class-level questions) and kept by the first to store it. A mutex rather than an atomic
+// shared_ptr: the library's lock-free form hands references between threads without the ordering
+// a reader needs to see the value it points to.
+template <class T>
+class CachedValue {
+ public:
+  std::shared_ptr<const T> get() const {
+    std::lock_guard lock(mutex_);
+    return value_;
+  }
+  // Stores the value unless one is there already; returns the one kept.
+  std::shared_ptr<const T> keepFirst(std::shared_ptr<const T> value) {
+    std::lock_guard lock(mutex_);
+    if (!value_) value_ = std::move(value);
+    return value_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<const T> value_;
+};
+
 struct ModelClassCache {
-  std::atomic<std::shared_ptr<const MFModel>> prototype;
-  std::atomic<std::shared_ptr<const std::vector<std::string>>> propertyKeys;
-  std::atomic<std::shared_ptr<const StorageSets>> storage;
-  std::atomic<std::shared_ptr<const MFAllowedClassesByKey>> allowedSecureCodingClasses;
+  CachedValue<MFModel> prototype;
+  CachedValue<std::vector<std::string>> propertyKeys;
+  CachedValue<StorageSets> storage;
+  CachedValue<MFAllowedClassesByKey> allowedSecureCodingClasses;
 };
 
 ModelClassCache& cacheFor(const platform::Class& cls);

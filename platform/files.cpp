@@ -289,14 +289,14 @@ std::string FileManager::cachesDirectory() const {
   return dir.empty() ? (Path(homeDirectory()) / ".cache").string() : dir;
 }
 
-std::string FileManager::stateDirectory() const {
-  std::string dir = environmentPath("XDG_STATE_HOME");
-  return dir.empty() ? (Path(homeDirectory()) / ".local" / "state").string() : dir;
-}
-
 std::string FileManager::configurationDirectory() const {
   std::string dir = environmentPath("XDG_CONFIG_HOME");
   return dir.empty() ? (Path(homeDirectory()) / ".config").string() : dir;
+}
+
+std::string FileManager::stateDirectory() const {
+  std::string dir = environmentPath("XDG_STATE_HOME");
+  return dir.empty() ? (Path(homeDirectory()) / ".local" / "state").string() : dir;
 }
 
 std::optional<Bytes> FileManager::readFile(const Path& path, ErrorPtr* error) const {

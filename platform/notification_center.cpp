@@ -13,12 +13,21 @@ namespace platform {
 Notification::Notification(std::string name, ObjectPtr object, Value userInfo)
     : name_(std::move(name)), object_(std::move(object)), userInfo_(std::move(userInfo)) {}
 
+Notification::Notification(HeldAs, std::string name, Value object, Value userInfo)
+    : name_(std::move(name)), object_(std::move(object)), userInfo_(std::move(userInfo)) {}
+
 std::shared_ptr<Notification> Notification::make(std::string name, ObjectPtr object, Value userInfo) {
   return platform::make<Notification>(std::move(name), std::move(object), std::move(userInfo));
 }
 
+std::shared_ptr<Notification> Notification::makeWithWeakObject(std::string name, const ObjectPtr& object,
+                                                               Value userInfo) {
+  return platform::make<Notification>(HeldAs{}, std::move(name), Value::weakObject(object), std::move(userInfo));
+}
+
 std::string Notification::description() const {
-  return "Notification name = " + name_ + "; object = " + (object_ ? object_->description() : "(null)") +
+  const ObjectPtr object = this->object();
+  return "Notification name = " + name_ + "; object = " + (object ? object->description() : "(null)") +
          "; userInfo = " + (userInfo_.isNil() ? "(null)" : userInfo_.description());
 }
 
@@ -41,7 +50,7 @@ class NotificationCenter::Observation {
     if (!objectAddress_) return true;
     // Same address and same owner block: the very object, not a later one at a reused address
     // (the weak reference keeps the old control block, so a new object cannot share it).
-    const ObjectPtr& posted = notification.object();
+    const ObjectPtr posted = notification.object();
     return posted.get() == objectAddress_ && !object_.owner_before(posted) && !posted.owner_before(object_);
   }
 

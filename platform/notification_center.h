@@ -27,17 +27,25 @@ class Notification : public Object {
  public:
   Notification(std::string name, ObjectPtr object = nullptr, Value userInfo = {});
   static std::shared_ptr<Notification> make(std::string name, ObjectPtr object = nullptr, Value userInfo = {});
+  // A notification that does not keep its object alive (for one that may wait in a queue while
+  // its object should be free to go): object() answers null once the object is gone, and
+  // observers registered for that object then no longer match it.
+  static std::shared_ptr<Notification> makeWithWeakObject(std::string name, const ObjectPtr& object,
+                                                          Value userInfo = {});
 
   const std::string& name() const { return name_; }
-  const ObjectPtr& object() const { return object_; }
+  ObjectPtr object() const { return object_.asObject(); }
   const Value& userInfo() const { return userInfo_; }
 
   // "Notification name = <name>; object = <object>; userInfo = <user info>"
   std::string description() const override;
 
  private:
+  struct HeldAs {};
+  Notification(HeldAs, std::string name, Value object, Value userInfo);
+
   std::string name_;
-  ObjectPtr object_;
+  Value object_;  // nil, or a strong or weak object reference
   Value userInfo_;
 };
 using NotificationPtr = std::shared_ptr<Notification>;

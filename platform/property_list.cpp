@@ -2,11 +2,13 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/text.h"
 
@@ -45,36 +47,68 @@ std::uint64_t readBigEndian(const unsigned char* p, std::size_t n) {
   return v;
 }
 
+// Where the parts of a binary property list lie, from its trailer.
+struct BinaryLayout {
+  const unsigned char* bytes = nullptr;
+  std::size_t size = 0;
+  std::size_t offsetSize = 0;
+  std::size_t refSize = 0;
+  std::uint64_t objectCount = 0;
+  std::uint64_t topObject = 0;
+  std::uint64_t tableOffset = 0;
+
+  // Reads the trailer; false when it is malformed or the offset table lies outside the data.
+  bool read(std::string_view data) {
+    bytes = reinterpret_cast<const unsigned char*>(data.data());
+    size = data.size();
+    if (size < 8 + 32) return false;
+    const unsigned char* trailer = bytes + size - 32;
+    offsetSize = trailer[6];
+    refSize = trailer[7];
+    objectCount = readBigEndian(trailer + 8, 8);
+    topObject = readBigEndian(trailer + 16, 8);
+    tableOffset = readBigEndian(trailer + 24, 8);
+    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8) return false;
+    return tableOffset < size && objectCount <= (size - tableOffset) / offsetSize;
+  }
+
+  // The object's offset, or 0 when it lies outside the object area.
+  std::uint64_t offsetOf(std::uint64_t object) const {
+    std::uint64_t offset = readBigEndian(bytes + tableOffset + object * offsetSize, offsetSize);
+    return offset < 8 || offset >= size - 32 ? 0 : offset;
+  }
+
+  // The element count of the object at `offset` and where its contents start; false when the
+  // count runs past the data.
+  bool count(std::uint64_t offset, std::uint64_t& count, std::uint64_t& start) const {
+    count = bytes[offset] & 0x0F;
+    start = offset + 1;
+    if (count != 0x0F) return true;
+    if (start >= size) return false;
+    unsigned char intMarker = bytes[start];
+    if ((intMarker >> 4) != 0x1 || (intMarker & 0x0F) > 3) return false;
+    std::size_t width = std::size_t{1} << (intMarker & 0x0F);
+    if (start + 1 + width > size) return false;
+    count = readBigEndian(bytes + start + 1, width);
+    start += 1 + width;
+    return true;
+  }
+};
+
 // The property-list library aborts the process on a string or key holding a NUL character, which
 // a binary property list can contain. Checks every string object of the object table first; also
 // rejects tables that point outside the data.
-bool binaryStringsAreSafe(std::string_view data) {
-  auto bytes = reinterpret_cast<const unsigned char*>(data.data());
-  std::size_t size = data.size();
-  if (size < 8 + 32) return false;
-  const unsigned char* trailer = bytes + size - 32;
-  std::size_t offsetSize = trailer[6];
-  std::uint64_t objectCount = readBigEndian(trailer + 8, 8);
-  std::uint64_t tableOffset = readBigEndian(trailer + 24, 8);
-  if (offsetSize < 1 || offsetSize > 8) return false;
-  if (tableOffset >= size || objectCount > (size - tableOffset) / offsetSize) return false;
-  for (std::uint64_t i = 0; i < objectCount; ++i) {
-    std::uint64_t offset = readBigEndian(bytes + tableOffset + i * offsetSize, offsetSize);
-    if (offset < 8 || offset >= size - 32) return false;
-    unsigned char marker = bytes[offset];
-    unsigned type = marker >> 4;
+bool binaryStringsAreSafe(const BinaryLayout& layout) {
+  const unsigned char* bytes = layout.bytes;
+  const std::size_t size = layout.size;
+  for (std::uint64_t i = 0; i < layout.objectCount; ++i) {
+    const std::uint64_t offset = layout.offsetOf(i);
+    if (offset == 0) return false;
+    unsigned type = bytes[offset] >> 4;
     if (type != 0x5 && type != 0x6 && type != 0x7) continue;
-    std::uint64_t count = marker & 0x0F;
-    std::uint64_t start = offset + 1;
-    if (count == 0x0F) {
-      if (start >= size) return false;
-      unsigned char intMarker = bytes[start];
-      if ((intMarker >> 4) != 0x1 || (intMarker & 0x0F) > 3) return false;
-      std::size_t width = std::size_t{1} << (intMarker & 0x0F);
-      if (start + 1 + width > size) return false;
-      count = readBigEndian(bytes + start + 1, width);
-      start += 1 + width;
-    }
+    std::uint64_t count = 0;
+    std::uint64_t start = 0;
+    if (!layout.count(offset, count, start)) return false;
     std::uint64_t unit = type == 0x6 ? 2 : 1;
     if (count > size || start + count * unit > size) return false;
     for (std::uint64_t k = 0; k < count; ++k) {
@@ -83,6 +117,144 @@ bool binaryStringsAreSafe(std::string_view data) {
     }
   }
   return true;
+}
+
+// The library builds a separate node for every reference to an object, recursively. Walks the
+// graph from the top object without recursion, remembering each object's node count and height,
+// and refuses what the library could not build safely: references out of range, cycles, nesting
+// deeper than the reader accepts, or more nodes than the input's budget.
+bool binaryGraphIsBounded(const BinaryLayout& layout, std::string& why) {
+  if (layout.topObject >= layout.objectCount) {
+    why = "malformed binary property list";
+    return false;
+  }
+  struct Memo {
+    std::uint64_t nodes = 0;
+    int height = 0;
+    std::uint8_t state = 0;  // 0 unvisited, 1 being walked, 2 done
+  };
+  std::vector<Memo> memo(layout.objectCount);
+  struct Frame {
+    std::uint64_t object;
+    std::uint64_t refs;       // where its references start
+    std::uint64_t refCount;   // how many (a dictionary's keys and values)
+    std::uint64_t next = 0;   // the next reference to walk
+  };
+  std::vector<Frame> stack;
+  const std::uint64_t budget = std::max<std::uint64_t>(kPropertyListMinNodeBudget, layout.size * kPropertyListNodesPerByte);
+
+  // Pushes a container, or finishes a leaf at once; false on malformed input.
+  auto enter = [&](std::uint64_t object) {
+    const std::uint64_t offset = layout.offsetOf(object);
+    if (offset == 0) return false;
+    const unsigned type = layout.bytes[offset] >> 4;
+    if (type != 0xA && type != 0xB && type != 0xC && type != 0xD) {
+      memo[object] = {1, 0, 2};
+      return true;
+    }
+    std::uint64_t count = 0;
+    std::uint64_t start = 0;
+    if (!layout.count(offset, count, start)) return false;
+    const std::uint64_t refCount = type == 0xD ? count * 2 : count;
+    if (count > layout.size || refCount > (layout.size - start) / layout.refSize) return false;
+    memo[object].state = 1;
+    stack.push_back({object, start, refCount});
+    return true;
+  };
+
+  if (!enter(layout.topObject)) {
+    why = "malformed binary property list";
+    return false;
+  }
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    Memo& mine = memo[frame.object];
+    if (frame.next == frame.refCount) {
+      mine.nodes += 1;
+      mine.state = 2;
+      stack.pop_back();
+      if (mine.height > kPropertyListMaxDepth) {
+        why = "property list nested too deeply";
+        return false;
+      }
+      continue;
+    }
+    const std::uint64_t child =
+        readBigEndian(layout.bytes + frame.refs + frame.next * layout.refSize, layout.refSize);
+    if (child >= layout.objectCount || memo[child].state == 1) {
+      why = child >= layout.objectCount ? "malformed binary property list" : "property list refers to itself";
+      return false;
+    }
+    if (memo[child].state == 0) {
+      // Walk the child first; this reference is taken when the walk comes back here.
+      if (!enter(child)) {
+        why = "malformed binary property list";
+        return false;
+      }
+      continue;
+    }
+    ++frame.next;
+    mine.nodes = std::min<std::uint64_t>(mine.nodes + memo[child].nodes, budget + 1);
+    mine.height = std::max(mine.height, memo[child].height + 1);
+    if (mine.nodes > budget) {
+      why = "property list too large";
+      return false;
+    }
+  }
+  return true;
+}
+
+// The deepest element nesting of XML text, found without recursion and without building anything:
+// the library frees what it parsed recursively, so text nested too deeply must never reach it.
+// Comments, CDATA sections, processing instructions and declarations do not count; quoted
+// attribute values may hold '>'. Counting stops once past `limit`.
+int xmlNesting(std::string_view text, int limit) {
+  int depth = 0;
+  int deepest = 0;
+  std::size_t i = 0;
+  auto skipPast = [&](std::string_view end) {
+    std::size_t found = text.find(end, i);
+    i = found == std::string_view::npos ? text.size() : found + end.size();
+  };
+  while (deepest <= limit && (i = text.find('<', i)) != std::string_view::npos) {
+    std::string_view rest = text.substr(i);
+    if (rest.starts_with("<!--")) {
+      skipPast("-->");
+    } else if (rest.starts_with("<![CDATA[")) {
+      skipPast("]]>");
+    } else if (rest.starts_with("<?")) {
+      skipPast("?>");
+    } else if (rest.starts_with("<!")) {
+      // A declaration, possibly with an internal subset in brackets.
+      int brackets = 0;
+      for (++i; i < text.size(); ++i) {
+        if (text[i] == '[') ++brackets;
+        if (text[i] == ']') --brackets;
+        if (text[i] == '>' && brackets <= 0) break;
+      }
+      ++i;
+    } else if (rest.starts_with("</")) {
+      --depth;
+      skipPast(">");
+    } else {
+      char quote = 0;
+      bool selfClosing = false;
+      for (++i; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quote) {
+          if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+          quote = c;
+        } else if (c == '>') {
+          selfClosing = text[i - 1] == '/';
+          break;
+        }
+      }
+      ++i;
+      if (!selfClosing) deepest = std::max(deepest, ++depth);
+    }
+  }
+  return deepest;
 }
 
 // The library keeps integers as 64-bit patterns and marks values above INT64_MAX internally; its
@@ -291,7 +463,10 @@ Value propertyListWithData(std::string_view bytes, PropertyListFormat* format, E
   bool binary = plist_is_binary(bytes.data(), length) != 0;
   plist_t root = nullptr;
   if (binary) {
-    if (!binaryStringsAreSafe(bytes)) return failed("malformed binary property list");
+    BinaryLayout layout;
+    if (!layout.read(bytes) || !binaryStringsAreSafe(layout)) return failed("malformed binary property list");
+    std::string why;
+    if (!binaryGraphIsBounded(layout, why)) return failed(why);
     plist_from_bin(bytes.data(), length, &root);
   } else {
     // Only XML is understood besides binary; anything not starting like XML is rejected here
@@ -302,6 +477,9 @@ Value propertyListWithData(std::string_view bytes, PropertyListFormat* format, E
       k = 3;
     while (k < bytes.size() && (bytes[k] == ' ' || bytes[k] == '\t' || bytes[k] == '\r' || bytes[k] == '\n')) ++k;
     if (k >= bytes.size() || bytes[k] != '<') return failed("not a property list");
+    // The plist element and a leaf element around the reader's limit of nested containers.
+    constexpr int kMaxElementNesting = kPropertyListMaxDepth + 3;
+    if (xmlNesting(bytes, kMaxElementNesting) > kMaxElementNesting) return failed("property list nested too deeply");
     plist_from_xml(bytes.data(), length, &root);
   }
   PlistPtr owned(root);

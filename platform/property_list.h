@@ -9,9 +9,14 @@
 // Error in kCocoaErrorDomain, code kPropertyListWriteInvalidError (3851).
 // XML dates keep whole seconds (the format's precision); binary ones keep microseconds, except that
 // a date less than one second before 2001-01-01 reads back without its sign.
-// Malformed, truncated or unsupported input (and nesting deeper than kPropertyListMaxDepth) fails
-// with an Error in kCocoaErrorDomain, code kPropertyListReadCorruptError (3840). Nothing throws.
+// Malformed, truncated or unsupported input fails with an Error in kCocoaErrorDomain, code
+// kPropertyListReadCorruptError (3840), and so does input nested deeper than kPropertyListMaxDepth
+// or (binary) expanding to more values, once every reference to a shared object is counted, than
+// kPropertyListNodesPerByte per byte of input (at least kPropertyListMinNodeBudget): both are
+// checked before the bytes reach the property-list library, so hostile input costs time and memory
+// in proportion to its size. Nothing throws.
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -23,6 +28,8 @@ namespace platform {
 enum class PropertyListFormat { Xml, Binary };
 
 inline constexpr int kPropertyListMaxDepth = 512;
+inline constexpr std::uint64_t kPropertyListNodesPerByte = 16;
+inline constexpr std::uint64_t kPropertyListMinNodeBudget = 1 << 16;
 
 // The value stored in XML or binary property-list bytes; the format found goes to *format.
 // Nil and *error set on failure. Binary keyed-archive references (UIDs) read as dictionaries

@@ -1,78 +1,103 @@
 #include "platform/user_defaults.h"
 
-#include <filesystem>
-
+#include "platform/bundle.h"
 #include "platform/files.h"
 #include "platform/notification_center.h"
+#include "platform/process.h"
 #include "platform/property_list.h"
 
 namespace platform {
 
-const UserDefaultsPtr& UserDefaults::standardUserDefaults() {
-  static const UserDefaultsPtr defaults =
-      defaultsWithPath(FileManager::defaultManager().configurationDirectory() + "/zorvel/defaults.plist");
-  return defaults;
+UserDefaultsPtr UserDefaults::standardUserDefaults() {
+  static const UserDefaultsPtr standard = [] {
+    std::string folder = Bundle::main()->bundleIdentifier().value_or(ProcessInfo::processName());
+    return withFile(std::filesystem::path(FileManager::defaultManager().configurationDirectory()) / folder /
+                    "Preferences.plist");
+  }();
+  return standard;
 }
 
-UserDefaultsPtr UserDefaults::defaultsWithPath(std::string path) {
-  auto defaults = make<UserDefaults>();
-  defaults->path_ = std::move(path);
-  if (defaults->path_.empty()) return defaults;
-  // A missing, unreadable or damaged file starts empty; the first change replaces it.
-  if (std::optional<Bytes> bytes = FileManager::defaultManager().readFile(defaults->path_)) {
-    Value stored = propertyListWithData(*bytes);
-    if (stored.isDictionary()) defaults->values_ = stored.asDictionary();
+UserDefaultsPtr UserDefaults::withFile(std::filesystem::path file) { return make<UserDefaults>(std::move(file)); }
+
+void UserDefaults::loadLocked() const {
+  if (loaded_) return;
+  loaded_ = true;
+  values_ = ValueDictionary{};
+  if (auto bytes = FileManager::defaultManager().readFile(file_)) {
+    Value root = propertyListWithData(*bytes);
+    if (root.isDictionary()) values_ = root.asDictionary();
   }
-  return defaults;
 }
 
 Value UserDefaults::objectForKey(std::string_view key) const {
-  std::lock_guard lock(lock_);
+  std::lock_guard lock(mutex_);
+  loadLocked();
   if (const Value* value = values_.find(key)) return *value;
   if (const Value* value = registered_.find(key)) return *value;
   return {};
 }
 
-bool UserDefaults::writeLocked(ErrorPtr* error) const {
-  if (path_.empty()) return true;
-  std::optional<Bytes> bytes = dataWithPropertyList(Value(values_), PropertyListFormat::Binary, error);
-  if (!bytes) return false;
-  FileManager& files = FileManager::defaultManager();
-  std::string folder = std::filesystem::path(path_).parent_path().string();
-  if (!folder.empty() && !files.createDirectory(folder, true, error)) return false;
-  return files.writeFileAtomically(path_, *bytes, error);
+std::optional<std::string> UserDefaults::stringForKey(std::string_view key) const {
+  Value value = objectForKey(key);
+  if (value.isString()) return value.asString();
+  if (value.isNumber()) return value.description();
+  return std::nullopt;
 }
 
-bool UserDefaults::setObjectForKey(const Value& value, std::string_view key, ErrorPtr* error) {
-  if (!value.isNil() && !isValidPropertyList(value)) {
-    if (error)
-      *error = Error::withDescription(std::string(kCocoaErrorDomain), kPropertyListWriteInvalidError,
-                                      "user defaults cannot keep a value of this kind for the key " + std::string(key));
-    return false;
-  }
-  bool written;
+bool UserDefaults::boolForKey(std::string_view key) const {
+  Value value = objectForKey(key);
+  return (value.isNumber() || value.isString()) && value.asBool();
+}
+
+std::int64_t UserDefaults::integerForKey(std::string_view key) const {
+  Value value = objectForKey(key);
+  return (value.isNumber() || value.isString()) ? value.asInt64() : 0;
+}
+
+bool UserDefaults::setObject(const Value& value, std::string_view key) {
+  if (!value.isNil() && !isValidPropertyList(value)) return false;
   {
-    std::lock_guard lock(lock_);
+    std::lock_guard lock(mutex_);
+    loadLocked();
     values_.set(std::string(key), value);
-    written = writeLocked(error);
+    dirty_ = true;
   }
   NotificationCenter::defaultCenter()->post(std::string(kUserDefaultsDidChangeNotification),
                                             std::static_pointer_cast<Object>(shared_from_this()));
-  return written;
+  return true;
 }
 
-bool UserDefaults::removeObjectForKey(std::string_view key, ErrorPtr* error) { return setObjectForKey(Value(), key, error); }
-
 void UserDefaults::registerDefaults(const ValueDictionary& defaults) {
-  std::lock_guard lock(lock_);
+  std::lock_guard lock(mutex_);
   for (const auto& [key, value] : defaults) registered_.set(key, value);
 }
 
 ValueDictionary UserDefaults::dictionaryRepresentation() const {
-  std::lock_guard lock(lock_);
+  std::lock_guard lock(mutex_);
+  loadLocked();
   ValueDictionary all = registered_;
   for (const auto& [key, value] : values_) all.set(key, value);
   return all;
+}
+
+bool UserDefaults::synchronize(ErrorPtr* error) {
+  std::lock_guard lock(mutex_);
+  loadLocked();
+  if (!dirty_) return true;
+  auto bytes = dataWithPropertyList(Value(values_), PropertyListFormat::Xml, error);
+  if (!bytes) return false;
+  const FileManager& files = FileManager::defaultManager();
+  if (!files.createDirectory(file_.parent_path(), true, error)) return false;
+  if (!files.writeFileAtomically(file_, *bytes, error)) return false;
+  dirty_ = false;
+  return true;
+}
+
+void UserDefaults::reload() {
+  std::lock_guard lock(mutex_);
+  loaded_ = false;
+  dirty_ = false;
+  loadLocked();
 }
 
 }  // namespace platform

@@ -1,27 +1,30 @@
 #pragma once
 
-// User defaults: a user's settings as plain values by key, with fallback values registered by the
-// program, kept in a property-list file.
+// User defaults: the user's settings of an application, a dictionary of property-list values
+// kept in a file, with defaults that the program registers at start (never written).
 //
-// Storage: the values set (not the registered ones) as one binary property list (property_list.h),
-// read when the defaults are made and written again, atomically, after every change, so readers
-// and a crash see the old file or the new one. The standard defaults live in
-// "<configuration directory>/zorvel/defaults.plist" (files.h). A file that cannot be read or
-// parsed starts the defaults empty and is replaced at the first change; a change that cannot be
-// written stays in memory and setObjectForKey reports the failure.
+// File: standardUserDefaults() keeps its values in
+//   "<configuration folder>/<main bundle identifier>/Preferences.plist"
+// (configuration folder: FileManager::configurationDirectory(); the process name stands in for
+// a bundle without identifier). The file is an XML property list whose root is a dictionary; it
+// is read at first use and written by synchronize() with FileManager::writeFileAtomically, so a
+// crash leaves the old file or the new one. A file that cannot be read counts as empty (and is
+// replaced at the next synchronize()).
 //
-// Values: what a property list holds (numbers, strings, data, dates, arrays, dictionaries); any
-// other value is refused with kCocoaErrorDomain / kPropertyListWriteInvalidError and changes
-// nothing. Setting nil removes the key.
+// Values: only property-list kinds (string, numbers, date, data, arrays and dictionaries of
+// them); setObject() refuses others and answers false.
 //
-// Notices: every change posts kUserDefaultsDidChangeNotification, with these defaults as its
-// object, through the default notification centre on the changing thread, after the change.
+// Notices: every change made through setObject() (and removal) posts
+// kUserDefaultsDidChangeNotification, with these defaults as its object, through the default
+// notification centre on the changing thread, after the change and outside the lock.
 //
-// Threads: any thread may read and change; the values are guarded by a lock that is not held
-// while the notice is posted.
+// Threads: every member may be called from any thread; one lock guards the values. Two objects
+// on the same file do not see each other's changes until they read the file again (reload()).
 
+#include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,33 +43,45 @@ class UserDefaults : public Object {
   ZORVEL_CLASS(UserDefaults, Object)
 
  public:
-  // The user's defaults, made on first use; they live for the whole process.
-  static const UserDefaultsPtr& standardUserDefaults();
-  // Defaults kept in the file at `path` (made with its folder at the first change); an empty path
-  // keeps them in memory only.
-  static UserDefaultsPtr defaultsWithPath(std::string path);
+  static UserDefaultsPtr standardUserDefaults();
+  // Defaults kept in the given file.
+  static UserDefaultsPtr withFile(std::filesystem::path file);
 
-  const std::string& path() const { return path_; }
+  const std::filesystem::path& filePath() const { return file_; }
 
-  // The value set for the key, else the registered one, else nil.
+  // The stored value, else the registered default, else nil.
   Value objectForKey(std::string_view key) const;
-  // False (with an error) when the value cannot be kept or the file cannot be written; the value
-  // is kept in memory in the latter case.
-  bool setObjectForKey(const Value& value, std::string_view key, ErrorPtr* error = nullptr);
-  bool removeObjectForKey(std::string_view key, ErrorPtr* error = nullptr);
-  // Fallback values, not stored; later registrations of a key replace earlier ones.
+  // The value when it is a string (a number gives its description, as the platform does).
+  std::optional<std::string> stringForKey(std::string_view key) const;
+  // Numbers, and strings read as numbers ("YES", "1"); false for anything else.
+  bool boolForKey(std::string_view key) const;
+  std::int64_t integerForKey(std::string_view key) const;
+
+  // A nil value removes the key. False (nothing changed) for a value that is not a property list.
+  bool setObject(const Value& value, std::string_view key);
+  void setBool(bool value, std::string_view key) { setObject(Value(value), key); }
+  void removeObjectForKey(std::string_view key) { setObject(Value(), key); }
+  // Defaults answered for keys that have no stored value; merged into earlier registrations.
   void registerDefaults(const ValueDictionary& defaults);
-  // The registered values overlaid with the set ones.
+  // Registered defaults overlaid with the stored values.
   ValueDictionary dictionaryRepresentation() const;
 
- private:
-  UserDefaults() = default;
-  bool writeLocked(ErrorPtr* error) const;
+  // Writes the stored values when they changed since the last write. False (with *error) when
+  // the file cannot be written; the values stay in memory.
+  bool synchronize(ErrorPtr* error = nullptr);
+  // Drops unsaved changes and reads the file again.
+  void reload();
 
-  mutable std::mutex lock_;
-  std::string path_;
-  ValueDictionary values_;
+ private:
+  explicit UserDefaults(std::filesystem::path file) : file_(std::move(file)) {}
+  void loadLocked() const;
+
+  const std::filesystem::path file_;
+  mutable std::mutex mutex_;
+  mutable bool loaded_ = false;
+  mutable ValueDictionary values_;
   ValueDictionary registered_;
+  bool dirty_ = false;
 };
 
 }  // namespace platform

@@ -189,7 +189,21 @@ Value::Value(ValueSet set) : type_(Type::Set), shared_(std::make_shared<ValueSet
 Value::Value(ObjectPtr object, int) {
   if (!object) return;
   type_ = Type::Object;
+  weakObject_ = false;
   shared_ = std::move(object);
+}
+
+Value Value::weakObject(const ObjectPtr& object) {
+  Value v;
+  if (!object) return v;
+  v.type_ = Type::Object;
+  v.weakObject_ = true;
+  v.shared_ = std::make_shared<std::weak_ptr<Object>>(object);
+  return v;
+}
+
+Value::Type Value::weakType() const {
+  return stored<std::weak_ptr<Object>>(shared_).expired() ? Type::Nil : Type::Object;
 }
 
 Value Value::data(const void* bytes, std::size_t length) {
@@ -334,7 +348,9 @@ const ValueSet& Value::asSet() const {
   return type_ == Type::Set ? stored<ValueSet>(shared_) : *empty;
 }
 ObjectPtr Value::asObject() const {
-  return type_ == Type::Object ? std::static_pointer_cast<Object>(shared_) : nullptr;
+  if (type_ != Type::Object) return nullptr;
+  if (weakObject_) return stored<std::weak_ptr<Object>>(shared_).lock();
+  return std::static_pointer_cast<Object>(shared_);
 }
 
 std::size_t Value::count() const {
@@ -415,8 +431,9 @@ Numeric numericOf(const Value& v) {
 
 bool Value::operator==(const Value& other) const {
   if (isNumber() && other.isNumber()) return numericEqual(numericOf(*this), numericOf(other));
-  if (type_ != other.type_) return false;
-  switch (type_) {
+  const Type type = this->type();
+  if (type != other.type()) return false;
+  switch (type) {
     case Type::Nil:
     case Type::Null:
       return true;
@@ -432,8 +449,13 @@ bool Value::operator==(const Value& other) const {
       return shared_ == other.shared_ || stored<ValueDictionary>(shared_) == stored<ValueDictionary>(other.shared_);
     case Type::Set:
       return shared_ == other.shared_ || stored<ValueSet>(shared_) == stored<ValueSet>(other.shared_);
-    case Type::Object:
-      return shared_ == other.shared_ || stored<Object>(shared_).isEqual(stored<Object>(other.shared_));
+    case Type::Object: {
+      const ObjectPtr mine = asObject();
+      const ObjectPtr theirs = other.asObject();
+      // A weak reference may lose its object between type() and here.
+      if (!mine || !theirs) return mine == theirs;
+      return mine == theirs || mine->isEqual(*theirs);
+    }
     default:
       return false;  // numbers handled above
   }
@@ -441,8 +463,9 @@ bool Value::operator==(const Value& other) const {
 
 std::size_t Value::hash() const {
   if (isNumber()) return numericHash(numericOf(*this));
-  std::size_t h = static_cast<std::size_t>(type_) * 0x100000001b3ull;
-  switch (type_) {
+  const Type type = this->type();
+  std::size_t h = static_cast<std::size_t>(type) * 0x100000001b3ull;
+  switch (type) {
     case Type::Date:
       return mix(h, std::hash<double>{}(double_));
     case Type::String:
@@ -467,8 +490,10 @@ std::size_t Value::hash() const {
       for (const Value& v : stored<ValueSet>(shared_)) sum += mix(0, v.hash());
       return mix(h, sum);
     }
-    case Type::Object:
-      return mix(h, stored<Object>(shared_).hash());
+    case Type::Object: {
+      const ObjectPtr object = asObject();
+      return object ? mix(h, object->hash()) : h;
+    }
     default:
       return h;
   }
@@ -477,7 +502,7 @@ std::size_t Value::hash() const {
 std::string Value::description() const { return descriptionWithIndent(0); }
 
 std::string Value::descriptionWithIndent(int level) const {
-  switch (type_) {
+  switch (type()) {
     case Type::Nil:
       return "(null)";
     case Type::Null:
@@ -496,10 +521,12 @@ std::string Value::descriptionWithIndent(int level) const {
       return dataDescription(stored<Bytes>(shared_));
     case Type::Date:
       return level > 0 ? quotedStringForDescription(asDate().description()) : asDate().description();
-    case Type::Object:
+    case Type::Object: {
       // Inside a collection an object's description is quoted like a string.
-      return level > 0 ? quotedStringForDescription(stored<Object>(shared_).description())
-                       : stored<Object>(shared_).description();
+      const ObjectPtr object = asObject();
+      if (!object) return "(null)";
+      return level > 0 ? quotedStringForDescription(object->description()) : object->description();
+    }
     case Type::Array:
     case Type::Set: {
       bool isSet = type_ == Type::Set;

@@ -3,7 +3,8 @@
 // Value: the dynamic value held by dictionaries, arrays, user info, property lists, JSON and
 // archives. It is nil, the null marker, a number (bool, signed or unsigned 64-bit integer,
 // double; a number keeps its kind), a UTF-8 string, data, a date, an array, a dictionary (string
-// keys, insertion order kept), a set, or a reference to an Object.
+// keys, insertion order kept), a set, or a reference to an Object. An object reference is strong
+// (it keeps the object alive) unless made by weakObject().
 //
 // Values are immutable and cheap to copy: strings, data and collections sit in shared storage.
 // The mutating helpers (set/append/insert/remove) copy the storage first when it is shared, so a
@@ -70,13 +71,19 @@ class Value {
     requires std::derived_from<T, Object>
   Value(std::shared_ptr<T> object) : Value(std::static_pointer_cast<Object>(std::move(object)), 0) {}
 
+  // A reference that does not keep the object alive: it reads as the object while the object
+  // lives and as nil once it is gone (type() then answers Nil). For values that must not extend
+  // an object's life, such as the user info of a notification that may wait in a queue; not for
+  // members of sets, whose hashes would change when the object goes.
+  static Value weakObject(const ObjectPtr& object);
+
   static Value data(const void* bytes, std::size_t length);
   static Value array(std::initializer_list<Value> items) { return Value(ValueArray(items)); }
   static Value dictionary(std::initializer_list<std::pair<std::string, Value>> entries);
   static Value setOf(std::initializer_list<Value> items);
 
-  Type type() const { return type_; }
-  bool isNil() const { return type_ == Type::Nil; }
+  Type type() const { return type_ == Type::Object && weakObject_ ? weakType() : type_; }
+  bool isNil() const { return type() == Type::Nil; }
   bool isNull() const { return type_ == Type::Null; }
   bool isBool() const { return type_ == Type::Bool; }
   // Any number kind, bool included.
@@ -89,7 +96,9 @@ class Value {
   bool isArray() const { return type_ == Type::Array; }
   bool isDictionary() const { return type_ == Type::Dictionary; }
   bool isSet() const { return type_ == Type::Set; }
-  bool isObject() const { return type_ == Type::Object; }
+  bool isObject() const { return type() == Type::Object; }
+  // Whether this is a reference made by weakObject() (whether or not its object still lives).
+  bool isWeakObject() const { return type_ == Type::Object && weakObject_; }
   explicit operator bool() const { return !isNil(); }
 
   // Number conversions (C conversion rules between kinds, saturating for out-of-range doubles).
@@ -153,6 +162,7 @@ class Value {
  private:
   Value(ObjectPtr object, int);
   static const Value& nilValue();
+  Type weakType() const;
   void setInt(std::int64_t n) {
     type_ = Type::Int;
     int_ = n;
@@ -168,6 +178,7 @@ class Value {
     bool bool_;
     std::uint64_t uint_;
     double double_;  // also a date's seconds since the reference date
+    bool weakObject_;  // an object reference: held weakly (shared_ then holds a weak_ptr)
   };
   // String, data, collections and objects: shared, never mutated while shared.
   std::shared_ptr<void> shared_;

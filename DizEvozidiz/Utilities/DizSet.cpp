@@ -1,20 +1,27 @@
 #include "DizEvozidiz/Utilities/DizSet.h"
 
-DizSet DizSet::withSet(platform::ValueSet set) {
-  DizSet s;
-  s.storage_ = platform::Value(std::move(set));
+std::shared_ptr<DizSet> DizSet::withSet(platform::ValueSet set) {
+  auto s = platform::make<DizSet>();
+  s->storage_ = platform::Value(std::move(set));
   return s;
 }
 
-DizSet DizSet::withDictionary(platform::ValueDictionary dictionary) {
-  DizSet s;
-  s.storage_ = platform::Value(std::move(dictionary));
+std::shared_ptr<DizSet> DizSet::withDictionary(platform::ValueDictionary dictionary) {
+  auto s = platform::make<DizSet>();
+  s->storage_ = platform::Value(std::move(dictionary));
   return s;
 }
 
-std::size_t DizSet::count() const { return storage_.count(); }
+std::shared_ptr<DizSet> DizSet::withMembers(std::shared_ptr<const Members> members) {
+  auto s = platform::make<DizSet>();
+  s->members_ = std::move(members);
+  return s;
+}
+
+std::size_t DizSet::count() const { return members_ ? members_->memberCount() : storage_.count(); }
 
 bool DizSet::containsObject(const platform::Value& object) const {
+  if (members_) return members_->containsMember(object);
   if (storage_.isSet()) return storage_.asSet().contains(object);
   return object.isString() && storage_.asDictionary().contains(object.asString());
 }
@@ -27,6 +34,10 @@ bool DizSet::intersectsSet(const platform::ValueSet& other) const {
 
 void DizSet::enumerateObjectsUsingBlock(const std::function<void(const platform::Value&, bool&)>& block) const {
   if (!block) return;
+  if (members_) {
+    members_->enumerateMembers(block);
+    return;
+  }
   bool stop = false;
   if (storage_.isSet()) {
     for (const platform::Value& v : storage_.asSet()) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <string>
@@ -14,47 +15,13 @@
 #include "platform/notification_center.h"
 #include "platform/run_loop.h"
 #include "support/temp_dir.h"
+#include "transaction_test_support.h"
 
 namespace {
 
 using platform::Value;
 
-struct StoreFixture : ::testing::Test {
-  zorvel::test::TempDir dir;
-  std::string path = (dir / "store.sqlite").string();
-  DizEvozidiz::Ptr database;
-
-  void SetUp() override {
-    database = DizEvozidiz::create(path);
-    ASSERT_TRUE(database);
-  }
-  void TearDown() override { drainMainQueue(); }
-  // Notifications queued on the main queue hold their connection: deliver them before counting on
-  // a connection's release.
-  static void drainMainQueue() { platform::runMainLoopUntil([] { return false; }, 0.05); }
-
-  static void put(const DizEvozidizConnection::Ptr& c, const std::string& key, const Value& value,
-                  const std::string& collection = "things") {
-    c->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) { t.setObject(value, key, collection); });
-  }
-  static Value get(const DizEvozidizConnection::Ptr& c, const std::string& key, const std::string& collection = "things") {
-    Value result;
-    c->readWithBlock([&](DizEvozidizReadTransaction& t) { result = t.objectForKey(key, collection); });
-    return result;
-  }
-  std::uint64_t storedCounter() {
-    sqlite3* raw = nullptr;
-    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    sqlite3_busy_timeout(raw, 10000);
-    sqlite3_stmt* s = nullptr;
-    sqlite3_prepare_v2(raw, "SELECT data FROM diz2 WHERE extension = '' AND key = 'snapshot';", -1, &s, nullptr);
-    std::uint64_t value = 0;
-    if (sqlite3_step(s) == SQLITE_ROW) value = static_cast<std::uint64_t>(sqlite3_column_int64(s, 0));
-    sqlite3_finalize(s);
-    sqlite3_close(raw);
-    return value;
-  }
-};
+using diztest::StoreFixture;
 
 // ---------------------------------------------------------------------------------------------
 
@@ -108,8 +75,14 @@ TEST_F(DizConnectionSnapshots, ReadWriteOnPinnedConnectionRaisesWhenEnabledAndEn
   EXPECT_TRUE(get(connection, "a").isNil());
 
   connection->disableExceptionsForImplicitlyEndingLongLivedReadTransaction();
+  diztest::LogCapture log;
   put(connection, "a", Value(1));
   EXPECT_FALSE(connection->isInLongLivedReadTransaction());
+  EXPECT_TRUE(log->contains(platform::format(
+      "DizEvozidizConnection: Implicitly ending long-lived read transaction on connection %@, database %@",
+      connection->description(), database->description())));
+  EXPECT_TRUE(log->contains("on connection <DizEvozidizConnection: 0x"));
+  EXPECT_TRUE(log->contains(", database <DizEvozidiz: 0x"));
   EXPECT_EQ(get(connection, "a"), Value(1));
 }
 
@@ -262,6 +235,48 @@ TEST_F(DizConnectionChangesets, NotificationArrivesOnMainQueueWithChangesAndCust
   EXPECT_EQ(keys, std::vector<std::string>{"a"});
 }
 
+// The notification tells which rows and collections changed, as DizSet facades over the commit's
+// records, and never carries the values.
+TEST_F(DizConnectionChangesets, ExternalChangesetCarriesSetsOfChangedRows) {
+  auto writer = database->newConnection();
+  put(writer, "b", Value(1));
+  put(writer, "c", Value(1));
+  put(writer, "x", Value(1), "gone");
+  drainMainQueue();
+  platform::NotificationPtr received;
+  auto token = platform::NotificationCenter::defaultCenter()->addObserver(
+      std::string(DizEvozidizModifiedNotification), database, nullptr,
+      [&](const platform::NotificationPtr& n) { received = n; });
+  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
+    t.setObject(Value("new"), "a", "things");
+    t.replaceMetadata(Value("meta"), "b", "things");
+    t.removeObjectForKey("c", "things");
+    t.removeAllObjectsInCollection("gone");
+  });
+  ASSERT_TRUE(platform::runMainLoopUntil([&] { return received != nullptr; }, 5));
+  platform::NotificationCenter::defaultCenter()->removeObserver(token);
+
+  const Value& info = received->userInfo();
+  auto key = [](const char* k) { return Value(DizCollectionKey::make("things", k)); };
+  struct Expected {
+    const char* name;
+    std::vector<Value> members;
+  };
+  // Setting an object also replaces the row's metadata.
+  for (const Expected& e : {Expected{"objectChanges", {key("a")}}, Expected{"metadataChanges", {key("a"), key("b")}},
+                            Expected{"removedKeys", {key("c")}}, Expected{"removedCollections", {Value("gone")}}}) {
+    SCOPED_TRACE(e.name);
+    auto set = info[e.name].as<DizSet>();
+    ASSERT_NE(set, nullptr);
+    EXPECT_EQ(set->count(), e.members.size());
+    for (const Value& member : e.members) EXPECT_TRUE(set->containsObject(member));
+    set->enumerateObjectsUsingBlock([&](const Value& member, bool&) {
+      EXPECT_NE(std::find(e.members.begin(), e.members.end(), member), e.members.end());
+    });
+  }
+  EXPECT_FALSE(info["objectChanges"].as<DizSet>()->containsObject(Value("new"))) << "never the values";
+}
+
 // ---------------------------------------------------------------------------------------------
 
 using DizConnectionRollback = StoreFixture;
@@ -326,15 +341,21 @@ TEST_F(DizConnectionFailures, FailedCommitPublishesNothingAndKeepsTheCounter) {
       [&](const platform::NotificationPtr&) { ++notifications; });
 
   FaultState faults;
+  diztest::LogCapture log;
   diz_vfs_shim_set_fault_hook(database->vfsShim(), &failSyncs, &faults);
   faults.failSync = true;
-  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) { t.setObject(Value("after"), "a", "things"); });
+  platform::ErrorPtr error;
+  EXPECT_FALSE(writer->readWriteWithBlock(
+      [](DizEvozidizReadWriteTransaction& t) { t.setObject(Value("after"), "a", "things"); }, &error));
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(error->code(), DizEvozidizErrorCommitFailed);
   faults.failSync = false;
   diz_vfs_shim_set_fault_hook(database->vfsShim(), nullptr, nullptr);
 
   platform::runMainLoopUntil([] { return false; }, 0.1);
   platform::NotificationCenter::defaultCenter()->removeObserver(token);
   EXPECT_EQ(notifications.load(), 0);
+  EXPECT_TRUE(log->contains("DizEvozidizTransaction: Couldn't commit transaction: 10 "));
   EXPECT_EQ(writer->snapshot(), counter);
   EXPECT_EQ(database->snapshot(), counter);
   EXPECT_EQ(get(writer, "a"), Value("before"));  // not served from a stale cache
@@ -345,7 +366,7 @@ TEST_F(DizConnectionFailures, FailedCommitPublishesNothingAndKeepsTheCounter) {
   EXPECT_EQ(get(reader, "a"), Value("later"));
 }
 
-TEST_F(DizConnectionFailures, FailedBeginRaisesAndRunsNoBlock) {
+TEST_F(DizConnectionFailures, FailedBeginIsReportedAndRunsNoBlock) {
   auto connection = database->newConnection();
   put(connection, "a", Value(1));
   const std::uint64_t counter = connection->snapshot();
@@ -353,16 +374,22 @@ TEST_F(DizConnectionFailures, FailedBeginRaisesAndRunsNoBlock) {
   // (The connection is idle, so the test thread may use its handle.)
   ASSERT_EQ(sqlite3_exec(connection->db, "BEGIN;", nullptr, nullptr, nullptr), SQLITE_OK);
   bool ran = false;
-  EXPECT_THROW(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction&) { ran = true; }),
-               platform::Exception);
+  platform::ErrorPtr error;
+  diztest::LogCapture log;
+  EXPECT_FALSE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction&) { ran = true; }, &error));
   EXPECT_FALSE(ran);
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(error->domain(), DizEvozidizErrorDomain);
+  EXPECT_EQ(error->code(), DizEvozidizErrorBeginFailed);
+  EXPECT_EQ(error->userInfo()[DizEvozidizSQLiteResultCodeKey].asInt64(), SQLITE_ERROR);
+  EXPECT_TRUE(log->contains("DizEvozidizTransaction: Couldn't begin transaction: 1 "));
   EXPECT_EQ(connection->snapshot(), counter);
   sqlite3_exec(connection->db, "ROLLBACK;", nullptr, nullptr, nullptr);
   put(connection, "a", Value(2));
   EXPECT_EQ(get(connection, "a"), Value(2));
 }
 
-TEST_F(DizConnectionFailures, ConnectionWhoseOpenFailedRaisesAndIsNeverPooled) {
+TEST_F(DizConnectionFailures, ConnectionWhoseOpenFailedRefusesTransactionsAndIsNeverPooled) {
   // Put a directory where the file was: the database keeps its open handle, new opens fail.
   std::filesystem::rename(path, path + ".moved");
   std::filesystem::create_directory(path);
@@ -370,7 +397,12 @@ TEST_F(DizConnectionFailures, ConnectionWhoseOpenFailedRaisesAndIsNeverPooled) {
     auto connection = database->newConnection();
     EXPECT_FALSE(connection->isUsable());
     EXPECT_THROW(get(connection, "a"), platform::Exception);
-    EXPECT_THROW(put(connection, "a", Value(1)), platform::Exception);
+    platform::ErrorPtr error;
+    bool ran = false;
+    EXPECT_FALSE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction&) { ran = true; }, &error));
+    EXPECT_FALSE(ran);
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), DizEvozidizErrorConnectionUnusable);
   }
   EXPECT_EQ(database->connectionPoolCount(), 0u);
   std::filesystem::remove(path);
@@ -404,10 +436,11 @@ TEST_F(DizConnectionPool, ReleasedHandlesAreReusedAndTheMaximumIsKept) {
 }
 
 TEST_F(DizConnectionPool, ExpiredHandlesAreClosed) {
-  database->setConnectionPoolLifetime(0.05);
+  // Long enough to find the handle pooled on a loaded machine, short enough to see it expire.
+  database->setConnectionPoolLifetime(0.5);
   { auto connection = database->newConnection(); }
   EXPECT_EQ(database->connectionPoolCount(), 1u);
-  for (int i = 0; i < 200 && database->connectionPoolCount() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 500 && database->connectionPoolCount() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(database->connectionPoolCount(), 0u);
 }
 

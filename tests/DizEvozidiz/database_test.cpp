@@ -1,13 +1,19 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DizEvozidiz/DizEvozidiz.h"
@@ -16,6 +22,7 @@
 #include "platform/run_loop.h"
 #include "platform/thread.h"
 #include "support/temp_dir.h"
+#include "transaction_test_support.h"
 
 namespace {
 
@@ -181,10 +188,10 @@ TEST(DizEvozidizFile, UpgradesOlderLayouts) {
   }
 }
 
-// A file the store cannot use ("database2" is a view, which cannot be indexed)
-// whose latest commits still sit in its WAL: another handle keeps the WAL open, so closing the
-// store's failed handle does not checkpoint it. Frames left at the path would be replayed into the
-// new database made there.
+// A damaged file (its schema holds an entry whose SQL is malformed, which SQLite reports as
+// corruption) whose latest commits still sit in its WAL: another handle keeps the WAL open, so
+// closing the store's failed handle does not checkpoint it. Frames left at the path would be replayed
+// into the new database made there.
 TEST(DizEvozidizCorruptFile, EachActionHandlesTheFileAndItsCompanions) {
   struct Case {
     std::int64_t action;
@@ -205,7 +212,9 @@ TEST(DizEvozidizCorruptFile, EachActionHandlesTheFileAndItsCompanions) {
     holder->exec(
         "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;"
         "CREATE TABLE notes (x); INSERT INTO notes VALUES ('user data');"
-        "CREATE VIEW database2 AS SELECT x FROM notes;");
+        "PRAGMA writable_schema = ON;"
+        "INSERT INTO sqlite_master VALUES ('table', 'database2', 'database2', 0, 'not SQL at all');"
+        "PRAGMA writable_schema = OFF;");
     const std::string main = readFile(path);
     const std::string wal = readFile(path.string() + "-wal");
     ASSERT_FALSE(wal.empty());
@@ -240,12 +249,153 @@ TEST(DizEvozidizCorruptFile, EachActionHandlesTheFileAndItsCompanions) {
       EXPECT_TRUE(fs::exists(aside + "-shm"));
       EXPECT_EQ(readFile(dir / "Database.sqlite.0.corrupt"), "taken");
       holder.reset();
-      Sql moved(aside);  // the moved set is still a whole database
+      Sql moved(aside);  // the moved set is still a whole database, damaged schema entry and all
+      moved.exec("PRAGMA writable_schema = ON;");
       EXPECT_EQ(moved.scalar("SELECT x FROM notes"), "user data");
     } else {
       EXPECT_FALSE(fs::exists(dir / "Database.sqlite.0.corrupt"));
     }
   }
+}
+
+// A store holding one row, released again.
+void makeStoreWithARow(const fs::path& path) {
+  auto database = DizEvozidiz::create(path.string());
+  ASSERT_TRUE(database);
+  ASSERT_TRUE(database->newConnection()->readWriteWithBlock(
+      [](DizEvozidizReadWriteTransaction& t) { t.setObject(platform::Value("row"), "key", "c"); }));
+}
+
+platform::Value storedRow(const fs::path& path) {
+  auto database = DizEvozidiz::create(path.string());
+  if (!database) return platform::Value("<cannot open>");
+  platform::Value value;
+  database->newConnection()->readWithBlock([&](DizEvozidizReadTransaction& t) { value = t.objectForKey("key", "c"); });
+  return value;
+}
+
+std::vector<std::string> corruptFiles(const fs::path& folder) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::directory_iterator(folder))
+    if (entry.path().string().find(".corrupt") != std::string::npos) found.push_back(entry.path().filename());
+  return found;
+}
+
+// Failures that say nothing about the file itself (a lock held elsewhere, no file descriptors left,
+// a directory at the path) fail the open; whatever the corrupt action, nothing is moved or removed.
+TEST(DizEvozidizOpening, TemporaryFailuresLeaveEveryFileAsItIs) {
+  struct Case {
+    const char* name;
+    std::int64_t action;
+    bool opens;
+    // Sets the obstacle up; the returned function, if any, runs after the attempt.
+    std::function<std::function<void()>(const fs::path&)> obstacle;
+  };
+  // Another handle takes the file for itself. With a delay, a thread of its own lets go after it;
+  // else it is let go after the attempt.
+  auto holdExclusively = [](const fs::path& path, double releaseAfterSeconds) {
+    auto holder = std::make_unique<Sql>(path);
+    holder->exec("PRAGMA locking_mode = EXCLUSIVE;");
+    holder->column("SELECT count(*) FROM database2;");  // takes the lock and keeps it
+    if (releaseAfterSeconds <= 0) return std::function<void()>([holder = std::shared_ptr<Sql>(std::move(holder))] {});
+    auto releaser = std::make_shared<std::thread>([holder = std::move(holder), releaseAfterSeconds]() mutable {
+      std::this_thread::sleep_for(std::chrono::duration<double>(releaseAfterSeconds));
+      holder.reset();
+    });
+    return std::function<void()>([releaser] { releaser->join(); });
+  };
+  const Case cases[] = {
+      {"directory at the path", DizEvozidizCorruptActionDelete, false,
+       [](const fs::path& path) {
+         fs::remove(path);
+         fs::create_directory(path);
+         writeFile(path / "inside", "keep me");
+         return std::function<void()>();
+       }},
+      {"lock held longer than the open waits", DizEvozidizCorruptActionRename, false,
+       [&](const fs::path& path) { return holdExclusively(path, 0); }},
+      {"lock released while the open waits", DizEvozidizCorruptActionRename, true,
+       [&](const fs::path& path) { return holdExclusively(path, 0.3); }},
+      {"no file descriptors left", DizEvozidizCorruptActionRename, false,
+       [](const fs::path&) {
+         // Fill every free descriptor number up to the highest in use and allow one more: the main
+         // file opens, its WAL and shared-memory files cannot.
+         int highest = 0;
+         for (const auto& entry : fs::directory_iterator("/proc/self/fd"))
+           highest = std::max(highest, std::stoi(entry.path().filename().string()));
+         auto fillers = std::make_shared<std::vector<int>>();
+         for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) {
+           if (fd > highest) {
+             close(fd);
+             break;
+           }
+           fillers->push_back(fd);
+         }
+         rlimit old{};
+         getrlimit(RLIMIT_NOFILE, &old);
+         rlimit tight = old;
+         tight.rlim_cur = static_cast<rlim_t>(highest) + 2;
+         setrlimit(RLIMIT_NOFILE, &tight);
+         return std::function<void()>([old, fillers] {
+           setrlimit(RLIMIT_NOFILE, &old);
+           for (int fd : *fillers) close(fd);
+         });
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers' runtimes need descriptors of their own while the process has none left.
+    if (std::string_view(c.name) == "no file descriptors left") continue;
+#endif
+    zorvel::test::TempDir dir;
+    const fs::path path = dir / "Database.sqlite";
+    makeStoreWithARow(path);
+    const bool isFile = !std::string_view(c.name).starts_with("directory");
+    const std::string before = isFile ? readFile(path) : std::string();
+    std::function<void()> after = c.obstacle(path);
+    DizEvozidizOptions options;
+    options.corruptAction = c.action;
+    diztest::LogCapture log;
+    auto database = DizEvozidiz::create(path.string(), options);
+    if (after) after();
+    after = nullptr;  // lets go of what it holds
+    std::string messages;
+    for (const std::string& m : log->messages()) messages += m + "\n";
+    EXPECT_EQ(database != nullptr, c.opens) << messages;
+    database.reset();
+    EXPECT_TRUE(corruptFiles(dir.path()).empty());
+    if (!c.opens) {
+      EXPECT_TRUE(log->contains("Database could not be opened and was left as it is"));
+    }
+    if (isFile) {
+      EXPECT_EQ(storedRow(path), platform::Value("row"));
+    } else {
+      EXPECT_TRUE(fs::is_directory(path));
+      EXPECT_EQ(readFile(path / "inside"), "keep me");
+    }
+  }
+}
+
+// A file written by a newer version of the store is refused and left untouched, whatever the
+// corrupt action; once its version is one this code knows, it opens with its rows.
+TEST(DizEvozidizOpening, NewerFileFormatIsRefusedAndLeftUntouched) {
+  zorvel::test::TempDir dir;
+  const fs::path path = dir / "Database.sqlite";
+  makeStoreWithARow(path);
+  { Sql(path).exec("PRAGMA user_version = " + std::to_string(DizEvozidizSchemaVersion + 1) + ";"); }
+  const std::string before = readFile(path);
+  for (std::int64_t action : {DizEvozidizCorruptActionRename, DizEvozidizCorruptActionDelete}) {
+    DizEvozidizOptions options;
+    options.corruptAction = action;
+    diztest::LogCapture log;
+    EXPECT_EQ(DizEvozidiz::create(path.string(), options), nullptr);
+    EXPECT_TRUE(log->contains("Database file format version 4 is newer than this version of the store supports (3)"));
+    EXPECT_TRUE(readFile(path) == before);
+    EXPECT_TRUE(corruptFiles(dir.path()).empty());
+  }
+  { Sql(path).exec("PRAGMA user_version = 3;"); }
+  EXPECT_EQ(storedRow(path), platform::Value("row"));
 }
 
 TEST(DizEvozidizRegistry, OneDatabasePerStandardizedPath) {

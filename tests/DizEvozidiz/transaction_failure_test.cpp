@@ -103,6 +103,19 @@ TEST_F(TransactionFailures, ReadErrorsAreLoggedAndReadAsAbsent) {
   EXPECT_TRUE(log->contains("Error executing 'getDataForKeyStatement': 10 "));
 }
 
+TEST_F(TransactionFailures, FailedKeyListStepIsLoggedUnderItsOperation) {
+  LogCapture log;
+  auto fresh = database->newConnection();
+  fresh->readWithBlock([&](DizEvozidizReadTransaction& t) {
+    faults.reads = 1;
+    std::vector<std::uint64_t> delivered;
+    t.enumerateObjectsForKeys({"1", "2"}, "c", [&](std::uint64_t index, const Value&, bool&) { delivered.push_back(index); });
+    faults.reads = 0;
+  });
+  EXPECT_TRUE(log->contains(
+      "DizEvozidizTransaction: enumerateObjectsForKeys:inCollection:unorderedUsingBlock: - sqlite_step error: 10 "));
+}
+
 TEST_F(TransactionFailures, RefusedBulkDeletesRecordNothing) {
   poisonDeletes();
   struct Case {

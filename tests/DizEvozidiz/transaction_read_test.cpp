@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -159,6 +161,52 @@ TEST_F(ReadTransaction, ObjectThatDeserializesToNilIsNotCachedButItsRowidIsLearn
     EXPECT_TRUE(t.getObject(&object, nullptr, "empty", "x"));
     EXPECT_TRUE(object.isNil());
   });
+}
+
+// Stored bytes that the deserializer cannot read come back as nil, and every read path says which
+// row it could not read.
+TEST(ReadTransactionDecoding, UndecodableBytesReadAsNilAndAreReported) {
+  zorvel::test::TempDir dir;
+  const std::string path = (dir / "store.sqlite").string();
+  auto database = DizEvozidiz::create(path);  // the default deserializer: keyed archives
+  ASSERT_TRUE(database);
+  ASSERT_TRUE(database->newConnection()->readWriteWithBlock(
+      [](DizEvozidizReadWriteTransaction& t) { t.setObject(Value("fine"), "good", "c"); }));
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(raw, R"(INSERT INTO "database2" ("collection", "key", "data", "metadata")
+                                  VALUES ('c', 'bad', x'0102030405', x'0607'))",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(raw);
+
+  const std::vector<std::pair<const char*, std::function<Value(DizEvozidizReadTransaction&)>>> reads = {
+      {"objectForKey", [](auto& t) { return t.objectForKey("bad", "c"); }},
+      {"metadataForKey", [](auto& t) { return t.metadataForKey("bad", "c"); }},
+      {"enumeration",
+       [](auto& t) {
+         Value found = "none";
+         t.enumerateKeysAndObjectsInCollection("c", [&](const std::string& key, const Value& object, bool&) {
+           if (key == "bad") found = object;
+         });
+         return found;
+       }},
+      {"key list",
+       [](auto& t) {
+         Value found = "none";
+         t.enumerateObjectsForKeys({"bad"}, "c", [&](std::uint64_t, const Value& object, bool&) { found = object; });
+         return found;
+       }},
+  };
+  for (const auto& [name, read] : reads) {
+    SCOPED_TRACE(name);
+    diztest::LogCapture log;
+    Value value = "untouched";
+    database->newConnection()->readWithBlock([&](DizEvozidizReadTransaction& t) { value = read(t); });
+    EXPECT_TRUE(value.isNil());
+    const std::string what = std::string(name) == "metadataForKey" ? "metadata" : "object";
+    EXPECT_TRUE(log->contains("DizEvozidizTransaction: Unable to deserialize " + what + " for collection(c) key(bad)"));
+  }
 }
 
 TEST_F(ReadTransaction, ProxiesLoadTheirRowThroughTheTransaction) {

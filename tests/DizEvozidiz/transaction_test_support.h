@@ -1,9 +1,11 @@
 #pragma once
 
-// Shared by the transaction tests: a database in a temporary folder with string serializers that
-// count their calls, and a logger that records the store's messages.
+// Shared by the store's tests: databases in a temporary folder (with the default serializers, or
+// with string serializers that count their calls), one-row reads and writes, and a logger that
+// records the store's messages.
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <memory>
@@ -15,6 +17,7 @@
 #include "DizEvozidiz/DizEvozidizConnection.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "logging/log.h"
+#include "platform/run_loop.h"
 #include "support/temp_dir.h"
 
 namespace diztest {
@@ -64,6 +67,47 @@ class StoreTest : public ::testing::Test {
   std::shared_ptr<Counters> counters = std::make_shared<Counters>();
   DizEvozidiz::Ptr database;
   DizEvozidizConnection::Ptr connection;
+};
+
+// A database with the default serializers at `path`, and helpers for one row of collection
+// "things" at a time.
+struct StoreFixture : ::testing::Test {
+  zorvel::test::TempDir dir;
+  std::string path = (dir / "store.sqlite").string();
+  DizEvozidiz::Ptr database;
+
+  void SetUp() override {
+    database = DizEvozidiz::create(path);
+    ASSERT_TRUE(database);
+  }
+  void TearDown() override { drainMainQueue(); }
+  // Delivers the notifications waiting on the main queue, so that they reach no later test.
+  static void drainMainQueue() { platform::runMainLoopUntil([] { return false; }, 0.05); }
+
+  static void put(const DizEvozidizConnection::Ptr& c, const std::string& key, const platform::Value& value,
+                  const std::string& collection = "things") {
+    EXPECT_TRUE(c->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) { t.setObject(value, key, collection); }))
+        << "storing " << key << " did not commit";
+  }
+  static platform::Value get(const DizEvozidizConnection::Ptr& c, const std::string& key,
+                             const std::string& collection = "things") {
+    platform::Value result;
+    c->readWithBlock([&](DizEvozidizReadTransaction& t) { result = t.objectForKey(key, collection); });
+    return result;
+  }
+  // The commit counter as stored in the file.
+  std::uint64_t storedCounter() {
+    sqlite3* raw = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_busy_timeout(raw, 10000);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(raw, "SELECT data FROM diz2 WHERE extension = '' AND key = 'snapshot';", -1, &s, nullptr);
+    std::uint64_t value = 0;
+    if (sqlite3_step(s) == SQLITE_ROW) value = static_cast<std::uint64_t>(sqlite3_column_int64(s, 0));
+    sqlite3_finalize(s);
+    sqlite3_close(raw);
+    return value;
+  }
 };
 
 // Records the text of every message logged while it is registered.

@@ -30,18 +30,19 @@ TEST(DizMarkers, AreProcessWideSingletons) {
 }
 
 TEST(DizSet, AnswersForSetMembersOrDictionaryKeysOnly) {
-  DizSet overSet = DizSet::withSet(platform::ValueSet{platform::Value("a"), platform::Value(2)});
-  DizSet overDictionary = DizSet::withDictionary(platform::ValueDictionary{{"k", platform::Value("v")}});
-  EXPECT_EQ(overSet.count(), 2u);
-  EXPECT_TRUE(overSet.containsObject(platform::Value(2)));
-  EXPECT_TRUE(overDictionary.containsObject(platform::Value("k")));
-  EXPECT_FALSE(overDictionary.containsObject(platform::Value("v")));
-  EXPECT_TRUE(overDictionary.intersectsSet(platform::ValueSet{platform::Value("x"), platform::Value("k")}));
-  EXPECT_FALSE(overDictionary.intersectsSet(platform::ValueSet{platform::Value("v")}));
+  auto overSet = DizSet::withSet(platform::ValueSet{platform::Value("a"), platform::Value(2)});
+  auto overDictionary = DizSet::withDictionary(platform::ValueDictionary{{"k", platform::Value("v")}});
+  EXPECT_EQ(overSet->count(), 2u);
+  EXPECT_TRUE(overSet->containsObject(platform::Value(2)));
+  EXPECT_TRUE(overDictionary->containsObject(platform::Value("k")));
+  EXPECT_FALSE(overDictionary->containsObject(platform::Value("v")));
+  EXPECT_TRUE(overDictionary->intersectsSet(platform::ValueSet{platform::Value("x"), platform::Value("k")}));
+  EXPECT_FALSE(overDictionary->intersectsSet(platform::ValueSet{platform::Value("v")}));
   std::vector<std::string> seen;
-  overDictionary.enumerateObjectsUsingBlock([&](const platform::Value& v, bool&) { seen.push_back(v.asString()); });
+  overDictionary->enumerateObjectsUsingBlock([&](const platform::Value& v, bool&) { seen.push_back(v.asString()); });
   EXPECT_EQ(seen, std::vector<std::string>{"k"});
-  overSet.enumerateObjectsUsingBlock(nullptr);  // nothing happens
+  overSet->enumerateObjectsUsingBlock(nullptr);  // nothing happens
+  EXPECT_EQ(platform::Value(overSet).as<DizSet>(), overSet) << "a facade is an object values can hold";
 }
 
 TEST(DizWhitelistBlacklist, AllowsByListOrBlock) {

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <latch>
+#include <thread>
+#include <vector>
 
 using platform::ErrorPtr;
 using platform::Value;
@@ -314,6 +317,43 @@ TEST(MFModelMerge, KeysTheOtherClassLacksAreSkipped) {
   student->mergeValuesForKeysFromModel(person);
   EXPECT_EQ(student->name(), "P");
   EXPECT_EQ(student->school(), "Old");
+}
+
+// --- Per-class caches ---
+
+// Used by no other test, so the first questions about it come from the threads below at once.
+class MFTestFirstUse : public MFModel {
+  ZORVEL_CLASS(MFTestFirstUse, MFModel)
+
+ public:
+  ZORVEL_PROPERTY(std::optional<std::string>, title, setTitle, platform::Copy)
+  ZORVEL_PROPERTY(std::int64_t, count, setCount)
+};
+
+// The caches are filled by whichever thread asks first and read by all; every thread must see the
+// complete value (ThreadSanitizer checks the hand-over).
+TEST(MFModelClassCache, FirstUseFromManyThreadsAtOnceIsSafe) {
+  constexpr int kThreads = 8;
+  std::latch start(kThreads);
+  std::vector<std::thread> threads;
+  std::vector<std::vector<std::string>> keys(kThreads);
+  std::vector<const MFModel*> prototypes(kThreads);
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      auto model = platform::make<MFTestFirstUse>();
+      model->setTitle("t");
+      start.arrive_and_wait();
+      prototypes[static_cast<std::size_t>(i)] = MFModel::forClass(MFTestFirstUse::staticClass());
+      keys[static_cast<std::size_t>(i)] = model->propertyKeys();
+      EXPECT_EQ(model->dictionaryValue().size(), 2u);
+      EXPECT_EQ(model->allowedSecureCodingClassesByPropertyKey().size(), 2u);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int i = 0; i < kThreads; ++i) {
+    EXPECT_EQ(prototypes[static_cast<std::size_t>(i)], prototypes[0]) << "one prototype is kept";
+    EXPECT_THAT(keys[static_cast<std::size_t>(i)], UnorderedElementsAre("title", "count"));
+  }
 }
 
 // --- Collections ---

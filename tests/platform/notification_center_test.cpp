@@ -105,6 +105,25 @@ TEST(NotificationCenter, PassesTheNotificationThrough) {
   EXPECT_THAT(received->description(), ::testing::HasSubstr("changed"));
 }
 
+TEST(NotificationCenter, WeakObjectNotificationLetsItsObjectGo) {
+  auto center = NotificationCenter::create();
+  ObjectPtr sender = makeSender();
+  std::weak_ptr<Object> watch = sender;
+  int matched = 0;
+  center->addObserver("changed", sender, nullptr, [&](const NotificationPtr&) { ++matched; });
+  auto notification = Notification::makeWithWeakObject("changed", sender);
+  EXPECT_EQ(notification->object(), sender);
+  center->post(notification);
+  EXPECT_EQ(matched, 1);
+
+  sender.reset();
+  EXPECT_TRUE(watch.expired()) << "a queued notification must not keep its object alive";
+  EXPECT_EQ(notification->object(), nullptr);
+  center->post(notification);
+  EXPECT_EQ(matched, 1);
+  EXPECT_THAT(notification->description(), ::testing::HasSubstr("object = (null)"));
+}
+
 TEST(NotificationCenter, HoldsObservedObjectWeaklyAndDropsRegistrationWhenItIsGone) {
   auto center = NotificationCenter::create();
   ObjectPtr sender = makeSender();

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <random>
+
+#include "fuzz/hostile_inputs.h"
 
 namespace platform {
 namespace {
@@ -187,6 +190,67 @@ TEST(PropertyList, RandomBinaryGarbageNeverCrashes) {
     Value v = propertyListWithData(junk, nullptr, &error);
     EXPECT_TRUE(!v.isNil() || error != nullptr);
   }
+}
+
+// Each would expand past memory, or overflow the stack inside the property-list library, if it
+// reached the library: all are refused up front, quickly.
+TEST(PropertyList, HostileNestingAndExpansionFailWithTheReadError) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"134-byte binary list doubling per level", zorvel::fuzz::binaryDoublingArrays(23)},
+      {"binary list doubling just past the node budget", zorvel::fuzz::binaryDoublingArrays(16)},
+      {"binary list nested 100,000 deep", zorvel::fuzz::binaryNestedArrays(100'000)},
+      {"binary list nested one past the limit", zorvel::fuzz::binaryNestedArrays(kPropertyListMaxDepth + 1)},
+      {"XML list nested 200,000 deep", zorvel::fuzz::xmlNestedArrays(200'000)},
+      {"XML list nested one past the limit", zorvel::fuzz::xmlNestedArrays(kPropertyListMaxDepth + 2)},
+  };
+  EXPECT_EQ(cases[0].bytes.size(), 134u);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto start = std::chrono::steady_clock::now();
+    ErrorPtr error;
+    Value v = propertyListWithData(c.bytes, nullptr, &error);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_TRUE(v.isNil());
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->domain(), kCocoaErrorDomain);
+    EXPECT_EQ(error->code(), kPropertyListReadCorruptError);
+  }
+}
+
+TEST(PropertyList, SharedObjectsAndNestingWithinTheLimitsStillRead) {
+  // 2^12 values from 13 objects: shared references are fine while the expansion stays bounded.
+  Value doubled = propertyListWithData(zorvel::fuzz::binaryDoublingArrays(12));
+  ASSERT_TRUE(doubled.isArray());
+  EXPECT_EQ(doubled[0][1][0].count(), 2u);
+  // The deepest nesting the reader accepts, in both formats.
+  for (const std::string& bytes : {zorvel::fuzz::binaryNestedArrays(kPropertyListMaxDepth),
+                                   zorvel::fuzz::xmlNestedArrays(kPropertyListMaxDepth)}) {
+    ErrorPtr error;
+    Value v = propertyListWithData(bytes, nullptr, &error);
+    EXPECT_EQ(error, nullptr) << (error ? error->description() : "");
+    EXPECT_TRUE(v.isArray());
+  }
+  // Markup that only looks deep: comments, CDATA and quoted '>' do not nest.
+  const std::string xml = "<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY x \"y\">]><plist version=\"1>0\">" +
+                          std::string(600 * 4, 'x').replace(0, 0, "<!--") + "--><array><string><![CDATA[" +
+                          std::string(1000, '<') + "]]></string><true/></array></plist>";
+  ErrorPtr error;
+  Value v = propertyListWithData(xml, nullptr, &error);
+  EXPECT_EQ(error, nullptr) << (error ? error->description() : "");
+  EXPECT_EQ(v[1], Value(true));
+}
+
+TEST(PropertyList, CyclicBinaryReferencesFailWithTheReadError) {
+  // Object 0 is an array holding itself.
+  const std::string cyclic = zorvel::fuzz::binaryPropertyList({zorvel::fuzz::binaryArrayOf(1, 0, 1)}, 1);
+  ErrorPtr error;
+  EXPECT_TRUE(propertyListWithData(cyclic, nullptr, &error).isNil());
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(error->code(), kPropertyListReadCorruptError);
 }
 
 }  // namespace

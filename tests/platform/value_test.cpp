@@ -206,6 +206,33 @@ TEST(Value, ObjectsComeBackWithTheirClass) {
   EXPECT_EQ(v.as<Error>(), nullptr);
 }
 
+TEST(Value, WeakObjectReadsAsTheObjectUntilItIsGone) {
+  auto named = std::make_shared<Named>("n");
+  Value weak = Value::weakObject(named);
+  Value copy = weak;
+  EXPECT_TRUE(weak.isObject());
+  EXPECT_TRUE(weak.isWeakObject());
+  EXPECT_FALSE(Value(named).isWeakObject());
+  EXPECT_EQ(weak.as<Named>(), named);
+  EXPECT_EQ(named.use_count(), 1) << "the reference does not own the object";
+  EXPECT_EQ(weak, Value(named));
+  EXPECT_EQ(weak.hash(), Value(named).hash());
+  EXPECT_EQ(weak.description(), "<Named n>");
+  Value dictionary = Value::dictionary({{"who", weak}});
+
+  named.reset();
+  for (const Value* v : std::initializer_list<const Value*>{&weak, &copy, &dictionary["who"]}) {
+    EXPECT_TRUE(v->isNil());
+    EXPECT_EQ(v->type(), Value::Type::Nil);
+    EXPECT_FALSE(*v);
+    EXPECT_EQ(v->asObject(), nullptr);
+    EXPECT_EQ(*v, Value());
+    EXPECT_EQ(v->description(), "(null)");
+  }
+  EXPECT_TRUE(weak.isWeakObject());
+  EXPECT_TRUE(Value::weakObject(nullptr).isNil());
+}
+
 struct DescriptionCase {
   const char* name;
   Value value;
