@@ -32,11 +32,6 @@ TEST(URLContents, ReadsFileAndHTTPURLsAndFailsWithTheReadingError) {
   });
   TempDir dir;
   std::ofstream(dir / "a file") << "on disk";
-  int closedPort;
-  {
-    TestHTTPServer closed;
-    closedPort = closed.port();
-  }
   struct Case {
     const char* name;
     std::string url;
@@ -51,7 +46,7 @@ TEST(URLContents, ReadsFileAndHTTPURLsAndFailsWithTheReadingError) {
       {"http", server.url("/page"), "served /page", "", 0},
       {"http 404", server.url("/missing"), "", std::string(kCocoaErrorDomain), kFileReadNoSuchFileError},
       {"http 500", server.url("/broken"), "", std::string(kCocoaErrorDomain), kFileReadUnknownError},
-      {"connection refused", "http://127.0.0.1:" + std::to_string(closedPort) + "/", "", std::string(kURLErrorDomain),
+      {"connection refused", zorvel::test::refusingURL(), "", std::string(kURLErrorDomain),
        kURLErrorCannotConnectToHost},
       {"unsupported scheme", "gopher://127.0.0.1/", "", std::string(kURLErrorDomain), kURLErrorUnsupportedURL},
   };

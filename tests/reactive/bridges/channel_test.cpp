@@ -9,6 +9,7 @@
 #include "platform/properties.h"
 #include "reactive/RFSubject.h"
 #include "reactive/bridges/RFChannel.h"
+#include "tests/reactive/bridges/recording.h"
 #include "tests/reactive/marbles.h"
 
 class ChannelModel : public platform::Object {
@@ -32,35 +33,9 @@ class ChannelModel : public platform::Object {
 namespace {
 
 using platform::Value;
-using Texts = std::vector<std::string>;
+using bridges_test::Recording;
+using bridges_test::Texts;
 
-struct Recording {
-  std::mutex lock;
-  Texts texts;
-  RFDisposablePtr subscription;
-  ~Recording() {
-    if (subscription) subscription->dispose();
-  }
-  void record(const RFSignalPtr& signal) {
-    subscription = signal->subscribeNext(
-        [this](const Value& v) {
-          std::lock_guard guard(lock);
-          texts.push_back(marbles::text(v));
-        },
-        [this](const platform::ErrorPtr& e) {
-          std::lock_guard guard(lock);
-          texts.push_back("error " + std::to_string(e->code()));
-        },
-        [this] {
-          std::lock_guard guard(lock);
-          texts.push_back("completed");
-        });
-  }
-  Texts taken() {
-    std::lock_guard guard(lock);
-    return texts;
-  }
-};
 
 TEST(Channel, FollowingSubscribersGetTheLatestLeadingValueLeadingSubscribersNothingOld) {
   RFChannelPtr channel = RFChannel::channel();

@@ -12,47 +12,17 @@
 #include "reactive/RFSubject.h"
 #include "reactive/bridges/RFCommand.h"
 #include "reactive/bridges/RFPropertySubscribing.h"
+#include "tests/reactive/bridges/recording.h"
 #include "tests/reactive/marbles.h"
 
 namespace {
 
 using platform::Value;
-using Texts = std::vector<std::string>;
+using bridges_test::Recording;
+using bridges_test::Texts;
 
 constexpr double kWait = 5.0;
 
-// What a signal sent, in order, and on which thread.
-struct Recording {
-  std::mutex lock;
-  Texts texts;
-  bool offMainThread = false;
-  RFDisposablePtr subscription;
-  ~Recording() {
-    if (subscription) subscription->dispose();
-  }
-  void record(const RFSignalPtr& signal) {
-    subscription = signal->subscribeNext([this](const Value& v) { add(marbles::text(v)); },
-                                         [this](const platform::ErrorPtr& e) { add("error " + std::to_string(e->code())); },
-                                         [this] { add("completed"); });
-  }
-  void add(std::string text) {
-    std::lock_guard guard(lock);
-    if (!platform::isMainThread()) offMainThread = true;
-    texts.push_back(std::move(text));
-  }
-  Texts taken() {
-    std::lock_guard guard(lock);
-    return texts;
-  }
-  std::string last() {
-    std::lock_guard guard(lock);
-    return texts.empty() ? std::string() : texts.back();
-  }
-  // Runs the main loop until the last entry is `text`.
-  bool waitFor(const std::string& text) {
-    return platform::runMainLoopUntil([&] { return last() == text; }, kWait);
-  }
-};
 
 bool waitForSubscriber(const RFSubjectPtr& subject) {
   return platform::runMainLoopUntil([&] { return subject->subscriberCount() > 0; }, kWait);

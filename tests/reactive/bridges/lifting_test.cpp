@@ -7,6 +7,7 @@
 #include "reactive/RFEvent.h"
 #include "reactive/RFSubject.h"
 #include "reactive/bridges/RFLifting.h"
+#include "tests/reactive/bridges/recording.h"
 #include "tests/reactive/marbles.h"
 
 class LiftTarget : public platform::Object {
@@ -25,19 +26,9 @@ class LiftTarget : public platform::Object {
 namespace {
 
 using platform::Value;
-using Texts = std::vector<std::string>;
+using bridges_test::Recording;
+using bridges_test::Texts;
 
-struct Recording {
-  Texts texts;
-  RFDisposablePtr subscription;
-  ~Recording() {
-    if (subscription) subscription->dispose();
-  }
-  void record(const RFSignalPtr& signal) {
-    subscription = signal->subscribeNext([this](const Value& v) { texts.push_back(marbles::text(v)); }, nullptr,
-                                         [this] { texts.push_back("completed"); });
-  }
-};
 
 TEST(Lifting, CallsTheMethodWithUnboxedArgumentsOnceEverySignalHasSent) {
   auto target = platform::make<LiftTarget>();

@@ -4,6 +4,7 @@
 // "completed"), recorded from any thread, and whether anything arrived off the main thread.
 // The subscription is disposed with the recording.
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -31,8 +32,9 @@ struct Recording {
     if (subscription) subscription->dispose();
   }
 
-  void record(const RFSignalPtr& signal) {
-    subscription = signal->subscribeNext([this](const platform::Value& v) { add(marbles::text(v)); },
+  // Values as marbles::text, unless `describe` is given.
+  void record(const RFSignalPtr& signal, std::function<std::string(const platform::Value&)> describe = nullptr) {
+    subscription = signal->subscribeNext([this, describe](const platform::Value& v) { add(describe ? describe(v) : marbles::text(v)); },
                                          [this](const platform::ErrorPtr& e) { add("error " + std::to_string(e->code())); },
                                          [this] { add("completed"); });
   }

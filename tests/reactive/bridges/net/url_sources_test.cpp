@@ -33,6 +33,8 @@ bool waitForEnd(Recording& r) {
   return false;
 }
 
+std::string dataSize(const Value& value) { return std::to_string(value.asData().size()); }
+
 // The data of a value, as text.
 std::string dataText(const Value& value) { return std::string(value.asData().begin(), value.asData().end()); }
 
@@ -57,16 +59,12 @@ TEST(ReadContentsOfURL, SendsTheDataOnceOrTheReadingErrorAndReplaysItToLateSubsc
   for (const Case& c : cases) {
     RFSignalPtr read = rf_readContentsOfURL(c.url, 0, scheduler);
     Recording r;
-    r.subscription = read->subscribeNext([&](const Value& v) { r.add(std::to_string(v.asData().size())); },
-                                         [&](const platform::ErrorPtr& e) { r.add("error " + std::to_string(e->code())); },
-                                         [&] { r.add("completed"); });
+    r.record(read, dataSize);
     ASSERT_TRUE(waitForEnd(r)) << c.name;
     EXPECT_EQ(r.taken(), c.expected) << c.name;
     EXPECT_TRUE(r.offMainThread) << c.name << ": sent on the scheduler";
     Recording late;
-    late.subscription = read->subscribeNext([&](const Value& v) { late.add(std::to_string(v.asData().size())); },
-                                            [&](const platform::ErrorPtr& e) { late.add("error " + std::to_string(e->code())); },
-                                            [&] { late.add("completed"); });
+    late.record(read, dataSize);
     EXPECT_EQ(late.taken(), c.expected) << c.name << ": replayed";
   }
 }
@@ -86,11 +84,6 @@ TEST(SendAsynchronousRequest, SendsTheResponseAndDataOrTheErrorOncePerSubscripti
   server.setHandler([](const zorvel::test::RecordedRequest& request) {
     return request.path == "/missing" ? ScriptedResponse::text(404, "gone") : ScriptedResponse::text(200, "hello");
   });
-  int closedPort;
-  {
-    TestHTTPServer closed;
-    closedPort = closed.port();
-  }
   struct Case {
     const char* name;
     std::string url;
@@ -98,19 +91,17 @@ TEST(SendAsynchronousRequest, SendsTheResponseAndDataOrTheErrorOncePerSubscripti
   } cases[] = {
       {"success", server.url("/ok"), {"200 hello", "completed"}},
       {"404 is a response", server.url("/missing"), {"404 gone", "completed"}},
-      {"connection refused", "http://127.0.0.1:" + std::to_string(closedPort) + "/",
+      {"connection refused", zorvel::test::refusingURL(),
        {"error " + std::to_string(platform::kURLErrorCannotConnectToHost)}},
   };
   for (const Case& c : cases) {
     RFSignalPtr request = rf_sendAsynchronousRequest(platform::URLRequest(c.url));
     Recording r;
-    r.subscription = request->subscribeNext(
-        [&](const Value& v) {
-          RFTuplePtr tuple = v.as<RFTuple>();
-          auto response = (*tuple)[0].as<platform::URLResponse>();
-          r.add(std::to_string(response->statusCode()) + " " + dataText((*tuple)[1]));
-        },
-        [&](const platform::ErrorPtr& e) { r.add("error " + std::to_string(e->code())); }, [&] { r.add("completed"); });
+    r.record(request, [](const Value& v) {
+      RFTuplePtr tuple = v.as<RFTuple>();
+      auto response = (*tuple)[0].as<platform::URLResponse>();
+      return std::to_string(response->statusCode()) + " " + dataText((*tuple)[1]);
+    });
     ASSERT_TRUE(waitForEnd(r)) << c.name;
     EXPECT_EQ(r.taken(), c.expected) << c.name;
   }
