@@ -192,15 +192,8 @@ bool DizEvozidiz::isOnWriteQueue() const {
 
 template <class F>
 auto DizEvozidiz::onSnapshotQueue(F&& f) const {
-  using R = decltype(f());
   if (isOnSnapshotQueue()) return f();
-  if constexpr (std::is_void_v<R>) {
-    snapshotQueue_->sync(f);
-  } else {
-    R result{};
-    snapshotQueue_->sync([&] { result = f(); });
-    return result;
-  }
+  return snapshotQueue_->sync(f);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -562,16 +555,12 @@ void DizEvozidiz::removeConnectionState(const DizEvozidizConnectionHooks* connec
 }
 
 DizEvozidizConnectionDefaults DizEvozidiz::connectionDefaults() const {
-  DizEvozidizConnectionDefaults copy;
-  internalQueue_->sync([&] { copy = connectionDefaults_; });
-  return copy;
+  return internalQueue_->sync([&] { return connectionDefaults_; });
 }
 
 #define DIZ_DEFAULTS_ACCESSORS(Type, Getter, Setter, Field, FieldSetter) \
   Type DizEvozidiz::Getter() const {                                      \
-    Type value{};                                                         \
-    internalQueue_->sync([&] { value = connectionDefaults_.Field(); });   \
-    return value;                                                         \
+    return internalQueue_->sync([&] { return connectionDefaults_.Field(); }); \
   }                                                                       \
   void DizEvozidiz::Setter(Type value) {                                  \
     internalQueue_->sync([&] { connectionDefaults_.FieldSetter(value); }); \

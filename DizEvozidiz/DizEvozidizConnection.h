@@ -485,30 +485,8 @@ class DizEvozidizConnection final : public platform::Object, public DizEvozidizC
 // Runs `f` on the connection queue (inline when already there) and rethrows what it threw.
 template <class F>
 inline auto DizEvozidizConnection::onQueueSync(F&& f) const {
-  using R = decltype(f());
   if (isOnConnectionQueue()) return f();
-  std::exception_ptr error;
-  if constexpr (std::is_void_v<R>) {
-    connectionQueue_->sync([&] {
-      try {
-        f();
-      } catch (...) {
-        error = std::current_exception();
-      }
-    });
-    if (error) std::rethrow_exception(error);
-  } else {
-    std::optional<R> result;
-    connectionQueue_->sync([&] {
-      try {
-        result.emplace(f());
-      } catch (...) {
-        error = std::current_exception();
-      }
-    });
-    if (error) std::rethrow_exception(error);
-    return std::move(*result);
-  }
+  return connectionQueue_->sync(f);
 }
 
 // Runs `change` on the connection inline when on its queue, else queued holding the connection

@@ -171,38 +171,42 @@ platform::ErrorPtr DizEvozidizConnection::runReadWriteTransaction(
     return unusableConnectionError();
   }
   beginWriteQueueWork();
-  platform::ErrorPtr outcome;
-  std::exception_ptr thrown;
-  database_->writeQueue()->sync([&] {
+  struct EndWriteQueueWork {
+    DizEvozidizConnection& connection;
+    ~EndWriteQueueWork() { connection.endWriteQueueWork(); }
+  } endWork{*this};
+  return database_->writeQueue()->sync([&] {
     auto& writeQueue = database_->writeQueue();
     writeQueue->setSpecific(&isOnConnectionQueueKey_, &isOnConnectionQueueKey_);
-    outcome = preReadWriteTransaction();
+    platform::ErrorPtr outcome = preReadWriteTransaction();
     if (outcome) {
       writeQueue->setSpecific(&isOnConnectionQueueKey_, nullptr);
-    } else {
-      auto transaction = DizEvozidizReadWriteTransaction::initWithConnection(this, true);
-      platform::ErrorPtr abort;
-      try {
-        block(*transaction);
-      } catch (...) {
-        // A block that throws leaves its work rolled back; its exception goes on to the caller.
-        thrown = std::current_exception();
-        std::string what = "unknown exception";
-        try {
-          throw;
-        } catch (const std::exception& e) {
-          what = e.what();
-        } catch (...) {
-        }
-        abort = DizEvozidizMakeError(DizEvozidizErrorException, "The read-write block threw (" + what + ")", db, SQLITE_OK);
-      }
-      outcome = postReadWriteTransaction(*transaction, abort);
+      if (whenEnded) whenEnded(outcome);
+      return outcome;
     }
+    auto transaction = DizEvozidizReadWriteTransaction::initWithConnection(this, true);
+    platform::ErrorPtr abort;
+    std::exception_ptr thrown;
+    try {
+      block(*transaction);
+    } catch (...) {
+      thrown = std::current_exception();
+      std::string what = "unknown exception";
+      try {
+        throw;
+      } catch (const std::exception& e) {
+        what = e.what();
+      } catch (...) {
+      }
+      abort = DizEvozidizMakeError(DizEvozidizErrorException, "The read-write block threw (" + what + ")", db, SQLITE_OK);
+    }
+    outcome = postReadWriteTransaction(*transaction, abort);
     if (whenEnded) whenEnded(outcome);
+    // A block that throws leaves its work rolled back; its exception goes on to the caller, carried
+    // out of the write queue by sync.
+    if (thrown) std::rethrow_exception(thrown);
+    return outcome;
   });
-  endWriteQueueWork();
-  if (thrown) std::rethrow_exception(thrown);
-  return outcome;
 }
 
 // ---------------------------------------------------------------------------------------------

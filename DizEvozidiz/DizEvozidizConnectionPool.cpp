@@ -80,43 +80,35 @@ void DizEvozidiz::closeAllPooledHandles() {
 
 bool DizEvozidiz::connectionPoolEnqueue(sqlite3* db, diz_file* mainFile, diz_file* walFile) {
   if (!db) return false;
-  bool taken = false;
-  internalQueue_->sync([&] {
-    if (connectionPool_.size() >= maxConnectionPoolCount_) return;
+  return internalQueue_->sync([&] {
+    if (connectionPool_.size() >= maxConnectionPoolCount_) return false;
     connectionPool_.push_back({db, mainFile, walFile, platform::monotonicNanoseconds()});
-    taken = true;
     if (connectionPool_.size() == 1) connectionPoolResetTimer();
+    return true;
   });
-  return taken;
 }
 
 bool DizEvozidiz::connectionPoolDequeue(sqlite3*& db, diz_file*& mainFile, diz_file*& walFile) {
-  bool given = false;
   db = nullptr;
   mainFile = walFile = nullptr;
-  internalQueue_->sync([&] {
-    if (connectionPool_.empty()) return;
+  return internalQueue_->sync([&] {
+    if (connectionPool_.empty()) return false;
     const PooledHandle handle = connectionPool_.front();
     connectionPool_.erase(connectionPool_.begin());
     db = handle.db;
     mainFile = handle.mainFile;
     walFile = handle.walFile;
-    given = true;
     connectionPoolResetTimer();
+    return true;
   });
-  return given;
 }
 
 std::size_t DizEvozidiz::connectionPoolCount() const {
-  std::size_t count = 0;
-  internalQueue_->sync([&] { count = connectionPool_.size(); });
-  return count;
+  return internalQueue_->sync([&] { return connectionPool_.size(); });
 }
 
 std::size_t DizEvozidiz::maxConnectionPoolCount() const {
-  std::size_t count = 0;
-  internalQueue_->sync([&] { count = maxConnectionPoolCount_; });
-  return count;
+  return internalQueue_->sync([&] { return maxConnectionPoolCount_; });
 }
 
 void DizEvozidiz::setMaxConnectionPoolCount(std::size_t count) {
@@ -133,9 +125,7 @@ void DizEvozidiz::setMaxConnectionPoolCount(std::size_t count) {
 }
 
 double DizEvozidiz::connectionPoolLifetime() const {
-  double seconds = 0;
-  internalQueue_->sync([&] { seconds = connectionPoolLifetime_; });
-  return seconds;
+  return internalQueue_->sync([&] { return connectionPoolLifetime_; });
 }
 
 void DizEvozidiz::setConnectionPoolLifetime(double seconds) {
