@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_platform
+#error "platform/dispatch_internal.h is internal to the platform layer"
+#endif
+
 // Internal to the dispatch layer (dispatch_*.cpp): the queue implementation behind DispatchQueue,
 // the worker pool behind the global queues, the timer thread, and the per-thread record of which
 // queues the calling thread is running. Not for use elsewhere.

@@ -5,7 +5,7 @@
 #include <glib.h>
 
 #include "platform/dispatch_internal.h"
-#include "platform/thread.h"
+#include "platform/this_thread.h"
 
 namespace platform {
 

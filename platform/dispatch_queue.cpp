@@ -15,7 +15,7 @@
 
 #include "platform/console.h"
 #include "platform/dispatch_internal.h"
-#include "platform/thread.h"
+#include "platform/this_thread.h"
 
 namespace platform {
 
@@ -77,11 +77,7 @@ void serveSync(SyncState& state) {
   std::abort();
 }
 
-Clock::time_point deadlineAfter(double seconds) {
-  if (!(seconds > 0)) return Clock::now();
-  if (seconds > kFarAwaySeconds) seconds = kFarAwaySeconds;
-  return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
+Clock::time_point deadlineAfter(double seconds) { return Clock::now() + durationOfSeconds(seconds); }
 
 WallClock::time_point wallTimeOf(Date date) {
   double since1970 = date.timeIntervalSince1970();
