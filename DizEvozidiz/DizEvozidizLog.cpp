@@ -1,4 +1,4 @@
-#include "DizEvozidiz/DizEvozidizLog.h"
+#include "DizEvozidiz/DizEvozidizLogInternal.h"
 
 #include "logging/log.h"
 

@@ -1,4 +1,4 @@
-#include "DizEvozidiz/DizEvozidizManager.h"
+#include "DizEvozidiz/DizEvozidizManagerInternal.h"
 
 #include <filesystem>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "DizEvozidiz/DizEvozidizTransactionSql.h"
+#include "DizEvozidiz/DizEvozidizTransactionSqlInternal.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "DizEvozidiz/DizVfsShim.h"
+#include "DizEvozidiz/DizVfsShimInternal.h"
 
 #include <cstddef>
 #include <cstring>

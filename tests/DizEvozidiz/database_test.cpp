@@ -17,7 +17,8 @@
 #include <vector>
 
 #include "DizEvozidiz/DizEvozidiz.h"
-#include "DizEvozidiz/DizEvozidizManager.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
+#include "DizEvozidiz/DizEvozidizManagerInternal.h"
 #include "platform/notification_center.h"
 #include "platform/run_loop.h"
 #include "platform/thread.h"
@@ -488,24 +489,24 @@ TEST(DizEvozidizConfiguration, QueuesCarryTheirLabelsAndSpecificKeys) {
   zorvel::test::TempDir dir;
   auto database = DizEvozidiz::create((dir / "queues.sqlite").string());
   ASSERT_TRUE(database);
-  EXPECT_EQ(database->internalQueue()->label(), "DizEvozidiz-Internal");
-  EXPECT_EQ(database->snapshotQueue()->label(), "DizEvozidiz-Snapshot");
-  EXPECT_EQ(database->writeQueue()->label(), "DizEvozidiz-Write");
-  EXPECT_EQ(database->checkpointQueue()->label(), "DizEvozidiz-Checkpoint");
-  EXPECT_FALSE(database->isOnSnapshotQueue());
+  EXPECT_EQ(DizInternal(*database).internalQueue()->label(), "DizEvozidiz-Internal");
+  EXPECT_EQ(DizInternal(*database).snapshotQueue()->label(), "DizEvozidiz-Snapshot");
+  EXPECT_EQ(DizInternal(*database).writeQueue()->label(), "DizEvozidiz-Write");
+  EXPECT_EQ(DizInternal(*database).checkpointQueue()->label(), "DizEvozidiz-Checkpoint");
+  EXPECT_FALSE(DizInternal(*database).isOnSnapshotQueue());
   bool onSnapshot = false, onWrite = false, crossed = true;
-  database->snapshotQueue()->sync([&] {
-    onSnapshot = database->isOnSnapshotQueue();
-    crossed = database->isOnWriteQueue();
+  DizInternal(*database).snapshotQueue()->sync([&] {
+    onSnapshot = DizInternal(*database).isOnSnapshotQueue();
+    crossed = DizInternal(*database).isOnWriteQueue();
     database->snapshot();  // inline on its own queue, no deadlock
   });
-  database->writeQueue()->sync([&] { onWrite = database->isOnWriteQueue(); });
+  DizInternal(*database).writeQueue()->sync([&] { onWrite = DizInternal(*database).isOnWriteQueue(); });
   EXPECT_TRUE(onSnapshot);
   EXPECT_TRUE(onWrite);
   EXPECT_FALSE(crossed);
-  EXPECT_EQ(database->vfsShimName().rfind("diz_vfs_shim_", 0), 0u);
-  EXPECT_EQ(database->vfsShimName().size(), std::string("diz_vfs_shim_").size() + 36);
-  EXPECT_NE(sqlite3_vfs_find(database->vfsShimName().c_str()), nullptr);
+  EXPECT_EQ(DizInternal(*database).vfsShimName().rfind("diz_vfs_shim_", 0), 0u);
+  EXPECT_EQ(DizInternal(*database).vfsShimName().size(), std::string("diz_vfs_shim_").size() + 36);
+  EXPECT_NE(sqlite3_vfs_find(DizInternal(*database).vfsShimName().c_str()), nullptr);
 }
 
 TEST(DizEvozidizUtilities, PragmaAndTableInfoQuoteNames) {
@@ -513,20 +514,20 @@ TEST(DizEvozidizUtilities, PragmaAndTableInfoQuoteNames) {
   Sql sql(dir / "util.sqlite");
   sql.exec("CREATE TABLE \"it's \"\"odd\"\"\" (a INTEGER, b TEXT); PRAGMA user_version = 12;");
   sqlite3* db = sql.handle();
-  EXPECT_EQ(DizEvozidiz::pragma("user_version", db), 12);
-  EXPECT_EQ(DizEvozidiz::pragma("main.user_version", db), 12);
-  EXPECT_EQ(DizEvozidiz::pragma("", db), -1);
-  EXPECT_EQ(DizEvozidiz::pragma("user_version; DROP TABLE x", db), -1);
-  EXPECT_EQ(DizEvozidiz::columnNamesForTable("it's \"odd\"", db), (std::vector<std::string>{"a", "b"}));
-  auto affinity = DizEvozidiz::columnNamesAndAffinityForTable("it's \"odd\"", db);
+  EXPECT_EQ(DizEvozidizInternal::pragma("user_version", db), 12);
+  EXPECT_EQ(DizEvozidizInternal::pragma("main.user_version", db), 12);
+  EXPECT_EQ(DizEvozidizInternal::pragma("", db), -1);
+  EXPECT_EQ(DizEvozidizInternal::pragma("user_version; DROP TABLE x", db), -1);
+  EXPECT_EQ(DizEvozidizInternal::columnNamesForTable("it's \"odd\"", db), (std::vector<std::string>{"a", "b"}));
+  auto affinity = DizEvozidizInternal::columnNamesAndAffinityForTable("it's \"odd\"", db);
   ASSERT_TRUE(affinity);
   EXPECT_EQ((*affinity)["a"], "INTEGER");
   EXPECT_EQ((*affinity)["b"], "TEXT");
-  EXPECT_TRUE(DizEvozidiz::tableExists("it's \"odd\"", db));
-  EXPECT_FALSE(DizEvozidiz::tableExists("missing", db));
-  EXPECT_FALSE(DizEvozidiz::tableExists("", db));
-  EXPECT_EQ(DizEvozidiz::tableNamesUsing(db), (std::vector<std::string>{"it's \"odd\""}));
-  EXPECT_EQ(DizEvozidiz::sqliteVersionUsing(db), std::string(sqlite3_libversion()));
+  EXPECT_TRUE(DizEvozidizInternal::tableExists("it's \"odd\"", db));
+  EXPECT_FALSE(DizEvozidizInternal::tableExists("missing", db));
+  EXPECT_FALSE(DizEvozidizInternal::tableExists("", db));
+  EXPECT_EQ(DizEvozidizInternal::tableNamesUsing(db), (std::vector<std::string>{"it's \"odd\""}));
+  EXPECT_EQ(DizEvozidizInternal::sqliteVersionUsing(db), std::string(sqlite3_libversion()));
   EXPECT_EQ(DizEvozidiz::pragmaValueForSynchronous(1), "NORMAL");
   EXPECT_EQ(DizEvozidiz::pragmaValueForSynchronous(3), "UNKNOWN");
   EXPECT_EQ(DizEvozidiz::pragmaValueForAutoVacuum(2), "INCREMENTAL");

@@ -5,8 +5,9 @@
 #include <thread>
 #include <vector>
 
-#include "DizEvozidiz/DizEvozidizConnectionState.h"
-#include "DizEvozidiz/DizEvozidizManager.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
+#include "DizEvozidiz/DizEvozidizConnectionStateInternal.h"
+#include "DizEvozidiz/DizEvozidizManagerInternal.h"
 #include "DizEvozidiz/DizEvozidizOptions.h"
 #include "DizEvozidiz/DizEvozidizSerializers.h"
 #include "DizEvozidiz/Utilities/DizMarkers.h"

@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_store
+#error "DizEvozidiz/DizEvozidizLogInternal.h is internal to the store and its extensions"
+#endif
+
 // The store's one way to report failures: through the logging framework, synchronously, with
 // level 3, context 27017 and flag 1 (error) or 2 (warning). Every message format begins with "%@",
 // filled with the name of the source unit of the class that logs: "DizEvozidiz" for the database,

@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_store
+#error "DizEvozidiz/DizVfsShimInternal.h is internal to the store and its extensions"
+#endif
+
 // The file-system shim: a pass-through SQLite VFS that wraps another VFS (the default one unless
 // named) so that a connection can learn the moment its read transaction really holds SQLite's
 // shared read lock. Every operation is forwarded to the wrapped VFS and file, with these additions:
