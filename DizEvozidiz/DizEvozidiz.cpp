@@ -571,12 +571,19 @@ std::vector<std::string> DizEvozidizInternal::previouslyRegisteredExtensionNames
 }
 
 std::vector<std::shared_ptr<DizEvozidizConnectionState>>& DizEvozidizInternal::connectionStatesOnSnapshotQueue() {
+  assertOnSnapshotQueue();
   return shared_->connectionStates;
 }
 
-platform::ValueArray& DizEvozidizInternal::changesetsOnSnapshotQueue() { return shared_->changesets; }
+platform::ValueArray& DizEvozidizInternal::changesetsOnSnapshotQueue() {
+  assertOnSnapshotQueue();
+  return shared_->changesets;
+}
 
-void DizEvozidizInternal::setSnapshotOnSnapshotQueue(std::uint64_t snapshot) { shared_->snapshot = snapshot; }
+void DizEvozidizInternal::setSnapshotOnSnapshotQueue(std::uint64_t snapshot) {
+  assertOnSnapshotQueue();
+  shared_->snapshot = snapshot;
+}
 
 void DizEvozidizInternal::addConnectionState(std::shared_ptr<DizEvozidizConnectionState> state) {
   onSnapshotQueue([&] { shared_->connectionStates.push_back(std::move(state)); });

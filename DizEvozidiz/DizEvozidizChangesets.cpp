@@ -27,6 +27,7 @@ const std::vector<std::string>& DizEvozidizConnection::externalChangesetKeys() {
 // Building (committing connection, inside its write transaction)
 
 void DizEvozidizConnectionInternal::getInternalChangeset(platform::Value& internal, platform::Value& external) {
+  assertOnConnectionQueue();
   platform::ValueDictionary in;
   platform::ValueDictionary ex;
   bool haveIn = false;
@@ -75,6 +76,7 @@ void DizEvozidizConnectionInternal::getInternalChangeset(platform::Value& intern
 // Receiving (this connection's queue)
 
 void DizEvozidizConnectionInternal::noteCommittedChangeset(const platform::Value& changeset) {
+  assertOnConnectionQueue();
   const std::uint64_t changesetSnapshot = changeset["snapshot"].asUInt64();
   if (changesetSnapshot <= snapshot_) return;
   if (longLivedReadTransaction_) {
@@ -143,6 +145,7 @@ void applyToCache(DizEvozidizConnectionInternal::ObjectCache& cache, const DizCh
 }  // namespace
 
 void DizEvozidizConnectionInternal::processChangeset(const platform::Value& changeset) {
+  assertOnConnectionQueue();
   if (changeset["modifiedExternally"].asBool()) flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches | DizFlushMemoryState);
 
   const auto objects = changeset["objectChanges"].as<DizChangedValues>();

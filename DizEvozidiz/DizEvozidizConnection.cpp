@@ -319,12 +319,12 @@ bool DizEvozidizConnectionInternal::isOnConnectionQueue() const {
 
 
 std::string DizEvozidizConnectionInternal::name() const {
-  std::lock_guard guard(nameMutex_);
+  platform::MutexLock guard(nameMutex_);
   return name_;
 }
 
 void DizEvozidizConnectionInternal::setName(std::string name) {
-  std::lock_guard guard(nameMutex_);
+  platform::MutexLock guard(nameMutex_);
   name_ = std::move(name);
 }
 
@@ -437,6 +437,7 @@ void DizEvozidizConnectionInternal::flushMemoryWithFlags(unsigned flags) {
 }
 
 void DizEvozidizConnectionInternal::flushMemoryWithFlagsOnQueue(unsigned flags) {
+  assertOnConnectionQueue();
   if (flags & DizFlushMemoryCaches) {
     keyCache.removeAllObjects();
     if (objectCache) objectCache->removeAllObjects();

@@ -28,6 +28,8 @@
 #include "DizEvozidiz/DizCache.h"
 #include "DizEvozidiz/DizCollectionKey.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
+#include "platform/locks.h"
+#include "platform/thread_safety.h"
 #include "DizEvozidiz/DizEvozidizInternal.h"
 #include "DizEvozidiz/Utilities/DizMutationStack.h"
 #include "DizEvozidiz/Utilities/DizSet.h"
@@ -244,6 +246,10 @@ class DizEvozidizConnectionInternal final : public DizEvozidizConnection, public
 
   // Whether the caller runs on this connection's queue (or on the write queue for it).
   bool isOnConnectionQueue() const;
+  // Checks that rule in debug and sanitizer builds (platform/thread_safety.h).
+  void assertOnConnectionQueue() const {
+    ZORVEL_ASSERT_THREAD(isOnConnectionQueue(), "DizEvozidizConnection: only on the connection's queue");
+  }
   const platform::DispatchQueuePtr& connectionQueue() const { return connectionQueue_; }
 
   // ============================================================================================
@@ -316,8 +322,8 @@ class DizEvozidizConnectionInternal final : public DizEvozidizConnection, public
   platform::DispatchQueuePtr connectionQueue_;
   char isOnConnectionQueueKey_ = 0;
 
-  mutable std::mutex nameMutex_;
-  std::string name_;
+  mutable platform::Mutex nameMutex_;
+  std::string name_ ZORVEL_GUARDED_BY(nameMutex_);
 
   std::uint64_t objectCacheLimit_ = 0;
   std::uint64_t metadataCacheLimit_ = 0;
@@ -333,10 +339,10 @@ class DizEvozidizConnectionInternal final : public DizEvozidizConnection, public
   platform::ValueArray pendingChangesets_;
   platform::ValueArray processedChangesets_;
 
-  // Guarded by lock_ (touched by the connection queue and the write queue).
-  std::mutex lock_;
-  bool writeQueueSuspended_ = false;
-  bool activeReadWriteTransaction_ = false;
+  // Touched by the connection queue and the write queue.
+  platform::Mutex lock_;
+  bool writeQueueSuspended_ ZORVEL_GUARDED_BY(lock_) = false;
+  bool activeReadWriteTransaction_ ZORVEL_GUARDED_BY(lock_) = false;
 
   std::array<sqlite3_stmt*, 37> statements_{};
 };

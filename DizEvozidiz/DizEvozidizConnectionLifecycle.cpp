@@ -121,7 +121,7 @@ void DizEvozidizConnectionInternal::flushTransactionsWithCompletionQueue(platfor
 }
 
 void DizEvozidizConnectionInternal::releaseWriteQueueSuspension() {
-  std::lock_guard guard(lock_);
+  platform::MutexLock guard(lock_);
   if (writeQueueSuspended_) {
     database_->writeQueue()->resume();
     writeQueueSuspended_ = false;
@@ -129,7 +129,7 @@ void DizEvozidizConnectionInternal::releaseWriteQueueSuspension() {
 }
 
 void DizEvozidizConnectionInternal::beginWriteQueueWork() {
-  std::lock_guard guard(lock_);
+  platform::MutexLock guard(lock_);
   if (writeQueueSuspended_) {
     database_->writeQueue()->resume();
     writeQueueSuspended_ = false;
@@ -138,7 +138,7 @@ void DizEvozidizConnectionInternal::beginWriteQueueWork() {
 }
 
 void DizEvozidizConnectionInternal::endWriteQueueWork() {
-  std::lock_guard guard(lock_);
+  platform::MutexLock guard(lock_);
   activeReadWriteTransaction_ = false;
 }
 
@@ -237,6 +237,7 @@ void DizEvozidizConnectionInternal::learnWalFile() {
 }
 
 void DizEvozidizConnectionInternal::preReadTransaction() {
+  assertOnConnectionQueue();
   fetchMainFile();
   if (!stepBeginTransaction()) {
     platform::Exception::raise(DizEvozidizExceptionName, "The read transaction could not begin: BEGIN failed.");
@@ -328,6 +329,7 @@ void DizEvozidizConnectionInternal::markSqlLevelSharedReadLockAcquired() {
 }
 
 void DizEvozidizConnectionInternal::postReadTransaction() {
+  assertOnConnectionQueue();
   if (!stepCommitTransaction()) stepRollbackTransaction();
   if (main_file) main_file->read_hook = nullptr;
   if (wal_file) wal_file->read_hook = nullptr;
@@ -398,6 +400,7 @@ std::uint64_t DizEvozidizConnectionInternal::incrementSnapshotInDatabase(bool& o
 // Steps around a read-write block (on the write queue)
 
 platform::ErrorPtr DizEvozidizConnectionInternal::preReadWriteTransaction() {
+  assertOnConnectionQueue();
   fetchMainFile();
   const bool begun = enableMultiProcessSupport_ ? stepBeginImmediateTransaction() : stepBeginTransaction();
   if (!begun) {
@@ -739,6 +742,7 @@ platform::ErrorPtr DizEvozidizConnectionInternal::backupToPath(const std::string
 // Long-lived read transactions
 
 std::vector<platform::NotificationPtr> DizEvozidizConnectionInternal::beginLongLivedOnQueue() {
+  assertOnConnectionQueue();
   requireUsable();
   std::vector<platform::NotificationPtr> notifications;
   if (longLivedReadTransaction_) notifications = *endLongLivedOnQueue();
@@ -756,6 +760,7 @@ std::vector<platform::NotificationPtr> DizEvozidizConnectionInternal::beginLongL
 }
 
 std::optional<std::vector<platform::NotificationPtr>> DizEvozidizConnectionInternal::endLongLivedOnQueue() {
+  assertOnConnectionQueue();
   if (!longLivedReadTransaction_) return std::nullopt;
   postReadTransaction();
   longLivedReadTransaction_.reset();
@@ -809,7 +814,7 @@ void DizEvozidizConnectionInternal::maybeResetLongLivedReadTransaction() {
   auto self = std::static_pointer_cast<DizEvozidizConnectionInternal>(shared_from_this());
   database_->writeQueue()->async([self] {
     {
-      std::lock_guard guard(self->lock_);
+      platform::MutexLock guard(self->lock_);
       if (self->activeReadWriteTransaction_) return;
       if (!self->writeQueueSuspended_) {
         self->database_->writeQueue()->suspend();
@@ -819,7 +824,7 @@ void DizEvozidizConnectionInternal::maybeResetLongLivedReadTransaction() {
     self->connectionQueue_->async([self] {
       bool suspended = false;
       {
-        std::lock_guard guard(self->lock_);
+        platform::MutexLock guard(self->lock_);
         suspended = self->writeQueueSuspended_;
       }
       if (suspended && self->longLivedReadTransaction_ && self->snapshot_ == self->database_->snapshot()) {

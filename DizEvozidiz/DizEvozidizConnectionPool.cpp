@@ -15,10 +15,14 @@ std::shared_ptr<DizEvozidizConnection> DizEvozidizInternal::newConnection() {
 // ---------------------------------------------------------------------------------------------
 // Changesets (snapshot queue)
 
-void DizEvozidizInternal::notePendingChangeset(const platform::Value& changeset) { shared_->changesets.push_back(changeset); }
+void DizEvozidizInternal::notePendingChangeset(const platform::Value& changeset) {
+  assertOnSnapshotQueue();
+  shared_->changesets.push_back(changeset);
+}
 
 std::optional<platform::ValueArray> DizEvozidizInternal::pendingAndCommittedChangesetsSince(std::uint64_t since,
                                                                                    std::uint64_t until) {
+  assertOnSnapshotQueue();
   platform::ValueArray found;
   for (const auto& changeset : shared_->changesets) {
     const std::uint64_t s = changeset["snapshot"].asUInt64();
@@ -30,6 +34,7 @@ std::optional<platform::ValueArray> DizEvozidizInternal::pendingAndCommittedChan
 
 void DizEvozidizInternal::noteCommittedChangeset(const platform::Value& changeset,
                                          const DizEvozidizConnection* fromConnection) {
+  assertOnSnapshotQueue();
   const std::uint64_t snapshot = changeset["snapshot"].asUInt64();
   if (snapshot <= shared_->snapshot)
     DIZ_DB_LOG_ERROR("%@: Core logic failure! Commit numbered %llu does not follow commit %llu",

@@ -34,6 +34,7 @@
 #include "DizEvozidiz/DizEvozidizConnectionStateInternal.h"
 #include "DizEvozidiz/DizVfsShimInternal.h"
 #include "platform/dispatch.h"
+#include "platform/thread_safety.h"
 #include "platform/value.h"
 
 class DizEvozidizConnection;
@@ -82,6 +83,11 @@ class DizEvozidizInternal final : public DizEvozidiz {
   const void* isOnWriteQueueKey() const { return &isOnWriteQueueKey_; }
   bool isOnSnapshotQueue() const;
   bool isOnWriteQueue() const;
+  // Check those rules in debug and sanitizer builds (platform/thread_safety.h).
+  void assertOnSnapshotQueue() const {
+    ZORVEL_ASSERT_THREAD(isOnSnapshotQueue(), "DizEvozidiz: only on the snapshot queue");
+  }
+  void assertOnWriteQueue() const { ZORVEL_ASSERT_THREAD(isOnWriteQueue(), "DizEvozidiz: only on the write queue"); }
 
   // The file-system shim connections open their handles through ("diz_vfs_shim_<UUID>").
   const std::string& vfsShimName() const { return vfsShimName_; }

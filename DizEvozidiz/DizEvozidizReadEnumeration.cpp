@@ -65,7 +65,7 @@ int stepRows(Pass& p, sqlite3_stmt* statement, const std::string* fixed, Columns
   const int keyColumn = fixed ? 1 : 2;
   const int objectColumn = keyColumn + 1;
   const int metadataColumn = columns == Columns::Rows ? keyColumn + 2 : keyColumn + 1;
-  const Value nil;
+  const Value nil{};
   std::string collection = fixed ? *fixed : std::string();
   int status;
   while ((status = sqlite3_step(statement)) == SQLITE_ROW) {
@@ -493,7 +493,7 @@ void enumerateKeyList(const Transaction& t, const std::vector<std::string>& keys
     std::vector<std::uint64_t> absent;
     for (const auto& entry : indexes) absent.insert(absent.end(), entry.second.begin(), entry.second.end());
     std::sort(absent.begin(), absent.end());
-    const Value nil;
+    const Value nil{};
     for (std::uint64_t index : absent) {
       block(index, nil, nil, p.stop);
       if (p.over()) break;

@@ -509,6 +509,34 @@ TEST(DizEvozidizConfiguration, QueuesCarryTheirLabelsAndSpecificKeys) {
   EXPECT_NE(sqlite3_vfs_find(DizInternal(*database).vfsShimName().c_str()), nullptr);
 }
 
+// In debug and sanitizer builds the internals that belong to one queue check that they are called
+// on it; a call from elsewhere aborts, naming the rule.
+TEST(DizEvozidizThreadingRules, SnapshotAndConnectionQueueStateRefusesOtherThreads) {
+#if !defined(ZORVEL_THREAD_ASSERTIONS)
+  GTEST_SKIP() << "threading assertions run in debug and sanitizer builds";
+#else
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  zorvel::test::TempDir dir;
+  auto database = DizEvozidiz::create((dir / "rules.sqlite").string());
+  ASSERT_TRUE(database);
+  auto connection = database->newConnection();
+  auto& internals = DizInternal(*database);
+  std::size_t states = 0;
+  internals.snapshotQueue()->sync([&] { states = internals.connectionStatesOnSnapshotQueue().size(); });
+  EXPECT_EQ(states, 1u);
+  EXPECT_DEATH(internals.changesetsOnSnapshotQueue(), "Threading rule broken: DizEvozidiz: only on the snapshot queue");
+  EXPECT_DEATH(internals.setSnapshotOnSnapshotQueue(7),
+               "Threading rule broken: DizEvozidiz: only on the snapshot queue");
+  EXPECT_DEATH(DizInternal(*connection).flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches),
+               "Threading rule broken: DizEvozidizConnection: only on the connection's queue");
+  // The connection's own queue, and the write queue while it works there for the connection.
+  DizInternal(*connection).connectionQueue()->sync(
+      [&] { DizInternal(*connection).flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches); });
+  connection->readWriteWithBlock(
+      [&](DizEvozidizReadWriteTransaction&) { DizInternal(*connection).assertOnConnectionQueue(); });
+#endif
+}
+
 TEST(DizEvozidizUtilities, PragmaAndTableInfoQuoteNames) {
   zorvel::test::TempDir dir;
   Sql sql(dir / "util.sqlite");
