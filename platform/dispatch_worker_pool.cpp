@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/console.h"
+#include "platform/diagnostics.h"
 #include "platform/dispatch_internal.h"
 
 namespace platform::detail {
@@ -80,7 +80,7 @@ class Pool {
     try {
       std::thread([this] { workerLoop(); }).detach();
     } catch (const std::exception& e) {
-      consoleLog(std::string("dispatch: cannot start a worker thread: ") + e.what());
+      ZORVEL_DIAGNOSTIC_ERROR(std::string("dispatch: cannot start a worker thread: ") + e.what());
       std::lock_guard lock(mutex_);
       --threads_;
     }
