@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "logging/log.h"
 #include "platform/format.h"
 
 inline constexpr unsigned kDizLogFlagError = 1;
@@ -20,16 +21,13 @@ inline constexpr unsigned kDizLogFlagWarning = 2;
 inline constexpr unsigned kDizLogLevel = 3;
 inline constexpr long kDizLogContext = 27017;
 
-// "/a/b/DizEvozidiz.cpp" -> "DizEvozidiz".
-std::string DizFileNameWithoutExtension(std::string_view path);
-
 // Hands one formatted message to the logging framework.
 void DizLogMessage(unsigned flag, const char* file, const char* function, unsigned line, const std::string& message);
 
 template <class... Args>
 void DizLog(unsigned flag, const char* file, const char* function, unsigned line, std::string_view format,
             const Args&... args) {
-  DizLogMessage(flag, file, function, line, platform::format(format, DizFileNameWithoutExtension(file), args...));
+  DizLogMessage(flag, file, function, line, platform::format(format, LGFileNameWithoutExtension(file, false).description(), args...));
 }
 
 // The source units the messages name.
