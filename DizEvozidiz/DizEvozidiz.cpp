@@ -1,9 +1,8 @@
-#include "DizEvozidiz/DizEvozidizInternal.h"
-
 #include <unistd.h>
 
 #include <utility>
 
+#include "DizEvozidiz/DizEvozidizInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizManagerInternal.h"
 #include "platform/crypto.h"
@@ -527,11 +526,17 @@ std::uint64_t DizEvozidiz::snapshot() const { return DizInternal(*this).snapshot
 std::vector<std::string> DizEvozidiz::previouslyRegisteredExtensionNames() const {
   return DizInternal(*this).previouslyRegisteredExtensionNames();
 }
-DizEvozidizConnectionDefaults DizEvozidiz::connectionDefaults() const { return DizInternal(*this).connectionDefaults(); }
+DizEvozidizConnectionDefaults DizEvozidiz::connectionDefaults() const {
+  return DizInternal(*this).connectionDefaults();
+}
 bool DizEvozidiz::defaultObjectCacheEnabled() const { return DizInternal(*this).defaultObjectCacheEnabled(); }
-void DizEvozidiz::setDefaultObjectCacheEnabled(bool enabled) { DizInternal(*this).setDefaultObjectCacheEnabled(enabled); }
+void DizEvozidiz::setDefaultObjectCacheEnabled(bool enabled) {
+  DizInternal(*this).setDefaultObjectCacheEnabled(enabled);
+}
 std::uint64_t DizEvozidiz::defaultObjectCacheLimit() const { return DizInternal(*this).defaultObjectCacheLimit(); }
-void DizEvozidiz::setDefaultObjectCacheLimit(std::uint64_t limit) { DizInternal(*this).setDefaultObjectCacheLimit(limit); }
+void DizEvozidiz::setDefaultObjectCacheLimit(std::uint64_t limit) {
+  DizInternal(*this).setDefaultObjectCacheLimit(limit);
+}
 bool DizEvozidiz::defaultMetadataCacheEnabled() const { return DizInternal(*this).defaultMetadataCacheEnabled(); }
 void DizEvozidiz::setDefaultMetadataCacheEnabled(bool enabled) {
   DizInternal(*this).setDefaultMetadataCacheEnabled(enabled);
@@ -605,12 +610,12 @@ DizEvozidizConnectionDefaults DizEvozidizInternal::connectionDefaults() const {
   return internalQueue_->sync([&] { return connectionDefaults_; });
 }
 
-#define DIZ_DEFAULTS_ACCESSORS(Type, Getter, Setter, Field, FieldSetter) \
-  Type DizEvozidizInternal::Getter() const {                                      \
+#define DIZ_DEFAULTS_ACCESSORS(Type, Getter, Setter, Field, FieldSetter)      \
+  Type DizEvozidizInternal::Getter() const {                                  \
     return internalQueue_->sync([&] { return connectionDefaults_.Field(); }); \
-  }                                                                       \
-  void DizEvozidizInternal::Setter(Type value) {                                  \
-    internalQueue_->sync([&] { connectionDefaults_.FieldSetter(value); }); \
+  }                                                                           \
+  void DizEvozidizInternal::Setter(Type value) {                              \
+    internalQueue_->sync([&] { connectionDefaults_.FieldSetter(value); });    \
   }
 
 DIZ_DEFAULTS_ACCESSORS(bool, defaultObjectCacheEnabled, setDefaultObjectCacheEnabled, objectCacheEnabled,
@@ -734,8 +739,8 @@ std::optional<std::vector<std::string>> DizEvozidizInternal::columnNamesForTable
   return names;
 }
 
-std::optional<std::map<std::string, std::string>> DizEvozidizInternal::columnNamesAndAffinityForTable(std::string_view table,
-                                                                                              sqlite3* db) {
+std::optional<std::map<std::string, std::string>> DizEvozidizInternal::columnNamesAndAffinityForTable(
+    std::string_view table, sqlite3* db) {
   if (table.empty()) return std::nullopt;
   const std::string sql = "PRAGMA table_info(" + quotedIdentifier(table) + ");";
   sqlite3_stmt* statement = nullptr;

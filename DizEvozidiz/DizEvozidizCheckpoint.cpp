@@ -77,7 +77,8 @@ void DizEvozidizInternal::aggressiveTryTruncateLargeWAL(const std::shared_ptr<Sh
 // never taken for damage.
 void DizEvozidizInternal::installBusyHandling(Shared& shared) {
   if (shared.options.enableMultiProcessSupport)
-    sqlite3_busy_handler(shared.db, &DizEvozidizInternal::connectionBusyHandler, const_cast<void*>(shared.databaseIdentity));
+    sqlite3_busy_handler(shared.db, &DizEvozidizInternal::connectionBusyHandler,
+                         const_cast<void*>(shared.databaseIdentity));
   else
     sqlite3_busy_timeout(shared.db, kOwnHandleBusyTimeoutMilliseconds);
 }

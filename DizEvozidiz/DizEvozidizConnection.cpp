@@ -1,12 +1,11 @@
 // The connection object: creation and destruction, its SQLite handle, caches and statements.
 // Transactions are in DizEvozidizConnectionLifecycle.cpp, changesets in DizEvozidizChangesets.cpp.
 
-#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
-
 #include <algorithm>
 #include <cstring>
 #include <exception>
 
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "platform/thread.h"
@@ -193,7 +192,8 @@ void DizEvozidizConnection::flushMemoryWithFlags(unsigned flags) { in(this).flus
 // ---------------------------------------------------------------------------------------------
 // Creation and destruction
 
-DizEvozidizConnectionInternal::Ptr DizEvozidizConnectionInternal::make(const std::shared_ptr<DizEvozidizInternal>& database) {
+DizEvozidizConnectionInternal::Ptr DizEvozidizConnectionInternal::make(
+    const std::shared_ptr<DizEvozidizInternal>& database) {
   auto connection = platform::make<DizEvozidizConnectionInternal>();
   connection->init(database);
   // Registered and prepared on its own queue, so the caller never waits for the database's start-up;
@@ -317,7 +317,6 @@ bool DizEvozidizConnectionInternal::isOnConnectionQueue() const {
   return platform::DispatchQueue::getSpecificCurrent(&isOnConnectionQueueKey_) != nullptr;
 }
 
-
 std::string DizEvozidizConnectionInternal::name() const {
   platform::MutexLock guard(nameMutex_);
   return name_;
@@ -378,7 +377,8 @@ bool DizEvozidizConnectionInternal::objectCacheEnabled() const {
 }
 
 void DizEvozidizConnectionInternal::setObjectCacheEnabled(bool enabled) {
-  setCacheEnabled(&DizEvozidizConnectionInternal::objectCache, &DizEvozidizConnectionInternal::objectCacheLimit_, enabled);
+  setCacheEnabled(&DizEvozidizConnectionInternal::objectCache, &DizEvozidizConnectionInternal::objectCacheLimit_,
+                  enabled);
 }
 
 std::uint64_t DizEvozidizConnectionInternal::objectCacheLimit() const {
@@ -394,7 +394,8 @@ bool DizEvozidizConnectionInternal::metadataCacheEnabled() const {
 }
 
 void DizEvozidizConnectionInternal::setMetadataCacheEnabled(bool enabled) {
-  setCacheEnabled(&DizEvozidizConnectionInternal::metadataCache, &DizEvozidizConnectionInternal::metadataCacheLimit_, enabled);
+  setCacheEnabled(&DizEvozidizConnectionInternal::metadataCache, &DizEvozidizConnectionInternal::metadataCacheLimit_,
+                  enabled);
 }
 
 std::uint64_t DizEvozidizConnectionInternal::metadataCacheLimit() const {
@@ -402,7 +403,8 @@ std::uint64_t DizEvozidizConnectionInternal::metadataCacheLimit() const {
 }
 
 void DizEvozidizConnectionInternal::setMetadataCacheLimit(std::uint64_t limit) {
-  setCacheLimit(&DizEvozidizConnectionInternal::metadataCache, &DizEvozidizConnectionInternal::metadataCacheLimit_, limit);
+  setCacheLimit(&DizEvozidizConnectionInternal::metadataCache, &DizEvozidizConnectionInternal::metadataCacheLimit_,
+                limit);
 }
 
 std::int64_t DizEvozidizConnectionInternal::objectPolicy() const {
@@ -474,7 +476,8 @@ sqlite3_stmt* DizEvozidizConnectionInternal::keptStatement(int index, const char
   return slot;
 }
 
-sqlite3_stmt* DizEvozidizConnectionInternal::enumerationStatement(int index, const char* getterName, bool& needsFinalize) {
+sqlite3_stmt* DizEvozidizConnectionInternal::enumerationStatement(int index, const char* getterName,
+                                                                  bool& needsFinalize) {
   needsFinalize = false;
   sqlite3_stmt* kept = statements_[static_cast<std::size_t>(index)];
   if (kept && sqlite3_stmt_busy(kept)) {
@@ -493,9 +496,9 @@ sqlite3_stmt* DizEvozidizConnectionInternal::enumerationStatement(int index, con
 
 #define DIZ_KEPT_STATEMENT(name, index) \
   sqlite3_stmt* DizEvozidizConnectionInternal::name() { return keptStatement(index, #name); }
-#define DIZ_ENUM_STATEMENT(name, index)                                 \
-  sqlite3_stmt* DizEvozidizConnectionInternal::name(bool& needsFinalize) {      \
-    return enumerationStatement(index, #name, needsFinalize);           \
+#define DIZ_ENUM_STATEMENT(name, index)                                    \
+  sqlite3_stmt* DizEvozidizConnectionInternal::name(bool& needsFinalize) { \
+    return enumerationStatement(index, #name, needsFinalize);              \
   }
 
 DIZ_KEPT_STATEMENT(beginTransactionStatement, 0)

@@ -28,18 +28,18 @@
 #include "DizEvozidiz/DizCache.h"
 #include "DizEvozidiz/DizCollectionKey.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
-#include "platform/locks.h"
-#include "platform/thread_safety.h"
 #include "DizEvozidiz/DizEvozidizInternal.h"
 #include "DizEvozidiz/Utilities/DizMutationStack.h"
 #include "DizEvozidiz/Utilities/DizSet.h"
+#include "platform/locks.h"
+#include "platform/thread_safety.h"
 
 // An error of DizEvozidizErrorDomain: the description, followed, when `resultCode` is not SQLITE_OK,
 // by the code and the handle's message (SQLite's text for the code without a handle).
-platform::ErrorPtr DizEvozidizMakeError(std::int64_t code, const std::string& description, sqlite3* db,
-                                        int resultCode);
+platform::ErrorPtr DizEvozidizMakeError(std::int64_t code, const std::string& description, sqlite3* db, int resultCode);
 
-using DizCollectionKeyHashSet = std::unordered_set<DizCollectionKeyPtr, DizCollectionKey::Hasher, DizCollectionKey::Equal>;
+using DizCollectionKeyHashSet =
+    std::unordered_set<DizCollectionKeyPtr, DizCollectionKey::Hasher, DizCollectionKey::Equal>;
 using DizCollectionKeyValueMap =
     std::unordered_map<DizCollectionKeyPtr, platform::Value, DizCollectionKey::Hasher, DizCollectionKey::Equal>;
 
@@ -96,8 +96,9 @@ class DizEvozidizConnectionInternal final : public DizEvozidizConnection, public
  public:
   using Ptr = std::shared_ptr<DizEvozidizConnectionInternal>;
   using ObjectCache = DizCache<DizCollectionKeyPtr, platform::Value, DizCollectionKey::Hasher, DizCollectionKey::Equal>;
-  using KeyCache = DizBidirectionalCache<std::int64_t, DizCollectionKeyPtr, std::hash<std::int64_t>,
-                                         std::equal_to<std::int64_t>, DizCollectionKey::Hasher, DizCollectionKey::Equal>;
+  using KeyCache =
+      DizBidirectionalCache<std::int64_t, DizCollectionKeyPtr, std::hash<std::int64_t>, std::equal_to<std::int64_t>,
+                            DizCollectionKey::Hasher, DizCollectionKey::Equal>;
 
   // Made by DizEvozidiz::newConnection. Returns at once; the connection registers with the database
   // and takes its snapshot on its own queue, ahead of anything queued on it later.

@@ -63,7 +63,7 @@ void DizEvozidizConnectionInternal::readWithBlock(const ReadBlock& block) {
 }
 
 void DizEvozidizConnectionInternal::asyncReadWithBlock(ReadBlock block, CompletionBlock completion,
-                                               platform::DispatchQueuePtr completionQueue) {
+                                                       platform::DispatchQueuePtr completionQueue) {
   auto self = std::static_pointer_cast<DizEvozidizConnectionInternal>(shared_from_this());
   connectionQueue_->async([self, block = std::move(block), completion = std::move(completion),
                            completionQueue = std::move(completionQueue)] {
@@ -83,7 +83,7 @@ bool DizEvozidizConnectionInternal::readWriteWithBlock(const ReadWriteBlock& blo
 }
 
 void DizEvozidizConnectionInternal::asyncReadWriteWithBlock(ReadWriteBlock block, ReadWriteCompletionBlock completion,
-                                                    platform::DispatchQueuePtr completionQueue) {
+                                                            platform::DispatchQueuePtr completionQueue) {
   connectionQueue_->async([self = self(), block = std::move(block), completion = std::move(completion),
                            completionQueue = std::move(completionQueue)] {
     // Exactly once, whatever happens: as soon as the transaction has ended (on the write queue),
@@ -106,14 +106,14 @@ void DizEvozidizConnectionInternal::asyncReadWriteWithBlock(ReadWriteBlock block
 }
 
 void DizEvozidizConnectionInternal::asyncReadWriteWithBlock(ReadWriteBlock block, CompletionBlock completion,
-                                                    platform::DispatchQueuePtr completionQueue) {
+                                                            platform::DispatchQueuePtr completionQueue) {
   ReadWriteCompletionBlock withOutcome;
   if (completion) withOutcome = [completion = std::move(completion)](const platform::ErrorPtr&) { completion(); };
   asyncReadWriteWithBlock(std::move(block), std::move(withOutcome), std::move(completionQueue));
 }
 
 void DizEvozidizConnectionInternal::flushTransactionsWithCompletionQueue(platform::DispatchQueuePtr completionQueue,
-                                                                 CompletionBlock completion) {
+                                                                         CompletionBlock completion) {
   if (!completion) return;
   connectionQueue_->async([completionQueue = std::move(completionQueue), completion = std::move(completion)] {
     orMain(completionQueue)->async(completion);
@@ -198,7 +198,8 @@ platform::ErrorPtr DizEvozidizConnectionInternal::runReadWriteTransaction(
         what = e.what();
       } catch (...) {
       }
-      abort = DizEvozidizMakeError(DizEvozidizErrorException, "The read-write block threw (" + what + ")", db, SQLITE_OK);
+      abort =
+          DizEvozidizMakeError(DizEvozidizErrorException, "The read-write block threw (" + what + ")", db, SQLITE_OK);
     }
     outcome = postReadWriteTransaction(*transaction, abort);
     if (whenEnded) whenEnded(outcome);
@@ -283,7 +284,8 @@ void DizEvozidizConnectionInternal::preReadTransaction() {
   }
 }
 
-void DizEvozidizConnectionInternal::catchUp(std::uint64_t targetSnapshot, const std::optional<platform::ValueArray>& changesets) {
+void DizEvozidizConnectionInternal::catchUp(std::uint64_t targetSnapshot,
+                                            const std::optional<platform::ValueArray>& changesets) {
   if (changesets) {
     isFastForwarding_ = true;
     for (const auto& changeset : *changesets) noteCommittedChangeset(changeset);
@@ -506,7 +508,7 @@ platform::NotificationPtr DizEvozidizConnectionInternal::makeModifiedNotificatio
 }
 
 platform::ErrorPtr DizEvozidizConnectionInternal::postReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction,
-                                                                   const platform::ErrorPtr& abort) {
+                                                                           const platform::ErrorPtr& abort) {
   if (abort) return rollBackReadWriteTransaction(abort);
   if (transaction.rollbackRequested()) {
     return rollBackReadWriteTransaction(
@@ -787,11 +789,13 @@ bool DizEvozidizConnectionInternal::isInLongLivedReadTransaction() const {
 }
 
 void DizEvozidizConnectionInternal::enableExceptionsForImplicitlyEndingLongLivedReadTransaction() {
-  onQueueAsync([](DizEvozidizConnectionInternal& c) { c.throwExceptionsForImplicitlyEndingLongLivedReadTransaction_ = true; });
+  onQueueAsync(
+      [](DizEvozidizConnectionInternal& c) { c.throwExceptionsForImplicitlyEndingLongLivedReadTransaction_ = true; });
 }
 
 void DizEvozidizConnectionInternal::disableExceptionsForImplicitlyEndingLongLivedReadTransaction() {
-  onQueueAsync([](DizEvozidizConnectionInternal& c) { c.throwExceptionsForImplicitlyEndingLongLivedReadTransaction_ = false; });
+  onQueueAsync(
+      [](DizEvozidizConnectionInternal& c) { c.throwExceptionsForImplicitlyEndingLongLivedReadTransaction_ = false; });
 }
 
 platform::Exception DizEvozidizConnectionInternal::implicitlyEndingLongLivedReadTransactionException() const {

@@ -3,8 +3,8 @@
 
 #include <limits>
 
-#include "DizEvozidiz/DizEvozidizInternal.h"
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
+#include "DizEvozidiz/DizEvozidizInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "platform/date.h"
 
@@ -21,7 +21,7 @@ void DizEvozidizInternal::notePendingChangeset(const platform::Value& changeset)
 }
 
 std::optional<platform::ValueArray> DizEvozidizInternal::pendingAndCommittedChangesetsSince(std::uint64_t since,
-                                                                                   std::uint64_t until) {
+                                                                                            std::uint64_t until) {
   assertOnSnapshotQueue();
   platform::ValueArray found;
   for (const auto& changeset : shared_->changesets) {
@@ -33,7 +33,7 @@ std::optional<platform::ValueArray> DizEvozidizInternal::pendingAndCommittedChan
 }
 
 void DizEvozidizInternal::noteCommittedChangeset(const platform::Value& changeset,
-                                         const DizEvozidizConnection* fromConnection) {
+                                                 const DizEvozidizConnection* fromConnection) {
   assertOnSnapshotQueue();
   const std::uint64_t snapshot = changeset["snapshot"].asUInt64();
   if (snapshot <= shared_->snapshot)

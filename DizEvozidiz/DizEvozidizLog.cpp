@@ -1,5 +1,4 @@
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
-
 #include "logging/log.h"
 
 void DizLogMessage(unsigned flag, const char* file, const char* function, unsigned line, const std::string& message) {

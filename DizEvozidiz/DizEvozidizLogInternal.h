@@ -27,7 +27,8 @@ void DizLogMessage(unsigned flag, const char* file, const char* function, unsign
 template <class... Args>
 void DizLog(unsigned flag, const char* file, const char* function, unsigned line, std::string_view format,
             const Args&... args) {
-  DizLogMessage(flag, file, function, line, platform::format(format, LGFileNameWithoutExtension(file, false).description(), args...));
+  DizLogMessage(flag, file, function, line,
+                platform::format(format, LGFileNameWithoutExtension(file, false).description(), args...));
 }
 
 // The source units the messages name.

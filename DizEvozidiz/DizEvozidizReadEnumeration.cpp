@@ -45,8 +45,8 @@ Value objectOfRow(DizEvozidizConnectionInternal& c, const DizCollectionKeyPtr& c
   return object;
 }
 
-Value metadataOfRow(DizEvozidizConnectionInternal& c, const DizCollectionKeyPtr& ck, sqlite3_stmt* statement, int column,
-                    bool bounded) {
+Value metadataOfRow(DizEvozidizConnectionInternal& c, const DizCollectionKeyPtr& ck, sqlite3_stmt* statement,
+                    int column, bool bounded) {
   if (c.metadataCache) {
     if (const Value* cached = c.metadataCache->objectForKey(ck)) return DizMetadataFromCache(*cached);
   }
@@ -193,28 +193,31 @@ void Transaction::enumerateCollectionsForKey(std::string_view key, const Collect
 void Transaction::_enumerateKeysInCollection(std::string_view collection, const RowidKeyBlock& block) {
   if (!block) return;
   const std::string coll(collection);
-  enumerate(*this, &DizEvozidizConnectionInternal::enumerateKeysInCollectionStatement, &coll, Columns::Keys, NoFilter{},
-            [&](std::int64_t rowid, const std::string&, const std::string& key, const Value&, const Value&,
-                bool& stop) { block(rowid, key, stop); },
-            "_enumerateKeysInCollection:usingBlock:");
+  enumerate(
+      *this, &DizEvozidizConnectionInternal::enumerateKeysInCollectionStatement, &coll, Columns::Keys, NoFilter{},
+      [&](std::int64_t rowid, const std::string&, const std::string& key, const Value&, const Value&, bool& stop) {
+        block(rowid, key, stop);
+      },
+      "_enumerateKeysInCollection:usingBlock:");
 }
 
 void Transaction::_enumerateKeysInCollections(const std::vector<std::string>& collections,
                                               const RowidCollectionKeyBlock& block) {
   if (!block) return;
-  enumerateEach(*this, &DizEvozidizConnectionInternal::enumerateKeysInCollectionStatement, collections, Columns::Keys,
-                NoFilter{},
-                [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value&,
-                    const Value&, bool& stop) { block(rowid, collection, key, stop); },
-                "_enumerateKeysInCollections:usingBlock:");
+  enumerateEach(
+      *this, &DizEvozidizConnectionInternal::enumerateKeysInCollectionStatement, collections, Columns::Keys, NoFilter{},
+      [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value&, const Value&,
+          bool& stop) { block(rowid, collection, key, stop); },
+      "_enumerateKeysInCollections:usingBlock:");
 }
 
 void Transaction::_enumerateKeysInAllCollectionsUsingBlock(const RowidCollectionKeyBlock& block) {
   if (!block) return;
-  enumerate(*this, &DizEvozidizConnectionInternal::enumerateKeysInAllCollectionsStatement, nullptr, Columns::Keys, NoFilter{},
-            [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value&,
-                const Value&, bool& stop) { block(rowid, collection, key, stop); },
-            "_enumerateKeysInAllCollectionsUsingBlock:");
+  enumerate(
+      *this, &DizEvozidizConnectionInternal::enumerateKeysInAllCollectionsStatement, nullptr, Columns::Keys, NoFilter{},
+      [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value&, const Value&,
+          bool& stop) { block(rowid, collection, key, stop); },
+      "_enumerateKeysInAllCollectionsUsingBlock:");
 }
 
 namespace {
@@ -239,75 +242,82 @@ void Transaction::_enumerateKeysAndObjectsInCollection(std::string_view collecti
                                                        const RowidKeyFilter& filter) {
   if (!block) return;
   const std::string coll(collection);
-  enumerate(*this, &DizEvozidizConnectionInternal::enumerateKeysAndObjectsInCollectionStatement, &coll, Columns::Objects,
-            KeyFilterAdapter{filter},
-            [&](std::int64_t rowid, const std::string&, const std::string& key, const Value& object, const Value&,
-                bool& stop) { block(rowid, key, object, stop); },
-            "_enumerateKeysAndObjectsInCollection:usingBlock:withFilter:");
+  enumerate(
+      *this, &DizEvozidizConnectionInternal::enumerateKeysAndObjectsInCollectionStatement, &coll, Columns::Objects,
+      KeyFilterAdapter{filter},
+      [&](std::int64_t rowid, const std::string&, const std::string& key, const Value& object, const Value&,
+          bool& stop) { block(rowid, key, object, stop); },
+      "_enumerateKeysAndObjectsInCollection:usingBlock:withFilter:");
 }
 
 void Transaction::_enumerateKeysAndObjectsInCollections(const std::vector<std::string>& collections,
                                                         const RowidCollectionKeyValueBlock& block,
                                                         const RowidCollectionKeyFilter& filter) {
   if (!block) return;
-  enumerateEach(*this, &DizEvozidizConnectionInternal::enumerateKeysAndObjectsInCollectionStatement, collections,
-                Columns::Objects, CollectionKeyFilterAdapter{filter},
-                [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value& object,
-                    const Value&, bool& stop) { block(rowid, collection, key, object, stop); },
-                "_enumerateKeysAndObjectsInCollections:usingBlock:withFilter:");
+  enumerateEach(
+      *this, &DizEvozidizConnectionInternal::enumerateKeysAndObjectsInCollectionStatement, collections,
+      Columns::Objects, CollectionKeyFilterAdapter{filter},
+      [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value& object, const Value&,
+          bool& stop) { block(rowid, collection, key, object, stop); },
+      "_enumerateKeysAndObjectsInCollections:usingBlock:withFilter:");
 }
 
 void Transaction::_enumerateKeysAndObjectsInAllCollectionsUsingBlock(const RowidCollectionKeyValueBlock& block,
                                                                      const RowidCollectionKeyFilter& filter) {
   if (!block) return;
-  enumerate(*this, &DizEvozidizConnectionInternal::enumerateKeysAndObjectsInAllCollectionsStatement, nullptr,
-            Columns::Objects, CollectionKeyFilterAdapter{filter},
-            [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value& object,
-                const Value&, bool& stop) { block(rowid, collection, key, object, stop); },
-            "_enumerateKeysAndObjectsInAllCollectionsUsingBlock:withFilter:");
+  enumerate(
+      *this, &DizEvozidizConnectionInternal::enumerateKeysAndObjectsInAllCollectionsStatement, nullptr,
+      Columns::Objects, CollectionKeyFilterAdapter{filter},
+      [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value& object, const Value&,
+          bool& stop) { block(rowid, collection, key, object, stop); },
+      "_enumerateKeysAndObjectsInAllCollectionsUsingBlock:withFilter:");
 }
 
 void Transaction::_enumerateKeysAndMetadataInCollection(std::string_view collection, const RowidKeyValueBlock& block,
                                                         const RowidKeyFilter& filter) {
   if (!block) return;
   const std::string coll(collection);
-  enumerate(*this, &DizEvozidizConnectionInternal::enumerateKeysAndMetadataInCollectionStatement, &coll, Columns::Metadata,
-            KeyFilterAdapter{filter},
-            [&](std::int64_t rowid, const std::string&, const std::string& key, const Value&, const Value& metadata,
-                bool& stop) { block(rowid, key, metadata, stop); },
-            "_enumerateKeysAndMetadataInCollection:usingBlock:withFilter:");
+  enumerate(
+      *this, &DizEvozidizConnectionInternal::enumerateKeysAndMetadataInCollectionStatement, &coll, Columns::Metadata,
+      KeyFilterAdapter{filter},
+      [&](std::int64_t rowid, const std::string&, const std::string& key, const Value&, const Value& metadata,
+          bool& stop) { block(rowid, key, metadata, stop); },
+      "_enumerateKeysAndMetadataInCollection:usingBlock:withFilter:");
 }
 
 void Transaction::_enumerateKeysAndMetadataInCollections(const std::vector<std::string>& collections,
                                                          const RowidCollectionKeyValueBlock& block,
                                                          const RowidCollectionKeyFilter& filter) {
   if (!block) return;
-  enumerateEach(*this, &DizEvozidizConnectionInternal::enumerateKeysAndMetadataInCollectionStatement, collections,
-                Columns::Metadata, CollectionKeyFilterAdapter{filter},
-                [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value&,
-                    const Value& metadata, bool& stop) { block(rowid, collection, key, metadata, stop); },
-                "_enumerateKeysAndMetadataInCollections:usingBlock:withFilter:");
+  enumerateEach(
+      *this, &DizEvozidizConnectionInternal::enumerateKeysAndMetadataInCollectionStatement, collections,
+      Columns::Metadata, CollectionKeyFilterAdapter{filter},
+      [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value&,
+          const Value& metadata, bool& stop) { block(rowid, collection, key, metadata, stop); },
+      "_enumerateKeysAndMetadataInCollections:usingBlock:withFilter:");
 }
 
 void Transaction::_enumerateKeysAndMetadataInAllCollectionsUsingBlock(const RowidCollectionKeyValueBlock& block,
                                                                       const RowidCollectionKeyFilter& filter) {
   if (!block) return;
-  enumerate(*this, &DizEvozidizConnectionInternal::enumerateKeysAndMetadataInAllCollectionsStatement, nullptr,
-            Columns::Metadata, CollectionKeyFilterAdapter{filter},
-            [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value&,
-                const Value& metadata, bool& stop) { block(rowid, collection, key, metadata, stop); },
-            "_enumerateKeysAndMetadataInAllCollectionsUsingBlock:withFilter:");
+  enumerate(
+      *this, &DizEvozidizConnectionInternal::enumerateKeysAndMetadataInAllCollectionsStatement, nullptr,
+      Columns::Metadata, CollectionKeyFilterAdapter{filter},
+      [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value&,
+          const Value& metadata, bool& stop) { block(rowid, collection, key, metadata, stop); },
+      "_enumerateKeysAndMetadataInAllCollectionsUsingBlock:withFilter:");
 }
 
 void Transaction::_enumerateRowsInCollection(std::string_view collection, const RowidKeyRowBlock& block,
                                              const RowidKeyFilter& filter) {
   if (!block) return;
   const std::string coll(collection);
-  enumerate(*this, &DizEvozidizConnectionInternal::enumerateRowsInCollectionStatement, &coll, Columns::Rows,
-            KeyFilterAdapter{filter},
-            [&](std::int64_t rowid, const std::string&, const std::string& key, const Value& object,
-                const Value& metadata, bool& stop) { block(rowid, key, object, metadata, stop); },
-            "_enumerateRowsInCollection:usingBlock:withFilter:");
+  enumerate(
+      *this, &DizEvozidizConnectionInternal::enumerateRowsInCollectionStatement, &coll, Columns::Rows,
+      KeyFilterAdapter{filter},
+      [&](std::int64_t rowid, const std::string&, const std::string& key, const Value& object, const Value& metadata,
+          bool& stop) { block(rowid, key, object, metadata, stop); },
+      "_enumerateRowsInCollection:usingBlock:withFilter:");
 }
 
 void Transaction::_enumerateRowsInCollections(const std::vector<std::string>& collections,

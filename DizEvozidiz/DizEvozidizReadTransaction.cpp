@@ -8,7 +8,8 @@
 using platform::Bytes;
 using platform::Value;
 
-DizLookup DizLookupRowid(DizEvozidizConnectionInternal& c, const DizCollectionKeyPtr& collectionKey, std::int64_t& rowid) {
+DizLookup DizLookupRowid(DizEvozidizConnectionInternal& c, const DizCollectionKeyPtr& collectionKey,
+                         std::int64_t& rowid) {
   rowid = 0;
   if (!collectionKey) return DizLookup::Missing;
   if (const std::int64_t* cached = c.keyCache.keyForObject(collectionKey)) {
@@ -96,15 +97,16 @@ Bytes copyBytes(std::span<const std::uint8_t> bytes) { return Bytes(bytes.begin(
 // ---------------------------------------------------------------------------------------------
 // Lifecycle
 
-DizEvozidizReadTransaction::DizEvozidizReadTransaction(DizEvozidizConnectionInternal* connection, bool isReadWriteTransaction)
+DizEvozidizReadTransaction::DizEvozidizReadTransaction(DizEvozidizConnectionInternal* connection,
+                                                       bool isReadWriteTransaction)
     : connection_(connection), isReadWriteTransaction_(isReadWriteTransaction) {}
 
 DizEvozidizReadTransaction::~DizEvozidizReadTransaction() = default;
 
 DizEvozidizConnection* DizEvozidizReadTransaction::connection() const { return connection_; }
 
-DizEvozidizReadTransaction::Ptr DizEvozidizReadTransaction::initWithConnection(DizEvozidizConnectionInternal* connection,
-                                                                               bool isReadWriteTransaction) {
+DizEvozidizReadTransaction::Ptr DizEvozidizReadTransaction::initWithConnection(
+    DizEvozidizConnectionInternal* connection, bool isReadWriteTransaction) {
   return std::make_shared<DizEvozidizReadTransaction>(connection, isReadWriteTransaction);
 }
 
@@ -501,7 +503,8 @@ namespace {
 
 // Binds (extension, key) to "dizGetDataForKeyStatement", steps once and hands a found row to `read`.
 template <class Read>
-bool readExtensionValue(DizEvozidizConnectionInternal& c, std::string_view key, std::string_view extension, Read&& read) {
+bool readExtensionValue(DizEvozidizConnectionInternal& c, std::string_view key, std::string_view extension,
+                        Read&& read) {
   sqlite3_stmt* statement = c.dizGetDataForKeyStatement();
   if (!statement) return false;
   DizStatementScope scope(statement, false);

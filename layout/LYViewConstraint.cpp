@@ -186,9 +186,10 @@ void LYViewConstraint::install() {
     if (existing->setActive(true)) {
       if (firstView) ly_installedConstraints(*firstView)->addObject(keep);
     } else {
-      ZORVEL_DIAGNOSTIC_ERROR(platform::format("LYViewConstraint: %@ could not be installed again: the view that held it "
-                                            "is gone or cannot hold it now.",
-                                            existing->description()));
+      ZORVEL_DIAGNOSTIC_ERROR(
+          platform::format("LYViewConstraint: %@ could not be installed again: the view that held it "
+                           "is gone or cannot hold it now.",
+                           existing->description()));
     }
     return;
   }

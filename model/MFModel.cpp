@@ -117,12 +117,13 @@ std::optional<MFPropertyAttributes> mf_parsePropertyAttributes(std::string_view 
   const std::string name(propertyName);
   if (attrs.empty() || attrs[0] != 'T') {
     reportError("ERROR: Expected attribute string \"%s\" for property %s to start with 'T'\n", attrs.c_str(),
-                 name.c_str());
+                name.c_str());
     return std::nullopt;
   }
   std::size_t typeLength = typeEncodingLength(std::string_view(attrs).substr(1));
   if (typeLength == std::string_view::npos) {
-    reportError("ERROR: Could not read past type in attribute string \"%s\" for property %s\n", attrs.c_str(), name.c_str());
+    reportError("ERROR: Could not read past type in attribute string \"%s\" for property %s\n", attrs.c_str(),
+                name.c_str());
     return std::nullopt;
   }
   if (typeLength == 0) {
@@ -137,7 +138,8 @@ std::optional<MFPropertyAttributes> mf_parsePropertyAttributes(std::string_view 
     std::size_t nameStart = 3;  // after T@"
     std::size_t close = attrs.find('"', nameStart);
     if (close == std::string::npos) {
-      reportError("ERROR: Could not read class name in attribute string \"%s\" for property %s\n", attrs.c_str(), name.c_str());
+      reportError("ERROR: Could not read class name in attribute string \"%s\" for property %s\n", attrs.c_str(),
+                  name.c_str());
       return std::nullopt;
     }
     if (close > nameStart) result.objectClass = Class::named(std::string_view(attrs).substr(nameStart, close - nameStart));
@@ -176,7 +178,8 @@ std::optional<MFPropertyAttributes> mf_parsePropertyAttributes(std::string_view 
           next = attrs.size();
         } else {
           if (comma == next) {
-            reportError("ERROR: Found zero length selector name in attribute string \"%s\" for property %s\n", attrs.c_str(), name.c_str());
+            reportError("ERROR: Found zero length selector name in attribute string \"%s\" for property %s\n",
+                        attrs.c_str(), name.c_str());
             return std::nullopt;
           }
           selector = attrs.substr(next, comma - next);
@@ -191,22 +194,23 @@ std::optional<MFPropertyAttributes> mf_parsePropertyAttributes(std::string_view 
         next = attrs.size();
         break;
       case 't': {
-        reportError("ERROR: Old-style type encoding is unsupported in attribute string \"%s\" for property %s\n", attrs.c_str(), name.c_str());
+        reportError("ERROR: Old-style type encoding is unsupported in attribute string \"%s\" for property %s\n",
+                    attrs.c_str(), name.c_str());
         std::size_t comma = attrs.find(',', next);
         if (comma == std::string::npos) haveNext = false;
         else next = comma;
         break;
       }
       default:
-        reportError("ERROR: Unrecognized attribute string flag '%c' in attribute string \"%s\" for property %s\n",
-                     flag, attrs.c_str(), name.c_str());
+        reportError("ERROR: Unrecognized attribute string flag '%c' in attribute string \"%s\" for property %s\n", flag,
+                    attrs.c_str(), name.c_str());
         break;
     }
     if (flag == '\0') break;
   }
   if (haveNext && next < attrs.size() && attrs[next] != ',') {
-    reportWarning("Warning: Unparsed data \"%s\" in attribute string \"%s\" for property %s\n",
-                 attrs.c_str() + next, attrs.c_str(), name.c_str());
+    reportWarning("Warning: Unparsed data \"%s\" in attribute string \"%s\" for property %s\n", attrs.c_str() + next,
+                  attrs.c_str(), name.c_str());
   }
   if (result.getter.empty()) result.getter = name;
   if (result.setter.empty()) {

@@ -118,8 +118,8 @@ void MFModel::encodeWithCoder(KeyedArchiver& coder) const {
         if (value.isObject()) coder.encodeConditionalObject(value.asObject(), key);
       }
     } catch (const platform::Exception& exception) {
-      ZORVEL_DIAGNOSTIC_ERROR(platform::format("*** Caught exception encoding value for key \"%@\" on class %@: %@", key,
-                                            objectClass().name(), exception));
+      ZORVEL_DIAGNOSTIC_ERROR(platform::format("*** Caught exception encoding value for key \"%@\" on class %@: %@",
+                                               key, objectClass().name(), exception));
       throw;
     }
   }
@@ -161,7 +161,8 @@ bool MFModel::initWithCoder(KeyedUnarchiver& coder) {
       if (!dictionary) return false;
       ErrorPtr error;
       if (!initWithDictionary(*dictionary, &error)) {
-        ZORVEL_DIAGNOSTIC_ERROR(platform::format("*** Could not decode old %@ archive: %@", objectClass().name(), error));
+        ZORVEL_DIAGNOSTIC_ERROR(
+            platform::format("*** Could not decode old %@ archive: %@", objectClass().name(), error));
         return false;
       }
       return true;
@@ -200,7 +201,7 @@ Value MFModel::decodeValueForKey(std::string_view key, KeyedUnarchiver& coder, s
   // The unarchiver reports refusals as a recorded error rather than by raising.
   if (!hadError && coder.error()) {
     ZORVEL_DIAGNOSTIC_ERROR(platform::format("*** Caught exception decoding value for key \"%@\" on class %@: %@", key,
-                                          objectClass().name(), coder.error()));
+                                             objectClass().name(), coder.error()));
   }
   return value;
 }

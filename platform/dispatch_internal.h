@@ -119,8 +119,8 @@ class QueueImpl final : public DispatchQueue {
   // Work.
   std::mutex mutex;
   ItemQueue fifo;
-  std::vector<Item> spare;  // the drainer's batch buffer, kept for its capacity
-  bool scheduled = false;   // serial: a drain is queued or running, or a sync holds the queue
+  std::vector<Item> spare;                    // the drainer's batch buffer, kept for its capacity
+  bool scheduled = false;                     // serial: a drain is queued or running, or a sync holds the queue
   std::atomic<std::uint64_t> submissions{0};  // serial: counts submissions, read without the lock
   int running = 0;                            // concurrent: blocks started and not finished
   bool barrierRunning = false;

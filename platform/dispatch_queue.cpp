@@ -148,9 +148,7 @@ void QueueImpl::scheduleDrain() {
   next()->submit(Item{[queue = self()] { queue->drainSerial(); }});
 }
 
-void QueueImpl::runItem(Item& item) {
-  runBlock(item.block, label());
-}
+void QueueImpl::runItem(Item& item) { runBlock(item.block, label()); }
 
 void QueueImpl::runBatch(std::vector<Item>& batch) {
   std::size_t i = 0;
@@ -351,8 +349,8 @@ void checkDeadlock(QueueImpl* queue, bool barrier) {
                      (q == queue && barrier && q->kind == QueueKind::Concurrent);
     if (exclusive && threadOccupies(q)) {
       std::string what = q == queue ? std::string("it") : "its target \"" + q->label() + "\"";
-      dispatchFatal("synchronous submission to queue \"" + queue->label() + "\" from a block that already holds " + what +
-            " would wait forever (deadlock)");
+      dispatchFatal("synchronous submission to queue \"" + queue->label() + "\" from a block that already holds " +
+                    what + " would wait forever (deadlock)");
     }
   }
 }
@@ -370,8 +368,8 @@ QueueImpl* currentOrMainQueue() {
 using namespace detail;
 
 DispatchQueuePtr DispatchQueue::create(std::string label, Kind kind, DispatchQueuePtr target) {
-  auto queue = std::make_shared<QueueImpl>(std::move(label),
-                                           kind == Kind::Serial ? QueueKind::Serial : QueueKind::Concurrent);
+  auto queue =
+      std::make_shared<QueueImpl>(std::move(label), kind == Kind::Serial ? QueueKind::Serial : QueueKind::Concurrent);
   queue->assignTarget(target ? std::move(target) : global(DispatchPriority::Default));
   return queue;
 }
@@ -400,13 +398,9 @@ bool DispatchQueue::isSerial() const {
   return kind == QueueKind::Serial || kind == QueueKind::Main;
 }
 
-bool DispatchQueue::isGlobal() const {
-  return static_cast<const QueueImpl*>(this)->kind == QueueKind::Global;
-}
+bool DispatchQueue::isGlobal() const { return static_cast<const QueueImpl*>(this)->kind == QueueKind::Global; }
 
-bool DispatchQueue::isMain() const {
-  return static_cast<const QueueImpl*>(this)->kind == QueueKind::Main;
-}
+bool DispatchQueue::isMain() const { return static_cast<const QueueImpl*>(this)->kind == QueueKind::Main; }
 
 DispatchQueuePtr DispatchQueue::target() const {
   auto* self = static_cast<const QueueImpl*>(this);
@@ -420,17 +414,14 @@ void DispatchQueue::setTarget(DispatchQueuePtr target) {
     dispatchFatal("the target of queue \"" + label() + "\" cannot be changed");
   if (!target) target = global(DispatchPriority::Default);
   for (QueueImpl* q = impl(target.get()); q; q = q->next())
-    if (q == self) dispatchFatal("queue \"" + label() + "\" cannot target \"" + target->label() + "\": that makes a cycle");
+    if (q == self)
+      dispatchFatal("queue \"" + label() + "\" cannot target \"" + target->label() + "\": that makes a cycle");
   self->assignTarget(std::move(target));
 }
 
-void DispatchQueue::async(DispatchBlock block) {
-  impl(this)->submit(Item{std::move(block)});
-}
+void DispatchQueue::async(DispatchBlock block) { impl(this)->submit(Item{std::move(block)}); }
 
-void DispatchQueue::barrierAsync(DispatchBlock block) {
-  impl(this)->submit(Item{std::move(block), true});
-}
+void DispatchQueue::barrierAsync(DispatchBlock block) { impl(this)->submit(Item{std::move(block), true}); }
 
 void DispatchQueue::syncInvoke(FunctionRef<void()> block, bool barrier) {
   auto* self = impl(this);
@@ -473,7 +464,7 @@ void DispatchQueue::syncInvoke(FunctionRef<void()> block, bool barrier) {
 
   if (mainRooted && isMainThread())
     dispatchFatal("synchronous submission to queue \"" + label() +
-          "\" from the main thread while that queue waits for the main thread would wait forever (deadlock)");
+                  "\" from the main thread while that queue waits for the main thread would wait forever (deadlock)");
 
   auto state = std::make_shared<SyncState>();
   state->block = block;
@@ -508,9 +499,8 @@ void DispatchQueue::after(double seconds, DispatchBlock block) {
     async(std::move(block));
     return;
   }
-  timerAt(deadlineAfter(seconds), [queue = impl(this)->self(), block = std::move(block)]() mutable {
-    queue->submit(Item{std::move(block)});
-  });
+  timerAt(deadlineAfter(seconds),
+          [queue = impl(this)->self(), block = std::move(block)]() mutable { queue->submit(Item{std::move(block)}); });
 }
 
 void DispatchQueue::afterWallClock(Date date, DispatchBlock block) {
@@ -519,13 +509,9 @@ void DispatchQueue::afterWallClock(Date date, DispatchBlock block) {
   });
 }
 
-void DispatchQueue::suspend() {
-  impl(this)->doSuspend();
-}
+void DispatchQueue::suspend() { impl(this)->doSuspend(); }
 
-void DispatchQueue::resume() {
-  impl(this)->doResume();
-}
+void DispatchQueue::resume() { impl(this)->doResume(); }
 
 void DispatchQueue::setSpecific(const void* key, void* value) {
   auto* self = impl(this);

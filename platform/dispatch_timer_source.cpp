@@ -10,7 +10,6 @@ namespace platform {
 
 using namespace detail;
 
-
 namespace {
 
 class TimerImpl final : public DispatchTimerSource {
@@ -27,7 +26,7 @@ class TimerImpl final : public DispatchTimerSource {
   bool wall = false;
   Clock::time_point next;
   WallClock::time_point nextWall;
-  Clock::duration interval{0};  // zero: fires once
+  Clock::duration interval{0};   // zero: fires once
   std::uint64_t generation = 0;  // deadlines of older generations are ignored
   bool handlerQueued = false;
 
@@ -41,8 +40,9 @@ class TimerImpl final : public DispatchTimerSource {
     next = start;
     nextWall = wallStart;
     if (intervalSeconds > 0 && intervalSeconds <= kFarAwaySeconds)
-      interval = std::max<Clock::duration>(std::chrono::microseconds(100),
-                                           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(intervalSeconds)));
+      interval = std::max<Clock::duration>(
+          std::chrono::microseconds(100),
+          std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(intervalSeconds)));
     else
       interval = Clock::duration::zero();
     ++generation;
@@ -115,9 +115,7 @@ class TimerImpl final : public DispatchTimerSource {
   }
 };
 
-TimerImpl* impl(DispatchTimerSource* source) {
-  return static_cast<TimerImpl*>(source);
-}
+TimerImpl* impl(DispatchTimerSource* source) { return static_cast<TimerImpl*>(source); }
 
 }  // namespace
 

@@ -16,7 +16,9 @@ namespace {
 
 class TimerThread {
  public:
-  TimerThread() { std::thread([this] { loop(); }).detach(); }
+  TimerThread() {
+    std::thread([this] { loop(); }).detach();
+  }
 
   void at(Clock::time_point when, std::function<void()> fn) {
     std::lock_guard lock(mutex_);
@@ -58,7 +60,8 @@ class TimerThread {
   };
 
   template <class C>
-  static void takeDue(std::vector<Entry<C>>& heap, typename C::time_point now, std::vector<std::function<void()>>& due) {
+  static void takeDue(std::vector<Entry<C>>& heap, typename C::time_point now,
+                      std::vector<std::function<void()>>& due) {
     while (!heap.empty() && heap.front().when <= now) {
       std::pop_heap(heap.begin(), heap.end(), Later<C>{});
       due.push_back(std::move(heap.back().fn));

@@ -34,9 +34,12 @@ class FunctionRef<R(Args...)> {
   FunctionRef() = default;
   FunctionRef(std::nullptr_t) {}  // NOLINT: implicit, like std::function's
 
+  // clang-format 14 would break the requires clause over the declaration.
+  // clang-format off
   template <class F>
     requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef> && std::is_invocable_r_v<R, F&, Args...>)
   FunctionRef(F&& callable) noexcept {  // NOLINT: implicit, so that lambdas convert at call sites
+    // clang-format on
     using Callable = std::remove_reference_t<F>;
     if constexpr (std::is_function_v<Callable> || std::is_pointer_v<std::decay_t<F>>) {
       auto* function = static_cast<std::decay_t<F>>(callable);

@@ -36,8 +36,6 @@ bool Condition::waitUntil(Date date) {
   return woken;
 }
 
-void SpinLock::yield() {
-  sched_yield();
-}
+void SpinLock::yield() { sched_yield(); }
 
 }  // namespace platform

@@ -335,16 +335,18 @@ struct ObjectDeleter {
 }  // namespace detail
 
 // First in the body of a plain object's class (leaves the access private); see the top of this file.
-#define ZORVEL_PLAIN_OBJECT              \
- public:                                 \
-  using ZorvelPlainObjectTag = void;     \
-                                         \
- private:                                \
+#define ZORVEL_PLAIN_OBJECT          \
+ public:                             \
+  using ZorvelPlainObjectTag = void; \
+                                     \
+ private:                            \
   friend struct ::platform::detail::ObjectAccess;
 
 // Whether T is a plain object (it, or a class it derives from, declares ZORVEL_PLAIN_OBJECT).
 template <class T>
-inline constexpr bool isPlainObject = requires { typename T::ZorvelPlainObjectTag; };
+inline constexpr bool isPlainObject = requires {
+  typename T::ZorvelPlainObjectTag;
+};
 
 // Makes an object of class T owned by a shared_ptr whose deleter runs the deallocation hooks.
 template <class T, class... Args>

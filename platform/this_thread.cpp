@@ -34,9 +34,7 @@ std::string inheritedName() {
 
 }  // namespace
 
-std::uint64_t currentThreadId() {
-  return static_cast<std::uint64_t>(tThreadId);
-}
+std::uint64_t currentThreadId() { return static_cast<std::uint64_t>(tThreadId); }
 
 std::string currentThreadName() {
   if (!tNameKnown) {
@@ -61,9 +59,7 @@ void setCurrentThreadName(std::string_view name) {
   tNameKnown = true;
 }
 
-bool isMainThread() {
-  return tThreadId == gProcessId;
-}
+bool isMainThread() { return tThreadId == gProcessId; }
 
 void sleepFor(double seconds) {
   auto duration = durationOfSeconds(seconds);

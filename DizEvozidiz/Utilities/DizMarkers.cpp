@@ -32,8 +32,8 @@ const platform::Value& DizTouch::value() {
 bool DizTouch::isTouch(const platform::Value& value) { return value.isObject() && value.asObject() == touch(); }
 
 const platform::Class& DizTouch::staticClass() {
-  static const platform::Class* cls = new platform::Class("DizTouch", &platform::Object::staticClass(),
-                                                          [] { return platform::makePlain<DizTouch>(); });
+  static const platform::Class* cls =
+      new platform::Class("DizTouch", &platform::Object::staticClass(), [] { return platform::makePlain<DizTouch>(); });
   return *cls;
 }
 

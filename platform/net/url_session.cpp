@@ -394,7 +394,8 @@ URLSessionAuthChallengeDisposition URLSession::judgeServerTrust(const URLAuthent
     return URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge;
   }
   if (!answer) {
-    ZORVEL_DIAGNOSTIC_ERROR("URLSession: the delegate did not answer a server-trust challenge before returning; cancelling it");
+    ZORVEL_DIAGNOSTIC_ERROR(
+        "URLSession: the delegate did not answer a server-trust challenge before returning; cancelling it");
     return URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge;
   }
   return *answer;

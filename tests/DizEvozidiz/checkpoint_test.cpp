@@ -109,7 +109,8 @@ TEST(DizEvozidizCheckpoint, NudgesOnlyLongLivedReadersAtTheLatestSnapshot) {
   DizInternal(*database).removeConnectionState(current.get());
   DizInternal(*database).removeConnectionState(goneIdentity);
   std::size_t remaining = 0;
-  DizInternal(*database).snapshotQueue()->sync([&] { remaining = DizInternal(*database).connectionStatesOnSnapshotQueue().size(); });
+  DizInternal(*database).snapshotQueue()->sync(
+      [&] { remaining = DizInternal(*database).connectionStatesOnSnapshotQueue().size(); });
   EXPECT_EQ(remaining, 2u);
   DizInternal(*database).asyncCheckpoint(5);
   drainCheckpoints(database);

@@ -66,7 +66,8 @@ TEST_F(ConnectionRaces, ConnectionUsesItsOwnWalFileWhateverTheShimOpenedLast) {
 
   connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
     sqlite3_file* own = nullptr;
-    ASSERT_EQ(sqlite3_file_control(DizInternal(*t.connection()).db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &own), SQLITE_OK);
+    ASSERT_EQ(sqlite3_file_control(DizInternal(*t.connection()).db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &own),
+              SQLITE_OK);
     EXPECT_EQ(DizInternal(*t.connection()).wal_file, reinterpret_cast<diz_file*>(own));
   });
   sqlite3_close(interference.other);  // frees the other handle's WAL file

@@ -1,6 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -530,8 +530,9 @@ TEST(DizEvozidizThreadingRules, SnapshotAndConnectionQueueStateRefusesOtherThrea
   EXPECT_DEATH(DizInternal(*connection).flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches),
                "Threading rule broken: DizEvozidizConnection: only on the connection's queue");
   // The connection's own queue, and the write queue while it works there for the connection.
-  DizInternal(*connection).connectionQueue()->sync(
-      [&] { DizInternal(*connection).flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches); });
+  DizInternal(*connection).connectionQueue()->sync([&] {
+    DizInternal(*connection).flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches);
+  });
   connection->readWriteWithBlock(
       [&](DizEvozidizReadWriteTransaction&) { DizInternal(*connection).assertOnConnectionQueue(); });
 #endif

@@ -186,8 +186,8 @@ TEST_F(TransactionOutcome, AsynchronousFormsAlwaysCallTheirCompletion) {
       {"rolled back", nullptr, [](auto& t) { t.rollback(); }, DizEvozidizErrorRolledBack},
       {"block throws", nullptr, [](auto&) { throw std::runtime_error("boom"); }, DizEvozidizErrorException},
       // An open SQL transaction on the idle handle makes BEGIN fail.
-      {"BEGIN fails", [](const auto& c) { sqlite3_exec(DizInternal(*c).db, "BEGIN;", nullptr, nullptr, nullptr); }, [](auto&) {},
-       DizEvozidizErrorBeginFailed},
+      {"BEGIN fails", [](const auto& c) { sqlite3_exec(DizInternal(*c).db, "BEGIN;", nullptr, nullptr, nullptr); },
+       [](auto&) {}, DizEvozidizErrorBeginFailed},
   };
   for (const AsyncCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,10 +1,10 @@
-#include "platform/diagnostics.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "platform/diagnostics.h"
 
 namespace {
 

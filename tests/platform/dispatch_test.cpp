@@ -1,5 +1,3 @@
-#include "platform/dispatch.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/dispatch.h"
 #include "platform/thread.h"
 
 namespace platform {

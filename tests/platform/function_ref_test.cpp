@@ -1,9 +1,9 @@
-#include "platform/function_ref.h"
-
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
+
+#include "platform/function_ref.h"
 
 namespace platform {
 namespace {

@@ -1,11 +1,10 @@
-#include "platform/thread_safety.h"
-
 #include <gtest/gtest.h>
 
 #include <thread>
 #include <vector>
 
 #include "platform/locks.h"
+#include "platform/thread_safety.h"
 
 TEST(ThreadingAssertion, AKeptRuleCostsNothingAndABrokenOneAbortsWhereAssertionsRun) {
   ZORVEL_ASSERT_THREAD(true, "kept");
