@@ -18,7 +18,7 @@ Error::Error(std::string domain, std::int64_t code, Value userInfo)
     : domain_(std::move(domain)), code_(code), userInfo_(userInfo.isDictionary() ? std::move(userInfo) : Value()) {}
 
 ErrorPtr Error::make(std::string domain, std::int64_t code, Value userInfo) {
-  return std::make_shared<Error>(std::move(domain), code, std::move(userInfo));
+  return makePlain<Error>(std::move(domain), code, std::move(userInfo));
 }
 
 ErrorPtr Error::withDescription(std::string domain, std::int64_t code, std::string description) {

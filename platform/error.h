@@ -43,6 +43,8 @@ class Error;
 using ErrorPtr = std::shared_ptr<Error>;
 
 class Error : public Object {
+  ZORVEL_PLAIN_OBJECT
+
  public:
   Error(std::string domain, std::int64_t code, Value userInfo = {});
   static ErrorPtr make(std::string domain, std::int64_t code, Value userInfo = {});

@@ -16,6 +16,12 @@
 // the last strong reference goes, weak references already read empty, the deallocation hooks run
 // on the object while it is still whole, and only then do the destructors run.
 //
+// Plain objects are the one exception: immutable values that need a class and a description but
+// never identity hooks (errors, collection keys, markers). Their class says so with
+// ZORVEL_PLAIN_OBJECT and they are made with platform::makePlain, an ordinary shared_ptr without
+// deallocation hooks (addDeallocHook raises on them). Each factory refuses, at compile time, the
+// other category: make does not make plain objects, makePlain makes nothing else.
+//
 // Key-value coding lives in kvc.h, key-value observing in kvo.h, declared properties in
 // properties.h and methods by name in methods.h; their member functions are declared here.
 
@@ -367,12 +373,34 @@ struct ObjectDeleter {
 
 }  // namespace detail
 
+// First in the body of a plain object's class (leaves the access private); see the top of this file.
+#define ZORVEL_PLAIN_OBJECT          \
+ public:                             \
+  using ZorvelPlainObjectTag = void; \
+                                     \
+ private:                            \
+  friend struct ::platform::detail::ObjectAccess;
+
+// Whether T is a plain object (it, or a class it derives from, declares ZORVEL_PLAIN_OBJECT).
+template <class T>
+inline constexpr bool isPlainObject = requires {
+  typename T::ZorvelPlainObjectTag;
+};
+
 // Makes an object of class T owned by a shared_ptr whose deleter runs the deallocation hooks.
 template <class T, class... Args>
 std::shared_ptr<T> make(Args&&... args) {
+  static_assert(!isPlainObject<T>, "a plain object (ZORVEL_PLAIN_OBJECT) is made with platform::makePlain");
   T* object = detail::ObjectAccess::construct<T>(std::forward<Args>(args)...);
   detail::ObjectAccess::markMadeByFactory(*object);
   return std::shared_ptr<T>(object, detail::ObjectDeleter{});
+}
+
+// Makes a plain object of class T (see the top of this file).
+template <class T, class... Args>
+std::shared_ptr<T> makePlain(Args&&... args) {
+  static_assert(isPlainObject<T>, "platform::makePlain makes only classes that declare ZORVEL_PLAIN_OBJECT");
+  return std::shared_ptr<T>(detail::ObjectAccess::construct<T>(std::forward<Args>(args)...));
 }
 
 namespace detail {

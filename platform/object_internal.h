@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_platform
+#error "platform/object_internal.h is internal to the platform layer"
+#endif
+
 // Internal to the object runtime (object.cpp, properties.cpp, kvc.cpp, kvo.cpp, methods.cpp):
 // the per-class tables and the per-object side table. Not for use elsewhere.
 
