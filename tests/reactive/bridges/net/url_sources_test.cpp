@@ -45,7 +45,10 @@ TEST(ReadContentsOfURL, SendsTheDataOnceOrTheReadingErrorAndReplaysItToLateSubsc
   });
   zorvel::test::TempDir dir;
   std::ofstream(dir / "f") << "file";
-  RFSchedulerPtr scheduler = RFScheduler::scheduler();
+  // The scheduler's queue is held until the first subscriber is in, so that even a quick read is
+  // delivered on the scheduler rather than replayed to a subscriber that came after its end.
+  platform::DispatchQueuePtr queue = platform::DispatchQueue::createSerial("url-read");
+  RFSchedulerPtr scheduler = RFScheduler::schedulerWithQueue(queue, "url-read");
   struct Case {
     const char* name;
     std::string url;
@@ -57,9 +60,11 @@ TEST(ReadContentsOfURL, SendsTheDataOnceOrTheReadingErrorAndReplaysItToLateSubsc
       {"missing file", "file://" + (dir / "none").string(), {"error " + std::to_string(platform::kFileReadNoSuchFileError)}},
   };
   for (const Case& c : cases) {
+    queue->suspend();
     RFSignalPtr read = rf_readContentsOfURL(c.url, 0, scheduler);
     Recording r;
     r.record(read, dataSize);
+    queue->resume();
     ASSERT_TRUE(waitForEnd(r)) << c.name;
     EXPECT_EQ(r.taken(), c.expected) << c.name;
     EXPECT_TRUE(r.offMainThread) << c.name << ": sent on the scheduler";
