@@ -161,6 +161,12 @@ bool DizEvozidizConnectionProxy::rowExists(const DizCollectionKeyPtr& ck) {
   return found;
 }
 
+// On the queue: a pending entry decides (a removal is no row); without one, what rowExists found.
+bool DizEvozidizConnectionProxy::replaceableOnQueue(const DizCollectionKeyPtr& ck, bool inDatabase) const {
+  auto it = pendingObjectCache_.find(ck);
+  return it != pendingObjectCache_.end() ? !DizNull::isNull(it->second) : inDatabase;
+}
+
 void DizEvozidizConnectionProxy::replaceObject(const Value& object, std::string_view key, std::string_view collection) {
   if (object.isNil()) {
     removeObjectForKey(key, collection);
@@ -169,9 +175,7 @@ void DizEvozidizConnectionProxy::replaceObject(const Value& object, std::string_
   const DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
   const bool inDatabase = rowExists(ck);
   onQueue([&] {
-    auto it = pendingObjectCache_.find(ck);
-    const bool exists = it != pendingObjectCache_.end() ? !DizNull::isNull(it->second) : inDatabase;
-    if (!exists) return;
+    if (!replaceableOnQueue(ck, inDatabase)) return;
     pendingObjectCache_[ck] = object;
     currentObjectBatch_.insert(ck);
     noteWriteOnQueue();
@@ -183,9 +187,7 @@ void DizEvozidizConnectionProxy::replaceMetadata(const Value& metadata, std::str
   const DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
   const bool inDatabase = rowExists(ck);
   onQueue([&] {
-    auto it = pendingObjectCache_.find(ck);
-    const bool exists = it != pendingObjectCache_.end() ? !DizNull::isNull(it->second) : inDatabase;
-    if (!exists) return;
+    if (!replaceableOnQueue(ck, inDatabase)) return;
     pendingMetadataCache_[ck] = pendingValue(metadata);
     currentMetadataBatch_.insert(ck);
     noteWriteOnQueue();

@@ -95,6 +95,7 @@ class DizEvozidizConnectionProxy final : public platform::Object {
   void queueBatchForCommit(std::uint64_t commit, DizCollectionKeyValueMap& objects, DizCollectionKeyValueMap& metadata);
   void dequeueBatchForCommit(std::uint64_t commit, const platform::ErrorPtr& error);
   bool rowExists(const DizCollectionKeyPtr& key);
+  bool replaceableOnQueue(const DizCollectionKeyPtr& key, bool inDatabase) const;
   platform::Value readHalf(const DizCollectionKeyValueMap& pendingCache, bool metadata, std::string_view key,
                            std::string_view collection);
 
