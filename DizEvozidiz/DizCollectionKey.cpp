@@ -17,8 +17,8 @@ inline bool sameKeys(const DizCollectionKey& a, const DizCollectionKey& b) {
 DizCollectionKeyPtr DizCollectionKey::make(std::optional<std::string_view> collection,
                                            std::optional<std::string_view> key) {
   if (!key) return nullptr;
-  return DizCollectionKeyPtr(
-      new DizCollectionKey(collection ? std::string(*collection) : std::string(), std::string(*key)));
+  return platform::makePlain<DizCollectionKey>(collection ? std::string(*collection) : std::string(),
+                                               std::string(*key));
 }
 
 DizCollectionKey::DizCollectionKey(std::string collection, std::string key)
@@ -32,7 +32,7 @@ std::uint64_t DizCollectionKey::stringHash(std::string_view s) { return std::has
 
 const platform::Class& DizCollectionKey::staticClass() {
   static const platform::Class* cls = new platform::Class("DizCollectionKey", &platform::Object::staticClass(),
-                                                          [] { return std::make_shared<DizCollectionKey>(); });
+                                                          [] { return platform::makePlain<DizCollectionKey>(); });
   return *cls;
 }
 

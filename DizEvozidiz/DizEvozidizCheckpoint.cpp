@@ -4,22 +4,22 @@
 // pass that resets the WAL file to zero length. The passes hold the database's shared state, not
 // the database: one that runs after the release finds the handle closed and does nothing.
 
-#include "DizEvozidiz/DizEvozidiz.h"
-#include "DizEvozidiz/DizEvozidizLog.h"
+#include "DizEvozidiz/DizEvozidizInternal.h"
+#include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "platform/thread.h"
 
 namespace {
 constexpr int kTruncationBusyTimeoutMilliseconds = 2000;
 }  // namespace
 
-void DizEvozidiz::asyncCheckpoint(std::uint64_t /*snapshot*/) { queueCheckpointPass(shared_); }
+void DizEvozidizInternal::asyncCheckpoint(std::uint64_t /*snapshot*/) { queueCheckpointPass(shared_); }
 
-void DizEvozidiz::queueCheckpointPass(const std::shared_ptr<Shared>& shared) {
+void DizEvozidizInternal::queueCheckpointPass(const std::shared_ptr<Shared>& shared) {
   shared->checkpointQueue->async([shared] { runCheckpointPass(shared); });
 }
 
 // On the checkpoint queue.
-void DizEvozidiz::runCheckpointPass(const std::shared_ptr<Shared>& shared) {
+void DizEvozidizInternal::runCheckpointPass(const std::shared_ptr<Shared>& shared) {
   int walFrames = 0;
   int checkpointedFrames = 0;
   {
@@ -50,14 +50,14 @@ void DizEvozidiz::runCheckpointPass(const std::shared_ptr<Shared>& shared) {
 }
 
 // On the snapshot queue.
-void DizEvozidiz::nudgeLongLivedReaders(Shared& shared) {
+void DizEvozidizInternal::nudgeLongLivedReaders(Shared& shared) {
   for (const auto& state : shared.connectionStates) {
     if (!state->longLivedReadTransaction || state->lastTransactionSnapshot != shared.snapshot) continue;
     if (auto connection = state->connection.lock()) connection->maybeResetLongLivedReadTransaction();
   }
 }
 
-void DizEvozidiz::aggressiveTryTruncateLargeWAL(const std::shared_ptr<Shared>& shared) {
+void DizEvozidizInternal::aggressiveTryTruncateLargeWAL(const std::shared_ptr<Shared>& shared) {
   // Write queue first (no read-write transaction of any connection runs meanwhile), then the
   // checkpoint queue: always in that order.
   shared->writeQueue->async([shared] {
@@ -75,16 +75,17 @@ void DizEvozidiz::aggressiveTryTruncateLargeWAL(const std::shared_ptr<Shared>& s
 // the truncation's shorter timeout (a busy timeout replaces a busy handler): multi-process mode's
 // handler, which never gives up, else a timeout, so that a lock held elsewhere is waited for and
 // never taken for damage.
-void DizEvozidiz::installBusyHandling(Shared& shared) {
+void DizEvozidizInternal::installBusyHandling(Shared& shared) {
   if (shared.options.enableMultiProcessSupport)
-    sqlite3_busy_handler(shared.db, &DizEvozidiz::connectionBusyHandler, const_cast<void*>(shared.databaseIdentity));
+    sqlite3_busy_handler(shared.db, &DizEvozidizInternal::connectionBusyHandler,
+                         const_cast<void*>(shared.databaseIdentity));
   else
     sqlite3_busy_timeout(shared.db, kOwnHandleBusyTimeoutMilliseconds);
 }
 
 // SQLite busy handler of the database's own handle in multi-process mode: never gives up. The
 // context is the database's address, only printed.
-int DizEvozidiz::connectionBusyHandler(void* context, int count) {
+int DizEvozidizInternal::connectionBusyHandler(void* context, int count) {
   platform::sleepFor(0.050);
   if (count % 4 == 1)
     DIZ_DB_LOG_WARN(

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <utility>
 
-#include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizExtension.h"
 #include "DizEvozidiz/DizEvozidizExtensionInternal.h"
-#include "DizEvozidiz/DizEvozidizLog.h"
+#include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/DizMemoryTable.h"
 
@@ -68,7 +68,7 @@ DizEvozidizRegistriesPtr registriesFromChangeset(const Value& changeset, const D
   return made;
 }
 
-void adoptRegistries(DizEvozidizConnection& connection, DizEvozidizRegistriesPtr registries) {
+void adoptRegistries(DizEvozidizConnectionInternal& connection, DizEvozidizRegistriesPtr registries) {
   auto& state = *connection.extensionState;
   state.registries = std::move(registries);
   // An extension connection stays only while its very extension object is registered under its name
@@ -81,7 +81,7 @@ void adoptRegistries(DizEvozidizConnection& connection, DizEvozidizRegistriesPtr
 }
 
 const std::map<std::string, DizEvozidizExtensionConnectionPtr, std::less<>>& extensionConnections(
-    DizEvozidizConnection& connection) {
+    DizEvozidizConnectionInternal& connection) {
   auto& state = *connection.extensionState;
   if (!state.connectionsReady) {
     for (const auto& [name, extension] : state.registries->extensions) {
@@ -93,9 +93,9 @@ const std::map<std::string, DizEvozidizExtensionConnectionPtr, std::less<>>& ext
   return state.connections;
 }
 
-void adoptDatabaseRegistries(DizEvozidizConnection& connection) {
+void adoptDatabaseRegistries(DizEvozidizConnectionInternal& connection) {
   DizEvozidizRegistriesPtr registries;
-  auto& database = *connection.database();
+  auto& database = DizInternal(*connection.database());
   if (database.isOnSnapshotQueue())
     registries = database.registriesOnSnapshotQueue();
   else
@@ -106,7 +106,7 @@ void adoptDatabaseRegistries(DizEvozidizConnection& connection) {
 // ---------------------------------------------------------------------------------------------
 // Commit (committing connection)
 
-void addToChangesets(DizEvozidizConnection& connection, ValueDictionary& internal, ValueDictionary& external,
+void addToChangesets(DizEvozidizConnectionInternal& connection, ValueDictionary& internal, ValueDictionary& external,
                      bool& haveInternal, bool& haveExternal) {
   auto& state = *connection.extensionState;
   ValueDictionary internalParts;
@@ -134,10 +134,10 @@ void addToChangesets(DizEvozidizConnection& connection, ValueDictionary& interna
   }
 }
 
-bool dropOrphanedExtensions(DizEvozidizConnection& connection, DizEvozidizReadWriteTransaction& transaction) {
+bool dropOrphanedExtensions(DizEvozidizConnectionInternal& connection, DizEvozidizReadWriteTransaction& transaction) {
   auto& state = *connection.extensionState;
   if (state.registeredExtensionsChanged) return false;
-  auto& database = *connection.database();
+  auto& database = DizInternal(*connection.database());
   if (!database.hasPreviouslyRegisteredExtensionNames()) return false;
   for (const std::string& name : database.previouslyRegisteredExtensionNames()) {
     if (!state.registries->extensions.contains(name)) unregisterExtension(connection, name, transaction);
@@ -145,18 +145,18 @@ bool dropOrphanedExtensions(DizEvozidizConnection& connection, DizEvozidizReadWr
   return true;
 }
 
-void beginReadWriteTransaction(DizEvozidizConnection& connection) {
+void beginReadWriteTransaction(DizEvozidizConnectionInternal& connection) {
   auto& state = *connection.extensionState;
   state.registriesAtBegin = state.registries;
 }
 
-void restoreRegistries(DizEvozidizConnection& connection) {
+void restoreRegistries(DizEvozidizConnectionInternal& connection) {
   auto& state = *connection.extensionState;
   if (state.registriesAtBegin && state.registriesAtBegin != state.registries)
     adoptRegistries(connection, state.registriesAtBegin);
 }
 
-void endReadWriteTransaction(DizEvozidizConnection& connection) {
+void endReadWriteTransaction(DizEvozidizConnectionInternal& connection) {
   auto& state = *connection.extensionState;
   state.registriesAtBegin.reset();
   state.registeredExtensionsChanged = false;
@@ -166,19 +166,19 @@ void endReadWriteTransaction(DizEvozidizConnection& connection) {
 // ---------------------------------------------------------------------------------------------
 // Receiving, memory
 
-void noteCommittedChangeset(DizEvozidizConnection& connection, const Value& changeset) {
+void noteCommittedChangeset(DizEvozidizConnectionInternal& connection, const Value& changeset) {
   // A copy: an extension connection may look up others while it runs.
   const auto connections = connection.extensionState->connections;
   for (const auto& [name, extensionConnection] : connections) extensionConnection->noteCommittedChangeset(changeset, name);
 }
 
-void flushMemory(DizEvozidizConnection& connection, unsigned flags) {
+void flushMemory(DizEvozidizConnectionInternal& connection, unsigned flags) {
   if (!connection.extensionState) return;
   for (const auto& [name, extensionConnection] : connection.extensionState->connections)
     extensionConnection->_flushMemoryWithFlags(flags);
 }
 
-void checkpointMemoryTables(DizEvozidizConnection& connection, std::uint64_t oldestSnapshotInUse) {
+void checkpointMemoryTables(DizEvozidizConnectionInternal& connection, std::uint64_t oldestSnapshotInUse) {
   for (const auto& [name, table] : connection.extensionState->registries->memoryTables)
     table->asyncCheckpoint(oldestSnapshotInUse);
 }
@@ -188,9 +188,9 @@ void checkpointMemoryTables(DizEvozidizConnection& connection, std::uint64_t old
 
 namespace {
 
-DizEvozidizRegistries copyOf(const DizEvozidizConnection& connection) { return *connection.extensionState->registries; }
+DizEvozidizRegistries copyOf(const DizEvozidizConnectionInternal& connection) { return *connection.extensionState->registries; }
 
-void replaceRegistries(DizEvozidizConnection& connection, DizEvozidizRegistries registries) {
+void replaceRegistries(DizEvozidizConnectionInternal& connection, DizEvozidizRegistries registries) {
   adoptRegistries(connection, std::make_shared<const DizEvozidizRegistries>(std::move(registries)));
 }
 
@@ -198,7 +198,7 @@ Value classValueKey(const std::string& name) { return Value(DizCollectionKey::ma
 
 // Before createIfNeeded: makes sure the "diz" memory table exists, and tells whether the "class"
 // value must be written; the tables of a different class stored under the name are dropped.
-bool willRegisterExtension(DizEvozidizConnection& connection, const DizEvozidizExtensionPtr& extension,
+bool willRegisterExtension(DizEvozidizConnectionInternal& connection, const DizEvozidizExtensionPtr& extension,
                            const std::string& name, DizEvozidizReadWriteTransaction& transaction) {
   if (!connection.extensionState->registries->memoryTables.contains(kDizMemoryTableName))
     connection.registerMemoryTable(DizMemoryTable::make("DizCollectionKey"), kDizMemoryTableName);
@@ -228,7 +228,7 @@ bool willRegisterExtension(DizEvozidizConnection& connection, const DizEvozidizE
 }
 
 // After createIfNeeded answered true: the class value, and the extension in the registries.
-void didRegisterExtension(DizEvozidizConnection& connection, const DizEvozidizExtensionPtr& extension,
+void didRegisterExtension(DizEvozidizConnectionInternal& connection, const DizEvozidizExtensionPtr& extension,
                           const std::string& name, DizEvozidizReadWriteTransaction& transaction, bool needsClassValue) {
   const std::string& className = extension->objectClass().name();
   if (needsClassValue) {
@@ -247,7 +247,7 @@ void didRegisterExtension(DizEvozidizConnection& connection, const DizEvozidizEx
   connection.extensionState->registeredExtensionsChanged = true;
 }
 
-void didUnregisterExtensionWithName(DizEvozidizConnection& connection, const std::string& name) {
+void didUnregisterExtensionWithName(DizEvozidizConnectionInternal& connection, const std::string& name) {
   if (!connection.extensionState->registries->extensions.contains(name)) return;
   DizEvozidizRegistries registries = copyOf(connection);
   registries.extensions.erase(name);
@@ -259,7 +259,7 @@ void didUnregisterExtensionWithName(DizEvozidizConnection& connection, const std
 
 }  // namespace
 
-void unregisterExtension(DizEvozidizConnection& connection, const std::string& name,
+void unregisterExtension(DizEvozidizConnectionInternal& connection, const std::string& name,
                          DizEvozidizReadWriteTransaction& transaction) {
   // The class value: the memory table first (non-persistent extensions), then "diz2".
   std::optional<std::string> className;
@@ -307,7 +307,7 @@ void unregisterExtension(DizEvozidizConnection& connection, const std::string& n
 // ---------------------------------------------------------------------------------------------
 // Public members of the connection
 
-DizEvozidizExtensionConnectionPtr DizEvozidizConnection::extension(std::string_view name) {
+DizEvozidizExtensionConnectionPtr DizEvozidizConnectionInternal::extension(std::string_view name) {
   return onQueueSync([&]() -> DizEvozidizExtensionConnectionPtr {
     auto& state = *extensionState;
     if (auto it = state.connections.find(name); it != state.connections.end()) return it->second;
@@ -320,15 +320,15 @@ DizEvozidizExtensionConnectionPtr DizEvozidizConnection::extension(std::string_v
   });
 }
 
-DizEvozidizExtensionsByName DizEvozidizConnection::registeredExtensions() const {
+DizEvozidizExtensionsByName DizEvozidizConnectionInternal::registeredExtensions() const {
   return onQueueSync([&] { return extensionState->registries->extensions; });
 }
 
-DizMemoryTablesByName DizEvozidizConnection::registeredMemoryTables() const {
+DizMemoryTablesByName DizEvozidizConnectionInternal::registeredMemoryTables() const {
   return onQueueSync([&] { return extensionState->registries->memoryTables; });
 }
 
-bool DizEvozidizConnection::registerMemoryTable(const std::shared_ptr<DizMemoryTable>& table, std::string_view name) {
+bool DizEvozidizConnectionInternal::registerMemoryTable(const std::shared_ptr<DizMemoryTable>& table, std::string_view name) {
   if (!table) return false;
   auto& state = *extensionState;
   if (state.registries->memoryTables.contains(name)) return false;
@@ -339,7 +339,7 @@ bool DizEvozidizConnection::registerMemoryTable(const std::shared_ptr<DizMemoryT
   return true;
 }
 
-void DizEvozidizConnection::unregisterMemoryTableWithName(std::string_view name) {
+void DizEvozidizConnectionInternal::unregisterMemoryTableWithName(std::string_view name) {
   auto& state = *extensionState;
   if (!state.registries->memoryTables.contains(name)) return;
   DizEvozidizRegistries registries = *state.registries;
@@ -348,7 +348,7 @@ void DizEvozidizConnection::unregisterMemoryTableWithName(std::string_view name)
   state.registeredMemoryTablesChanged = true;
 }
 
-bool DizEvozidizConnection::registerExtension(const DizEvozidizExtensionPtr& extension, const std::string& name,
+bool DizEvozidizConnectionInternal::registerExtension(const DizEvozidizExtensionPtr& extension, const std::string& name,
                                               platform::ErrorPtr* error) {
   // Only the database's registration may run this transaction in place: anyone else goes through
   // it, so the write queue is held and the checks are made.
@@ -383,7 +383,7 @@ bool DizEvozidizConnection::registerExtension(const DizEvozidizExtensionPtr& ext
   return false;
 }
 
-platform::ErrorPtr DizEvozidizConnection::unregisterExtensionWithName(const std::string& name) {
+platform::ErrorPtr DizEvozidizConnectionInternal::unregisterExtensionWithName(const std::string& name) {
   if (!database_->isOnWriteQueue()) {
     database_->unregisterExtensionWithName(name, self());
     return nullptr;
@@ -436,4 +436,30 @@ platform::ErrorPtr DizEvozidizConnection::unregisterExtensionWithName(const std:
     }
   }
   return outcome;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The public face
+
+DizEvozidizExtensionConnectionPtr DizEvozidizConnection::extension(std::string_view name) {
+  return DizInternal(*this).extension(name);
+}
+DizEvozidizExtensionsByName DizEvozidizConnection::registeredExtensions() const {
+  return DizInternal(*this).registeredExtensions();
+}
+DizMemoryTablesByName DizEvozidizConnection::registeredMemoryTables() const {
+  return DizInternal(*this).registeredMemoryTables();
+}
+bool DizEvozidizConnection::registerMemoryTable(const std::shared_ptr<DizMemoryTable>& table, std::string_view name) {
+  return DizInternal(*this).registerMemoryTable(table, name);
+}
+void DizEvozidizConnection::unregisterMemoryTableWithName(std::string_view name) {
+  DizInternal(*this).unregisterMemoryTableWithName(name);
+}
+bool DizEvozidizConnection::registerExtension(const DizEvozidizExtensionPtr& extension, const std::string& name,
+                                              platform::ErrorPtr* error) {
+  return DizInternal(*this).registerExtension(extension, name, error);
+}
+platform::ErrorPtr DizEvozidizConnection::unregisterExtensionWithName(const std::string& name) {
+  return DizInternal(*this).unregisterExtensionWithName(name);
 }

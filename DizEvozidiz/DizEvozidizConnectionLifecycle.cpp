@@ -5,9 +5,9 @@
 #include <exception>
 #include <limits>
 
-#include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizExtensionInternal.h"
-#include "DizEvozidiz/DizEvozidizLog.h"
+#include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "platform/date.h"
 #include "platform/files.h"
@@ -27,7 +27,7 @@ platform::ErrorPtr unusableConnectionError() {
 
 }  // namespace
 
-void DizEvozidizConnection::requireUsable() const {
+void DizEvozidizConnectionInternal::requireUsable() const {
   if (!db)
     platform::Exception::raise(DizEvozidizExceptionName,
                                platform::format("Connection <%@: %p> has no open database handle: opening the file "
@@ -35,7 +35,7 @@ void DizEvozidizConnection::requireUsable() const {
                                                 "DizEvozidizConnection", static_cast<const void*>(this)));
 }
 
-std::shared_ptr<DizEvozidizConnectionState> DizEvozidizConnection::ownState() const {
+std::shared_ptr<DizEvozidizConnectionState> DizEvozidizConnectionInternal::ownState() const {
   for (const auto& state : database_->connectionStatesOnSnapshotQueue())
     if (state->connectionIdentity == static_cast<const DizEvozidizConnectionHooks*>(this)) return state;
   return nullptr;
@@ -44,7 +44,7 @@ std::shared_ptr<DizEvozidizConnectionState> DizEvozidizConnection::ownState() co
 // ---------------------------------------------------------------------------------------------
 // Entry points
 
-void DizEvozidizConnection::runReadTransaction(const ReadBlock& block) {
+void DizEvozidizConnectionInternal::runReadTransaction(const ReadBlock& block) {
   if (longLivedReadTransaction_) {
     block(*longLivedReadTransaction_);
     return;
@@ -61,13 +61,13 @@ void DizEvozidizConnection::runReadTransaction(const ReadBlock& block) {
   postReadTransaction();
 }
 
-void DizEvozidizConnection::readWithBlock(const ReadBlock& block) {
+void DizEvozidizConnectionInternal::readWithBlock(const ReadBlock& block) {
   onQueueSync([&] { runReadTransaction(block); });
 }
 
-void DizEvozidizConnection::asyncReadWithBlock(ReadBlock block, CompletionBlock completion,
-                                               platform::DispatchQueuePtr completionQueue) {
-  auto self = std::static_pointer_cast<DizEvozidizConnection>(shared_from_this());
+void DizEvozidizConnectionInternal::asyncReadWithBlock(ReadBlock block, CompletionBlock completion,
+                                                       platform::DispatchQueuePtr completionQueue) {
+  auto self = std::static_pointer_cast<DizEvozidizConnectionInternal>(shared_from_this());
   connectionQueue_->async([self, block = std::move(block), completion = std::move(completion),
                            completionQueue = std::move(completionQueue)] {
     try {
@@ -79,14 +79,14 @@ void DizEvozidizConnection::asyncReadWithBlock(ReadBlock block, CompletionBlock 
   });
 }
 
-bool DizEvozidizConnection::readWriteWithBlock(const ReadWriteBlock& block, platform::ErrorPtr* error) {
+bool DizEvozidizConnectionInternal::readWriteWithBlock(const ReadWriteBlock& block, platform::ErrorPtr* error) {
   const platform::ErrorPtr outcome = onQueueSync([&] { return runReadWriteTransaction(block, {}); });
   if (outcome && error) *error = outcome;
   return outcome == nullptr;
 }
 
-void DizEvozidizConnection::asyncReadWriteWithBlock(ReadWriteBlock block, ReadWriteCompletionBlock completion,
-                                                    platform::DispatchQueuePtr completionQueue) {
+void DizEvozidizConnectionInternal::asyncReadWriteWithBlock(ReadWriteBlock block, ReadWriteCompletionBlock completion,
+                                                            platform::DispatchQueuePtr completionQueue) {
   connectionQueue_->async([self = self(), block = std::move(block), completion = std::move(completion),
                            completionQueue = std::move(completionQueue)] {
     // Exactly once, whatever happens: as soon as the transaction has ended (on the write queue),
@@ -108,31 +108,31 @@ void DizEvozidizConnection::asyncReadWriteWithBlock(ReadWriteBlock block, ReadWr
   });
 }
 
-void DizEvozidizConnection::asyncReadWriteWithBlock(ReadWriteBlock block, CompletionBlock completion,
-                                                    platform::DispatchQueuePtr completionQueue) {
+void DizEvozidizConnectionInternal::asyncReadWriteWithBlock(ReadWriteBlock block, CompletionBlock completion,
+                                                            platform::DispatchQueuePtr completionQueue) {
   ReadWriteCompletionBlock withOutcome;
   if (completion) withOutcome = [completion = std::move(completion)](const platform::ErrorPtr&) { completion(); };
   asyncReadWriteWithBlock(std::move(block), std::move(withOutcome), std::move(completionQueue));
 }
 
-void DizEvozidizConnection::flushTransactionsWithCompletionQueue(platform::DispatchQueuePtr completionQueue,
-                                                                 CompletionBlock completion) {
+void DizEvozidizConnectionInternal::flushTransactionsWithCompletionQueue(platform::DispatchQueuePtr completionQueue,
+                                                                         CompletionBlock completion) {
   if (!completion) return;
   connectionQueue_->async([completionQueue = std::move(completionQueue), completion = std::move(completion)] {
     orMain(completionQueue)->async(completion);
   });
 }
 
-void DizEvozidizConnection::releaseWriteQueueSuspension() {
-  std::lock_guard guard(lock_);
+void DizEvozidizConnectionInternal::releaseWriteQueueSuspension() {
+  platform::MutexLock guard(lock_);
   if (writeQueueSuspended_) {
     database_->writeQueue()->resume();
     writeQueueSuspended_ = false;
   }
 }
 
-void DizEvozidizConnection::beginWriteQueueWork() {
-  std::lock_guard guard(lock_);
+void DizEvozidizConnectionInternal::beginWriteQueueWork() {
+  platform::MutexLock guard(lock_);
   if (writeQueueSuspended_) {
     database_->writeQueue()->resume();
     writeQueueSuspended_ = false;
@@ -140,8 +140,8 @@ void DizEvozidizConnection::beginWriteQueueWork() {
   activeReadWriteTransaction_ = true;
 }
 
-void DizEvozidizConnection::endWriteQueueWork() {
-  std::lock_guard guard(lock_);
+void DizEvozidizConnectionInternal::endWriteQueueWork() {
+  platform::MutexLock guard(lock_);
   activeReadWriteTransaction_ = false;
 }
 
@@ -159,7 +159,7 @@ platform::ErrorPtr DizEvozidizMakeError(std::int64_t code, const std::string& de
 
 // Ends a long-lived read transaction before work that needs the handle to itself (a read-write
 // transaction, vacuum, backup): raises when the exceptions are enabled, else warns.
-void DizEvozidizConnection::implicitlyEndLongLivedReadTransaction() {
+void DizEvozidizConnectionInternal::implicitlyEndLongLivedReadTransaction() {
   if (!longLivedReadTransaction_) return;
   if (throwExceptionsForImplicitlyEndingLongLivedReadTransaction_) throw implicitlyEndingLongLivedReadTransactionException();
   DIZ_CONN_LOG_WARN("%@: Implicitly ending long-lived read transaction on connection %@, database %@", description(),
@@ -167,7 +167,7 @@ void DizEvozidizConnection::implicitlyEndLongLivedReadTransaction() {
   endLongLivedOnQueue();
 }
 
-platform::ErrorPtr DizEvozidizConnection::runReadWriteTransaction(
+platform::ErrorPtr DizEvozidizConnectionInternal::runReadWriteTransaction(
     const ReadWriteBlock& block, const std::function<void(const platform::ErrorPtr&)>& whenEnded,
     bool callerHoldsWriteQueue) {
   implicitlyEndLongLivedReadTransaction();
@@ -175,48 +175,51 @@ platform::ErrorPtr DizEvozidizConnection::runReadWriteTransaction(
     return unusableConnectionError();
   }
   beginWriteQueueWork();
-  platform::ErrorPtr outcome;
-  std::exception_ptr thrown;
+  struct EndWriteQueueWork {
+    DizEvozidizConnectionInternal& connection;
+    ~EndWriteQueueWork() { connection.endWriteQueueWork(); }
+  } endWork{*this};
   auto onWriteQueue = [&] {
     auto& writeQueue = database_->writeQueue();
     writeQueue->setSpecific(&isOnConnectionQueueKey_, &isOnConnectionQueueKey_);
-    outcome = preReadWriteTransaction();
+    platform::ErrorPtr outcome = preReadWriteTransaction();
     if (outcome) {
       writeQueue->setSpecific(&isOnConnectionQueueKey_, nullptr);
-    } else {
-      auto transaction = DizEvozidizReadWriteTransaction::initWithConnection(this, true);
-      platform::ErrorPtr abort;
-      try {
-        block(*transaction);
-      } catch (...) {
-        // A block that throws leaves its work rolled back; its exception goes on to the caller.
-        thrown = std::current_exception();
-        std::string what = "unknown exception";
-        try {
-          throw;
-        } catch (const std::exception& e) {
-          what = e.what();
-        } catch (...) {
-        }
-        abort = DizEvozidizMakeError(DizEvozidizErrorException, "The read-write block threw (" + what + ")", db, SQLITE_OK);
-      }
-      outcome = postReadWriteTransaction(*transaction, abort);
+      if (whenEnded) whenEnded(outcome);
+      return outcome;
     }
+    auto transaction = DizEvozidizReadWriteTransaction::initWithConnection(this, true);
+    platform::ErrorPtr abort;
+    std::exception_ptr thrown;
+    try {
+      block(*transaction);
+    } catch (...) {
+      thrown = std::current_exception();
+      std::string what = "unknown exception";
+      try {
+        throw;
+      } catch (const std::exception& e) {
+        what = e.what();
+      } catch (...) {
+      }
+      abort =
+          DizEvozidizMakeError(DizEvozidizErrorException, "The read-write block threw (" + what + ")", db, SQLITE_OK);
+    }
+    outcome = postReadWriteTransaction(*transaction, abort);
     if (whenEnded) whenEnded(outcome);
+    // A block that throws leaves its work rolled back; its exception goes on to the caller, carried
+    // out of the write queue by sync.
+    if (thrown) std::rethrow_exception(thrown);
+    return outcome;
   };
-  if (callerHoldsWriteQueue)
-    onWriteQueue();
-  else
-    database_->writeQueue()->sync(onWriteQueue);
-  endWriteQueueWork();
-  if (thrown) std::rethrow_exception(thrown);
-  return outcome;
+  if (callerHoldsWriteQueue) return onWriteQueue();
+  return database_->writeQueue()->sync(onWriteQueue);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Steps around a read block
 
-void DizEvozidizConnection::fetchMainFile() {
+void DizEvozidizConnectionInternal::fetchMainFile() {
   if (main_file || !db) return;
   sqlite3_file* file = nullptr;
   if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) == SQLITE_OK && file) {
@@ -228,7 +231,7 @@ void DizEvozidizConnection::fetchMainFile() {
 // The handle's own WAL file, as SQLite keeps it for this handle (never the shim's "last opened WAL",
 // which may belong to another connection's handle and go away with it). Known once a read has made
 // the handle open its WAL.
-void DizEvozidizConnection::learnWalFile() {
+void DizEvozidizConnectionInternal::learnWalFile() {
   if (wal_file || !db) return;
   sqlite3_file* file = nullptr;
   if (sqlite3_file_control(db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &file) != SQLITE_OK || !file ||
@@ -240,7 +243,8 @@ void DizEvozidizConnection::learnWalFile() {
   wal_file->hook_context = this;
 }
 
-void DizEvozidizConnection::preReadTransaction() {
+void DizEvozidizConnectionInternal::preReadTransaction() {
+  assertOnConnectionQueue();
   fetchMainFile();
   if (!stepBeginTransaction()) {
     platform::Exception::raise(DizEvozidizExceptionName, "The read transaction could not begin: BEGIN failed.");
@@ -281,12 +285,13 @@ void DizEvozidizConnection::preReadTransaction() {
   });
   if (mustCatchUp) catchUp(dbSnapshot, changesets);
   if (needsMarkSqlLevelSharedReadLock_) {
-    if (main_file) main_file->read_hook = &DizEvozidizConnection::connectionReadHook;
-    if (wal_file) wal_file->read_hook = &DizEvozidizConnection::connectionReadHook;
+    if (main_file) main_file->read_hook = &DizEvozidizConnectionInternal::connectionReadHook;
+    if (wal_file) wal_file->read_hook = &DizEvozidizConnectionInternal::connectionReadHook;
   }
 }
 
-void DizEvozidizConnection::catchUp(std::uint64_t targetSnapshot, const std::optional<platform::ValueArray>& changesets) {
+void DizEvozidizConnectionInternal::catchUp(std::uint64_t targetSnapshot,
+                                            const std::optional<platform::ValueArray>& changesets) {
   if (changesets) {
     isFastForwarding_ = true;
     for (const auto& changeset : *changesets) noteCommittedChangeset(changeset);
@@ -305,13 +310,13 @@ void DizEvozidizConnection::catchUp(std::uint64_t targetSnapshot, const std::opt
   }
 }
 
-void DizEvozidizConnection::connectionReadHook(diz_file* file) {
-  auto* connection = static_cast<DizEvozidizConnection*>(file->hook_context);
+void DizEvozidizConnectionInternal::connectionReadHook(diz_file* file) {
+  auto* connection = static_cast<DizEvozidizConnectionInternal*>(file->hook_context);
   file->read_hook = nullptr;
   if (connection && connection->needsMarkSqlLevelSharedReadLock_) connection->markSqlLevelSharedReadLockAcquired();
 }
 
-void DizEvozidizConnection::markSqlLevelSharedReadLockAcquired() {
+void DizEvozidizConnectionInternal::markSqlLevelSharedReadLockAcquired() {
   if (!needsMarkSqlLevelSharedReadLock_) return;
   std::shared_ptr<DizEvozidizConnectionState> writer;
   auto walk = [&] {
@@ -335,7 +340,8 @@ void DizEvozidizConnection::markSqlLevelSharedReadLockAcquired() {
   if (writer) writer->signalWriteLock();
 }
 
-void DizEvozidizConnection::postReadTransaction() {
+void DizEvozidizConnectionInternal::postReadTransaction() {
+  assertOnConnectionQueue();
   if (!stepCommitTransaction()) stepRollbackTransaction();
   if (main_file) main_file->read_hook = nullptr;
   if (wal_file) wal_file->read_hook = nullptr;
@@ -371,7 +377,7 @@ void DizEvozidizConnection::postReadTransaction() {
   if (writer) writer->signalWriteLock();
 }
 
-std::uint64_t DizEvozidizConnection::readSnapshotFromDatabase() {
+std::uint64_t DizEvozidizConnectionInternal::readSnapshotFromDatabase() {
   sqlite3_stmt* statement = dizGetDataForKeyStatement();
   if (!statement) return 0;
   sqlite3_bind_text(statement, 1, "", 0, SQLITE_STATIC);
@@ -387,7 +393,7 @@ std::uint64_t DizEvozidizConnection::readSnapshotFromDatabase() {
   return result;
 }
 
-std::uint64_t DizEvozidizConnection::incrementSnapshotInDatabase(bool& ok) {
+std::uint64_t DizEvozidizConnectionInternal::incrementSnapshotInDatabase(bool& ok) {
   const std::uint64_t newSnapshot = snapshot_ + 1;
   ok = false;
   sqlite3_stmt* statement = dizSetDataForKeyStatement();
@@ -408,7 +414,8 @@ std::uint64_t DizEvozidizConnection::incrementSnapshotInDatabase(bool& ok) {
 // ---------------------------------------------------------------------------------------------
 // Steps around a read-write block (on the write queue)
 
-platform::ErrorPtr DizEvozidizConnection::preReadWriteTransaction() {
+platform::ErrorPtr DizEvozidizConnectionInternal::preReadWriteTransaction() {
+  assertOnConnectionQueue();
   fetchMainFile();
   const bool begun = enableMultiProcessSupport_ ? stepBeginImmediateTransaction() : stepBeginTransaction();
   if (!begun) {
@@ -434,7 +441,7 @@ platform::ErrorPtr DizEvozidizConnection::preReadWriteTransaction() {
 // that the commit it publishes is numbered after every earlier one and its caches hold nothing
 // older. `readFromFile` takes the latest commit from the file (another process may have written)
 // rather than from the database object.
-void DizEvozidizConnection::catchUpWithDatabase(bool readFromFile) {
+void DizEvozidizConnectionInternal::catchUpWithDatabase(bool readFromFile) {
   std::uint64_t dbSnapshot = 0;
   bool mustCatchUp = false;
   std::optional<platform::ValueArray> changesets;
@@ -467,7 +474,7 @@ void DizEvozidizConnection::catchUpWithDatabase(bool readFromFile) {
   }
 }
 
-void DizEvozidizConnection::abandonWriteTransaction(const platform::Value& pendingChangeset) {
+void DizEvozidizConnectionInternal::abandonWriteTransaction(const platform::Value& pendingChangeset) {
   // SQLite's rollback; the caches may hold what the failed transaction read or wrote.
   stepRollbackTransaction();
   flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches);
@@ -490,13 +497,13 @@ void DizEvozidizConnection::abandonWriteTransaction(const platform::Value& pendi
   });
 }
 
-void DizEvozidizConnection::rolledBackReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction) {
+void DizEvozidizConnectionInternal::rolledBackReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction) {
   transaction.extensionsDidRollback();
   DizExtensionCore::restoreRegistries(*this);
 }
 
-platform::ErrorPtr DizEvozidizConnection::rollBackReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction,
-                                                                       platform::ErrorPtr why) {
+platform::ErrorPtr DizEvozidizConnectionInternal::rollBackReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction,
+                                                                               platform::ErrorPtr why) {
   database_->snapshotQueue()->sync([&] {
     if (auto own = ownState()) own->activeWriteTransaction = false;
   });
@@ -514,15 +521,15 @@ platform::ErrorPtr DizEvozidizConnection::rollBackReadWriteTransaction(DizEvozid
 // The modified notification of a commit: the database as its object and the external changeset as
 // its user info, both referring to the database and this connection weakly (see
 // DizEvozidizModifiedNotification).
-platform::NotificationPtr DizEvozidizConnection::makeModifiedNotification(platform::ValueDictionary& external) {
+platform::NotificationPtr DizEvozidizConnectionInternal::makeModifiedNotification(platform::ValueDictionary& external) {
   external.set("snapshot", platform::Value(snapshot_));
   external.set("connection", platform::Value::weakObject(self()));
   return platform::Notification::makeWithWeakObject(std::string(DizEvozidizModifiedNotification), database_,
                                                     platform::Value(external));
 }
 
-platform::ErrorPtr DizEvozidizConnection::postReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction,
-                                                                   const platform::ErrorPtr& abort) {
+platform::ErrorPtr DizEvozidizConnectionInternal::postReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction,
+                                                                           const platform::ErrorPtr& abort) {
   if (abort) return rollBackReadWriteTransaction(transaction, abort);
   if (transaction.rollbackRequested()) {
     return rollBackReadWriteTransaction(
@@ -626,14 +633,14 @@ platform::ErrorPtr DizEvozidizConnection::postReadWriteTransaction(DizEvozidizRe
   return nullptr;
 }
 
-void DizEvozidizConnection::finishReadWriteTransaction() {
+void DizEvozidizConnectionInternal::finishReadWriteTransaction() {
   DizExtensionCore::endReadWriteTransaction(*this);
   dropChangeRecords();
   if (mutationStack) mutationStack->clear();
   database_->writeQueue()->setSpecific(&isOnConnectionQueueKey_, nullptr);
 }
 
-void DizEvozidizConnection::dropChangeRecords() {
+void DizEvozidizConnectionInternal::dropChangeRecords() {
   // Published records now belong to their changesets; the next transaction makes fresh ones.
   if (objectChanges && !objectChanges->map.empty()) objectChanges.reset();
   if (metadataChanges && !metadataChanges->map.empty()) metadataChanges.reset();
@@ -649,7 +656,7 @@ void DizEvozidizConnection::dropChangeRecords() {
 // On the connection queue: vacuum and backup run on the write queue like a read-write transaction
 // (so the checkpointer's reset leaves the write queue alone meanwhile), between the pseudo steps.
 template <class Work>
-void DizEvozidizConnection::runPseudoReadWriteTransaction(const Work& work) {
+void DizEvozidizConnectionInternal::runPseudoReadWriteTransaction(const Work& work) {
   implicitlyEndLongLivedReadTransaction();
   beginWriteQueueWork();
   try {
@@ -665,7 +672,7 @@ void DizEvozidizConnection::runPseudoReadWriteTransaction(const Work& work) {
   endWriteQueueWork();
 }
 
-void DizEvozidizConnection::prePseudoReadWriteTransaction() {
+void DizEvozidizConnectionInternal::prePseudoReadWriteTransaction() {
   database_->writeQueue()->setSpecific(&isOnConnectionQueueKey_, &isOnConnectionQueueKey_);
   fetchMainFile();
   // Commits this connection has not applied yet (their changesets may wait behind this step on
@@ -675,7 +682,7 @@ void DizEvozidizConnection::prePseudoReadWriteTransaction() {
   hasDiskChanges = false;
 }
 
-void DizEvozidizConnection::postPseudoReadWriteTransaction() {
+void DizEvozidizConnectionInternal::postPseudoReadWriteTransaction() {
   platform::Value internal;
   if (hasDiskChanges) {
     // With other processes on the file the number goes into the file too, or their next commit
@@ -706,7 +713,7 @@ void DizEvozidizConnection::postPseudoReadWriteTransaction() {
   database_->writeQueue()->setSpecific(&isOnConnectionQueueKey_, nullptr);
 }
 
-bool DizEvozidizConnection::vacuum(platform::ErrorPtr* error) {
+bool DizEvozidizConnectionInternal::vacuum(platform::ErrorPtr* error) {
   platform::ErrorPtr failure;
   onQueueSync([&] {
     if (!db) {
@@ -729,7 +736,7 @@ bool DizEvozidizConnection::vacuum(platform::ErrorPtr* error) {
   return failure == nullptr;
 }
 
-platform::ErrorPtr DizEvozidizConnection::backupToPath(const std::string& path) {
+platform::ErrorPtr DizEvozidizConnectionInternal::backupToPath(const std::string& path) {
   return onQueueSync([&] { return backupToPathOnQueue(path, nullptr); });
 }
 
@@ -747,7 +754,7 @@ constexpr int kBackupBusyPauseMilliseconds = 10;
 // The online copy, on the connection's queue. A copy that does not complete leaves no file behind
 // where there was none (an abandoned copy's empty or partial file would pass for a backup), and an
 // existing target as it was (SQLite rolls the unfinished copy back).
-platform::ErrorPtr DizEvozidizConnection::backupToPathOnQueue(const std::string& path, platform::Progress* progress) {
+platform::ErrorPtr DizEvozidizConnectionInternal::backupToPathOnQueue(const std::string& path, platform::Progress* progress) {
   if (!db) return unusableConnectionError();
   platform::ErrorPtr error;
   auto& files = platform::FileManager::defaultManager();
@@ -808,7 +815,8 @@ platform::ErrorPtr DizEvozidizConnection::backupToPathOnQueue(const std::string&
 // ---------------------------------------------------------------------------------------------
 // Long-lived read transactions
 
-std::vector<platform::NotificationPtr> DizEvozidizConnection::beginLongLivedOnQueue() {
+std::vector<platform::NotificationPtr> DizEvozidizConnectionInternal::beginLongLivedOnQueue() {
+  assertOnConnectionQueue();
   requireUsable();
   std::vector<platform::NotificationPtr> notifications;
   if (longLivedReadTransaction_) notifications = *endLongLivedOnQueue();
@@ -825,7 +833,8 @@ std::vector<platform::NotificationPtr> DizEvozidizConnection::beginLongLivedOnQu
   return notifications;
 }
 
-std::optional<std::vector<platform::NotificationPtr>> DizEvozidizConnection::endLongLivedOnQueue() {
+std::optional<std::vector<platform::NotificationPtr>> DizEvozidizConnectionInternal::endLongLivedOnQueue() {
+  assertOnConnectionQueue();
   if (!longLivedReadTransaction_) return std::nullopt;
   postReadTransaction();
   longLivedReadTransaction_.reset();
@@ -839,27 +848,29 @@ std::optional<std::vector<platform::NotificationPtr>> DizEvozidizConnection::end
   return notifications;
 }
 
-std::vector<platform::NotificationPtr> DizEvozidizConnection::beginLongLivedReadTransaction() {
+std::vector<platform::NotificationPtr> DizEvozidizConnectionInternal::beginLongLivedReadTransaction() {
   return onQueueSync([&] { return beginLongLivedOnQueue(); });
 }
 
-std::optional<std::vector<platform::NotificationPtr>> DizEvozidizConnection::endLongLivedReadTransaction() {
+std::optional<std::vector<platform::NotificationPtr>> DizEvozidizConnectionInternal::endLongLivedReadTransaction() {
   return onQueueSync([&] { return endLongLivedOnQueue(); });
 }
 
-bool DizEvozidizConnection::isInLongLivedReadTransaction() const {
+bool DizEvozidizConnectionInternal::isInLongLivedReadTransaction() const {
   return onQueueSync([&] { return longLivedReadTransaction_ != nullptr; });
 }
 
-void DizEvozidizConnection::enableExceptionsForImplicitlyEndingLongLivedReadTransaction() {
-  onQueueAsync([](DizEvozidizConnection& c) { c.throwExceptionsForImplicitlyEndingLongLivedReadTransaction_ = true; });
+void DizEvozidizConnectionInternal::enableExceptionsForImplicitlyEndingLongLivedReadTransaction() {
+  onQueueAsync(
+      [](DizEvozidizConnectionInternal& c) { c.throwExceptionsForImplicitlyEndingLongLivedReadTransaction_ = true; });
 }
 
-void DizEvozidizConnection::disableExceptionsForImplicitlyEndingLongLivedReadTransaction() {
-  onQueueAsync([](DizEvozidizConnection& c) { c.throwExceptionsForImplicitlyEndingLongLivedReadTransaction_ = false; });
+void DizEvozidizConnectionInternal::disableExceptionsForImplicitlyEndingLongLivedReadTransaction() {
+  onQueueAsync(
+      [](DizEvozidizConnectionInternal& c) { c.throwExceptionsForImplicitlyEndingLongLivedReadTransaction_ = false; });
 }
 
-platform::Exception DizEvozidizConnection::implicitlyEndingLongLivedReadTransactionException() const {
+platform::Exception DizEvozidizConnectionInternal::implicitlyEndingLongLivedReadTransactionException() const {
   const std::string reason = platform::format(
       "Database <%@: %p> had long-lived read transaction implicitly ended by executing a read-write transaction.",
       "DizEvozidizConnection", static_cast<const void*>(this));
@@ -874,12 +885,12 @@ platform::Exception DizEvozidizConnection::implicitlyEndingLongLivedReadTransact
                              platform::Value::dictionary({{"NSLocalizedRecoverySuggestion", platform::Value(suggestion)}}));
 }
 
-void DizEvozidizConnection::maybeResetLongLivedReadTransaction() {
+void DizEvozidizConnectionInternal::maybeResetLongLivedReadTransaction() {
   // Called on the snapshot queue: never wait for it here.
-  auto self = std::static_pointer_cast<DizEvozidizConnection>(shared_from_this());
+  auto self = std::static_pointer_cast<DizEvozidizConnectionInternal>(shared_from_this());
   database_->writeQueue()->async([self] {
     {
-      std::lock_guard guard(self->lock_);
+      platform::MutexLock guard(self->lock_);
       if (self->activeReadWriteTransaction_) return;
       if (!self->writeQueueSuspended_) {
         self->database_->writeQueue()->suspend();
@@ -889,7 +900,7 @@ void DizEvozidizConnection::maybeResetLongLivedReadTransaction() {
     self->connectionQueue_->async([self] {
       bool suspended = false;
       {
-        std::lock_guard guard(self->lock_);
+        platform::MutexLock guard(self->lock_);
         suspended = self->writeQueueSuspended_;
       }
       if (suspended && self->longLivedReadTransaction_ && self->snapshot_ == self->database_->snapshot()) {

@@ -5,7 +5,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "DizEvozidiz/DizEvozidizLog.h"
+#include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/Utilities/DizMarkers.h"
 

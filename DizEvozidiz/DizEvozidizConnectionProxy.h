@@ -30,6 +30,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "DizEvozidiz/DizEvozidiz.h"
@@ -82,6 +84,9 @@ class DizEvozidizConnectionProxy final : public platform::Object {
   std::size_t pendingCount() const;
 
  private:
+  using DizCollectionKeyValueMap =
+      std::unordered_map<DizCollectionKeyPtr, platform::Value, DizCollectionKey::Hasher, DizCollectionKey::Equal>;
+  using DizCollectionKeyHashSet = std::unordered_set<DizCollectionKeyPtr, DizCollectionKey::Hasher, DizCollectionKey::Equal>;
   DizEvozidizConnectionProxy() = default;
   void init(DizEvozidiz::Ptr database, DizEvozidizConnection::Ptr readOnly, DizEvozidizConnection::Ptr readWrite);
   std::weak_ptr<DizEvozidizConnectionProxy> weakSelf();

@@ -1,6 +1,6 @@
 // The connection's utilities: its pragma values, and vacuum and backup run asynchronously.
 
-#include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "platform/progress.h"
 
 namespace {
@@ -13,23 +13,23 @@ platform::DispatchQueuePtr orMain(const platform::DispatchQueuePtr& queue) {
 
 // -1 when the pragma cannot be read, which the named forms answer as "UNKNOWN" (never as a value
 // the pragma could really have).
-std::string DizEvozidizConnection::pragmaSynchronous() const {
-  return DizEvozidiz::pragmaValueForSynchronous(onQueueSync([&] { return db ? DizEvozidiz::pragma("synchronous", db) : -1; }));
+std::string DizEvozidizConnectionInternal::pragmaSynchronous() const {
+  return DizEvozidiz::pragmaValueForSynchronous(onQueueSync([&] { return db ? DizEvozidizInternal::pragma("synchronous", db) : -1; }));
 }
 
-std::int64_t DizEvozidizConnection::pragmaPageSize() const {
-  return onQueueSync([&] { return db ? DizEvozidiz::pragma("page_size", db) : -1; });
+std::int64_t DizEvozidizConnectionInternal::pragmaPageSize() const {
+  return onQueueSync([&] { return db ? DizEvozidizInternal::pragma("page_size", db) : -1; });
 }
 
-std::int64_t DizEvozidizConnection::pragmaMMapSize() const {
-  return onQueueSync([&] { return db ? DizEvozidiz::pragma("mmap_size", db) : -1; });
+std::int64_t DizEvozidizConnectionInternal::pragmaMMapSize() const {
+  return onQueueSync([&] { return db ? DizEvozidizInternal::pragma("mmap_size", db) : -1; });
 }
 
-std::string DizEvozidizConnection::pragmaAutoVacuum() const {
-  return DizEvozidiz::pragmaValueForAutoVacuum(onQueueSync([&] { return db ? DizEvozidiz::pragma("auto_vacuum", db) : -1; }));
+std::string DizEvozidizConnectionInternal::pragmaAutoVacuum() const {
+  return DizEvozidiz::pragmaValueForAutoVacuum(onQueueSync([&] { return db ? DizEvozidizInternal::pragma("auto_vacuum", db) : -1; }));
 }
 
-void DizEvozidizConnection::asyncVacuum(std::function<void(const platform::ErrorPtr&)> completion,
+void DizEvozidizConnectionInternal::asyncVacuum(std::function<void(const platform::ErrorPtr&)> completion,
                                         platform::DispatchQueuePtr completionQueue) {
   connectionQueue_->async([self = self(), completion = std::move(completion), completionQueue = std::move(completionQueue)] {
     platform::ErrorPtr error;
@@ -38,7 +38,7 @@ void DizEvozidizConnection::asyncVacuum(std::function<void(const platform::Error
   });
 }
 
-std::shared_ptr<platform::Progress> DizEvozidizConnection::asyncBackupToPath(
+std::shared_ptr<platform::Progress> DizEvozidizConnectionInternal::asyncBackupToPath(
     std::string path, std::function<void(const platform::ErrorPtr&)> completion,
     platform::DispatchQueuePtr completionQueue) {
   auto progress = platform::Progress::make(0);
@@ -48,4 +48,21 @@ std::shared_ptr<platform::Progress> DizEvozidizConnection::asyncBackupToPath(
     if (completion) orMain(completionQueue)->async([completion, error] { completion(error); });
   });
   return progress;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The public face
+
+std::string DizEvozidizConnection::pragmaSynchronous() const { return DizInternal(*this).pragmaSynchronous(); }
+std::int64_t DizEvozidizConnection::pragmaPageSize() const { return DizInternal(*this).pragmaPageSize(); }
+std::int64_t DizEvozidizConnection::pragmaMMapSize() const { return DizInternal(*this).pragmaMMapSize(); }
+std::string DizEvozidizConnection::pragmaAutoVacuum() const { return DizInternal(*this).pragmaAutoVacuum(); }
+void DizEvozidizConnection::asyncVacuum(std::function<void(const platform::ErrorPtr&)> completion,
+                                        platform::DispatchQueuePtr completionQueue) {
+  DizInternal(*this).asyncVacuum(std::move(completion), std::move(completionQueue));
+}
+std::shared_ptr<platform::Progress> DizEvozidizConnection::asyncBackupToPath(
+    std::string path, std::function<void(const platform::ErrorPtr&)> completion,
+    platform::DispatchQueuePtr completionQueue) {
+  return DizInternal(*this).asyncBackupToPath(std::move(path), std::move(completion), std::move(completionQueue));
 }

@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_store
+#error "DizEvozidiz/DizEvozidizExtensionInternal.h is internal to the store and its extensions"
+#endif
+
 // The store core's side of the extension framework: what a connection and a transaction keep about
 // extensions and memory tables, and the steps the core's transaction, commit and changeset code
 // call at their placed points. Internal: everything here runs on the connection's queue (or on
@@ -15,7 +19,7 @@
 #include "DizEvozidiz/DizEvozidizExtensionTypes.h"
 #include "platform/value.h"
 
-class DizEvozidizConnection;
+class DizEvozidizConnectionInternal;
 class DizEvozidizReadTransaction;
 class DizEvozidizReadWriteTransaction;
 class DizMemoryTableTransaction;
@@ -61,36 +65,36 @@ DizEvozidizRegistriesPtr registriesFromChangeset(const platform::Value& changese
                                                  const DizEvozidizRegistriesPtr& current);
 // The connection's extension connections, one per registered extension (the missing ones made).
 const std::map<std::string, DizEvozidizExtensionConnectionPtr, std::less<>>& extensionConnections(
-    DizEvozidizConnection& connection);
+    DizEvozidizConnectionInternal& connection);
 // Adopts registries on a connection (dropping extension connections whose extension went).
-void adoptRegistries(DizEvozidizConnection& connection, DizEvozidizRegistriesPtr registries);
+void adoptRegistries(DizEvozidizConnectionInternal& connection, DizEvozidizRegistriesPtr registries);
 // Adopts the database's registries (a connection that jumped over commits without their changesets).
-void adoptDatabaseRegistries(DizEvozidizConnection& connection);
+void adoptDatabaseRegistries(DizEvozidizConnectionInternal& connection);
 
 // ---- Commit (committing connection) ----
 // Adds the extension connections' parts and the changed registries to the changesets being built.
-void addToChangesets(DizEvozidizConnection& connection, platform::ValueDictionary& internal,
+void addToChangesets(DizEvozidizConnectionInternal& connection, platform::ValueDictionary& internal,
                      platform::ValueDictionary& external, bool& haveInternal, bool& haveExternal);
 // Drops the stored tables of extensions registered in an earlier run but not in this one (the
 // first read-write transaction that does not register or unregister does it). True when it ran.
-bool dropOrphanedExtensions(DizEvozidizConnection& connection, DizEvozidizReadWriteTransaction& transaction);
+bool dropOrphanedExtensions(DizEvozidizConnectionInternal& connection, DizEvozidizReadWriteTransaction& transaction);
 // After a rollback: the registries as they were at the transaction's begin.
-void restoreRegistries(DizEvozidizConnection& connection);
+void restoreRegistries(DizEvozidizConnectionInternal& connection);
 // At the start and end of every read-write transaction.
-void beginReadWriteTransaction(DizEvozidizConnection& connection);
-void endReadWriteTransaction(DizEvozidizConnection& connection);
+void beginReadWriteTransaction(DizEvozidizConnectionInternal& connection);
+void endReadWriteTransaction(DizEvozidizConnectionInternal& connection);
 
 // ---- Receiving (other connections) ----
-void noteCommittedChangeset(DizEvozidizConnection& connection, const platform::Value& changeset);
+void noteCommittedChangeset(DizEvozidizConnectionInternal& connection, const platform::Value& changeset);
 
 // ---- Memory ----
-void flushMemory(DizEvozidizConnection& connection, unsigned flags);
+void flushMemory(DizEvozidizConnectionInternal& connection, unsigned flags);
 // Clean-up of every registered memory table for the oldest snapshot in use.
-void checkpointMemoryTables(DizEvozidizConnection& connection, std::uint64_t oldestSnapshotInUse);
+void checkpointMemoryTables(DizEvozidizConnectionInternal& connection, std::uint64_t oldestSnapshotInUse);
 
 // ---- Registration steps (inside the registering read-write transaction) ----
 // Drops one extension's storage and registration; the class value tells which class dropped it.
-void unregisterExtension(DizEvozidizConnection& connection, const std::string& name,
+void unregisterExtension(DizEvozidizConnectionInternal& connection, const std::string& name,
                          DizEvozidizReadWriteTransaction& transaction);
 
 }  // namespace DizExtensionCore

@@ -3,11 +3,11 @@
 
 #include <utility>
 
-#include "DizEvozidiz/DizEvozidiz.h"
-#include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
+#include "DizEvozidiz/DizEvozidizInternal.h"
 #include "DizEvozidiz/DizEvozidizExtension.h"
 #include "DizEvozidiz/DizEvozidizExtensionInternal.h"
-#include "DizEvozidiz/DizEvozidizLog.h"
+#include "DizEvozidiz/DizEvozidizLogInternal.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ constexpr double kRegistrationConnectionLifetime = 5.0;
 
 // Runs `f` on the registries on the snapshot queue (inline when already there).
 template <class F>
-auto readRegistries(const DizEvozidiz& database, F&& f) {
+auto readRegistries(const DizEvozidizInternal& database, F&& f) {
   using R = decltype(f(std::declval<const DizEvozidizRegistries&>()));
   R result{};
   auto read = [&] { result = f(*database.registriesOnSnapshotQueue()); };
@@ -36,7 +36,7 @@ auto readRegistries(const DizEvozidiz& database, F&& f) {
 // ---------------------------------------------------------------------------------------------
 // Registration
 
-bool DizEvozidiz::registerExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
+bool DizEvozidizInternal::registerExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
                                     const std::shared_ptr<DizEvozidizConnection>& connection, platform::ErrorPtr* error) {
   bool result = false;
   const std::string ownName(name);
@@ -44,7 +44,7 @@ bool DizEvozidiz::registerExtension(const DizEvozidizExtensionPtr& extension, st
   return result;
 }
 
-void DizEvozidiz::asyncRegisterExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
+void DizEvozidizInternal::asyncRegisterExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
                                          std::function<void(bool)> completion,
                                          platform::DispatchQueuePtr completionQueue,
                                          const std::shared_ptr<DizEvozidizConnection>& connection) {
@@ -55,7 +55,7 @@ void DizEvozidiz::asyncRegisterExtension(const DizEvozidizExtensionPtr& extensio
   });
 }
 
-bool DizEvozidiz::registerExtensionOnWriteQueue(const DizEvozidizExtensionPtr& extension, const std::string& name,
+bool DizEvozidizInternal::registerExtensionOnWriteQueue(const DizEvozidizExtensionPtr& extension, const std::string& name,
                                                 const std::shared_ptr<DizEvozidizConnection>& connection,
                                                 platform::ErrorPtr* error) {
   if (!extension) {
@@ -102,13 +102,13 @@ bool DizEvozidiz::registerExtensionOnWriteQueue(const DizEvozidizExtensionPtr& e
 // ---------------------------------------------------------------------------------------------
 // Unregistration
 
-void DizEvozidiz::unregisterExtensionWithName(std::string_view name,
+void DizEvozidizInternal::unregisterExtensionWithName(std::string_view name,
                                              const std::shared_ptr<DizEvozidizConnection>& connection) {
   const std::string ownName(name);
   writeQueue_->sync([&] { unregisterExtensionOnWriteQueue(ownName, connection); });
 }
 
-void DizEvozidiz::asyncUnregisterExtensionWithName(std::string_view name, std::function<void()> completion,
+void DizEvozidizInternal::asyncUnregisterExtensionWithName(std::string_view name, std::function<void()> completion,
                                                    platform::DispatchQueuePtr completionQueue,
                                                    const std::shared_ptr<DizEvozidizConnection>& connection) {
   writeQueue_->async([self = self(), name = std::string(name), completion = std::move(completion),
@@ -118,7 +118,7 @@ void DizEvozidiz::asyncUnregisterExtensionWithName(std::string_view name, std::f
   });
 }
 
-void DizEvozidiz::unregisterExtensionOnWriteQueue(const std::string& name,
+void DizEvozidizInternal::unregisterExtensionOnWriteQueue(const std::string& name,
                                                   const std::shared_ptr<DizEvozidizConnection>& connection) {
   if (name.empty()) {
     DIZ_DB_LOG_ERROR("%@: Error unregistering extension: extensionName parameter is nil or empty string");
@@ -136,7 +136,7 @@ void DizEvozidiz::unregisterExtensionOnWriteQueue(const std::string& name,
 // ---------------------------------------------------------------------------------------------
 // The registration connection (write queue)
 
-std::shared_ptr<DizEvozidizConnection> DizEvozidiz::registrationConnection() {
+std::shared_ptr<DizEvozidizConnection> DizEvozidizInternal::registrationConnection() {
   if (auto existing = registrationConnection_.lock()) return existing;
   std::shared_ptr<DizEvozidizConnection> made = newConnection();
   made->setName(std::string(kDizRegistrationConnectionName));
@@ -150,36 +150,36 @@ std::shared_ptr<DizEvozidizConnection> DizEvozidiz::registrationConnection() {
 // ---------------------------------------------------------------------------------------------
 // The registry
 
-DizEvozidizRegistriesPtr DizEvozidiz::registriesOnSnapshotQueue() const { return shared_->registries; }
+DizEvozidizRegistriesPtr DizEvozidizInternal::registriesOnSnapshotQueue() const { return shared_->registries; }
 
-DizEvozidizExtensionPtr DizEvozidiz::registeredExtension(std::string_view name) const {
+DizEvozidizExtensionPtr DizEvozidizInternal::registeredExtension(std::string_view name) const {
   return readRegistries(*this, [&](const DizEvozidizRegistries& r) -> DizEvozidizExtensionPtr {
     auto it = r.extensions.find(name);
     return it == r.extensions.end() ? nullptr : it->second;
   });
 }
 
-DizEvozidizExtensionsByName DizEvozidiz::registeredExtensions() const {
+DizEvozidizExtensionsByName DizEvozidizInternal::registeredExtensions() const {
   return readRegistries(*this, [](const DizEvozidizRegistries& r) { return r.extensions; });
 }
 
-std::vector<std::string> DizEvozidiz::extensionsOrder() const {
+std::vector<std::string> DizEvozidizInternal::extensionsOrder() const {
   return readRegistries(*this, [](const DizEvozidizRegistries& r) { return r.extensionsOrder; });
 }
 
-DizEvozidizExtensionDependencies DizEvozidiz::extensionDependencies() const {
+DizEvozidizExtensionDependencies DizEvozidizInternal::extensionDependencies() const {
   return readRegistries(*this, [](const DizEvozidizRegistries& r) { return r.extensionDependencies; });
 }
 
-DizMemoryTablesByName DizEvozidiz::registeredMemoryTables() const {
+DizMemoryTablesByName DizEvozidizInternal::registeredMemoryTables() const {
   return readRegistries(*this, [](const DizEvozidizRegistries& r) { return r.memoryTables; });
 }
 
-bool DizEvozidiz::hasPreviouslyRegisteredExtensionNames() const {
+bool DizEvozidizInternal::hasPreviouslyRegisteredExtensionNames() const {
   return shared_->previouslyRegisteredExtensionNamesPending.load();
 }
 
-void DizEvozidiz::clearPreviouslyRegisteredExtensionNames() {
+void DizEvozidizInternal::clearPreviouslyRegisteredExtensionNames() {
   auto clear = [this] {
     shared_->previouslyRegisteredExtensionNames.clear();
     shared_->previouslyRegisteredExtensionNamesPending = false;
@@ -190,10 +190,40 @@ void DizEvozidiz::clearPreviouslyRegisteredExtensionNames() {
     snapshotQueue_->sync(clear);
 }
 
-void DizEvozidiz::noteCommittedChangesetForExtensions(const platform::Value& changeset) {
+void DizEvozidizInternal::noteCommittedChangesetForExtensions(const platform::Value& changeset) {
   if (auto registries = DizExtensionCore::registriesFromChangeset(changeset, shared_->registries))
     shared_->registries = std::move(registries);
   // A copy: an extension may look at the registry while it runs.
   const DizEvozidizRegistriesPtr registries = shared_->registries;
   for (const auto& [name, extension] : registries->extensions) extension->noteCommittedChangeset(changeset, name);
 }
+
+// ---------------------------------------------------------------------------------------------
+// The public face
+
+bool DizEvozidiz::registerExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
+                                    const std::shared_ptr<DizEvozidizConnection>& connection, platform::ErrorPtr* error) {
+  return DizInternal(*this).registerExtension(extension, name, connection, error);
+}
+void DizEvozidiz::asyncRegisterExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
+                                         std::function<void(bool)> completion, platform::DispatchQueuePtr completionQueue,
+                                         const std::shared_ptr<DizEvozidizConnection>& connection) {
+  DizInternal(*this).asyncRegisterExtension(extension, name, std::move(completion), std::move(completionQueue), connection);
+}
+void DizEvozidiz::unregisterExtensionWithName(std::string_view name, const std::shared_ptr<DizEvozidizConnection>& connection) {
+  DizInternal(*this).unregisterExtensionWithName(name, connection);
+}
+void DizEvozidiz::asyncUnregisterExtensionWithName(std::string_view name, std::function<void()> completion,
+                                                   platform::DispatchQueuePtr completionQueue,
+                                                   const std::shared_ptr<DizEvozidizConnection>& connection) {
+  DizInternal(*this).asyncUnregisterExtensionWithName(name, std::move(completion), std::move(completionQueue), connection);
+}
+DizEvozidizExtensionPtr DizEvozidiz::registeredExtension(std::string_view name) const {
+  return DizInternal(*this).registeredExtension(name);
+}
+DizEvozidizExtensionsByName DizEvozidiz::registeredExtensions() const { return DizInternal(*this).registeredExtensions(); }
+std::vector<std::string> DizEvozidiz::extensionsOrder() const { return DizInternal(*this).extensionsOrder(); }
+DizEvozidizExtensionDependencies DizEvozidiz::extensionDependencies() const {
+  return DizInternal(*this).extensionDependencies();
+}
+DizMemoryTablesByName DizEvozidiz::registeredMemoryTables() const { return DizInternal(*this).registeredMemoryTables(); }

@@ -40,6 +40,7 @@
 #include "platform/value.h"
 
 class DizEvozidizConnection;
+class DizEvozidizConnectionInternal;
 class DizMemoryTableTransaction;
 struct DizTransactionExtensionState;
 
@@ -48,33 +49,15 @@ class DizEvozidizReadTransaction : public DizProxyObjectSource,
  public:
   using Ptr = std::shared_ptr<DizEvozidizReadTransaction>;
 
-  // ---- Lifecycle: called by the connection only ----
-  DizEvozidizReadTransaction(DizEvozidizConnection* connection, bool isReadWriteTransaction);
+  // ---- Lifecycle: made by the connection only (it alone has the internal type) ----
+  DizEvozidizReadTransaction(DizEvozidizConnectionInternal* connection, bool isReadWriteTransaction);
   ~DizEvozidizReadTransaction() override;
   DizEvozidizReadTransaction(const DizEvozidizReadTransaction&) = delete;
   DizEvozidizReadTransaction& operator=(const DizEvozidizReadTransaction&) = delete;
 
-  static Ptr initWithConnection(DizEvozidizConnection* connection, bool isReadWriteTransaction);
+  static Ptr initWithConnection(DizEvozidizConnectionInternal* connection, bool isReadWriteTransaction);
 
-  // Each steps its statement once and logs a failure; nothing else is undone or reported.
-  void beginTransaction();
-  void beginImmediateTransaction();
-  // Flushes pending work before the connection commits a read-write transaction: the extensions'
-  // passes over the main table, their own tables, and the "diz" memory-table transaction. A flush
-  // that fails, or extensions that never stop writing, mark the transaction failed.
-  void preCommitReadWriteTransaction();
-  void commitTransaction();
-  // The caller (the connection) empties its object and metadata caches afterwards.
-  void rollbackTransaction();
-  // After the SQL commit or rollback of a read-write transaction: didCommitTransaction /
-  // didRollbackTransaction to every extension transaction, and the "diz" memory-table rollback.
-  void extensionsDidCommit();
-  void extensionsDidRollback();
-  // Whether a memory-table transaction of this transaction committed changes (a commit with only
-  // those still takes a new snapshot, so other connections see them).
-  bool hasMemoryTableChanges() const;
-
-  DizEvozidizConnection* connection() const { return connection_; }
+  DizEvozidizConnection* connection() const;
   bool isReadWriteTransaction() const { return isReadWriteTransaction_; }
 
   // ---- Extensions (DizEvozidizExtension.h) ----
@@ -253,7 +236,27 @@ class DizEvozidizReadTransaction : public DizProxyObjectSource,
   // Made on first use: a transaction that never touches extensions allocates nothing.
   DizTransactionExtensionState& extensionState();
 
-  DizEvozidizConnection* const connection_;
+  friend class DizEvozidizConnectionInternal;
+  // Called by the connection only. Each steps its statement once and logs a failure; nothing else
+  // is undone or reported.
+  void beginTransaction();
+  void beginImmediateTransaction();
+  // Flushes pending work before the connection commits a read-write transaction: the extensions'
+  // passes over the main table, their own tables, and the "diz" memory-table transaction. A flush
+  // that fails, or extensions that never stop writing, mark the transaction failed.
+  void preCommitReadWriteTransaction();
+  void commitTransaction();
+  // The caller (the connection) empties its object and metadata caches afterwards.
+  void rollbackTransaction();
+  // After the SQL commit or rollback of a read-write transaction: didCommitTransaction /
+  // didRollbackTransaction to every extension transaction, and the "diz" memory-table rollback.
+  void extensionsDidCommit();
+  void extensionsDidRollback();
+  // Whether a memory-table transaction of this transaction committed changes (a commit with only
+  // those still takes a new snapshot, so other connections see them).
+  bool hasMemoryTableChanges() const;
+
+  DizEvozidizConnectionInternal* const connection_;
   const bool isReadWriteTransaction_;
   platform::Value userInfo_;
   std::unique_ptr<DizTransactionExtensionState> extensionState_;
@@ -266,8 +269,8 @@ class DizEvozidizReadWriteTransaction final : public DizEvozidizReadTransaction 
  public:
   using Ptr = std::shared_ptr<DizEvozidizReadWriteTransaction>;
 
-  DizEvozidizReadWriteTransaction(DizEvozidizConnection* connection, bool isReadWriteTransaction = true);
-  static Ptr initWithConnection(DizEvozidizConnection* connection, bool isReadWriteTransaction = true);
+  DizEvozidizReadWriteTransaction(DizEvozidizConnectionInternal* connection, bool isReadWriteTransaction = true);
+  static Ptr initWithConnection(DizEvozidizConnectionInternal* connection, bool isReadWriteTransaction = true);
 
   // ---- Rollback ----
   // Asks the connection to roll back when the block returns; every operation keeps working until then.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizExtension.h"
 #include "DizEvozidiz/DizEvozidizExtensionInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
@@ -36,7 +37,7 @@ std::vector<DizEvozidizExtensionTransactionPtr> inRegistrationOrder(const DizTra
   return result;
 }
 
-const std::vector<std::string>& registrationOrder(const DizEvozidizConnection& connection) {
+const std::vector<std::string>& registrationOrder(const DizEvozidizConnectionInternal& connection) {
   return connection.extensionState->registries->extensionsOrder;
 }
 

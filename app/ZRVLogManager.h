@@ -10,7 +10,7 @@
 //   MESSAGE            the formatted text
 //   ZRV_CATEGORY       the handle's area: "Database", "CloudKit", "Reachability", "UI", "Push",
 //                      "Notifications" or "Review"
-// so `journalctl -t com.zorvel.Zorvel ZRV_CATEGORY=CloudKit` shows one area.
+// so `journalctl -t org.zorvel.Zorvel ZRV_CATEGORY=CloudKit` shows one area.
 //
 // Formats: printf-style as platform::format takes them ("%@" for descriptions, "%li" for
 // numbers), where "%{public}@" is "%@": every message is written as it stands (the journal knows no

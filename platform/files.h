@@ -86,6 +86,9 @@ class FileManager {
   // Where applications keep state that outlives a restart but is not worth a backup (logs,
   // history): $XDG_STATE_HOME when set and absolute, else ~/.local/state. Not created here.
   std::string stateDirectory() const;
+  // Where applications keep the user's settings: $XDG_CONFIG_HOME when set and absolute, else
+  // ~/.config. Not created here.
+  std::string configurationDirectory() const;
 
   std::optional<Bytes> readFile(const Path& path, ErrorPtr* error = nullptr) const;
   // Writes the bytes to a new file beside `path` and renames it over `path`, so readers see the

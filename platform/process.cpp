@@ -15,23 +15,27 @@ namespace platform {
 
 namespace {
 
-// The PRETTY_NAME of /etc/os-release, unquoted; empty when unavailable.
-std::string distributionName() {
+std::string readOSRelease() {
   for (const char* path : {"/etc/os-release", "/usr/lib/os-release"}) {
     std::ifstream in(path);
     if (!in) continue;
-    std::string line;
-    while (std::getline(in, line)) {
-      constexpr std::string_view key = "PRETTY_NAME=";
-      if (line.compare(0, key.size(), key) != 0) continue;
-      std::string value = line.substr(key.size());
-      if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
-        value = value.substr(1, value.size() - 2);
-      }
-      return value;
-    }
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   }
   return {};
+}
+
+std::string unquote(std::string_view value) {
+  if (value.empty() || (value.front() != '"' && value.front() != '\'')) {
+    std::size_t end = value.find_last_not_of(" \t\r");
+    return std::string(value.substr(0, end == std::string_view::npos ? 0 : end + 1));
+  }
+  char quote = value.front();
+  std::string out;
+  for (std::size_t i = 1; i < value.size() && value[i] != quote; ++i) {
+    if (value[i] == '\\' && quote == '"' && i + 1 < value.size()) ++i;
+    out += value[i];
+  }
+  return out;
 }
 
 }  // namespace
@@ -46,19 +50,35 @@ std::string ProcessInfo::hostName() {
   return name;
 }
 
+std::string ProcessInfo::operatingSystemReleaseValue(std::string_view text, std::string_view key) {
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    start = end + 1;
+    if (line.size() > key.size() && line.compare(0, key.size(), key) == 0 && line[key.size()] == '=')
+      return unquote(line.substr(key.size() + 1));
+  }
+  return {};
+}
+
+std::string ProcessInfo::operatingSystemReleaseValue(std::string_view key) {
+  return operatingSystemReleaseValue(readOSRelease(), key);
+}
+
 std::string ProcessInfo::operatingSystemVersionString() {
   utsname info{};
   std::string kernel = uname(&info) == 0 ? std::string(info.sysname) + " " + info.release : "Linux";
-  std::string distribution = distributionName();
+  std::string distribution = operatingSystemReleaseValue("PRETTY_NAME");
   return distribution.empty() ? kernel : distribution + " (" + kernel + ")";
 }
 
-OperatingSystemVersion ProcessInfo::operatingSystemVersion() {
-  utsname info{};
-  if (uname(&info) != 0) return {};
+OperatingSystemVersion ProcessInfo::versionFromString(std::string_view text) {
   OperatingSystemVersion version;
   std::int64_t* parts[] = {&version.major, &version.minor, &version.patch};
-  const char* p = info.release;
+  std::string copy(text);
+  const char* p = copy.c_str();
   for (std::int64_t* part : parts) {
     if (*p < '0' || *p > '9') break;
     char* end = nullptr;
@@ -68,6 +88,12 @@ OperatingSystemVersion ProcessInfo::operatingSystemVersion() {
     ++p;
   }
   return version;
+}
+
+OperatingSystemVersion ProcessInfo::operatingSystemVersion() {
+  utsname info{};
+  if (uname(&info) != 0) return {};
+  return versionFromString(info.release);
 }
 
 std::uint64_t ProcessInfo::physicalMemory() {

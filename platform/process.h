@@ -33,6 +33,15 @@ class ProcessInfo {
   // The running kernel's release as numbers ("6.1.0-18-amd64" gives {6, 1, 0}); parts that are
   // missing are 0.
   static OperatingSystemVersion operatingSystemVersion();
+  // A field of the system's identification (os-release(5): "/etc/os-release", else
+  // "/usr/lib/os-release"), e.g. "NAME", "VERSION_ID", "BUILD_ID"; unquoted; empty when absent.
+  static std::string operatingSystemReleaseValue(std::string_view key);
+  // The same field read from os-release text (KEY=value lines; values plain, or in single or
+  // double quotes with backslash escapes; "#" lines are comments).
+  static std::string operatingSystemReleaseValue(std::string_view text, std::string_view key);
+  // Dotted numbers as a version ("6.1.0-18-amd64" gives {6, 1, 0}, "22.04" gives {22, 4, 0});
+  // parts that are missing are 0.
+  static OperatingSystemVersion versionFromString(std::string_view text);
   // Bytes of physical memory.
   static std::uint64_t physicalMemory();
   // Processors configured, and processors currently usable by this process.

@@ -229,6 +229,13 @@ int compareCaseInsensitive(std::string_view a, std::string_view b) {
   return r < 0 ? -1 : (r > 0 ? 1 : 0);
 }
 
+std::string trimmingWhitespace(std::string_view text) {
+  std::size_t begin = text.find_first_not_of(" \t\r\n");
+  if (begin == std::string_view::npos) return {};
+  std::size_t end = text.find_last_not_of(" \t\r\n");
+  return std::string(text.substr(begin, end - begin + 1));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Paths
 

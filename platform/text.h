@@ -64,6 +64,9 @@ Range rangeOfComposedCharacterSequencesForRange(std::string_view s, Range range)
 int compareCaseInsensitive(std::string_view a, std::string_view b);
 inline bool equalsCaseInsensitive(std::string_view a, std::string_view b) { return compareCaseInsensitive(a, b) == 0; }
 
+// The text without leading and trailing spaces, tabs, carriage returns and line feeds.
+std::string trimmingWhitespace(std::string_view text);
+
 // --- Paths (the platform's string path rules; "/" is the only separator) ---
 
 // "~" or "~/..." expanded with the home folder ($HOME, else the password database); "~user"

@@ -6,45 +6,28 @@
 
 #include "platform/cloud/cloud_internal.h"
 #include "platform/cloud/cloud_operations.h"
+#include "platform/files.h"
 #include "platform/format.h"
+#include "platform/text.h"
 
 namespace platform {
-
-namespace {
-
-std::string trim(std::string_view text) {
-  std::size_t begin = text.find_first_not_of(" \t\r\n");
-  if (begin == std::string_view::npos) return {};
-  std::size_t end = text.find_last_not_of(" \t\r\n");
-  return std::string(text.substr(begin, end - begin + 1));
-}
-
-}  // namespace
 
 // --- Configuration -------------------------------------------------------------------------------
 
 std::string CloudConfiguration::userSettingsFilePath() {
-  std::string base;
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg && xdg[0] == '/') {
-    base = xdg;
-  } else {
-    const char* home = std::getenv("HOME");
-    base = std::string(home && home[0] ? home : "") + "/.config";
-  }
-  return base + "/zorvel/cloud-database.conf";
+  return FileManager::defaultManager().configurationDirectory() + "/zorvel/cloud-database.conf";
 }
 
 CloudConfiguration CloudConfiguration::fromUserSettings() {
   CloudConfiguration configuration;
   if (const char* value = std::getenv(std::string(kCloudDatabaseEnvironmentVariable).c_str())) {
-    configuration.connectionString = trim(value);
+    configuration.connectionString = trimmingWhitespace(value);
     if (configuration.isConfigured()) return configuration;
   }
   std::ifstream file(userSettingsFilePath());
   std::string line;
   while (file && std::getline(file, line)) {
-    std::string text = trim(line);
+    std::string text = trimmingWhitespace(line);
     if (text.empty() || text[0] == '#') continue;
     configuration.connectionString = text;
     break;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "DizEvozidiz/DizEvozidizInternal.h"
 #include "platform/progress.h"
 #include "transaction_test_support.h"
 
@@ -165,8 +166,8 @@ TEST_F(ConnectionUtilities, ACancelledBackupLeavesNothingThatLooksComplete) {
   ASSERT_NE(error, nullptr);
   sqlite3* raw = nullptr;
   ASSERT_EQ(sqlite3_open(existing.c_str(), &raw), SQLITE_OK);
-  EXPECT_TRUE(DizEvozidiz::tableExists("marker", raw));
-  EXPECT_FALSE(DizEvozidiz::tableExists("database2", raw));
+  EXPECT_TRUE(DizEvozidizInternal::tableExists("marker", raw));
+  EXPECT_FALSE(DizEvozidizInternal::tableExists("database2", raw));
   sqlite3_close(raw);
 }
 
@@ -203,7 +204,7 @@ TEST_F(ConnectionUtilities, ABackupIntoATargetThatStaysLockedFailsInsteadOfWaiti
       << error->localizedDescription();
   EXPECT_EQ(error->userInfo()[DizEvozidizSQLiteResultCodeKey].asInt64() & 0xff, SQLITE_BUSY);
   ASSERT_EQ(sqlite3_exec(holder, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
-  EXPECT_TRUE(DizEvozidiz::tableExists("marker", holder)) << "the existing target is left as it was";
+  EXPECT_TRUE(DizEvozidizInternal::tableExists("marker", holder)) << "the existing target is left as it was";
   sqlite3_close(holder);
   // Once free, the same target takes the copy.
   EXPECT_EQ(connection->backupToPath(target), nullptr);

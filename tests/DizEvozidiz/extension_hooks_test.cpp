@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "extension_test_support.h"
 #include "transaction_test_support.h"
 
@@ -150,9 +151,9 @@ TEST_F(ExtensionHooks, BatchRemovalsSendOnePairOfHooksPerChunk) {
   auto chunked = [&](const std::function<void(RW&)>& action) {
     return hooksOf([&](RW& t) {
       // Three host parameters: IN lists of two keys (the collection takes the third).
-      const int previous = sqlite3_limit(writer->db, SQLITE_LIMIT_VARIABLE_NUMBER, 3);
+      const int previous = sqlite3_limit(DizInternal(*writer).db, SQLITE_LIMIT_VARIABLE_NUMBER, 3);
       action(t);
-      sqlite3_limit(writer->db, SQLITE_LIMIT_VARIABLE_NUMBER, previous);
+      sqlite3_limit(DizInternal(*writer).db, SQLITE_LIMIT_VARIABLE_NUMBER, previous);
     });
   };
   const auto byKeys = chunked([](RW& t) { t.removeObjectsForKeys({"k1", "k2", "k3", "nope", "k5"}, "things"); });

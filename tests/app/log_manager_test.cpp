@@ -71,7 +71,7 @@ TEST(ZRVLogManager, SharedInstanceHasSevenHandlesOfTheApplicationWithTheirCatego
   for (const Getter& g : kGetters) {
     ZRVLogHandlePtr handle = (manager.*g.get)();
     ASSERT_TRUE(handle) << g.category;
-    EXPECT_EQ(handle->subsystem(), "com.zorvel.Zorvel");
+    EXPECT_EQ(handle->subsystem(), "org.zorvel.Zorvel");
     EXPECT_EQ(handle->category(), g.category);
     EXPECT_EQ(manager.handle(static_cast<Area>(area)), handle);
     EXPECT_EQ(ZRVLogManager::kCategories[area++], g.category);

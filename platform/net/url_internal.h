@@ -1,0 +1,112 @@
+#pragma once
+
+#ifndef ZORVEL_INTERNAL_platform_net
+#error "platform/net/url_internal.h is internal to URL loading"
+#endif
+
+// Internal to the URL layer: the per-transfer state kept on the network thread, the per-session
+// libcurl share, and the loader that runs the one multi handle.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/net/url_session.h"
+#include "platform/streams.h"
+
+typedef void CURL;
+typedef void CURLM;
+typedef void CURLSH;
+struct curl_slist;
+typedef struct x509_store_ctx_st X509_STORE_CTX;
+
+namespace platform::detail {
+
+using Clock = std::chrono::steady_clock;
+
+// A session's connections and TLS sessions; created and destroyed on the network thread.
+struct SessionNetState {
+  CURLSH* share = nullptr;
+  std::atomic<bool> used{false};  // a transfer has begun (so there may be a share to release)
+};
+
+// Everything a running transfer needs; only the network thread touches it.
+struct TransferState {
+  CURL* easy = nullptr;
+  curl_slist* headers = nullptr;
+  std::string url;
+  // Body.
+  std::optional<Bytes> body;
+  std::size_t bodyOffset = 0;
+  std::shared_ptr<InputStream> bodyStream;
+  bool bodyReadFailed = false;
+  // Response.
+  std::vector<std::pair<std::string, std::string>> headerBlock;  // of the latest status line
+  bool responseMade = false;
+  // Received data: collected for completion handlers, forwarded for delegates.
+  bool collect = false;
+  bool forwardToDelegate = false;
+  Bytes collected;
+  // Download.
+  int downloadFd = -1;
+  std::string downloadPath;
+  bool writeFailed = false;
+  // Trust.
+  bool challengeCancelled = false;
+  // Time-outs.
+  double idleTimeout = 60;
+  Clock::time_point lastActivity;
+  Clock::time_point resourceDeadline;
+  bool timedOut = false;
+  bool cancelled = false;
+};
+
+class URLLoader {
+ public:
+  static URLLoader& shared();
+
+  void start(URLSessionTaskPtr task);
+  void cancel(URLSessionTaskPtr task);
+  void releaseSession(std::shared_ptr<SessionNetState> state);
+
+ private:
+  URLLoader();
+  struct Command {
+    enum class Kind { Start, Cancel, ReleaseSession } kind;
+    URLSessionTaskPtr task;
+    std::shared_ptr<SessionNetState> session;
+  };
+
+  void run();
+  void send(Command command);
+  void begin(const URLSessionTaskPtr& task);
+  void finish(CURL* easy, int code);
+  // The transfer's response, made once from what has arrived.
+  static void makeResponse(URLSessionTask& task);
+
+  // Callbacks of libcurl (network thread).
+  static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* task);
+  static std::size_t onWrite(char* data, std::size_t size, std::size_t count, void* task);
+  static std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* task);
+  static int onSSLContext(CURL* easy, void* sslContext, void* task);
+  static int onVerify(X509_STORE_CTX* context, void* verifyContext);
+  // Ends a task that could not start.
+  static void failBeforeStart(const URLSessionTaskPtr& task, ErrorPtr error);
+
+  std::mutex mutex_;
+  std::vector<Command> commands_;
+  CURLM* multi_ = nullptr;
+  std::unordered_map<CURL*, URLSessionTaskPtr> active_;  // network thread only
+  std::thread thread_;
+};
+
+}  // namespace platform::detail
