@@ -20,7 +20,9 @@
 // holds the same standardized path. Releasing the last reference (the caller's and its connections')
 // closes the file and frees the path at once, on the releasing thread, whatever work is still queued
 // (queued blocks never keep the database alive; the modified notifications refer to it weakly), and
-// posts DizEvozidizClosedNotification (asynchronously, on the main queue).
+// posts DizEvozidizClosedNotification (asynchronously, on the main queue). One exception: the
+// connection that registrations use when the caller names none is kept for 5 seconds after it was
+// made, and keeps the database open that long.
 //
 // Opening never destroys data on a guess: the corrupt action applies only when SQLite reports the
 // file corrupt or not a database. Any other failure (a lock held too long by another process, no
@@ -36,14 +38,18 @@
 // Unless a comment says otherwise, methods may be called from any thread.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "DizEvozidiz/DizEvozidizExtensionTypes.h"
 #include "DizEvozidiz/DizEvozidizOptions.h"
 #include "DizEvozidiz/DizEvozidizSerializers.h"
+#include "platform/dispatch.h"
+#include "platform/error.h"
 #include "platform/object.h"
 #include "platform/value.h"
 
@@ -133,6 +139,35 @@ class DizEvozidiz : public platform::Object {
   // Seconds a pooled handle is kept (default 90); 0 or less keeps them until used or released.
   double connectionPoolLifetime() const;
   void setConnectionPoolLifetime(double seconds);
+
+  // ---- Extensions (DizEvozidizExtension.h; DizEvozidizExtensionRegistration.cpp) ----
+  // Registration runs on the write queue, ordered with every write: it refuses (logging why) a null
+  // extension, an empty name, an extension already registered and a name in use, then asks the
+  // extension whether it supports the current registry, and lets `connection` (or the registration
+  // connection, named "DizEvozidiz_extensionRegistrationConnection" and kept for 5 seconds) create
+  // and record it in one read-write transaction. True when that transaction committed; otherwise
+  // the extension is left unregistered (and may be tried again) and `error` says why when the
+  // transaction was the cause. Must not be called from inside a read-write transaction.
+  bool registerExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
+                         const std::shared_ptr<DizEvozidizConnection>& connection = nullptr,
+                         platform::ErrorPtr* error = nullptr);
+  // The same queued; the completion gets the result on `completionQueue` (the main queue when null).
+  void asyncRegisterExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
+                              std::function<void(bool ready)> completion = {},
+                              platform::DispatchQueuePtr completionQueue = {},
+                              const std::shared_ptr<DizEvozidizConnection>& connection = nullptr);
+  // Drops the extension, and every extension that depends on it directly or through others, in one
+  // read-write transaction. An empty name is refused (logged).
+  void unregisterExtensionWithName(std::string_view name, const std::shared_ptr<DizEvozidizConnection>& connection = nullptr);
+  void asyncUnregisterExtensionWithName(std::string_view name, std::function<void()> completion = {},
+                                        platform::DispatchQueuePtr completionQueue = {},
+                                        const std::shared_ptr<DizEvozidizConnection>& connection = nullptr);
+  // The registry as the last commit left it (snapshot queue; inline when already there).
+  DizEvozidizExtensionPtr registeredExtension(std::string_view name) const;
+  DizEvozidizExtensionsByName registeredExtensions() const;
+  std::vector<std::string> extensionsOrder() const;
+  DizEvozidizExtensionDependencies extensionDependencies() const;
+  DizMemoryTablesByName registeredMemoryTables() const;
 
   // ---- Text helpers for SQL and pragma values ----
   // 0 "OFF", 1 "NORMAL", 2 "FULL", else "UNKNOWN".

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
+#include "DizEvozidiz/DizEvozidizExtensionInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/Utilities/DizMarkers.h"
 
@@ -32,7 +33,7 @@ void DizEvozidizConnectionInternal::getInternalChangeset(platform::Value& intern
   platform::ValueDictionary ex;
   bool haveIn = false;
   bool haveEx = false;
-  // Extension connections add their parts under "extensions" once extensions exist.
+  DizExtensionCore::addToChangesets(*this, in, ex, haveIn, haveEx);
 
   const bool rowChanges = (objectChanges && !objectChanges->map.empty()) ||
                           (metadataChanges && !metadataChanges->map.empty()) ||
@@ -90,6 +91,7 @@ void DizEvozidizConnectionInternal::noteCommittedChangeset(const platform::Value
   snapshot_ = changesetSnapshot;
   if (changesetSnapshot != oldSnapshot + 1) flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches | DizFlushMemoryState);
   processChangeset(changeset);
+  DizExtensionCore::noteCommittedChangeset(*this, changeset);
 }
 
 namespace {
@@ -146,6 +148,8 @@ void applyToCache(DizEvozidizConnectionInternal::ObjectCache& cache, const DizCh
 
 void DizEvozidizConnectionInternal::processChangeset(const platform::Value& changeset) {
   assertOnConnectionQueue();
+  if (auto registries = DizExtensionCore::registriesFromChangeset(changeset, extensionState->registries))
+    DizExtensionCore::adoptRegistries(*this, std::move(registries));
   if (changeset["modifiedExternally"].asBool()) flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches | DizFlushMemoryState);
 
   const auto objects = changeset["objectChanges"].as<DizChangedValues>();

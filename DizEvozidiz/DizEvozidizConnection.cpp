@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
+#include "DizEvozidiz/DizEvozidizExtensionInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "platform/thread.h"
@@ -212,6 +213,8 @@ std::weak_ptr<DizEvozidizConnectionInternal> DizEvozidizConnectionInternal::weak
 
 void DizEvozidizConnectionInternal::init(const std::shared_ptr<DizEvozidizInternal>& database) {
   database_ = database;
+  extensionState = std::make_unique<DizConnectionExtensionState>();
+  extensionState->registries = std::make_shared<const DizEvozidizRegistries>();
   connectionQueue_ = platform::DispatchQueue::createSerial("DizEvozidizConnection");
   connectionQueue_->setSpecific(&isOnConnectionQueueKey_, &isOnConnectionQueueKey_);
 
@@ -267,6 +270,7 @@ void DizEvozidizConnectionInternal::registerAndPrepare() {
   database_->snapshotQueue()->sync([&] {
     database_->connectionStatesOnSnapshotQueue().push_back(std::move(state));
     snapshot_ = database_->snapshot();
+    DizExtensionCore::adoptRegistries(*this, database_->registriesOnSnapshotQueue());
   });
 }
 
@@ -447,7 +451,7 @@ void DizEvozidizConnectionInternal::flushMemoryWithFlagsOnQueue(unsigned flags) 
   }
   if (flags & DizFlushMemoryStatements) flushStatements();
   if ((flags & DizFlushMemorySqlite) && db) sqlite3_db_release_memory(db);
-  // Extension connections receive the same flags once extensions exist.
+  DizExtensionCore::flushMemory(*this, flags);
 }
 
 void DizEvozidizConnectionInternal::flushStatements() {

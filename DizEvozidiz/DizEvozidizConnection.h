@@ -42,6 +42,7 @@
 
 #include "DizEvozidiz/DizCollectionKey.h"
 #include "DizEvozidiz/DizEvozidiz.h"
+#include "DizEvozidiz/DizEvozidizExtensionTypes.h"
 #include "platform/dispatch.h"
 #include "platform/error.h"
 #include "platform/notification_center.h"
@@ -50,6 +51,9 @@
 
 class DizEvozidizReadTransaction;
 class DizEvozidizReadWriteTransaction;
+namespace platform {
+class Progress;
+}
 
 // Posted on the main queue after each commit that changed something. Object: the database; user
 // info: the external changeset (see DizEvozidizConnection::externalChangesetKeys), whose
@@ -73,6 +77,7 @@ enum : std::int64_t {
   DizEvozidizErrorCommitFailed = 5,        // the commit counter or COMMIT failed; everything was rolled back
   DizEvozidizErrorException = 6,           // an exception ended the transaction (asynchronous forms)
   DizEvozidizErrorMaintenanceFailed = 7,   // VACUUM or a backup failed
+  DizEvozidizErrorCancelled = 8,           // a backup was cancelled through its progress
 };
 // Flags of flushMemoryWithFlags (combinable).
 enum : unsigned {
@@ -163,14 +168,61 @@ class DizEvozidizConnection : public platform::Object {
   platform::Exception implicitlyEndingLongLivedReadTransactionException() const;
 
   // ---- Maintenance (run on the write queue, between read-write transactions) ----
-  // False (and the error, when asked for) when VACUUM failed; it fails on a connection in a
-  // long-lived read transaction, whose open read keeps SQLite from vacuuming.
+  // False (and the error, when asked for) when VACUUM failed. Both end a long-lived read
+  // transaction of this connection first (with a warning), or raise when the exceptions for that
+  // are enabled.
   bool vacuum(platform::ErrorPtr* error = nullptr);
-  // Online copy of the whole database into `path`; nullptr on success.
+  // Online copy of the whole database into `path`; nullptr on success. A target that another handle
+  // keeps locked is waited for 2 seconds in all, then the copy fails (the target left as it was).
   platform::ErrorPtr backupToPath(const std::string& path);
 
   // Queued on the connection's queue (inline when on it).
   void flushMemoryWithFlags(unsigned flags);
+
+  // ---- Asynchronous maintenance (completion on `completionQueue`, the main queue when null) ----
+  // Runs vacuum() on the connection's queue; the completion receives its error (null: it worked).
+  void asyncVacuum(std::function<void(const platform::ErrorPtr&)> completion = {},
+                   platform::DispatchQueuePtr completionQueue = {});
+  // Starts the online copy into `path` and returns at once with its progress (total 0 until the copy
+  // starts; pages afterwards). Cancelling the progress stops the copy at its next step with
+  // DizEvozidizErrorCancelled. The completion receives null when the copy is complete. A copy that
+  // fails or is cancelled never leaves a file at `path` that did not exist before.
+  std::shared_ptr<platform::Progress> asyncBackupToPath(std::string path,
+                                                        std::function<void(const platform::ErrorPtr&)> completion = {},
+                                                        platform::DispatchQueuePtr completionQueue = {});
+
+  // ---- Pragmas of this connection's handle (on its queue; inline when on it) ----
+  // "OFF", "NORMAL", "FULL", or "UNKNOWN" for any other value and when the pragma cannot be read.
+  std::string pragmaSynchronous() const;
+  // -1 when the pragma cannot be read.
+  std::int64_t pragmaPageSize() const;
+  std::int64_t pragmaMMapSize() const;
+  // "NONE", "FULL", "INCREMENTAL", or "UNKNOWN" for any other value and when it cannot be read.
+  std::string pragmaAutoVacuum() const;
+
+  // ---- Extensions (DizEvozidizExtension.h) ----
+  // The extension connection of a registered extension, made on first use; null for a name that is
+  // not registered as this connection last saw the registry. Any thread (on the connection's queue,
+  // inline when already there).
+  DizEvozidizExtensionConnectionPtr extension(std::string_view name);
+  DizEvozidizExtensionConnectionPtr ext(std::string_view name) { return extension(name); }
+  // The registries as this connection last saw them. Any thread (on the connection's queue).
+  DizEvozidizExtensionsByName registeredExtensions() const;
+  DizMemoryTablesByName registeredMemoryTables() const;
+  // Inside a read-write transaction of this connection (its queue): the change reaches the database
+  // and the other connections with the transaction's commit. False when the name is taken.
+  bool registerMemoryTable(const std::shared_ptr<DizMemoryTable>& table, std::string_view name);
+  void unregisterMemoryTableWithName(std::string_view name);
+
+  // What the database's registration runs on its write queue (called elsewhere, they go through the
+  // database): one read-write transaction that creates the extension's storage and records it;
+  // true when it committed. While it runs, the connection must not be in use on another thread
+  // (the write queue is held while it waits for the connection's queue).
+  bool registerExtension(const DizEvozidizExtensionPtr& extension, const std::string& name,
+                         platform::ErrorPtr* error = nullptr);
+  // One read-write transaction that drops the extension and every extension depending on it,
+  // directly or through others; null when it committed.
+  platform::ErrorPtr unregisterExtensionWithName(const std::string& name);
 
   // ---- Queries on received notifications (any thread; read only their arguments) ----
   static bool hasChangeForCollection(const std::string& collection,

@@ -28,6 +28,7 @@
 #include "DizEvozidiz/DizCache.h"
 #include "DizEvozidiz/DizCollectionKey.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizExtensionInternal.h"
 #include "DizEvozidiz/DizEvozidizInternal.h"
 #include "DizEvozidiz/Utilities/DizMutationStack.h"
 #include "DizEvozidiz/Utilities/DizSet.h"
@@ -142,6 +143,21 @@ class DizEvozidizConnectionInternal final : public DizEvozidizConnection, public
   bool vacuum(platform::ErrorPtr* error);
   platform::ErrorPtr backupToPath(const std::string& path);
   void flushMemoryWithFlags(unsigned flags);
+  void asyncVacuum(std::function<void(const platform::ErrorPtr&)> completion, platform::DispatchQueuePtr completionQueue);
+  std::shared_ptr<platform::Progress> asyncBackupToPath(std::string path,
+                                                        std::function<void(const platform::ErrorPtr&)> completion,
+                                                        platform::DispatchQueuePtr completionQueue);
+  std::string pragmaSynchronous() const;
+  std::int64_t pragmaPageSize() const;
+  std::int64_t pragmaMMapSize() const;
+  std::string pragmaAutoVacuum() const;
+  DizEvozidizExtensionConnectionPtr extension(std::string_view name);
+  DizEvozidizExtensionsByName registeredExtensions() const;
+  DizMemoryTablesByName registeredMemoryTables() const;
+  bool registerMemoryTable(const std::shared_ptr<DizMemoryTable>& table, std::string_view name);
+  void unregisterMemoryTableWithName(std::string_view name);
+  bool registerExtension(const DizEvozidizExtensionPtr& extension, const std::string& name, platform::ErrorPtr* error);
+  platform::ErrorPtr unregisterExtensionWithName(const std::string& name);
 
   // DizEvozidizConnectionHooks: called by the database's checkpointer on its snapshot queue.
   void maybeResetLongLivedReadTransaction() override;
@@ -170,11 +186,8 @@ class DizEvozidizConnectionInternal final : public DizEvozidizConnection, public
   bool externallyModified = false;
   std::shared_ptr<DizMutationStack_Bool> mutationStack;
 
-  // Extensions: registered name -> extension connection (none yet; kept so the commit takes them
-  // later without rework).
-  platform::ValueDictionary extensions;
-  bool registeredExtensionsChanged = false;
-  bool registeredMemoryTablesChanged = false;
+  // Registries, extension connections and their change flags (DizEvozidizExtensionInternal.h).
+  std::unique_ptr<DizConnectionExtensionState> extensionState;
 
   // The database's closures (never empty for the (de)serializers; sanitizers may be empty).
   const DizEvozidizSerializer& objectSerializer() const { return database_->objectSerializer(); }
@@ -291,15 +304,20 @@ class DizEvozidizConnectionInternal final : public DizEvozidizConnection, public
   platform::ErrorPtr postReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction,
                                               const platform::ErrorPtr& abort);
   void implicitlyEndLongLivedReadTransaction();
-  platform::ErrorPtr rollBackReadWriteTransaction(platform::ErrorPtr why);
+  platform::ErrorPtr rollBackReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction, platform::ErrorPtr why);
   void prePseudoReadWriteTransaction();
   void postPseudoReadWriteTransaction();
   template <class Work>
   void runPseudoReadWriteTransaction(const Work& work);
   platform::NotificationPtr makeModifiedNotification(platform::ValueDictionary& external);
   void runReadTransaction(const ReadBlock& block);
+  // `callerHoldsWriteQueue`: the caller already runs on the database's write queue (registration).
   platform::ErrorPtr runReadWriteTransaction(const ReadWriteBlock& block,
-                                             const std::function<void(const platform::ErrorPtr&)>& whenEnded);
+                                             const std::function<void(const platform::ErrorPtr&)>& whenEnded,
+                                             bool callerHoldsWriteQueue = false);
+  // After a read-write transaction's SQL rollback: extensions and registries undo their part.
+  void rolledBackReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction);
+  platform::ErrorPtr backupToPathOnQueue(const std::string& path, platform::Progress* progress);
   void catchUp(std::uint64_t targetSnapshot, const std::optional<platform::ValueArray>& changesets);
   void catchUpWithDatabase(bool readFromFile);
   std::uint64_t readSnapshotFromDatabase();

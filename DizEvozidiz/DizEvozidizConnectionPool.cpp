@@ -41,6 +41,7 @@ void DizEvozidizInternal::noteCommittedChangeset(const platform::Value& changese
                      static_cast<unsigned long long>(snapshot), static_cast<unsigned long long>(shared_->snapshot));
   else
     shared_->snapshot = snapshot;
+  noteCommittedChangesetForExtensions(changeset);
 
   std::shared_ptr<platform::DispatchGroup> group;
   for (const auto& state : shared_->connectionStates) {

@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -72,6 +73,28 @@ class DizEvozidizInternal final : public DizEvozidiz {
   void setMaxConnectionPoolCount(std::size_t count);
   double connectionPoolLifetime() const;
   void setConnectionPoolLifetime(double seconds);
+
+  // ---- Extensions (DizEvozidizExtensionRegistration.cpp) ----
+  bool registerExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
+                         const std::shared_ptr<DizEvozidizConnection>& connection, platform::ErrorPtr* error);
+  void asyncRegisterExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
+                              std::function<void(bool ready)> completion, platform::DispatchQueuePtr completionQueue,
+                              const std::shared_ptr<DizEvozidizConnection>& connection);
+  void unregisterExtensionWithName(std::string_view name, const std::shared_ptr<DizEvozidizConnection>& connection);
+  void asyncUnregisterExtensionWithName(std::string_view name, std::function<void()> completion,
+                                        platform::DispatchQueuePtr completionQueue,
+                                        const std::shared_ptr<DizEvozidizConnection>& connection);
+  DizEvozidizExtensionPtr registeredExtension(std::string_view name) const;
+  DizEvozidizExtensionsByName registeredExtensions() const;
+  std::vector<std::string> extensionsOrder() const;
+  DizEvozidizExtensionDependencies extensionDependencies() const;
+  DizMemoryTablesByName registeredMemoryTables() const;
+  // For connections, on the snapshot queue: the registries (never null).
+  DizEvozidizRegistriesPtr registriesOnSnapshotQueue() const;
+  // For the committing connection: whether names of an earlier run's extensions still wait to be
+  // checked (cheap; any thread), and forgetting them after the commit that checked them.
+  bool hasPreviouslyRegisteredExtensionNames() const;
+  void clearPreviouslyRegisteredExtensionNames();
 
   // ---- Queues, for connections ----
   const platform::DispatchQueuePtr& internalQueue() const { return internalQueue_; }
@@ -165,6 +188,8 @@ class DizEvozidizInternal final : public DizEvozidiz {
     platform::ValueArray changesets;
     std::vector<std::shared_ptr<DizEvozidizConnectionState>> connectionStates;
     std::vector<std::string> previouslyRegisteredExtensionNames;
+    std::atomic<bool> previouslyRegisteredExtensionNamesPending{false};  // read without the queue
+    DizEvozidizRegistriesPtr registries = std::make_shared<const DizEvozidizRegistries>();
     std::string sqliteVersion;
     std::uint64_t pageSize = 0;
   };
@@ -202,6 +227,15 @@ class DizEvozidizInternal final : public DizEvozidiz {
 
   template <class F>
   auto onSnapshotQueue(F&& f) const;
+  // Extensions (DizEvozidizExtensionRegistration.cpp).
+  bool registerExtensionOnWriteQueue(const DizEvozidizExtensionPtr& extension, const std::string& name,
+                                     const std::shared_ptr<DizEvozidizConnection>& connection,
+                                     platform::ErrorPtr* error);
+  void unregisterExtensionOnWriteQueue(const std::string& name, const std::shared_ptr<DizEvozidizConnection>& connection);
+  std::shared_ptr<DizEvozidizConnection> registrationConnection();
+  // Snapshot queue, at every commit: takes the registries a changeset carries and hands the
+  // changeset to every registered extension object.
+  void noteCommittedChangesetForExtensions(const platform::Value& changeset);
   struct PooledHandle {
     sqlite3* db;
     diz_file* mainFile;
@@ -232,6 +266,9 @@ class DizEvozidizInternal final : public DizEvozidiz {
   std::size_t maxConnectionPoolCount_ = 5;
   double connectionPoolLifetime_ = 90;
   std::shared_ptr<platform::DispatchTimerSource> connectionPoolTimer_;
+
+  // Write queue. Held weakly: a block queued for 5 seconds keeps it.
+  std::weak_ptr<DizEvozidizConnection> registrationConnection_;
 };
 
 // The internals of a database (every DizEvozidiz is a DizEvozidizInternal).
