@@ -510,6 +510,7 @@ void DizEvozidiz::prepare(Shared& shared) {
       std::string name = columnText(statement, 0);
       if (!name.empty()) shared.previouslyRegisteredExtensionNames.push_back(std::move(name));
     }
+    shared.previouslyRegisteredExtensionNamesPending = !shared.previouslyRegisteredExtensionNames.empty();
     if (rc != SQLITE_DONE) DIZ_DB_LOG_ERROR("%@: %@: Error in statement: %d %s", "prepare", rc, sqlite3_errmsg(db));
     sqlite3_finalize(statement);
   }

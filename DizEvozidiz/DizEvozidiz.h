@@ -20,7 +20,9 @@
 // holds the same standardized path. Releasing the last reference (the caller's and its connections')
 // closes the file and frees the path at once, on the releasing thread, whatever work is still queued
 // (queued blocks never keep the database alive; the modified notifications refer to it weakly), and
-// posts DizEvozidizClosedNotification (asynchronously, on the main queue).
+// posts DizEvozidizClosedNotification (asynchronously, on the main queue). One exception: the
+// connection that registrations use when the caller names none is kept for 5 seconds after it was
+// made, and keeps the database open that long.
 //
 // Opening never destroys data on a guess: the corrupt action applies only when SQLite reports the
 // file corrupt or not a database. Any other failure (a lock held too long by another process, no
@@ -38,6 +40,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -47,6 +50,7 @@
 #include <vector>
 
 #include "DizEvozidiz/DizEvozidizConnectionState.h"
+#include "DizEvozidiz/DizEvozidizExtensionTypes.h"
 #include "DizEvozidiz/DizEvozidizOptions.h"
 #include "DizEvozidiz/DizEvozidizSerializers.h"
 #include "DizEvozidiz/DizVfsShim.h"
@@ -181,6 +185,41 @@ class DizEvozidiz final : public platform::Object {
   double connectionPoolLifetime() const;
   void setConnectionPoolLifetime(double seconds);
 
+  // ---- Extensions (DizEvozidizExtension.h; DizEvozidizExtensionRegistration.cpp) ----
+  // Registration runs on the write queue, ordered with every write: it refuses (logging why) a null
+  // extension, an empty name, an extension already registered and a name in use, then asks the
+  // extension whether it supports the current registry, and lets `connection` (or the registration
+  // connection, named "DizEvozidiz_extensionRegistrationConnection" and kept for 5 seconds) create
+  // and record it in one read-write transaction. True when that transaction committed; otherwise
+  // the extension is left unregistered (and may be tried again) and `error` says why when the
+  // transaction was the cause. Must not be called from inside a read-write transaction.
+  bool registerExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
+                         const std::shared_ptr<DizEvozidizConnection>& connection = nullptr,
+                         platform::ErrorPtr* error = nullptr);
+  // The same queued; the completion gets the result on `completionQueue` (the main queue when null).
+  void asyncRegisterExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
+                              std::function<void(bool ready)> completion = {},
+                              platform::DispatchQueuePtr completionQueue = {},
+                              const std::shared_ptr<DizEvozidizConnection>& connection = nullptr);
+  // Drops the extension, and every extension that depends on it directly or through others, in one
+  // read-write transaction. An empty name is refused (logged).
+  void unregisterExtensionWithName(std::string_view name, const std::shared_ptr<DizEvozidizConnection>& connection = nullptr);
+  void asyncUnregisterExtensionWithName(std::string_view name, std::function<void()> completion = {},
+                                        platform::DispatchQueuePtr completionQueue = {},
+                                        const std::shared_ptr<DizEvozidizConnection>& connection = nullptr);
+  // The registry as the last commit left it (snapshot queue; inline when already there).
+  DizEvozidizExtensionPtr registeredExtension(std::string_view name) const;
+  DizEvozidizExtensionsByName registeredExtensions() const;
+  std::vector<std::string> extensionsOrder() const;
+  DizEvozidizExtensionDependencies extensionDependencies() const;
+  DizMemoryTablesByName registeredMemoryTables() const;
+  // For connections, on the snapshot queue: the registries (never null).
+  DizEvozidizRegistriesPtr registriesOnSnapshotQueue() const;
+  // For the committing connection: whether names of an earlier run's extensions still wait to be
+  // checked (cheap; any thread), and forgetting them after the commit that checked them.
+  bool hasPreviouslyRegisteredExtensionNames() const;
+  void clearPreviouslyRegisteredExtensionNames();
+
   // ---- WAL checkpointing ----
   // Queues one passive checkpoint on the checkpoint queue. When every WAL frame is checkpointed,
   // long-lived readers at the latest snapshot are asked to restart; a WAL of at least
@@ -233,6 +272,8 @@ class DizEvozidiz final : public platform::Object {
     platform::ValueArray changesets;
     std::vector<std::shared_ptr<DizEvozidizConnectionState>> connectionStates;
     std::vector<std::string> previouslyRegisteredExtensionNames;
+    std::atomic<bool> previouslyRegisteredExtensionNamesPending{false};  // read without the queue
+    DizEvozidizRegistriesPtr registries = std::make_shared<const DizEvozidizRegistries>();
     std::string sqliteVersion;
     std::uint64_t pageSize = 0;
   };
@@ -270,6 +311,15 @@ class DizEvozidiz final : public platform::Object {
 
   template <class F>
   auto onSnapshotQueue(F&& f) const;
+  // Extensions (DizEvozidizExtensionRegistration.cpp).
+  bool registerExtensionOnWriteQueue(const DizEvozidizExtensionPtr& extension, const std::string& name,
+                                     const std::shared_ptr<DizEvozidizConnection>& connection,
+                                     platform::ErrorPtr* error);
+  void unregisterExtensionOnWriteQueue(const std::string& name, const std::shared_ptr<DizEvozidizConnection>& connection);
+  std::shared_ptr<DizEvozidizConnection> registrationConnection();
+  // Snapshot queue, at every commit: takes the registries a changeset carries and hands the
+  // changeset to every registered extension object.
+  void noteCommittedChangesetForExtensions(const platform::Value& changeset);
   struct PooledHandle {
     sqlite3* db;
     diz_file* mainFile;
@@ -303,4 +353,7 @@ class DizEvozidiz final : public platform::Object {
   std::size_t maxConnectionPoolCount_ = 5;
   double connectionPoolLifetime_ = 90;
   std::shared_ptr<platform::DispatchTimerSource> connectionPoolTimer_;
+
+  // Write queue. Held weakly: a block queued for 5 seconds keeps it.
+  std::weak_ptr<DizEvozidizConnection> registrationConnection_;
 };

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizExtensionInternal.h"
 #include "DizEvozidiz/DizEvozidizLog.h"
 #include "DizEvozidiz/Utilities/DizMarkers.h"
 
@@ -31,7 +32,7 @@ void DizEvozidizConnection::getInternalChangeset(platform::Value& internal, plat
   platform::ValueDictionary ex;
   bool haveIn = false;
   bool haveEx = false;
-  // Extension connections add their parts under "extensions" once extensions exist.
+  DizExtensionCore::addToChangesets(*this, in, ex, haveIn, haveEx);
 
   const bool rowChanges = (objectChanges && !objectChanges->map.empty()) ||
                           (metadataChanges && !metadataChanges->map.empty()) ||
@@ -88,6 +89,7 @@ void DizEvozidizConnection::noteCommittedChangeset(const platform::Value& change
   snapshot_ = changesetSnapshot;
   if (changesetSnapshot != oldSnapshot + 1) flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches | DizFlushMemoryState);
   processChangeset(changeset);
+  DizExtensionCore::noteCommittedChangeset(*this, changeset);
 }
 
 namespace {
@@ -143,6 +145,8 @@ void applyToCache(DizEvozidizConnection::ObjectCache& cache, const DizChangedVal
 }  // namespace
 
 void DizEvozidizConnection::processChangeset(const platform::Value& changeset) {
+  if (auto registries = DizExtensionCore::registriesFromChangeset(changeset, extensionState->registries))
+    DizExtensionCore::adoptRegistries(*this, std::move(registries));
   if (changeset["modifiedExternally"].asBool()) flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches | DizFlushMemoryState);
 
   const auto objects = changeset["objectChanges"].as<DizChangedValues>();

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 
+#include "DizEvozidiz/DizEvozidizExtensionInternal.h"
 #include "DizEvozidiz/DizEvozidizLog.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "platform/thread.h"
@@ -127,6 +128,8 @@ void DizStringSet::enumerateMembers(const std::function<void(const platform::Val
 // ---------------------------------------------------------------------------------------------
 // Creation and destruction
 
+DizEvozidizConnection::DizEvozidizConnection() = default;
+
 DizEvozidizConnection::Ptr DizEvozidizConnection::make(const DizEvozidiz::Ptr& database) {
   auto connection = platform::make<DizEvozidizConnection>();
   connection->init(database);
@@ -146,6 +149,8 @@ std::weak_ptr<DizEvozidizConnection> DizEvozidizConnection::weakSelf() { return 
 
 void DizEvozidizConnection::init(const DizEvozidiz::Ptr& database) {
   database_ = database;
+  extensionState = std::make_unique<DizConnectionExtensionState>();
+  extensionState->registries = std::make_shared<const DizEvozidizRegistries>();
   connectionQueue_ = platform::DispatchQueue::createSerial("DizEvozidizConnection");
   connectionQueue_->setSpecific(&isOnConnectionQueueKey_, &isOnConnectionQueueKey_);
 
@@ -201,6 +206,7 @@ void DizEvozidizConnection::registerAndPrepare() {
   database_->snapshotQueue()->sync([&] {
     database_->connectionStatesOnSnapshotQueue().push_back(std::move(state));
     snapshot_ = database_->snapshot();
+    DizExtensionCore::adoptRegistries(*this, database_->registriesOnSnapshotQueue());
   });
 }
 
@@ -378,7 +384,7 @@ void DizEvozidizConnection::flushMemoryWithFlagsOnQueue(unsigned flags) {
   }
   if (flags & DizFlushMemoryStatements) flushStatements();
   if ((flags & DizFlushMemorySqlite) && db) sqlite3_db_release_memory(db);
-  // Extension connections receive the same flags once extensions exist.
+  DizExtensionCore::flushMemory(*this, flags);
 }
 
 void DizEvozidizConnection::flushStatements() {

@@ -52,6 +52,7 @@
 #include "DizEvozidiz/DizCollectionKey.h"
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnectionHooks.h"
+#include "DizEvozidiz/DizEvozidizExtensionTypes.h"
 #include "DizEvozidiz/DizVfsShim.h"
 #include "DizEvozidiz/Utilities/DizMutationStack.h"
 #include "DizEvozidiz/Utilities/DizSet.h"
@@ -63,6 +64,10 @@
 
 class DizEvozidizReadTransaction;
 class DizEvozidizReadWriteTransaction;
+struct DizConnectionExtensionState;
+namespace platform {
+class Progress;
+}
 
 // Posted on the main queue after each commit that changed something. Object: the database; user
 // info: the external changeset (see DizEvozidizConnection::externalChangesetKeys), whose
@@ -86,6 +91,7 @@ enum : std::int64_t {
   DizEvozidizErrorCommitFailed = 5,        // the commit counter or COMMIT failed; everything was rolled back
   DizEvozidizErrorException = 6,           // an exception ended the transaction (asynchronous forms)
   DizEvozidizErrorMaintenanceFailed = 7,   // VACUUM or a backup failed
+  DizEvozidizErrorCancelled = 8,           // a backup was cancelled through its progress
 };
 // An error of DizEvozidizErrorDomain: the description, followed, when `resultCode` is not SQLITE_OK,
 // by the code and the handle's message (SQLite's text for the code without a handle).
@@ -251,6 +257,51 @@ class DizEvozidizConnection final : public platform::Object, public DizEvozidizC
   // Queued on the connection's queue (inline when on it).
   void flushMemoryWithFlags(unsigned flags);
 
+  // ---- Asynchronous maintenance (completion on `completionQueue`, the main queue when null) ----
+  // Runs vacuum() on the connection's queue; the completion receives its error (null: it worked).
+  void asyncVacuum(std::function<void(const platform::ErrorPtr&)> completion = {},
+                   platform::DispatchQueuePtr completionQueue = {});
+  // Starts the online copy into `path` and returns at once with its progress (total 0 until the copy
+  // starts; pages afterwards). Cancelling the progress stops the copy at its next step with
+  // DizEvozidizErrorCancelled. The completion receives null when the copy is complete. A copy that
+  // fails or is cancelled never leaves a file at `path` that did not exist before.
+  std::shared_ptr<platform::Progress> asyncBackupToPath(std::string path,
+                                                        std::function<void(const platform::ErrorPtr&)> completion = {},
+                                                        platform::DispatchQueuePtr completionQueue = {});
+
+  // ---- Pragmas of this connection's handle (on its queue; inline when on it) ----
+  // "OFF", "NORMAL", "FULL", or "UNKNOWN" for any other value and when the pragma cannot be read.
+  std::string pragmaSynchronous() const;
+  // -1 when the pragma cannot be read.
+  std::int64_t pragmaPageSize() const;
+  std::int64_t pragmaMMapSize() const;
+  // "NONE", "FULL", "INCREMENTAL", or "UNKNOWN" for any other value and when it cannot be read.
+  std::string pragmaAutoVacuum() const;
+
+  // ---- Extensions (DizEvozidizExtension.h) ----
+  // The extension connection of a registered extension, made on first use; null for a name that is
+  // not registered as this connection last saw the registry. Any thread (on the connection's queue,
+  // inline when already there).
+  DizEvozidizExtensionConnectionPtr extension(std::string_view name);
+  DizEvozidizExtensionConnectionPtr ext(std::string_view name) { return extension(name); }
+  // The registries as this connection last saw them. Any thread (on the connection's queue).
+  DizEvozidizExtensionsByName registeredExtensions() const;
+  DizMemoryTablesByName registeredMemoryTables() const;
+  // Inside a read-write transaction of this connection (its queue): the change reaches the database
+  // and the other connections with the transaction's commit. False when the name is taken.
+  bool registerMemoryTable(const std::shared_ptr<DizMemoryTable>& table, std::string_view name);
+  void unregisterMemoryTableWithName(std::string_view name);
+
+  // What the database's registration runs on its write queue (called elsewhere, they go through the
+  // database): one read-write transaction that creates the extension's storage and records it;
+  // true when it committed. While it runs, the connection must not be in use on another thread
+  // (the write queue is held while it waits for the connection's queue).
+  bool registerExtension(const DizEvozidizExtensionPtr& extension, const std::string& name,
+                         platform::ErrorPtr* error = nullptr);
+  // One read-write transaction that drops the extension and every extension depending on it,
+  // directly or through others; null when it committed.
+  platform::ErrorPtr unregisterExtensionWithName(const std::string& name);
+
   // ---- Queries on received notifications (any thread; read only their arguments) ----
   static bool hasChangeForCollection(const std::string& collection,
                                      const std::vector<platform::NotificationPtr>& notifications,
@@ -305,11 +356,8 @@ class DizEvozidizConnection final : public platform::Object, public DizEvozidizC
   bool externallyModified = false;
   std::shared_ptr<DizMutationStack_Bool> mutationStack;
 
-  // Extensions: registered name -> extension connection (none yet; kept so the commit takes them
-  // later without rework).
-  platform::ValueDictionary extensions;
-  bool registeredExtensionsChanged = false;
-  bool registeredMemoryTablesChanged = false;
+  // Registries, extension connections and their change flags (DizEvozidizExtensionInternal.h).
+  std::unique_ptr<DizConnectionExtensionState> extensionState;
 
   // The database's closures (never empty for the (de)serializers; sanitizers may be empty).
   const DizEvozidizSerializer& objectSerializer() const { return database_->objectSerializer(); }
@@ -387,7 +435,7 @@ class DizEvozidizConnection final : public platform::Object, public DizEvozidizC
   // ============================================================================================
 
   // Only for the class registry and make().
-  DizEvozidizConnection() = default;
+  DizEvozidizConnection();
 
  private:
   sqlite3_stmt* keptStatement(int index, const char* getterName);
@@ -425,15 +473,20 @@ class DizEvozidizConnection final : public platform::Object, public DizEvozidizC
   platform::ErrorPtr postReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction,
                                               const platform::ErrorPtr& abort);
   void implicitlyEndLongLivedReadTransaction();
-  platform::ErrorPtr rollBackReadWriteTransaction(platform::ErrorPtr why);
+  platform::ErrorPtr rollBackReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction, platform::ErrorPtr why);
   void prePseudoReadWriteTransaction();
   void postPseudoReadWriteTransaction();
   template <class Work>
   void runPseudoReadWriteTransaction(const Work& work);
   platform::NotificationPtr makeModifiedNotification(platform::ValueDictionary& external);
   void runReadTransaction(const ReadBlock& block);
+  // `callerHoldsWriteQueue`: the caller already runs on the database's write queue (registration).
   platform::ErrorPtr runReadWriteTransaction(const ReadWriteBlock& block,
-                                             const std::function<void(const platform::ErrorPtr&)>& whenEnded);
+                                             const std::function<void(const platform::ErrorPtr&)>& whenEnded,
+                                             bool callerHoldsWriteQueue = false);
+  // After a read-write transaction's SQL rollback: extensions and registries undo their part.
+  void rolledBackReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction);
+  platform::ErrorPtr backupToPathOnQueue(const std::string& path, platform::Progress* progress);
   void catchUp(std::uint64_t targetSnapshot, const std::optional<platform::ValueArray>& changesets);
   void catchUpWithDatabase(bool readFromFile);
   std::uint64_t readSnapshotFromDatabase();

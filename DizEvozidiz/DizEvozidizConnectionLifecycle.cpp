@@ -6,9 +6,12 @@
 #include <limits>
 
 #include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizExtensionInternal.h"
 #include "DizEvozidiz/DizEvozidizLog.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "platform/date.h"
+#include "platform/files.h"
+#include "platform/progress.h"
 
 namespace {
 
@@ -165,7 +168,8 @@ void DizEvozidizConnection::implicitlyEndLongLivedReadTransaction() {
 }
 
 platform::ErrorPtr DizEvozidizConnection::runReadWriteTransaction(
-    const ReadWriteBlock& block, const std::function<void(const platform::ErrorPtr&)>& whenEnded) {
+    const ReadWriteBlock& block, const std::function<void(const platform::ErrorPtr&)>& whenEnded,
+    bool callerHoldsWriteQueue) {
   implicitlyEndLongLivedReadTransaction();
   if (!db) {
     return unusableConnectionError();
@@ -173,7 +177,7 @@ platform::ErrorPtr DizEvozidizConnection::runReadWriteTransaction(
   beginWriteQueueWork();
   platform::ErrorPtr outcome;
   std::exception_ptr thrown;
-  database_->writeQueue()->sync([&] {
+  auto onWriteQueue = [&] {
     auto& writeQueue = database_->writeQueue();
     writeQueue->setSpecific(&isOnConnectionQueueKey_, &isOnConnectionQueueKey_);
     outcome = preReadWriteTransaction();
@@ -199,7 +203,11 @@ platform::ErrorPtr DizEvozidizConnection::runReadWriteTransaction(
       outcome = postReadWriteTransaction(*transaction, abort);
     }
     if (whenEnded) whenEnded(outcome);
-  });
+  };
+  if (callerHoldsWriteQueue)
+    onWriteQueue();
+  else
+    database_->writeQueue()->sync(onWriteQueue);
   endWriteQueueWork();
   if (thrown) std::rethrow_exception(thrown);
   return outcome;
@@ -285,10 +293,14 @@ void DizEvozidizConnection::catchUp(std::uint64_t targetSnapshot, const std::opt
     isFastForwarding_ = false;
   } else {
     flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches | DizFlushMemoryState);
+    DizExtensionCore::adoptDatabaseRegistries(*this);
   }
   // A changeset may be missing from the list (not yet entered, or already dropped): never stay behind.
   if (snapshot_ < targetSnapshot) {
-    if (changesets) flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches | DizFlushMemoryState);
+    if (changesets) {
+      flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches | DizFlushMemoryState);
+      DizExtensionCore::adoptDatabaseRegistries(*this);
+    }
     snapshot_ = targetSnapshot;
   }
 }
@@ -352,7 +364,10 @@ void DizEvozidizConnection::postReadTransaction() {
     }
     if (waiting && readersWithoutLock == 0 && wasWithoutLock) writer = waiting;
   });
-  if (snapshot_ < minSnapshot) database_->asyncCheckpoint(minSnapshot);
+  if (snapshot_ < minSnapshot) {
+    database_->asyncCheckpoint(minSnapshot);
+    DizExtensionCore::checkpointMemoryTables(*this, minSnapshot);
+  }
   if (writer) writer->signalWriteLock();
 }
 
@@ -410,6 +425,7 @@ platform::ErrorPtr DizEvozidizConnection::preReadWriteTransaction() {
   if (!removedCollections) removedCollections = platform::make<DizStringSet>();
   if (!removedRowids) removedRowids = platform::make<DizRowidHashSet>();
   if (!mutationStack) mutationStack = std::make_shared<DizMutationStack_Bool>();
+  DizExtensionCore::beginReadWriteTransaction(*this);
   return nullptr;
 }
 
@@ -474,11 +490,18 @@ void DizEvozidizConnection::abandonWriteTransaction(const platform::Value& pendi
   });
 }
 
-platform::ErrorPtr DizEvozidizConnection::rollBackReadWriteTransaction(platform::ErrorPtr why) {
+void DizEvozidizConnection::rolledBackReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction) {
+  transaction.extensionsDidRollback();
+  DizExtensionCore::restoreRegistries(*this);
+}
+
+platform::ErrorPtr DizEvozidizConnection::rollBackReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction,
+                                                                       platform::ErrorPtr why) {
   database_->snapshotQueue()->sync([&] {
     if (auto own = ownState()) own->activeWriteTransaction = false;
   });
   stepRollbackTransaction();
+  rolledBackReadWriteTransaction(transaction);
   if (objectCache) objectCache->removeAllObjects();
   if (metadataCache) metadataCache->removeAllObjects();
   // Rowids the rolled-back rows had are handed out again by SQLite: no rowid <-> key entry of
@@ -500,21 +523,28 @@ platform::NotificationPtr DizEvozidizConnection::makeModifiedNotification(platfo
 
 platform::ErrorPtr DizEvozidizConnection::postReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction,
                                                                    const platform::ErrorPtr& abort) {
-  if (abort) return rollBackReadWriteTransaction(abort);
+  if (abort) return rollBackReadWriteTransaction(transaction, abort);
   if (transaction.rollbackRequested()) {
     return rollBackReadWriteTransaction(
+        transaction,
         DizEvozidizMakeError(DizEvozidizErrorRolledBack, "The read-write block asked for a rollback", db, SQLITE_OK));
   }
-  if (platform::ErrorPtr failure = transaction.writeFailure()) return rollBackReadWriteTransaction(failure);
+  if (platform::ErrorPtr failure = transaction.writeFailure()) return rollBackReadWriteTransaction(transaction, failure);
 
+  // Extensions of an earlier run that were not registered again lose their tables here, before the
+  // flushes, so that whatever dropping them writes is committed like any other write.
+  const bool checkedOrphans = DizExtensionCore::dropOrphanedExtensions(*this, transaction);
   transaction.preCommitReadWriteTransaction();
+  if (platform::ErrorPtr failure = transaction.writeFailure()) return rollBackReadWriteTransaction(transaction, failure);
   platform::Value internal;
   platform::Value external;
   getInternalChangeset(internal, external);
 
   const std::uint64_t oldSnapshot = snapshot_;
   platform::NotificationPtr notification;
-  const bool changed = internal || external || hasDiskChanges;
+  // A commit that changed only memory tables is a change too: other connections see memory-table
+  // versions only at a snapshot that counts them.
+  const bool changed = internal || external || hasDiskChanges || transaction.hasMemoryTableChanges();
   if (changed) {
     bool written = true;
     const std::uint64_t newSnapshot =
@@ -523,6 +553,7 @@ platform::ErrorPtr DizEvozidizConnection::postReadWriteTransaction(DizEvozidizRe
       platform::ErrorPtr failure = DizEvozidizMakeError(DizEvozidizErrorCommitFailed, "The commit counter could not be written", db,
                                                sqlite3_extended_errcode(db));
       abandonWriteTransaction({});
+      rolledBackReadWriteTransaction(transaction);
       finishReadWriteTransaction();
       return failure;
     }
@@ -568,9 +599,12 @@ platform::ErrorPtr DizEvozidizConnection::postReadWriteTransaction(DizEvozidizRe
         DizEvozidizMakeError(DizEvozidizErrorCommitFailed, "COMMIT failed", db, sqlite3_extended_errcode(db));
     abandonWriteTransaction(internal);
     snapshot_ = oldSnapshot;
+    rolledBackReadWriteTransaction(transaction);
     finishReadWriteTransaction();
     return failure;
   }
+  transaction.extensionsDidCommit();
+  if (checkedOrphans) database_->clearPreviouslyRegisteredExtensionNames();
 
   std::uint64_t minSnapshot = std::numeric_limits<std::uint64_t>::max();
   database_->snapshotQueue()->sync([&] {
@@ -583,13 +617,17 @@ platform::ErrorPtr DizEvozidizConnection::postReadWriteTransaction(DizEvozidizRe
       }
     }
   });
-  if (changed && minSnapshot == std::numeric_limits<std::uint64_t>::max()) database_->asyncCheckpoint(snapshot_);
+  if (changed && minSnapshot == std::numeric_limits<std::uint64_t>::max()) {
+    database_->asyncCheckpoint(snapshot_);
+    DizExtensionCore::checkpointMemoryTables(*this, snapshot_);
+  }
   if (notification) platform::NotificationCenter::defaultCenter()->postOnMainQueueAsync(notification);
   finishReadWriteTransaction();
   return nullptr;
 }
 
 void DizEvozidizConnection::finishReadWriteTransaction() {
+  DizExtensionCore::endReadWriteTransaction(*this);
   dropChangeRecords();
   if (mutationStack) mutationStack->clear();
   database_->writeQueue()->setSpecific(&isOnConnectionQueueKey_, nullptr);
@@ -692,41 +730,78 @@ bool DizEvozidizConnection::vacuum(platform::ErrorPtr* error) {
 }
 
 platform::ErrorPtr DizEvozidizConnection::backupToPath(const std::string& path) {
+  return onQueueSync([&] { return backupToPathOnQueue(path, nullptr); });
+}
+
+namespace {
+
+// Pages copied per backup step: small enough that a cancellation is noticed soon.
+constexpr int kBackupPagesPerStep = 1500;
+
+platform::ErrorPtr backupError(std::int64_t code, const std::string& description, int resultCode) {
+  platform::ValueDictionary userInfo{{std::string(platform::kLocalizedDescriptionKey), platform::Value(description)}};
+  if (resultCode != SQLITE_OK) userInfo.set(std::string(DizEvozidizSQLiteResultCodeKey), platform::Value(resultCode));
+  return platform::Error::make(std::string(DizEvozidizErrorDomain), code, platform::Value(std::move(userInfo)));
+}
+
+}  // namespace
+
+// The online copy, on the connection's queue. A copy that does not complete leaves no file behind
+// where there was none (an abandoned copy's empty or partial file would pass for a backup), and an
+// existing target as it was (SQLite rolls the unfinished copy back).
+platform::ErrorPtr DizEvozidizConnection::backupToPathOnQueue(const std::string& path, platform::Progress* progress) {
+  if (!db) return unusableConnectionError();
   platform::ErrorPtr error;
-  onQueueSync([&] {
-    if (!db) {
-      error = unusableConnectionError();
-      return;
-    }
-    runPseudoReadWriteTransaction([&] {
-      sqlite3* target = nullptr;
-      const char* step = "sqlite3_open_v2()";
-      int rc = sqlite3_open_v2(path.c_str(), &target, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-      if (rc == SQLITE_OK) {
-        step = "sqlite3_backup_init()";
-        sqlite3_backup* backup = sqlite3_backup_init(target, "main", db, "main");
-        if (backup) {
-          step = "sqlite3_backup_step()";
-          do {
-            rc = sqlite3_backup_step(backup, 1500);
-          } while (rc == SQLITE_OK || rc == SQLITE_BUSY || rc == SQLITE_LOCKED);
-          sqlite3_backup_finish(backup);
-          if (rc == SQLITE_DONE) rc = SQLITE_OK;
-        } else {
-          rc = sqlite3_errcode(target);
+  auto& files = platform::FileManager::defaultManager();
+  const bool targetExisted = files.fileExists(path);
+  runPseudoReadWriteTransaction([&] {
+    sqlite3* target = nullptr;
+    const char* step = "sqlite3_open_v2()";
+    int rc = sqlite3_open_v2(path.c_str(), &target, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    bool cancelled = false;
+    if (rc == SQLITE_OK) {
+      step = "sqlite3_backup_init()";
+      sqlite3_backup* backup = sqlite3_backup_init(target, "main", db, "main");
+      if (backup) {
+        step = "sqlite3_backup_step()";
+        auto report = [&] {
+          if (!progress) return;
+          const int total = sqlite3_backup_pagecount(backup);
+          progress->setTotalUnitCount(total);
+          progress->setCompletedUnitCount(total - sqlite3_backup_remaining(backup));
+        };
+        cancelled = progress && progress->isCancelled();
+        while (!cancelled) {
+          rc = sqlite3_backup_step(backup, kBackupPagesPerStep);
+          if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
+            sqlite3_sleep(10);
+          } else if (rc == SQLITE_OK || rc == SQLITE_DONE) {
+            report();
+            if (rc == SQLITE_DONE) break;
+          } else {
+            break;
+          }
+          cancelled = progress && progress->isCancelled();
         }
+        sqlite3_backup_finish(backup);
+        if (rc == SQLITE_DONE) rc = SQLITE_OK;
+      } else {
+        rc = sqlite3_errcode(target);
       }
-      if (rc != SQLITE_OK) {
-        const std::string message = target ? sqlite3_errmsg(target) : sqlite3_errstr(rc);
-        error = platform::Error::make(
-            std::string(DizEvozidizErrorDomain), DizEvozidizErrorMaintenanceFailed,
-            platform::Value::dictionary(
-                {{std::string(platform::kLocalizedDescriptionKey),
-                  platform::Value(std::string("Error from: ") + step + ": " + message)},
-                 {std::string(DizEvozidizSQLiteResultCodeKey), platform::Value(rc)}}));
+    }
+    if (cancelled) {
+      error = backupError(DizEvozidizErrorCancelled, "Operation cancelled", SQLITE_OK);
+    } else if (rc != SQLITE_OK) {
+      const std::string message = target ? sqlite3_errmsg(target) : sqlite3_errstr(rc);
+      error = backupError(DizEvozidizErrorMaintenanceFailed, std::string("Error from: ") + step + ": " + message, rc);
+    }
+    if (target) sqlite3_close(target);
+    if (error && !targetExisted) {
+      for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+        const std::string leftover = path + suffix;
+        if (files.fileExists(leftover)) files.removeItem(leftover, nullptr);
       }
-      if (target) sqlite3_close(target);
-    });
+    }
   });
   return error;
 }

@@ -36,6 +36,7 @@ void DizEvozidiz::noteCommittedChangeset(const platform::Value& changeset,
                      static_cast<unsigned long long>(snapshot), static_cast<unsigned long long>(shared_->snapshot));
   else
     shared_->snapshot = snapshot;
+  noteCommittedChangesetForExtensions(changeset);
 
   std::shared_ptr<platform::DispatchGroup> group;
   for (const auto& state : shared_->connectionStates) {

@@ -2,8 +2,10 @@
 
 #include <utility>
 
+#include "DizEvozidiz/DizEvozidizExtensionInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/DizEvozidizTransactionInternal.h"
+#include "DizEvozidiz/DizMemoryTable.h"
 
 using platform::Bytes;
 using platform::Value;
@@ -113,10 +115,6 @@ const char* DizEvozidizReadTransaction::className() const {
 // The connection's step helpers log a failure themselves.
 void DizEvozidizReadTransaction::beginTransaction() { connection_->stepBeginTransaction(); }
 void DizEvozidizReadTransaction::beginImmediateTransaction() { connection_->stepBeginImmediateTransaction(); }
-
-void DizEvozidizReadTransaction::preCommitReadWriteTransaction() {
-  // Extensions flush their pending writes here; with none registered there is nothing to flush.
-}
 
 void DizEvozidizReadTransaction::commitTransaction() { connection_->stepCommitTransaction(); }
 void DizEvozidizReadTransaction::rollbackTransaction() { connection_->stepRollbackTransaction(); }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "DizEvozidiz/DizEvozidizExtension.h"
 #include "DizEvozidiz/DizEvozidizOptions.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/DizEvozidizTransactionInternal.h"
@@ -71,14 +72,22 @@ void recordRemovedRow(DizEvozidizConnection& c, const DizCollectionKeyPtr& ck, s
   if (c.removedRowids) c.removedRowids->set.insert(rowid);
 }
 
+// Sends one hook to every extension transaction, in registration order.
+template <class Hook>
+void tell(const std::vector<DizEvozidizExtensionTransactionPtr>& extensions, Hook&& hook) {
+  for (const auto& extension : extensions) hook(*extension);
+}
+
 int bindOptionalBlob(sqlite3_stmt* statement, int index, const Bytes* bytes) {
   return bytes ? DizBindBlob(statement, index, *bytes) : sqlite3_bind_null(statement, index);
 }
 
 // Runs "DELETE ... WHERE rowid IN (...)" for the rowids; true when the statement completed. Failures
 // name the operation, with `part` after the statement's name when the operation has several.
+// `beforeStep` runs once the statement is prepared, just before it runs.
+template <class BeforeStep>
 bool deleteRowids(DizEvozidizConnection& c, const std::vector<std::int64_t>& rowids, const char* name,
-                  const char* part, bool& prepared) {
+                  const char* part, bool& prepared, BeforeStep&& beforeStep) {
   const std::string text = DizInListStatementText(R"(DELETE FROM "database2")", R"( WHERE "rowid" IN ()", rowids.size());
   sqlite3_stmt* statement = nullptr;
   int status = sqlite3_prepare_v2(c.db, text.c_str(), static_cast<int>(text.size() + 1), &statement, nullptr);
@@ -91,6 +100,7 @@ bool deleteRowids(DizEvozidizConnection& c, const std::vector<std::int64_t>& row
   prepared = true;
   DizStatementScope scope(statement, true);
   for (std::size_t i = 0; i < rowids.size(); ++i) sqlite3_bind_int64(statement, static_cast<int>(i + 1), rowids[i]);
+  beforeStep();
   status = sqlite3_step(statement);
   if (status != SQLITE_DONE) {
     DIZ_TXN_LOG_ERROR("%@: Error executing '%@' statement%@: %d %s", name, part, status, sqlite3_errmsg(c.db));
@@ -117,11 +127,19 @@ void RW::noteFailedWrite(std::string_view step) {
                                        db ? sqlite3_extended_errcode(db) : SQLITE_MISUSE);
 }
 
+void RW::noteFailedWrite(std::string_view step, std::string_view reason) {
+  if (writeFailure_) return;
+  writeFailure_ = DizEvozidizMakeError(
+      DizEvozidizErrorWriteFailed,
+      "A write of the transaction failed (" + std::string(step) + "): " + std::string(reason), nullptr, SQLITE_OK);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Set
 
 void RW::setObject(const Value& objectIn, std::string_view key, std::string_view collection, const Value& metadataIn,
                    const Bytes* serializedObject, const Bytes* serializedMetadata) {
+  const auto& extensions = orderedExtensions();
   if (objectIn.isNil()) {
     removeObjectForKey(key, collection);
     return;
@@ -171,6 +189,11 @@ void RW::setObject(const Value& objectIn, std::string_view key, std::string_view
   }
   const bool found = lookup == DizLookup::Found;
 
+  if (found)
+    tell(extensions, [&](auto& e) { e.handleWillUpdateObject(object, ck, metadata, rowid); });
+  else
+    tell(extensions, [&](auto& e) { e.handleWillInsertObject(object, ck, metadata); });
+
   if (found) {
     sqlite3_stmt* statement = c.updateAllForRowidStatement();
     if (!statement) return noteFailedWrite("updateAllForRowidStatement");
@@ -203,6 +226,10 @@ void RW::setObject(const Value& objectIn, std::string_view key, std::string_view
   markMutated(c);
   storeObject(c, ck, object);
   storeMetadata(c, ck, metadata);
+  if (found)
+    tell(extensions, [&](auto& e) { e.handleUpdateObject(object, ck, metadata, rowid); });
+  else
+    tell(extensions, [&](auto& e) { e.handleInsertObject(object, ck, metadata, rowid); });
 
   if (const auto& post = c.objectPostSanitizer()) post(coll, k, object);
   if (!metadata.isNil()) {
@@ -234,6 +261,7 @@ void RW::replaceObject(const Value& object, std::string_view key, std::string_vi
 
 void RW::replaceObject(const Value& objectIn, std::string_view key, std::string_view collection, std::int64_t rowid,
                        const Bytes* serializedObject) {
+  const auto& extensions = orderedExtensions();
   if (objectIn.isNil()) {
     removeObjectForKey(key, collection, rowid);
     return;
@@ -258,6 +286,7 @@ void RW::replaceObject(const Value& objectIn, std::string_view key, std::string_
   }
   sqlite3_stmt* statement = c.updateObjectForRowidStatement();
   if (!statement) return noteFailedWrite("updateObjectForRowidStatement");
+  tell(extensions, [&](auto& e) { e.handleWillReplaceObject(object, ck, rowid); });
   {
     DizStatementScope scope(statement, false);
     DizBindBlob(statement, 1, *serializedObject);
@@ -270,6 +299,7 @@ void RW::replaceObject(const Value& objectIn, std::string_view key, std::string_
   }
   markMutated(c);
   storeObject(c, ck, object);
+  tell(extensions, [&](auto& e) { e.handleReplaceObject(object, ck, rowid); });
   if (const auto& post = c.objectPostSanitizer()) post(coll, k, object);
 }
 
@@ -286,6 +316,7 @@ void RW::replaceMetadata(const Value& metadata, std::string_view key, std::strin
 
 void RW::replaceMetadata(const Value& metadataIn, std::string_view key, std::string_view collection,
                          std::int64_t rowid, const Bytes* serializedMetadata) {
+  const auto& extensions = orderedExtensions();
   DizEvozidizConnection& c = *connection_;
   DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
   const std::string& coll = ck->collection();
@@ -308,6 +339,7 @@ void RW::replaceMetadata(const Value& metadataIn, std::string_view key, std::str
   }
   sqlite3_stmt* statement = c.updateMetadataForRowidStatement();
   if (!statement) return noteFailedWrite("updateMetadataForRowidStatement");
+  tell(extensions, [&](auto& e) { e.handleWillReplaceMetadata(metadata, ck, rowid); });
   {
     DizStatementScope scope(statement, false);
     bindOptionalBlob(statement, 1, serializedMetadata);
@@ -321,6 +353,7 @@ void RW::replaceMetadata(const Value& metadataIn, std::string_view key, std::str
   }
   markMutated(c);
   storeMetadata(c, ck, metadata);
+  tell(extensions, [&](auto& e) { e.handleReplaceMetadata(metadata, ck, rowid); });
   if (!metadata.isNil()) {
     if (const auto& post = c.metadataPostSanitizer()) post(coll, k, metadata);
   }
@@ -330,23 +363,31 @@ void RW::replaceMetadata(const Value& metadataIn, std::string_view key, std::str
 // Touch
 
 void RW::touchObjectForKey(std::string_view key, std::string_view collection) {
+  const auto& extensions = orderedExtensions();
   std::int64_t rowid = 0;
   if (!rowidForWrite(rowid, key, collection)) return;
-  recordTouch(connection_->objectChanges, DizCollectionKey::make(collection, key));
+  DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
+  recordTouch(connection_->objectChanges, ck);
+  tell(extensions, [&](auto& e) { e.handleTouchObjectForCollectionKey(ck, rowid); });
 }
 
 void RW::touchMetadataForKey(std::string_view key, std::string_view collection) {
+  const auto& extensions = orderedExtensions();
   std::int64_t rowid = 0;
   if (!rowidForWrite(rowid, key, collection)) return;
-  recordTouch(connection_->metadataChanges, DizCollectionKey::make(collection, key));
+  DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
+  recordTouch(connection_->metadataChanges, ck);
+  tell(extensions, [&](auto& e) { e.handleTouchMetadataForCollectionKey(ck, rowid); });
 }
 
 void RW::touchRowForKey(std::string_view key, std::string_view collection) {
+  const auto& extensions = orderedExtensions();
   std::int64_t rowid = 0;
   if (!rowidForWrite(rowid, key, collection)) return;
   DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
   recordTouch(connection_->objectChanges, ck);
   recordTouch(connection_->metadataChanges, ck);
+  tell(extensions, [&](auto& e) { e.handleTouchRowForCollectionKey(ck, rowid); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -362,10 +403,12 @@ void RW::removeObjectForKey(std::string_view key, std::string_view collection, s
 }
 
 void RW::removeObjectForCollectionKey(const DizCollectionKeyPtr& ck, std::int64_t rowid) {
+  const auto& extensions = orderedExtensions();
   if (!ck) return;
   DizEvozidizConnection& c = *connection_;
   sqlite3_stmt* statement = c.removeForRowidStatement();
   if (!statement) return noteFailedWrite("removeForRowidStatement");
+  tell(extensions, [&](auto& e) { e.handleWillRemoveObjectForCollectionKey(ck, rowid); });
   {
     DizStatementScope scope(statement, false);
     sqlite3_bind_int64(statement, 1, rowid);
@@ -377,9 +420,11 @@ void RW::removeObjectForCollectionKey(const DizCollectionKeyPtr& ck, std::int64_
   }
   markMutated(c);
   recordRemovedRow(c, ck, rowid);
+  tell(extensions, [&](auto& e) { e.handleRemoveObjectForCollectionKey(ck, rowid); });
 }
 
 void RW::removeObjectsForKeys(const std::vector<std::string>& keys, std::string_view collection) {
+  const auto& extensions = orderedExtensions();
   if (keys.empty()) return;
   if (keys.size() == 1) {
     removeObjectForKey(keys[0], collection);
@@ -424,15 +469,20 @@ void RW::removeObjectsForKeys(const std::vector<std::string>& keys, std::string_
     if (foundRowids.empty()) continue;
 
     bool prepared = false;
-    const bool deleted = deleteRowids(c, foundRowids, "removeKeys:inCollection:", " (B)", prepared);
+    const bool deleted = deleteRowids(c, foundRowids, "removeKeys:inCollection:", " (B)", prepared, [&] {
+      tell(extensions, [&](auto& e) { e.handleWillRemoveObjectsForKeys(foundKeys, coll, foundRowids); });
+    });
     if (!deleted) noteFailedWrite("removeKeys:inCollection: (B)");
     if (!prepared) return;
-    // A failed DELETE removed nothing (SQLite undoes the statement), so nothing is recorded.
-    if (!deleted) continue;
-    markMutated(c);
-    for (std::size_t i = 0; i < foundRowids.size(); ++i) {
-      recordRemovedRow(c, DizCollectionKey::make(coll, foundKeys[i]), foundRowids[i]);
+    // A failed DELETE removed nothing (SQLite undoes the statement), so nothing is recorded; the
+    // extensions still hear the end of what they were told began (the transaction fails anyway).
+    if (deleted) {
+      markMutated(c);
+      for (std::size_t i = 0; i < foundRowids.size(); ++i) {
+        recordRemovedRow(c, DizCollectionKey::make(coll, foundKeys[i]), foundRowids[i]);
+      }
     }
+    tell(extensions, [&](auto& e) { e.handleRemoveObjectsForKeys(foundKeys, coll, foundRowids); });
   }
 }
 
@@ -466,10 +516,13 @@ void forgetCollection(DizEvozidizConnection& c, const std::string& collection) {
 }  // namespace
 
 void RW::removeAllObjectsInCollection(std::string_view collection) {
+  // Prepared before anything else, so that extensions hear of the removal even when it is the
+  // transaction's first write.
+  const auto& extensions = orderedExtensions();
   DizEvozidizConnection& c = *connection_;
   const std::string coll(collection);
 
-  if (c.extensions.empty()) {
+  if (extensions.empty()) {
     // Nobody needs the individual keys and rowids: one DELETE.
     sqlite3_stmt* statement = c.removeCollectionStatement();
     if (!statement) return noteFailedWrite("removeCollectionStatement");
@@ -493,9 +546,11 @@ void RW::removeAllObjectsInCollection(std::string_view collection) {
   std::uint64_t remaining = numberOfKeysInCollection(coll);
   const std::size_t chunk = DizInListChunkSize(c.db, 1);
   std::vector<std::int64_t> foundRowids;
+  std::vector<std::string> foundKeys;
   bool removedAny = false;
   while (remaining > 0) {
     foundRowids.clear();
+    foundKeys.clear();
     bool finalize = false;
     sqlite3_stmt* statement = c.enumerateKeysInCollectionStatement(finalize);
     if (!statement) {
@@ -508,6 +563,7 @@ void RW::removeAllObjectsInCollection(std::string_view collection) {
       int status = SQLITE_DONE;
       while (foundRowids.size() < chunk && (status = sqlite3_step(statement)) == SQLITE_ROW) {
         foundRowids.push_back(sqlite3_column_int64(statement, 0));
+        foundKeys.emplace_back(DizColumnText(statement, 1));
       }
       if (status != SQLITE_DONE && status != SQLITE_ROW) {
         DIZ_TXN_LOG_ERROR("%@: %@ - sqlite_step error: %d %s", "removeAllObjectsInCollection:", status,
@@ -517,8 +573,11 @@ void RW::removeAllObjectsInCollection(std::string_view collection) {
     }
     if (foundRowids.empty()) break;
     bool prepared = false;
-    if (!deleteRowids(c, foundRowids, "removeAllObjectsInCollection:", "", prepared)) {
+    if (!deleteRowids(c, foundRowids, "removeAllObjectsInCollection:", "", prepared, [&] {
+          tell(extensions, [&](auto& e) { e.handleWillRemoveObjectsForKeys(foundKeys, coll, foundRowids); });
+        })) {
       noteFailedWrite("removeAllObjectsInCollection:");
+      if (prepared) tell(extensions, [&](auto& e) { e.handleRemoveObjectsForKeys(foundKeys, coll, foundRowids); });
       break;
     }
     markMutated(c);
@@ -527,6 +586,7 @@ void RW::removeAllObjectsInCollection(std::string_view collection) {
       c.keyCache.removeObjectForKey(rowid);
       if (c.removedRowids) c.removedRowids->set.insert(rowid);
     }
+    tell(extensions, [&](auto& e) { e.handleRemoveObjectsForKeys(foundKeys, coll, foundRowids); });
     remaining = foundRowids.size() >= remaining ? 0 : remaining - foundRowids.size();
   }
   if (removedAny || numberOfKeysInCollection(coll) == 0) {
@@ -536,15 +596,19 @@ void RW::removeAllObjectsInCollection(std::string_view collection) {
 }
 
 void RW::removeAllObjectsInAllCollections() {
+  const auto& extensions = orderedExtensions();
   DizEvozidizConnection& c = *connection_;
   sqlite3_stmt* statement = c.removeAllStatement();
   if (!statement) return noteFailedWrite("removeAllStatement");
+  tell(extensions, [](auto& e) { e.handleWillRemoveAllObjectsInAllCollections(); });
   {
     DizStatementScope scope(statement, false);
     const int status = sqlite3_step(statement);
     if (status != SQLITE_DONE) {
       DIZ_TXN_LOG_ERROR("%@: Error executing 'removeAllStatement': %d %s", status, sqlite3_errmsg(c.db));
-      return noteFailedWrite("removeAllStatement");
+      noteFailedWrite("removeAllStatement");
+      tell(extensions, [](auto& e) { e.handleRemoveAllObjectsInAllCollections(); });
+      return;
     }
   }
   markMutated(c);
@@ -557,6 +621,7 @@ void RW::removeAllObjectsInAllCollections() {
   if (c.removedCollections) c.removedCollections->set.clear();
   if (c.removedRowids) c.removedRowids->set.clear();
   c.allKeysRemoved = true;
+  tell(extensions, [](auto& e) { e.handleRemoveAllObjectsInAllCollections(); });
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -34,11 +34,14 @@
 #include <vector>
 
 #include "DizEvozidiz/DizCollectionKey.h"
+#include "DizEvozidiz/DizEvozidizExtensionTypes.h"
 #include "DizEvozidiz/Utilities/DizProxyObject.h"
 #include "platform/error.h"
 #include "platform/value.h"
 
 class DizEvozidizConnection;
+class DizMemoryTableTransaction;
+struct DizTransactionExtensionState;
 
 class DizEvozidizReadTransaction : public DizProxyObjectSource,
                                    public std::enable_shared_from_this<DizEvozidizReadTransaction> {
@@ -56,14 +59,40 @@ class DizEvozidizReadTransaction : public DizProxyObjectSource,
   // Each steps its statement once and logs a failure; nothing else is undone or reported.
   void beginTransaction();
   void beginImmediateTransaction();
-  // Flushes pending work before the connection commits a read-write transaction.
+  // Flushes pending work before the connection commits a read-write transaction: the extensions'
+  // passes over the main table, their own tables, and the "diz" memory-table transaction. A flush
+  // that fails, or extensions that never stop writing, mark the transaction failed.
   void preCommitReadWriteTransaction();
   void commitTransaction();
   // The caller (the connection) empties its object and metadata caches afterwards.
   void rollbackTransaction();
+  // After the SQL commit or rollback of a read-write transaction: didCommitTransaction /
+  // didRollbackTransaction to every extension transaction, and the "diz" memory-table rollback.
+  void extensionsDidCommit();
+  void extensionsDidRollback();
+  // Whether a memory-table transaction of this transaction committed changes (a commit with only
+  // those still takes a new snapshot, so other connections see them).
+  bool hasMemoryTableChanges() const;
 
   DizEvozidizConnection* connection() const { return connection_; }
   bool isReadWriteTransaction() const { return isReadWriteTransaction_; }
+
+  // ---- Extensions (DizEvozidizExtension.h) ----
+  // The extension transaction of a registered extension, made and prepared on first use and kept
+  // for the transaction's life; null when the name is not registered or the extension declined to
+  // prepare (a later call tries again, until prepareExtensions has run).
+  DizEvozidizExtensionTransactionPtr extension(std::string_view name);
+  DizEvozidizExtensionTransactionPtr ext(std::string_view name) { return extension(name); }
+  // Makes and prepares the transactions of every registered extension; afterwards extension() only
+  // looks up.
+  void prepareExtensions();
+  // The prepared extension transactions, in registration order (prepareExtensions first).
+  const std::vector<DizEvozidizExtensionTransactionPtr>& orderedExtensions();
+  // A transaction on the connection's memory table of that name (null when none is registered):
+  // at the connection's snapshot, or one above it in a read-write transaction. "diz" gives the same
+  // object on every call; other names a new one each time, the caller's to commit or roll back.
+  std::shared_ptr<DizMemoryTableTransaction> memoryTableTransaction(std::string_view name);
+  std::shared_ptr<DizMemoryTableTransaction> dizMemoryTableTransaction();
 
   // A free slot for the caller; released with the transaction.
   const platform::Value& userInfo() const { return userInfo_; }
@@ -221,9 +250,13 @@ class DizEvozidizReadTransaction : public DizProxyObjectSource,
   platform::Exception mutationDuringEnumerationException() const;
 
  protected:
+  // Made on first use: a transaction that never touches extensions allocates nothing.
+  DizTransactionExtensionState& extensionState();
+
   DizEvozidizConnection* const connection_;
   const bool isReadWriteTransaction_;
   platform::Value userInfo_;
+  std::unique_ptr<DizTransactionExtensionState> extensionState_;
 
  private:
   const char* className() const;
@@ -295,10 +328,20 @@ class DizEvozidizReadWriteTransaction final : public DizEvozidizReadTransaction 
   void removeValueForKey(std::string_view key, std::string_view extension);
   void removeAllValuesForExtension(std::string_view extension);
 
- private:
+  // ---- For extensions ----
   // Records that the named write step failed (the first failure is kept); its SQLite result code and
-  // message are the handle's current ones.
+  // message are the handle's current ones. The transaction then rolls back as a whole and reports
+  // the failure. Extensions call it when their own writes fail.
   void noteFailedWrite(std::string_view step);
+  // The same with a reason of the caller's (no SQLite code).
+  void noteFailedWrite(std::string_view step, std::string_view reason);
+  // Registration: puts the extension transaction in place under the name (replacing one), so that
+  // the commit of this transaction flushes and commits it too; removal for unregistration.
+  void addRegisteredExtensionTransaction(const DizEvozidizExtensionTransactionPtr& transaction,
+                                         const std::string& name);
+  void removeRegisteredExtensionTransactionWithName(std::string_view name);
+
+ private:
   bool rowidForWrite(std::int64_t& rowid, std::string_view key, std::string_view collection);
 
   bool rollback_ = false;

@@ -3,9 +3,6 @@
 // (warm), and single-row read-write transactions. Real time: the store works on its own queues.
 
 #include <sqlite3.h>
-#include <unistd.h>
-
-#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -14,10 +11,10 @@
 #include "DizEvozidiz/DizEvozidizConnection.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "bench/support/compare.h"
+#include "bench/support/store_support.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using platform::Value;
 
 constexpr int kBulkRows = 100000;
@@ -25,43 +22,9 @@ constexpr int kReadRows = 10000;
 constexpr int kReadsPerTransaction = 1000;
 constexpr int kWarmKeys = 1000;
 
-// A fresh folder, removed when the benchmark ends.
-class BenchDir {
- public:
-  BenchDir() {
-    path_ = fs::temp_directory_path() / ("zorvel-store-bench-" + std::to_string(::getpid()) + "-" +
-                                         std::to_string(counter_++));
-    fs::create_directories(path_);
-  }
-  ~BenchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  std::string file(const char* name) const { return (path_ / name).string(); }
-
- private:
-  static inline int counter_ = 0;
-  fs::path path_;
-};
-
-// Objects are bytes and are stored as they are.
-DizEvozidizClosures passThrough() {
-  DizEvozidizClosures closures;
-  closures.objectSerializer = [](const std::string&, const std::string&, const Value& v) { return v.asData(); };
-  closures.metadataSerializer = closures.objectSerializer;
-  closures.objectDeserializer = [](const std::string&, const std::string&, std::span<const std::uint8_t> b) {
-    return Value(platform::Bytes(b.begin(), b.end()));
-  };
-  closures.metadataDeserializer = closures.objectDeserializer;
-  return closures;
-}
-
-std::vector<std::string> makeKeys(int count) {
-  std::vector<std::string> keys;
-  keys.reserve(count);
-  for (int i = 0; i < count; ++i) keys.push_back("key-" + std::to_string(i));
-  return keys;
-}
+using zorvel::bench::BenchDir;
+using zorvel::bench::makeKeys;
+using zorvel::bench::passThrough;
 
 const platform::Bytes kPayload(24, 0x5a);
 

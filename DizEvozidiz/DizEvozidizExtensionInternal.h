@@ -1,0 +1,96 @@
+#pragma once
+
+// The store core's side of the extension framework: what a connection and a transaction keep about
+// extensions and memory tables, and the steps the core's transaction, commit and changeset code
+// call at their placed points. Internal: everything here runs on the connection's queue (or on
+// the write queue for it), except where a comment names the snapshot queue.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "DizEvozidiz/DizEvozidizExtensionTypes.h"
+#include "platform/value.h"
+
+class DizEvozidizConnection;
+class DizEvozidizReadTransaction;
+class DizEvozidizReadWriteTransaction;
+class DizMemoryTableTransaction;
+
+// Name of the core's own memory table (non-persistent extension values, keyed by
+// DizCollectionKey(registered name, key)).
+inline constexpr std::string_view kDizMemoryTableName = "diz";
+// The name of the connection that registrations use when the caller names none.
+inline constexpr std::string_view kDizRegistrationConnectionName = "DizEvozidiz_extensionRegistrationConnection";
+
+// A connection's view of the registries and its extension connections.
+struct DizConnectionExtensionState {
+  DizEvozidizRegistriesPtr registries;  // never null
+  // The registries when the running read-write transaction began, restored when it rolls back.
+  DizEvozidizRegistriesPtr registriesAtBegin;
+  // Registered name -> extension connection, made on first need.
+  std::map<std::string, DizEvozidizExtensionConnectionPtr, std::less<>> connections;
+  bool connectionsReady = true;  // one extension connection per registered extension
+  bool registeredExtensionsChanged = false;
+  bool registeredMemoryTablesChanged = false;
+};
+
+// A transaction's extension transactions and memory-table transactions.
+struct DizTransactionExtensionState {
+  std::map<std::string, DizEvozidizExtensionTransactionPtr, std::less<>> byName;
+  std::vector<DizEvozidizExtensionTransactionPtr> ordered;  // registration order
+  bool ready = false;                                       // prepareExtensions has run
+  bool dizLookedUp = false;
+  std::shared_ptr<DizMemoryTableTransaction> diz;
+  // Every read-write memory-table transaction handed out, to learn at commit whether any changed.
+  std::vector<std::shared_ptr<DizMemoryTableTransaction>> readWriteMemoryTransactions;
+};
+
+// Steps of the core (DizEvozidizConnectionExtensions.cpp).
+namespace DizExtensionCore {
+
+// ---- Registries and changesets ----
+// The registries as a changeset carries them (only the parts that changed).
+void putRegistries(platform::ValueDictionary& changeset, const DizEvozidizRegistries& registries, bool extensions,
+                   bool memoryTables);
+// New registries from a changeset's entries on top of `current`; null when it carries none.
+DizEvozidizRegistriesPtr registriesFromChangeset(const platform::Value& changeset,
+                                                 const DizEvozidizRegistriesPtr& current);
+// The connection's extension connections, one per registered extension (the missing ones made).
+const std::map<std::string, DizEvozidizExtensionConnectionPtr, std::less<>>& extensionConnections(
+    DizEvozidizConnection& connection);
+// Adopts registries on a connection (dropping extension connections whose extension went).
+void adoptRegistries(DizEvozidizConnection& connection, DizEvozidizRegistriesPtr registries);
+// Adopts the database's registries (a connection that jumped over commits without their changesets).
+void adoptDatabaseRegistries(DizEvozidizConnection& connection);
+
+// ---- Commit (committing connection) ----
+// Adds the extension connections' parts and the changed registries to the changesets being built.
+void addToChangesets(DizEvozidizConnection& connection, platform::ValueDictionary& internal,
+                     platform::ValueDictionary& external, bool& haveInternal, bool& haveExternal);
+// Drops the stored tables of extensions registered in an earlier run but not in this one (the
+// first read-write transaction that does not register or unregister does it). True when it ran.
+bool dropOrphanedExtensions(DizEvozidizConnection& connection, DizEvozidizReadWriteTransaction& transaction);
+// After a rollback: the registries as they were at the transaction's begin.
+void restoreRegistries(DizEvozidizConnection& connection);
+// At the start and end of every read-write transaction.
+void beginReadWriteTransaction(DizEvozidizConnection& connection);
+void endReadWriteTransaction(DizEvozidizConnection& connection);
+
+// ---- Receiving (other connections) ----
+void noteCommittedChangeset(DizEvozidizConnection& connection, const platform::Value& changeset);
+
+// ---- Memory ----
+void flushMemory(DizEvozidizConnection& connection, unsigned flags);
+// Clean-up of every registered memory table for the oldest snapshot in use.
+void checkpointMemoryTables(DizEvozidizConnection& connection, std::uint64_t oldestSnapshotInUse);
+
+// ---- Registration steps (inside the registering read-write transaction) ----
+// Drops one extension's storage and registration; the class value tells which class dropped it.
+void unregisterExtension(DizEvozidizConnection& connection, const std::string& name,
+                         DizEvozidizReadWriteTransaction& transaction);
+
+}  // namespace DizExtensionCore
