@@ -28,6 +28,7 @@ void DizViewPageBackend::notePageUnavailable(const std::string&) {}
 void DizViewPageBackend::didInsertRowid(std::int64_t, const DizCollectionKeyPtr&) {}
 void DizViewPageBackend::didRemoveRowid(std::int64_t, const DizCollectionKeyPtr&) {}
 void DizViewPageBackend::didRemoveRowids(const std::vector<std::int64_t>&, const std::vector<DizCollectionKeyPtr>*) {}
+void DizViewPageBackend::didRemoveAllRowids() {}
 
 // ---- Reading ----
 

@@ -84,6 +84,7 @@ class DizViewPageBackend {
   virtual void didRemoveRowid(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey);
   virtual void didRemoveRowids(const std::vector<std::int64_t>& rowids,
                                const std::vector<DizCollectionKeyPtr>* collectionKeys);
+  virtual void didRemoveAllRowids();
 };
 
 // How the row being placed compares with the row of a rowid already in the group: -1 it sorts
