@@ -137,14 +137,24 @@ std::string DizEvozidizViewPageMetadata::description() const {
 
 // ---- State ----
 
-DizEvozidizViewStatePtr DizEvozidizViewState::deepCopy(bool immutable) const {
+namespace {
+
+std::shared_ptr<DizEvozidizViewState::PageList> copiedList(const DizEvozidizViewState::PageList& pages) {
+  auto copied = std::make_shared<DizEvozidizViewState::PageList>();
+  copied->reserve(pages.size());
+  for (const auto& m : pages) copied->push_back(m->copy());
+  return copied;
+}
+
+}  // namespace
+
+DizEvozidizViewStatePtr DizEvozidizViewState::sharingCopy(bool immutable) const {
   auto c = std::make_shared<DizEvozidizViewState>();
   c->groups_.reserve(groups_.size());
   for (const auto& [group, pages] : groups_) {
-    PageList copied;
-    copied.reserve(pages.size());
-    for (const auto& m : pages) copied.push_back(m->copy());
-    c->groups_.emplace(group, std::move(copied));
+    // A copy's descriptors are never new: a list holding a new one is copied at once.
+    const bool hasNew = std::any_of(pages->begin(), pages->end(), [](const auto& m) { return m->isNew; });
+    c->groups_.emplace(group, hasNew ? copiedList(*pages) : pages);
   }
   c->pageKeyGroups_ = pageKeyGroups_;
   c->isImmutable_ = immutable;
@@ -153,24 +163,35 @@ DizEvozidizViewStatePtr DizEvozidizViewState::deepCopy(bool immutable) const {
 
 DizEvozidizViewStatePtr DizEvozidizViewState::copy() const {
   if (isImmutable_) return std::const_pointer_cast<DizEvozidizViewState>(shared_from_this());
-  return deepCopy(true);
+  return sharingCopy(true);
 }
 
-DizEvozidizViewStatePtr DizEvozidizViewState::mutableCopy() const { return deepCopy(false); }
+DizEvozidizViewStatePtr DizEvozidizViewState::mutableCopy() const { return sharingCopy(false); }
+
+DizEvozidizViewState::PageList& DizEvozidizViewState::ownList(std::shared_ptr<PageList>& list) {
+  // An immutable state is never written, and other threads may be reading it: no copying there.
+  if (!isImmutable_ && list.use_count() > 1) list = copiedList(*list);
+  return *list;
+}
+
+DizEvozidizViewState::PageKeyGroups& DizEvozidizViewState::ownPageKeyGroups() {
+  if (!isImmutable_ && pageKeyGroups_.use_count() > 1) pageKeyGroups_ = std::make_shared<PageKeyGroups>(*pageKeyGroups_);
+  return *pageKeyGroups_;
+}
 
 const DizEvozidizViewState::PageList* DizEvozidizViewState::pagesMetadataForGroup(const std::string& group) const {
   auto it = groups_.find(group);
-  return it == groups_.end() ? nullptr : &it->second;
+  return it == groups_.end() ? nullptr : it->second.get();
 }
 
 DizEvozidizViewState::PageList* DizEvozidizViewState::pagesMetadataForGroup(const std::string& group) {
   auto it = groups_.find(group);
-  return it == groups_.end() ? nullptr : &it->second;
+  return it == groups_.end() ? nullptr : &ownList(it->second);
 }
 
 const std::string* DizEvozidizViewState::groupForPageKey(const std::string& pageKey) const {
-  auto it = pageKeyGroups_.find(pageKey);
-  return it == pageKeyGroups_.end() ? nullptr : &it->second;
+  auto it = pageKeyGroups_->find(pageKey);
+  return it == pageKeyGroups_->end() ? nullptr : &it->second;
 }
 
 void DizEvozidizViewState::enumerateGroupsWithBlock(
@@ -186,51 +207,54 @@ void DizEvozidizViewState::enumerateWithBlock(
     const std::function<void(const std::string& group, const PageList& pages, bool& stop)>& block) const {
   bool stop = false;
   for (const auto& entry : groups_) {
-    block(entry.first, entry.second, stop);
+    block(entry.first, *entry.second, stop);
     if (stop) return;
   }
 }
 
 DizEvozidizViewState::PageList& DizEvozidizViewState::createGroup(const std::string& group, std::size_t capacity) {
   auto [it, inserted] = groups_.try_emplace(group);
-  if (inserted && capacity > 0) it->second.reserve(capacity);
-  return it->second;
+  if (inserted) {
+    it->second = std::make_shared<PageList>();
+    if (capacity > 0) it->second->reserve(capacity);
+  }
+  return ownList(it->second);
 }
 
 DizEvozidizViewState::PageList& DizEvozidizViewState::addPageMetadata(const DizEvozidizViewPageMetadataPtr& metadata,
                                                                       const std::string& group) {
-  PageList& pages = groups_.at(group);
-  pageKeyGroups_[metadata->pageKey] = group;
+  PageList& pages = ownList(groups_.at(group));
+  ownPageKeyGroups()[metadata->pageKey] = group;
   pages.push_back(metadata);
   return pages;
 }
 
 DizEvozidizViewState::PageList& DizEvozidizViewState::insertPageMetadata(const DizEvozidizViewPageMetadataPtr& metadata,
                                                                          std::size_t index, const std::string& group) {
-  PageList& pages = groups_.at(group);
+  PageList& pages = ownList(groups_.at(group));
   if (index > pages.size()) throw std::out_of_range("DizEvozidizViewState: insert index past the end");
-  pageKeyGroups_[metadata->pageKey] = group;
+  ownPageKeyGroups()[metadata->pageKey] = group;
   pages.insert(pages.begin() + static_cast<std::ptrdiff_t>(index), metadata);
   return pages;
 }
 
 DizEvozidizViewState::PageList& DizEvozidizViewState::removePageMetadataAtIndex(std::size_t index,
                                                                                 const std::string& group) {
-  PageList& pages = groups_.at(group);
+  PageList& pages = ownList(groups_.at(group));
   if (index >= pages.size()) throw std::out_of_range("DizEvozidizViewState: remove index past the end");
-  pageKeyGroups_.erase(pages[index]->pageKey);
+  ownPageKeyGroups().erase(pages[index]->pageKey);
   pages.erase(pages.begin() + static_cast<std::ptrdiff_t>(index));
   return pages;
 }
 
 void DizEvozidizViewState::removeGroup(const std::string& group) {
   auto it = groups_.find(group);
-  if (it != groups_.end() && it->second.empty()) groups_.erase(it);
+  if (it != groups_.end() && it->second->empty()) groups_.erase(it);
 }
 
 void DizEvozidizViewState::removeAllGroups() {
   groups_.clear();
-  pageKeyGroups_.clear();
+  pageKeyGroups_ = std::make_shared<PageKeyGroups>();
 }
 
 std::uint64_t DizEvozidizViewState::countForGroup(const std::string& group) const {

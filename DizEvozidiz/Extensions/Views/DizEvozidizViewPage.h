@@ -15,6 +15,11 @@
 //   group's first descriptor has no previous key, each later one names the one before it, and the
 //   counts add up to the group's rows; a group without descriptors is removed.
 //
+// Copies of a state share what they can: a copy costs a pass over the groups, not over the pages,
+// and a mutable state makes its own copy of a group's descriptors (and of the page-key index) the
+// first time it reaches them for writing while another state still shares them. Descriptors must
+// therefore be changed only through lists taken from the mutable state itself.
+//
 // Threads: none of these lock. Pages and mutable states belong to one view connection and are used
 // on its queue; an immutable state (copy()) is a committed snapshot that nothing changes, readable
 // from any thread.
@@ -114,7 +119,8 @@ class DizEvozidizViewState : public std::enable_shared_from_this<DizEvozidizView
   // Always a new mutable deep copy.
   DizEvozidizViewStatePtr mutableCopy() const;
 
-  // Null when the group does not exist.
+  // Null when the group does not exist. The non-const form, on a mutable state, gives the state's own
+  // list (copying the descriptors first if another state shares them).
   const PageList* pagesMetadataForGroup(const std::string& group) const;
   PageList* pagesMetadataForGroup(const std::string& group);
   const std::string* groupForPageKey(const std::string& pageKey) const;
@@ -139,9 +145,13 @@ class DizEvozidizViewState : public std::enable_shared_from_this<DizEvozidizView
   std::uint64_t countForGroup(const std::string& group) const;
 
  private:
-  DizEvozidizViewStatePtr deepCopy(bool immutable) const;
+  using PageKeyGroups = std::unordered_map<std::string, std::string>;
+  DizEvozidizViewStatePtr sharingCopy(bool immutable) const;
+  // The group's list, owned by this state alone.
+  PageList& ownList(std::shared_ptr<PageList>& list);
+  PageKeyGroups& ownPageKeyGroups();
 
-  std::unordered_map<std::string, PageList> groups_;
-  std::unordered_map<std::string, std::string> pageKeyGroups_;
+  std::unordered_map<std::string, std::shared_ptr<PageList>> groups_;
+  std::shared_ptr<PageKeyGroups> pageKeyGroups_ = std::make_shared<PageKeyGroups>();
   bool isImmutable_ = false;
 };

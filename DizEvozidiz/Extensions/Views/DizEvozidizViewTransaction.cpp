@@ -603,11 +603,10 @@ void DizEvozidizViewTransaction::recordUpdateInPlace(std::int64_t rowid, const D
 
 
 void DizEvozidizViewTransaction::handleChange(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey,
-                                              Value object, Value metadata, std::uint64_t invokeMask,
+                                              const KnownValues& known, std::uint64_t invokeMask,
                                               std::uint64_t changes, bool isInsert) {
-  // The hooks pass nil for values they do not carry; `invokeMask` tells which ones they carry.
-  const bool objectKnown = isInsert || invokeMask == 3 || invokeMask == DizBlockInvokeOnObjectModified;
-  const bool metadataKnown = isInsert || invokeMask == 3 || invokeMask == DizBlockInvokeOnMetadataModified;
+  Value object = known.object;
+  Value metadata = known.metadata;
   if (const auto& allowed = view()->allowedCollections(); allowed && !allowed->isAllowed(collectionKey->collection()))
     return;
   DizEvozidizViewGrouping::Ptr grouping;
@@ -621,7 +620,7 @@ void DizEvozidizViewTransaction::handleChange(std::int64_t rowid, const DizColle
     return;
   }
   DizEvozidizReadTransaction& t = *databaseTransaction();
-  bool haveObject = objectKnown, haveMetadata = metadataKnown;
+  bool haveObject = known.hasObject, haveMetadata = known.hasMetadata;
   auto fetch = [&](bool wantObject, bool wantMetadata) {
     if (wantObject && !haveObject) {
       object = t.objectForCollectionKey(collectionKey, rowid);
@@ -659,38 +658,39 @@ void DizEvozidizViewTransaction::handleChange(std::int64_t rowid, const DizColle
 
 void DizEvozidizViewTransaction::handleInsertObject(const Value& object, const DizCollectionKeyPtr& collectionKey,
                                                     const Value& metadata, std::int64_t rowid) {
-  handleChange(rowid, collectionKey, object, metadata, 0, DizViewChangedObject | DizViewChangedMetadata, true);
+  handleChange(rowid, collectionKey, {object, metadata, true, true}, 0, DizViewChangedObject | DizViewChangedMetadata, true);
 }
 
 void DizEvozidizViewTransaction::handleUpdateObject(const Value& object, const DizCollectionKeyPtr& collectionKey,
                                                     const Value& metadata, std::int64_t rowid) {
-  handleChange(rowid, collectionKey, object, metadata, DizBlockInvokeOnObjectModified | DizBlockInvokeOnMetadataModified,
+  handleChange(rowid, collectionKey, {object, metadata, true, true},
+               DizBlockInvokeOnObjectModified | DizBlockInvokeOnMetadataModified,
                DizViewChangedObject | DizViewChangedMetadata, false);
 }
 
 void DizEvozidizViewTransaction::handleReplaceObject(const Value& object, const DizCollectionKeyPtr& collectionKey,
                                                      std::int64_t rowid) {
-  handleChange(rowid, collectionKey, object, Value(), DizBlockInvokeOnObjectModified, DizViewChangedObject, false);
+  handleChange(rowid, collectionKey, {object, Value(), true, false}, DizBlockInvokeOnObjectModified, DizViewChangedObject, false);
 }
 
 void DizEvozidizViewTransaction::handleReplaceMetadata(const Value& metadata, const DizCollectionKeyPtr& collectionKey,
                                                        std::int64_t rowid) {
-  handleChange(rowid, collectionKey, Value(), metadata, DizBlockInvokeOnMetadataModified, DizViewChangedMetadata, false);
+  handleChange(rowid, collectionKey, {Value(), metadata, false, true}, DizBlockInvokeOnMetadataModified, DizViewChangedMetadata, false);
 }
 
 void DizEvozidizViewTransaction::handleTouchObjectForCollectionKey(const DizCollectionKeyPtr& collectionKey,
                                                                    std::int64_t rowid) {
-  handleChange(rowid, collectionKey, Value(), Value(), DizBlockInvokeOnObjectTouched, DizViewChangedObject, false);
+  handleChange(rowid, collectionKey, {}, DizBlockInvokeOnObjectTouched, DizViewChangedObject, false);
 }
 
 void DizEvozidizViewTransaction::handleTouchMetadataForCollectionKey(const DizCollectionKeyPtr& collectionKey,
                                                                      std::int64_t rowid) {
-  handleChange(rowid, collectionKey, Value(), Value(), DizBlockInvokeOnMetadataTouched, DizViewChangedMetadata, false);
+  handleChange(rowid, collectionKey, {}, DizBlockInvokeOnMetadataTouched, DizViewChangedMetadata, false);
 }
 
 void DizEvozidizViewTransaction::handleTouchRowForCollectionKey(const DizCollectionKeyPtr& collectionKey,
                                                                 std::int64_t rowid) {
-  handleChange(rowid, collectionKey, Value(), Value(), DizBlockInvokeOnObjectTouched | DizBlockInvokeOnMetadataTouched,
+  handleChange(rowid, collectionKey, {}, DizBlockInvokeOnObjectTouched | DizBlockInvokeOnMetadataTouched,
                DizViewChangedObject | DizViewChangedMetadata, false);
 }
 

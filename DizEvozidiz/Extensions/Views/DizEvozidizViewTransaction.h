@@ -112,8 +112,15 @@ class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
 
   DizViewPages pages();
   DizViewWorkingSet& working() const { return viewConnection_->working(); }
-  void handleChange(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey, platform::Value object,
-                    platform::Value metadata, std::uint64_t invokeMask, std::uint64_t changes, bool isInsert);
+  // The values a hook carries; the others are fetched only when a closure will read them.
+  struct KnownValues {
+    platform::Value object;
+    platform::Value metadata;
+    bool hasObject = false;
+    bool hasMetadata = false;
+  };
+  void handleChange(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey, const KnownValues& known,
+                    std::uint64_t invokeMask, std::uint64_t changes, bool isInsert);
   void placeRow(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey, const platform::Value& object,
                 const platform::Value& metadata, const std::string& group, std::uint64_t changes, bool isNew);
   void recordUpdateInPlace(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey, std::uint64_t changes);
