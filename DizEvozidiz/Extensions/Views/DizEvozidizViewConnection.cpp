@@ -136,44 +136,44 @@ void DizEvozidizViewConnection::getInternalChangeset(platform::Value& internal, 
   }
 }
 
+namespace {
+
+// Another connection's commit, applied to a cache: only entries the cache holds change (to their
+// new value, or out when the commit removed them); with a reset, entries the commit does not name
+// go too. `value` gives what to cache for a dirty entry, nullopt for "remove".
+template <class Cache, class Dirty, class Transform>
+void applyToCache(Cache& cache, const Dirty& dirty, bool reset, Transform value) {
+  if (dirty.empty()) {
+    if (reset) cache.removeAllObjects();
+    return;
+  }
+  using Key = typename Dirty::key_type;
+  std::vector<Key> keys;
+  cache.enumerateKeysWithBlock([&](const Key& key, bool&) { keys.push_back(key); });
+  for (const Key& key : keys) {
+    auto it = dirty.find(key);
+    if (it == dirty.end()) {
+      if (reset) cache.removeObjectForKey(key);
+    } else if (auto v = value(it->second)) {
+      cache.setObject(std::move(*v), key);
+    } else {
+      cache.removeObjectForKey(key);
+    }
+  }
+}
+
+}  // namespace
+
 void DizEvozidizViewConnection::processChangeset(const platform::Value& extensionChangeset) {
   const auto part = extensionChangeset.as<DizViewInternalChangeset>();
   if (!part) return;
   if (part->state) working_.state = part->state->copy();
 
-  if (!part->dirtyMaps.empty()) {
-    std::vector<std::int64_t> keys;
-    working_.mapCache.enumerateKeysWithBlock([&](const std::int64_t& rowid, bool&) { keys.push_back(rowid); });
-    for (std::int64_t rowid : keys) {
-      auto it = part->dirtyMaps.find(rowid);
-      if (it == part->dirtyMaps.end()) {
-        if (part->reset) working_.mapCache.removeObjectForKey(rowid);
-      } else if (!it->second) {
-        working_.mapCache.removeObjectForKey(rowid);
-      } else {
-        working_.mapCache.setObject(it->second, rowid);
-      }
-    }
-  } else if (part->reset) {
-    working_.mapCache.removeAllObjects();
-  }
-
-  if (!part->dirtyPages.empty()) {
-    std::vector<std::string> keys;
-    working_.pageCache.enumerateKeysWithBlock([&](const std::string& key, bool&) { keys.push_back(key); });
-    for (const auto& key : keys) {
-      auto it = part->dirtyPages.find(key);
-      if (it == part->dirtyPages.end()) {
-        if (part->reset) working_.pageCache.removeObjectForKey(key);
-      } else if (!it->second) {
-        working_.pageCache.removeObjectForKey(key);
-      } else {
-        working_.pageCache.setObject(it->second->copy(), key);
-      }
-    }
-  } else if (part->reset) {
-    working_.pageCache.removeAllObjects();
-  }
+  applyToCache(working_.mapCache, part->dirtyMaps, part->reset, [](const std::optional<std::string>& key) {
+    return key;  // a rowid that left the view (nullopt) is dropped from the cache
+  });
+  applyToCache(working_.pageCache, part->dirtyPages, part->reset,
+               [](const DizEvozidizViewPagePtr& page) { return page ? std::optional(page->copy()) : std::nullopt; });
 }
 
 // ---- Statements ----
