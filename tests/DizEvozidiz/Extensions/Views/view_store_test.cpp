@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <thread>
 #include <random>
 
 #include "tests/DizEvozidiz/Extensions/Views/view_store_test_support.h"
@@ -454,6 +455,61 @@ TEST_P(ViewStore, OracleMatchesPlainSortAfterEveryCommit) {
     expectSameGroups(groupsOn(other), expectedGroups(rows), "reader");
     if (HasFailure()) return;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Readers on their own connections, each reading the stored rows and the view in one transaction,
+// while a writer commits: every snapshot a reader sees must show the view of exactly its rows.
+TEST(ViewStoreConcurrency, ReadersSeeTheViewOfTheirSnapshotWhileAWriterCommits) {
+  zorvel::test::TempDir dir;
+  auto database = DizEvozidiz::create((dir / "store.sqlite").string());
+  auto writer = database->newConnection();
+  auto calls = std::make_shared<Calls>();
+  for (bool persistent : {true, false}) {
+    const std::string name = persistent ? "order" : "memoryOrder";
+    ASSERT_TRUE(database->registerExtension(makeView(calls, persistent), name, writer));
+  }
+  std::atomic<bool> done{false};
+  std::atomic<int> checks{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 3; ++r) {
+    readers.emplace_back([&, r] {
+      auto connection = database->newConnection();
+      while (!done) {
+        connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
+          std::map<std::string, std::int64_t> rows;
+          t.enumerateKeysAndObjectsInCollection("things", [&](const std::string& k, const platform::Value& v, bool&) {
+            rows[k] = v.asInt64();
+          });
+          const auto expected = expectedGroups(rows);
+          for (const char* name : {"order", "memoryOrder"})
+            expectSameGroups(readGroups(t, name), expected, std::string(name) + " reader " + std::to_string(r));
+        });
+        ++checks;
+      }
+    });
+  }
+  std::mt19937 rng(5);
+  for (int i = 0; i < 150; ++i) {
+    writer->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+      for (int j = 0; j < 5; ++j) {
+        const std::string key = "k" + std::to_string(rng() % 80);
+        if (rng() % 4 == 0)
+          t.removeObjectForKey(key, "things");
+        else
+          t.setObject(platform::Value(static_cast<std::int64_t>(rng() % 200)), key, "things");
+      }
+    });
+  }
+  done = true;
+  for (auto& t : readers) t.join();
+  EXPECT_GT(checks, 0);
+  writer.reset();
+  database.reset();
+  diztest::StoreFixture::drainMainQueue();
 }
 
 }  // namespace
