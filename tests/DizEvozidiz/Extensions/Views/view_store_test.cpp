@@ -513,3 +513,83 @@ TEST(ViewStoreConcurrency, ReadersSeeTheViewOfTheirSnapshotWhileAWriterCommits) 
 }
 
 }  // namespace
+
+namespace {
+
+using namespace viewtest;
+
+class ViewStoreMends : public diztest::StoreFixture {
+ protected:
+  void SetUp() override {
+    StoreFixture::SetUp();
+    connection = database->newConnection();
+  }
+  void TearDown() override {
+    connection.reset();
+    StoreFixture::TearDown();
+  }
+  DizEvozidizConnection::Ptr connection;
+};
+
+// The grouping reads the metadata and reruns when it changes; the sorting reads the object and never
+// reruns. A metadata change that moves the row to another group must still place it by its object.
+TEST_F(ViewStoreMends, RowMovedByItsGroupIsPlacedByTheSortingsValues) {
+  auto grouping = DizEvozidizViewGrouping::withMetadataBlock(
+      [](DizEvozidizReadTransaction&, const std::string&, const std::string&, const platform::Value& metadata) {
+        return metadata.isString() ? std::optional<std::string>(metadata.asString()) : std::nullopt;
+      });
+  auto sorting = DizEvozidizViewSorting::withOptionsObjectBlock(
+      0, [](DizEvozidizReadTransaction&, const std::string&, const std::string&, const std::string&,
+            const platform::Value& o1, const std::string&, const std::string&, const platform::Value& o2) {
+        return o1.asInt64() < o2.asInt64() ? -1 : (o1.asInt64() > o2.asInt64() ? 1 : 0);
+      });
+  ASSERT_TRUE(database->registerExtension(DizEvozidizView::make(grouping, sorting), "order", connection));
+  ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+    for (int i = 1; i <= 9; ++i) t.setObject(platform::Value(i * 10), "b" + std::to_string(i), "things", platform::Value("b"));
+    t.setObject(platform::Value(55), "mover", "things", platform::Value("a"));
+  }));
+  ASSERT_TRUE(connection->readWriteWithBlock(
+      [&](DizEvozidizReadWriteTransaction& t) { t.replaceMetadata(platform::Value("b"), "mover", "things"); }));
+  connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
+    auto view = std::dynamic_pointer_cast<DizEvozidizViewTransaction>(t.ext("order"));
+    ASSERT_TRUE(view);
+    EXPECT_FALSE(view->hasGroup("a"));
+    ASSERT_EQ(view->numberOfItemsInGroup("b"), 10u);
+    EXPECT_EQ(view->collectionKeyAtIndex(5, "b")->key(), "mover");  // between 50 and 60
+  });
+}
+
+// A write of the view's own tables that fails takes the whole transaction with it.
+TEST_F(ViewStoreMends, FailedViewWriteRollsTheTransactionBack) {
+  auto calls = std::make_shared<Calls>();
+  ASSERT_TRUE(database->registerExtension(makeView(calls, true), "order", connection));
+  put(connection, "a", platform::Value(1));
+  ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+    ASSERT_EQ(sqlite3_exec(t.connection()->db, "DROP TABLE \"view_order_page\";", nullptr, nullptr, nullptr), SQLITE_OK);
+  }));
+  connection->flushMemoryWithFlags(2);  // the view's statements are prepared again, and fail
+  platform::ErrorPtr error;
+  EXPECT_FALSE(connection->readWriteWithBlock(
+      [&](DizEvozidizReadWriteTransaction& t) { t.setObject(platform::Value(2), "b", "things"); }, &error));
+  EXPECT_TRUE(error);
+  EXPECT_TRUE(get(connection, "b").isNil());
+}
+
+TEST_F(ViewStoreMends, AllowedCollectionsKeepOtherRowsFromTheGrouping) {
+  auto calls = std::make_shared<Calls>();
+  auto base = makeView(calls, true);
+  DizEvozidizViewOptions options;
+  options.allowedCollections = DizWhitelistBlacklist::withWhitelist({"things"});
+  auto view = DizEvozidizView::make(base->grouping(), base->sorting(), "", options);
+  ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+    t.setObject(platform::Value(1), "a", "things");
+    t.setObject(platform::Value(2), "a", "other");
+  }));
+  ASSERT_TRUE(database->registerExtension(view, "order", connection));
+  EXPECT_EQ(calls->grouping, 1);
+  put(connection, "b", platform::Value(4), "other");
+  put(connection, "b", platform::Value(4), "things");
+  EXPECT_EQ(calls->grouping, 2);
+}
+
+}  // namespace
