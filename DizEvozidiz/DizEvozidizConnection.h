@@ -251,7 +251,8 @@ class DizEvozidizConnection final : public platform::Object, public DizEvozidizC
   // False (and the error, when asked for) when VACUUM failed; it fails on a connection in a
   // long-lived read transaction, whose open read keeps SQLite from vacuuming.
   bool vacuum(platform::ErrorPtr* error = nullptr);
-  // Online copy of the whole database into `path`; nullptr on success.
+  // Online copy of the whole database into `path`; nullptr on success. A target that another handle
+  // keeps locked is waited for 2 seconds in all, then the copy fails (the target left as it was).
   platform::ErrorPtr backupToPath(const std::string& path);
 
   // Queued on the connection's queue (inline when on it).

@@ -737,6 +737,10 @@ namespace {
 
 // Pages copied per backup step: small enough that a cancellation is noticed soon.
 constexpr int kBackupPagesPerStep = 1500;
+// How long a backup waits, in all, for a target that another handle keeps locked, before it fails
+// (a synchronous backup has no progress to cancel it through).
+constexpr int kBackupBusyMilliseconds = 2000;
+constexpr int kBackupBusyPauseMilliseconds = 10;
 
 platform::ErrorPtr backupError(std::int64_t code, const std::string& description, int resultCode) {
   platform::ValueDictionary userInfo{{std::string(platform::kLocalizedDescriptionKey), platform::Value(description)}};
@@ -771,10 +775,12 @@ platform::ErrorPtr DizEvozidizConnection::backupToPathOnQueue(const std::string&
           progress->setCompletedUnitCount(total - sqlite3_backup_remaining(backup));
         };
         cancelled = progress && progress->isCancelled();
+        int busyWaited = 0;
         while (!cancelled) {
           rc = sqlite3_backup_step(backup, kBackupPagesPerStep);
-          if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
-            sqlite3_sleep(10);
+          if ((rc == SQLITE_BUSY || rc == SQLITE_LOCKED) && busyWaited < kBackupBusyMilliseconds) {
+            sqlite3_sleep(kBackupBusyPauseMilliseconds);
+            busyWaited += kBackupBusyPauseMilliseconds;
           } else if (rc == SQLITE_OK || rc == SQLITE_DONE) {
             report();
             if (rc == SQLITE_DONE) break;

@@ -176,6 +176,24 @@ TEST_F(ConnectionUtilities, ABackupCancelledBeforeItStartsCopiesNothing) {
   EXPECT_FALSE(std::filesystem::exists(target));
 }
 
+TEST_F(ConnectionUtilities, ABackupIntoATargetThatStaysLockedFailsInsteadOfWaitingForever) {
+  put(connection, "k", Value("v"), "things");
+  const std::string target = (dir / "locked.sqlite").string();
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open(target.c_str(), &holder), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(holder, "CREATE TABLE marker (x); BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+  const platform::ErrorPtr error = connection->backupToPath(target);
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(error->localizedDescription().rfind("Error from: sqlite3_backup_step()", 0), 0u)
+      << error->localizedDescription();
+  EXPECT_EQ(error->userInfo()[DizEvozidizSQLiteResultCodeKey].asInt64() & 0xff, SQLITE_BUSY);
+  ASSERT_EQ(sqlite3_exec(holder, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
+  EXPECT_TRUE(DizEvozidiz::tableExists("marker", holder)) << "the existing target is left as it was";
+  sqlite3_close(holder);
+  // Once free, the same target takes the copy.
+  EXPECT_EQ(connection->backupToPath(target), nullptr);
+}
+
 TEST_F(ConnectionUtilities, ABackupIntoAMissingFolderSaysWhereItFailed) {
   const platform::ErrorPtr error = connection->backupToPath((dir / "no" / "such" / "folder.sqlite").string());
   ASSERT_NE(error, nullptr);
