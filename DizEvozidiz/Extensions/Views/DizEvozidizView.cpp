@@ -1,10 +1,11 @@
 #include "DizEvozidiz/Extensions/Views/DizEvozidizView.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 
 #include <sqlite3.h>
 
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
-#include "DizEvozidiz/DizEvozidizLog.h"
+#include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewConnection.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewInternal.h"
@@ -85,7 +86,7 @@ void DizEvozidizView::dropTablesForRegisteredName(const std::string& registeredN
   const std::string pageMetadataTable = pageMetadataTableNameForRegisteredName(registeredName);
   DizEvozidizConnection* connection = transaction.connection();
   if (wasPersistent) {
-    sqlite3* db = connection->db;
+    sqlite3* db = DizInternal(*connection).db;
     struct Drop {
       const std::string& table;
       const char* failure;

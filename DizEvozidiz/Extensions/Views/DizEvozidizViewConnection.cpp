@@ -1,8 +1,9 @@
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewConnection.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
-#include "DizEvozidiz/DizEvozidizLog.h"
+#include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewInternal.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewTransaction.h"
@@ -179,7 +180,7 @@ void DizEvozidizViewConnection::processChangeset(const platform::Value& extensio
 // ---- Statements ----
 
 sqlite3_stmt* DizEvozidizViewConnection::prepareStatement(const std::string& sql, const char* caller) {
-  sqlite3* db = databaseConnection()->db;
+  sqlite3* db = DizInternal(*databaseConnection()).db;
   sqlite3_stmt* statement = nullptr;
   const int status = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size() + 1), &statement, nullptr);
   if (status != SQLITE_OK) {

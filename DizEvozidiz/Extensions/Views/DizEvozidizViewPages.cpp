@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "DizEvozidiz/DizEvozidizLog.h"
+#include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewPagesInternal.h"
 #include "platform/crypto.h"
 

@@ -29,7 +29,7 @@
 
 #include "DizEvozidiz/DizCache.h"
 #include "DizEvozidiz/DizCollectionKey.h"
-#include "DizEvozidiz/DizEvozidizLog.h"
+#include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewChange.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewPage.h"
 #include "platform/object.h"

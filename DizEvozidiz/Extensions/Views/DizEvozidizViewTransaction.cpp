@@ -1,4 +1,5 @@
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewTransaction.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 
 #include <algorithm>
 
@@ -6,7 +7,7 @@
 
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
-#include "DizEvozidiz/DizEvozidizLog.h"
+#include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewInternal.h"
 
@@ -73,7 +74,7 @@ class DizEvozidizViewTransaction::Storage final : public DizViewPageBackend {
   std::unordered_map<std::int64_t, std::string> storedPageKeysForRowids(const std::vector<std::int64_t>& rowids) override {
     if (!t_.isPersistentView()) return DizViewPageBackend::storedPageKeysForRowids(rowids);
     std::unordered_map<std::int64_t, std::string> found;
-    sqlite3* db = t_.databaseTransaction()->connection()->db;
+    sqlite3* db = DizInternal(*t_.databaseTransaction()->connection()).db;
     const std::size_t limit = static_cast<std::size_t>(std::max(1, sqlite3_limit(db, SQLITE_LIMIT_VARIABLE_NUMBER, -1)));
     const std::string table = DizEvozidiz::quotedIdentifier(t_.view()->mapTableName());
     for (std::size_t start = 0; start < rowids.size(); start += limit) {
@@ -122,7 +123,7 @@ class DizEvozidizViewTransaction::Storage final : public DizViewPageBackend {
 
  private:
   void stepFailed(const char* method, int status) {
-    sqlite3* db = t_.databaseTransaction()->connection()->db;
+    sqlite3* db = DizInternal(*t_.databaseTransaction()->connection()).db;
     DIZ_VIEW_LOG_ERROR("%@: %@ (%@): Error executing statement: %d %s", method, name_, status, sqlite3_errmsg(db));
     readFailed(method);
   }
@@ -248,7 +249,7 @@ bool DizEvozidizViewTransaction::createTables() {
   auto* rw = databaseReadWriteTransaction();
   if (!rw) return false;
   if (isPersistentView()) {
-    sqlite3* db = rw->connection()->db;
+    sqlite3* db = DizInternal(*rw->connection()).db;
     struct Create {
       std::string table;
       const char* columns;
@@ -296,7 +297,7 @@ bool DizEvozidizViewTransaction::createTables() {
 void DizEvozidizViewTransaction::dropTablesForOldClassVersion(int classVersion) {
   auto* rw = databaseReadWriteTransaction();
   if (!rw || (classVersion != 1 && classVersion != 2)) return;
-  sqlite3* db = rw->connection()->db;
+  sqlite3* db = DizInternal(*rw->connection()).db;
   auto drop = [&](const std::string& table, const char* failure) {
     const std::string sql = "DROP TABLE IF EXISTS " + DizEvozidiz::quotedIdentifier(table) + ";";
     const int status = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
@@ -392,7 +393,7 @@ bool DizEvozidizViewTransaction::loadStateFromStorage() {
   std::vector<DizEvozidizViewPageMetadataPtr> descriptors;
   bool failed = false;
   if (isPersistentView()) {
-    sqlite3* db = databaseTransaction()->connection()->db;
+    sqlite3* db = DizInternal(*databaseTransaction()->connection()).db;
     // length("data") lets the load check every stored count against its page blob.
     const std::string sql = "SELECT \"pageKey\", \"group\", \"prevPageKey\", \"count\", length(\"data\") FROM " +
                             DizEvozidiz::quotedIdentifier(view()->pageTableName()) + ";";
@@ -447,7 +448,7 @@ void DizEvozidizViewTransaction::removeAllRowids() {
       noteFailure("removeAllRowids");
       return;
     }
-    sqlite3* db = databaseTransaction()->connection()->db;
+    sqlite3* db = DizInternal(*databaseTransaction()->connection()).db;
     int status = sqlite3_step(mapStatement);
     if (status != SQLITE_DONE) {
       DIZ_VIEW_LOG_ERROR("%@: %@ (%@): Error in mapStatement: %d %s", "removeAllRowids", registeredName(), status,
@@ -732,7 +733,7 @@ void DizEvozidizViewTransaction::flushPendingChangesToExtensionTables() {
 }
 
 void DizEvozidizViewTransaction::flushPersistent(DizViewPages& p) {
-  sqlite3* db = databaseTransaction()->connection()->db;
+  sqlite3* db = DizInternal(*databaseTransaction()->connection()).db;
   auto step = [&](sqlite3_stmt* s, const char* label) {
     const int status = sqlite3_step(s);
     if (status != SQLITE_DONE) {

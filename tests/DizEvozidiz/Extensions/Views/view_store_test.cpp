@@ -8,6 +8,8 @@
 #include <random>
 
 #include "tests/DizEvozidiz/Extensions/Views/view_store_test_support.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
+#include "DizEvozidiz/DizEvozidizInternal.h"
 
 namespace {
 
@@ -55,7 +57,7 @@ class ViewStore : public diztest::StoreFixture, public ::testing::WithParamInter
     connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
       sqlite3_stmt* s = nullptr;
       const std::string sql = "SELECT count(*) FROM " + DizEvozidiz::quotedIdentifier(table) + ";";
-      if (sqlite3_prepare_v2(t.connection()->db, sql.c_str(), -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+      if (sqlite3_prepare_v2(DizInternal(*t.connection()).db, sql.c_str(), -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
         n = sqlite3_column_int64(s, 0);
       sqlite3_finalize(s);
     });
@@ -229,7 +231,7 @@ TEST_F(ViewStore, OlderLayoutsAndTagsAreUpgraded) {
       if (c.classVersion) t.setIntValue(*c.classVersion, "classVersion", c.name);
       if (c.oldVersion) t.setIntValue(*c.oldVersion, "version", c.name);
       // Tables of the stored layout, with a page that would hide rows if it were kept.
-      sqlite3_exec(t.connection()->db,
+      sqlite3_exec(DizInternal(*t.connection()).db,
                    (std::string("CREATE TABLE \"view_") + c.name + "_key\" (x); CREATE TABLE \"view_" + c.name +
                     "_map\" (\"rowid\" INTEGER PRIMARY KEY, \"pageKey\" CHAR NOT NULL); CREATE TABLE \"view_" + c.name +
                     "_page\" (\"pageKey\" CHAR NOT NULL PRIMARY KEY, \"group\" CHAR NOT NULL, \"prevPageKey\" CHAR, "
@@ -246,7 +248,7 @@ TEST_F(ViewStore, OlderLayoutsAndTagsAreUpgraded) {
       EXPECT_EQ(v, 3);
       EXPECT_EQ(t.stringValueForKey("versionTag", c.name), c.tag);
       EXPECT_FALSE(t.getIntValue(nullptr, "version", c.name));
-      EXPECT_EQ(DizEvozidiz::tableExists(std::string("view_") + c.name + "_key", t.connection()->db),
+      EXPECT_EQ(DizEvozidizInternal::tableExists(std::string("view_") + c.name + "_key", DizInternal(*t.connection()).db),
                 c.classVersion != 1);
     });
     if (c.repopulates) expectSameGroups(groupsOn(connection, c.name), expectedGroups(rows), c.name);
@@ -292,7 +294,7 @@ TEST_F(ViewStore, AnyRegisteredNameWorksAndNoneInjectsSql) {
   EXPECT_EQ(countRows("view_" + name + "_map"), 3);
   database->unregisterExtensionWithName(name, connection);
   connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
-    EXPECT_FALSE(DizEvozidiz::tableExists("view_" + name + "_map", t.connection()->db));
+    EXPECT_FALSE(DizEvozidizInternal::tableExists("view_" + name + "_map", DizInternal(*t.connection()).db));
     EXPECT_EQ(t.numberOfKeysInCollection("things"), 3u);
   });
 }
@@ -321,11 +323,11 @@ TEST_F(ViewStore, OnlyChangedPagesAndMapRowsAreWritten) {
       ++c->other;
   };
   ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
-    sqlite3_update_hook(t.connection()->db, hook, &counts);
+    sqlite3_update_hook(DizInternal(*t.connection()).db, hook, &counts);
     t.setObject(platform::Value(2), "alone", "things");          // a new group g2: its page and map row
     t.setObject(platform::Value(values[55]), "tie", "things");  // after the equal row 55: the middle page
   }));
-  connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) { sqlite3_update_hook(t.connection()->db, nullptr, nullptr); });
+  connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) { sqlite3_update_hook(DizInternal(*t.connection()).db, nullptr, nullptr); });
   EXPECT_EQ(counts.map, 2);
   EXPECT_EQ(counts.page, 2);
   EXPECT_EQ(counts.other, 0);
@@ -341,13 +343,13 @@ TEST_F(ViewStore, MemoryViewUnderAFormerlyPersistentNameDropsTheOldTables) {
   // An old persistent layout left behind (as after a crash or an older release).
   ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
     t.setIntValue(3, "classVersion", "order");
-    sqlite3_exec(t.connection()->db, "CREATE TABLE \"view_order_map\" (x); CREATE TABLE \"view_order_page\" (x);",
+    sqlite3_exec(DizInternal(*t.connection()).db, "CREATE TABLE \"view_order_map\" (x); CREATE TABLE \"view_order_page\" (x);",
                  nullptr, nullptr, nullptr);
   }));
   ASSERT_TRUE(registerView(makeView(calls, false)));
   connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
-    EXPECT_FALSE(DizEvozidiz::tableExists("view_order_map", t.connection()->db));
-    EXPECT_FALSE(DizEvozidiz::tableExists("view_order_page", t.connection()->db));
+    EXPECT_FALSE(DizEvozidizInternal::tableExists("view_order_map", DizInternal(*t.connection()).db));
+    EXPECT_FALSE(DizEvozidizInternal::tableExists("view_order_page", DizInternal(*t.connection()).db));
     EXPECT_FALSE(t.getIntValue(nullptr, "classVersion", "order"));
   });
   expectSameGroups(groupsOn(connection), expectedGroups(rows), "memory view");
@@ -370,7 +372,7 @@ TEST_F(ViewStore, BrokenStoredChainsAreRebuiltFromTheRows) {
   for (const auto& d : damages) {
     SCOPED_TRACE(d.name);
     ASSERT_TRUE(connection->readWriteWithBlock(
-        [&](DizEvozidizReadWriteTransaction& t) { ASSERT_EQ(sqlite3_exec(t.connection()->db, d.sql, nullptr, nullptr, nullptr), SQLITE_OK); }));
+        [&](DizEvozidizReadWriteTransaction& t) { ASSERT_EQ(sqlite3_exec(DizInternal(*t.connection()).db, d.sql, nullptr, nullptr, nullptr), SQLITE_OK); }));
     // A new process loads the damaged tables: the view is registered again with the same tag.
     reopen();
     ASSERT_TRUE(registerView(makeView(calls, true)));
@@ -565,7 +567,7 @@ TEST_F(ViewStoreMends, FailedViewWriteRollsTheTransactionBack) {
   ASSERT_TRUE(database->registerExtension(makeView(calls, true), "order", connection));
   put(connection, "a", platform::Value(1));
   ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
-    ASSERT_EQ(sqlite3_exec(t.connection()->db, "DROP TABLE \"view_order_page\";", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(DizInternal(*t.connection()).db, "DROP TABLE \"view_order_page\";", nullptr, nullptr, nullptr), SQLITE_OK);
   }));
   connection->flushMemoryWithFlags(2);  // the view's statements are prepared again, and fail
   platform::ErrorPtr error;
