@@ -290,8 +290,45 @@ void becomeMoveTo(Row& r, const Row& destination) {
   r.setOpFinalIndex(destination.opFinalIndex());
 }
 
+// Where the rows of a group without a change record of their own go: the rows that leave the
+// group (deletes, moves away) and those that arrive (inserts, moves in) are known; every other
+// row keeps its order among the others.
+class UnchangedRows {
+ public:
+  UnchangedRows(std::vector<std::uint64_t> removed, std::vector<std::uint64_t> added)
+      : removed_(std::move(removed)), added_(std::move(added)) {
+    std::sort(removed_.begin(), removed_.end());
+    std::sort(added_.begin(), added_.end());
+  }
+  // Final index of the unchanged row at original index i.
+  std::uint64_t finalIndex(std::uint64_t i) const { return nthFree(added_, i - countBelow(removed_, i)); }
+  // Original index of the unchanged row at final index j.
+  std::uint64_t originalIndex(std::uint64_t j) const { return nthFree(removed_, j - countBelow(added_, j)); }
+
+ private:
+  static std::uint64_t countBelow(const std::vector<std::uint64_t>& sorted, std::uint64_t i) {
+    return static_cast<std::uint64_t>(std::lower_bound(sorted.begin(), sorted.end(), i) - sorted.begin());
+  }
+  // The n-th (from 0) position that `taken` does not hold.
+  static std::uint64_t nthFree(const std::vector<std::uint64_t>& taken, std::uint64_t n) {
+    // The smallest p with n + 1 free positions in [0, p].
+    std::uint64_t low = n, high = n + taken.size();
+    while (low < high) {
+      const std::uint64_t mid = low + (high - low) / 2;
+      const auto takenUpTo = static_cast<std::uint64_t>(std::upper_bound(taken.begin(), taken.end(), mid) - taken.begin());
+      if (mid + 1 - takenUpTo >= n + 1) high = mid;
+      else low = mid + 1;
+    }
+    return low;
+  }
+
+  std::vector<std::uint64_t> removed_;
+  std::vector<std::uint64_t> added_;
+};
+
 // Keeps the records of `group` that lie inside the windows, in window coordinates, and adds the
-// rows that slide into or out of the window. Removed records are set to null.
+// rows that slide into or out of the window without a change of their own. Removed records are
+// set to null.
 bool filterRange(DizEvozidizViewChange::RowChanges& rows, const std::vector<std::size_t>& touching,
                  const Mappings& original, Mappings& finalMappings, const std::string& group) {
   auto originalRange = referenceRange(original, finalMappings, group);
@@ -301,147 +338,84 @@ bool filterRange(DizEvozidizViewChange::RowChanges& rows, const std::vector<std:
   const std::uint64_t ff = finalMappings.fullCountForGroup(group);
   const Window o = windowOf(*originalRange, original.fullCountForGroup(group));
   Window f = windowOf(*finalRange, ff);
-  const std::uint64_t oL = originalRange->length();
   const std::uint64_t fL = finalRange->length();
   const bool pinStart = finalRange->pin() == DizViewPinStart;
 
-  bool cut = false, grewToMinimum = false;
-  std::uint64_t firstGrowth = 0;
   std::uint64_t newLength = fL, newOffset = finalRange->offset();
   if (finalRange->isFlexibleRange()) {
     if (fL > finalRange->maxLength()) {
       const std::uint64_t excess = fL - finalRange->maxLength();
       if (pinStart) f.end -= excess;
       else f.start += excess;
-      cut = true;
     } else if (fL < ff && fL < finalRange->minLength()) {
       std::uint64_t need = finalRange->minLength() - fL;
       auto growUp = [&] {
         const std::uint64_t up = std::min(need, f.start);
         f.start -= up;
         need -= up;
-        return up;
       };
       auto growDown = [&] {
         const std::uint64_t down = f.end < ff ? std::min(need, ff - f.end) : 0;
         f.end += down;
         need -= down;
-        return down;
       };
       if (pinStart) {
-        firstGrowth = growUp();
+        growUp();
         growDown();
       } else {
-        firstGrowth = growDown();
+        growDown();
         growUp();
       }
-      grewToMinimum = true;
     }
     newLength = f.end - f.start;
     newOffset = pinStart ? f.start : (ff > f.end ? ff - f.end : 0);
   }
 
-  std::uint64_t ins = 0, del = 0;
+  // Rows with records of their own, on each side.
+  std::vector<std::uint64_t> removed, added;
+  std::unordered_set<std::uint64_t> originalWithRecord, finalWithRecord;
   for (std::size_t i : touching) {
-    if (!rows[i]) continue;
-    Row& r = *rows[i];
-    const bool fromGroup = groupIs(r.originalGroup(), group), toGroup = groupIs(r.finalGroup(), group);
-    if (isInsert(r) && toGroup) {
-      if (!f.contains(r.finalIndex())) {
-        rows[i].reset();
-        continue;
-      }
-      r.setFinalIndex(r.finalIndex() - f.start);
-      ++ins;
-    } else if (isDelete(r) && fromGroup) {
-      if (!o.contains(r.originalIndex())) {
-        rows[i].reset();
-        continue;
-      }
-      r.setOriginalIndex(r.originalIndex() - o.start);
-      ++del;
-    } else if (isUpdate(r) && fromGroup) {
-      if (!o.contains(r.originalIndex())) {
-        rows[i].reset();
-        continue;
-      }
-      r.setOriginalIndex(r.originalIndex() - o.start);
-      r.setFinalIndex(r.finalIndex() > f.start ? r.finalIndex() - f.start : 0);
-    } else if (isMove(r) && (fromGroup || toGroup)) {
-      const bool originalInside = fromGroup && o.contains(r.originalIndex());
-      const bool finalInside = toGroup && f.contains(r.finalIndex());
-      if (originalInside) r.setOriginalIndex(r.originalIndex() - o.start);
-      if (finalInside) r.setFinalIndex(r.finalIndex() - f.start);
-      // A side in another group always counts as inside.
-      const bool originalShown = !fromGroup || originalInside;
-      const bool finalShown = !toGroup || finalInside;
-      if (originalShown && finalShown) {
-        if (toGroup) ++ins;
-        if (fromGroup) ++del;
-      } else if (finalShown) {
-        becomeInsert(r);
-        if (toGroup) ++ins;
-      } else if (originalShown) {
-        becomeDelete(r);
-        if (fromGroup) ++del;
-      } else {
-        rows[i].reset();
-      }
+    const Row& r = *rows[i];
+    const bool fromGroup = groupIs(r.originalGroup(), group) && !isInsert(r);
+    const bool toGroup = groupIs(r.finalGroup(), group) && !isDelete(r);
+    if (fromGroup) {
+      originalWithRecord.insert(r.originalIndex());
+      if (!isUpdate(r)) removed.push_back(r.originalIndex());
+    }
+    if (toGroup) {
+      finalWithRecord.insert(r.finalIndex());
+      if (!isUpdate(r)) added.push_back(r.finalIndex());
     }
   }
 
-  // Rows that slide into or out of the window.
-  std::int64_t deletesToAdd = 0, insertsToAdd = 0;
-  const auto sIns = static_cast<std::int64_t>(ins), sDel = static_cast<std::int64_t>(del);
-  if (finalRange->isFixedRange()) {
-    const std::int64_t k = sIns + static_cast<std::int64_t>(oL) - sDel;
-    if (k > static_cast<std::int64_t>(newLength)) deletesToAdd = k - static_cast<std::int64_t>(newLength);
-    else insertsToAdd = static_cast<std::int64_t>(newLength) - k;
-  } else if (cut) {
-    deletesToAdd = (sIns - sDel) - (static_cast<std::int64_t>(newLength) - static_cast<std::int64_t>(oL));
-  } else if (grewToMinimum) {
-    insertsToAdd = (static_cast<std::int64_t>(newLength) - static_cast<std::int64_t>(oL)) - (sIns - sDel);
+  for (std::size_t i : touching) {
+    Row& r = *rows[i];
+    const bool fromGroup = groupIs(r.originalGroup(), group) && !isInsert(r);
+    const bool toGroup = groupIs(r.finalGroup(), group) && !isDelete(r);
+    const bool originalInside = fromGroup && o.contains(r.originalIndex());
+    const bool finalInside = toGroup && f.contains(r.finalIndex());
+    if (originalInside) r.setOriginalIndex(r.originalIndex() - o.start);
+    if (finalInside) r.setFinalIndex(r.finalIndex() - f.start);
+    // A side in another group (or no side) is shown as far as this group is concerned.
+    const bool originalShown = !fromGroup ? !isInsert(r) : originalInside;
+    const bool finalShown = !toGroup ? !isDelete(r) : finalInside;
+    if (originalShown && finalShown) continue;
+    if (finalShown) becomeInsert(r);
+    else if (originalShown) becomeDelete(r);
+    else rows[i].reset();
   }
-  if (deletesToAdd > 0) {
-    std::unordered_map<std::uint64_t, std::size_t> atOriginal;
-    for (std::size_t i : touching)
-      if (rows[i] && !isInsert(*rows[i]) && groupIs(rows[i]->originalGroup(), group))
-        atOriginal.emplace(rows[i]->originalIndex(), i);
-    std::int64_t added = 0;
-    for (std::uint64_t n = 0; n < oL && added < deletesToAdd; ++n) {
-      const std::uint64_t position = pinStart ? oL - 1 - n : n;
-      auto it = atOriginal.find(position);
-      if (it == atOriginal.end()) {
-        rows.push_back(DizEvozidizViewRowChange::deleteCollectionKey(nullptr, group, position));
-        ++added;
-      } else if (isUpdate(*rows[it->second])) {
-        becomeDelete(*rows[it->second]);
-        ++added;
-      }
-    }
+
+  // Rows without records that slide out of or into the window.
+  const UnchangedRows unchanged(std::move(removed), std::move(added));
+  for (std::uint64_t index = o.start; index < o.end; ++index) {
+    if (originalWithRecord.contains(index)) continue;
+    if (!f.contains(unchanged.finalIndex(index)))
+      rows.push_back(DizEvozidizViewRowChange::deleteCollectionKey(nullptr, group, index - o.start));
   }
-  if (insertsToAdd > 0) {
-    std::unordered_map<std::uint64_t, std::size_t> atFinal;
-    for (std::size_t i : touching)
-      if (rows[i] && !isDelete(*rows[i]) && groupIs(rows[i]->finalGroup(), group)) atFinal.emplace(rows[i]->finalIndex(), i);
-    std::int64_t added = 0;
-    std::unordered_set<std::uint64_t> visited;
-    auto tryPosition = [&](std::uint64_t position) {
-      if (!visited.insert(position).second) return;
-      auto it = atFinal.find(position);
-      if (it == atFinal.end()) {
-        rows.push_back(DizEvozidizViewRowChange::insertCollectionKey(nullptr, group, position));
-        ++added;
-      } else if (isUpdate(*rows[it->second])) {
-        becomeInsert(*rows[it->second]);
-        ++added;
-      }
-    };
-    // First the rows the growth took in at its first side, then the other side.
-    for (std::uint64_t n = 0; n < firstGrowth && n < newLength && added < insertsToAdd; ++n)
-      tryPosition(pinStart ? n : newLength - 1 - n);
-    for (std::uint64_t n = 0; n < newLength && added < insertsToAdd; ++n)
-      tryPosition(pinStart ? newLength - 1 - n : n);
+  for (std::uint64_t index = f.start; index < f.end; ++index) {
+    if (finalWithRecord.contains(index)) continue;
+    if (!o.contains(unchanged.originalIndex(index)))
+      rows.push_back(DizEvozidizViewRowChange::insertCollectionKey(nullptr, group, index - f.start));
   }
   return setFinalRange(finalMappings, group, newLength, newOffset);
 }
@@ -600,16 +574,21 @@ void DizEvozidizViewChange::preProcessChanges(const platform::ValueArray& change
     const std::string* subject = nullptr;
     std::uint64_t subjectIndex = 0;
     std::int64_t shift = 0;
-    if (isInsert(*row) && row->finalGroup() && finalGroups.contains(*row->finalGroup())) {
+    // Records of a group in either mappings are kept, so that the positions of the group replay
+    // in full; those of a group without a section are dropped once sections are known.
+    auto known = [&](const std::optional<std::string>& g) {
+      return g && (finalGroups.contains(*g) || originalGroups.contains(*g));
+    };
+    if (isInsert(*row) && known(row->finalGroup())) {
       rowChanges.push_back(row->copyRecord());
       subject = &*row->finalGroup();
       subjectIndex = row->opFinalIndex();
       ++counts[*subject];
-    } else if (isUpdate(*row) && row->originalGroup() && finalGroups.contains(*row->originalGroup())) {
+    } else if (isUpdate(*row) && known(row->originalGroup())) {
       rowChanges.push_back(row->copyRecord());
       subject = &*row->originalGroup();
       subjectIndex = row->opOriginalIndex();
-    } else if (isDelete(*row) && row->originalGroup() && originalGroups.contains(*row->originalGroup())) {
+    } else if (isDelete(*row) && known(row->originalGroup())) {
       rowChanges.push_back(row->copyRecord());
       subject = &*row->originalGroup();
       subjectIndex = row->opOriginalIndex();
@@ -803,17 +782,22 @@ void DizEvozidizViewChange::postProcessAndFilterRowChanges(RowChanges& rows, con
     if (changed) finalMappings.updateVisibility();
   }
 
-  for (const RowPtr& r : rows) {
-    if (isInsert(*r)) {
-      r->setFinalSection(finalMappings.sectionForGroup(r->finalGroup()));
-    } else if (isDelete(*r)) {
-      r->setOriginalSection(originalMappings.sectionForGroup(r->originalGroup()));
-    } else {
-      r->setOriginalSection(originalMappings.sectionForGroup(r->originalGroup()));
-      r->setFinalSection(finalMappings.sectionForGroup(r->finalGroup()));
-      if (isUpdate(*r) && r->originalSection() != r->finalSection()) r->setType(DizViewChangeMove);
+  for (RowPtr& r : rows) {
+    if (!isInsert(*r)) r->setOriginalSection(originalMappings.sectionForGroup(r->originalGroup()));
+    if (!isDelete(*r)) r->setFinalSection(finalMappings.sectionForGroup(r->finalGroup()));
+    if (isUpdate(*r) && r->originalSection() != r->finalSection()) r->setType(DizViewChangeMove);
+    // A side in a group without a section is not shown: the record keeps only its other side.
+    const bool originalShown = !isInsert(*r) && r->originalSection() != DizViewNotFound;
+    const bool finalShown = !isDelete(*r) && r->finalSection() != DizViewNotFound;
+    if (isInsert(*r) || isDelete(*r) || (originalShown && finalShown)) {
+      if (!originalShown && !finalShown) r.reset();
+      continue;
     }
+    if (finalShown) becomeInsert(*r);
+    else if (originalShown) becomeDelete(*r);
+    else r.reset();
   }
+  removeNulls(rows);
 
   const auto& reversed = originalMappings.reverse();
   if (!reversed.empty()) {
@@ -868,6 +852,23 @@ void DizEvozidizViewChange::postProcessAndFilterSectionChanges(SectionChanges& s
     }
     return true;
   });
+  // A section can also appear or disappear without a record of its group in the log: a range
+  // window that empties or fills, or a reset group inserted again that ends up hidden. The
+  // display must still be told, or its sections no longer match the mappings.
+  std::unordered_set<std::string> deleted, inserted;
+  for (const auto& s : sections) (s->type() == DizViewChangeDelete ? deleted : inserted).insert(s->group());
+  for (const auto& g : originalMappings.visibleGroups()) {
+    if (deleted.contains(g) || finalMappings.sectionForGroup(g) != DizViewNotFound) continue;
+    auto s = DizEvozidizViewSectionChange::deleteGroup(g);
+    s->setOriginalSection(originalMappings.sectionForGroup(g));
+    sections.push_back(s);
+  }
+  for (const auto& g : finalMappings.visibleGroups()) {
+    if (inserted.contains(g) || originalMappings.sectionForGroup(g) != DizViewNotFound) continue;
+    auto s = DizEvozidizViewSectionChange::insertGroup(g);
+    s->setFinalSection(finalMappings.sectionForGroup(g));
+    sections.push_back(s);
+  }
   const bool originalConsolidated = originalMappings.isUsingConsolidatedGroup();
   const bool finalConsolidated = finalMappings.isUsingConsolidatedGroup();
   if (!originalConsolidated && !finalConsolidated) return;
