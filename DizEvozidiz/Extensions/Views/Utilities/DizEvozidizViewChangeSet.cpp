@@ -179,6 +179,14 @@ struct Window {
   bool contains(std::uint64_t i) const { return i >= start && i < end; }
 };
 
+// A window never reaches past the rows of its group (a range whose offset lies past the end shows
+// nothing, whatever its length says).
+Window clamped(Window w, std::uint64_t full) {
+  w.end = std::min(w.end, full);
+  w.start = std::min(w.start, w.end);
+  return w;
+}
+
 Window windowOf(const RangeOptions& range, std::uint64_t full) {
   if (range.pin() == DizViewPinStart) return {range.offset(), range.offset() + range.length()};
   if (range.offset() >= full) return {0, 0};
@@ -265,7 +273,8 @@ bool trackRange(const DizEvozidizViewChange::RowChanges& rows, const std::vector
       }
       if (w.end == w.start) sticky = true;
     }
-    newLength = w.end - w.start;
+    const Window inside = clamped(w, ff);
+    newLength = inside.end - inside.start;
     newOffset = pinStart ? w.start : (ff > w.end ? ff - w.end : 0);
   }
   return setFinalRange(finalMappings, group, newLength, newOffset);
@@ -336,9 +345,9 @@ bool filterRange(DizEvozidizViewChange::RowChanges& rows, const std::vector<std:
   if (!finalRange) finalRange = originalRange;
   if (!originalRange) return false;
   const std::uint64_t ff = finalMappings.fullCountForGroup(group);
-  const Window o = windowOf(*originalRange, original.fullCountForGroup(group));
-  Window f = windowOf(*finalRange, ff);
-  const std::uint64_t fL = finalRange->length();
+  const Window o = clamped(windowOf(*originalRange, original.fullCountForGroup(group)), original.fullCountForGroup(group));
+  Window f = clamped(windowOf(*finalRange, ff), ff);
+  const std::uint64_t fL = f.end - f.start;
   const bool pinStart = finalRange->pin() == DizViewPinStart;
 
   std::uint64_t newLength = fL, newOffset = finalRange->offset();
