@@ -686,20 +686,28 @@ void DizEvozidizViewChange::consolidateRowChanges(RowChanges& rows) {
     if (remove) s.removeAt(r.opOriginalIndex());
     return v >= kLargestPosition ? v : kAtStart | (groupNumber(g) << 40) | v;
   };
+  // Keyed records find each other by key; only groups with records without a key need the replay.
+  std::unordered_set<std::string> replayed;
+  for (const RowPtr& r : rows) {
+    if (r->collectionKey()) continue;
+    if (r->originalGroup()) replayed.insert(*r->originalGroup());
+    if (r->finalGroup()) replayed.insert(*r->finalGroup());
+  }
   for (std::size_t i = 0; i < n; ++i) {
     const Row& r = *rows[i];
-    const bool fromPosition = r.originalGroup() && isPosition(r.opOriginalIndex());
-    const bool toPosition = r.finalGroup() && isPosition(r.opFinalIndex());
     rowOf[i] = kInserted | i;  // unless the replay finds it
+    if (replayed.empty()) continue;
+    const bool fromPosition = r.originalGroup() && isPosition(r.opOriginalIndex()) && replayed.contains(*r.originalGroup());
+    const bool toPosition = r.finalGroup() && isPosition(r.opFinalIndex()) && replayed.contains(*r.finalGroup());
     if (isInsert(r) && toPosition) {
       sequences[*r.finalGroup()].insertAt(r.opFinalIndex(), rowOf[i]);
     } else if (isDelete(r) && fromPosition) {
       rowOf[i] = take(r, true);
     } else if (isUpdate(r) && fromPosition) {
       rowOf[i] = take(r, false);
-    } else if (isMove(r) && fromPosition && toPosition) {
-      rowOf[i] = take(r, true);
-      sequences[*r.finalGroup()].insertAt(r.opFinalIndex(), rowOf[i]);
+    } else if (isMove(r)) {
+      if (fromPosition) rowOf[i] = take(r, true);
+      if (toPosition) sequences[*r.finalGroup()].insertAt(r.opFinalIndex(), rowOf[i]);
     }
   }
   // Records of one row: the same replayed row, or the same key.

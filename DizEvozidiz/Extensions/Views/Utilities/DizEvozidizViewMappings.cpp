@@ -20,6 +20,12 @@ platform::Value groupsValue(const std::vector<std::string>& groups) {
   return platform::Value(std::move(items));
 }
 
+// The range shortened to the rows a group of `full` rows has past its offset.
+DizEvozidizViewRangeOptions clampedToRows(const DizEvozidizViewRangeOptions& range, std::uint64_t full) {
+  const std::uint64_t available = full > range.offset() ? full - range.offset() : 0;
+  return range.copyWithNewLength(std::min(range.length(), available));
+}
+
 }  // namespace
 
 // ---- DizEvozidizViewRangeOptions ----
@@ -129,15 +135,12 @@ void DizEvozidizViewMappings::setRangeOptions(const std::optional<DizEvozidizVie
   }
   if (!acceptsGroup(group, "setRangeOptions")) return;
   auto stored = isReversedForGroup(group) ? rangeOptions->copyAndReverse() : *rangeOptions;
-  if (snapshotOfLastUpdate_ != DizViewMappingsNeverUpdated) {
-    const std::uint64_t full = fullCountForGroup(group);
-    const std::uint64_t available = full > stored.offset() ? full - stored.offset() : 0;
-    stored = stored.copyWithNewLength(std::min(stored.length(), available));
+  if (snapshotOfLastUpdate_ == DizViewMappingsNeverUpdated) {
     rangeOptions_.insert_or_assign(group, stored);
-    updateVisibility();
-  } else {
-    rangeOptions_.insert_or_assign(group, stored);
+    return;
   }
+  rangeOptions_.insert_or_assign(group, clampedToRows(stored, fullCountForGroup(group)));
+  updateVisibility();
 }
 
 std::optional<DizEvozidizViewRangeOptions> DizEvozidizViewMappings::rangeOptionsForGroup(const std::string& group) const {
@@ -292,11 +295,7 @@ void DizEvozidizViewMappings::applyCounts(const std::function<std::uint64_t(cons
 }
 
 void DizEvozidizViewMappings::clampRanges() {
-  for (auto& [group, range] : rangeOptions_) {
-    const std::uint64_t full = fullCountForGroup(group);
-    const std::uint64_t available = full > range.offset() ? full - range.offset() : 0;
-    range = range.copyWithNewLength(std::min(range.length(), available));
-  }
+  for (auto& [group, range] : rangeOptions_) range = clampedToRows(range, fullCountForGroup(group));
 }
 
 void DizEvozidizViewMappings::updateVisibility() {
