@@ -66,6 +66,7 @@ class PositionSequence {
     split(root_, q, a, b);
     split(b, 1, middle, c);
     root_ = merge(a, c);
+    free_.push_back(middle);  // a single node of length 1
     --size_;
     ++tail_;
   }
@@ -95,6 +96,12 @@ class PositionSequence {
     return static_cast<std::uint32_t>(seed_ >> 16);
   }
   int newNode(std::uint64_t start, std::uint64_t length, std::uint32_t priority) {
+    if (!free_.empty()) {
+      const int t = free_.back();
+      free_.pop_back();
+      nodes_[t] = Node{start, length, length, priority};
+      return t;
+    }
     nodes_.push_back(Node{start, length, length, priority});
     return static_cast<int>(nodes_.size() - 1);
   }
@@ -155,6 +162,7 @@ class PositionSequence {
   }
 
   std::vector<Node> nodes_;
+  std::vector<int> free_;  // nodes no longer in the tree, for reuse
   int root_ = -1;
   std::uint64_t size_ = 0;
   std::int64_t tail_ = 0;  // size_ + tail_ never drops below 0
