@@ -687,6 +687,7 @@ void DizEvozidizViewChange::consolidateRowChanges(RowChanges& rows) {
   };
   GroupSequences sequences;
   std::vector<std::uint64_t> rowOf(n);
+  std::vector<bool> inReplay(n, false);
   auto take = [&](const Row& r, bool remove) -> std::uint64_t {
     const std::string& g = *r.originalGroup();
     PositionSequence& s = sequences[g];
@@ -707,6 +708,7 @@ void DizEvozidizViewChange::consolidateRowChanges(RowChanges& rows) {
     if (replayed.empty()) continue;
     const bool fromPosition = r.originalGroup() && isPosition(r.opOriginalIndex()) && replayed.contains(*r.originalGroup());
     const bool toPosition = r.finalGroup() && isPosition(r.opFinalIndex()) && replayed.contains(*r.finalGroup());
+    inReplay[i] = fromPosition || toPosition;
     if (isInsert(r) && toPosition) {
       sequences[*r.finalGroup()].insertAt(r.opFinalIndex(), rowOf[i]);
     } else if (isDelete(r) && fromPosition) {
@@ -732,10 +734,10 @@ void DizEvozidizViewChange::consolidateRowChanges(RowChanges& rows) {
   };
   std::unordered_map<std::uint64_t, std::size_t> firstByRow;
   std::unordered_map<DizCollectionKeyPtr, std::size_t, DizCollectionKey::Hasher, DizCollectionKey::Equal> firstByKey;
-  firstByRow.reserve(n);
   firstByKey.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
-    if (auto [it, added] = firstByRow.emplace(rowOf[i], i); !added) join(it->second, i);
+    if (inReplay[i])
+      if (auto [it, added] = firstByRow.emplace(rowOf[i], i); !added) join(it->second, i);
     if (const auto& key = rows[i]->collectionKey())
       if (auto [it, added] = firstByKey.emplace(key, i); !added) join(it->second, i);
   }
