@@ -89,6 +89,8 @@ class DizEvozidizViewRowChange : public platform::Object {
   void setFinalIndex(std::uint64_t index) { finalIndex_ = index; }
   void setOriginalSection(std::uint64_t section) { originalSection_ = section; }
   void setFinalSection(std::uint64_t section) { finalSection_ = section; }
+  void setCollectionKey(DizCollectionKeyPtr key) { collectionKey_ = std::move(key); }
+  void setOpFinalIndex(std::uint64_t index) { opFinalIndex_ = index; }
 
  private:
   DizCollectionKeyPtr collectionKey_;

@@ -24,10 +24,12 @@
 
 #include "DizEvozidiz/DizEvozidizExtension.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizView.h"
+#include "DizEvozidiz/Extensions/Views/DizEvozidizViewChange.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewPagesInternal.h"
 #include "platform/notification_center.h"
 
 class DizEvozidizViewConnection;
+class DizEvozidizViewMappings;
 using DizEvozidizViewConnectionPtr = std::shared_ptr<DizEvozidizViewConnection>;
 
 class DizEvozidizViewConnection : public DizEvozidizExtensionConnection {
@@ -83,6 +85,15 @@ class DizEvozidizViewConnection : public DizEvozidizExtensionConnection {
   bool hasChangesForAnyGroups(const std::set<std::string>& groups,
                               const std::vector<platform::NotificationPtr>& notifications) const;
   std::size_t numberOfRawChangesForNotifications(const std::vector<platform::NotificationPtr>& notifications) const;
+  // Moves `mappings` to the connection's current snapshot (the connection is in a long-lived read
+  // transaction and `notifications` are the commits since the mappings' snapshot, in order) and
+  // delivers the section and row changes between the two (Utilities/DizEvozidizViewChangeSet.h).
+  // False, with both outputs empty and nothing changed, for null mappings (logged) or no
+  // notifications. Raises "DizEvozidizException" for mappings never updated, or mappings and
+  // notifications that are not of consecutive snapshots. Called on the display's thread.
+  bool getSectionChanges(std::vector<DizEvozidizViewSectionChangePtr>* sectionChanges,
+                         std::vector<DizEvozidizViewRowChangePtr>* rowChanges,
+                         const std::vector<platform::NotificationPtr>& notifications, DizEvozidizViewMappings* mappings);
 
  protected:
   DizEvozidizViewConnection(DizEvozidizViewPtr view, DizEvozidizConnection* connection);
