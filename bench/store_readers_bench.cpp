@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -43,19 +44,28 @@ class FixedRateWriter {
           std::mt19937 random(7);
           std::uniform_int_distribution<int> pick(0, kRows - 1);
           auto next = std::chrono::steady_clock::now();
-          while (!stop_.load(std::memory_order_relaxed)) {
+          std::unique_lock lock(mutex_);
+          while (!stop_) {
+            lock.unlock();
             write(pick(random));
             next += kWriteInterval;
-            std::this_thread::sleep_until(next);
+            lock.lock();
+            wake_.wait_until(lock, next, [&] { return stop_; });
           }
         }) {}
   ~FixedRateWriter() {
-    stop_ = true;
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_one();
     thread_.join();
   }
 
  private:
-  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
   std::thread thread_;
 };
 
