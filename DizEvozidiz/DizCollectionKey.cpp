@@ -17,6 +17,7 @@ inline bool sameKeys(const DizCollectionKey& a, const DizCollectionKey& b) {
 DizCollectionKeyPtr DizCollectionKey::make(std::optional<std::string_view> collection,
                                            std::optional<std::string_view> key) {
   if (!key) return nullptr;
+  // A plain object: an ordinary shared_ptr, here with the key in the same allocation.
   return std::make_shared<DizCollectionKey>(MadeByMake{}, collection ? std::string(*collection) : std::string(),
                                             std::string(*key));
 }
@@ -37,7 +38,7 @@ std::uint64_t DizCollectionKey::stringHash(std::string_view s) { return std::has
 
 const platform::Class& DizCollectionKey::staticClass() {
   static const platform::Class* cls = new platform::Class("DizCollectionKey", &platform::Object::staticClass(),
-                                                          [] { return std::make_shared<DizCollectionKey>(); });
+                                                          [] { return platform::makePlain<DizCollectionKey>(); });
   return *cls;
 }
 

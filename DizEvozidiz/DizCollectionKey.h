@@ -29,6 +29,8 @@ struct DizCollectionKeyView {
 };
 
 class DizCollectionKey final : public platform::Object {
+  ZORVEL_PLAIN_OBJECT
+
  public:
   // A missing (nullopt) collection is the empty collection; a missing key gives no key (nullptr).
   static DizCollectionKeyPtr make(std::optional<std::string_view> collection, std::optional<std::string_view> key);

@@ -1,11 +1,10 @@
-#include "DizEvozidiz/DizEvozidiz.h"
-
 #include <unistd.h>
 
 #include <utility>
 
-#include "DizEvozidiz/DizEvozidizLog.h"
-#include "DizEvozidiz/DizEvozidizManager.h"
+#include "DizEvozidiz/DizEvozidizInternal.h"
+#include "DizEvozidiz/DizEvozidizLogInternal.h"
+#include "DizEvozidiz/DizEvozidizManagerInternal.h"
 #include "platform/crypto.h"
 #include "platform/files.h"
 #include "platform/notification_center.h"
@@ -92,6 +91,11 @@ DizEvozidiz::Ptr DizEvozidiz::create(std::string_view path, DizEvozidizSerialize
 
 DizEvozidiz::Ptr DizEvozidiz::create(std::string_view path, DizEvozidizClosures closures,
                                      std::optional<DizEvozidizOptions> options) {
+  return DizEvozidizInternal::create(path, std::move(closures), options);
+}
+
+DizEvozidiz::Ptr DizEvozidizInternal::create(std::string_view path, DizEvozidizClosures closures,
+                                             std::optional<DizEvozidizOptions> options) {
   turnOffSqliteMemoryStatistics();
   const std::string standardized = DizEvozidizManager::standardizedPath(path);
   if (!DizEvozidizManager::registerDatabaseForPath(standardized)) {
@@ -106,7 +110,7 @@ DizEvozidiz::Ptr DizEvozidiz::create(std::string_view path, DizEvozidizClosures 
   }
 
   // From here on, the destructor frees the path and posts the closed notification.
-  Ptr database = platform::make<DizEvozidiz>(standardized, options.value_or(DizEvozidizOptions()));
+  auto database = platform::make<DizEvozidizInternal>(standardized, options.value_or(DizEvozidizOptions()));
   const std::string name = platform::lastPathComponent(standardized);
 
   bool isNewFile = !platform::FileManager::defaultManager().fileExists(standardized);
@@ -149,7 +153,7 @@ DizEvozidiz::Ptr DizEvozidiz::create(std::string_view path, DizEvozidizClosures 
   // The checkpoint queue stays suspended until then: the own handle must not be checkpointed while
   // the upgrade runs on it.
   std::shared_ptr<Shared> shared = database->shared_;
-  std::weak_ptr<DizEvozidiz> weak = database;
+  std::weak_ptr<DizEvozidizInternal> weak = database;
   database->snapshotQueue_->async([shared, weak] {
     startUp(shared);
     if (auto self = weak.lock()) {
@@ -160,8 +164,8 @@ DizEvozidiz::Ptr DizEvozidiz::create(std::string_view path, DizEvozidizClosures 
   return database;
 }
 
-DizEvozidiz::DizEvozidiz(std::string path, DizEvozidizOptions options)
-    : databasePath_(std::move(path)), options_(options) {
+DizEvozidizInternal::DizEvozidizInternal(std::string path, DizEvozidizOptions options)
+    : DizEvozidiz(std::move(path), options) {
   internalQueue_ = platform::DispatchQueue::createSerial("DizEvozidiz-Internal");
   checkpointQueue_ = platform::DispatchQueue::createSerial("DizEvozidiz-Checkpoint");
   snapshotQueue_ = platform::DispatchQueue::createSerial("DizEvozidiz-Snapshot");
@@ -178,7 +182,7 @@ DizEvozidiz::DizEvozidiz(std::string path, DizEvozidizOptions options)
   shared_->databaseIdentity = this;
 }
 
-DizEvozidiz::~DizEvozidiz() {
+DizEvozidizInternal::~DizEvozidizInternal() {
   platform::ValueDictionary userInfo{{"databasePath", platform::Value(databasePath_)},
                                      {"databasePath_wal", platform::Value(databasePath_wal())},
                                      {"databasePath_shm", platform::Value(databasePath_shm())}};
@@ -194,39 +198,34 @@ DizEvozidiz::~DizEvozidiz() {
   postClosedNotification(std::move(userInfo));
 }
 
-DizEvozidiz::Ptr DizEvozidiz::self() { return std::static_pointer_cast<DizEvozidiz>(shared_from_this()); }
+std::shared_ptr<DizEvozidizInternal> DizEvozidizInternal::self() {
+  return std::static_pointer_cast<DizEvozidizInternal>(shared_from_this());
+}
 
-bool DizEvozidiz::isOnSnapshotQueue() const {
+bool DizEvozidizInternal::isOnSnapshotQueue() const {
   return platform::DispatchQueue::getSpecificCurrent(&isOnSnapshotQueueKey_) != nullptr;
 }
 
-bool DizEvozidiz::isOnWriteQueue() const {
+bool DizEvozidizInternal::isOnWriteQueue() const {
   return platform::DispatchQueue::getSpecificCurrent(&isOnWriteQueueKey_) != nullptr;
 }
 
 template <class F>
-auto DizEvozidiz::onSnapshotQueue(F&& f) const {
-  using R = decltype(f());
+auto DizEvozidizInternal::onSnapshotQueue(F&& f) const {
   if (isOnSnapshotQueue()) return f();
-  if constexpr (std::is_void_v<R>) {
-    snapshotQueue_->sync(f);
-  } else {
-    R result{};
-    snapshotQueue_->sync([&] { result = f(); });
-    return result;
-  }
+  return snapshotQueue_->sync(f);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Opening, configuration, tables (on the creating thread, before any block can use the handle)
 
 // Remembers the failing result code of the current step; false.
-bool DizEvozidiz::failedWith(int resultCode) {
+bool DizEvozidizInternal::failedWith(int resultCode) {
   openResultCode_ = resultCode;
   return false;
 }
 
-DizEvozidiz::OpenOutcome DizEvozidiz::openConfigureCreate(bool isNewFile) {
+DizEvozidizInternal::OpenOutcome DizEvozidizInternal::openConfigureCreate(bool isNewFile) {
   openResultCode_ = SQLITE_OK;
   OpenOutcome outcome = OpenOutcome::Opened;
   if (!openDatabase()) {
@@ -241,7 +240,7 @@ DizEvozidiz::OpenOutcome DizEvozidiz::openConfigureCreate(bool isNewFile) {
   return outcome;
 }
 
-void DizEvozidiz::closeOwnHandle() {
+void DizEvozidizInternal::closeOwnHandle() {
   std::lock_guard lock(shared_->handleMutex);
   if (!shared_->db) return;
   const int rc = sqlite3_close(shared_->db);
@@ -249,7 +248,7 @@ void DizEvozidiz::closeOwnHandle() {
   shared_->db = nullptr;
 }
 
-bool DizEvozidiz::openDatabase() {
+bool DizEvozidizInternal::openDatabase() {
   sqlite3*& db = shared_->db;
   const int rc = sqlite3_open_v2(databasePath_.c_str(), &db, kOpenFlags, nullptr);
   if (rc != SQLITE_OK) {
@@ -269,7 +268,7 @@ bool DizEvozidiz::openDatabase() {
 
 // An existing file must not be newer than this code: opening would configure and then write a
 // layout it does not know. Such a file is refused and left untouched.
-bool DizEvozidiz::checkFormatVersion() {
+bool DizEvozidizInternal::checkFormatVersion() {
   sqlite3* db = shared_->db;
   int version = 0;
   sqlite3_stmt* statement = nullptr;
@@ -291,7 +290,7 @@ bool DizEvozidiz::checkFormatVersion() {
   return false;
 }
 
-bool DizEvozidiz::configureDatabase(bool isNewFile) {
+bool DizEvozidizInternal::configureDatabase(bool isNewFile) {
   sqlite3* db = shared_->db;
   auto exec = [&](const std::string& sql) { return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr); };
   int rc;
@@ -321,7 +320,7 @@ bool DizEvozidiz::configureDatabase(bool isNewFile) {
   return true;
 }
 
-bool DizEvozidiz::createTables() {
+bool DizEvozidizInternal::createTables() {
   sqlite3* db = shared_->db;
   const struct {
     const char* sql;
@@ -344,7 +343,7 @@ bool DizEvozidiz::createTables() {
 // The main file and its "-wal" and "-shm" companions move or go together: stale WAL frames left
 // behind would otherwise be replayed into the fresh database made at the same path. Only called
 // for a file SQLite reported corrupt or not a database; a directory is never moved or removed.
-bool DizEvozidiz::applyCorruptAction() {
+bool DizEvozidizInternal::applyCorruptAction() {
   platform::FileManager& files = platform::FileManager::defaultManager();
   const std::string companions[] = {"-wal", "-shm"};
 
@@ -408,14 +407,14 @@ bool DizEvozidiz::applyCorruptAction() {
 // ---------------------------------------------------------------------------------------------
 // Start-up: upgrade and prepare (snapshot queue, holding the handle mutex)
 
-void DizEvozidiz::startUp(const std::shared_ptr<Shared>& shared) {
+void DizEvozidizInternal::startUp(const std::shared_ptr<Shared>& shared) {
   std::lock_guard lock(shared->handleMutex);
   if (!shared->db) return;  // released before it started
   upgradeTable(*shared);
   prepare(*shared);
 }
 
-bool DizEvozidiz::getUserVersion(sqlite3* db, int& version) {
+bool DizEvozidizInternal::getUserVersion(sqlite3* db, int& version) {
   sqlite3_stmt* statement = nullptr;
   int rc = sqlite3_prepare_v2(db, "PRAGMA user_version;", -1, &statement, nullptr);
   if (rc != SQLITE_OK) {
@@ -432,7 +431,7 @@ bool DizEvozidiz::getUserVersion(sqlite3* db, int& version) {
   return ok;
 }
 
-void DizEvozidiz::upgradeTable(Shared& shared) {
+void DizEvozidizInternal::upgradeTable(Shared& shared) {
   sqlite3* db = shared.db;
   int version = 0;
   if (!getUserVersion(db, version)) return;
@@ -446,8 +445,8 @@ void DizEvozidiz::upgradeTable(Shared& shared) {
   }
   while (version < DizEvozidizSchemaVersion) {
     bool (*step)(Shared&) = nullptr;
-    if (version == 1) step = &DizEvozidiz::upgradeTable_1_2;
-    if (version == 2) step = &DizEvozidiz::upgradeTable_2_3;
+    if (version == 1) step = &DizEvozidizInternal::upgradeTable_1_2;
+    if (version == 2) step = &DizEvozidizInternal::upgradeTable_2_3;
     if (!step) {
       DIZ_DB_LOG_WARN("%@: Missing upgrade method: %@", platform::format("upgradeTable_%d_%d", version, version + 1));
       ++version;
@@ -462,13 +461,13 @@ void DizEvozidiz::upgradeTable(Shared& shared) {
   }
 }
 
-bool DizEvozidiz::upgradeTable_1_2(Shared& shared) {
+bool DizEvozidizInternal::upgradeTable_1_2(Shared& shared) {
   const int rc = sqlite3_exec(shared.db, "DROP TABLE IF EXISTS \"diz\"", nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) DIZ_DB_LOG_ERROR("%@: Failed dropping 'diz' table: %d %s", rc, sqlite3_errmsg(shared.db));
   return true;
 }
 
-bool DizEvozidiz::upgradeTable_2_3(Shared& shared) {
+bool DizEvozidizInternal::upgradeTable_2_3(Shared& shared) {
   sqlite3* db = shared.db;
   int rc = sqlite3_exec(db,
                         "INSERT INTO \"database2\" (\"collection\", \"key\", \"data\", \"metadata\") SELECT "
@@ -486,7 +485,7 @@ bool DizEvozidiz::upgradeTable_2_3(Shared& shared) {
   return true;
 }
 
-std::uint64_t DizEvozidiz::readSnapshot(sqlite3* db) {
+std::uint64_t DizEvozidizInternal::readSnapshot(sqlite3* db) {
   sqlite3_stmt* statement = nullptr;
   int rc = sqlite3_prepare_v2(db, "SELECT \"data\" FROM \"diz2\" WHERE \"extension\" = ? AND \"key\" = ?;", -1,
                               &statement, nullptr);
@@ -506,7 +505,7 @@ std::uint64_t DizEvozidiz::readSnapshot(sqlite3* db) {
   return result;
 }
 
-void DizEvozidiz::prepare(Shared& shared) {
+void DizEvozidizInternal::prepare(Shared& shared) {
   sqlite3* db = shared.db;
   int rc = sqlite3_exec(db, "BEGIN TRANSACTION;", nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) DIZ_DB_LOG_ERROR("%@: Error in '%@': %d %s", "prepare", rc, sqlite3_errmsg(db));
@@ -533,46 +532,94 @@ void DizEvozidiz::prepare(Shared& shared) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// The public face: each member forwards to the internal member of the same name
+
+std::string DizEvozidiz::sqliteVersion() const { return DizInternal(*this).sqliteVersion(); }
+std::uint64_t DizEvozidiz::pageSize() const { return DizInternal(*this).pageSize(); }
+std::uint64_t DizEvozidiz::snapshot() const { return DizInternal(*this).snapshot(); }
+std::vector<std::string> DizEvozidiz::previouslyRegisteredExtensionNames() const {
+  return DizInternal(*this).previouslyRegisteredExtensionNames();
+}
+DizEvozidizConnectionDefaults DizEvozidiz::connectionDefaults() const {
+  return DizInternal(*this).connectionDefaults();
+}
+bool DizEvozidiz::defaultObjectCacheEnabled() const { return DizInternal(*this).defaultObjectCacheEnabled(); }
+void DizEvozidiz::setDefaultObjectCacheEnabled(bool enabled) {
+  DizInternal(*this).setDefaultObjectCacheEnabled(enabled);
+}
+std::uint64_t DizEvozidiz::defaultObjectCacheLimit() const { return DizInternal(*this).defaultObjectCacheLimit(); }
+void DizEvozidiz::setDefaultObjectCacheLimit(std::uint64_t limit) {
+  DizInternal(*this).setDefaultObjectCacheLimit(limit);
+}
+bool DizEvozidiz::defaultMetadataCacheEnabled() const { return DizInternal(*this).defaultMetadataCacheEnabled(); }
+void DizEvozidiz::setDefaultMetadataCacheEnabled(bool enabled) {
+  DizInternal(*this).setDefaultMetadataCacheEnabled(enabled);
+}
+std::uint64_t DizEvozidiz::defaultMetadataCacheLimit() const { return DizInternal(*this).defaultMetadataCacheLimit(); }
+void DizEvozidiz::setDefaultMetadataCacheLimit(std::uint64_t limit) {
+  DizInternal(*this).setDefaultMetadataCacheLimit(limit);
+}
+std::int64_t DizEvozidiz::defaultObjectPolicy() const { return DizInternal(*this).defaultObjectPolicy(); }
+void DizEvozidiz::setDefaultObjectPolicy(std::int64_t policy) { DizInternal(*this).setDefaultObjectPolicy(policy); }
+std::int64_t DizEvozidiz::defaultMetadataPolicy() const { return DizInternal(*this).defaultMetadataPolicy(); }
+void DizEvozidiz::setDefaultMetadataPolicy(std::int64_t policy) { DizInternal(*this).setDefaultMetadataPolicy(policy); }
+std::shared_ptr<DizEvozidizConnection> DizEvozidiz::newConnection() { return DizInternal(*this).newConnection(); }
+std::size_t DizEvozidiz::connectionPoolCount() const { return DizInternal(*this).connectionPoolCount(); }
+std::size_t DizEvozidiz::maxConnectionPoolCount() const { return DizInternal(*this).maxConnectionPoolCount(); }
+void DizEvozidiz::setMaxConnectionPoolCount(std::size_t count) { DizInternal(*this).setMaxConnectionPoolCount(count); }
+double DizEvozidiz::connectionPoolLifetime() const { return DizInternal(*this).connectionPoolLifetime(); }
+void DizEvozidiz::setConnectionPoolLifetime(double seconds) { DizInternal(*this).setConnectionPoolLifetime(seconds); }
+
+// ---------------------------------------------------------------------------------------------
 // Accessors
 
-std::string DizEvozidiz::sqliteVersion() const {
+std::string DizEvozidizInternal::sqliteVersion() const {
   return onSnapshotQueue([this] { return shared_->sqliteVersion; });
 }
 
-std::uint64_t DizEvozidiz::pageSize() const {
+std::uint64_t DizEvozidizInternal::pageSize() const {
   return onSnapshotQueue([this] { return shared_->pageSize; });
 }
 
-std::uint64_t DizEvozidiz::snapshot() const {
+std::uint64_t DizEvozidizInternal::snapshot() const {
   return onSnapshotQueue([this] { return shared_->snapshot; });
 }
 
-std::vector<std::string> DizEvozidiz::previouslyRegisteredExtensionNames() const {
+std::vector<std::string> DizEvozidizInternal::previouslyRegisteredExtensionNames() const {
   return onSnapshotQueue([this] { return shared_->previouslyRegisteredExtensionNames; });
 }
 
-std::vector<std::shared_ptr<DizEvozidizConnectionState>>& DizEvozidiz::connectionStatesOnSnapshotQueue() {
+std::vector<std::shared_ptr<DizEvozidizConnectionState>>& DizEvozidizInternal::connectionStatesOnSnapshotQueue() {
+  assertOnSnapshotQueue();
   return shared_->connectionStates;
 }
 
-platform::ValueArray& DizEvozidiz::changesetsOnSnapshotQueue() { return shared_->changesets; }
+platform::ValueArray& DizEvozidizInternal::changesetsOnSnapshotQueue() {
+  assertOnSnapshotQueue();
+  return shared_->changesets;
+}
 
-void DizEvozidiz::setSnapshotOnSnapshotQueue(std::uint64_t snapshot) { shared_->snapshot = snapshot; }
+void DizEvozidizInternal::setSnapshotOnSnapshotQueue(std::uint64_t snapshot) {
+  assertOnSnapshotQueue();
+  shared_->snapshot = snapshot;
+}
 
-void DizEvozidiz::setLongLivedReadTransactionOnSnapshotQueue(DizEvozidizConnectionState& state, bool longLived) {
+void DizEvozidizInternal::setLongLivedReadTransactionOnSnapshotQueue(DizEvozidizConnectionState& state,
+                                                                      bool longLived) {
+  assertOnSnapshotQueue();
   if (state.longLivedReadTransaction == longLived) return;
   state.longLivedReadTransaction = longLived;
   shared_->longLivedReaders.fetch_add(longLived ? 1 : -1, std::memory_order_relaxed);
 }
 
-void DizEvozidiz::addConnectionState(std::shared_ptr<DizEvozidizConnectionState> state) {
+void DizEvozidizInternal::addConnectionState(std::shared_ptr<DizEvozidizConnectionState> state) {
   onSnapshotQueue([&] {
     if (state->longLivedReadTransaction) shared_->longLivedReaders.fetch_add(1, std::memory_order_relaxed);
     shared_->connectionStates.push_back(std::move(state));
   });
 }
 
-void DizEvozidiz::removeConnectionState(const DizEvozidizConnectionHooks* connection) {
+void DizEvozidizInternal::removeConnectionState(const DizEvozidizConnectionHooks* connection) {
   onSnapshotQueue([&] {
     auto& states = shared_->connectionStates;
     for (auto it = states.begin(); it != states.end(); ++it) {
@@ -585,20 +632,16 @@ void DizEvozidiz::removeConnectionState(const DizEvozidizConnectionHooks* connec
   });
 }
 
-DizEvozidizConnectionDefaults DizEvozidiz::connectionDefaults() const {
-  DizEvozidizConnectionDefaults copy;
-  internalQueue_->sync([&] { copy = connectionDefaults_; });
-  return copy;
+DizEvozidizConnectionDefaults DizEvozidizInternal::connectionDefaults() const {
+  return internalQueue_->sync([&] { return connectionDefaults_; });
 }
 
-#define DIZ_DEFAULTS_ACCESSORS(Type, Getter, Setter, Field, FieldSetter) \
-  Type DizEvozidiz::Getter() const {                                      \
-    Type value{};                                                         \
-    internalQueue_->sync([&] { value = connectionDefaults_.Field(); });   \
-    return value;                                                         \
-  }                                                                       \
-  void DizEvozidiz::Setter(Type value) {                                  \
-    internalQueue_->sync([&] { connectionDefaults_.FieldSetter(value); }); \
+#define DIZ_DEFAULTS_ACCESSORS(Type, Getter, Setter, Field, FieldSetter)      \
+  Type DizEvozidizInternal::Getter() const {                                  \
+    return internalQueue_->sync([&] { return connectionDefaults_.Field(); }); \
+  }                                                                           \
+  void DizEvozidizInternal::Setter(Type value) {                              \
+    internalQueue_->sync([&] { connectionDefaults_.FieldSetter(value); });    \
   }
 
 DIZ_DEFAULTS_ACCESSORS(bool, defaultObjectCacheEnabled, setDefaultObjectCacheEnabled, objectCacheEnabled,
@@ -628,7 +671,7 @@ std::string DizEvozidiz::quotedIdentifier(std::string_view name) {
   return out;
 }
 
-std::optional<std::string> DizEvozidiz::sqliteVersionUsing(sqlite3* db) {
+std::optional<std::string> DizEvozidizInternal::sqliteVersionUsing(sqlite3* db) {
   sqlite3_stmt* statement = nullptr;
   int rc = sqlite3_prepare_v2(db, "SELECT sqlite_version();", -1, &statement, nullptr);
   if (rc != SQLITE_OK) {
@@ -645,7 +688,7 @@ std::optional<std::string> DizEvozidiz::sqliteVersionUsing(sqlite3* db) {
   return version;
 }
 
-std::int64_t DizEvozidiz::pragma(std::string_view name, sqlite3* db) {
+std::int64_t DizEvozidizInternal::pragma(std::string_view name, sqlite3* db) {
   if (name.empty()) return -1;
   // "schema.pragma" keeps its dot; each part is quoted on its own.
   std::string quoted;
@@ -670,7 +713,7 @@ std::int64_t DizEvozidiz::pragma(std::string_view name, sqlite3* db) {
   return result;
 }
 
-bool DizEvozidiz::tableExists(std::string_view table, sqlite3* db) {
+bool DizEvozidizInternal::tableExists(std::string_view table, sqlite3* db) {
   if (table.empty()) return false;
   sqlite3_stmt* statement = nullptr;
   int rc = sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = ?", -1,
@@ -690,7 +733,7 @@ bool DizEvozidiz::tableExists(std::string_view table, sqlite3* db) {
   return exists;
 }
 
-std::optional<std::vector<std::string>> DizEvozidiz::tableNamesUsing(sqlite3* db) {
+std::optional<std::vector<std::string>> DizEvozidizInternal::tableNamesUsing(sqlite3* db) {
   sqlite3_stmt* statement = nullptr;
   int rc = sqlite3_prepare_v2(db, "SELECT name FROM sqlite_master WHERE type = 'table';", -1, &statement, nullptr);
   if (rc != SQLITE_OK) {
@@ -705,7 +748,7 @@ std::optional<std::vector<std::string>> DizEvozidiz::tableNamesUsing(sqlite3* db
   return names;
 }
 
-std::optional<std::vector<std::string>> DizEvozidiz::columnNamesForTable(std::string_view table, sqlite3* db) {
+std::optional<std::vector<std::string>> DizEvozidizInternal::columnNamesForTable(std::string_view table, sqlite3* db) {
   if (table.empty()) return std::nullopt;
   const std::string sql = "PRAGMA table_info(" + quotedIdentifier(table) + ");";
   sqlite3_stmt* statement = nullptr;
@@ -722,8 +765,8 @@ std::optional<std::vector<std::string>> DizEvozidiz::columnNamesForTable(std::st
   return names;
 }
 
-std::optional<std::map<std::string, std::string>> DizEvozidiz::columnNamesAndAffinityForTable(std::string_view table,
-                                                                                              sqlite3* db) {
+std::optional<std::map<std::string, std::string>> DizEvozidizInternal::columnNamesAndAffinityForTable(
+    std::string_view table, sqlite3* db) {
   if (table.empty()) return std::nullopt;
   const std::string sql = "PRAGMA table_info(" + quotedIdentifier(table) + ");";
   sqlite3_stmt* statement = nullptr;

@@ -28,29 +28,22 @@
 // file as it is, and so does a file whose format version is newer than this code knows. Each such
 // failure is logged.
 //
-// Connections (a later addition) hook in through: the queues and their queue-specific keys,
-// `vfsShimName()`, the connection states and changesets kept on the snapshot queue, and
-// DizEvozidizConnectionHooks, which the database calls on them.
+// This is the database's public face. Its internals (the queues, the shim, the own handle, the
+// shared state of the snapshot queue, the pool of handles, checkpointing and the SQLite utilities
+// that connections and extensions use) are DizEvozidizInternal, in DizEvozidizInternal.h: the
+// object every database is.
 //
 // Unless a comment says otherwise, methods may be called from any thread.
 
-#include <sqlite3.h>
-
-#include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "DizEvozidiz/DizEvozidizConnectionState.h"
 #include "DizEvozidiz/DizEvozidizOptions.h"
 #include "DizEvozidiz/DizEvozidizSerializers.h"
-#include "DizEvozidiz/DizVfsShim.h"
-#include "platform/dispatch.h"
 #include "platform/object.h"
 #include "platform/value.h"
 
@@ -59,13 +52,14 @@
 inline constexpr std::string_view DizEvozidizClosedNotification = "DizEvozidizClosedNotification";
 
 class DizEvozidizConnection;
+class DizEvozidizInternal;
 
 // The schema version this code writes and the newest it can open (PRAGMA user_version).
 inline constexpr int DizEvozidizSchemaVersion = 3;
 
 // An object of the runtime, so that notifications can name it: observers of
 // DizEvozidizModifiedNotification register for the database object itself.
-class DizEvozidiz final : public platform::Object {
+class DizEvozidiz : public platform::Object {
   ZORVEL_CLASS(DizEvozidiz, platform::Object)
 
  public:
@@ -83,7 +77,7 @@ class DizEvozidiz final : public platform::Object {
   static Ptr create(std::string_view path, DizEvozidizClosures closures,
                     std::optional<DizEvozidizOptions> options = std::nullopt);
 
-  ~DizEvozidiz() override;
+  ~DizEvozidiz() override = default;
   DizEvozidiz(const DizEvozidiz&) = delete;
   DizEvozidiz& operator=(const DizEvozidiz&) = delete;
 
@@ -126,59 +120,12 @@ class DizEvozidiz final : public platform::Object {
   std::int64_t defaultMetadataPolicy() const;
   void setDefaultMetadataPolicy(std::int64_t policy);
 
-  // ---- Queues, for connections ----
-  const platform::DispatchQueuePtr& internalQueue() const { return internalQueue_; }
-  const platform::DispatchQueuePtr& snapshotQueue() const { return snapshotQueue_; }
-  const platform::DispatchQueuePtr& writeQueue() const { return writeQueue_; }
-  const platform::DispatchQueuePtr& checkpointQueue() const { return checkpointQueue_; }
-  // Queue-specific keys: getSpecificCurrent(key) is non-null exactly on that queue.
-  const void* isOnSnapshotQueueKey() const { return &isOnSnapshotQueueKey_; }
-  const void* isOnWriteQueueKey() const { return &isOnWriteQueueKey_; }
-  bool isOnSnapshotQueue() const;
-  bool isOnWriteQueue() const;
-
-  // The file-system shim connections open their handles through ("diz_vfs_shim_<UUID>").
-  const std::string& vfsShimName() const { return vfsShimName_; }
-  diz_vfs* vfsShim() const { return vfsShim_; }
-
-  // ---- Shared state: only on the snapshot queue ----
-  // One state per live connection; the database holds the connections weakly through them.
-  std::vector<std::shared_ptr<DizEvozidizConnectionState>>& connectionStatesOnSnapshotQueue();
-  // Pending and not yet fully delivered changesets, in commit order.
-  platform::ValueArray& changesetsOnSnapshotQueue();
-  // Set by a committing writer (on the snapshot queue) from before it reads the readers' lock flags
-  // until it no longer waits for any of them; read by readers from any thread.
-  std::atomic<bool>& writerCountingReaders() { return shared_->writerCountingReaders; }
-  // Sets a state's longLivedReadTransaction flag and keeps the count of states that have it, which
-  // lets a checkpoint pass skip the reader nudge when there is nobody to nudge.
-  void setLongLivedReadTransactionOnSnapshotQueue(DizEvozidizConnectionState& state, bool longLived);
-  // Records a new commit counter (taken from each committed changeset).
-  void setSnapshotOnSnapshotQueue(std::uint64_t snapshot);
-  // Adds a connection's state (synchronously on the snapshot queue, inline when already there).
-  void addConnectionState(std::shared_ptr<DizEvozidizConnectionState> state);
-  // Removes the first state of that connection (same queue rule).
-  void removeConnectionState(const DizEvozidizConnectionHooks* connection);
-
   // ---- Connections ----
   // A new connection. Returns at once, also while the database is still starting up: the
   // connection registers and prepares itself on its own queue, before its first transaction.
   std::shared_ptr<DizEvozidizConnection> newConnection();
 
-  // ---- Changesets: only on the snapshot queue ----
-  // Enters a committing connection's internal changeset before its commit becomes visible.
-  void notePendingChangeset(const platform::Value& changeset);
-  // The changesets with since < snapshot <= until, in commit order; nullopt with multi-process
-  // support when some are missing (another process committed).
-  std::optional<platform::ValueArray> pendingAndCommittedChangesetsSince(std::uint64_t since, std::uint64_t until);
-  // Records the commit and hands the changeset to every other live connection on its own queue;
-  // with a sender, the oldest pending changeset is dropped once all of them have run it.
-  void noteCommittedChangeset(const platform::Value& changeset, const DizEvozidizConnection* fromConnection);
-
   // ---- Pool of released connections' SQLite handles (synchronously on the internal queue) ----
-  // Takes the handle (true) unless the pool is full; the caller then closes it itself.
-  bool connectionPoolEnqueue(sqlite3* db, diz_file* mainFile, diz_file* walFile);
-  // Hands out the oldest pooled handle (true), or false with null out-values.
-  bool connectionPoolDequeue(sqlite3*& db, diz_file*& mainFile, diz_file*& walFile);
   std::size_t connectionPoolCount() const;
   // Default 5; lowering it closes the oldest handles beyond it.
   std::size_t maxConnectionPoolCount() const;
@@ -187,26 +134,7 @@ class DizEvozidiz final : public platform::Object {
   double connectionPoolLifetime() const;
   void setConnectionPoolLifetime(double seconds);
 
-  // ---- WAL checkpointing ----
-  // Queues one passive checkpoint on the checkpoint queue. When every WAL frame is checkpointed,
-  // long-lived readers at the latest snapshot are asked to restart; a WAL of at least
-  // options.aggressiveWALTruncationSize bytes is then truncated (holding the write queue, then the
-  // checkpoint queue). A pass that starts after the database is released does nothing.
-  void asyncCheckpoint(std::uint64_t snapshot);
-
-  // ---- Utilities on any SQLite handle (the caller owns the handle's thread) ----
-  // "SELECT sqlite_version();" or nullopt.
-  static std::optional<std::string> sqliteVersionUsing(sqlite3* db);
-  // First column of "PRAGMA <name>;" (name quoted as an identifier; "schema.name" allowed);
-  // -1 for an empty name, any failure, or no row.
-  static std::int64_t pragma(std::string_view name, sqlite3* db);
-  static bool tableExists(std::string_view table, sqlite3* db);
-  static std::optional<std::vector<std::string>> tableNamesUsing(sqlite3* db);
-  // nullopt for an empty name or a statement that cannot be prepared.
-  static std::optional<std::vector<std::string>> columnNamesForTable(std::string_view table, sqlite3* db);
-  // Column name -> declared type.
-  static std::optional<std::map<std::string, std::string>> columnNamesAndAffinityForTable(std::string_view table,
-                                                                                          sqlite3* db);
+  // ---- Text helpers for SQL and pragma values ----
   // 0 "OFF", 1 "NORMAL", 2 "FULL", else "UNKNOWN".
   static std::string pragmaValueForSynchronous(std::int64_t value);
   // 0 "NONE", 1 "FULL", 2 "INCREMENTAL", else "UNKNOWN".
@@ -214,107 +142,11 @@ class DizEvozidiz final : public platform::Object {
   // `name` as a double-quoted SQL identifier.
   static std::string quotedIdentifier(std::string_view name);
 
- private:
-  DizEvozidiz(std::string path, DizEvozidizOptions options);
-
-  // What the database's queued blocks (start-up, checkpoints, the reader nudge, dropping delivered
-  // changesets) work on. They hold this rather than the database, so releasing the database is never
-  // delayed by them; once the database has closed its handle they find nothing to do.
-  struct Shared {
-    Shared(std::string path, DizEvozidizOptions options) : databasePath(std::move(path)), options(options) {}
-    const std::string databasePath;
-    const DizEvozidizOptions options;
-    platform::DispatchQueuePtr checkpointQueue;
-    platform::DispatchQueuePtr snapshotQueue;
-    platform::DispatchQueuePtr writeQueue;
-    const void* databaseIdentity = nullptr;  // for log messages only
-
-    // The database's own SQLite handle. After creation it is used only under this mutex (start-up,
-    // checkpoints), and the release closes and clears it under the mutex too.
-    std::mutex handleMutex;
-    sqlite3* db = nullptr;
-
-    // Snapshot queue.
-    std::uint64_t snapshot = 0;
-    platform::ValueArray changesets;
-    std::vector<std::shared_ptr<DizEvozidizConnectionState>> connectionStates;
-    std::vector<std::string> previouslyRegisteredExtensionNames;
-    std::string sqliteVersion;
-    std::uint64_t pageSize = 0;
-
-    // Checkpoint bookkeeping: set while a pass (truncation) waits to start, so that requests made
-    // meanwhile join it instead of queueing passes (truncations) of their own.
-    std::atomic<bool> checkpointPassQueued{false};
-    std::atomic<bool> truncationQueued{false};
-    std::atomic<bool> writerCountingReaders{false};
-    // States with longLivedReadTransaction set (changed on the snapshot queue, read anywhere).
-    std::atomic<int> longLivedReaders{0};
-  };
-
-  // How the open-configure-create step ended.
-  enum class OpenOutcome { Opened, Corrupt, NewerFormat, Failed };
-
-  Ptr self();
-  OpenOutcome openConfigureCreate(bool isNewFile);
-  bool openDatabase();
-  bool checkFormatVersion();
-  bool configureDatabase(bool isNewFile);
-  bool createTables();
-  void closeOwnHandle();
-  bool applyCorruptAction();
-  bool failedWith(int resultCode);
-
-  // Start-up, on the snapshot queue, holding the handle mutex.
-  static void upgradeTable(Shared& shared);
-  static bool upgradeTable_1_2(Shared& shared);
-  static bool upgradeTable_2_3(Shared& shared);
-  static bool getUserVersion(sqlite3* db, int& version);
-  static void prepare(Shared& shared);
-  static std::uint64_t readSnapshot(sqlite3* db);
-  static void startUp(const std::shared_ptr<Shared>& shared);
-  // Checkpointing (DizEvozidizCheckpoint.cpp).
-  static void queueCheckpointPass(const std::shared_ptr<Shared>& shared);
-  static void runCheckpointPass(const std::shared_ptr<Shared>& shared);
-  static void nudgeLongLivedReaders(Shared& shared);
-  static void aggressiveTryTruncateLargeWAL(const std::shared_ptr<Shared>& shared);
-  // How long the own handle waits for a lock when multi-process support is off.
-  static constexpr int kOwnHandleBusyTimeoutMilliseconds = 5000;
-  static void installBusyHandling(Shared& shared);
-  static int connectionBusyHandler(void* context, int count);
-
-  template <class F>
-  auto onSnapshotQueue(F&& f) const;
-  struct PooledHandle {
-    sqlite3* db;
-    diz_file* mainFile;
-    diz_file* walFile;
-    std::uint64_t addedAt;  // platform::monotonicNanoseconds()
-  };
-  void connectionPoolResetTimer();
-  void connectionPoolTimerFired();
-  static void closePooledHandle(const PooledHandle& handle);
-  void closeAllPooledHandles();
+ protected:
+  // Only DizEvozidizInternal derives from it; every database is one.
+  DizEvozidiz(std::string path, DizEvozidizOptions options) : databasePath_(std::move(path)), options_(options) {}
 
   const std::string databasePath_;
   const DizEvozidizOptions options_;
-  std::shared_ptr<Shared> shared_;
-  int openResultCode_ = SQLITE_OK;  // the failing SQLite code of the last open-configure-create step
-  std::string vfsShimName_;
-  diz_vfs* vfsShim_ = nullptr;
   DizEvozidizClosures closures_;
-
-  platform::DispatchQueuePtr internalQueue_;
-  platform::DispatchQueuePtr checkpointQueue_;
-  platform::DispatchQueuePtr snapshotQueue_;
-  platform::DispatchQueuePtr writeQueue_;
-  char isOnSnapshotQueueKey_ = 0;
-  char isOnWriteQueueKey_ = 0;
-  std::atomic<bool> checkpointQueueSuspended_{false};
-
-  // Internal queue.
-  DizEvozidizConnectionDefaults connectionDefaults_;
-  std::vector<PooledHandle> connectionPool_;
-  std::size_t maxConnectionPoolCount_ = 5;
-  double connectionPoolLifetime_ = 90;
-  std::shared_ptr<platform::DispatchTimerSource> connectionPoolTimer_;
 };

@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "DizEvozidiz/DizEvozidizConnection.h"
-#include "DizEvozidiz/DizEvozidizLog.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
+#include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/Utilities/DizMarkers.h"
 
 const std::vector<std::string>& DizEvozidizConnection::internalChangesetKeys() {
@@ -26,7 +26,8 @@ const std::vector<std::string>& DizEvozidizConnection::externalChangesetKeys() {
 // ---------------------------------------------------------------------------------------------
 // Building (committing connection, inside its write transaction)
 
-void DizEvozidizConnection::getInternalChangeset(platform::Value& internal, platform::Value& external) {
+void DizEvozidizConnectionInternal::getInternalChangeset(platform::Value& internal, platform::Value& external) {
+  assertOnConnectionQueue();
   platform::ValueDictionary in;
   platform::ValueDictionary ex;
   bool haveIn = false;
@@ -74,7 +75,8 @@ void DizEvozidizConnection::getInternalChangeset(platform::Value& internal, plat
 // ---------------------------------------------------------------------------------------------
 // Receiving (this connection's queue)
 
-void DizEvozidizConnection::noteCommittedChangeset(const platform::Value& changeset) {
+void DizEvozidizConnectionInternal::noteCommittedChangeset(const platform::Value& changeset) {
+  assertOnConnectionQueue();
   const std::uint64_t changesetSnapshot = changeset["snapshot"].asUInt64();
   if (changesetSnapshot <= snapshot_) return;
   if (longLivedReadTransaction_) {
@@ -92,7 +94,7 @@ void DizEvozidizConnection::noteCommittedChangeset(const platform::Value& change
 
 namespace {
 
-void applyToCache(DizEvozidizConnection::ObjectCache& cache, const DizChangedValues* changes,
+void applyToCache(DizEvozidizConnectionInternal::ObjectCache& cache, const DizChangedValues* changes,
                   const DizCollectionKeySet* removedKeys, const DizStringSet* removedCollections, bool allKeysRemoved,
                   std::int64_t policy) {
   auto apply = [&](const DizCollectionKeyPtr& key, const platform::Value& value) {
@@ -142,7 +144,8 @@ void applyToCache(DizEvozidizConnection::ObjectCache& cache, const DizChangedVal
 
 }  // namespace
 
-void DizEvozidizConnection::processChangeset(const platform::Value& changeset) {
+void DizEvozidizConnectionInternal::processChangeset(const platform::Value& changeset) {
+  assertOnConnectionQueue();
   if (changeset["modifiedExternally"].asBool()) flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches | DizFlushMemoryState);
 
   const auto objects = changeset["objectChanges"].as<DizChangedValues>();

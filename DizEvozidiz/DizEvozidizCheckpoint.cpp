@@ -9,23 +9,23 @@
 // takes the place of any later one: commits never queue up behind a burst of passes or of
 // truncations.
 
-#include "DizEvozidiz/DizEvozidiz.h"
-#include "DizEvozidiz/DizEvozidizLog.h"
+#include "DizEvozidiz/DizEvozidizInternal.h"
+#include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "platform/thread.h"
 
 namespace {
 constexpr int kTruncationBusyTimeoutMilliseconds = 2000;
 }  // namespace
 
-void DizEvozidiz::asyncCheckpoint(std::uint64_t /*snapshot*/) { queueCheckpointPass(shared_); }
+void DizEvozidizInternal::asyncCheckpoint(std::uint64_t /*snapshot*/) { queueCheckpointPass(shared_); }
 
-void DizEvozidiz::queueCheckpointPass(const std::shared_ptr<Shared>& shared) {
+void DizEvozidizInternal::queueCheckpointPass(const std::shared_ptr<Shared>& shared) {
   if (shared->checkpointPassQueued.exchange(true, std::memory_order_acq_rel)) return;
   shared->checkpointQueue->async([shared] { runCheckpointPass(shared); });
 }
 
 // On the checkpoint queue.
-void DizEvozidiz::runCheckpointPass(const std::shared_ptr<Shared>& shared) {
+void DizEvozidizInternal::runCheckpointPass(const std::shared_ptr<Shared>& shared) {
   // From here on a new request queues a new pass: this one may miss what is committed next.
   shared->checkpointPassQueued.store(false, std::memory_order_release);
   int walFrames = 0;
@@ -61,14 +61,14 @@ void DizEvozidiz::runCheckpointPass(const std::shared_ptr<Shared>& shared) {
 }
 
 // On the snapshot queue.
-void DizEvozidiz::nudgeLongLivedReaders(Shared& shared) {
+void DizEvozidizInternal::nudgeLongLivedReaders(Shared& shared) {
   for (const auto& state : shared.connectionStates) {
     if (!state->longLivedReadTransaction || state->lastTransactionSnapshot != shared.snapshot) continue;
     if (auto connection = state->connection.lock()) connection->maybeResetLongLivedReadTransaction();
   }
 }
 
-void DizEvozidiz::aggressiveTryTruncateLargeWAL(const std::shared_ptr<Shared>& shared) {
+void DizEvozidizInternal::aggressiveTryTruncateLargeWAL(const std::shared_ptr<Shared>& shared) {
   // Write queue first (no read-write transaction of any connection runs meanwhile), then the
   // checkpoint queue: always in that order.
   if (shared->truncationQueued.exchange(true, std::memory_order_acq_rel)) return;
@@ -88,16 +88,17 @@ void DizEvozidiz::aggressiveTryTruncateLargeWAL(const std::shared_ptr<Shared>& s
 // the truncation's shorter timeout (a busy timeout replaces a busy handler): multi-process mode's
 // handler, which never gives up, else a timeout, so that a lock held elsewhere is waited for and
 // never taken for damage.
-void DizEvozidiz::installBusyHandling(Shared& shared) {
+void DizEvozidizInternal::installBusyHandling(Shared& shared) {
   if (shared.options.enableMultiProcessSupport)
-    sqlite3_busy_handler(shared.db, &DizEvozidiz::connectionBusyHandler, const_cast<void*>(shared.databaseIdentity));
+    sqlite3_busy_handler(shared.db, &DizEvozidizInternal::connectionBusyHandler,
+                         const_cast<void*>(shared.databaseIdentity));
   else
     sqlite3_busy_timeout(shared.db, kOwnHandleBusyTimeoutMilliseconds);
 }
 
 // SQLite busy handler of the database's own handle in multi-process mode: never gives up. The
 // context is the database's address, only printed.
-int DizEvozidiz::connectionBusyHandler(void* context, int count) {
+int DizEvozidizInternal::connectionBusyHandler(void* context, int count) {
   platform::sleepFor(0.050);
   if (count % 4 == 1)
     DIZ_DB_LOG_WARN(

@@ -1,13 +1,12 @@
 // The connection object: creation and destruction, its SQLite handle, caches and statements.
 // Transactions are in DizEvozidizConnectionLifecycle.cpp, changesets in DizEvozidizChangesets.cpp.
 
-#include "DizEvozidiz/DizEvozidizConnection.h"
-
 #include <algorithm>
 #include <cstring>
 #include <exception>
 
-#include "DizEvozidiz/DizEvozidizLog.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
+#include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "platform/thread.h"
 
@@ -125,10 +124,77 @@ void DizStringSet::enumerateMembers(const std::function<void(const platform::Val
 }
 
 // ---------------------------------------------------------------------------------------------
+// The public face: each member forwards to the internal member of the same name
+
+namespace {
+DizEvozidizConnectionInternal& in(DizEvozidizConnection* connection) { return DizInternal(*connection); }
+const DizEvozidizConnectionInternal& in(const DizEvozidizConnection* connection) { return DizInternal(*connection); }
+}  // namespace
+
+DizEvozidiz::Ptr DizEvozidizConnection::database() const { return in(this).database(); }
+bool DizEvozidizConnection::isUsable() const { return in(this).isUsable(); }
+std::string DizEvozidizConnection::name() const { return in(this).name(); }
+void DizEvozidizConnection::setName(std::string name) { in(this).setName(std::move(name)); }
+bool DizEvozidizConnection::objectCacheEnabled() const { return in(this).objectCacheEnabled(); }
+void DizEvozidizConnection::setObjectCacheEnabled(bool enabled) { in(this).setObjectCacheEnabled(enabled); }
+std::uint64_t DizEvozidizConnection::objectCacheLimit() const { return in(this).objectCacheLimit(); }
+void DizEvozidizConnection::setObjectCacheLimit(std::uint64_t limit) { in(this).setObjectCacheLimit(limit); }
+bool DizEvozidizConnection::metadataCacheEnabled() const { return in(this).metadataCacheEnabled(); }
+void DizEvozidizConnection::setMetadataCacheEnabled(bool enabled) { in(this).setMetadataCacheEnabled(enabled); }
+std::uint64_t DizEvozidizConnection::metadataCacheLimit() const { return in(this).metadataCacheLimit(); }
+void DizEvozidizConnection::setMetadataCacheLimit(std::uint64_t limit) { in(this).setMetadataCacheLimit(limit); }
+std::int64_t DizEvozidizConnection::objectPolicy() const { return in(this).objectPolicy(); }
+void DizEvozidizConnection::setObjectPolicy(std::int64_t policy) { in(this).setObjectPolicy(policy); }
+std::int64_t DizEvozidizConnection::metadataPolicy() const { return in(this).metadataPolicy(); }
+void DizEvozidizConnection::setMetadataPolicy(std::int64_t policy) { in(this).setMetadataPolicy(policy); }
+std::uint64_t DizEvozidizConnection::keyCacheLimit() const { return in(this).keyCacheLimit(); }
+std::uint64_t DizEvozidizConnection::snapshot() const { return in(this).snapshot(); }
+void DizEvozidizConnection::readWithBlock(const ReadBlock& block) { in(this).readWithBlock(block); }
+void DizEvozidizConnection::asyncReadWithBlock(ReadBlock block, CompletionBlock completion,
+                                               platform::DispatchQueuePtr completionQueue) {
+  in(this).asyncReadWithBlock(std::move(block), std::move(completion), std::move(completionQueue));
+}
+bool DizEvozidizConnection::readWriteWithBlock(const ReadWriteBlock& block, platform::ErrorPtr* error) {
+  return in(this).readWriteWithBlock(block, error);
+}
+void DizEvozidizConnection::asyncReadWriteWithBlock(ReadWriteBlock block, ReadWriteCompletionBlock completion,
+                                                    platform::DispatchQueuePtr completionQueue) {
+  in(this).asyncReadWriteWithBlock(std::move(block), std::move(completion), std::move(completionQueue));
+}
+void DizEvozidizConnection::asyncReadWriteWithBlock(ReadWriteBlock block, CompletionBlock completion,
+                                                    platform::DispatchQueuePtr completionQueue) {
+  in(this).asyncReadWriteWithBlock(std::move(block), std::move(completion), std::move(completionQueue));
+}
+void DizEvozidizConnection::flushTransactionsWithCompletionQueue(platform::DispatchQueuePtr completionQueue,
+                                                                 CompletionBlock completion) {
+  in(this).flushTransactionsWithCompletionQueue(std::move(completionQueue), std::move(completion));
+}
+std::vector<platform::NotificationPtr> DizEvozidizConnection::beginLongLivedReadTransaction() {
+  return in(this).beginLongLivedReadTransaction();
+}
+std::optional<std::vector<platform::NotificationPtr>> DizEvozidizConnection::endLongLivedReadTransaction() {
+  return in(this).endLongLivedReadTransaction();
+}
+bool DizEvozidizConnection::isInLongLivedReadTransaction() const { return in(this).isInLongLivedReadTransaction(); }
+void DizEvozidizConnection::enableExceptionsForImplicitlyEndingLongLivedReadTransaction() {
+  in(this).enableExceptionsForImplicitlyEndingLongLivedReadTransaction();
+}
+void DizEvozidizConnection::disableExceptionsForImplicitlyEndingLongLivedReadTransaction() {
+  in(this).disableExceptionsForImplicitlyEndingLongLivedReadTransaction();
+}
+platform::Exception DizEvozidizConnection::implicitlyEndingLongLivedReadTransactionException() const {
+  return in(this).implicitlyEndingLongLivedReadTransactionException();
+}
+bool DizEvozidizConnection::vacuum(platform::ErrorPtr* error) { return in(this).vacuum(error); }
+platform::ErrorPtr DizEvozidizConnection::backupToPath(const std::string& path) { return in(this).backupToPath(path); }
+void DizEvozidizConnection::flushMemoryWithFlags(unsigned flags) { in(this).flushMemoryWithFlags(flags); }
+
+// ---------------------------------------------------------------------------------------------
 // Creation and destruction
 
-DizEvozidizConnection::Ptr DizEvozidizConnection::make(const DizEvozidiz::Ptr& database) {
-  auto connection = platform::make<DizEvozidizConnection>();
+DizEvozidizConnectionInternal::Ptr DizEvozidizConnectionInternal::make(
+    const std::shared_ptr<DizEvozidizInternal>& database) {
+  auto connection = platform::make<DizEvozidizConnectionInternal>();
   connection->init(database);
   // Registered and prepared on its own queue, so the caller never waits for the database's start-up;
   // its first transaction queues up behind this.
@@ -138,13 +204,13 @@ DizEvozidizConnection::Ptr DizEvozidizConnection::make(const DizEvozidiz::Ptr& d
   return connection;
 }
 
-DizEvozidizConnection::Ptr DizEvozidizConnection::self() {
-  return std::static_pointer_cast<DizEvozidizConnection>(shared_from_this());
+DizEvozidizConnectionInternal::Ptr DizEvozidizConnectionInternal::self() {
+  return std::static_pointer_cast<DizEvozidizConnectionInternal>(shared_from_this());
 }
 
-std::weak_ptr<DizEvozidizConnection> DizEvozidizConnection::weakSelf() { return self(); }
+std::weak_ptr<DizEvozidizConnectionInternal> DizEvozidizConnectionInternal::weakSelf() { return self(); }
 
-void DizEvozidizConnection::init(const DizEvozidiz::Ptr& database) {
+void DizEvozidizConnectionInternal::init(const std::shared_ptr<DizEvozidizInternal>& database) {
   database_ = database;
   connectionQueue_ = platform::DispatchQueue::createSerial("DizEvozidizConnection");
   connectionQueue_->setSpecific(&isOnConnectionQueueKey_, &isOnConnectionQueueKey_);
@@ -164,7 +230,7 @@ void DizEvozidizConnection::init(const DizEvozidiz::Ptr& database) {
   if (database->connectionPoolDequeue(db, main_file, wal_file)) {
     if (main_file) main_file->hook_context = this;
     if (wal_file) wal_file->hook_context = this;
-    sqlite3_busy_handler(db, &DizEvozidizConnection::connectionBusyHandler, this);
+    sqlite3_busy_handler(db, &DizEvozidizConnectionInternal::connectionBusyHandler, this);
     return;
   }
 
@@ -191,12 +257,12 @@ void DizEvozidizConnection::init(const DizEvozidiz::Ptr& database) {
     if (status != SQLITE_OK) DIZ_CONN_LOG_ERROR("%@: Error setting PRAGMA mmap_size: %d %s", status, sqlite3_errmsg(db));
   }
   sqlite3_wal_autocheckpoint(db, 0);
-  sqlite3_busy_handler(db, &DizEvozidizConnection::connectionBusyHandler, this);
+  sqlite3_busy_handler(db, &DizEvozidizConnectionInternal::connectionBusyHandler, this);
 }
 
 // On the connection queue, in one step on the snapshot queue: the state is added and the snapshot
 // taken together, so no commit can fall between them unseen.
-void DizEvozidizConnection::registerAndPrepare() {
+void DizEvozidizConnectionInternal::registerAndPrepare() {
   auto state = std::make_shared<DizEvozidizConnectionState>(std::static_pointer_cast<DizEvozidizConnectionHooks>(self()));
   database_->snapshotQueue()->sync([&] {
     database_->connectionStatesOnSnapshotQueue().push_back(std::move(state));
@@ -204,7 +270,7 @@ void DizEvozidizConnection::registerAndPrepare() {
   });
 }
 
-DizEvozidizConnection::~DizEvozidizConnection() {
+DizEvozidizConnectionInternal::~DizEvozidizConnectionInternal() {
   if (!database_) return;
   onQueueSync([&] {
     if (longLivedReadTransaction_) {
@@ -217,7 +283,7 @@ DizEvozidizConnection::~DizEvozidizConnection() {
   database_->removeConnectionState(this);
 }
 
-void DizEvozidizConnection::closeOrPoolHandle() {
+void DizEvozidizConnectionInternal::closeOrPoolHandle() {
   if (!db) return;
   for (diz_file* file : {main_file, wal_file}) {
     if (!file) continue;
@@ -234,7 +300,7 @@ void DizEvozidizConnection::closeOrPoolHandle() {
   wal_file = nullptr;
 }
 
-int DizEvozidizConnection::connectionBusyHandler(void* context, int count) {
+int DizEvozidizConnectionInternal::connectionBusyHandler(void* context, int count) {
   platform::sleepFor(0.050);
   if (count >= 4 && count % 4 == 0)
     DIZ_CONN_LOG_WARN(
@@ -247,33 +313,32 @@ int DizEvozidizConnection::connectionBusyHandler(void* context, int count) {
 // ---------------------------------------------------------------------------------------------
 // Queue helpers
 
-bool DizEvozidizConnection::isOnConnectionQueue() const {
+bool DizEvozidizConnectionInternal::isOnConnectionQueue() const {
   return platform::DispatchQueue::getSpecificCurrent(&isOnConnectionQueueKey_) != nullptr;
 }
 
-
-std::string DizEvozidizConnection::name() const {
-  std::lock_guard guard(nameMutex_);
+std::string DizEvozidizConnectionInternal::name() const {
+  platform::MutexLock guard(nameMutex_);
   return name_;
 }
 
-void DizEvozidizConnection::setName(std::string name) {
-  std::lock_guard guard(nameMutex_);
+void DizEvozidizConnectionInternal::setName(std::string name) {
+  platform::MutexLock guard(nameMutex_);
   name_ = std::move(name);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Caches
 
-void DizEvozidizConnection::initializeObjectCache() {
+void DizEvozidizConnectionInternal::initializeObjectCache() {
   objectCache = std::make_unique<ObjectCache>(objectCacheLimit_);
 }
 
-void DizEvozidizConnection::initializeMetadataCache() {
+void DizEvozidizConnectionInternal::initializeMetadataCache() {
   metadataCache = std::make_unique<ObjectCache>(metadataCacheLimit_);
 }
 
-std::uint64_t DizEvozidizConnection::calculateKeyCacheLimit() const {
+std::uint64_t DizEvozidizConnectionInternal::calculateKeyCacheLimit() const {
   std::uint64_t limit = 500;
   if (objectCache) {
     if (objectCacheLimit_ == 0) return 0;
@@ -286,8 +351,8 @@ std::uint64_t DizEvozidizConnection::calculateKeyCacheLimit() const {
   return limit;
 }
 
-void DizEvozidizConnection::setCacheEnabled(CacheSlot cache, LimitSlot limit, bool enabled) {
-  onQueueAsync([cache, limit, enabled](DizEvozidizConnection& c) {
+void DizEvozidizConnectionInternal::setCacheEnabled(CacheSlot cache, LimitSlot limit, bool enabled) {
+  onQueueAsync([cache, limit, enabled](DizEvozidizConnectionInternal& c) {
     if (!enabled)
       (c.*cache).reset();
     else if (!(c.*cache))
@@ -296,8 +361,8 @@ void DizEvozidizConnection::setCacheEnabled(CacheSlot cache, LimitSlot limit, bo
   });
 }
 
-void DizEvozidizConnection::setCacheLimit(CacheSlot cache, LimitSlot limit, std::uint64_t value) {
-  onQueueAsync([cache, limit, value](DizEvozidizConnection& c) {
+void DizEvozidizConnectionInternal::setCacheLimit(CacheSlot cache, LimitSlot limit, std::uint64_t value) {
+  onQueueAsync([cache, limit, value](DizEvozidizConnectionInternal& c) {
     if (value == c.*limit) return;
     c.*limit = value;
     if (c.*cache) {
@@ -307,70 +372,74 @@ void DizEvozidizConnection::setCacheLimit(CacheSlot cache, LimitSlot limit, std:
   });
 }
 
-bool DizEvozidizConnection::objectCacheEnabled() const {
+bool DizEvozidizConnectionInternal::objectCacheEnabled() const {
   return onQueueSync([&] { return objectCache != nullptr; });
 }
 
-void DizEvozidizConnection::setObjectCacheEnabled(bool enabled) {
-  setCacheEnabled(&DizEvozidizConnection::objectCache, &DizEvozidizConnection::objectCacheLimit_, enabled);
+void DizEvozidizConnectionInternal::setObjectCacheEnabled(bool enabled) {
+  setCacheEnabled(&DizEvozidizConnectionInternal::objectCache, &DizEvozidizConnectionInternal::objectCacheLimit_,
+                  enabled);
 }
 
-std::uint64_t DizEvozidizConnection::objectCacheLimit() const {
+std::uint64_t DizEvozidizConnectionInternal::objectCacheLimit() const {
   return onQueueSync([&] { return objectCacheLimit_; });
 }
 
-void DizEvozidizConnection::setObjectCacheLimit(std::uint64_t limit) {
-  setCacheLimit(&DizEvozidizConnection::objectCache, &DizEvozidizConnection::objectCacheLimit_, limit);
+void DizEvozidizConnectionInternal::setObjectCacheLimit(std::uint64_t limit) {
+  setCacheLimit(&DizEvozidizConnectionInternal::objectCache, &DizEvozidizConnectionInternal::objectCacheLimit_, limit);
 }
 
-bool DizEvozidizConnection::metadataCacheEnabled() const {
+bool DizEvozidizConnectionInternal::metadataCacheEnabled() const {
   return onQueueSync([&] { return metadataCache != nullptr; });
 }
 
-void DizEvozidizConnection::setMetadataCacheEnabled(bool enabled) {
-  setCacheEnabled(&DizEvozidizConnection::metadataCache, &DizEvozidizConnection::metadataCacheLimit_, enabled);
+void DizEvozidizConnectionInternal::setMetadataCacheEnabled(bool enabled) {
+  setCacheEnabled(&DizEvozidizConnectionInternal::metadataCache, &DizEvozidizConnectionInternal::metadataCacheLimit_,
+                  enabled);
 }
 
-std::uint64_t DizEvozidizConnection::metadataCacheLimit() const {
+std::uint64_t DizEvozidizConnectionInternal::metadataCacheLimit() const {
   return onQueueSync([&] { return metadataCacheLimit_; });
 }
 
-void DizEvozidizConnection::setMetadataCacheLimit(std::uint64_t limit) {
-  setCacheLimit(&DizEvozidizConnection::metadataCache, &DizEvozidizConnection::metadataCacheLimit_, limit);
+void DizEvozidizConnectionInternal::setMetadataCacheLimit(std::uint64_t limit) {
+  setCacheLimit(&DizEvozidizConnectionInternal::metadataCache, &DizEvozidizConnectionInternal::metadataCacheLimit_,
+                limit);
 }
 
-std::int64_t DizEvozidizConnection::objectPolicy() const {
+std::int64_t DizEvozidizConnectionInternal::objectPolicy() const {
   return onQueueSync([&] { return objectPolicy_; });
 }
 
-void DizEvozidizConnection::setObjectPolicy(std::int64_t policy) {
-  onQueueAsync([policy](DizEvozidizConnection& c) { c.objectPolicy_ = clampPolicy(policy); });
+void DizEvozidizConnectionInternal::setObjectPolicy(std::int64_t policy) {
+  onQueueAsync([policy](DizEvozidizConnectionInternal& c) { c.objectPolicy_ = clampPolicy(policy); });
 }
 
-std::int64_t DizEvozidizConnection::metadataPolicy() const {
+std::int64_t DizEvozidizConnectionInternal::metadataPolicy() const {
   return onQueueSync([&] { return metadataPolicy_; });
 }
 
-void DizEvozidizConnection::setMetadataPolicy(std::int64_t policy) {
-  onQueueAsync([policy](DizEvozidizConnection& c) { c.metadataPolicy_ = clampPolicy(policy); });
+void DizEvozidizConnectionInternal::setMetadataPolicy(std::int64_t policy) {
+  onQueueAsync([policy](DizEvozidizConnectionInternal& c) { c.metadataPolicy_ = clampPolicy(policy); });
 }
 
-std::uint64_t DizEvozidizConnection::keyCacheLimit() const {
+std::uint64_t DizEvozidizConnectionInternal::keyCacheLimit() const {
   return onQueueSync([&] { return keyCache.countLimit(); });
 }
 
-std::uint64_t DizEvozidizConnection::snapshot() const {
+std::uint64_t DizEvozidizConnectionInternal::snapshot() const {
   return onQueueSync([&] { return snapshot_; });
 }
 
 // ---------------------------------------------------------------------------------------------
 // Memory
 
-void DizEvozidizConnection::flushMemoryWithFlags(unsigned flags) {
-  onQueueAsync([flags](DizEvozidizConnection& c) { c.flushMemoryWithFlagsOnQueue(flags); });
+void DizEvozidizConnectionInternal::flushMemoryWithFlags(unsigned flags) {
+  onQueueAsync([flags](DizEvozidizConnectionInternal& c) { c.flushMemoryWithFlagsOnQueue(flags); });
 }
 
-void DizEvozidizConnection::flushMemoryWithFlagsOnQueue(unsigned flags) {
+void DizEvozidizConnectionInternal::flushMemoryWithFlagsOnQueue(unsigned flags) {
+  assertOnConnectionQueue();
   if (flags & DizFlushMemoryCaches) {
     keyCache.removeAllObjects();
     if (objectCache) objectCache->removeAllObjects();
@@ -381,7 +450,7 @@ void DizEvozidizConnection::flushMemoryWithFlagsOnQueue(unsigned flags) {
   // Extension connections receive the same flags once extensions exist.
 }
 
-void DizEvozidizConnection::flushStatements() {
+void DizEvozidizConnectionInternal::flushStatements() {
   for (auto& statement : statements_) {
     if (statement) sqlite3_finalize(statement);
     statement = nullptr;
@@ -391,7 +460,7 @@ void DizEvozidizConnection::flushStatements() {
 // ---------------------------------------------------------------------------------------------
 // Statements
 
-sqlite3_stmt* DizEvozidizConnection::keptStatement(int index, const char* getterName) {
+sqlite3_stmt* DizEvozidizConnectionInternal::keptStatement(int index, const char* getterName) {
   sqlite3_stmt*& slot = statements_[static_cast<std::size_t>(index)];
   if (slot) return slot;
   if (!db) {
@@ -407,7 +476,8 @@ sqlite3_stmt* DizEvozidizConnection::keptStatement(int index, const char* getter
   return slot;
 }
 
-sqlite3_stmt* DizEvozidizConnection::enumerationStatement(int index, const char* getterName, bool& needsFinalize) {
+sqlite3_stmt* DizEvozidizConnectionInternal::enumerationStatement(int index, const char* getterName,
+                                                                  bool& needsFinalize) {
   needsFinalize = false;
   sqlite3_stmt* kept = statements_[static_cast<std::size_t>(index)];
   if (kept && sqlite3_stmt_busy(kept)) {
@@ -425,10 +495,10 @@ sqlite3_stmt* DizEvozidizConnection::enumerationStatement(int index, const char*
 }
 
 #define DIZ_KEPT_STATEMENT(name, index) \
-  sqlite3_stmt* DizEvozidizConnection::name() { return keptStatement(index, #name); }
-#define DIZ_ENUM_STATEMENT(name, index)                                 \
-  sqlite3_stmt* DizEvozidizConnection::name(bool& needsFinalize) {      \
-    return enumerationStatement(index, #name, needsFinalize);           \
+  sqlite3_stmt* DizEvozidizConnectionInternal::name() { return keptStatement(index, #name); }
+#define DIZ_ENUM_STATEMENT(name, index)                                    \
+  sqlite3_stmt* DizEvozidizConnectionInternal::name(bool& needsFinalize) { \
+    return enumerationStatement(index, #name, needsFinalize);              \
   }
 
 DIZ_KEPT_STATEMENT(beginTransactionStatement, 0)
@@ -474,7 +544,7 @@ DIZ_ENUM_STATEMENT(enumerateRowsInAllCollectionsStatement, 36)
 
 // Steps a BEGIN, COMMIT or ROLLBACK once and resets it. A failure is logged with the transaction's
 // text (the transactions own these steps); a missing statement was logged by its getter.
-bool DizEvozidizConnection::stepControl(sqlite3_stmt* statement, const char* failureFormat) {
+bool DizEvozidizConnectionInternal::stepControl(sqlite3_stmt* statement, const char* failureFormat) {
   if (!statement) return false;
   const int rc = sqlite3_step(statement);
   sqlite3_reset(statement);
@@ -485,19 +555,19 @@ bool DizEvozidizConnection::stepControl(sqlite3_stmt* statement, const char* fai
   return true;
 }
 
-bool DizEvozidizConnection::stepBeginTransaction() {
+bool DizEvozidizConnectionInternal::stepBeginTransaction() {
   return stepControl(beginTransactionStatement(), "%@: Couldn't begin transaction: %d %s");
 }
 
-bool DizEvozidizConnection::stepBeginImmediateTransaction() {
+bool DizEvozidizConnectionInternal::stepBeginImmediateTransaction() {
   return stepControl(beginImmediateTransactionStatement(), "%@: Couldn't begin immediate transaction: %d %s");
 }
 
-bool DizEvozidizConnection::stepCommitTransaction() {
+bool DizEvozidizConnectionInternal::stepCommitTransaction() {
   return stepControl(commitTransactionStatement(), "%@: Couldn't commit transaction: %d %s");
 }
 
-bool DizEvozidizConnection::stepRollbackTransaction() {
+bool DizEvozidizConnectionInternal::stepRollbackTransaction() {
   // Nothing to undo when SQLite already ended the transaction (it does so itself after some errors).
   if (db && sqlite3_get_autocommit(db)) return true;
   return stepControl(rollbackTransactionStatement(), "%@: Couldn't rollback transaction: %d %s");

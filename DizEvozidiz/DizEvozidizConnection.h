@@ -27,34 +27,21 @@
 // the connection queues holds it strongly (work the caller asked for) or weakly (setters: a
 // connection released meanwhile needs no setting), never by a raw pointer.
 //
-// The section marked "transaction state" is for the transaction objects: it is read and written only
-// on the connection's queue, or on the write queue while the connection queue waits for it
-// (inside a read-write transaction). Nothing there is locked.
+// This is the connection's public face. Its internals (the SQLite handle, caches, statements,
+// change records and the steps around transactions) are DizEvozidizConnectionInternal, in
+// DizEvozidizConnectionInternal.h: the object every connection is.
 
-#include <sqlite3.h>
-
-#include <array>
-#include <exception>
-#include <type_traits>
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
-#include "DizEvozidiz/DizCache.h"
 #include "DizEvozidiz/DizCollectionKey.h"
 #include "DizEvozidiz/DizEvozidiz.h"
-#include "DizEvozidiz/DizEvozidizConnectionHooks.h"
-#include "DizEvozidiz/DizVfsShim.h"
-#include "DizEvozidiz/Utilities/DizMutationStack.h"
-#include "DizEvozidiz/Utilities/DizSet.h"
 #include "platform/dispatch.h"
 #include "platform/error.h"
 #include "platform/notification_center.h"
@@ -87,11 +74,6 @@ enum : std::int64_t {
   DizEvozidizErrorException = 6,           // an exception ended the transaction (asynchronous forms)
   DizEvozidizErrorMaintenanceFailed = 7,   // VACUUM or a backup failed
 };
-// An error of DizEvozidizErrorDomain: the description, followed, when `resultCode` is not SQLITE_OK,
-// by the code and the handle's message (SQLite's text for the code without a handle).
-platform::ErrorPtr DizEvozidizMakeError(std::int64_t code, const std::string& description, sqlite3* db,
-                                        int resultCode);
-
 // Flags of flushMemoryWithFlags (combinable).
 enum : unsigned {
   DizFlushMemoryCaches = 1,      // empty the key, object and metadata caches
@@ -100,60 +82,7 @@ enum : unsigned {
   DizFlushMemoryState = 8,       // extension connections: drop derived state
 };
 
-using DizCollectionKeyHashSet = std::unordered_set<DizCollectionKeyPtr, DizCollectionKey::Hasher, DizCollectionKey::Equal>;
-using DizCollectionKeyValueMap =
-    std::unordered_map<DizCollectionKeyPtr, platform::Value, DizCollectionKey::Hasher, DizCollectionKey::Equal>;
-
-// The change-record containers of a read-write transaction. Objects (not plain containers) so that a
-// changeset can hold them by reference: after a commit the connection drops its references and the
-// published containers are never changed again, so other connections read them concurrently. The
-// external changeset wraps them in DizSet facades (DizSet::Members), which show which rows or
-// collections changed but never the values.
-
-// Collection key -> change value: the object, DizNull::value() (removed) or DizTouch::value() (touched).
-// Its members, as a set, are the collection keys.
-class DizChangedValues final : public platform::Object, public DizSet::Members {
-  ZORVEL_CLASS(DizChangedValues, platform::Object)
- public:
-  DizChangedValues() = default;
-  DizCollectionKeyValueMap map;
-
-  std::size_t memberCount() const override { return map.size(); }
-  bool containsMember(const platform::Value& member) const override;
-  void enumerateMembers(const std::function<void(const platform::Value&, bool&)>& block) const override;
-};
-
-class DizCollectionKeySet final : public platform::Object, public DizSet::Members {
-  ZORVEL_CLASS(DizCollectionKeySet, platform::Object)
- public:
-  DizCollectionKeySet() = default;
-  DizCollectionKeyHashSet set;
-
-  std::size_t memberCount() const override { return set.size(); }
-  bool containsMember(const platform::Value& member) const override;
-  void enumerateMembers(const std::function<void(const platform::Value&, bool&)>& block) const override;
-};
-
-// Collection names.
-class DizStringSet final : public platform::Object, public DizSet::Members {
-  ZORVEL_CLASS(DizStringSet, platform::Object)
- public:
-  DizStringSet() = default;
-  std::unordered_set<std::string> set;
-
-  std::size_t memberCount() const override { return set.size(); }
-  bool containsMember(const platform::Value& member) const override;
-  void enumerateMembers(const std::function<void(const platform::Value&, bool&)>& block) const override;
-};
-
-class DizRowidHashSet final : public platform::Object {
-  ZORVEL_CLASS(DizRowidHashSet, platform::Object)
- public:
-  DizRowidHashSet() = default;
-  std::unordered_set<std::int64_t> set;
-};
-
-class DizEvozidizConnection final : public platform::Object, public DizEvozidizConnectionHooks {
+class DizEvozidizConnection : public platform::Object {
   ZORVEL_CLASS(DizEvozidizConnection, platform::Object)
 
  public:
@@ -164,20 +93,14 @@ class DizEvozidizConnection final : public platform::Object, public DizEvozidizC
   // Receives the outcome of a read-write transaction: null when it committed, else why it did not.
   using ReadWriteCompletionBlock = std::function<void(const platform::ErrorPtr& error)>;
 
-  using ObjectCache = DizCache<DizCollectionKeyPtr, platform::Value, DizCollectionKey::Hasher, DizCollectionKey::Equal>;
-  using KeyCache = DizBidirectionalCache<std::int64_t, DizCollectionKeyPtr, std::hash<std::int64_t>,
-                                         std::equal_to<std::int64_t>, DizCollectionKey::Hasher, DizCollectionKey::Equal>;
+  // Made by DizEvozidiz::newConnection.
+  ~DizEvozidizConnection() override = default;
 
-  // Made by DizEvozidiz::newConnection. Returns at once; the connection registers with the database
-  // and takes its snapshot on its own queue, ahead of anything queued on it later.
-  static Ptr make(const DizEvozidiz::Ptr& database);
-  ~DizEvozidizConnection() override;
-
-  const DizEvozidiz::Ptr& database() const { return database_; }
+  DizEvozidiz::Ptr database() const;
   // False when the SQLite handle could not be opened: read transactions then raise
   // DizEvozidizException and read-write ones report DizEvozidizErrorConnectionUnusable, instead of
   // silently reading and writing nothing.
-  bool isUsable() const { return db != nullptr; }
+  bool isUsable() const;
 
   // For the caller's own use. Any thread.
   std::string name() const;
@@ -238,8 +161,6 @@ class DizEvozidizConnection final : public platform::Object, public DizEvozidizC
   void disableExceptionsForImplicitlyEndingLongLivedReadTransaction();
   // The exception a read-write transaction raises on a pinned connection when enabled.
   platform::Exception implicitlyEndingLongLivedReadTransactionException() const;
-  // DizEvozidizConnectionHooks: called by the database's checkpointer on its snapshot queue.
-  void maybeResetLongLivedReadTransaction() override;
 
   // ---- Maintenance (run on the write queue, between read-write transactions) ----
   // False (and the error, when asked for) when VACUUM failed; it fails on a connection in a
@@ -283,246 +204,8 @@ class DizEvozidizConnection final : public platform::Object, public DizEvozidizC
   static const std::vector<std::string>& internalChangesetKeys();
   static const std::vector<std::string>& externalChangesetKeys();
 
-  // ================= transaction state (connection queue / write queue only) =================
-
-  sqlite3* db = nullptr;
-  diz_file* main_file = nullptr;
-  diz_file* wal_file = nullptr;
-
-  KeyCache keyCache;
-  std::unique_ptr<ObjectCache> objectCache;    // null while disabled
-  std::unique_ptr<ObjectCache> metadataCache;  // null while disabled
-
-  // Change record of the running read-write transaction: made empty before each read-write
-  // transaction, published in the changesets by the commit (and then replaced).
-  std::shared_ptr<DizChangedValues> objectChanges;
-  std::shared_ptr<DizChangedValues> metadataChanges;
-  std::shared_ptr<DizCollectionKeySet> removedKeys;
-  std::shared_ptr<DizStringSet> removedCollections;
-  std::shared_ptr<DizRowidHashSet> removedRowids;
-  bool allKeysRemoved = false;
-  bool hasDiskChanges = false;
-  bool externallyModified = false;
-  std::shared_ptr<DizMutationStack_Bool> mutationStack;
-
-  // Extensions: registered name -> extension connection (none yet; kept so the commit takes them
-  // later without rework).
-  platform::ValueDictionary extensions;
-  bool registeredExtensionsChanged = false;
-  bool registeredMemoryTablesChanged = false;
-
-  // The database's closures (never empty for the (de)serializers; sanitizers may be empty).
-  const DizEvozidizSerializer& objectSerializer() const { return database_->objectSerializer(); }
-  const DizEvozidizDeserializer& objectDeserializer() const { return database_->objectDeserializer(); }
-  const DizEvozidizSerializer& metadataSerializer() const { return database_->metadataSerializer(); }
-  const DizEvozidizDeserializer& metadataDeserializer() const { return database_->metadataDeserializer(); }
-  const DizEvozidizPreSanitizer& objectPreSanitizer() const { return database_->objectPreSanitizer(); }
-  const DizEvozidizPostSanitizer& objectPostSanitizer() const { return database_->objectPostSanitizer(); }
-  const DizEvozidizPreSanitizer& metadataPreSanitizer() const { return database_->metadataPreSanitizer(); }
-  const DizEvozidizPostSanitizer& metadataPostSanitizer() const { return database_->metadataPostSanitizer(); }
-
-  // Kept statements: prepared on first use, kept until flushed; null (and logged) when preparing
-  // failed. The caller binds, steps, clears the bindings and resets; it never finalizes them.
-  sqlite3_stmt* beginTransactionStatement();
-  sqlite3_stmt* beginImmediateTransactionStatement();
-  sqlite3_stmt* commitTransactionStatement();
-  sqlite3_stmt* rollbackTransactionStatement();
-  sqlite3_stmt* dizGetDataForKeyStatement();
-  sqlite3_stmt* dizSetDataForKeyStatement();
-  sqlite3_stmt* dizRemoveForKeyStatement();
-  sqlite3_stmt* dizRemoveExtensionStatement();
-  sqlite3_stmt* getCollectionCountStatement();
-  sqlite3_stmt* getKeyCountForCollectionStatement();
-  sqlite3_stmt* getKeyCountForAllStatement();
-  sqlite3_stmt* getCountForRowidStatement();
-  sqlite3_stmt* getRowidForKeyStatement();
-  sqlite3_stmt* getKeyForRowidStatement();
-  sqlite3_stmt* getDataForRowidStatement();
-  sqlite3_stmt* getMetadataForRowidStatement();
-  sqlite3_stmt* getAllForRowidStatement();
-  sqlite3_stmt* getDataForKeyStatement();
-  sqlite3_stmt* getMetadataForKeyStatement();
-  sqlite3_stmt* getAllForKeyStatement();
-  sqlite3_stmt* insertForRowidStatement();
-  sqlite3_stmt* updateAllForRowidStatement();
-  sqlite3_stmt* updateObjectForRowidStatement();
-  sqlite3_stmt* updateMetadataForRowidStatement();
-  sqlite3_stmt* removeForRowidStatement();
-  sqlite3_stmt* removeCollectionStatement();
-  sqlite3_stmt* removeAllStatement();
-  // Enumeration statements: when the kept one is in use (nested enumeration of the same kind) a
-  // fresh one is returned with needsFinalize = true, and the caller finalizes it after use.
-  sqlite3_stmt* enumerateCollectionsStatement(bool& needsFinalize);
-  sqlite3_stmt* enumerateCollectionsForKeyStatement(bool& needsFinalize);
-  sqlite3_stmt* enumerateKeysInCollectionStatement(bool& needsFinalize);
-  sqlite3_stmt* enumerateKeysInAllCollectionsStatement(bool& needsFinalize);
-  sqlite3_stmt* enumerateKeysAndMetadataInCollectionStatement(bool& needsFinalize);
-  sqlite3_stmt* enumerateKeysAndMetadataInAllCollectionsStatement(bool& needsFinalize);
-  sqlite3_stmt* enumerateKeysAndObjectsInCollectionStatement(bool& needsFinalize);
-  sqlite3_stmt* enumerateKeysAndObjectsInAllCollectionsStatement(bool& needsFinalize);
-  sqlite3_stmt* enumerateRowsInCollectionStatement(bool& needsFinalize);
-  sqlite3_stmt* enumerateRowsInAllCollectionsStatement(bool& needsFinalize);
-
-  // Runs "BEGIN", "BEGIN IMMEDIATE", "COMMIT" or "ROLLBACK" through the kept statement; false (after
-  // logging "DizEvozidizTransaction: Couldn't begin transaction: <code> <message>" and the like) when
-  // it failed. The connection's transaction steps use these rather than the transaction objects'
-  // own, because a failed BEGIN or COMMIT must stop the transaction (rolled back, nothing published).
-  bool stepBeginTransaction();
-  bool stepBeginImmediateTransaction();
-  bool stepCommitTransaction();
-  bool stepRollbackTransaction();
-
-  // Must run on the connection queue (or on the write queue inside a read-write transaction).
-  void flushMemoryWithFlagsOnQueue(unsigned flags);
-  // Applies another connection's internal changeset (or, while catching up, the connection's own
-  // fetched ones). Connection queue only.
-  void noteCommittedChangeset(const platform::Value& changeset);
-  // Builds the two changesets of the running read-write transaction; each may stay nil.
-  void getInternalChangeset(platform::Value& internal, platform::Value& external);
-
-  // Whether the caller runs on this connection's queue (or on the write queue for it).
-  bool isOnConnectionQueue() const;
-  const platform::DispatchQueuePtr& connectionQueue() const { return connectionQueue_; }
-
-  // ============================================================================================
-
-  // Only for the class registry and make().
-  DizEvozidizConnection() = default;
-
- private:
-  sqlite3_stmt* keptStatement(int index, const char* getterName);
-  sqlite3_stmt* enumerationStatement(int index, const char* getterName, bool& needsFinalize);
-  bool stepControl(sqlite3_stmt* statement, const char* failureFormat);
-  void flushStatements();
-
-  void init(const DizEvozidiz::Ptr& database);
-  void registerAndPrepare();
-  void initializeObjectCache();
-  void initializeMetadataCache();
-  // The object and metadata caches are switched and limited alike, by queued setters.
-  using CacheSlot = std::unique_ptr<ObjectCache> DizEvozidizConnection::*;
-  using LimitSlot = std::uint64_t DizEvozidizConnection::*;
-  void setCacheEnabled(CacheSlot cache, LimitSlot limit, bool enabled);
-  void setCacheLimit(CacheSlot cache, LimitSlot limit, std::uint64_t value);
-  std::uint64_t calculateKeyCacheLimit() const;
-  void closeOrPoolHandle();
-
-  template <class F>
-  auto onQueueSync(F&& f) const;
-  template <class Change>
-  void onQueueAsync(Change change);
-
-  Ptr self();
-  std::weak_ptr<DizEvozidizConnection> weakSelf();
-  std::shared_ptr<DizEvozidizConnectionState> ownState() const;  // snapshot queue only
-  void preReadTransaction();
-  void postReadTransaction();
-  platform::ErrorPtr preReadWriteTransaction();  // the error when BEGIN failed
-  void abandonWriteTransaction(const platform::Value& pendingChangeset);
-  void finishReadWriteTransaction();
-  void fetchMainFile();
-  void learnWalFile();
-  platform::ErrorPtr postReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction,
-                                              const platform::ErrorPtr& abort);
-  void implicitlyEndLongLivedReadTransaction();
-  platform::ErrorPtr rollBackReadWriteTransaction(platform::ErrorPtr why);
-  void prePseudoReadWriteTransaction();
-  void postPseudoReadWriteTransaction();
-  template <class Work>
-  void runPseudoReadWriteTransaction(const Work& work);
-  platform::NotificationPtr makeModifiedNotification(platform::ValueDictionary& external);
-  void runReadTransaction(const ReadBlock& block);
-  platform::ErrorPtr runReadWriteTransaction(const ReadWriteBlock& block,
-                                             const std::function<void(const platform::ErrorPtr&)>& whenEnded);
-  void catchUp(std::uint64_t targetSnapshot, const std::optional<platform::ValueArray>& changesets);
-  void catchUpWithDatabase(bool readFromFile);
-  std::uint64_t readSnapshotFromDatabase();
-  std::uint64_t incrementSnapshotInDatabase(bool& ok);
-  void markSqlLevelSharedReadLockAcquired();
-  static void connectionReadHook(diz_file* file);
-  static int connectionBusyHandler(void* context, int count);
-  void processChangeset(const platform::Value& changeset);
-  void dropChangeRecords();
-  // Around everything a connection runs on the write queue (read-write transactions, vacuum,
-  // backup): resumes the write queue if this connection suspended it, and marks the work active so
-  // the checkpointer's long-lived-read reset leaves the write queue alone meanwhile.
-  void beginWriteQueueWork();
-  void endWriteQueueWork();
-  void releaseWriteQueueSuspension();
-  std::vector<platform::NotificationPtr> beginLongLivedOnQueue();
-  std::optional<std::vector<platform::NotificationPtr>> endLongLivedOnQueue();
-  void requireUsable() const;
-
-  DizEvozidiz::Ptr database_;
-  platform::DispatchQueuePtr connectionQueue_;
-  char isOnConnectionQueueKey_ = 0;
-
-  mutable std::mutex nameMutex_;
-  std::string name_;
-
-  std::uint64_t objectCacheLimit_ = 0;
-  std::uint64_t metadataCacheLimit_ = 0;
-  std::int64_t objectPolicy_ = 0;
-  std::int64_t metadataPolicy_ = 0;
-  bool enableMultiProcessSupport_ = false;
-
-  std::uint64_t snapshot_ = 0;
-  bool needsMarkSqlLevelSharedReadLock_ = false;
-  // The own state while needsMarkSqlLevelSharedReadLock_ is set, for marking it without a trip onto
-  // the snapshot queue.
-  std::shared_ptr<DizEvozidizConnectionState> readStateToMark_;
-  bool isFastForwarding_ = false;
-  bool throwExceptionsForImplicitlyEndingLongLivedReadTransaction_ = false;
-  std::shared_ptr<DizEvozidizReadTransaction> longLivedReadTransaction_;
-  platform::ValueArray pendingChangesets_;
-  platform::ValueArray processedChangesets_;
-
-  // Guarded by lock_ (touched by the connection queue and the write queue).
-  std::mutex lock_;
-  bool writeQueueSuspended_ = false;
-  bool activeReadWriteTransaction_ = false;
-
-  std::array<sqlite3_stmt*, 37> statements_{};
+ protected:
+  // Only DizEvozidizConnectionInternal derives from it; every connection is one.
+  struct InternalOnly {};
+  explicit DizEvozidizConnection(InternalOnly) {}
 };
-
-// Runs `f` on the connection queue (inline when already there) and rethrows what it threw.
-template <class F>
-inline auto DizEvozidizConnection::onQueueSync(F&& f) const {
-  using R = decltype(f());
-  if (isOnConnectionQueue()) return f();
-  std::exception_ptr error;
-  if constexpr (std::is_void_v<R>) {
-    connectionQueue_->sync([&] {
-      try {
-        f();
-      } catch (...) {
-        error = std::current_exception();
-      }
-    });
-    if (error) std::rethrow_exception(error);
-  } else {
-    std::optional<R> result;
-    connectionQueue_->sync([&] {
-      try {
-        result.emplace(f());
-      } catch (...) {
-        error = std::current_exception();
-      }
-    });
-    if (error) std::rethrow_exception(error);
-    return std::move(*result);
-  }
-}
-
-// Runs `change` on the connection inline when on its queue, else queued holding the connection
-// weakly: a connection released before the block runs needs no change.
-template <class Change>
-inline void DizEvozidizConnection::onQueueAsync(Change change) {
-  if (isOnConnectionQueue()) {
-    change(*this);
-    return;
-  }
-  connectionQueue_->async([weak = weakSelf(), change = std::move(change)] {
-    if (auto connection = weak.lock()) change(*connection);
-  });
-}

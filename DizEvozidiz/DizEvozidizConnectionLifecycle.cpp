@@ -5,8 +5,8 @@
 #include <exception>
 #include <limits>
 
-#include "DizEvozidiz/DizEvozidizConnection.h"
-#include "DizEvozidiz/DizEvozidizLog.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
+#include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "platform/date.h"
 
@@ -24,7 +24,7 @@ platform::ErrorPtr unusableConnectionError() {
 
 }  // namespace
 
-void DizEvozidizConnection::requireUsable() const {
+void DizEvozidizConnectionInternal::requireUsable() const {
   if (!db)
     platform::Exception::raise(DizEvozidizExceptionName,
                                platform::format("Connection <%@: %p> has no open database handle: opening the file "
@@ -32,7 +32,7 @@ void DizEvozidizConnection::requireUsable() const {
                                                 "DizEvozidizConnection", static_cast<const void*>(this)));
 }
 
-std::shared_ptr<DizEvozidizConnectionState> DizEvozidizConnection::ownState() const {
+std::shared_ptr<DizEvozidizConnectionState> DizEvozidizConnectionInternal::ownState() const {
   for (const auto& state : database_->connectionStatesOnSnapshotQueue())
     if (state->connectionIdentity == static_cast<const DizEvozidizConnectionHooks*>(this)) return state;
   return nullptr;
@@ -41,7 +41,7 @@ std::shared_ptr<DizEvozidizConnectionState> DizEvozidizConnection::ownState() co
 // ---------------------------------------------------------------------------------------------
 // Entry points
 
-void DizEvozidizConnection::runReadTransaction(const ReadBlock& block) {
+void DizEvozidizConnectionInternal::runReadTransaction(const ReadBlock& block) {
   if (longLivedReadTransaction_) {
     block(*longLivedReadTransaction_);
     return;
@@ -58,13 +58,13 @@ void DizEvozidizConnection::runReadTransaction(const ReadBlock& block) {
   postReadTransaction();
 }
 
-void DizEvozidizConnection::readWithBlock(const ReadBlock& block) {
+void DizEvozidizConnectionInternal::readWithBlock(const ReadBlock& block) {
   onQueueSync([&] { runReadTransaction(block); });
 }
 
-void DizEvozidizConnection::asyncReadWithBlock(ReadBlock block, CompletionBlock completion,
-                                               platform::DispatchQueuePtr completionQueue) {
-  auto self = std::static_pointer_cast<DizEvozidizConnection>(shared_from_this());
+void DizEvozidizConnectionInternal::asyncReadWithBlock(ReadBlock block, CompletionBlock completion,
+                                                       platform::DispatchQueuePtr completionQueue) {
+  auto self = std::static_pointer_cast<DizEvozidizConnectionInternal>(shared_from_this());
   connectionQueue_->async([self, block = std::move(block), completion = std::move(completion),
                            completionQueue = std::move(completionQueue)] {
     try {
@@ -76,14 +76,14 @@ void DizEvozidizConnection::asyncReadWithBlock(ReadBlock block, CompletionBlock 
   });
 }
 
-bool DizEvozidizConnection::readWriteWithBlock(const ReadWriteBlock& block, platform::ErrorPtr* error) {
+bool DizEvozidizConnectionInternal::readWriteWithBlock(const ReadWriteBlock& block, platform::ErrorPtr* error) {
   const platform::ErrorPtr outcome = onQueueSync([&] { return runReadWriteTransaction(block, {}); });
   if (outcome && error) *error = outcome;
   return outcome == nullptr;
 }
 
-void DizEvozidizConnection::asyncReadWriteWithBlock(ReadWriteBlock block, ReadWriteCompletionBlock completion,
-                                                    platform::DispatchQueuePtr completionQueue) {
+void DizEvozidizConnectionInternal::asyncReadWriteWithBlock(ReadWriteBlock block, ReadWriteCompletionBlock completion,
+                                                            platform::DispatchQueuePtr completionQueue) {
   connectionQueue_->async([self = self(), block = std::move(block), completion = std::move(completion),
                            completionQueue = std::move(completionQueue)] {
     // Exactly once, whatever happens: as soon as the transaction has ended (on the write queue),
@@ -105,31 +105,31 @@ void DizEvozidizConnection::asyncReadWriteWithBlock(ReadWriteBlock block, ReadWr
   });
 }
 
-void DizEvozidizConnection::asyncReadWriteWithBlock(ReadWriteBlock block, CompletionBlock completion,
-                                                    platform::DispatchQueuePtr completionQueue) {
+void DizEvozidizConnectionInternal::asyncReadWriteWithBlock(ReadWriteBlock block, CompletionBlock completion,
+                                                            platform::DispatchQueuePtr completionQueue) {
   ReadWriteCompletionBlock withOutcome;
   if (completion) withOutcome = [completion = std::move(completion)](const platform::ErrorPtr&) { completion(); };
   asyncReadWriteWithBlock(std::move(block), std::move(withOutcome), std::move(completionQueue));
 }
 
-void DizEvozidizConnection::flushTransactionsWithCompletionQueue(platform::DispatchQueuePtr completionQueue,
-                                                                 CompletionBlock completion) {
+void DizEvozidizConnectionInternal::flushTransactionsWithCompletionQueue(platform::DispatchQueuePtr completionQueue,
+                                                                         CompletionBlock completion) {
   if (!completion) return;
   connectionQueue_->async([completionQueue = std::move(completionQueue), completion = std::move(completion)] {
     orMain(completionQueue)->async(completion);
   });
 }
 
-void DizEvozidizConnection::releaseWriteQueueSuspension() {
-  std::lock_guard guard(lock_);
+void DizEvozidizConnectionInternal::releaseWriteQueueSuspension() {
+  platform::MutexLock guard(lock_);
   if (writeQueueSuspended_) {
     database_->writeQueue()->resume();
     writeQueueSuspended_ = false;
   }
 }
 
-void DizEvozidizConnection::beginWriteQueueWork() {
-  std::lock_guard guard(lock_);
+void DizEvozidizConnectionInternal::beginWriteQueueWork() {
+  platform::MutexLock guard(lock_);
   if (writeQueueSuspended_) {
     database_->writeQueue()->resume();
     writeQueueSuspended_ = false;
@@ -137,8 +137,8 @@ void DizEvozidizConnection::beginWriteQueueWork() {
   activeReadWriteTransaction_ = true;
 }
 
-void DizEvozidizConnection::endWriteQueueWork() {
-  std::lock_guard guard(lock_);
+void DizEvozidizConnectionInternal::endWriteQueueWork() {
+  platform::MutexLock guard(lock_);
   activeReadWriteTransaction_ = false;
 }
 
@@ -156,7 +156,7 @@ platform::ErrorPtr DizEvozidizMakeError(std::int64_t code, const std::string& de
 
 // Ends a long-lived read transaction before work that needs the handle to itself (a read-write
 // transaction, vacuum, backup): raises when the exceptions are enabled, else warns.
-void DizEvozidizConnection::implicitlyEndLongLivedReadTransaction() {
+void DizEvozidizConnectionInternal::implicitlyEndLongLivedReadTransaction() {
   if (!longLivedReadTransaction_) return;
   if (throwExceptionsForImplicitlyEndingLongLivedReadTransaction_) throw implicitlyEndingLongLivedReadTransactionException();
   DIZ_CONN_LOG_WARN("%@: Implicitly ending long-lived read transaction on connection %@, database %@", description(),
@@ -164,51 +164,56 @@ void DizEvozidizConnection::implicitlyEndLongLivedReadTransaction() {
   endLongLivedOnQueue();
 }
 
-platform::ErrorPtr DizEvozidizConnection::runReadWriteTransaction(
+platform::ErrorPtr DizEvozidizConnectionInternal::runReadWriteTransaction(
     const ReadWriteBlock& block, const std::function<void(const platform::ErrorPtr&)>& whenEnded) {
   implicitlyEndLongLivedReadTransaction();
   if (!db) {
     return unusableConnectionError();
   }
   beginWriteQueueWork();
-  platform::ErrorPtr outcome;
-  std::exception_ptr thrown;
-  database_->writeQueue()->sync([&] {
+  struct EndWriteQueueWork {
+    DizEvozidizConnectionInternal& connection;
+    ~EndWriteQueueWork() { connection.endWriteQueueWork(); }
+  } endWork{*this};
+  return database_->writeQueue()->sync([&] {
     auto& writeQueue = database_->writeQueue();
     writeQueue->setSpecific(&isOnConnectionQueueKey_, &isOnConnectionQueueKey_);
-    outcome = preReadWriteTransaction();
+    platform::ErrorPtr outcome = preReadWriteTransaction();
     if (outcome) {
       writeQueue->setSpecific(&isOnConnectionQueueKey_, nullptr);
-    } else {
-      auto transaction = DizEvozidizReadWriteTransaction::initWithConnection(this, true);
-      platform::ErrorPtr abort;
-      try {
-        block(*transaction);
-      } catch (...) {
-        // A block that throws leaves its work rolled back; its exception goes on to the caller.
-        thrown = std::current_exception();
-        std::string what = "unknown exception";
-        try {
-          throw;
-        } catch (const std::exception& e) {
-          what = e.what();
-        } catch (...) {
-        }
-        abort = DizEvozidizMakeError(DizEvozidizErrorException, "The read-write block threw (" + what + ")", db, SQLITE_OK);
-      }
-      outcome = postReadWriteTransaction(*transaction, abort);
+      if (whenEnded) whenEnded(outcome);
+      return outcome;
     }
+    auto transaction = DizEvozidizReadWriteTransaction::initWithConnection(this, true);
+    platform::ErrorPtr abort;
+    std::exception_ptr thrown;
+    try {
+      block(*transaction);
+    } catch (...) {
+      thrown = std::current_exception();
+      std::string what = "unknown exception";
+      try {
+        throw;
+      } catch (const std::exception& e) {
+        what = e.what();
+      } catch (...) {
+      }
+      abort =
+          DizEvozidizMakeError(DizEvozidizErrorException, "The read-write block threw (" + what + ")", db, SQLITE_OK);
+    }
+    outcome = postReadWriteTransaction(*transaction, abort);
     if (whenEnded) whenEnded(outcome);
+    // A block that throws leaves its work rolled back; its exception goes on to the caller, carried
+    // out of the write queue by sync.
+    if (thrown) std::rethrow_exception(thrown);
+    return outcome;
   });
-  endWriteQueueWork();
-  if (thrown) std::rethrow_exception(thrown);
-  return outcome;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Steps around a read block
 
-void DizEvozidizConnection::fetchMainFile() {
+void DizEvozidizConnectionInternal::fetchMainFile() {
   if (main_file || !db) return;
   sqlite3_file* file = nullptr;
   if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) == SQLITE_OK && file) {
@@ -220,7 +225,7 @@ void DizEvozidizConnection::fetchMainFile() {
 // The handle's own WAL file, as SQLite keeps it for this handle (never the shim's "last opened WAL",
 // which may belong to another connection's handle and go away with it). Known once a read has made
 // the handle open its WAL.
-void DizEvozidizConnection::learnWalFile() {
+void DizEvozidizConnectionInternal::learnWalFile() {
   if (wal_file || !db) return;
   sqlite3_file* file = nullptr;
   if (sqlite3_file_control(db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &file) != SQLITE_OK || !file ||
@@ -232,7 +237,8 @@ void DizEvozidizConnection::learnWalFile() {
   wal_file->hook_context = this;
 }
 
-void DizEvozidizConnection::preReadTransaction() {
+void DizEvozidizConnectionInternal::preReadTransaction() {
+  assertOnConnectionQueue();
   fetchMainFile();
   if (!stepBeginTransaction()) {
     platform::Exception::raise(DizEvozidizExceptionName, "The read transaction could not begin: BEGIN failed.");
@@ -274,12 +280,13 @@ void DizEvozidizConnection::preReadTransaction() {
   });
   if (mustCatchUp) catchUp(dbSnapshot, changesets);
   if (needsMarkSqlLevelSharedReadLock_) {
-    if (main_file) main_file->read_hook = &DizEvozidizConnection::connectionReadHook;
-    if (wal_file) wal_file->read_hook = &DizEvozidizConnection::connectionReadHook;
+    if (main_file) main_file->read_hook = &DizEvozidizConnectionInternal::connectionReadHook;
+    if (wal_file) wal_file->read_hook = &DizEvozidizConnectionInternal::connectionReadHook;
   }
 }
 
-void DizEvozidizConnection::catchUp(std::uint64_t targetSnapshot, const std::optional<platform::ValueArray>& changesets) {
+void DizEvozidizConnectionInternal::catchUp(std::uint64_t targetSnapshot,
+                                            const std::optional<platform::ValueArray>& changesets) {
   if (changesets) {
     isFastForwarding_ = true;
     for (const auto& changeset : *changesets) noteCommittedChangeset(changeset);
@@ -294,13 +301,13 @@ void DizEvozidizConnection::catchUp(std::uint64_t targetSnapshot, const std::opt
   }
 }
 
-void DizEvozidizConnection::connectionReadHook(diz_file* file) {
-  auto* connection = static_cast<DizEvozidizConnection*>(file->hook_context);
+void DizEvozidizConnectionInternal::connectionReadHook(diz_file* file) {
+  auto* connection = static_cast<DizEvozidizConnectionInternal*>(file->hook_context);
   file->read_hook = nullptr;
   if (connection && connection->needsMarkSqlLevelSharedReadLock_) connection->markSqlLevelSharedReadLockAcquired();
 }
 
-void DizEvozidizConnection::markSqlLevelSharedReadLockAcquired() {
+void DizEvozidizConnectionInternal::markSqlLevelSharedReadLockAcquired() {
   if (!needsMarkSqlLevelSharedReadLock_) return;
   std::shared_ptr<DizEvozidizConnectionState> own = std::move(readStateToMark_);
   if (own) {
@@ -333,7 +340,8 @@ void DizEvozidizConnection::markSqlLevelSharedReadLockAcquired() {
   if (writer) writer->signalWriteLock();
 }
 
-void DizEvozidizConnection::postReadTransaction() {
+void DizEvozidizConnectionInternal::postReadTransaction() {
+  assertOnConnectionQueue();
   if (!stepCommitTransaction()) stepRollbackTransaction();
   if (main_file) main_file->read_hook = nullptr;
   if (wal_file) wal_file->read_hook = nullptr;
@@ -367,7 +375,7 @@ void DizEvozidizConnection::postReadTransaction() {
   if (writer) writer->signalWriteLock();
 }
 
-std::uint64_t DizEvozidizConnection::readSnapshotFromDatabase() {
+std::uint64_t DizEvozidizConnectionInternal::readSnapshotFromDatabase() {
   sqlite3_stmt* statement = dizGetDataForKeyStatement();
   if (!statement) return 0;
   sqlite3_bind_text(statement, 1, "", 0, SQLITE_STATIC);
@@ -383,7 +391,7 @@ std::uint64_t DizEvozidizConnection::readSnapshotFromDatabase() {
   return result;
 }
 
-std::uint64_t DizEvozidizConnection::incrementSnapshotInDatabase(bool& ok) {
+std::uint64_t DizEvozidizConnectionInternal::incrementSnapshotInDatabase(bool& ok) {
   const std::uint64_t newSnapshot = snapshot_ + 1;
   ok = false;
   sqlite3_stmt* statement = dizSetDataForKeyStatement();
@@ -404,7 +412,8 @@ std::uint64_t DizEvozidizConnection::incrementSnapshotInDatabase(bool& ok) {
 // ---------------------------------------------------------------------------------------------
 // Steps around a read-write block (on the write queue)
 
-platform::ErrorPtr DizEvozidizConnection::preReadWriteTransaction() {
+platform::ErrorPtr DizEvozidizConnectionInternal::preReadWriteTransaction() {
+  assertOnConnectionQueue();
   fetchMainFile();
   const bool begun = enableMultiProcessSupport_ ? stepBeginImmediateTransaction() : stepBeginTransaction();
   if (!begun) {
@@ -429,7 +438,7 @@ platform::ErrorPtr DizEvozidizConnection::preReadWriteTransaction() {
 // that the commit it publishes is numbered after every earlier one and its caches hold nothing
 // older. `readFromFile` takes the latest commit from the file (another process may have written)
 // rather than from the database object.
-void DizEvozidizConnection::catchUpWithDatabase(bool readFromFile) {
+void DizEvozidizConnectionInternal::catchUpWithDatabase(bool readFromFile) {
   std::uint64_t dbSnapshot = 0;
   bool mustCatchUp = false;
   std::optional<platform::ValueArray> changesets;
@@ -462,7 +471,7 @@ void DizEvozidizConnection::catchUpWithDatabase(bool readFromFile) {
   }
 }
 
-void DizEvozidizConnection::abandonWriteTransaction(const platform::Value& pendingChangeset) {
+void DizEvozidizConnectionInternal::abandonWriteTransaction(const platform::Value& pendingChangeset) {
   // SQLite's rollback; the caches may hold what the failed transaction read or wrote.
   stepRollbackTransaction();
   flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches);
@@ -485,7 +494,7 @@ void DizEvozidizConnection::abandonWriteTransaction(const platform::Value& pendi
   });
 }
 
-platform::ErrorPtr DizEvozidizConnection::rollBackReadWriteTransaction(platform::ErrorPtr why) {
+platform::ErrorPtr DizEvozidizConnectionInternal::rollBackReadWriteTransaction(platform::ErrorPtr why) {
   database_->snapshotQueue()->sync([&] {
     if (auto own = ownState()) own->activeWriteTransaction = false;
   });
@@ -502,15 +511,15 @@ platform::ErrorPtr DizEvozidizConnection::rollBackReadWriteTransaction(platform:
 // The modified notification of a commit: the database as its object and the external changeset as
 // its user info, both referring to the database and this connection weakly (see
 // DizEvozidizModifiedNotification).
-platform::NotificationPtr DizEvozidizConnection::makeModifiedNotification(platform::ValueDictionary& external) {
+platform::NotificationPtr DizEvozidizConnectionInternal::makeModifiedNotification(platform::ValueDictionary& external) {
   external.set("snapshot", platform::Value(snapshot_));
   external.set("connection", platform::Value::weakObject(self()));
   return platform::Notification::makeWithWeakObject(std::string(DizEvozidizModifiedNotification), database_,
                                                     platform::Value(external));
 }
 
-platform::ErrorPtr DizEvozidizConnection::postReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction,
-                                                                   const platform::ErrorPtr& abort) {
+platform::ErrorPtr DizEvozidizConnectionInternal::postReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction,
+                                                                           const platform::ErrorPtr& abort) {
   if (abort) return rollBackReadWriteTransaction(abort);
   if (transaction.rollbackRequested()) {
     return rollBackReadWriteTransaction(
@@ -603,13 +612,13 @@ platform::ErrorPtr DizEvozidizConnection::postReadWriteTransaction(DizEvozidizRe
   return nullptr;
 }
 
-void DizEvozidizConnection::finishReadWriteTransaction() {
+void DizEvozidizConnectionInternal::finishReadWriteTransaction() {
   dropChangeRecords();
   if (mutationStack) mutationStack->clear();
   database_->writeQueue()->setSpecific(&isOnConnectionQueueKey_, nullptr);
 }
 
-void DizEvozidizConnection::dropChangeRecords() {
+void DizEvozidizConnectionInternal::dropChangeRecords() {
   // Published records now belong to their changesets; the next transaction makes fresh ones.
   if (objectChanges && !objectChanges->map.empty()) objectChanges.reset();
   if (metadataChanges && !metadataChanges->map.empty()) metadataChanges.reset();
@@ -625,7 +634,7 @@ void DizEvozidizConnection::dropChangeRecords() {
 // On the connection queue: vacuum and backup run on the write queue like a read-write transaction
 // (so the checkpointer's reset leaves the write queue alone meanwhile), between the pseudo steps.
 template <class Work>
-void DizEvozidizConnection::runPseudoReadWriteTransaction(const Work& work) {
+void DizEvozidizConnectionInternal::runPseudoReadWriteTransaction(const Work& work) {
   implicitlyEndLongLivedReadTransaction();
   beginWriteQueueWork();
   try {
@@ -641,7 +650,7 @@ void DizEvozidizConnection::runPseudoReadWriteTransaction(const Work& work) {
   endWriteQueueWork();
 }
 
-void DizEvozidizConnection::prePseudoReadWriteTransaction() {
+void DizEvozidizConnectionInternal::prePseudoReadWriteTransaction() {
   database_->writeQueue()->setSpecific(&isOnConnectionQueueKey_, &isOnConnectionQueueKey_);
   fetchMainFile();
   // Commits this connection has not applied yet (their changesets may wait behind this step on
@@ -651,7 +660,7 @@ void DizEvozidizConnection::prePseudoReadWriteTransaction() {
   hasDiskChanges = false;
 }
 
-void DizEvozidizConnection::postPseudoReadWriteTransaction() {
+void DizEvozidizConnectionInternal::postPseudoReadWriteTransaction() {
   platform::Value internal;
   if (hasDiskChanges) {
     // With other processes on the file the number goes into the file too, or their next commit
@@ -682,7 +691,7 @@ void DizEvozidizConnection::postPseudoReadWriteTransaction() {
   database_->writeQueue()->setSpecific(&isOnConnectionQueueKey_, nullptr);
 }
 
-bool DizEvozidizConnection::vacuum(platform::ErrorPtr* error) {
+bool DizEvozidizConnectionInternal::vacuum(platform::ErrorPtr* error) {
   platform::ErrorPtr failure;
   onQueueSync([&] {
     if (!db) {
@@ -705,7 +714,7 @@ bool DizEvozidizConnection::vacuum(platform::ErrorPtr* error) {
   return failure == nullptr;
 }
 
-platform::ErrorPtr DizEvozidizConnection::backupToPath(const std::string& path) {
+platform::ErrorPtr DizEvozidizConnectionInternal::backupToPath(const std::string& path) {
   platform::ErrorPtr error;
   onQueueSync([&] {
     if (!db) {
@@ -748,7 +757,8 @@ platform::ErrorPtr DizEvozidizConnection::backupToPath(const std::string& path) 
 // ---------------------------------------------------------------------------------------------
 // Long-lived read transactions
 
-std::vector<platform::NotificationPtr> DizEvozidizConnection::beginLongLivedOnQueue() {
+std::vector<platform::NotificationPtr> DizEvozidizConnectionInternal::beginLongLivedOnQueue() {
+  assertOnConnectionQueue();
   requireUsable();
   std::vector<platform::NotificationPtr> notifications;
   if (longLivedReadTransaction_) notifications = *endLongLivedOnQueue();
@@ -765,7 +775,8 @@ std::vector<platform::NotificationPtr> DizEvozidizConnection::beginLongLivedOnQu
   return notifications;
 }
 
-std::optional<std::vector<platform::NotificationPtr>> DizEvozidizConnection::endLongLivedOnQueue() {
+std::optional<std::vector<platform::NotificationPtr>> DizEvozidizConnectionInternal::endLongLivedOnQueue() {
+  assertOnConnectionQueue();
   if (!longLivedReadTransaction_) return std::nullopt;
   postReadTransaction();
   longLivedReadTransaction_.reset();
@@ -779,27 +790,29 @@ std::optional<std::vector<platform::NotificationPtr>> DizEvozidizConnection::end
   return notifications;
 }
 
-std::vector<platform::NotificationPtr> DizEvozidizConnection::beginLongLivedReadTransaction() {
+std::vector<platform::NotificationPtr> DizEvozidizConnectionInternal::beginLongLivedReadTransaction() {
   return onQueueSync([&] { return beginLongLivedOnQueue(); });
 }
 
-std::optional<std::vector<platform::NotificationPtr>> DizEvozidizConnection::endLongLivedReadTransaction() {
+std::optional<std::vector<platform::NotificationPtr>> DizEvozidizConnectionInternal::endLongLivedReadTransaction() {
   return onQueueSync([&] { return endLongLivedOnQueue(); });
 }
 
-bool DizEvozidizConnection::isInLongLivedReadTransaction() const {
+bool DizEvozidizConnectionInternal::isInLongLivedReadTransaction() const {
   return onQueueSync([&] { return longLivedReadTransaction_ != nullptr; });
 }
 
-void DizEvozidizConnection::enableExceptionsForImplicitlyEndingLongLivedReadTransaction() {
-  onQueueAsync([](DizEvozidizConnection& c) { c.throwExceptionsForImplicitlyEndingLongLivedReadTransaction_ = true; });
+void DizEvozidizConnectionInternal::enableExceptionsForImplicitlyEndingLongLivedReadTransaction() {
+  onQueueAsync(
+      [](DizEvozidizConnectionInternal& c) { c.throwExceptionsForImplicitlyEndingLongLivedReadTransaction_ = true; });
 }
 
-void DizEvozidizConnection::disableExceptionsForImplicitlyEndingLongLivedReadTransaction() {
-  onQueueAsync([](DizEvozidizConnection& c) { c.throwExceptionsForImplicitlyEndingLongLivedReadTransaction_ = false; });
+void DizEvozidizConnectionInternal::disableExceptionsForImplicitlyEndingLongLivedReadTransaction() {
+  onQueueAsync(
+      [](DizEvozidizConnectionInternal& c) { c.throwExceptionsForImplicitlyEndingLongLivedReadTransaction_ = false; });
 }
 
-platform::Exception DizEvozidizConnection::implicitlyEndingLongLivedReadTransactionException() const {
+platform::Exception DizEvozidizConnectionInternal::implicitlyEndingLongLivedReadTransactionException() const {
   const std::string reason = platform::format(
       "Database <%@: %p> had long-lived read transaction implicitly ended by executing a read-write transaction.",
       "DizEvozidizConnection", static_cast<const void*>(this));
@@ -814,12 +827,12 @@ platform::Exception DizEvozidizConnection::implicitlyEndingLongLivedReadTransact
                              platform::Value::dictionary({{"NSLocalizedRecoverySuggestion", platform::Value(suggestion)}}));
 }
 
-void DizEvozidizConnection::maybeResetLongLivedReadTransaction() {
+void DizEvozidizConnectionInternal::maybeResetLongLivedReadTransaction() {
   // Called on the snapshot queue: never wait for it here.
-  auto self = std::static_pointer_cast<DizEvozidizConnection>(shared_from_this());
+  auto self = std::static_pointer_cast<DizEvozidizConnectionInternal>(shared_from_this());
   database_->writeQueue()->async([self] {
     {
-      std::lock_guard guard(self->lock_);
+      platform::MutexLock guard(self->lock_);
       if (self->activeReadWriteTransaction_) return;
       if (!self->writeQueueSuspended_) {
         self->database_->writeQueue()->suspend();
@@ -829,7 +842,7 @@ void DizEvozidizConnection::maybeResetLongLivedReadTransaction() {
     self->connectionQueue_->async([self] {
       bool suspended = false;
       {
-        std::lock_guard guard(self->lock_);
+        platform::MutexLock guard(self->lock_);
         suspended = self->writeQueueSuspended_;
       }
       if (suspended && self->longLivedReadTransaction_ && self->snapshot_ == self->database_->snapshot()) {

@@ -3,22 +3,26 @@
 
 #include <limits>
 
-#include "DizEvozidiz/DizEvozidiz.h"
-#include "DizEvozidiz/DizEvozidizConnection.h"
-#include "DizEvozidiz/DizEvozidizLog.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
+#include "DizEvozidiz/DizEvozidizInternal.h"
+#include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "platform/date.h"
 
-std::shared_ptr<DizEvozidizConnection> DizEvozidiz::newConnection() {
-  return DizEvozidizConnection::make(self());
+std::shared_ptr<DizEvozidizConnection> DizEvozidizInternal::newConnection() {
+  return DizEvozidizConnectionInternal::make(self());
 }
 
 // ---------------------------------------------------------------------------------------------
 // Changesets (snapshot queue)
 
-void DizEvozidiz::notePendingChangeset(const platform::Value& changeset) { shared_->changesets.push_back(changeset); }
+void DizEvozidizInternal::notePendingChangeset(const platform::Value& changeset) {
+  assertOnSnapshotQueue();
+  shared_->changesets.push_back(changeset);
+}
 
-std::optional<platform::ValueArray> DizEvozidiz::pendingAndCommittedChangesetsSince(std::uint64_t since,
-                                                                                   std::uint64_t until) {
+std::optional<platform::ValueArray> DizEvozidizInternal::pendingAndCommittedChangesetsSince(std::uint64_t since,
+                                                                                            std::uint64_t until) {
+  assertOnSnapshotQueue();
   platform::ValueArray found;
   for (const auto& changeset : shared_->changesets) {
     const std::uint64_t s = changeset["snapshot"].asUInt64();
@@ -28,8 +32,9 @@ std::optional<platform::ValueArray> DizEvozidiz::pendingAndCommittedChangesetsSi
   return found;
 }
 
-void DizEvozidiz::noteCommittedChangeset(const platform::Value& changeset,
-                                         const DizEvozidizConnection* fromConnection) {
+void DizEvozidizInternal::noteCommittedChangeset(const platform::Value& changeset,
+                                                 const DizEvozidizConnection* fromConnection) {
+  assertOnSnapshotQueue();
   const std::uint64_t snapshot = changeset["snapshot"].asUInt64();
   if (snapshot <= shared_->snapshot)
     DIZ_DB_LOG_ERROR("%@: Core logic failure! Commit numbered %llu does not follow commit %llu",
@@ -41,7 +46,7 @@ void DizEvozidiz::noteCommittedChangeset(const platform::Value& changeset,
   for (const auto& state : shared_->connectionStates) {
     auto hooks = state->connection.lock();
     if (!hooks) continue;
-    auto connection = std::dynamic_pointer_cast<DizEvozidizConnection>(hooks);
+    auto connection = std::dynamic_pointer_cast<DizEvozidizConnectionInternal>(hooks);
     if (!connection || connection.get() == fromConnection) continue;
     if (!group) group = platform::DispatchGroup::create();
     group->async(connection->connectionQueue(), [connection, changeset] { connection->noteCommittedChangeset(changeset); });
@@ -62,12 +67,12 @@ void DizEvozidiz::noteCommittedChangeset(const platform::Value& changeset,
 // ---------------------------------------------------------------------------------------------
 // Connection pool (internal queue)
 
-void DizEvozidiz::closePooledHandle(const PooledHandle& handle) {
+void DizEvozidizInternal::closePooledHandle(const PooledHandle& handle) {
   const int rc = sqlite3_close(handle.db);
   if (rc != SQLITE_OK) DIZ_DB_LOG_ERROR("%@: Error in sqlite_close: %d %s", rc, sqlite3_errmsg(handle.db));
 }
 
-void DizEvozidiz::closeAllPooledHandles() {
+void DizEvozidizInternal::closeAllPooledHandles() {
   internalQueue_->sync([&] {
     for (const auto& handle : connectionPool_) closePooledHandle(handle);
     connectionPool_.clear();
@@ -78,48 +83,40 @@ void DizEvozidiz::closeAllPooledHandles() {
   });
 }
 
-bool DizEvozidiz::connectionPoolEnqueue(sqlite3* db, diz_file* mainFile, diz_file* walFile) {
+bool DizEvozidizInternal::connectionPoolEnqueue(sqlite3* db, diz_file* mainFile, diz_file* walFile) {
   if (!db) return false;
-  bool taken = false;
-  internalQueue_->sync([&] {
-    if (connectionPool_.size() >= maxConnectionPoolCount_) return;
+  return internalQueue_->sync([&] {
+    if (connectionPool_.size() >= maxConnectionPoolCount_) return false;
     connectionPool_.push_back({db, mainFile, walFile, platform::monotonicNanoseconds()});
-    taken = true;
     if (connectionPool_.size() == 1) connectionPoolResetTimer();
+    return true;
   });
-  return taken;
 }
 
-bool DizEvozidiz::connectionPoolDequeue(sqlite3*& db, diz_file*& mainFile, diz_file*& walFile) {
-  bool given = false;
+bool DizEvozidizInternal::connectionPoolDequeue(sqlite3*& db, diz_file*& mainFile, diz_file*& walFile) {
   db = nullptr;
   mainFile = walFile = nullptr;
-  internalQueue_->sync([&] {
-    if (connectionPool_.empty()) return;
+  return internalQueue_->sync([&] {
+    if (connectionPool_.empty()) return false;
     const PooledHandle handle = connectionPool_.front();
     connectionPool_.erase(connectionPool_.begin());
     db = handle.db;
     mainFile = handle.mainFile;
     walFile = handle.walFile;
-    given = true;
     connectionPoolResetTimer();
+    return true;
   });
-  return given;
 }
 
-std::size_t DizEvozidiz::connectionPoolCount() const {
-  std::size_t count = 0;
-  internalQueue_->sync([&] { count = connectionPool_.size(); });
-  return count;
+std::size_t DizEvozidizInternal::connectionPoolCount() const {
+  return internalQueue_->sync([&] { return connectionPool_.size(); });
 }
 
-std::size_t DizEvozidiz::maxConnectionPoolCount() const {
-  std::size_t count = 0;
-  internalQueue_->sync([&] { count = maxConnectionPoolCount_; });
-  return count;
+std::size_t DizEvozidizInternal::maxConnectionPoolCount() const {
+  return internalQueue_->sync([&] { return maxConnectionPoolCount_; });
 }
 
-void DizEvozidiz::setMaxConnectionPoolCount(std::size_t count) {
+void DizEvozidizInternal::setMaxConnectionPoolCount(std::size_t count) {
   internalQueue_->sync([&] {
     maxConnectionPoolCount_ = count;
     bool removed = false;
@@ -132,25 +129,23 @@ void DizEvozidiz::setMaxConnectionPoolCount(std::size_t count) {
   });
 }
 
-double DizEvozidiz::connectionPoolLifetime() const {
-  double seconds = 0;
-  internalQueue_->sync([&] { seconds = connectionPoolLifetime_; });
-  return seconds;
+double DizEvozidizInternal::connectionPoolLifetime() const {
+  return internalQueue_->sync([&] { return connectionPoolLifetime_; });
 }
 
-void DizEvozidiz::setConnectionPoolLifetime(double seconds) {
+void DizEvozidizInternal::setConnectionPoolLifetime(double seconds) {
   internalQueue_->sync([&] {
     connectionPoolLifetime_ = seconds;
     connectionPoolResetTimer();
   });
 }
 
-void DizEvozidiz::connectionPoolResetTimer() {
+void DizEvozidizInternal::connectionPoolResetTimer() {
   if (connectionPoolLifetime_ > 0 && !connectionPool_.empty()) {
     const bool created = !connectionPoolTimer_;
     if (created) {
       connectionPoolTimer_ = platform::DispatchTimerSource::create(internalQueue_);
-      std::weak_ptr<DizEvozidiz> weakSelf = self();
+      std::weak_ptr<DizEvozidizInternal> weakSelf = self();
       connectionPoolTimer_->setEventHandler([weakSelf] {
         if (auto self = weakSelf.lock()) self->connectionPoolTimerFired();
       });
@@ -165,7 +160,7 @@ void DizEvozidiz::connectionPoolResetTimer() {
   }
 }
 
-void DizEvozidiz::connectionPoolTimerFired() {
+void DizEvozidizInternal::connectionPoolTimerFired() {
   const std::uint64_t now = platform::monotonicNanoseconds();
   const auto lifetimeNs = static_cast<std::uint64_t>(connectionPoolLifetime_ * 1e9);
   while (!connectionPool_.empty()) {

@@ -1,4 +1,4 @@
-#include "DizEvozidiz/DizEvozidizConnectionState.h"
+#include "DizEvozidiz/DizEvozidizConnectionStateInternal.h"
 
 DizEvozidizConnectionState::~DizEvozidizConnectionState() { delete writeSemaphore_.load(); }
 

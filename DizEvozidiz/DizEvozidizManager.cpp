@@ -1,9 +1,8 @@
-#include "DizEvozidiz/DizEvozidizManager.h"
-
 #include <filesystem>
 #include <mutex>
 #include <unordered_set>
 
+#include "DizEvozidiz/DizEvozidizManagerInternal.h"
 #include "platform/text.h"
 #include "platform/thread.h"
 

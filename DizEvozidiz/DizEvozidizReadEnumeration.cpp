@@ -15,27 +15,27 @@ namespace {
 
 enum class Columns { Keys, Objects, Metadata, Rows };
 
-using StatementGetter = sqlite3_stmt* (DizEvozidizConnection::*)(bool&);
+using StatementGetter = sqlite3_stmt* (DizEvozidizConnectionInternal::*)(bool&);
 
 // One enumeration's mutation-stack item and stop flag.
 struct Pass {
-  explicit Pass(DizEvozidizConnection& connection)
+  explicit Pass(DizEvozidizConnectionInternal& connection)
       : c(connection), item(connection.mutationStack ? connection.mutationStack->push() : nullptr) {}
   bool mutated() const { return item && item->isMutated(); }
   bool over() const { return stop || mutated(); }
 
-  DizEvozidizConnection& c;
+  DizEvozidizConnectionInternal& c;
   std::shared_ptr<DizMutationStack_Bool::Item> item;
   bool stop = false;
 };
 
-bool roomIn(const DizEvozidizConnection::ObjectCache& cache) {
+bool roomIn(const DizEvozidizConnectionInternal::ObjectCache& cache) {
   return cache.countLimit() == 0 || cache.count() < cache.countLimit();
 }
 
 // The object of a row: from the cache, else deserialized and cached while the cache has room
 // (a bounded cache is never made to evict during an enumeration).
-Value objectOfRow(DizEvozidizConnection& c, const DizCollectionKeyPtr& ck, sqlite3_stmt* statement, int column,
+Value objectOfRow(DizEvozidizConnectionInternal& c, const DizCollectionKeyPtr& ck, sqlite3_stmt* statement, int column,
                   bool bounded) {
   if (c.objectCache) {
     if (const Value* cached = c.objectCache->objectForKey(ck)) return *cached;
@@ -45,8 +45,8 @@ Value objectOfRow(DizEvozidizConnection& c, const DizCollectionKeyPtr& ck, sqlit
   return object;
 }
 
-Value metadataOfRow(DizEvozidizConnection& c, const DizCollectionKeyPtr& ck, sqlite3_stmt* statement, int column,
-                    bool bounded) {
+Value metadataOfRow(DizEvozidizConnectionInternal& c, const DizCollectionKeyPtr& ck, sqlite3_stmt* statement,
+                    int column, bool bounded) {
   if (c.metadataCache) {
     if (const Value* cached = c.metadataCache->objectForKey(ck)) return DizMetadataFromCache(*cached);
   }
@@ -65,7 +65,7 @@ int stepRows(Pass& p, sqlite3_stmt* statement, const std::string* fixed, Columns
   const int keyColumn = fixed ? 1 : 2;
   const int objectColumn = keyColumn + 1;
   const int metadataColumn = columns == Columns::Rows ? keyColumn + 2 : keyColumn + 1;
-  const Value nil;
+  const Value nil{};
   std::string collection = fixed ? *fixed : std::string();
   int status;
   while ((status = sqlite3_step(statement)) == SQLITE_ROW) {
@@ -98,7 +98,7 @@ void logStepFailure(const Pass& p, int status, const char* method) {
 template <class Filter, class Block>
 void enumerate(const Transaction& t, StatementGetter getter, const std::string* collection, Columns columns,
                const Filter& filter, const Block& block, const char* method) {
-  DizEvozidizConnection& c = *t.connection();
+  DizEvozidizConnectionInternal& c = DizInternal(*t.connection());
   bool finalize = false;
   sqlite3_stmt* statement = (c.*getter)(finalize);
   if (!statement) return;
@@ -117,7 +117,7 @@ template <class Filter, class Block>
 void enumerateEach(const Transaction& t, StatementGetter getter, const std::vector<std::string>& collections,
                    Columns columns, const Filter& filter, const Block& block, const char* method) {
   if (collections.empty()) return;
-  DizEvozidizConnection& c = *t.connection();
+  DizEvozidizConnectionInternal& c = DizInternal(*t.connection());
   bool finalize = false;
   sqlite3_stmt* statement = (c.*getter)(finalize);
   if (!statement) return;
@@ -150,7 +150,7 @@ struct NoFilter {
 
 void Transaction::enumerateCollectionsUsingBlock(const CollectionBlock& block) {
   if (!block) return;
-  DizEvozidizConnection& c = *connection_;
+  DizEvozidizConnectionInternal& c = *connection_;
   bool finalize = false;
   sqlite3_stmt* statement = c.enumerateCollectionsStatement(finalize);
   if (!statement) return;
@@ -169,7 +169,7 @@ void Transaction::enumerateCollectionsUsingBlock(const CollectionBlock& block) {
 
 void Transaction::enumerateCollectionsForKey(std::string_view key, const CollectionBlock& block) {
   if (!block) return;
-  DizEvozidizConnection& c = *connection_;
+  DizEvozidizConnectionInternal& c = *connection_;
   bool finalize = false;
   sqlite3_stmt* statement = c.enumerateCollectionsForKeyStatement(finalize);
   if (!statement) return;
@@ -193,28 +193,31 @@ void Transaction::enumerateCollectionsForKey(std::string_view key, const Collect
 void Transaction::_enumerateKeysInCollection(std::string_view collection, const RowidKeyBlock& block) {
   if (!block) return;
   const std::string coll(collection);
-  enumerate(*this, &DizEvozidizConnection::enumerateKeysInCollectionStatement, &coll, Columns::Keys, NoFilter{},
-            [&](std::int64_t rowid, const std::string&, const std::string& key, const Value&, const Value&,
-                bool& stop) { block(rowid, key, stop); },
-            "_enumerateKeysInCollection:usingBlock:");
+  enumerate(
+      *this, &DizEvozidizConnectionInternal::enumerateKeysInCollectionStatement, &coll, Columns::Keys, NoFilter{},
+      [&](std::int64_t rowid, const std::string&, const std::string& key, const Value&, const Value&, bool& stop) {
+        block(rowid, key, stop);
+      },
+      "_enumerateKeysInCollection:usingBlock:");
 }
 
 void Transaction::_enumerateKeysInCollections(const std::vector<std::string>& collections,
                                               const RowidCollectionKeyBlock& block) {
   if (!block) return;
-  enumerateEach(*this, &DizEvozidizConnection::enumerateKeysInCollectionStatement, collections, Columns::Keys,
-                NoFilter{},
-                [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value&,
-                    const Value&, bool& stop) { block(rowid, collection, key, stop); },
-                "_enumerateKeysInCollections:usingBlock:");
+  enumerateEach(
+      *this, &DizEvozidizConnectionInternal::enumerateKeysInCollectionStatement, collections, Columns::Keys, NoFilter{},
+      [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value&, const Value&,
+          bool& stop) { block(rowid, collection, key, stop); },
+      "_enumerateKeysInCollections:usingBlock:");
 }
 
 void Transaction::_enumerateKeysInAllCollectionsUsingBlock(const RowidCollectionKeyBlock& block) {
   if (!block) return;
-  enumerate(*this, &DizEvozidizConnection::enumerateKeysInAllCollectionsStatement, nullptr, Columns::Keys, NoFilter{},
-            [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value&,
-                const Value&, bool& stop) { block(rowid, collection, key, stop); },
-            "_enumerateKeysInAllCollectionsUsingBlock:");
+  enumerate(
+      *this, &DizEvozidizConnectionInternal::enumerateKeysInAllCollectionsStatement, nullptr, Columns::Keys, NoFilter{},
+      [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value&, const Value&,
+          bool& stop) { block(rowid, collection, key, stop); },
+      "_enumerateKeysInAllCollectionsUsingBlock:");
 }
 
 namespace {
@@ -239,89 +242,96 @@ void Transaction::_enumerateKeysAndObjectsInCollection(std::string_view collecti
                                                        const RowidKeyFilter& filter) {
   if (!block) return;
   const std::string coll(collection);
-  enumerate(*this, &DizEvozidizConnection::enumerateKeysAndObjectsInCollectionStatement, &coll, Columns::Objects,
-            KeyFilterAdapter{filter},
-            [&](std::int64_t rowid, const std::string&, const std::string& key, const Value& object, const Value&,
-                bool& stop) { block(rowid, key, object, stop); },
-            "_enumerateKeysAndObjectsInCollection:usingBlock:withFilter:");
+  enumerate(
+      *this, &DizEvozidizConnectionInternal::enumerateKeysAndObjectsInCollectionStatement, &coll, Columns::Objects,
+      KeyFilterAdapter{filter},
+      [&](std::int64_t rowid, const std::string&, const std::string& key, const Value& object, const Value&,
+          bool& stop) { block(rowid, key, object, stop); },
+      "_enumerateKeysAndObjectsInCollection:usingBlock:withFilter:");
 }
 
 void Transaction::_enumerateKeysAndObjectsInCollections(const std::vector<std::string>& collections,
                                                         const RowidCollectionKeyValueBlock& block,
                                                         const RowidCollectionKeyFilter& filter) {
   if (!block) return;
-  enumerateEach(*this, &DizEvozidizConnection::enumerateKeysAndObjectsInCollectionStatement, collections,
-                Columns::Objects, CollectionKeyFilterAdapter{filter},
-                [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value& object,
-                    const Value&, bool& stop) { block(rowid, collection, key, object, stop); },
-                "_enumerateKeysAndObjectsInCollections:usingBlock:withFilter:");
+  enumerateEach(
+      *this, &DizEvozidizConnectionInternal::enumerateKeysAndObjectsInCollectionStatement, collections,
+      Columns::Objects, CollectionKeyFilterAdapter{filter},
+      [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value& object, const Value&,
+          bool& stop) { block(rowid, collection, key, object, stop); },
+      "_enumerateKeysAndObjectsInCollections:usingBlock:withFilter:");
 }
 
 void Transaction::_enumerateKeysAndObjectsInAllCollectionsUsingBlock(const RowidCollectionKeyValueBlock& block,
                                                                      const RowidCollectionKeyFilter& filter) {
   if (!block) return;
-  enumerate(*this, &DizEvozidizConnection::enumerateKeysAndObjectsInAllCollectionsStatement, nullptr,
-            Columns::Objects, CollectionKeyFilterAdapter{filter},
-            [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value& object,
-                const Value&, bool& stop) { block(rowid, collection, key, object, stop); },
-            "_enumerateKeysAndObjectsInAllCollectionsUsingBlock:withFilter:");
+  enumerate(
+      *this, &DizEvozidizConnectionInternal::enumerateKeysAndObjectsInAllCollectionsStatement, nullptr,
+      Columns::Objects, CollectionKeyFilterAdapter{filter},
+      [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value& object, const Value&,
+          bool& stop) { block(rowid, collection, key, object, stop); },
+      "_enumerateKeysAndObjectsInAllCollectionsUsingBlock:withFilter:");
 }
 
 void Transaction::_enumerateKeysAndMetadataInCollection(std::string_view collection, const RowidKeyValueBlock& block,
                                                         const RowidKeyFilter& filter) {
   if (!block) return;
   const std::string coll(collection);
-  enumerate(*this, &DizEvozidizConnection::enumerateKeysAndMetadataInCollectionStatement, &coll, Columns::Metadata,
-            KeyFilterAdapter{filter},
-            [&](std::int64_t rowid, const std::string&, const std::string& key, const Value&, const Value& metadata,
-                bool& stop) { block(rowid, key, metadata, stop); },
-            "_enumerateKeysAndMetadataInCollection:usingBlock:withFilter:");
+  enumerate(
+      *this, &DizEvozidizConnectionInternal::enumerateKeysAndMetadataInCollectionStatement, &coll, Columns::Metadata,
+      KeyFilterAdapter{filter},
+      [&](std::int64_t rowid, const std::string&, const std::string& key, const Value&, const Value& metadata,
+          bool& stop) { block(rowid, key, metadata, stop); },
+      "_enumerateKeysAndMetadataInCollection:usingBlock:withFilter:");
 }
 
 void Transaction::_enumerateKeysAndMetadataInCollections(const std::vector<std::string>& collections,
                                                          const RowidCollectionKeyValueBlock& block,
                                                          const RowidCollectionKeyFilter& filter) {
   if (!block) return;
-  enumerateEach(*this, &DizEvozidizConnection::enumerateKeysAndMetadataInCollectionStatement, collections,
-                Columns::Metadata, CollectionKeyFilterAdapter{filter},
-                [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value&,
-                    const Value& metadata, bool& stop) { block(rowid, collection, key, metadata, stop); },
-                "_enumerateKeysAndMetadataInCollections:usingBlock:withFilter:");
+  enumerateEach(
+      *this, &DizEvozidizConnectionInternal::enumerateKeysAndMetadataInCollectionStatement, collections,
+      Columns::Metadata, CollectionKeyFilterAdapter{filter},
+      [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value&,
+          const Value& metadata, bool& stop) { block(rowid, collection, key, metadata, stop); },
+      "_enumerateKeysAndMetadataInCollections:usingBlock:withFilter:");
 }
 
 void Transaction::_enumerateKeysAndMetadataInAllCollectionsUsingBlock(const RowidCollectionKeyValueBlock& block,
                                                                       const RowidCollectionKeyFilter& filter) {
   if (!block) return;
-  enumerate(*this, &DizEvozidizConnection::enumerateKeysAndMetadataInAllCollectionsStatement, nullptr,
-            Columns::Metadata, CollectionKeyFilterAdapter{filter},
-            [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value&,
-                const Value& metadata, bool& stop) { block(rowid, collection, key, metadata, stop); },
-            "_enumerateKeysAndMetadataInAllCollectionsUsingBlock:withFilter:");
+  enumerate(
+      *this, &DizEvozidizConnectionInternal::enumerateKeysAndMetadataInAllCollectionsStatement, nullptr,
+      Columns::Metadata, CollectionKeyFilterAdapter{filter},
+      [&](std::int64_t rowid, const std::string& collection, const std::string& key, const Value&,
+          const Value& metadata, bool& stop) { block(rowid, collection, key, metadata, stop); },
+      "_enumerateKeysAndMetadataInAllCollectionsUsingBlock:withFilter:");
 }
 
 void Transaction::_enumerateRowsInCollection(std::string_view collection, const RowidKeyRowBlock& block,
                                              const RowidKeyFilter& filter) {
   if (!block) return;
   const std::string coll(collection);
-  enumerate(*this, &DizEvozidizConnection::enumerateRowsInCollectionStatement, &coll, Columns::Rows,
-            KeyFilterAdapter{filter},
-            [&](std::int64_t rowid, const std::string&, const std::string& key, const Value& object,
-                const Value& metadata, bool& stop) { block(rowid, key, object, metadata, stop); },
-            "_enumerateRowsInCollection:usingBlock:withFilter:");
+  enumerate(
+      *this, &DizEvozidizConnectionInternal::enumerateRowsInCollectionStatement, &coll, Columns::Rows,
+      KeyFilterAdapter{filter},
+      [&](std::int64_t rowid, const std::string&, const std::string& key, const Value& object, const Value& metadata,
+          bool& stop) { block(rowid, key, object, metadata, stop); },
+      "_enumerateRowsInCollection:usingBlock:withFilter:");
 }
 
 void Transaction::_enumerateRowsInCollections(const std::vector<std::string>& collections,
                                               const RowidCollectionKeyRowBlock& block,
                                               const RowidCollectionKeyFilter& filter) {
   if (!block) return;
-  enumerateEach(*this, &DizEvozidizConnection::enumerateRowsInCollectionStatement, collections, Columns::Rows,
+  enumerateEach(*this, &DizEvozidizConnectionInternal::enumerateRowsInCollectionStatement, collections, Columns::Rows,
                 CollectionKeyFilterAdapter{filter}, block, "_enumerateRowsInCollections:usingBlock:withFilter:");
 }
 
 void Transaction::_enumerateRowsInAllCollectionsUsingBlock(const RowidCollectionKeyRowBlock& block,
                                                            const RowidCollectionKeyFilter& filter) {
   if (!block) return;
-  enumerate(*this, &DizEvozidizConnection::enumerateRowsInAllCollectionsStatement, nullptr, Columns::Rows,
+  enumerate(*this, &DizEvozidizConnectionInternal::enumerateRowsInAllCollectionsStatement, nullptr, Columns::Rows,
             CollectionKeyFilterAdapter{filter}, block, "_enumerateRowsInAllCollectionsUsingBlock:withFilter:");
 }
 
@@ -422,7 +432,7 @@ constexpr std::string_view kKeyListTail = R"( WHERE "collection" = ? AND "key" I
 using KeyIndexes = std::unordered_map<std::string_view, std::vector<std::uint64_t>>;
 
 // Prepares the IN statement for `count` keys and binds the collection and the keys at `indexes`.
-sqlite3_stmt* prepareKeyList(DizEvozidizConnection& c, std::string_view head, const std::string& collection,
+sqlite3_stmt* prepareKeyList(DizEvozidizConnectionInternal& c, std::string_view head, const std::string& collection,
                              const std::vector<std::string>& keys, const std::uint64_t* indexes, std::size_t count,
                              const char* name) {
   const std::string text = DizInListStatementText(head, kKeyListTail, count);
@@ -446,7 +456,7 @@ void enumerateKeyList(const Transaction& t, const std::vector<std::string>& keys
                       std::string_view head, const char* name, const char* method, const FromCaches& fromCaches,
                       const FromRow& fromRow, const Block& block) {
   if (keys.empty()) return;
-  DizEvozidizConnection& c = *t.connection();
+  DizEvozidizConnectionInternal& c = DizInternal(*t.connection());
   Pass p(c);
   const std::string coll(collection);
   std::vector<std::uint64_t> missing;
@@ -493,7 +503,7 @@ void enumerateKeyList(const Transaction& t, const std::vector<std::string>& keys
     std::vector<std::uint64_t> absent;
     for (const auto& entry : indexes) absent.insert(absent.end(), entry.second.begin(), entry.second.end());
     std::sort(absent.begin(), absent.end());
-    const Value nil;
+    const Value nil{};
     for (std::uint64_t index : absent) {
       block(index, nil, nil, p.stop);
       if (p.over()) break;
@@ -508,7 +518,7 @@ void enumerateKeyList(const Transaction& t, const std::vector<std::string>& keys
 void Transaction::enumerateObjectsForKeys(const std::vector<std::string>& keys, std::string_view collection,
                                           const IndexValueBlock& block) {
   if (!block) return;
-  DizEvozidizConnection& c = *connection_;
+  DizEvozidizConnectionInternal& c = *connection_;
   enumerateKeyList(
       *this, keys, collection, R"(SELECT "key", "data" FROM "database2")", "objectsForKeys",
       "enumerateObjectsForKeys:inCollection:unorderedUsingBlock:",
@@ -526,7 +536,7 @@ void Transaction::enumerateObjectsForKeys(const std::vector<std::string>& keys, 
 void Transaction::enumerateMetadataForKeys(const std::vector<std::string>& keys, std::string_view collection,
                                            const IndexValueBlock& block) {
   if (!block) return;
-  DizEvozidizConnection& c = *connection_;
+  DizEvozidizConnectionInternal& c = *connection_;
   enumerateKeyList(
       *this, keys, collection, R"(SELECT "key", "metadata" FROM "database2")", "metadataForKeys",
       "enumerateMetadataForKeys:inCollection:unorderedUsingBlock:",
@@ -544,7 +554,7 @@ void Transaction::enumerateMetadataForKeys(const std::vector<std::string>& keys,
 void Transaction::enumerateRowsForKeys(const std::vector<std::string>& keys, std::string_view collection,
                                        const IndexRowBlock& block) {
   if (!block) return;
-  DizEvozidizConnection& c = *connection_;
+  DizEvozidizConnectionInternal& c = *connection_;
   enumerateKeyList(
       *this, keys, collection, R"(SELECT "key", "data", "metadata" FROM "database2")", "objectsAndMetadataForKeys",
       "enumerateRowsForKeys:inCollection:unorderedUsingBlock:",
@@ -571,7 +581,7 @@ void Transaction::_enumerateRowidsForKeys(const std::vector<std::string>& keys, 
     if (getRowid(&rowid, keys[0], collection)) block(0, rowid, stop);
     return;
   }
-  DizEvozidizConnection& c = *connection_;
+  DizEvozidizConnectionInternal& c = *connection_;
   Pass p(c);
   const std::string coll(collection);
   const std::size_t chunk = DizInListChunkSize(c.db, 1);

@@ -8,7 +8,8 @@
 using platform::Bytes;
 using platform::Value;
 
-DizLookup DizLookupRowid(DizEvozidizConnection& c, const DizCollectionKeyPtr& collectionKey, std::int64_t& rowid) {
+DizLookup DizLookupRowid(DizEvozidizConnectionInternal& c, const DizCollectionKeyPtr& collectionKey,
+                         std::int64_t& rowid) {
   rowid = 0;
   if (!collectionKey) return DizLookup::Missing;
   if (const std::int64_t* cached = c.keyCache.keyForObject(collectionKey)) {
@@ -49,12 +50,12 @@ Value deserialize(const DizEvozidizDeserializer& deserializer, const char* what,
 
 }  // namespace
 
-Value DizDeserializeObject(DizEvozidizConnection& c, const std::string& collection, const std::string& key,
+Value DizDeserializeObject(DizEvozidizConnectionInternal& c, const std::string& collection, const std::string& key,
                            std::span<const std::uint8_t> bytes) {
   return deserialize(c.objectDeserializer(), "object", collection, key, bytes);
 }
 
-Value DizDeserializeMetadata(DizEvozidizConnection& c, const std::string& collection, const std::string& key,
+Value DizDeserializeMetadata(DizEvozidizConnectionInternal& c, const std::string& collection, const std::string& key,
                              std::span<const std::uint8_t> bytes) {
   if (bytes.empty()) return {};
   return deserialize(c.metadataDeserializer(), "metadata", collection, key, bytes);
@@ -63,7 +64,7 @@ Value DizDeserializeMetadata(DizEvozidizConnection& c, const std::string& collec
 namespace {
 
 // Steps a statement expected to give at most one row; logs a failure under `name`.
-DizStep stepOnce(DizEvozidizConnection& c, sqlite3_stmt* statement, const char* name) {
+DizStep stepOnce(DizEvozidizConnectionInternal& c, sqlite3_stmt* statement, const char* name) {
   const int status = sqlite3_step(statement);
   const DizStep kind = DizStepKind(status);
   if (kind == DizStep::Error) {
@@ -72,7 +73,7 @@ DizStep stepOnce(DizEvozidizConnection& c, sqlite3_stmt* statement, const char* 
   return kind;
 }
 
-std::uint64_t countWith(DizEvozidizConnection& c, sqlite3_stmt* statement, const char* name,
+std::uint64_t countWith(DizEvozidizConnectionInternal& c, sqlite3_stmt* statement, const char* name,
                         const std::string_view* collection) {
   if (!statement) return 0;
   DizStatementScope scope(statement, false);
@@ -82,10 +83,10 @@ std::uint64_t countWith(DizEvozidizConnection& c, sqlite3_stmt* statement, const
   return count > 0 ? static_cast<std::uint64_t>(count) : 0;
 }
 
-void cacheObject(DizEvozidizConnection& c, const DizCollectionKeyPtr& ck, const Value& object) {
+void cacheObject(DizEvozidizConnectionInternal& c, const DizCollectionKeyPtr& ck, const Value& object) {
   if (c.objectCache && !object.isNil()) c.objectCache->setObject(object, ck);
 }
-void cacheMetadata(DizEvozidizConnection& c, const DizCollectionKeyPtr& ck, const Value& metadata) {
+void cacheMetadata(DizEvozidizConnectionInternal& c, const DizCollectionKeyPtr& ck, const Value& metadata) {
   if (c.metadataCache) c.metadataCache->setObject(DizMetadataCacheValue(metadata), ck);
 }
 
@@ -96,13 +97,16 @@ Bytes copyBytes(std::span<const std::uint8_t> bytes) { return Bytes(bytes.begin(
 // ---------------------------------------------------------------------------------------------
 // Lifecycle
 
-DizEvozidizReadTransaction::DizEvozidizReadTransaction(DizEvozidizConnection* connection, bool isReadWriteTransaction)
+DizEvozidizReadTransaction::DizEvozidizReadTransaction(DizEvozidizConnectionInternal* connection,
+                                                       bool isReadWriteTransaction)
     : connection_(connection), isReadWriteTransaction_(isReadWriteTransaction) {}
 
 DizEvozidizReadTransaction::~DizEvozidizReadTransaction() = default;
 
-DizEvozidizReadTransaction::Ptr DizEvozidizReadTransaction::initWithConnection(DizEvozidizConnection* connection,
-                                                                               bool isReadWriteTransaction) {
+DizEvozidizConnection* DizEvozidizReadTransaction::connection() const { return connection_; }
+
+DizEvozidizReadTransaction::Ptr DizEvozidizReadTransaction::initWithConnection(
+    DizEvozidizConnectionInternal* connection, bool isReadWriteTransaction) {
   return std::make_shared<DizEvozidizReadTransaction>(connection, isReadWriteTransaction);
 }
 
@@ -437,7 +441,7 @@ namespace {
 // Reads columns of one row by the cached rowid, else by (collection, key) learning the rowid.
 // `read` gets the statement and the index of the first value column.
 template <class Read>
-bool readSerialized(DizEvozidizConnection& c, const DizCollectionKeyPtr& ck, sqlite3_stmt* byRowid,
+bool readSerialized(DizEvozidizConnectionInternal& c, const DizCollectionKeyPtr& ck, sqlite3_stmt* byRowid,
                     const char* byRowidName, sqlite3_stmt* byKey, const char* byKeyName, Read&& read) {
   if (const std::int64_t* rowid = c.keyCache.keyForObject(ck)) {
     if (!byRowid) return false;
@@ -510,7 +514,8 @@ namespace {
 
 // Binds (extension, key) to "dizGetDataForKeyStatement", steps once and hands a found row to `read`.
 template <class Read>
-bool readExtensionValue(DizEvozidizConnection& c, std::string_view key, std::string_view extension, Read&& read) {
+bool readExtensionValue(DizEvozidizConnectionInternal& c, std::string_view key, std::string_view extension,
+                        Read&& read) {
   sqlite3_stmt* statement = c.dizGetDataForKeyStatement();
   if (!statement) return false;
   DizStatementScope scope(statement, false);

@@ -41,30 +41,30 @@ void recordTouch(const std::shared_ptr<DizChangedValues>& changes, const DizColl
   if (changes) changes->map.try_emplace(ck, DizTouch::value());
 }
 
-void markMutated(DizEvozidizConnection& c) {
+void markMutated(DizEvozidizConnectionInternal& c) {
   c.hasDiskChanges = true;
   if (c.mutationStack) c.mutationStack->markAsMutated();
 }
 
-void storeObject(DizEvozidizConnection& c, const DizCollectionKeyPtr& ck, const Value& object) {
+void storeObject(DizEvozidizConnectionInternal& c, const DizCollectionKeyPtr& ck, const Value& object) {
   if (c.objectCache) c.objectCache->setObject(object, ck);
   record(c.objectChanges, ck, changeValue(object, c.objectPolicy()));
 }
 
-void storeMetadata(DizEvozidizConnection& c, const DizCollectionKeyPtr& ck, const Value& metadata) {
+void storeMetadata(DizEvozidizConnectionInternal& c, const DizCollectionKeyPtr& ck, const Value& metadata) {
   if (c.metadataCache) c.metadataCache->setObject(DizMetadataCacheValue(metadata), ck);
   record(c.metadataChanges, ck, metadata.isNil() ? DizNull::value() : changeValue(metadata, c.metadataPolicy()));
 }
 
 // Forgets one removed row everywhere but in the removal records.
-void forgetRow(DizEvozidizConnection& c, const DizCollectionKeyPtr& ck) {
+void forgetRow(DizEvozidizConnectionInternal& c, const DizCollectionKeyPtr& ck) {
   if (c.objectCache) c.objectCache->removeObjectForKey(ck);
   if (c.metadataCache) c.metadataCache->removeObjectForKey(ck);
   if (c.objectChanges) c.objectChanges->map.erase(ck);
   if (c.metadataChanges) c.metadataChanges->map.erase(ck);
 }
 
-void recordRemovedRow(DizEvozidizConnection& c, const DizCollectionKeyPtr& ck, std::int64_t rowid) {
+void recordRemovedRow(DizEvozidizConnectionInternal& c, const DizCollectionKeyPtr& ck, std::int64_t rowid) {
   c.keyCache.removeObjectForKey(rowid);
   forgetRow(c, ck);
   if (c.removedKeys) c.removedKeys->set.insert(ck);
@@ -77,7 +77,7 @@ int bindOptionalBlob(sqlite3_stmt* statement, int index, const Bytes* bytes) {
 
 // Runs "DELETE ... WHERE rowid IN (...)" for the rowids; true when the statement completed. Failures
 // name the operation, with `part` after the statement's name when the operation has several.
-bool deleteRowids(DizEvozidizConnection& c, const std::vector<std::int64_t>& rowids, const char* name,
+bool deleteRowids(DizEvozidizConnectionInternal& c, const std::vector<std::int64_t>& rowids, const char* name,
                   const char* part, bool& prepared) {
   const std::string text = DizInListStatementText(R"(DELETE FROM "database2")", R"( WHERE "rowid" IN ()", rowids.size());
   sqlite3_stmt* statement = nullptr;
@@ -101,11 +101,11 @@ bool deleteRowids(DizEvozidizConnection& c, const std::vector<std::int64_t>& row
 
 }  // namespace
 
-DizEvozidizReadWriteTransaction::DizEvozidizReadWriteTransaction(DizEvozidizConnection* connection,
+DizEvozidizReadWriteTransaction::DizEvozidizReadWriteTransaction(DizEvozidizConnectionInternal* connection,
                                                                  bool isReadWriteTransaction)
     : DizEvozidizReadTransaction(connection, isReadWriteTransaction) {}
 
-RW::Ptr RW::initWithConnection(DizEvozidizConnection* connection, bool isReadWriteTransaction) {
+RW::Ptr RW::initWithConnection(DizEvozidizConnectionInternal* connection, bool isReadWriteTransaction) {
   return std::make_shared<DizEvozidizReadWriteTransaction>(connection, isReadWriteTransaction);
 }
 
@@ -126,7 +126,7 @@ void RW::setObject(const Value& objectIn, std::string_view key, std::string_view
     removeObjectForKey(key, collection);
     return;
   }
-  DizEvozidizConnection& c = *connection_;
+  DizEvozidizConnectionInternal& c = *connection_;
   DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
   const std::string& coll = ck->collection();
   const std::string& k = ck->key();
@@ -238,7 +238,7 @@ void RW::replaceObject(const Value& objectIn, std::string_view key, std::string_
     removeObjectForKey(key, collection, rowid);
     return;
   }
-  DizEvozidizConnection& c = *connection_;
+  DizEvozidizConnectionInternal& c = *connection_;
   DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
   const std::string& coll = ck->collection();
   const std::string& k = ck->key();
@@ -286,7 +286,7 @@ void RW::replaceMetadata(const Value& metadata, std::string_view key, std::strin
 
 void RW::replaceMetadata(const Value& metadataIn, std::string_view key, std::string_view collection,
                          std::int64_t rowid, const Bytes* serializedMetadata) {
-  DizEvozidizConnection& c = *connection_;
+  DizEvozidizConnectionInternal& c = *connection_;
   DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
   const std::string& coll = ck->collection();
   const std::string& k = ck->key();
@@ -363,7 +363,7 @@ void RW::removeObjectForKey(std::string_view key, std::string_view collection, s
 
 void RW::removeObjectForCollectionKey(const DizCollectionKeyPtr& ck, std::int64_t rowid) {
   if (!ck) return;
-  DizEvozidizConnection& c = *connection_;
+  DizEvozidizConnectionInternal& c = *connection_;
   sqlite3_stmt* statement = c.removeForRowidStatement();
   if (!statement) return noteFailedWrite("removeForRowidStatement");
   {
@@ -385,7 +385,7 @@ void RW::removeObjectsForKeys(const std::vector<std::string>& keys, std::string_
     removeObjectForKey(keys[0], collection);
     return;
   }
-  DizEvozidizConnection& c = *connection_;
+  DizEvozidizConnectionInternal& c = *connection_;
   const std::string coll(collection);
   const std::size_t chunk = DizInListChunkSize(c.db, 1);
   std::vector<std::string> foundKeys;
@@ -439,13 +439,13 @@ void RW::removeObjectsForKeys(const std::vector<std::string>& keys, std::string_
 namespace {
 
 // Drops every cached row and change record of the collection.
-void forgetCollection(DizEvozidizConnection& c, const std::string& collection) {
+void forgetCollection(DizEvozidizConnectionInternal& c, const std::string& collection) {
   std::vector<std::int64_t> rowids;
   c.keyCache.enumerateKeysAndObjectsWithBlock([&](std::int64_t rowid, const DizCollectionKeyPtr& ck, bool&) {
     if (ck->collection() == collection) rowids.push_back(rowid);
   });
   c.keyCache.removeObjectsForKeys(rowids);
-  auto purgeCache = [&](DizEvozidizConnection::ObjectCache* cache) {
+  auto purgeCache = [&](DizEvozidizConnectionInternal::ObjectCache* cache) {
     if (!cache) return;
     std::vector<DizCollectionKeyPtr> keys;
     cache->enumerateKeysWithBlock([&](const DizCollectionKeyPtr& ck, bool&) {
@@ -466,7 +466,7 @@ void forgetCollection(DizEvozidizConnection& c, const std::string& collection) {
 }  // namespace
 
 void RW::removeAllObjectsInCollection(std::string_view collection) {
-  DizEvozidizConnection& c = *connection_;
+  DizEvozidizConnectionInternal& c = *connection_;
   const std::string coll(collection);
 
   if (c.extensions.empty()) {
@@ -536,7 +536,7 @@ void RW::removeAllObjectsInCollection(std::string_view collection) {
 }
 
 void RW::removeAllObjectsInAllCollections() {
-  DizEvozidizConnection& c = *connection_;
+  DizEvozidizConnectionInternal& c = *connection_;
   sqlite3_stmt* statement = c.removeAllStatement();
   if (!statement) return noteFailedWrite("removeAllStatement");
   {
@@ -567,7 +567,7 @@ namespace {
 // Runs one "diz2" write; `bind` binds parameters from 3 on. A completed step marks disk changes;
 // false when the step failed or the statement is missing. The removers' failures name the extension.
 template <class Bind>
-bool writeExtensionValue(DizEvozidizConnection& c, sqlite3_stmt* statement, const char* name,
+bool writeExtensionValue(DizEvozidizConnectionInternal& c, sqlite3_stmt* statement, const char* name,
                          std::string_view extension, const std::string_view* key, Bind&& bind) {
   if (!statement) return false;
   DizStatementScope scope(statement, false);
@@ -594,42 +594,42 @@ void RW::setBoolValue(bool value, std::string_view key, std::string_view extensi
 }
 
 void RW::setIntValue(std::int32_t value, std::string_view key, std::string_view extension) {
-  DizEvozidizConnection& c = *connection_;
+  DizEvozidizConnectionInternal& c = *connection_;
   if (!writeExtensionValue(c, c.dizSetDataForKeyStatement(), "dizSetDataForKeyStatement", extension, &key,
                            [&](sqlite3_stmt* s) { sqlite3_bind_int(s, 3, value); }))
     noteFailedWrite("dizSetDataForKeyStatement");
 }
 
 void RW::setDoubleValue(double value, std::string_view key, std::string_view extension) {
-  DizEvozidizConnection& c = *connection_;
+  DizEvozidizConnectionInternal& c = *connection_;
   if (!writeExtensionValue(c, c.dizSetDataForKeyStatement(), "dizSetDataForKeyStatement", extension, &key,
                            [&](sqlite3_stmt* s) { sqlite3_bind_double(s, 3, value); }))
     noteFailedWrite("dizSetDataForKeyStatement");
 }
 
 void RW::setStringValue(std::string_view value, std::string_view key, std::string_view extension) {
-  DizEvozidizConnection& c = *connection_;
+  DizEvozidizConnectionInternal& c = *connection_;
   if (!writeExtensionValue(c, c.dizSetDataForKeyStatement(), "dizSetDataForKeyStatement", extension, &key,
                            [&](sqlite3_stmt* s) { DizBindText(s, 3, value); }))
     noteFailedWrite("dizSetDataForKeyStatement");
 }
 
 void RW::setDataValue(const Bytes& value, std::string_view key, std::string_view extension) {
-  DizEvozidizConnection& c = *connection_;
+  DizEvozidizConnectionInternal& c = *connection_;
   if (!writeExtensionValue(c, c.dizSetDataForKeyStatement(), "dizSetDataForKeyStatement", extension, &key,
                            [&](sqlite3_stmt* s) { DizBindBlob(s, 3, value); }))
     noteFailedWrite("dizSetDataForKeyStatement");
 }
 
 void RW::removeValueForKey(std::string_view key, std::string_view extension) {
-  DizEvozidizConnection& c = *connection_;
+  DizEvozidizConnectionInternal& c = *connection_;
   if (!writeExtensionValue(c, c.dizRemoveForKeyStatement(), "dizRemoveForKeyStatement", extension, &key,
                            [](sqlite3_stmt*) {}))
     noteFailedWrite("dizRemoveForKeyStatement");
 }
 
 void RW::removeAllValuesForExtension(std::string_view extension) {
-  DizEvozidizConnection& c = *connection_;
+  DizEvozidizConnectionInternal& c = *connection_;
   if (!writeExtensionValue(c, c.dizRemoveExtensionStatement(), "dizRemoveExtensionStatement", extension, nullptr,
                            [](sqlite3_stmt*) {}))
     noteFailedWrite("dizRemoveExtensionStatement");

@@ -39,30 +39,22 @@
 #include "platform/value.h"
 
 class DizEvozidizConnection;
+class DizEvozidizConnectionInternal;
 
 class DizEvozidizReadTransaction : public DizProxyObjectSource,
                                    public std::enable_shared_from_this<DizEvozidizReadTransaction> {
  public:
   using Ptr = std::shared_ptr<DizEvozidizReadTransaction>;
 
-  // ---- Lifecycle: called by the connection only ----
-  DizEvozidizReadTransaction(DizEvozidizConnection* connection, bool isReadWriteTransaction);
+  // ---- Lifecycle: made by the connection only (it alone has the internal type) ----
+  DizEvozidizReadTransaction(DizEvozidizConnectionInternal* connection, bool isReadWriteTransaction);
   ~DizEvozidizReadTransaction() override;
   DizEvozidizReadTransaction(const DizEvozidizReadTransaction&) = delete;
   DizEvozidizReadTransaction& operator=(const DizEvozidizReadTransaction&) = delete;
 
-  static Ptr initWithConnection(DizEvozidizConnection* connection, bool isReadWriteTransaction);
+  static Ptr initWithConnection(DizEvozidizConnectionInternal* connection, bool isReadWriteTransaction);
 
-  // Each steps its statement once and logs a failure; nothing else is undone or reported.
-  void beginTransaction();
-  void beginImmediateTransaction();
-  // Flushes pending work before the connection commits a read-write transaction.
-  void preCommitReadWriteTransaction();
-  void commitTransaction();
-  // The caller (the connection) empties its object and metadata caches afterwards.
-  void rollbackTransaction();
-
-  DizEvozidizConnection* connection() const { return connection_; }
+  DizEvozidizConnection* connection() const;
   bool isReadWriteTransaction() const { return isReadWriteTransaction_; }
 
   // A free slot for the caller; released with the transaction.
@@ -221,7 +213,18 @@ class DizEvozidizReadTransaction : public DizProxyObjectSource,
   platform::Exception mutationDuringEnumerationException() const;
 
  protected:
-  DizEvozidizConnection* const connection_;
+  friend class DizEvozidizConnectionInternal;
+  // Called by the connection only. Each steps its statement once and logs a failure; nothing else
+  // is undone or reported.
+  void beginTransaction();
+  void beginImmediateTransaction();
+  // Flushes pending work before the connection commits a read-write transaction.
+  void preCommitReadWriteTransaction();
+  void commitTransaction();
+  // The caller (the connection) empties its object and metadata caches afterwards.
+  void rollbackTransaction();
+
+  DizEvozidizConnectionInternal* const connection_;
   const bool isReadWriteTransaction_;
   platform::Value userInfo_;
 
@@ -233,8 +236,8 @@ class DizEvozidizReadWriteTransaction final : public DizEvozidizReadTransaction 
  public:
   using Ptr = std::shared_ptr<DizEvozidizReadWriteTransaction>;
 
-  DizEvozidizReadWriteTransaction(DizEvozidizConnection* connection, bool isReadWriteTransaction = true);
-  static Ptr initWithConnection(DizEvozidizConnection* connection, bool isReadWriteTransaction = true);
+  DizEvozidizReadWriteTransaction(DizEvozidizConnectionInternal* connection, bool isReadWriteTransaction = true);
+  static Ptr initWithConnection(DizEvozidizConnectionInternal* connection, bool isReadWriteTransaction = true);
 
   // ---- Rollback ----
   // Asks the connection to roll back when the block returns; every operation keeps working until then.

@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_store
+#error "DizEvozidiz/DizEvozidizTransactionInternal.h is internal to the store and its extensions"
+#endif
+
 // Pieces shared by the transaction sources (read, enumeration, read-write). Internal: run on the
 // connection's queue inside a transaction.
 
@@ -9,9 +13,9 @@
 #include <string_view>
 
 #include "DizEvozidiz/DizCollectionKey.h"
-#include "DizEvozidiz/DizEvozidizConnection.h"
-#include "DizEvozidiz/DizEvozidizLog.h"
-#include "DizEvozidiz/DizEvozidizTransactionSql.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
+#include "DizEvozidiz/DizEvozidizLogInternal.h"
+#include "DizEvozidiz/DizEvozidizTransactionSqlInternal.h"
 #include "DizEvozidiz/Utilities/DizMarkers.h"
 #include "platform/value.h"
 
@@ -21,16 +25,16 @@ enum class DizLookup { Found, Missing, Failed };
 
 // Key cache first, then "getRowidForKeyStatement"; a found rowid is learned by the key cache.
 // A failure is logged.
-DizLookup DizLookupRowid(DizEvozidizConnection& connection, const DizCollectionKeyPtr& collectionKey,
+DizLookup DizLookupRowid(DizEvozidizConnectionInternal& connection, const DizCollectionKeyPtr& collectionKey,
                          std::int64_t& rowid);
 
 // Stored bytes -> object, through the database's deserializer. Bytes that decode to nil are
 // reported (a warning naming the row) and read as nil.
-platform::Value DizDeserializeObject(DizEvozidizConnection& connection, const std::string& collection,
+platform::Value DizDeserializeObject(DizEvozidizConnectionInternal& connection, const std::string& collection,
                                      const std::string& key, std::span<const std::uint8_t> bytes);
 // Metadata bytes -> value: fewer than one byte is nil without calling the deserializer; other bytes
 // that decode to nil are reported as for objects.
-platform::Value DizDeserializeMetadata(DizEvozidizConnection& connection, const std::string& collection,
+platform::Value DizDeserializeMetadata(DizEvozidizConnectionInternal& connection, const std::string& collection,
                                        const std::string& key, std::span<const std::uint8_t> bytes);
 
 // What a metadata cache stores for a value: the value, or the DizNull marker for nil.

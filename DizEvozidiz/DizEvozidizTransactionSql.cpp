@@ -1,6 +1,6 @@
-#include "DizEvozidiz/DizEvozidizTransactionSql.h"
-
 #include <algorithm>
+
+#include "DizEvozidiz/DizEvozidizTransactionSqlInternal.h"
 
 int DizBindText(sqlite3_stmt* statement, int index, std::string_view text) {
   // A default string_view has no data pointer, which SQLite would bind as NULL.

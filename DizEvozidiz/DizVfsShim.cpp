@@ -1,8 +1,8 @@
-#include "DizEvozidiz/DizVfsShim.h"
-
 #include <cstddef>
 #include <cstring>
 #include <new>
+
+#include "DizEvozidiz/DizVfsShimInternal.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "layout/LYCompositeConstraint.h"
 #include "layout/LYViewAdditions.h"
-#include "platform/console.h"
+#include "platform/diagnostics.h"
 #include "platform/error.h"
 #include "platform/format.h"
 #include "platform/geometry.h"
@@ -186,9 +186,10 @@ void LYViewConstraint::install() {
     if (existing->setActive(true)) {
       if (firstView) ly_installedConstraints(*firstView)->addObject(keep);
     } else {
-      platform::consoleLog(platform::format("LYViewConstraint: %@ could not be installed again: the view that held it "
-                                            "is gone or cannot hold it now.",
-                                            existing->description()));
+      ZORVEL_DIAGNOSTIC_ERROR(
+          platform::format("LYViewConstraint: %@ could not be installed again: the view that held it "
+                           "is gone or cannot hold it now.",
+                           existing->description()));
     }
     return;
   }
@@ -230,7 +231,7 @@ void LYViewConstraint::install() {
   if (!holder || !holder->addConstraint(constraint, &error)) {
     // Not installed, so not recorded as installed: the caller can tell from hasBeenInstalled().
     installedView_.reset();
-    platform::consoleLog(platform::format(
+    ZORVEL_DIAGNOSTIC_ERROR(platform::format(
         "LYViewConstraint: %@ is not installed: %@", constraint->description(),
         error ? error->localizedDescription()
               : std::string("no view can hold it (the view has no superview, or the views share no ancestor).")));

@@ -160,9 +160,7 @@ std::optional<std::string> LGMultiFormatter::formatLogMessage(const LGLogMessage
 }
 
 std::vector<std::shared_ptr<LGLogFormatter>> LGMultiFormatter::formatters() const {
-  std::vector<std::shared_ptr<LGLogFormatter>> copy;
-  queue_->sync([&] { copy = list_->formatters; });
-  return copy;
+  return queue_->sync([&] { return list_->formatters; });
 }
 
 void LGMultiFormatter::addFormatter(std::shared_ptr<LGLogFormatter> formatter) {
@@ -179,9 +177,7 @@ void LGMultiFormatter::removeAllFormatters() {
 }
 
 bool LGMultiFormatter::isFormattingWithFormatter(const std::shared_ptr<LGLogFormatter>& formatter) const {
-  bool found = false;
-  queue_->sync([&] {
-    found = std::find(list_->formatters.begin(), list_->formatters.end(), formatter) != list_->formatters.end();
+  return queue_->sync([&] {
+    return std::find(list_->formatters.begin(), list_->formatters.end(), formatter) != list_->formatters.end();
   });
-  return found;
 }

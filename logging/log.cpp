@@ -1,10 +1,12 @@
 #include "logging/log.h"
 
+#include <atomic>
 #include <charconv>
 #include <cstdlib>
 #include <semaphore>
 #include <utility>
 
+#include "platform/diagnostics.h"
 #include "platform/process.h"
 #include "platform/thread.h"
 
@@ -103,6 +105,10 @@ char gLoggingQueueKey;
 // Set while this thread does the hub's work: on the global logging queue and in the blocks the hub
 // runs on loggers' queues. The exit flush must not wait for work that waits for this thread.
 thread_local int tHubWork = 0;
+
+// How many entries the registry holds, as last changed on the global logging queue; read by the
+// diagnostics sink to leave diagnostics on standard error while no logger would take them.
+std::atomic<std::size_t> gRegisteredEntries{0};
 
 struct HubWorkScope {
   HubWorkScope() { ++tHubWork; }
@@ -216,6 +222,7 @@ void LGLog::State::addLogger(std::shared_ptr<LGLogger> logger, std::uint64_t lev
     queue = platform::DispatchQueue::createSerial(
         logger->respondsTo(LGLoggerMethod::LoggerName) ? logger->loggerName() : std::string());
   loggers.push_back(Node{logger, queue, level});
+  gRegisteredEntries.store(loggers.size(), std::memory_order_release);
   if (logger->respondsTo(LGLoggerMethod::DidAddLogger))
     queue->async([logger] {
       HubWorkScope work;
@@ -232,6 +239,7 @@ void LGLog::State::removeLogger(const std::shared_ptr<LGLogger>& logger) {
         logger->willRemoveLogger();
       });
     loggers.erase(it);
+    gRegisteredEntries.store(loggers.size(), std::memory_order_release);
     return;
   }
 }
@@ -244,6 +252,7 @@ void LGLog::State::removeAllLoggers() {
         logger->willRemoveLogger();
       });
   loggers.clear();
+  gRegisteredEntries.store(0, std::memory_order_release);
 }
 
 namespace {
@@ -427,3 +436,24 @@ void LGLog::setLevel(std::uint64_t level, const platform::Class* cls) {
 void LGLog::setLevel(std::uint64_t level, std::string_view className) {
   setLevel(level, platform::Class::named(className));
 }
+
+// --- Library diagnostics -----------------------------------------------------------------------
+
+namespace {
+
+// The frameworks' diagnostics (platform/diagnostics.h) reach the registered loggers, queued (so
+// that no lock or queue of the reporting code waits for the loggers), with the error or warning
+// flag, every level bit and context 0. Standard error keeps them while no logger is registered, and
+// for the hub's own work, where a log call could wait for the very thread making it.
+bool logDiagnostic(platform::DiagnosticSeverity severity, std::string_view message,
+                   const platform::DiagnosticOrigin& origin) {
+  if (tHubWork > 0 || gRegisteredEntries.load(std::memory_order_acquire) == 0) return false;
+  const std::uint64_t flag = severity == platform::DiagnosticSeverity::Error ? LGLogFlagError : LGLogFlagWarning;
+  LGLog::logMessage(true, std::string(message), LGLogLevelAll, flag, 0, origin.file, origin.function, origin.line);
+  return true;
+}
+
+// Installed whenever the hub is part of the program.
+[[maybe_unused]] const bool gDiagnosticSinkInstalled = (platform::setDiagnosticSink(&logDiagnostic), true);
+
+}  // namespace

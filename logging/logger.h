@@ -100,24 +100,11 @@ class LGAbstractLogger : public platform::Object, public LGLogger {
   // queue it reads on this logger's queue only.
   template <class F>
   std::invoke_result_t<F&> syncThroughLoggingQueue(F&& read) {
-    using R = std::invoke_result_t<F&>;
     if (isOnInternalLoggerQueue()) return read();
     const platform::DispatchQueuePtr queue = this->queue();
-    if constexpr (std::is_void_v<R>) {
-      auto onLogger = [&] { queue->sync(read); };
-      if (LGLog::isOnLoggingQueue())
-        onLogger();
-      else
-        LGLog::loggingQueue()->sync(onLogger);
-    } else {
-      std::optional<R> result;
-      auto onLogger = [&] { queue->sync([&] { result.emplace(read()); }); };
-      if (LGLog::isOnLoggingQueue())
-        onLogger();
-      else
-        LGLog::loggingQueue()->sync(onLogger);
-      return std::move(*result);
-    }
+    auto onLogger = [&]() -> std::invoke_result_t<F&> { return queue->sync(read); };
+    if (LGLog::isOnLoggingQueue()) return onLogger();
+    return LGLog::loggingQueue()->sync(onLogger);
   }
 
  private:

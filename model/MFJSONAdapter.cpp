@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
-#include "platform/console.h"
+#include "platform/diagnostics.h"
 #include "platform/format.h"
 
 using platform::Class;
@@ -369,8 +369,8 @@ std::shared_ptr<MFModel> MFJSONAdapter::modelFromJSONDictionary(const Value& JSO
       }
       values.set(key, std::move(value));
     } catch (const platform::Exception& exception) {
-      platform::consoleLog(platform::format("*** Caught exception %@ parsing JSON key path \"%@\" from: %@", exception,
-                                            *keyPaths, JSONDictionary));
+      ZORVEL_DIAGNOSTIC_ERROR(platform::format("*** Caught exception %@ parsing JSON key path \"%@\" from: %@",
+                                               exception, *keyPaths, JSONDictionary));
       if (error) {
         ValueDictionary info;
         info.set(std::string(platform::kLocalizedDescriptionKey),

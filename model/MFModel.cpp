@@ -2,13 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <shared_mutex>
 #include <unordered_map>
 
 #include "model/MFModelCache.h"
-#include "platform/console.h"
+#include "platform/diagnostics.h"
 #include "platform/format.h"
 #include "platform/text.h"
 
@@ -81,8 +82,31 @@ std::size_t typeEncodingLength(std::string_view s, int depth = 0) {
   }
 }
 
-void report(const char* fmt, const std::string& attrs, std::string_view name) {
-  std::fprintf(stderr, fmt, attrs.c_str(), std::string(name).c_str());
+// The parser's complaints, printf-formatted, as library diagnostics (their formats end in a line
+// break, which the diagnostic leaves to whoever writes it out).
+void reportFormatted(platform::DiagnosticSeverity severity, const char* format, std::va_list args) {
+  std::va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, format, args);
+  std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+  if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
+  va_end(again);
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  platform::reportDiagnostic(severity, text);
+}
+
+[[gnu::format(printf, 1, 2)]] void reportError(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  reportFormatted(platform::DiagnosticSeverity::Error, format, args);
+  va_end(args);
+}
+
+[[gnu::format(printf, 1, 2)]] void reportWarning(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  reportFormatted(platform::DiagnosticSeverity::Warning, format, args);
+  va_end(args);
 }
 
 }  // namespace
@@ -92,17 +116,18 @@ std::optional<MFPropertyAttributes> mf_parsePropertyAttributes(std::string_view 
   const std::string attrs(attributeString);
   const std::string name(propertyName);
   if (attrs.empty() || attrs[0] != 'T') {
-    std::fprintf(stderr, "ERROR: Expected attribute string \"%s\" for property %s to start with 'T'\n", attrs.c_str(),
-                 name.c_str());
+    reportError("ERROR: Expected attribute string \"%s\" for property %s to start with 'T'\n", attrs.c_str(),
+                name.c_str());
     return std::nullopt;
   }
   std::size_t typeLength = typeEncodingLength(std::string_view(attrs).substr(1));
   if (typeLength == std::string_view::npos) {
-    report("ERROR: Could not read past type in attribute string \"%s\" for property %s\n", attrs, name);
+    reportError("ERROR: Could not read past type in attribute string \"%s\" for property %s\n", attrs.c_str(),
+                name.c_str());
     return std::nullopt;
   }
   if (typeLength == 0) {
-    report("ERROR: Invalid type in attribute string \"%s\" for property %s\n", attrs, name);
+    reportError("ERROR: Invalid type in attribute string \"%s\" for property %s\n", attrs.c_str(), name.c_str());
     return std::nullopt;
   }
   MFPropertyAttributes result;
@@ -113,7 +138,8 @@ std::optional<MFPropertyAttributes> mf_parsePropertyAttributes(std::string_view 
     std::size_t nameStart = 3;  // after T@"
     std::size_t close = attrs.find('"', nameStart);
     if (close == std::string::npos) {
-      report("ERROR: Could not read class name in attribute string \"%s\" for property %s\n", attrs, name);
+      reportError("ERROR: Could not read class name in attribute string \"%s\" for property %s\n", attrs.c_str(),
+                  name.c_str());
       return std::nullopt;
     }
     if (close > nameStart) result.objectClass = Class::named(std::string_view(attrs).substr(nameStart, close - nameStart));
@@ -152,7 +178,8 @@ std::optional<MFPropertyAttributes> mf_parsePropertyAttributes(std::string_view 
           next = attrs.size();
         } else {
           if (comma == next) {
-            report("ERROR: Found zero length selector name in attribute string \"%s\" for property %s\n", attrs, name);
+            reportError("ERROR: Found zero length selector name in attribute string \"%s\" for property %s\n",
+                        attrs.c_str(), name.c_str());
             return std::nullopt;
           }
           selector = attrs.substr(next, comma - next);
@@ -167,22 +194,23 @@ std::optional<MFPropertyAttributes> mf_parsePropertyAttributes(std::string_view 
         next = attrs.size();
         break;
       case 't': {
-        report("ERROR: Old-style type encoding is unsupported in attribute string \"%s\" for property %s\n", attrs, name);
+        reportError("ERROR: Old-style type encoding is unsupported in attribute string \"%s\" for property %s\n",
+                    attrs.c_str(), name.c_str());
         std::size_t comma = attrs.find(',', next);
         if (comma == std::string::npos) haveNext = false;
         else next = comma;
         break;
       }
       default:
-        std::fprintf(stderr, "ERROR: Unrecognized attribute string flag '%c' in attribute string \"%s\" for property %s\n",
-                     flag, attrs.c_str(), name.c_str());
+        reportError("ERROR: Unrecognized attribute string flag '%c' in attribute string \"%s\" for property %s\n", flag,
+                    attrs.c_str(), name.c_str());
         break;
     }
     if (flag == '\0') break;
   }
   if (haveNext && next < attrs.size() && attrs[next] != ',') {
-    std::fprintf(stderr, "Warning: Unparsed data \"%s\" in attribute string \"%s\" for property %s\n",
-                 attrs.c_str() + next, attrs.c_str(), name.c_str());
+    reportWarning("Warning: Unparsed data \"%s\" in attribute string \"%s\" for property %s\n", attrs.c_str() + next,
+                  attrs.c_str(), name.c_str());
   }
   if (result.getter.empty()) result.getter = name;
   if (result.setter.empty()) {
@@ -195,7 +223,7 @@ std::optional<MFPropertyAttributes> mf_parsePropertyAttributes(std::string_view 
 
 std::optional<MFPropertyAttributes> mf_parsePropertyAttributes(const Property& property) {
   if (property.attributeString().empty()) {
-    std::fprintf(stderr, "ERROR: Could not get attribute string from property %s\n", property.name().c_str());
+    reportError("ERROR: Could not get attribute string from property %s\n", property.name().c_str());
     return std::nullopt;
   }
   return mf_parsePropertyAttributes(property.attributeString(), property.name());
@@ -244,7 +272,7 @@ bool mf_validateAndSet(platform::Object& object, std::string_view key, const Val
     if (forceUpdate || replaced) object.setValueForKey(validated, key);
     return true;
   } catch (const platform::Exception& exception) {
-    platform::consoleLog(platform::format("*** Caught exception setting key \"%@\" : %@", key, exception));
+    ZORVEL_DIAGNOSTIC_ERROR(platform::format("*** Caught exception setting key \"%@\" : %@", key, exception));
     if (error) *error = mf_modelErrorWithException(exception);
     return false;
   }

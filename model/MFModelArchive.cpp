@@ -4,7 +4,7 @@
 
 #include "model/MFModel.h"
 #include "model/MFModelCache.h"
-#include "platform/console.h"
+#include "platform/diagnostics.h"
 #include "platform/format.h"
 
 using platform::AllowedClasses;
@@ -118,8 +118,8 @@ void MFModel::encodeWithCoder(KeyedArchiver& coder) const {
         if (value.isObject()) coder.encodeConditionalObject(value.asObject(), key);
       }
     } catch (const platform::Exception& exception) {
-      platform::consoleLog(platform::format("*** Caught exception encoding value for key \"%@\" on class %@: %@", key,
-                                            objectClass().name(), exception));
+      ZORVEL_DIAGNOSTIC_ERROR(platform::format("*** Caught exception encoding value for key \"%@\" on class %@: %@",
+                                               key, objectClass().name(), exception));
       throw;
     }
   }
@@ -148,7 +148,7 @@ bool MFModel::initWithCoder(KeyedUnarchiver& coder) {
     if (archivedVersion > modelVersion()) return false;
   } else {
     if (coder.error()) return false;
-    platform::consoleLog(
+    ZORVEL_DIAGNOSTIC_ERROR(
         platform::format("Warning: decoding an archive of %@ without a version, assuming 0", objectClass().name()));
   }
 
@@ -161,7 +161,8 @@ bool MFModel::initWithCoder(KeyedUnarchiver& coder) {
       if (!dictionary) return false;
       ErrorPtr error;
       if (!initWithDictionary(*dictionary, &error)) {
-        platform::consoleLog(platform::format("*** Could not decode old %@ archive: %@", objectClass().name(), error));
+        ZORVEL_DIAGNOSTIC_ERROR(
+            platform::format("*** Could not decode old %@ archive: %@", objectClass().name(), error));
         return false;
       }
       return true;
@@ -177,7 +178,7 @@ bool MFModel::initWithCoder(KeyedUnarchiver& coder) {
   if (coder.error()) return false;
   ErrorPtr error;
   if (!initWithDictionary(values, &error)) {
-    platform::consoleLog(platform::format("*** Could not unarchive %@: %@", objectClass().name(), error));
+    ZORVEL_DIAGNOSTIC_ERROR(platform::format("*** Could not unarchive %@: %@", objectClass().name(), error));
     return false;
   }
   return true;
@@ -199,8 +200,8 @@ Value MFModel::decodeValueForKey(std::string_view key, KeyedUnarchiver& coder, s
   }
   // The unarchiver reports refusals as a recorded error rather than by raising.
   if (!hadError && coder.error()) {
-    platform::consoleLog(platform::format("*** Caught exception decoding value for key \"%@\" on class %@: %@", key,
-                                          objectClass().name(), coder.error()));
+    ZORVEL_DIAGNOSTIC_ERROR(platform::format("*** Caught exception decoding value for key \"%@\" on class %@: %@", key,
+                                             objectClass().name(), coder.error()));
   }
   return value;
 }

@@ -120,37 +120,12 @@ Value MFTransformerErrorHandling::reverseTransformedValue(const Value& value, bo
   return Value();
 }
 
-Value MFValueTransformerBase::reverseTransformedValue(const Value& value) const {
-  if (!allowsReverseTransformation()) {
-    platform::Exception::raise(platform::kInvalidArgumentException,
-                               objectClass().name() + " does not allow reverse transformation");
-  }
-  return transformedValue(value);
-}
-
-namespace {
-struct Registry {
-  std::mutex mutex;
-  std::map<std::string, MFValueTransformerPtr, std::less<>> byName;
-};
-Registry& registry() {
-  static Registry* r = new Registry;  // outlives static destruction, like the classes
-  return *r;
-}
-}  // namespace
-
 void MFValueTransformerBase::setValueTransformerForName(MFValueTransformerPtr transformer, std::string_view name) {
-  Registry& r = registry();
-  std::lock_guard lock(r.mutex);
-  if (transformer) r.byName[std::string(name)] = std::move(transformer);
-  else if (auto it = r.byName.find(name); it != r.byName.end()) r.byName.erase(it);
+  platform::ValueTransformer::setValueTransformerForName(std::move(transformer), name);
 }
 
 MFValueTransformerPtr MFValueTransformerBase::valueTransformerForName(std::string_view name) {
-  Registry& r = registry();
-  std::lock_guard lock(r.mutex);
-  auto it = r.byName.find(name);
-  return it == r.byName.end() ? nullptr : it->second;
+  return std::dynamic_pointer_cast<MFValueTransformerBase>(platform::ValueTransformer::valueTransformerForName(name));
 }
 
 // --- Block transformers --------------------------------------------------------------------------
@@ -515,7 +490,7 @@ bool registerNamedTransformers() {
 }
 
 // Static initialisation of this file runs before main, ahead of any user code that could ask
-// the registry (which lives in this same file).
+// the registry (made on its first use).
 [[maybe_unused]] const bool gNamedTransformersRegistered = registerNamedTransformers();
 [[maybe_unused]] const Class& gURLClass = MFURL::staticClass();
 [[maybe_unused]] const Class& gUUIDClass = MFUUID::staticClass();

@@ -26,6 +26,7 @@
 #include "platform/number_formatter.h"
 #include "platform/object.h"
 #include "platform/value.h"
+#include "platform/value_transformer.h"
 
 inline constexpr std::string_view MFTransformerErrorHandlingErrorDomain = "MFTransformerErrorHandlingErrorDomain";
 inline constexpr std::int64_t MFTransformerErrorHandlingErrorInvalidInput = 1;
@@ -107,22 +108,13 @@ class MFTransformerErrorHandling {
                                                   platform::ErrorPtr* error) const;
 };
 
-// A transformer between two forms of a value, with a registry of shared transformers by name.
-class MFValueTransformerBase : public platform::Object {
-  ZORVEL_CLASS(MFValueTransformerBase, platform::Object)
+// The model framework's transformers: the platform's value transformer (value_transformer.h)
+// with the predefined transformers below. The registry is the platform's; looking a name up here
+// gives only transformers of this kind.
+class MFValueTransformerBase : public platform::ValueTransformer {
+  ZORVEL_CLASS(MFValueTransformerBase, platform::ValueTransformer)
 
  public:
-  // Whether reverseTransformedValue undoes transformedValue. Default: false.
-  virtual bool allowsReverseTransformation() const { return false; }
-  // The class of the values transformedValue gives. Default: the root class (any object).
-  virtual const platform::Class& transformedValueClass() const { return platform::Object::staticClass(); }
-  // Default: the value unchanged.
-  virtual platform::Value transformedValue(const platform::Value& value) const { return value; }
-  // Default: raises NSInvalidArgumentException unless the transformer allows reverse
-  // transformation, in which case it runs transformedValue.
-  virtual platform::Value reverseTransformedValue(const platform::Value& value) const;
-
-  // The registry: a nil transformer removes the name.
   static void setValueTransformerForName(MFValueTransformerPtr transformer, std::string_view name);
   static MFValueTransformerPtr valueTransformerForName(std::string_view name);
 

@@ -60,4 +60,11 @@ std::uint64_t monotonicNanoseconds() {
   return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
+std::chrono::steady_clock::duration durationOfSeconds(double seconds) {
+  constexpr double kFarAway = 1e9;  // seconds, about 31 years
+  if (!(seconds > 0)) return std::chrono::steady_clock::duration::zero();
+  if (seconds > kFarAway) seconds = kFarAway;
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+}
+
 }  // namespace platform

@@ -3,6 +3,7 @@
 // A point in time, and the process's monotonic clock. Calendars and formatting live in calendar.h;
 // this stays a small value type.
 
+#include <chrono>
 #include <compare>
 #include <cstdint>
 #include <string>
@@ -53,5 +54,9 @@ class Date {
 // Nanoseconds of a clock that only moves forward (not wall time, not affected by clock changes);
 // only differences between two readings mean anything.
 std::uint64_t monotonicNanoseconds();
+
+// A wait of `seconds` on the monotonic clock: zero for zero, negative or not-a-number seconds, and
+// at most about 31 years, so that adding it to the clock's present reading cannot overflow.
+std::chrono::steady_clock::duration durationOfSeconds(double seconds);
 
 }  // namespace platform

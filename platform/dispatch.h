@@ -24,10 +24,12 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 
 #include "platform/date.h"
+#include "platform/function_ref.h"
 
 namespace platform {
 
@@ -78,21 +80,21 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
 
   // Queues the block and returns at once.
   void async(DispatchBlock block);
-  // Runs the block and returns when it has finished. On a queue that nothing else occupies the
-  // block runs at once on the calling thread; otherwise it waits its turn (and, for queues that
-  // end in the main queue, runs on the main thread). Waiting on a queue that the calling block
-  // already occupies would never end: that aborts the process with a message instead.
-  // Exceptions thrown by the block reach the caller.
+  // Runs the block and returns its result when it has finished. On a queue that nothing else
+  // occupies the block runs at once on the calling thread; otherwise it waits its turn (and, for
+  // queues that end in the main queue, runs on the main thread). Waiting on a queue that the
+  // calling block already occupies would never end: that aborts the process with a message
+  // instead. Exceptions thrown by the block reach the caller as they were thrown.
   template <class F>
-  void sync(F&& block) {
-    syncInvoke(&invokeCallable<std::remove_reference_t<F>>, const_cast<void*>(static_cast<const void*>(std::addressof(block))), false);
+  std::invoke_result_t<F&> sync(F&& block) {
+    return syncReturning(block, false);
   }
   // On a concurrent queue: runs after the blocks before it and alone; later blocks wait for it.
   // On a serial or global queue the same as async/sync.
   void barrierAsync(DispatchBlock block);
   template <class F>
-  void barrierSync(F&& block) {
-    syncInvoke(&invokeCallable<std::remove_reference_t<F>>, const_cast<void*>(static_cast<const void*>(std::addressof(block))), true);
+  std::invoke_result_t<F&> barrierSync(F&& block) {
+    return syncReturning(block, true);
   }
 
   // Queues the block once the seconds have passed on the monotonic clock (at once for <= 0).
@@ -123,10 +125,21 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
 
  private:
   template <class F>
-  static void invokeCallable(void* callable) {
-    (*static_cast<F*>(callable))();
+  std::invoke_result_t<F&> syncReturning(F& block, bool barrier) {
+    using R = std::invoke_result_t<F&>;
+    if constexpr (std::is_void_v<R>) {
+      syncInvoke(block, barrier);
+    } else if constexpr (std::is_reference_v<R>) {
+      std::remove_reference_t<R>* result = nullptr;
+      syncInvoke([&] { result = std::addressof(block()); }, barrier);
+      return static_cast<R>(*result);
+    } else {
+      std::optional<R> result;
+      syncInvoke([&] { result.emplace(block()); }, barrier);
+      return std::move(*result);
+    }
   }
-  void syncInvoke(void (*invoke)(void*), void* callable, bool barrier);
+  void syncInvoke(FunctionRef<void()> block, bool barrier);
 
   std::string label_;
 };

@@ -1,6 +1,7 @@
 #include "platform/error.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace platform {
@@ -17,7 +18,7 @@ Error::Error(std::string domain, std::int64_t code, Value userInfo)
     : domain_(std::move(domain)), code_(code), userInfo_(userInfo.isDictionary() ? std::move(userInfo) : Value()) {}
 
 ErrorPtr Error::make(std::string domain, std::int64_t code, Value userInfo) {
-  return std::make_shared<Error>(std::move(domain), code, std::move(userInfo));
+  return makePlain<Error>(std::move(domain), code, std::move(userInfo));
 }
 
 ErrorPtr Error::withDescription(std::string domain, std::int64_t code, std::string description) {
@@ -82,6 +83,16 @@ Exception::Exception(std::string name, std::string reason, Value userInfo)
 
 void Exception::raise(std::string_view name, std::string reason, Value userInfo) {
   throw Exception(std::string(name), std::move(reason), std::move(userInfo));
+}
+
+ErrorPtr posixError(int code, std::string_view operation, std::string_view path) {
+  std::string description(operation);
+  if (!path.empty()) description += " \"" + std::string(path) + "\"";
+  description += std::string(": ") + std::strerror(code);
+  Value userInfo;
+  if (!path.empty()) userInfo.set(std::string(kFilePathErrorKey), Value(path));
+  userInfo.set(std::string(kLocalizedDescriptionKey), Value(description));
+  return Error::make(std::string(kPOSIXErrorDomain), code, std::move(userInfo));
 }
 
 }  // namespace platform

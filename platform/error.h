@@ -43,6 +43,8 @@ class Error;
 using ErrorPtr = std::shared_ptr<Error>;
 
 class Error : public Object {
+  ZORVEL_PLAIN_OBJECT
+
  public:
   Error(std::string domain, std::int64_t code, Value userInfo = {});
   static ErrorPtr make(std::string domain, std::int64_t code, Value userInfo = {});
@@ -75,6 +77,11 @@ class Error : public Object {
   std::int64_t code_;
   Value userInfo_;
 };
+
+// An error of kPOSIXErrorDomain with the errno as its code: "<operation> \"<path>\": <the system's
+// text>" as its description (without the quoted path when there is none), and the path under
+// kFilePathErrorKey when there is one.
+ErrorPtr posixError(int code, std::string_view operation, std::string_view path = {});
 
 // Exception names.
 inline constexpr std::string_view kGenericException = "NSGenericException";

@@ -25,12 +25,7 @@ constexpr std::string_view kUserNamespace = "user.";
 
 // Records a failure with the given errno; always returns false so callers can `return fail(...)`.
 bool fail(ErrorPtr* error, int code, std::string_view operation, const std::filesystem::path& path) {
-  if (error) {
-    std::string description = std::string(operation) + " \"" + path.string() + "\": " + std::strerror(code);
-    *error = Error::make(std::string(kPOSIXErrorDomain), code,
-                         Value::dictionary({{std::string(kFilePathErrorKey), Value(path.string())},
-                                            {std::string(kLocalizedDescriptionKey), Value(description)}}));
-  }
+  if (error) *error = posixError(code, operation, path.string());
   return false;
 }
 

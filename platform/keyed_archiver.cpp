@@ -431,7 +431,7 @@ struct KeyedArchiver::Impl {
     frames.pop_back();
     // Class name first; the object's pairs follow on the stack.
     std::uint32_t classKey = stringNode("$c");
-    std::uint32_t className = stringNode(o->objectClass().name());
+    std::uint32_t className = stringNode(o->classForCoder().name());
     stack.insert(stack.begin() + static_cast<std::ptrdiff_t>(f.start), {classKey, className});
     std::uint32_t count = static_cast<std::uint32_t>((stack.size() - f.start) / 2);
     std::uint32_t entry = containerNode(Kind::Dict, f.start, count);

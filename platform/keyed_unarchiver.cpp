@@ -547,6 +547,10 @@ struct KeyedUnarchiver::Impl {
       objects[position] = {nullptr, ObjectState::Failed, 0};
       return true;
     }
+    if (ObjectPtr replacement = instance->replacementAfterDecoding()) {
+      instance = std::move(replacement);
+      objects[position].object = instance;
+    }
     height = frames.back().maxChildHeight + 1;
     objects[position].state = ObjectState::Done;
     objects[position].height = height;

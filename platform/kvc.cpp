@@ -1,6 +1,9 @@
 #include "platform/kvc.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <optional>
 
 #include "platform/object_internal.h"
 
@@ -161,5 +164,185 @@ void Object::setNilValueForKey(std::string_view key) {
                                                    " setNilValueForKey]: could not set nil as the value for the key " +
                                                    std::string(key) + ".");
 }
+
+}  // namespace platform
+
+// --- Mutable array proxies ------------------------------------------------------------------------
+
+namespace platform {
+
+namespace {
+
+Value indexesValue(const IndexSet& indexes) {
+  ValueArray list;
+  for (std::size_t i : indexes) list.emplace_back(static_cast<std::uint64_t>(i));
+  return Value(std::move(list));
+}
+
+[[noreturn]] void raiseIndex(std::size_t index, std::size_t count) {
+  Exception::raise(kRangeException, "index " + std::to_string(index) + " beyond bounds [0 .. " +
+                                        (count ? std::to_string(count - 1) : std::string("-1")) + "]");
+}
+
+}  // namespace
+
+std::shared_ptr<MutableArrayProxy> Object::mutableArrayValueForKey(std::string_view key) {
+  return make<MutableArrayProxy>(*this, weak_from_this().lock(), std::string(key));
+}
+
+MutableArrayProxy::MutableArrayProxy(Object& object, ObjectPtr keep, std::string key)
+    : object_(object), keep_(std::move(keep)), key_(std::move(key)), capitalizedKey_(key_) {
+  if (!capitalizedKey_.empty())
+    capitalizedKey_[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(capitalizedKey_[0])));
+}
+
+ValueArray MutableArrayProxy::array() const {
+  Value value = object_.valueForKey(key_);
+  if (value.isArray()) return value.asArray();
+  if (value.isNil() || value.isNull()) return {};
+  Exception::raise(kInvalidArgumentException, "the value of the key " + key_ + " of " + object_.description() +
+                                                  " is not an array");
+}
+
+std::size_t MutableArrayProxy::count() const { return array().size(); }
+
+Value MutableArrayProxy::objectAtIndex(std::size_t index) const {
+  ValueArray values = array();
+  if (index >= values.size()) raiseIndex(index, values.size());
+  return values[index];
+}
+
+void MutableArrayProxy::insertObject(Value object, std::size_t index) {
+  insertObjects({std::move(object)}, {index});
+}
+
+void MutableArrayProxy::addObject(Value object) { insertObject(std::move(object), count()); }
+
+void MutableArrayProxy::insertObjects(const ValueArray& objects, const IndexSet& indexes) {
+  if (objects.size() != indexes.size())
+    Exception::raise(kInvalidArgumentException, "insertObjects: the counts of objects and indexes differ");
+  for (const Value& object : objects)
+    if (object.isNil()) Exception::raise(kInvalidArgumentException, "insertObjects: an object is nil");
+  if (!std::is_sorted(indexes.begin(), indexes.end()) ||
+      std::adjacent_find(indexes.begin(), indexes.end()) != indexes.end())
+    Exception::raise(kInvalidArgumentException, "insertObjects: the indexes are not ascending");
+  std::size_t size = count();
+  for (std::size_t n = 0; n < indexes.size(); ++n)
+    if (indexes[n] > size + n) raiseIndex(indexes[n], size + n + 1);
+  if (indexes.empty()) return;
+  change(KeyValueChangeKind::Insertion, Edit::Insert, indexes, objects);
+}
+
+void MutableArrayProxy::removeObjectAtIndex(std::size_t index) { removeObjectsAtIndexes({index}); }
+
+void MutableArrayProxy::removeLastObject() {
+  std::size_t size = count();
+  if (size == 0) raiseIndex(0, 0);
+  removeObjectAtIndex(size - 1);
+}
+
+void MutableArrayProxy::removeObjectsAtIndexes(const IndexSet& indexes) {
+  IndexSet sorted = indexes;
+  std::sort(sorted.begin(), sorted.end());
+  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+  std::size_t size = count();
+  if (!sorted.empty() && sorted.back() >= size) raiseIndex(sorted.back(), size);
+  if (sorted.empty()) return;
+  change(KeyValueChangeKind::Removal, Edit::Remove, std::move(sorted), {});
+}
+
+void MutableArrayProxy::removeAllObjects() {
+  IndexSet all(count());
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+  removeObjectsAtIndexes(all);
+}
+
+void MutableArrayProxy::replaceObjectAtIndex(std::size_t index, Value object) {
+  if (object.isNil()) Exception::raise(kInvalidArgumentException, "replaceObjectAtIndex: the object is nil");
+  std::size_t size = count();
+  if (index >= size) raiseIndex(index, size);
+  change(KeyValueChangeKind::Replacement, Edit::Replace, {index}, {std::move(object)});
+}
+
+void MutableArrayProxy::editArray(ValueArray& array, Edit edit, const IndexSet& indexes, const ValueArray& objects) {
+  switch (edit) {
+    case Edit::Insert:
+      for (std::size_t n = 0; n < indexes.size(); ++n)
+        array.insert(array.begin() + static_cast<std::ptrdiff_t>(indexes[n]), objects[n]);
+      break;
+    case Edit::Remove:
+      for (auto it = indexes.rbegin(); it != indexes.rend(); ++it)
+        array.erase(array.begin() + static_cast<std::ptrdiff_t>(*it));
+      break;
+    case Edit::Replace:
+      array[indexes[0]] = objects[0];
+      break;
+  }
+}
+
+void MutableArrayProxy::editByMethods(Edit edit, const IndexSet& indexes, const ValueArray& objects) {
+  const Class& cls = object_.actualClass();
+  std::string insertOne = "insertObject:in" + capitalizedKey_ + "AtIndex:";
+  std::string insertMany = "insert" + capitalizedKey_ + ":atIndexes:";
+  std::string removeOne = "removeObjectFrom" + capitalizedKey_ + "AtIndex:";
+  std::string removeMany = "remove" + capitalizedKey_ + "AtIndexes:";
+  std::string replaceOne = "replaceObjectIn" + capitalizedKey_ + "AtIndex:withObject:";
+  auto insert = [&](const ValueArray& values, const IndexSet& at) {
+    if (cls.instancesRespondToSelector(insertMany)) {
+      object_.perform(insertMany, {Value(values), indexesValue(at)});
+      return;
+    }
+    for (std::size_t n = 0; n < at.size(); ++n)
+      object_.perform(insertOne, {values[n], Value(static_cast<std::uint64_t>(at[n]))});
+  };
+  auto remove = [&](const IndexSet& at) {
+    if (cls.instancesRespondToSelector(removeMany)) {
+      object_.perform(removeMany, {indexesValue(at)});
+      return;
+    }
+    for (auto it = at.rbegin(); it != at.rend(); ++it)
+      object_.perform(removeOne, {Value(static_cast<std::uint64_t>(*it))});
+  };
+  switch (edit) {
+    case Edit::Insert:
+      insert(objects, indexes);
+      break;
+    case Edit::Remove:
+      remove(indexes);
+      break;
+    case Edit::Replace:
+      if (cls.instancesRespondToSelector(replaceOne)) {
+        object_.perform(replaceOne, {Value(static_cast<std::uint64_t>(indexes[0])), objects[0]});
+      } else {
+        remove(indexes);
+        insert(objects, indexes);
+      }
+      break;
+  }
+}
+
+void MutableArrayProxy::change(KeyValueChangeKind kind, Edit edit, IndexSet indexes, const ValueArray& objects) {
+  const Class& cls = object_.actualClass();
+  bool byMethods = (cls.instancesRespondToSelector("insertObject:in" + capitalizedKey_ + "AtIndex:") ||
+                    cls.instancesRespondToSelector("insert" + capitalizedKey_ + ":atIndexes:")) &&
+                   (cls.instancesRespondToSelector("removeObjectFrom" + capitalizedKey_ + "AtIndex:") ||
+                    cls.instancesRespondToSelector("remove" + capitalizedKey_ + "AtIndexes:"));
+  bool announce = object_.automaticallyNotifiesObserversForKey(key_);
+  if (announce) object_.willChange(kind, indexes, key_);
+  {
+    std::optional<detail::KeyValueChangeAbsorber> absorber;
+    if (announce) absorber.emplace(object_, key_);
+    if (byMethods) {
+      editByMethods(edit, indexes, objects);
+    } else {
+      ValueArray values = array();
+      editArray(values, edit, indexes, objects);
+      object_.setValueForKey(Value(std::move(values)), key_);
+    }
+  }
+  if (announce) object_.didChange(kind, indexes, key_);
+}
+
+std::string MutableArrayProxy::description() const { return Value(array()).description(); }
 
 }  // namespace platform

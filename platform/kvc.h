@@ -14,6 +14,8 @@
 //
 // Thread safety: as the properties' accessors (generated ones are non-atomic).
 
+#include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "platform/error.h"
@@ -32,6 +34,59 @@ inline constexpr std::string_view kUnknownUserInfoKey = "NSUnknownUserInfoKey";
 // Other kinds raise NSUnknownKeyException.
 Value valueForKeyOfValue(const Value& value, std::string_view key);
 Value valueForKeyPathOfValue(const Value& value, std::string_view keyPath);
+
+// The array of a to-many key, changed in place (Object::mutableArrayValueForKey). Each change
+// goes to the object, found in this order:
+//   1. its methods by name for the key ("items": "insertObject:inItemsAtIndex:" and
+//      "removeObjectFromItemsAtIndex:", or "insertItems:atIndexes:" and "removeItemsAtIndexes:",
+//      index sets as arrays of numbers; "replaceObjectInItemsAtIndex:withObject:" when present),
+//      when it has an insertion and a removal method;
+//   2. otherwise its value for the key is read, changed and written back with setValueForKey
+//      (through the setter, else into the storage).
+// When the key notifies observers automatically, each change is announced as one indexed change
+// (insertion, removal or replacement, with the indexes) and nothing else: announcements the
+// object makes for the same key while the change runs (its setter's) are not passed on. A key
+// that does not notify automatically is announced by the object's own code only.
+//
+// Reading goes through valueForKey each time. An index out of range raises kRangeException, a nil
+// element kInvalidArgumentException, a key without a value kUndefinedKeyException.
+//
+// The proxy keeps its object alive. Threads: as the object's own accessors.
+class MutableArrayProxy : public Object {
+  ZORVEL_CLASS(MutableArrayProxy, Object)
+
+ public:
+  const std::string& key() const { return key_; }
+  std::size_t count() const;
+  Value objectAtIndex(std::size_t index) const;
+  ValueArray array() const;
+
+  void insertObject(Value object, std::size_t index);
+  void addObject(Value object);
+  // Each object ends up at its index (indexes ascending, one per object).
+  void insertObjects(const ValueArray& objects, const IndexSet& indexes);
+  void removeObjectAtIndex(std::size_t index);
+  void removeLastObject();
+  void removeObjectsAtIndexes(const IndexSet& indexes);
+  void removeAllObjects();
+  void replaceObjectAtIndex(std::size_t index, Value object);
+
+  std::string description() const override;
+
+ private:
+  friend class Object;
+  MutableArrayProxy(Object& object, ObjectPtr keep, std::string key);
+
+  enum class Edit { Insert, Remove, Replace };
+  void change(KeyValueChangeKind kind, Edit edit, IndexSet indexes, const ValueArray& objects);
+  void editByMethods(Edit edit, const IndexSet& indexes, const ValueArray& objects);
+  static void editArray(ValueArray& array, Edit edit, const IndexSet& indexes, const ValueArray& objects);
+
+  Object& object_;
+  ObjectPtr keep_;  // the object, when it is shared
+  std::string key_;
+  std::string capitalizedKey_;
+};
 
 namespace detail {
 template <class C>

@@ -350,7 +350,17 @@ void finishEntry(PendingEntry& entry) {
   deliver(o, change);
 }
 
+// The (object, key) pairs whose announcements this thread does not pass on.
+thread_local std::vector<std::pair<const Object*, std::string>> tAbsorbed;
+
+bool absorbed(const Object& object, std::string_view key) {
+  for (const auto& [o, k] : tAbsorbed)
+    if (o == &object && k == key) return true;
+  return false;
+}
+
 void willChangeImpl(Object& object, std::string_view key, KeyValueChangeKind kind, const IndexSet& indexes) {
+  if (!tAbsorbed.empty() && absorbed(object, key)) return;
   ObjectExtras* x = ObjectAccess::extrasIfAny(object);
   if (!x || x->observationCount.load(std::memory_order_acquire) == 0) return;
   std::vector<std::pair<std::shared_ptr<Observation>, bool>> matching;  // (observation, dependent)
@@ -374,6 +384,7 @@ void willChangeImpl(Object& object, std::string_view key, KeyValueChangeKind kin
 
 void didChangeImpl(Object& object, std::string_view key, KeyValueChangeKind kind, const IndexSet& indexes) {
   if (tPending.empty()) return;
+  if (!tAbsorbed.empty() && absorbed(object, key)) return;
   auto it = std::find_if(tPending.rbegin(), tPending.rend(),
                          [&](const PendingChange& p) { return p.object == &object && p.key == key; });
   if (it == tPending.rend()) return;
@@ -417,6 +428,12 @@ std::string observerText(const KeyValueObserver* observer) {
 }
 
 }  // namespace
+
+KeyValueChangeAbsorber::KeyValueChangeAbsorber(const Object& object, std::string key) {
+  tAbsorbed.emplace_back(&object, std::move(key));
+}
+
+KeyValueChangeAbsorber::~KeyValueChangeAbsorber() { tAbsorbed.pop_back(); }
 
 void detachAllObservations(ObjectExtras& extras) {
   std::vector<std::shared_ptr<Observation>> observations;

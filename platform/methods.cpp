@@ -115,6 +115,73 @@ bool Class::instancesRespondToSelector(std::string_view selector) const {
   return findMethod(this, selector) != nullptr;
 }
 
+void Class::setMethodSignature(std::string selector, MethodSignature signature) const {
+  std::unique_lock lock(tables_->mutex);
+  tables_->signatures[std::move(selector)] = std::move(signature);
+}
+
+std::optional<MethodSignature> Class::methodSignatureForSelector(std::string_view selector) const {
+  for (const Class* c = this; c; c = c->superclass()) {
+    std::shared_lock lock(c->tables().mutex);
+    auto it = c->tables().signatures.find(selector);
+    if (it != c->tables().signatures.end()) return it->second;
+  }
+  return std::nullopt;
+}
+
+void Class::addProtocol(const Protocol& protocol) const {
+  std::unique_lock lock(tables_->mutex);
+  for (const Protocol* p : tables_->protocols)
+    if (p == &protocol) return;
+  tables_->protocols.push_back(&protocol);
+}
+
+bool Class::conformsToProtocol(const Protocol& protocol) const {
+  for (const Class* c = this; c; c = c->superclass()) {
+    std::shared_lock lock(c->tables().mutex);
+    for (const Protocol* p : c->tables().protocols)
+      if (p == &protocol) return true;
+  }
+  return false;
+}
+
+// --- Protocols ------------------------------------------------------------------------------------
+
+namespace {
+struct ProtocolRegistry {
+  std::mutex mutex;
+  detail::StringMap<std::unique_ptr<Protocol>> byName;
+};
+ProtocolRegistry& protocolRegistry() {
+  static ProtocolRegistry* registry = new ProtocolRegistry;  // lives for the whole process
+  return *registry;
+}
+}  // namespace
+
+const Protocol& Protocol::declare(std::string name, std::vector<Method> methods) {
+  ProtocolRegistry& registry = protocolRegistry();
+  std::lock_guard lock(registry.mutex);
+  auto it = registry.byName.find(name);
+  if (it != registry.byName.end()) return *it->second;
+  std::unique_ptr<Protocol> protocol(new Protocol(name, std::move(methods)));
+  const Protocol& result = *protocol;
+  registry.byName.emplace(std::move(name), std::move(protocol));
+  return result;
+}
+
+const Protocol* Protocol::named(std::string_view name) {
+  ProtocolRegistry& registry = protocolRegistry();
+  std::lock_guard lock(registry.mutex);
+  auto it = registry.byName.find(name);
+  return it == registry.byName.end() ? nullptr : it->second.get();
+}
+
+const Protocol::Method* Protocol::methodDescription(std::string_view selector, bool required) const {
+  for (const Method& method : methods_)
+    if (method.selector == selector && method.required == required) return &method;
+  return nullptr;
+}
+
 void Class::addClassMethod(std::string selector, ClassMethodImp imp) const {
   auto shared = std::make_shared<const ClassMethodImp>(std::move(imp));
   std::unique_lock lock(tables_->mutex);
@@ -141,6 +208,8 @@ Value Class::perform(std::string_view selector, const std::vector<Value>& args) 
 // --- Object: methods by name ----------------------------------------------------------------------
 
 bool Object::respondsToSelector(std::string_view selector) const {
+  if (auto answer = findMethod(&actualClass(), "respondsToSelector:"))
+    return (*answer)(const_cast<Object&>(*this), {Value(selector)}).asBool();
   return actualClass().instancesRespondToSelector(selector);
 }
 

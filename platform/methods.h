@@ -18,6 +18,7 @@
 // thread runs it finishes with the implementation it started with.
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
@@ -33,6 +34,32 @@ namespace platform {
 
 // The number of arguments a selector takes (its ':' count).
 std::size_t selectorArgumentCount(std::string_view selector);
+
+// A named set of methods that classes declare they implement (a delegate's methods, say), each
+// required or optional, with its types. Protocols are declared once, by name, and live for the
+// whole process.
+class Protocol {
+ public:
+  struct Method {
+    std::string selector;
+    bool required = false;
+    MethodSignature signature;
+  };
+
+  // Declares the protocol; a name declared before gives the earlier protocol unchanged.
+  static const Protocol& declare(std::string name, std::vector<Method> methods);
+  static const Protocol* named(std::string_view name);
+
+  const std::string& name() const { return name_; }
+  const std::vector<Method>& methods() const { return methods_; }
+  // The description of the selector among the required or the optional methods, or nullptr.
+  const Method* methodDescription(std::string_view selector, bool required) const;
+
+ private:
+  Protocol(std::string name, std::vector<Method> methods) : name_(std::move(name)), methods_(std::move(methods)) {}
+  std::string name_;
+  std::vector<Method> methods_;
+};
 
 namespace detail {
 
@@ -70,9 +97,24 @@ ClassMethodImp boxClassMethod(R (*fn)(A...)) {
   };
 }
 
+template <class T>
+std::string typeEncoding() {
+  if constexpr (std::is_void_v<T>) return "v";
+  else return PropertyTraits<std::remove_cvref_t<T>>::encoding();
+}
+template <class C, class R, class... A>
+MethodSignature signatureOf(R (C::*)(A...)) {
+  return {typeEncoding<R>(), {typeEncoding<A>()...}};
+}
+template <class C, class R, class... A>
+MethodSignature signatureOf(R (C::*)(A...) const) {
+  return {typeEncoding<R>(), {typeEncoding<A>()...}};
+}
+
 template <class C, class F>
 bool declareMethod(const char* selector, F fn) {
   C::staticClass().addMethod(selector, boxMethod<C>(fn));
+  C::staticClass().setMethodSignature(selector, signatureOf(fn));
   return true;
 }
 template <class C, class F>

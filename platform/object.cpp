@@ -167,6 +167,8 @@ void Object::encodeWithCoder(KeyedArchiver&) const {}
 
 bool Object::initWithCoder(KeyedUnarchiver&) { return false; }
 
+const Class& Object::classForCoder() const { return objectClass(); }
+
 detail::ObjectExtras& Object::extras() const {
   detail::ObjectExtras* extras = extras_.load(std::memory_order_acquire);
   if (extras) return *extras;

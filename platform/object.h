@@ -16,6 +16,12 @@
 // the last strong reference goes, weak references already read empty, the deallocation hooks run
 // on the object while it is still whole, and only then do the destructors run.
 //
+// Plain objects are the one exception: immutable values that need a class and a description but
+// never identity hooks (errors, collection keys, markers). Their class says so with
+// ZORVEL_PLAIN_OBJECT and they are made with platform::makePlain, an ordinary shared_ptr without
+// deallocation hooks (addDeallocHook raises on them). Each factory refuses, at compile time, the
+// other category: make does not make plain objects, makePlain makes nothing else.
+//
 // Key-value coding lives in kvc.h, key-value observing in kvo.h, declared properties in
 // properties.h and methods by name in methods.h; their member functions are declared here.
 
@@ -25,6 +31,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +48,7 @@ class Property;
 class KeyedArchiver;
 class KeyedUnarchiver;
 class KeyValueObserver;
+class MutableArrayProxy;
 using ObjectPtr = std::shared_ptr<Object>;
 using WeakObjectPtr = std::weak_ptr<Object>;
 
@@ -52,6 +60,15 @@ using ClassMethodImp = std::function<Value(const Class& cls, const std::vector<V
 // place when the interception was installed.
 using MethodInterceptor =
     std::function<Value(Object& self, const std::vector<Value>& args, const MethodImp& callThrough)>;
+// The types of a method called by name, as type encodings ("v" for no result, "q", "B",
+// "@\"NSString\"", "@" for any object). Methods declared with ZORVEL_METHOD have one.
+struct MethodSignature {
+  std::string returnType = "@";
+  std::vector<std::string> argumentTypes;
+  bool returnsValue() const { return returnType != "v"; }
+  bool operator==(const MethodSignature&) const = default;
+};
+class Protocol;
 // Per-key validation: may replace `value`; on refusal returns false and fills `error` if given.
 using KeyValidator = std::function<bool(Object& self, Value& value, ErrorPtr* error)>;
 // Runs on the object while it is still whole, after weak references already read empty.
@@ -123,6 +140,13 @@ class Class {
   MethodImp methodForSelector(std::string_view selector) const;
   bool hasOwnMethod(std::string_view selector) const;
   bool instancesRespondToSelector(std::string_view selector) const;
+  // Records the types of this class's method for the selector.
+  void setMethodSignature(std::string selector, MethodSignature signature) const;
+  // The nearest recorded types for the selector, or none.
+  std::optional<MethodSignature> methodSignatureForSelector(std::string_view selector) const;
+  // Declares that instances of this class (and its subclasses) conform to the protocol.
+  void addProtocol(const Protocol& protocol) const;
+  bool conformsToProtocol(const Protocol& protocol) const;
   // Class methods: inherited through the superclass chain like instance methods.
   void addClassMethod(std::string selector, ClassMethodImp imp) const;
   // The implementation the class uses (own or inherited), or empty. An override reaches the
@@ -196,6 +220,12 @@ class Object : public std::enable_shared_from_this<Object> {
   virtual bool supportsCoding() const { return false; }
   virtual void encodeWithCoder(KeyedArchiver& coder) const;
   virtual bool initWithCoder(KeyedUnarchiver& coder);
+  // The class an archive names for this object (decoding makes an instance of it and hands it
+  // the keys encodeWithCoder wrote). Default: objectClass().
+  virtual const Class& classForCoder() const;
+  // Called on a decoded object after initWithCoder succeeded: an object to stand for it instead
+  // (a shared instance), or nullptr to keep it. Default: nullptr.
+  virtual ObjectPtr replacementAfterDecoding() { return nullptr; }
 
   // --- Lifetime ---------------------------------------------------------------------------------
   // Adds a hook run when the object is deallocated (hooks run in the order added, on the thread
@@ -221,6 +251,9 @@ class Object : public std::enable_shared_from_this<Object> {
   // keys without setter and storage go to setValueForUndefinedKey. A value of the wrong kind
   // raises NSInvalidArgumentException.
   virtual void setValueForKey(const Value& value, std::string_view key);
+  // An array that stands for the to-many key's value: changing it changes the key, announcing
+  // each change as an indexed one (see MutableArrayProxy in kvc.h).
+  std::shared_ptr<MutableArrayProxy> mutableArrayValueForKey(std::string_view key);
   // Dotted paths across objects and dictionary values; a nil intermediate gives nil (reading) or
   // does nothing (writing).
   Value valueForKeyPath(std::string_view keyPath) const;
@@ -257,9 +290,21 @@ class Object : public std::enable_shared_from_this<Object> {
   void willChange(KeyValueChangeKind kind, const IndexSet& indexes, std::string_view key);
   void didChange(KeyValueChangeKind kind, const IndexSet& indexes, std::string_view key);
 
+  // --- Bindings (bindings.cpp; options and rules in bindings.h) --------------------------------
+  // Keeps this object's key `binding` in step with the observable's key path, both ways.
+  void bind(std::string_view binding, const ObjectPtr& observable, std::string_view keyPath,
+            const ValueDictionary& options);
+  void bind(std::string_view binding, const ObjectPtr& observable, std::string_view keyPath);
+  // Ends the binding of that name, if there is one.
+  void unbind(std::string_view binding);
+  // The binding's observed object, key path and options, or nil when there is none.
+  Value infoForBinding(std::string_view binding) const;
+
   // --- Methods by name (methods.cpp) ------------------------------------------------------------
-  // Whether the actual class has a method for the selector.
+  // Whether the actual class has a method for the selector. A class may answer this itself with
+  // a method by name "respondsToSelector:" (given the selector, answering a boolean).
   virtual bool respondsToSelector(std::string_view selector) const;
+  bool conformsToProtocol(const Protocol& protocol) const { return actualClass().conformsToProtocol(protocol); }
   // Calls the method with boxed arguments (one per ':' in the selector, at most 15). A selector
   // without a method goes to forwardInvocation.
   Value perform(std::string_view selector, const std::vector<Value>& args);
@@ -328,12 +373,34 @@ struct ObjectDeleter {
 
 }  // namespace detail
 
+// First in the body of a plain object's class (leaves the access private); see the top of this file.
+#define ZORVEL_PLAIN_OBJECT          \
+ public:                             \
+  using ZorvelPlainObjectTag = void; \
+                                     \
+ private:                            \
+  friend struct ::platform::detail::ObjectAccess;
+
+// Whether T is a plain object (it, or a class it derives from, declares ZORVEL_PLAIN_OBJECT).
+template <class T>
+inline constexpr bool isPlainObject = requires {
+  typename T::ZorvelPlainObjectTag;
+};
+
 // Makes an object of class T owned by a shared_ptr whose deleter runs the deallocation hooks.
 template <class T, class... Args>
 std::shared_ptr<T> make(Args&&... args) {
+  static_assert(!isPlainObject<T>, "a plain object (ZORVEL_PLAIN_OBJECT) is made with platform::makePlain");
   T* object = detail::ObjectAccess::construct<T>(std::forward<Args>(args)...);
   detail::ObjectAccess::markMadeByFactory(*object);
   return std::shared_ptr<T>(object, detail::ObjectDeleter{});
+}
+
+// Makes a plain object of class T (see the top of this file).
+template <class T, class... Args>
+std::shared_ptr<T> makePlain(Args&&... args) {
+  static_assert(isPlainObject<T>, "platform::makePlain makes only classes that declare ZORVEL_PLAIN_OBJECT");
+  return std::shared_ptr<T>(detail::ObjectAccess::construct<T>(std::forward<Args>(args)...));
 }
 
 namespace detail {

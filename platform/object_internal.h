@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_platform
+#error "platform/object_internal.h is internal to the platform layer"
+#endif
+
 // Internal to the object runtime (object.cpp, properties.cpp, kvc.cpp, kvo.cpp, methods.cpp):
 // the per-class tables and the per-object side table. Not for use elsewhere.
 
@@ -38,6 +42,8 @@ struct ClassTables {
   mutable std::shared_mutex mutex;
   std::vector<std::unique_ptr<Property>> ownProperties;
   StringMap<std::shared_ptr<const MethodImp>> methods;
+  StringMap<MethodSignature> signatures;
+  std::vector<const Protocol*> protocols;
   StringMap<std::shared_ptr<const ClassMethodImp>> classMethods;
   StringMap<KeyValidator> validators;
   std::map<const void*, Value> associated;
@@ -79,5 +85,15 @@ struct ObjectExtras {
 
 // Detaches every observation registered on the object (called as it goes away).
 void detachAllObservations(ObjectExtras& extras);
+
+// While it lives, announcements of changes of one key of one object made on this thread are not
+// passed on (a mutable array proxy announces its own indexed change around the object's setter).
+class KeyValueChangeAbsorber {
+ public:
+  KeyValueChangeAbsorber(const Object& object, std::string key);
+  ~KeyValueChangeAbsorber();
+  KeyValueChangeAbsorber(const KeyValueChangeAbsorber&) = delete;
+  KeyValueChangeAbsorber& operator=(const KeyValueChangeAbsorber&) = delete;
+};
 
 }  // namespace platform::detail

@@ -7,7 +7,7 @@
 #include <cmath>
 
 #include "platform/dispatch.h"
-#include "platform/thread.h"
+#include "platform/this_thread.h"
 
 namespace platform {
 

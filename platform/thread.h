@@ -1,108 +1,24 @@
 #pragma once
 
-// Threads: identity and names, the main thread, a per-thread dictionary, sleeping, and the small
-// locks the frameworks use (recursive lock, condition, spin lock). For run-once initialisation
-// use std::call_once or a function-local static.
+// Threads: everything of this_thread.h (identity and names, the main thread, sleeping) and
+// locks.h (recursive lock, condition, spin lock), plus the per-thread dictionary of runtime
+// values. For run-once initialisation use std::call_once or a function-local static.
+//
+// Code below the object runtime (dispatch, the OS helpers) includes this_thread.h and locks.h
+// instead: the dictionary is what brings in platform::Value.
 
-#include <atomic>
-#include <condition_variable>
-#include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
-#include <string_view>
 
-#include "platform/date.h"
+#include "platform/locks.h"
+#include "platform/this_thread.h"
 #include "platform/value.h"
 
 namespace platform {
-
-// The calling thread's system thread identifier (gettid).
-std::uint64_t currentThreadId();
-
-// The calling thread's name; empty when the thread was never named (a thread that only carries
-// the name it inherited from the process counts as unnamed).
-std::string currentThreadName();
-// Names the calling thread. The system keeps at most 15 bytes; longer names are cut there (at a
-// UTF-8 character boundary).
-void setCurrentThreadName(std::string_view name);
-
-// True on the process's initial thread, the one that runs main() and the main run loop.
-bool isMainThread();
 
 // The calling thread's own dictionary. Only the calling thread may use the returned reference;
 // it lives until the thread ends.
 using ThreadDictionary = std::map<std::string, Value, std::less<>>;
 ThreadDictionary& threadDictionary();
-
-// Blocks the calling thread for the given seconds (nothing for zero, negative or not-a-number).
-void sleepFor(double seconds);
-// Blocks the calling thread until the wall-clock date (at once when it has passed).
-void sleepUntil(Date date);
-
-// A mutex that the thread holding it may lock again; each lock needs its unlock. Satisfies
-// BasicLockable, so std::lock_guard and std::unique_lock work with it.
-class RecursiveLock {
- public:
-  RecursiveLock() = default;
-  RecursiveLock(const RecursiveLock&) = delete;
-  RecursiveLock& operator=(const RecursiveLock&) = delete;
-
-  void lock() { mutex_.lock(); }
-  void unlock() { mutex_.unlock(); }
-  bool tryLock() { return mutex_.try_lock(); }
-
- private:
-  std::recursive_mutex mutex_;
-};
-
-// A lock with a condition: lock it, test the state it guards, wait (which releases the lock while
-// waiting and takes it again before returning), unlock. Waits may wake without a signal, so
-// always test the state in a loop. signal/broadcast may be called with or without the lock.
-class Condition {
- public:
-  Condition() = default;
-  Condition(const Condition&) = delete;
-  Condition& operator=(const Condition&) = delete;
-
-  void lock() { mutex_.lock(); }
-  void unlock() { mutex_.unlock(); }
-  bool tryLock() { return mutex_.try_lock(); }
-
-  // The caller must hold the lock.
-  void wait();
-  // The caller must hold the lock. False when the wall-clock date passed before a wake-up.
-  bool waitUntil(Date date);
-  // The caller must hold the lock. False when the seconds passed before a wake-up.
-  bool waitFor(double seconds);
-
-  void signal() { cv_.notify_one(); }
-  void broadcast() { cv_.notify_all(); }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-};
-
-// A lock for a few instructions of work: spins on a relaxed read (test-and-test-and-set) and
-// yields the processor while another thread holds it. Not recursive.
-class SpinLock {
- public:
-  SpinLock() = default;
-  SpinLock(const SpinLock&) = delete;
-  SpinLock& operator=(const SpinLock&) = delete;
-
-  void lock() {
-    while (flag_.test_and_set(std::memory_order_acquire)) {
-      while (flag_.test(std::memory_order_relaxed)) yield();
-    }
-  }
-  bool tryLock() { return !flag_.test_and_set(std::memory_order_acquire); }
-  void unlock() { flag_.clear(std::memory_order_release); }
-
- private:
-  static void yield();
-  std::atomic_flag flag_ = ATOMIC_FLAG_INIT;
-};
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 
 #include "platform/bundle.h"
 #include "platform/files.h"
+#include "platform/notification_center.h"
 #include "platform/process.h"
 #include "platform/property_list.h"
 
@@ -16,7 +17,7 @@ UserDefaultsPtr UserDefaults::standardUserDefaults() {
   return standard;
 }
 
-UserDefaultsPtr UserDefaults::withFile(std::filesystem::path file) { return std::make_shared<UserDefaults>(std::move(file)); }
+UserDefaultsPtr UserDefaults::withFile(std::filesystem::path file) { return make<UserDefaults>(std::move(file)); }
 
 void UserDefaults::loadLocked() const {
   if (loaded_) return;
@@ -55,10 +56,14 @@ std::int64_t UserDefaults::integerForKey(std::string_view key) const {
 
 bool UserDefaults::setObject(const Value& value, std::string_view key) {
   if (!value.isNil() && !isValidPropertyList(value)) return false;
-  std::lock_guard lock(mutex_);
-  loadLocked();
-  values_.set(std::string(key), value);
-  dirty_ = true;
+  {
+    std::lock_guard lock(mutex_);
+    loadLocked();
+    values_.set(std::string(key), value);
+    dirty_ = true;
+  }
+  NotificationCenter::defaultCenter()->post(std::string(kUserDefaultsDidChangeNotification),
+                                            std::static_pointer_cast<Object>(shared_from_this()));
   return true;
 }
 

@@ -14,6 +14,10 @@
 // Values: only property-list kinds (string, numbers, date, data, arrays and dictionaries of
 // them); setObject() refuses others and answers false.
 //
+// Notices: every change made through setObject() (and removal) posts
+// kUserDefaultsDidChangeNotification, with these defaults as its object, through the default
+// notification centre on the changing thread, after the change and outside the lock.
+//
 // Threads: every member may be called from any thread; one lock guards the values. Two objects
 // on the same file do not see each other's changes until they read the file again (reload()).
 
@@ -25,22 +29,23 @@
 #include <string_view>
 
 #include "platform/error.h"
+#include "platform/object.h"
 #include "platform/value.h"
 
 namespace platform {
 
+inline constexpr std::string_view kUserDefaultsDidChangeNotification = "NSUserDefaultsDidChangeNotification";
+
 class UserDefaults;
 using UserDefaultsPtr = std::shared_ptr<UserDefaults>;
 
-class UserDefaults {
+class UserDefaults : public Object {
+  ZORVEL_CLASS(UserDefaults, Object)
+
  public:
   static UserDefaultsPtr standardUserDefaults();
   // Defaults kept in the given file.
   static UserDefaultsPtr withFile(std::filesystem::path file);
-
-  explicit UserDefaults(std::filesystem::path file) : file_(std::move(file)) {}
-  UserDefaults(const UserDefaults&) = delete;
-  UserDefaults& operator=(const UserDefaults&) = delete;
 
   const std::filesystem::path& filePath() const { return file_; }
 
@@ -68,6 +73,7 @@ class UserDefaults {
   void reload();
 
  private:
+  explicit UserDefaults(std::filesystem::path file) : file_(std::move(file)) {}
   void loadLocked() const;
 
   const std::filesystem::path file_;

@@ -280,15 +280,25 @@ RFSignalPtr RFSignal::concat(const RFSignalPtr& signal) {
   RFSignalPtr self = selfSignal();
   RFSignalPtr result = createSignal([self, signal](const RFSubscriberPtr& subscriber) -> RFDisposablePtr {
     auto serial = RFSerialDisposable::serialDisposable();
+    // Set once the other signal's subscription is in the serial disposable: the receiver may
+    // complete before its own subscription returns, whose disposable must not replace it then.
+    struct Switch {
+      std::mutex lock;
+      bool done = false;
+    };
+    auto switched = std::make_shared<Switch>();
     RFDisposablePtr d = self->subscribeNext(
         rf_detail::sendNextTo(subscriber),
         rf_detail::sendErrorTo(subscriber),
-        [subscriber, signal, serial] {
+        [subscriber, signal, serial, switched] {
           RFDisposablePtr next = signal ? signal->subscribe(subscriber) : nullptr;
           if (!signal) subscriber->sendCompleted();
+          std::lock_guard guard(switched->lock);
+          switched->done = true;
           serial->setDisposable(std::move(next));
         });
-    serial->setDisposable(std::move(d));
+    std::lock_guard guard(switched->lock);
+    if (!switched->done) serial->setDisposable(std::move(d));
     return serial;
   });
   result->setNameWithFormat("[%@] -concat: %@", name(), signal);

@@ -53,6 +53,8 @@
 #include "reactive/RFSubscriber.h"
 
 class RFSignal;
+class RFSequence;
+class RFCommand;
 class RFSubject;
 class RFReplaySubject;
 class RFMulticastConnection;
@@ -287,6 +289,9 @@ class RFSignal : public RFStreamOperators<RFSignal> {
   bool waitUntilCompleted(platform::ErrorPtr* error = nullptr);
   // Every value (nil as the null marker); none when the receiver fails.
   std::optional<platform::ValueArray> toArray();
+  // A sequence of the receiver's values, which subscribes now and keeps every value it receives
+  // (see RFSignalSequence in reactive/bridges/RFSequence.h). "[%@] -sequence"
+  std::shared_ptr<RFSequence> sequence();
   // On the main thread, waits at most 10 seconds (then fails with kRFSignalErrorTimedOut) while
   // running the main run loop, the events arriving on the main thread. Elsewhere, the same
   // without the run loop.
@@ -351,6 +356,10 @@ class RFSignal : public RFStreamOperators<RFSignal> {
   // The block gets a signal sharing one subscription to the receiver, made after the block's
   // signal is subscribed. "[%@] -let:"
   RFSignalPtr let(std::function<RFSignalPtr(const RFSignalPtr& shared)> block);
+  // Subscribes now and executes the command with each value, dropping what execute returns (a
+  // disabled command runs nothing and reports nothing; later values are still passed on). See
+  // reactive/bridges/RFCommand.h.
+  RFDisposablePtr executeCommand(const std::shared_ptr<RFCommand>& command);
 
   // --- Starting, logging -----------------------------------------------------------------------
   // Runs the block once, at the first subscription, on the scheduler, and replays its events to

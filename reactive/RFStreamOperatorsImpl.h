@@ -78,7 +78,10 @@ auto RFStreamOperators<S>::reduceEachWith(std::function<platform::Value(const pl
 
 template <class S>
 auto RFStreamOperators<S>::startWith(platform::Value value) -> Ptr {
-  Ptr result = S::returnValue(value)->concat(selfStream());
+  // The receiver's own kind makes the first part where it says (eager sequences stay eager).
+  Ptr first = std::static_pointer_cast<S>(this->returnStream(value));
+  if (!first) first = S::returnValue(value);
+  Ptr result = first->concat(selfStream());
   result->setNameWithFormat("[%@] -startWith: %@", this->name(), rf_description(value));
   return result;
 }

@@ -85,19 +85,29 @@ RFDisposablePtr RFReplaySubject::subscribe(const RFSubscriberPtr& subscriber) {
   auto compound = RFCompoundDisposable::compoundDisposable();
   auto self = std::static_pointer_cast<RFReplaySubject>(selfSubject());
   RFDisposablePtr scheduled = RFScheduler::subscriptionScheduler()->schedule([self, subscriber, compound] {
-    std::lock_guard lock(self->lock_);
+    std::unique_lock lock(self->lock_);
+    if (self->hasCompleted_ || self->hasError_) {
+      // Nothing can come after the end, so this replay needs no lock: the subscriber's handling
+      // of the end may take locks of its own that are held while others subscribe here.
+      std::deque<platform::Value> values = self->values_;
+      bool completed = self->hasCompleted_;
+      platform::ErrorPtr error = self->error_;
+      lock.unlock();
+      for (const platform::Value& value : values) {
+        if (compound->isDisposed()) return;
+        if (subscriber) subscriber->sendNext(value);
+      }
+      if (compound->isDisposed() || !subscriber) return;
+      if (completed) subscriber->sendCompleted();
+      else subscriber->sendError(error);
+      return;
+    }
     for (const platform::Value& value : self->values_) {
       if (compound->isDisposed()) return;
       if (subscriber) subscriber->sendNext(value);
     }
     if (compound->isDisposed()) return;
-    if (self->hasCompleted_) {
-      if (subscriber) subscriber->sendCompleted();
-    } else if (self->hasError_) {
-      if (subscriber) subscriber->sendError(self->error_);
-    } else {
-      compound->addDisposable(self->RFSubject::subscribe(subscriber));
-    }
+    compound->addDisposable(self->RFSubject::subscribe(subscriber));
   });
   compound->addDisposable(scheduled);
   return compound;
@@ -111,16 +121,22 @@ void RFReplaySubject::sendNext(const platform::Value& value) {
     while (values_.size() > capacity_) values_.pop_front();
 }
 
+// The end is recorded under the lock and delivered after it: a subscriber listed by then gets
+// it from here, a later one from its replay.
 void RFReplaySubject::sendCompleted() {
-  std::lock_guard lock(lock_);
-  hasCompleted_ = true;
+  {
+    std::lock_guard lock(lock_);
+    hasCompleted_ = true;
+  }
   RFSubject::sendCompleted();
 }
 
 void RFReplaySubject::sendError(const platform::ErrorPtr& error) {
-  std::lock_guard lock(lock_);
-  hasError_ = true;
-  error_ = error;
+  {
+    std::lock_guard lock(lock_);
+    hasError_ = true;
+    error_ = error;
+  }
   RFSubject::sendError(error);
 }
 

@@ -11,7 +11,10 @@
 //   terminated state: a subscriber that comes after completion sees only later sends.
 // - RFReplaySubject: also remembers up to `capacity` values and the termination, and replays them
 //   to each new subscriber before live values; sends and replays are serialised by its own
-//   re-entrant lock, which is held while delivering.
+//   re-entrant lock, which is held while delivering values. The error or completion is delivered
+//   (and replayed) after the lock is released, so that a subscriber's handling of the end may
+//   take locks that are held while others subscribe or send (two subjects feeding each other's
+//   ends, say, or an owner's lock around a subscription).
 // - RFBehaviorSubject: sends its latest value to each new subscriber.
 // - RFGroupedSignal: a subject with a key.
 // - RFMulticastConnection: connects one source signal to one subject, once, on demand.

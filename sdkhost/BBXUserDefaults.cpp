@@ -35,9 +35,7 @@ void BBXUserDefaults::start(std::filesystem::path directory, UserDefaultsPtr leg
     }
     directory_ = directory;
     file_ = directory_ / "BBXUserDefaults.plist";
-    std::optional<ValueDictionary> loaded;
-    synchronizationQueue_->sync([&] { loaded = loadDefaults(); });
-    dataDictionary_ = loaded.value_or(ValueDictionary{});
+    dataDictionary_ = synchronizationQueue_->sync([&] { return loadDefaults(); }).value_or(ValueDictionary{});
   });
 }
 
@@ -93,9 +91,7 @@ void BBXUserDefaults::removeAllObjects() {
 }
 
 ValueDictionary BBXUserDefaults::dictionaryRepresentation() const {
-  ValueDictionary copy;
-  serialDictionaryQueue_->sync([&] { copy = dataDictionary_; });
-  return copy;
+  return serialDictionaryQueue_->sync([&] { return dataDictionary_; });
 }
 
 bool BBXUserDefaults::synchronize() {

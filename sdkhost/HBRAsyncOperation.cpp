@@ -88,15 +88,11 @@ std::shared_ptr<HBRCompoundOperation> HBRCompoundOperation::make(std::vector<std
 }
 
 std::uint64_t HBRCompoundOperation::completedOperations() const {
-  std::uint64_t count = 0;
-  countingQueue_->sync([&] { count = completedOperations_; });
-  return count;
+  return countingQueue_->sync([&] { return completedOperations_; });
 }
 
 std::vector<ErrorPtr> HBRCompoundOperation::errors() const {
-  std::vector<ErrorPtr> copy;
-  countingQueue_->sync([&] { copy = errors_; });
-  return copy;
+  return countingQueue_->sync([&] { return errors_; });
 }
 
 void HBRCompoundOperation::main() {

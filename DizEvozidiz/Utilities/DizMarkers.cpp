@@ -1,7 +1,7 @@
 #include "DizEvozidiz/Utilities/DizMarkers.h"
 
 const std::shared_ptr<DizNull>& DizNull::null() {
-  static const std::shared_ptr<DizNull> instance(new DizNull());
+  static const std::shared_ptr<DizNull> instance = platform::makePlain<DizNull>();
   return instance;
 }
 
@@ -20,7 +20,7 @@ const platform::Class& DizNull::staticClass() {
 const platform::Class& DizNull::objectClass() const { return staticClass(); }
 
 const std::shared_ptr<DizTouch>& DizTouch::touch() {
-  static const std::shared_ptr<DizTouch> instance = std::make_shared<DizTouch>();
+  static const std::shared_ptr<DizTouch> instance = platform::makePlain<DizTouch>();
   return instance;
 }
 
@@ -32,8 +32,8 @@ const platform::Value& DizTouch::value() {
 bool DizTouch::isTouch(const platform::Value& value) { return value.isObject() && value.asObject() == touch(); }
 
 const platform::Class& DizTouch::staticClass() {
-  static const platform::Class* cls = new platform::Class("DizTouch", &platform::Object::staticClass(),
-                                                          [] { return std::make_shared<DizTouch>(); });
+  static const platform::Class* cls =
+      new platform::Class("DizTouch", &platform::Object::staticClass(), [] { return platform::makePlain<DizTouch>(); });
   return *cls;
 }
 

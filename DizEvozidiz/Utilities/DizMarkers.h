@@ -11,6 +11,8 @@
 #include "platform/value.h"
 
 class DizNull final : public platform::Object {
+  ZORVEL_PLAIN_OBJECT
+
  public:
   static const std::shared_ptr<DizNull>& null();
   // The marker as a Value, for dictionaries and sets of values.
@@ -26,6 +28,8 @@ class DizNull final : public platform::Object {
 };
 
 class DizTouch final : public platform::Object {
+  ZORVEL_PLAIN_OBJECT
+
  public:
   static const std::shared_ptr<DizTouch>& touch();
   static const platform::Value& value();

@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_platform_cloud
+#error "platform/cloud/cloud_internal.h is internal to the cloud client"
+#endif
+
 // Internal to the cloud client: libpq connections and their pool, the failure that ends a
 // request, the field-value codec and the record's system-field access. Not for other folders.
 

@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_platform_interface
+#error "platform/interface/interface_internal.h is internal to the interface toolkit glue"
+#endif
+
 // Internal to the interface layer (view.cpp, layout_constraint.cpp).
 
 #include <gtk/gtk.h>

@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_platform_net
+#error "platform/net/url_internal.h is internal to URL loading"
+#endif
+
 // Internal to the URL layer: the per-transfer state kept on the network thread, the per-session
 // libcurl share, and the loader that runs the one multi handle.
 

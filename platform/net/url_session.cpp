@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "platform/console.h"
+#include "platform/diagnostics.h"
 #include "platform/format.h"
 #include "platform/net/url_internal.h"
 
@@ -390,11 +390,12 @@ URLSessionAuthChallengeDisposition URLSession::judgeServerTrust(const URLAuthent
                                             [&answer](URLSessionAuthChallengeDisposition disposition,
                                                       const std::optional<URLCredential>&) { answer = disposition; });
   } catch (const std::exception& e) {
-    consoleLog(std::string("URLSession: the delegate's challenge handling threw: ") + e.what());
+    ZORVEL_DIAGNOSTIC_ERROR(std::string("URLSession: the delegate's challenge handling threw: ") + e.what());
     return URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge;
   }
   if (!answer) {
-    consoleLog("URLSession: the delegate did not answer a server-trust challenge before returning; cancelling it");
+    ZORVEL_DIAGNOSTIC_ERROR(
+        "URLSession: the delegate did not answer a server-trust challenge before returning; cancelling it");
     return URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge;
   }
   return *answer;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "DizEvozidiz/DizEvozidiz.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -17,9 +18,9 @@ namespace fs = std::filesystem;
 // Runs until every checkpoint pass queued so far, and the truncation it may queue, has finished.
 void drainCheckpoints(const DizEvozidiz::Ptr& database) {
   database->snapshot();  // start-up done: its own checkpoint pass is queued
-  database->checkpointQueue()->sync([] {});
-  database->writeQueue()->sync([] {});
-  database->snapshotQueue()->sync([] {});
+  DizInternal(*database).checkpointQueue()->sync([] {});
+  DizInternal(*database).writeQueue()->sync([] {});
+  DizInternal(*database).snapshotQueue()->sync([] {});
 }
 
 TEST(DizEvozidizCheckpoint, TruncatesTheWalOnlyAtOrAboveTheThreshold) {
@@ -49,7 +50,7 @@ TEST(DizEvozidizCheckpoint, TruncatesTheWalOnlyAtOrAboveTheThreshold) {
     const auto walBefore = fs::file_size(database->databasePath_wal());
     ASSERT_GT(walBefore, 64u * 1024u);
 
-    database->asyncCheckpoint(0);
+    DizInternal(*database).asyncCheckpoint(0);
     drainCheckpoints(database);
     const auto walAfter = fs::file_size(database->databasePath_wal());
     if (c.truncated)
@@ -89,9 +90,9 @@ TEST(DizEvozidizCheckpoint, NudgesOnlyLongLivedReadersAtTheLatestSnapshot) {
     auto state = std::make_shared<DizEvozidizConnectionState>(c);
     state->longLivedReadTransaction = longLived;
     state->lastTransactionSnapshot = last;
-    database->addConnectionState(state);
+    DizInternal(*database).addConnectionState(state);
   };
-  database->snapshotQueue()->sync([&] { database->setSnapshotOnSnapshotQueue(5); });
+  DizInternal(*database).snapshotQueue()->sync([&] { DizInternal(*database).setSnapshotOnSnapshotQueue(5); });
   makeState(current, true, 5);
   makeState(behind, true, 4);
   makeState(shortLived, false, 5);
@@ -99,18 +100,19 @@ TEST(DizEvozidizCheckpoint, NudgesOnlyLongLivedReadersAtTheLatestSnapshot) {
   const DizEvozidizConnectionHooks* goneIdentity = gone.get();
   gone.reset();  // a released connection is skipped
 
-  database->asyncCheckpoint(5);
+  DizInternal(*database).asyncCheckpoint(5);
   drainCheckpoints(database);
   EXPECT_EQ(current->resets.load(), 1);
   EXPECT_EQ(behind->resets.load(), 0);
   EXPECT_EQ(shortLived->resets.load(), 0);
 
-  database->removeConnectionState(current.get());
-  database->removeConnectionState(goneIdentity);
+  DizInternal(*database).removeConnectionState(current.get());
+  DizInternal(*database).removeConnectionState(goneIdentity);
   std::size_t remaining = 0;
-  database->snapshotQueue()->sync([&] { remaining = database->connectionStatesOnSnapshotQueue().size(); });
+  DizInternal(*database).snapshotQueue()->sync(
+      [&] { remaining = DizInternal(*database).connectionStatesOnSnapshotQueue().size(); });
   EXPECT_EQ(remaining, 2u);
-  database->asyncCheckpoint(5);
+  DizInternal(*database).asyncCheckpoint(5);
   drainCheckpoints(database);
   EXPECT_EQ(current->resets.load(), 1);
 }
@@ -119,7 +121,7 @@ TEST(DizEvozidizCheckpoint, PassRequestedBeforeReleaseDoesNothingAfterIt) {
   zorvel::test::TempDir dir;
   auto database = DizEvozidiz::create((dir / "late.sqlite").string());
   ASSERT_TRUE(database);
-  auto queue = database->checkpointQueue();
+  auto queue = DizInternal(*database).checkpointQueue();
   std::weak_ptr<DizEvozidiz> weak = database;
   // Hold the checkpoint queue so the pass is still queued when the database goes away.
   std::atomic<bool> release{false};
@@ -127,7 +129,7 @@ TEST(DizEvozidizCheckpoint, PassRequestedBeforeReleaseDoesNothingAfterIt) {
   queue->async([&] {
     while (!release.load()) std::this_thread::yield();
   });
-  database->asyncCheckpoint(0);
+  DizInternal(*database).asyncCheckpoint(0);
   database.reset();
   release = true;
   queue->sync([] {});

@@ -13,6 +13,7 @@
 
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "platform/dispatch.h"
 #include "platform/notification_center.h"
@@ -30,7 +31,7 @@ using ConnectionLifetime = diztest::StoreFixture;
 // than write into freed memory (AddressSanitizer reports the latter).
 TEST_F(ConnectionLifetime, SettersQueuedBehindTheLastReferenceFindTheConnectionGone) {
   auto connection = database->newConnection();
-  auto queue = connection->connectionQueue();
+  auto queue = DizInternal(*connection).connectionQueue();
   platform::DispatchSemaphore gate(0);
   platform::DispatchSemaphore released(0);
   connection->addDeallocHook([&](platform::Object&) { released.signal(); });
@@ -108,7 +109,7 @@ TEST_F(ConnectionLifetime, ModifiedNotificationNamesTheDatabase) {
 TEST_F(ConnectionLifetime, NewConnectionDoesNotWaitForTheDatabase) {
   put(database->newConnection(), "k", Value("before"));
   platform::DispatchSemaphore gate(0);
-  database->snapshotQueue()->async([&] { gate.wait(); });
+  DizInternal(*database).snapshotQueue()->async([&] { gate.wait(); });
   std::promise<DizEvozidizConnection::Ptr> made;
   std::thread caller([&] { made.set_value(database->newConnection()); });
   auto future = made.get_future();

@@ -17,8 +17,9 @@
 
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
-#include "DizEvozidiz/DizVfsShim.h"
+#include "DizEvozidiz/DizVfsShimInternal.h"
 #include "platform/dispatch.h"
 #include "transaction_test_support.h"
 
@@ -55,18 +56,19 @@ struct OtherHandleOpensItsWal {
 
 TEST_F(ConnectionRaces, ConnectionUsesItsOwnWalFileWhateverTheShimOpenedLast) {
   // The connection is the shim's first user: no WAL of the shim is open before its first read.
-  OtherHandleOpensItsWal interference{path, database->vfsShimName(), database->vfsShim()};
+  OtherHandleOpensItsWal interference{path, DizInternal(*database).vfsShimName(), DizInternal(*database).vfsShim()};
   auto connection = database->newConnection();
-  diz_vfs_shim_set_fault_hook(database->vfsShim(), &OtherHandleOpensItsWal::hook, &interference);
+  diz_vfs_shim_set_fault_hook(DizInternal(*database).vfsShim(), &OtherHandleOpensItsWal::hook, &interference);
   EXPECT_TRUE(get(connection, "k").isNil());
-  diz_vfs_shim_set_fault_hook(database->vfsShim(), nullptr, nullptr);
+  diz_vfs_shim_set_fault_hook(DizInternal(*database).vfsShim(), nullptr, nullptr);
   ASSERT_TRUE(interference.done);
   ASSERT_NE(interference.other, nullptr);
 
   connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
     sqlite3_file* own = nullptr;
-    ASSERT_EQ(sqlite3_file_control(t.connection()->db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &own), SQLITE_OK);
-    EXPECT_EQ(t.connection()->wal_file, reinterpret_cast<diz_file*>(own));
+    ASSERT_EQ(sqlite3_file_control(DizInternal(*t.connection()).db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &own),
+              SQLITE_OK);
+    EXPECT_EQ(DizInternal(*t.connection()).wal_file, reinterpret_cast<diz_file*>(own));
   });
   sqlite3_close(interference.other);  // frees the other handle's WAL file
   // Reads arm the read hook on the WAL file; commits by others make them wait for it.
@@ -89,7 +91,7 @@ TEST_F(ConnectionRaces, VacuumCatchesUpWithCommitsWaitingOnItsQueue) {
 
   platform::DispatchSemaphore gate(0);
   std::atomic<bool> vacuumed{false};
-  a->connectionQueue()->async([&] {
+  DizInternal(*a).connectionQueue()->async([&] {
     gate.wait();
     vacuumed = a->vacuum();  // runs here, ahead of the changeset queued behind this block
   });
@@ -136,8 +138,8 @@ TEST_F(ConnectionRaces, VacuumOrBackupOnAPinnedConnectionIsNotHeldUpByItsReset) 
     pinned->beginLongLivedReadTransaction();  // at the latest commit
 
     platform::DispatchSemaphore gate(0);
-    database->writeQueue()->async([&] { gate.wait(); });
-    pinned->maybeResetLongLivedReadTransaction();  // its write-queue step waits behind the gate
+    DizInternal(*database).writeQueue()->async([&] { gate.wait(); });
+    DizInternal(*pinned).maybeResetLongLivedReadTransaction();  // its write-queue step waits behind the gate
 
     std::atomic<pid_t> tid{0};
     auto finished = std::make_shared<std::promise<bool>>();

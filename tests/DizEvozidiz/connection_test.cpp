@@ -10,8 +10,9 @@
 
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
-#include "DizEvozidiz/DizVfsShim.h"
+#include "DizEvozidiz/DizVfsShimInternal.h"
 #include "platform/notification_center.h"
 #include "platform/run_loop.h"
 #include "support/temp_dir.h"
@@ -104,7 +105,7 @@ TEST_F(DizConnectionSnapshots, ResetOfACurrentLongLivedReaderKeepsItsViewAndRele
   auto reader = database->newConnection();
   put(writer, "a", Value(1));
   reader->beginLongLivedReadTransaction();
-  reader->maybeResetLongLivedReadTransaction();
+  DizInternal(*reader).maybeResetLongLivedReadTransaction();
   bool flushed = false;
   reader->flushTransactionsWithCompletionQueue(nullptr, [&] { flushed = true; });
   ASSERT_TRUE(platform::runMainLoopUntil([&] { return flushed; }, 5));
@@ -165,7 +166,7 @@ TEST_P(DizConnectionChangesetPolicy, OtherConnectionsCacheFollowsItsPolicy) {
   put(writer, "a", Value("new"));
   reader->readWithBlock([&](DizEvozidizReadTransaction&) {
     auto key = DizCollectionKey::make("things", "a");
-    Value* cached = reader->objectCache->objectForKey(key);
+    Value* cached = DizInternal(*reader).objectCache->objectForKey(key);
     if (GetParam().expectCached) {
       ASSERT_NE(cached, nullptr);
       EXPECT_EQ(*cached, Value("new"));
@@ -342,7 +343,7 @@ TEST_F(DizConnectionFailures, FailedCommitPublishesNothingAndKeepsTheCounter) {
 
   FaultState faults;
   diztest::LogCapture log;
-  diz_vfs_shim_set_fault_hook(database->vfsShim(), &failSyncs, &faults);
+  diz_vfs_shim_set_fault_hook(DizInternal(*database).vfsShim(), &failSyncs, &faults);
   faults.failSync = true;
   platform::ErrorPtr error;
   EXPECT_FALSE(writer->readWriteWithBlock(
@@ -350,7 +351,7 @@ TEST_F(DizConnectionFailures, FailedCommitPublishesNothingAndKeepsTheCounter) {
   ASSERT_NE(error, nullptr);
   EXPECT_EQ(error->code(), DizEvozidizErrorCommitFailed);
   faults.failSync = false;
-  diz_vfs_shim_set_fault_hook(database->vfsShim(), nullptr, nullptr);
+  diz_vfs_shim_set_fault_hook(DizInternal(*database).vfsShim(), nullptr, nullptr);
 
   platform::runMainLoopUntil([] { return false; }, 0.1);
   platform::NotificationCenter::defaultCenter()->removeObserver(token);
@@ -372,7 +373,7 @@ TEST_F(DizConnectionFailures, FailedBeginIsReportedAndRunsNoBlock) {
   const std::uint64_t counter = connection->snapshot();
   // An open SQL transaction on the handle makes the next BEGIN fail.
   // (The connection is idle, so the test thread may use its handle.)
-  ASSERT_EQ(sqlite3_exec(connection->db, "BEGIN;", nullptr, nullptr, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(DizInternal(*connection).db, "BEGIN;", nullptr, nullptr, nullptr), SQLITE_OK);
   bool ran = false;
   platform::ErrorPtr error;
   diztest::LogCapture log;
@@ -384,7 +385,7 @@ TEST_F(DizConnectionFailures, FailedBeginIsReportedAndRunsNoBlock) {
   EXPECT_EQ(error->userInfo()[DizEvozidizSQLiteResultCodeKey].asInt64(), SQLITE_ERROR);
   EXPECT_TRUE(log->contains("DizEvozidizTransaction: Couldn't begin transaction: 1 "));
   EXPECT_EQ(connection->snapshot(), counter);
-  sqlite3_exec(connection->db, "ROLLBACK;", nullptr, nullptr, nullptr);
+  sqlite3_exec(DizInternal(*connection).db, "ROLLBACK;", nullptr, nullptr, nullptr);
   put(connection, "a", Value(2));
   EXPECT_EQ(get(connection, "a"), Value(2));
 }

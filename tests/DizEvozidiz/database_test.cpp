@@ -1,6 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -17,7 +17,8 @@
 #include <vector>
 
 #include "DizEvozidiz/DizEvozidiz.h"
-#include "DizEvozidiz/DizEvozidizManager.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
+#include "DizEvozidiz/DizEvozidizManagerInternal.h"
 #include "platform/notification_center.h"
 #include "platform/run_loop.h"
 #include "platform/thread.h"
@@ -488,24 +489,53 @@ TEST(DizEvozidizConfiguration, QueuesCarryTheirLabelsAndSpecificKeys) {
   zorvel::test::TempDir dir;
   auto database = DizEvozidiz::create((dir / "queues.sqlite").string());
   ASSERT_TRUE(database);
-  EXPECT_EQ(database->internalQueue()->label(), "DizEvozidiz-Internal");
-  EXPECT_EQ(database->snapshotQueue()->label(), "DizEvozidiz-Snapshot");
-  EXPECT_EQ(database->writeQueue()->label(), "DizEvozidiz-Write");
-  EXPECT_EQ(database->checkpointQueue()->label(), "DizEvozidiz-Checkpoint");
-  EXPECT_FALSE(database->isOnSnapshotQueue());
+  EXPECT_EQ(DizInternal(*database).internalQueue()->label(), "DizEvozidiz-Internal");
+  EXPECT_EQ(DizInternal(*database).snapshotQueue()->label(), "DizEvozidiz-Snapshot");
+  EXPECT_EQ(DizInternal(*database).writeQueue()->label(), "DizEvozidiz-Write");
+  EXPECT_EQ(DizInternal(*database).checkpointQueue()->label(), "DizEvozidiz-Checkpoint");
+  EXPECT_FALSE(DizInternal(*database).isOnSnapshotQueue());
   bool onSnapshot = false, onWrite = false, crossed = true;
-  database->snapshotQueue()->sync([&] {
-    onSnapshot = database->isOnSnapshotQueue();
-    crossed = database->isOnWriteQueue();
+  DizInternal(*database).snapshotQueue()->sync([&] {
+    onSnapshot = DizInternal(*database).isOnSnapshotQueue();
+    crossed = DizInternal(*database).isOnWriteQueue();
     database->snapshot();  // inline on its own queue, no deadlock
   });
-  database->writeQueue()->sync([&] { onWrite = database->isOnWriteQueue(); });
+  DizInternal(*database).writeQueue()->sync([&] { onWrite = DizInternal(*database).isOnWriteQueue(); });
   EXPECT_TRUE(onSnapshot);
   EXPECT_TRUE(onWrite);
   EXPECT_FALSE(crossed);
-  EXPECT_EQ(database->vfsShimName().rfind("diz_vfs_shim_", 0), 0u);
-  EXPECT_EQ(database->vfsShimName().size(), std::string("diz_vfs_shim_").size() + 36);
-  EXPECT_NE(sqlite3_vfs_find(database->vfsShimName().c_str()), nullptr);
+  EXPECT_EQ(DizInternal(*database).vfsShimName().rfind("diz_vfs_shim_", 0), 0u);
+  EXPECT_EQ(DizInternal(*database).vfsShimName().size(), std::string("diz_vfs_shim_").size() + 36);
+  EXPECT_NE(sqlite3_vfs_find(DizInternal(*database).vfsShimName().c_str()), nullptr);
+}
+
+// In debug and sanitizer builds the internals that belong to one queue check that they are called
+// on it; a call from elsewhere aborts, naming the rule.
+TEST(DizEvozidizThreadingRules, SnapshotAndConnectionQueueStateRefusesOtherThreads) {
+#if !defined(ZORVEL_THREAD_ASSERTIONS)
+  GTEST_SKIP() << "threading assertions run in debug and sanitizer builds";
+#else
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  zorvel::test::TempDir dir;
+  auto database = DizEvozidiz::create((dir / "rules.sqlite").string());
+  ASSERT_TRUE(database);
+  auto connection = database->newConnection();
+  auto& internals = DizInternal(*database);
+  std::size_t states = 0;
+  internals.snapshotQueue()->sync([&] { states = internals.connectionStatesOnSnapshotQueue().size(); });
+  EXPECT_EQ(states, 1u);
+  EXPECT_DEATH(internals.changesetsOnSnapshotQueue(), "Threading rule broken: DizEvozidiz: only on the snapshot queue");
+  EXPECT_DEATH(internals.setSnapshotOnSnapshotQueue(7),
+               "Threading rule broken: DizEvozidiz: only on the snapshot queue");
+  EXPECT_DEATH(DizInternal(*connection).flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches),
+               "Threading rule broken: DizEvozidizConnection: only on the connection's queue");
+  // The connection's own queue, and the write queue while it works there for the connection.
+  DizInternal(*connection).connectionQueue()->sync([&] {
+    DizInternal(*connection).flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches);
+  });
+  connection->readWriteWithBlock(
+      [&](DizEvozidizReadWriteTransaction&) { DizInternal(*connection).assertOnConnectionQueue(); });
+#endif
 }
 
 TEST(DizEvozidizUtilities, PragmaAndTableInfoQuoteNames) {
@@ -513,20 +543,20 @@ TEST(DizEvozidizUtilities, PragmaAndTableInfoQuoteNames) {
   Sql sql(dir / "util.sqlite");
   sql.exec("CREATE TABLE \"it's \"\"odd\"\"\" (a INTEGER, b TEXT); PRAGMA user_version = 12;");
   sqlite3* db = sql.handle();
-  EXPECT_EQ(DizEvozidiz::pragma("user_version", db), 12);
-  EXPECT_EQ(DizEvozidiz::pragma("main.user_version", db), 12);
-  EXPECT_EQ(DizEvozidiz::pragma("", db), -1);
-  EXPECT_EQ(DizEvozidiz::pragma("user_version; DROP TABLE x", db), -1);
-  EXPECT_EQ(DizEvozidiz::columnNamesForTable("it's \"odd\"", db), (std::vector<std::string>{"a", "b"}));
-  auto affinity = DizEvozidiz::columnNamesAndAffinityForTable("it's \"odd\"", db);
+  EXPECT_EQ(DizEvozidizInternal::pragma("user_version", db), 12);
+  EXPECT_EQ(DizEvozidizInternal::pragma("main.user_version", db), 12);
+  EXPECT_EQ(DizEvozidizInternal::pragma("", db), -1);
+  EXPECT_EQ(DizEvozidizInternal::pragma("user_version; DROP TABLE x", db), -1);
+  EXPECT_EQ(DizEvozidizInternal::columnNamesForTable("it's \"odd\"", db), (std::vector<std::string>{"a", "b"}));
+  auto affinity = DizEvozidizInternal::columnNamesAndAffinityForTable("it's \"odd\"", db);
   ASSERT_TRUE(affinity);
   EXPECT_EQ((*affinity)["a"], "INTEGER");
   EXPECT_EQ((*affinity)["b"], "TEXT");
-  EXPECT_TRUE(DizEvozidiz::tableExists("it's \"odd\"", db));
-  EXPECT_FALSE(DizEvozidiz::tableExists("missing", db));
-  EXPECT_FALSE(DizEvozidiz::tableExists("", db));
-  EXPECT_EQ(DizEvozidiz::tableNamesUsing(db), (std::vector<std::string>{"it's \"odd\""}));
-  EXPECT_EQ(DizEvozidiz::sqliteVersionUsing(db), std::string(sqlite3_libversion()));
+  EXPECT_TRUE(DizEvozidizInternal::tableExists("it's \"odd\"", db));
+  EXPECT_FALSE(DizEvozidizInternal::tableExists("missing", db));
+  EXPECT_FALSE(DizEvozidizInternal::tableExists("", db));
+  EXPECT_EQ(DizEvozidizInternal::tableNamesUsing(db), (std::vector<std::string>{"it's \"odd\""}));
+  EXPECT_EQ(DizEvozidizInternal::sqliteVersionUsing(db), std::string(sqlite3_libversion()));
   EXPECT_EQ(DizEvozidiz::pragmaValueForSynchronous(1), "NORMAL");
   EXPECT_EQ(DizEvozidiz::pragmaValueForSynchronous(3), "UNKNOWN");
   EXPECT_EQ(DizEvozidiz::pragmaValueForAutoVacuum(2), "INCREMENTAL");

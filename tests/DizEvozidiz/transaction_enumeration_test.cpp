@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/Utilities/DizMarkers.h"
 #include "transaction_test_support.h"
 
@@ -49,7 +50,7 @@ TEST_F(Enumeration, FiltersSkipRowsWithoutDeserializingThem) {
         [&](const std::string&, const std::string&, const Value&, const Value&, bool&) { ++calls; },
         [](const std::string&, const std::string&) { return false; });
     EXPECT_EQ(calls, 0);
-    EXPECT_EQ(t.connection()->objectCache->count(), 2u) << "rejected rows change no cache";
+    EXPECT_EQ(DizInternal(*t.connection()).objectCache->count(), 2u) << "rejected rows change no cache";
   });
 }
 
@@ -153,12 +154,12 @@ TEST_F(Enumeration, BoundedCachesAreFilledOnlyUpToTheirLimit) {
     int rows = 0;
     t.enumerateKeysAndObjectsInCollection("alpha", [&](auto&, auto&, bool&) { ++rows; });
     EXPECT_EQ(rows, 5);
-    EXPECT_EQ(t.connection()->objectCache->count(), 2u);
+    EXPECT_EQ(DizInternal(*t.connection()).objectCache->count(), 2u);
   });
   reader->setObjectCacheLimit(0);
   reader->readWithBlock([&](DizEvozidizReadTransaction& t) {
     t.enumerateKeysAndObjectsInCollection("alpha", [&](auto&, auto&, bool&) {});
-    EXPECT_EQ(t.connection()->objectCache->count(), 5u);
+    EXPECT_EQ(DizInternal(*t.connection()).objectCache->count(), 5u);
   });
 }
 
@@ -216,7 +217,7 @@ class KeyLists : public Enumeration {
  protected:
   // Lowers the handle's host-parameter limit so that a few keys take several statements.
   static void lowerLimit(DizEvozidizReadTransaction& t, int limit) {
-    sqlite3_limit(t.connection()->db, SQLITE_LIMIT_VARIABLE_NUMBER, limit);
+    sqlite3_limit(DizInternal(*t.connection()).db, SQLITE_LIMIT_VARIABLE_NUMBER, limit);
   }
 };
 
@@ -243,14 +244,14 @@ TEST_F(KeyLists, EveryIndexIsDeliveredOnceAcrossChunks) {
     EXPECT_EQ(order.front(), 7u) << "the cached key comes first";
 
     std::vector<std::string> onlyObjects(keys.size(), "unset");
-    t.connection()->objectCache->removeAllObjects();
+    DizInternal(*t.connection()).objectCache->removeAllObjects();
     t.enumerateObjectsForKeys(keys, "alpha", [&](std::uint64_t index, const Value& o, bool&) {
       onlyObjects[index] = o.isNil() ? "nil" : o.asString();
     });
     EXPECT_EQ(onlyObjects, objects);
 
     std::vector<std::string> onlyMetadata(keys.size(), "unset");
-    t.connection()->metadataCache->removeAllObjects();
+    DizInternal(*t.connection()).metadataCache->removeAllObjects();
     t.enumerateMetadataForKeys(keys, "alpha", [&](std::uint64_t index, const Value& m, bool&) {
       onlyMetadata[index] = m.isNil() ? "nil" : m.asString();
     });
@@ -303,9 +304,9 @@ TEST_F(KeyLists, ThousandsOfKeysFitTheirStatements) {
     EXPECT_EQ(missing, 1500u);
   });
   write([&](DizEvozidizReadWriteTransaction& t) {
-    sqlite3_limit(t.connection()->db, SQLITE_LIMIT_VARIABLE_NUMBER, 100);
+    sqlite3_limit(DizInternal(*t.connection()).db, SQLITE_LIMIT_VARIABLE_NUMBER, 100);
     t.removeObjectsForKeys(keys, "many");
-    EXPECT_EQ(t.connection()->removedKeys->set.size(), 1500u);
+    EXPECT_EQ(DizInternal(*t.connection()).removedKeys->set.size(), 1500u);
     EXPECT_EQ(t.numberOfKeysInCollection("many"), 0u);
   });
 }

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "DizEvozidiz/DizVfsShim.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
+#include "DizEvozidiz/DizVfsShimInternal.h"
 #include "DizEvozidiz/Utilities/DizMarkers.h"
 #include "transaction_test_support.h"
 
@@ -42,10 +43,10 @@ class TransactionFailures : public StoreTest {
       t.setObject("bad", "poison", "c");
       t.setObject("other", "x", "d");
     });
-    diz_vfs_shim_set_fault_hook(database->vfsShim(), &ReadFaults::hook, &faults);
+    diz_vfs_shim_set_fault_hook(DizInternal(*database).vfsShim(), &ReadFaults::hook, &faults);
   }
   void TearDown() override {
-    diz_vfs_shim_set_fault_hook(database->vfsShim(), nullptr, nullptr);
+    diz_vfs_shim_set_fault_hook(DizInternal(*database).vfsShim(), nullptr, nullptr);
     StoreTest::TearDown();
   }
 
@@ -76,7 +77,7 @@ TEST_F(TransactionFailures, FailedRowidLookupIsNotTakenForAMissingRow) {
   // A fresh connection has not read the table's pages yet, so the lookup must go to the file.
   auto fresh = database->newConnection();
   fresh->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
-    auto& c = *t.connection();
+    auto& c = DizInternal(*t.connection());
     faults.reads = 1;
     t.setObject("replacement", "1", "c");
     faults.reads = 0;
@@ -97,7 +98,7 @@ TEST_F(TransactionFailures, ReadErrorsAreLoggedAndReadAsAbsent) {
     faults.reads = 1;
     EXPECT_TRUE(t.objectForKey("2", "c").isNil());
     faults.reads = 0;
-    EXPECT_FALSE(t.connection()->keyCache.containsObject(DizCollectionKey::make("c", "2")));
+    EXPECT_FALSE(DizInternal(*t.connection()).keyCache.containsObject(DizCollectionKey::make("c", "2")));
     EXPECT_EQ(t.objectForKey("2", "c"), Value("two")) << "a later read succeeds";
   });
   EXPECT_TRUE(log->contains("Error executing 'getDataForKeyStatement': 10 "));
@@ -131,7 +132,7 @@ TEST_F(TransactionFailures, RefusedBulkDeletesRecordNothing) {
     SCOPED_TRACE(test.name);
     LogCapture log;
     write([&](DizEvozidizReadWriteTransaction& t) {
-      auto& c = *t.connection();
+      auto& c = DizInternal(*t.connection());
       t.setObject("uno", "1", "c");
       for (const char* key : {"1", "2", "poison"}) t.objectForKey(key, "c");
       c.hasDiskChanges = false;

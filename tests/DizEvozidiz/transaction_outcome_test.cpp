@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "DizEvozidiz/DizVfsShim.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
+#include "DizEvozidiz/DizVfsShimInternal.h"
 #include "platform/notification_center.h"
 #include "platform/run_loop.h"
 #include "transaction_test_support.h"
@@ -55,7 +56,7 @@ class TransactionOutcome : public StoreTest {
                      BEGIN SELECT RAISE(ABORT, 'no counter'); END;)");
   }
   void TearDown() override {
-    diz_vfs_shim_set_fault_hook(database->vfsShim(), nullptr, nullptr);
+    diz_vfs_shim_set_fault_hook(DizInternal(*database).vfsShim(), nullptr, nullptr);
     StoreTest::TearDown();
   }
 
@@ -87,7 +88,7 @@ TEST_F(TransactionOutcome, NotCommittingIsReportedAndKeepsNothing) {
       {"COMMIT fails", [this](auto&) { faults.on = true; }, DizEvozidizErrorCommitFailed,
        "DizEvozidizTransaction: Couldn't commit transaction: 10 "},
   };
-  diz_vfs_shim_set_fault_hook(database->vfsShim(), &WriteFaults::hook, &faults);
+  diz_vfs_shim_set_fault_hook(DizInternal(*database).vfsShim(), &WriteFaults::hook, &faults);
   platform::runMainLoopUntil([] { return false; }, 0.05);  // the set-up's own notification
   std::atomic<int> notifications{0};
   auto token = platform::NotificationCenter::defaultCenter()->addObserver(
@@ -185,8 +186,8 @@ TEST_F(TransactionOutcome, AsynchronousFormsAlwaysCallTheirCompletion) {
       {"rolled back", nullptr, [](auto& t) { t.rollback(); }, DizEvozidizErrorRolledBack},
       {"block throws", nullptr, [](auto&) { throw std::runtime_error("boom"); }, DizEvozidizErrorException},
       // An open SQL transaction on the idle handle makes BEGIN fail.
-      {"BEGIN fails", [](const auto& c) { sqlite3_exec(c->db, "BEGIN;", nullptr, nullptr, nullptr); }, [](auto&) {},
-       DizEvozidizErrorBeginFailed},
+      {"BEGIN fails", [](const auto& c) { sqlite3_exec(DizInternal(*c).db, "BEGIN;", nullptr, nullptr, nullptr); },
+       [](auto&) {}, DizEvozidizErrorBeginFailed},
   };
   for (const AsyncCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -208,7 +209,7 @@ TEST_F(TransactionOutcome, AsynchronousFormsAlwaysCallTheirCompletion) {
       ASSERT_NE(received, nullptr);
       EXPECT_EQ(received->code(), c.code);
     }
-    if (c.before) sqlite3_exec(subject->db, "ROLLBACK;", nullptr, nullptr, nullptr);
+    if (c.before) sqlite3_exec(DizInternal(*subject).db, "ROLLBACK;", nullptr, nullptr, nullptr);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/Utilities/DizMarkers.h"
 #include "DizEvozidiz/Utilities/DizProxyObject.h"
 #include "transaction_test_support.h"
@@ -33,7 +34,7 @@ class ReadTransaction : public StoreTest {
 
 TEST_F(ReadTransaction, FetchesByKeyThroughTheCachesAndLearnsRowids) {
   reader->readWithBlock([&](DizEvozidizReadTransaction& t) {
-    auto& c = *t.connection();
+    auto& c = DizInternal(*t.connection());
     const int before = counters->objectReads;
     EXPECT_EQ(t.objectForKey("a", "fruit"), Value("apple"));
     EXPECT_EQ(counters->objectReads, before + 1);
@@ -54,7 +55,7 @@ TEST_F(ReadTransaction, FetchesByKeyThroughTheCachesAndLearnsRowids) {
 
 TEST_F(ReadTransaction, MetadataWithoutValueIsCachedAsKnownNil) {
   reader->readWithBlock([&](DizEvozidizReadTransaction& t) {
-    auto& c = *t.connection();
+    auto& c = DizInternal(*t.connection());
     EXPECT_EQ(t.metadataForKey("a", "fruit"), Value("red"));
     EXPECT_TRUE(t.metadataForKey("b", "fruit").isNil());
     const Value* cached = c.metadataCache->objectForKey(DizCollectionKey::make("fruit", "b"));
@@ -79,7 +80,7 @@ TEST_F(ReadTransaction, ReadsWithoutCachesDeserializeEveryTime) {
   reader->setObjectCacheEnabled(false);
   reader->setMetadataCacheEnabled(false);
   reader->readWithBlock([&](DizEvozidizReadTransaction& t) {
-    ASSERT_EQ(t.connection()->objectCache, nullptr);
+    ASSERT_EQ(DizInternal(*t.connection()).objectCache, nullptr);
     const int before = counters->objectReads;
     for (int i = 0; i < 3; ++i) EXPECT_EQ(t.objectForKey("c", "veg"), Value("carrot"));
     EXPECT_EQ(counters->objectReads, before + 3);
@@ -146,7 +147,7 @@ TEST_F(ReadTransaction, CountsListingsAndRawBytes) {
     EXPECT_TRUE(t.getSerializedObject(&object, &metadata, "c", "veg"));
     EXPECT_EQ(std::string(metadata.begin(), metadata.end()), "orange");
     EXPECT_EQ(counters->objectReads, before) << "raw bytes are never deserialized";
-    EXPECT_FALSE(t.connection()->objectCache->containsKey(DizCollectionKey::make("fruit", "a")));
+    EXPECT_FALSE(DizInternal(*t.connection()).objectCache->containsKey(DizCollectionKey::make("fruit", "a")));
   });
 }
 
@@ -155,8 +156,8 @@ TEST_F(ReadTransaction, ObjectThatDeserializesToNilIsNotCachedButItsRowidIsLearn
   reader->readWithBlock([&](DizEvozidizReadTransaction& t) {
     EXPECT_TRUE(t.objectForKey("empty", "x").isNil());
     auto ck = DizCollectionKey::make("x", "empty");
-    EXPECT_FALSE(t.connection()->objectCache->containsKey(ck));
-    EXPECT_TRUE(t.connection()->keyCache.containsObject(ck));
+    EXPECT_FALSE(DizInternal(*t.connection()).objectCache->containsKey(ck));
+    EXPECT_TRUE(DizInternal(*t.connection()).keyCache.containsObject(ck));
     Value object = "stale";
     EXPECT_TRUE(t.getObject(&object, nullptr, "empty", "x"));
     EXPECT_TRUE(object.isNil());

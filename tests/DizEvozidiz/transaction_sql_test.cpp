@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "DizEvozidiz/DizEvozidizTransactionSql.h"
+#include "DizEvozidiz/DizEvozidizTransactionSqlInternal.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/Utilities/DizMarkers.h"
 #include "transaction_test_support.h"
 
@@ -45,7 +46,7 @@ class ReadWriteTransaction : public StoreTest {
 TEST_F(ReadWriteTransaction, SetInsertsThenUpdatesAndRecordsUnderThePolicy) {
   connection->setObjectPolicy(DizEvozidizPolicyShare);
   write([&](DizEvozidizReadWriteTransaction& t) {
-    auto& c = *t.connection();
+    auto& c = DizInternal(*t.connection());
     t.setObject("new", "n", "c", "meta");
     std::int64_t rowid = 0;
     ASSERT_TRUE(t.getRowid(&rowid, "n", "c"));
@@ -72,7 +73,7 @@ TEST_F(ReadWriteTransaction, SetInsertsThenUpdatesAndRecordsUnderThePolicy) {
 
 TEST_F(ReadWriteTransaction, ReplaceTouchesOnlyItsHalf) {
   write([&](DizEvozidizReadWriteTransaction& t) {
-    auto& c = *t.connection();
+    auto& c = DizInternal(*t.connection());
     t.replaceObject("uno", "1", "c");
     EXPECT_NE(changeOf(c.objectChanges, ck("c", "1")), nullptr);
     EXPECT_EQ(changeOf(c.metadataChanges, ck("c", "1")), nullptr);
@@ -98,7 +99,7 @@ TEST_F(ReadWriteTransaction, ReplaceTouchesOnlyItsHalf) {
 
 TEST_F(ReadWriteTransaction, TouchRecordsWithoutOverwritingAnEarlierChange) {
   write([&](DizEvozidizReadWriteTransaction& t) {
-    auto& c = *t.connection();
+    auto& c = DizInternal(*t.connection());
     t.setObject("uno", "1", "c");
     t.touchObjectForKey("1", "c");
     EXPECT_TRUE(DizNull::isNull(*changeOf(c.objectChanges, ck("c", "1")))) << "the set's record stays";
@@ -131,7 +132,7 @@ TEST_F(ReadWriteTransaction, RemovalsForgetTheRowAndRecordIt) {
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
     write([&](DizEvozidizReadWriteTransaction& t) {
-      auto& c = *t.connection();
+      auto& c = DizInternal(*t.connection());
       // Warm the caches and leave a change record to be dropped.
       for (const char* key : {"1", "2", "3"}) t.objectForKey(key, "c");
       t.setObject("changed", "1", "c");
@@ -157,7 +158,7 @@ TEST_F(ReadWriteTransaction, RemovalsForgetTheRowAndRecordIt) {
 
 TEST_F(ReadWriteTransaction, RemoveEverythingThenSetCommitsBoth) {
   write([&](DizEvozidizReadWriteTransaction& t) {
-    auto& c = *t.connection();
+    auto& c = DizInternal(*t.connection());
     t.removeAllObjectsInAllCollections();
     EXPECT_TRUE(c.allKeysRemoved);
     EXPECT_EQ(t.numberOfKeysInAllCollections(), 0u);
@@ -173,8 +174,8 @@ TEST_F(ReadWriteTransaction, RemoveEverythingThenSetCommitsBoth) {
 TEST_F(ReadWriteTransaction, RemovingAnEmptyCollectionStillRecordsIt) {
   write([&](DizEvozidizReadWriteTransaction& t) {
     t.removeAllObjectsInCollection("empty");
-    EXPECT_TRUE(t.connection()->removedCollections->set.contains("empty"));
-    EXPECT_TRUE(t.connection()->removedRowids->set.empty());
+    EXPECT_TRUE(DizInternal(*t.connection()).removedCollections->set.contains("empty"));
+    EXPECT_TRUE(DizInternal(*t.connection()).removedRowids->set.empty());
   });
 }
 
@@ -210,7 +211,7 @@ TEST_F(ReadWriteTransaction, RollbackLeavesNoTraceAndEmptiesTheCaches) {
     EXPECT_TRUE(t.rollbackRequested());
   });
   read([&](DizEvozidizReadTransaction& t) {
-    EXPECT_EQ(t.connection()->objectCache->count(), 0u);
+    EXPECT_EQ(DizInternal(*t.connection()).objectCache->count(), 0u);
     EXPECT_EQ(t.objectForKey("1", "c"), Value("one"));
     EXPECT_EQ(t.objectForKey("2", "c"), Value("two"));
   });
@@ -218,7 +219,7 @@ TEST_F(ReadWriteTransaction, RollbackLeavesNoTraceAndEmptiesTheCaches) {
 
 TEST_F(ReadWriteTransaction, ExtensionValuesRoundTripByKindAndTouchNoRowRecords) {
   write([&](DizEvozidizReadWriteTransaction& t) {
-    auto& c = *t.connection();
+    auto& c = DizInternal(*t.connection());
     c.hasDiskChanges = false;
     t.setBoolValue(false, "flag", "ext");
     t.setIntValue(-7, "int", "ext");

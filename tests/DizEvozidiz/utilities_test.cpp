@@ -5,8 +5,9 @@
 #include <thread>
 #include <vector>
 
-#include "DizEvozidiz/DizEvozidizConnectionState.h"
-#include "DizEvozidiz/DizEvozidizManager.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
+#include "DizEvozidiz/DizEvozidizConnectionStateInternal.h"
+#include "DizEvozidiz/DizEvozidizManagerInternal.h"
 #include "DizEvozidiz/DizEvozidizOptions.h"
 #include "DizEvozidiz/DizEvozidizSerializers.h"
 #include "DizEvozidiz/Utilities/DizMarkers.h"
@@ -25,7 +26,7 @@ TEST(DizMarkers, AreProcessWideSingletons) {
   EXPECT_TRUE(DizNull::isNull(DizNull::value()));
   EXPECT_FALSE(DizNull::isNull(DizTouch::value()));
   EXPECT_TRUE(DizTouch::isTouch(DizTouch::value()));
-  EXPECT_FALSE(DizTouch::isTouch(platform::Value(std::make_shared<DizTouch>())));  // only the singleton counts
+  EXPECT_FALSE(DizTouch::isTouch(platform::Value(platform::makePlain<DizTouch>())));  // only the singleton counts
   EXPECT_EQ(DizNull::null()->objectClass().name(), "DizNull");
 }
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "DizEvozidiz/DizVfsShim.h"
+#include "DizEvozidiz/DizVfsShimInternal.h"
 #include "support/temp_dir.h"
 
 namespace {

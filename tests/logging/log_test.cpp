@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,6 +12,7 @@
 
 #include "logging/log.h"
 #include "logging/log_test_support.h"
+#include "platform/diagnostics.h"
 #include "platform/methods.h"
 #include "platform/thread.h"
 
@@ -734,4 +736,45 @@ TEST_F(LGLogDelivery, ConcurrentSendersAndRegistryChangesKeepEachSendersOrder) {
   }
   EXPECT_EQ(delivered, kSenders * kPerSender * 4 / 5);
   EXPECT_FALSE(steady->ranOffQueue());
+}
+
+// --- Library diagnostics -------------------------------------------------------------------------
+
+using LGLogDiagnostics = HubTest;
+
+TEST_F(LGLogDiagnostics, ReachTheRegisteredLoggersWithTheirTextAndSeverity) {
+  auto logger = platform::make<RecordingLogger>();
+  LGLog::addLogger(logger);
+  LGLog::flushLog();  // the registration is in force
+  testing::internal::CaptureStderr();
+  ZORVEL_DIAGNOSTIC_ERROR("dispatch: cannot start a worker thread: no memory");
+  ZORVEL_DIAGNOSTIC_WARNING("Warning: Unparsed data");
+  LGLog::flushLog();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  const auto messages = logger->messages();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0]->message(), "dispatch: cannot start a worker thread: no memory");
+  EXPECT_EQ(messages[0]->flag(), LGLogFlagError);
+  EXPECT_EQ(messages[0]->fileName(), "log_test");
+  EXPECT_EQ(messages[1]->message(), "Warning: Unparsed data");
+  EXPECT_EQ(messages[1]->flag(), LGLogFlagWarning);
+}
+
+TEST_F(LGLogDiagnostics, StayOnStandardErrorWithoutALoggerOrInsideTheHubsWork) {
+  testing::internal::CaptureStderr();
+  ZORVEL_DIAGNOSTIC_ERROR("no logger to take this");
+  EXPECT_THAT(testing::internal::GetCapturedStderr(), testing::HasSubstr("no logger to take this\n"));
+
+  // A logger that raises a diagnostic while handling a message: a log call there could wait for
+  // the very queue it runs on, so the text goes to standard error.
+  auto logger = platform::make<RecordingLogger>();
+  logger->onMessage = [](const LGLogMessagePtr& message) {
+    if (message->message() == "trigger") ZORVEL_DIAGNOSTIC_ERROR("raised inside a logger");
+  };
+  LGLog::addLogger(logger);
+  testing::internal::CaptureStderr();
+  logText(false, LGLogFlagInfo, "trigger");
+  LGLog::flushLog();
+  EXPECT_THAT(testing::internal::GetCapturedStderr(), testing::HasSubstr("raised inside a logger\n"));
+  EXPECT_EQ(logger->count(), 1u);
 }

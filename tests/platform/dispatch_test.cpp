@@ -1,15 +1,16 @@
-#include "platform/dispatch.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "platform/dispatch.h"
 #include "platform/thread.h"
 
 namespace platform {
@@ -121,6 +122,29 @@ TEST(SerialQueue, SyncPassesTheBlocksExceptionToTheCaller) {
   int after = 0;
   queue->sync([&] { after = 1; });  // the queue still works
   EXPECT_EQ(after, 1);
+}
+
+TEST(SerialQueue, SyncReturnsTheBlocksResultAtOnceOrAfterWaitingItsTurn) {
+  auto queue = DispatchQueue::createSerial("test.result");
+  EXPECT_EQ(queue->sync([] { return 42; }), 42);
+  // Move-only results come out whole, references refer to the original.
+  auto owned = queue->sync([] { return std::make_unique<std::string>("owned"); });
+  ASSERT_TRUE(owned);
+  EXPECT_EQ(*owned, "owned");
+  std::vector<int> kept{1, 2, 3};
+  std::vector<int>& same = queue->sync([&]() -> std::vector<int>& { return kept; });
+  EXPECT_EQ(&same, &kept);
+  // Waiting behind a block that another thread releases.
+  DispatchSemaphore gate(0);
+  queue->async([&] { gate.wait(kLong); });
+  std::thread opener([&] {
+    sleepFor(0.02);
+    gate.signal();
+  });
+  EXPECT_EQ(queue->sync([] { return std::string("after"); }), "after");
+  opener.join();
+  auto concurrent = DispatchQueue::createConcurrent("test.result.concurrent");
+  EXPECT_EQ(concurrent->barrierSync([] { return 7; }), 7);
 }
 
 TEST(SerialQueueDeathTest, SyncOntoTheQueueYouAreOnAbortsWithAMessage) {

@@ -190,3 +190,44 @@ TEST(MethodsByName, ReplacingWhileCallingFromOtherThreadsIsSafe) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MethodsByName, DeclaredMethodsRecordTheirTypes) {
+  const Class& view = MthView::staticClass();
+  EXPECT_EQ(view.methodSignatureForSelector("touch"), (platform::MethodSignature{"v", {}}));
+  EXPECT_FALSE(view.methodSignatureForSelector("touch")->returnsValue());
+  EXPECT_EQ(view.methodSignatureForSelector("sumOf:and:and:"), (platform::MethodSignature{"q", {"q", "q", "q"}}));
+  EXPECT_EQ(MthButton::staticClass().methodSignatureForSelector("touch")->returnType, "v") << "inherited";
+  EXPECT_EQ(view.methodSignatureForSelector("nothing"), std::nullopt);
+}
+
+TEST(MethodsByName, AClassMayAnswerRespondsToSelectorItself) {
+  const Class* cls = Class::allocateClass("MthSelective", MthView::staticClass());
+  ASSERT_TRUE(cls);
+  cls->addMethod("respondsToSelector:", [](Object&, const std::vector<Value>& args) {
+    return Value(args[0].asString() == "imagined");
+  });
+  platform::ObjectPtr object = cls->makeInstance();
+  EXPECT_TRUE(object->respondsToSelector("imagined"));
+  EXPECT_FALSE(object->respondsToSelector("touch")) << "its answer stands, whatever the table holds";
+  EXPECT_TRUE(platform::make<MthView>()->respondsToSelector("touch"));
+}
+
+TEST(Protocols, AreDeclaredOnceAndAdoptedByClasses) {
+  const platform::Protocol& delegate = platform::Protocol::declare(
+      "MthDelegate", {{"view:didChange:", false, {"v", {"@", "@"}}}, {"viewShouldClose:", true, {"B", {"@"}}}});
+  EXPECT_EQ(&platform::Protocol::declare("MthDelegate", {}), &delegate);
+  EXPECT_EQ(platform::Protocol::named("MthDelegate"), &delegate);
+  EXPECT_EQ(platform::Protocol::named("MthUnknown"), nullptr);
+  ASSERT_TRUE(delegate.methodDescription("view:didChange:", false));
+  EXPECT_EQ(delegate.methodDescription("view:didChange:", true), nullptr);
+  EXPECT_EQ(delegate.methodDescription("viewShouldClose:", true)->signature.returnType, "B");
+
+  MthView::staticClass().addProtocol(delegate);
+  MthView::staticClass().addProtocol(delegate);
+  EXPECT_TRUE(platform::make<MthButton>()->conformsToProtocol(delegate)) << "subclasses conform too";
+  EXPECT_FALSE(platform::make<MthForwarder>()->conformsToProtocol(delegate));
+}
+
+}  // namespace

@@ -168,6 +168,18 @@ TEST(DeallocHooks, RefuseObjectsNotMadeByTheFactory) {
   EXPECT_EQ(raisedName([&] { unmanaged->addDeallocHook([](Object&) {}); }), "NSInternalInconsistencyException");
 }
 
+// Plain objects are a declared category: each factory takes only its own kind (checked when
+// compiling), and a plain object takes no deallocation hooks.
+static_assert(platform::isPlainObject<platform::Error>);
+static_assert(!platform::isPlainObject<ObjNamed>);
+
+TEST(PlainObjects, AreOrdinaryObjectsWithoutDeallocationHooks) {
+  auto error = platform::Error::make("Domain", 3);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->objectClass().name(), "Error");
+  EXPECT_EQ(raisedName([&] { error->addDeallocHook([](Object&) {}); }), "NSInternalInconsistencyException");
+}
+
 TEST(AssociatedObjects, FollowTheirPolicy) {
   static const char strongKey = 0, weakKey = 0, copyKey = 0, valueKey = 0;
   auto owner = platform::make<ObjAnimal>();

@@ -264,6 +264,16 @@ TEST(Concat, NeverSubscribesTheOtherSignalAfterAnErrorOrDisposal) {
   EXPECT_EQ(subscriptions, 0);
 }
 
+TEST(Concat, DisposalEndsTheOtherSignalWhenTheReceiverCompletedWhileBeingSubscribed) {
+  // The receiver completes inside its own subscription (a return signal on the main thread), so
+  // the other signal is subscribed before the receiver's subscription returns.
+  RFSubjectPtr other = RFSubject::subject();
+  RFDisposablePtr subscription = RFSignal::returnValue(Value("first"))->concat(other)->subscribeNext([](const Value&) {});
+  EXPECT_EQ(other->subscriberCount(), 1u);
+  subscription->dispose();
+  EXPECT_EQ(other->subscriberCount(), 0u);
+}
+
 TEST(ZipWith, PairsValuesAndCompletesWhenOneSideRunsOut) {
   RFSubjectPtr left = RFSubject::subject(), right = RFSubject::subject();
   Recorder r;

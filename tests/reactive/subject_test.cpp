@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <barrier>
+#include <chrono>
+#include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -315,6 +318,43 @@ TEST(ReplaySubject, LateSubscriberGetsEveryValueOnceWhileSendsGoOn) {
   std::lock_guard g(m);
   ASSERT_EQ(got.size(), static_cast<std::size_t>(kValues));
   for (int i = 0; i < kValues; ++i) ASSERT_EQ(got[i], i);
+}
+
+TEST(ReplaySubject, DeliversItsEndWithoutHoldingItsLock) {
+  // The end's handler waits for another thread that subscribes: with the subject's lock held
+  // during the delivery, that thread (and anything else it held) would wait for ever.
+  struct Row {
+    const char* name;
+    std::function<void(RFReplaySubject&)> end;
+  };
+  std::vector<Row> rows = {
+      {"completion", [](RFReplaySubject& s) { s.sendCompleted(); }},
+      {"error", [](RFReplaySubject& s) { s.sendError(platform::Error::make("Test", 1)); }},
+  };
+  for (const Row& row : rows) {
+    RFReplaySubjectPtr subject = RFReplaySubject::subject();
+    subject->sendNext(platform::Value(1));
+    std::future_status status = std::future_status::deferred;
+    std::atomic<int> replayed{0};
+    std::promise<void> subscribed;
+    std::thread other;
+    auto waitForAnotherSubscriber = [&] {
+      other = std::thread([subject, &replayed, &subscribed] {
+        RFScheduler::immediateScheduler()->performAsCurrentScheduler([&] {
+          subject->subscribeNext([&replayed](const platform::Value&) { ++replayed; },
+                                 [&replayed](const platform::ErrorPtr&) { ++replayed; }, [&replayed] { ++replayed; });
+        });
+        subscribed.set_value();
+      });
+      status = subscribed.get_future().wait_for(std::chrono::seconds(2));
+    };
+    subject->subscribeError([&](const platform::ErrorPtr&) { waitForAnotherSubscriber(); },
+                            [&] { waitForAnotherSubscriber(); });
+    row.end(*subject);
+    other.join();
+    EXPECT_EQ(status, std::future_status::ready) << row.name;
+    EXPECT_EQ(replayed.load(), 2) << row.name << ": the value and the end, replayed";
+  }
 }
 
 TEST(BehaviorSubject, SendsTheLatestValueToEachNewSubscriber) {

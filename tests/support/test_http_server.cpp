@@ -337,4 +337,13 @@ void TestHTTPServer::serve(std::shared_ptr<Connection> connection) {
   }
 }
 
+std::string refusingURL() {
+  int port;
+  {
+    TestHTTPServer closed;
+    port = closed.port();
+  }
+  return "http://127.0.0.1:" + std::to_string(port) + "/";
+}
+
 }  // namespace zorvel::test

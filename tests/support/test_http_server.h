@@ -101,4 +101,8 @@ class TestHTTPServer {
   std::thread acceptThread_;
 };
 
+// "http://127.0.0.1:<port>/" on a loopback port where no server listens (one was just closed):
+// connecting is refused.
+std::string refusingURL();
+
 }  // namespace zorvel::test

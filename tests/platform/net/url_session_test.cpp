@@ -219,17 +219,12 @@ TEST(URLSession, DelegateHearsResponseDataAndCompletionInOrderOneAtATime) {
 
 TEST(URLSession, TransportFailuresAreReportedWithThePlatformCodes) {
   TestHTTPServer server;
-  int closedPort;
-  {
-    TestHTTPServer closed;
-    closedPort = closed.port();
-  }
   struct Case {
     const char* name;
     std::function<URLRequest()> request;
     std::int64_t code;
   } cases[] = {
-      {"connection refused", [&] { return URLRequest("http://127.0.0.1:" + std::to_string(closedPort) + "/"); },
+      {"connection refused", [&] { return URLRequest(zorvel::test::refusingURL()); },
        kURLErrorCannotConnectToHost},
       {"dropped connection",
        [&] {

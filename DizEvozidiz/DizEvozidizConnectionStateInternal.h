@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_store
+#error "DizEvozidiz/DizEvozidizConnectionStateInternal.h is internal to the store and its extensions"
+#endif
+
 // The record the database keeps per live connection to coordinate readers and the single writer.
 // Its fields are read and written only on the database's snapshot queue; the three semaphore
 // operations run outside it (a writer waits for readers after leaving the snapshot queue).
@@ -17,8 +21,20 @@
 #include <cstdint>
 #include <memory>
 
-#include "DizEvozidiz/DizEvozidizConnectionHooks.h"
 #include "platform/dispatch.h"
+
+// What the database object calls on its connections. The connection class implements it; the
+// database keeps connections only weakly (through their DizEvozidizConnectionState).
+class DizEvozidizConnectionHooks {
+ public:
+  virtual ~DizEvozidizConnectionHooks() = default;
+
+  // Called on the database's snapshot queue after a checkpoint found every WAL frame checkpointed,
+  // for a connection that holds a long-lived read transaction at the database's latest snapshot:
+  // the connection should restart that read transaction so it stops pinning old WAL contents.
+  // Must not wait for the snapshot queue.
+  virtual void maybeResetLongLivedReadTransaction() = 0;
+};
 
 class DizEvozidizConnectionState {
  public:
@@ -35,7 +51,7 @@ class DizEvozidizConnectionState {
   bool activeReadTransaction = false;
   bool longLivedReadTransaction = false;
   // The read transaction really holds SQLite's shared lock. Its own reader may also set it outside
-  // the snapshot queue (see DizEvozidiz::writerCountingReaders), hence atomic.
+  // the snapshot queue (see DizEvozidizInternal::writerCountingReaders), hence atomic.
   std::atomic<bool> sqlLevelSharedReadLock{false};
   bool activeWriteTransaction = false;
   bool waitingForWriteLock = false;

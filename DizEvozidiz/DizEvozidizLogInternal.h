@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_store
+#error "DizEvozidiz/DizEvozidizLogInternal.h is internal to the store and its extensions"
+#endif
+
 // The store's one way to report failures: through the logging framework, synchronously, with
 // level 3, context 27017 and flag 1 (error) or 2 (warning). Every message format begins with "%@",
 // filled with the name of the source unit of the class that logs: "DizEvozidiz" for the database,
@@ -9,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "logging/log.h"
 #include "platform/format.h"
 
 inline constexpr unsigned kDizLogFlagError = 1;
@@ -16,16 +21,14 @@ inline constexpr unsigned kDizLogFlagWarning = 2;
 inline constexpr unsigned kDizLogLevel = 3;
 inline constexpr long kDizLogContext = 27017;
 
-// "/a/b/DizEvozidiz.cpp" -> "DizEvozidiz".
-std::string DizFileNameWithoutExtension(std::string_view path);
-
 // Hands one formatted message to the logging framework.
 void DizLogMessage(unsigned flag, const char* file, const char* function, unsigned line, const std::string& message);
 
 template <class... Args>
 void DizLog(unsigned flag, const char* file, const char* function, unsigned line, std::string_view format,
             const Args&... args) {
-  DizLogMessage(flag, file, function, line, platform::format(format, DizFileNameWithoutExtension(file), args...));
+  DizLogMessage(flag, file, function, line,
+                platform::format(format, LGFileNameWithoutExtension(file, false).description(), args...));
 }
 
 // The source units the messages name.

@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_store
+#error "DizEvozidiz/DizVfsShimInternal.h is internal to the store and its extensions"
+#endif
+
 // The file-system shim: a pass-through SQLite VFS that wraps another VFS (the default one unless
 // named) so that a connection can learn the moment its read transaction really holds SQLite's
 // shared read lock. Every operation is forwarded to the wrapped VFS and file, with these additions:
@@ -36,21 +40,21 @@ enum class diz_io_op { read, write, sync, truncate, close };
 using diz_io_fault_hook = int (*)(void* context, diz_file* file, diz_io_op op);
 
 struct diz_file {
-  sqlite3_file base;         // what SQLite sees; its methods are `methods` below
-  sqlite3_file* real_file;   // the wrapped file, stored right after this record
-  diz_vfs* vfs;              // owning shim
-  diz_file* next;            // unused; null
-  const char* filename;      // the name given to open (not owned)
-  bool is_wal;               // opened with SQLITE_OPEN_WAL
-  void* hook_context;        // the file's user (a connection stores itself here)
-  diz_read_hook read_hook;   // null or the hook called after a successful read or fetch
+  sqlite3_file base;           // what SQLite sees; its methods are `methods` below
+  sqlite3_file* real_file;     // the wrapped file, stored right after this record
+  diz_vfs* vfs;                // owning shim
+  diz_file* next;              // unused; null
+  const char* filename;        // the name given to open (not owned)
+  bool is_wal;                 // opened with SQLITE_OPEN_WAL
+  void* hook_context;          // the file's user (a connection stores itself here)
+  diz_read_hook read_hook;     // null or the hook called after a successful read or fetch
   sqlite3_io_methods methods;  // this file's method table
 };
 
 struct diz_vfs {
-  sqlite3_vfs base;          // what SQLite sees; base.zName points at the copied name
-  sqlite3_vfs* real_vfs;     // the wrapped VFS
-  sqlite3_mutex* mutex;      // guards last_opened_wal and the fault hook
+  sqlite3_vfs base;       // what SQLite sees; base.zName points at the copied name
+  sqlite3_vfs* real_vfs;  // the wrapped VFS
+  sqlite3_mutex* mutex;   // guards last_opened_wal and the fault hook
   diz_file* last_opened_wal;
   std::atomic<bool> has_fault_hook;
   diz_io_fault_hook fault_hook;

@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_store
+#error "DizEvozidiz/DizEvozidizStatementInternal.h is internal to the store and its extensions"
+#endif
+
 // Owner of one prepared SQLite statement (the value of the query-statement caches of the index
 // extensions): finalizes it when released. Use it on the queue of the connection that prepared it.
 

@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_store
+#error "DizEvozidiz/DizEvozidizTransactionSqlInternal.h is internal to the store and its extensions"
+#endif
+
 // Small SQLite helpers shared by the transaction sources: binding, reading columns, classifying
 // step results, building the IN-list statements of the key-list operations and sizing their
 // chunks. Internal to the store's transactions; they run on whatever thread owns the handle.

@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_store
+#error "DizEvozidiz/DizEvozidizManagerInternal.h is internal to the store and its extensions"
+#endif
+
 // The process-wide registry of open database files, which enforces one database object per file.
 // Safe from any thread: both operations hold the registry's spin lock.
 

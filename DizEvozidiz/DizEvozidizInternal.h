@@ -1,0 +1,255 @@
+#pragma once
+
+#ifndef ZORVEL_INTERNAL_store
+#error "DizEvozidiz/DizEvozidizInternal.h is internal to the store and its extensions"
+#endif
+
+// What every DizEvozidiz is: the database's internals, for its connections, its extensions and its
+// tests. Four serial queues hold all shared state:
+//
+//   internal queue    connection defaults (and the connection pool of released handles)
+//   snapshot queue    snapshot, changesets, connection states, start-up upgrade and prepare;
+//                     never held while waiting for anything else
+//   write queue       one writer at a time across all connections; WAL truncation
+//   checkpoint queue  checkpoints on the database's own handle
+//
+// Connections hook in through: the queues and their queue-specific keys, `vfsShimName()`, the
+// connection states and changesets kept on the snapshot queue, and DizEvozidizConnectionHooks,
+// which the database calls on them. The public members of DizEvozidiz forward to the members of
+// the same names here.
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "DizEvozidiz/DizEvozidiz.h"
+#include "DizEvozidiz/DizEvozidizConnectionStateInternal.h"
+#include "DizEvozidiz/DizVfsShimInternal.h"
+#include "platform/dispatch.h"
+#include "platform/thread_safety.h"
+#include "platform/value.h"
+
+class DizEvozidizConnection;
+
+class DizEvozidizInternal final : public DizEvozidiz {
+ public:
+  using Ptr = std::shared_ptr<DizEvozidizInternal>;
+
+  static DizEvozidiz::Ptr create(std::string_view path, DizEvozidizClosures closures,
+                                 std::optional<DizEvozidizOptions> options);
+  DizEvozidizInternal(std::string path, DizEvozidizOptions options);
+  ~DizEvozidizInternal() override;
+
+  // ---- The public members' work (see DizEvozidiz.h) ----
+  std::string sqliteVersion() const;
+  std::uint64_t pageSize() const;
+  std::uint64_t snapshot() const;
+  std::vector<std::string> previouslyRegisteredExtensionNames() const;
+  DizEvozidizConnectionDefaults connectionDefaults() const;
+  bool defaultObjectCacheEnabled() const;
+  void setDefaultObjectCacheEnabled(bool enabled);
+  std::uint64_t defaultObjectCacheLimit() const;
+  void setDefaultObjectCacheLimit(std::uint64_t limit);
+  bool defaultMetadataCacheEnabled() const;
+  void setDefaultMetadataCacheEnabled(bool enabled);
+  std::uint64_t defaultMetadataCacheLimit() const;
+  void setDefaultMetadataCacheLimit(std::uint64_t limit);
+  std::int64_t defaultObjectPolicy() const;
+  void setDefaultObjectPolicy(std::int64_t policy);
+  std::int64_t defaultMetadataPolicy() const;
+  void setDefaultMetadataPolicy(std::int64_t policy);
+  std::shared_ptr<DizEvozidizConnection> newConnection();
+  std::size_t connectionPoolCount() const;
+  std::size_t maxConnectionPoolCount() const;
+  void setMaxConnectionPoolCount(std::size_t count);
+  double connectionPoolLifetime() const;
+  void setConnectionPoolLifetime(double seconds);
+
+  // ---- Queues, for connections ----
+  const platform::DispatchQueuePtr& internalQueue() const { return internalQueue_; }
+  const platform::DispatchQueuePtr& snapshotQueue() const { return snapshotQueue_; }
+  const platform::DispatchQueuePtr& writeQueue() const { return writeQueue_; }
+  const platform::DispatchQueuePtr& checkpointQueue() const { return checkpointQueue_; }
+  // Queue-specific keys: getSpecificCurrent(key) is non-null exactly on that queue.
+  const void* isOnSnapshotQueueKey() const { return &isOnSnapshotQueueKey_; }
+  const void* isOnWriteQueueKey() const { return &isOnWriteQueueKey_; }
+  bool isOnSnapshotQueue() const;
+  bool isOnWriteQueue() const;
+  // Check those rules in debug and sanitizer builds (platform/thread_safety.h).
+  void assertOnSnapshotQueue() const {
+    ZORVEL_ASSERT_THREAD(isOnSnapshotQueue(), "DizEvozidiz: only on the snapshot queue");
+  }
+  void assertOnWriteQueue() const { ZORVEL_ASSERT_THREAD(isOnWriteQueue(), "DizEvozidiz: only on the write queue"); }
+
+  // The file-system shim connections open their handles through ("diz_vfs_shim_<UUID>").
+  const std::string& vfsShimName() const { return vfsShimName_; }
+  diz_vfs* vfsShim() const { return vfsShim_; }
+
+  // ---- Shared state: only on the snapshot queue ----
+  // One state per live connection; the database holds the connections weakly through them.
+  std::vector<std::shared_ptr<DizEvozidizConnectionState>>& connectionStatesOnSnapshotQueue();
+  // Pending and not yet fully delivered changesets, in commit order.
+  platform::ValueArray& changesetsOnSnapshotQueue();
+  // Set by a committing writer (on the snapshot queue) from before it reads the readers' lock flags
+  // until it no longer waits for any of them; read by readers from any thread.
+  std::atomic<bool>& writerCountingReaders() { return shared_->writerCountingReaders; }
+  // Sets a state's longLivedReadTransaction flag and keeps the count of states that have it, which
+  // lets a checkpoint pass skip the reader nudge when there is nobody to nudge.
+  void setLongLivedReadTransactionOnSnapshotQueue(DizEvozidizConnectionState& state, bool longLived);
+  // Records a new commit counter (taken from each committed changeset).
+  void setSnapshotOnSnapshotQueue(std::uint64_t snapshot);
+  // Adds a connection's state (synchronously on the snapshot queue, inline when already there).
+  void addConnectionState(std::shared_ptr<DizEvozidizConnectionState> state);
+  // Removes the first state of that connection (same queue rule).
+  void removeConnectionState(const DizEvozidizConnectionHooks* connection);
+
+  // ---- Changesets: only on the snapshot queue ----
+  // Enters a committing connection's internal changeset before its commit becomes visible.
+  void notePendingChangeset(const platform::Value& changeset);
+  // The changesets with since < snapshot <= until, in commit order; nullopt with multi-process
+  // support when some are missing (another process committed).
+  std::optional<platform::ValueArray> pendingAndCommittedChangesetsSince(std::uint64_t since, std::uint64_t until);
+  // Records the commit and hands the changeset to every other live connection on its own queue;
+  // with a sender, the oldest pending changeset is dropped once all of them have run it.
+  void noteCommittedChangeset(const platform::Value& changeset, const DizEvozidizConnection* fromConnection);
+
+  // ---- Pool of released connections' SQLite handles (synchronously on the internal queue) ----
+  // Takes the handle (true) unless the pool is full; the caller then closes it itself.
+  bool connectionPoolEnqueue(sqlite3* db, diz_file* mainFile, diz_file* walFile);
+  // Hands out the oldest pooled handle (true), or false with null out-values.
+  bool connectionPoolDequeue(sqlite3*& db, diz_file*& mainFile, diz_file*& walFile);
+
+  // ---- WAL checkpointing ----
+  // Queues one passive checkpoint on the checkpoint queue. When every WAL frame is checkpointed,
+  // long-lived readers at the latest snapshot are asked to restart; a WAL of at least
+  // options.aggressiveWALTruncationSize bytes is then truncated (holding the write queue, then the
+  // checkpoint queue). A pass that starts after the database is released does nothing.
+  void asyncCheckpoint(std::uint64_t snapshot);
+
+  // ---- Utilities on any SQLite handle (the caller owns the handle's thread) ----
+  // "SELECT sqlite_version();" or nullopt.
+  static std::optional<std::string> sqliteVersionUsing(sqlite3* db);
+  // First column of "PRAGMA <name>;" (name quoted as an identifier; "schema.name" allowed);
+  // -1 for an empty name, any failure, or no row.
+  static std::int64_t pragma(std::string_view name, sqlite3* db);
+  static bool tableExists(std::string_view table, sqlite3* db);
+  static std::optional<std::vector<std::string>> tableNamesUsing(sqlite3* db);
+  // nullopt for an empty name or a statement that cannot be prepared.
+  static std::optional<std::vector<std::string>> columnNamesForTable(std::string_view table, sqlite3* db);
+  // Column name -> declared type.
+  static std::optional<std::map<std::string, std::string>> columnNamesAndAffinityForTable(std::string_view table,
+                                                                                          sqlite3* db);
+
+ private:
+  // What the database's queued blocks (start-up, checkpoints, the reader nudge, dropping delivered
+  // changesets) work on. They hold this rather than the database, so releasing the database is never
+  // delayed by them; once the database has closed its handle they find nothing to do.
+  struct Shared {
+    Shared(std::string path, DizEvozidizOptions options) : databasePath(std::move(path)), options(options) {}
+    const std::string databasePath;
+    const DizEvozidizOptions options;
+    platform::DispatchQueuePtr checkpointQueue;
+    platform::DispatchQueuePtr snapshotQueue;
+    platform::DispatchQueuePtr writeQueue;
+    const void* databaseIdentity = nullptr;  // for log messages only
+
+    // The database's own SQLite handle. After creation it is used only under this mutex (start-up,
+    // checkpoints), and the release closes and clears it under the mutex too.
+    std::mutex handleMutex;
+    sqlite3* db = nullptr;
+
+    // Snapshot queue.
+    std::uint64_t snapshot = 0;
+    platform::ValueArray changesets;
+    std::vector<std::shared_ptr<DizEvozidizConnectionState>> connectionStates;
+    std::vector<std::string> previouslyRegisteredExtensionNames;
+    std::string sqliteVersion;
+    std::uint64_t pageSize = 0;
+
+    // Checkpoint bookkeeping: set while a pass (truncation) waits to start, so that requests made
+    // meanwhile join it instead of queueing passes (truncations) of their own.
+    std::atomic<bool> checkpointPassQueued{false};
+    std::atomic<bool> truncationQueued{false};
+    std::atomic<bool> writerCountingReaders{false};
+    // States with longLivedReadTransaction set (changed on the snapshot queue, read anywhere).
+    std::atomic<int> longLivedReaders{0};
+  };
+
+  // How the open-configure-create step ended.
+  enum class OpenOutcome { Opened, Corrupt, NewerFormat, Failed };
+
+  std::shared_ptr<DizEvozidizInternal> self();
+  OpenOutcome openConfigureCreate(bool isNewFile);
+  bool openDatabase();
+  bool checkFormatVersion();
+  bool configureDatabase(bool isNewFile);
+  bool createTables();
+  void closeOwnHandle();
+  bool applyCorruptAction();
+  bool failedWith(int resultCode);
+
+  // Start-up, on the snapshot queue, holding the handle mutex.
+  static void upgradeTable(Shared& shared);
+  static bool upgradeTable_1_2(Shared& shared);
+  static bool upgradeTable_2_3(Shared& shared);
+  static bool getUserVersion(sqlite3* db, int& version);
+  static void prepare(Shared& shared);
+  static std::uint64_t readSnapshot(sqlite3* db);
+  static void startUp(const std::shared_ptr<Shared>& shared);
+  // Checkpointing (DizEvozidizCheckpoint.cpp).
+  static void queueCheckpointPass(const std::shared_ptr<Shared>& shared);
+  static void runCheckpointPass(const std::shared_ptr<Shared>& shared);
+  static void nudgeLongLivedReaders(Shared& shared);
+  static void aggressiveTryTruncateLargeWAL(const std::shared_ptr<Shared>& shared);
+  // How long the own handle waits for a lock when multi-process support is off.
+  static constexpr int kOwnHandleBusyTimeoutMilliseconds = 5000;
+  static void installBusyHandling(Shared& shared);
+  static int connectionBusyHandler(void* context, int count);
+
+  template <class F>
+  auto onSnapshotQueue(F&& f) const;
+  struct PooledHandle {
+    sqlite3* db;
+    diz_file* mainFile;
+    diz_file* walFile;
+    std::uint64_t addedAt;  // platform::monotonicNanoseconds()
+  };
+  void connectionPoolResetTimer();
+  void connectionPoolTimerFired();
+  static void closePooledHandle(const PooledHandle& handle);
+  void closeAllPooledHandles();
+
+  std::shared_ptr<Shared> shared_;
+  int openResultCode_ = SQLITE_OK;  // the failing SQLite code of the last open-configure-create step
+  std::string vfsShimName_;
+  diz_vfs* vfsShim_ = nullptr;
+
+  platform::DispatchQueuePtr internalQueue_;
+  platform::DispatchQueuePtr checkpointQueue_;
+  platform::DispatchQueuePtr snapshotQueue_;
+  platform::DispatchQueuePtr writeQueue_;
+  char isOnSnapshotQueueKey_ = 0;
+  char isOnWriteQueueKey_ = 0;
+  std::atomic<bool> checkpointQueueSuspended_{false};
+
+  // Internal queue.
+  DizEvozidizConnectionDefaults connectionDefaults_;
+  std::vector<PooledHandle> connectionPool_;
+  std::size_t maxConnectionPoolCount_ = 5;
+  double connectionPoolLifetime_ = 90;
+  std::shared_ptr<platform::DispatchTimerSource> connectionPoolTimer_;
+};
+
+// The internals of a database (every DizEvozidiz is a DizEvozidizInternal).
+inline DizEvozidizInternal& DizInternal(DizEvozidiz& database) { return static_cast<DizEvozidizInternal&>(database); }
+inline const DizEvozidizInternal& DizInternal(const DizEvozidiz& database) {
+  return static_cast<const DizEvozidizInternal&>(database);
+}
