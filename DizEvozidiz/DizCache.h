@@ -349,8 +349,7 @@ class DizBidirectionalCache {
     ObjectHash hash;
     std::size_t operator()(const Object* o) const { return static_cast<std::size_t>(hash(*o)); }
     template <class O>
-      requires(!std::is_pointer_v<O>)
-    std::size_t operator()(const O& o) const {
+    requires(!std::is_pointer_v<O>) std::size_t operator()(const O& o) const {
       return static_cast<std::size_t>(hash(o));
     }
   };
@@ -359,15 +358,9 @@ class DizBidirectionalCache {
     ObjectEqual equal;
     bool operator()(const Object* a, const Object* b) const { return equal(*a, *b); }
     template <class O>
-      requires(!std::is_pointer_v<O>)
-    bool operator()(const Object* a, const O& b) const {
-      return equal(*a, b);
-    }
+    requires(!std::is_pointer_v<O>) bool operator()(const Object* a, const O& b) const { return equal(*a, b); }
     template <class O>
-      requires(!std::is_pointer_v<O>)
-    bool operator()(const O& a, const Object* b) const {
-      return equal(*b, a);
-    }
+    requires(!std::is_pointer_v<O>) bool operator()(const O& a, const Object* b) const { return equal(*b, a); }
   };
   // Indexes nodes by their object; owns nothing.
   using ObjMap = std::unordered_map<const Object*, Node*, ObjPtrHash, ObjPtrEqual>;

@@ -605,7 +605,7 @@ void DizEvozidizInternal::setSnapshotOnSnapshotQueue(std::uint64_t snapshot) {
 }
 
 void DizEvozidizInternal::setLongLivedReadTransactionOnSnapshotQueue(DizEvozidizConnectionState& state,
-                                                                      bool longLived) {
+                                                                     bool longLived) {
   assertOnSnapshotQueue();
   if (state.longLivedReadTransaction == longLived) return;
   state.longLivedReadTransaction = longLived;

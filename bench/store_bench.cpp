@@ -129,9 +129,7 @@ class RawStore {
   // The commit counter's row, written once per committing transaction.
   void writeCounter() { setCounter_.bind(1, "").bind(2, "snapshot").bind(3, ++counter_).run(); }
 
-  void upsert(const std::string& key) {
-    upsert_.bind(1, kCollection).bind(2, key).bind(3, kPayload).bindNull(4).run();
-  }
+  void upsert(const std::string& key) { upsert_.bind(1, kCollection).bind(2, key).bind(3, kPayload).bindNull(4).run(); }
   platform::Bytes get(const std::string& key) {
     select_.bind(1, kCollection).bind(2, key);
     platform::Bytes result;

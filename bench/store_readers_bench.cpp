@@ -72,8 +72,8 @@ class FixedRateWriter {
 class BenchFolder {
  public:
   explicit BenchFolder(const char* name, int readers)
-      : path_(std::filesystem::temp_directory_path() / (std::string(name) + "-" + std::to_string(::getpid()) + "-" +
-                                                         std::to_string(readers))) {
+      : path_(std::filesystem::temp_directory_path() /
+              (std::string(name) + "-" + std::to_string(::getpid()) + "-" + std::to_string(readers))) {
     std::filesystem::create_directories(path_);
   }
   ~BenchFolder() {
@@ -166,7 +166,8 @@ void BM_RawReadersWhileOneWrites(benchmark::State& state) {
     RawSqlite writerDb(folder.file());
     auto getRowid = writerDb.prepare(R"(SELECT "rowid" FROM "database2" WHERE "collection" = ? AND "key" = ?;)");
     auto update = writerDb.prepare(R"(UPDATE "database2" SET "data" = ?, "metadata" = NULL WHERE "rowid" = ?;)");
-    auto setCounter = writerDb.prepare(R"(INSERT OR REPLACE INTO "diz2" ("extension", "key", "data") VALUES ('', 'snapshot', ?);)");
+    auto setCounter =
+        writerDb.prepare(R"(INSERT OR REPLACE INTO "diz2" ("extension", "key", "data") VALUES ('', 'snapshot', ?);)");
     std::atomic<bool> writeFailed{false};
     {
       FixedRateWriter writer([&](int i) {
@@ -200,7 +201,7 @@ BENCHMARK(BM_RawReadersWhileOneWrites)->Arg(1)->Arg(2)->Arg(4)->UseRealTime()->U
 
 }  // namespace
 
-ZORVEL_BENCH_MAIN({{"BM_StoreReadersWhileOneWrites/2/real_time", "BM_StoreReadersWhileOneWrites/1/real_time", 0.8,
-                    0, "BM_RawReadersWhileOneWrites/2/real_time", "BM_RawReadersWhileOneWrites/1/real_time"},
-                   {"BM_StoreReadersWhileOneWrites/4/real_time", "BM_StoreReadersWhileOneWrites/1/real_time", 0.8,
-                    0, "BM_RawReadersWhileOneWrites/4/real_time", "BM_RawReadersWhileOneWrites/1/real_time"}})
+ZORVEL_BENCH_MAIN({{"BM_StoreReadersWhileOneWrites/2/real_time", "BM_StoreReadersWhileOneWrites/1/real_time", 0.8, 0,
+                    "BM_RawReadersWhileOneWrites/2/real_time", "BM_RawReadersWhileOneWrites/1/real_time"},
+                   {"BM_StoreReadersWhileOneWrites/4/real_time", "BM_StoreReadersWhileOneWrites/1/real_time", 0.8, 0,
+                    "BM_RawReadersWhileOneWrites/4/real_time", "BM_RawReadersWhileOneWrites/1/real_time"}})

@@ -189,8 +189,8 @@ inline int runAndCompare(int argc, char** argv, const std::vector<Comparison>& c
   for (const Comparison& c : comparisons) {
     const bool scaling = !c.referenceSubject.empty() && !c.referenceBaseline.empty();
     if (scaling)
-      std::printf("RATIO %s over %s vs %s over %s: ", c.subject.c_str(), c.baseline.c_str(),
-                  c.referenceSubject.c_str(), c.referenceBaseline.c_str());
+      std::printf("RATIO %s over %s vs %s over %s: ", c.subject.c_str(), c.baseline.c_str(), c.referenceSubject.c_str(),
+                  c.referenceBaseline.c_str());
     else
       std::printf("RATIO %s vs %s: ", c.subject.c_str(), c.baseline.c_str());
     std::string why;

@@ -446,7 +446,8 @@ TEST_F(DizConnectionPool, ExpiredHandlesAreClosed) {
   for (int i = 0; i < 1000 && !(pooled = database->connectionPoolCount() == 1); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_TRUE(pooled);
-  for (int i = 0; i < 1000 && database->connectionPoolCount() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 1000 && database->connectionPoolCount() != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(database->connectionPoolCount(), 0u);
 }
 
