@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
@@ -67,15 +68,20 @@ class DizCache {
   DizCache(const DizCache&) = delete;
   DizCache& operator=(const DizCache&) = delete;
 
-  // The value for the key, or nullptr; a hit makes the entry the most recent.
-  Value* objectForKey(const Key& key) {
+  // The value for the key, or nullptr; a hit makes the entry the most recent. With a transparent
+  // Hash and Equal, any key type they accept will do.
+  template <class K = Key>
+  Value* objectForKey(const K& key) {
     auto it = map_.find(key);
     if (it == map_.end()) return nullptr;
     recency_.moveToFront(&it->second);
     return &it->second.value;
   }
 
-  bool containsKey(const Key& key) const { return map_.find(key) != map_.end(); }
+  template <class K = Key>
+  bool containsKey(const K& key) const {
+    return map_.find(key) != map_.end();
+  }
 
   // Inserts or replaces; the entry becomes the most recent. Replacing never evicts.
   void setObject(Value value, const Key& key) {
@@ -216,10 +222,15 @@ class DizBidirectionalCache {
     recency_.moveToFront(&it->second);
     return &it->second.obj;
   }
-  const Key* keyForObject(const Object& object) {
-    auto it = objKey_.find(&object);
+  const Key* keyForObject(const Object& object) { return keyForObject(object, nullptr); }
+  // Also for any type the object hash and equality accept (when they are transparent); `stored`,
+  // when given, receives the cache's own object on a hit.
+  template <class O>
+  const Key* keyForObject(const O& object, const Object** stored) {
+    auto it = findObject(object);
     if (it == objKey_.end()) return nullptr;
     recency_.moveToFront(it->second);
+    if (stored) *stored = &it->second->obj;
     return it->second->key;
   }
 
@@ -289,6 +300,7 @@ class DizBidirectionalCache {
     objKey_.clear();
     keyObj_.clear();
     spare_ = typename KeyMap::node_type();
+    objSpare_ = typename ObjMap::node_type();
     recency_.clear();
   }
 
@@ -330,27 +342,60 @@ class DizBidirectionalCache {
     Object obj{};
   };
   using KeyMap = std::unordered_map<Key, Node, KeyHash, KeyEqual>;
+  // Transparent, so that the index can be searched with whatever the object hash and equality
+  // accept (the object itself by address, or a borrowed stand-in).
   struct ObjPtrHash {
+    using is_transparent = void;
     ObjectHash hash;
     std::size_t operator()(const Object* o) const { return static_cast<std::size_t>(hash(*o)); }
+    template <class O>
+    requires(!std::is_pointer_v<O>) std::size_t operator()(const O& o) const {
+      return static_cast<std::size_t>(hash(o));
+    }
   };
   struct ObjPtrEqual {
+    using is_transparent = void;
     ObjectEqual equal;
     bool operator()(const Object* a, const Object* b) const { return equal(*a, *b); }
+    template <class O>
+    requires(!std::is_pointer_v<O>) bool operator()(const Object* a, const O& b) const { return equal(*a, b); }
+    template <class O>
+    requires(!std::is_pointer_v<O>) bool operator()(const O& a, const Object* b) const { return equal(*b, a); }
   };
   // Indexes nodes by their object; owns nothing.
   using ObjMap = std::unordered_map<const Object*, Node*, ObjPtrHash, ObjPtrEqual>;
 
+  auto findObject(const Object& object) { return objKey_.find(&object); }
+  template <class O>
+  auto findObject(const O& object) {
+    return objKey_.find(object);
+  }
+
   // Two keys may hold equal objects: the index then answers the latest, and never keeps a pointer
-  // into a node it does not map to.
+  // into a node it does not map to. Index entries are recycled like the key map's nodes.
   void indexObject(Node* node) {
     auto it = objKey_.find(&node->obj);
-    if (it != objKey_.end()) objKey_.erase(it);
-    objKey_.emplace(&node->obj, node);
+    if (it != objKey_.end()) {
+      it->second = node;
+      // The entry's key must point into the node it maps to: swap it for one that does.
+      auto handle = objKey_.extract(it);
+      handle.key() = &node->obj;
+      objKey_.insert(std::move(handle));
+      return;
+    }
+    if (!objSpare_.empty()) {
+      objSpare_.key() = &node->obj;
+      objSpare_.mapped() = node;
+      objKey_.insert(std::move(objSpare_));
+    } else {
+      objKey_.emplace(&node->obj, node);
+    }
   }
   void unindexObject(Node* node) {
     auto it = objKey_.find(&node->obj);
-    if (it != objKey_.end() && it->second == node) objKey_.erase(it);
+    if (it == objKey_.end() || it->second != node) return;
+    auto handle = objKey_.extract(it);
+    if (objSpare_.empty()) objSpare_ = std::move(handle);
   }
 
   void remove(Node* node) {
@@ -373,6 +418,7 @@ class DizBidirectionalCache {
 
   KeyMap keyObj_;
   ObjMap objKey_;
+  typename ObjMap::node_type objSpare_;
   ObjectEqual objectEqual_;
   typename KeyMap::node_type spare_;
   DizRecencyList<Node> recency_;

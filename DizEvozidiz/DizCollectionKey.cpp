@@ -17,16 +17,22 @@ inline bool sameKeys(const DizCollectionKey& a, const DizCollectionKey& b) {
 DizCollectionKeyPtr DizCollectionKey::make(std::optional<std::string_view> collection,
                                            std::optional<std::string_view> key) {
   if (!key) return nullptr;
-  return platform::makePlain<DizCollectionKey>(collection ? std::string(*collection) : std::string(),
-                                               std::string(*key));
+  // A plain object: an ordinary shared_ptr, here with the key in the same allocation.
+  return std::make_shared<DizCollectionKey>(MadeByMake{}, collection ? std::string(*collection) : std::string(),
+                                            std::string(*key));
 }
 
-DizCollectionKey::DizCollectionKey(std::string collection, std::string key)
+DizCollectionKey::DizCollectionKey(MadeByMake, std::string collection, std::string key)
     : collection_(std::move(collection)), key_(std::move(key)) {
   computeHash();
 }
 
 void DizCollectionKey::computeHash() { hash_ = DizHash2x64(stringHash(collection_), stringHash(key_)); }
+
+DizCollectionKeyView::DizCollectionKeyView(std::string_view collection, std::string_view key)
+    : collection(collection),
+      key(key),
+      hash(DizHash2x64(DizCollectionKey::stringHash(collection), DizCollectionKey::stringHash(key))) {}
 
 std::uint64_t DizCollectionKey::stringHash(std::string_view s) { return std::hash<std::string_view>{}(s); }
 

@@ -18,6 +18,16 @@
 class DizCollectionKey;
 using DizCollectionKeyPtr = std::shared_ptr<DizCollectionKey>;
 
+// A (collection, key) pair borrowed from the caller, with the same hash as the DizCollectionKey it
+// names: for looking up containers keyed by DizCollectionKeyPtr without making one. Valid while
+// the viewed strings are.
+struct DizCollectionKeyView {
+  DizCollectionKeyView(std::string_view collection, std::string_view key);
+  std::string_view collection;
+  std::string_view key;
+  std::uint64_t hash;
+};
+
 class DizCollectionKey final : public platform::Object {
   ZORVEL_PLAIN_OBJECT
 
@@ -46,12 +56,20 @@ class DizCollectionKey final : public platform::Object {
   void encodeWithCoder(platform::KeyedArchiver& coder) const override;
   bool initWithCoder(platform::KeyedUnarchiver& coder) override;
 
-  // Hash and equality for containers keyed by DizCollectionKeyPtr (never null there).
+  // Hash and equality for containers keyed by DizCollectionKeyPtr (never null there); both also
+  // take a DizCollectionKeyView, so such containers can be searched without making a key.
   struct Hasher {
+    using is_transparent = void;
     std::size_t operator()(const DizCollectionKeyPtr& key) const { return static_cast<std::size_t>(key->hash_); }
+    std::size_t operator()(const DizCollectionKeyView& key) const { return static_cast<std::size_t>(key.hash); }
   };
   struct Equal {
+    using is_transparent = void;
     bool operator()(const DizCollectionKeyPtr& a, const DizCollectionKeyPtr& b) const;
+    bool operator()(const DizCollectionKeyPtr& a, const DizCollectionKeyView& b) const {
+      return a->hash_ == b.hash && a->key_ == b.key && a->collection_ == b.collection;
+    }
+    bool operator()(const DizCollectionKeyView& a, const DizCollectionKeyPtr& b) const { return (*this)(b, a); }
   };
 
   // The string hash used for both halves (the standard library's, the same in every run).
@@ -61,7 +79,12 @@ class DizCollectionKey final : public platform::Object {
   DizCollectionKey() = default;
 
  private:
-  DizCollectionKey(std::string collection, std::string key);
+  struct MadeByMake {};  // lets make() build the key and its owner in one allocation
+
+ public:
+  DizCollectionKey(MadeByMake, std::string collection, std::string key);
+
+ private:
   void computeHash();
 
   std::string collection_;

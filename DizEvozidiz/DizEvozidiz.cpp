@@ -15,6 +15,19 @@ namespace {
 
 constexpr int kOpenFlags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_PRIVATECACHE;
 
+// SQLite's memory statistics take one global mutex on every allocation of every handle; the store
+// never reads them. The setting only takes before SQLite initialises, so it is made when the
+// program starts (and again before the first database, should start-up order put another user of
+// SQLite first; a late call changes nothing and is harmless).
+bool turnOffSqliteMemoryStatistics() {
+  static const bool done = [] {
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+    return true;
+  }();
+  return done;
+}
+[[maybe_unused]] const bool gMemoryStatisticsOff = turnOffSqliteMemoryStatistics();
+
 constexpr const char* kCreateDiz2 =
     "CREATE TABLE IF NOT EXISTS \"diz2\" (\"extension\" CHAR NOT NULL,   \"key\" CHAR NOT NULL,   \"data\" BLOB,   "
     "PRIMARY KEY (\"extension\", \"key\") );";
@@ -83,6 +96,7 @@ DizEvozidiz::Ptr DizEvozidiz::create(std::string_view path, DizEvozidizClosures 
 
 DizEvozidiz::Ptr DizEvozidizInternal::create(std::string_view path, DizEvozidizClosures closures,
                                              std::optional<DizEvozidizOptions> options) {
+  turnOffSqliteMemoryStatistics();
   const std::string standardized = DizEvozidizManager::standardizedPath(path);
   if (!DizEvozidizManager::registerDatabaseForPath(standardized)) {
     DIZ_DB_LOG_ERROR(
@@ -591,8 +605,19 @@ void DizEvozidizInternal::setSnapshotOnSnapshotQueue(std::uint64_t snapshot) {
   shared_->snapshot = snapshot;
 }
 
+void DizEvozidizInternal::setLongLivedReadTransactionOnSnapshotQueue(DizEvozidizConnectionState& state,
+                                                                     bool longLived) {
+  assertOnSnapshotQueue();
+  if (state.longLivedReadTransaction == longLived) return;
+  state.longLivedReadTransaction = longLived;
+  shared_->longLivedReaders.fetch_add(longLived ? 1 : -1, std::memory_order_relaxed);
+}
+
 void DizEvozidizInternal::addConnectionState(std::shared_ptr<DizEvozidizConnectionState> state) {
-  onSnapshotQueue([&] { shared_->connectionStates.push_back(std::move(state)); });
+  onSnapshotQueue([&] {
+    if (state->longLivedReadTransaction) shared_->longLivedReaders.fetch_add(1, std::memory_order_relaxed);
+    shared_->connectionStates.push_back(std::move(state));
+  });
 }
 
 void DizEvozidizInternal::removeConnectionState(const DizEvozidizConnectionHooks* connection) {
@@ -600,6 +625,7 @@ void DizEvozidizInternal::removeConnectionState(const DizEvozidizConnectionHooks
     auto& states = shared_->connectionStates;
     for (auto it = states.begin(); it != states.end(); ++it) {
       if ((*it)->connectionIdentity == connection) {
+        setLongLivedReadTransactionOnSnapshotQueue(**it, false);
         states.erase(it);
         return;
       }

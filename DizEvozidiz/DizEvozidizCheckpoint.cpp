@@ -3,6 +3,11 @@
 // that never blocks anybody and, when the WAL has grown past the configured size, a truncating
 // pass that resets the WAL file to zero length. The passes hold the database's shared state, not
 // the database: one that runs after the release finds the handle closed and does nothing.
+//
+// Requests that arrive while a pass is still waiting to start join that pass (it checkpoints
+// whatever has been committed by the time it runs), and a truncation waiting on the write queue
+// takes the place of any later one: commits never queue up behind a burst of passes or of
+// truncations.
 
 #include "DizEvozidiz/DizEvozidizInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
@@ -15,11 +20,14 @@ constexpr int kTruncationBusyTimeoutMilliseconds = 2000;
 void DizEvozidizInternal::asyncCheckpoint(std::uint64_t /*snapshot*/) { queueCheckpointPass(shared_); }
 
 void DizEvozidizInternal::queueCheckpointPass(const std::shared_ptr<Shared>& shared) {
+  if (shared->checkpointPassQueued.exchange(true, std::memory_order_acq_rel)) return;
   shared->checkpointQueue->async([shared] { runCheckpointPass(shared); });
 }
 
 // On the checkpoint queue.
 void DizEvozidizInternal::runCheckpointPass(const std::shared_ptr<Shared>& shared) {
+  // From here on a new request queues a new pass: this one may miss what is committed next.
+  shared->checkpointPassQueued.store(false, std::memory_order_release);
   int walFrames = 0;
   int checkpointedFrames = 0;
   {
@@ -40,9 +48,12 @@ void DizEvozidizInternal::runCheckpointPass(const std::shared_ptr<Shared>& share
 
   if (walFrames == checkpointedFrames) {
     // A large WAL waits for the nudge, so the truncation that follows finds the readers moved.
-    if (large)
+    // With no long-lived reader the nudge would find nobody: skip the trip to the snapshot queue
+    // (a block queued there per pass makes the next commit's syncs wait their turn).
+    const bool anyLongLived = shared->longLivedReaders.load(std::memory_order_relaxed) > 0;
+    if (anyLongLived && large)
       shared->snapshotQueue->sync([&] { nudgeLongLivedReaders(*shared); });
-    else
+    else if (anyLongLived)
       shared->snapshotQueue->async([shared] { nudgeLongLivedReaders(*shared); });
   }
 
@@ -60,7 +71,9 @@ void DizEvozidizInternal::nudgeLongLivedReaders(Shared& shared) {
 void DizEvozidizInternal::aggressiveTryTruncateLargeWAL(const std::shared_ptr<Shared>& shared) {
   // Write queue first (no read-write transaction of any connection runs meanwhile), then the
   // checkpoint queue: always in that order.
+  if (shared->truncationQueued.exchange(true, std::memory_order_acq_rel)) return;
   shared->writeQueue->async([shared] {
+    shared->truncationQueued.store(false, std::memory_order_release);
     shared->checkpointQueue->sync([&] {
       std::lock_guard lock(shared->handleMutex);
       if (!shared->db) return;

@@ -352,6 +352,9 @@ class DizEvozidizConnectionInternal final : public DizEvozidizConnection, public
 
   std::uint64_t snapshot_ = 0;
   bool needsMarkSqlLevelSharedReadLock_ = false;
+  // The own state while needsMarkSqlLevelSharedReadLock_ is set, for marking it without a trip onto
+  // the snapshot queue.
+  std::shared_ptr<DizEvozidizConnectionState> readStateToMark_;
   bool isFastForwarding_ = false;
   bool throwExceptionsForImplicitlyEndingLongLivedReadTransaction_ = false;
   std::shared_ptr<DizEvozidizReadTransaction> longLivedReadTransaction_;

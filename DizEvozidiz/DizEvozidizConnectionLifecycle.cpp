@@ -277,11 +277,12 @@ void DizEvozidizConnectionInternal::preReadTransaction() {
       changesets = database_->pendingAndCommittedChangesetsSince(snapshot_, dbSnapshot);
     }
     if (own) {
-      own->longLivedReadTransaction = longLivedReadTransaction_ != nullptr;
+      database_->setLongLivedReadTransactionOnSnapshotQueue(*own, longLivedReadTransaction_ != nullptr);
       own->sqlLevelSharedReadLock = careful;
       own->lastTransactionSnapshot = dbSnapshot;
       own->lastTransactionTime = platform::monotonicNanoseconds();
     }
+    readStateToMark_ = careful ? nullptr : own;
   });
   if (mustCatchUp) catchUp(dbSnapshot, changesets);
   if (needsMarkSqlLevelSharedReadLock_) {
@@ -318,6 +319,15 @@ void DizEvozidizConnectionInternal::connectionReadHook(diz_file* file) {
 
 void DizEvozidizConnectionInternal::markSqlLevelSharedReadLockAcquired() {
   if (!needsMarkSqlLevelSharedReadLock_) return;
+  std::shared_ptr<DizEvozidizConnectionState> own = std::move(readStateToMark_);
+  if (own) {
+    // Only a writer that is counting readers needs to hear of this lock; any other finds the flag.
+    own->sqlLevelSharedReadLock.store(true);
+    if (!database_->writerCountingReaders().load()) {
+      needsMarkSqlLevelSharedReadLock_ = false;
+      return;
+    }
+  }
   std::shared_ptr<DizEvozidizConnectionState> writer;
   auto walk = [&] {
     std::size_t readersWithoutLock = 0;
@@ -346,6 +356,7 @@ void DizEvozidizConnectionInternal::postReadTransaction() {
   if (main_file) main_file->read_hook = nullptr;
   if (wal_file) wal_file->read_hook = nullptr;
   needsMarkSqlLevelSharedReadLock_ = false;
+  readStateToMark_.reset();
 
   std::uint64_t minSnapshot = 0;
   std::shared_ptr<DizEvozidizConnectionState> writer;
@@ -358,7 +369,7 @@ void DizEvozidizConnectionInternal::postReadTransaction() {
       if (state->connectionIdentity == static_cast<const DizEvozidizConnectionHooks*>(this)) {
         wasWithoutLock = !state->sqlLevelSharedReadLock;
         state->activeReadTransaction = false;
-        state->longLivedReadTransaction = false;
+        database_->setLongLivedReadTransactionOnSnapshotQueue(*state, false);
         state->sqlLevelSharedReadLock = false;
       } else if (state->activeReadTransaction) {
         minSnapshot = std::min(minSnapshot, state->lastTransactionSnapshot);
@@ -582,12 +593,15 @@ platform::ErrorPtr DizEvozidizConnectionInternal::postReadWriteTransaction(DizEv
   while (true) {
     bool mustWait = false;
     database_->snapshotQueue()->sync([&] {
+      // Before the readers' flags are read: a reader taking its lock from now on comes here to tell.
+      database_->writerCountingReaders().store(true);
       for (const auto& state : database_->connectionStatesOnSnapshotQueue()) {
         if (state->connectionIdentity == static_cast<const DizEvozidizConnectionHooks*>(this))
           own = state;
         else if (state->activeReadTransaction && !state->sqlLevelSharedReadLock)
           mustWait = true;
       }
+      if (!own || !mustWait) database_->writerCountingReaders().store(false);
       if (!own) return;
       if (mustWait) {
         own->waitingForWriteLock = true;

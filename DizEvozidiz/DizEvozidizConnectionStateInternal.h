@@ -12,7 +12,10 @@
 // transaction without SQLite's shared read lock yet marks its own state `waitingForWriteLock`, calls
 // prepareWriteLock() on the snapshot queue, and waitForWriteLock() after leaving it. The last such
 // reader, once it holds its lock or ends its transaction, calls signalWriteLock() on the writer's
-// state, so a commit never overtakes a reader that has begun but not yet fixed its view.
+// state, so a commit never overtakes a reader that has begun but not yet fixed its view. A reader
+// that takes its lock while no writer is counting readers only sets its flag, without a trip onto
+// the snapshot queue: the writer sets the database's writerCountingReaders flag before it reads the
+// readers' flags, and the reader reads it after setting its own, so one of the two sees the other.
 
 #include <atomic>
 #include <cstdint>
@@ -47,7 +50,9 @@ class DizEvozidizConnectionState {
 
   bool activeReadTransaction = false;
   bool longLivedReadTransaction = false;
-  bool sqlLevelSharedReadLock = false;  // the read transaction really holds SQLite's shared lock
+  // The read transaction really holds SQLite's shared lock. Its own reader may also set it outside
+  // the snapshot queue (see DizEvozidizInternal::writerCountingReaders), hence atomic.
+  std::atomic<bool> sqlLevelSharedReadLock{false};
   bool activeWriteTransaction = false;
   bool waitingForWriteLock = false;
   std::uint64_t lastTransactionSnapshot = 0;

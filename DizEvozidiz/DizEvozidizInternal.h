@@ -121,6 +121,12 @@ class DizEvozidizInternal final : public DizEvozidiz {
   std::vector<std::shared_ptr<DizEvozidizConnectionState>>& connectionStatesOnSnapshotQueue();
   // Pending and not yet fully delivered changesets, in commit order.
   platform::ValueArray& changesetsOnSnapshotQueue();
+  // Set by a committing writer (on the snapshot queue) from before it reads the readers' lock flags
+  // until it no longer waits for any of them; read by readers from any thread.
+  std::atomic<bool>& writerCountingReaders() { return shared_->writerCountingReaders; }
+  // Sets a state's longLivedReadTransaction flag and keeps the count of states that have it, which
+  // lets a checkpoint pass skip the reader nudge when there is nobody to nudge.
+  void setLongLivedReadTransactionOnSnapshotQueue(DizEvozidizConnectionState& state, bool longLived);
   // Records a new commit counter (taken from each committed changeset).
   void setSnapshotOnSnapshotQueue(std::uint64_t snapshot);
   // Adds a connection's state (synchronously on the snapshot queue, inline when already there).
@@ -192,6 +198,14 @@ class DizEvozidizInternal final : public DizEvozidiz {
     DizEvozidizRegistriesPtr registries = std::make_shared<const DizEvozidizRegistries>();
     std::string sqliteVersion;
     std::uint64_t pageSize = 0;
+
+    // Checkpoint bookkeeping: set while a pass (truncation) waits to start, so that requests made
+    // meanwhile join it instead of queueing passes (truncations) of their own.
+    std::atomic<bool> checkpointPassQueued{false};
+    std::atomic<bool> truncationQueued{false};
+    std::atomic<bool> writerCountingReaders{false};
+    // States with longLivedReadTransaction set (changed on the snapshot queue, read anywhere).
+    std::atomic<int> longLivedReaders{0};
   };
 
   // How the open-configure-create step ended.

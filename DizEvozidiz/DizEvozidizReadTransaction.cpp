@@ -258,11 +258,17 @@ bool DizEvozidizReadTransaction::hasObjectForKey(std::string_view key, std::stri
 
 Value DizEvozidizReadTransaction::objectForKey(std::string_view key, std::string_view collection) {
   auto& c = *connection_;
-  DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
+  // Hits are found with the caller's strings; a key is made only for what the caches will keep.
+  const DizCollectionKeyView probe(collection, key);
   if (c.objectCache) {
-    if (const Value* cached = c.objectCache->objectForKey(ck)) return *cached;
+    if (const Value* cached = c.objectCache->objectForKey(probe)) return *cached;
   }
-  if (const std::int64_t* rowid = c.keyCache.keyForObject(ck)) return objectForCollectionKey(ck, *rowid);
+  const DizCollectionKeyPtr* known = nullptr;
+  if (const std::int64_t* rowid = c.keyCache.keyForObject(probe, &known)) {
+    const DizCollectionKeyPtr ck = *known;  // held: the lookup below may evict the cache's entry
+    return objectForCollectionKey(ck, *rowid);
+  }
+  DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
 
   sqlite3_stmt* statement = c.getDataForKeyStatement();
   if (!statement) return {};
@@ -286,11 +292,16 @@ Value DizEvozidizReadTransaction::objectForKey(std::string_view key, std::string
 
 Value DizEvozidizReadTransaction::metadataForKey(std::string_view key, std::string_view collection) {
   auto& c = *connection_;
-  DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
+  const DizCollectionKeyView probe(collection, key);
   if (c.metadataCache) {
-    if (const Value* cached = c.metadataCache->objectForKey(ck)) return DizMetadataFromCache(*cached);
+    if (const Value* cached = c.metadataCache->objectForKey(probe)) return DizMetadataFromCache(*cached);
   }
-  if (const std::int64_t* rowid = c.keyCache.keyForObject(ck)) return metadataForCollectionKey(ck, *rowid);
+  const DizCollectionKeyPtr* known = nullptr;
+  if (const std::int64_t* rowid = c.keyCache.keyForObject(probe, &known)) {
+    const DizCollectionKeyPtr ck = *known;
+    return metadataForCollectionKey(ck, *rowid);
+  }
+  DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
 
   sqlite3_stmt* statement = c.getMetadataForKeyStatement();
   if (!statement) return {};

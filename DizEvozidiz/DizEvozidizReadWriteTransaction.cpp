@@ -35,7 +35,7 @@ Value changeValue(const Value& value, std::int64_t policy) {
 }
 
 void record(const std::shared_ptr<DizChangedValues>& changes, const DizCollectionKeyPtr& ck, Value value) {
-  if (changes) changes->map[ck] = std::move(value);
+  if (changes) changes->map.insert_or_assign(ck, std::move(value));
 }
 
 void recordTouch(const std::shared_ptr<DizChangedValues>& changes, const DizCollectionKeyPtr& ck) {

@@ -131,8 +131,21 @@ void BM_MutexWorkerSync(benchmark::State& state) {
 }
 BENCHMARK(BM_MutexWorkerSync)->UseRealTime();
 
+// The same handoff to a busy worker: a block queued ahead of the call.
+void BM_MutexWorkerSyncContended(benchmark::State& state) {
+  MutexWorker worker;
+  long counter = 0;
+  for (auto _ : state) {
+    worker.post([&] { ++counter; });
+    worker.call([&] { ++counter; });
+  }
+  benchmark::DoNotOptimize(counter);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_MutexWorkerSyncContended)->UseRealTime();
+
 }  // namespace
 
 ZORVEL_BENCH_MAIN({{"BM_SerialQueueAsync/real_time", "BM_MutexWorkerAsync/real_time", 1.0},
                    {"BM_SerialQueueSync/real_time", "BM_MutexWorkerSync/real_time", 0},
-                   {"BM_SerialQueueSyncContended/real_time", "BM_MutexWorkerSync/real_time", 0}})
+                   {"BM_SerialQueueSyncContended/real_time", "BM_MutexWorkerSyncContended/real_time", 1.0}})

@@ -1,10 +1,17 @@
-// Reads per second from 1, 2 and 4 reading connections while another connection keeps writing
-// single-row read-write transactions. Each reader runs read transactions of 100 random reads.
+// Reads per second from 1, 2 and 4 reading connections while another connection writes single-row
+// read-write transactions at a fixed rate, for the store and for raw SQLite handles doing the same
+// work on a file with the store's schema. Each reader runs read transactions of 100 random reads.
+// The comparison is of the scalings: the store's 2- and 4-reader rates over its 1-reader rate
+// against raw SQLite's, measured in the same run.
 
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -14,71 +21,187 @@
 #include "DizEvozidiz/DizEvozidizConnection.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "bench/support/compare.h"
+#include "bench/support/raw_sqlite.h"
 #include "platform/run_loop.h"
 
 namespace {
 
 using platform::Value;
+using zorvel::bench::RawSqlite;
 
 constexpr int kRows = 10000;
 constexpr int kReadsPerTransaction = 100;
 constexpr int kTransactionsPerReader = 20;
+constexpr auto kWriteInterval = std::chrono::milliseconds(2);  // 500 commits a second
 
 std::string keyFor(int i) { return "key-" + std::to_string(i); }
 
-void BM_ReadersWhileOneWrites(benchmark::State& state) {
+// Calls `write` every kWriteInterval on its own thread until destroyed.
+class FixedRateWriter {
+ public:
+  explicit FixedRateWriter(std::function<void(int)> write)
+      : thread_([this, write = std::move(write)] {
+          std::mt19937 random(7);
+          std::uniform_int_distribution<int> pick(0, kRows - 1);
+          auto next = std::chrono::steady_clock::now();
+          std::unique_lock lock(mutex_);
+          while (!stop_) {
+            lock.unlock();
+            write(pick(random));
+            next += kWriteInterval;
+            lock.lock();
+            wake_.wait_until(lock, next, [&] { return stop_; });
+          }
+        }) {}
+  ~FixedRateWriter() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+class BenchFolder {
+ public:
+  explicit BenchFolder(const char* name, int readers)
+      : path_(std::filesystem::temp_directory_path() /
+              (std::string(name) + "-" + std::to_string(::getpid()) + "-" + std::to_string(readers))) {
+    std::filesystem::create_directories(path_);
+  }
+  ~BenchFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  std::string file() const { return (path_ / "store.sqlite").string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Runs `readerCount` threads of kTransactionsPerReader read transactions each, per iteration. The
+// first exception of a reader is thrown again once all have ended.
+void runReaders(benchmark::State& state, int readerCount, const std::function<void(int reader, std::mt19937&)>& read) {
+  std::exception_ptr failure;
+  std::mutex failureMutex;
+  for (auto _ : state) {
+    std::vector<std::thread> threads;
+    for (int r = 0; r < readerCount; ++r) {
+      threads.emplace_back([&, r] {
+        try {
+          std::mt19937 random(100 + r);
+          for (int n = 0; n < kTransactionsPerReader; ++n) read(r, random);
+        } catch (...) {
+          std::lock_guard lock(failureMutex);
+          if (!failure) failure = std::current_exception();
+        }
+      });
+    }
+    for (std::thread& t : threads) t.join();
+    if (failure) std::rethrow_exception(failure);
+  }
+  state.SetItemsProcessed(state.iterations() * readerCount * kTransactionsPerReader * kReadsPerTransaction);
+}
+
+void BM_StoreReadersWhileOneWrites(benchmark::State& state) {
   const int readerCount = static_cast<int>(state.range(0));
-  const auto folder = std::filesystem::temp_directory_path() /
-                      ("zorvel-readers-bench-" + std::to_string(::getpid()) + "-" + std::to_string(readerCount));
-  std::filesystem::create_directories(folder);
-  {
-    auto database = DizEvozidiz::create((folder / "store.sqlite").string());
+  BenchFolder folder("zorvel-readers-bench", readerCount);
+  zorvel::bench::runGuarded(state, [&] {
+    auto database = DizEvozidiz::create(folder.file());
     auto writerConnection = database->newConnection();
     writerConnection->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
       for (int i = 0; i < kRows; ++i) t.setObject(Value(i), keyFor(i), "bench");
     });
     std::vector<std::shared_ptr<DizEvozidizConnection>> readers;
     for (int r = 0; r < readerCount; ++r) readers.push_back(database->newConnection());
-
-    std::atomic<bool> stop{false};
-    std::thread writer([&] {
-      std::mt19937 random(7);
-      std::uniform_int_distribution<int> pick(0, kRows - 1);
-      while (!stop.load(std::memory_order_relaxed)) {
-        const int i = pick(random);
+    {
+      FixedRateWriter writer([&](int i) {
         writerConnection->readWriteWithBlock(
             [&](DizEvozidizReadWriteTransaction& t) { t.setObject(Value(i + 1), keyFor(i), "bench"); });
-      }
-    });
-
-    for (auto _ : state) {
-      std::vector<std::thread> threads;
-      for (int r = 0; r < readerCount; ++r) {
-        threads.emplace_back([&, r] {
-          std::mt19937 random(100 + r);
-          std::uniform_int_distribution<int> pick(0, kRows - 1);
-          for (int n = 0; n < kTransactionsPerReader; ++n) {
-            readers[r]->readWithBlock([&](DizEvozidizReadTransaction& t) {
-              for (int k = 0; k < kReadsPerTransaction; ++k)
-                benchmark::DoNotOptimize(t.objectForKey(keyFor(pick(random)), "bench"));
-            });
-          }
+      });
+      runReaders(state, readerCount, [&](int r, std::mt19937& random) {
+        std::uniform_int_distribution<int> pick(0, kRows - 1);
+        readers[r]->readWithBlock([&](DizEvozidizReadTransaction& t) {
+          for (int k = 0; k < kReadsPerTransaction; ++k)
+            benchmark::DoNotOptimize(t.objectForKey(keyFor(pick(random)), "bench"));
         });
-      }
-      for (std::thread& t : threads) t.join();
+      });
     }
-    stop = true;
-    writer.join();
     // Deliver the modified notifications the commits queued for the main thread.
     platform::runMainLoopUntil([] { return false; }, 0.05);
-  }
-  std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
-  state.SetItemsProcessed(state.iterations() * readerCount * kTransactionsPerReader * kReadsPerTransaction);
+  });
 }
-BENCHMARK(BM_ReadersWhileOneWrites)->Arg(1)->Arg(2)->Arg(4)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StoreReadersWhileOneWrites)->Arg(1)->Arg(2)->Arg(4)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// One raw handle per reader and one for the writer, each on its own thread, with the statements
+// the store runs (a read by collection and key; a rowid lookup, an update and the counter row).
+void BM_RawReadersWhileOneWrites(benchmark::State& state) {
+  const int readerCount = static_cast<int>(state.range(0));
+  BenchFolder folder("zorvel-raw-readers-bench", readerCount);
+  zorvel::bench::runGuarded(state, [&] {
+    { DizEvozidiz::create(folder.file()); }  // the store's schema, then closed
+    std::int64_t counter = 0;
+    {
+      RawSqlite setup(folder.file());
+      setup.exec("PRAGMA journal_mode = WAL;");
+      auto insert = setup.prepare(R"(INSERT INTO "database2" ("collection", "key", "data") VALUES ('bench', ?, ?);)");
+      setup.exec("BEGIN;");
+      for (int i = 0; i < kRows; ++i) insert.bind(1, keyFor(i)).bind(2, std::int64_t{i}).run();
+      setup.exec("COMMIT;");
+    }
+    std::vector<std::unique_ptr<RawSqlite>> readers;
+    std::vector<RawSqlite::Statement> selects;
+    for (int r = 0; r < readerCount; ++r) {
+      readers.push_back(std::make_unique<RawSqlite>(folder.file()));
+      selects.push_back(
+          readers.back()->prepare(R"(SELECT "rowid", "data" FROM "database2" WHERE "collection" = ? AND "key" = ?;)"));
+    }
+    RawSqlite writerDb(folder.file());
+    auto getRowid = writerDb.prepare(R"(SELECT "rowid" FROM "database2" WHERE "collection" = ? AND "key" = ?;)");
+    auto update = writerDb.prepare(R"(UPDATE "database2" SET "data" = ?, "metadata" = NULL WHERE "rowid" = ?;)");
+    auto setCounter =
+        writerDb.prepare(R"(INSERT OR REPLACE INTO "diz2" ("extension", "key", "data") VALUES ('', 'snapshot', ?);)");
+    std::atomic<bool> writeFailed{false};
+    {
+      FixedRateWriter writer([&](int i) {
+        try {
+          writerDb.exec("BEGIN;");
+          getRowid.bind(1, "bench").bind(2, keyFor(i));
+          const std::int64_t rowid = getRowid.step() ? getRowid.columnInt64(0) : 0;
+          getRowid.reset();
+          update.bind(1, std::int64_t{i + 1}).bind(2, rowid).run();
+          setCounter.bind(1, ++counter).run();
+          writerDb.exec("COMMIT;");
+        } catch (const std::exception&) {
+          writeFailed = true;
+        }
+      });
+      runReaders(state, readerCount, [&](int r, std::mt19937& random) {
+        std::uniform_int_distribution<int> pick(0, kRows - 1);
+        readers[r]->exec("BEGIN;");
+        for (int k = 0; k < kReadsPerTransaction; ++k) {
+          selects[r].bind(1, "bench").bind(2, keyFor(pick(random)));
+          if (selects[r].step()) benchmark::DoNotOptimize(selects[r].columnInt64(1));
+          selects[r].reset();
+        }
+        readers[r]->exec("COMMIT;");
+      });
+    }
+    if (writeFailed) throw std::runtime_error("the writer's transactions failed");
+  });
+}
+BENCHMARK(BM_RawReadersWhileOneWrites)->Arg(1)->Arg(2)->Arg(4)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-ZORVEL_BENCH_MAIN({{"BM_ReadersWhileOneWrites/2/real_time", "BM_ReadersWhileOneWrites/1/real_time", 0},
-                   {"BM_ReadersWhileOneWrites/4/real_time", "BM_ReadersWhileOneWrites/1/real_time", 0}})
+ZORVEL_BENCH_MAIN({{"BM_StoreReadersWhileOneWrites/2/real_time", "BM_StoreReadersWhileOneWrites/1/real_time", 0.8, 0,
+                    "BM_RawReadersWhileOneWrites/2/real_time", "BM_RawReadersWhileOneWrites/1/real_time"},
+                   {"BM_StoreReadersWhileOneWrites/4/real_time", "BM_StoreReadersWhileOneWrites/1/real_time", 0.8, 0,
+                    "BM_RawReadersWhileOneWrites/4/real_time", "BM_RawReadersWhileOneWrites/1/real_time"}})

@@ -4,6 +4,14 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#if defined(__SANITIZE_THREAD__)
+#define RF_UNDER_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define RF_UNDER_THREAD_SANITIZER 1
+#endif
+#endif
+
 namespace rf_detail {
 
 std::atomic<bool> gLightBarrierIsCompilerOnly{false};
@@ -16,6 +24,11 @@ long membarrier(int command) { return syscall(SYS_membarrier, command, 0, 0); }
 // succeeded, and from then on every heavy barrier is a process-wide one, so the two always pair.
 bool processBarriersReady() {
   static const bool ready = [] {
+#if defined(RF_UNDER_THREAD_SANITIZER)
+    // The thread sanitizer cannot see what a process-wide barrier orders, so a compiler-only light
+    // barrier would look like no synchronisation at all: both sides take the full fence instead.
+    return false;
+#endif
     long commands = membarrier(MEMBARRIER_CMD_QUERY);
     if (commands < 0 || !(commands & MEMBARRIER_CMD_PRIVATE_EXPEDITED)) return false;
     if (membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) != 0) return false;
@@ -31,7 +44,7 @@ bool processBarriersReady() {
 }  // namespace
 
 void fullFence() {
-#if defined(__SANITIZE_THREAD__)
+#if defined(RF_UNDER_THREAD_SANITIZER)
   // The thread sanitizer does not model fences; a sequentially consistent read-modify-write is
   // a full barrier on every target we build for.
   static std::atomic<int> dummy{0};

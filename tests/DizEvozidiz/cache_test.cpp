@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -122,6 +123,26 @@ TEST(DizCache, KeysByCollectionKeyUseItsEquality) {
   EXPECT_EQ(cache.objectForKey(DizCollectionKey::make("d", "k")), nullptr);
 }
 
+// Lookups with borrowed strings find exactly what lookups with made keys find.
+TEST(DizCache, ABorrowedViewFindsWhatTheKeyFinds) {
+  DizCache<DizCollectionKeyPtr, int, DizCollectionKey::Hasher, DizCollectionKey::Equal> cache(0);
+  cache.setObject(1, DizCollectionKey::make("c", "k"));
+  cache.setObject(2, DizCollectionKey::make(std::nullopt, "k"));  // no collection: the empty one
+  struct Case {
+    const char* collection;
+    const char* key;
+    int expected;  // 0: absent
+  };
+  for (Case c : {Case{"c", "k", 1}, Case{"", "k", 2}, Case{"c", "K", 0}, Case{"ck", "", 0}, Case{"d", "k", 0}}) {
+    SCOPED_TRACE(std::string(c.collection) + "/" + c.key);
+    const int* found = cache.objectForKey(DizCollectionKeyView(c.collection, c.key));
+    const int* byKey = cache.objectForKey(DizCollectionKey::make(c.collection, c.key));
+    EXPECT_EQ(found, byKey);
+    EXPECT_EQ(found ? *found : 0, c.expected);
+    EXPECT_EQ(cache.containsKey(DizCollectionKeyView(c.collection, c.key)), c.expected != 0);
+  }
+}
+
 using KeyCache = DizBidirectionalCache<std::int64_t, DizCollectionKeyPtr, std::hash<std::int64_t>,
                                        std::equal_to<std::int64_t>, DizCollectionKey::Hasher, DizCollectionKey::Equal>;
 
@@ -167,6 +188,29 @@ TEST(DizBidirectionalCache, RemovalByEitherSideAndTwoKeysWithOneObject) {
   cache.removeAllObjects();
   EXPECT_EQ(cache.count(), 0u);
   EXPECT_FALSE(cache.containsObject(shared));
+}
+
+// The object index reuses its entries across evictions; through heavy churn a borrowed view keeps
+// answering the cache's own key for each entry that is in, and nothing for those evicted.
+TEST(DizBidirectionalCache, ViewLookupsStayRightThroughChurn) {
+  KeyCache cache(3);
+  std::vector<DizCollectionKeyPtr> made;
+  for (int i = 0; i < 100; ++i) {
+    made.push_back(DizCollectionKey::make("c", "k" + std::to_string(i)));
+    cache.setObject(made.back(), i);
+    for (int j = 0; j <= i; ++j) {
+      const DizCollectionKeyPtr* stored = nullptr;
+      const std::int64_t* rowid = cache.keyForObject(DizCollectionKeyView("c", "k" + std::to_string(j)), &stored);
+      if (j + 3 > i) {
+        ASSERT_NE(rowid, nullptr) << j;
+        EXPECT_EQ(*rowid, j);
+        EXPECT_EQ(stored->get(), made[static_cast<std::size_t>(j)].get());
+      } else {
+        ASSERT_EQ(rowid, nullptr) << j;
+      }
+    }
+  }
+  EXPECT_EQ(cache.count(), 3u);
 }
 
 // A connection's cache is used from many threads, one block at a time, through its serial queue.

@@ -98,10 +98,16 @@ TEST(Blocking, FirstWaitsForTheFirstValueOrTheEnd) {
   EXPECT_EQ(RFSignal::empty()->first(), Value());
 }
 
+// A subject keeps nothing for later subscribers: a sender waits until the blocking call below has
+// subscribed (a fixed delay is not enough on a loaded machine or under a sanitizer).
+void waitForASubscriber(const RFSubjectPtr& subject) {
+  while (subject->subscriberCount() == 0) platform::sleepFor(0.001);
+}
+
 TEST(Blocking, WaitsForValuesSentFromAnotherThread) {
   RFSubjectPtr subject = RFSubject::subject();
   std::thread sender([subject] {
-    platform::sleepFor(0.02);
+    waitForASubscriber(subject);
     subject->sendNext(Value(7));
   });
   // On this (main) thread while the value comes from another one; and on a background thread.
@@ -111,7 +117,7 @@ TEST(Blocking, WaitsForValuesSentFromAnotherThread) {
   std::thread waiter([&] {
     RFSubjectPtr s = RFSubject::subject();
     std::thread late([s] {
-      platform::sleepFor(0.02);
+      waitForASubscriber(s);
       s->sendCompleted();
     });
     fromBackground = Value(s->waitUntilCompleted() ? "completed" : "failed");
