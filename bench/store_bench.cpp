@@ -33,6 +33,14 @@ using zorvel::bench::BenchDir;
 using zorvel::bench::makeKeys;
 using zorvel::bench::passThrough;
 
+std::shared_ptr<DizEvozidiz> makeStore(const std::string& path, std::int64_t synchronous = 2) {
+  DizEvozidizOptions options;
+  options.pragmaSynchronous = synchronous;
+  auto database = DizEvozidiz::create(path, passThrough(), options);
+  if (!database) throw std::runtime_error("cannot create the store at " + path);
+  return database;
+}
+
 const platform::Bytes kPayload(24, 0x5a);
 
 // kPayload with a counter in front. SQLite skips rewriting a row whose bytes do not change, and a

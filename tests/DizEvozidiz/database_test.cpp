@@ -521,6 +521,8 @@ TEST(DizEvozidizThreadingRules, SnapshotAndConnectionQueueStateRefusesOtherThrea
   ASSERT_TRUE(database);
   auto connection = database->newConnection();
   auto& internals = DizInternal(*database);
+  // A new connection registers itself on its own queue.
+  DizInternal(*connection).connectionQueue()->sync([] {});
   std::size_t states = 0;
   internals.snapshotQueue()->sync([&] { states = internals.connectionStatesOnSnapshotQueue().size(); });
   EXPECT_EQ(states, 1u);
