@@ -163,85 +163,6 @@ void DizEvozidizViewTransaction::noteFailure(const std::string& step) {
     rw->noteFailedWrite("view " + registeredName() + ": " + step);
 }
 
-// ---- Reading ----
-
-std::vector<std::string> DizEvozidizViewTransaction::allGroups() const {
-  std::vector<std::string> groups;
-  if (working().state)
-    working().state->enumerateGroupsWithBlock([&](const std::string& g, bool&) { groups.push_back(g); });
-  return groups;
-}
-
-std::size_t DizEvozidizViewTransaction::numberOfGroups() const {
-  return working().state ? working().state->numberOfGroups() : 0;
-}
-
-std::uint64_t DizEvozidizViewTransaction::numberOfItemsInGroup(const std::string& group) const {
-  return working().state ? working().state->countForGroup(group) : 0;
-}
-
-std::uint64_t DizEvozidizViewTransaction::numberOfItemsInAllGroups() const {
-  std::uint64_t n = 0;
-  if (working().state)
-    working().state->enumerateWithBlock([&](const std::string&, const DizEvozidizViewState::PageList& pages, bool&) {
-      for (const auto& m : pages) n += m->count;
-    });
-  return n;
-}
-
-bool DizEvozidizViewTransaction::hasGroup(const std::string& group) const {
-  return working().state && working().state->pagesMetadataForGroup(group);
-}
-
-std::optional<std::string> DizEvozidizViewTransaction::groupForRowid(std::int64_t rowid) {
-  return pages().groupForRowid(rowid);
-}
-
-std::optional<std::string> DizEvozidizViewTransaction::groupForKey(std::string_view key, std::string_view collection) {
-  std::int64_t rowid = 0;
-  if (!databaseTransaction()->getRowid(&rowid, key, collection)) return std::nullopt;
-  return groupForRowid(rowid);
-}
-
-bool DizEvozidizViewTransaction::getRowid(std::int64_t* rowid, std::uint64_t index, const std::string& group) {
-  return pages().getRowid(rowid, index, group);
-}
-
-DizCollectionKeyPtr DizEvozidizViewTransaction::collectionKeyAtIndex(std::uint64_t index, const std::string& group) {
-  std::int64_t rowid = 0;
-  if (!getRowid(&rowid, index, group)) return nullptr;
-  return databaseTransaction()->collectionKeyForRowid(rowid);
-}
-
-void DizEvozidizViewTransaction::enumerateRowidsInGroup(
-    const std::string& group, bool reverse,
-    const std::function<void(std::int64_t rowid, std::uint64_t index, bool& stop)>& block) {
-  auto p = pages();
-  const auto* list = working().state->pagesMetadataForGroup(group);
-  if (!list) return;
-  const auto descriptors = *list;  // the block may not change the group, but keep the walk safe
-  std::uint64_t total = 0;
-  for (const auto& m : descriptors) total += m->count;
-  std::uint64_t offset = reverse ? total : 0;
-  bool stop = false;
-  auto visit = [&](const DizEvozidizViewPageMetadataPtr& m) {
-    if (reverse) offset -= m->count;
-    auto page = p.pageForPageKey(m->pageKey);
-    if (page)
-      page->enumerateRowidsWithOptions(reverse ? DizEvozidizViewPage::kEnumerationReverse : 0,
-                                       [&](std::int64_t rowid, std::size_t i, bool& s) {
-                                         block(rowid, offset + i, stop);
-                                         s = stop;
-                                       });
-    if (!reverse) offset += m->count;
-  };
-  if (reverse) {
-    for (auto it = descriptors.rbegin(); it != descriptors.rend() && !stop; ++it) visit(*it);
-  } else {
-    for (auto it = descriptors.begin(); it != descriptors.end() && !stop; ++it) visit(*it);
-  }
-}
-
 // ---- Creating and opening ----
 
 bool DizEvozidizViewTransaction::createTables() {
@@ -543,7 +464,7 @@ bool DizEvozidizViewTransaction::populateView() {
 void DizEvozidizViewTransaction::repopulateView() {
   DizEvozidizReadTransaction& t = *databaseTransaction();
   for (const auto& group : allGroups()) {
-    enumerateRowidsInGroup(group, true, [&](std::int64_t rowid, std::uint64_t index, bool&) {
+    enumerateRowidsInGroup(group, kDizViewEnumerationReverse, [&](std::int64_t rowid, std::uint64_t index, bool&) {
       working().changes.push_back(DizEvozidizViewRowChange::deleteCollectionKey(t.collectionKeyForRowid(rowid), group, index));
     });
     working().changes.push_back(DizEvozidizViewSectionChange::deleteGroup(group));
