@@ -156,7 +156,7 @@ bool DizEvozidizViewTransaction::readRow(std::int64_t rowid, bool needObject, bo
 
 DizViewRange DizEvozidizViewTransaction::findRangeInGroup(const std::string& group, const DizEvozidizViewFind::Ptr& find,
                                                           bool quitAfterOne) {
-  const DizViewRange none{kDizViewNotFound, 0};
+  const DizViewRange none{DizViewNotFound, 0};
   if (!find) return none;
   const std::uint64_t count = numberOfItemsInGroup(group);
   if (count == 0) return none;

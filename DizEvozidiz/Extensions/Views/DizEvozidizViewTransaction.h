@@ -41,7 +41,6 @@
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewPagesInternal.h"
 #include "platform/error.h"
 
-inline constexpr std::uint64_t kDizViewNotFound = static_cast<std::uint64_t>(INT64_MAX);
 inline constexpr std::uint64_t kDizViewEnumerationReverse = 2;
 // Flags of viewDidRepopulate: the parent's grouping/sorting (test flags & 3) or its filter changed.
 inline constexpr std::uint64_t kDizViewRepopulateGroupingSorting = 3;
@@ -69,8 +68,8 @@ class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
   bool isPersistentView() const { return view()->isPersistent(); }
 
   // ---- Reading ----
-  // Indexes are positions within one group, from 0; "not found" is kDizViewNotFound. A group counts
-  // only while it holds a row. Out-of-range requests answer false, null or kDizViewNotFound.
+  // Indexes are positions within one group, from 0; "not found" is DizViewNotFound. A group counts
+  // only while it holds a row. Out-of-range requests answer false, null or DizViewNotFound.
   std::vector<std::string> allGroups() const;
   std::size_t numberOfGroups() const;
   bool hasGroup(const std::string& group) const;
@@ -106,10 +105,10 @@ class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
   platform::Value lastObjectInGroup(const std::string& group);
 
   // The rows of a sorted group for which `find` answers inside (a halving search that expects the
-  // answers ordered before / inside / after along the group); {kDizViewNotFound, 0} when none.
+  // answers ordered before / inside / after along the group); {DizViewNotFound, 0} when none.
   DizViewRange findRangeInGroup(const std::string& group, const DizEvozidizViewFind::Ptr& find,
                                 bool quitAfterOne = false);
-  // Some row that answers inside (the first the search meets), or kDizViewNotFound.
+  // Some row that answers inside (the first the search meets), or DizViewNotFound.
   std::uint64_t findFirstMatchInGroup(const std::string& group, const DizEvozidizViewFind::Ptr& find) {
     return findRangeInGroup(group, find, true).location;
   }
