@@ -52,6 +52,13 @@ void DizEvozidizViewConnection::setGroupingSortingVersionTag(DizEvozidizViewGrou
   groupingChanged_ = sortingChanged_ = versionTagChanged_ = true;
 }
 
+void DizEvozidizViewConnection::setGroupingSorting(DizEvozidizViewGrouping::Ptr grouping,
+                                                   DizEvozidizViewSorting::Ptr sorting) {
+  grouping_ = std::move(grouping);
+  sorting_ = std::move(sorting);
+  groupingChanged_ = sortingChanged_ = true;
+}
+
 void DizEvozidizViewConnection::getGroupingSorting(DizEvozidizViewGrouping::Ptr* grouping,
                                                    DizEvozidizViewSorting::Ptr* sorting) {
   if (!grouping_ || !sorting_) {

@@ -152,8 +152,8 @@ class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
   // Replaces the grouping and sorting (read-write transactions): with a tag other than the stored one
   // the view is refilled, the tag stored, and every extension that depends on this view told through
   // viewDidRepopulate(name, kDizViewRepopulateGroupingSorting). The same tag changes nothing (logged).
-  void setGroupingSortingVersionTag(DizEvozidizViewGrouping::Ptr grouping, DizEvozidizViewSorting::Ptr sorting,
-                                    std::optional<std::string> versionTag);
+  virtual void setGroupingSortingVersionTag(DizEvozidizViewGrouping::Ptr grouping, DizEvozidizViewSorting::Ptr sorting,
+                                            std::optional<std::string> versionTag);
   // A view this one depends on was refilled in this transaction. Base: nothing.
   virtual void viewDidRepopulate(const std::string& registeredName, std::uint64_t flags);
 
@@ -185,7 +185,7 @@ class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
   bool createTables();
   void dropTablesForOldClassVersion(int classVersion);
   // Empties the view and fills it from the stored rows. False when the rows could not be read.
-  bool populateView();
+  virtual bool populateView();
   // Records the deletion of every row and group, then populates.
   void repopulateView();
   void removeAllRowids();
@@ -195,12 +195,19 @@ class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
  protected:
   DizEvozidizViewTransaction(DizEvozidizViewConnectionPtr connection, DizEvozidizReadTransaction* transaction);
 
+  DizViewPages pages();
+  DizViewWorkingSet& working() const { return viewConnection_->working(); }
+  // Places the row in `group` by the sorting in force (moving it when it sits elsewhere), or records
+  // an update when it already sits in order.
+  void placeRow(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey, const platform::Value& object,
+                const platform::Value& metadata, const std::string& group, std::uint64_t changes, bool isNew);
+  // Logs and answers false outside a read-write transaction.
+  bool requireReadWrite(const char* method);
+
  private:
   class Storage;
   friend class Storage;
 
-  DizViewPages pages();
-  DizViewWorkingSet& working() const { return viewConnection_->working(); }
   // The values a hook carries; the others are fetched only when a closure will read them.
   struct KnownValues {
     platform::Value object;
@@ -210,14 +217,11 @@ class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
   };
   void handleChange(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey, const KnownValues& known,
                     std::uint64_t invokeMask, std::uint64_t changes, bool isInsert);
-  void placeRow(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey, const platform::Value& object,
-                const platform::Value& metadata, const std::string& group, std::uint64_t changes, bool isNew);
   void recordUpdateInPlace(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey, std::uint64_t changes);
   bool loadStateFromStorage();
   void flushPersistent(DizViewPages& pages);
   void flushMemoryTables(DizViewPages& pages);
   void noteFailure(const std::string& step);
-  bool requireReadWrite(const char* method);
   platform::Exception mutationException(const std::string& group) const;
   // Reads a row's values as `needObject` / `needMetadata` ask; false when the rowid has no row.
   bool readRow(std::int64_t rowid, bool needObject, bool needMetadata, DizCollectionKeyPtr* key,
