@@ -217,6 +217,9 @@ DizEvozidizConnection::~DizEvozidizConnection() {
       postReadTransaction();
       longLivedReadTransaction_.reset();
     }
+    // Extension connections keep statements on the handle too: a handle with live statements can
+    // be neither closed nor handed to another connection.
+    DizExtensionCore::flushMemory(*this, DizFlushMemoryStatements);
     flushStatements();
     closeOrPoolHandle();
   });

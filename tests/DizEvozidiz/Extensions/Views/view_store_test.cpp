@@ -575,6 +575,28 @@ TEST_F(ViewStoreMends, FailedViewWriteRollsTheTransactionBack) {
   EXPECT_TRUE(get(connection, "b").isNil());
 }
 
+// The view's statements are finalized before its connection closes or pools its SQLite handle.
+TEST_F(ViewStoreMends, ConnectionsWithViewStatementsCloseTheirHandles) {
+  auto calls = std::make_shared<Calls>();
+  ASSERT_TRUE(database->registerExtension(makeView(calls, true), "order", connection));
+  put(connection, "a", platform::Value(1));
+  diztest::LogCapture log;
+  // More than the pool keeps: some handles are closed at once, the others when the pool empties.
+  std::vector<DizEvozidizConnection::Ptr> readers;
+  for (std::size_t i = 0; i < database->maxConnectionPoolCount() + 3; ++i) {
+    readers.push_back(database->newConnection());
+    readers.back()->readWithBlock([&](DizEvozidizReadTransaction& t) {
+      auto view = std::dynamic_pointer_cast<DizEvozidizViewTransaction>(t.ext("order"));
+      ASSERT_TRUE(view);
+      EXPECT_EQ(view->groupForKey("a", "things"), "g1");  // prepares the view's map statement
+    });
+  }
+  readers.clear();
+  connection.reset();
+  database.reset();
+  EXPECT_FALSE(log->contains("Error in sqlite_close"));
+}
+
 TEST_F(ViewStoreMends, AllowedCollectionsKeepOtherRowsFromTheGrouping) {
   auto calls = std::make_shared<Calls>();
   auto base = makeView(calls, true);

@@ -4,9 +4,13 @@
 
 #include <vector>
 
+#include "DizEvozidiz/DizEvozidiz.h"
+#include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewBlocks.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewChange.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewPage.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -48,26 +52,28 @@ TEST(ViewBlocks, ConstructorsRecordTypeAndOptions) {
 }
 
 TEST(ViewBlocks, WrappedClosuresReceiveTheValuesTheirTypeAsksFor) {
+  zorvel::test::TempDir dir;
+  auto database = DizEvozidiz::create((dir / "store.sqlite").string());
+  auto connection = database->newConnection();
   auto metadataGrouping = Grouping::withMetadataBlock(
       [](DizEvozidizReadTransaction&, const std::string& c, const std::string& k, const platform::Value& m) {
         return std::optional<std::string>(c + "/" + k + "/" + m.asString());
       });
-  auto* noTransaction = static_cast<DizEvozidizReadTransaction*>(nullptr);
-  const std::string c = "c", k = "k";
-  const platform::Value object("object"), metadata("meta");
-  EXPECT_EQ(metadataGrouping->block()(*noTransaction, DizViewRow{c, k, object, metadata}), "c/k/meta");
-
   auto sorting = DizEvozidizViewSorting::withObjectBlock(
       [](DizEvozidizReadTransaction&, const std::string&, const std::string&, const std::string&,
          const platform::Value& o1, const std::string&, const std::string&, const platform::Value& o2) {
         return o1.asString() < o2.asString() ? -1 : 1;
       });
-  const platform::Value other("zzz");
-  EXPECT_EQ(sorting->block()(*noTransaction, "g", DizViewRow{c, k, object, metadata}, DizViewRow{c, k, other, metadata}),
-            -1);
-
+  const std::string c = "c", k = "k";
+  const platform::Value object("object"), metadata("meta"), other("zzz");
+  connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
+    EXPECT_EQ(metadataGrouping->block()(t, DizViewRow{c, k, object, metadata}), "c/k/meta");
+    EXPECT_EQ(sorting->block()(t, "g", DizViewRow{c, k, object, metadata}, DizViewRow{c, k, other, metadata}), -1);
+  });
   auto find = DizEvozidizViewFind::withKeyBlock([](const std::string&, const std::string&) { return 2; });
   EXPECT_EQ(DizEvozidizViewFind::position(find->findBlock()(DizViewRow{c, k, object, metadata})), 0);
+  connection.reset();
+  database.reset();
 }
 
 TEST(ViewPage, SerializesRowidsLittleEndianWithoutHeader) {
