@@ -104,7 +104,9 @@ DizEvozidizExtensionTransactionPtr DizEvozidizSecondaryIndexConnection::newReadW
 }
 
 void DizEvozidizSecondaryIndexConnection::_flushMemoryWithFlags(unsigned flags) {
-  if ((flags & 1) && queryCache_) queryCache_->removeAllObjects();
+  // The cached query statements are statements too: a handle with live ones can be neither closed
+  // nor pooled.
+  if ((flags & 3) && queryCache_) queryCache_->removeAllObjects();
   if (flags & 2) flushStatements();
 }
 

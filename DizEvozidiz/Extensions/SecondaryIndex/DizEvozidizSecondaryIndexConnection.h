@@ -44,7 +44,7 @@ class DizEvozidizSecondaryIndexConnection : public DizEvozidizExtensionConnectio
   // ---- Store calls ----
   DizEvozidizExtensionTransactionPtr newReadTransaction(DizEvozidizReadTransaction& transaction) override;
   DizEvozidizExtensionTransactionPtr newReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction) override;
-  // 1: empty the query cache; 2: finalize the write statements.
+  // 1: empty the query cache; 2: finalize the write statements and the cached query statements.
   void _flushMemoryWithFlags(unsigned flags) override;
 
   // ---- What the transaction works on (connection queue) ----

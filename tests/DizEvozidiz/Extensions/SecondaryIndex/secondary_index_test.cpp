@@ -384,4 +384,22 @@ TEST_F(SecondaryIndex, QueryCacheSettingsWorkFromAnyThread) {
   EXPECT_EQ(keysMatching(DizEvozidizQuery::queryMatchingAll()), (std::set<std::string>{"a"}));
 }
 
+TEST_F(SecondaryIndex, ConnectionsWithCachedQueriesCloseTheirHandles) {
+  ASSERT_TRUE(database->registerExtension(makeIndex(), "events_index", connection));
+  put(connection, "a", event(1, "a", 1), "events");
+  LogCapture log;
+  std::vector<DizEvozidizConnection::Ptr> readers;
+  for (std::size_t i = 0; i < database->maxConnectionPoolCount() + 3; ++i) {
+    readers.push_back(database->newConnection());
+    readers.back()->readWithBlock([&](DizEvozidizReadTransaction& t) {
+      std::uint64_t count = 0;
+      EXPECT_TRUE(indexIn(t)->getNumberOfRows(&count, DizEvozidizQuery::queryMatchingAll()));  // cached
+    });
+  }
+  readers.clear();
+  connection.reset();
+  database.reset();
+  EXPECT_FALSE(log->contains("Error in sqlite_close"));
+}
+
 }  // namespace
