@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewChange.h"
 #include "tests/DizEvozidiz/Extensions/Views/view_store_test_support.h"
 
@@ -309,6 +311,37 @@ TEST_F(ViewReading, EnumerationsWithReverseRangesStopAndFilters) {
     });
     EXPECT_EQ(groups.size(), 1u);
   });
+}
+
+// A committed state answers by-index and by-key lookups through page positions; a state being
+// written walks its descriptors. Both must give the same answers.
+TEST_F(ViewReading, CommittedAndWrittenStatesAnswerLookupsAlike) {
+  auto calls = std::make_shared<Calls>();
+  ASSERT_TRUE(database->registerExtension(makeView(calls), "order", connection));
+  std::mt19937 random(3);
+  ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+    for (int i = 0; i < 700; ++i) t.setObject(Value(static_cast<int>(random() % 5000)), "k" + std::to_string(i), "things");
+  }));
+  std::map<std::string, std::vector<std::string>> byIndex;
+  std::map<std::string, std::pair<std::string, std::uint64_t>> byKey;
+  auto collect = [&](DizEvozidizReadTransaction& t, auto& indexes, auto& keys) {
+    auto v = viewIn(t);
+    for (const auto& g : v->allGroups())
+      for (std::uint64_t i = 0; i <= v->numberOfItemsInGroup(g); ++i) indexes[g].push_back(v->keyAtIndex(i, g).value_or("-"));
+    for (int i = 0; i < 700; ++i) {
+      std::string group;
+      std::uint64_t index = 0;
+      const std::string key = "k" + std::to_string(i);
+      if (v->getGroup(&group, &index, key, "things")) keys[key] = {group, index};
+    }
+  };
+  connection->readWithBlock([&](DizEvozidizReadTransaction& t) { collect(t, byIndex, byKey); });
+  std::map<std::string, std::vector<std::string>> byIndexWritten;
+  std::map<std::string, std::pair<std::string, std::uint64_t>> byKeyWritten;
+  ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) { collect(t, byIndexWritten, byKeyWritten); }));
+  EXPECT_EQ(byIndex, byIndexWritten);
+  EXPECT_EQ(byKey, byKeyWritten);
+  EXPECT_GT(byKey.size(), 500u);
 }
 
 TEST_F(ViewReading, ChangingTheEnumeratedGroupWithoutStopThrows) {
