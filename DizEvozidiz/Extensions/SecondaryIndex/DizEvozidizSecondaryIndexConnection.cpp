@@ -28,6 +28,11 @@ DizEvozidizSecondaryIndexConnection::~DizEvozidizSecondaryIndexConnection() {
   flushStatements();
 }
 
+const std::string& DizEvozidizSecondaryIndexConnection::quotedTableName() {
+  if (quotedTableName_.empty()) quotedTableName_ = DizEvozidiz::quotedIdentifier(index_->tableName());
+  return quotedTableName_;
+}
+
 // ---- Query cache ----
 
 template <class F>

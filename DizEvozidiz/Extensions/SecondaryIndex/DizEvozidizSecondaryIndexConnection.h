@@ -33,6 +33,8 @@ class DizEvozidizSecondaryIndexConnection : public DizEvozidizExtensionConnectio
   ~DizEvozidizSecondaryIndexConnection() override;
 
   const DizEvozidizSecondaryIndexPtr& secondaryIndex() const { return index_; }
+  // The index table's name quoted as an SQL identifier (made once; every query starts with it).
+  const std::string& quotedTableName();
 
   // ---- Query cache (any thread) ----
   bool queryCacheEnabled();
@@ -76,6 +78,7 @@ class DizEvozidizSecondaryIndexConnection : public DizEvozidizExtensionConnectio
   auto onQueueSync(F&& f);
 
   const DizEvozidizSecondaryIndexPtr index_;
+  std::string quotedTableName_;
   DizSecondaryIndexValues blockDict_;
   std::shared_ptr<DizMutationStack_Bool> mutationStack_;
   std::unique_ptr<DizCache<std::string, std::shared_ptr<DizEvozidizStatement>>> queryCache_;

@@ -420,9 +420,9 @@ platform::Exception DizEvozidizSecondaryIndexTransaction::mutationDuringEnumerat
   return platform::Exception(std::string(DizEvozidizExceptionName), std::move(reason), std::move(userInfo));
 }
 
+template <class Body>
 bool DizEvozidizSecondaryIndexTransaction::withQueryStatement(const std::string& sql, const DizEvozidizQuery& query,
-                                                              const char* caller,
-                                                              const std::function<void(sqlite3_stmt*)>& body) {
+                                                              const char* caller, Body&& body) {
   sqlite3* db = databaseTransaction()->connection()->db;
   auto statement = connection_->queryStatement(sql);
   if (!statement) {
@@ -462,9 +462,9 @@ bool DizEvozidizSecondaryIndexTransaction::withQueryStatement(const std::string&
   return true;
 }
 
+template <class Row>
 bool DizEvozidizSecondaryIndexTransaction::enumerateStepping(const std::string& sql, const DizEvozidizQuery& query,
-                                                             const char* caller,
-                                                             const std::function<void(sqlite3_stmt*, bool&)>& row) {
+                                                             const char* caller, Row&& row) {
   sqlite3* db = databaseTransaction()->connection()->db;
   const auto& stack = connection_->mutationStack();
   auto item = stack ? stack->push() : nullptr;
@@ -488,7 +488,7 @@ bool DizEvozidizSecondaryIndexTransaction::enumerateRowidsMatchingQuery(const Di
                                                                         const RowidBlock& block) {
   if (!query || query->isAggregateQuery()) return false;
   const std::string sql =
-      "SELECT \"rowid\" FROM " + DizEvozidiz::quotedIdentifier(tableName()) + " " + query->queryString() + ";";
+      "SELECT \"rowid\" FROM " + connection_->quotedTableName() + " " + query->queryString() + ";";
   return enumerateStepping(sql, *query, "enumerateRowidsMatchingQuery", [&](sqlite3_stmt* s, bool& stop) {
     if (!block) {
       stop = true;
@@ -545,7 +545,7 @@ bool DizEvozidizSecondaryIndexTransaction::enumerateIndexedValuesInColumn(const 
                                                                           const IndexedValueBlock& block) {
   if (column.empty() || !query || query->isAggregateQuery()) return false;
   const std::string sql = "SELECT " + DizEvozidiz::quotedIdentifier(column) + " AS IndexedValue FROM " +
-                          DizEvozidiz::quotedIdentifier(tableName()) + " " + query->queryString() + ";";
+                          connection_->quotedTableName() + " " + query->queryString() + ";";
   return enumerateStepping(sql, *query, "enumerateIndexedValuesInColumn", [&](sqlite3_stmt* s, bool& stop) {
     if (!block) return void(stop = true);
     block(columnValue(s, 0, false), stop);
@@ -555,7 +555,7 @@ bool DizEvozidizSecondaryIndexTransaction::enumerateIndexedValuesInColumn(const 
 bool DizEvozidizSecondaryIndexTransaction::getNumberOfRows(std::uint64_t* count, const DizEvozidizQueryPtr& query) {
   if (count) *count = 0;
   if (!query) return false;
-  const std::string sql = "SELECT COUNT(*) AS NumberOfRows FROM " + DizEvozidiz::quotedIdentifier(tableName()) + " " +
+  const std::string sql = "SELECT COUNT(*) AS NumberOfRows FROM " + connection_->quotedTableName() + " " +
                           query->queryString() + ";";
   sqlite3* db = databaseTransaction()->connection()->db;
   bool answered = false;
@@ -576,7 +576,7 @@ bool DizEvozidizSecondaryIndexTransaction::getNumberOfRows(std::uint64_t* count,
 Value DizEvozidizSecondaryIndexTransaction::performAggregateQuery(const DizEvozidizQueryPtr& query) {
   if (!query || !query->isAggregateQuery()) return Value();
   const std::string sql = "SELECT " + *query->aggregateFunction() + " AS Result FROM " +
-                          DizEvozidiz::quotedIdentifier(tableName()) + " " + query->queryString() + ";";
+                          connection_->quotedTableName() + " " + query->queryString() + ";";
   sqlite3* db = databaseTransaction()->connection()->db;
   Value result;
   withQueryStatement(sql, *query, "performAggregateQuery:", [&](sqlite3_stmt* s) {

@@ -109,10 +109,11 @@ class DizEvozidizSecondaryIndexTransaction : public DizEvozidizExtensionTransact
   void noteFailure(const std::string& step);
   // Prepares and binds `sql` for `query`; runs `body` with the statement, then resets it. False when
   // no statement could be made or the parameters do not fit.
-  bool withQueryStatement(const std::string& sql, const DizEvozidizQuery& query, const char* caller,
-                          const std::function<void(sqlite3_stmt*)>& body);
-  bool enumerateStepping(const std::string& sql, const DizEvozidizQuery& query, const char* caller,
-                         const std::function<void(sqlite3_stmt*, bool& stop)>& row);
+  // (Templates over the callables: queries are hot, and these are used only in the .cpp file.)
+  template <class Body>
+  bool withQueryStatement(const std::string& sql, const DizEvozidizQuery& query, const char* caller, Body&& body);
+  template <class Row>
+  bool enumerateStepping(const std::string& sql, const DizEvozidizQuery& query, const char* caller, Row&& row);
   platform::Exception mutationDuringEnumerationException() const;
 
   const DizEvozidizSecondaryIndexConnectionPtr connection_;
