@@ -5,6 +5,7 @@
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
 #include "DizEvozidiz/DizEvozidizLog.h"
+#include "DizEvozidiz/DizEvozidizRowEnumeration.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 
 using platform::Value;
@@ -129,8 +130,7 @@ bool DizEvozidizSecondaryIndexTransaction::createIfNeeded() {
     return createTable() && populate();
   };
   if (!hasClassVersion || classVersion != DizEvozidizSecondaryIndex::kClassVersion) {
-    if (hasClassVersion && !dropTable()) return false;
-    if (!createTable() || !populate()) return false;
+    if (!rebuild()) return false;
     setIntValue(DizEvozidizSecondaryIndex::kClassVersion, "classVersion", true);
     setStringValue(tag, "versionTag", true);
     return true;
@@ -165,50 +165,7 @@ bool DizEvozidizSecondaryIndexTransaction::populate() {
       values.clear();
     }
   };
-  const Value nil;
-  auto run = [&](const std::vector<std::string>* collections) {
-    switch (handler.blockType()) {
-      case DizBlockTypeKey: {
-        auto b = [&](std::int64_t r, const std::string& c, const std::string& k, bool&) { indexRow(r, c, k, nil, nil); };
-        collections ? t._enumerateKeysInCollections(*collections, b) : t._enumerateKeysInAllCollectionsUsingBlock(b);
-        break;
-      }
-      case DizBlockTypeObject: {
-        auto b = [&](std::int64_t r, const std::string& c, const std::string& k, const Value& o, bool&) {
-          indexRow(r, c, k, o, nil);
-        };
-        collections ? t._enumerateKeysAndObjectsInCollections(*collections, b)
-                    : t._enumerateKeysAndObjectsInAllCollectionsUsingBlock(b);
-        break;
-      }
-      case DizBlockTypeMetadata: {
-        auto b = [&](std::int64_t r, const std::string& c, const std::string& k, const Value& m, bool&) {
-          indexRow(r, c, k, nil, m);
-        };
-        collections ? t._enumerateKeysAndMetadataInCollections(*collections, b)
-                    : t._enumerateKeysAndMetadataInAllCollectionsUsingBlock(b);
-        break;
-      }
-      default: {
-        auto b = [&](std::int64_t r, const std::string& c, const std::string& k, const Value& o, const Value& m,
-                     bool&) { indexRow(r, c, k, o, m); };
-        collections ? t._enumerateRowsInCollections(*collections, b) : t._enumerateRowsInAllCollectionsUsingBlock(b);
-        break;
-      }
-    }
-  };
-  if (index().options().allowedCollections) {
-    std::vector<std::string> names;
-    t.enumerateCollectionsUsingBlock([&](const std::string& c, bool&) {
-      if (isAllowed(c)) names.push_back(c);
-    });
-    for (const auto& name : names) {
-      const std::vector<std::string> one{name};
-      run(&one);
-    }
-  } else {
-    run(nullptr);
-  }
+  DizEnumerateRowsForBlockType(t, handler.blockType(), index().options().allowedCollections.get(), nullptr, indexRow);
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
 #include "DizEvozidiz/DizEvozidizLog.h"
+#include "DizEvozidiz/DizEvozidizRowEnumeration.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewInternal.h"
 
@@ -422,42 +423,8 @@ bool DizEvozidizViewTransaction::populateView() {
       return filteredGroup.has_value();
     };
 
-  auto run = [&](const std::vector<std::string>* collections) {
-    if (!needsObject && !needsMetadata) {
-      auto block = [&](std::int64_t r, const std::string& c, const std::string& k, bool&) { insert(r, c, k, nil, nil); };
-      collections ? t._enumerateKeysInCollections(*collections, block) : t._enumerateKeysInAllCollectionsUsingBlock(block);
-    } else if (!needsObject) {
-      auto block = [&](std::int64_t r, const std::string& c, const std::string& k, const Value& m, bool&) {
-        insert(r, c, k, nil, m);
-      };
-      collections ? t._enumerateKeysAndMetadataInCollections(*collections, block, filter)
-                  : t._enumerateKeysAndMetadataInAllCollectionsUsingBlock(block, filter);
-    } else if (!needsMetadata) {
-      auto block = [&](std::int64_t r, const std::string& c, const std::string& k, const Value& o, bool&) {
-        insert(r, c, k, o, nil);
-      };
-      collections ? t._enumerateKeysAndObjectsInCollections(*collections, block, filter)
-                  : t._enumerateKeysAndObjectsInAllCollectionsUsingBlock(block, filter);
-    } else {
-      auto block = [&](std::int64_t r, const std::string& c, const std::string& k, const Value& o, const Value& m,
-                       bool&) { insert(r, c, k, o, m); };
-      collections ? t._enumerateRowsInCollections(*collections, block, filter)
-                  : t._enumerateRowsInAllCollectionsUsingBlock(block, filter);
-    }
-  };
-
-  if (const auto& allowed = view()->allowedCollections()) {
-    std::vector<std::string> names;
-    t.enumerateCollectionsUsingBlock([&](const std::string& c, bool&) {
-      if (allowed->isAllowed(c)) names.push_back(c);
-    });
-    for (const auto& name : names) {
-      const std::vector<std::string> one{name};
-      run(&one);
-    }
-  } else {
-    run(nullptr);
-  }
+  DizEnumerateRowsForBlockType(t, (needsObject ? DizBlockTypeNeedsObject : 0) | (needsMetadata ? DizBlockTypeNeedsMetadata : 0),
+                               view()->allowedCollections().get(), filter, insert);
   return true;
 }
 

@@ -37,16 +37,8 @@ Groups filtered(const Groups& groups, const Predicate& keep) {
   return out;
 }
 
-class FilteredView : public diztest::StoreFixture {
+class FilteredView : public diztest::ConnectionFixture {
  protected:
-  void SetUp() override {
-    StoreFixture::SetUp();
-    connection = database->newConnection();
-  }
-  void TearDown() override {
-    connection.reset();
-    StoreFixture::TearDown();
-  }
   Groups groupsOn(const DizEvozidizConnection::Ptr& c, const std::string& name) {
     Groups g;
     c->readWithBlock([&](DizEvozidizReadTransaction& t) { g = readGroups(t, name); });
@@ -63,7 +55,6 @@ class FilteredView : public diztest::StoreFixture {
   }
 
   std::shared_ptr<Calls> calls = std::make_shared<Calls>();
-  DizEvozidizConnection::Ptr connection;
 };
 
 const Predicate isEven = [](std::int64_t v) { return v % 2 == 0; };

@@ -43,16 +43,8 @@ Value event(std::int64_t state, const std::string& name, double score) {
   return Value::dictionary({{"state", state}, {"name", name}, {"score", score}});
 }
 
-class SecondaryIndex : public diztest::StoreFixture {
+class SecondaryIndex : public diztest::ConnectionFixture {
  protected:
-  void SetUp() override {
-    StoreFixture::SetUp();
-    connection = database->newConnection();
-  }
-  void TearDown() override {
-    connection.reset();
-    StoreFixture::TearDown();
-  }
   DizEvozidizSecondaryIndexTransactionPtr indexIn(DizEvozidizReadTransaction& t, const std::string& name = "events_index") {
     return std::dynamic_pointer_cast<DizEvozidizSecondaryIndexTransaction>(t.ext(name));
   }
@@ -76,7 +68,6 @@ class SecondaryIndex : public diztest::StoreFixture {
     return n;
   }
 
-  DizEvozidizConnection::Ptr connection;
 };
 
 TEST(SecondaryIndexSetup, RefusesReservedExistingAndUnknownColumns) {

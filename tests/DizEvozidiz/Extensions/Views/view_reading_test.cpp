@@ -50,16 +50,8 @@ DizEvozidizViewPtr makeTypedView(const std::shared_ptr<Seen>& seen, std::uint64_
   return DizEvozidizView::make(grouping, sorting);
 }
 
-class ViewReading : public diztest::StoreFixture {
+class ViewReading : public diztest::ConnectionFixture {
  protected:
-  void SetUp() override {
-    StoreFixture::SetUp();
-    connection = database->newConnection();
-  }
-  void TearDown() override {
-    connection.reset();
-    StoreFixture::TearDown();
-  }
   static DizEvozidizViewTransactionPtr viewIn(DizEvozidizReadTransaction& t, const std::string& name = "order") {
     return std::dynamic_pointer_cast<DizEvozidizViewTransaction>(t.ext(name));
   }
@@ -70,7 +62,6 @@ class ViewReading : public diztest::StoreFixture {
       for (int i = 0; i < n; ++i) t.setObject(Value(i), "k" + std::to_string(i), "things");
     }));
   }
-  DizEvozidizConnection::Ptr connection;
 };
 
 // Each row of the table: a view's closures, one write to the existing row "a" (value 2, metadata
