@@ -248,8 +248,9 @@ class DizEvozidizConnection final : public platform::Object, public DizEvozidizC
   void maybeResetLongLivedReadTransaction() override;
 
   // ---- Maintenance (run on the write queue, between read-write transactions) ----
-  // False (and the error, when asked for) when VACUUM failed; it fails on a connection in a
-  // long-lived read transaction, whose open read keeps SQLite from vacuuming.
+  // False (and the error, when asked for) when VACUUM failed. Both end a long-lived read
+  // transaction of this connection first (with a warning), or raise when the exceptions for that
+  // are enabled.
   bool vacuum(platform::ErrorPtr* error = nullptr);
   // Online copy of the whole database into `path`; nullptr on success. A target that another handle
   // keeps locked is waited for 2 seconds in all, then the copy fails (the target left as it was).

@@ -742,12 +742,6 @@ constexpr int kBackupPagesPerStep = 1500;
 constexpr int kBackupBusyMilliseconds = 2000;
 constexpr int kBackupBusyPauseMilliseconds = 10;
 
-platform::ErrorPtr backupError(std::int64_t code, const std::string& description, int resultCode) {
-  platform::ValueDictionary userInfo{{std::string(platform::kLocalizedDescriptionKey), platform::Value(description)}};
-  if (resultCode != SQLITE_OK) userInfo.set(std::string(DizEvozidizSQLiteResultCodeKey), platform::Value(resultCode));
-  return platform::Error::make(std::string(DizEvozidizErrorDomain), code, platform::Value(std::move(userInfo)));
-}
-
 }  // namespace
 
 // The online copy, on the connection's queue. A copy that does not complete leaves no file behind
@@ -796,10 +790,9 @@ platform::ErrorPtr DizEvozidizConnection::backupToPathOnQueue(const std::string&
       }
     }
     if (cancelled) {
-      error = backupError(DizEvozidizErrorCancelled, "Operation cancelled", SQLITE_OK);
+      error = DizEvozidizMakeError(DizEvozidizErrorCancelled, "Operation cancelled", nullptr, SQLITE_OK);
     } else if (rc != SQLITE_OK) {
-      const std::string message = target ? sqlite3_errmsg(target) : sqlite3_errstr(rc);
-      error = backupError(DizEvozidizErrorMaintenanceFailed, std::string("Error from: ") + step + ": " + message, rc);
+      error = DizEvozidizMakeError(DizEvozidizErrorMaintenanceFailed, std::string("Error from: ") + step, target, rc);
     }
     if (target) sqlite3_close(target);
     if (error && !targetExisted) {

@@ -99,6 +99,21 @@ TEST_F(ConnectionUtilities, AsyncVacuumCompletesOnTheMainQueue) {
   EXPECT_TRUE(onMain);
 }
 
+TEST_F(ConnectionUtilities, MaintenanceEndsALongLivedReadOrRaisesWhenAskedTo) {
+  put(connection, "k", Value("v"));
+  connection->beginLongLivedReadTransaction();
+  EXPECT_TRUE(connection->vacuum());
+  EXPECT_FALSE(connection->isInLongLivedReadTransaction()) << "ended, with a warning";
+
+  connection->enableExceptionsForImplicitlyEndingLongLivedReadTransaction();
+  connection->beginLongLivedReadTransaction();
+  EXPECT_THROW(connection->vacuum(), platform::Exception);
+  EXPECT_THROW(connection->backupToPath((dir / "never.sqlite").string()), platform::Exception);
+  EXPECT_TRUE(connection->isInLongLivedReadTransaction()) << "left as it was";
+  EXPECT_FALSE(std::filesystem::exists(dir / "never.sqlite"));
+  connection->endLongLivedReadTransaction();
+}
+
 TEST_F(ConnectionUtilities, ABackupIsACompleteDatabaseWithEveryRow) {
   fillWithPages(2000);
   put(connection, "small", Value("v"), "things");
