@@ -144,6 +144,40 @@ TEST_F(FilteredView, NewFilterIsMergedAndReachesOtherConnections) {
   EXPECT_EQ(groupsOn(other, "f"), filtered(expectedGroups(rows), isSmall));
 }
 
+TEST_F(FilteredView, ReopeningRefillsOnlyForAnotherParentOrTag) {
+  putValues({{"a", 2}, {"b", 4}, {"c", 7}});
+  auto runs = std::make_shared<int>(0);
+  auto registerAll = [&](const std::string& parent, const std::string& tag) {
+    EXPECT_TRUE(database->registerExtension(makeView(calls), "order", connection));
+    EXPECT_TRUE(database->registerExtension(makeView(calls), "order2", connection));
+    EXPECT_TRUE(database->registerExtension(DizEvozidizFilteredView::make(parent, filterBy(isEven, 5, runs), tag), "even",
+                                            connection));
+  };
+  auto reopen = [&] {
+    connection.reset();
+    database.reset();
+    drainMainQueue();
+    database = DizEvozidiz::create(path);
+    connection = database->newConnection();
+  };
+  registerAll("order", "1");
+  EXPECT_EQ(*runs, 3);  // each row of the parent, once
+  const Groups first = groupsOn(connection, "even");
+  *runs = 0;
+  reopen();
+  registerAll("order", "1");
+  EXPECT_EQ(*runs, 0);
+  EXPECT_EQ(groupsOn(connection, "even"), first);
+  reopen();
+  registerAll("order", "2");
+  EXPECT_GT(*runs, 0);
+  *runs = 0;
+  reopen();
+  registerAll("order2", "2");
+  EXPECT_GT(*runs, 0);
+  EXPECT_EQ(groupsOn(connection, "even"), first);
+}
+
 // A (view) <- B (even) <- C (small): random writes, new filters for B and new closures for A, and
 // after every commit B equals filtering A's groups and C filtering B's, on two connections.
 TEST_F(FilteredView, ChainsStayEqualToFilteringTheParentThroughRandomWrites) {
