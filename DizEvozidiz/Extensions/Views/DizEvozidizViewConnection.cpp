@@ -38,6 +38,10 @@ void DizEvozidizViewConnection::_flushMemoryWithFlags(unsigned flags) {
     working_.mapCache.removeAllObjects();
     working_.pageCache.removeAllObjects();
   }
+  if (flags & 9) {
+    working_.pagePositions.clear();
+    working_.pagePositionsState.reset();
+  }
   if (flags & 2) flushStatements();
   if (flags & 8) working_.state.reset();
 }
