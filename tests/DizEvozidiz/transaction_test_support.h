@@ -110,6 +110,20 @@ struct StoreFixture : ::testing::Test {
   }
 };
 
+// StoreFixture with one connection, released before the database.
+struct ConnectionFixture : StoreFixture {
+  DizEvozidizConnection::Ptr connection;
+
+  void SetUp() override {
+    StoreFixture::SetUp();
+    connection = database->newConnection();
+  }
+  void TearDown() override {
+    connection.reset();
+    StoreFixture::TearDown();
+  }
+};
+
 // Records the text of every message logged while it is registered.
 class CapturingLogger : public LGLogger {
  public:

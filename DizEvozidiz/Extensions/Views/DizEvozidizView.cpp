@@ -45,6 +45,12 @@ void DizEvozidizView::getGroupingSorting(DizEvozidizViewGrouping::Ptr* grouping,
   if (sorting) *sorting = sorting_;
 }
 
+void DizEvozidizView::adoptGroupingSorting(DizEvozidizViewGrouping::Ptr grouping, DizEvozidizViewSorting::Ptr sorting) {
+  std::lock_guard lock(mutex_);
+  grouping_ = std::move(grouping);
+  sorting_ = std::move(sorting);
+}
+
 std::string DizEvozidizView::versionTag() const {
   std::lock_guard lock(mutex_);
   return versionTag_;

@@ -102,6 +102,8 @@ class DizEvozidizView : public DizEvozidizExtension {
  protected:
   DizEvozidizView(DizEvozidizViewGrouping::Ptr grouping, DizEvozidizViewSorting::Ptr sorting, std::string versionTag,
                   DizEvozidizViewOptions options);
+  // A derived view takes the closures of the view it follows.
+  void adoptGroupingSorting(DizEvozidizViewGrouping::Ptr grouping, DizEvozidizViewSorting::Ptr sorting);
 
  private:
   mutable std::mutex mutex_;

@@ -1,18 +1,5 @@
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewBlocks.h"
 
-std::uint64_t DizDefaultBlockInvokeOptions(std::uint64_t blockType) {
-  switch (blockType) {
-    case DizBlockTypeObject:
-      return DizBlockInvokeOnObjectModified | DizBlockInvokeOnObjectTouched;
-    case DizBlockTypeMetadata:
-      return DizBlockInvokeOnMetadataModified | DizBlockInvokeOnMetadataTouched;
-    case DizBlockTypeRow:
-      return DizBlockInvokeOnObjectModified | DizBlockInvokeOnMetadataModified | DizBlockInvokeOnObjectTouched |
-             DizBlockInvokeOnMetadataTouched;
-    default:
-      return 0;
-  }
-}
 
 // ---- Sorting ----
 

@@ -24,28 +24,10 @@
 #include <optional>
 #include <string>
 
+#include "DizEvozidiz/DizEvozidizBlockTypes.h"
 #include "platform/value.h"
 
 class DizEvozidizReadTransaction;
-
-enum DizEvozidizBlockType : std::uint64_t {
-  DizBlockTypeKey = 0,
-  DizBlockTypeObject = 1,
-  DizBlockTypeMetadata = 2,
-  DizBlockTypeRow = 3,
-};
-inline constexpr std::uint64_t DizBlockTypeNeedsObject = 1;
-inline constexpr std::uint64_t DizBlockTypeNeedsMetadata = 2;
-
-enum DizEvozidizBlockInvokeOptions : std::uint64_t {
-  DizBlockInvokeOnObjectModified = 1,
-  DizBlockInvokeOnMetadataModified = 2,
-  DizBlockInvokeOnObjectTouched = 4,
-  DizBlockInvokeOnMetadataTouched = 8,
-};
-
-// The default invoke options of a block type: key 0, object 5, metadata 10, row 15.
-std::uint64_t DizDefaultBlockInvokeOptions(std::uint64_t blockType);
 
 // One row as a closure sees it; object and metadata are nil unless the block type asks for them.
 struct DizViewRow {

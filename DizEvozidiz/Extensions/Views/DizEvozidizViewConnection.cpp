@@ -39,6 +39,10 @@ void DizEvozidizViewConnection::_flushMemoryWithFlags(unsigned flags) {
     working_.mapCache.removeAllObjects();
     working_.pageCache.removeAllObjects();
   }
+  if (flags & 9) {
+    working_.pagePositions.clear();
+    working_.pagePositionsState.reset();
+  }
   if (flags & 2) flushStatements();
   if (flags & 8) working_.state.reset();
 }
@@ -51,6 +55,13 @@ void DizEvozidizViewConnection::setGroupingSortingVersionTag(DizEvozidizViewGrou
   sorting_ = std::move(sorting);
   versionTag_ = std::move(versionTag);
   groupingChanged_ = sortingChanged_ = versionTagChanged_ = true;
+}
+
+void DizEvozidizViewConnection::setGroupingSorting(DizEvozidizViewGrouping::Ptr grouping,
+                                                   DizEvozidizViewSorting::Ptr sorting) {
+  grouping_ = std::move(grouping);
+  sorting_ = std::move(sorting);
+  groupingChanged_ = sortingChanged_ = true;
 }
 
 void DizEvozidizViewConnection::getGroupingSorting(DizEvozidizViewGrouping::Ptr* grouping,

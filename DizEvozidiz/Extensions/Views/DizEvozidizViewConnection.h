@@ -54,11 +54,13 @@ class DizEvozidizViewConnection : public DizEvozidizExtensionConnection {
   void setGroupingSortingVersionTag(DizEvozidizViewGrouping::Ptr grouping, DizEvozidizViewSorting::Ptr sorting,
                                     std::string versionTag);
   void getGroupingSorting(DizEvozidizViewGrouping::Ptr* grouping, DizEvozidizViewSorting::Ptr* sorting);
+  // New closures without a new tag (a derived view following its parent); they travel with the commit.
+  void setGroupingSorting(DizEvozidizViewGrouping::Ptr grouping, DizEvozidizViewSorting::Ptr sorting);
 
   // ---- Transaction bracket (the view transaction calls these) ----
   void prepareForReadWriteTransaction();
-  void postCommitCleanup();
-  void postRollbackCleanup();
+  virtual void postCommitCleanup();
+  virtual void postRollbackCleanup();
 
   // ---- What the view transaction works on ----
   DizViewWorkingSet& working() { return working_; }

@@ -24,6 +24,7 @@ class DizViewInternalChangeset final : public platform::Object {
   DizEvozidizViewGrouping::Ptr grouping;
   DizEvozidizViewSorting::Ptr sorting;
   std::optional<std::string> versionTag;
+  DizEvozidizViewFiltering::Ptr filtering;  // filtered views: a new filter
 };
 
 // A page or a page descriptor as a memory-table value; stored and read as copies, so no snapshot

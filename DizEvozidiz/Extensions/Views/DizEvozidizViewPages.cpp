@@ -111,6 +111,23 @@ std::int64_t DizViewPages::rowidAtGroupIndex(const DizEvozidizViewState::PageLis
 }
 
 bool DizViewPages::getRowid(std::int64_t* rowid, std::uint64_t index, const std::string& group) {
+  if (const auto* positions = pagePositions(group)) {
+    // The last page starting at or before `index` holds it, unless `index` is past the end (pages
+    // of count 0 start where the next one does and are never chosen).
+    const auto& starts = positions->starts;
+    const auto next = std::upper_bound(starts.begin(), starts.end(), index);
+    if (next != starts.end() && next != starts.begin()) {
+      const std::size_t i = static_cast<std::size_t>(next - starts.begin()) - 1;
+      const auto& m = (*static_cast<const DizEvozidizViewState&>(*w_.state).pagesMetadataForGroup(group))[i];
+      auto page = pageForPageKey(m->pageKey);
+      if (page && index - starts[i] < page->count()) {
+        if (rowid) *rowid = page->rowidAtIndex(index - starts[i]);
+        return true;
+      }
+    }
+    if (rowid) *rowid = 0;
+    return false;
+  }
   const auto* pages = w_.state->pagesMetadataForGroup(group);
   std::uint64_t offset = 0;
   if (pages) {
@@ -142,8 +159,35 @@ bool DizViewPages::getLastRowid(std::int64_t* rowid, const std::string& group) {
   return false;
 }
 
+const DizViewPagePositions* DizViewPages::pagePositions(const std::string& group) {
+  if (!w_.state || !w_.state->isImmutable()) return nullptr;
+  if (w_.pagePositionsState != w_.state) {
+    w_.pagePositions.clear();
+    w_.pagePositionsState = w_.state;
+  }
+  auto it = w_.pagePositions.find(group);
+  if (it != w_.pagePositions.end()) return &it->second;
+  const auto* pages = static_cast<const DizEvozidizViewState&>(*w_.state).pagesMetadataForGroup(group);
+  if (!pages) return nullptr;
+  DizViewPagePositions positions;
+  positions.starts.reserve(pages->size() + 1);
+  std::uint64_t offset = 0;
+  for (std::size_t i = 0; i < pages->size(); ++i) {
+    positions.starts.push_back(offset);
+    positions.indexOfPageKey.emplace((*pages)[i]->pageKey, i);
+    offset += (*pages)[i]->count;
+  }
+  positions.starts.push_back(offset);
+  return &w_.pagePositions.emplace(group, std::move(positions)).first->second;
+}
+
 std::optional<std::pair<std::size_t, std::uint64_t>> DizViewPages::locatePage(const std::string& group,
                                                                              const std::string& pageKey) {
+  if (const auto* positions = pagePositions(group)) {
+    auto it = positions->indexOfPageKey.find(pageKey);
+    if (it == positions->indexOfPageKey.end()) return std::nullopt;
+    return std::make_pair(it->second, positions->starts[it->second]);
+  }
   const auto* pages = w_.state->pagesMetadataForGroup(group);
   if (!pages) return std::nullopt;
   std::uint64_t offset = 0;

@@ -40,6 +40,14 @@ inline constexpr std::size_t kDizViewSplitPageSize = 800;
 inline constexpr std::size_t kDizViewMapCacheLimit = 100;
 inline constexpr std::size_t kDizViewPageCacheLimit = 40;
 
+// Where each page of a group starts, for lookups by index or by page in logarithmic time instead of
+// a walk over the group's descriptors. Built on demand for an immutable state only (a committed
+// snapshot never changes, so nothing can make it stale); kept while the working set holds that state.
+struct DizViewPagePositions {
+  std::vector<std::uint64_t> starts;  // rows before page i; one more entry: the group's total
+  std::unordered_map<std::string, std::size_t> indexOfPageKey;
+};
+
 struct DizViewWorkingSet {
   DizEvozidizViewStatePtr state;
   // rowid -> page key, or nullopt when known not to be in the view.
@@ -57,6 +65,9 @@ struct DizViewWorkingSet {
   bool reset = false;
   bool lastInsertWasAtFirstIndex = false;
   bool lastInsertWasAtLastIndex = false;
+  // The state pagePositions were built for (held, so that its address cannot be reused).
+  DizEvozidizViewStatePtr pagePositionsState;
+  std::unordered_map<std::string, DizViewPagePositions> pagePositions;
 
   bool hasDirtyContent() const { return !dirtyMaps.empty() || !dirtyPages.empty() || !dirtyLinks.empty(); }
   // Empties the dirty containers, the change log and the mutated groups; clears reset.
@@ -166,6 +177,8 @@ class DizViewPages {
   void unmapRowid(std::int64_t rowid);
   void movedRowids(const DizEvozidizViewPage& page, std::size_t location, std::size_t length, const std::string& pageKey);
   std::int64_t rowidAtGroupIndex(const DizEvozidizViewState::PageList& pages, std::uint64_t index);
+  // The group's page positions when the state is immutable; null otherwise (walk the descriptors).
+  const DizViewPagePositions* pagePositions(const std::string& group);
 
   DizViewWorkingSet& w_;
   DizViewPageBackend& backend_;

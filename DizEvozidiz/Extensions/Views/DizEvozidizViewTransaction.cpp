@@ -8,6 +8,7 @@
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
+#include "DizEvozidiz/DizEvozidizRowEnumeration.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewInternal.h"
 
@@ -162,85 +163,6 @@ DizViewPages DizEvozidizViewTransaction::pages() {
 void DizEvozidizViewTransaction::noteFailure(const std::string& step) {
   if (auto* rw = databaseReadWriteTransaction())
     rw->noteFailedWrite("view " + registeredName() + ": " + step);
-}
-
-// ---- Reading ----
-
-std::vector<std::string> DizEvozidizViewTransaction::allGroups() const {
-  std::vector<std::string> groups;
-  if (working().state)
-    working().state->enumerateGroupsWithBlock([&](const std::string& g, bool&) { groups.push_back(g); });
-  return groups;
-}
-
-std::size_t DizEvozidizViewTransaction::numberOfGroups() const {
-  return working().state ? working().state->numberOfGroups() : 0;
-}
-
-std::uint64_t DizEvozidizViewTransaction::numberOfItemsInGroup(const std::string& group) const {
-  return working().state ? working().state->countForGroup(group) : 0;
-}
-
-std::uint64_t DizEvozidizViewTransaction::numberOfItemsInAllGroups() const {
-  std::uint64_t n = 0;
-  if (working().state)
-    working().state->enumerateWithBlock([&](const std::string&, const DizEvozidizViewState::PageList& pages, bool&) {
-      for (const auto& m : pages) n += m->count;
-    });
-  return n;
-}
-
-bool DizEvozidizViewTransaction::hasGroup(const std::string& group) const {
-  return working().state && working().state->pagesMetadataForGroup(group);
-}
-
-std::optional<std::string> DizEvozidizViewTransaction::groupForRowid(std::int64_t rowid) {
-  return pages().groupForRowid(rowid);
-}
-
-std::optional<std::string> DizEvozidizViewTransaction::groupForKey(std::string_view key, std::string_view collection) {
-  std::int64_t rowid = 0;
-  if (!databaseTransaction()->getRowid(&rowid, key, collection)) return std::nullopt;
-  return groupForRowid(rowid);
-}
-
-bool DizEvozidizViewTransaction::getRowid(std::int64_t* rowid, std::uint64_t index, const std::string& group) {
-  return pages().getRowid(rowid, index, group);
-}
-
-DizCollectionKeyPtr DizEvozidizViewTransaction::collectionKeyAtIndex(std::uint64_t index, const std::string& group) {
-  std::int64_t rowid = 0;
-  if (!getRowid(&rowid, index, group)) return nullptr;
-  return databaseTransaction()->collectionKeyForRowid(rowid);
-}
-
-void DizEvozidizViewTransaction::enumerateRowidsInGroup(
-    const std::string& group, bool reverse,
-    const std::function<void(std::int64_t rowid, std::uint64_t index, bool& stop)>& block) {
-  auto p = pages();
-  const auto* list = working().state->pagesMetadataForGroup(group);
-  if (!list) return;
-  const auto descriptors = *list;  // the block may not change the group, but keep the walk safe
-  std::uint64_t total = 0;
-  for (const auto& m : descriptors) total += m->count;
-  std::uint64_t offset = reverse ? total : 0;
-  bool stop = false;
-  auto visit = [&](const DizEvozidizViewPageMetadataPtr& m) {
-    if (reverse) offset -= m->count;
-    auto page = p.pageForPageKey(m->pageKey);
-    if (page)
-      page->enumerateRowidsWithOptions(reverse ? DizEvozidizViewPage::kEnumerationReverse : 0,
-                                       [&](std::int64_t rowid, std::size_t i, bool& s) {
-                                         block(rowid, offset + i, stop);
-                                         s = stop;
-                                       });
-    if (!reverse) offset += m->count;
-  };
-  if (reverse) {
-    for (auto it = descriptors.rbegin(); it != descriptors.rend() && !stop; ++it) visit(*it);
-  } else {
-    for (auto it = descriptors.begin(); it != descriptors.end() && !stop; ++it) visit(*it);
-  }
 }
 
 // ---- Creating and opening ----
@@ -502,49 +424,15 @@ bool DizEvozidizViewTransaction::populateView() {
       return filteredGroup.has_value();
     };
 
-  auto run = [&](const std::vector<std::string>* collections) {
-    if (!needsObject && !needsMetadata) {
-      auto block = [&](std::int64_t r, const std::string& c, const std::string& k, bool&) { insert(r, c, k, nil, nil); };
-      collections ? t._enumerateKeysInCollections(*collections, block) : t._enumerateKeysInAllCollectionsUsingBlock(block);
-    } else if (!needsObject) {
-      auto block = [&](std::int64_t r, const std::string& c, const std::string& k, const Value& m, bool&) {
-        insert(r, c, k, nil, m);
-      };
-      collections ? t._enumerateKeysAndMetadataInCollections(*collections, block, filter)
-                  : t._enumerateKeysAndMetadataInAllCollectionsUsingBlock(block, filter);
-    } else if (!needsMetadata) {
-      auto block = [&](std::int64_t r, const std::string& c, const std::string& k, const Value& o, bool&) {
-        insert(r, c, k, o, nil);
-      };
-      collections ? t._enumerateKeysAndObjectsInCollections(*collections, block, filter)
-                  : t._enumerateKeysAndObjectsInAllCollectionsUsingBlock(block, filter);
-    } else {
-      auto block = [&](std::int64_t r, const std::string& c, const std::string& k, const Value& o, const Value& m,
-                       bool&) { insert(r, c, k, o, m); };
-      collections ? t._enumerateRowsInCollections(*collections, block, filter)
-                  : t._enumerateRowsInAllCollectionsUsingBlock(block, filter);
-    }
-  };
-
-  if (const auto& allowed = view()->allowedCollections()) {
-    std::vector<std::string> names;
-    t.enumerateCollectionsUsingBlock([&](const std::string& c, bool&) {
-      if (allowed->isAllowed(c)) names.push_back(c);
-    });
-    for (const auto& name : names) {
-      const std::vector<std::string> one{name};
-      run(&one);
-    }
-  } else {
-    run(nullptr);
-  }
+  DizEnumerateRowsForBlockType(t, (needsObject ? DizBlockTypeNeedsObject : 0) | (needsMetadata ? DizBlockTypeNeedsMetadata : 0),
+                               view()->allowedCollections().get(), filter, insert);
   return true;
 }
 
 void DizEvozidizViewTransaction::repopulateView() {
   DizEvozidizReadTransaction& t = *databaseTransaction();
   for (const auto& group : allGroups()) {
-    enumerateRowidsInGroup(group, true, [&](std::int64_t rowid, std::uint64_t index, bool&) {
+    enumerateRowidsInGroup(group, kDizViewEnumerationReverse, [&](std::int64_t rowid, std::uint64_t index, bool&) {
       working().changes.push_back(DizEvozidizViewRowChange::deleteCollectionKey(t.collectionKeyForRowid(rowid), group, index));
     });
     working().changes.push_back(DizEvozidizViewSectionChange::deleteGroup(group));

@@ -39,6 +39,18 @@
 #include "DizEvozidiz/DizMemoryTable.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewConnection.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewPagesInternal.h"
+#include "platform/error.h"
+
+inline constexpr std::uint64_t kDizViewEnumerationReverse = 2;
+// Flags of viewDidRepopulate: the parent's grouping/sorting (test flags & 3) or its filter changed.
+inline constexpr std::uint64_t kDizViewRepopulateGroupingSorting = 3;
+inline constexpr std::uint64_t kDizViewRepopulateFiltering = 4;
+
+struct DizViewRange {
+  std::uint64_t location = 0;
+  std::uint64_t length = 0;
+  bool operator==(const DizViewRange&) const = default;
+};
 
 class DizEvozidizViewTransaction;
 using DizEvozidizViewTransactionPtr = std::shared_ptr<DizEvozidizViewTransaction>;
@@ -56,19 +68,94 @@ class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
   bool isPersistentView() const { return view()->isPersistent(); }
 
   // ---- Reading ----
+  // Indexes are positions within one group, from 0; "not found" is DizViewNotFound. A group counts
+  // only while it holds a row. Out-of-range requests answer false, null or DizViewNotFound.
   std::vector<std::string> allGroups() const;
   std::size_t numberOfGroups() const;
+  bool hasGroup(const std::string& group) const;
   std::uint64_t numberOfItemsInGroup(const std::string& group) const;
   std::uint64_t numberOfItemsInAllGroups() const;
-  bool hasGroup(const std::string& group) const;
+  bool isEmptyGroup(const std::string& group) const { return numberOfItemsInGroup(group) == 0; }
+  bool isEmpty() const { return numberOfItemsInAllGroups() == 0; }
+  // The tag the view's rows were grouped and sorted with ("versionTag"); empty when none is stored.
+  std::string versionTag();
+
   std::optional<std::string> groupForRowid(std::int64_t rowid);
+  // A missing collection is the collection with the empty name.
   std::optional<std::string> groupForKey(std::string_view key, std::string_view collection);
+  // The row's group and index; false (group empty, index 0) when the view does not hold it.
+  bool getGroup(std::string* group, std::uint64_t* index, std::string_view key, std::string_view collection);
+  bool containsRowid(std::int64_t rowid) { return pages().containsRowid(rowid); }
+
   bool getRowid(std::int64_t* rowid, std::uint64_t index, const std::string& group);
+  bool getLastRowid(std::int64_t* rowid, const std::string& group);
   // Null past the end of the group.
   DizCollectionKeyPtr collectionKeyAtIndex(std::uint64_t index, const std::string& group);
-  // In group order (reverse: from the last); the block gets (rowid, index in the group, stop).
-  void enumerateRowidsInGroup(const std::string& group, bool reverse,
-                              const std::function<void(std::int64_t rowid, std::uint64_t index, bool& stop)>& block);
+  // Either pointer may be null; both are emptied when the index is outside the group.
+  bool getKey(std::string* key, std::string* collection, std::uint64_t index, const std::string& group);
+  bool getFirstKey(std::string* key, std::string* collection, const std::string& group) {
+    return getKey(key, collection, 0, group);
+  }
+  bool getLastKey(std::string* key, std::string* collection, const std::string& group);
+  std::optional<std::string> keyAtIndex(std::uint64_t index, const std::string& group);
+  std::optional<std::string> collectionAtIndex(std::uint64_t index, const std::string& group);
+  platform::Value objectAtIndex(std::uint64_t index, const std::string& group);
+  platform::Value metadataAtIndex(std::uint64_t index, const std::string& group);
+  platform::Value firstObjectInGroup(const std::string& group) { return objectAtIndex(0, group); }
+  platform::Value lastObjectInGroup(const std::string& group);
+
+  // The rows of a sorted group for which `find` answers inside (a halving search that expects the
+  // answers ordered before / inside / after along the group); {DizViewNotFound, 0} when none.
+  DizViewRange findRangeInGroup(const std::string& group, const DizEvozidizViewFind::Ptr& find,
+                                bool quitAfterOne = false);
+  // Some row that answers inside (the first the search meets), or DizViewNotFound.
+  std::uint64_t findFirstMatchInGroup(const std::string& group, const DizEvozidizViewFind::Ptr& find) {
+    return findRangeInGroup(group, find, true).location;
+  }
+
+  // Enumerations. Options: kDizViewEnumerationReverse (other bits are ignored). The index passed is
+  // the row's position in the whole group. A block that changes the group it enumerates must set
+  // stop, else the enumeration ends after that call and throws "DizEvozidizException" (the group was
+  // mutated). A range reaching past the group is enumerated as far as the group goes and logged.
+  // The filter forms read the object / metadata only of rows whose (collection, key) it accepts.
+  using GroupBlock = std::function<void(const std::string& group, bool& stop)>;
+  using RowidBlock = std::function<void(std::int64_t rowid, std::uint64_t index, bool& stop)>;
+  using KeyBlock = std::function<void(const std::string& collection, const std::string& key, std::uint64_t index,
+                                      bool& stop)>;
+  using ValueBlock = std::function<void(const std::string& collection, const std::string& key,
+                                        const platform::Value& value, std::uint64_t index, bool& stop)>;
+  using RowBlock = std::function<void(const std::string& collection, const std::string& key,
+                                      const platform::Value& object, const platform::Value& metadata,
+                                      std::uint64_t index, bool& stop)>;
+  using KeyFilter = std::function<bool(const std::string& collection, const std::string& key)>;
+  void enumerateGroupsUsingBlock(const GroupBlock& block);
+  void enumerateRowidsInGroup(const std::string& group, std::uint64_t options, const RowidBlock& block);
+  void enumerateRowidsInGroup(const std::string& group, std::uint64_t options, DizViewRange range,
+                              const RowidBlock& block);
+  void enumerateKeysInGroup(const std::string& group, std::uint64_t options, std::optional<DizViewRange> range,
+                            const KeyBlock& block);
+  void enumerateKeysAndMetadataInGroup(const std::string& group, std::uint64_t options,
+                                       std::optional<DizViewRange> range, const KeyFilter& filter,
+                                       const ValueBlock& block);
+  void enumerateKeysAndObjectsInGroup(const std::string& group, std::uint64_t options,
+                                      std::optional<DizViewRange> range, const KeyFilter& filter,
+                                      const ValueBlock& block);
+  void enumerateRowsInGroup(const std::string& group, std::uint64_t options, std::optional<DizViewRange> range,
+                            const KeyFilter& filter, const RowBlock& block);
+
+  // ---- Read-write conveniences ----
+  // Re-evaluate one row in this view only (nothing is written to the store; other extensions are
+  // not told). A missing row is ignored; in a read transaction they only log a warning.
+  void touchObjectForKey(std::string_view key, std::string_view collection);
+  void touchMetadataForKey(std::string_view key, std::string_view collection);
+  void touchRowForKey(std::string_view key, std::string_view collection);
+  // Replaces the grouping and sorting (read-write transactions): with a tag other than the stored one
+  // the view is refilled, the tag stored, and every extension that depends on this view told through
+  // viewDidRepopulate(name, kDizViewRepopulateGroupingSorting). The same tag changes nothing (logged).
+  virtual void setGroupingSortingVersionTag(DizEvozidizViewGrouping::Ptr grouping, DizEvozidizViewSorting::Ptr sorting,
+                                            std::optional<std::string> versionTag);
+  // A view this one depends on was refilled in this transaction. Base: nothing.
+  virtual void viewDidRepopulate(const std::string& registeredName, std::uint64_t flags);
 
   // ---- Lifecycle (store calls) ----
   bool createIfNeeded() override;
@@ -98,20 +185,29 @@ class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
   bool createTables();
   void dropTablesForOldClassVersion(int classVersion);
   // Empties the view and fills it from the stored rows. False when the rows could not be read.
-  bool populateView();
+  virtual bool populateView();
   // Records the deletion of every row and group, then populates.
   void repopulateView();
   void removeAllRowids();
+  // Tells every extension that depends on this view (filtered views) that it was refilled.
+  void notifyDependentsOfRepopulation(std::uint64_t flags);
 
  protected:
   DizEvozidizViewTransaction(DizEvozidizViewConnectionPtr connection, DizEvozidizReadTransaction* transaction);
+
+  DizViewPages pages();
+  DizViewWorkingSet& working() const { return viewConnection_->working(); }
+  // Places the row in `group` by the sorting in force (moving it when it sits elsewhere), or records
+  // an update when it already sits in order.
+  void placeRow(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey, const platform::Value& object,
+                const platform::Value& metadata, const std::string& group, std::uint64_t changes, bool isNew);
+  // Logs and answers false outside a read-write transaction.
+  bool requireReadWrite(const char* method);
 
  private:
   class Storage;
   friend class Storage;
 
-  DizViewPages pages();
-  DizViewWorkingSet& working() const { return viewConnection_->working(); }
   // The values a hook carries; the others are fetched only when a closure will read them.
   struct KnownValues {
     platform::Value object;
@@ -121,13 +217,17 @@ class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
   };
   void handleChange(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey, const KnownValues& known,
                     std::uint64_t invokeMask, std::uint64_t changes, bool isInsert);
-  void placeRow(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey, const platform::Value& object,
-                const platform::Value& metadata, const std::string& group, std::uint64_t changes, bool isNew);
   void recordUpdateInPlace(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey, std::uint64_t changes);
   bool loadStateFromStorage();
   void flushPersistent(DizViewPages& pages);
   void flushMemoryTables(DizViewPages& pages);
   void noteFailure(const std::string& step);
+  platform::Exception mutationException(const std::string& group) const;
+  // Reads a row's values as `needObject` / `needMetadata` ask; false when the rowid has no row.
+  bool readRow(std::int64_t rowid, bool needObject, bool needMetadata, DizCollectionKeyPtr* key,
+               platform::Value* object, platform::Value* metadata);
+  void enumerateValues(const std::string& group, std::uint64_t options, std::optional<DizViewRange> range,
+                       const KeyFilter& filter, bool needObject, bool needMetadata, const RowBlock& block);
   std::string name() const { return registeredName(); }
 
   const DizEvozidizViewConnectionPtr viewConnection_;

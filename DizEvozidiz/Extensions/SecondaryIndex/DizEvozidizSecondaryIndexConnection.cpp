@@ -1,0 +1,186 @@
+#include "DizEvozidiz/Extensions/SecondaryIndex/DizEvozidizSecondaryIndexConnection.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
+
+#include "DizEvozidiz/DizEvozidiz.h"
+#include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizLogInternal.h"
+#include "DizEvozidiz/DizEvozidizTransaction.h"
+#include "DizEvozidiz/Extensions/SecondaryIndex/DizEvozidizSecondaryIndexTransaction.h"
+
+namespace {
+constexpr const char* kConnectionLogFile =
+    "DizEvozidiz/Extensions/SecondaryIndex/DizEvozidizSecondaryIndexConnection.cpp";
+using QueryCache = DizCache<std::string, std::shared_ptr<DizEvozidizStatement>>;
+}  // namespace
+
+DizEvozidizSecondaryIndexConnection::DizEvozidizSecondaryIndexConnection(DizEvozidizSecondaryIndexPtr index,
+                                                                         DizEvozidizConnection* connection)
+    : DizEvozidizExtensionConnection(index, connection),
+      index_(std::move(index)),
+      queryCache_(std::make_unique<QueryCache>(kDefaultQueryCacheLimit)) {}
+
+DizEvozidizSecondaryIndexConnectionPtr DizEvozidizSecondaryIndexConnection::make(DizEvozidizSecondaryIndexPtr index,
+                                                                                 DizEvozidizConnection* connection) {
+  return platform::make<DizEvozidizSecondaryIndexConnection>(std::move(index), connection);
+}
+
+DizEvozidizSecondaryIndexConnection::~DizEvozidizSecondaryIndexConnection() {
+  queryCache_.reset();
+  flushStatements();
+}
+
+const std::string& DizEvozidizSecondaryIndexConnection::quotedTableName() {
+  if (quotedTableName_.empty()) quotedTableName_ = DizEvozidiz::quotedIdentifier(index_->tableName());
+  return quotedTableName_;
+}
+
+// ---- Query cache ----
+
+template <class F>
+auto DizEvozidizSecondaryIndexConnection::onQueueSync(F&& f) {
+  DizEvozidizConnection* c = databaseConnection();
+  if (DizInternal(*c).isOnConnectionQueue()) return f();
+  decltype(f()) result{};
+  DizInternal(*c).connectionQueue()->sync([&] { result = f(); });
+  return result;
+}
+
+bool DizEvozidizSecondaryIndexConnection::queryCacheEnabled() {
+  return onQueueSync([this] { return queryCache_ != nullptr; });
+}
+
+std::uint64_t DizEvozidizSecondaryIndexConnection::queryCacheLimit() {
+  return onQueueSync([this] { return queryCacheLimit_; });
+}
+
+void DizEvozidizSecondaryIndexConnection::setQueryCacheEnabled(bool enabled) {
+  auto apply = [](DizEvozidizSecondaryIndexConnection& self, bool on) {
+    if (on && !self.queryCache_)
+      self.queryCache_ = std::make_unique<QueryCache>(self.queryCacheLimit_);
+    else if (!on)
+      self.queryCache_.reset();
+  };
+  DizEvozidizConnection* c = databaseConnection();
+  if (DizInternal(*c).isOnConnectionQueue()) return apply(*this, enabled);
+  auto self = std::static_pointer_cast<DizEvozidizSecondaryIndexConnection>(shared_from_this());
+  DizInternal(*c).connectionQueue()->async([self, enabled, apply] { apply(*self, enabled); });
+}
+
+void DizEvozidizSecondaryIndexConnection::setQueryCacheLimit(std::uint64_t limit) {
+  auto apply = [](DizEvozidizSecondaryIndexConnection& self, std::uint64_t n) {
+    self.queryCacheLimit_ = n;
+    if (self.queryCache_) self.queryCache_->setCountLimit(n);
+  };
+  DizEvozidizConnection* c = databaseConnection();
+  if (DizInternal(*c).isOnConnectionQueue()) return apply(*this, limit);
+  auto self = std::static_pointer_cast<DizEvozidizSecondaryIndexConnection>(shared_from_this());
+  DizInternal(*c).connectionQueue()->async([self, limit, apply] { apply(*self, limit); });
+}
+
+std::shared_ptr<DizEvozidizStatement> DizEvozidizSecondaryIndexConnection::queryStatement(const std::string& sql) {
+  if (queryCache_) {
+    if (auto* cached = queryCache_->objectForKey(sql)) {
+      // An enumeration may still be stepping the cached one (its block queried again): reusing it
+      // would reset the outer enumeration under it.
+      if (!sqlite3_stmt_busy((*cached)->stmt())) return *cached;
+      sqlite3_stmt* fresh = prepareStatement(sql, "prepareQueryString:");
+      return fresh ? std::make_shared<DizEvozidizStatement>(fresh) : nullptr;
+    }
+  }
+  sqlite3_stmt* s = prepareStatement(sql, "prepareQueryString:");
+  if (!s) return nullptr;
+  auto statement = std::make_shared<DizEvozidizStatement>(s);
+  if (queryCache_) queryCache_->setObject(statement, sql);
+  return statement;
+}
+
+// ---- Store calls ----
+
+DizEvozidizExtensionTransactionPtr DizEvozidizSecondaryIndexConnection::newReadTransaction(
+    DizEvozidizReadTransaction& transaction) {
+  return DizEvozidizSecondaryIndexTransaction::make(
+      std::static_pointer_cast<DizEvozidizSecondaryIndexConnection>(shared_from_this()), &transaction);
+}
+
+DizEvozidizExtensionTransactionPtr DizEvozidizSecondaryIndexConnection::newReadWriteTransaction(
+    DizEvozidizReadWriteTransaction& transaction) {
+  prepareForReadWriteTransaction();
+  return DizEvozidizSecondaryIndexTransaction::make(
+      std::static_pointer_cast<DizEvozidizSecondaryIndexConnection>(shared_from_this()), &transaction);
+}
+
+void DizEvozidizSecondaryIndexConnection::_flushMemoryWithFlags(unsigned flags) {
+  // The cached query statements are statements too: a handle with live ones can be neither closed
+  // nor pooled.
+  if ((flags & 3) && queryCache_) queryCache_->removeAllObjects();
+  if (flags & 2) flushStatements();
+}
+
+void DizEvozidizSecondaryIndexConnection::prepareForReadWriteTransaction() {
+  if (!mutationStack_) mutationStack_ = std::make_shared<DizMutationStack_Bool>();
+}
+
+void DizEvozidizSecondaryIndexConnection::postCommitCleanup() {
+  if (mutationStack_) mutationStack_->clear();
+}
+
+void DizEvozidizSecondaryIndexConnection::postRollbackCleanup() {
+  if (mutationStack_) mutationStack_->clear();
+}
+
+// ---- Statements ----
+
+sqlite3_stmt* DizEvozidizSecondaryIndexConnection::prepareStatement(const std::string& sql, const char* caller) {
+  sqlite3* db = DizInternal(*databaseConnection()).db;
+  sqlite3_stmt* s = nullptr;
+  const int status = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size() + 1), &s, nullptr);
+  if (status != SQLITE_OK) {
+    DIZ_LOG_IN(kDizLogFlagError, kConnectionLogFile, "%@: %@: Error creating prepared statement: %d %s", caller,
+               status, sqlite3_errmsg(db));
+    sqlite3_finalize(s);
+    return nullptr;
+  }
+  return s;
+}
+
+sqlite3_stmt* DizEvozidizSecondaryIndexConnection::statement(Statement which) {
+  if (statements_[which]) return statements_[which];
+  const auto& columns = index_->setup().columns();
+  const std::string table = DizEvozidiz::quotedIdentifier(index_->tableName());
+  std::string sql;
+  const char* caller = "";
+  switch (which) {
+    case kInsert:
+    case kUpdate: {
+      sql = (which == kInsert ? "INSERT INTO " : "INSERT OR REPLACE INTO ") + table + " (\"rowid\"";
+      for (const auto& c : columns) sql += ", " + DizEvozidiz::quotedIdentifier(c.name());
+      sql += ") VALUES (?";
+      for (std::size_t i = 0; i < columns.size(); ++i) sql += ", ?";
+      sql += ");";
+      caller = which == kInsert ? "insertStatement" : "updateStatement";
+      break;
+    }
+    case kRemove:
+      sql = "DELETE FROM " + table + " WHERE \"rowid\" = ?;";
+      caller = "removeStatement";
+      break;
+    case kRemoveAll:
+    case kStatementCount:
+      sql = "DELETE FROM " + table + ";";
+      caller = "removeAllStatement";
+      break;
+  }
+  return statements_[which] = prepareStatement(sql, caller);
+}
+
+sqlite3_stmt* DizEvozidizSecondaryIndexConnection::insertStatement() { return statement(kInsert); }
+sqlite3_stmt* DizEvozidizSecondaryIndexConnection::updateStatement() { return statement(kUpdate); }
+sqlite3_stmt* DizEvozidizSecondaryIndexConnection::removeStatement() { return statement(kRemove); }
+sqlite3_stmt* DizEvozidizSecondaryIndexConnection::removeAllStatement() { return statement(kRemoveAll); }
+
+void DizEvozidizSecondaryIndexConnection::flushStatements() {
+  for (auto& s : statements_) {
+    if (s) sqlite3_finalize(s);
+    s = nullptr;
+  }
+}
