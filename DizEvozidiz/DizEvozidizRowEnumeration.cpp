@@ -8,7 +8,7 @@ void DizEnumerateRowsForBlockType(DizEvozidizReadTransaction& t, std::uint64_t b
                                   const DizWhitelistBlacklist* allowedCollections,
                                   const DizEvozidizReadTransaction::RowidCollectionKeyFilter& filter,
                                   const DizRowEnumerationBlock& block) {
-  static const Value nil;
+  static const Value nil{};
   const bool needsObject = blockType & DizBlockTypeNeedsObject;
   const bool needsMetadata = blockType & DizBlockTypeNeedsMetadata;
   auto run = [&](const std::vector<std::string>* collections) {

@@ -407,7 +407,7 @@ bool DizEvozidizViewTransaction::populateView() {
   const bool needsMetadata = grouping->needsMetadata() || sorting->needsMetadata();
   // The grouping runs in the filter, before anything is fetched, when it needs less than the sorting.
   const bool groupInFilter = (needsObject && !grouping->needsObject()) || (needsMetadata && !grouping->needsMetadata());
-  static const Value nil;
+  static const Value nil{};
   std::optional<std::string> filteredGroup;
 
   auto groupOf = [&](const std::string& c, const std::string& k, const Value& o, const Value& m) {
