@@ -56,28 +56,17 @@ bool DizEvozidizFilteredViewTransaction::createIfNeeded() {
     if (!createTables()) return false;
     if (!skipPopulation && !populateView()) return false;
     setStringValue(currentTag, "versionTag", false);
-    std::int32_t stored = 0;
-    if (getIntValue(&stored, "classVersion", true)) {
-      DizEvozidizView::dropTablesForRegisteredName(registeredName(), *databaseReadWriteTransaction(), true);
-      for (const char* key : {"classVersion", "parentViewName", "versionTag", "tag"})
-        removeValueForExtensionKey(key, true);
-    }
+    forgetFormerPersistentTables({"classVersion", "parentViewName", "versionTag", "tag"});
     return true;
   }
 
   std::int32_t classVersion = 0;
   const bool hasClassVersion = getIntValue(&classVersion, "classVersion", true);
-  bool needsPopulation = false;
+  const std::optional<bool> mustFill = prepareTablesForClassVersion(hasClassVersion, classVersion, skipPopulation);
+  if (!mustFill) return false;
+  bool needsPopulation = *mustFill;
   std::optional<std::string> storedParent, storedTag;
   bool fromOldTag = false;
-  if (hasClassVersion && classVersion != DizEvozidizView::kClassVersion) {
-    dropTablesForOldClassVersion(classVersion);
-    if (!createTables()) return false;
-    needsPopulation = true;
-  } else if (!hasClassVersion) {
-    if (!createTables()) return false;
-    needsPopulation = !skipPopulation;
-  }
   if (hasClassVersion) {
     storedParent = stringValueForExtensionKey("parentViewName", true);
     storedTag = stringValueForExtensionKey("versionTag", true);

@@ -241,29 +241,15 @@ bool DizEvozidizViewTransaction::createIfNeeded() {
     if (!createTables()) return false;
     if (!skipPopulation && !populateView()) return false;
     setStringValue(currentTag, "versionTag", false);
-    std::int32_t storedVersion = 0;
-    if (getIntValue(&storedVersion, "classVersion", true)) {
-      // Once persistent under this name: its tables go, and so do the values that described them,
-      // so that a later persistent registration builds them again instead of trusting them.
-      DizEvozidizView::dropTablesForRegisteredName(registeredName(), *databaseReadWriteTransaction(), true);
-      removeValueForExtensionKey("classVersion", true);
-      removeValueForExtensionKey("versionTag", true);
-      removeValueForExtensionKey("version", true);
-    }
+    forgetFormerPersistentTables({"classVersion", "versionTag", "version"});
     return true;
   }
 
   std::int32_t classVersion = 0;
   const bool hasClassVersion = getIntValue(&classVersion, "classVersion", true);
-  bool needsPopulation = false;
-  if (hasClassVersion && classVersion != DizEvozidizView::kClassVersion) {
-    dropTablesForOldClassVersion(classVersion);
-    if (!createTables()) return false;
-    needsPopulation = true;
-  } else if (!hasClassVersion) {
-    if (!createTables()) return false;
-    needsPopulation = !skipPopulation;
-  }
+  const std::optional<bool> mustFill = prepareTablesForClassVersion(hasClassVersion, classVersion, skipPopulation);
+  if (!mustFill) return false;
+  bool needsPopulation = *mustFill;
 
   std::optional<std::string> storedTag;
   bool fromOldVersionKey = false;
@@ -288,6 +274,22 @@ bool DizEvozidizViewTransaction::createIfNeeded() {
     setStringValue(currentTag, "versionTag", true);
   }
   return true;
+}
+
+std::optional<bool> DizEvozidizViewTransaction::prepareTablesForClassVersion(bool hasClassVersion,
+                                                                             std::int32_t classVersion,
+                                                                             bool skipPopulation) {
+  if (hasClassVersion && classVersion == DizEvozidizView::kClassVersion) return false;
+  if (hasClassVersion) dropTablesForOldClassVersion(classVersion);
+  if (!createTables()) return std::nullopt;
+  return hasClassVersion || !skipPopulation;
+}
+
+void DizEvozidizViewTransaction::forgetFormerPersistentTables(std::initializer_list<const char*> keys) {
+  std::int32_t storedVersion = 0;
+  if (!getIntValue(&storedVersion, "classVersion", true)) return;
+  DizEvozidizView::dropTablesForRegisteredName(registeredName(), *databaseReadWriteTransaction(), true);
+  for (const char* key : keys) removeValueForExtensionKey(key, true);
 }
 
 bool DizEvozidizViewTransaction::prepareIfNeeded() {

@@ -30,6 +30,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -184,6 +185,15 @@ class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
   // ---- Storage ----
   bool createTables();
   void dropTablesForOldClassVersion(int classVersion);
+  // The tables of a persistent view for the stored class version (none yet, or an older one whose
+  // tables are dropped first): whether the view must be filled, or nullopt when a table could not
+  // be made.
+  std::optional<bool> prepareTablesForClassVersion(bool hasClassVersion, std::int32_t classVersion,
+                                                   bool skipPopulation);
+  // A view kept in memory under a name that was once persistent: its old tables go, and so do the
+  // stored values (`keys`) that described them, so that a later persistent registration builds them
+  // again instead of trusting them.
+  void forgetFormerPersistentTables(std::initializer_list<const char*> keys);
   // Empties the view and fills it from the stored rows. False when the rows could not be read.
   virtual bool populateView();
   // Records the deletion of every row and group, then populates.
