@@ -2,7 +2,7 @@
 # Installs, as root on Debian 12, the packages the build and the tests need that are missing.
 set -euo pipefail
 packages=(
-  build-essential cmake ninja-build pkg-config ccache clang clang-format
+  build-essential cmake ninja-build pkg-config ccache clang clang-format lld
   libsqlite3-dev zlib1g-dev libglib2.0-dev libicu-dev libplist-dev nlohmann-json3-dev
   libcurl4-openssl-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
   libspdlog-dev systemtap-sdt-dev libsystemd-dev systemd
