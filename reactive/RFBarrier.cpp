@@ -4,14 +4,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#if defined(__SANITIZE_THREAD__)
-#define RF_UNDER_THREAD_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define RF_UNDER_THREAD_SANITIZER 1
-#endif
-#endif
-
 namespace rf_detail {
 
 std::atomic<bool> gLightBarrierIsCompilerOnly{false};

@@ -13,7 +13,21 @@
 
 #include <atomic>
 
+#if defined(__SANITIZE_THREAD__)
+#define RF_UNDER_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define RF_UNDER_THREAD_SANITIZER 1
+#endif
+#endif
+
 namespace rf_detail {
+
+#if defined(RF_UNDER_THREAD_SANITIZER)
+inline constexpr bool kUnderThreadSanitizer = true;
+#else
+inline constexpr bool kUnderThreadSanitizer = false;
+#endif
 
 // True once process-wide barriers are registered; never goes back to false.
 extern std::atomic<bool> gLightBarrierIsCompilerOnly;

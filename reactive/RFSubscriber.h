@@ -67,10 +67,15 @@ class RFSubscriber {
 // another thread takes it, the bias is revoked for good (once, at the cost of a process-wide
 // barrier) and from then on locking takes one compare-and-swap and unlocking one exchange.
 // Threads that find it taken sleep until it is released.
+//
+// Under the thread sanitizer the lock is never biased: the sanitizer cannot follow the
+// hand-over of a revoked bias and reports races on what the lock protects, so it checks the
+// ordinary path only.
 class RFReentrantLock {
  public:
   [[gnu::always_inline]] void lock() {
     const std::uintptr_t me = threadToken();
+    if constexpr (rf_detail::kUnderThreadSanitizer) return lockOtherwise(me);
     // Only this thread ever stores `me` (in bias_ or owner_), so a stale read cannot match it
     // falsely. Only the biased thread sets inside_, so that test holds even after a revocation.
     if (biasOwner_.load(std::memory_order_relaxed) == me && !inside_.load(std::memory_order_relaxed)) [[likely]] {
