@@ -247,7 +247,7 @@ class ZRVDatabaseManager : public platform::Object {
   // Whole days since the earliest collection was stored (the first launch); 0 without collections.
   std::int64_t daysSinceFirstLaunch() const;
   // A mutable copy of the platform's review state; a new one (10 significant events to go) is
-  // stored first when there is none.
+  // stored first when there is none (null, logged, when that write did not commit).
   std::shared_ptr<ZRVOptionReview> currentReviewStateForPlatform(std::uint64_t platformNumber);
   std::shared_ptr<ZRVOptionReview> getCurrentReviewState() { return currentReviewStateForPlatform(0); }
   // Records an answer on `review` (status, request date now, one more request; status 0 sets the

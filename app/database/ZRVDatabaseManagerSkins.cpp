@@ -253,7 +253,7 @@ std::shared_ptr<ZRVOptionReview> ZRVDatabaseManager::currentReviewStateForPlatfo
   mainDatabaseConnection_->readWithBlock(
       [&](DizEvozidizReadTransaction& transaction) { review = storedReviewState(transaction, platformNumber); });
   if (!review) {
-    write("currentReviewStateForPlatform:", [&](DizEvozidizReadWriteTransaction& transaction) {
+    const bool stored = write("currentReviewStateForPlatform:", [&](DizEvozidizReadWriteTransaction& transaction) {
       // One stored since the main connection's snapshot (a call before the Did-update notification)
       // is taken rather than doubled.
       review = storedReviewState(transaction, platformNumber);
@@ -263,6 +263,7 @@ std::shared_ptr<ZRVOptionReview> ZRVDatabaseManager::currentReviewStateForPlatfo
       review->setSignificantEventsRemain(kNewReviewSignificantEvents);
       transaction.setObject(Value(review), *review->uuid(), ZRVOptionsCollection);
     });
+    if (!stored) return nullptr;
   }
   return std::static_pointer_cast<ZRVOptionReview>(review->copy());
 }
