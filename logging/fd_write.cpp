@@ -1,4 +1,4 @@
-#include "logging/fd_write.h"
+#include "logging/fd_write_internal.h"
 
 #include <cerrno>
 
