@@ -5,15 +5,14 @@
 
 #include <benchmark/benchmark.h>
 #include <libpq-fe.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +20,7 @@
 #include "platform/cloud/cloud_operations.h"
 #include "platform/run_loop.h"
 #include "support/compare.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -28,6 +28,7 @@ using namespace platform;
 using Clock = std::chrono::steady_clock;
 
 struct Environment {
+  std::optional<zorvel::test::TempDir> folder;  // the cluster's info file
   std::string info;
   std::string userConnection;
   CloudDatabasePtr writer;
@@ -195,9 +196,8 @@ BENCHMARK(BM_RawThousandRows)->Iterations(50)->UseManualTime();
 
 bool setUp() {
   env = new Environment;
-  char folder[] = "/tmp/zorvel-cloud-bench.XXXXXX";
-  if (!mkdtemp(folder)) return false;
-  env->info = std::string(folder) + "/cluster.info";
+  env->folder.emplace("zorvel-cloud-bench");
+  env->info = env->folder->file("cluster.info");
   std::string command = "bash '" ZORVEL_CLOUD_CLUSTER_SCRIPT "' start '" + env->info + "' >&2";
   int status = std::system(command.c_str());
   if (status != 0) {
@@ -247,9 +247,8 @@ void tearDown() {
   if (!env->info.empty()) {
     std::string command = "bash '" ZORVEL_CLOUD_CLUSTER_SCRIPT "' stop '" + env->info + "'";
     if (std::system(command.c_str()) != 0) std::fprintf(stderr, "cloud_bench: the cluster did not stop cleanly\n");
-    std::error_code ignored;
-    std::filesystem::remove_all(env->info.substr(0, env->info.rfind('/')), ignored);
   }
+  env->folder.reset();
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "bench/support/compare.h"
 #include "bench/support/store_support.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -19,9 +20,9 @@ using platform::Value;
 
 constexpr int kRows = 100000;
 
-using zorvel::bench::BenchDir;
 using zorvel::bench::makeKeys;
 using zorvel::bench::passThrough;
+using zorvel::test::TempDir;
 
 // An extension that takes part in every transaction and does nothing in any hook.
 class NoOpTransaction final : public DizEvozidizExtensionTransaction {
@@ -64,7 +65,7 @@ class NoOpExtension final : public DizEvozidizExtension {
 
 void BM_BulkInsertWithExtensions(benchmark::State& state) {
   const int extensions = static_cast<int>(state.range(0));
-  BenchDir dir;
+  TempDir dir{"zorvel-store-bench"};
   auto database = DizEvozidiz::create(dir.file("store-" + std::to_string(extensions) + ".sqlite"), passThrough());
   auto connection = database->newConnection();
   for (int i = 0; i < extensions; ++i) {

@@ -4,11 +4,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include <stdlib.h>
-
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
 #include <ctime>
 #include <string>
 #include <thread>
@@ -17,7 +14,7 @@
 #include "logging/file_logger.h"
 #include "logging/log.h"
 #include "logging/logger.h"
-#include "platform/files.h"
+#include "tests/support/temp_dir.h"
 
 #if __has_include(<spdlog/async.h>)
 #define ZORVEL_HAVE_SPDLOG 1
@@ -167,31 +164,13 @@ BENCHMARK(BM_SpdlogAsyncToMemory)->UseRealTime();
 
 // --- Rolling file logger -------------------------------------------------------------------------
 
-// A fresh folder under the temporary folder, removed afterwards.
-class BenchFolder {
- public:
-  BenchFolder() {
-    std::string pattern = platform::FileManager::defaultManager().temporaryDirectory() + "/zorvel-bench-XXXXXX";
-    if (::mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~BenchFolder() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 constexpr std::uint64_t kRollBytes = 10 * 1024 * 1024;
 
 // Lines "<yyyy/MM/dd HH:mm:ss:SSS>  value <i> of bench" through the hub to the file logger, each
 // line reaching the file (one write(2)) before the next; files roll at 10 MiB, five kept.
 void BM_LGFileLogger(benchmark::State& state) {
-  BenchFolder folder;
-  if (folder.path().empty()) return state.SkipWithError("no temporary folder");
-  auto manager = std::make_shared<LGLogFileManagerDefault>(folder.path());
+  zorvel::test::TempDir folder{"zorvel-bench"};
+  auto manager = std::make_shared<LGLogFileManagerDefault>(folder.path().string());
   auto logger = platform::make<LGFileLogger>(manager);
   logger->setMaximumFileSize(kRollBytes);
   LGLog::addLogger(logger, LGLogFlagInfo);
@@ -212,11 +191,10 @@ BENCHMARK(BM_LGFileLogger)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(
 // The same lines through spdlog's asynchronous logger and rotating file sink. flushEach: every line
 // goes to the file before the next (as the file logger does); otherwise lines wait in stdio's buffer.
 void spdlogToFile(benchmark::State& state, bool flushEach) {
-  BenchFolder folder;
-  if (folder.path().empty()) return state.SkipWithError("no temporary folder");
+  zorvel::test::TempDir folder{"zorvel-bench"};
   try {
     auto pool = std::make_shared<spdlog::details::thread_pool>(8192, 1);
-    auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(folder.path() + "/bench.log", kRollBytes, 5);
+    auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(folder.file("bench.log"), kRollBytes, 5);
     auto logger = std::make_shared<spdlog::async_logger>("bench", sink, pool, spdlog::async_overflow_policy::block);
     logger->set_pattern("%Y/%m/%d %H:%M:%S:%e  %v");
     logger->set_level(spdlog::level::info);

@@ -19,18 +19,19 @@
 #include "DizEvozidiz/Extensions/SecondaryIndex/DizEvozidizSecondaryIndexTransaction.h"
 #include "bench/support/compare.h"
 #include "bench/support/store_support.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
 using platform::Value;
-using zorvel::bench::BenchDir;
 using zorvel::bench::passThrough;
+using zorvel::test::TempDir;
 
 constexpr int kRows = 100000;
 
 // Objects are 16 bytes: state (int64), score (int64).
 struct Store {
-  BenchDir dir;
+  TempDir dir{"zorvel-store-bench"};
   DizEvozidiz::Ptr database;
   DizEvozidizConnection::Ptr connection;
   bool ok = false;

@@ -6,6 +6,7 @@
 // baseline is kept for context. Real time: the store works on its own queues.
 
 #include <sqlite3.h>
+
 #include <random>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "bench/support/compare.h"
 #include "bench/support/raw_sqlite.h"
 #include "bench/support/store_support.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -29,9 +31,9 @@ constexpr int kReadsPerTransaction = 1000;
 constexpr int kWarmKeys = 1000;
 constexpr const char* kCollection = "bench";
 
-using zorvel::bench::BenchDir;
 using zorvel::bench::makeKeys;
 using zorvel::bench::passThrough;
+using zorvel::test::TempDir;
 
 std::shared_ptr<DizEvozidiz> makeStore(const std::string& path, std::int64_t synchronous = 2) {
   DizEvozidizOptions options;
@@ -115,7 +117,7 @@ class RawStore {
 
 void BM_StoreBulkInsert(benchmark::State& state) {
   runGuarded(state, [&] {
-    BenchDir dir;
+    TempDir dir{"zorvel-store-bench"};
     auto database = makeStore(dir.file("store.sqlite"));
     auto connection = database->newConnection();
     const auto keys = makeKeys(kBulkRows);
@@ -136,7 +138,7 @@ BENCHMARK(BM_StoreBulkInsert)->Unit(benchmark::kMillisecond)->UseRealTime();
 // `upsert`: one statement a row instead of the store's rowid lookup and insert, for context only.
 void runRawBulk(benchmark::State& state, bool upsert) {
   runGuarded(state, [&] {
-    BenchDir dir;
+    TempDir dir{"zorvel-store-bench"};
     RawStore raw(dir.file("raw.sqlite"));
     const auto keys = makeKeys(kBulkRows);
     for (auto _ : state) {
@@ -169,7 +171,7 @@ std::vector<int> randomOrder(int count, int range) {
 
 void runStoreReads(benchmark::State& state, bool caches, int keyRange) {
   runGuarded(state, [&] {
-    BenchDir dir;
+    TempDir dir{"zorvel-store-bench"};
     auto database = makeStore(dir.file("store.sqlite"));
     auto connection = database->newConnection();
     const auto keys = makeKeys(kReadRows);
@@ -191,7 +193,7 @@ void runStoreReads(benchmark::State& state, bool caches, int keyRange) {
 
 void runRawReads(benchmark::State& state, int keyRange) {
   runGuarded(state, [&] {
-    BenchDir dir;
+    TempDir dir{"zorvel-store-bench"};
     RawStore raw(dir.file("raw.sqlite"));
     const auto keys = makeKeys(kReadRows);
     raw.exec("BEGIN TRANSACTION;");
@@ -221,7 +223,7 @@ BENCHMARK(BM_RawReadWarm)->UseRealTime();
 // Argument: the synchronous option (2: full sync, SQLite's default; 0: OFF).
 void BM_StoreSingleRowWrite(benchmark::State& state) {
   runGuarded(state, [&] {
-    BenchDir dir;
+    TempDir dir{"zorvel-store-bench"};
     auto database = makeStore(dir.file("store.sqlite"), state.range(0));
     auto connection = database->newConnection();
     const auto keys = makeKeys(kWarmKeys);
@@ -239,7 +241,7 @@ BENCHMARK(BM_StoreSingleRowWrite)->Arg(2)->Arg(0)->UseRealTime();
 
 void BM_RawSingleRowWrite(benchmark::State& state) {
   runGuarded(state, [&] {
-    BenchDir dir;
+    TempDir dir{"zorvel-store-bench"};
     RawStore raw(dir.file("raw.sqlite"), state.range(0));
     const auto keys = makeKeys(kWarmKeys);
     std::size_t i = 0;

@@ -4,12 +4,9 @@
 // The comparison is of the scalings: the store's 2- and 4-reader rates over its 1-reader rate
 // against raw SQLite's, measured in the same run.
 
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <random>
@@ -23,11 +20,13 @@
 #include "bench/support/compare.h"
 #include "bench/support/raw_sqlite.h"
 #include "platform/run_loop.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
 using platform::Value;
 using zorvel::bench::RawSqlite;
+using zorvel::test::TempDir;
 
 constexpr int kRows = 10000;
 constexpr int kReadsPerTransaction = 100;
@@ -69,23 +68,6 @@ class FixedRateWriter {
   std::thread thread_;
 };
 
-class BenchFolder {
- public:
-  explicit BenchFolder(const char* name, int readers)
-      : path_(std::filesystem::temp_directory_path() /
-              (std::string(name) + "-" + std::to_string(::getpid()) + "-" + std::to_string(readers))) {
-    std::filesystem::create_directories(path_);
-  }
-  ~BenchFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  std::string file() const { return (path_ / "store.sqlite").string(); }
-
- private:
-  std::filesystem::path path_;
-};
-
 // Runs `readerCount` threads of kTransactionsPerReader read transactions each, per iteration. The
 // first exception of a reader is thrown again once all have ended.
 void runReaders(benchmark::State& state, int readerCount, const std::function<void(int reader, std::mt19937&)>& read) {
@@ -112,9 +94,9 @@ void runReaders(benchmark::State& state, int readerCount, const std::function<vo
 
 void BM_StoreReadersWhileOneWrites(benchmark::State& state) {
   const int readerCount = static_cast<int>(state.range(0));
-  BenchFolder folder("zorvel-readers-bench", readerCount);
+  TempDir folder{"zorvel-readers-bench"};
   zorvel::bench::runGuarded(state, [&] {
-    auto database = DizEvozidiz::create(folder.file());
+    auto database = DizEvozidiz::create(folder.file("store.sqlite"));
     auto writerConnection = database->newConnection();
     writerConnection->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
       for (int i = 0; i < kRows; ++i) t.setObject(Value(i), keyFor(i), "bench");
@@ -144,12 +126,12 @@ BENCHMARK(BM_StoreReadersWhileOneWrites)->Arg(1)->Arg(2)->Arg(4)->UseRealTime()-
 // the store runs (a read by collection and key; a rowid lookup, an update and the counter row).
 void BM_RawReadersWhileOneWrites(benchmark::State& state) {
   const int readerCount = static_cast<int>(state.range(0));
-  BenchFolder folder("zorvel-raw-readers-bench", readerCount);
+  TempDir folder{"zorvel-raw-readers-bench"};
   zorvel::bench::runGuarded(state, [&] {
-    { DizEvozidiz::create(folder.file()); }  // the store's schema, then closed
+    { DizEvozidiz::create(folder.file("store.sqlite")); }  // the store's schema, then closed
     std::int64_t counter = 0;
     {
-      RawSqlite setup(folder.file());
+      RawSqlite setup(folder.file("store.sqlite"));
       setup.exec("PRAGMA journal_mode = WAL;");
       auto insert = setup.prepare(R"(INSERT INTO "database2" ("collection", "key", "data") VALUES ('bench', ?, ?);)");
       setup.exec("BEGIN;");
@@ -159,11 +141,11 @@ void BM_RawReadersWhileOneWrites(benchmark::State& state) {
     std::vector<std::unique_ptr<RawSqlite>> readers;
     std::vector<RawSqlite::Statement> selects;
     for (int r = 0; r < readerCount; ++r) {
-      readers.push_back(std::make_unique<RawSqlite>(folder.file()));
+      readers.push_back(std::make_unique<RawSqlite>(folder.file("store.sqlite")));
       selects.push_back(
           readers.back()->prepare(R"(SELECT "rowid", "data" FROM "database2" WHERE "collection" = ? AND "key" = ?;)"));
     }
-    RawSqlite writerDb(folder.file());
+    RawSqlite writerDb(folder.file("store.sqlite"));
     auto getRowid = writerDb.prepare(R"(SELECT "rowid" FROM "database2" WHERE "collection" = ? AND "key" = ?;)");
     auto update = writerDb.prepare(R"(UPDATE "database2" SET "data" = ?, "metadata" = NULL WHERE "rowid" = ?;)");
     auto setCounter =

@@ -19,6 +19,7 @@
 #include "DizEvozidiz/Extensions/Views/DizEvozidizView.h"
 #include "bench/support/compare.h"
 #include "bench/support/store_support.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -26,9 +27,9 @@ using platform::Value;
 
 constexpr int kRows = 100000;
 
-using zorvel::bench::BenchDir;
 using zorvel::bench::makeKeys;
 using zorvel::bench::passThrough;
+using zorvel::test::TempDir;
 
 Value objectFor(std::int64_t v) {
   platform::Bytes bytes(sizeof v);
@@ -67,7 +68,7 @@ std::vector<std::int64_t> values(bool sorted) {
 }
 
 struct Store {
-  BenchDir dir;
+  TempDir dir{"zorvel-store-bench"};
   DizEvozidiz::Ptr database;
   DizEvozidizConnection::Ptr connection;
 

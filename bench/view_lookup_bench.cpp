@@ -22,12 +22,13 @@
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewTransaction.h"
 #include "bench/support/compare.h"
 #include "bench/support/store_support.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
 using platform::Value;
-using zorvel::bench::BenchDir;
 using zorvel::bench::passThrough;
+using zorvel::test::TempDir;
 
 std::int64_t valueOf(const Value& object) {
   std::int64_t v = 0;
@@ -36,7 +37,7 @@ std::int64_t valueOf(const Value& object) {
 }
 
 struct Store {
-  BenchDir dir;
+  TempDir dir{"zorvel-store-bench"};
   DizEvozidiz::Ptr database;
   DizEvozidizConnection::Ptr writer;
   bool ok = false;

@@ -1,6 +1,6 @@
-#include "logging/fd_write.h"
-
 #include <cerrno>
+
+#include "logging/fd_write_internal.h"
 
 bool LGWriteFully(int fileDescriptor, iovec* pieces, int count) {
   while (count > 0) {

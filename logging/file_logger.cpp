@@ -13,7 +13,7 @@
 #include <mutex>
 #include <thread>
 
-#include "logging/fd_write.h"
+#include "logging/fd_write_internal.h"
 #include "platform/console.h"
 #include "platform/format.h"
 #include "platform/process.h"

@@ -9,7 +9,7 @@
 #include <ctime>
 #include <mutex>
 
-#include "logging/fd_write.h"
+#include "logging/fd_write_internal.h"
 #include "platform/format.h"
 #include "platform/process.h"
 #include "platform/text.h"

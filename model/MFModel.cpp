@@ -8,7 +8,7 @@
 #include <shared_mutex>
 #include <unordered_map>
 
-#include "model/MFModelCache.h"
+#include "model/MFModelInternal.h"
 #include "platform/diagnostics.h"
 #include "platform/format.h"
 #include "platform/text.h"

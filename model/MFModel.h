@@ -212,9 +212,6 @@ class MFModel : public platform::Object {
 // Raises NSInvalidArgumentException when an archived key of the class has no allowed classes.
 void mf_verifyAllowedSecureCodingClasses(const MFModel& modelClass);
 
-// True when a value is an instance of `cls`: objects by class, plain values by the class of their
-// kind (NSString, NSNumber...; numbers are also NSValue, see MFValueClass).
-bool mf_valueIsKindOfClass(const platform::Value& value, const platform::Class& cls);
 // The class of boxed scalars ("NSValue"); numbers count as its instances.
 const platform::Class& MFValueClass();
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "model/MFModel.h"
-#include "model/MFModelCache.h"
+#include "model/MFModelInternal.h"
 #include "platform/diagnostics.h"
 #include "platform/format.h"
 

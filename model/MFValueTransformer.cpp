@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "model/MFJSONAdapter.h"
+#include "model/MFModelInternal.h"
 #include "platform/format.h"
 
 using platform::Class;

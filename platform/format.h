@@ -42,9 +42,14 @@ struct FormatArg {
   const Object* object = nullptr;
   const void* pointer = nullptr;
   std::string (*describe)(const void*) = nullptr;  // for Kind::Described
+
+  // Boxes one argument as format() does, for interfaces that take arguments already boxed
+  // (formatArgs, LGLog::logArgs).
+  template <class T>
+  static FormatArg from(const T& arg);
 };
 
-namespace format_detail {
+namespace detail {
 
 template <class T>
 concept Describable = requires(const T& t) {
@@ -133,14 +138,19 @@ FormatArg box(const T& arg) {
   return a;
 }
 
-}  // namespace format_detail
+}  // namespace detail
+
+template <class T>
+FormatArg FormatArg::from(const T& arg) {
+  return detail::box(arg);
+}
 
 // The non-template core.
 std::string formatArgs(std::string_view fmt, std::span<const FormatArg> args);
 
 template <class... Args>
 std::string format(std::string_view fmt, const Args&... args) {
-  const std::array<FormatArg, sizeof...(Args)> boxed{format_detail::box(args)...};
+  const std::array<FormatArg, sizeof...(Args)> boxed{detail::box(args)...};
   return formatArgs(fmt, boxed);
 }
 

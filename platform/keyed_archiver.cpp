@@ -5,6 +5,9 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "platform/keyed_archive_internal.h"
+#include "platform/text.h"
+
 namespace platform {
 
 // --- AllowedClasses ---
@@ -45,6 +48,26 @@ bool AllowedClasses::allowsClass(const Class& cls) const {
   return false;
 }
 
+std::size_t detail::appendUtf16BE(std::string& out, std::string_view utf8) {
+  std::size_t units = 0;
+  auto put = [&](char32_t unit) {
+    out.push_back(static_cast<char>(unit >> 8));
+    out.push_back(static_cast<char>(unit & 0xFF));
+    ++units;
+  };
+  for (std::size_t pos = 0; pos < utf8.size();) {
+    char32_t c = decodeUtf8(utf8, pos);
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      put(0xD800 + (c >> 10));
+      put(0xDC00 + (c & 0x3FF));
+    } else {
+      put(c);
+    }
+  }
+  return units;
+}
+
 // --- KeyedArchiver ---
 //
 // Objects of the property list are collected first (scalars as their final bytes, containers as
@@ -68,50 +91,6 @@ std::uint64_t hashBytes(const char* p, std::size_t n) {
     h *= 1099511628211ull;
   }
   return h;
-}
-
-// Appends the UTF-16 big-endian form of valid UTF-8; each invalid sequence becomes U+FFFD.
-std::size_t appendUtf16BE(std::string& out, std::string_view s) {
-  std::size_t units = 0;
-  auto put = [&](std::uint32_t u) {
-    out.push_back(static_cast<char>(u >> 8));
-    out.push_back(static_cast<char>(u & 0xFF));
-    ++units;
-  };
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  std::size_t n = s.size(), i = 0;
-  while (i < n) {
-    unsigned c = p[i];
-    std::uint32_t cp = 0xFFFD;
-    std::size_t len = 1;
-    if (c < 0x80) {
-      cp = c;
-    } else {
-      std::size_t need = 0;
-      std::uint32_t min = 0;
-      if (c >= 0xC2 && c <= 0xDF) need = 1, cp = c & 0x1F, min = 0x80;
-      else if (c >= 0xE0 && c <= 0xEF) need = 2, cp = c & 0x0F, min = 0x800;
-      else if (c >= 0xF0 && c <= 0xF4) need = 3, cp = c & 0x07, min = 0x10000;
-      std::size_t k = 1;
-      for (; k <= need && i + k < n && (p[i + k] & 0xC0) == 0x80; ++k) cp = (cp << 6) | (p[i + k] & 0x3F);
-      if (need == 0 || k <= need || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        cp = 0xFFFD;
-        len = std::max<std::size_t>(1, k);  // skip the maximal invalid prefix
-        if (need == 0) len = 1;
-      } else {
-        len = need + 1;
-      }
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      put(0xD800 + (cp >> 10));
-      put(0xDC00 + (cp & 0x3FF));
-    } else {
-      put(cp);
-    }
-    i += len;
-  }
-  return units;
 }
 
 void appendBE(std::string& out, std::uint64_t v, int bytes) {
@@ -277,7 +256,7 @@ struct KeyedArchiver::Impl {
       std::size_t unitsStart = scalars.size();
       std::size_t units = 0;
       if (dollar) scalars.append("\0$", 2), units = 1;
-      units += appendUtf16BE(scalars, s);
+      units += detail::appendUtf16BE(scalars, s);
       std::string body = scalars.substr(unitsStart);
       scalars.resize(start);
       appendMarkerCount(scalars, kMarkerUtf16, units);

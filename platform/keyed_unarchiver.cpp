@@ -6,6 +6,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "platform/keyed_archive_internal.h"
 #include "platform/keyed_archiver.h"
 #include "platform/text.h"
 
@@ -50,37 +51,8 @@ std::string utf8FromUtf16BE(const std::uint8_t* p, std::uint64_t units) {
 // The UTF-16 big-endian bytes of a key as the archiver stores it.
 std::string utf16BEKey(std::string_view key, bool dollar) {
   std::string units;
-  auto put = [&](std::uint32_t u) {
-    units.push_back(static_cast<char>(u >> 8));
-    units.push_back(static_cast<char>(u & 0xFF));
-  };
-  if (dollar) put('$');
-  const auto* p = reinterpret_cast<const unsigned char*>(key.data());
-  std::size_t i = 0, n = key.size();
-  while (i < n) {
-    // Keys are matched exactly; an invalid sequence cannot have been stored other than as U+FFFD,
-    // so decoding it that way here still finds what the archiver wrote.
-    unsigned c = p[i];
-    std::uint32_t cp = 0xFFFD;
-    std::size_t need = 0, k = 1;
-    std::uint32_t min = 0;
-    if (c < 0x80) cp = c;
-    else if (c >= 0xC2 && c <= 0xDF) need = 1, cp = c & 0x1F, min = 0x80;
-    else if (c >= 0xE0 && c <= 0xEF) need = 2, cp = c & 0x0F, min = 0x800;
-    else if (c >= 0xF0 && c <= 0xF4) need = 3, cp = c & 0x07, min = 0x10000;
-    if (need) {
-      for (; k <= need && i + k < n && (p[i + k] & 0xC0) == 0x80; ++k) cp = (cp << 6) | (p[i + k] & 0x3F);
-      if (k <= need || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-    }
-    i += k;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      put(0xD800 + (cp >> 10));
-      put(0xDC00 + (cp & 0x3FF));
-    } else {
-      put(cp);
-    }
-  }
+  if (dollar) units.append("\0$", 2);
+  detail::appendUtf16BE(units, key);
   return units;
 }
 

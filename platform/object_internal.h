@@ -23,13 +23,6 @@
 
 namespace platform::detail {
 
-struct StringHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-};
-template <class V>
-using StringMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
-
 // What key-value coding uses for one key of one class: the nearest declaration (for reading)
 // and the declarations that can write (setter, else storage), resolved once per class.
 struct KeyAccess {

@@ -14,6 +14,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -37,6 +38,19 @@ using ValueArray = std::vector<Value>;
 
 class ValueDictionary;
 class ValueSet;
+
+namespace detail {
+
+// Hash of string keys that also takes a std::string_view, so that maps keyed by std::string can be
+// searched without making a string.
+struct StringHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+template <class V>
+using StringMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
+
+}  // namespace detail
 
 class Value {
  public:
@@ -212,12 +226,8 @@ class ValueDictionary {
   bool operator==(const ValueDictionary& other) const;  // same keys and equal values, any order
 
  private:
-  struct Hash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-  };
   std::vector<Entry> entries_;
-  std::unordered_map<std::string, std::size_t, Hash, std::equal_to<>> index_;
+  detail::StringMap<std::size_t> index_;
 };
 
 // Unordered collection of distinct values (by Value equality). Iteration follows insertion order.

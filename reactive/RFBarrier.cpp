@@ -1,8 +1,8 @@
-#include "reactive/RFBarrier.h"
-
 #include <linux/membarrier.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include "reactive/RFBarrierInternal.h"
 
 namespace rf_detail {
 

@@ -4,7 +4,7 @@
 #include <mutex>
 
 #include "platform/format.h"
-#include "reactive/RFProbes.h"
+#include "reactive/RFProbesInternal.h"
 
 #if RF_HAVE_PROBES
 extern "C" {

@@ -5,8 +5,9 @@
 #include <mutex>
 
 #include "reactive/RFEvent.h"
-#include "reactive/RFForwarding.h"
-#include "reactive/RFStreamOperatorsImpl.h"
+#include "reactive/RFForwardingInternal.h"
+#include "reactive/RFStreamOperatorsInternal.h"
+#include "reactive/RFSubscriberInternal.h"
 #include "reactive/RFTuple.h"
 
 template class RFStreamOperators<RFSignal>;

@@ -9,7 +9,7 @@
 #include "platform/dispatch.h"
 #include "platform/run_loop.h"
 #include "platform/thread.h"
-#include "reactive/RFForwarding.h"
+#include "reactive/RFForwardingInternal.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFTuple.h"
 

@@ -5,7 +5,7 @@
 #include <deque>
 #include <mutex>
 
-#include "reactive/RFForwarding.h"
+#include "reactive/RFForwardingInternal.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFSubject.h"
 #include "reactive/RFTuple.h"

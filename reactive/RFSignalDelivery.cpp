@@ -4,7 +4,7 @@
 
 #include "platform/dispatch.h"
 #include "platform/thread.h"
-#include "reactive/RFForwarding.h"
+#include "reactive/RFForwardingInternal.h"
 #include "reactive/RFSignal.h"
 
 namespace {

@@ -3,8 +3,8 @@
 
 #include <atomic>
 
-#include "reactive/RFForwarding.h"
 #include "reactive/RFEvent.h"
+#include "reactive/RFForwardingInternal.h"
 #include "reactive/RFSignal.h"
 
 // --- Side effects --------------------------------------------------------------------------------

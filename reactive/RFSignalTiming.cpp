@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "reactive/RFForwarding.h"
+#include "reactive/RFForwardingInternal.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFTuple.h"
 

@@ -1,8 +1,8 @@
 // Windows opened and closed by other signals, buffers of a count of values, and one shared
 // subscription handed to a block.
 
-#include "reactive/RFForwarding.h"
 #include "reactive/RFEvent.h"
+#include "reactive/RFForwardingInternal.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFSubject.h"
 #include "reactive/RFTuple.h"

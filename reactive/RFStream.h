@@ -12,7 +12,7 @@
 //
 // A kind plugs in by deriving from RFStreamOperators<Kind> (which derives from RFStream) and
 // defining those five, with `using RFStreamOperators<Kind>::concat;` so that its own concat does
-// not hide the collection form; its .cpp file includes "reactive/RFStreamOperatorsImpl.h" and
+// not hide the collection form; its .cpp file includes "reactive/RFStreamOperatorsInternal.h" and
 // instantiates RFStreamOperators<Kind> explicitly. Operators then return the kind's own pointer
 // type, and class operators (zip, concat of a collection, ...) are called on the kind
 // (RFSignal::zip(...)).

@@ -1,5 +1,8 @@
 #include "reactive/RFSubject.h"
 
+#include "reactive/RFSubscriberInternal.h"
+#include "reactive/RFSubscriberListInternal.h"
+
 // --- RFSubject -----------------------------------------------------------------------------------
 
 RFSubject::RFSubject() : disposable_(RFCompoundDisposable::compoundDisposable()) {}

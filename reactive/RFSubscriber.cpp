@@ -2,7 +2,8 @@
 
 #include <mutex>
 
-#include "reactive/RFProbes.h"
+#include "reactive/RFProbesInternal.h"
+#include "reactive/RFSubscriberInternal.h"
 
 RFSubscriberPtr RFSubscriber::subscriberWithNext(RFNextBlock next, RFErrorBlock error, RFCompletedBlock completed) {
   return RFBlockSubscriber::create(std::move(next), std::move(error), std::move(completed));

@@ -1,10 +1,9 @@
-#include "reactive/RFSubscriberList.h"
-
 #include <cstdlib>
 #include <mutex>
 #include <new>
 
-#include "reactive/RFSubscriber.h"
+#include "reactive/RFSubscriberInternal.h"
+#include "reactive/RFSubscriberListInternal.h"
 
 namespace rf_detail {
 

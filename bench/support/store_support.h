@@ -1,11 +1,8 @@
 #pragma once
 
-// Shared by the store's benchmarks: a temporary folder per benchmark, serializers that store bytes
-// as they are, and key lists.
+// Shared by the store's benchmarks: serializers that store bytes as they are, and key lists. (Their
+// temporary folders are the tests' zorvel::test::TempDir, tests/support/temp_dir.h.)
 
-#include <unistd.h>
-
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -13,27 +10,6 @@
 #include "platform/value.h"
 
 namespace zorvel::bench {
-
-// A fresh folder, removed when the benchmark ends.
-class BenchDir {
- public:
-  BenchDir() {
-    path_ = std::filesystem::temp_directory_path() /
-            ("zorvel-store-bench-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
-    std::filesystem::create_directories(path_);
-  }
-  ~BenchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  BenchDir(const BenchDir&) = delete;
-  BenchDir& operator=(const BenchDir&) = delete;
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  static inline int counter_ = 0;
-  std::filesystem::path path_;
-};
 
 // Objects are bytes and are stored as they are.
 inline DizEvozidizClosures passThrough() {

@@ -2,6 +2,7 @@
 
 #include "platform/error.h"
 #include "reactive/RFDeallocating.h"
+#include "reactive/bridges/RFKVOProxyInternal.h"
 
 namespace {
 

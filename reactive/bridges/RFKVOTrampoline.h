@@ -5,9 +5,7 @@
 // - RFKVOTrampoline: one registration of one key path (dots are followed by the platform) on one
 //   target, packaged as a disposable. Disposing it (or the deallocation of the target or of the
 //   observer, through their rf_deallocDisposable) ends the registration.
-// - RFKVOProxy: the one observer the platform sees for every trampoline; it finds the trampoline
-//   of each notification by the registration's context (the trampoline's address) in a table of
-//   weak references, so a trampoline that is gone simply stops hearing.
+// - RFKVOProxy (RFKVOProxyInternal.h): the one observer the platform sees for every trampoline.
 //
 // Threads: registration and disposal may happen on any thread. Notifications arrive on the
 // thread that made the change; the trampoline's block is called outside every lock of this
@@ -18,7 +16,6 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "platform/kvo.h"
 #include "platform/object.h"
@@ -66,19 +63,4 @@ class RFKVOTrampoline final : public RFDisposable {
   bool hasObserver_ = false;
   bool registered_ = false;
   bool disposed_ = false;
-};
-
-class RFKVOProxy final : public platform::KeyValueObserver {
- public:
-  static const std::shared_ptr<RFKVOProxy>& sharedProxy();
-
-  void addObserver(const std::shared_ptr<RFKVOTrampoline>& observer, const void* context);
-  // Removes the context's entry (the observer is not consulted).
-  void removeObserver(const RFKVOTrampoline* observer, const void* context);
-  void observeValueForKeyPath(std::string_view keyPath, platform::Object& object, const platform::KeyValueChange& change,
-                              void* context) override;
-
- private:
-  std::mutex lock_;
-  std::unordered_map<const void*, std::weak_ptr<RFKVOTrampoline>> trampolines_;
 };

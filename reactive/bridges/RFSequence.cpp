@@ -7,7 +7,7 @@
 #include "platform/keyed_archiver.h"
 #include "platform/text.h"
 #include "reactive/RFSignal.h"
-#include "reactive/RFStreamOperatorsImpl.h"
+#include "reactive/RFStreamOperatorsInternal.h"
 
 template class RFStreamOperators<RFSequence>;
 

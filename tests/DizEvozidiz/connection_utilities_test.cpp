@@ -15,16 +15,8 @@ namespace {
 using platform::Value;
 using RW = DizEvozidizReadWriteTransaction;
 
-class ConnectionUtilities : public diztest::StoreFixture {
+class ConnectionUtilities : public diztest::ConnectionFixture {
  protected:
-  void SetUp() override {
-    StoreFixture::SetUp();
-    connection = database->newConnection();
-  }
-  void TearDown() override {
-    connection.reset();
-    StoreFixture::TearDown();
-  }
   // Enough rows for a backup of several steps (1500 pages each).
   void fillWithPages(int rows) {
     ASSERT_TRUE(connection->readWriteWithBlock([&](RW& t) {
@@ -49,7 +41,6 @@ class ConnectionUtilities : public diztest::StoreFixture {
     return result;
   }
 
-  DizEvozidizConnection::Ptr connection;
   std::shared_ptr<platform::Progress> lastProgress;
 };
 

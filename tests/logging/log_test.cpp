@@ -400,7 +400,7 @@ TEST_F(LGLogDelivery, FormatsTheTextAndPassesEveryFieldThrough) {
   LGLog::log(false, 3, LGLogFlagError, 27017, path, "-[DizEvozidizConnection open]", 120, {},
              "%@: SQLite error %d: %@", LGFileNameWithoutExtension(path, false), 5, std::string("database is locked"));
   LGLog::logMessage(false, "ready", 31, LGLogFlagInfo, -4, nullptr, nullptr, 1, platform::Value(7));
-  const platform::FormatArg args[] = {platform::format_detail::box(42)};
+  const platform::FormatArg args[] = {platform::FormatArg::from(42)};
   LGLog::logArgs(false, 1, LGLogFlagWarning, 1, "f.m", "g", 2, {}, "n=%d", args);
 
   auto messages = logger->messages();

@@ -1,5 +1,3 @@
-#include "platform/keyed_archiver.h"
-
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 
@@ -9,6 +7,9 @@
 #include <limits>
 #include <random>
 #include <thread>
+
+#include "platform/keyed_archiver.h"
+#include "platform/text.h"
 
 namespace platform {
 namespace {
@@ -224,6 +225,34 @@ TEST(KeyedArchiver, TopLevelKeysWorkOutsideAnyObject) {
   auto n = std::dynamic_pointer_cast<KANode>(unarchiver.decodeObject("$objects"));
   ASSERT_NE(n, nullptr);
   EXPECT_EQ(n->name, "n");
+  EXPECT_EQ(unarchiver.error(), nullptr);
+}
+
+TEST(KeyedArchiver, TextThatIsNotAsciiReadsAsTheTextHelpersReadIt) {
+  // Keys are found again by their stored form, whether valid, invalid (an overlong form, a
+  // surrogate, a truncated sequence) or beginning with "$"; invalid text comes back as
+  // sanitizedUtf8 gives it.
+  const std::string keys[] = {"ключ",
+                              "$ключ",
+                              "a\xE0\x80\x80"
+                              "b",
+                              "\xED\xA0\x80",
+                              "x\xE2\x82",
+                              "\xF4\x90\x80\x80😀"};
+  KeyedArchiver archiver;
+  std::int64_t n = 0;
+  for (const std::string& key : keys) {
+    archiver.encodeInt64(++n, key);
+    archiver.encodeString(key, "text" + std::to_string(n));
+  }
+  Bytes data = archiver.encodedData();
+  KeyedUnarchiver unarchiver(data);
+  n = 0;
+  for (const std::string& key : keys) {
+    SCOPED_TRACE(key);
+    EXPECT_EQ(unarchiver.decodeInt64(key), ++n);
+    EXPECT_EQ(unarchiver.decodeString("text" + std::to_string(n)), sanitizedUtf8(key));
+  }
   EXPECT_EQ(unarchiver.error(), nullptr);
 }
 

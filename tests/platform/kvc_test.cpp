@@ -1,5 +1,3 @@
-#include "platform/kvc.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,12 +6,15 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/kvc.h"
 #include "platform/object.h"
 #include "platform/value.h"
+#include "support/raised.h"
 
 namespace {
 
 using platform::Value;
+using zorvel::test::raised;
 
 class KvcAddress : public platform::Object {
   ZORVEL_CLASS(KvcAddress, platform::Object)
@@ -66,15 +67,6 @@ class KvcPerson : public platform::Object {
  private:
   std::string email_;
 };
-
-std::optional<platform::Exception> raised(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const platform::Exception& e) {
-    return e;
-  }
-  return std::nullopt;
-}
 
 TEST(KeyValueCoding, ReadsAndWritesEveryPropertyKindBoxed) {
   auto person = platform::make<KvcPerson>();

@@ -1,5 +1,3 @@
-#include "platform/methods.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -10,14 +8,17 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/methods.h"
 #include "platform/object.h"
 #include "platform/value.h"
+#include "support/raised.h"
 
 namespace {
 
 using platform::Class;
 using platform::Object;
 using platform::Value;
+using zorvel::test::raised;
 
 class MthView : public Object {
   ZORVEL_CLASS(MthView, platform::Object)
@@ -53,15 +54,6 @@ class MthForwarder : public Object {
     return Value(std::string(selector) + "/" + std::to_string(args.size()));
   }
 };
-
-std::optional<platform::Exception> raised(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const platform::Exception& e) {
-    return e;
-  }
-  return std::nullopt;
-}
 
 TEST(MethodsByName, CallWithBoxedArgumentsThroughTheClassChain) {
   auto view = platform::make<MthView>();

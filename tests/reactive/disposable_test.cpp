@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "reactive/RFDisposable.h"
-#include "reactive/RFSubscriber.h"
+#include "reactive/RFSubscriberInternal.h"
 
 namespace {
 

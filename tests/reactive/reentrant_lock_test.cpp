@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "reactive/RFSubscriber.h"
+#include "reactive/RFSubscriberInternal.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "platform/dispatch.h"
 #include "reactive/RFSignal.h"
-#include "reactive/RFStreamOperatorsImpl.h"
+#include "reactive/RFStreamOperatorsInternal.h"
 #include "reactive/RFSubject.h"
 #include "tests/reactive/marbles.h"
 

@@ -10,21 +10,12 @@ namespace {
 
 using namespace viewtest;
 
-class ViewConnection : public diztest::StoreFixture {
+class ViewConnection : public diztest::ConnectionFixture {
  protected:
-  void SetUp() override {
-    StoreFixture::SetUp();
-    connection = database->newConnection();
-  }
-  void TearDown() override {
-    connection.reset();
-    StoreFixture::TearDown();
-  }
   std::shared_ptr<DizEvozidizViewConnection> viewConnection(const DizEvozidizConnection::Ptr& c) {
     return std::dynamic_pointer_cast<DizEvozidizViewConnection>(c->ext("order"));
   }
   std::shared_ptr<Calls> calls = std::make_shared<Calls>();
-  DizEvozidizConnection::Ptr connection;
 };
 
 TEST_F(ViewConnection, ChangesetPartsFollowWhatTheTransactionChanged) {

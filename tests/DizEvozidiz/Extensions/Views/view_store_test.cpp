@@ -520,18 +520,7 @@ namespace {
 
 using namespace viewtest;
 
-class ViewStoreMends : public diztest::StoreFixture {
- protected:
-  void SetUp() override {
-    StoreFixture::SetUp();
-    connection = database->newConnection();
-  }
-  void TearDown() override {
-    connection.reset();
-    StoreFixture::TearDown();
-  }
-  DizEvozidizConnection::Ptr connection;
-};
+using ViewStoreMends = diztest::ConnectionFixture;
 
 // The grouping reads the metadata and reruns when it changes; the sorting reads the object and never
 // reruns. A metadata change that moves the row to another group must still place it by its object.

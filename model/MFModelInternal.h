@@ -1,7 +1,12 @@
 #pragma once
 
-// Per-class caches of the model framework (internal). Entries are made once per class, filled on
-// first use and never invalidated; any thread may read and fill them.
+#ifndef ZORVEL_INTERNAL_model
+#error "model/MFModelInternal.h is internal to the model framework"
+#endif
+
+// What the model framework's sources share and nobody else needs: the per-class caches (entries
+// are made once per class, filled on first use and never invalidated; any thread may read and fill
+// them) and the test of a value's class.
 
 #include <memory>
 #include <mutex>
@@ -51,3 +56,7 @@ struct ModelClassCache {
 ModelClassCache& cacheFor(const platform::Class& cls);
 
 }  // namespace mf_detail
+
+// True when a value is an instance of `cls`: objects by class, plain values by the class of their
+// kind (NSString, NSNumber...; numbers are also NSValue, see MFValueClass).
+bool mf_valueIsKindOfClass(const platform::Value& value, const platform::Class& cls);

@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_reactive
+#error "reactive/RFStreamOperatorsInternal.h is internal to the reactive framework"
+#endif
+
 // The bodies of the generic stream operators (RFStream.h). Included only by the .cpp file of a
 // kind of stream, which instantiates RFStreamOperators<Kind> explicitly after including it.
 
@@ -37,9 +41,8 @@ auto RFStreamOperators<S>::flatten() -> Ptr {
 // give those as steps, which bind may deliver without making the streams.
 template <class S>
 auto RFStreamOperators<S>::map(std::function<platform::Value(const platform::Value& value)> block) -> Ptr {
-  Ptr result = bindEach([block] {
-    return [block](const platform::Value& value, bool&) { return RFBindStep::value(block(value)); };
-  });
+  Ptr result = bindEach(
+      [block] { return [block](const platform::Value& value, bool&) { return RFBindStep::value(block(value)); }; });
   result->setNameWithFormat("[%@] -map:", this->name());
   return result;
 }
@@ -134,10 +137,8 @@ template <class S>
 auto RFStreamOperators<S>::scanWithStart(
     platform::Value start,
     std::function<platform::Value(const platform::Value& running, const platform::Value& next)> reduce) -> Ptr {
-  Ptr result = scanWithStartReduceWithIndex(
-      start, [reduce](const platform::Value& running, const platform::Value& next, std::uint64_t) {
-        return reduce(running, next);
-      });
+  Ptr result = scanWithStartReduceWithIndex(start, [reduce](const platform::Value& running, const platform::Value& next,
+                                                            std::uint64_t) { return reduce(running, next); });
   result->setNameWithFormat("[%@] -scanWithStart: %@ reduce:", this->name(), rf_description(start));
   return result;
 }
@@ -155,12 +156,10 @@ auto RFStreamOperators<S>::combinePreviousWithStart(
     std::function<platform::Value(const platform::Value& previous, const platform::Value& current)> reduce) -> Ptr {
   // The state is the tuple (previous value, last result); the first previous value is the start.
   platform::Value initial(RFTuple::tupleWithValues({start}));
-  Ptr result = scanWithStart(initial,
-                             [reduce](const platform::Value& state, const platform::Value& next) {
-                               platform::Value previous = state.as<RFTuple>()->objectAtIndex(0);
-                               return platform::Value(RFTuple::tupleWithValues({next, reduce(previous, next)}));
-                             })
-                   ->map([](const platform::Value& state) { return state.as<RFTuple>()->objectAtIndex(1); });
+  Ptr result = scanWithStart(initial, [reduce](const platform::Value& state, const platform::Value& next) {
+                 platform::Value previous = state.as<RFTuple>()->objectAtIndex(0);
+                 return platform::Value(RFTuple::tupleWithValues({next, reduce(previous, next)}));
+               })->map([](const platform::Value& state) { return state.as<RFTuple>()->objectAtIndex(1); });
   result->setNameWithFormat("[%@] -combinePreviousWithStart: %@ reduce:", this->name(), rf_description(start));
   return result;
 }
@@ -240,7 +239,8 @@ auto RFStreamOperators<S>::join(const std::vector<Ptr>& streams,
   Ptr joined;
   for (const Ptr& stream : streams) {
     if (!joined) {
-      joined = stream->map([](const platform::Value& value) { return platform::Value(RFTuple::tupleWithValues({value})); });
+      joined =
+          stream->map([](const platform::Value& value) { return platform::Value(RFTuple::tupleWithValues({value})); });
     } else {
       joined = block(joined, stream);
     }

@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_reactive
+#error "reactive/RFProbesInternal.h is internal to the reactive framework"
+#endif
+
 // Internal: the framework's static tracing probes (Linux USDT, readable by bpftrace, perf and
 // SystemTap), providers RFSignal (next, error, completed) and RFCompoundDisposable (added,
 // removed). Each probe has a semaphore that a tracer raises while attached, so argument strings

@@ -1,6 +1,11 @@
 #pragma once
 
-// Writing to a file descriptor without losing pieces (internal to the logging framework).
+#ifndef ZORVEL_INTERNAL_logging
+#error "logging/fd_write_internal.h is internal to the logging framework"
+#endif
+
+// Writing to a file descriptor without losing pieces, for the loggers that write files and
+// terminals (file_logger.cpp, tty_logger.cpp).
 
 #include <sys/uio.h>
 

@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_reactive
+#error "reactive/RFForwardingInternal.h is internal to the reactive framework"
+#endif
+
 // Internal: the blocks operators subscribe with to pass an event on to their subscriber as it is.
 
 #include "reactive/RFSubscriber.h"

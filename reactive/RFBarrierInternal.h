@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_reactive
+#error "reactive/RFBarrierInternal.h is internal to the reactive framework"
+#endif
+
 // Internal: asymmetric memory barriers, for hot paths that must order a store before a later
 // load (one half of a Dekker-style handshake) against a rare slow path on another thread.
 //
