@@ -23,6 +23,7 @@
 #include "bench/support/store_support.h"
 #include "platform/notification_center.h"
 #include "platform/run_loop.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ void waitUntilClosed(const std::string& path, const std::function<void()>& relea
 }
 
 struct Fixture {
-  zorvel::bench::BenchDir dir;
+  zorvel::test::TempDir dir{"zorvel-manager-bench"};
   ZRVDatabaseManagerSetup setup;
   std::string path;
   // The first events of the active group, in view order.
