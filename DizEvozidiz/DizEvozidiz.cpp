@@ -611,11 +611,15 @@ void DizEvozidizInternal::setLongLivedReadTransactionOnSnapshotQueue(DizEvozidiz
   if (state.longLivedReadTransaction == longLived) return;
   state.longLivedReadTransaction = longLived;
   shared_->longLivedReaders.fetch_add(longLived ? 1 : -1, std::memory_order_relaxed);
+  shared_->longLivedMoves.fetch_add(1, std::memory_order_release);
 }
 
 void DizEvozidizInternal::addConnectionState(std::shared_ptr<DizEvozidizConnectionState> state) {
   onSnapshotQueue([&] {
-    if (state->longLivedReadTransaction) shared_->longLivedReaders.fetch_add(1, std::memory_order_relaxed);
+    if (state->longLivedReadTransaction) {
+      shared_->longLivedReaders.fetch_add(1, std::memory_order_relaxed);
+      shared_->longLivedMoves.fetch_add(1, std::memory_order_release);
+    }
     shared_->connectionStates.push_back(std::move(state));
   });
 }

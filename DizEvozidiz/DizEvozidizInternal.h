@@ -204,8 +204,18 @@ class DizEvozidizInternal final : public DizEvozidiz {
     std::atomic<bool> checkpointPassQueued{false};
     std::atomic<bool> truncationQueued{false};
     std::atomic<bool> writerCountingReaders{false};
-    // States with longLivedReadTransaction set (changed on the snapshot queue, read anywhere).
+    // States with longLivedReadTransaction set (changed on the snapshot queue, read anywhere), and
+    // how often one of them began or ended its long-lived read transaction.
     std::atomic<int> longLivedReaders{0};
+    std::atomic<std::uint64_t> longLivedMoves{0};
+    // The value of longLivedMoves when a truncation last gave up because a long-lived reader kept
+    // WAL frames in use (kNoBlockedTruncation when none did). Such a reader lets go only when it
+    // moves: until then no truncation is tried again. Checkpoint queue.
+    static constexpr std::uint64_t kNoBlockedTruncation = UINT64_MAX;
+    std::atomic<std::uint64_t> truncationBlockedAt{kNoBlockedTruncation};
+    // When the truncation's current wait for a lock began (platform::monotonicNanoseconds()).
+    // Checkpoint queue, under handleMutex.
+    std::uint64_t truncationWaitStart = 0;
   };
 
   // How the open-configure-create step ended.
@@ -232,12 +242,13 @@ class DizEvozidizInternal final : public DizEvozidiz {
   // Checkpointing (DizEvozidizCheckpoint.cpp).
   static void queueCheckpointPass(const std::shared_ptr<Shared>& shared);
   static void runCheckpointPass(const std::shared_ptr<Shared>& shared);
-  static void nudgeLongLivedReaders(Shared& shared);
+  static bool nudgeLongLivedReaders(Shared& shared);
   static void aggressiveTryTruncateLargeWAL(const std::shared_ptr<Shared>& shared);
   // How long the own handle waits for a lock when multi-process support is off.
   static constexpr int kOwnHandleBusyTimeoutMilliseconds = 5000;
   static void installBusyHandling(Shared& shared);
   static int connectionBusyHandler(void* context, int count);
+  static int truncationBusyHandler(void* context, int count);
 
   template <class F>
   auto onSnapshotQueue(F&& f) const;
