@@ -507,7 +507,7 @@ void forgetCollection(DizEvozidizConnectionInternal& c, const std::string& colle
   purgeCache(c.metadataCache.get());
   auto purgeChanges = [&](const std::shared_ptr<DizChangedValues>& changes) {
     if (!changes) return;
-    std::erase_if(changes->map, [&](const auto& entry) { return entry.first->collection() == collection; });
+    changes->map.eraseIf([&](const auto& entry) { return entry.first->collection() == collection; });
   };
   purgeChanges(c.objectChanges);
   purgeChanges(c.metadataChanges);
