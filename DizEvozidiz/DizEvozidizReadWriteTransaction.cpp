@@ -34,8 +34,9 @@ Value changeValue(const Value& value, std::int64_t policy) {
   return DizNull::value();
 }
 
+// Filed with the next lookup or when the commit publishes the record (see DizFlatMap).
 void record(const std::shared_ptr<DizChangedValues>& changes, const DizCollectionKeyPtr& ck, Value value) {
-  if (changes) changes->map.insert_or_assign(ck, std::move(value));
+  if (changes) changes->map.assignLater(ck, std::move(value));
 }
 
 void recordTouch(const std::shared_ptr<DizChangedValues>& changes, const DizCollectionKeyPtr& ck) {

@@ -18,7 +18,13 @@
 // erase(iterator) returns where iteration goes on). Hash and Equal may be transparent, so that
 // lookups take whatever they accept.
 //
-// Not thread-safe; a table that nobody changes may be read from several threads.
+// DizFlatMap::assignLater appends an assignment without looking the key up; any other use of the
+// table first files such pending assignments (the later one of two for a key wins). A bulk write
+// appends its records one by one and has them filed in one go, which costs much less than a lookup
+// per row between the row's SQL steps.
+//
+// Not thread-safe. A table that nobody changes may be read from several threads once it has no
+// pending assignments (finishPending()): until then even its const members file them.
 
 #include <bit>
 #include <cstddef>
@@ -27,6 +33,7 @@
 #include <memory>
 #include <stdexcept>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -76,17 +83,59 @@ class FlatTable {
 
   FlatTable() = default;
 
-  std::size_t size() const { return entries_.size(); }
+  std::size_t size() const {
+    finishPending();
+    return entries_.size();
+  }
   bool empty() const { return entries_.empty(); }
-  iterator begin() { return entries_.begin(); }
-  iterator end() { return entries_.end(); }
-  const_iterator begin() const { return entries_.begin(); }
-  const_iterator end() const { return entries_.end(); }
+  iterator begin() {
+    finishPending();
+    return entries_.begin();
+  }
+  iterator end() {
+    finishPending();
+    return entries_.end();
+  }
+  const_iterator begin() const {
+    finishPending();
+    return entries_.begin();
+  }
+  const_iterator end() const {
+    finishPending();
+    return entries_.end();
+  }
 
   void clear() {
     entries_.clear();
     slots_.clear();
     mask_ = 0;
+    filed_ = 0;
+  }
+
+  // Files the pending assignments (see above).
+  void finishPending() const {
+    if (filed_ == entries_.size()) return;
+    while (entries_.size() * 2 > slots_.size()) grow();
+    std::size_t kept = filed_;
+    for (std::size_t i = filed_; i < entries_.size(); ++i) {
+      const std::uint64_t hash = mixed(KeyOf()(entries_[i]));
+      const std::uint32_t tag = tagOf(hash);
+      std::size_t slot = homeOf(hash);
+      bool merged = false;
+      for (; slots_[slot].entry != 0; slot = (slot + 1) & mask_) {
+        Entry& filed = entries_[slots_[slot].entry - 1];
+        if (slots_[slot].tag == tag && equal_(KeyOf()(filed), KeyOf()(entries_[i]))) {
+          if constexpr (!std::is_same_v<Entry, Key>) filed.second = std::move(entries_[i].second);
+          merged = true;
+          break;
+        }
+      }
+      if (merged) continue;
+      if (i != kept) entries_[kept] = std::move(entries_[i]);
+      slots_[slot] = Slot{static_cast<std::uint32_t>(++kept), tag};
+    }
+    entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(kept), entries_.end());
+    filed_ = kept;
   }
 
   template <class K>
@@ -110,7 +159,7 @@ class FlatTable {
 
   template <class K>
   std::size_t erase(const K& key) {
-    const std::size_t slot = findSlot(key);
+    const std::size_t slot = findSlot(key);  // files pending assignments first
     if (slot == kNone) return 0;
     removeAt(slot);
     return 1;
@@ -118,6 +167,7 @@ class FlatTable {
   // Removes the entry at `position`; the entry that takes its place (the former last one) is next.
   iterator erase(iterator position) { return erase(const_iterator(position)); }
   iterator erase(const_iterator position) {
+    // Positions come from begin() or find(), which filed everything.
     const std::size_t index = static_cast<std::size_t>(position - entries_.cbegin());
     removeAt(slotOfEntry(index));
     return entries_.begin() + index;
@@ -133,6 +183,7 @@ class FlatTable {
   // The entry for the key, made with `make()` when missing; true when made.
   template <class Make>
   std::pair<iterator, bool> findOrAdd(const Key& key, Make&& make) {
+    finishPending();
     if ((entries_.size() + 1) * 2 > slots_.size()) grow();
     const std::uint64_t hash = mixed(key);
     std::size_t slot = homeOf(hash);
@@ -143,8 +194,11 @@ class FlatTable {
     }
     entries_.push_back(make());
     slots_[slot] = Slot{static_cast<std::uint32_t>(entries_.size()), tag};
+    filed_ = entries_.size();
     return {entries_.end() - 1, true};
   }
+  // Appends an entry that finishPending() files later.
+  void addPending(Entry entry) { entries_.push_back(std::move(entry)); }
 
  private:
   struct Slot {
@@ -166,6 +220,7 @@ class FlatTable {
 
   template <class K>
   std::size_t findSlot(const K& key) const {
+    finishPending();
     if (entries_.empty()) return kNone;
     const std::uint64_t hash = mixed(key);
     const std::uint32_t tag = tagOf(hash);
@@ -181,11 +236,12 @@ class FlatTable {
     return slot;
   }
 
-  void grow() {
+  // Doubles the slots and files the filed entries again.
+  void grow() const {
     const std::size_t count = slots_.empty() ? kFirstSlotCount : slots_.size() * 2;
     slots_.assign(count, Slot{});
     mask_ = count - 1;
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
+    for (std::size_t i = 0; i < filed_; ++i) {
       const std::uint64_t hash = mixed(KeyOf()(entries_[i]));
       std::size_t slot = homeOf(hash);
       while (slots_[slot].entry != 0) slot = (slot + 1) & mask_;
@@ -213,11 +269,14 @@ class FlatTable {
       entries_[index] = std::move(entries_[last]);
     }
     entries_.pop_back();
+    filed_ = entries_.size();
   }
 
-  std::vector<Entry, DizRecyclingAllocator<Entry>> entries_;
-  std::vector<Slot, DizRecyclingAllocator<Slot>> slots_;
-  std::size_t mask_ = 0;
+  // Mutable: const members file pending assignments (only ever on the owner's thread, see above).
+  mutable std::vector<Entry, DizRecyclingAllocator<Entry>> entries_;
+  mutable std::vector<Slot, DizRecyclingAllocator<Slot>> slots_;
+  mutable std::size_t mask_ = 0;
+  mutable std::size_t filed_ = 0;  // entries_[0, filed_) have slots; the rest are pending
   [[no_unique_address]] Hash hash_;
   [[no_unique_address]] Equal equal_;
 };
@@ -251,6 +310,11 @@ class DizFlatMap
       return std::pair<Key, Mapped>(std::piecewise_construct, std::forward_as_tuple(key),
                                     std::forward_as_tuple(std::forward<Args>(args)...));
     });
+  }
+  // insert_or_assign, filed later (see above).
+  template <class M>
+  void assignLater(const Key& key, M&& mapped) {
+    this->addPending(std::pair<Key, Mapped>(key, std::forward<M>(mapped)));
   }
   template <class K>
   Mapped& at(const K& key) {

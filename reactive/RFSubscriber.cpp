@@ -39,7 +39,8 @@ void RFReentrantLock::lockSlow(std::uintptr_t me) {
   // The first thread to get here takes the bias. Sequentially consistent on both sides: a
   // thread that takes owner_ and then reads no bias is seen by us here, and we back off.
   std::uintptr_t bias = 0;
-  if (bias_.load(std::memory_order_seq_cst) == 0 && bias_.compare_exchange_strong(bias, me, std::memory_order_seq_cst)) {
+  if (bias_.load(std::memory_order_seq_cst) == 0 &&
+      bias_.compare_exchange_strong(bias, me, std::memory_order_seq_cst)) {
     biasOwner_.store(me, std::memory_order_relaxed);
     inside_.store(true, std::memory_order_seq_cst);
     if (owner_.load(std::memory_order_seq_cst) == 0) {

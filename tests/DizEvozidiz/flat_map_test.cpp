@@ -36,7 +36,12 @@ void runAgainstStdMap(unsigned seed) {
   for (int step = 0; step < 20000; ++step) {
     const std::int64_t key = static_cast<std::int64_t>(random() % 300) - 100;
     const int value = static_cast<int>(random() % 1000);
-    switch (random() % 5) {
+    switch (random() % 6) {
+      case 5:
+        flat.assignLater(key, value);
+        expected[key] = value;
+        if (random() % 4) continue;  // sometimes several pending before the next look
+        break;
       case 0:
       case 1: {
         const bool added = flat.insert_or_assign(key, value).second;
