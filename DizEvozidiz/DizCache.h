@@ -26,36 +26,150 @@
 
 #include "platform/format.h"
 
-// The recency order of a cache's nodes, most recent first; owns nothing. Nodes carry prev/next.
-template <class Node>
-struct DizRecencyList {
-  Node* head = nullptr;
-  Node* tail = nullptr;
+namespace diz_detail {
 
-  void linkAtHead(Node* node) {
-    node->prev = nullptr;
-    node->next = head;
-    if (head) head->prev = node;
-    head = node;
-    if (!tail) tail = node;
+// What both caches are made of: a table from keys to nodes, the nodes' recency order (most recent
+// first), the count limit, and one spare node kept from the last eviction. The caches differ only
+// in what a node carries beside its key and in what they do when a node comes or goes (the
+// bidirectional cache indexes its nodes by object too): they pass that in as hooks.
+template <class Key, class Payload, class Hash, class Equal>
+class LruTable {
+ public:
+  struct Node {
+    Node* prev = nullptr;      // more recent
+    Node* next = nullptr;      // less recent
+    const Key* key = nullptr;  // the table's key
+    Payload payload{};
+  };
+
+  LruTable(std::uint64_t countLimit, Hash hash, Equal equal)
+      : map_(0, std::move(hash), std::move(equal)), countLimit_(countLimit) {}
+
+  template <class K>
+  Node* find(const K& key) {
+    auto it = map_.find(key);
+    return it == map_.end() ? nullptr : &it->second;
   }
-  void moveToFront(Node* node) {
-    if (node == head) return;
+  template <class K>
+  bool contains(const K& key) const {
+    return map_.find(key) != map_.end();
+  }
+  // Makes the node the most recent.
+  void touch(Node* node) {
+    if (node == head_) return;
     unlink(node);
     linkAtHead(node);
   }
+
+  // Adds a node for a key that is not in the table, as the most recent, with the payload; then
+  // `added(node)`, then evictions down to the limit (each announced through `evicting(node)` before
+  // the node goes).
+  template <class Added, class Evicting>
+  Node* insert(const Key& key, Payload payload, Added&& added, Evicting&& evicting) {
+    Node* node;
+    if (!spare_.empty()) {
+      spare_.key() = key;
+      spare_.mapped().payload = std::move(payload);
+      auto inserted = map_.insert(std::move(spare_));
+      node = &inserted.position->second;
+      node->key = &inserted.position->first;
+    } else {
+      auto [pos, fresh] = map_.try_emplace(key);
+      node = &pos->second;
+      node->key = &pos->first;
+      node->payload = std::move(payload);
+    }
+    added(node);
+    linkAtHead(node);
+    trim(evicting);
+    return node;
+  }
+
+  // Removes the node (which `removing(node)` hears of first); the node is freed.
+  template <class Removing>
+  void remove(Node* node, Removing&& removing) {
+    unlink(node);
+    removing(node);
+    map_.erase(map_.find(*node->key));  // find first: the key lives inside the erased node
+  }
+
+  std::size_t count() const { return map_.size(); }
+  std::uint64_t countLimit() const { return countLimit_; }
+  // Lowering the limit below the count evicts least recent entries until the count fits.
+  template <class Evicting>
+  void setCountLimit(std::uint64_t limit, Evicting&& evicting) {
+    if (limit == countLimit_) return;
+    countLimit_ = limit;
+    trim(evicting);
+  }
+
+  // Also drops the spare node.
+  void clear() {
+    map_.clear();
+    spare_ = typename Map::node_type();
+    head_ = tail_ = nullptr;
+  }
+
+  // Table order. Block: (const Key&, const Payload&, bool& stop).
+  template <class Block>
+  void enumerate(Block&& block) const {
+    bool stop = false;
+    for (const auto& entry : map_) {
+      block(entry.first, entry.second.payload, stop);
+      if (stop) break;
+    }
+  }
+  const Node* mostRecent() const { return head_; }
+
+ private:
+  using Map = std::unordered_map<Key, Node, Hash, Equal>;
+
+  void linkAtHead(Node* node) {
+    node->prev = nullptr;
+    node->next = head_;
+    if (head_) head_->prev = node;
+    head_ = node;
+    if (!tail_) tail_ = node;
+  }
   void unlink(Node* node) {
-    if (node == head)
-      head = node->next;
+    if (node == head_)
+      head_ = node->next;
     else
       node->prev->next = node->next;
-    if (node == tail)
-      tail = node->prev;
+    if (node == tail_)
+      tail_ = node->prev;
     else
       node->next->prev = node->prev;
   }
-  void clear() { head = tail = nullptr; }
+  template <class Evicting>
+  void trim(Evicting& evicting) {
+    while (countLimit_ != 0 && map_.size() > countLimit_) {
+      Node* victim = tail_;
+      unlink(victim);
+      evicting(victim);
+      auto handle = map_.extract(map_.find(*victim->key));
+      if (spare_.empty()) {
+        handle.mapped() = Node{};
+        handle.key() = Key{};
+        spare_ = std::move(handle);
+      }
+    }
+  }
+
+  Map map_;
+  typename Map::node_type spare_;
+  Node* head_ = nullptr;
+  Node* tail_ = nullptr;
+  std::uint64_t countLimit_;
 };
+
+// A hook that does nothing.
+struct NoCacheHook {
+  template <class Node>
+  void operator()(Node*) const {}
+};
+
+}  // namespace diz_detail
 
 template <class Key, class Value, class Hash = std::hash<Key>, class Equal = std::equal_to<Key>>
 class DizCache {
@@ -64,7 +178,7 @@ class DizCache {
 
   // countLimit 0 means unlimited.
   explicit DizCache(std::uint64_t countLimit = kDefaultCountLimit, Hash hash = Hash(), Equal equal = Equal())
-      : map_(0, std::move(hash), std::move(equal)), countLimit_(countLimit) {}
+      : table_(countLimit, std::move(hash), std::move(equal)) {}
   DizCache(const DizCache&) = delete;
   DizCache& operator=(const DizCache&) = delete;
 
@@ -72,57 +186,34 @@ class DizCache {
   // Hash and Equal, any key type they accept will do.
   template <class K = Key>
   Value* objectForKey(const K& key) {
-    auto it = map_.find(key);
-    if (it == map_.end()) return nullptr;
-    recency_.moveToFront(&it->second);
-    return &it->second.value;
+    Node* node = table_.find(key);
+    if (!node) return nullptr;
+    table_.touch(node);
+    return &node->payload;
   }
 
   template <class K = Key>
   bool containsKey(const K& key) const {
-    return map_.find(key) != map_.end();
+    return table_.contains(key);
   }
 
   // Inserts or replaces; the entry becomes the most recent. Replacing never evicts.
   void setObject(Value value, const Key& key) {
-    auto it = map_.find(key);
-    if (it != map_.end()) {
-      it->second.value = std::move(value);
-      recency_.moveToFront(&it->second);
+    if (Node* node = table_.find(key)) {
+      node->payload = std::move(value);
+      table_.touch(node);
       return;
     }
-    Node* node;
-    if (!spare_.empty()) {
-      spare_.key() = key;
-      spare_.mapped().value = std::move(value);
-      auto inserted = map_.insert(std::move(spare_));
-      node = &inserted.position->second;
-      node->key = &inserted.position->first;
-    } else {
-      auto [pos, added] = map_.try_emplace(key);
-      node = &pos->second;
-      node->key = &pos->first;
-      node->value = std::move(value);
-    }
-    recency_.linkAtHead(node);
-    if (countLimit_ != 0 && map_.size() > countLimit_) evictLeastRecent();
+    table_.insert(key, std::move(value), diz_detail::NoCacheHook(), diz_detail::NoCacheHook());
   }
 
-  std::size_t count() const { return map_.size(); }
-  std::uint64_t countLimit() const { return countLimit_; }
+  std::size_t count() const { return table_.count(); }
+  std::uint64_t countLimit() const { return table_.countLimit(); }
   // Lowering the limit below the count evicts least recent entries until the count fits.
-  void setCountLimit(std::uint64_t limit) {
-    if (limit == countLimit_) return;
-    countLimit_ = limit;
-    if (limit == 0 || limit >= map_.size()) return;
-    while (map_.size() > countLimit_) evictLeastRecent();
-  }
+  void setCountLimit(std::uint64_t limit) { table_.setCountLimit(limit, diz_detail::NoCacheHook()); }
 
   void removeObjectForKey(const Key& key) {
-    auto it = map_.find(key);
-    if (it == map_.end()) return;
-    recency_.unlink(&it->second);
-    map_.erase(it);
+    if (Node* node = table_.find(key)) table_.remove(node, diz_detail::NoCacheHook());
   }
   // Any range of keys; keys not in the cache are skipped.
   template <class Range>
@@ -130,42 +221,30 @@ class DizCache {
     for (const auto& key : keys) removeObjectForKey(key);
   }
   // Also drops the spare node.
-  void removeAllObjects() {
-    map_.clear();
-    spare_ = typename Map::node_type();
-    recency_.clear();
-  }
+  void removeAllObjects() { table_.clear(); }
 
   // Table order, not recency order. Block: (const Key&, bool& stop).
   template <class Block>
   void enumerateKeysWithBlock(Block&& block) const {
-    bool stop = false;
-    for (const auto& entry : map_) {
-      block(entry.first, stop);
-      if (stop) break;
-    }
+    table_.enumerate([&](const Key& key, const Value&, bool& stop) { block(key, stop); });
   }
   // Block: (const Key&, const Value&, bool& stop).
   template <class Block>
   void enumerateKeysAndObjectsWithBlock(Block&& block) const {
-    bool stop = false;
-    for (const auto& entry : map_) {
-      block(entry.first, entry.second.value, stop);
-      if (stop) break;
-    }
+    table_.enumerate(block);
   }
 
   // Keys from most to least recent (what `description` lists); for inspection and tests.
   template <class Block>
   void enumerateKeysByRecency(Block&& block) const {
-    for (const Node* n = recency_.head; n; n = n->next) block(*n->key);
+    for (const Node* n = table_.mostRecent(); n; n = n->next) block(*n->key);
   }
 
   // "DizCache, count=N, keys=\n" then "  i: <DizCacheItem[0x...] key(...)>\n" from most recent.
   std::string description() const {
-    std::string out = platform::format("%@, count=%ld, keys=\n", "DizCache", static_cast<long>(map_.size()));
+    std::string out = platform::format("%@, count=%ld, keys=\n", "DizCache", static_cast<long>(table_.count()));
     unsigned long i = 0;
-    for (const Node* n = recency_.head; n; n = n->next, ++i) {
+    for (const Node* n = table_.mostRecent(); n; n = n->next, ++i) {
       const std::string item = platform::format("<DizCacheItem[%p] key(%@)>", static_cast<const void*>(n), *n->key);
       out += platform::format("  %lu: %@\n", i, item);
     }
@@ -173,30 +252,10 @@ class DizCache {
   }
 
  private:
-  struct Node {
-    Node* prev = nullptr;  // more recent
-    Node* next = nullptr;  // less recent
-    const Key* key = nullptr;  // the table's key
-    Value value{};
-  };
-  using Map = std::unordered_map<Key, Node, Hash, Equal>;
+  using Table = diz_detail::LruTable<Key, Value, Hash, Equal>;
+  using Node = typename Table::Node;
 
-  void evictLeastRecent() {
-    Node* victim = recency_.tail;
-    if (!victim) return;
-    recency_.unlink(victim);
-    auto handle = map_.extract(map_.find(*victim->key));
-    if (spare_.empty()) {
-      handle.mapped() = Node{};
-      handle.key() = Key{};
-      spare_ = std::move(handle);
-    }
-  }
-
-  Map map_;
-  typename Map::node_type spare_;
-  DizRecencyList<Node> recency_;
-  std::uint64_t countLimit_;
+  Table table_;
 };
 
 template <class Key, class Object, class KeyHash = std::hash<Key>, class KeyEqual = std::equal_to<Key>,
@@ -208,19 +267,18 @@ class DizBidirectionalCache {
   explicit DizBidirectionalCache(std::uint64_t countLimit = kDefaultCountLimit, KeyHash keyHash = KeyHash(),
                                  KeyEqual keyEqual = KeyEqual(), ObjectHash objectHash = ObjectHash(),
                                  ObjectEqual objectEqual = ObjectEqual())
-      : keyObj_(0, std::move(keyHash), std::move(keyEqual)),
+      : table_(countLimit, std::move(keyHash), std::move(keyEqual)),
         objKey_(0, ObjPtrHash{objectHash}, ObjPtrEqual{objectEqual}),
-        objectEqual_(std::move(objectEqual)),
-        countLimit_(countLimit) {}
+        objectEqual_(std::move(objectEqual)) {}
   DizBidirectionalCache(const DizBidirectionalCache&) = delete;
   DizBidirectionalCache& operator=(const DizBidirectionalCache&) = delete;
 
   // Lookups in either direction; a hit makes the entry the most recent.
   Object* objectForKey(const Key& key) {
-    auto it = keyObj_.find(key);
-    if (it == keyObj_.end()) return nullptr;
-    recency_.moveToFront(&it->second);
-    return &it->second.obj;
+    Node* node = table_.find(key);
+    if (!node) return nullptr;
+    table_.touch(node);
+    return &node->payload;
   }
   const Key* keyForObject(const Object& object) { return keyForObject(object, nullptr); }
   // Also for any type the object hash and equality accept (when they are transparent); `stored`,
@@ -229,59 +287,38 @@ class DizBidirectionalCache {
   const Key* keyForObject(const O& object, const Object** stored) {
     auto it = findObject(object);
     if (it == objKey_.end()) return nullptr;
-    recency_.moveToFront(it->second);
-    if (stored) *stored = &it->second->obj;
+    table_.touch(it->second);
+    if (stored) *stored = &it->second->payload;
     return it->second->key;
   }
 
-  bool containsKey(const Key& key) const { return keyObj_.find(key) != keyObj_.end(); }
+  bool containsKey(const Key& key) const { return table_.contains(key); }
   bool containsObject(const Object& object) const { return objKey_.find(&object) != objKey_.end(); }
 
   // Stores the pair both ways. For a key already present with an equal object, only recency changes;
   // with a different object, the old object no longer maps back to the key.
   void setObject(Object object, const Key& key) {
-    auto it = keyObj_.find(key);
-    if (it != keyObj_.end()) {
-      Node* node = &it->second;
-      if (!objectEqual_(node->obj, object)) {
+    if (Node* node = table_.find(key)) {
+      if (!objectEqual_(node->payload, object)) {
         unindexObject(node);
-        node->obj = std::move(object);
+        node->payload = std::move(object);
         indexObject(node);
       }
-      recency_.moveToFront(node);
+      table_.touch(node);
       return;
     }
-    Node* node;
-    if (!spare_.empty()) {
-      spare_.key() = key;
-      spare_.mapped().obj = std::move(object);
-      auto inserted = keyObj_.insert(std::move(spare_));
-      node = &inserted.position->second;
-      node->key = &inserted.position->first;
-    } else {
-      auto [pos, added] = keyObj_.try_emplace(key);
-      node = &pos->second;
-      node->key = &pos->first;
-      node->obj = std::move(object);
-    }
-    indexObject(node);
-    recency_.linkAtHead(node);
-    if (countLimit_ != 0 && keyObj_.size() > countLimit_) evictLeastRecent();
+    table_.insert(
+        key, std::move(object), [this](Node* node) { indexObject(node); }, [this](Node* node) { unindexObject(node); });
   }
 
-  std::size_t count() const { return keyObj_.size(); }
-  std::uint64_t countLimit() const { return countLimit_; }
+  std::size_t count() const { return table_.count(); }
+  std::uint64_t countLimit() const { return table_.countLimit(); }
   void setCountLimit(std::uint64_t limit) {
-    if (limit == countLimit_) return;
-    countLimit_ = limit;
-    if (limit == 0 || limit >= keyObj_.size()) return;
-    while (keyObj_.size() > countLimit_) evictLeastRecent();
+    table_.setCountLimit(limit, [this](Node* node) { unindexObject(node); });
   }
 
   void removeObjectForKey(const Key& key) {
-    auto it = keyObj_.find(key);
-    if (it == keyObj_.end()) return;
-    remove(&it->second);
+    if (Node* node = table_.find(key)) remove(node);
   }
   template <class Range>
   void removeObjectsForKeys(const Range& keys) {
@@ -298,50 +335,31 @@ class DizBidirectionalCache {
   }
   void removeAllObjects() {
     objKey_.clear();
-    keyObj_.clear();
-    spare_ = typename KeyMap::node_type();
     objSpare_ = typename ObjMap::node_type();
-    recency_.clear();
+    table_.clear();
   }
 
   // Table order. Blocks: (const Key&, bool&), (const Object&, bool&), (const Key&, const Object&, bool&).
   template <class Block>
   void enumerateKeysWithBlock(Block&& block) const {
-    bool stop = false;
-    for (const auto& entry : keyObj_) {
-      block(entry.first, stop);
-      if (stop) break;
-    }
+    table_.enumerate([&](const Key& key, const Object&, bool& stop) { block(key, stop); });
   }
   template <class Block>
   void enumerateObjectsWithBlock(Block&& block) const {
-    bool stop = false;
-    for (const auto& entry : keyObj_) {
-      block(entry.second.obj, stop);
-      if (stop) break;
-    }
+    table_.enumerate([&](const Key&, const Object& object, bool& stop) { block(object, stop); });
   }
   template <class Block>
   void enumerateKeysAndObjectsWithBlock(Block&& block) const {
-    bool stop = false;
-    for (const auto& entry : keyObj_) {
-      block(entry.first, entry.second.obj, stop);
-      if (stop) break;
-    }
+    table_.enumerate(block);
   }
   template <class Block>
   void enumerateKeysByRecency(Block&& block) const {
-    for (const Node* n = recency_.head; n; n = n->next) block(*n->key);
+    for (const Node* n = table_.mostRecent(); n; n = n->next) block(*n->key);
   }
 
  private:
-  struct Node {
-    Node* prev = nullptr;
-    Node* next = nullptr;
-    const Key* key = nullptr;
-    Object obj{};
-  };
-  using KeyMap = std::unordered_map<Key, Node, KeyHash, KeyEqual>;
+  using Table = diz_detail::LruTable<Key, Object, KeyHash, KeyEqual>;
+  using Node = typename Table::Node;
   // Transparent, so that the index can be searched with whatever the object hash and equality
   // accept (the object itself by address, or a borrowed stand-in).
   struct ObjPtrHash {
@@ -372,55 +390,37 @@ class DizBidirectionalCache {
   }
 
   // Two keys may hold equal objects: the index then answers the latest, and never keeps a pointer
-  // into a node it does not map to. Index entries are recycled like the key map's nodes.
+  // into a node it does not map to. Index entries are recycled like the key table's nodes.
   void indexObject(Node* node) {
-    auto it = objKey_.find(&node->obj);
+    auto it = objKey_.find(&node->payload);
     if (it != objKey_.end()) {
       it->second = node;
       // The entry's key must point into the node it maps to: swap it for one that does.
       auto handle = objKey_.extract(it);
-      handle.key() = &node->obj;
+      handle.key() = &node->payload;
       objKey_.insert(std::move(handle));
       return;
     }
     if (!objSpare_.empty()) {
-      objSpare_.key() = &node->obj;
+      objSpare_.key() = &node->payload;
       objSpare_.mapped() = node;
       objKey_.insert(std::move(objSpare_));
     } else {
-      objKey_.emplace(&node->obj, node);
+      objKey_.emplace(&node->payload, node);
     }
   }
   void unindexObject(Node* node) {
-    auto it = objKey_.find(&node->obj);
+    auto it = objKey_.find(&node->payload);
     if (it == objKey_.end() || it->second != node) return;
     auto handle = objKey_.extract(it);
     if (objSpare_.empty()) objSpare_ = std::move(handle);
   }
-
   void remove(Node* node) {
-    recency_.unlink(node);
-    unindexObject(node);
-    keyObj_.erase(keyObj_.find(*node->key));  // find first: the key lives inside the erased node
-  }
-  void evictLeastRecent() {
-    Node* victim = recency_.tail;
-    if (!victim) return;
-    recency_.unlink(victim);
-    unindexObject(victim);
-    auto handle = keyObj_.extract(keyObj_.find(*victim->key));
-    if (spare_.empty()) {
-      handle.mapped() = Node{};
-      handle.key() = Key{};
-      spare_ = std::move(handle);
-    }
+    table_.remove(node, [this](Node* n) { unindexObject(n); });
   }
 
-  KeyMap keyObj_;
+  Table table_;
   ObjMap objKey_;
   typename ObjMap::node_type objSpare_;
   ObjectEqual objectEqual_;
-  typename KeyMap::node_type spare_;
-  DizRecencyList<Node> recency_;
-  std::uint64_t countLimit_;
 };

@@ -228,12 +228,16 @@ bool DizEvozidizInternal::failedWith(int resultCode) {
 DizEvozidizInternal::OpenOutcome DizEvozidizInternal::openConfigureCreate(bool isNewFile) {
   openResultCode_ = SQLITE_OK;
   OpenOutcome outcome = OpenOutcome::Opened;
-  if (!openDatabase()) {
-    outcome = OpenOutcome::Failed;
-  } else if (!isNewFile && !checkFormatVersion()) {
-    outcome = openResultCode_ == SQLITE_OK ? OpenOutcome::NewerFormat : OpenOutcome::Failed;
-  } else if (!configureDatabase(isNewFile) || !createTables()) {
-    outcome = OpenOutcome::Failed;
+  {
+    // Nothing else can reach the handle yet; the lock is what the handle's rule asks for.
+    platform::MutexLock lock(shared_->handleMutex);
+    if (!openDatabase()) {
+      outcome = OpenOutcome::Failed;
+    } else if (!isNewFile && !checkFormatVersion()) {
+      outcome = openResultCode_ == SQLITE_OK ? OpenOutcome::NewerFormat : OpenOutcome::Failed;
+    } else if (!configureDatabase(isNewFile) || !createTables()) {
+      outcome = OpenOutcome::Failed;
+    }
   }
   if (outcome == OpenOutcome::Failed && meansCorruption(openResultCode_)) outcome = OpenOutcome::Corrupt;
   if (outcome != OpenOutcome::Opened) closeOwnHandle();
@@ -241,7 +245,7 @@ DizEvozidizInternal::OpenOutcome DizEvozidizInternal::openConfigureCreate(bool i
 }
 
 void DizEvozidizInternal::closeOwnHandle() {
-  std::lock_guard lock(shared_->handleMutex);
+  platform::MutexLock lock(shared_->handleMutex);
   if (!shared_->db) return;
   const int rc = sqlite3_close(shared_->db);
   if (rc != SQLITE_OK) DIZ_DB_LOG_ERROR("%@: Error in sqlite_close: %d %s", rc, sqlite3_errmsg(shared_->db));
@@ -408,7 +412,7 @@ bool DizEvozidizInternal::applyCorruptAction() {
 // Start-up: upgrade and prepare (snapshot queue, holding the handle mutex)
 
 void DizEvozidizInternal::startUp(const std::shared_ptr<Shared>& shared) {
-  std::lock_guard lock(shared->handleMutex);
+  platform::MutexLock lock(shared->handleMutex);
   if (!shared->db) return;  // released before it started
   upgradeTable(*shared);
   prepare(*shared);
@@ -611,11 +615,15 @@ void DizEvozidizInternal::setLongLivedReadTransactionOnSnapshotQueue(DizEvozidiz
   if (state.longLivedReadTransaction == longLived) return;
   state.longLivedReadTransaction = longLived;
   shared_->longLivedReaders.fetch_add(longLived ? 1 : -1, std::memory_order_relaxed);
+  shared_->longLivedMoves.fetch_add(1, std::memory_order_release);
 }
 
 void DizEvozidizInternal::addConnectionState(std::shared_ptr<DizEvozidizConnectionState> state) {
   onSnapshotQueue([&] {
-    if (state->longLivedReadTransaction) shared_->longLivedReaders.fetch_add(1, std::memory_order_relaxed);
+    if (state->longLivedReadTransaction) {
+      shared_->longLivedReaders.fetch_add(1, std::memory_order_relaxed);
+      shared_->longLivedMoves.fetch_add(1, std::memory_order_release);
+    }
     shared_->connectionStates.push_back(std::move(state));
   });
 }

@@ -34,6 +34,9 @@ void DizEvozidizConnectionInternal::getInternalChangeset(platform::Value& intern
   bool haveIn = false;
   bool haveEx = false;
   DizExtensionCore::addToChangesets(*this, in, ex, haveIn, haveEx);
+  // Published records are read from other threads: nothing may be left pending in them.
+  if (objectChanges) objectChanges->map.finishPending();
+  if (metadataChanges) metadataChanges->map.finishPending();
 
   const bool rowChanges = (objectChanges && !objectChanges->map.empty()) ||
                           (metadataChanges && !metadataChanges->map.empty()) ||

@@ -30,6 +30,7 @@
 #include "DizEvozidiz/DizEvozidizConnection.h"
 #include "DizEvozidiz/DizEvozidizExtensionInternal.h"
 #include "DizEvozidiz/DizEvozidizInternal.h"
+#include "DizEvozidiz/DizFlatMap.h"
 #include "DizEvozidiz/Utilities/DizMutationStack.h"
 #include "DizEvozidiz/Utilities/DizSet.h"
 #include "platform/locks.h"
@@ -44,6 +45,12 @@ using DizCollectionKeyHashSet =
 using DizCollectionKeyValueMap =
     std::unordered_map<DizCollectionKeyPtr, platform::Value, DizCollectionKey::Hasher, DizCollectionKey::Equal>;
 
+// The tables of the change records (see DizFlatMap.h).
+using DizChangeMap =
+    DizFlatMap<DizCollectionKeyPtr, platform::Value, DizCollectionKey::Hasher, DizCollectionKey::Equal>;
+using DizChangeKeySet = DizFlatSet<DizCollectionKeyPtr, DizCollectionKey::Hasher, DizCollectionKey::Equal>;
+using DizChangeRowidSet = DizFlatSet<std::int64_t>;
+
 // The change-record containers of a read-write transaction. Objects (not plain containers) so that a
 // changeset can hold them by reference: after a commit the connection drops its references and the
 // published containers are never changed again, so other connections read them concurrently. The
@@ -56,7 +63,7 @@ class DizChangedValues final : public platform::Object, public DizSet::Members {
   ZORVEL_CLASS(DizChangedValues, platform::Object)
  public:
   DizChangedValues() = default;
-  DizCollectionKeyValueMap map;
+  DizChangeMap map;
 
   std::size_t memberCount() const override { return map.size(); }
   bool containsMember(const platform::Value& member) const override;
@@ -67,7 +74,7 @@ class DizCollectionKeySet final : public platform::Object, public DizSet::Member
   ZORVEL_CLASS(DizCollectionKeySet, platform::Object)
  public:
   DizCollectionKeySet() = default;
-  DizCollectionKeyHashSet set;
+  DizChangeKeySet set;
 
   std::size_t memberCount() const override { return set.size(); }
   bool containsMember(const platform::Value& member) const override;
@@ -90,7 +97,7 @@ class DizRowidHashSet final : public platform::Object {
   ZORVEL_CLASS(DizRowidHashSet, platform::Object)
  public:
   DizRowidHashSet() = default;
-  std::unordered_set<std::int64_t> set;
+  DizChangeRowidSet set;
 };
 
 class DizEvozidizConnectionInternal final : public DizEvozidizConnection, public DizEvozidizConnectionHooks {

@@ -35,6 +35,7 @@
 #include "DizEvozidiz/DizEvozidizConnectionStateInternal.h"
 #include "DizEvozidiz/DizVfsShimInternal.h"
 #include "platform/dispatch.h"
+#include "platform/locks.h"
 #include "platform/thread_safety.h"
 #include "platform/value.h"
 
@@ -184,10 +185,10 @@ class DizEvozidizInternal final : public DizEvozidiz {
     platform::DispatchQueuePtr writeQueue;
     const void* databaseIdentity = nullptr;  // for log messages only
 
-    // The database's own SQLite handle. After creation it is used only under this mutex (start-up,
-    // checkpoints), and the release closes and clears it under the mutex too.
-    std::mutex handleMutex;
-    sqlite3* db = nullptr;
+    // The database's own SQLite handle, used only under this mutex: opening and configuring it on
+    // the creating thread, start-up, checkpoints, and the release, which closes and clears it.
+    platform::Mutex handleMutex;
+    sqlite3* db ZORVEL_GUARDED_BY(handleMutex) = nullptr;
 
     // Snapshot queue.
     std::uint64_t snapshot = 0;
@@ -204,8 +205,18 @@ class DizEvozidizInternal final : public DizEvozidiz {
     std::atomic<bool> checkpointPassQueued{false};
     std::atomic<bool> truncationQueued{false};
     std::atomic<bool> writerCountingReaders{false};
-    // States with longLivedReadTransaction set (changed on the snapshot queue, read anywhere).
+    // States with longLivedReadTransaction set (changed on the snapshot queue, read anywhere), and
+    // how often one of them began or ended its long-lived read transaction.
     std::atomic<int> longLivedReaders{0};
+    std::atomic<std::uint64_t> longLivedMoves{0};
+    // The value of longLivedMoves when a truncation last gave up because a long-lived reader kept
+    // WAL frames in use (kNoBlockedTruncation when none did). Such a reader lets go only when it
+    // moves: until then no truncation is tried again. Checkpoint queue.
+    static constexpr std::uint64_t kNoBlockedTruncation = UINT64_MAX;
+    std::atomic<std::uint64_t> truncationBlockedAt{kNoBlockedTruncation};
+    // When the truncation's current wait for a lock began (platform::monotonicNanoseconds()).
+    // Checkpoint queue, under handleMutex.
+    std::uint64_t truncationWaitStart ZORVEL_GUARDED_BY(handleMutex) = 0;
   };
 
   // How the open-configure-create step ended.
@@ -213,31 +224,32 @@ class DizEvozidizInternal final : public DizEvozidiz {
 
   std::shared_ptr<DizEvozidizInternal> self();
   OpenOutcome openConfigureCreate(bool isNewFile);
-  bool openDatabase();
-  bool checkFormatVersion();
-  bool configureDatabase(bool isNewFile);
-  bool createTables();
-  void closeOwnHandle();
+  bool openDatabase() ZORVEL_REQUIRES(shared_->handleMutex);
+  bool checkFormatVersion() ZORVEL_REQUIRES(shared_->handleMutex);
+  bool configureDatabase(bool isNewFile) ZORVEL_REQUIRES(shared_->handleMutex);
+  bool createTables() ZORVEL_REQUIRES(shared_->handleMutex);
+  void closeOwnHandle() ZORVEL_EXCLUDES(shared_->handleMutex);
   bool applyCorruptAction();
   bool failedWith(int resultCode);
 
   // Start-up, on the snapshot queue, holding the handle mutex.
-  static void upgradeTable(Shared& shared);
-  static bool upgradeTable_1_2(Shared& shared);
-  static bool upgradeTable_2_3(Shared& shared);
+  static void upgradeTable(Shared& shared) ZORVEL_REQUIRES(shared.handleMutex);
+  static bool upgradeTable_1_2(Shared& shared) ZORVEL_REQUIRES(shared.handleMutex);
+  static bool upgradeTable_2_3(Shared& shared) ZORVEL_REQUIRES(shared.handleMutex);
   static bool getUserVersion(sqlite3* db, int& version);
-  static void prepare(Shared& shared);
+  static void prepare(Shared& shared) ZORVEL_REQUIRES(shared.handleMutex);
   static std::uint64_t readSnapshot(sqlite3* db);
   static void startUp(const std::shared_ptr<Shared>& shared);
   // Checkpointing (DizEvozidizCheckpoint.cpp).
   static void queueCheckpointPass(const std::shared_ptr<Shared>& shared);
   static void runCheckpointPass(const std::shared_ptr<Shared>& shared);
-  static void nudgeLongLivedReaders(Shared& shared);
+  static bool nudgeLongLivedReaders(Shared& shared);
   static void aggressiveTryTruncateLargeWAL(const std::shared_ptr<Shared>& shared);
   // How long the own handle waits for a lock when multi-process support is off.
   static constexpr int kOwnHandleBusyTimeoutMilliseconds = 5000;
-  static void installBusyHandling(Shared& shared);
+  static void installBusyHandling(Shared& shared) ZORVEL_REQUIRES(shared.handleMutex);
   static int connectionBusyHandler(void* context, int count);
+  static int truncationBusyHandler(void* context, int count);
 
   template <class F>
   auto onSnapshotQueue(F&& f) const;

@@ -34,8 +34,9 @@ Value changeValue(const Value& value, std::int64_t policy) {
   return DizNull::value();
 }
 
+// Filed with the next lookup or when the commit publishes the record (see DizFlatMap).
 void record(const std::shared_ptr<DizChangedValues>& changes, const DizCollectionKeyPtr& ck, Value value) {
-  if (changes) changes->map.insert_or_assign(ck, std::move(value));
+  if (changes) changes->map.assignLater(ck, std::move(value));
 }
 
 void recordTouch(const std::shared_ptr<DizChangedValues>& changes, const DizCollectionKeyPtr& ck) {
@@ -80,6 +81,20 @@ void tell(const std::vector<DizEvozidizExtensionTransactionPtr>& extensions, Hoo
 
 int bindOptionalBlob(sqlite3_stmt* statement, int index, const Bytes* bytes) {
   return bytes ? DizBindBlob(statement, index, *bytes) : sqlite3_bind_null(statement, index);
+}
+
+// Steps a statement that returns no rows; true when it completed. A failure is logged as "Error
+// executing '<name>': <code> <message>", followed by ", <what>(<which>)" when `what` is given.
+bool executeWrite(DizEvozidizConnectionInternal& c, sqlite3_stmt* statement, const char* name,
+                  const char* what = nullptr, std::string_view which = {}) {
+  const int status = sqlite3_step(statement);
+  if (status == SQLITE_DONE) return true;
+  if (what)
+    DIZ_TXN_LOG_ERROR("%@: Error executing '%@': %d %s, %@(%@)", name, status, sqlite3_errmsg(c.db), what,
+                      std::string(which));
+  else
+    DIZ_TXN_LOG_ERROR("%@: Error executing '%@': %d %s", name, status, sqlite3_errmsg(c.db));
+  return false;
 }
 
 // Runs "DELETE ... WHERE rowid IN (...)" for the rowids; true when the statement completed. Failures
@@ -201,11 +216,7 @@ void RW::setObject(const Value& objectIn, std::string_view key, std::string_view
     DizBindBlob(statement, 1, *serializedObject);
     bindOptionalBlob(statement, 2, serializedMetadata);
     sqlite3_bind_int64(statement, 3, rowid);
-    const int status = sqlite3_step(statement);
-    if (status != SQLITE_DONE) {
-      DIZ_TXN_LOG_ERROR("%@: Error executing 'updateAllForRowidStatement': %d %s", status, sqlite3_errmsg(c.db));
-      return noteFailedWrite("updateAllForRowidStatement");
-    }
+    if (!executeWrite(c, statement, "updateAllForRowidStatement")) return noteFailedWrite("updateAllForRowidStatement");
   } else {
     sqlite3_stmt* statement = c.insertForRowidStatement();
     if (!statement) return noteFailedWrite("insertForRowidStatement");
@@ -214,11 +225,7 @@ void RW::setObject(const Value& objectIn, std::string_view key, std::string_view
     DizBindText(statement, 2, k);
     DizBindBlob(statement, 3, *serializedObject);
     bindOptionalBlob(statement, 4, serializedMetadata);
-    const int status = sqlite3_step(statement);
-    if (status != SQLITE_DONE) {
-      DIZ_TXN_LOG_ERROR("%@: Error executing 'insertForRowidStatement': %d %s", status, sqlite3_errmsg(c.db));
-      return noteFailedWrite("insertForRowidStatement");
-    }
+    if (!executeWrite(c, statement, "insertForRowidStatement")) return noteFailedWrite("insertForRowidStatement");
     rowid = sqlite3_last_insert_rowid(c.db);
     c.keyCache.setObject(ck, rowid);
   }
@@ -291,11 +298,8 @@ void RW::replaceObject(const Value& objectIn, std::string_view key, std::string_
     DizStatementScope scope(statement, false);
     DizBindBlob(statement, 1, *serializedObject);
     sqlite3_bind_int64(statement, 2, rowid);
-    const int status = sqlite3_step(statement);
-    if (status != SQLITE_DONE) {
-      DIZ_TXN_LOG_ERROR("%@: Error executing 'updateObjectForRowidStatement': %d %s", status, sqlite3_errmsg(c.db));
+    if (!executeWrite(c, statement, "updateObjectForRowidStatement"))
       return noteFailedWrite("updateObjectForRowidStatement");
-    }
   }
   markMutated(c);
   storeObject(c, ck, object);
@@ -344,12 +348,8 @@ void RW::replaceMetadata(const Value& metadataIn, std::string_view key, std::str
     DizStatementScope scope(statement, false);
     bindOptionalBlob(statement, 1, serializedMetadata);
     sqlite3_bind_int64(statement, 2, rowid);
-    const int status = sqlite3_step(statement);
-    if (status != SQLITE_DONE) {
-      DIZ_TXN_LOG_ERROR("%@: Error executing 'updateMetadataForRowidStatement': %d %s", status,
-                        sqlite3_errmsg(c.db));
+    if (!executeWrite(c, statement, "updateMetadataForRowidStatement"))
       return noteFailedWrite("updateMetadataForRowidStatement");
-    }
   }
   markMutated(c);
   storeMetadata(c, ck, metadata);
@@ -412,11 +412,7 @@ void RW::removeObjectForCollectionKey(const DizCollectionKeyPtr& ck, std::int64_
   {
     DizStatementScope scope(statement, false);
     sqlite3_bind_int64(statement, 1, rowid);
-    const int status = sqlite3_step(statement);
-    if (status != SQLITE_DONE) {
-      DIZ_TXN_LOG_ERROR("%@: Error executing 'removeForRowidStatement': %d %s", status, sqlite3_errmsg(c.db));
-      return noteFailedWrite("removeForRowidStatement");
-    }
+    if (!executeWrite(c, statement, "removeForRowidStatement")) return noteFailedWrite("removeForRowidStatement");
   }
   markMutated(c);
   recordRemovedRow(c, ck, rowid);
@@ -507,7 +503,7 @@ void forgetCollection(DizEvozidizConnectionInternal& c, const std::string& colle
   purgeCache(c.metadataCache.get());
   auto purgeChanges = [&](const std::shared_ptr<DizChangedValues>& changes) {
     if (!changes) return;
-    std::erase_if(changes->map, [&](const auto& entry) { return entry.first->collection() == collection; });
+    changes->map.eraseIf([&](const auto& entry) { return entry.first->collection() == collection; });
   };
   purgeChanges(c.objectChanges);
   purgeChanges(c.metadataChanges);
@@ -529,12 +525,8 @@ void RW::removeAllObjectsInCollection(std::string_view collection) {
     {
       DizStatementScope scope(statement, false);
       DizBindText(statement, 1, coll);
-      const int status = sqlite3_step(statement);
-      if (status != SQLITE_DONE) {
-        DIZ_TXN_LOG_ERROR("%@: Error executing 'removeCollectionStatement': %d %s, collection(%@)", status,
-                          sqlite3_errmsg(c.db), coll);
+      if (!executeWrite(c, statement, "removeCollectionStatement", "collection", coll))
         return noteFailedWrite("removeCollectionStatement");
-      }
     }
     markMutated(c);
     forgetCollection(c, coll);
@@ -603,9 +595,7 @@ void RW::removeAllObjectsInAllCollections() {
   tell(extensions, [](auto& e) { e.handleWillRemoveAllObjectsInAllCollections(); });
   {
     DizStatementScope scope(statement, false);
-    const int status = sqlite3_step(statement);
-    if (status != SQLITE_DONE) {
-      DIZ_TXN_LOG_ERROR("%@: Error executing 'removeAllStatement': %d %s", status, sqlite3_errmsg(c.db));
+    if (!executeWrite(c, statement, "removeAllStatement")) {
       noteFailedWrite("removeAllStatement");
       tell(extensions, [](auto& e) { e.handleRemoveAllObjectsInAllCollections(); });
       return;
@@ -639,15 +629,8 @@ bool writeExtensionValue(DizEvozidizConnectionInternal& c, sqlite3_stmt* stateme
   DizBindText(statement, 1, extension);
   if (key) DizBindText(statement, 2, *key);
   bind(statement);
-  const int status = sqlite3_step(statement);
-  if (status != SQLITE_DONE) {
-    if (std::string_view(name) == "dizSetDataForKeyStatement")
-      DIZ_TXN_LOG_ERROR("%@: Error executing '%@': %d %s", name, status, sqlite3_errmsg(c.db));
-    else
-      DIZ_TXN_LOG_ERROR("%@: Error executing '%@': %d %s, extension(%@)", name, status, sqlite3_errmsg(c.db),
-                        std::string(extension));
-    return false;
-  }
+  const bool setter = std::string_view(name) == "dizSetDataForKeyStatement";
+  if (!executeWrite(c, statement, name, setter ? nullptr : "extension", extension)) return false;
   c.hasDiskChanges = true;
   return true;
 }

@@ -14,10 +14,13 @@ const sqlite3_io_methods* realMethods(sqlite3_file* file) { return realFile(file
 int injectedFault(diz_file* file, diz_io_op op) {
   diz_vfs* shim = file->vfs;
   if (!shim->has_fault_hook.load(std::memory_order_acquire)) return SQLITE_OK;
-  sqlite3_mutex_enter(shim->mutex);
-  diz_io_fault_hook hook = shim->fault_hook;
-  void* context = shim->fault_context;
-  sqlite3_mutex_leave(shim->mutex);
+  diz_io_fault_hook hook;
+  void* context;
+  {
+    platform::MutexLock lock(shim->mutex);
+    hook = shim->fault_hook;
+    context = shim->fault_context;
+  }
   return hook ? hook(context, file, op) : SQLITE_OK;
 }
 
@@ -31,9 +34,8 @@ int shimClose(sqlite3_file* file) {
   // SQLite frees the file's memory whatever close answers, so the shim must forget it either way.
   f->base.pMethods = nullptr;
   if (f->is_wal) {
-    sqlite3_mutex_enter(f->vfs->mutex);
+    platform::MutexLock lock(f->vfs->mutex);
     if (f->vfs->last_opened_wal == f) f->vfs->last_opened_wal = nullptr;
-    sqlite3_mutex_leave(f->vfs->mutex);
   }
   return rc;
 }
@@ -146,9 +148,8 @@ int shimOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, 
   }
   if (rc != SQLITE_OK) return rc;
   if (f->is_wal) {
-    sqlite3_mutex_enter(shim->mutex);
+    platform::MutexLock lock(shim->mutex);
     shim->last_opened_wal = f;
-    sqlite3_mutex_leave(shim->mutex);
   }
   return SQLITE_OK;
 }
@@ -190,7 +191,6 @@ const char* shimNextSystemCall(sqlite3_vfs* vfs, const char* name) {
 }
 
 void destroy(diz_vfs* shim) {
-  if (shim->mutex) sqlite3_mutex_free(shim->mutex);
   shim->~diz_vfs();
   sqlite3_free(shim);
 }
@@ -212,11 +212,6 @@ int diz_vfs_shim_register(const char* name, const char* real_vfs_name, diz_vfs**
   std::memcpy(nameCopy, name, nameLength + 1);
 
   shim->real_vfs = real;
-  shim->mutex = sqlite3_mutex_alloc(SQLITE_MUTEX_FAST);
-  if (!shim->mutex) {
-    destroy(shim);
-    return SQLITE_NOMEM;
-  }
 
   sqlite3_vfs& v = shim->base;
   v.iVersion = real->iVersion;
@@ -261,17 +256,14 @@ int diz_vfs_shim_unregister(diz_vfs** shim) {
 
 diz_file* diz_vfs_shim_last_opened_wal(diz_vfs* shim) {
   if (!shim) return nullptr;
-  sqlite3_mutex_enter(shim->mutex);
-  diz_file* wal = shim->last_opened_wal;
-  sqlite3_mutex_leave(shim->mutex);
-  return wal;
+  platform::MutexLock lock(shim->mutex);
+  return shim->last_opened_wal;
 }
 
 void diz_vfs_shim_set_fault_hook(diz_vfs* shim, diz_io_fault_hook hook, void* context) {
   if (!shim) return;
-  sqlite3_mutex_enter(shim->mutex);
+  platform::MutexLock lock(shim->mutex);
   shim->fault_hook = hook;
   shim->fault_context = context;
   shim->has_fault_hook.store(hook != nullptr, std::memory_order_release);
-  sqlite3_mutex_leave(shim->mutex);
 }

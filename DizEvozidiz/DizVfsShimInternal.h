@@ -25,6 +25,9 @@
 
 #include <atomic>
 
+#include "platform/locks.h"
+#include "platform/thread_safety.h"
+
 struct diz_vfs;
 struct diz_file;
 
@@ -54,11 +57,11 @@ struct diz_file {
 struct diz_vfs {
   sqlite3_vfs base;       // what SQLite sees; base.zName points at the copied name
   sqlite3_vfs* real_vfs;  // the wrapped VFS
-  sqlite3_mutex* mutex;   // guards last_opened_wal and the fault hook
-  diz_file* last_opened_wal;
-  std::atomic<bool> has_fault_hook;
-  diz_io_fault_hook fault_hook;
-  void* fault_context;
+  platform::Mutex mutex;
+  diz_file* last_opened_wal ZORVEL_GUARDED_BY(mutex);
+  std::atomic<bool> has_fault_hook;  // whether fault_hook is set; read without the mutex
+  diz_io_fault_hook fault_hook ZORVEL_GUARDED_BY(mutex);
+  void* fault_context ZORVEL_GUARDED_BY(mutex);
 };
 
 // Registers a shim named `name` wrapping the VFS `real_vfs_name` (null: the default VFS), not as the

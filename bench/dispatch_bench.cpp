@@ -144,8 +144,48 @@ void BM_MutexWorkerSyncContended(benchmark::State& state) {
 }
 BENCHMARK(BM_MutexWorkerSyncContended)->UseRealTime();
 
+// The same two handoffs made from a thread other than the main one, as the store's connections
+// make them (the main thread never runs other queues' work, so there a sync always waits for the
+// queue's worker). Each iteration is a batch of calls on a fresh thread.
+constexpr int kOffMainCalls = 1000;
+
+template <class Call>
+void runOffMain(benchmark::State& state, Call&& call) {
+  for (auto _ : state) {
+    std::thread thread([&] {
+      for (int i = 0; i < kOffMainCalls; ++i) call();
+    });
+    thread.join();
+  }
+  state.SetItemsProcessed(state.iterations() * kOffMainCalls);
+}
+
+void BM_SerialQueueSyncContendedOffMain(benchmark::State& state) {
+  auto queue = platform::DispatchQueue::createSerial("bench.sync.busy.offmain");
+  long counter = 0;
+  runOffMain(state, [&] {
+    queue->async([&] { ++counter; });
+    queue->sync([&] { ++counter; });
+  });
+  benchmark::DoNotOptimize(counter);
+}
+BENCHMARK(BM_SerialQueueSyncContendedOffMain)->UseRealTime();
+
+void BM_MutexWorkerSyncContendedOffMain(benchmark::State& state) {
+  MutexWorker worker;
+  long counter = 0;
+  runOffMain(state, [&] {
+    worker.post([&] { ++counter; });
+    worker.call([&] { ++counter; });
+  });
+  benchmark::DoNotOptimize(counter);
+}
+BENCHMARK(BM_MutexWorkerSyncContendedOffMain)->UseRealTime();
+
 }  // namespace
 
 ZORVEL_BENCH_MAIN({{"BM_SerialQueueAsync/real_time", "BM_MutexWorkerAsync/real_time", 1.0},
                    {"BM_SerialQueueSync/real_time", "BM_MutexWorkerSync/real_time", 0},
-                   {"BM_SerialQueueSyncContended/real_time", "BM_MutexWorkerSyncContended/real_time", 1.0}})
+                   {"BM_SerialQueueSyncContended/real_time", "BM_MutexWorkerSyncContended/real_time", 1.0},
+                   {"BM_SerialQueueSyncContendedOffMain/real_time", "BM_MutexWorkerSyncContendedOffMain/real_time",
+                    1.0}})

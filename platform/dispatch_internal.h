@@ -121,6 +121,8 @@ class QueueImpl final : public DispatchQueue {
   ItemQueue fifo;
   std::vector<Item> spare;                    // the drainer's batch buffer, kept for its capacity
   bool scheduled = false;                     // serial: a drain is queued or running, or a sync holds the queue
+  bool drainPending = false;                  // serial: a drain is queued on the target and has not started
+  std::uint64_t drainTicket = 0;              // serial: the queued drain's number; older ones find nothing to do
   std::atomic<std::uint64_t> submissions{0};  // serial: counts submissions, read without the lock
   int running = 0;                            // concurrent: blocks started and not finished
   bool barrierRunning = false;
@@ -135,6 +137,12 @@ class QueueImpl final : public DispatchQueue {
   void submit(Item item);
   void runItem(Item& item);
   bool tryAcquire(bool barrier);
+  // Serial queues draining on the pool: takes the queue from a drain that is queued but has not
+  // started (true), so that the calling thread runs the queue's work itself; release() afterwards.
+  bool tryTakeQueuedDrain();
+  // With the queue taken: runs what is queued now on the calling thread; false when a block
+  // suspended the queue (the rest stays queued).
+  bool runQueuedHere();
   void release(bool barrier);
   void doSuspend();
   void doResume();
@@ -145,7 +153,7 @@ class QueueImpl final : public DispatchQueue {
 
  private:
   void scheduleDrain();
-  void drainSerial();
+  void drainSerial(std::uint64_t ticket);
   void lingerForWork();
   void pumpLocked(std::vector<Item>& ready);
   void forward(std::vector<Item>& ready);

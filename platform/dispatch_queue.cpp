@@ -3,6 +3,7 @@
 // way down is free, else handed over), deadlock detection and queue-specific data.
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
@@ -29,6 +30,9 @@ namespace {
 // queues that share a target take turns.
 constexpr auto kDrainBudget = std::chrono::milliseconds(2);
 
+// How long a synchronous caller looks for its turn before it sleeps.
+constexpr auto kSyncSpin = std::chrono::microseconds(5);
+
 void runBlock(const DispatchBlock& block, const std::string& label) {
   try {
     if (block) block();
@@ -43,12 +47,26 @@ void runBlock(const DispatchBlock& block, const std::string& label) {
 struct SyncState {
   std::mutex mutex;
   std::condition_variable cv;
-  bool started = false;   // the queue is ready for the caller to run the block
+  // The queue is ready for the caller to run the block. Set under the mutex; also read without it
+  // while the caller looks for a moment before it sleeps.
+  std::atomic<bool> started{false};
   bool finished = false;  // the block has run
+  bool waiting = false;   // the caller sleeps on the condition variable
   bool runOnDrainer = false;
   FunctionRef<void()> block;
   std::exception_ptr error;
 };
+
+// Lets the waiting caller run its block; this thread holds the queue meanwhile.
+void startSync(SyncState& state) {
+  bool wake;
+  {
+    std::lock_guard lock(state.mutex);
+    state.started.store(true, std::memory_order_release);
+    wake = state.waiting;
+  }
+  if (wake) state.cv.notify_all();
+}
 
 // The queue's side of a synchronous submission that had to wait its turn.
 void serveSync(SyncState& state) {
@@ -64,9 +82,8 @@ void serveSync(SyncState& state) {
     return;
   }
   // The caller runs the block on its own thread; this thread holds the queue meanwhile.
+  startSync(state);
   std::unique_lock lock(state.mutex);
-  state.started = true;
-  state.cv.notify_all();
   state.cv.wait(lock, [&] { return state.finished; });
 }
 
@@ -145,7 +162,32 @@ void QueueImpl::submit(Item item) {
 }
 
 void QueueImpl::scheduleDrain() {
-  next()->submit(Item{[queue = self()] { queue->drainSerial(); }});
+  std::uint64_t ticket;
+  {
+    std::lock_guard lock(mutex);
+    ticket = ++drainTicket;
+    drainPending = true;
+  }
+  next()->submit(Item{[queue = self(), ticket] { queue->drainSerial(ticket); }});
+}
+
+bool QueueImpl::tryTakeQueuedDrain() {
+  std::lock_guard lock(mutex);
+  if (!scheduled || !drainPending || suspendCount.load(std::memory_order_relaxed) > 0) return false;
+  drainPending = false;
+  ++drainTicket;  // the queued drain finds itself outdated and leaves the queue alone
+  return true;
+}
+
+bool QueueImpl::runQueuedHere() {
+  FrameScope frame(this);
+  std::vector<Item> batch;
+  {
+    std::lock_guard lock(mutex);
+    fifo.takeAll(batch);
+  }
+  runBatch(batch);
+  return suspendCount.load(std::memory_order_acquire) == 0;
 }
 
 void QueueImpl::runItem(Item& item) { runBlock(item.block, label()); }
@@ -167,7 +209,12 @@ void QueueImpl::runBatch(std::vector<Item>& batch) {
   batch.clear();
 }
 
-void QueueImpl::drainSerial() {
+void QueueImpl::drainSerial(std::uint64_t ticket) {
+  {
+    std::lock_guard lock(mutex);
+    if (ticket != drainTicket || !drainPending) return;  // a synchronous caller took the queue meanwhile
+    drainPending = false;
+  }
   FrameScope frame(this);
   std::vector<Item> batch;
   batch.swap(spare);
@@ -466,18 +513,46 @@ void DispatchQueue::syncInvoke(FunctionRef<void()> block, bool barrier) {
     dispatchFatal("synchronous submission to queue \"" + label() +
                   "\" from the main thread while that queue waits for the main thread would wait forever (deadlock)");
 
+  // A drain queued on the pool that no worker has picked up yet: rather than wait for a worker to
+  // wake and hand the queue over, run the queued work and the block here (not on the main thread,
+  // whose identity blocks of other queues must never take on).
+  if (self->kind == QueueKind::Serial && self->next()->kind == QueueKind::Global && !isMainThread() &&
+      self->tryTakeQueuedDrain()) {
+    if (self->runQueuedHere()) {
+      struct Release {
+        QueueImpl* queue;
+        ~Release() { queue->release(false); }
+      } release{self};
+      FrameScope frame(self);
+      block();
+      return;
+    }
+    self->release(false);  // suspended by its own work: wait for the resume like any caller
+  }
+
   auto state = std::make_shared<SyncState>();
   state->block = block;
   state->runOnDrainer = mainRooted;
   self->submit(Item{[state] { serveSync(*state); }, barrier});
-  std::unique_lock lock(state->mutex);
   if (state->runOnDrainer) {
+    std::unique_lock lock(state->mutex);
     state->cv.wait(lock, [&] { return state->finished; });
     if (state->error) std::rethrow_exception(state->error);
     return;
   }
-  state->cv.wait(lock, [&] { return state->started; });
-  lock.unlock();
+  // The queue often comes free within microseconds: look for a moment before going to sleep.
+  const auto spinUntil = Clock::now() + kSyncSpin;
+  for (int i = 1; !state->started.load(std::memory_order_acquire); ++i) {
+    if ((i & 15) == 0 && Clock::now() >= spinUntil) break;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+  {
+    std::unique_lock lock(state->mutex);
+    state->waiting = true;
+    state->cv.wait(lock, [&] { return state->started.load(std::memory_order_relaxed); });
+  }
   std::exception_ptr error;
   {
     FrameScope frame(self);
@@ -487,10 +562,11 @@ void DispatchQueue::syncInvoke(FunctionRef<void()> block, bool barrier) {
       error = std::current_exception();
     }
   }
-  lock.lock();
-  state->finished = true;
-  state->cv.notify_all();
-  lock.unlock();
+  {
+    std::lock_guard lock(state->mutex);
+    state->finished = true;
+    state->cv.notify_all();
+  }
   if (error) std::rethrow_exception(error);
 }
 

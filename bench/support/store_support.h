@@ -1,12 +1,16 @@
 #pragma once
 
-// Shared by the store's benchmarks: serializers that store bytes as they are, and key lists. (Their
-// temporary folders are the tests' zorvel::test::TempDir, tests/support/temp_dir.h.)
+// Shared by the store's benchmarks: serializers that store bytes as they are, key lists, and the
+// main loop's turn. (Their temporary folders are the tests' zorvel::test::TempDir,
+// tests/support/temp_dir.h.)
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "DizEvozidiz/DizEvozidizSerializers.h"
+#include "platform/dispatch.h"
+#include "platform/run_loop.h"
 #include "platform/value.h"
 
 namespace zorvel::bench {
@@ -30,6 +34,16 @@ inline std::vector<std::string> makeKeys(int count) {
   keys.reserve(count);
   for (int i = 0; i < count; ++i) keys.push_back("key-" + std::to_string(i));
   return keys;
+}
+
+// Runs the main loop (on the main thread, where benchmarks run) until everything queued on the main
+// queue so far has run: each commit posts its modified notification there, as an application's main
+// loop would deliver it. Until then the notification keeps the commit's change records alive.
+inline void deliverMainQueue() {
+  bool reached = false;
+  platform::DispatchQueue::main()->async([&reached] { reached = true; });
+  if (!platform::runMainLoopUntil([&reached] { return reached; }, 10))
+    throw std::runtime_error("the main queue did not drain");
 }
 
 }  // namespace zorvel::bench

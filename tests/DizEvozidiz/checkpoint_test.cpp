@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -9,6 +11,7 @@
 
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
+#include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -115,6 +118,66 @@ TEST(DizEvozidizCheckpoint, NudgesOnlyLongLivedReadersAtTheLatestSnapshot) {
   DizInternal(*database).asyncCheckpoint(5);
   drainCheckpoints(database);
   EXPECT_EQ(current->resets.load(), 1);
+}
+
+// A reader that keeps its read transaction open holds WAL frames that no truncation can reset. The
+// writer goes on committing (its write queue is what a truncation holds) and the WAL is truncated
+// once the reader lets go.
+TEST(DizEvozidizCheckpoint, AReaderHoldingItsSnapshotNeverStallsTheWriter) {
+  zorvel::test::TempDir dir;
+  DizEvozidizOptions options;
+  options.pragmaSynchronous = 0;               // the disk is not under test
+  options.aggressiveWALTruncationSize = 4096;  // every pass finds the WAL large
+  auto database = DizEvozidiz::create((dir / "pinned.sqlite").string(), options);
+  ASSERT_TRUE(database);
+  auto writer = database->newConnection();
+  auto reader = database->newConnection();
+  auto commit = [&](int i) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(writer->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+      t.setObject(platform::Value(std::string(2000, 'x') + std::to_string(i)), "k" + std::to_string(i % 7), "c");
+    }));
+    return std::chrono::steady_clock::now() - start;
+  };
+  commit(0);
+  drainCheckpoints(database);
+
+  std::chrono::steady_clock::duration slowest{};
+  // The reader moves its snapshot now and then, as a display does after each change; in between it
+  // stays behind the writer, and every pass finds a large WAL that it pins.
+  reader->beginLongLivedReadTransaction();
+  for (int round = 0; round < 12; ++round) {
+    for (int i = 0; i < 4; ++i) {
+      slowest = std::max(slowest, commit(round * 4 + i + 1));
+      DizInternal(*database).asyncCheckpoint(0);  // as a reader's end or another process would ask
+    }
+    if (round % 3 == 1) reader->beginLongLivedReadTransaction();
+  }
+  drainCheckpoints(database);
+  // A truncation waiting on the reader would hold each commit for the handle's busy time-out (two
+  // seconds); a commit itself takes a millisecond or so.
+  EXPECT_LT(std::chrono::duration<double>(slowest).count(), 1.0);
+  EXPECT_GT(fs::file_size(database->databasePath_wal()), 0u);
+
+  // Moved to the latest commit, the reader is nudged onto the checkpointed file, and the truncation
+  // goes through while its long-lived read transaction stays open.
+  reader->beginLongLivedReadTransaction();
+  DizInternal(*database).asyncCheckpoint(0);
+  drainCheckpoints(database);
+  EXPECT_EQ(fs::file_size(database->databasePath_wal()), 0u);
+  EXPECT_TRUE(reader->isInLongLivedReadTransaction());
+
+  // Left behind again, it pins the WAL until it lets go; then the next pass truncates.
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_LT(std::chrono::duration<double>(commit(100 + i)).count(), 1.0);
+    DizInternal(*database).asyncCheckpoint(0);
+  }
+  drainCheckpoints(database);
+  EXPECT_GT(fs::file_size(database->databasePath_wal()), 0u);
+  reader->endLongLivedReadTransaction();
+  DizInternal(*database).asyncCheckpoint(0);
+  drainCheckpoints(database);
+  EXPECT_EQ(fs::file_size(database->databasePath_wal()), 0u);
 }
 
 TEST(DizEvozidizCheckpoint, PassRequestedBeforeReleaseDoesNothingAfterIt) {

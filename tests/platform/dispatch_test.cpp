@@ -225,6 +225,65 @@ TEST(SerialQueue, SyncOnASuspendedQueueWaitsForResume) {
   EXPECT_TRUE(ran);
 }
 
+// A sync from a thread other than the main one may find the queue's drain not yet started and
+// run the queued blocks itself: order, exclusion and the queue's identity must hold either way.
+TEST(SerialQueue, SyncBehindQueuedBlocksKeepsOrderAndExclusionWhoeverRunsThem) {
+  auto queue = DispatchQueue::createSerial("test.syncbehind");
+  static char key;
+  queue->setSpecific(&key, &key);
+  std::vector<int> order;
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlapped{false}, lostIdentity{false};
+  auto enter = [&] {
+    if (inside.fetch_add(1) != 0) overlapped = true;
+    if (DispatchQueue::getSpecificCurrent(&key) != &key) lostIdentity = true;
+  };
+  std::thread caller([&] {
+    for (int round = 0; round < 2000; ++round) {
+      for (int i = 0; i < 3; ++i)
+        queue->async([&, i] {
+          enter();
+          order.push_back(i);
+          inside.fetch_sub(1);
+        });
+      queue->sync([&] {
+        enter();
+        order.push_back(3);
+        inside.fetch_sub(1);
+      });
+    }
+  });
+  caller.join();
+  EXPECT_FALSE(overlapped);
+  EXPECT_FALSE(lostIdentity);
+  ASSERT_EQ(order.size(), 8000u);
+  for (std::size_t i = 0; i < order.size(); ++i) ASSERT_EQ(order[i], static_cast<int>(i % 4)) << i;
+}
+
+// A queued block that suspends the queue holds back the sync behind it until the resume, also when
+// the syncing thread ran that block itself.
+TEST(SerialQueue, SyncBehindABlockThatSuspendsWaitsForResume) {
+  for (int round = 0; round < 50; ++round) {
+    auto queue = DispatchQueue::createSerial("test.syncsuspend");
+    std::atomic<bool> ran{false}, suspended{false};
+    std::thread caller([&] {
+      queue->async([&] {
+        queue->suspend();
+        suspended = true;
+      });
+      queue->sync([&] { ran = true; });
+    });
+    const auto start = std::chrono::steady_clock::now();
+    while (!suspended && secondsSince(start) < kLong) sleepFor(0.0005);
+    ASSERT_TRUE(suspended);
+    sleepFor(0.002);
+    EXPECT_FALSE(ran) << round;
+    queue->resume();
+    caller.join();
+    EXPECT_TRUE(ran);
+  }
+}
+
 TEST(ConcurrentQueue, RunsBlocksAtTheSameTime) {
   auto queue = DispatchQueue::createConcurrent("test.concurrent");
   DispatchSemaphore a(0), b(0);

@@ -113,9 +113,6 @@ class ViewChangeSetOracle : public diztest::StoreFixture {
     // Durability is not under test; without syncs the rounds do not wait on a busy disk.
     DizEvozidizOptions options;
     options.pragmaSynchronous = 0;
-    // The display's long-lived read transaction never lets a truncation through; each try would
-    // hold the writer for the busy time-out.
-    options.aggressiveWALTruncationSize = UINT64_MAX;
     database = DizEvozidiz::create((dir / "oracle.sqlite").string(), options);
     ASSERT_TRUE(database);
     writer = database->newConnection();
