@@ -8,6 +8,7 @@
 #include "DizEvozidiz/DizEvozidizExtensionInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewTransaction.h"
+#include "DizEvozidiz/Extensions/Views/Utilities/DizEvozidizViewMappings.h"
 
 using platform::Value;
 
@@ -132,6 +133,86 @@ Value DizEvozidizViewTransaction::metadataAtIndex(std::uint64_t index, const std
   Value metadata;
   databaseTransaction()->getCollectionKeyMetadata(&ck, &metadata, rowid);
   return metadata;
+}
+
+// ---- Lookups through mappings ----
+
+bool DizEvozidizViewTransaction::getRowid(std::int64_t* rowid, DizCollectionKeyPtr* collectionKey, std::uint64_t row,
+                                          std::uint64_t section, const DizEvozidizViewMappings* mappings) {
+  std::int64_t found = 0;
+  DizCollectionKeyPtr ck;
+  DizEvozidizViewMappings::Group group;
+  std::uint64_t index = 0;
+  if (mappings && mappings->getGroupIndexForRow(&group, &index, row, section) && group &&
+      getRowid(&found, index, *group)) {
+    ck = databaseTransaction()->collectionKeyForRowid(found);
+    if (!ck) found = 0;
+  }
+  if (rowid) *rowid = found;
+  const bool answered = ck != nullptr;
+  if (collectionKey) *collectionKey = std::move(ck);
+  return answered;
+}
+
+bool DizEvozidizViewTransaction::getKey(std::string* key, std::string* collection, std::uint64_t row,
+                                        std::uint64_t section, const DizEvozidizViewMappings* mappings) {
+  DizCollectionKeyPtr ck;
+  getRowid(nullptr, &ck, row, section, mappings);
+  return answerKey(ck, key, collection);
+}
+
+bool DizEvozidizViewTransaction::getKey(std::string* key, std::string* collection,
+                                        const std::optional<DizIndexPath>& indexPath,
+                                        const DizEvozidizViewMappings* mappings) {
+  if (!indexPath) return answerKey(nullptr, key, collection);
+  return getKey(key, collection, indexPath->row, indexPath->section, mappings);
+}
+
+Value DizEvozidizViewTransaction::objectAtRow(std::uint64_t row, std::uint64_t section,
+                                              const DizEvozidizViewMappings* mappings) {
+  std::int64_t rowid = 0;
+  DizCollectionKeyPtr ck;
+  if (!getRowid(&rowid, &ck, row, section, mappings)) return Value();
+  return databaseTransaction()->objectForCollectionKey(ck, rowid);
+}
+
+Value DizEvozidizViewTransaction::objectAtIndexPath(const std::optional<DizIndexPath>& indexPath,
+                                                    const DizEvozidizViewMappings* mappings) {
+  return indexPath ? objectAtRow(indexPath->row, indexPath->section, mappings) : Value();
+}
+
+Value DizEvozidizViewTransaction::metadataAtRow(std::uint64_t row, std::uint64_t section,
+                                                const DizEvozidizViewMappings* mappings) {
+  std::int64_t rowid = 0;
+  DizCollectionKeyPtr ck;
+  if (!getRowid(&rowid, &ck, row, section, mappings)) return Value();
+  return databaseTransaction()->metadataForCollectionKey(ck, rowid);
+}
+
+Value DizEvozidizViewTransaction::metadataAtIndexPath(const std::optional<DizIndexPath>& indexPath,
+                                                      const DizEvozidizViewMappings* mappings) {
+  return indexPath ? metadataAtRow(indexPath->row, indexPath->section, mappings) : Value();
+}
+
+std::optional<DizIndexPath> DizEvozidizViewTransaction::indexPathForKey(std::string_view key,
+                                                                        std::string_view collection,
+                                                                        const DizEvozidizViewMappings* mappings) {
+  std::string group;
+  std::uint64_t index = 0;
+  if (!mappings || !getGroup(&group, &index, key, collection)) return std::nullopt;
+  return mappings->indexPathForIndex(index, group);
+}
+
+bool DizEvozidizViewTransaction::getRow(std::uint64_t* row, std::uint64_t* section, std::string_view key,
+                                        std::string_view collection, const DizEvozidizViewMappings* mappings) {
+  std::string group;
+  std::uint64_t index = 0;
+  std::uint64_t r = 0, s = 0;
+  const bool found = mappings && getGroup(&group, &index, key, collection) &&
+                     mappings->getRowSectionForIndex(&r, &s, index, group);
+  if (row) *row = found ? r : 0;
+  if (section) *section = found ? s : 0;
+  return found;
 }
 
 Value DizEvozidizViewTransaction::lastObjectInGroup(const std::string& group) {

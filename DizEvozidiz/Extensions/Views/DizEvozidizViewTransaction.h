@@ -53,6 +53,7 @@ struct DizViewRange {
   bool operator==(const DizViewRange&) const = default;
 };
 
+class DizEvozidizViewMappings;
 class DizEvozidizViewTransaction;
 using DizEvozidizViewTransactionPtr = std::shared_ptr<DizEvozidizViewTransaction>;
 
@@ -104,6 +105,32 @@ class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
   platform::Value metadataAtIndex(std::uint64_t index, const std::string& group);
   platform::Value firstObjectInGroup(const std::string& group) { return objectAtIndex(0, group); }
   platform::Value lastObjectInGroup(const std::string& group);
+
+  // ---- Lookups through mappings ----
+  // Displayed (row, section) or index paths of `mappings` to rows of the view and back. The
+  // mappings should be at this transaction's snapshot. Null mappings answer false / null.
+  // The rowid and collection key of a displayed row; either pointer may be null. False (0, null)
+  // when the mappings do not show that row or the view does not hold it.
+  bool getRowid(std::int64_t* rowid, DizCollectionKeyPtr* collectionKey, std::uint64_t row, std::uint64_t section,
+                const DizEvozidizViewMappings* mappings);
+  bool getKey(std::string* key, std::string* collection, std::uint64_t row, std::uint64_t section,
+              const DizEvozidizViewMappings* mappings);
+  // An empty index path answers false, with key and collection emptied.
+  bool getKey(std::string* key, std::string* collection, const std::optional<DizIndexPath>& indexPath,
+              const DizEvozidizViewMappings* mappings);
+  platform::Value objectAtRow(std::uint64_t row, std::uint64_t section, const DizEvozidizViewMappings* mappings);
+  platform::Value objectAtIndexPath(const std::optional<DizIndexPath>& indexPath,
+                                    const DizEvozidizViewMappings* mappings);
+  platform::Value metadataAtRow(std::uint64_t row, std::uint64_t section, const DizEvozidizViewMappings* mappings);
+  platform::Value metadataAtIndexPath(const std::optional<DizIndexPath>& indexPath,
+                                      const DizEvozidizViewMappings* mappings);
+  // Where the mappings show a row of the view: none when the view does not hold it or the mappings
+  // do not show it.
+  std::optional<DizIndexPath> indexPathForKey(std::string_view key, std::string_view collection,
+                                              const DizEvozidizViewMappings* mappings);
+  // The same as row and section; false with both 0 when the row is not shown.
+  bool getRow(std::uint64_t* row, std::uint64_t* section, std::string_view key, std::string_view collection,
+              const DizEvozidizViewMappings* mappings);
 
   // The rows of a sorted group for which `find` answers inside (a halving search that expects the
   // answers ordered before / inside / after along the group); {DizViewNotFound, 0} when none.
