@@ -81,7 +81,7 @@ class URLLoader {
  private:
   URLLoader();
   struct Command {
-    enum class Kind { Start, Cancel, ReleaseSession } kind;
+    enum class Kind { Start, Cancel, ReleaseSession, Stop } kind;
     URLSessionTaskPtr task;
     std::shared_ptr<SessionNetState> session;
   };
@@ -102,11 +102,18 @@ class URLLoader {
   // Ends a task that could not start.
   static void failBeforeStart(const URLSessionTaskPtr& task, ErrorPtr error);
 
+  // At exit, before the TLS library tears itself down: the network thread leaves its loop (it is
+  // waited for a short while), so no transfer touches torn-down state.
+  static void stopAtExit();
+
   std::mutex mutex_;
   std::vector<Command> commands_;
   CURLM* multi_ = nullptr;
   std::unordered_map<CURL*, URLSessionTaskPtr> active_;  // network thread only
   std::thread thread_;
+  std::thread::id threadId_;
+  std::condition_variable stopped_;
+  bool hasStopped_ = false;  // guarded by mutex_
 };
 
 }  // namespace platform::detail

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -77,7 +78,19 @@ URLLoader::URLLoader() {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   multi_ = curl_multi_init();
   thread_ = std::thread([this] { run(); });
+  threadId_ = thread_.get_id();
   thread_.detach();
+  // Registered after the TLS library's own clean-up (which the global initialisation above
+  // registers when it comes first), so it runs before it.
+  std::atexit(&URLLoader::stopAtExit);
+}
+
+void URLLoader::stopAtExit() {
+  URLLoader& loader = shared();
+  if (std::this_thread::get_id() == loader.threadId_) return;  // exit called from a transfer's callback
+  loader.send({Command::Kind::Stop, nullptr, nullptr});
+  std::unique_lock lock(loader.mutex_);
+  loader.stopped_.wait_for(lock, std::chrono::seconds(2), [&loader] { return loader.hasStopped_; });
 }
 
 void URLLoader::send(Command command) {
@@ -117,6 +130,14 @@ void URLLoader::run() {
           if (command.session->share) curl_share_cleanup(command.session->share);
           command.session->share = nullptr;
           break;
+        case Command::Kind::Stop: {
+          // The process is exiting: transfers still running are left as they are, and this thread
+          // waits for the end without touching them again.
+          std::unique_lock lock(mutex_);
+          hasStopped_ = true;
+          stopped_.notify_all();
+          for (;;) stopped_.wait(lock);
+        }
       }
     }
 
@@ -395,6 +416,9 @@ int URLLoader::onSSLContext(CURL* easy, void* sslContext, void* pointer) {
     }
     curl_url_cleanup(url);
   }
+  // The callback can come again for the same context (another attempt of the same transfer): the
+  // context keeps only the newest record, so the one it replaces goes now.
+  delete static_cast<VerifyContext*>(SSL_CTX_get_ex_data(context, verifyContextIndex()));
   SSL_CTX_set_ex_data(context, verifyContextIndex(), verify);
   SSL_CTX_set_cert_verify_callback(context, &URLLoader::onVerify, verify);
   return CURLE_OK;

@@ -475,3 +475,26 @@ TEST(URLSession, ManyTasksFromManyThreadsAllComplete) {
   ASSERT_TRUE(group->wait(30));
   EXPECT_EQ(matched, 40);
 }
+
+TEST(URLSession, ExitingWithTransfersInFlightEndsTheProcessCleanly) {
+  // The network thread stops before the TLS library tears itself down at exit: neither a crash
+  // nor a hang while transfers are handshaking, waiting or receiving. The server stays in this
+  // process; only the client exits (the forked child has no server threads).
+  TestHTTPServer server(TestHTTPServer::Security::TLS);
+  ScriptedResponse slow = ScriptedResponse::text(200, std::string(1 << 20, 'x'));
+  slow.delayBeforeResponse = 0.05;
+  server.setDefaultResponse(slow);
+  GTEST_FLAG_SET(death_test_style, "fast");
+  EXPECT_EXIT(
+      {
+        URLSessionConfiguration withRoot;
+        withRoot.additionalTrustedRootCertificates =
+            Certificate::certificatesFromPEM(TestCertificates::shared().rootCertificate);
+        auto session = URLSession::sessionWithConfiguration(withRoot);
+        for (int i = 0; i < 8; ++i)
+          session->dataTaskWithRequest(URLRequest(server.url("/" + std::to_string(i))), nullptr)->resume();
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
