@@ -1,8 +1,10 @@
 #include "platform/crypto.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <mutex>
 #include <stdexcept>
 
 namespace platform {
@@ -33,7 +35,17 @@ int base64Value(char c) {
 // Dash positions of the 36-character text form.
 bool isDashPosition(std::size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
 
+// Before main, so that the library's first initialisation, the one that decides, is ours.
+[[maybe_unused]] const bool kCryptoLibraryInitialised = (detail::initialiseCryptoLibrary(), true);
+
 }  // namespace
+
+namespace detail {
+void initialiseCryptoLibrary() {
+  static std::once_flag once;
+  std::call_once(once, [] { OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr); });
+}
+}  // namespace detail
 
 UUID UUID::random() {
   Octets octets;

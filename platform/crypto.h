@@ -75,4 +75,12 @@ inline std::string base64Encode(std::string_view text) { return base64Encode(byt
 // non-zero bits left over in the last character, so every accepted text has exactly one meaning.
 std::optional<Bytes> base64Decode(std::string_view text);
 
+namespace detail {
+// Initialises the TLS and crypto library without its clean-up at exit. Threads of ours (the URL
+// loader's) may still be inside it while the process exits, and its clean-up would free what they
+// use; the memory is the system's to reclaim. Runs before main in any program using this file;
+// code calling the library directly calls it first too. Idempotent and thread-safe.
+void initialiseCryptoLibrary();
+}  // namespace detail
+
 }  // namespace platform

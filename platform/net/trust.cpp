@@ -8,6 +8,8 @@
 
 #include <arpa/inet.h>
 
+#include "platform/crypto.h"
+
 namespace platform {
 
 namespace {
@@ -41,6 +43,7 @@ Certificate::Certificate(X509* x509) : x509_(x509) {
 Certificate::~Certificate() { X509_free(x509_); }
 
 CertificatePtr Certificate::createWithData(ByteSpan der) {
+  detail::initialiseCryptoLibrary();
   const unsigned char* p = der.data();
   X509* x509 = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
   if (!x509) {
@@ -55,6 +58,7 @@ CertificatePtr Certificate::createWithData(ByteSpan der) {
 }
 
 std::vector<CertificatePtr> Certificate::certificatesFromPEM(std::string_view pem) {
+  detail::initialiseCryptoLibrary();
   std::vector<CertificatePtr> certificates;
   BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
   if (!bio) return certificates;

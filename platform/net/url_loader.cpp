@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/crypto.h"
 #include "platform/files.h"
 #include "platform/net/url_internal.h"
 #include "platform/text.h"
@@ -75,13 +76,14 @@ URLLoader& URLLoader::shared() {
 }
 
 URLLoader::URLLoader() {
+  initialiseCryptoLibrary();
   curl_global_init(CURL_GLOBAL_DEFAULT);
   multi_ = curl_multi_init();
   thread_ = std::thread([this] { run(); });
   threadId_ = thread_.get_id();
   thread_.detach();
-  // Registered after the TLS library's own clean-up (which the global initialisation above
-  // registers when it comes first), so it runs before it.
+  // The TLS library has no clean-up at exit (see initialiseCryptoLibrary), but a transfer's
+  // callbacks must not run during the process's own static destruction either.
   std::atexit(&URLLoader::stopAtExit);
 }
 

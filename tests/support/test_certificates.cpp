@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/crypto.h"
+
 namespace zorvel::test {
 
 namespace {
@@ -35,6 +37,7 @@ void addExtension(X509* certificate, X509* issuer, int nid, const char* value) {
 
 // A certificate for `commonName`, signed by `issuer` (self-signed when it is null).
 KeyPair makeCertificate(const char* commonName, const KeyPair* issuer, bool authority) {
+  platform::detail::initialiseCryptoLibrary();
   KeyPair pair;
   pair.key = EVP_EC_gen("P-256");
   check(pair.key != nullptr, "key");
