@@ -477,14 +477,15 @@ TEST(URLSession, ManyTasksFromManyThreadsAllComplete) {
 }
 
 TEST(URLSession, ExitingWithTransfersInFlightEndsTheProcessCleanly) {
-  // The network thread stops before the TLS library tears itself down at exit: neither a crash
-  // nor a hang while transfers are handshaking, waiting or receiving. The server stays in this
-  // process; only the client exits (the forked child has no server threads).
+  // Neither a crash nor a hang while transfers are handshaking, waiting or receiving as the
+  // process exits: the TLS library keeps its state, and the network thread stops before static
+  // destruction. The child runs the test afresh (its own server, its own network thread): a
+  // forked copy of a process that already used the loader would have no network thread.
   TestHTTPServer server(TestHTTPServer::Security::TLS);
   ScriptedResponse slow = ScriptedResponse::text(200, std::string(1 << 20, 'x'));
   slow.delayBeforeResponse = 0.05;
   server.setDefaultResponse(slow);
-  GTEST_FLAG_SET(death_test_style, "fast");
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         URLSessionConfiguration withRoot;
