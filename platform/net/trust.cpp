@@ -1,12 +1,11 @@
 #include "platform/net/trust.h"
 
+#include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
-
-#include <arpa/inet.h>
 
 #include "platform/crypto.h"
 
