@@ -165,8 +165,10 @@ TEST_F(FilteredView, ReopeningRefillsOnlyForAnotherParentOrTag) {
   const Groups first = groupsOn(connection, "even");
   *runs = 0;
   reopen();
+  const std::uint64_t opened = database->snapshot();
   registerAll("order", "1");
   EXPECT_EQ(*runs, 0);
+  EXPECT_EQ(database->snapshot(), opened) << "nothing written, nothing committed";
   EXPECT_EQ(groupsOn(connection, "even"), first);
   reopen();
   registerAll("order", "2");

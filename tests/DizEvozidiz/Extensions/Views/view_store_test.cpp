@@ -179,7 +179,9 @@ TEST(ViewStoreReopen, PersistentViewReopensWithoutRepopulating) {
   auto connection = database->newConnection();
   calls->grouping = 0;
   calls->sorting = 0;
+  const std::uint64_t opened = database->snapshot();
   ASSERT_TRUE(database->registerExtension(makeView(calls, true, "v1"), "order", connection));
+  EXPECT_EQ(database->snapshot(), opened) << "the same tag writes nothing, so nothing is committed";
   Groups after;
   connection->readWithBlock([&](DizEvozidizReadTransaction& t) { after = readGroups(t, "order"); });
   EXPECT_EQ(after, before);
@@ -197,7 +199,9 @@ TEST(ViewStoreReopen, PersistentViewReopensWithoutRepopulating) {
   diztest::StoreFixture::drainMainQueue();
   database = DizEvozidiz::create(path);
   connection = database->newConnection();
+  const std::uint64_t reopened = database->snapshot();
   ASSERT_TRUE(database->registerExtension(makeView(calls, true, "v2"), "order", connection));
+  EXPECT_EQ(database->snapshot(), reopened + 1);
   EXPECT_GT(calls->grouping, 0);
   connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
     EXPECT_EQ(readGroups(t, "order"), before);
