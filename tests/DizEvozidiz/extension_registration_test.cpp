@@ -53,8 +53,7 @@ class ExtensionRegistration : public diztest::StoreFixture {
   // Closes the database (and every connection) and opens the file again.
   void reopen(std::optional<DizEvozidizOptions> options = std::nullopt) {
     connection.reset();
-    database.reset();
-    drainMainQueue();
+    closeDatabase(database);
     database = DizEvozidiz::create(path, options);
     ASSERT_TRUE(database);
     connection = database->newConnection();

@@ -155,8 +155,7 @@ TEST_F(FilteredView, ReopeningRefillsOnlyForAnotherParentOrTag) {
   };
   auto reopen = [&] {
     connection.reset();
-    database.reset();
-    drainMainQueue();
+    closeDatabase(database);
     database = DizEvozidiz::create(path);
     connection = database->newConnection();
   };

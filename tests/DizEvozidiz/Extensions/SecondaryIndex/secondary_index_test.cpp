@@ -282,8 +282,7 @@ TEST_F(SecondaryIndex, VersionTagChangeRebuildsAndSameTagLeavesTheTable) {
   ASSERT_TRUE(database->registerExtension(makeIndex("1", calls), "events_index", connection));
   EXPECT_EQ(calls->load(), 1);
   connection.reset();
-  database.reset();
-  drainMainQueue();
+  closeDatabase(database);
   database = DizEvozidiz::create(path);
   connection = database->newConnection();
   const std::uint64_t opened = database->snapshot();

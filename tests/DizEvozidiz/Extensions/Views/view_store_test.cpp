@@ -46,8 +46,7 @@ class ViewStore : public diztest::StoreFixture, public ::testing::WithParamInter
   void reopen() {
     connection.reset();
     other.reset();
-    database.reset();
-    drainMainQueue();
+    closeDatabase(database);
     database = DizEvozidiz::create(path);
     ASSERT_TRUE(database);
     connection = database->newConnection();
@@ -195,8 +194,7 @@ TEST(ViewStoreReopen, PersistentViewReopensWithoutRepopulating) {
   // A new tag rebuilds it from the rows.
   second.reset();
   connection.reset();
-  database.reset();
-  diztest::StoreFixture::drainMainQueue();
+  diztest::StoreFixture::closeDatabase(database);
   database = DizEvozidiz::create(path);
   connection = database->newConnection();
   const std::uint64_t reopened = database->snapshot();
