@@ -242,8 +242,10 @@ TEST_F(ViewStore, OlderLayoutsAndTagsAreUpgraded) {
                    nullptr, nullptr, nullptr);
     }));
     calls->grouping = 0;
+    const std::uint64_t before = database->snapshot();
     ASSERT_TRUE(registerView(makeView(calls, true, c.tag), c.name));
     EXPECT_EQ(calls->grouping > 0, c.repopulates);
+    EXPECT_EQ(database->snapshot(), before + 1) << "an upgrade writes, so it commits";
     connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
       std::int32_t v = 0;
       EXPECT_TRUE(t.getIntValue(&v, "classVersion", c.name));
