@@ -3,6 +3,7 @@
 // memory-table registry, and the extension steps of commit, changesets and memory flushes.
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
@@ -134,6 +135,30 @@ void addToChangesets(DizEvozidizConnectionInternal& connection, ValueDictionary&
   }
 }
 
+DizSqlWriteMark sqlWriteMark(sqlite3* db) {
+  DizSqlWriteMark mark;
+  mark.changedRows = sqlite3_total_changes64(db);
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db, "PRAGMA schema_version;", -1, &statement, nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW)
+    mark.schemaVersion = sqlite3_column_int64(statement, 0);
+  sqlite3_finalize(statement);
+  return mark;
+}
+
+bool changedOnlyRegistries(const DizEvozidizConnectionInternal& connection, const Value& internal,
+                           const Value& external) {
+  const auto& state = *connection.extensionState;
+  if (!state.registrationStart || state.registrationStart->schemaVersion < 0 || external || !internal.isDictionary())
+    return false;
+  static constexpr std::string_view kRegistryKeys[] = {"registeredExtensions", "extensionsOrder",
+                                                       "extensionDependencies", "registeredMemoryTables"};
+  for (const auto& [key, value] : internal.asDictionary())
+    if (std::find(std::begin(kRegistryKeys), std::end(kRegistryKeys), key) == std::end(kRegistryKeys)) return false;
+  // Whatever the registration and the flushes before the commit wrote, reported or not.
+  return sqlWriteMark(connection.db) == *state.registrationStart;
+}
+
 bool dropOrphanedExtensions(DizEvozidizConnectionInternal& connection, DizEvozidizReadWriteTransaction& transaction) {
   auto& state = *connection.extensionState;
   if (state.registeredExtensionsChanged) return false;
@@ -161,6 +186,7 @@ void endReadWriteTransaction(DizEvozidizConnectionInternal& connection) {
   state.registriesAtBegin.reset();
   state.registeredExtensionsChanged = false;
   state.registeredMemoryTablesChanged = false;
+  state.registrationStart.reset();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -365,6 +391,7 @@ bool DizEvozidizConnectionInternal::registerExtension(const DizEvozidizExtension
             transaction.rollback();
             return;
           }
+          extensionState->registrationStart = DizExtensionCore::sqlWriteMark(db);
           const bool needsClassValue = DizExtensionCore::willRegisterExtension(*this, extension, name, transaction);
           if (!extensionTransaction->createIfNeeded()) {
             transaction.rollback();

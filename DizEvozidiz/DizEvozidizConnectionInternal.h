@@ -327,6 +327,15 @@ class DizEvozidizConnectionInternal final : public DizEvozidizConnection, public
   platform::ErrorPtr backupToPathOnQueue(const std::string& path, platform::Progress* progress);
   void catchUp(std::uint64_t targetSnapshot, const std::optional<platform::ValueArray>& changesets);
   void catchUpWithDatabase(bool readFromFile);
+  // The database's snapshot and registries, read together on the snapshot queue when a transaction
+  // begins, and taking them once caught up with that snapshot.
+  struct DatabaseRegistries {
+    std::uint64_t snapshot = 0;
+    DizEvozidizRegistriesPtr registries;
+  };
+  DatabaseRegistries databaseRegistries() const;
+  void takeRegistries(const DatabaseRegistries& registries);
+  platform::ErrorPtr publishRegistriesWithoutCommit(DizEvozidizReadWriteTransaction& transaction);
   std::uint64_t readSnapshotFromDatabase();
   std::uint64_t incrementSnapshotInDatabase(bool& ok);
   void markSqlLevelSharedReadLockAcquired();

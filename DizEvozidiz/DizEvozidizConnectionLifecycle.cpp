@@ -252,7 +252,9 @@ void DizEvozidizConnectionInternal::preReadTransaction() {
   std::uint64_t dbSnapshot = 0;
   bool mustCatchUp = false;
   std::optional<platform::ValueArray> changesets;
+  DatabaseRegistries registries;
   database_->snapshotQueue()->sync([&] {
+    registries = databaseRegistries();
     bool writerActive = false;
     std::shared_ptr<DizEvozidizConnectionState> own;
     for (const auto& state : database_->connectionStatesOnSnapshotQueue()) {
@@ -285,6 +287,7 @@ void DizEvozidizConnectionInternal::preReadTransaction() {
     readStateToMark_ = careful ? nullptr : own;
   });
   if (mustCatchUp) catchUp(dbSnapshot, changesets);
+  takeRegistries(registries);
   if (needsMarkSqlLevelSharedReadLock_) {
     if (main_file) main_file->read_hook = &DizEvozidizConnectionInternal::connectionReadHook;
     if (wal_file) wal_file->read_hook = &DizEvozidizConnectionInternal::connectionReadHook;
@@ -456,7 +459,9 @@ void DizEvozidizConnectionInternal::catchUpWithDatabase(bool readFromFile) {
   std::uint64_t dbSnapshot = 0;
   bool mustCatchUp = false;
   std::optional<platform::ValueArray> changesets;
+  DatabaseRegistries registries;
   database_->snapshotQueue()->sync([&] {
+    registries = databaseRegistries();
     auto own = ownState();
     if (own) own->activeWriteTransaction = true;
     if (!wal_file) {
@@ -483,6 +488,19 @@ void DizEvozidizConnectionInternal::catchUpWithDatabase(bool readFromFile) {
   } else {
     externallyModified = false;
   }
+  takeRegistries(registries);
+}
+
+DizEvozidizConnectionInternal::DatabaseRegistries DizEvozidizConnectionInternal::databaseRegistries() const {
+  return {database_->snapshot(), database_->registriesOnSnapshotQueue()};
+}
+
+void DizEvozidizConnectionInternal::takeRegistries(const DatabaseRegistries& registries) {
+  // Registries published without a commit are the database's at the snapshot they were published
+  // at: a connection at that snapshot takes them. One behind it catches up first; one ahead of it
+  // (a pending commit) already holds newer ones.
+  if (snapshot_ == registries.snapshot && registries.registries != extensionState->registries)
+    DizExtensionCore::adoptRegistries(*this, registries.registries);
 }
 
 void DizEvozidizConnectionInternal::abandonWriteTransaction(const platform::Value& pendingChangeset) {
@@ -557,6 +575,9 @@ platform::ErrorPtr DizEvozidizConnectionInternal::postReadWriteTransaction(DizEv
   platform::Value internal;
   platform::Value external;
   getInternalChangeset(internal, external);
+  if (!checkedOrphans && !hasDiskChanges && !externallyModified && !transaction.hasMemoryTableChanges() &&
+      DizExtensionCore::changedOnlyRegistries(*this, internal, external))
+    return publishRegistriesWithoutCommit(transaction);
 
   const std::uint64_t oldSnapshot = snapshot_;
   platform::NotificationPtr notification;
@@ -643,6 +664,32 @@ platform::ErrorPtr DizEvozidizConnectionInternal::postReadWriteTransaction(DizEv
     DizExtensionCore::checkpointMemoryTables(*this, snapshot_);
   }
   if (notification) platform::NotificationCenter::defaultCenter()->postOnMainQueueAsync(notification);
+  finishReadWriteTransaction();
+  return nullptr;
+}
+
+// A registration that found its extension's storage as it had to be changed nothing in the file:
+// the SQL transaction ends, and the new registries become the database's at its current snapshot,
+// with no commit number, no counter written, no checkpoint and no notification. The commit number
+// is what tells other processes that the file changed, and nothing did.
+platform::ErrorPtr DizEvozidizConnectionInternal::publishRegistriesWithoutCommit(
+    DizEvozidizReadWriteTransaction& transaction) {
+  if (!stepCommitTransaction()) {
+    platform::ErrorPtr failure =
+        DizEvozidizMakeError(DizEvozidizErrorCommitFailed, "COMMIT failed", db, sqlite3_extended_errcode(db));
+    abandonWriteTransaction({});
+    rolledBackReadWriteTransaction(transaction);
+    finishReadWriteTransaction();
+    return failure;
+  }
+  transaction.extensionsDidCommit();
+  database_->snapshotQueue()->sync([&] {
+    database_->publishRegistriesOnSnapshotQueue(extensionState->registries);
+    if (auto own = ownState()) {
+      own->activeWriteTransaction = false;
+      own->waitingForWriteLock = false;
+    }
+  });
   finishReadWriteTransaction();
   return nullptr;
 }

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "DizEvozidiz/DizEvozidizExtensionTypes.h"
 #include "platform/value.h"
 
+struct sqlite3;
 class DizEvozidizConnectionInternal;
 class DizEvozidizReadTransaction;
 class DizEvozidizReadWriteTransaction;
@@ -30,6 +32,14 @@ inline constexpr std::string_view kDizMemoryTableName = "diz";
 // The name of the connection that registrations use when the caller names none.
 inline constexpr std::string_view kDizRegistrationConnectionName = "DizEvozidiz_extensionRegistrationConnection";
 
+// What SQL has written on a handle so far: the rows its statements changed and the schema's
+// version (tables and indexes made or dropped). Equal marks: nothing was written in between.
+struct DizSqlWriteMark {
+  std::int64_t changedRows = 0;
+  std::int64_t schemaVersion = -1;  // -1: could not be read
+  bool operator==(const DizSqlWriteMark&) const = default;
+};
+
 // A connection's view of the registries and its extension connections.
 struct DizConnectionExtensionState {
   DizEvozidizRegistriesPtr registries;  // never null
@@ -40,6 +50,9 @@ struct DizConnectionExtensionState {
   bool connectionsReady = true;  // one extension connection per registered extension
   bool registeredExtensionsChanged = false;
   bool registeredMemoryTablesChanged = false;
+  // What SQL had written on the handle when a registration began its work (kept until the
+  // read-write transaction ends), to tell at the commit whether the registration wrote anything.
+  std::optional<DizSqlWriteMark> registrationStart;
 };
 
 // A transaction's extension transactions and memory-table transactions.
@@ -75,6 +88,13 @@ void adoptDatabaseRegistries(DizEvozidizConnectionInternal& connection);
 // Adds the extension connections' parts and the changed registries to the changesets being built.
 void addToChangesets(DizEvozidizConnectionInternal& connection, platform::ValueDictionary& internal,
                      platform::ValueDictionary& external, bool& haveInternal, bool& haveExternal);
+// The handle's mark now.
+DizSqlWriteMark sqlWriteMark(sqlite3* db);
+// True when the transaction about to commit is a registration that wrote nothing (no SQL since it
+// began), and its changesets hold the registries and nothing else: such a commit publishes them
+// without a commit number of its own (see DizEvozidizConnectionInternal::publishRegistriesWithoutCommit).
+bool changedOnlyRegistries(const DizEvozidizConnectionInternal& connection, const platform::Value& internal,
+                           const platform::Value& external);
 // Drops the stored tables of extensions registered in an earlier run but not in this one (the
 // first read-write transaction that does not register or unregister does it). True when it ran.
 bool dropOrphanedExtensions(DizEvozidizConnectionInternal& connection, DizEvozidizReadWriteTransaction& transaction);

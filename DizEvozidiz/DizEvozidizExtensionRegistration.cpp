@@ -152,6 +152,11 @@ std::shared_ptr<DizEvozidizConnection> DizEvozidizInternal::registrationConnecti
 
 DizEvozidizRegistriesPtr DizEvozidizInternal::registriesOnSnapshotQueue() const { return shared_->registries; }
 
+void DizEvozidizInternal::publishRegistriesOnSnapshotQueue(DizEvozidizRegistriesPtr registries) {
+  assertOnSnapshotQueue();
+  shared_->registries = std::move(registries);
+}
+
 DizEvozidizExtensionPtr DizEvozidizInternal::registeredExtension(std::string_view name) const {
   return readRegistries(*this, [&](const DizEvozidizRegistries& r) -> DizEvozidizExtensionPtr {
     auto it = r.extensions.find(name);

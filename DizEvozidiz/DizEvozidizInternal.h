@@ -90,8 +90,12 @@ class DizEvozidizInternal final : public DizEvozidiz {
   std::vector<std::string> extensionsOrder() const;
   DizEvozidizExtensionDependencies extensionDependencies() const;
   DizMemoryTablesByName registeredMemoryTables() const;
-  // For connections, on the snapshot queue: the registries (never null).
+  // For connections, on the snapshot queue: the registries (never null). They belong to the
+  // database's current snapshot: a commit replaces them together with the snapshot, and a
+  // registration that wrote nothing replaces them at the same snapshot (a connection at that
+  // snapshot takes them when it begins its next transaction).
   DizEvozidizRegistriesPtr registriesOnSnapshotQueue() const;
+  void publishRegistriesOnSnapshotQueue(DizEvozidizRegistriesPtr registries);
   // For the committing connection: whether names of an earlier run's extensions still wait to be
   // checked (cheap; any thread), and forgetting them after the commit that checked them.
   bool hasPreviouslyRegisteredExtensionNames() const;

@@ -155,6 +155,12 @@ bool ZRVDatabaseManager::setupDatabase(platform::ErrorPtr* error) {
     return false;
   }
 
+  // The background connection carries every write, the registrations first.
+  backgroundDatabaseConnection_ = database_->newConnection();
+  backgroundDatabaseConnection_->setName("ZRVDatabaseManager background");
+  backgroundDatabaseConnection_->setObjectCacheLimit(kObjectCacheLimit);
+  backgroundDatabaseConnection_->setMetadataCacheEnabled(false);
+
   registerViews();
 
   // The cloud sync extension is registered here, once it exists: taken from the cloud manager,
@@ -167,11 +173,6 @@ bool ZRVDatabaseManager::setupDatabase(platform::ErrorPtr* error) {
   mainDatabaseConnection_->setMetadataCacheEnabled(false);
   mainDatabaseConnection_->enableExceptionsForImplicitlyEndingLongLivedReadTransaction();
   mainDatabaseConnection_->beginLongLivedReadTransaction();
-
-  backgroundDatabaseConnection_ = database_->newConnection();
-  backgroundDatabaseConnection_->setName("ZRVDatabaseManager background");
-  backgroundDatabaseConnection_->setObjectCacheLimit(kObjectCacheLimit);
-  backgroundDatabaseConnection_->setMetadataCacheEnabled(false);
 
   std::weak_ptr<ZRVDatabaseManager> weakSelf = std::static_pointer_cast<ZRVDatabaseManager>(shared_from_this());
   modifiedObserver_ = platform::NotificationCenter::defaultCenter()->addObserver(

@@ -146,10 +146,9 @@ DizEvozidizViewMappings ZRVDatabaseManager::eventsMappings() {
 
 void ZRVDatabaseManager::registerViews() {
   zrv_detail::traceOperation("registerViews");
-  // A connection of our own for the registrations, released when they are done: the store's own
-  // registration connection would keep the database open for a while after the manager is gone.
-  DizEvozidizConnection::Ptr connection = database_->newConnection();
-  connection->setName("ZRVDatabaseManager registration");
+  // Through the background connection, which carries every write: the store's own registration
+  // connection would keep the database open for a while after the manager is gone.
+  const DizEvozidizConnection::Ptr& connection = backgroundDatabaseConnection_;
   // A registration that fails is logged by the store; the application goes on without that list.
   database_->registerExtension(eventsView(), ZRVEventsViewName, connection);
   database_->registerExtension(collectionsView(), ZRVCollectionsViewName, connection);

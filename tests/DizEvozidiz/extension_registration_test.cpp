@@ -1,14 +1,19 @@
 // Registering and unregistering extensions: the checks and their texts, the recorded class and
-// registry, the registration connection, dependants, other classes under a stored name, and the
-// tables of extensions from an earlier run that were not registered again.
+// registry, the registration connection, dependants, other classes under a stored name, the
+// tables of extensions from an earlier run that were not registered again, and registrations that
+// find their storage as it must be and so commit nothing.
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizMemoryTable.h"
 #include "extension_test_support.h"
+#include "support/commit_counter.h"
 #include "transaction_test_support.h"
 
 namespace {
@@ -46,11 +51,10 @@ class ExtensionRegistration : public diztest::StoreFixture {
     return value;
   }
   // Closes the database (and every connection) and opens the file again.
-  void reopen() {
+  void reopen(std::optional<DizEvozidizOptions> options = std::nullopt) {
     connection.reset();
-    database.reset();
-    drainMainQueue();
-    database = DizEvozidiz::create(path);
+    closeDatabase(database);
+    database = DizEvozidiz::create(path, options);
     ASSERT_TRUE(database);
     connection = database->newConnection();
   }
@@ -320,6 +324,124 @@ TEST_F(ExtensionRegistration, ANameRegisteredAgainWithAnotherObjectGetsNewConnec
   reader->readWithBlock([](DizEvozidizReadTransaction&) {});
   ASSERT_TRUE(reader->extension("N"));
   EXPECT_EQ(reader->extension("N")->extension(), second);
+}
+
+// At every launch the application registers the same extensions over the tables an earlier run
+// left: such a registration writes nothing, so it commits nothing, with or without other processes.
+TEST_F(ExtensionRegistration, RegisteringWhatTheFileAlreadyHoldsCommitsNothing) {
+  for (const bool multiProcess : {false, true}) {
+    SCOPED_TRACE(multiProcess ? "multi-process" : "one process");
+    DizEvozidizOptions options;
+    options.enableMultiProcessSupport = multiProcess;
+    const std::string name = multiProcess ? "M" : "S";
+    reopen(options);
+    {
+      zorvel::test::CommitCounter modified(database);
+      const std::uint64_t before = database->snapshot();
+      ASSERT_TRUE(add(make(name), name));
+      EXPECT_EQ(database->snapshot(), before + 1) << "the first registration stores the class";
+      EXPECT_EQ(modified.count(), 1u);
+    }
+
+    reopen(options);
+    auto reader = database->newConnection();
+    reader->readWithBlock([](DizEvozidizReadTransaction&) {});
+    auto longLived = database->newConnection();
+    longLived->beginLongLivedReadTransaction();
+    const std::uint64_t snapshot = database->snapshot();
+    const std::uint64_t counter = storedCounter();
+    zorvel::test::CommitCounter modified(database);
+    journal->take();
+    auto again = make(name);
+    ASSERT_TRUE(add(again, name));
+    EXPECT_EQ(database->snapshot(), snapshot);
+    EXPECT_EQ(connection->snapshot(), snapshot);
+    EXPECT_EQ(storedCounter(), counter);
+    EXPECT_EQ(modified.count(), 0u);
+    EXPECT_EQ(database->registeredExtension(name), again);
+    EXPECT_EQ(
+        journal->takeMatching(
+            {name + " createIfNeeded", name + " didCommit", name + " didRollback", name + " didRegister"}),
+        (std::vector<std::string>{name + " createIfNeeded", name + " didCommit", name + " didRegister as " + name}));
+
+    // Connections take the registry when they begin their next transaction; a long-lived read
+    // keeps the one it began with until it moves.
+    reader->readWithBlock([&](DizEvozidizReadTransaction& t) { EXPECT_TRUE(t.ext(name)); });
+    EXPECT_FALSE(longLived->extension(name));
+    EXPECT_TRUE(longLived->beginLongLivedReadTransaction().empty());
+    EXPECT_TRUE(longLived->extension(name));
+    EXPECT_TRUE(database->newConnection()->extension(name));
+    // The extension works as if its registration had committed.
+    ASSERT_TRUE(reader->readWriteWithBlock([&](RW& t) {
+      auto extension = t.ext(name);
+      ASSERT_TRUE(extension);
+      extension->setIntValue(1, "used", true);
+    }));
+    EXPECT_EQ(database->snapshot(), snapshot + 1);
+  }
+}
+
+// A registry published without a commit belongs to the commit it was published at: connections
+// behind it get it once they reach that commit, and later commits carry it on until the extension
+// is unregistered.
+TEST_F(ExtensionRegistration, ARegistryPublishedWithoutACommitHoldsThroughLaterCommits) {
+  ASSERT_TRUE(add(make("A"), "A"));
+  reopen();
+  auto behind = database->newConnection();
+  auto lagging = database->newConnection();
+  for (const auto& c : {behind, lagging}) c->readWithBlock([](DizEvozidizReadTransaction&) {});
+  const std::uint64_t snapshot = database->snapshot();
+  ASSERT_TRUE(add(make("A"), "A"));
+  ASSERT_EQ(database->snapshot(), snapshot);
+
+  put(connection, "row", Value("v"));  // a commit that carries no registry
+  behind->readWithBlock([](DizEvozidizReadTransaction& t) { EXPECT_TRUE(t.ext("A")); });
+
+  ASSERT_TRUE(add(make("C"), "C"));  // a commit that carries the registry, A with it
+  lagging->readWithBlock([](DizEvozidizReadTransaction& t) {
+    EXPECT_TRUE(t.ext("A"));
+    EXPECT_TRUE(t.ext("C"));
+  });
+
+  database->unregisterExtensionWithName("A", connection);
+  for (const auto& c : {behind, lagging, connection}) {
+    c->readWithBlock([](DizEvozidizReadTransaction& t) {
+      EXPECT_FALSE(t.ext("A")) << "an unregistered extension stays gone";
+      EXPECT_TRUE(t.ext("C"));
+    });
+  }
+  EXPECT_EQ(database->extensionsOrder(), std::vector<std::string>{"C"});
+  EXPECT_FALSE(storedClass("A"));
+}
+
+// A registration that writes anything at all (here the class value of a new name, or a table of its
+// own) commits as before.
+TEST_F(ExtensionRegistration, ARegistrationThatWritesCommits) {
+  ASSERT_TRUE(add(make("A"), "A"));
+  reopen();
+  struct Case {
+    const char* name;
+    std::function<void(RW&)> write;
+  } cases[] = {
+      {"stored value", [](RW& t) { t.setIntValue(1, "written", "A"); }},
+      {"own table",
+       [](RW& t) {
+         sqlite3_exec(DizInternal(*t.connection()).db, "CREATE TABLE \"ownTable\" (\"x\");", nullptr, nullptr, nullptr);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingOptions writes;
+    writes.onCreate = c.write;
+    database->unregisterExtensionWithName("A", connection);
+    ASSERT_TRUE(add(make("A"), "A"));  // stores its class again
+    reopen();
+    zorvel::test::CommitCounter modified(database);
+    const std::uint64_t before = database->snapshot();
+    ASSERT_TRUE(add(make("A", writes), "A"));
+    EXPECT_EQ(database->snapshot(), before + 1);
+    EXPECT_EQ(modified.count(), 1u);
+  }
 }
 
 TEST_F(ExtensionRegistration, RegistrationThroughAConnectionOfAnotherDatabaseIsRefused) {

@@ -72,6 +72,8 @@ struct RecordingOptions {
   // getInternalChangeset gives parts ("rows" = hooks heard) and reports disk changes.
   bool changesets = false;
   bool reportDiskChanges = false;
+  // Called by createIfNeeded with the registering transaction.
+  std::function<void(DizEvozidizReadWriteTransaction&)> onCreate;
 };
 
 class RecordingExtension;
@@ -104,6 +106,7 @@ class RecordingExtensionTransaction final : public DizEvozidizExtensionTransacti
 
   bool createIfNeeded() override {
     note("createIfNeeded");
+    if (options_.onCreate) options_.onCreate(*databaseReadWriteTransaction());
     return options_.create;
   }
   bool prepareIfNeeded() override {

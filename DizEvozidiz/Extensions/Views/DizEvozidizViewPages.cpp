@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <string_view>
 
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewPagesInternal.h"
@@ -633,58 +634,61 @@ void DizViewPages::enumerateLinkWrites(const std::function<void(const DizEvozidi
 
 DizEvozidizViewStatePtr DizViewPages::buildState(std::vector<DizEvozidizViewPageMetadataPtr> descriptors,
                                                  const std::string& registeredName) {
+  // The maps look at the descriptors' own strings, which `descriptors` keeps alive meanwhile.
   struct GroupPages {
-    std::unordered_map<std::string, DizEvozidizViewPageMetadataPtr> byKey;
-    std::unordered_map<std::string, std::string> nextOf;  // previous page key ("" for none) -> page key
-    bool hasFirst = false;
-    std::string first;
+    const std::string* name = nullptr;
+    std::unordered_map<std::string_view, const DizEvozidizViewPageMetadataPtr*> byKey;
+    std::unordered_map<std::string_view, std::string_view> nextOf;  // previous page key -> page key
+    const std::string* first = nullptr;
     std::size_t duplicates = 0;
   };
-  std::map<std::string, GroupPages> groups;
-  for (auto& d : descriptors) {
+  std::map<std::string_view, GroupPages> groups;
+  for (const auto& d : descriptors) {
     auto& g = groups[d->group];
+    if (!g.name) g.name = &d->group;
     if (!d->prevPageKey) {
-      if (g.hasFirst) ++g.duplicates;
-      g.hasFirst = true;
-      g.first = d->pageKey;
+      if (g.first) ++g.duplicates;
+      g.first = &d->pageKey;
     } else if (!g.nextOf.emplace(*d->prevPageKey, d->pageKey).second) {
       ++g.duplicates;
     }
-    g.byKey[d->pageKey] = d;
+    g.byKey[d->pageKey] = &d;
   }
 
   auto state = DizEvozidizViewState::make();
   bool failed = false;
-  for (auto& [group, g] : groups) {
-    state->createGroup(group, g.byKey.size());
+  for (auto& entry : groups) {
+    GroupPages& g = entry.second;
+    state->createGroup(*g.name, g.byKey.size());
     bool groupFailed = false;
     std::size_t steps = 0;
-    std::optional<std::string> key = g.hasFirst ? std::optional<std::string>(g.first) : std::nullopt;
+    std::optional<std::string_view> key;
+    if (g.first) key = *g.first;
     if (!key) {
       DIZ_VIEW_LOG_ERROR("%@: %@ (%@): Invalid key ordering detected in group(%@)", "prepareIfNeeded", registeredName,
-                         group);
+                         *g.name);
       groupFailed = true;
     }
     while (key && !groupFailed) {
       auto it = g.byKey.find(*key);
       if (it == g.byKey.end()) {
         DIZ_VIEW_LOG_ERROR("%@: %@ (%@): Invalid key ordering detected in group(%@)", "prepareIfNeeded", registeredName,
-                           group);
+                           *g.name);
         groupFailed = true;
         break;
       }
       if (++steps > g.byKey.size()) {
         DIZ_VIEW_LOG_ERROR("%@: %@ (%@): Circular key ordering detected in group(%@)", "prepareIfNeeded",
-                           registeredName, group);
+                           registeredName, *g.name);
         groupFailed = true;
         break;
       }
-      state->addPageMetadata(it->second, group);
+      state->addPageMetadata(*it->second, *g.name);
       auto next = g.nextOf.find(*key);
-      key = next == g.nextOf.end() ? std::nullopt : std::optional<std::string>(next->second);
+      key = next == g.nextOf.end() ? std::nullopt : std::optional<std::string_view>(next->second);
     }
     if (!groupFailed && (steps < g.byKey.size() || g.duplicates > 0)) {
-      DIZ_VIEW_LOG_ERROR("%@: %@ (%@): Missing key page(s) in group(%@)", "prepareIfNeeded", registeredName, group);
+      DIZ_VIEW_LOG_ERROR("%@: %@ (%@): Missing key page(s) in group(%@)", "prepareIfNeeded", registeredName, *g.name);
       groupFailed = true;
     }
     failed = failed || groupFailed;

@@ -225,6 +225,42 @@ TEST_F(DatabaseManager, AReopenedDatabaseKeepsItsEventsAndViews) {
               ElementsAre(key));
 }
 
+// A launch registers the views and the index over the tables the last run left: with nothing to
+// write it commits nothing, so the store announces nothing and the manager posts no update; the
+// views and the index then work as ever.
+TEST_F(DatabaseManager, ARelaunchRegistersItsViewsAndIndexWithoutACommit) {
+  auto manager = open();
+  auto complete = makeEvent(ZRVEventStateComplete, localDate(2024, 1, 1));
+  ASSERT_TRUE(manager->saveEvent(complete));
+  const std::uint64_t snapshot = manager->database()->snapshot();
+  close(manager);
+
+  auto center = platform::NotificationCenter::defaultCenter();
+  std::size_t posted = 0;
+  std::vector<platform::NotificationCenter::ObserverToken> tokens;
+  for (std::string_view name : {DizEvozidizModifiedNotification, UIDatabaseConnectionWillUpdateNotification,
+                                UIDatabaseConnectionDidUpdateNotification})
+    tokens.push_back(
+        center->addObserver(std::string(name), nullptr, nullptr, [&](const platform::NotificationPtr&) { ++posted; }));
+  manager = open();
+  ASSERT_TRUE(manager);
+  ASSERT_TRUE(flushMainQueue());
+  for (const auto& token : tokens) center->removeObserver(token);
+  EXPECT_EQ(manager->database()->snapshot(), snapshot);
+  EXPECT_EQ(posted, 0u);
+
+  EXPECT_THAT(keysInGroup(manager->mainDatabaseConnection(), ZRVEventsViewName, ZRVEventsCompleteGroup),
+              ElementsAre(*complete->uuid()));
+  UpdateRecorder recorder(manager);
+  auto adding = makeEvent(ZRVEventStateAdding, localDate(2024, 6, 1));
+  ASSERT_TRUE(manager->saveEvent(adding));
+  ASSERT_TRUE(recorder.waitForNextUpdate());
+  EXPECT_EQ(manager->database()->snapshot(), snapshot + 1);
+  EXPECT_THAT(keysInGroup(manager->mainDatabaseConnection(), ZRVEventsViewName, ZRVEventsActiveGroup),
+              ElementsAre(*adding->uuid()));
+  EXPECT_TRUE(manager->isAnyAddingEvent());
+}
+
 TEST_F(DatabaseManager, AManagerGoneBeforeItsNotificationsArrivePostsNothing) {
   auto manager = open();
   std::size_t posted = 0;

@@ -195,7 +195,8 @@ class DatabaseTest : public ::testing::Test {
     platform::ErrorPtr error;
     ZRVDatabaseManager::Ptr manager = ZRVDatabaseManager::create(std::move(setup), &error);
     EXPECT_TRUE(manager) << (error ? error->description() : "");
-    // The registrations' commits are announced like any other: let them pass.
+    // A first launch's registrations make the tables and commit, announced like any other commit:
+    // let them pass.
     EXPECT_TRUE(flushMainQueue());
     return manager;
   }

@@ -10,6 +10,7 @@
 #include "app/model/ZRVCollection.h"
 #include "app/model/ZRVOption.h"
 #include "app/model/ZRVSkin.h"
+#include "support/commit_counter.h"
 
 namespace {
 
@@ -30,25 +31,6 @@ std::vector<std::string> names(const std::vector<std::shared_ptr<T>>& objects) {
   for (const auto& object : objects) result.push_back(object->name().value_or("?"));
   return result;
 }
-
-// Counts the store's commit notifications of one database while it lives.
-class CommitCounter {
- public:
-  explicit CommitCounter(const DizEvozidiz::Ptr& database)
-      : token_(platform::NotificationCenter::defaultCenter()->addObserver(
-            std::string(DizEvozidizModifiedNotification), database, nullptr,
-            [this](const platform::NotificationPtr&) { ++count_; })) {}
-  ~CommitCounter() { platform::NotificationCenter::defaultCenter()->removeObserver(token_); }
-  // Everything announced so far, once the main queue has delivered it.
-  std::size_t count() {
-    EXPECT_TRUE(flushMainQueue());
-    return count_;
-  }
-
- private:
-  platform::NotificationCenter::ObserverToken token_;
-  std::size_t count_ = 0;
-};
 
 class Catalogue : public DatabaseTest {
  protected:

@@ -155,8 +155,7 @@ TEST_F(FilteredView, ReopeningRefillsOnlyForAnotherParentOrTag) {
   };
   auto reopen = [&] {
     connection.reset();
-    database.reset();
-    drainMainQueue();
+    closeDatabase(database);
     database = DizEvozidiz::create(path);
     connection = database->newConnection();
   };
@@ -165,8 +164,10 @@ TEST_F(FilteredView, ReopeningRefillsOnlyForAnotherParentOrTag) {
   const Groups first = groupsOn(connection, "even");
   *runs = 0;
   reopen();
+  const std::uint64_t opened = database->snapshot();
   registerAll("order", "1");
   EXPECT_EQ(*runs, 0);
+  EXPECT_EQ(database->snapshot(), opened) << "nothing written, nothing committed";
   EXPECT_EQ(groupsOn(connection, "even"), first);
   reopen();
   registerAll("order", "2");

@@ -282,12 +282,13 @@ TEST_F(SecondaryIndex, VersionTagChangeRebuildsAndSameTagLeavesTheTable) {
   ASSERT_TRUE(database->registerExtension(makeIndex("1", calls), "events_index", connection));
   EXPECT_EQ(calls->load(), 1);
   connection.reset();
-  database.reset();
-  drainMainQueue();
+  closeDatabase(database);
   database = DizEvozidiz::create(path);
   connection = database->newConnection();
+  const std::uint64_t opened = database->snapshot();
   ASSERT_TRUE(database->registerExtension(makeIndex("1", calls), "events_index", connection));
   EXPECT_EQ(calls->load(), 1);  // same tag: not refilled
+  EXPECT_EQ(database->snapshot(), opened) << "nothing written, nothing committed";
   database->unregisterExtensionWithName("events_index", connection);
   ASSERT_TRUE(database->registerExtension(makeIndex("2", calls), "events_index", connection));
   EXPECT_EQ(calls->load(), 2);

@@ -46,8 +46,7 @@ class ViewStore : public diztest::StoreFixture, public ::testing::WithParamInter
   void reopen() {
     connection.reset();
     other.reset();
-    database.reset();
-    drainMainQueue();
+    closeDatabase(database);
     database = DizEvozidiz::create(path);
     ASSERT_TRUE(database);
     connection = database->newConnection();
@@ -179,7 +178,9 @@ TEST(ViewStoreReopen, PersistentViewReopensWithoutRepopulating) {
   auto connection = database->newConnection();
   calls->grouping = 0;
   calls->sorting = 0;
+  const std::uint64_t opened = database->snapshot();
   ASSERT_TRUE(database->registerExtension(makeView(calls, true, "v1"), "order", connection));
+  EXPECT_EQ(database->snapshot(), opened) << "the same tag writes nothing, so nothing is committed";
   Groups after;
   connection->readWithBlock([&](DizEvozidizReadTransaction& t) { after = readGroups(t, "order"); });
   EXPECT_EQ(after, before);
@@ -193,11 +194,12 @@ TEST(ViewStoreReopen, PersistentViewReopensWithoutRepopulating) {
   // A new tag rebuilds it from the rows.
   second.reset();
   connection.reset();
-  database.reset();
-  diztest::StoreFixture::drainMainQueue();
+  diztest::StoreFixture::closeDatabase(database);
   database = DizEvozidiz::create(path);
   connection = database->newConnection();
+  const std::uint64_t reopened = database->snapshot();
   ASSERT_TRUE(database->registerExtension(makeView(calls, true, "v2"), "order", connection));
+  EXPECT_EQ(database->snapshot(), reopened + 1);
   EXPECT_GT(calls->grouping, 0);
   connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
     EXPECT_EQ(readGroups(t, "order"), before);
@@ -240,8 +242,10 @@ TEST_F(ViewStore, OlderLayoutsAndTagsAreUpgraded) {
                    nullptr, nullptr, nullptr);
     }));
     calls->grouping = 0;
+    const std::uint64_t before = database->snapshot();
     ASSERT_TRUE(registerView(makeView(calls, true, c.tag), c.name));
     EXPECT_EQ(calls->grouping > 0, c.repopulates);
+    EXPECT_EQ(database->snapshot(), before + 1) << "an upgrade writes, so it commits";
     connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
       std::int32_t v = 0;
       EXPECT_TRUE(t.getIntValue(&v, "classVersion", c.name));
