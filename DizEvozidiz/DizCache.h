@@ -16,19 +16,126 @@
 //
 // Keys and values must be default-constructible (the spare node is emptied by assigning defaults).
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "platform/format.h"
 
 namespace diz_detail {
 
-// What both caches are made of: a table from keys to nodes, the nodes' recency order (most recent
+// The position a hash starts its probe at in a table of 2^(64 - shift) slots: the top bits of
+// the hash times 2^64 / golden ratio, which depend on every bit of the hash, so that identity
+// hashes (rowids) spread as well as mixed ones.
+inline std::size_t probeStart(std::uint64_t hash, unsigned shift) {
+  return static_cast<std::size_t>((hash * 0x9E3779B97F4A7C15ULL) >> shift);
+}
+
+// An index from hashes to nodes it does not own: open addressing with linear probing in a
+// power-of-two array that is kept at most half full. A slot holds the node's full hash, so a
+// lookup looks at a node only when the hashes agree; a removal moves the entries after the hole
+// back into it, so no markers of removed entries slow later lookups down.
+template <class Node>
+class NodeIndex {
+ public:
+  // The node with this hash for which `matches(node)` holds, or null.
+  template <class Matches>
+  Node* find(std::uint64_t hash, Matches&& matches) const {
+    if (count_ == 0) return nullptr;
+    for (std::size_t i = probeStart(hash, shift_);; i = (i + 1) & mask_) {
+      const Slot& slot = slots_[i];
+      if (!slot.node) return nullptr;
+      if (slot.hash == hash && matches(slot.node)) return slot.node;
+    }
+  }
+  // Adds a node that nothing in the index matches.
+  void insert(std::uint64_t hash, Node* node) {
+    if ((count_ + 1) * 2 > slots_.size()) grow();
+    std::size_t i = probeStart(hash, shift_);
+    while (slots_[i].node) i = (i + 1) & mask_;
+    slots_[i] = Slot{hash, node};
+    ++count_;
+  }
+  // Points the entry of the node with this hash for which `matches` holds at `node` instead.
+  template <class Matches>
+  bool replace(std::uint64_t hash, Matches&& matches, Node* node) {
+    if (count_ == 0) return false;
+    for (std::size_t i = probeStart(hash, shift_);; i = (i + 1) & mask_) {
+      Slot& slot = slots_[i];
+      if (!slot.node) return false;
+      if (slot.hash == hash && matches(slot.node)) {
+        slot.node = node;
+        return true;
+      }
+    }
+  }
+  // Removes the entry of exactly this node, if there is one.
+  void erase(std::uint64_t hash, const Node* node) {
+    if (count_ == 0) return;
+    std::size_t hole = probeStart(hash, shift_);
+    for (; slots_[hole].node != node; hole = (hole + 1) & mask_)
+      if (!slots_[hole].node) return;
+    // Each later entry of the run whose probe passes the hole on its way moves back into it.
+    for (std::size_t j = (hole + 1) & mask_; slots_[j].node; j = (j + 1) & mask_) {
+      const std::size_t start = probeStart(slots_[j].hash, shift_);
+      if (((j - start) & mask_) >= ((j - hole) & mask_)) {
+        slots_[hole] = slots_[j];
+        hole = j;
+      }
+    }
+    slots_[hole] = Slot{};
+    --count_;
+  }
+  std::size_t size() const { return count_; }
+  void clear() {
+    slots_ = {};
+    count_ = 0;
+    mask_ = 0;
+    shift_ = 64;
+  }
+  // Every node, in slot order. Block: (Node*, bool& stop).
+  template <class Block>
+  void enumerate(Block&& block) const {
+    bool stop = false;
+    for (const Slot& slot : slots_) {
+      if (!slot.node) continue;
+      block(slot.node, stop);
+      if (stop) return;
+    }
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t hash = 0;
+    Node* node = nullptr;  // null: empty
+  };
+
+  void grow() {
+    const std::size_t capacity = std::max<std::size_t>(8, slots_.size() * 2);
+    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(capacity));
+    mask_ = slots_.size() - 1;
+    shift_ = static_cast<unsigned>(64 - std::countr_zero(slots_.size()));
+    for (const Slot& slot : old) {
+      if (!slot.node) continue;
+      std::size_t i = probeStart(slot.hash, shift_);
+      while (slots_[i].node) i = (i + 1) & mask_;
+      slots_[i] = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t count_ = 0;
+  std::size_t mask_ = 0;
+  unsigned shift_ = 64;
+};
+
+// What both caches are made of: nodes indexed by key, the nodes' recency order (most recent
 // first), the count limit, and one spare node kept from the last eviction. The caches differ only
 // in what a node carries beside its key and in what they do when a node comes or goes (the
 // bidirectional cache indexes its nodes by object too): they pass that in as hooks.
@@ -36,23 +143,26 @@ template <class Key, class Payload, class Hash, class Equal>
 class LruTable {
  public:
   struct Node {
-    Node* prev = nullptr;      // more recent
-    Node* next = nullptr;      // less recent
-    const Key* key = nullptr;  // the table's key
+    Node* prev = nullptr;    // more recent
+    Node* next = nullptr;    // less recent
+    std::uint64_t hash = 0;  // the key's
+    Key key{};
     Payload payload{};
   };
 
   LruTable(std::uint64_t countLimit, Hash hash, Equal equal)
-      : map_(0, std::move(hash), std::move(equal)), countLimit_(countLimit) {}
+      : hash_(std::move(hash)), equal_(std::move(equal)), countLimit_(countLimit) {}
+  ~LruTable() { clear(); }
+  LruTable(const LruTable&) = delete;
+  LruTable& operator=(const LruTable&) = delete;
 
   template <class K>
-  Node* find(const K& key) {
-    auto it = map_.find(key);
-    return it == map_.end() ? nullptr : &it->second;
+  Node* find(const K& key) const {
+    return index_.find(hashOf(key), [&](const Node* node) { return equal_(node->key, key); });
   }
   template <class K>
   bool contains(const K& key) const {
-    return map_.find(key) != map_.end();
+    return find(key) != nullptr;
   }
   // Makes the node the most recent.
   void touch(Node* node) {
@@ -66,19 +176,11 @@ class LruTable {
   // the node goes).
   template <class Added, class Evicting>
   Node* insert(const Key& key, Payload payload, Added&& added, Evicting&& evicting) {
-    Node* node;
-    if (!spare_.empty()) {
-      spare_.key() = key;
-      spare_.mapped().payload = std::move(payload);
-      auto inserted = map_.insert(std::move(spare_));
-      node = &inserted.position->second;
-      node->key = &inserted.position->first;
-    } else {
-      auto [pos, fresh] = map_.try_emplace(key);
-      node = &pos->second;
-      node->key = &pos->first;
-      node->payload = std::move(payload);
-    }
+    Node* node = spare_ ? std::exchange(spare_, nullptr) : new Node;
+    node->hash = hashOf(key);
+    node->key = key;
+    node->payload = std::move(payload);
+    index_.insert(node->hash, node);
     added(node);
     linkAtHead(node);
     trim(evicting);
@@ -90,10 +192,11 @@ class LruTable {
   void remove(Node* node, Removing&& removing) {
     unlink(node);
     removing(node);
-    map_.erase(map_.find(*node->key));  // find first: the key lives inside the erased node
+    index_.erase(node->hash, node);
+    delete node;
   }
 
-  std::size_t count() const { return map_.size(); }
+  std::size_t count() const { return index_.size(); }
   std::uint64_t countLimit() const { return countLimit_; }
   // Lowering the limit below the count evicts least recent entries until the count fits.
   template <class Evicting>
@@ -105,25 +208,24 @@ class LruTable {
 
   // Also drops the spare node.
   void clear() {
-    map_.clear();
-    spare_ = typename Map::node_type();
+    for (Node* node = head_; node;) delete std::exchange(node, node->next);
+    delete std::exchange(spare_, nullptr);
+    index_.clear();
     head_ = tail_ = nullptr;
   }
 
   // Table order. Block: (const Key&, const Payload&, bool& stop).
   template <class Block>
   void enumerate(Block&& block) const {
-    bool stop = false;
-    for (const auto& entry : map_) {
-      block(entry.first, entry.second.payload, stop);
-      if (stop) break;
-    }
+    index_.enumerate([&](const Node* node, bool& stop) { block(node->key, node->payload, stop); });
   }
   const Node* mostRecent() const { return head_; }
 
  private:
-  using Map = std::unordered_map<Key, Node, Hash, Equal>;
-
+  template <class K>
+  std::uint64_t hashOf(const K& key) const {
+    return static_cast<std::uint64_t>(hash_(key));
+  }
   void linkAtHead(Node* node) {
     node->prev = nullptr;
     node->next = head_;
@@ -143,23 +245,26 @@ class LruTable {
   }
   template <class Evicting>
   void trim(Evicting& evicting) {
-    while (countLimit_ != 0 && map_.size() > countLimit_) {
+    while (countLimit_ != 0 && index_.size() > countLimit_) {
       Node* victim = tail_;
       unlink(victim);
       evicting(victim);
-      auto handle = map_.extract(map_.find(*victim->key));
-      if (spare_.empty()) {
-        handle.mapped() = Node{};
-        handle.key() = Key{};
-        spare_ = std::move(handle);
+      index_.erase(victim->hash, victim);
+      if (spare_) {
+        delete victim;
+      } else {
+        *victim = Node{};  // releases the key and the payload
+        spare_ = victim;
       }
     }
   }
 
-  Map map_;
-  typename Map::node_type spare_;
+  Hash hash_;
+  Equal equal_;
+  NodeIndex<Node> index_;
   Node* head_ = nullptr;
   Node* tail_ = nullptr;
+  Node* spare_ = nullptr;
   std::uint64_t countLimit_;
 };
 
@@ -237,7 +342,7 @@ class DizCache {
   // Keys from most to least recent (what `description` lists); for inspection and tests.
   template <class Block>
   void enumerateKeysByRecency(Block&& block) const {
-    for (const Node* n = table_.mostRecent(); n; n = n->next) block(*n->key);
+    for (const Node* n = table_.mostRecent(); n; n = n->next) block(n->key);
   }
 
   // "DizCache, count=N, keys=\n" then "  i: <DizCacheItem[0x...] key(...)>\n" from most recent.
@@ -245,7 +350,7 @@ class DizCache {
     std::string out = platform::format("%@, count=%ld, keys=\n", "DizCache", static_cast<long>(table_.count()));
     unsigned long i = 0;
     for (const Node* n = table_.mostRecent(); n; n = n->next, ++i) {
-      const std::string item = platform::format("<DizCacheItem[%p] key(%@)>", static_cast<const void*>(n), *n->key);
+      const std::string item = platform::format("<DizCacheItem[%p] key(%@)>", static_cast<const void*>(n), n->key);
       out += platform::format("  %lu: %@\n", i, item);
     }
     return out;
@@ -268,7 +373,7 @@ class DizBidirectionalCache {
                                  KeyEqual keyEqual = KeyEqual(), ObjectHash objectHash = ObjectHash(),
                                  ObjectEqual objectEqual = ObjectEqual())
       : table_(countLimit, std::move(keyHash), std::move(keyEqual)),
-        objKey_(0, ObjPtrHash{objectHash}, ObjPtrEqual{objectEqual}),
+        objectHash_(std::move(objectHash)),
         objectEqual_(std::move(objectEqual)) {}
   DizBidirectionalCache(const DizBidirectionalCache&) = delete;
   DizBidirectionalCache& operator=(const DizBidirectionalCache&) = delete;
@@ -285,15 +390,15 @@ class DizBidirectionalCache {
   // when given, receives the cache's own object on a hit.
   template <class O>
   const Key* keyForObject(const O& object, const Object** stored) {
-    auto it = findObject(object);
-    if (it == objKey_.end()) return nullptr;
-    table_.touch(it->second);
-    if (stored) *stored = &it->second->payload;
-    return it->second->key;
+    Node* node = findObject(object);
+    if (!node) return nullptr;
+    table_.touch(node);
+    if (stored) *stored = &node->payload;
+    return &node->key;
   }
 
   bool containsKey(const Key& key) const { return table_.contains(key); }
-  bool containsObject(const Object& object) const { return objKey_.find(&object) != objKey_.end(); }
+  bool containsObject(const Object& object) const { return findObject(object) != nullptr; }
 
   // Stores the pair both ways. For a key already present with an equal object, only recency changes;
   // with a different object, the old object no longer maps back to the key.
@@ -325,17 +430,14 @@ class DizBidirectionalCache {
     for (const auto& key : keys) removeObjectForKey(key);
   }
   void removeKeyForObject(const Object& object) {
-    auto it = objKey_.find(&object);
-    if (it == objKey_.end()) return;
-    remove(it->second);
+    if (Node* node = findObject(object)) remove(node);
   }
   template <class Range>
   void removeKeysForObjects(const Range& objects) {
     for (const auto& object : objects) removeKeyForObject(object);
   }
   void removeAllObjects() {
-    objKey_.clear();
-    objSpare_ = typename ObjMap::node_type();
+    objects_.clear();
     table_.clear();
   }
 
@@ -354,73 +456,38 @@ class DizBidirectionalCache {
   }
   template <class Block>
   void enumerateKeysByRecency(Block&& block) const {
-    for (const Node* n = table_.mostRecent(); n; n = n->next) block(*n->key);
+    for (const Node* n = table_.mostRecent(); n; n = n->next) block(n->key);
   }
 
  private:
   using Table = diz_detail::LruTable<Key, Object, KeyHash, KeyEqual>;
   using Node = typename Table::Node;
-  // Transparent, so that the index can be searched with whatever the object hash and equality
-  // accept (the object itself by address, or a borrowed stand-in).
-  struct ObjPtrHash {
-    using is_transparent = void;
-    ObjectHash hash;
-    std::size_t operator()(const Object* o) const { return static_cast<std::size_t>(hash(*o)); }
-    template <class O>
-    requires(!std::is_pointer_v<O>) std::size_t operator()(const O& o) const {
-      return static_cast<std::size_t>(hash(o));
-    }
-  };
-  struct ObjPtrEqual {
-    using is_transparent = void;
-    ObjectEqual equal;
-    bool operator()(const Object* a, const Object* b) const { return equal(*a, *b); }
-    template <class O>
-    requires(!std::is_pointer_v<O>) bool operator()(const Object* a, const O& b) const { return equal(*a, b); }
-    template <class O>
-    requires(!std::is_pointer_v<O>) bool operator()(const O& a, const Object* b) const { return equal(*b, a); }
-  };
-  // Indexes nodes by their object; owns nothing.
-  using ObjMap = std::unordered_map<const Object*, Node*, ObjPtrHash, ObjPtrEqual>;
 
-  auto findObject(const Object& object) { return objKey_.find(&object); }
   template <class O>
-  auto findObject(const O& object) {
-    return objKey_.find(object);
+  std::uint64_t objectHashOf(const O& object) const {
+    return static_cast<std::uint64_t>(objectHash_(object));
+  }
+  // Also for whatever the object hash and equality accept (when they are transparent).
+  template <class O>
+  Node* findObject(const O& object) const {
+    return objects_.find(objectHashOf(object), [&](const Node* node) { return objectEqual_(node->payload, object); });
   }
 
-  // Two keys may hold equal objects: the index then answers the latest, and never keeps a pointer
-  // into a node it does not map to. Index entries are recycled like the key table's nodes.
+  // Two keys may hold equal objects: the index then answers the latest, and an entry always refers
+  // to a node that is in the cache.
   void indexObject(Node* node) {
-    auto it = objKey_.find(&node->payload);
-    if (it != objKey_.end()) {
-      it->second = node;
-      // The entry's key must point into the node it maps to: swap it for one that does.
-      auto handle = objKey_.extract(it);
-      handle.key() = &node->payload;
-      objKey_.insert(std::move(handle));
-      return;
-    }
-    if (!objSpare_.empty()) {
-      objSpare_.key() = &node->payload;
-      objSpare_.mapped() = node;
-      objKey_.insert(std::move(objSpare_));
-    } else {
-      objKey_.emplace(&node->payload, node);
-    }
+    const std::uint64_t hash = objectHashOf(node->payload);
+    auto equalObject = [&](const Node* other) { return objectEqual_(other->payload, node->payload); };
+    if (!objects_.replace(hash, equalObject, node)) objects_.insert(hash, node);
   }
-  void unindexObject(Node* node) {
-    auto it = objKey_.find(&node->payload);
-    if (it == objKey_.end() || it->second != node) return;
-    auto handle = objKey_.extract(it);
-    if (objSpare_.empty()) objSpare_ = std::move(handle);
-  }
+  void unindexObject(Node* node) { objects_.erase(objectHashOf(node->payload), node); }
   void remove(Node* node) {
     table_.remove(node, [this](Node* n) { unindexObject(n); });
   }
 
   Table table_;
-  ObjMap objKey_;
-  typename ObjMap::node_type objSpare_;
+  // Object -> the node that holds it.
+  diz_detail::NodeIndex<Node> objects_;
+  ObjectHash objectHash_;
   ObjectEqual objectEqual_;
 };

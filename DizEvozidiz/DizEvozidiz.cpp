@@ -599,7 +599,7 @@ std::vector<std::shared_ptr<DizEvozidizConnectionState>>& DizEvozidizInternal::c
   return shared_->connectionStates;
 }
 
-platform::ValueArray& DizEvozidizInternal::changesetsOnSnapshotQueue() {
+const std::deque<DizPublishedChangeset>& DizEvozidizInternal::changesetsOnSnapshotQueue() const {
   assertOnSnapshotQueue();
   return shared_->changesets;
 }
@@ -634,6 +634,8 @@ void DizEvozidizInternal::removeConnectionState(const DizEvozidizConnectionHooks
     for (auto it = states.begin(); it != states.end(); ++it) {
       if ((*it)->connectionIdentity == connection) {
         setLongLivedReadTransactionOnSnapshotQueue(**it, false);
+        // What it was to take at the end of a read transaction is nobody's to run now.
+        if ((*it)->changesetsOwedFrom) takeOwedChangesets(**it, UINT64_MAX);
         states.erase(it);
         return;
       }

@@ -286,7 +286,15 @@ void DizEvozidizConnectionInternal::preReadTransaction() {
     }
     readStateToMark_ = careful ? nullptr : own;
   });
-  if (mustCatchUp) catchUp(dbSnapshot, changesets);
+  if (mustCatchUp) {
+    try {
+      catchUp(dbSnapshot, changesets);
+    } catch (...) {
+      // The transaction has begun: end it, or writers would wait for its read lock for ever.
+      postReadTransaction();
+      throw;
+    }
+  }
   takeRegistries(registries);
   if (needsMarkSqlLevelSharedReadLock_) {
     if (main_file) main_file->read_hook = &DizEvozidizConnectionInternal::connectionReadHook;
@@ -363,6 +371,7 @@ void DizEvozidizConnectionInternal::postReadTransaction() {
 
   std::uint64_t minSnapshot = 0;
   std::shared_ptr<DizEvozidizConnectionState> writer;
+  platform::ValueArray owed;
   database_->snapshotQueue()->sync([&] {
     minSnapshot = database_->snapshot();
     bool wasWithoutLock = false;
@@ -374,6 +383,8 @@ void DizEvozidizConnectionInternal::postReadTransaction() {
         state->activeReadTransaction = false;
         database_->setLongLivedReadTransactionOnSnapshotQueue(*state, false);
         state->sqlLevelSharedReadLock = false;
+        // The commits made meanwhile, which the database left for this connection to take now.
+        if (state->changesetsOwedFrom) owed = database_->takeOwedChangesets(*state, snapshot_);
       } else if (state->activeReadTransaction) {
         minSnapshot = std::min(minSnapshot, state->lastTransactionSnapshot);
         if (!state->sqlLevelSharedReadLock) ++readersWithoutLock;
@@ -389,6 +400,8 @@ void DizEvozidizConnectionInternal::postReadTransaction() {
     DizExtensionCore::checkpointMemoryTables(*this, minSnapshot);
   }
   if (writer) writer->signalWriteLock();
+  // What the database would otherwise have queued behind this transaction on the connection's queue.
+  for (const auto& changeset : owed) noteCommittedChangeset(changeset);
 }
 
 std::uint64_t DizEvozidizConnectionInternal::readSnapshotFromDatabase() {
@@ -508,17 +521,8 @@ void DizEvozidizConnectionInternal::abandonWriteTransaction(const platform::Valu
   stepRollbackTransaction();
   flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches);
   database_->snapshotQueue()->sync([&] {
-    if (pendingChangeset) {
-      // The commit never became visible: withdraw its pending changeset.
-      auto& list = database_->changesetsOnSnapshotQueue();
-      const std::uint64_t pendingSnapshot = pendingChangeset["snapshot"].asUInt64();
-      for (auto it = list.begin(); it != list.end(); ++it) {
-        if ((*it)["snapshot"].asUInt64() == pendingSnapshot) {
-          list.erase(it);
-          break;
-        }
-      }
-    }
+    // The commit never became visible: withdraw its pending changeset.
+    if (pendingChangeset) database_->withdrawPendingChangeset(pendingChangeset["snapshot"].asUInt64());
     if (auto own = ownState()) {
       own->activeWriteTransaction = false;
       own->waitingForWriteLock = false;

@@ -1,6 +1,7 @@
 // The database's side of connections: making them, the changesets they exchange, and the pool of
 // SQLite handles that released connections leave behind.
 
+#include <algorithm>
 #include <limits>
 
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
@@ -17,16 +18,15 @@ std::shared_ptr<DizEvozidizConnection> DizEvozidizInternal::newConnection() {
 
 void DizEvozidizInternal::notePendingChangeset(const platform::Value& changeset) {
   assertOnSnapshotQueue();
-  shared_->changesets.push_back(changeset);
+  shared_->changesets.push_back(DizPublishedChangeset{changeset, changeset["snapshot"].asUInt64()});
 }
 
 std::optional<platform::ValueArray> DizEvozidizInternal::pendingAndCommittedChangesetsSince(std::uint64_t since,
                                                                                             std::uint64_t until) {
   assertOnSnapshotQueue();
   platform::ValueArray found;
-  for (const auto& changeset : shared_->changesets) {
-    const std::uint64_t s = changeset["snapshot"].asUInt64();
-    if (s > since && s <= until) found.push_back(changeset);
+  for (const auto& published : shared_->changesets) {
+    if (published.snapshot > since && published.snapshot <= until) found.push_back(published.changeset);
   }
   if (options_.enableMultiProcessSupport && until >= since && found.size() != until - since) return std::nullopt;
   return found;
@@ -43,26 +43,83 @@ void DizEvozidizInternal::noteCommittedChangeset(const platform::Value& changese
     shared_->snapshot = snapshot;
   noteCommittedChangesetForExtensions(changeset);
 
+  // Its pending entry, made just before the commit (the newest but for pseudo commits' order).
+  auto& changesets = shared_->changesets;
+  auto published = std::find_if(changesets.rbegin(), changesets.rend(),
+                                [&](const DizPublishedChangeset& p) { return p.snapshot == snapshot; });
+  DizPublishedChangeset* entry = nullptr;
+  if (published != changesets.rend()) {
+    entry = &*published;
+  } else {
+    changesets.push_back(DizPublishedChangeset{changeset, snapshot});
+    entry = &changesets.back();
+  }
+  entry->committed = true;
+  entry->retained = fromConnection == nullptr;
+
   std::shared_ptr<platform::DispatchGroup> group;
   for (const auto& state : shared_->connectionStates) {
     auto hooks = state->connection.lock();
     if (!hooks) continue;
     auto connection = std::dynamic_pointer_cast<DizEvozidizConnectionInternal>(hooks);
     if (!connection || connection.get() == fromConnection) continue;
+    if (state->activeReadTransaction && !state->longLivedReadTransaction) {
+      // Busy with a plain read transaction: it takes the changeset itself when that ends.
+      if (!state->changesetsOwedFrom) state->changesetsOwedFrom = snapshot;
+      ++entry->receiversLeft;
+      continue;
+    }
     if (!group) group = platform::DispatchGroup::create();
     group->async(connection->connectionQueue(), [connection, changeset] { connection->noteCommittedChangeset(changeset); });
   }
-  if (!fromConnection) return;
-  auto dropOldest = [](Shared& shared) {
-    if (!shared.changesets.empty()) shared.changesets.erase(shared.changesets.begin());
-  };
-  if (!group) {
-    dropOldest(*shared_);
-    return;
+  if (group) {
+    ++entry->receiversLeft;
+    // Keep the changeset until every receiver has run it, so a connection that catches up meanwhile
+    // still finds it.
+    group->notify(snapshotQueue_, [shared = shared_, snapshot] { changesetReceived(*shared, snapshot, 1); });
+  } else {
+    dropDeliveredChangesets(*shared_);
   }
-  // Keep the changeset until every receiver has run it, so a connection that catches up meanwhile
-  // still finds it.
-  group->notify(snapshotQueue_, [shared = shared_, dropOldest] { dropOldest(*shared); });
+}
+
+platform::ValueArray DizEvozidizInternal::takeOwedChangesets(DizEvozidizConnectionState& state, std::uint64_t after) {
+  assertOnSnapshotQueue();
+  platform::ValueArray owed;
+  if (!state.changesetsOwedFrom) return owed;
+  for (auto& published : shared_->changesets) {
+    if (!published.committed) continue;
+    if (published.snapshot > after) owed.push_back(published.changeset);
+    // Every commit since the first owed one was owed: this connection stayed in its transaction.
+    if (published.snapshot >= state.changesetsOwedFrom && published.receiversLeft > 0) --published.receiversLeft;
+  }
+  state.changesetsOwedFrom = 0;
+  dropDeliveredChangesets(*shared_);
+  return owed;
+}
+
+void DizEvozidizInternal::withdrawPendingChangeset(std::uint64_t snapshot) {
+  assertOnSnapshotQueue();
+  auto& changesets = shared_->changesets;
+  for (auto it = changesets.begin(); it != changesets.end(); ++it) {
+    if (it->snapshot == snapshot && !it->committed) {
+      changesets.erase(it);
+      return;
+    }
+  }
+}
+
+void DizEvozidizInternal::changesetReceived(Shared& shared, std::uint64_t snapshot, std::size_t receivers) {
+  for (auto& published : shared.changesets) {
+    if (published.snapshot != snapshot) continue;
+    published.receiversLeft -= std::min(receivers, published.receiversLeft);
+    break;
+  }
+  dropDeliveredChangesets(shared);
+}
+
+void DizEvozidizInternal::dropDeliveredChangesets(Shared& shared) {
+  std::erase_if(shared.changesets,
+                [](const DizPublishedChangeset& p) { return p.committed && !p.retained && p.receiversLeft == 0; });
 }
 
 // ---------------------------------------------------------------------------------------------

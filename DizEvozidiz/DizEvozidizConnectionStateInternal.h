@@ -57,6 +57,12 @@ class DizEvozidizConnectionState {
   bool waitingForWriteLock = false;
   std::uint64_t lastTransactionSnapshot = 0;
   std::uint64_t lastTransactionTime = 0;  // platform::monotonicNanoseconds()
+  // The first commit whose changeset this connection takes from the database itself when its read
+  // transaction ends, rather than receiving it on its queue (0: none). Commits made while a plain
+  // (not long-lived) read transaction runs are handed over that way: the connection's queue is
+  // busy with the transaction, and a block queued there would only make the connection's next
+  // transaction wait for a worker to run it.
+  std::uint64_t changesetsOwedFrom = 0;
 
   // Creates the write semaphore (count 0) when there is none.
   void prepareWriteLock();

@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -40,6 +41,19 @@
 #include "platform/value.h"
 
 class DizEvozidizConnection;
+
+// A committing connection's internal changeset as the database keeps it (snapshot queue), from
+// before its commit becomes visible until every other connection has run it.
+struct DizPublishedChangeset {
+  platform::Value changeset;
+  std::uint64_t snapshot = 0;  // the changeset's "snapshot"
+  bool committed = false;      // noteCommittedChangeset has handed it out
+  bool retained = false;       // committed without a sending connection: never dropped
+  // Receivers that have yet to run it: one for all the blocks queued on connections' queues,
+  // until the last of them has run, and one per connection that takes it itself at the end of
+  // its read transaction.
+  std::size_t receiversLeft = 0;
+};
 
 class DizEvozidizInternal final : public DizEvozidiz {
  public:
@@ -125,7 +139,7 @@ class DizEvozidizInternal final : public DizEvozidiz {
   // One state per live connection; the database holds the connections weakly through them.
   std::vector<std::shared_ptr<DizEvozidizConnectionState>>& connectionStatesOnSnapshotQueue();
   // Pending and not yet fully delivered changesets, in commit order.
-  platform::ValueArray& changesetsOnSnapshotQueue();
+  const std::deque<DizPublishedChangeset>& changesetsOnSnapshotQueue() const;
   // Set by a committing writer (on the snapshot queue) from before it reads the readers' lock flags
   // until it no longer waits for any of them; read by readers from any thread.
   std::atomic<bool>& writerCountingReaders() { return shared_->writerCountingReaders; }
@@ -145,9 +159,16 @@ class DizEvozidizInternal final : public DizEvozidiz {
   // The changesets with since < snapshot <= until, in commit order; nullopt with multi-process
   // support when some are missing (another process committed).
   std::optional<platform::ValueArray> pendingAndCommittedChangesetsSince(std::uint64_t since, std::uint64_t until);
-  // Records the commit and hands the changeset to every other live connection on its own queue;
-  // with a sender, the oldest pending changeset is dropped once all of them have run it.
+  // Records the commit and hands the changeset to every other live connection: on its own queue,
+  // or, to a connection in a plain read transaction, when that transaction ends (see
+  // takeOwedChangesets). With a sender, the changeset is dropped once all of them have run it.
   void noteCommittedChangeset(const platform::Value& changeset, const DizEvozidizConnection* fromConnection);
+  // For a connection whose plain read transaction ends (its state's changesetsOwedFrom set): the
+  // committed changesets above `after`, in commit order, which it runs itself next; afterwards it
+  // owes nothing.
+  platform::ValueArray takeOwedChangesets(DizEvozidizConnectionState& state, std::uint64_t after);
+  // Withdraws the pending changeset of a commit that never became visible.
+  void withdrawPendingChangeset(std::uint64_t snapshot);
 
   // ---- Pool of released connections' SQLite handles (synchronously on the internal queue) ----
   // Takes the handle (true) unless the pool is full; the caller then closes it itself.
@@ -196,7 +217,7 @@ class DizEvozidizInternal final : public DizEvozidiz {
 
     // Snapshot queue.
     std::uint64_t snapshot = 0;
-    platform::ValueArray changesets;
+    std::deque<DizPublishedChangeset> changesets;
     std::vector<std::shared_ptr<DizEvozidizConnectionState>> connectionStates;
     std::vector<std::string> previouslyRegisteredExtensionNames;
     std::atomic<bool> previouslyRegisteredExtensionNamesPending{false};  // read without the queue
@@ -244,6 +265,10 @@ class DizEvozidizInternal final : public DizEvozidiz {
   static void prepare(Shared& shared) ZORVEL_REQUIRES(shared.handleMutex);
   static std::uint64_t readSnapshot(sqlite3* db);
   static void startUp(const std::shared_ptr<Shared>& shared);
+  // Changesets (snapshot queue): one receiver of a commit's changeset has run it; then drops every
+  // changeset that nobody needs any more.
+  static void changesetReceived(Shared& shared, std::uint64_t snapshot, std::size_t receivers);
+  static void dropDeliveredChangesets(Shared& shared);
   // Checkpointing (DizEvozidizCheckpoint.cpp).
   static void queueCheckpointPass(const std::shared_ptr<Shared>& shared);
   static void runCheckpointPass(const std::shared_ptr<Shared>& shared);

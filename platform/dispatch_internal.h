@@ -36,9 +36,16 @@ Clock::time_point deadlineAfter(double seconds);
 // The wall-clock time of the date (clamped to about 31 years from now).
 WallClock::time_point wallTimeOf(Date date);
 
+// A synchronous submission that had to wait for its turn (dispatch_queue.cpp).
+struct SyncState;
+
 struct Item {
   DispatchBlock block;
   bool barrier = false;
+  // A synchronous caller's turn on a serial queue. A drain on the worker pool hands the queue over
+  // to the caller, who runs its block on its own thread and then releases the queue, instead of
+  // running `block`, which serves the caller while this thread holds the queue and waits.
+  std::shared_ptr<SyncState> sync = nullptr;
 };
 
 // FIFO of items: a vector with a read position, so that a drain can take the whole content by
@@ -149,7 +156,10 @@ class QueueImpl final : public DispatchQueue {
   // Main queue only (dispatch_main_queue.cpp): whether a drain has work, and one drain.
   bool mainReady();
   void drainMain();
-  void runBatch(std::vector<Item>& batch);
+  // Runs the items in order. With `handOver` (a serial queue's drain on the pool), a synchronous
+  // caller's turn ends the run before it: the items from there on go back to the front of the
+  // queue, and the caller's state comes back through `handOver` for the drain to hand the queue to.
+  void runBatch(std::vector<Item>& batch, std::shared_ptr<SyncState>* handOver = nullptr);
 
  private:
   void scheduleDrain();

@@ -43,6 +43,8 @@ void runBlock(const DispatchBlock& block, const std::string& label) {
   }
 }
 
+}  // namespace
+
 // A synchronous submission that had to wait its turn.
 struct SyncState {
   std::mutex mutex;
@@ -50,6 +52,9 @@ struct SyncState {
   // The queue is ready for the caller to run the block. Set under the mutex; also read without it
   // while the caller looks for a moment before it sleeps.
   std::atomic<bool> started{false};
+  // The drain handed the queue over: the caller holds it and releases it after its block. Set
+  // before `started`.
+  bool handedOver = false;
   bool finished = false;  // the block has run
   bool waiting = false;   // the caller sleeps on the condition variable
   bool runOnDrainer = false;
@@ -57,11 +62,15 @@ struct SyncState {
   std::exception_ptr error;
 };
 
-// Lets the waiting caller run its block; this thread holds the queue meanwhile.
-void startSync(SyncState& state) {
+namespace {
+
+// Lets the waiting caller run its block: while this thread holds the queue, or, `handedOver`,
+// holding the queue itself from now on.
+void startSync(SyncState& state, bool handedOver = false) {
   bool wake;
   {
     std::lock_guard lock(state.mutex);
+    state.handedOver = handedOver;
     state.started.store(true, std::memory_order_release);
     wake = state.waiting;
   }
@@ -192,9 +201,17 @@ bool QueueImpl::runQueuedHere() {
 
 void QueueImpl::runItem(Item& item) { runBlock(item.block, label()); }
 
-void QueueImpl::runBatch(std::vector<Item>& batch) {
+void QueueImpl::runBatch(std::vector<Item>& batch, std::shared_ptr<SyncState>* handOver) {
   std::size_t i = 0;
   while (i < batch.size()) {
+    if (handOver && batch[i].sync) {
+      // The caller runs its block on its own thread, holding the queue; what comes after it waits
+      // for the caller's release.
+      *handOver = std::move(batch[i].sync);
+      std::lock_guard lock(mutex);
+      fifo.putBackInFront(batch, i + 1);
+      break;
+    }
     {
       Item item = std::move(batch[i++]);
       runItem(item);
@@ -240,7 +257,18 @@ void QueueImpl::drainSerial(std::uint64_t ticket) {
       if (Clock::now() < budgetEnd) fifo.takeAll(batch);
     }
     if (batch.empty()) break;
-    runBatch(batch);
+    // Only a queue that drains straight on the pool can pass to a caller: a queue on another
+    // queue runs inside that queue's drain, which must not go on meanwhile.
+    std::shared_ptr<SyncState> caller;
+    runBatch(batch, next()->kind == QueueKind::Global ? &caller : nullptr);
+    if (caller) {
+      // The queue (still scheduled) now belongs to the caller: nothing of it may be touched once
+      // the caller has been told.
+      batch.clear();
+      spare.swap(batch);
+      startSync(*caller, true);
+      return;
+    }
   }
   // Out of budget with work left: give the target's other work a turn, stay scheduled.
   spare.swap(batch);
@@ -533,7 +561,9 @@ void DispatchQueue::syncInvoke(FunctionRef<void()> block, bool barrier) {
   auto state = std::make_shared<SyncState>();
   state->block = block;
   state->runOnDrainer = mainRooted;
-  self->submit(Item{[state] { serveSync(*state); }, barrier});
+  // A serial queue's drain may hand the queue over rather than serve the caller (see Item::sync).
+  std::shared_ptr<SyncState> handOver = self->kind == QueueKind::Serial && !mainRooted ? state : nullptr;
+  self->submit(Item{[state] { serveSync(*state); }, barrier, std::move(handOver)});
   if (state->runOnDrainer) {
     std::unique_lock lock(state->mutex);
     state->cv.wait(lock, [&] { return state->finished; });
@@ -562,7 +592,10 @@ void DispatchQueue::syncInvoke(FunctionRef<void()> block, bool barrier) {
       error = std::current_exception();
     }
   }
-  {
+  if (state->handedOver) {
+    // Nobody waits for this caller: it leaves the queue as the fast path does.
+    self->release(barrier);
+  } else {
     std::lock_guard lock(state->mutex);
     state->finished = true;
     state->cv.notify_all();

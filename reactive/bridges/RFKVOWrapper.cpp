@@ -271,8 +271,9 @@ struct PathObservation {
 
   void changed(const std::shared_ptr<PathObservation>& self, platform::Object& target, const platform::Value& change) {
     if (change[platform::kKeyValueChangeNotificationIsPriorKey].asBool()) {
-      // Let go of everything attached to the old value before it changes.
-      firstComponent->disposable()->dispose();
+      // Let go of everything attached to the old value before it changes (nothing is once the
+      // observation has been disposed, which another thread may do meanwhile).
+      if (RFCompoundDisposablePtr attached = current()) attached->dispose();
       if (options & platform::ObservePrior) block(target.valueForKeyPath(keyPath), change, false, single);
       return;
     }

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <list>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -211,6 +214,150 @@ TEST(DizBidirectionalCache, ViewLookupsStayRightThroughChurn) {
     }
   }
   EXPECT_EQ(cache.count(), 3u);
+}
+
+// The cache's keys from most to least recent are the model's (a list of (key, value), most
+// recent first).
+template <class Cache, class Model>
+void expectRecencyAsModel(const Cache& cache, const Model& model) {
+  std::vector<std::int64_t> order, expected;
+  cache.enumerateKeysByRecency([&](std::int64_t k) { order.push_back(k); });
+  for (const auto& e : model) expected.push_back(e.first);
+  EXPECT_EQ(order, expected);
+}
+
+// Random insertions, lookups, removals and limit changes, checked step by step against a plain
+// model of a least-recently-used cache: keys that cluster (rowids in runs, multiples of a power of
+// two) make the index's probe runs long, so removals from the middle of runs are exercised too.
+TEST(DizCache, AgreesWithAPlainModelThroughRandomUse) {
+  std::mt19937 random(12345);
+  for (std::int64_t stride : {1, 1024}) {
+    SCOPED_TRACE("stride " + std::to_string(stride));
+    DizCache<std::int64_t, int> cache(0);
+    std::list<std::pair<std::int64_t, int>> model;  // most recent first
+    std::uint64_t limit = 0;
+    auto inModel = [&](std::int64_t key) {
+      return std::find_if(model.begin(), model.end(), [&](const auto& e) { return e.first == key; });
+    };
+    auto trimModel = [&] {
+      while (limit != 0 && model.size() > limit) model.pop_back();
+    };
+    for (int step = 0; step < 20000; ++step) {
+      const std::int64_t key = (static_cast<std::int64_t>(random() % 300)) * stride;
+      switch (random() % 8) {
+        case 0:
+        case 1:
+        case 2: {
+          const int value = static_cast<int>(random());
+          cache.setObject(value, key);
+          auto it = inModel(key);
+          if (it != model.end()) model.erase(it);
+          model.emplace_front(key, value);
+          trimModel();
+          break;
+        }
+        case 3:
+        case 4: {
+          const int* found = cache.objectForKey(key);
+          auto it = inModel(key);
+          ASSERT_EQ(found != nullptr, it != model.end()) << step;
+          if (found) {
+            ASSERT_EQ(*found, it->second) << step;
+            model.splice(model.begin(), model, it);
+          }
+          break;
+        }
+        case 5:
+          ASSERT_EQ(cache.containsKey(key), inModel(key) != model.end()) << step;
+          break;
+        case 6: {
+          cache.removeObjectForKey(key);
+          auto it = inModel(key);
+          if (it != model.end()) model.erase(it);
+          break;
+        }
+        case 7:
+          if (random() % 50 == 0) {
+            limit = random() % 4 == 0 ? 0 : 1 + random() % 250;
+            cache.setCountLimit(limit);
+            trimModel();
+          }
+          break;
+      }
+      ASSERT_EQ(cache.count(), model.size()) << step;
+    }
+    expectRecencyAsModel(cache, model);
+    std::size_t enumerated = 0;
+    cache.enumerateKeysAndObjectsWithBlock([&](std::int64_t k, int v, bool&) {
+      ++enumerated;
+      auto it = inModel(k);
+      ASSERT_NE(it, model.end());
+      EXPECT_EQ(v, it->second);
+    });
+    EXPECT_EQ(enumerated, model.size());
+  }
+}
+
+// The same for the rowid <-> key cache, in both directions.
+TEST(DizBidirectionalCache, AgreesWithAPlainModelThroughRandomUse) {
+  std::mt19937 random(777);
+  KeyCache cache(64);
+  std::list<std::pair<std::int64_t, std::string>> model;  // most recent first; keys are unique
+  auto byRowid = [&](std::int64_t rowid) {
+    return std::find_if(model.begin(), model.end(), [&](const auto& e) { return e.first == rowid; });
+  };
+  auto byKey = [&](const std::string& key) {
+    return std::find_if(model.begin(), model.end(), [&](const auto& e) { return e.second == key; });
+  };
+  for (int step = 0; step < 20000; ++step) {
+    const std::int64_t rowid = 1 + static_cast<std::int64_t>(random() % 200);
+    const std::string key = "k" + std::to_string(rowid);  // one key per rowid, as rows have
+    switch (random() % 6) {
+      case 0:
+      case 1: {
+        cache.setObject(DizCollectionKey::make("c", key), rowid);
+        auto it = byRowid(rowid);
+        if (it != model.end()) model.erase(it);
+        model.emplace_front(rowid, key);
+        if (model.size() > 64) model.pop_back();
+        break;
+      }
+      case 2: {
+        const DizCollectionKeyPtr* found = cache.objectForKey(rowid);
+        auto it = byRowid(rowid);
+        ASSERT_EQ(found != nullptr, it != model.end()) << step;
+        if (found) {
+          ASSERT_EQ((*found)->key(), key);
+          model.splice(model.begin(), model, it);
+        }
+        break;
+      }
+      case 3: {
+        const std::int64_t* found = cache.keyForObject(DizCollectionKeyView("c", key), nullptr);
+        auto it = byKey(key);
+        ASSERT_EQ(found != nullptr, it != model.end()) << step;
+        if (found) {
+          ASSERT_EQ(*found, rowid);
+          model.splice(model.begin(), model, it);
+        }
+        break;
+      }
+      case 4: {
+        cache.removeObjectForKey(rowid);
+        auto it = byRowid(rowid);
+        if (it != model.end()) model.erase(it);
+        break;
+      }
+      case 5: {
+        cache.removeKeyForObject(DizCollectionKey::make("c", key));
+        auto it = byKey(key);
+        if (it != model.end()) model.erase(it);
+        break;
+      }
+    }
+    ASSERT_EQ(cache.count(), model.size()) << step;
+  }
+  expectRecencyAsModel(cache, model);
 }
 
 // A connection's cache is used from many threads, one block at a time, through its serial queue.

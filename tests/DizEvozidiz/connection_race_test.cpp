@@ -159,4 +159,107 @@ TEST_F(ConnectionRaces, VacuumOrBackupOnAPinnedConnectionIsNotHeldUpByItsReset) 
   }
 }
 
+// The database's record of a commit's changeset, or null once it is gone.
+const DizPublishedChangeset* publishedAt(DizEvozidiz& database, std::uint64_t snapshot, DizPublishedChangeset& copy) {
+  bool found = false;
+  DizInternal(database).snapshotQueue()->sync([&] {
+    for (const auto& p : DizInternal(database).changesetsOnSnapshotQueue())
+      if (p.snapshot == snapshot) {
+        copy = p;
+        found = true;
+      }
+  });
+  return found ? &copy : nullptr;
+}
+
+// A commit made while connection A runs a read transaction: A keeps reading the commit before it
+// to the end of that transaction, takes the changeset itself as the transaction ends (nothing
+// waits on its queue for it), and the database keeps the changeset until then. A connection that
+// was idle receives it on its queue as before.
+TEST_F(ConnectionRaces, CommitDuringAReadTransactionReachesTheReaderWhenItEnds) {
+  auto a = database->newConnection();
+  auto idle = database->newConnection();
+  auto writer = database->newConnection();
+  put(writer, "k", Value("v1"));
+  EXPECT_EQ(get(a, "k"), Value("v1"));  // cached by A
+  EXPECT_EQ(get(idle, "k"), Value("v1"));
+  // A's handle has not seen this commit: its next transaction reads the file (not only its page
+  // cache), so it holds SQLite's read lock before the writer below commits.
+  put(writer, "other", Value("o"));
+  const std::uint64_t before = database->snapshot();
+
+  platform::DispatchSemaphore inside(0), gate(0);
+  std::vector<Value> seen;
+  std::thread reader([&] {
+    a->readWithBlock([&](DizEvozidizReadTransaction& t) {
+      seen.push_back(t.objectForKey("k", "things"));
+      t.objectForKey("absent", "things");  // reads the file: the commit need not wait for A's read lock
+      inside.signal();
+      gate.wait();
+      seen.push_back(t.objectForKey("k", "things"));
+    });
+  });
+  inside.wait();
+  put(writer, "k", Value("v2"));
+  DizPublishedChangeset copy;
+  const DizPublishedChangeset* published = publishedAt(*database, before + 1, copy);
+  ASSERT_NE(published, nullptr) << "dropped before A took it";
+  EXPECT_TRUE(published->committed);
+  EXPECT_GE(published->receiversLeft, 1u);
+  EXPECT_EQ(idle->snapshot(), before + 1);  // delivered on its queue
+  gate.signal();
+  reader.join();
+
+  EXPECT_EQ(seen, (std::vector<Value>{Value("v1"), Value("v1")})) << "the transaction's own commit throughout";
+  EXPECT_EQ(a->snapshot(), before + 1);
+  EXPECT_EQ(get(a, "k"), Value("v2"));
+  EXPECT_EQ(get(idle, "k"), Value("v2"));
+  const auto start = std::chrono::steady_clock::now();
+  while (publishedAt(*database, before + 1, copy) &&
+         std::chrono::steady_clock::now() - start < std::chrono::seconds(20))
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(publishedAt(*database, before + 1, copy), nullptr) << "kept after every connection ran it";
+}
+
+// Readers in back-to-back read transactions while a writer changes two rows together: every
+// transaction sees both rows from one commit, never older than what the same connection saw
+// before, and its caches never serve a value of a commit it has moved past.
+TEST_F(ConnectionRaces, ReadersInBackToBackTransactionsNeverSeeAMixOfCommits) {
+  auto writer = database->newConnection();
+  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
+    t.setObject(Value(0), "x", "things");
+    t.setObject(Value(0), "y", "things");
+  });
+  constexpr int kReaders = 3;
+  constexpr int kWrites = 150;
+  std::atomic<bool> done{false};
+  std::atomic<int> failures{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < kReaders; ++r) {
+    readers.emplace_back([&] {
+      auto c = database->newConnection();
+      std::int64_t last = 0;
+      while (!done) {
+        c->readWithBlock([&](DizEvozidizReadTransaction& t) {
+          const std::int64_t x = t.objectForKey("x", "things").asInt64();
+          const std::int64_t y = t.objectForKey("y", "things").asInt64();
+          if (x != y || x < last) ++failures;
+          last = x;
+        });
+      }
+    });
+  }
+  for (int i = 1; i <= kWrites; ++i) {
+    writer->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+      t.setObject(Value(i), "x", "things");
+      t.setObject(Value(i), "y", "things");
+    });
+  }
+  done = true;
+  for (auto& r : readers) r.join();
+  EXPECT_EQ(failures, 0);
+  auto late = database->newConnection();
+  EXPECT_EQ(get(late, "x", "things"), Value(kWrites));
+}
+
 }  // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/dispatch.h"
+#include "platform/dispatch_internal.h"
 #include "platform/thread.h"
 
 namespace platform {
@@ -258,6 +259,61 @@ TEST(SerialQueue, SyncBehindQueuedBlocksKeepsOrderAndExclusionWhoeverRunsThem) {
   EXPECT_FALSE(lostIdentity);
   ASSERT_EQ(order.size(), 8000u);
   for (std::size_t i = 0; i < order.size(); ++i) ASSERT_EQ(order[i], static_cast<int>(i % 4)) << i;
+}
+
+// A sync that waits its turn runs on its own thread holding the queue: what was queued behind it
+// runs after it, in order, never beside it; and when nothing was, the queue is free the moment the
+// sync returns (the caller's next sync need not wait for another thread to let go of it).
+TEST(SerialQueue, SyncThatWaitedItsTurnHoldsTheQueueAndLeavesItFree) {
+  auto queue = DispatchQueue::createSerial("test.syncturn");
+  for (int blocksBehind : {0, 2}) {
+    for (int round = 0; round < 20; ++round) {
+      SCOPED_TRACE(std::to_string(blocksBehind) + " behind, round " + std::to_string(round));
+      DispatchSemaphore gate(0), syncWaits(0);
+      std::mutex orderMutex;
+      std::vector<std::string> order;
+      std::atomic<int> inside{0};
+      std::atomic<bool> overlapped{false};
+      auto step = [&](std::string name) {
+        if (inside.fetch_add(1) != 0) overlapped = true;
+        sleepFor(0.0005);
+        {
+          std::lock_guard lock(orderMutex);
+          order.push_back(std::move(name));
+        }
+        inside.fetch_sub(1);
+      };
+      queue->async([&] {
+        gate.wait(kLong);
+        step("first");
+      });
+      std::thread opener([&] {
+        syncWaits.wait(kLong);
+        sleepFor(0.002);  // the sync is queued by now
+        for (int i = 1; i <= blocksBehind; ++i) queue->async([&, i] { step("behind " + std::to_string(i)); });
+        gate.signal();
+      });
+      std::uint64_t ranOn = 0;
+      syncWaits.signal();
+      queue->sync([&] {
+        ranOn = currentThreadId();
+        step("sync");
+      });
+      EXPECT_EQ(ranOn, currentThreadId());
+      if (blocksBehind == 0) {
+        auto* inner = detail::impl(queue.get());
+        const bool free = inner->tryAcquire(false);
+        EXPECT_TRUE(free);
+        if (free) inner->release(false);
+      }
+      opener.join();
+      drain(queue);
+      EXPECT_FALSE(overlapped);
+      std::vector<std::string> expected{"first", "sync"};
+      for (int i = 1; i <= blocksBehind; ++i) expected.push_back("behind " + std::to_string(i));
+      EXPECT_EQ(order, expected);
+    }
+  }
 }
 
 // A queued block that suspends the queue holds back the sync behind it until the resume, also when
