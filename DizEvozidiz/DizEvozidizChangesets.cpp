@@ -33,7 +33,7 @@ void DizEvozidizConnectionInternal::getInternalChangeset(platform::Value& intern
   platform::ValueDictionary ex;
   bool haveIn = false;
   bool haveEx = false;
-  DizExtensionCore::addToChangesets(*this, in, ex, haveIn, haveEx);
+  diz_detail::addToChangesets(*this, in, ex, haveIn, haveEx);
   // Published records are read from other threads: nothing may be left pending in them.
   if (objectChanges) objectChanges->map.finishPending();
   if (metadataChanges) metadataChanges->map.finishPending();
@@ -94,7 +94,7 @@ void DizEvozidizConnectionInternal::noteCommittedChangeset(const platform::Value
   snapshot_ = changesetSnapshot;
   if (changesetSnapshot != oldSnapshot + 1) flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches | DizFlushMemoryState);
   processChangeset(changeset);
-  DizExtensionCore::noteCommittedChangeset(*this, changeset);
+  diz_detail::noteCommittedChangeset(*this, changeset);
 }
 
 namespace {
@@ -151,8 +151,8 @@ void applyToCache(DizEvozidizConnectionInternal::ObjectCache& cache, const DizCh
 
 void DizEvozidizConnectionInternal::processChangeset(const platform::Value& changeset) {
   assertOnConnectionQueue();
-  if (auto registries = DizExtensionCore::registriesFromChangeset(changeset, extensionState->registries))
-    DizExtensionCore::adoptRegistries(*this, std::move(registries));
+  if (auto registries = diz_detail::registriesFromChangeset(changeset, extensionState->registries))
+    diz_detail::adoptRegistries(*this, std::move(registries));
   if (changeset["modifiedExternally"].asBool()) flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches | DizFlushMemoryState);
 
   const auto objects = changeset["objectChanges"].as<DizChangedValues>();

@@ -270,7 +270,7 @@ void DizEvozidizConnectionInternal::registerAndPrepare() {
   database_->snapshotQueue()->sync([&] {
     database_->connectionStatesOnSnapshotQueue().push_back(std::move(state));
     snapshot_ = database_->snapshot();
-    DizExtensionCore::adoptRegistries(*this, database_->registriesOnSnapshotQueue());
+    diz_detail::adoptRegistries(*this, database_->registriesOnSnapshotQueue());
   });
 }
 
@@ -283,7 +283,7 @@ DizEvozidizConnectionInternal::~DizEvozidizConnectionInternal() {
     }
     // Extension connections keep statements on the handle too: a handle with live statements can
     // be neither closed nor handed to another connection.
-    DizExtensionCore::flushMemory(*this, DizFlushMemoryStatements);
+    diz_detail::flushMemory(*this, DizFlushMemoryStatements);
     flushStatements();
     closeOrPoolHandle();
   });
@@ -454,7 +454,7 @@ void DizEvozidizConnectionInternal::flushMemoryWithFlagsOnQueue(unsigned flags) 
   }
   if (flags & DizFlushMemoryStatements) flushStatements();
   if ((flags & DizFlushMemorySqlite) && db) sqlite3_db_release_memory(db);
-  DizExtensionCore::flushMemory(*this, flags);
+  diz_detail::flushMemory(*this, flags);
 }
 
 void DizEvozidizConnectionInternal::flushStatements() {

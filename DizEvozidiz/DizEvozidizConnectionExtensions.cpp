@@ -16,7 +16,7 @@
 using platform::Value;
 using platform::ValueDictionary;
 
-namespace DizExtensionCore {
+namespace diz_detail {
 
 // ---------------------------------------------------------------------------------------------
 // Registries and changesets
@@ -328,7 +328,7 @@ void unregisterExtension(DizEvozidizConnectionInternal& connection, const std::s
   transaction.removeRegisteredExtensionTransactionWithName(name);
 }
 
-}  // namespace DizExtensionCore
+}  // namespace diz_detail
 
 // ---------------------------------------------------------------------------------------------
 // Public members of the connection
@@ -360,7 +360,7 @@ bool DizEvozidizConnectionInternal::registerMemoryTable(const std::shared_ptr<Di
   if (state.registries->memoryTables.contains(name)) return false;
   DizEvozidizRegistries registries = *state.registries;
   registries.memoryTables.emplace(std::string(name), table);
-  DizExtensionCore::adoptRegistries(*this, std::make_shared<const DizEvozidizRegistries>(std::move(registries)));
+  diz_detail::adoptRegistries(*this, std::make_shared<const DizEvozidizRegistries>(std::move(registries)));
   state.registeredMemoryTablesChanged = true;
   return true;
 }
@@ -370,7 +370,7 @@ void DizEvozidizConnectionInternal::unregisterMemoryTableWithName(std::string_vi
   if (!state.registries->memoryTables.contains(name)) return;
   DizEvozidizRegistries registries = *state.registries;
   registries.memoryTables.erase(registries.memoryTables.find(name));
-  DizExtensionCore::adoptRegistries(*this, std::make_shared<const DizEvozidizRegistries>(std::move(registries)));
+  diz_detail::adoptRegistries(*this, std::make_shared<const DizEvozidizRegistries>(std::move(registries)));
   state.registeredMemoryTablesChanged = true;
 }
 
@@ -391,13 +391,13 @@ bool DizEvozidizConnectionInternal::registerExtension(const DizEvozidizExtension
             transaction.rollback();
             return;
           }
-          extensionState->registrationStart = DizExtensionCore::sqlWriteMark(db);
-          const bool needsClassValue = DizExtensionCore::willRegisterExtension(*this, extension, name, transaction);
+          extensionState->registrationStart = diz_detail::sqlWriteMark(db);
+          const bool needsClassValue = diz_detail::willRegisterExtension(*this, extension, name, transaction);
           if (!extensionTransaction->createIfNeeded()) {
             transaction.rollback();
             return;
           }
-          DizExtensionCore::didRegisterExtension(*this, extension, name, transaction, needsClassValue);
+          diz_detail::didRegisterExtension(*this, extension, name, transaction, needsClassValue);
           extensionState->connections[name] = extensionConnection;
           transaction.addRegisteredExtensionTransaction(extensionTransaction, name);
           created = true;
@@ -424,7 +424,7 @@ platform::ErrorPtr DizEvozidizConnectionInternal::unregisterExtensionWithName(co
             const auto& before = extensionState->registries->extensions;
             auto it = before.find(each);
             DizEvozidizExtensionPtr extension = it == before.end() ? nullptr : it->second;
-            DizExtensionCore::unregisterExtension(*this, each, transaction);
+            diz_detail::unregisterExtension(*this, each, transaction);
             if (extension && !extensionState->registries->extensions.contains(each)) removed.push_back(extension);
           };
           removeOne(name);

@@ -310,13 +310,13 @@ void DizEvozidizConnectionInternal::catchUp(std::uint64_t targetSnapshot,
     isFastForwarding_ = false;
   } else {
     flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches | DizFlushMemoryState);
-    DizExtensionCore::adoptDatabaseRegistries(*this);
+    diz_detail::adoptDatabaseRegistries(*this);
   }
   // A changeset may be missing from the list (not yet entered, or already dropped): never stay behind.
   if (snapshot_ < targetSnapshot) {
     if (changesets) {
       flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches | DizFlushMemoryState);
-      DizExtensionCore::adoptDatabaseRegistries(*this);
+      diz_detail::adoptDatabaseRegistries(*this);
     }
     snapshot_ = targetSnapshot;
   }
@@ -397,7 +397,7 @@ void DizEvozidizConnectionInternal::postReadTransaction() {
   });
   if (snapshot_ < minSnapshot) {
     database_->asyncCheckpoint(minSnapshot);
-    DizExtensionCore::checkpointMemoryTables(*this, minSnapshot);
+    diz_detail::checkpointMemoryTables(*this, minSnapshot);
   }
   if (writer) writer->signalWriteLock();
   // What the database would otherwise have queued behind this transaction on the connection's queue.
@@ -459,7 +459,7 @@ platform::ErrorPtr DizEvozidizConnectionInternal::preReadWriteTransaction() {
   if (!removedCollections) removedCollections = platform::make<DizStringSet>();
   if (!removedRowids) removedRowids = platform::make<DizRowidHashSet>();
   if (!mutationStack) mutationStack = std::make_shared<DizMutationStack_Bool>();
-  DizExtensionCore::beginReadWriteTransaction(*this);
+  diz_detail::beginReadWriteTransaction(*this);
   return nullptr;
 }
 
@@ -513,7 +513,7 @@ void DizEvozidizConnectionInternal::takeRegistries(const DatabaseRegistries& reg
   // at: a connection at that snapshot takes them. One behind it catches up first; one ahead of it
   // (a pending commit) already holds newer ones.
   if (snapshot_ == registries.snapshot && registries.registries != extensionState->registries)
-    DizExtensionCore::adoptRegistries(*this, registries.registries);
+    diz_detail::adoptRegistries(*this, registries.registries);
 }
 
 void DizEvozidizConnectionInternal::abandonWriteTransaction(const platform::Value& pendingChangeset) {
@@ -532,7 +532,7 @@ void DizEvozidizConnectionInternal::abandonWriteTransaction(const platform::Valu
 
 void DizEvozidizConnectionInternal::rolledBackReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction) {
   transaction.extensionsDidRollback();
-  DizExtensionCore::restoreRegistries(*this);
+  diz_detail::restoreRegistries(*this);
 }
 
 platform::ErrorPtr DizEvozidizConnectionInternal::rollBackReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction,
@@ -573,14 +573,14 @@ platform::ErrorPtr DizEvozidizConnectionInternal::postReadWriteTransaction(DizEv
 
   // Extensions of an earlier run that were not registered again lose their tables here, before the
   // flushes, so that whatever dropping them writes is committed like any other write.
-  const bool checkedOrphans = DizExtensionCore::dropOrphanedExtensions(*this, transaction);
+  const bool checkedOrphans = diz_detail::dropOrphanedExtensions(*this, transaction);
   transaction.preCommitReadWriteTransaction();
   if (platform::ErrorPtr failure = transaction.writeFailure()) return rollBackReadWriteTransaction(transaction, failure);
   platform::Value internal;
   platform::Value external;
   getInternalChangeset(internal, external);
   if (!checkedOrphans && !hasDiskChanges && !externallyModified && !transaction.hasMemoryTableChanges() &&
-      DizExtensionCore::changedOnlyRegistries(*this, internal, external))
+      diz_detail::changedOnlyRegistries(*this, internal, external))
     return publishRegistriesWithoutCommit(transaction);
 
   const std::uint64_t oldSnapshot = snapshot_;
@@ -665,7 +665,7 @@ platform::ErrorPtr DizEvozidizConnectionInternal::postReadWriteTransaction(DizEv
   });
   if (changed && minSnapshot == std::numeric_limits<std::uint64_t>::max()) {
     database_->asyncCheckpoint(snapshot_);
-    DizExtensionCore::checkpointMemoryTables(*this, snapshot_);
+    diz_detail::checkpointMemoryTables(*this, snapshot_);
   }
   if (notification) platform::NotificationCenter::defaultCenter()->postOnMainQueueAsync(notification);
   finishReadWriteTransaction();
@@ -699,7 +699,7 @@ platform::ErrorPtr DizEvozidizConnectionInternal::publishRegistriesWithoutCommit
 }
 
 void DizEvozidizConnectionInternal::finishReadWriteTransaction() {
-  DizExtensionCore::endReadWriteTransaction(*this);
+  diz_detail::endReadWriteTransaction(*this);
   dropChangeRecords();
   if (mutationStack) mutationStack->clear();
   database_->writeQueue()->setSpecific(&isOnConnectionQueueKey_, nullptr);

@@ -67,7 +67,7 @@ struct DizTransactionExtensionState {
 };
 
 // Steps of the core (DizEvozidizConnectionExtensions.cpp).
-namespace DizExtensionCore {
+namespace diz_detail {
 
 // ---- Registries and changesets ----
 // The registries as a changeset carries them (only the parts that changed).
@@ -117,4 +117,4 @@ void checkpointMemoryTables(DizEvozidizConnectionInternal& connection, std::uint
 void unregisterExtension(DizEvozidizConnectionInternal& connection, const std::string& name,
                          DizEvozidizReadWriteTransaction& transaction);
 
-}  // namespace DizExtensionCore
+}  // namespace diz_detail

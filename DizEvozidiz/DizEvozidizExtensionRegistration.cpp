@@ -196,7 +196,7 @@ void DizEvozidizInternal::clearPreviouslyRegisteredExtensionNames() {
 }
 
 void DizEvozidizInternal::noteCommittedChangesetForExtensions(const platform::Value& changeset) {
-  if (auto registries = DizExtensionCore::registriesFromChangeset(changeset, shared_->registries))
+  if (auto registries = diz_detail::registriesFromChangeset(changeset, shared_->registries))
     shared_->registries = std::move(registries);
   // A copy: an extension may look at the registry while it runs.
   const DizEvozidizRegistriesPtr registries = shared_->registries;

@@ -78,7 +78,7 @@ DizEvozidizExtensionTransactionPtr RT::extension(std::string_view name) {
 void RT::prepareExtensions() {
   auto& state = extensionState();
   if (state.ready) return;
-  for (const auto& [name, extensionConnection] : DizExtensionCore::extensionConnections(*connection_)) {
+  for (const auto& [name, extensionConnection] : diz_detail::extensionConnections(*connection_)) {
     if (state.byName.contains(name)) continue;
     if (DizEvozidizExtensionTransactionPtr made = makeAndPrepare(*this, *extensionConnection))
       state.byName.emplace(name, std::move(made));

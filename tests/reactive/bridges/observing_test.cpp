@@ -24,6 +24,23 @@ class ObservedNode : public platform::Object {
   ZORVEL_PROPERTY(platform::ValueArray, items, setItems)
 };
 
+// A node whose count may be read and written from any thread, as the concurrent test needs: the
+// plain properties above are nonatomic.
+class SharedCounter : public platform::Object {
+  ZORVEL_CLASS(SharedCounter, platform::Object)
+ public:
+  std::int64_t count() const { return count_.load(std::memory_order_acquire); }
+  void setCount(std::int64_t value) {
+    willChangeValueForKey("count");
+    count_.store(value, std::memory_order_release);
+    didChangeValueForKey("count");
+  }
+  ZORVEL_ACCESSOR_PROPERTY(count, count, setCount)
+
+ private:
+  std::atomic<std::int64_t> count_{0};
+};
+
 namespace {
 
 using platform::Value;
@@ -321,7 +338,7 @@ TEST(PropertySubscribing, OlderEntryPoints) {
 
 TEST(PropertySubscribing, ConcurrentSubscriptionsChangesAndDeallocation) {
   for (int round = 0; round < 20; ++round) {
-    NodePtr root = node("a");
+    auto root = platform::make<SharedCounter>();
     RFSignalPtr values = rf_valuesForKeyPath(*root, "count", nullptr);
     std::atomic<bool> go{false};
     std::atomic<int> seen{0};
