@@ -13,25 +13,31 @@ namespace {
 constexpr const char* kQueryLogFile = "DizEvozidiz/Utilities/DizEvozidizQuery.cpp";
 
 // Checks the arguments against the placeholders, then expands array arguments in place.
-DizEvozidizQueryPtr build(std::optional<std::string> function, std::string_view text, const ValueArray& arguments) {
-  const std::vector<std::size_t> locations = DizEvozidizQuery::findParamLocations(text);
-  if (arguments.size() != locations.size()) {
+DizEvozidizQueryPtr build(std::optional<std::string> function, std::string_view text, ValueArray arguments) {
+  const auto placeholders = static_cast<std::size_t>(std::count(text.begin(), text.end(), '?'));
+  if (arguments.size() != placeholders) {
     DizLog(kDizLogFlagError, kQueryLogFile, __func__, __LINE__,
            "%@: Error processing query. Expected %lu parameters, got %lu. No query made: '%@'",
-           static_cast<unsigned long>(locations.size()), static_cast<unsigned long>(arguments.size()),
-           std::string(text));
+           static_cast<unsigned long>(placeholders), static_cast<unsigned long>(arguments.size()), std::string(text));
     return nullptr;
   }
+  bool hasArray = false;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     if (arguments[i].isNil()) {
       DizLog(kDizLogFlagError, kQueryLogFile, __func__, __LINE__,
              "%@: Error processing query. Expected %lu parameters. All parameters must be objects. "
              "Parameter %lu is nil. No query made: '%@'",
-             static_cast<unsigned long>(locations.size()), static_cast<unsigned long>(i), std::string(text));
+             static_cast<unsigned long>(placeholders), static_cast<unsigned long>(i), std::string(text));
       return nullptr;
     }
+    hasArray = hasArray || arguments[i].isArray();
   }
+  // Without arrays the text and the arguments are the query as they are (the common case: no
+  // placeholder table, no second copy of the arguments).
+  if (!hasArray)
+    return std::make_shared<const DizEvozidizQuery>(std::move(function), std::string(text), std::move(arguments));
 
+  const std::vector<std::size_t> locations = DizEvozidizQuery::findParamLocations(text);
   ValueArray flat;
   flat.reserve(arguments.size());
   std::vector<std::pair<std::size_t, std::size_t>> expansions;  // (argument index, element count)
@@ -82,6 +88,10 @@ std::vector<std::size_t> DizEvozidizQuery::findParamLocations(std::string_view t
 
 DizEvozidizQueryPtr DizEvozidizQuery::queryWithFormatArguments(std::string_view format, const ValueArray& arguments) {
   return build(std::nullopt, format, arguments);
+}
+
+DizEvozidizQueryPtr DizEvozidizQuery::queryWithFormatArguments(std::string_view format, ValueArray&& arguments) {
+  return build(std::nullopt, format, std::move(arguments));
 }
 
 DizEvozidizQueryPtr DizEvozidizQuery::queryWithString(std::string_view text, const ValueArray& parameters) {

@@ -37,6 +37,8 @@ class DizEvozidizQuery {
     return queryWithFormatArguments(format, platform::ValueArray{platform::Value(args)...});
   }
   static DizEvozidizQueryPtr queryWithFormatArguments(std::string_view format, const platform::ValueArray& arguments);
+  // The same, taking over the arguments (no copy of them).
+  static DizEvozidizQueryPtr queryWithFormatArguments(std::string_view format, platform::ValueArray&& arguments);
   // The text and its parameters, checked and expanded as the format forms are.
   static DizEvozidizQueryPtr queryWithString(std::string_view text, const platform::ValueArray& parameters);
   // The empty text: every row.
