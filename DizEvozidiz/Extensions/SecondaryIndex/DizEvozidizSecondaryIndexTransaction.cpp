@@ -378,6 +378,18 @@ platform::Exception DizEvozidizSecondaryIndexTransaction::mutationDuringEnumerat
   return platform::Exception(std::string(DizEvozidizExceptionName), std::move(reason), std::move(userInfo));
 }
 
+std::string DizEvozidizSecondaryIndexTransaction::selectSql(std::string_view columns, const DizEvozidizQuery& query) {
+  // Built in one buffer: this runs for every query, and the text is also the statement cache's key.
+  constexpr std::string_view kSelect = "SELECT ", kFrom = " FROM ", kSpace = " ", kEnd = ";";
+  const std::string& table = connection_->quotedTableName();
+  const std::string& where = query.queryString();
+  std::string sql;
+  sql.reserve(kSelect.size() + columns.size() + kFrom.size() + table.size() + kSpace.size() + where.size() +
+              kEnd.size());
+  sql.append(kSelect).append(columns).append(kFrom).append(table).append(kSpace).append(where).append(kEnd);
+  return sql;
+}
+
 template <class Body>
 bool DizEvozidizSecondaryIndexTransaction::withQueryStatement(const std::string& sql, const DizEvozidizQuery& query,
                                                               const char* caller, Body&& body) {
@@ -445,8 +457,7 @@ bool DizEvozidizSecondaryIndexTransaction::enumerateStepping(const std::string& 
 bool DizEvozidizSecondaryIndexTransaction::enumerateRowidsMatchingQuery(const DizEvozidizQueryPtr& query,
                                                                         const RowidBlock& block) {
   if (!query || query->isAggregateQuery()) return false;
-  const std::string sql =
-      "SELECT \"rowid\" FROM " + connection_->quotedTableName() + " " + query->queryString() + ";";
+  const std::string sql = selectSql("\"rowid\"", *query);
   return enumerateStepping(sql, *query, "enumerateRowidsMatchingQuery", [&](sqlite3_stmt* s, bool& stop) {
     if (!block) {
       stop = true;
@@ -502,8 +513,7 @@ bool DizEvozidizSecondaryIndexTransaction::enumerateIndexedValuesInColumn(const 
                                                                           const DizEvozidizQueryPtr& query,
                                                                           const IndexedValueBlock& block) {
   if (column.empty() || !query || query->isAggregateQuery()) return false;
-  const std::string sql = "SELECT " + DizEvozidiz::quotedIdentifier(column) + " AS IndexedValue FROM " +
-                          connection_->quotedTableName() + " " + query->queryString() + ";";
+  const std::string sql = selectSql(DizEvozidiz::quotedIdentifier(column) + " AS IndexedValue", *query);
   return enumerateStepping(sql, *query, "enumerateIndexedValuesInColumn", [&](sqlite3_stmt* s, bool& stop) {
     if (!block) return void(stop = true);
     block(columnValue(s, 0, false), stop);
@@ -513,8 +523,7 @@ bool DizEvozidizSecondaryIndexTransaction::enumerateIndexedValuesInColumn(const 
 bool DizEvozidizSecondaryIndexTransaction::getNumberOfRows(std::uint64_t* count, const DizEvozidizQueryPtr& query) {
   if (count) *count = 0;
   if (!query) return false;
-  const std::string sql = "SELECT COUNT(*) AS NumberOfRows FROM " + connection_->quotedTableName() + " " +
-                          query->queryString() + ";";
+  const std::string sql = selectSql("COUNT(*) AS NumberOfRows", *query);
   sqlite3* db = DizInternal(*databaseTransaction()->connection()).db;
   bool answered = false;
   const bool ran = withQueryStatement(sql, *query, "getNumberOfRows:matchingQuery:", [&](sqlite3_stmt* s) {
@@ -533,8 +542,7 @@ bool DizEvozidizSecondaryIndexTransaction::getNumberOfRows(std::uint64_t* count,
 
 Value DizEvozidizSecondaryIndexTransaction::performAggregateQuery(const DizEvozidizQueryPtr& query) {
   if (!query || !query->isAggregateQuery()) return Value();
-  const std::string sql = "SELECT " + *query->aggregateFunction() + " AS Result FROM " +
-                          connection_->quotedTableName() + " " + query->queryString() + ";";
+  const std::string sql = selectSql(*query->aggregateFunction() + " AS Result", *query);
   sqlite3* db = DizInternal(*databaseTransaction()->connection()).db;
   Value result;
   withQueryStatement(sql, *query, "performAggregateQuery:", [&](sqlite3_stmt* s) {

@@ -17,6 +17,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -107,6 +108,8 @@ class DizEvozidizSecondaryIndexTransaction : public DizEvozidizExtensionTransact
   void removeAllRowids();
   void markMutated();
   void noteFailure(const std::string& step);
+  // "SELECT <columns> FROM <table> <query text>;"
+  std::string selectSql(std::string_view columns, const DizEvozidizQuery& query);
   // Prepares and binds `sql` for `query`; runs `body` with the statement, then resets it. False when
   // no statement could be made or the parameters do not fit.
   // (Templates over the callables: queries are hot, and these are used only in the .cpp file.)
