@@ -436,8 +436,10 @@ template <class Row>
 bool DizEvozidizSecondaryIndexTransaction::enumerateStepping(const std::string& sql, const DizEvozidizQuery& query,
                                                              const char* caller, Row&& row) {
   sqlite3* db = DizInternal(*databaseTransaction()->connection()).db;
+  // Only a read-write transaction writes, so only its enumerations can see the index change under
+  // them; a read transaction's enumeration needs no item on the stack.
   const auto& stack = connection_->mutationStack();
-  auto item = stack ? stack->push() : nullptr;
+  auto item = stack && databaseReadWriteTransaction() ? stack->push() : nullptr;
   bool stop = false, mutated = false, done = false;
   const bool ran = withQueryStatement(sql, query, caller, [&](sqlite3_stmt* s) {
     int status;
