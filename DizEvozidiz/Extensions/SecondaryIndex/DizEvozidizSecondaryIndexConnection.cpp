@@ -10,7 +10,6 @@
 namespace {
 constexpr const char* kConnectionLogFile =
     "DizEvozidiz/Extensions/SecondaryIndex/DizEvozidizSecondaryIndexConnection.cpp";
-using QueryCache = DizCache<std::string, std::shared_ptr<DizEvozidizStatement>>;
 }  // namespace
 
 DizEvozidizSecondaryIndexConnection::DizEvozidizSecondaryIndexConnection(DizEvozidizSecondaryIndexPtr index,
@@ -77,20 +76,37 @@ void DizEvozidizSecondaryIndexConnection::setQueryCacheLimit(std::uint64_t limit
   DizInternal(*c).connectionQueue()->async([self, limit, apply] { apply(*self, limit); });
 }
 
-std::shared_ptr<DizEvozidizStatement> DizEvozidizSecondaryIndexConnection::queryStatement(const std::string& sql) {
+std::size_t DizEvozidizSecondaryIndexConnection::QueryKeyHash::operator()(const QueryKeyView& key) const noexcept {
+  const std::size_t columns = std::hash<std::string_view>()(key.columns);
+  return columns ^ (std::hash<std::string_view>()(key.text) + 0x9E3779B97F4A7C15ULL + (columns << 6) + (columns >> 2));
+}
+
+std::string DizEvozidizSecondaryIndexConnection::querySql(std::string_view columns, std::string_view text) {
+  // Built in one buffer: it is made for every statement prepared and for every failure logged.
+  constexpr std::string_view kSelect = "SELECT ", kFrom = " FROM ", kSpace = " ", kEnd = ";";
+  const std::string& table = quotedTableName();
+  std::string sql;
+  sql.reserve(kSelect.size() + columns.size() + kFrom.size() + table.size() + kSpace.size() + text.size() +
+              kEnd.size());
+  sql.append(kSelect).append(columns).append(kFrom).append(table).append(kSpace).append(text).append(kEnd);
+  return sql;
+}
+
+std::shared_ptr<DizEvozidizStatement> DizEvozidizSecondaryIndexConnection::queryStatement(std::string_view columns,
+                                                                                          std::string_view text) {
   if (queryCache_) {
-    if (auto* cached = queryCache_->objectForKey(sql)) {
+    if (auto* cached = queryCache_->objectForKey(QueryKeyView{columns, text})) {
       // An enumeration may still be stepping the cached one (its block queried again): reusing it
       // would reset the outer enumeration under it.
       if (!sqlite3_stmt_busy((*cached)->stmt())) return *cached;
-      sqlite3_stmt* fresh = prepareStatement(sql, "prepareQueryString:");
+      sqlite3_stmt* fresh = prepareStatement(querySql(columns, text), "prepareQueryString:");
       return fresh ? std::make_shared<DizEvozidizStatement>(fresh) : nullptr;
     }
   }
-  sqlite3_stmt* s = prepareStatement(sql, "prepareQueryString:");
+  sqlite3_stmt* s = prepareStatement(querySql(columns, text), "prepareQueryString:");
   if (!s) return nullptr;
   auto statement = std::make_shared<DizEvozidizStatement>(s);
-  if (queryCache_) queryCache_->setObject(statement, sql);
+  if (queryCache_) queryCache_->setObject(statement, QueryKey{std::string(columns), std::string(text)});
   return statement;
 }
 

@@ -3,16 +3,17 @@
 // DizEvozidizSecondaryIndexConnection: a secondary index's part of one database connection: its
 // four prepared write statements (made on first use), the column dictionary handed to the handler,
 // the mutation stack that query enumerations watch, and a cache of prepared query statements keyed
-// by their SQL text (on by default, 10 entries).
+// by what their SQL is made of (on by default, 10 entries).
 //
 // Threads: everything runs on the database connection's queue, except the four query-cache
 // accessors, which may be called from any thread (getters wait for the queue, setters are queued
 // when called elsewhere; both run in place on the queue).
 
+#include <sqlite3.h>
+
 #include <memory>
 #include <string>
-
-#include <sqlite3.h>
+#include <string_view>
 
 #include "DizEvozidiz/DizCache.h"
 #include "DizEvozidiz/DizEvozidizStatementInternal.h"
@@ -63,9 +64,11 @@ class DizEvozidizSecondaryIndexConnection : public DizEvozidizExtensionConnectio
   sqlite3_stmt* removeAllStatement();
   sqlite3_stmt* prepareStatement(const std::string& sql, const char* caller);
 
-  // A statement for a query's SQL: the cached one when it is idle, else a new one (cached when the
-  // cache is on and holds none for the text). Null (logged) when preparing failed.
-  std::shared_ptr<DizEvozidizStatement> queryStatement(const std::string& sql);
+  // A query's SQL: "SELECT <columns> FROM <table> <text>;".
+  std::string querySql(std::string_view columns, std::string_view text);
+  // A statement for querySql(columns, text): the cached one when it is idle, else a new one (cached
+  // when the cache is on and holds none for the two). Null (logged) when preparing failed.
+  std::shared_ptr<DizEvozidizStatement> queryStatement(std::string_view columns, std::string_view text);
 
  protected:
   DizEvozidizSecondaryIndexConnection(DizEvozidizSecondaryIndexPtr index, DizEvozidizConnection* connection);
@@ -77,11 +80,37 @@ class DizEvozidizSecondaryIndexConnection : public DizEvozidizExtensionConnectio
   template <class F>
   auto onQueueSync(F&& f);
 
+  // The query cache's key: the table is the same for every query of the index, so the selected
+  // columns and the query's text name the SQL, and a lookup needs neither the SQL nor a copy.
+  struct QueryKey {
+    std::string columns;
+    std::string text;
+  };
+  struct QueryKeyView {
+    std::string_view columns;
+    std::string_view text;
+  };
+  struct QueryKeyHash {
+    using is_transparent = void;
+    std::size_t operator()(const QueryKeyView& key) const noexcept;
+    std::size_t operator()(const QueryKey& key) const noexcept { return (*this)(QueryKeyView{key.columns, key.text}); }
+  };
+  struct QueryKeyEqual {
+    using is_transparent = void;
+    bool operator()(const QueryKey& a, const QueryKeyView& b) const noexcept {
+      return a.columns == b.columns && a.text == b.text;
+    }
+    bool operator()(const QueryKey& a, const QueryKey& b) const noexcept {
+      return (*this)(a, QueryKeyView{b.columns, b.text});
+    }
+  };
+  using QueryCache = DizCache<QueryKey, std::shared_ptr<DizEvozidizStatement>, QueryKeyHash, QueryKeyEqual>;
+
   const DizEvozidizSecondaryIndexPtr index_;
   std::string quotedTableName_;
   DizSecondaryIndexValues blockDict_;
   std::shared_ptr<DizMutationStack_Bool> mutationStack_;
-  std::unique_ptr<DizCache<std::string, std::shared_ptr<DizEvozidizStatement>>> queryCache_;
+  std::unique_ptr<QueryCache> queryCache_;
   std::uint64_t queryCacheLimit_ = kDefaultQueryCacheLimit;
   sqlite3_stmt* statements_[kStatementCount] = {};
 };

@@ -18,6 +18,10 @@ constexpr const char* kTransactionLogFile =
 #define DIZ_INDEX_LOG_ERROR(...) DIZ_LOG_IN(kDizLogFlagError, kTransactionLogFile, __VA_ARGS__)
 #define DIZ_INDEX_LOG_WARN(...) DIZ_LOG_IN(kDizLogFlagWarning, kTransactionLogFile, __VA_ARGS__)
 
+// What the row and count queries select.
+constexpr std::string_view kRowidColumn = "\"rowid\"";
+constexpr std::string_view kCountColumn = "COUNT(*) AS NumberOfRows";
+
 // Numbers of a floating kind are bound as doubles, every other number as a 64-bit integer.
 void bindNumber(sqlite3_stmt* s, int index, const Value& v) {
   if (v.isDouble())
@@ -378,26 +382,14 @@ platform::Exception DizEvozidizSecondaryIndexTransaction::mutationDuringEnumerat
   return platform::Exception(std::string(DizEvozidizExceptionName), std::move(reason), std::move(userInfo));
 }
 
-std::string DizEvozidizSecondaryIndexTransaction::selectSql(std::string_view columns, const DizEvozidizQuery& query) {
-  // Built in one buffer: this runs for every query, and the text is also the statement cache's key.
-  constexpr std::string_view kSelect = "SELECT ", kFrom = " FROM ", kSpace = " ", kEnd = ";";
-  const std::string& table = connection_->quotedTableName();
-  const std::string& where = query.queryString();
-  std::string sql;
-  sql.reserve(kSelect.size() + columns.size() + kFrom.size() + table.size() + kSpace.size() + where.size() +
-              kEnd.size());
-  sql.append(kSelect).append(columns).append(kFrom).append(table).append(kSpace).append(where).append(kEnd);
-  return sql;
-}
-
 template <class Body>
-bool DizEvozidizSecondaryIndexTransaction::withQueryStatement(const std::string& sql, const DizEvozidizQuery& query,
+bool DizEvozidizSecondaryIndexTransaction::withQueryStatement(std::string_view columns, const DizEvozidizQuery& query,
                                                               const char* caller, Body&& body) {
   sqlite3* db = DizInternal(*databaseTransaction()->connection()).db;
-  auto statement = connection_->queryStatement(sql);
+  auto statement = connection_->queryStatement(columns, query.queryString());
   if (!statement) {
-    DIZ_INDEX_LOG_ERROR("%@: %@: Error creating query:\n query: '%@'\n error: %d %s", caller, sql,
-                        sqlite3_errcode(db), sqlite3_errmsg(db));
+    DIZ_INDEX_LOG_ERROR("%@: %@: Error creating query:\n query: '%@'\n error: %d %s", caller,
+                        connection_->querySql(columns, query.queryString()), sqlite3_errcode(db), sqlite3_errmsg(db));
     return false;
   }
   sqlite3_stmt* s = statement->stmt();
@@ -405,7 +397,8 @@ bool DizEvozidizSecondaryIndexTransaction::withQueryStatement(const std::string&
   if (static_cast<int>(parameters.size()) != sqlite3_bind_parameter_count(s)) {
     // Binding would leave placeholders unbound or write past the last one: no query at all.
     DIZ_INDEX_LOG_ERROR("%@: %@: Query has %lu parameters for %d placeholders; not run:\n query: '%@'", caller,
-                        static_cast<unsigned long>(parameters.size()), sqlite3_bind_parameter_count(s), sql);
+                        static_cast<unsigned long>(parameters.size()), sqlite3_bind_parameter_count(s),
+                        connection_->querySql(columns, query.queryString()));
     return false;
   }
   for (std::size_t i = 0; i < parameters.size(); ++i) {
@@ -433,7 +426,7 @@ bool DizEvozidizSecondaryIndexTransaction::withQueryStatement(const std::string&
 }
 
 template <class Row>
-bool DizEvozidizSecondaryIndexTransaction::enumerateStepping(const std::string& sql, const DizEvozidizQuery& query,
+bool DizEvozidizSecondaryIndexTransaction::enumerateStepping(std::string_view columns, const DizEvozidizQuery& query,
                                                              const char* caller, Row&& row) {
   sqlite3* db = DizInternal(*databaseTransaction()->connection()).db;
   // Only a read-write transaction writes, so only its enumerations can see the index change under
@@ -441,7 +434,7 @@ bool DizEvozidizSecondaryIndexTransaction::enumerateStepping(const std::string& 
   const auto& stack = connection_->mutationStack();
   auto item = stack && databaseReadWriteTransaction() ? stack->push() : nullptr;
   bool stop = false, mutated = false, done = false;
-  const bool ran = withQueryStatement(sql, query, caller, [&](sqlite3_stmt* s) {
+  const bool ran = withQueryStatement(columns, query, caller, [&](sqlite3_stmt* s) {
     int status;
     while ((status = sqlite3_step(s)) == SQLITE_ROW) {
       row(s, stop);
@@ -459,8 +452,7 @@ bool DizEvozidizSecondaryIndexTransaction::enumerateStepping(const std::string& 
 bool DizEvozidizSecondaryIndexTransaction::enumerateRowidsMatchingQuery(const DizEvozidizQueryPtr& query,
                                                                         const RowidBlock& block) {
   if (!query || query->isAggregateQuery()) return false;
-  const std::string sql = selectSql("\"rowid\"", *query);
-  return enumerateStepping(sql, *query, "enumerateRowidsMatchingQuery", [&](sqlite3_stmt* s, bool& stop) {
+  return enumerateStepping(kRowidColumn, *query, "enumerateRowidsMatchingQuery", [&](sqlite3_stmt* s, bool& stop) {
     if (!block) {
       stop = true;
       return;
@@ -515,8 +507,8 @@ bool DizEvozidizSecondaryIndexTransaction::enumerateIndexedValuesInColumn(const 
                                                                           const DizEvozidizQueryPtr& query,
                                                                           const IndexedValueBlock& block) {
   if (column.empty() || !query || query->isAggregateQuery()) return false;
-  const std::string sql = selectSql(DizEvozidiz::quotedIdentifier(column) + " AS IndexedValue", *query);
-  return enumerateStepping(sql, *query, "enumerateIndexedValuesInColumn", [&](sqlite3_stmt* s, bool& stop) {
+  const std::string columns = DizEvozidiz::quotedIdentifier(column) + " AS IndexedValue";
+  return enumerateStepping(columns, *query, "enumerateIndexedValuesInColumn", [&](sqlite3_stmt* s, bool& stop) {
     if (!block) return void(stop = true);
     block(columnValue(s, 0, false), stop);
   });
@@ -525,10 +517,9 @@ bool DizEvozidizSecondaryIndexTransaction::enumerateIndexedValuesInColumn(const 
 bool DizEvozidizSecondaryIndexTransaction::getNumberOfRows(std::uint64_t* count, const DizEvozidizQueryPtr& query) {
   if (count) *count = 0;
   if (!query) return false;
-  const std::string sql = selectSql("COUNT(*) AS NumberOfRows", *query);
   sqlite3* db = DizInternal(*databaseTransaction()->connection()).db;
   bool answered = false;
-  const bool ran = withQueryStatement(sql, *query, "getNumberOfRows:matchingQuery:", [&](sqlite3_stmt* s) {
+  const bool ran = withQueryStatement(kCountColumn, *query, "getNumberOfRows:matchingQuery:", [&](sqlite3_stmt* s) {
     const int status = sqlite3_step(s);
     if (status == SQLITE_ROW) {
       if (count) *count = static_cast<std::uint64_t>(sqlite3_column_int64(s, 0));
@@ -544,10 +535,10 @@ bool DizEvozidizSecondaryIndexTransaction::getNumberOfRows(std::uint64_t* count,
 
 Value DizEvozidizSecondaryIndexTransaction::performAggregateQuery(const DizEvozidizQueryPtr& query) {
   if (!query || !query->isAggregateQuery()) return Value();
-  const std::string sql = selectSql(*query->aggregateFunction() + " AS Result", *query);
+  const std::string columns = *query->aggregateFunction() + " AS Result";
   sqlite3* db = DizInternal(*databaseTransaction()->connection()).db;
   Value result;
-  withQueryStatement(sql, *query, "performAggregateQuery:", [&](sqlite3_stmt* s) {
+  withQueryStatement(columns, *query, "performAggregateQuery:", [&](sqlite3_stmt* s) {
     const int status = sqlite3_step(s);
     if (status == SQLITE_ROW)
       result = columnValue(s, 0, true);

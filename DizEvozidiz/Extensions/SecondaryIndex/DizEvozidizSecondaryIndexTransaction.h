@@ -108,15 +108,13 @@ class DizEvozidizSecondaryIndexTransaction : public DizEvozidizExtensionTransact
   void removeAllRowids();
   void markMutated();
   void noteFailure(const std::string& step);
-  // "SELECT <columns> FROM <table> <query text>;"
-  std::string selectSql(std::string_view columns, const DizEvozidizQuery& query);
-  // Prepares and binds `sql` for `query`; runs `body` with the statement, then resets it. False when
-  // no statement could be made or the parameters do not fit.
+  // Prepares and binds the SQL that selects `columns` for `query`; runs `body` with the statement,
+  // then resets it. False when no statement could be made or the parameters do not fit.
   // (Templates over the callables: queries are hot, and these are used only in the .cpp file.)
   template <class Body>
-  bool withQueryStatement(const std::string& sql, const DizEvozidizQuery& query, const char* caller, Body&& body);
+  bool withQueryStatement(std::string_view columns, const DizEvozidizQuery& query, const char* caller, Body&& body);
   template <class Row>
-  bool enumerateStepping(const std::string& sql, const DizEvozidizQuery& query, const char* caller, Row&& row);
+  bool enumerateStepping(std::string_view columns, const DizEvozidizQuery& query, const char* caller, Row&& row);
   platform::Exception mutationDuringEnumerationException() const;
 
   const DizEvozidizSecondaryIndexConnectionPtr connection_;

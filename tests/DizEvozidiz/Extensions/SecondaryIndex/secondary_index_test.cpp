@@ -344,6 +344,15 @@ TEST_F(SecondaryIndex, BadParameterCountsAndFailedStepsAreFailuresNotZero) {
     EXPECT_EQ(count, 0u);
     EXPECT_FALSE(index->enumerateKeysMatchingQuery(mismatched, [](auto&, auto&, bool&) { ADD_FAILURE(); }));
     EXPECT_TRUE(log->contains("placeholders; not run"));
+    // The log names the whole statement.
+    EXPECT_TRUE(log->contains(
+        "SELECT COUNT(*) AS NumberOfRows FROM \"secondaryIndex_events_index\" WHERE state = ? AND name = ?;"));
+    EXPECT_TRUE(log->contains("SELECT \"rowid\" FROM \"secondaryIndex_events_index\" WHERE state = ? AND name = ?;"));
+    // A query that cannot be prepared is a failure, logged with its statement.
+    auto unknownColumn = DizEvozidizQuery::queryWithString("WHERE no_such_column = 1", {});
+    EXPECT_FALSE(index->enumerateRowidsMatchingQuery(unknownColumn, [](std::int64_t, bool&) { ADD_FAILURE(); }));
+    EXPECT_TRUE(log->contains("Error creating query"));
+    EXPECT_TRUE(log->contains("SELECT \"rowid\" FROM \"secondaryIndex_events_index\" WHERE no_such_column = 1;"));
     // A step that fails at run time (integer overflow), not at prepare.
     auto failing = DizEvozidizQuery::queryWithString("WHERE abs(-9223372036854775807 - 1) > state", {});
     EXPECT_FALSE(index->getNumberOfRows(&count, failing));
