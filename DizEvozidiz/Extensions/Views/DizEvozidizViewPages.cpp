@@ -321,12 +321,13 @@ void DizViewPages::insertRowidInNewGroup(std::int64_t rowid, const DizCollection
 void DizViewPages::insertRowidAtIndex(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey,
                                       const std::string& group, std::uint64_t index,
                                       const std::optional<std::string>& existingPageKey) {
-  auto* pages = w_.state->pagesMetadataForGroup(group);
+  const auto* pages = w_.state->ownPagesMetadataForGroup(group);
   if (!pages || pages->empty()) {
     insertRowidInNewGroup(rowid, collectionKey, group);
     return;
   }
   DizEvozidizViewPageMetadataPtr chosen;
+  std::size_t chosenIndex = 0;
   std::uint64_t chosenOffset = 0;
   std::uint64_t offset = 0;
   for (std::size_t i = 0; i < pages->size(); ++i) {
@@ -335,6 +336,7 @@ void DizViewPages::insertRowidAtIndex(std::int64_t rowid, const DizCollectionKey
         (index == offset + m->count && m->count < kDizViewPageSize && i + 1 < pages->size() &&
          (*pages)[i + 1]->count >= kDizViewPageSize)) {
       chosen = m;
+      chosenIndex = i;
       chosenOffset = offset;
       break;
     }
@@ -342,6 +344,7 @@ void DizViewPages::insertRowidAtIndex(std::int64_t rowid, const DizCollectionKey
   }
   if (!chosen) {
     chosen = pages->back();
+    chosenIndex = pages->size() - 1;
     chosenOffset = offset - chosen->count;
   }
   const std::string pageKey = chosen->pageKey;
@@ -353,7 +356,7 @@ void DizViewPages::insertRowidAtIndex(std::int64_t rowid, const DizCollectionKey
     return;
   }
   page->insertRowid(rowid, index - chosenOffset);
-  chosen->count = page->count();
+  w_.state->ownPageMetadataAtIndex(chosenIndex, group)->count = page->count();
   markPageDirty(pageKey, page);
   if (!existingPageKey || *existingPageKey != pageKey) mapRowid(rowid, pageKey);
   w_.changes.push_back(DizEvozidizViewRowChange::insertCollectionKey(collectionKey, group, index));
@@ -388,7 +391,7 @@ void DizViewPages::removeRowidFromPage(std::int64_t rowid, const DizCollectionKe
   w_.changes.push_back(DizEvozidizViewRowChange::deleteCollectionKey(collectionKey, group, located->second + pageIndex));
   w_.mutatedGroups.insert(group);
   page->removeRowidAtIndex(pageIndex);
-  (*w_.state->pagesMetadataForGroup(group))[located->first]->count = page->count();
+  w_.state->ownPageMetadataAtIndex(located->first, group)->count = page->count();
   markPageDirty(pageKey, page);
   unmapRowid(rowid);
   if (!skipSubclassHook) backend_.didRemoveRowid(rowid, collectionKey);
@@ -396,11 +399,13 @@ void DizViewPages::removeRowidFromPage(std::int64_t rowid, const DizCollectionKe
 
 void DizViewPages::removeRowidAtIndex(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey,
                                       std::uint64_t index, const std::string& group) {
-  auto* pages = w_.state->pagesMetadataForGroup(group);
+  const auto* pages = w_.state->pagesMetadataForGroup(group);
   DizEvozidizViewPageMetadataPtr metadata;
+  std::size_t pageIndex = 0;
   std::uint64_t offset = 0;
   if (pages) {
-    for (const auto& m : *pages) {
+    for (; pageIndex < pages->size(); ++pageIndex) {
+      const auto& m = (*pages)[pageIndex];
       if (m->count > 0 && index < offset + m->count) {
         metadata = m;
         break;
@@ -417,7 +422,7 @@ void DizViewPages::removeRowidAtIndex(std::int64_t rowid, const DizCollectionKey
   w_.changes.push_back(DizEvozidizViewRowChange::deleteCollectionKey(collectionKey, group, index));
   w_.mutatedGroups.insert(group);
   page->removeRowidAtIndex(index - offset);
-  metadata->count = page->count();
+  w_.state->ownPageMetadataAtIndex(pageIndex, group)->count = page->count();
   markPageDirty(metadata->pageKey, page);
   unmapRowid(rowid);
   backend_.didRemoveRowid(rowid, collectionKey);
@@ -451,16 +456,17 @@ void DizViewPages::removeRowidsWithKeyMappings(const std::map<std::int64_t, DizC
     DIZ_VIEW_LOG_WARN("%@: %@ (%@): Expected to remove %lu, but only found %lu in page(%@)", "removeRowids",
                       backend_.registeredName(), static_cast<unsigned long>(keyMappings.size()),
                       static_cast<unsigned long>(removed), pageKey);
-  (*w_.state->pagesMetadataForGroup(group))[located->first]->count = page->count();
+  w_.state->ownPageMetadataAtIndex(located->first, group)->count = page->count();
   markPageDirty(pageKey, page);
   for (const auto& entry : keyMappings) unmapRowid(entry.first);
 }
 
 void DizViewPages::removeAllRowidsInGroup(const std::string& group) {
-  auto* pages = w_.state->pagesMetadataForGroup(group);
+  const auto* pages = w_.state->ownPagesMetadataForGroup(group);
   if (!pages) return;
   std::vector<std::int64_t> removed;
-  for (const auto& m : *pages) {
+  for (std::size_t i = 0; i < pages->size(); ++i) {
+    const auto& m = (*pages)[i];
     auto page = pageForPageKey(m->pageKey);
     if (!page) {
       backend_.notePageUnavailable(m->pageKey);
@@ -471,7 +477,7 @@ void DizViewPages::removeAllRowidsInGroup(const std::string& group) {
       unmapRowid(rowid);
     }
     page->removeAllRowids();
-    m->count = 0;
+    w_.state->ownPageMetadataAtIndex(i, group)->count = 0;
     markPageDirty(m->pageKey, page);
   }
   w_.changes.push_back(DizEvozidizViewSectionChange::resetGroup(group));
@@ -500,7 +506,7 @@ void DizViewPages::splitOversizedPage(const DizEvozidizViewPagePtr& page, const 
   const std::string* groupPtr = w_.state->groupForPageKey(pageKey);
   if (!groupPtr || !page) return;
   const std::string group = *groupPtr;
-  auto* pages = w_.state->pagesMetadataForGroup(group);
+  const auto* pages = w_.state->ownPagesMetadataForGroup(group);
   auto indexOf = [&]() -> std::optional<std::size_t> {
     for (std::size_t i = 0; i < pages->size(); ++i)
       if ((*pages)[i]->pageKey == pageKey) return i;
@@ -508,13 +514,13 @@ void DizViewPages::splitOversizedPage(const DizEvozidizViewPagePtr& page, const 
   };
   auto start = indexOf();
   if (!start) return;
-  const DizEvozidizViewPageMetadataPtr d = (*pages)[*start];
+  const DizEvozidizViewPageMetadataPtr d = w_.state->ownPageMetadataAtIndex(*start, group);
   const std::size_t m = maxPageSize;
   while (d->count > m) {
     const std::size_t i = *indexOf();
     // 1. Fill the previous page up to the maximum from the front of this one.
     if (i > 0 && (*pages)[i - 1]->count < m) {
-      const auto prev = (*pages)[i - 1];
+      const auto prev = w_.state->ownPageMetadataAtIndex(i - 1, group);
       if (auto prevPage = pageForPageKey(prev->pageKey)) {
         const std::size_t n = std::min<std::size_t>(d->count - m, m - prev->count);
         const std::size_t at = prevPage->count();
@@ -529,7 +535,7 @@ void DizViewPages::splitOversizedPage(const DizEvozidizViewPagePtr& page, const 
     }
     // 2. Fill the next page from the end of this one.
     if (i + 1 < pages->size() && (*pages)[i + 1]->count < m) {
-      const auto next = (*pages)[i + 1];
+      const auto next = w_.state->ownPageMetadataAtIndex(i + 1, group);
       if (auto nextPage = pageForPageKey(next->pageKey)) {
         const std::size_t n = std::min<std::size_t>(d->count - m, m - next->count);
         nextPage->prependRange(page->count() - n, n, *page);
@@ -551,7 +557,7 @@ void DizViewPages::splitOversizedPage(const DizEvozidizViewPagePtr& page, const 
     meta->isNew = true;
     w_.state->insertPageMetadata(meta, i + 1, group);
     if (i + 2 < pages->size()) {
-      const auto& following = (*pages)[i + 2];
+      const auto& following = w_.state->ownPageMetadataAtIndex(i + 2, group);
       following->prevPageKey = meta->pageKey;
       w_.dirtyLinks[following->pageKey] = following;
     }
@@ -570,10 +576,10 @@ void DizViewPages::dropEmptyPage(const std::string& pageKey) {
   const std::string group = *groupPtr;
   auto located = locatePage(group, pageKey);
   if (!located) return;
-  auto* pages = w_.state->pagesMetadataForGroup(group);
+  const auto* pages = w_.state->ownPagesMetadataForGroup(group);
   const std::size_t i = located->first;
   if (i + 1 < pages->size()) {
-    const auto& next = (*pages)[i + 1];
+    const auto& next = w_.state->ownPageMetadataAtIndex(i + 1, group);
     next->prevPageKey = (*pages)[i]->prevPageKey;
     w_.dirtyLinks[next->pageKey] = next;
   }
