@@ -8,10 +8,12 @@
 // ---- Working set and backend defaults ----
 
 void DizViewWorkingSet::clearTransactionChanges() {
-  dirtyMaps.clear();
-  dirtyPages.clear();
-  dirtyLinks.clear();
-  changes.clear();
+  // Fresh containers rather than clear(): after a large transaction a cleared hash map keeps its
+  // bucket array, which every later clear and every copy into a changeset would walk again.
+  dirtyMaps = {};
+  dirtyPages = {};
+  dirtyLinks = {};
+  changes = {};
   mutatedGroups.clear();
   reset = false;
 }
