@@ -100,36 +100,36 @@ std::uint64_t DizViewPages::indexForRowid(std::int64_t rowid, const std::string&
   return located->second + index;
 }
 
-std::int64_t DizViewPages::rowidAtGroupIndex(const DizEvozidizViewState::PageList& pages, std::uint64_t index) {
+std::vector<std::uint64_t> DizViewPages::pageStarts(const DizEvozidizViewState::PageList& pages) {
+  std::vector<std::uint64_t> starts;
+  starts.reserve(pages.size() + 1);
   std::uint64_t offset = 0;
   for (const auto& m : pages) {
-    if (m->count > 0 && index < offset + m->count) {
-      auto page = pageForPageKey(m->pageKey);
-      if (!page || index - offset >= page->count()) return 0;
-      return page->rowidAtIndex(index - offset);
-    }
+    starts.push_back(offset);
     offset += m->count;
   }
-  return 0;
+  starts.push_back(offset);
+  return starts;
+}
+
+std::optional<std::int64_t> DizViewPages::rowidAtGroupIndex(const DizEvozidizViewState::PageList& pages,
+                                                            const std::vector<std::uint64_t>& starts,
+                                                            std::uint64_t index) {
+  // The last page starting at or before `index` holds it, unless `index` is past the end (pages of
+  // count 0 start where the next one does and are never chosen).
+  const auto next = std::upper_bound(starts.begin(), starts.end(), index);
+  if (next == starts.end() || next == starts.begin()) return std::nullopt;
+  const std::size_t i = static_cast<std::size_t>(next - starts.begin()) - 1;
+  auto page = pageForPageKey(pages[i]->pageKey);
+  if (!page || index - starts[i] >= page->count()) return std::nullopt;
+  return page->rowidAtIndex(index - starts[i]);
 }
 
 bool DizViewPages::getRowid(std::int64_t* rowid, std::uint64_t index, const std::string& group) {
   if (const auto* positions = pagePositions(group)) {
-    // The last page starting at or before `index` holds it, unless `index` is past the end (pages
-    // of count 0 start where the next one does and are never chosen).
-    const auto& starts = positions->starts;
-    const auto next = std::upper_bound(starts.begin(), starts.end(), index);
-    if (next != starts.end() && next != starts.begin()) {
-      const std::size_t i = static_cast<std::size_t>(next - starts.begin()) - 1;
-      const auto& m = (*static_cast<const DizEvozidizViewState&>(*w_.state).pagesMetadataForGroup(group))[i];
-      auto page = pageForPageKey(m->pageKey);
-      if (page && index - starts[i] < page->count()) {
-        if (rowid) *rowid = page->rowidAtIndex(index - starts[i]);
-        return true;
-      }
-    }
-    if (rowid) *rowid = 0;
-    return false;
+    const auto found = rowidAtGroupIndex(*w_.state->pagesMetadataForGroup(group), positions->starts, index);
+    if (rowid) *rowid = found.value_or(0);
+    return found.has_value();
   }
   const auto* pages = w_.state->pagesMetadataForGroup(group);
   std::uint64_t offset = 0;
@@ -173,14 +173,8 @@ const DizViewPagePositions* DizViewPages::pagePositions(const std::string& group
   const auto* pages = static_cast<const DizEvozidizViewState&>(*w_.state).pagesMetadataForGroup(group);
   if (!pages) return nullptr;
   DizViewPagePositions positions;
-  positions.starts.reserve(pages->size() + 1);
-  std::uint64_t offset = 0;
-  for (std::size_t i = 0; i < pages->size(); ++i) {
-    positions.starts.push_back(offset);
-    positions.indexOfPageKey.emplace((*pages)[i]->pageKey, i);
-    offset += (*pages)[i]->count;
-  }
-  positions.starts.push_back(offset);
+  positions.starts = pageStarts(*pages);
+  for (std::size_t i = 0; i < pages->size(); ++i) positions.indexOfPageKey.emplace((*pages)[i]->pageKey, i);
   return &w_.pagePositions.emplace(group, std::move(positions)).first->second;
 }
 
@@ -259,8 +253,13 @@ void DizViewPages::insertRowid(std::int64_t rowid, const DizCollectionKeyPtr& co
   }
   std::uint64_t count = w_.state->countForGroup(group);
 
+  // The group's pages do not change while the comparisons run: their starts are taken once (again
+  // after a removal).
+  std::vector<std::uint64_t> starts;
   auto compareAt = [&](std::uint64_t index) {
-    return compare(rowidAtGroupIndex(*w_.state->pagesMetadataForGroup(group), index));
+    const auto& list = *w_.state->pagesMetadataForGroup(group);
+    if (starts.empty()) starts = pageStarts(list);
+    return compare(rowidAtGroupIndex(list, starts, index).value_or(0));
   };
 
   if (existingIndex) {
@@ -272,6 +271,7 @@ void DizViewPages::insertRowid(std::int64_t rowid, const DizCollectionKeyPtr& co
       return;
     }
     removeRowidFromPage(rowid, collectionKey, *existingPageKey, group, true);
+    starts.clear();
     --count;
   }
 
