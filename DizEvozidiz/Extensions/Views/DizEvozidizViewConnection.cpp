@@ -102,12 +102,7 @@ void DizEvozidizViewConnection::postRollbackCleanup() {
   working_.state = committedStateCopy(false);
   working_.mapCache.removeAllObjects();
   working_.pageCache.removeAllObjects();
-  working_.dirtyMaps.clear();
-  working_.dirtyPages.clear();
-  working_.dirtyLinks.clear();
-  working_.changes.clear();
-  working_.mutatedGroups.clear();
-  working_.reset = false;
+  working_.clearTransactionChanges();
   grouping_.reset();
   sorting_.reset();
   versionTag_.clear();

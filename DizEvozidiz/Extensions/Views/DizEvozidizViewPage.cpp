@@ -1,6 +1,7 @@
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewPage.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <stdexcept>
@@ -126,6 +127,7 @@ std::string DizEvozidizViewPage::debugDescription() const {
 DizEvozidizViewPageMetadataPtr DizEvozidizViewPageMetadata::copy() const {
   auto c = std::make_shared<DizEvozidizViewPageMetadata>(*this);
   c->isNew = false;
+  c->ownerTag = 0;
   return c;
 }
 
@@ -158,6 +160,8 @@ DizEvozidizViewStatePtr DizEvozidizViewState::sharingCopy(bool immutable) const 
   }
   c->pageKeyGroups_ = pageKeyGroups_;
   c->isImmutable_ = immutable;
+  // The copy now shares this state's descriptors: neither may change them in place any more.
+  if (!isImmutable_) ownerTag_ = newOwnerTag();
   return c;
 }
 
@@ -168,10 +172,32 @@ DizEvozidizViewStatePtr DizEvozidizViewState::copy() const {
 
 DizEvozidizViewStatePtr DizEvozidizViewState::mutableCopy() const { return sharingCopy(false); }
 
+std::uint64_t DizEvozidizViewState::newOwnerTag() {
+  static std::atomic<std::uint64_t> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
+
 DizEvozidizViewState::PageList& DizEvozidizViewState::ownList(std::shared_ptr<PageList>& list) {
   // An immutable state is never written, and other threads may be reading it: no copying there.
-  if (!isImmutable_ && list.use_count() > 1) list = copiedList(*list);
+  // The descriptors are copied one by one when changed (ownPageMetadataAtIndex).
+  if (!isImmutable_ && list.use_count() > 1) list = std::make_shared<PageList>(*list);
   return *list;
+}
+
+const DizEvozidizViewState::PageList* DizEvozidizViewState::ownPagesMetadataForGroup(const std::string& group) {
+  auto it = groups_.find(group);
+  return it == groups_.end() ? nullptr : &ownList(it->second);
+}
+
+const DizEvozidizViewPageMetadataPtr& DizEvozidizViewState::ownPageMetadataAtIndex(std::size_t index,
+                                                                                   const std::string& group) {
+  PageList& pages = ownList(groups_.at(group));
+  DizEvozidizViewPageMetadataPtr& m = pages.at(index);
+  if (!isImmutable_ && m->ownerTag != ownerTag_) {
+    m = std::make_shared<DizEvozidizViewPageMetadata>(*m);
+    m->ownerTag = ownerTag_;
+  }
+  return m;
 }
 
 DizEvozidizViewState::PageKeyGroups& DizEvozidizViewState::ownPageKeyGroups() {
@@ -182,11 +208,6 @@ DizEvozidizViewState::PageKeyGroups& DizEvozidizViewState::ownPageKeyGroups() {
 const DizEvozidizViewState::PageList* DizEvozidizViewState::pagesMetadataForGroup(const std::string& group) const {
   auto it = groups_.find(group);
   return it == groups_.end() ? nullptr : it->second.get();
-}
-
-DizEvozidizViewState::PageList* DizEvozidizViewState::pagesMetadataForGroup(const std::string& group) {
-  auto it = groups_.find(group);
-  return it == groups_.end() ? nullptr : &ownList(it->second);
 }
 
 const std::string* DizEvozidizViewState::groupForPageKey(const std::string& pageKey) const {
@@ -226,6 +247,7 @@ DizEvozidizViewState::PageList& DizEvozidizViewState::addPageMetadata(const DizE
   PageList& pages = ownList(groups_.at(group));
   ownPageKeyGroups()[metadata->pageKey] = group;
   pages.push_back(metadata);
+  stampIfUnowned(*metadata);
   return pages;
 }
 
@@ -235,6 +257,7 @@ DizEvozidizViewState::PageList& DizEvozidizViewState::insertPageMetadata(const D
   if (index > pages.size()) throw std::out_of_range("DizEvozidizViewState: insert index past the end");
   ownPageKeyGroups()[metadata->pageKey] = group;
   pages.insert(pages.begin() + static_cast<std::ptrdiff_t>(index), metadata);
+  stampIfUnowned(*metadata);
   return pages;
 }
 

@@ -98,8 +98,11 @@ struct DizEvozidizViewPageMetadata {
   std::string group;
   std::uint64_t count = 0;
   bool isNew = false;
+  // The mutable state that may change this descriptor in place (0: none). Any other state shares it
+  // and copies it before a change (see DizEvozidizViewState::ownPageMetadataAtIndex).
+  std::uint64_t ownerTag = 0;
 
-  // Same key, link, group and count; never new.
+  // Same key, link, group and count; never new, owned by no state.
   DizEvozidizViewPageMetadataPtr copy() const;
   std::string description() const;
 };
@@ -114,15 +117,23 @@ class DizEvozidizViewState : public std::enable_shared_from_this<DizEvozidizView
   static DizEvozidizViewStatePtr make() { return std::make_shared<DizEvozidizViewState>(); }
 
   bool isImmutable() const { return isImmutable_; }
-  // This very state when already immutable, else an immutable deep copy.
+  // This very state when already immutable, else an immutable copy. Copies share the lists and
+  // descriptors until one side changes them (each state then changes a copy of its own).
   DizEvozidizViewStatePtr copy() const;
-  // Always a new mutable deep copy.
+  // Always a new mutable copy.
   DizEvozidizViewStatePtr mutableCopy() const;
 
-  // Null when the group does not exist. The non-const form, on a mutable state, gives the state's own
-  // list (copying the descriptors first if another state shares them).
+  // Null when the group does not exist. The descriptors may be shared with other states: read them
+  // only, and change one through ownPageMetadataAtIndex.
   const PageList* pagesMetadataForGroup(const std::string& group) const;
-  PageList* pagesMetadataForGroup(const std::string& group);
+  // The descriptor at `index` of the group, this state's own: one another state may share is replaced
+  // by a copy first (new stays new), so that changing it leaves every copy of the state as it was.
+  // On an immutable state, which is never changed, the descriptor as it is. The group must exist and
+  // hold `index` (std::out_of_range otherwise).
+  // The group's list made this state's own: the pointer stays valid while the state is changed (until
+  // a copy shares it). Its descriptors as above. Null when the group does not exist.
+  const PageList* ownPagesMetadataForGroup(const std::string& group);
+  const DizEvozidizViewPageMetadataPtr& ownPageMetadataAtIndex(std::size_t index, const std::string& group);
   const std::string* groupForPageKey(const std::string& pageKey) const;
   std::size_t numberOfGroups() const { return groups_.size(); }
 
@@ -130,7 +141,8 @@ class DizEvozidizViewState : public std::enable_shared_from_this<DizEvozidizView
   void enumerateWithBlock(
       const std::function<void(const std::string& group, const PageList& pages, bool& stop)>& block) const;
 
-  // The group's list, made empty first when the group is missing.
+  // The group's list, made empty first when the group is missing. The lists these return are the
+  // state's own, their descriptors not necessarily: change those through ownPageMetadataAtIndex.
   PageList& createGroup(const std::string& group, std::size_t capacity = 0);
   // The group must exist (std::out_of_range otherwise).
   PageList& addPageMetadata(const DizEvozidizViewPageMetadataPtr& metadata, const std::string& group);
@@ -147,11 +159,19 @@ class DizEvozidizViewState : public std::enable_shared_from_this<DizEvozidizView
  private:
   using PageKeyGroups = std::unordered_map<std::string, std::string>;
   DizEvozidizViewStatePtr sharingCopy(bool immutable) const;
-  // The group's list, owned by this state alone.
+  // The group's list, owned by this state alone (its descriptors may still be shared).
   PageList& ownList(std::shared_ptr<PageList>& list);
   PageKeyGroups& ownPageKeyGroups();
+  static std::uint64_t newOwnerTag();
+  // A descriptor no state owns yet (one just made or loaded) becomes this mutable state's own.
+  void stampIfUnowned(DizEvozidizViewPageMetadata& m) const {
+    if (!isImmutable_ && m.ownerTag == 0) m.ownerTag = ownerTag_;
+  }
 
   std::unordered_map<std::string, std::shared_ptr<PageList>> groups_;
   std::shared_ptr<PageKeyGroups> pageKeyGroups_ = std::make_shared<PageKeyGroups>();
   bool isImmutable_ = false;
+  // Stamped on the descriptors this state may change in place. A mutable state takes a new one when
+  // a copy starts sharing its descriptors (copies happen on the queue that owns the mutable state).
+  mutable std::uint64_t ownerTag_ = newOwnerTag();
 };

@@ -8,10 +8,12 @@
 // ---- Working set and backend defaults ----
 
 void DizViewWorkingSet::clearTransactionChanges() {
-  dirtyMaps.clear();
-  dirtyPages.clear();
-  dirtyLinks.clear();
-  changes.clear();
+  // Fresh containers rather than clear(): after a large transaction a cleared hash map keeps its
+  // bucket array, which every later clear and every copy into a changeset would walk again.
+  dirtyMaps = {};
+  dirtyPages = {};
+  dirtyLinks = {};
+  changes = {};
   mutatedGroups.clear();
   reset = false;
 }
@@ -98,36 +100,36 @@ std::uint64_t DizViewPages::indexForRowid(std::int64_t rowid, const std::string&
   return located->second + index;
 }
 
-std::int64_t DizViewPages::rowidAtGroupIndex(const DizEvozidizViewState::PageList& pages, std::uint64_t index) {
+std::vector<std::uint64_t> DizViewPages::pageStarts(const DizEvozidizViewState::PageList& pages) {
+  std::vector<std::uint64_t> starts;
+  starts.reserve(pages.size() + 1);
   std::uint64_t offset = 0;
   for (const auto& m : pages) {
-    if (m->count > 0 && index < offset + m->count) {
-      auto page = pageForPageKey(m->pageKey);
-      if (!page || index - offset >= page->count()) return 0;
-      return page->rowidAtIndex(index - offset);
-    }
+    starts.push_back(offset);
     offset += m->count;
   }
-  return 0;
+  starts.push_back(offset);
+  return starts;
+}
+
+std::optional<std::int64_t> DizViewPages::rowidAtGroupIndex(const DizEvozidizViewState::PageList& pages,
+                                                            const std::vector<std::uint64_t>& starts,
+                                                            std::uint64_t index) {
+  // The last page starting at or before `index` holds it, unless `index` is past the end (pages of
+  // count 0 start where the next one does and are never chosen).
+  const auto next = std::upper_bound(starts.begin(), starts.end(), index);
+  if (next == starts.end() || next == starts.begin()) return std::nullopt;
+  const std::size_t i = static_cast<std::size_t>(next - starts.begin()) - 1;
+  auto page = pageForPageKey(pages[i]->pageKey);
+  if (!page || index - starts[i] >= page->count()) return std::nullopt;
+  return page->rowidAtIndex(index - starts[i]);
 }
 
 bool DizViewPages::getRowid(std::int64_t* rowid, std::uint64_t index, const std::string& group) {
   if (const auto* positions = pagePositions(group)) {
-    // The last page starting at or before `index` holds it, unless `index` is past the end (pages
-    // of count 0 start where the next one does and are never chosen).
-    const auto& starts = positions->starts;
-    const auto next = std::upper_bound(starts.begin(), starts.end(), index);
-    if (next != starts.end() && next != starts.begin()) {
-      const std::size_t i = static_cast<std::size_t>(next - starts.begin()) - 1;
-      const auto& m = (*static_cast<const DizEvozidizViewState&>(*w_.state).pagesMetadataForGroup(group))[i];
-      auto page = pageForPageKey(m->pageKey);
-      if (page && index - starts[i] < page->count()) {
-        if (rowid) *rowid = page->rowidAtIndex(index - starts[i]);
-        return true;
-      }
-    }
-    if (rowid) *rowid = 0;
-    return false;
+    const auto found = rowidAtGroupIndex(*w_.state->pagesMetadataForGroup(group), positions->starts, index);
+    if (rowid) *rowid = found.value_or(0);
+    return found.has_value();
   }
   const auto* pages = w_.state->pagesMetadataForGroup(group);
   std::uint64_t offset = 0;
@@ -171,14 +173,8 @@ const DizViewPagePositions* DizViewPages::pagePositions(const std::string& group
   const auto* pages = static_cast<const DizEvozidizViewState&>(*w_.state).pagesMetadataForGroup(group);
   if (!pages) return nullptr;
   DizViewPagePositions positions;
-  positions.starts.reserve(pages->size() + 1);
-  std::uint64_t offset = 0;
-  for (std::size_t i = 0; i < pages->size(); ++i) {
-    positions.starts.push_back(offset);
-    positions.indexOfPageKey.emplace((*pages)[i]->pageKey, i);
-    offset += (*pages)[i]->count;
-  }
-  positions.starts.push_back(offset);
+  positions.starts = pageStarts(*pages);
+  for (std::size_t i = 0; i < pages->size(); ++i) positions.indexOfPageKey.emplace((*pages)[i]->pageKey, i);
   return &w_.pagePositions.emplace(group, std::move(positions)).first->second;
 }
 
@@ -257,8 +253,13 @@ void DizViewPages::insertRowid(std::int64_t rowid, const DizCollectionKeyPtr& co
   }
   std::uint64_t count = w_.state->countForGroup(group);
 
+  // The group's pages do not change while the comparisons run: their starts are taken once (again
+  // after a removal).
+  std::vector<std::uint64_t> starts;
   auto compareAt = [&](std::uint64_t index) {
-    return compare(rowidAtGroupIndex(*w_.state->pagesMetadataForGroup(group), index));
+    const auto& list = *w_.state->pagesMetadataForGroup(group);
+    if (starts.empty()) starts = pageStarts(list);
+    return compare(rowidAtGroupIndex(list, starts, index).value_or(0));
   };
 
   if (existingIndex) {
@@ -270,6 +271,7 @@ void DizViewPages::insertRowid(std::int64_t rowid, const DizCollectionKeyPtr& co
       return;
     }
     removeRowidFromPage(rowid, collectionKey, *existingPageKey, group, true);
+    starts.clear();
     --count;
   }
 
@@ -321,12 +323,13 @@ void DizViewPages::insertRowidInNewGroup(std::int64_t rowid, const DizCollection
 void DizViewPages::insertRowidAtIndex(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey,
                                       const std::string& group, std::uint64_t index,
                                       const std::optional<std::string>& existingPageKey) {
-  auto* pages = w_.state->pagesMetadataForGroup(group);
+  const auto* pages = w_.state->ownPagesMetadataForGroup(group);
   if (!pages || pages->empty()) {
     insertRowidInNewGroup(rowid, collectionKey, group);
     return;
   }
   DizEvozidizViewPageMetadataPtr chosen;
+  std::size_t chosenIndex = 0;
   std::uint64_t chosenOffset = 0;
   std::uint64_t offset = 0;
   for (std::size_t i = 0; i < pages->size(); ++i) {
@@ -335,6 +338,7 @@ void DizViewPages::insertRowidAtIndex(std::int64_t rowid, const DizCollectionKey
         (index == offset + m->count && m->count < kDizViewPageSize && i + 1 < pages->size() &&
          (*pages)[i + 1]->count >= kDizViewPageSize)) {
       chosen = m;
+      chosenIndex = i;
       chosenOffset = offset;
       break;
     }
@@ -342,6 +346,7 @@ void DizViewPages::insertRowidAtIndex(std::int64_t rowid, const DizCollectionKey
   }
   if (!chosen) {
     chosen = pages->back();
+    chosenIndex = pages->size() - 1;
     chosenOffset = offset - chosen->count;
   }
   const std::string pageKey = chosen->pageKey;
@@ -353,7 +358,7 @@ void DizViewPages::insertRowidAtIndex(std::int64_t rowid, const DizCollectionKey
     return;
   }
   page->insertRowid(rowid, index - chosenOffset);
-  chosen->count = page->count();
+  w_.state->ownPageMetadataAtIndex(chosenIndex, group)->count = page->count();
   markPageDirty(pageKey, page);
   if (!existingPageKey || *existingPageKey != pageKey) mapRowid(rowid, pageKey);
   w_.changes.push_back(DizEvozidizViewRowChange::insertCollectionKey(collectionKey, group, index));
@@ -388,7 +393,7 @@ void DizViewPages::removeRowidFromPage(std::int64_t rowid, const DizCollectionKe
   w_.changes.push_back(DizEvozidizViewRowChange::deleteCollectionKey(collectionKey, group, located->second + pageIndex));
   w_.mutatedGroups.insert(group);
   page->removeRowidAtIndex(pageIndex);
-  (*w_.state->pagesMetadataForGroup(group))[located->first]->count = page->count();
+  w_.state->ownPageMetadataAtIndex(located->first, group)->count = page->count();
   markPageDirty(pageKey, page);
   unmapRowid(rowid);
   if (!skipSubclassHook) backend_.didRemoveRowid(rowid, collectionKey);
@@ -396,11 +401,13 @@ void DizViewPages::removeRowidFromPage(std::int64_t rowid, const DizCollectionKe
 
 void DizViewPages::removeRowidAtIndex(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey,
                                       std::uint64_t index, const std::string& group) {
-  auto* pages = w_.state->pagesMetadataForGroup(group);
+  const auto* pages = w_.state->pagesMetadataForGroup(group);
   DizEvozidizViewPageMetadataPtr metadata;
+  std::size_t pageIndex = 0;
   std::uint64_t offset = 0;
   if (pages) {
-    for (const auto& m : *pages) {
+    for (; pageIndex < pages->size(); ++pageIndex) {
+      const auto& m = (*pages)[pageIndex];
       if (m->count > 0 && index < offset + m->count) {
         metadata = m;
         break;
@@ -417,7 +424,7 @@ void DizViewPages::removeRowidAtIndex(std::int64_t rowid, const DizCollectionKey
   w_.changes.push_back(DizEvozidizViewRowChange::deleteCollectionKey(collectionKey, group, index));
   w_.mutatedGroups.insert(group);
   page->removeRowidAtIndex(index - offset);
-  metadata->count = page->count();
+  w_.state->ownPageMetadataAtIndex(pageIndex, group)->count = page->count();
   markPageDirty(metadata->pageKey, page);
   unmapRowid(rowid);
   backend_.didRemoveRowid(rowid, collectionKey);
@@ -451,16 +458,17 @@ void DizViewPages::removeRowidsWithKeyMappings(const std::map<std::int64_t, DizC
     DIZ_VIEW_LOG_WARN("%@: %@ (%@): Expected to remove %lu, but only found %lu in page(%@)", "removeRowids",
                       backend_.registeredName(), static_cast<unsigned long>(keyMappings.size()),
                       static_cast<unsigned long>(removed), pageKey);
-  (*w_.state->pagesMetadataForGroup(group))[located->first]->count = page->count();
+  w_.state->ownPageMetadataAtIndex(located->first, group)->count = page->count();
   markPageDirty(pageKey, page);
   for (const auto& entry : keyMappings) unmapRowid(entry.first);
 }
 
 void DizViewPages::removeAllRowidsInGroup(const std::string& group) {
-  auto* pages = w_.state->pagesMetadataForGroup(group);
+  const auto* pages = w_.state->ownPagesMetadataForGroup(group);
   if (!pages) return;
   std::vector<std::int64_t> removed;
-  for (const auto& m : *pages) {
+  for (std::size_t i = 0; i < pages->size(); ++i) {
+    const auto& m = (*pages)[i];
     auto page = pageForPageKey(m->pageKey);
     if (!page) {
       backend_.notePageUnavailable(m->pageKey);
@@ -471,7 +479,7 @@ void DizViewPages::removeAllRowidsInGroup(const std::string& group) {
       unmapRowid(rowid);
     }
     page->removeAllRowids();
-    m->count = 0;
+    w_.state->ownPageMetadataAtIndex(i, group)->count = 0;
     markPageDirty(m->pageKey, page);
   }
   w_.changes.push_back(DizEvozidizViewSectionChange::resetGroup(group));
@@ -500,7 +508,7 @@ void DizViewPages::splitOversizedPage(const DizEvozidizViewPagePtr& page, const 
   const std::string* groupPtr = w_.state->groupForPageKey(pageKey);
   if (!groupPtr || !page) return;
   const std::string group = *groupPtr;
-  auto* pages = w_.state->pagesMetadataForGroup(group);
+  const auto* pages = w_.state->ownPagesMetadataForGroup(group);
   auto indexOf = [&]() -> std::optional<std::size_t> {
     for (std::size_t i = 0; i < pages->size(); ++i)
       if ((*pages)[i]->pageKey == pageKey) return i;
@@ -508,13 +516,13 @@ void DizViewPages::splitOversizedPage(const DizEvozidizViewPagePtr& page, const 
   };
   auto start = indexOf();
   if (!start) return;
-  const DizEvozidizViewPageMetadataPtr d = (*pages)[*start];
+  const DizEvozidizViewPageMetadataPtr d = w_.state->ownPageMetadataAtIndex(*start, group);
   const std::size_t m = maxPageSize;
   while (d->count > m) {
     const std::size_t i = *indexOf();
     // 1. Fill the previous page up to the maximum from the front of this one.
     if (i > 0 && (*pages)[i - 1]->count < m) {
-      const auto prev = (*pages)[i - 1];
+      const auto prev = w_.state->ownPageMetadataAtIndex(i - 1, group);
       if (auto prevPage = pageForPageKey(prev->pageKey)) {
         const std::size_t n = std::min<std::size_t>(d->count - m, m - prev->count);
         const std::size_t at = prevPage->count();
@@ -529,7 +537,7 @@ void DizViewPages::splitOversizedPage(const DizEvozidizViewPagePtr& page, const 
     }
     // 2. Fill the next page from the end of this one.
     if (i + 1 < pages->size() && (*pages)[i + 1]->count < m) {
-      const auto next = (*pages)[i + 1];
+      const auto next = w_.state->ownPageMetadataAtIndex(i + 1, group);
       if (auto nextPage = pageForPageKey(next->pageKey)) {
         const std::size_t n = std::min<std::size_t>(d->count - m, m - next->count);
         nextPage->prependRange(page->count() - n, n, *page);
@@ -551,7 +559,7 @@ void DizViewPages::splitOversizedPage(const DizEvozidizViewPagePtr& page, const 
     meta->isNew = true;
     w_.state->insertPageMetadata(meta, i + 1, group);
     if (i + 2 < pages->size()) {
-      const auto& following = (*pages)[i + 2];
+      const auto& following = w_.state->ownPageMetadataAtIndex(i + 2, group);
       following->prevPageKey = meta->pageKey;
       w_.dirtyLinks[following->pageKey] = following;
     }
@@ -570,10 +578,10 @@ void DizViewPages::dropEmptyPage(const std::string& pageKey) {
   const std::string group = *groupPtr;
   auto located = locatePage(group, pageKey);
   if (!located) return;
-  auto* pages = w_.state->pagesMetadataForGroup(group);
+  const auto* pages = w_.state->ownPagesMetadataForGroup(group);
   const std::size_t i = located->first;
   if (i + 1 < pages->size()) {
-    const auto& next = (*pages)[i + 1];
+    const auto& next = w_.state->ownPageMetadataAtIndex(i + 1, group);
     next->prevPageKey = (*pages)[i]->prevPageKey;
     w_.dirtyLinks[next->pageKey] = next;
   }

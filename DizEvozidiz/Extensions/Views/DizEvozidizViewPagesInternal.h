@@ -176,7 +176,12 @@ class DizViewPages {
   void mapRowid(std::int64_t rowid, const std::string& pageKey);
   void unmapRowid(std::int64_t rowid);
   void movedRowids(const DizEvozidizViewPage& page, std::size_t location, std::size_t length, const std::string& pageKey);
-  std::int64_t rowidAtGroupIndex(const DizEvozidizViewState::PageList& pages, std::uint64_t index);
+  // Rows before each page of `pages`, then their total.
+  static std::vector<std::uint64_t> pageStarts(const DizEvozidizViewState::PageList& pages);
+  // The rowid at `index` of the group whose pages are `pages`, starting at `starts`; nullopt when
+  // the index is past the end or its page cannot be read.
+  std::optional<std::int64_t> rowidAtGroupIndex(const DizEvozidizViewState::PageList& pages,
+                                                const std::vector<std::uint64_t>& starts, std::uint64_t index);
   // The group's page positions when the state is immutable; null otherwise (walk the descriptors).
   const DizViewPagePositions* pagePositions(const std::string& group);
 

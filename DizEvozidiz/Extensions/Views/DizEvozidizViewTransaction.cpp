@@ -454,28 +454,35 @@ void DizEvozidizViewTransaction::placeRow(std::int64_t rowid, const DizCollectio
   if (!sorting) return;
   DizEvozidizReadTransaction& t = *databaseTransaction();
   const DizViewRow row1{collectionKey->collection(), collectionKey->key(), object, metadata};
-  const std::uint64_t type = sorting->blockType();
+  const bool needObject = sorting->needsObject();
+  const bool needMetadata = sorting->needsMetadata();
   auto compare = [&](std::int64_t other) {
-    DizCollectionKeyPtr key2;
-    Value object2, metadata2;
-    switch (type) {
-      case DizBlockTypeKey:
-        key2 = t.collectionKeyForRowid(other);
-        break;
-      case DizBlockTypeObject:
-        t.getCollectionKeyObject(&key2, &object2, other);
-        break;
-      case DizBlockTypeMetadata:
-        t.getCollectionKeyMetadata(&key2, &metadata2, other);
-        break;
-      default:
-        t.getCollectionKey(&key2, &object2, &metadata2, other);
-        break;
-    }
-    if (!key2) return 0;
-    return sorting->block()(t, group, row1, DizViewRow{key2->collection(), key2->key(), object2, metadata2});
+    SortValues v;
+    if (!sortValuesForRowid(other, needObject, needMetadata, &v)) return 0;
+    return sorting->block()(t, group, row1,
+                            DizViewRow{v.key->collection(), v.key->key(), needObject ? v.object : Value(),
+                                       needMetadata ? v.metadata : Value()});
   };
   pages().insertRowid(rowid, collectionKey, group, compare, changes, isNew);
+  // Later placements are likely to compare with this row.
+  sortValues_.setObject(SortValues{collectionKey, object, metadata, needObject, needMetadata}, rowid);
+}
+
+bool DizEvozidizViewTransaction::sortValuesForRowid(std::int64_t rowid, bool needObject, bool needMetadata,
+                                                    SortValues* values) {
+  if (const SortValues* known = sortValues_.objectForKey(rowid)) {
+    if ((known->hasObject || !needObject) && (known->hasMetadata || !needMetadata)) {
+      *values = *known;
+      return true;
+    }
+  }
+  SortValues read;
+  if (!readRow(rowid, needObject, needMetadata, &read.key, &read.object, &read.metadata) || !read.key) return false;
+  read.hasObject = needObject;
+  read.hasMetadata = needMetadata;
+  *values = read;
+  sortValues_.setObject(std::move(read), rowid);
+  return true;
 }
 
 void DizEvozidizViewTransaction::recordUpdateInPlace(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey,
@@ -546,6 +553,32 @@ void DizEvozidizViewTransaction::handleChange(std::int64_t rowid, const DizColle
   }
   if (auto current = groupForRowid(rowid)) place(*current);
 }
+
+void DizEvozidizViewTransaction::handleWillUpdateObject(const Value&, const DizCollectionKeyPtr&, const Value&,
+                                                        std::int64_t rowid) {
+  sortValues_.removeObjectForKey(rowid);
+}
+
+void DizEvozidizViewTransaction::handleWillReplaceObject(const Value&, const DizCollectionKeyPtr&, std::int64_t rowid) {
+  sortValues_.removeObjectForKey(rowid);
+}
+
+void DizEvozidizViewTransaction::handleWillReplaceMetadata(const Value&, const DizCollectionKeyPtr&,
+                                                           std::int64_t rowid) {
+  sortValues_.removeObjectForKey(rowid);
+}
+
+void DizEvozidizViewTransaction::handleWillRemoveObjectForCollectionKey(const DizCollectionKeyPtr&,
+                                                                        std::int64_t rowid) {
+  sortValues_.removeObjectForKey(rowid);
+}
+
+void DizEvozidizViewTransaction::handleWillRemoveObjectsForKeys(const std::vector<std::string>&, const std::string&,
+                                                                const std::vector<std::int64_t>& rowids) {
+  for (std::int64_t rowid : rowids) sortValues_.removeObjectForKey(rowid);
+}
+
+void DizEvozidizViewTransaction::handleWillRemoveAllObjectsInAllCollections() { sortValues_.removeAllObjects(); }
 
 void DizEvozidizViewTransaction::handleInsertObject(const Value& object, const DizCollectionKeyPtr& collectionKey,
                                                     const Value& metadata, std::int64_t rowid) {

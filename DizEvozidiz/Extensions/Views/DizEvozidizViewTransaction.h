@@ -193,6 +193,17 @@ class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
   void didRollbackTransaction() override;
 
   // ---- Row hooks ----
+  // Before a row changes or goes: its remembered sorting values (see SortValues) are forgotten.
+  void handleWillUpdateObject(const platform::Value& object, const DizCollectionKeyPtr& collectionKey,
+                              const platform::Value& metadata, std::int64_t rowid) override;
+  void handleWillReplaceObject(const platform::Value& object, const DizCollectionKeyPtr& collectionKey,
+                               std::int64_t rowid) override;
+  void handleWillReplaceMetadata(const platform::Value& metadata, const DizCollectionKeyPtr& collectionKey,
+                                 std::int64_t rowid) override;
+  void handleWillRemoveObjectForCollectionKey(const DizCollectionKeyPtr& collectionKey, std::int64_t rowid) override;
+  void handleWillRemoveObjectsForKeys(const std::vector<std::string>& keys, const std::string& collection,
+                                      const std::vector<std::int64_t>& rowids) override;
+  void handleWillRemoveAllObjectsInAllCollections() override;
   void handleInsertObject(const platform::Value& object, const DizCollectionKeyPtr& collectionKey,
                           const platform::Value& metadata, std::int64_t rowid) override;
   void handleUpdateObject(const platform::Value& object, const DizCollectionKeyPtr& collectionKey,
@@ -267,10 +278,29 @@ class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
                        const KeyFilter& filter, bool needObject, bool needMetadata, const RowBlock& block);
   std::string name() const { return registeredName(); }
 
+  // What the sorting closure was last given for a row of this transaction (each row placed, and each
+  // one it was compared with), so that a sorted placement, which compares with about log2(group
+  // size) rows, reads rows from the store only once per transaction: filling a view from many new
+  // rows compares mostly with rows placed earlier in the same transaction. The objects are shared
+  // values (under the default policy the store keeps them too, for its change records). Entries go before their row
+  // changes or goes (the Will hooks, which subclasses leave alone), and with the transaction; past
+  // the limit the least recently used go first.
+  struct SortValues {
+    DizCollectionKeyPtr key;
+    platform::Value object;
+    platform::Value metadata;
+    bool hasObject = false;
+    bool hasMetadata = false;
+  };
+  static constexpr std::uint64_t kSortValuesLimit = 1 << 18;
+  // The row's values the sorting needs, read through the memory; false when the rowid has no row.
+  bool sortValuesForRowid(std::int64_t rowid, bool needObject, bool needMetadata, SortValues* values);
+
   const DizEvozidizViewConnectionPtr viewConnection_;
   std::unique_ptr<Storage> storage_;
   std::shared_ptr<DizMemoryTableTransaction> mapTableTransaction_;
   std::shared_ptr<DizMemoryTableTransaction> pageTableTransaction_;
   std::shared_ptr<DizMemoryTableTransaction> pageMetadataTableTransaction_;
   bool isRepopulate_ = false;
+  DizCache<std::int64_t, SortValues> sortValues_{kSortValuesLimit};
 };

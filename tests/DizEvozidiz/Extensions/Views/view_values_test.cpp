@@ -171,11 +171,49 @@ TEST(ViewState, CopiesAreDeepAndCarryMutability) {
   EXPECT_FALSE(again->isImmutable());
   EXPECT_NE(again, frozen);
   EXPECT_FALSE((*frozen->pagesMetadataForGroup("g"))[0]->isNew);
-  (*state->pagesMetadataForGroup("g"))[0]->count = 9;
+  state->ownPageMetadataAtIndex(0, "g")->count = 9;
   state->addPageMetadata(descriptor("p2", "p1", "g", 1), "g");
   EXPECT_EQ(frozen->countForGroup("g"), 3u);
   EXPECT_EQ(frozen->groupForPageKey("p2"), nullptr);
   EXPECT_EQ(*state->groupForPageKey("p2"), "g");
+}
+
+// Copies share descriptors until one is changed: a change through any state (the one copied from,
+// a mutable copy, a copy of a copy) is seen by that state alone, and a new descriptor stays new.
+TEST(ViewState, ChangedDescriptorsAreCopiedOnce) {
+  auto state = DizEvozidizViewState::make();
+  state->createGroup("g");
+  state->addPageMetadata(descriptor("p1", std::nullopt, "g", 3), "g");
+  state->addPageMetadata(descriptor("p2", "p1", "g", 4), "g");
+  const auto original = (*state->pagesMetadataForGroup("g"))[0];
+  EXPECT_EQ(state->ownPageMetadataAtIndex(0, "g"), original);  // its own until copied
+
+  auto frozen = state->copy();
+  auto working = frozen->mutableCopy();
+  auto& changed = state->ownPageMetadataAtIndex(0, "g");
+  EXPECT_NE(changed, original);
+  changed->count = 7;
+  EXPECT_EQ(state->ownPageMetadataAtIndex(0, "g"), changed);  // copied once, then changed in place
+  working->ownPageMetadataAtIndex(1, "g")->count = 1;
+  auto again = working->mutableCopy();
+  working->ownPageMetadataAtIndex(1, "g")->count = 2;
+  again->ownPageMetadataAtIndex(0, "g")->prevPageKey = "x";
+  EXPECT_EQ(state->countForGroup("g"), 11u);
+  EXPECT_EQ(frozen->countForGroup("g"), 7u);
+  EXPECT_EQ(working->countForGroup("g"), 5u);
+  EXPECT_EQ(again->countForGroup("g"), 4u);
+  EXPECT_EQ((*frozen->pagesMetadataForGroup("g"))[0]->prevPageKey, std::nullopt);
+  EXPECT_EQ((*working->pagesMetadataForGroup("g"))[0]->prevPageKey, std::nullopt);
+  EXPECT_EQ(original->count, 3u);
+  EXPECT_EQ(frozen->ownPageMetadataAtIndex(0, "g"), original);  // an immutable state is never changed
+
+  auto fresh = descriptor("p3", "p2", "g", 1, true);
+  state->addPageMetadata(fresh, "g");
+  auto copied = state->mutableCopy();
+  auto& own = state->ownPageMetadataAtIndex(2, "g");
+  EXPECT_NE(own, fresh);
+  EXPECT_TRUE(own->isNew);
+  EXPECT_THROW(state->ownPageMetadataAtIndex(3, "g"), std::out_of_range);
 }
 
 TEST(ViewState, RemoveGroupOnlyWhenEmpty) {
