@@ -1,5 +1,7 @@
 // The worker pool behind the global queues: up to one worker per processor, more (up to 64) when
 // work waits and every worker has stopped making progress; idle workers leave after 5 seconds.
+// New work wakes the worker that went idle last: it is likeliest to be warm on its processor, and
+// under light load the same few workers serve while the others time out.
 
 #include <algorithm>
 #include <condition_variable>
@@ -7,6 +9,7 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/diagnostics.h"
 #include "platform/dispatch_internal.h"
@@ -28,9 +31,9 @@ class Pool {
       std::lock_guard lock(mutex_);
       queues_[root->priorityIndex].push_back({root, std::move(item)});
       ++pending_;
-      if (idle_ > wakePending_) {
-        ++wakePending_;
-        cv_.notify_one();
+      if (!idle_.empty()) {
+        wakeLocked(*idle_.back());
+        idle_.pop_back();
       } else if (threads_ < softCap_) {
         ++threads_;
         spawn = true;
@@ -54,8 +57,9 @@ class Pool {
         return false;
       }
       if (progress_ == lastSeenProgress_) {
-        if (idle_ > 0) {
-          cv_.notify_all();
+        if (!idle_.empty()) {
+          for (Idle* idle : idle_) wakeLocked(*idle);
+          idle_.clear();
         } else if (threads_ < kHardCap) {
           ++threads_;
           spawn = true;
@@ -75,6 +79,18 @@ class Pool {
     QueueImpl* root;
     Item item;
   };
+
+  // A worker waiting for work; on `idle_` until woken.
+  struct Idle {
+    std::condition_variable cv;
+    bool woken = false;
+  };
+
+  // With the lock held; the caller takes `idle` off `idle_`.
+  static void wakeLocked(Idle& idle) {
+    idle.woken = true;
+    idle.cv.notify_one();
+  }
 
   void startWorker() {
     try {
@@ -115,24 +131,23 @@ class Pool {
           continue;
         }
       }
-      ++idle_;
-      bool timedOut = cv_.wait_for(lock, kIdleExit) == std::cv_status::timeout;
-      --idle_;
-      if (wakePending_ > 0) --wakePending_;
-      if (timedOut && pending_ == 0) {
-        --threads_;
-        return;
+      Idle idle;
+      idle_.push_back(&idle);
+      if (!idle.cv.wait_for(lock, kIdleExit, [&] { return idle.woken; })) {
+        idle_.erase(std::find(idle_.begin(), idle_.end(), &idle));
+        if (pending_ == 0) {
+          --threads_;
+          return;
+        }
       }
     }
   }
 
   std::mutex mutex_;
-  std::condition_variable cv_;
   std::deque<Task> queues_[4];
   std::size_t pending_ = 0;
   int threads_ = 0;
-  int idle_ = 0;
-  int wakePending_ = 0;
+  std::vector<Idle*> idle_;  // waiting workers, the one that went idle last at the back
   int softCap_ = 2;
   bool watched_ = false;
   std::uint64_t progress_ = 0;

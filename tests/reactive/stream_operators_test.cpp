@@ -255,6 +255,7 @@ TEST(StreamOperators, OffAnySchedulerOneValueStepsArriveLaterInOrder) {
   platform::DispatchSemaphore completed;
   std::thread::id sender;
   bool sameThread = false;
+  bool delivered = false;
   source->map([](const Value& v) { return Value(v.asInt64() * 2); })
       ->subscribeNext(
           [&](const Value& v) {
@@ -277,8 +278,11 @@ TEST(StreamOperators, OffAnySchedulerOneValueStepsArriveLaterInOrder) {
     }
     for (int i = 1; i <= 50; ++i) source->sendNext(Value(i));
     source->sendCompleted();
+    // The sender stays alive until the last delivery: a thread that has ended may pass its id on
+    // to a worker started later.
+    delivered = completed.wait(10);
   }).join();
-  ASSERT_TRUE(completed.wait(10));
+  ASSERT_TRUE(delivered);
   std::lock_guard g(lock);
   ASSERT_EQ(events.size(), 51u);
   for (int i = 1; i <= 50; ++i) EXPECT_EQ(events[i - 1], std::to_string(i * 2));
