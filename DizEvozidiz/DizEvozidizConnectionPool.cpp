@@ -76,7 +76,7 @@ void DizEvozidizInternal::noteCommittedChangeset(const platform::Value& changese
     ++entry->receiversLeft;
     // Keep the changeset until every receiver has run it, so a connection that catches up meanwhile
     // still finds it.
-    group->notify(snapshotQueue_, [shared = shared_, snapshot] { changesetReceived(*shared, snapshot, 1); });
+    group->notify(snapshotQueue_, [shared = shared_, snapshot] { changesetReceived(*shared, snapshot); });
   } else {
     dropDeliveredChangesets(*shared_);
   }
@@ -108,10 +108,10 @@ void DizEvozidizInternal::withdrawPendingChangeset(std::uint64_t snapshot) {
   }
 }
 
-void DizEvozidizInternal::changesetReceived(Shared& shared, std::uint64_t snapshot, std::size_t receivers) {
+void DizEvozidizInternal::changesetReceived(Shared& shared, std::uint64_t snapshot) {
   for (auto& published : shared.changesets) {
     if (published.snapshot != snapshot) continue;
-    published.receiversLeft -= std::min(receivers, published.receiversLeft);
+    if (published.receiversLeft > 0) --published.receiversLeft;
     break;
   }
   dropDeliveredChangesets(shared);

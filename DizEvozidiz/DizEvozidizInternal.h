@@ -267,7 +267,7 @@ class DizEvozidizInternal final : public DizEvozidiz {
   static void startUp(const std::shared_ptr<Shared>& shared);
   // Changesets (snapshot queue): one receiver of a commit's changeset has run it; then drops every
   // changeset that nobody needs any more.
-  static void changesetReceived(Shared& shared, std::uint64_t snapshot, std::size_t receivers);
+  static void changesetReceived(Shared& shared, std::uint64_t snapshot);
   static void dropDeliveredChangesets(Shared& shared);
   // Checkpointing (DizEvozidizCheckpoint.cpp).
   static void queueCheckpointPass(const std::shared_ptr<Shared>& shared);

@@ -22,6 +22,7 @@
 #include "platform/notification_center.h"
 #include "platform/run_loop.h"
 #include "platform/thread.h"
+#include "support/close_database.h"
 #include "support/temp_dir.h"
 #include "transaction_test_support.h"
 
@@ -67,20 +68,6 @@ std::string readFile(const fs::path& path) {
 void writeFile(const fs::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary);
   out << bytes;
-}
-
-// Drops the last reference and waits until the release has finished (its notification arrives).
-void releaseAndWait(DizEvozidiz::Ptr& database) {
-  const std::string path = database->databasePath();
-  std::atomic<bool> closed{false};
-  auto center = platform::NotificationCenter::defaultCenter();
-  auto token = center->addObserver(std::string(DizEvozidizClosedNotification), nullptr, nullptr,
-                                   [&](const platform::NotificationPtr& n) {
-                                     if (n->userInfo()["databasePath"].asString() == path) closed = true;
-                                   });
-  database.reset();
-  EXPECT_TRUE(platform::runMainLoopUntil([&] { return closed.load(); }, 10));
-  center->removeObserver(token);
 }
 
 const std::string kGarbage = std::string(8192, 'x') + "this is not a database";
@@ -139,7 +126,7 @@ TEST(DizEvozidizFile, ReadsTheStoredSnapshotAndExtensionNames) {
   {
     auto database = DizEvozidiz::create(path.string());
     ASSERT_TRUE(database);
-    releaseAndWait(database);
+    zorvel::test::closeDatabase(database);
   }
   {
     Sql sql(path);
@@ -408,7 +395,7 @@ TEST(DizEvozidizRegistry, OneDatabasePerStandardizedPath) {
   ASSERT_TRUE(first);
   EXPECT_EQ(first->databasePath(), plain);
   EXPECT_EQ(DizEvozidiz::create(winding), nullptr);
-  releaseAndWait(first);
+  zorvel::test::closeDatabase(first);
   auto second = DizEvozidiz::create(winding);
   ASSERT_TRUE(second);
   EXPECT_EQ(second->databasePath(), plain);

@@ -19,6 +19,7 @@
 #include "logging/log.h"
 #include "platform/notification_center.h"
 #include "platform/run_loop.h"
+#include "support/close_database.h"
 #include "support/temp_dir.h"
 
 namespace diztest {
@@ -84,21 +85,8 @@ struct StoreFixture : ::testing::Test {
   void TearDown() override { drainMainQueue(); }
   // Delivers the notifications waiting on the main queue, so that they reach no later test.
   static void drainMainQueue() { platform::runMainLoopUntil([] { return false; }, 0.05); }
-  // Releases `database` and waits until it has closed, so that its file can be opened again: work
-  // the store still runs on its queues (its start-up among it) may hold it for a moment.
-  static void closeDatabase(DizEvozidiz::Ptr& database) {
-    const std::string closing = database->databasePath();
-    auto closed = std::make_shared<std::atomic<bool>>(false);
-    auto center = platform::NotificationCenter::defaultCenter();
-    auto token = center->addObserver(std::string(DizEvozidizClosedNotification), nullptr, nullptr,
-                                     [closed, closing](const platform::NotificationPtr& n) {
-                                       if (n->userInfo()["databasePath"] == platform::Value(closing))
-                                         closed->store(true);
-                                     });
-    database.reset();
-    EXPECT_TRUE(platform::runMainLoopUntil([&] { return closed->load(); }, 10)) << "the database stayed open";
-    center->removeObserver(token);
-  }
+  // Releases `database` and waits until it has closed, so that its file can be opened again.
+  static void closeDatabase(DizEvozidiz::Ptr& database) { zorvel::test::closeDatabase(database); }
 
   static void put(const DizEvozidizConnection::Ptr& c, const std::string& key, const platform::Value& value,
                   const std::string& collection = "things") {

@@ -282,9 +282,9 @@ class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
   // one it was compared with), so that a sorted placement, which compares with about log2(group
   // size) rows, reads rows from the store only once per transaction: filling a view from many new
   // rows compares mostly with rows placed earlier in the same transaction. The objects are shared
-  // values (under the default policy the store keeps them too, for its change records). Entries go before their row
-  // changes or goes (the Will hooks, which subclasses leave alone), and with the transaction; past
-  // the limit the least recently used go first.
+  // values (under the default policy the store keeps them too, for its change records). Entries go
+  // before their row changes or goes (the Will hooks, which subclasses leave alone), and with the
+  // transaction; past the limit the least recently used go first.
   struct SortValues {
     DizCollectionKeyPtr key;
     platform::Value object;

@@ -25,6 +25,7 @@
 #include "platform/notification_center.h"
 #include "platform/property_list.h"
 #include "platform/run_loop.h"
+#include "support/close_database.h"
 #include "support/temp_dir.h"
 
 namespace zorvel::test {
@@ -204,16 +205,9 @@ class DatabaseTest : public ::testing::Test {
   // Releases the manager and waits until its database has closed, as at the end of a run, so that
   // the file can be opened again (work the store still has queued may hold it for a moment).
   static void close(ZRVDatabaseManager::Ptr& manager) {
-    const std::string path = manager->database()->databasePath();
-    auto closed = std::make_shared<std::atomic<bool>>(false);
-    auto center = platform::NotificationCenter::defaultCenter();
-    auto token = center->addObserver(std::string(DizEvozidizClosedNotification), nullptr, nullptr,
-                                     [closed, path](const platform::NotificationPtr& n) {
-                                       if (n->userInfo()["databasePath"] == Value(path)) closed->store(true);
-                                     });
+    DizEvozidiz::Ptr database = manager->database();
     manager.reset();
-    EXPECT_TRUE(platform::runMainLoopUntil([&] { return closed->load(); }, 10)) << "the database stayed open";
-    center->removeObserver(token);
+    closeDatabase(database);
   }
 
   TempDir dir;
