@@ -26,7 +26,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/format.h"
+#include "platform/runtime/format.h"
 
 namespace diz_detail {
 

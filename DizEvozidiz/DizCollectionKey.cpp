@@ -3,8 +3,8 @@
 #include <functional>
 
 #include "DizEvozidiz/Utilities/DizHash.h"
-#include "platform/format.h"
-#include "platform/keyed_archiver.h"
+#include "platform/runtime/format.h"
+#include "platform/codecs/keyed_archiver.h"
 
 namespace {
 

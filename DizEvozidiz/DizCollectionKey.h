@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/object.h"
+#include "platform/runtime/object.h"
 
 class DizCollectionKey;
 using DizCollectionKeyPtr = std::shared_ptr<DizCollectionKey>;

@@ -5,11 +5,11 @@
 #include "DizEvozidiz/DizEvozidizInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizManagerInternal.h"
-#include "platform/crypto.h"
-#include "platform/files.h"
-#include "platform/notification_center.h"
-#include "platform/text.h"
-#include "platform/thread.h"
+#include "platform/system/crypto.h"
+#include "platform/services/files.h"
+#include "platform/services/notification_center.h"
+#include "platform/system/text.h"
+#include "platform/runtime/thread.h"
 
 namespace {
 

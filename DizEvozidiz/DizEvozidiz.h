@@ -48,10 +48,10 @@
 #include "DizEvozidiz/DizEvozidizExtensionTypes.h"
 #include "DizEvozidiz/DizEvozidizOptions.h"
 #include "DizEvozidiz/DizEvozidizSerializers.h"
-#include "platform/dispatch.h"
-#include "platform/error.h"
-#include "platform/object.h"
-#include "platform/value.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/value.h"
 
 // Posted (object nil) when a database object is released, with user info "databasePath",
 // "databasePath_wal" and "databasePath_shm" ("" when absent).

@@ -9,7 +9,7 @@
 #include "DizEvozidiz/DizEvozidizExtensionInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
-#include "platform/thread.h"
+#include "platform/runtime/thread.h"
 
 namespace {
 

@@ -43,11 +43,11 @@
 #include "DizEvozidiz/DizCollectionKey.h"
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizExtensionTypes.h"
-#include "platform/dispatch.h"
-#include "platform/error.h"
-#include "platform/notification_center.h"
-#include "platform/object.h"
-#include "platform/value.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/runtime/error.h"
+#include "platform/services/notification_center.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/value.h"
 
 class DizEvozidizReadTransaction;
 class DizEvozidizReadWriteTransaction;

@@ -33,8 +33,8 @@
 #include "DizEvozidiz/DizFlatMap.h"
 #include "DizEvozidiz/Utilities/DizMutationStack.h"
 #include "DizEvozidiz/Utilities/DizSet.h"
-#include "platform/locks.h"
-#include "platform/thread_safety.h"
+#include "platform/system/locks.h"
+#include "platform/system/thread_safety.h"
 
 // An error of DizEvozidizErrorDomain: the description, followed, when `resultCode` is not SQLITE_OK,
 // by the code and the handle's message (SQLite's text for the code without a handle).

@@ -9,9 +9,9 @@
 #include "DizEvozidiz/DizEvozidizExtensionInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
-#include "platform/date.h"
-#include "platform/files.h"
-#include "platform/progress.h"
+#include "platform/system/date.h"
+#include "platform/services/files.h"
+#include "platform/system/progress.h"
 
 namespace {
 

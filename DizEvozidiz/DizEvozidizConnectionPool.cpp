@@ -7,7 +7,7 @@
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
-#include "platform/date.h"
+#include "platform/system/date.h"
 
 std::shared_ptr<DizEvozidizConnection> DizEvozidizInternal::newConnection() {
   return DizEvozidizConnectionInternal::make(self());

@@ -37,10 +37,10 @@
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
 #include "DizEvozidiz/Utilities/DizWhitelistBlacklist.h"
-#include "platform/dispatch.h"
-#include "platform/error.h"
-#include "platform/object.h"
-#include "platform/value.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/value.h"
 
 class DizEvozidizConnectionProxy final : public platform::Object {
   ZORVEL_CLASS(DizEvozidizConnectionProxy, platform::Object)

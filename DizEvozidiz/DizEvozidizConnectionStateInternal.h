@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/dispatch.h"
+#include "platform/dispatch/dispatch.h"
 
 // What the database object calls on its connections. The connection class implements it; the
 // database keeps connections only weakly (through their DizEvozidizConnectionState).

@@ -1,7 +1,7 @@
 // The connection's utilities: its pragma values, and vacuum and backup run asynchronously.
 
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
-#include "platform/progress.h"
+#include "platform/system/progress.h"
 
 namespace {
 

@@ -107,8 +107,8 @@
 
 #include "DizEvozidiz/DizCollectionKey.h"
 #include "DizEvozidiz/DizEvozidizExtensionTypes.h"
-#include "platform/object.h"
-#include "platform/value.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/value.h"
 
 class DizEvozidiz;
 class DizEvozidizConnection;

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "DizEvozidiz/DizEvozidizExtensionTypes.h"
-#include "platform/value.h"
+#include "platform/runtime/value.h"
 
 struct sqlite3;
 class DizEvozidizConnectionInternal;

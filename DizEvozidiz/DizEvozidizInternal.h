@@ -35,10 +35,10 @@
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnectionStateInternal.h"
 #include "DizEvozidiz/DizVfsShimInternal.h"
-#include "platform/dispatch.h"
-#include "platform/locks.h"
-#include "platform/thread_safety.h"
-#include "platform/value.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/system/locks.h"
+#include "platform/system/thread_safety.h"
+#include "platform/runtime/value.h"
 
 class DizEvozidizConnection;
 

@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "logging/log.h"
-#include "platform/format.h"
+#include "platform/runtime/format.h"
 
 inline constexpr unsigned kDizLogFlagError = 1;
 inline constexpr unsigned kDizLogFlagWarning = 2;

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "platform/keyed_archiver.h"
-#include "platform/property_list.h"
+#include "platform/codecs/keyed_archiver.h"
+#include "platform/codecs/property_list.h"
 
 const DizEvozidizSerializer& DizEvozidizSerializers::defaultSerializer() {
   static const DizEvozidizSerializer serializer = [](const std::string&, const std::string&,

@@ -12,8 +12,8 @@
 #include <span>
 #include <string>
 
-#include "platform/date.h"
-#include "platform/value.h"
+#include "platform/system/date.h"
+#include "platform/runtime/value.h"
 
 using DizEvozidizSerializer =
     std::function<platform::Bytes(const std::string& collection, const std::string& key, const platform::Value& object)>;

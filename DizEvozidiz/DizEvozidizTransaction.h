@@ -36,8 +36,8 @@
 #include "DizEvozidiz/DizCollectionKey.h"
 #include "DizEvozidiz/DizEvozidizExtensionTypes.h"
 #include "DizEvozidiz/Utilities/DizProxyObject.h"
-#include "platform/error.h"
-#include "platform/value.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/value.h"
 
 class DizEvozidizConnection;
 class DizEvozidizConnectionInternal;

@@ -17,7 +17,7 @@
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransactionSqlInternal.h"
 #include "DizEvozidiz/Utilities/DizMarkers.h"
-#include "platform/value.h"
+#include "platform/runtime/value.h"
 
 
 // The outcome of a rowid lookup. A failed lookup is never taken for a missing row.

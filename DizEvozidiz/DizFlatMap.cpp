@@ -3,7 +3,7 @@
 #include <new>
 #include <vector>
 
-#include "platform/locks.h"
+#include "platform/system/locks.h"
 
 namespace diz_detail {
 

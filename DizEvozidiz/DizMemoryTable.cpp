@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "platform/format.h"
+#include "platform/runtime/format.h"
 
 using platform::Value;
 

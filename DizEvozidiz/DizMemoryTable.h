@@ -38,9 +38,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/dispatch.h"
-#include "platform/object.h"
-#include "platform/value.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/value.h"
 
 class DizMemoryTableTransaction;
 

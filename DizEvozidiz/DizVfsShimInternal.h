@@ -25,8 +25,8 @@
 
 #include <atomic>
 
-#include "platform/locks.h"
-#include "platform/thread_safety.h"
+#include "platform/system/locks.h"
+#include "platform/system/thread_safety.h"
 
 struct diz_vfs;
 struct diz_file;

@@ -1,6 +1,6 @@
 #include "app/ZRVLocale.h"
 
-#include "platform/locale.h"
+#include "platform/system/locale.h"
 
 namespace ZRVLocale {
 

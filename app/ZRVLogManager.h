@@ -32,9 +32,9 @@
 #include <string_view>
 
 #include "logging/journal.h"
-#include "platform/error.h"
-#include "platform/format.h"
-#include "platform/object.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/format.h"
+#include "platform/runtime/object.h"
 
 enum class ZRVLogType {
   Info,   // method traces

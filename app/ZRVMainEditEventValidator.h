@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "app/model/ZRVEvent.h"
-#include "platform/object.h"
+#include "platform/runtime/object.h"
 
 class ZRVMainEditEventValidator : public platform::Object {
   ZORVEL_CLASS(ZRVMainEditEventValidator, platform::Object)

@@ -4,7 +4,7 @@
 
 #include "app/model/DateUtilities.h"
 #include "app/model/ZRVEvent.h"
-#include "platform/format.h"
+#include "platform/runtime/format.h"
 
 ZRVMainItemCounter::ZRVMainItemCounter(const ZRVEvent& event) { setTargetDate(event.date()); }
 

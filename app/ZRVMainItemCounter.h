@@ -12,9 +12,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/date.h"
-#include "platform/object.h"
-#include "platform/properties.h"
+#include "platform/system/date.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/properties.h"
 
 class ZRVEvent;
 

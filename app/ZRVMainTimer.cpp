@@ -1,7 +1,7 @@
 #include "app/ZRVMainTimer.h"
 
 #include "app/model/ZRVClock.h"
-#include "platform/console.h"
+#include "platform/system/console.h"
 
 ZRVMainTimer::ZRVMainTimer() : ZRVMainTimer(nullptr) {}
 

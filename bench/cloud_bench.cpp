@@ -18,7 +18,7 @@
 
 #include "platform/cloud/cloud_database.h"
 #include "platform/cloud/cloud_operations.h"
-#include "platform/run_loop.h"
+#include "platform/dispatch/run_loop.h"
 #include "support/compare.h"
 #include "tests/support/temp_dir.h"
 

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "bench/support/compare.h"
-#include "platform/dispatch.h"
+#include "platform/dispatch/dispatch.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "bench/support/compare.h"
-#include "platform/keyed_archiver.h"
+#include "platform/codecs/keyed_archiver.h"
 
 namespace {
 

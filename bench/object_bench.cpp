@@ -4,10 +4,10 @@
 #include <string>
 
 #include "bench/support/compare.h"
-#include "platform/kvc.h"
-#include "platform/object.h"
-#include "platform/properties.h"
-#include "platform/value.h"
+#include "platform/runtime/kvc.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/properties.h"
+#include "platform/runtime/value.h"
 
 namespace {
 

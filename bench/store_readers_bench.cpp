@@ -22,7 +22,7 @@
 #include "bench/support/compare.h"
 #include "bench/support/raw_sqlite.h"
 #include "bench/support/store_support.h"
-#include "platform/run_loop.h"
+#include "platform/dispatch/run_loop.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

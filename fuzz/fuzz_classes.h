@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/keyed_archiver.h"
+#include "platform/codecs/keyed_archiver.h"
 
 namespace zorvel::fuzz {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/json.h"
+#include "platform/codecs/json.h"
 
 using namespace platform;
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/property_list.h"
+#include "platform/codecs/property_list.h"
 
 using namespace platform;
 

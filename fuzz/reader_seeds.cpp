@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "fuzz/hostile_inputs.h"
-#include "platform/json.h"
-#include "platform/property_list.h"
+#include "platform/codecs/json.h"
+#include "platform/codecs/property_list.h"
 
 using namespace platform;
 using namespace zorvel::fuzz;

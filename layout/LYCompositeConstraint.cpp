@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "layout/LYViewConstraint.h"
-#include "platform/format.h"
+#include "platform/runtime/format.h"
 
 LYCompositeConstraintPtr LYCompositeConstraint::initWithChildren(std::vector<LYConstraintPtr> children) {
   auto group = platform::make<LYCompositeConstraint>(std::move(children));

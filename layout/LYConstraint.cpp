@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/error.h"
+#include "platform/runtime/error.h"
 
 platform::Value LYBoxValue(const platform::Value& value) { return value; }
 platform::Value LYBoxValue(platform::Point point) { return platform::Value(platform::BoxedValue::valueWithPoint(point)); }

@@ -26,10 +26,10 @@
 #include <memory>
 #include <type_traits>
 
-#include "platform/geometry.h"
+#include "platform/runtime/geometry.h"
 #include "platform/interface/layout_constraint.h"
-#include "platform/object.h"
-#include "platform/value.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/value.h"
 
 class LYConstraint;
 using LYConstraintPtr = std::shared_ptr<LYConstraint>;

@@ -4,8 +4,8 @@
 
 #include "layout/LYViewAdditions.h"
 #include "layout/LYViewConstraint.h"
-#include "platform/format.h"
-#include "platform/methods.h"
+#include "platform/runtime/format.h"
+#include "platform/runtime/methods.h"
 
 const std::map<std::int64_t, std::string>& layoutRelationDescriptionsByValue() {
   static const std::map<std::int64_t, std::string> table{{-1, "<="}, {0, "=="}, {1, ">="}};

@@ -20,8 +20,8 @@
 #include <string>
 
 #include "platform/interface/layout_constraint.h"
-#include "platform/object.h"
-#include "platform/value.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/value.h"
 
 const std::map<std::int64_t, std::string>& layoutRelationDescriptionsByValue();
 const std::map<std::int64_t, std::string>& layoutAttributeDescriptionsByValue();

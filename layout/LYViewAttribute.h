@@ -18,7 +18,7 @@
 
 #include "platform/interface/layout_constraint.h"
 #include "platform/interface/view.h"
-#include "platform/object.h"
+#include "platform/runtime/object.h"
 
 class LYViewAttribute;
 using LYViewAttributePtr = std::shared_ptr<LYViewAttribute>;

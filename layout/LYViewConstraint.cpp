@@ -4,10 +4,10 @@
 
 #include "layout/LYCompositeConstraint.h"
 #include "layout/LYViewAdditions.h"
-#include "platform/diagnostics.h"
-#include "platform/error.h"
-#include "platform/format.h"
-#include "platform/geometry.h"
+#include "platform/system/diagnostics.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/format.h"
+#include "platform/runtime/geometry.h"
 
 LYLayoutConstraintPtr LYLayoutConstraint::constraintWithItem(const platform::ViewPtr& firstItem,
                                                              std::int64_t firstAttribute, std::int64_t relation,

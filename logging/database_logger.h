@@ -17,7 +17,7 @@
 #include <memory>
 
 #include "logging/logger.h"
-#include "platform/dispatch.h"
+#include "platform/dispatch/dispatch.h"
 
 class LGAbstractDatabaseLogger : public LGAbstractLogger {
   ZORVEL_CLASS(LGAbstractDatabaseLogger, LGAbstractLogger)

@@ -14,10 +14,10 @@
 #include <thread>
 
 #include "logging/fd_write_internal.h"
-#include "platform/console.h"
-#include "platform/format.h"
-#include "platform/process.h"
-#include "platform/text.h"
+#include "platform/system/console.h"
+#include "platform/runtime/format.h"
+#include "platform/system/process.h"
+#include "platform/system/text.h"
 
 using platform::Date;
 using platform::ErrorPtr;

@@ -31,12 +31,12 @@
 #include <vector>
 
 #include "logging/logger.h"
-#include "platform/calendar.h"
-#include "platform/date.h"
-#include "platform/dispatch.h"
-#include "platform/error.h"
-#include "platform/files.h"
-#include "platform/thread.h"
+#include "platform/system/calendar.h"
+#include "platform/system/date.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/runtime/error.h"
+#include "platform/services/files.h"
+#include "platform/runtime/thread.h"
 
 // The extended attribute (without its "user." namespace) that marks a rolled file.
 inline constexpr std::string_view LGLogFileArchivedAttributeName = "LGLog.log.archived";

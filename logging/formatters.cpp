@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
-#include "platform/text.h"
+#include "platform/system/text.h"
 
 // --- Context sets and filters --------------------------------------------------------------------
 

@@ -13,7 +13,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "platform/format.h"
+#include "platform/runtime/format.h"
 
 using platform::ErrorPtr;
 

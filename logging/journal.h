@@ -28,7 +28,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/error.h"
+#include "platform/runtime/error.h"
 
 struct LGJournalField {
   std::string name;

@@ -6,9 +6,9 @@
 #include <semaphore>
 #include <utility>
 
-#include "platform/diagnostics.h"
-#include "platform/process.h"
-#include "platform/thread.h"
+#include "platform/system/diagnostics.h"
+#include "platform/system/process.h"
+#include "platform/runtime/thread.h"
 
 // --- File names --------------------------------------------------------------------------------
 

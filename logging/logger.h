@@ -15,8 +15,8 @@
 #include <type_traits>
 
 #include "logging/log.h"
-#include "platform/dispatch.h"
-#include "platform/object.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/runtime/object.h"
 
 // What the optional members of LGLogFormatter are called by respondsTo.
 enum class LGLogFormatterMethod { DidAddToLogger, WillRemoveFromLogger };

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/process.h"
+#include "platform/system/process.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <mutex>
 
 #include "logging/fd_write_internal.h"
-#include "platform/format.h"
-#include "platform/process.h"
-#include "platform/text.h"
+#include "platform/runtime/format.h"
+#include "platform/system/process.h"
+#include "platform/system/text.h"
 
 namespace {
 

@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "logging/logger.h"
-#include "platform/value.h"
+#include "platform/runtime/value.h"
 
 // A colour in calibrated RGB, each component from 0 to 1.
 struct LGColor {

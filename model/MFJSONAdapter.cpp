@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <mutex>
 
-#include "platform/diagnostics.h"
-#include "platform/format.h"
+#include "platform/system/diagnostics.h"
+#include "platform/runtime/format.h"
 
 using platform::Class;
 using platform::ErrorPtr;

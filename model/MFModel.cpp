@@ -9,9 +9,9 @@
 #include <unordered_map>
 
 #include "model/MFModelInternal.h"
-#include "platform/diagnostics.h"
-#include "platform/format.h"
-#include "platform/text.h"
+#include "platform/system/diagnostics.h"
+#include "platform/runtime/format.h"
+#include "platform/system/text.h"
 
 using platform::Class;
 using platform::ErrorPtr;

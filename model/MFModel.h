@@ -35,13 +35,13 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/error.h"
-#include "platform/keyed_archiver.h"
-#include "platform/kvc.h"
-#include "platform/methods.h"
-#include "platform/object.h"
-#include "platform/properties.h"
-#include "platform/value.h"
+#include "platform/runtime/error.h"
+#include "platform/codecs/keyed_archiver.h"
+#include "platform/runtime/kvc.h"
+#include "platform/runtime/methods.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/properties.h"
+#include "platform/runtime/value.h"
 
 inline constexpr std::string_view MFModelErrorDomain = "MFModelErrorDomain";
 inline constexpr std::int64_t MFModelErrorExceptionThrown = 1;

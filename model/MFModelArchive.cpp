@@ -4,8 +4,8 @@
 
 #include "model/MFModel.h"
 #include "model/MFModelInternal.h"
-#include "platform/diagnostics.h"
-#include "platform/format.h"
+#include "platform/system/diagnostics.h"
+#include "platform/runtime/format.h"
 
 using platform::AllowedClasses;
 using platform::Class;

@@ -6,7 +6,7 @@
 
 #include "model/MFJSONAdapter.h"
 #include "model/MFModelInternal.h"
-#include "platform/format.h"
+#include "platform/runtime/format.h"
 
 using platform::Class;
 using platform::ErrorPtr;

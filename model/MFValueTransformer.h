@@ -20,13 +20,13 @@
 #include <vector>
 
 #include "model/MFModel.h"
-#include "platform/calendar.h"
-#include "platform/crypto.h"
-#include "platform/error.h"
-#include "platform/number_formatter.h"
-#include "platform/object.h"
-#include "platform/value.h"
-#include "platform/value_transformer.h"
+#include "platform/system/calendar.h"
+#include "platform/system/crypto.h"
+#include "platform/runtime/error.h"
+#include "platform/services/number_formatter.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/value.h"
+#include "platform/runtime/value_transformer.h"
 
 inline constexpr std::string_view MFTransformerErrorHandlingErrorDomain = "MFTransformerErrorHandlingErrorDomain";
 inline constexpr std::int64_t MFTransformerErrorHandlingErrorInvalidInput = 1;

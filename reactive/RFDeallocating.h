@@ -8,7 +8,7 @@
 
 #include <memory>
 
-#include "platform/object.h"
+#include "platform/runtime/object.h"
 #include "reactive/RFDisposable.h"
 #include "reactive/RFSubject.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "platform/format.h"
+#include "platform/runtime/format.h"
 #include "reactive/RFTuple.h"
 
 bool rf_debugNamesEnabled() { return std::getenv("RF_DEBUG_SIGNAL_NAMES") != nullptr; }

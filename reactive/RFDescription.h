@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "platform/object.h"
-#include "platform/value.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/value.h"
 
 bool rf_debugNamesEnabled();
 

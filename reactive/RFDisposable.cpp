@@ -3,7 +3,7 @@
 #include <cctype>
 #include <mutex>
 
-#include "platform/format.h"
+#include "platform/runtime/format.h"
 #include "reactive/RFProbesInternal.h"
 
 #if RF_HAVE_PROBES

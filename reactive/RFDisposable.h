@@ -19,8 +19,8 @@
 #include <memory>
 #include <vector>
 
-#include "platform/object.h"
-#include "platform/thread.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/thread.h"
 
 class RFDisposable;
 class RFCompoundDisposable;

@@ -1,6 +1,6 @@
 #include "reactive/RFEvent.h"
 
-#include "platform/format.h"
+#include "platform/runtime/format.h"
 
 RFEventPtr RFEvent::completedEvent() {
   static const RFEventPtr event = platform::make<RFEvent>(RFEventType::Completed, platform::Value());

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/error.h"
-#include "platform/object.h"
-#include "platform/value.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/value.h"
 
 class RFEvent;
 using RFEventPtr = std::shared_ptr<RFEvent>;

@@ -4,9 +4,9 @@
 #include <queue>
 #include <vector>
 
-#include "platform/format.h"
-#include "platform/thread.h"
-#include "platform/value.h"
+#include "platform/runtime/format.h"
+#include "platform/runtime/thread.h"
+#include "platform/runtime/value.h"
 
 namespace {
 const char kPrefix[] = "com.zorvel.reactive.";

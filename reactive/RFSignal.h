@@ -41,11 +41,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/error.h"
-#include "platform/format.h"
-#include "platform/object.h"
-#include "platform/thread.h"
-#include "platform/value.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/format.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/thread.h"
+#include "platform/runtime/value.h"
 #include "reactive/RFDescription.h"
 #include "reactive/RFDisposable.h"
 #include "reactive/RFScheduler.h"

@@ -6,9 +6,9 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/dispatch.h"
-#include "platform/run_loop.h"
-#include "platform/thread.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/dispatch/run_loop.h"
+#include "platform/runtime/thread.h"
 #include "reactive/RFForwardingInternal.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFTuple.h"

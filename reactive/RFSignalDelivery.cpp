@@ -2,8 +2,8 @@
 
 #include <atomic>
 
-#include "platform/dispatch.h"
-#include "platform/thread.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/runtime/thread.h"
 #include "reactive/RFForwardingInternal.h"
 #include "reactive/RFSignal.h"
 

@@ -1,6 +1,6 @@
 // Signals that start work shared by all their subscribers, and signals that log their events.
 
-#include "platform/console.h"
+#include "platform/system/console.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFSubject.h"
 

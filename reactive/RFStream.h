@@ -36,10 +36,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/format.h"
-#include "platform/object.h"
-#include "platform/thread.h"
-#include "platform/value.h"
+#include "platform/runtime/format.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/thread.h"
+#include "platform/runtime/value.h"
 #include "reactive/RFDescription.h"
 #include "reactive/RFTuple.h"
 

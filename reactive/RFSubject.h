@@ -27,7 +27,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/thread.h"
+#include "platform/runtime/thread.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFSubscriberList.h"
 

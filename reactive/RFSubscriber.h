@@ -14,9 +14,9 @@
 #include <functional>
 #include <memory>
 
-#include "platform/error.h"
-#include "platform/object.h"
-#include "platform/value.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/value.h"
 #include "reactive/RFDisposable.h"
 
 class RFSignal;

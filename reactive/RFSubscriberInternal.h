@@ -16,9 +16,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/error.h"
-#include "platform/object.h"
-#include "platform/value.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/value.h"
 #include "reactive/RFBarrierInternal.h"
 #include "reactive/RFDisposable.h"
 #include "reactive/RFSubscriber.h"

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <memory>
 
-#include "platform/thread.h"
+#include "platform/runtime/thread.h"
 
 class RFPassthroughSubscriber;
 

@@ -30,7 +30,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "platform/thread.h"
+#include "platform/runtime/thread.h"
 #include "reactive/RFBarrierInternal.h"
 #include "reactive/RFSubscriberList.h"
 

@@ -1,7 +1,7 @@
 #include "reactive/RFTuple.h"
 
-#include "platform/error.h"
-#include "platform/keyed_archiver.h"
+#include "platform/runtime/error.h"
+#include "platform/codecs/keyed_archiver.h"
 #include "reactive/RFDescription.h"
 
 // --- RFTupleNil ----------------------------------------------------------------------------------

@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/object.h"
-#include "platform/value.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/value.h"
 
 class RFTuple;
 class RFTupleNil;

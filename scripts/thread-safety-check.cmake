@@ -1,5 +1,5 @@
 # Clang's thread-safety analysis over the libraries whose locks carry annotations
-# (platform/thread_safety.h): a syntax-only pass with a configured build tree's own compile
+# (platform/system/thread_safety.h): a syntax-only pass with a configured build tree's own compile
 # commands, so nothing is built and GCC stays the compiler of the real build. Skipped, saying so,
 # where clang++ is missing. Usage (after configuring BUILD_DIR):
 #   cmake -DBUILD_DIR=build -P scripts/thread-safety-check.cmake

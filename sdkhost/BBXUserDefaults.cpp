@@ -1,10 +1,10 @@
 #include "sdkhost/BBXUserDefaults.h"
 
-#include "platform/bundle.h"
-#include "platform/console.h"
-#include "platform/files.h"
-#include "platform/format.h"
-#include "platform/property_list.h"
+#include "platform/services/bundle.h"
+#include "platform/system/console.h"
+#include "platform/services/files.h"
+#include "platform/runtime/format.h"
+#include "platform/codecs/property_list.h"
 #include "sdkhost/HBRConstants.h"
 #include "sdkhost/HBRHost.h"
 

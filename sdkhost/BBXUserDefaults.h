@@ -28,10 +28,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/dispatch.h"
-#include "platform/object.h"
-#include "platform/user_defaults.h"
-#include "platform/value.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/runtime/object.h"
+#include "platform/services/user_defaults.h"
+#include "platform/runtime/value.h"
 
 class BBXUserDefaults : public platform::Object {
   ZORVEL_CLASS(BBXUserDefaults, platform::Object)

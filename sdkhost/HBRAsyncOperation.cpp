@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "platform/format.h"
+#include "platform/runtime/format.h"
 #include "sdkhost/HBRConstants.h"
 
 using namespace platform;

@@ -30,10 +30,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/dispatch.h"
-#include "platform/error.h"
-#include "platform/operation_queue.h"
-#include "platform/thread.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/runtime/error.h"
+#include "platform/services/operation_queue.h"
+#include "platform/runtime/thread.h"
 
 inline constexpr std::int64_t kHBRCompoundOperationCancelledError = 4294967294;
 inline constexpr std::int64_t kHBRCompoundOperationFailedError = 4294967293;

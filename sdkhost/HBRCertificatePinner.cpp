@@ -1,9 +1,9 @@
 #include "sdkhost/HBRCertificatePinner.h"
 
-#include "platform/console.h"
-#include "platform/files.h"
-#include "platform/format.h"
-#include "platform/process.h"
+#include "platform/system/console.h"
+#include "platform/services/files.h"
+#include "platform/runtime/format.h"
+#include "platform/system/process.h"
 #include "sdkhost/HBRPinnedCertificatesData.h"
 
 using namespace platform;

@@ -26,7 +26,7 @@
 
 #include "platform/net/trust.h"
 #include "platform/net/url_session.h"
-#include "platform/object.h"
+#include "platform/runtime/object.h"
 
 // The pinned set (see above).
 const std::vector<platform::CertificatePtr>& HBRPinnedCertificates();

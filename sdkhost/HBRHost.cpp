@@ -10,9 +10,9 @@
 #include <iterator>
 #include <vector>
 
-#include "platform/bundle.h"
-#include "platform/calendar.h"
-#include "platform/process.h"
+#include "platform/services/bundle.h"
+#include "platform/system/calendar.h"
+#include "platform/system/process.h"
 
 using namespace platform;
 

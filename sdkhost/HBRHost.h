@@ -32,8 +32,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/crypto.h"
-#include "platform/value.h"
+#include "platform/system/crypto.h"
+#include "platform/runtime/value.h"
 
 // --- The application bundle --------------------------------------------------------------------
 

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "platform/console.h"
-#include "platform/format.h"
+#include "platform/system/console.h"
+#include "platform/runtime/format.h"
 #include "sdkhost/HBRHost.h"
 
 using namespace platform;

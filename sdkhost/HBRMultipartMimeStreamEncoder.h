@@ -27,9 +27,9 @@
 #include <string>
 
 #include "platform/net/url_request.h"
-#include "platform/object.h"
-#include "platform/streams.h"
-#include "platform/value.h"
+#include "platform/runtime/object.h"
+#include "platform/services/streams.h"
+#include "platform/runtime/value.h"
 
 class HBRMultipartMimeStreamEncoder : public platform::Object {
   ZORVEL_CLASS(HBRMultipartMimeStreamEncoder, platform::Object)

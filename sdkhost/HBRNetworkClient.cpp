@@ -6,7 +6,7 @@
 #include <mutex>
 #include <type_traits>
 
-#include "platform/dispatch.h"
+#include "platform/dispatch/dispatch.h"
 #include "sdkhost/BBXURLSession.h"
 #include "sdkhost/HBRConstants.h"
 #include "sdkhost/HBRNetworkResponseHandler.h"

@@ -29,8 +29,8 @@
 #include <vector>
 
 #include "platform/net/url_session.h"
-#include "platform/object.h"
-#include "platform/operation_queue.h"
+#include "platform/runtime/object.h"
+#include "platform/services/operation_queue.h"
 #include "sdkhost/HBRCertificatePinner.h"
 
 class HBRNetworkClient : public platform::Object {

@@ -25,7 +25,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/error.h"
+#include "platform/runtime/error.h"
 #include "platform/net/url_request.h"
 
 inline constexpr std::string_view kHBRNetworkErrorDomain = "HBRNetworkError";

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/value.h"
+#include "platform/runtime/value.h"
 
 class HBRURLBuilder {
  public:

@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/value.h"
+#include "platform/runtime/value.h"
 
 class DizEvozidizQuery;
 using DizEvozidizQueryPtr = std::shared_ptr<const DizEvozidizQuery>;

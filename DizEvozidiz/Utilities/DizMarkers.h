@@ -7,8 +7,8 @@
 
 #include <memory>
 
-#include "platform/object.h"
-#include "platform/value.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/value.h"
 
 class DizNull final : public platform::Object {
   ZORVEL_PLAIN_OBJECT

@@ -12,7 +12,7 @@
 #include <memory>
 #include <unordered_set>
 
-#include "platform/value.h"
+#include "platform/runtime/value.h"
 
 template <class ItemData>
 class DizMutationStack : public std::enable_shared_from_this<DizMutationStack<ItemData>> {

@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "DizEvozidiz/DizCollectionKey.h"
-#include "platform/value.h"
+#include "platform/runtime/value.h"
 
 // What a proxy reads from: the read transaction implements it.
 class DizProxyObjectSource {

@@ -10,8 +10,8 @@
 #include <functional>
 #include <memory>
 
-#include "platform/object.h"
-#include "platform/value.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/value.h"
 
 class DizSet final : public platform::Object {
   ZORVEL_CLASS(DizSet, platform::Object)

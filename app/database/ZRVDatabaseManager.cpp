@@ -4,12 +4,12 @@
 
 #include "app/database/ZRVDatabaseManagerInternal.h"
 #include "app/model/ZRVSyncableObject.h"
-#include "platform/files.h"
-#include "platform/format.h"
-#include "platform/keyed_archiver.h"
-#include "platform/process.h"
-#include "platform/this_thread.h"
-#include "platform/thread_safety.h"
+#include "platform/services/files.h"
+#include "platform/runtime/format.h"
+#include "platform/codecs/keyed_archiver.h"
+#include "platform/system/process.h"
+#include "platform/system/this_thread.h"
+#include "platform/system/thread_safety.h"
 
 using platform::ErrorPtr;
 using platform::Value;

@@ -10,7 +10,7 @@
 #include "app/model/ZRVEvent.h"
 #include "app/model/ZRVEventsSummary.h"
 #include "app/model/ZRVSkin.h"
-#include "platform/operation_queue.h"
+#include "platform/services/operation_queue.h"
 
 using platform::Value;
 using zrv_detail::traceOperation;

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "app/model/ZRVClock.h"
-#include "platform/error.h"
-#include "platform/locale_text.h"
-#include "platform/text.h"
+#include "platform/runtime/error.h"
+#include "platform/services/locale_text.h"
+#include "platform/system/text.h"
 
 namespace DateUtilities {
 

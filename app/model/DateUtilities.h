@@ -28,8 +28,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/calendar.h"
-#include "platform/date.h"
+#include "platform/system/calendar.h"
+#include "platform/system/date.h"
 
 namespace DateUtilities {
 

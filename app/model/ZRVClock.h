@@ -10,7 +10,7 @@
 
 #include <functional>
 
-#include "platform/date.h"
+#include "platform/system/date.h"
 
 class ZRVClock {
  public:

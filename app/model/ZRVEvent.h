@@ -16,9 +16,9 @@
 #include <string_view>
 
 #include "app/model/ZRVModelObject.h"
-#include "platform/date.h"
-#include "platform/error.h"
-#include "platform/value.h"
+#include "platform/system/date.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/value.h"
 
 enum ZRVEventState : std::uint64_t {
   ZRVEventStateAdding = 0,    // new, in the editor, never confirmed

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "platform/object.h"
-#include "platform/properties.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/properties.h"
 
 class ZRVEventsSummary : public platform::Object {
   ZORVEL_CLASS(ZRVEventsSummary, platform::Object)

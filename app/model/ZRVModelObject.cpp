@@ -1,7 +1,7 @@
 #include "app/model/ZRVModelObject.h"
 
 #include "app/model/ZRVClock.h"
-#include "platform/crypto.h"
+#include "platform/system/crypto.h"
 
 ZRVModelObject::ZRVModelObject() {
   platform::Date now = ZRVClock::now();

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "app/model/ZRVSyncableObject.h"
-#include "platform/date.h"
+#include "platform/system/date.h"
 
 class ZRVModelObject : public ZRVSyncableObject {
   ZORVEL_CLASS(ZRVModelObject, ZRVSyncableObject)

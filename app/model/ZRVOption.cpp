@@ -4,7 +4,7 @@
 
 #include "app/model/DateUtilities.h"
 #include "app/model/ZRVEvent.h"
-#include "platform/locale_text.h"
+#include "platform/services/locale_text.h"
 
 std::shared_ptr<ZRVOptionTrigger> ZRVOptionTrigger::triggerWithUnit(std::uint64_t unit, std::uint64_t value,
                                                                     std::uint64_t type, bool active) {

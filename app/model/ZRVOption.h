@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "app/model/ZRVModelObject.h"
-#include "platform/calendar.h"
-#include "platform/date.h"
+#include "platform/system/calendar.h"
+#include "platform/system/date.h"
 
 class ZRVEvent;
 

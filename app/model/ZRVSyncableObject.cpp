@@ -4,7 +4,7 @@
 #include <shared_mutex>
 #include <unordered_map>
 
-#include "platform/kvo.h"
+#include "platform/runtime/kvo.h"
 
 using platform::Class;
 using platform::Value;

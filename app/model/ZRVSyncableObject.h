@@ -39,8 +39,8 @@
 #include <string_view>
 
 #include "model/MFModel.h"
-#include "platform/error.h"
-#include "platform/value.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/value.h"
 
 inline constexpr std::string_view ZRVDatabaseObjectException = "STDatabaseObjectException";
 

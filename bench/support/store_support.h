@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "DizEvozidiz/DizEvozidizSerializers.h"
-#include "platform/dispatch.h"
-#include "platform/run_loop.h"
-#include "platform/value.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/dispatch/run_loop.h"
+#include "platform/runtime/value.h"
 
 namespace zorvel::bench {
 

@@ -6,9 +6,9 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/cloud/cloud_internal.h"
-#include "platform/crypto.h"
-#include "platform/format.h"
-#include "platform/text.h"
+#include "platform/system/crypto.h"
+#include "platform/runtime/format.h"
+#include "platform/system/text.h"
 
 namespace platform::detail {
 

@@ -6,9 +6,9 @@
 
 #include "platform/cloud/cloud_internal.h"
 #include "platform/cloud/cloud_operations.h"
-#include "platform/files.h"
-#include "platform/format.h"
-#include "platform/text.h"
+#include "platform/services/files.h"
+#include "platform/runtime/format.h"
+#include "platform/system/text.h"
 
 namespace platform {
 

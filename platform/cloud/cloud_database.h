@@ -29,8 +29,8 @@
 #include <string_view>
 
 #include "platform/cloud/cloud_record.h"
-#include "platform/object.h"
-#include "platform/operation_queue.h"
+#include "platform/runtime/object.h"
+#include "platform/services/operation_queue.h"
 
 namespace platform {
 

@@ -1,7 +1,7 @@
 #include "platform/cloud/cloud_error.h"
 
 #include "platform/cloud/cloud_record.h"
-#include "platform/format.h"
+#include "platform/runtime/format.h"
 
 namespace platform {
 

@@ -19,8 +19,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/error.h"
-#include "platform/value.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/value.h"
 
 namespace platform {
 

@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/cloud/cloud_internal.h"
-#include "platform/format.h"
+#include "platform/runtime/format.h"
 
 namespace platform {
 

@@ -37,7 +37,7 @@
 #include "platform/cloud/cloud_database.h"
 #include "platform/cloud/cloud_error.h"
 #include "platform/cloud/cloud_record.h"
-#include "platform/operation_queue.h"
+#include "platform/services/operation_queue.h"
 
 namespace platform {
 

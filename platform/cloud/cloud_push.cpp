@@ -8,7 +8,7 @@
 #include <set>
 
 #include "platform/cloud/cloud_internal.h"
-#include "platform/dispatch.h"
+#include "platform/dispatch/dispatch.h"
 
 namespace platform::detail {
 

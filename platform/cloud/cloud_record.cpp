@@ -4,9 +4,9 @@
 #include <functional>
 
 #include "platform/cloud/cloud_internal.h"
-#include "platform/error.h"
-#include "platform/format.h"
-#include "platform/keyed_archiver.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/format.h"
+#include "platform/codecs/keyed_archiver.h"
 
 namespace platform {
 

@@ -34,9 +34,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/date.h"
-#include "platform/object.h"
-#include "platform/value.h"
+#include "platform/system/date.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/value.h"
 
 namespace platform {
 

@@ -5,10 +5,10 @@
 #include <cmath>
 #include <vector>
 
-#include "platform/error.h"
-#include "platform/format.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/format.h"
 #include "platform/interface/interface_internal.h"
-#include "platform/methods.h"
+#include "platform/runtime/methods.h"
 
 namespace platform {
 

@@ -20,7 +20,7 @@
 #include <string>
 
 #include "platform/interface/view.h"
-#include "platform/object.h"
+#include "platform/runtime/object.h"
 
 typedef struct _GtkConstraint GtkConstraint;
 typedef struct _GtkConstraintLayout GtkConstraintLayout;

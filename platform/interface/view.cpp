@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <utility>
 
-#include "platform/dispatch.h"
-#include "platform/format.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/runtime/format.h"
 #include "platform/interface/interface_internal.h"
 #include "platform/interface/layout_constraint.h"
-#include "platform/thread.h"
+#include "platform/runtime/thread.h"
 
 // The plain view's widget: no content of its own, children laid out by a GtkConstraintLayout.
 struct ZorvelView {

@@ -27,8 +27,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/error.h"
-#include "platform/object.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/object.h"
 
 typedef struct _GtkWidget GtkWidget;
 

@@ -7,7 +7,7 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
-#include "platform/crypto.h"
+#include "platform/system/crypto.h"
 
 namespace platform {
 

@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/crypto.h"
+#include "platform/system/crypto.h"
 
 typedef struct x509_st X509;
 

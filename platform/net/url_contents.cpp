@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/files.h"
+#include "platform/services/files.h"
 #include "platform/net/url_session.h"
-#include "platform/text.h"
+#include "platform/system/text.h"
 
 namespace platform {
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "platform/net/url_session.h"
-#include "platform/streams.h"
+#include "platform/services/streams.h"
 
 typedef void CURL;
 typedef void CURLM;

@@ -11,11 +11,11 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/crypto.h"
-#include "platform/files.h"
+#include "platform/system/crypto.h"
+#include "platform/services/files.h"
 #include "platform/net/url_internal.h"
-#include "platform/text.h"
-#include "platform/thread.h"
+#include "platform/system/text.h"
+#include "platform/runtime/thread.h"
 
 namespace platform::detail {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "platform/format.h"
-#include "platform/text.h"
+#include "platform/runtime/format.h"
+#include "platform/system/text.h"
 
 namespace platform {
 

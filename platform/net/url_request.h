@@ -19,8 +19,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/object.h"
-#include "platform/value.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/value.h"
 
 namespace platform {
 

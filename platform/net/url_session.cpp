@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "platform/diagnostics.h"
-#include "platform/format.h"
+#include "platform/system/diagnostics.h"
+#include "platform/runtime/format.h"
 #include "platform/net/url_internal.h"
 
 namespace platform {

@@ -52,11 +52,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/error.h"
+#include "platform/runtime/error.h"
 #include "platform/net/trust.h"
 #include "platform/net/url_request.h"
-#include "platform/object.h"
-#include "platform/operation_queue.h"
+#include "platform/runtime/object.h"
+#include "platform/services/operation_queue.h"
 
 namespace platform {
 

@@ -2,8 +2,8 @@
 
 #include <atomic>
 
-#include "platform/format.h"
-#include "platform/notification_center.h"
+#include "platform/runtime/format.h"
+#include "platform/services/notification_center.h"
 #include "reactive/RFDeallocating.h"
 #include "reactive/bridges/RFPlatformSources.h"
 

@@ -23,12 +23,12 @@
 #include <string>
 #include <string_view>
 
-#include "platform/bindings.h"
-#include "platform/object.h"
-#include "platform/properties.h"
-#include "platform/user_defaults.h"
-#include "platform/value.h"
-#include "platform/value_transformer.h"
+#include "platform/runtime/bindings.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/properties.h"
+#include "platform/services/user_defaults.h"
+#include "platform/runtime/value.h"
+#include "platform/runtime/value_transformer.h"
 #include "reactive/bridges/RFChannel.h"
 
 class RFChannelProxy;

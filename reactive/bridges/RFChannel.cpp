@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include "platform/kvc.h"
-#include "platform/kvo.h"
-#include "platform/thread.h"
+#include "platform/runtime/kvc.h"
+#include "platform/runtime/kvo.h"
+#include "platform/runtime/thread.h"
 #include "reactive/RFDeallocating.h"
 #include "reactive/bridges/RFKVOWrapper.h"
 

@@ -24,9 +24,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/object.h"
-#include "platform/properties.h"
-#include "platform/value.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/properties.h"
+#include "platform/runtime/value.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFSubject.h"
 #include "reactive/RFSubscriber.h"

@@ -4,8 +4,8 @@
 #include <atomic>
 #include <mutex>
 
-#include "platform/error.h"
-#include "platform/kvo.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/kvo.h"
 #include "reactive/RFDeallocating.h"
 #include "reactive/RFSubject.h"
 #include "reactive/bridges/RFPropertySubscribing.h"

@@ -37,9 +37,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/object.h"
-#include "platform/properties.h"
-#include "platform/value.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/properties.h"
+#include "platform/runtime/value.h"
 #include "reactive/RFSignal.h"
 
 inline constexpr std::string_view kRFCommandErrorDomain = "RFCommandErrorDomain";

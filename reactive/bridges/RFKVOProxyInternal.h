@@ -13,8 +13,8 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "platform/kvo.h"
-#include "platform/object.h"
+#include "platform/runtime/kvo.h"
+#include "platform/runtime/object.h"
 #include "reactive/bridges/RFKVOTrampoline.h"
 
 class RFKVOProxy final : public platform::KeyValueObserver {

@@ -1,6 +1,6 @@
 #include "reactive/bridges/RFKVOTrampoline.h"
 
-#include "platform/error.h"
+#include "platform/runtime/error.h"
 #include "reactive/RFDeallocating.h"
 #include "reactive/bridges/RFKVOProxyInternal.h"
 

@@ -17,9 +17,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/kvo.h"
-#include "platform/object.h"
-#include "platform/value.h"
+#include "platform/runtime/kvo.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/value.h"
 #include "reactive/RFDisposable.h"
 
 class RFKVOTrampoline;

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/kvc.h"
-#include "platform/kvo.h"
+#include "platform/runtime/kvc.h"
+#include "platform/runtime/kvo.h"
 #include "reactive/RFDeallocating.h"
 
 // --- Key path strings -------------------------------------------------------------------------------

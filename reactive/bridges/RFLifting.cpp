@@ -1,6 +1,6 @@
 #include "reactive/bridges/RFLifting.h"
 
-#include "platform/methods.h"
+#include "platform/runtime/methods.h"
 #include "reactive/RFDeallocating.h"
 #include "reactive/RFTuple.h"
 #include "reactive/bridges/RFSelectorSignal.h"

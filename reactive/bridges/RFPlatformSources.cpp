@@ -1,6 +1,6 @@
 #include "reactive/bridges/RFPlatformSources.h"
 
-#include "platform/error.h"
+#include "platform/runtime/error.h"
 #include "reactive/RFSubject.h"
 
 RFSignalPtr rf_addObserverForName(const std::shared_ptr<platform::NotificationCenter>& center, std::string name,

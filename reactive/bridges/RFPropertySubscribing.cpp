@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "platform/kvo.h"
+#include "platform/runtime/kvo.h"
 #include "reactive/RFDeallocating.h"
 #include "reactive/RFTuple.h"
 #include "reactive/bridges/RFKVOWrapper.h"

@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/object.h"
-#include "platform/value.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/value.h"
 #include "reactive/RFDisposable.h"
 #include "reactive/RFSignal.h"
 

@@ -5,8 +5,8 @@
 #include <set>
 #include <unordered_map>
 
-#include "platform/error.h"
-#include "platform/format.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/format.h"
 #include "reactive/RFDeallocating.h"
 #include "reactive/RFEvent.h"
 #include "reactive/RFSubject.h"

@@ -27,9 +27,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/methods.h"
-#include "platform/object.h"
-#include "platform/value.h"
+#include "platform/runtime/methods.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/value.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFTuple.h"
 

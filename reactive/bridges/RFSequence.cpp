@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <utility>
 
-#include "platform/format.h"
-#include "platform/keyed_archiver.h"
-#include "platform/text.h"
+#include "platform/runtime/format.h"
+#include "platform/codecs/keyed_archiver.h"
+#include "platform/system/text.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFStreamOperatorsInternal.h"
 

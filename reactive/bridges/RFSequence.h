@@ -45,8 +45,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/object.h"
-#include "platform/value.h"
+#include "platform/runtime/object.h"
+#include "platform/runtime/value.h"
 #include "reactive/RFScheduler.h"
 #include "reactive/RFStream.h"
 #include "reactive/RFSubject.h"

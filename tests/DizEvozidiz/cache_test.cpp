@@ -10,7 +10,7 @@
 
 #include "DizEvozidiz/DizCache.h"
 #include "DizEvozidiz/DizCollectionKey.h"
-#include "platform/dispatch.h"
+#include "platform/dispatch/dispatch.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include "DizEvozidiz/DizCollectionKey.h"
 #include "DizEvozidiz/Utilities/DizHash.h"
-#include "platform/error.h"
-#include "platform/keyed_archiver.h"
+#include "platform/runtime/error.h"
+#include "platform/codecs/keyed_archiver.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include "DizEvozidiz/DizEvozidizConnection.h"
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
-#include "platform/dispatch.h"
-#include "platform/notification_center.h"
-#include "platform/run_loop.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/services/notification_center.h"
+#include "platform/dispatch/run_loop.h"
 #include "transaction_test_support.h"
 
 namespace {

@@ -20,7 +20,7 @@
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/DizVfsShimInternal.h"
-#include "platform/dispatch.h"
+#include "platform/dispatch/dispatch.h"
 #include "transaction_test_support.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "DizEvozidiz/DizEvozidizInternal.h"
-#include "platform/progress.h"
+#include "platform/system/progress.h"
 #include "transaction_test_support.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include "DizEvozidiz/DizEvozidizConnection.h"
 #include "DizEvozidiz/DizEvozidizExtension.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
-#include "platform/format.h"
+#include "platform/runtime/format.h"
 
 namespace diztest {
 

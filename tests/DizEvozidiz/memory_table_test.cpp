@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "DizEvozidiz/DizCollectionKey.h"
-#include "platform/dispatch.h"
+#include "platform/dispatch/dispatch.h"
 
 namespace {
 

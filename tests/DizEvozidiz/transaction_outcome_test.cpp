@@ -12,8 +12,8 @@
 
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizVfsShimInternal.h"
-#include "platform/notification_center.h"
-#include "platform/run_loop.h"
+#include "platform/services/notification_center.h"
+#include "platform/dispatch/run_loop.h"
 #include "transaction_test_support.h"
 
 namespace {

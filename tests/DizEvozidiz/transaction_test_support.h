@@ -17,8 +17,8 @@
 #include "DizEvozidiz/DizEvozidizConnection.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "logging/log.h"
-#include "platform/notification_center.h"
-#include "platform/run_loop.h"
+#include "platform/services/notification_center.h"
+#include "platform/dispatch/run_loop.h"
 #include "support/close_database.h"
 #include "support/temp_dir.h"
 

@@ -16,7 +16,7 @@
 #include "DizEvozidiz/Utilities/DizRowidSet.h"
 #include "DizEvozidiz/Utilities/DizSet.h"
 #include "DizEvozidiz/Utilities/DizWhitelistBlacklist.h"
-#include "platform/dispatch.h"
+#include "platform/dispatch/dispatch.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 
 #include "app/model/DateUtilities.h"
 #include "app/model/ZRVClock.h"
-#include "platform/calendar.h"
-#include "platform/date.h"
+#include "platform/system/calendar.h"
+#include "platform/system/date.h"
 
 namespace zorvel::test {
 

@@ -16,7 +16,7 @@
 #include "app/ZRVLocale.h"
 #include "app/ZRVLogManager.h"
 #include "logging/journal_test_support.h"
-#include "platform/crypto.h"
+#include "platform/system/crypto.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app_test_support.h"
-#include "platform/run_loop.h"
+#include "platform/dispatch/run_loop.h"
 #include "reactive/RFScheduler.h"
 #include "reactive/RFSignal.h"
 

@@ -16,8 +16,8 @@
 #include "app/model/ZRVSkin.h"
 #include "app_test_support.h"
 #include "model/MFJSONAdapter.h"
-#include "platform/keyed_archiver.h"
-#include "platform/property_list.h"
+#include "platform/codecs/keyed_archiver.h"
+#include "platform/codecs/property_list.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 #include "app/model/ZRVModelObject.h"
 #include "app/model/ZRVSkin.h"
 #include "app_test_support.h"
-#include "platform/keyed_archiver.h"
-#include "platform/kvo.h"
-#include "platform/property_list.h"
+#include "platform/codecs/keyed_archiver.h"
+#include "platform/runtime/kvo.h"
+#include "platform/codecs/property_list.h"
 
 namespace {
 

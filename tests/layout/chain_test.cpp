@@ -4,7 +4,7 @@
 
 #include "layout/LYConstraint.h"
 #include "layout_test_support.h"
-#include "platform/error.h"
+#include "platform/runtime/error.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <gmock/gmock.h>
 
 #include "layout_test_support.h"
-#include "platform/format.h"
+#include "platform/runtime/format.h"
 
 namespace {
 

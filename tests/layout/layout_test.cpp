@@ -1,7 +1,7 @@
 // Real widgets laid out by GTK's solver: after layout, frames are what the constraints demand.
 
 #include "layout_test_support.h"
-#include "platform/run_loop.h"
+#include "platform/dispatch/run_loop.h"
 
 namespace {
 

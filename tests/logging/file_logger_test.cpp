@@ -16,10 +16,10 @@
 
 #include "logging/file_logger.h"
 #include "logging/log_test_support.h"
-#include "platform/calendar.h"
-#include "platform/files.h"
-#include "platform/process.h"
-#include "platform/text.h"
+#include "platform/system/calendar.h"
+#include "platform/services/files.h"
+#include "platform/system/process.h"
+#include "platform/system/text.h"
 #include "support/killed_writer.h"
 #include "support/temp_dir.h"
 

@@ -7,7 +7,7 @@
 
 #include "logging/formatters.h"
 #include "logging/log_test_support.h"
-#include "platform/run_loop.h"
+#include "platform/dispatch/run_loop.h"
 
 namespace {
 

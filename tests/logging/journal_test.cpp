@@ -15,8 +15,8 @@
 #include "logging/journal_test_support.h"
 #include "logging/log_test_support.h"
 #include "logging/system_log_logger.h"
-#include "platform/crypto.h"
-#include "platform/process.h"
+#include "platform/system/crypto.h"
+#include "platform/system/process.h"
 #include "support/temp_dir.h"
 
 using logtest::HubTest;

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "logging/journal.h"
-#include "platform/process.h"
+#include "platform/system/process.h"
 
 namespace journaltest {
 

@@ -12,9 +12,9 @@
 
 #include "logging/log.h"
 #include "logging/log_test_support.h"
-#include "platform/diagnostics.h"
-#include "platform/methods.h"
-#include "platform/thread.h"
+#include "platform/system/diagnostics.h"
+#include "platform/runtime/methods.h"
+#include "platform/runtime/thread.h"
 
 using logtest::Gate;
 using logtest::HubTest;

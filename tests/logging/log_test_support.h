@@ -16,8 +16,8 @@
 
 #include "logging/log.h"
 #include "logging/logger.h"
-#include "platform/dispatch.h"
-#include "platform/object.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/runtime/object.h"
 
 namespace logtest {
 

@@ -9,7 +9,7 @@
 
 #include "logging/log_test_support.h"
 #include "logging/tty_logger.h"
-#include "platform/process.h"
+#include "platform/system/process.h"
 #include "support/temp_dir.h"
 
 using logtest::HubTest;

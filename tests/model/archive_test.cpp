@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "model/MFModel.h"
-#include "platform/keyed_archiver.h"
+#include "platform/codecs/keyed_archiver.h"
 
 using platform::Bytes;
 using platform::ErrorPtr;

@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/dispatch.h"
-#include "platform/run_loop.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/dispatch/run_loop.h"
 #include "reactive/RFDeallocating.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFSubject.h"

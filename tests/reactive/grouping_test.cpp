@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/properties.h"
+#include "platform/runtime/properties.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFSubject.h"
 #include "reactive/RFTuple.h"

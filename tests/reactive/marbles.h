@@ -24,9 +24,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/date.h"
-#include "platform/error.h"
-#include "platform/value.h"
+#include "platform/system/date.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/value.h"
 #include "reactive/RFScheduler.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFSubject.h"

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/dispatch.h"
+#include "platform/dispatch/dispatch.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFSubject.h"
 #include "reactive/RFTuple.h"

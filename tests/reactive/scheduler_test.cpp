@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/dispatch.h"
-#include "platform/run_loop.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/dispatch/run_loop.h"
 #include "reactive/RFScheduler.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/dispatch.h"
+#include "platform/dispatch/dispatch.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFStreamOperatorsInternal.h"
 #include "reactive/RFSubject.h"

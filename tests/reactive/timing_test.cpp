@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/dispatch.h"
+#include "platform/dispatch/dispatch.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFSubject.h"
 #include "tests/reactive/marbles.h"

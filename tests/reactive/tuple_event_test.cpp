@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "platform/keyed_archiver.h"
+#include "platform/codecs/keyed_archiver.h"
 #include "reactive/RFEvent.h"
 #include "reactive/RFTuple.h"
 

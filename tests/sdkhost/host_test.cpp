@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/bundle.h"
+#include "platform/services/bundle.h"
 #include "support/temp_dir.h"
 
 using namespace platform;

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/files.h"
+#include "platform/services/files.h"
 #include "support/temp_dir.h"
 
 using namespace platform;

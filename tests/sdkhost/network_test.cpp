@@ -5,7 +5,7 @@
 #include <fstream>
 #include <mutex>
 
-#include "platform/process.h"
+#include "platform/system/process.h"
 #include "sdkhost/BBXURLSession.h"
 #include "sdkhost/HBRCertificatePinner.h"
 #include "sdkhost/HBRConstants.h"

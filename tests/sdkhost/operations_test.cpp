@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "platform/kvo.h"
+#include "platform/runtime/kvo.h"
 
 using namespace platform;
 

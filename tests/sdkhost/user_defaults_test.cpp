@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/files.h"
-#include "platform/property_list.h"
+#include "platform/services/files.h"
+#include "platform/codecs/property_list.h"
 #include "support/temp_dir.h"
 
 using namespace platform;

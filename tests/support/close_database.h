@@ -11,8 +11,8 @@
 #include <string>
 
 #include "DizEvozidiz/DizEvozidiz.h"
-#include "platform/notification_center.h"
-#include "platform/run_loop.h"
+#include "platform/services/notification_center.h"
+#include "platform/dispatch/run_loop.h"
 
 namespace zorvel::test {
 

@@ -12,9 +12,9 @@
 
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
-#include "platform/dispatch.h"
-#include "platform/notification_center.h"
-#include "platform/run_loop.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/services/notification_center.h"
+#include "platform/dispatch/run_loop.h"
 
 namespace zorvel::test {
 

@@ -3,7 +3,7 @@
 #include <functional>
 #include <optional>
 
-#include "platform/error.h"
+#include "platform/runtime/error.h"
 
 namespace zorvel::test {
 

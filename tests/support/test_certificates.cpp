@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "platform/crypto.h"
+#include "platform/system/crypto.h"
 
 namespace zorvel::test {
 

@@ -36,7 +36,7 @@
 #include "DizEvozidiz/DizEvozidizBlockTypes.h"
 #include "DizEvozidiz/DizEvozidizExtension.h"
 #include "DizEvozidiz/Utilities/DizWhitelistBlacklist.h"
-#include "platform/value.h"
+#include "platform/runtime/value.h"
 
 enum DizEvozidizSecondaryIndexType : std::int64_t {
   DizSecondaryIndexTypeInteger = 0,

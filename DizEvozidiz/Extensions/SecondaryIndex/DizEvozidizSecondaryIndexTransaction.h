@@ -23,7 +23,7 @@
 
 #include "DizEvozidiz/Extensions/SecondaryIndex/DizEvozidizSecondaryIndexConnection.h"
 #include "DizEvozidiz/Utilities/DizEvozidizQuery.h"
-#include "platform/error.h"
+#include "platform/runtime/error.h"
 
 class DizEvozidizSecondaryIndexTransaction;
 using DizEvozidizSecondaryIndexTransactionPtr = std::shared_ptr<DizEvozidizSecondaryIndexTransaction>;

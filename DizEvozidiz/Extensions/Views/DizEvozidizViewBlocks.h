@@ -25,7 +25,7 @@
 #include <string>
 
 #include "DizEvozidiz/DizEvozidizBlockTypes.h"
-#include "platform/value.h"
+#include "platform/runtime/value.h"
 
 class DizEvozidizReadTransaction;
 

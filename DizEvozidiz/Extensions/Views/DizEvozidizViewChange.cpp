@@ -1,6 +1,6 @@
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewChange.h"
 
-#include "platform/format.h"
+#include "platform/runtime/format.h"
 
 namespace {
 

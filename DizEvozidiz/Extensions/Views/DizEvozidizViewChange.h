@@ -19,7 +19,7 @@
 #include <string>
 
 #include "DizEvozidiz/DizCollectionKey.h"
-#include "platform/object.h"
+#include "platform/runtime/object.h"
 
 inline constexpr std::uint64_t DizViewNotFound = 0x7FFFFFFFFFFFFFFFull;
 

@@ -26,7 +26,7 @@
 #include "DizEvozidiz/Extensions/Views/DizEvozidizView.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewChange.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewPagesInternal.h"
-#include "platform/notification_center.h"
+#include "platform/services/notification_center.h"
 
 class DizEvozidizViewConnection;
 class DizEvozidizViewMappings;

@@ -8,7 +8,7 @@
 
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewBlocks.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewPage.h"
-#include "platform/object.h"
+#include "platform/runtime/object.h"
 
 // The view's part of a commit's internal changeset: what other connections apply to their caches
 // and what the view object takes as its latest configuration and state. Never changed once made

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "platform/format.h"
+#include "platform/runtime/format.h"
 
 namespace {
 

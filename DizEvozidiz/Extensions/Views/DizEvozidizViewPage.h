@@ -33,7 +33,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/value.h"
+#include "platform/runtime/value.h"
 
 class DizEvozidizViewPage;
 using DizEvozidizViewPagePtr = std::shared_ptr<DizEvozidizViewPage>;

@@ -3,7 +3,7 @@
 
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewPagesInternal.h"
-#include "platform/crypto.h"
+#include "platform/system/crypto.h"
 
 // ---- Working set and backend defaults ----
 

@@ -32,7 +32,7 @@
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewChange.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewPage.h"
-#include "platform/object.h"
+#include "platform/runtime/object.h"
 
 inline constexpr std::size_t kDizViewPageSize = 50;
 inline constexpr std::size_t kDizViewMaxPageSizeBeforeSplit = 1600;

@@ -40,7 +40,7 @@
 #include "DizEvozidiz/DizMemoryTable.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewConnection.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewPagesInternal.h"
-#include "platform/error.h"
+#include "platform/runtime/error.h"
 
 inline constexpr std::uint64_t kDizViewEnumerationReverse = 2;
 // Flags of viewDidRepopulate: the parent's grouping/sorting (test flags & 3) or its filter changed.

@@ -1,7 +1,7 @@
 #include "reactive/bridges/net/RFURLSources.h"
 
-#include "platform/format.h"
-#include "platform/operation_queue.h"
+#include "platform/runtime/format.h"
+#include "platform/services/operation_queue.h"
 #include "reactive/RFSubject.h"
 #include "reactive/RFTuple.h"
 

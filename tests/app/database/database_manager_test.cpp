@@ -8,8 +8,8 @@
 
 #include "app/database/database_test_support.h"
 #include "app/model/ZRVCollection.h"
-#include "platform/error.h"
-#include "platform/process.h"
+#include "platform/runtime/error.h"
+#include "platform/system/process.h"
 #include "support/scoped_environment.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include "app/model/DateUtilities.h"
 #include "app/model/ZRVEventsSummary.h"
 #include "app/model/ZRVSkin.h"
-#include "platform/this_thread.h"
+#include "platform/system/this_thread.h"
 
 namespace {
 

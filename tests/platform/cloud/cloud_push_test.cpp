@@ -5,8 +5,8 @@
 #include "cloud_test_support.h"
 #include "platform/cloud/cloud_database.h"
 #include "platform/cloud/cloud_operations.h"
-#include "platform/run_loop.h"
-#include "platform/thread.h"
+#include "platform/dispatch/run_loop.h"
+#include "platform/runtime/thread.h"
 
 namespace platform {
 namespace {

@@ -10,7 +10,7 @@
 #include "platform/cloud/cloud_database.h"
 #include "platform/cloud/cloud_error.h"
 #include "platform/cloud/cloud_operations.h"
-#include "platform/keyed_archiver.h"
+#include "platform/codecs/keyed_archiver.h"
 #include "support/temp_dir.h"
 
 namespace platform {

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "platform/interface/layout_constraint.h"
-#include "platform/run_loop.h"
+#include "platform/dispatch/run_loop.h"
 #include "support/interface/test_window.h"
 
 namespace {

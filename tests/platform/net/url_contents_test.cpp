@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/dispatch.h"
+#include "platform/dispatch/dispatch.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
 

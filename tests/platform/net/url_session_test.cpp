@@ -7,7 +7,7 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/files.h"
+#include "platform/services/files.h"
 #include "support/temp_dir.h"
 #include "support/test_certificates.h"
 #include "support/test_http_server.h"

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/bindings.h"
-#include "platform/properties.h"
-#include "platform/run_loop.h"
-#include "platform/user_defaults.h"
+#include "platform/runtime/bindings.h"
+#include "platform/runtime/properties.h"
+#include "platform/dispatch/run_loop.h"
+#include "platform/services/user_defaults.h"
 #include "tests/reactive/bridges/recording.h"
 #include "tests/support/temp_dir.h"
 

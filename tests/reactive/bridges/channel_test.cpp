@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/properties.h"
+#include "platform/runtime/properties.h"
 #include "reactive/RFSubject.h"
 #include "reactive/bridges/RFChannel.h"
 #include "tests/reactive/bridges/recording.h"

@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/kvo.h"
-#include "platform/run_loop.h"
-#include "platform/thread.h"
+#include "platform/runtime/kvo.h"
+#include "platform/dispatch/run_loop.h"
+#include "platform/runtime/thread.h"
 #include "reactive/RFSubject.h"
 #include "reactive/bridges/RFCommand.h"
 #include "reactive/bridges/RFPropertySubscribing.h"

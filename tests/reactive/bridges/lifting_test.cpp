@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/methods.h"
+#include "platform/runtime/methods.h"
 #include "reactive/RFEvent.h"
 #include "reactive/RFSubject.h"
 #include "reactive/bridges/RFLifting.h"

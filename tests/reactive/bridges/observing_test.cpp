@@ -5,9 +5,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/kvc.h"
-#include "platform/kvo.h"
-#include "platform/properties.h"
+#include "platform/runtime/kvc.h"
+#include "platform/runtime/kvo.h"
+#include "platform/runtime/properties.h"
 #include "reactive/RFDeallocating.h"
 #include "reactive/RFSubject.h"
 #include "reactive/bridges/RFKVOWrapper.h"

@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/files.h"
-#include "platform/run_loop.h"
-#include "platform/thread.h"
+#include "platform/services/files.h"
+#include "platform/dispatch/run_loop.h"
+#include "platform/runtime/thread.h"
 #include "reactive/bridges/RFPlatformSources.h"
 #include "tests/reactive/marbles.h"
 #include "tests/support/temp_dir.h"

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/run_loop.h"
-#include "platform/thread.h"
+#include "platform/dispatch/run_loop.h"
+#include "platform/runtime/thread.h"
 #include "reactive/RFSignal.h"
 #include "tests/reactive/marbles.h"
 

@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/error.h"
-#include "platform/methods.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/methods.h"
 #include "reactive/RFEvent.h"
 #include "reactive/bridges/RFSelectorSignal.h"
 #include "tests/reactive/marbles.h"

@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/keyed_archiver.h"
-#include "platform/run_loop.h"
+#include "platform/codecs/keyed_archiver.h"
+#include "platform/dispatch/run_loop.h"
 #include "reactive/RFSubject.h"
 #include "reactive/bridges/RFSequence.h"
 #include "tests/reactive/marbles.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/run_loop.h"
+#include "platform/dispatch/run_loop.h"
 
 namespace zorvel::test {
 

@@ -5,7 +5,7 @@
 
 #include <gtk/gtk.h>
 
-#include "platform/geometry.h"
+#include "platform/runtime/geometry.h"
 #include "platform/interface/view.h"
 
 #include <ostream>

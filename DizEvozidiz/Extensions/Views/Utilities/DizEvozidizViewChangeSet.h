@@ -24,7 +24,7 @@
 
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewChange.h"
 #include "DizEvozidiz/Extensions/Views/Utilities/DizEvozidizViewMappings.h"
-#include "platform/value.h"
+#include "platform/runtime/value.h"
 
 class DizEvozidizViewChange {
  public:

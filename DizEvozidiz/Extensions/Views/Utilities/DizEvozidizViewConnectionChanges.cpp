@@ -6,8 +6,8 @@
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewConnection.h"
 #include "DizEvozidiz/Extensions/Views/Utilities/DizEvozidizViewChangeSet.h"
-#include "platform/error.h"
-#include "platform/format.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/format.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewTransaction.h"
-#include "platform/error.h"
-#include "platform/format.h"
+#include "platform/runtime/error.h"
+#include "platform/runtime/format.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/error.h"
-#include "platform/run_loop.h"
+#include "platform/runtime/error.h"
+#include "platform/dispatch/run_loop.h"
 #include "reactive/RFSubject.h"
 #include "support/interface/test_window.h"
 #include "tests/reactive/bridges/recording.h"

@@ -1,0 +1,10 @@
+#include "platform/runtime/thread.h"
+
+namespace platform {
+
+ThreadDictionary& threadDictionary() {
+  thread_local ThreadDictionary dictionary;
+  return dictionary;
+}
+
+}  // namespace platform
