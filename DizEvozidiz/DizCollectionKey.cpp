@@ -3,8 +3,8 @@
 #include <functional>
 
 #include "DizEvozidiz/Utilities/DizHash.h"
-#include "platform/runtime/format.h"
 #include "platform/codecs/keyed_archiver.h"
+#include "platform/runtime/format.h"
 
 namespace {
 
@@ -77,8 +77,6 @@ bool DizCollectionKey::Equal::operator()(const DizCollectionKeyPtr& a, const Diz
   return a == b || sameKeys(*a, *b);
 }
 
-bool DizCollectionKeyEqual(const DizCollectionKey* a, const DizCollectionKey* b) {
-  return a && b && sameKeys(*a, *b);
-}
+bool DizCollectionKeyEqual(const DizCollectionKey* a, const DizCollectionKey* b) { return a && b && sameKeys(*a, *b); }
 
 std::uint64_t DizCollectionKeyHash(const DizCollectionKey* key) { return key ? key->hashValue() : 0; }

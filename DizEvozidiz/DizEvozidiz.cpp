@@ -5,11 +5,11 @@
 #include "DizEvozidiz/DizEvozidizInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizManagerInternal.h"
-#include "platform/system/crypto.h"
+#include "platform/runtime/thread.h"
 #include "platform/services/files.h"
 #include "platform/services/notification_center.h"
+#include "platform/system/crypto.h"
 #include "platform/system/text.h"
-#include "platform/runtime/thread.h"
 
 namespace {
 
@@ -76,7 +76,8 @@ DizEvozidiz::Ptr DizEvozidiz::create(std::string_view path, DizEvozidizSerialize
 
 DizEvozidiz::Ptr DizEvozidiz::create(std::string_view path, DizEvozidizSerializer serializer,
                                      DizEvozidizDeserializer deserializer, DizEvozidizPreSanitizer preSanitizer,
-                                     DizEvozidizPostSanitizer postSanitizer, std::optional<DizEvozidizOptions> options) {
+                                     DizEvozidizPostSanitizer postSanitizer,
+                                     std::optional<DizEvozidizOptions> options) {
   DizEvozidizClosures closures;
   closures.objectSerializer = serializer;
   closures.metadataSerializer = std::move(serializer);
@@ -103,9 +104,9 @@ DizEvozidiz::Ptr DizEvozidizInternal::create(std::string_view path, DizEvozidizC
         "%@: Only a single database instance is allowed per file. For concurrency you create multiple connections "
         "from a single database instance.");
     // The refused object is released at once, and a release announces itself (with no paths).
-    postClosedNotification(platform::ValueDictionary{
-        {"databasePath", platform::Value("")}, {"databasePath_wal", platform::Value("")},
-        {"databasePath_shm", platform::Value("")}});
+    postClosedNotification(platform::ValueDictionary{{"databasePath", platform::Value("")},
+                                                     {"databasePath_wal", platform::Value("")},
+                                                     {"databasePath_shm", platform::Value("")}});
     return nullptr;
   }
 
@@ -440,7 +441,8 @@ void DizEvozidizInternal::upgradeTable(Shared& shared) {
   int version = 0;
   if (!getUserVersion(db, version)) return;
   auto storeVersion = [&](int v) {
-    const int rc = sqlite3_exec(db, platform::format("PRAGMA user_version = %d;", v).c_str(), nullptr, nullptr, nullptr);
+    const int rc =
+        sqlite3_exec(db, platform::format("PRAGMA user_version = %d;", v).c_str(), nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) DIZ_DB_LOG_ERROR("%@: Error setting user_version: %d %s", rc, sqlite3_errmsg(db));
   };
   if (version == 0) {  // a new file
@@ -664,8 +666,7 @@ DIZ_DEFAULTS_ACCESSORS(bool, defaultMetadataCacheEnabled, setDefaultMetadataCach
 DIZ_DEFAULTS_ACCESSORS(std::uint64_t, defaultMetadataCacheLimit, setDefaultMetadataCacheLimit, metadataCacheLimit,
                        setMetadataCacheLimit)
 DIZ_DEFAULTS_ACCESSORS(std::int64_t, defaultObjectPolicy, setDefaultObjectPolicy, objectPolicy, setObjectPolicy)
-DIZ_DEFAULTS_ACCESSORS(std::int64_t, defaultMetadataPolicy, setDefaultMetadataPolicy, metadataPolicy,
-                       setMetadataPolicy)
+DIZ_DEFAULTS_ACCESSORS(std::int64_t, defaultMetadataPolicy, setDefaultMetadataPolicy, metadataPolicy, setMetadataPolicy)
 
 #undef DIZ_DEFAULTS_ACCESSORS
 
@@ -784,33 +785,41 @@ std::optional<std::map<std::string, std::string>> DizEvozidizInternal::columnNam
   int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr);
   if (rc != SQLITE_OK) {
     DIZ_DB_LOG_ERROR("%@: %@: Error creating statement! %d %s", "columnNamesAndAffinityForTable:using:", rc,
-                  sqlite3_errmsg(db));
+                     sqlite3_errmsg(db));
     return std::nullopt;
   }
   std::map<std::string, std::string> columns;
   while ((rc = sqlite3_step(statement)) == SQLITE_ROW) columns[columnText(statement, 1)] = columnText(statement, 2);
   if (rc != SQLITE_DONE)
     DIZ_DB_LOG_ERROR("%@: %@: Error executing statement! %d %s", "columnNamesAndAffinityForTable:using:", rc,
-                  sqlite3_errmsg(db));
+                     sqlite3_errmsg(db));
   sqlite3_finalize(statement);
   return columns;
 }
 
 std::string DizEvozidiz::pragmaValueForSynchronous(std::int64_t value) {
   switch (value) {
-    case 0: return "OFF";
-    case 1: return "NORMAL";
-    case 2: return "FULL";
-    default: return "UNKNOWN";
+    case 0:
+      return "OFF";
+    case 1:
+      return "NORMAL";
+    case 2:
+      return "FULL";
+    default:
+      return "UNKNOWN";
   }
 }
 
 std::string DizEvozidiz::pragmaValueForAutoVacuum(std::int64_t value) {
   switch (value) {
-    case 0: return "NONE";
-    case 1: return "FULL";
-    case 2: return "INCREMENTAL";
-    default: return "UNKNOWN";
+    case 0:
+      return "NONE";
+    case 1:
+      return "FULL";
+    case 2:
+      return "INCREMENTAL";
+    default:
+      return "UNKNOWN";
   }
 }
 

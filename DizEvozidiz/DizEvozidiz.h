@@ -158,7 +158,8 @@ class DizEvozidiz : public platform::Object {
                               const std::shared_ptr<DizEvozidizConnection>& connection = nullptr);
   // Drops the extension, and every extension that depends on it directly or through others, in one
   // read-write transaction. An empty name is refused (logged).
-  void unregisterExtensionWithName(std::string_view name, const std::shared_ptr<DizEvozidizConnection>& connection = nullptr);
+  void unregisterExtensionWithName(std::string_view name,
+                                   const std::shared_ptr<DizEvozidizConnection>& connection = nullptr);
   void asyncUnregisterExtensionWithName(std::string_view name, std::function<void()> completion = {},
                                         platform::DispatchQueuePtr completionQueue = {},
                                         const std::shared_ptr<DizEvozidizConnection>& connection = nullptr);

@@ -10,17 +10,27 @@
 #include "DizEvozidiz/Utilities/DizMarkers.h"
 
 const std::vector<std::string>& DizEvozidizConnection::internalChangesetKeys() {
-  static const std::vector<std::string> keys = {
-      "snapshot",        "extensions",      "registeredExtensions", "registeredMemoryTables", "extensionsOrder",
-      "extensionDependencies", "notification", "objectChanges",      "metadataChanges",        "removedKeys",
-      "removedCollections",    "removedRowids", "allKeysRemoved",    "modifiedExternally"};
+  static const std::vector<std::string> keys = {"snapshot",
+                                                "extensions",
+                                                "registeredExtensions",
+                                                "registeredMemoryTables",
+                                                "extensionsOrder",
+                                                "extensionDependencies",
+                                                "notification",
+                                                "objectChanges",
+                                                "metadataChanges",
+                                                "removedKeys",
+                                                "removedCollections",
+                                                "removedRowids",
+                                                "allKeysRemoved",
+                                                "modifiedExternally"};
   return keys;
 }
 
 const std::vector<std::string>& DizEvozidizConnection::externalChangesetKeys() {
-  static const std::vector<std::string> keys = {"snapshot",       "connection",      "extensions",  "custom",
-                                                "objectChanges",  "metadataChanges", "removedKeys", "removedCollections",
-                                                "allKeysRemoved", "modifiedExternally"};
+  static const std::vector<std::string> keys = {
+      "snapshot",        "connection",  "extensions",         "custom",         "objectChanges",
+      "metadataChanges", "removedKeys", "removedCollections", "allKeysRemoved", "modifiedExternally"};
   return keys;
 }
 
@@ -38,11 +48,10 @@ void DizEvozidizConnectionInternal::getInternalChangeset(platform::Value& intern
   if (objectChanges) objectChanges->map.finishPending();
   if (metadataChanges) metadataChanges->map.finishPending();
 
-  const bool rowChanges = (objectChanges && !objectChanges->map.empty()) ||
-                          (metadataChanges && !metadataChanges->map.empty()) ||
-                          (removedKeys && !removedKeys->set.empty()) ||
-                          (removedCollections && !removedCollections->set.empty()) ||
-                          (removedRowids && !removedRowids->set.empty()) || allKeysRemoved;
+  const bool rowChanges =
+      (objectChanges && !objectChanges->map.empty()) || (metadataChanges && !metadataChanges->map.empty()) ||
+      (removedKeys && !removedKeys->set.empty()) || (removedCollections && !removedCollections->set.empty()) ||
+      (removedRowids && !removedRowids->set.empty()) || allKeysRemoved;
   if (rowChanges) {
     haveIn = haveEx = true;
     // The external side carries set facades over the same containers, never the values.
@@ -250,8 +259,8 @@ bool DizEvozidizConnection::hasObjectChangeForCollection(const std::string& coll
   return hasChangeForCollection(collection, notifications, true, false);
 }
 
-bool DizEvozidizConnection::hasMetadataChangeForCollection(const std::string& collection,
-                                                           const std::vector<platform::NotificationPtr>& notifications) {
+bool DizEvozidizConnection::hasMetadataChangeForCollection(
+    const std::string& collection, const std::vector<platform::NotificationPtr>& notifications) {
   return hasChangeForCollection(collection, notifications, false, true);
 }
 
@@ -260,7 +269,8 @@ bool DizEvozidizConnection::hasChangeForKey(const std::string& key, const std::s
                                             bool includingObjectChanges, bool includingMetadataChanges) {
   const DizCollectionKeyPtr collectionKey = DizCollectionKey::make(collection, key);
   for (const auto& notification : notifications) {
-    auto view = viewOf(notification, "hasChangeForKey:inCollection:inNotifications:includingObjectChanges:metadataChanges:");
+    auto view =
+        viewOf(notification, "hasChangeForKey:inCollection:inNotifications:includingObjectChanges:metadataChanges:");
     if (!view) continue;
     if (includingObjectChanges && contains(view->objects, collectionKey)) return true;
     if (includingMetadataChanges && contains(view->metadata, collectionKey)) return true;
@@ -289,7 +299,8 @@ bool DizEvozidizConnection::hasChangeForAnyKeys(const std::unordered_set<std::st
     return key->collection() == collection && keys.contains(key->key());
   };
   for (const auto& notification : notifications) {
-    auto view = viewOf(notification, "hasChangeForAnyKeys:inCollection:inNotifications:includingObjectChanges:metadataChanges:");
+    auto view = viewOf(notification,
+                       "hasChangeForAnyKeys:inCollection:inNotifications:includingObjectChanges:metadataChanges:");
     if (!view) continue;
     if (includingObjectChanges && anyKeyMatches(view->objects, matches)) return true;
     if (includingMetadataChanges && anyKeyMatches(view->metadata, matches)) return true;

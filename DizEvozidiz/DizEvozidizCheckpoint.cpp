@@ -20,8 +20,8 @@
 
 #include "DizEvozidiz/DizEvozidizInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
-#include "platform/system/date.h"
 #include "platform/runtime/thread.h"
+#include "platform/system/date.h"
 
 namespace {
 constexpr int kTruncationBusyTimeoutMilliseconds = 2000;

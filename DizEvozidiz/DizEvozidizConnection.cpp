@@ -104,7 +104,8 @@ bool DizChangedValues::containsMember(const platform::Value& member) const {
 }
 
 void DizChangedValues::enumerateMembers(const std::function<void(const platform::Value&, bool&)>& block) const {
-  enumerateAsValues(map, [](const auto& entry) { return entry.first; }, block);
+  enumerateAsValues(
+      map, [](const auto& entry) { return entry.first; }, block);
 }
 
 bool DizCollectionKeySet::containsMember(const platform::Value& member) const {
@@ -113,7 +114,8 @@ bool DizCollectionKeySet::containsMember(const platform::Value& member) const {
 }
 
 void DizCollectionKeySet::enumerateMembers(const std::function<void(const platform::Value&, bool&)>& block) const {
-  enumerateAsValues(set, [](const DizCollectionKeyPtr& key) { return key; }, block);
+  enumerateAsValues(
+      set, [](const DizCollectionKeyPtr& key) { return key; }, block);
 }
 
 bool DizStringSet::containsMember(const platform::Value& member) const {
@@ -121,7 +123,8 @@ bool DizStringSet::containsMember(const platform::Value& member) const {
 }
 
 void DizStringSet::enumerateMembers(const std::function<void(const platform::Value&, bool&)>& block) const {
-  enumerateAsValues(set, [](const std::string& name) { return name; }, block);
+  enumerateAsValues(
+      set, [](const std::string& name) { return name; }, block);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -252,12 +255,14 @@ void DizEvozidizConnectionInternal::init(const std::shared_ptr<DizEvozidizIntern
   if (options.pragmaSynchronous == 0 || options.pragmaSynchronous == 1) {
     const char* sql = options.pragmaSynchronous == 0 ? "PRAGMA synchronous = OFF;" : "PRAGMA synchronous = NORMAL;";
     const int status = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
-    if (status != SQLITE_OK) DIZ_CONN_LOG_ERROR("%@: Error setting PRAGMA synchronous: %d %s", status, sqlite3_errmsg(db));
+    if (status != SQLITE_OK)
+      DIZ_CONN_LOG_ERROR("%@: Error setting PRAGMA synchronous: %d %s", status, sqlite3_errmsg(db));
   }
   if (options.pragmaMMapSize > 0) {
     const std::string sql = "PRAGMA mmap_size = " + std::to_string(options.pragmaMMapSize) + ";";
     const int status = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
-    if (status != SQLITE_OK) DIZ_CONN_LOG_ERROR("%@: Error setting PRAGMA mmap_size: %d %s", status, sqlite3_errmsg(db));
+    if (status != SQLITE_OK)
+      DIZ_CONN_LOG_ERROR("%@: Error setting PRAGMA mmap_size: %d %s", status, sqlite3_errmsg(db));
   }
   sqlite3_wal_autocheckpoint(db, 0);
   sqlite3_busy_handler(db, &DizEvozidizConnectionInternal::connectionBusyHandler, this);
@@ -266,7 +271,8 @@ void DizEvozidizConnectionInternal::init(const std::shared_ptr<DizEvozidizIntern
 // On the connection queue, in one step on the snapshot queue: the state is added and the snapshot
 // taken together, so no commit can fall between them unseen.
 void DizEvozidizConnectionInternal::registerAndPrepare() {
-  auto state = std::make_shared<DizEvozidizConnectionState>(std::static_pointer_cast<DizEvozidizConnectionHooks>(self()));
+  auto state =
+      std::make_shared<DizEvozidizConnectionState>(std::static_pointer_cast<DizEvozidizConnectionHooks>(self()));
   database_->snapshotQueue()->sync([&] {
     database_->connectionStatesOnSnapshotQueue().push_back(std::move(state));
     snapshot_ = database_->snapshot();

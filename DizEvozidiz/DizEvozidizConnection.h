@@ -45,9 +45,9 @@
 #include "DizEvozidiz/DizEvozidizExtensionTypes.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/runtime/error.h"
-#include "platform/services/notification_center.h"
 #include "platform/runtime/object.h"
 #include "platform/runtime/value.h"
+#include "platform/services/notification_center.h"
 
 class DizEvozidizReadTransaction;
 class DizEvozidizReadWriteTransaction;
@@ -146,7 +146,8 @@ class DizEvozidizConnection : public platform::Object {
   // `completionQueue`, the main queue when null) always runs once the transaction has ended,
   // committed or not; the read-write form with a ReadWriteCompletionBlock receives the outcome.
   void readWithBlock(const ReadBlock& block);
-  void asyncReadWithBlock(ReadBlock block, CompletionBlock completion = {}, platform::DispatchQueuePtr completionQueue = {});
+  void asyncReadWithBlock(ReadBlock block, CompletionBlock completion = {},
+                          platform::DispatchQueuePtr completionQueue = {});
   bool readWriteWithBlock(const ReadWriteBlock& block, platform::ErrorPtr* error = nullptr);
   void asyncReadWriteWithBlock(ReadWriteBlock block, ReadWriteCompletionBlock completion,
                                platform::DispatchQueuePtr completionQueue = {});

@@ -195,7 +195,8 @@ void endReadWriteTransaction(DizEvozidizConnectionInternal& connection) {
 void noteCommittedChangeset(DizEvozidizConnectionInternal& connection, const Value& changeset) {
   // A copy: an extension connection may look up others while it runs.
   const auto connections = connection.extensionState->connections;
-  for (const auto& [name, extensionConnection] : connections) extensionConnection->noteCommittedChangeset(changeset, name);
+  for (const auto& [name, extensionConnection] : connections)
+    extensionConnection->noteCommittedChangeset(changeset, name);
 }
 
 void flushMemory(DizEvozidizConnectionInternal& connection, unsigned flags) {
@@ -214,7 +215,9 @@ void checkpointMemoryTables(DizEvozidizConnectionInternal& connection, std::uint
 
 namespace {
 
-DizEvozidizRegistries copyOf(const DizEvozidizConnectionInternal& connection) { return *connection.extensionState->registries; }
+DizEvozidizRegistries copyOf(const DizEvozidizConnectionInternal& connection) {
+  return *connection.extensionState->registries;
+}
 
 void replaceRegistries(DizEvozidizConnectionInternal& connection, DizEvozidizRegistries registries) {
   adoptRegistries(connection, std::make_shared<const DizEvozidizRegistries>(std::move(registries)));
@@ -237,8 +240,9 @@ bool willRegisterExtension(DizEvozidizConnectionInternal& connection, const DizE
   const auto previous = DizEvozidizExtensionClassOperationsFor(extension->objectClass()).previousClassNames();
   if (std::find(previous.begin(), previous.end(), *stored) != previous.end()) return true;
 
-  DIZ_CONN_LOG_WARN("%@: Dropping tables for previously registered extension with name(%@), class(%@) for new class(%@)",
-                    name, *stored, className);
+  DIZ_CONN_LOG_WARN(
+      "%@: Dropping tables for previously registered extension with name(%@), class(%@) for new class(%@)", name,
+      *stored, className);
   const platform::Class* storedClass = platform::Class::named(*stored);
   if (!storedClass) {
     DIZ_CONN_LOG_ERROR("%@: Unable to drop tables for previously registered extension with name(%@), unknown class(%@)",
@@ -354,7 +358,8 @@ DizMemoryTablesByName DizEvozidizConnectionInternal::registeredMemoryTables() co
   return onQueueSync([&] { return extensionState->registries->memoryTables; });
 }
 
-bool DizEvozidizConnectionInternal::registerMemoryTable(const std::shared_ptr<DizMemoryTable>& table, std::string_view name) {
+bool DizEvozidizConnectionInternal::registerMemoryTable(const std::shared_ptr<DizMemoryTable>& table,
+                                                        std::string_view name) {
   if (!table) return false;
   auto& state = *extensionState;
   if (state.registries->memoryTables.contains(name)) return false;
@@ -375,7 +380,7 @@ void DizEvozidizConnectionInternal::unregisterMemoryTableWithName(std::string_vi
 }
 
 bool DizEvozidizConnectionInternal::registerExtension(const DizEvozidizExtensionPtr& extension, const std::string& name,
-                                              platform::ErrorPtr* error) {
+                                                      platform::ErrorPtr* error) {
   // Only the database's registration may run this transaction in place: anyone else goes through
   // it, so the write queue is held and the checks are made.
   if (!database_->isOnWriteQueue()) return database_->registerExtension(extension, name, self(), error);

@@ -150,7 +150,8 @@ class DizEvozidizConnectionInternal final : public DizEvozidizConnection, public
   bool vacuum(platform::ErrorPtr* error);
   platform::ErrorPtr backupToPath(const std::string& path);
   void flushMemoryWithFlags(unsigned flags);
-  void asyncVacuum(std::function<void(const platform::ErrorPtr&)> completion, platform::DispatchQueuePtr completionQueue);
+  void asyncVacuum(std::function<void(const platform::ErrorPtr&)> completion,
+                   platform::DispatchQueuePtr completionQueue);
   std::shared_ptr<platform::Progress> asyncBackupToPath(std::string path,
                                                         std::function<void(const platform::ErrorPtr&)> completion,
                                                         platform::DispatchQueuePtr completionQueue);

@@ -9,8 +9,8 @@
 #include "DizEvozidiz/DizEvozidizExtensionInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
-#include "platform/system/date.h"
 #include "platform/services/files.h"
+#include "platform/system/date.h"
 #include "platform/system/progress.h"
 
 namespace {
@@ -101,9 +101,9 @@ void DizEvozidizConnectionInternal::asyncReadWriteWithBlock(ReadWriteBlock block
       report(self->runReadWriteTransaction(block, report));
     } catch (const std::exception& e) {
       DIZ_CONN_LOG_ERROR("%@: Read-write transaction failed: %@", std::string(e.what()));
-      report(platform::Error::withDescription(std::string(DizEvozidizErrorDomain), DizEvozidizErrorException,
-                                              std::string("The read-write transaction ended with an exception: ") +
-                                                  e.what()));
+      report(platform::Error::withDescription(
+          std::string(DizEvozidizErrorDomain), DizEvozidizErrorException,
+          std::string("The read-write transaction ended with an exception: ") + e.what()));
     }
   });
 }
@@ -161,7 +161,8 @@ platform::ErrorPtr DizEvozidizMakeError(std::int64_t code, const std::string& de
 // transaction, vacuum, backup): raises when the exceptions are enabled, else warns.
 void DizEvozidizConnectionInternal::implicitlyEndLongLivedReadTransaction() {
   if (!longLivedReadTransaction_) return;
-  if (throwExceptionsForImplicitlyEndingLongLivedReadTransaction_) throw implicitlyEndingLongLivedReadTransactionException();
+  if (throwExceptionsForImplicitlyEndingLongLivedReadTransaction_)
+    throw implicitlyEndingLongLivedReadTransactionException();
   DIZ_CONN_LOG_WARN("%@: Implicitly ending long-lived read transaction on connection %@, database %@", description(),
                     database_->description());
   endLongLivedOnQueue();
@@ -234,8 +235,7 @@ void DizEvozidizConnectionInternal::fetchMainFile() {
 void DizEvozidizConnectionInternal::learnWalFile() {
   if (wal_file || !db) return;
   sqlite3_file* file = nullptr;
-  if (sqlite3_file_control(db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &file) != SQLITE_OK || !file ||
-      !file->pMethods)
+  if (sqlite3_file_control(db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &file) != SQLITE_OK || !file || !file->pMethods)
     return;
   auto* shimFile = reinterpret_cast<diz_file*>(file);
   if (!shimFile->is_wal) return;  // still the rollback journal: the handle has not opened its WAL yet
@@ -447,7 +447,7 @@ platform::ErrorPtr DizEvozidizConnectionInternal::preReadWriteTransaction() {
   const bool begun = enableMultiProcessSupport_ ? stepBeginImmediateTransaction() : stepBeginTransaction();
   if (!begun) {
     return DizEvozidizMakeError(DizEvozidizErrorBeginFailed, "The read-write transaction could not begin", db,
-                       db ? sqlite3_extended_errcode(db) : SQLITE_MISUSE);
+                                db ? sqlite3_extended_errcode(db) : SQLITE_MISUSE);
   }
   catchUpWithDatabase(enableMultiProcessSupport_);
 
@@ -535,8 +535,8 @@ void DizEvozidizConnectionInternal::rolledBackReadWriteTransaction(DizEvozidizRe
   diz_detail::restoreRegistries(*this);
 }
 
-platform::ErrorPtr DizEvozidizConnectionInternal::rollBackReadWriteTransaction(DizEvozidizReadWriteTransaction& transaction,
-                                                                               platform::ErrorPtr why) {
+platform::ErrorPtr DizEvozidizConnectionInternal::rollBackReadWriteTransaction(
+    DizEvozidizReadWriteTransaction& transaction, platform::ErrorPtr why) {
   database_->snapshotQueue()->sync([&] {
     if (auto own = ownState()) own->activeWriteTransaction = false;
   });
@@ -569,13 +569,15 @@ platform::ErrorPtr DizEvozidizConnectionInternal::postReadWriteTransaction(DizEv
         transaction,
         DizEvozidizMakeError(DizEvozidizErrorRolledBack, "The read-write block asked for a rollback", db, SQLITE_OK));
   }
-  if (platform::ErrorPtr failure = transaction.writeFailure()) return rollBackReadWriteTransaction(transaction, failure);
+  if (platform::ErrorPtr failure = transaction.writeFailure())
+    return rollBackReadWriteTransaction(transaction, failure);
 
   // Extensions of an earlier run that were not registered again lose their tables here, before the
   // flushes, so that whatever dropping them writes is committed like any other write.
   const bool checkedOrphans = diz_detail::dropOrphanedExtensions(*this, transaction);
   transaction.preCommitReadWriteTransaction();
-  if (platform::ErrorPtr failure = transaction.writeFailure()) return rollBackReadWriteTransaction(transaction, failure);
+  if (platform::ErrorPtr failure = transaction.writeFailure())
+    return rollBackReadWriteTransaction(transaction, failure);
   platform::Value internal;
   platform::Value external;
   getInternalChangeset(internal, external);
@@ -593,8 +595,8 @@ platform::ErrorPtr DizEvozidizConnectionInternal::postReadWriteTransaction(DizEv
     const std::uint64_t newSnapshot =
         (hasDiskChanges || enableMultiProcessSupport_) ? incrementSnapshotInDatabase(written) : snapshot_ + 1;
     if (!written) {
-      platform::ErrorPtr failure = DizEvozidizMakeError(DizEvozidizErrorCommitFailed, "The commit counter could not be written", db,
-                                               sqlite3_extended_errcode(db));
+      platform::ErrorPtr failure = DizEvozidizMakeError(
+          DizEvozidizErrorCommitFailed, "The commit counter could not be written", db, sqlite3_extended_errcode(db));
       abandonWriteTransaction({});
       rolledBackReadWriteTransaction(transaction);
       finishReadWriteTransaction();
@@ -791,7 +793,8 @@ bool DizEvozidizConnectionInternal::vacuum(platform::ErrorPtr* error) {
       rc = sqlite3_exec(db, "VACUUM;", nullptr, nullptr, nullptr);
       if (rc != SQLITE_OK) {
         DIZ_CONN_LOG_ERROR("%@: Error performing VACUUM: %d %s", rc, sqlite3_errmsg(db));
-        failure = DizEvozidizMakeError(DizEvozidizErrorMaintenanceFailed, "VACUUM failed", db, sqlite3_extended_errcode(db));
+        failure =
+            DizEvozidizMakeError(DizEvozidizErrorMaintenanceFailed, "VACUUM failed", db, sqlite3_extended_errcode(db));
       } else {
         hasDiskChanges = true;
       }
@@ -819,7 +822,8 @@ constexpr int kBackupBusyPauseMilliseconds = 10;
 // The online copy, on the connection's queue. A copy that does not complete leaves no file behind
 // where there was none (an abandoned copy's empty or partial file would pass for a backup), and an
 // existing target as it was (SQLite rolls the unfinished copy back).
-platform::ErrorPtr DizEvozidizConnectionInternal::backupToPathOnQueue(const std::string& path, platform::Progress* progress) {
+platform::ErrorPtr DizEvozidizConnectionInternal::backupToPathOnQueue(const std::string& path,
+                                                                      platform::Progress* progress) {
   if (!db) return unusableConnectionError();
   platform::ErrorPtr error;
   auto& files = platform::FileManager::defaultManager();
@@ -946,8 +950,9 @@ platform::Exception DizEvozidizConnectionInternal::implicitlyEndingLongLivedRead
       "disableExceptionsForImplicitlyEndingLongLivedReadTransaction. Keep in mind that if you disable these "
       "exceptions without understanding why they're enabled by default then you're inevitably creating a "
       "hard-to-reproduce bug and likely a few crashes too. Don't be lazy. You've been warned.";
-  return platform::Exception(std::string(DizEvozidizExceptionName), reason,
-                             platform::Value::dictionary({{"NSLocalizedRecoverySuggestion", platform::Value(suggestion)}}));
+  return platform::Exception(
+      std::string(DizEvozidizExceptionName), reason,
+      platform::Value::dictionary({{"NSLocalizedRecoverySuggestion", platform::Value(suggestion)}}));
 }
 
 void DizEvozidizConnectionInternal::maybeResetLongLivedReadTransaction() {

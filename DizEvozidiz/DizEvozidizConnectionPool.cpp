@@ -70,7 +70,8 @@ void DizEvozidizInternal::noteCommittedChangeset(const platform::Value& changese
       continue;
     }
     if (!group) group = platform::DispatchGroup::create();
-    group->async(connection->connectionQueue(), [connection, changeset] { connection->noteCommittedChangeset(changeset); });
+    group->async(connection->connectionQueue(),
+                 [connection, changeset] { connection->noteCommittedChangeset(changeset); });
   }
   if (group) {
     ++entry->receiversLeft;

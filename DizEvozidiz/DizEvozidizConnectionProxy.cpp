@@ -68,7 +68,7 @@ bool DizEvozidizConnectionProxy::deniedOnQueue(const std::string& collection) co
 
 // One half of a row: the pending entry, else (unless the collection is denied) the database's.
 Value DizEvozidizConnectionProxy::readHalf(const DizCollectionKeyValueMap& pendingCache, bool metadata,
-                                          std::string_view key, std::string_view collection) {
+                                           std::string_view key, std::string_view collection) {
   const DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
   std::optional<Value> pending;
   bool denied = false;

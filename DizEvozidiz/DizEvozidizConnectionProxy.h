@@ -62,8 +62,7 @@ class DizEvozidizConnectionProxy final : public platform::Object {
   platform::Value objectForKey(std::string_view key, std::string_view collection);
   platform::Value metadataForKey(std::string_view key, std::string_view collection);
   // Out-pointers may be null; true when the object is there.
-  bool getObject(platform::Value* object, platform::Value* metadata, std::string_view key,
-                 std::string_view collection);
+  bool getObject(platform::Value* object, platform::Value* metadata, std::string_view key, std::string_view collection);
 
   // ---- Writes (each returns at once) ----
   void setObject(const platform::Value& object, std::string_view key, std::string_view collection,
@@ -86,7 +85,8 @@ class DizEvozidizConnectionProxy final : public platform::Object {
  private:
   using DizCollectionKeyValueMap =
       std::unordered_map<DizCollectionKeyPtr, platform::Value, DizCollectionKey::Hasher, DizCollectionKey::Equal>;
-  using DizCollectionKeyHashSet = std::unordered_set<DizCollectionKeyPtr, DizCollectionKey::Hasher, DizCollectionKey::Equal>;
+  using DizCollectionKeyHashSet =
+      std::unordered_set<DizCollectionKeyPtr, DizCollectionKey::Hasher, DizCollectionKey::Equal>;
   DizEvozidizConnectionProxy() = default;
   void init(DizEvozidiz::Ptr database, DizEvozidizConnection::Ptr readOnly, DizEvozidizConnection::Ptr readWrite);
   std::weak_ptr<DizEvozidizConnectionProxy> weakSelf();

@@ -14,7 +14,8 @@ platform::DispatchQueuePtr orMain(const platform::DispatchQueuePtr& queue) {
 // -1 when the pragma cannot be read, which the named forms answer as "UNKNOWN" (never as a value
 // the pragma could really have).
 std::string DizEvozidizConnectionInternal::pragmaSynchronous() const {
-  return DizEvozidiz::pragmaValueForSynchronous(onQueueSync([&] { return db ? DizEvozidizInternal::pragma("synchronous", db) : -1; }));
+  return DizEvozidiz::pragmaValueForSynchronous(
+      onQueueSync([&] { return db ? DizEvozidizInternal::pragma("synchronous", db) : -1; }));
 }
 
 std::int64_t DizEvozidizConnectionInternal::pragmaPageSize() const {
@@ -26,16 +27,18 @@ std::int64_t DizEvozidizConnectionInternal::pragmaMMapSize() const {
 }
 
 std::string DizEvozidizConnectionInternal::pragmaAutoVacuum() const {
-  return DizEvozidiz::pragmaValueForAutoVacuum(onQueueSync([&] { return db ? DizEvozidizInternal::pragma("auto_vacuum", db) : -1; }));
+  return DizEvozidiz::pragmaValueForAutoVacuum(
+      onQueueSync([&] { return db ? DizEvozidizInternal::pragma("auto_vacuum", db) : -1; }));
 }
 
 void DizEvozidizConnectionInternal::asyncVacuum(std::function<void(const platform::ErrorPtr&)> completion,
-                                        platform::DispatchQueuePtr completionQueue) {
-  connectionQueue_->async([self = self(), completion = std::move(completion), completionQueue = std::move(completionQueue)] {
-    platform::ErrorPtr error;
-    self->vacuum(&error);
-    if (completion) orMain(completionQueue)->async([completion, error] { completion(error); });
-  });
+                                                platform::DispatchQueuePtr completionQueue) {
+  connectionQueue_->async(
+      [self = self(), completion = std::move(completion), completionQueue = std::move(completionQueue)] {
+        platform::ErrorPtr error;
+        self->vacuum(&error);
+        if (completion) orMain(completionQueue)->async([completion, error] { completion(error); });
+      });
 }
 
 std::shared_ptr<platform::Progress> DizEvozidizConnectionInternal::asyncBackupToPath(

@@ -32,7 +32,8 @@ ClassOperationsTable& classOperationsTable() {
 
 }  // namespace
 
-void DizEvozidizRecordExtensionClassOperations(const platform::Class& cls, DizEvozidizExtensionClassOperations operations) {
+void DizEvozidizRecordExtensionClassOperations(const platform::Class& cls,
+                                               DizEvozidizExtensionClassOperations operations) {
   auto& table = classOperationsTable();
   std::lock_guard guard(table.mutex);
   table.byClass[&cls] = operations;
@@ -180,8 +181,8 @@ void DizEvozidizExtensionTransaction::handleReplaceMetadata(const Value&, const 
 void DizEvozidizExtensionTransaction::handleTouchObjectForCollectionKey(const DizCollectionKeyPtr&, std::int64_t) {}
 void DizEvozidizExtensionTransaction::handleTouchMetadataForCollectionKey(const DizCollectionKeyPtr&, std::int64_t) {}
 void DizEvozidizExtensionTransaction::handleTouchRowForCollectionKey(const DizCollectionKeyPtr&, std::int64_t) {}
-void DizEvozidizExtensionTransaction::handleWillRemoveObjectForCollectionKey(const DizCollectionKeyPtr&,
-                                                                             std::int64_t) {}
+void DizEvozidizExtensionTransaction::handleWillRemoveObjectForCollectionKey(const DizCollectionKeyPtr&, std::int64_t) {
+}
 void DizEvozidizExtensionTransaction::handleRemoveObjectForCollectionKey(const DizCollectionKeyPtr&, std::int64_t) {}
 void DizEvozidizExtensionTransaction::handleWillRemoveObjectsForKeys(const std::vector<std::string>&,
                                                                      const std::string&,
@@ -287,7 +288,7 @@ void DizEvozidizExtensionTransaction::setDoubleValue(double value, std::string_v
 }
 
 std::optional<std::string> DizEvozidizExtensionTransaction::stringValueForExtensionKey(std::string_view key,
-                                                                                     bool persistent) {
+                                                                                       bool persistent) {
   if (persistent) {
     if (!databaseTransaction_) return std::nullopt;
     return databaseTransaction_->stringValueForKey(key, registeredName());

@@ -133,13 +133,15 @@ struct DizEvozidizExtensionClassOperations {
 
 // Records T's class operations (its static dropTablesForRegisteredName and previousClassNames, or the
 // nearest inherited ones) under T's class. DIZ_EXTENSION_CLASS does this at static initialisation.
-void DizEvozidizRecordExtensionClassOperations(const platform::Class& cls, DizEvozidizExtensionClassOperations operations);
+void DizEvozidizRecordExtensionClassOperations(const platform::Class& cls,
+                                               DizEvozidizExtensionClassOperations operations);
 // The operations of the class, or of its nearest ancestor that recorded some.
 DizEvozidizExtensionClassOperations DizEvozidizExtensionClassOperationsFor(const platform::Class& cls);
 
-#define DIZ_EXTENSION_CLASS(Self, Super) \
-  ZORVEL_CLASS(Self, Super)              \
-  static inline const bool dizExtensionClassOperationsRegistered_ = ::DizEvozidizRegisterExtensionClassOperations<Self>();
+#define DIZ_EXTENSION_CLASS(Self, Super)                            \
+  ZORVEL_CLASS(Self, Super)                                         \
+  static inline const bool dizExtensionClassOperationsRegistered_ = \
+      ::DizEvozidizRegisterExtensionClassOperations<Self>();
 
 // ---------------------------------------------------------------------------------------------
 

@@ -4,9 +4,9 @@
 #include <utility>
 
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
-#include "DizEvozidiz/DizEvozidizInternal.h"
 #include "DizEvozidiz/DizEvozidizExtension.h"
 #include "DizEvozidiz/DizEvozidizExtensionInternal.h"
+#include "DizEvozidiz/DizEvozidizInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 
 namespace {
@@ -37,7 +37,8 @@ auto readRegistries(const DizEvozidizInternal& database, F&& f) {
 // Registration
 
 bool DizEvozidizInternal::registerExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
-                                    const std::shared_ptr<DizEvozidizConnection>& connection, platform::ErrorPtr* error) {
+                                            const std::shared_ptr<DizEvozidizConnection>& connection,
+                                            platform::ErrorPtr* error) {
   bool result = false;
   const std::string ownName(name);
   writeQueue_->sync([&] { result = registerExtensionOnWriteQueue(extension, ownName, connection, error); });
@@ -45,9 +46,9 @@ bool DizEvozidizInternal::registerExtension(const DizEvozidizExtensionPtr& exten
 }
 
 void DizEvozidizInternal::asyncRegisterExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
-                                         std::function<void(bool)> completion,
-                                         platform::DispatchQueuePtr completionQueue,
-                                         const std::shared_ptr<DizEvozidizConnection>& connection) {
+                                                 std::function<void(bool)> completion,
+                                                 platform::DispatchQueuePtr completionQueue,
+                                                 const std::shared_ptr<DizEvozidizConnection>& connection) {
   writeQueue_->async([self = self(), extension, name = std::string(name), completion = std::move(completion),
                       completionQueue = std::move(completionQueue), connection] {
     const bool result = self->registerExtensionOnWriteQueue(extension, name, connection, nullptr);
@@ -55,9 +56,10 @@ void DizEvozidizInternal::asyncRegisterExtension(const DizEvozidizExtensionPtr& 
   });
 }
 
-bool DizEvozidizInternal::registerExtensionOnWriteQueue(const DizEvozidizExtensionPtr& extension, const std::string& name,
-                                                const std::shared_ptr<DizEvozidizConnection>& connection,
-                                                platform::ErrorPtr* error) {
+bool DizEvozidizInternal::registerExtensionOnWriteQueue(const DizEvozidizExtensionPtr& extension,
+                                                        const std::string& name,
+                                                        const std::shared_ptr<DizEvozidizConnection>& connection,
+                                                        platform::ErrorPtr* error) {
   if (!extension) {
     DIZ_DB_LOG_ERROR("%@: Error registering extension: extension parameter is nil");
     return false;
@@ -66,9 +68,8 @@ bool DizEvozidizInternal::registerExtensionOnWriteQueue(const DizEvozidizExtensi
     DIZ_DB_LOG_ERROR("%@: Error registering extension: extensionName parameter is nil or empty string");
     return false;
   }
-  const DizEvozidizRegistriesPtr registries = readRegistries(*this, [this](const DizEvozidizRegistries&) {
-    return shared_->registries;
-  });
+  const DizEvozidizRegistriesPtr registries =
+      readRegistries(*this, [this](const DizEvozidizRegistries&) { return shared_->registries; });
   if (!extension->registeredName().empty()) {
     DIZ_DB_LOG_ERROR("%@: Error registering extension: extension is already registered");
     return false;
@@ -103,14 +104,14 @@ bool DizEvozidizInternal::registerExtensionOnWriteQueue(const DizEvozidizExtensi
 // Unregistration
 
 void DizEvozidizInternal::unregisterExtensionWithName(std::string_view name,
-                                             const std::shared_ptr<DizEvozidizConnection>& connection) {
+                                                      const std::shared_ptr<DizEvozidizConnection>& connection) {
   const std::string ownName(name);
   writeQueue_->sync([&] { unregisterExtensionOnWriteQueue(ownName, connection); });
 }
 
 void DizEvozidizInternal::asyncUnregisterExtensionWithName(std::string_view name, std::function<void()> completion,
-                                                   platform::DispatchQueuePtr completionQueue,
-                                                   const std::shared_ptr<DizEvozidizConnection>& connection) {
+                                                           platform::DispatchQueuePtr completionQueue,
+                                                           const std::shared_ptr<DizEvozidizConnection>& connection) {
   writeQueue_->async([self = self(), name = std::string(name), completion = std::move(completion),
                       completionQueue = std::move(completionQueue), connection] {
     self->unregisterExtensionOnWriteQueue(name, connection);
@@ -119,7 +120,7 @@ void DizEvozidizInternal::asyncUnregisterExtensionWithName(std::string_view name
 }
 
 void DizEvozidizInternal::unregisterExtensionOnWriteQueue(const std::string& name,
-                                                  const std::shared_ptr<DizEvozidizConnection>& connection) {
+                                                          const std::shared_ptr<DizEvozidizConnection>& connection) {
   if (name.empty()) {
     DIZ_DB_LOG_ERROR("%@: Error unregistering extension: extensionName parameter is nil or empty string");
     return;
@@ -207,28 +208,37 @@ void DizEvozidizInternal::noteCommittedChangesetForExtensions(const platform::Va
 // The public face
 
 bool DizEvozidiz::registerExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
-                                    const std::shared_ptr<DizEvozidizConnection>& connection, platform::ErrorPtr* error) {
+                                    const std::shared_ptr<DizEvozidizConnection>& connection,
+                                    platform::ErrorPtr* error) {
   return DizInternal(*this).registerExtension(extension, name, connection, error);
 }
 void DizEvozidiz::asyncRegisterExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
-                                         std::function<void(bool)> completion, platform::DispatchQueuePtr completionQueue,
+                                         std::function<void(bool)> completion,
+                                         platform::DispatchQueuePtr completionQueue,
                                          const std::shared_ptr<DizEvozidizConnection>& connection) {
-  DizInternal(*this).asyncRegisterExtension(extension, name, std::move(completion), std::move(completionQueue), connection);
+  DizInternal(*this).asyncRegisterExtension(extension, name, std::move(completion), std::move(completionQueue),
+                                            connection);
 }
-void DizEvozidiz::unregisterExtensionWithName(std::string_view name, const std::shared_ptr<DizEvozidizConnection>& connection) {
+void DizEvozidiz::unregisterExtensionWithName(std::string_view name,
+                                              const std::shared_ptr<DizEvozidizConnection>& connection) {
   DizInternal(*this).unregisterExtensionWithName(name, connection);
 }
 void DizEvozidiz::asyncUnregisterExtensionWithName(std::string_view name, std::function<void()> completion,
                                                    platform::DispatchQueuePtr completionQueue,
                                                    const std::shared_ptr<DizEvozidizConnection>& connection) {
-  DizInternal(*this).asyncUnregisterExtensionWithName(name, std::move(completion), std::move(completionQueue), connection);
+  DizInternal(*this).asyncUnregisterExtensionWithName(name, std::move(completion), std::move(completionQueue),
+                                                      connection);
 }
 DizEvozidizExtensionPtr DizEvozidiz::registeredExtension(std::string_view name) const {
   return DizInternal(*this).registeredExtension(name);
 }
-DizEvozidizExtensionsByName DizEvozidiz::registeredExtensions() const { return DizInternal(*this).registeredExtensions(); }
+DizEvozidizExtensionsByName DizEvozidiz::registeredExtensions() const {
+  return DizInternal(*this).registeredExtensions();
+}
 std::vector<std::string> DizEvozidiz::extensionsOrder() const { return DizInternal(*this).extensionsOrder(); }
 DizEvozidizExtensionDependencies DizEvozidiz::extensionDependencies() const {
   return DizInternal(*this).extensionDependencies();
 }
-DizMemoryTablesByName DizEvozidiz::registeredMemoryTables() const { return DizInternal(*this).registeredMemoryTables(); }
+DizMemoryTablesByName DizEvozidiz::registeredMemoryTables() const {
+  return DizInternal(*this).registeredMemoryTables();
+}

@@ -36,9 +36,9 @@
 #include "DizEvozidiz/DizEvozidizConnectionStateInternal.h"
 #include "DizEvozidiz/DizVfsShimInternal.h"
 #include "platform/dispatch/dispatch.h"
+#include "platform/runtime/value.h"
 #include "platform/system/locks.h"
 #include "platform/system/thread_safety.h"
-#include "platform/runtime/value.h"
 
 class DizEvozidizConnection;
 
@@ -286,7 +286,8 @@ class DizEvozidizInternal final : public DizEvozidiz {
   bool registerExtensionOnWriteQueue(const DizEvozidizExtensionPtr& extension, const std::string& name,
                                      const std::shared_ptr<DizEvozidizConnection>& connection,
                                      platform::ErrorPtr* error);
-  void unregisterExtensionOnWriteQueue(const std::string& name, const std::shared_ptr<DizEvozidizConnection>& connection);
+  void unregisterExtensionOnWriteQueue(const std::string& name,
+                                       const std::shared_ptr<DizEvozidizConnection>& connection);
   std::shared_ptr<DizEvozidizConnection> registrationConnection();
   // Snapshot queue, at every commit: takes the registries a changeset carries and hands the
   // changeset to every registered extension object.

@@ -3,8 +3,8 @@
 #include <unordered_set>
 
 #include "DizEvozidiz/DizEvozidizManagerInternal.h"
-#include "platform/system/text.h"
 #include "platform/runtime/thread.h"
+#include "platform/system/text.h"
 
 namespace {
 

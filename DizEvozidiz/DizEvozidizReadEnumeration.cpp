@@ -78,7 +78,8 @@ int stepRows(Pass& p, sqlite3_stmt* statement, const std::string* fixed, Columns
     } else {
       DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
       Value object, metadata;
-      if (columns == Columns::Objects || columns == Columns::Rows) object = objectOfRow(p.c, ck, statement, objectColumn, true);
+      if (columns == Columns::Objects || columns == Columns::Rows)
+        object = objectOfRow(p.c, ck, statement, objectColumn, true);
       if (columns == Columns::Metadata || columns == Columns::Rows) {
         metadata = metadataOfRow(p.c, ck, statement, metadataColumn, true);
       }
@@ -345,10 +346,8 @@ void Transaction::enumerateKeysInCollection(std::string_view collection, const K
 
 void Transaction::enumerateKeysInAllCollectionsUsingBlock(const CollectionKeyBlock& block) {
   if (!block) return;
-  _enumerateKeysInAllCollectionsUsingBlock(
-      [&](std::int64_t, const std::string& collection, const std::string& key, bool& stop) {
-        block(collection, key, stop);
-      });
+  _enumerateKeysInAllCollectionsUsingBlock([&](std::int64_t, const std::string& collection, const std::string& key,
+                                               bool& stop) { block(collection, key, stop); });
 }
 
 namespace {
@@ -368,7 +367,8 @@ void Transaction::enumerateKeysAndObjectsInCollection(std::string_view collectio
                                                       const KeyFilter& filter) {
   if (!block) return;
   _enumerateKeysAndObjectsInCollection(
-      collection, [&](std::int64_t, const std::string& key, const Value& object, bool& stop) { block(key, object, stop); },
+      collection,
+      [&](std::int64_t, const std::string& key, const Value& object, bool& stop) { block(key, object, stop); },
       wrap(filter));
 }
 

@@ -44,8 +44,8 @@ Value deserialize(const DizEvozidizDeserializer& deserializer, const char* what,
                   const std::string& key, std::span<const std::uint8_t> bytes) {
   Value value = deserializer(collection, key, bytes);
   if (value.isNil() && !bytes.empty()) {
-    DIZ_TXN_LOG_WARN("%@: Unable to deserialize %@ for collection(%@) key(%@): %lu bytes read as nil", what,
-                     collection, key, static_cast<unsigned long>(bytes.size()));
+    DIZ_TXN_LOG_WARN("%@: Unable to deserialize %@ for collection(%@) key(%@): %lu bytes read as nil", what, collection,
+                     key, static_cast<unsigned long>(bytes.size()));
   }
   return value;
 }
@@ -535,16 +535,16 @@ bool DizEvozidizReadTransaction::getBoolValue(bool* value, std::string_view key,
 
 bool DizEvozidizReadTransaction::getIntValue(std::int32_t* value, std::string_view key, std::string_view extension) {
   std::int32_t number = 0;
-  const bool found = readExtensionValue(*connection_, key, extension,
-                                        [&](sqlite3_stmt* s) { number = sqlite3_column_int(s, 0); });
+  const bool found =
+      readExtensionValue(*connection_, key, extension, [&](sqlite3_stmt* s) { number = sqlite3_column_int(s, 0); });
   if (value) *value = number;
   return found;
 }
 
 bool DizEvozidizReadTransaction::getDoubleValue(double* value, std::string_view key, std::string_view extension) {
   double number = 0;
-  const bool found = readExtensionValue(*connection_, key, extension,
-                                        [&](sqlite3_stmt* s) { number = sqlite3_column_double(s, 0); });
+  const bool found =
+      readExtensionValue(*connection_, key, extension, [&](sqlite3_stmt* s) { number = sqlite3_column_double(s, 0); });
   if (value) *value = number;
   return found;
 }

@@ -103,7 +103,8 @@ bool executeWrite(DizEvozidizConnectionInternal& c, sqlite3_stmt* statement, con
 template <class BeforeStep>
 bool deleteRowids(DizEvozidizConnectionInternal& c, const std::vector<std::int64_t>& rowids, const char* name,
                   const char* part, bool& prepared, BeforeStep&& beforeStep) {
-  const std::string text = DizInListStatementText(R"(DELETE FROM "database2")", R"( WHERE "rowid" IN ()", rowids.size());
+  const std::string text =
+      DizInListStatementText(R"(DELETE FROM "database2")", R"( WHERE "rowid" IN ()", rowids.size());
   sqlite3_stmt* statement = nullptr;
   int status = sqlite3_prepare_v2(c.db, text.c_str(), static_cast<int>(text.size() + 1), &statement, nullptr);
   if (status != SQLITE_OK) {
@@ -137,9 +138,9 @@ RW::Ptr RW::initWithConnection(DizEvozidizConnectionInternal* connection, bool i
 void RW::noteFailedWrite(std::string_view step) {
   if (writeFailure_) return;
   sqlite3* db = connection_->db;
-  writeFailure_ = DizEvozidizMakeError(DizEvozidizErrorWriteFailed,
-                                       "A write of the transaction failed (" + std::string(step) + ")", db,
-                                       db ? sqlite3_extended_errcode(db) : SQLITE_MISUSE);
+  writeFailure_ =
+      DizEvozidizMakeError(DizEvozidizErrorWriteFailed, "A write of the transaction failed (" + std::string(step) + ")",
+                           db, db ? sqlite3_extended_errcode(db) : SQLITE_MISUSE);
 }
 
 void RW::noteFailedWrite(std::string_view step, std::string_view reason) {
@@ -318,8 +319,8 @@ void RW::replaceMetadata(const Value& metadata, std::string_view key, std::strin
   if (rowidForWrite(rowid, key, collection)) replaceMetadata(metadata, key, collection, rowid, &serializedMetadata);
 }
 
-void RW::replaceMetadata(const Value& metadataIn, std::string_view key, std::string_view collection,
-                         std::int64_t rowid, const Bytes* serializedMetadata) {
+void RW::replaceMetadata(const Value& metadataIn, std::string_view key, std::string_view collection, std::int64_t rowid,
+                         const Bytes* serializedMetadata) {
   const auto& extensions = orderedExtensions();
   DizEvozidizConnectionInternal& c = *connection_;
   DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
@@ -395,7 +396,8 @@ void RW::touchRowForKey(std::string_view key, std::string_view collection) {
 
 void RW::removeObjectForKey(std::string_view key, std::string_view collection) {
   std::int64_t rowid = 0;
-  if (rowidForWrite(rowid, key, collection)) removeObjectForCollectionKey(DizCollectionKey::make(collection, key), rowid);
+  if (rowidForWrite(rowid, key, collection))
+    removeObjectForCollectionKey(DizCollectionKey::make(collection, key), rowid);
 }
 
 void RW::removeObjectForKey(std::string_view key, std::string_view collection, std::int64_t rowid) {
@@ -436,9 +438,8 @@ void RW::removeObjectsForKeys(const std::vector<std::string>& keys, std::string_
     foundKeys.clear();
     foundRowids.clear();
 
-    const std::string text =
-        DizInListStatementText(R"(SELECT "rowid", "key" FROM "database2")", R"( WHERE "collection" = ? AND "key" IN ()",
-                               count);
+    const std::string text = DizInListStatementText(R"(SELECT "rowid", "key" FROM "database2")",
+                                                    R"( WHERE "collection" = ? AND "key" IN ()", count);
     sqlite3_stmt* select = nullptr;
     int status = sqlite3_prepare_v2(c.db, text.c_str(), static_cast<int>(text.size() + 1), &select, nullptr);
     if (status != SQLITE_OK) {

@@ -16,7 +16,8 @@ void DizEnumerateRowsForBlockType(DizEvozidizReadTransaction& t, std::uint64_t b
       auto each = [&](std::int64_t r, const std::string& c, const std::string& k, bool&) {
         if (!filter || filter(r, c, k)) block(r, c, k, nil, nil);
       };
-      collections ? t._enumerateKeysInCollections(*collections, each) : t._enumerateKeysInAllCollectionsUsingBlock(each);
+      collections ? t._enumerateKeysInCollections(*collections, each)
+                  : t._enumerateKeysInAllCollectionsUsingBlock(each);
     } else if (!needsObject) {
       auto each = [&](std::int64_t r, const std::string& c, const std::string& k, const Value& m, bool&) {
         block(r, c, k, nil, m);

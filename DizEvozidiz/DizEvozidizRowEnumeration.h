@@ -15,9 +15,9 @@
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/Utilities/DizWhitelistBlacklist.h"
 
-using DizRowEnumerationBlock = std::function<void(std::int64_t rowid, const std::string& collection,
-                                                  const std::string& key, const platform::Value& object,
-                                                  const platform::Value& metadata)>;
+using DizRowEnumerationBlock =
+    std::function<void(std::int64_t rowid, const std::string& collection, const std::string& key,
+                       const platform::Value& object, const platform::Value& metadata)>;
 
 void DizEnumerateRowsForBlockType(DizEvozidizReadTransaction& transaction, std::uint64_t blockType,
                                   const DizWhitelistBlacklist* allowedCollections,

@@ -34,8 +34,7 @@ const DizEvozidizDeserializer& DizEvozidizSerializers::propertyListDeserializer(
   static const DizEvozidizDeserializer deserializer = [](const std::string&, const std::string&,
                                                          std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) return platform::Value();
-    return platform::propertyListWithData(
-        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    return platform::propertyListWithData(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   };
   return deserializer;
 }

@@ -12,17 +12,17 @@
 #include <span>
 #include <string>
 
-#include "platform/system/date.h"
 #include "platform/runtime/value.h"
+#include "platform/system/date.h"
 
-using DizEvozidizSerializer =
-    std::function<platform::Bytes(const std::string& collection, const std::string& key, const platform::Value& object)>;
+using DizEvozidizSerializer = std::function<platform::Bytes(const std::string& collection, const std::string& key,
+                                                            const platform::Value& object)>;
 // The bytes may wrap SQLite's column memory: valid only during the call. Empty bytes stand for none.
 using DizEvozidizDeserializer = std::function<platform::Value(const std::string& collection, const std::string& key,
                                                               std::span<const std::uint8_t> bytes)>;
 // Returns the value to store and cache in place of the given one.
-using DizEvozidizPreSanitizer =
-    std::function<platform::Value(const std::string& collection, const std::string& key, const platform::Value& object)>;
+using DizEvozidizPreSanitizer = std::function<platform::Value(const std::string& collection, const std::string& key,
+                                                              const platform::Value& object)>;
 // Called after the value was written.
 using DizEvozidizPostSanitizer =
     std::function<void(const std::string& collection, const std::string& key, const platform::Value& object)>;

@@ -106,8 +106,7 @@ class DizEvozidizReadTransaction : public DizProxyObjectSource,
   platform::Value objectForKey(std::string_view key, std::string_view collection);
   platform::Value metadataForKey(std::string_view key, std::string_view collection);
   // Out-pointers may be null; a null pointer's value is neither read nor cached.
-  bool getObject(platform::Value* object, platform::Value* metadata, std::string_view key,
-                 std::string_view collection);
+  bool getObject(platform::Value* object, platform::Value* metadata, std::string_view key, std::string_view collection);
 
   // ---- Fetch by a known row (for extensions; the key cache is not consulted) ----
   platform::Value objectForCollectionKey(const DizCollectionKeyPtr& collectionKey, std::int64_t rowid) override;
@@ -116,8 +115,8 @@ class DizEvozidizReadTransaction : public DizProxyObjectSource,
   platform::Value metadataForKey(std::string_view key, std::string_view collection, std::int64_t rowid);
   bool getObject(platform::Value* object, platform::Value* metadata, const DizCollectionKeyPtr& collectionKey,
                  std::int64_t rowid);
-  bool getObject(platform::Value* object, platform::Value* metadata, std::string_view key,
-                 std::string_view collection, std::int64_t rowid);
+  bool getObject(platform::Value* object, platform::Value* metadata, std::string_view key, std::string_view collection,
+                 std::int64_t rowid);
 
   // ---- Raw bytes (copied; never deserialized, never cached) ----
   // nullopt when the row is missing; an existing row without metadata gives empty bytes.
@@ -179,12 +178,11 @@ class DizEvozidizReadTransaction : public DizProxyObjectSource,
       std::function<bool(std::int64_t rowid, const std::string& collection, const std::string& key)>;
   using RowidKeyValueBlock =
       std::function<void(std::int64_t rowid, const std::string& key, const platform::Value& value, bool& stop)>;
-  using RowidCollectionKeyValueBlock = std::function<void(std::int64_t rowid, const std::string& collection,
-                                                          const std::string& key, const platform::Value& value,
-                                                          bool& stop)>;
-  using RowidKeyRowBlock = std::function<void(std::int64_t rowid, const std::string& key,
-                                              const platform::Value& object, const platform::Value& metadata,
-                                              bool& stop)>;
+  using RowidCollectionKeyValueBlock =
+      std::function<void(std::int64_t rowid, const std::string& collection, const std::string& key,
+                         const platform::Value& value, bool& stop)>;
+  using RowidKeyRowBlock = std::function<void(std::int64_t rowid, const std::string& key, const platform::Value& object,
+                                              const platform::Value& metadata, bool& stop)>;
   using RowidCollectionKeyRowBlock =
       std::function<void(std::int64_t rowid, const std::string& collection, const std::string& key,
                          const platform::Value& object, const platform::Value& metadata, bool& stop)>;
@@ -209,8 +207,7 @@ class DizEvozidizReadTransaction : public DizProxyObjectSource,
                                                            const RowidCollectionKeyFilter& filter = {});
   void _enumerateRowsInCollection(std::string_view collection, const RowidKeyRowBlock& block,
                                   const RowidKeyFilter& filter = {});
-  void _enumerateRowsInCollections(const std::vector<std::string>& collections,
-                                   const RowidCollectionKeyRowBlock& block,
+  void _enumerateRowsInCollections(const std::vector<std::string>& collections, const RowidCollectionKeyRowBlock& block,
                                    const RowidCollectionKeyFilter& filter = {});
   void _enumerateRowsInAllCollectionsUsingBlock(const RowidCollectionKeyRowBlock& block,
                                                 const RowidCollectionKeyFilter& filter = {});

@@ -54,10 +54,9 @@ DizTransactionExtensionState& RT::extensionState() {
 namespace {
 
 DizEvozidizExtensionTransactionPtr makeAndPrepare(RT& transaction, DizEvozidizExtensionConnection& connection) {
-  DizEvozidizExtensionTransactionPtr made =
-      transaction.isReadWriteTransaction()
-          ? connection.newReadWriteTransaction(static_cast<RW&>(transaction))
-          : connection.newReadTransaction(transaction);
+  DizEvozidizExtensionTransactionPtr made = transaction.isReadWriteTransaction()
+                                                ? connection.newReadWriteTransaction(static_cast<RW&>(transaction))
+                                                : connection.newReadTransaction(transaction);
   if (!made || !made->prepareIfNeeded()) return nullptr;
   return made;
 }

@@ -19,7 +19,6 @@
 #include "DizEvozidiz/Utilities/DizMarkers.h"
 #include "platform/runtime/value.h"
 
-
 // The outcome of a rowid lookup. A failed lookup is never taken for a missing row.
 enum class DizLookup { Found, Missing, Failed };
 

@@ -20,7 +20,9 @@ DizMemoryTable::DizMemoryTable(std::string keyClass) : keyClass_(std::move(keyCl
   queue_->setSpecific(&isOnQueueKey_, &isOnQueueKey_);
 }
 
-DizMemoryTable::Ptr DizMemoryTable::make(std::string keyClass) { return platform::make<DizMemoryTable>(std::move(keyClass)); }
+DizMemoryTable::Ptr DizMemoryTable::make(std::string keyClass) {
+  return platform::make<DizMemoryTable>(std::move(keyClass));
+}
 
 DizMemoryTable::~DizMemoryTable() {
   for (auto& [key, chain] : dict_) releaseChain(std::move(chain));

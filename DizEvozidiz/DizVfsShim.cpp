@@ -63,9 +63,7 @@ int shimSync(sqlite3_file* file, int flags) {
   return realMethods(file)->xSync(realFile(file), flags);
 }
 
-int shimFileSize(sqlite3_file* file, sqlite3_int64* size) {
-  return realMethods(file)->xFileSize(realFile(file), size);
-}
+int shimFileSize(sqlite3_file* file, sqlite3_int64* size) { return realMethods(file)->xFileSize(realFile(file), size); }
 int shimLock(sqlite3_file* file, int lock) { return realMethods(file)->xLock(realFile(file), lock); }
 int shimUnlock(sqlite3_file* file, int lock) { return realMethods(file)->xUnlock(realFile(file), lock); }
 int shimCheckReservedLock(sqlite3_file* file, int* out) {
@@ -75,9 +73,7 @@ int shimFileControl(sqlite3_file* file, int op, void* arg) {
   return realMethods(file)->xFileControl(realFile(file), op, arg);
 }
 int shimSectorSize(sqlite3_file* file) { return realMethods(file)->xSectorSize(realFile(file)); }
-int shimDeviceCharacteristics(sqlite3_file* file) {
-  return realMethods(file)->xDeviceCharacteristics(realFile(file));
-}
+int shimDeviceCharacteristics(sqlite3_file* file) { return realMethods(file)->xDeviceCharacteristics(realFile(file)); }
 int shimShmMap(sqlite3_file* file, int region, int size, int extend, void volatile** out) {
   return realMethods(file)->xShmMap(realFile(file), region, size, extend, out);
 }
@@ -169,9 +165,7 @@ void (*shimDlSym(sqlite3_vfs* vfs, void* handle, const char* symbol))(void) {
   return realVfs(vfs)->xDlSym(realVfs(vfs), handle, symbol);
 }
 void shimDlClose(sqlite3_vfs* vfs, void* handle) { realVfs(vfs)->xDlClose(realVfs(vfs), handle); }
-int shimRandomness(sqlite3_vfs* vfs, int size, char* out) {
-  return realVfs(vfs)->xRandomness(realVfs(vfs), size, out);
-}
+int shimRandomness(sqlite3_vfs* vfs, int size, char* out) { return realVfs(vfs)->xRandomness(realVfs(vfs), size, out); }
 int shimSleep(sqlite3_vfs* vfs, int microseconds) { return realVfs(vfs)->xSleep(realVfs(vfs), microseconds); }
 int shimCurrentTime(sqlite3_vfs* vfs, double* out) { return realVfs(vfs)->xCurrentTime(realVfs(vfs), out); }
 int shimGetLastError(sqlite3_vfs* vfs, int size, char* out) {

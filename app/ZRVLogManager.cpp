@@ -50,8 +50,8 @@ std::shared_ptr<ZRVLogManager> ZRVLogManager::sharedInstance() {
 
 ZRVLogManager::ZRVLogManager(const LGJournalWriter* writer) {
   for (std::size_t i = 0; i < kCategories.size(); ++i)
-    handles_[i] = std::make_shared<const ZRVLogHandle>(std::string(ZRVBundleIdentifier), std::string(kCategories[i]),
-                                                       writer);
+    handles_[i] =
+        std::make_shared<const ZRVLogHandle>(std::string(ZRVBundleIdentifier), std::string(kCategories[i]), writer);
 }
 
 ZRVLogHandlePtr ZRVLogManager::handle(Area area) const {

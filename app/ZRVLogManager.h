@@ -94,8 +94,8 @@ class ZRVLogManager : public platform::Object {
  public:
   // The areas, in the order the handles are made.
   enum class Area : std::size_t { Database, CloudKit, Reachability, UI, Push, Notifications, Review };
-  static constexpr std::array<std::string_view, 7> kCategories = {
-      "Database", "CloudKit", "Reachability", "UI", "Push", "Notifications", "Review"};
+  static constexpr std::array<std::string_view, 7> kCategories = {"Database", "CloudKit",      "Reachability", "UI",
+                                                                  "Push",     "Notifications", "Review"};
 
   // The process's manager, made on first use (thread-safe), writing to the journal daemon.
   static std::shared_ptr<ZRVLogManager> sharedInstance();

@@ -33,12 +33,18 @@ void ZRVMainItemCounter::updateWithCurrentDate(std::optional<platform::Date> now
 
 std::int64_t ZRVMainItemCounter::valueForUnitType(std::uint64_t unitType) const {
   switch (unitType) {
-    case ZRVMainItemCounterUnitSeconds: return seconds();
-    case ZRVMainItemCounterUnitMinutes: return minutes();
-    case ZRVMainItemCounterUnitHours: return hours();
-    case ZRVMainItemCounterUnitDays: return days();
-    case ZRVMainItemCounterUnitYears: return years();
-    default: return 0;
+    case ZRVMainItemCounterUnitSeconds:
+      return seconds();
+    case ZRVMainItemCounterUnitMinutes:
+      return minutes();
+    case ZRVMainItemCounterUnitHours:
+      return hours();
+    case ZRVMainItemCounterUnitDays:
+      return days();
+    case ZRVMainItemCounterUnitYears:
+      return years();
+    default:
+      return 0;
   }
 }
 

@@ -12,9 +12,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/system/date.h"
 #include "platform/runtime/object.h"
 #include "platform/runtime/properties.h"
+#include "platform/system/date.h"
 
 class ZRVEvent;
 

@@ -25,8 +25,8 @@ void ZRVMainTimer::start() {
   std::shared_ptr<platform::Timer> timer;
   RFDisposablePtr scheduled;
   if (scheduler_) {
-    scheduled = scheduler_->afterRepeatingEvery(platform::Date::now().addingTimeInterval(kTickInterval),
-                                                kTickInterval, 0, fire);
+    scheduled = scheduler_->afterRepeatingEvery(platform::Date::now().addingTimeInterval(kTickInterval), kTickInterval,
+                                                0, fire);
   } else {
     timer = platform::Timer::scheduledTimer(kTickInterval, true, [fire](platform::Timer&) { fire(); });
   }

@@ -18,8 +18,8 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/runtime/object.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/runtime/object.h"
 #include "reactive/RFDisposable.h"
 #include "reactive/RFScheduler.h"
 #include "reactive/RFSubject.h"

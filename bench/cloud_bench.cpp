@@ -83,7 +83,9 @@ CloudRecordPtr record(const std::string& zone, const std::string& name) {
 void reportLatency(benchmark::State& state, std::vector<double> samples) {
   if (samples.empty()) return;
   std::sort(samples.begin(), samples.end());
-  auto at = [&](double q) { return samples[std::min(samples.size() - 1, static_cast<std::size_t>(q * (samples.size() - 1) + 0.5))]; };
+  auto at = [&](double q) {
+    return samples[std::min(samples.size() - 1, static_cast<std::size_t>(q * (samples.size() - 1) + 0.5))];
+  };
   state.counters["median_ms"] = at(0.5) * 1e3;
   state.counters["p99_ms"] = at(0.99) * 1e3;
 }
@@ -215,7 +217,8 @@ bool setUp() {
   env->writer = CloudContainer::createWithConnectionString("bench", env->userConnection)->privateCloudDatabase();
   env->device = CloudContainer::createWithConnectionString("bench", env->userConnection);
 
-  auto zones = CloudModifyRecordZonesOperation::make({CloudRecordZone("Events"), CloudRecordZone("Bench"), CloudRecordZone("Thousand")}, {});
+  auto zones = CloudModifyRecordZonesOperation::make(
+      {CloudRecordZone("Events"), CloudRecordZone("Bench"), CloudRecordZone("Thousand")}, {});
   CloudRecordZoneSubscription subscription(CloudZoneID("Events"), "Events");
   subscription.notificationInfo.shouldSendContentAvailable = true;
   auto subscriptions = CloudModifySubscriptionsOperation::make({subscription}, {});

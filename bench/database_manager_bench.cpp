@@ -21,8 +21,8 @@
 #include "app/model/ZRVEvent.h"
 #include "bench/support/compare.h"
 #include "bench/support/store_support.h"
-#include "platform/services/notification_center.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/services/notification_center.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

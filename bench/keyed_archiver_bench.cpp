@@ -2,10 +2,10 @@
 // coder. For context, the same fields through nlohmann-json, and the same archive layout built
 // and read as a libplist tree (what the archiver would cost on top of libplist's own codec).
 
-#include <nlohmann/json.hpp>
 #include <plist/plist.h>
 
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 
 #include "bench/support/compare.h"
 #include "platform/codecs/keyed_archiver.h"
@@ -79,10 +79,17 @@ void BM_UnarchiveObject(benchmark::State& state) {
 BENCHMARK(BM_UnarchiveObject);
 
 nlohmann::json toJson(const BenchEvent& e) {
-  return {{"MFModelVersion", 1},         {"identifier", e.identifier}, {"title", e.title},
-          {"note", e.note},              {"skin", e.skin},             {"startDate", e.startDate},
-          {"endDate", e.endDate},        {"sortIndex", e.sortIndex},   {"repeatInterval", e.repeatInterval},
-          {"allDay", e.allDay},          {"pinned", e.pinned}};
+  return {{"MFModelVersion", 1},
+          {"identifier", e.identifier},
+          {"title", e.title},
+          {"note", e.note},
+          {"skin", e.skin},
+          {"startDate", e.startDate},
+          {"endDate", e.endDate},
+          {"sortIndex", e.sortIndex},
+          {"repeatInterval", e.repeatInterval},
+          {"allDay", e.allDay},
+          {"pinned", e.pinned}};
 }
 
 void BM_JsonSerialize(benchmark::State& state) {

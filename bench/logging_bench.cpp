@@ -161,7 +161,6 @@ void BM_SpdlogAsyncToMemory(benchmark::State& state) {
 BENCHMARK(BM_SpdlogAsyncToMemory)->UseRealTime();
 #endif
 
-
 // --- Rolling file logger -------------------------------------------------------------------------
 
 constexpr std::uint64_t kRollBytes = 10 * 1024 * 1024;

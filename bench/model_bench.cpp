@@ -2,7 +2,6 @@
 // with nlohmann-json into a plain struct and back.
 
 #include <nlohmann/json.hpp>
-
 #include <optional>
 #include <string>
 
@@ -25,8 +24,8 @@ class BenchSkin : public MFModel, public MFJSONSerializing {
   ZORVEL_PROPERTY(std::optional<std::string>, city, setCity, platform::Copy)
 
   platform::ValueDictionary JSONKeyPathsByPropertyKey() const override {
-    return {{"uuid", Value("id")},       {"name", Value("name")},     {"collection", Value("collection")},
-            {"order", Value("order")},   {"premium", Value("premium")}, {"city", Value("place.city")}};
+    return {{"uuid", Value("id")},     {"name", Value("name")},       {"collection", Value("collection")},
+            {"order", Value("order")}, {"premium", Value("premium")}, {"city", Value("place.city")}};
   }
 };
 
@@ -50,9 +49,8 @@ void to_json(nlohmann::json& j, const PlainSkin& s) {
                      {"order", s.order}, {"premium", s.premium}, {"place", {{"city", s.city}}}};
 }
 
-const char* kJSON =
-    R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","name":"Sunset","collection":"Nature",)"
-    R"("order":12,"premium":1,"place":{"city":"Oslo"}})";
+const char* kJSON = R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","name":"Sunset","collection":"Nature",)"
+                    R"("order":12,"premium":1,"place":{"city":"Oslo"}})";
 
 void BM_MFJSONAdapterRoundTrip(benchmark::State& state) {
   Value json = Value::dictionary({{"id", Value("E621E1F8-C36C-495A-93FC-0C247A3E6E5F")},

@@ -34,8 +34,10 @@ void BM_KeyValueCoding(benchmark::State& state) {
   std::int64_t i = 0;
   for (auto _ : state) {
     for (int k = 0; k < 10; ++k) {
-      if (k >= 8) record->setValueForKey(text, kKeys[k]);
-      else record->setValueForKey(platform::Value(i), kKeys[k]);
+      if (k >= 8)
+        record->setValueForKey(text, kKeys[k]);
+      else
+        record->setValueForKey(platform::Value(i), kKeys[k]);
       platform::Value v = record->valueForKey(kKeys[k]);
       benchmark::DoNotOptimize(v);
     }

@@ -171,7 +171,8 @@ constexpr int kBatch = 1000;
 void BM_DeliverOnMainThreadHop(benchmark::State& state) {
   RFSubjectPtr subject = RFSubject::subject();
   std::atomic<int> delivered{0};
-  subject->deliverOnMainThread()->subscribeNext([&](const Value&) { delivered.fetch_add(1, std::memory_order_relaxed); });
+  subject->deliverOnMainThread()->subscribeNext(
+      [&](const Value&) { delivered.fetch_add(1, std::memory_order_relaxed); });
   auto sender = platform::DispatchQueue::createSerial("bench.sender");
   for (auto _ : state) {
     delivered = 0;

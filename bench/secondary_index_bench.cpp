@@ -87,7 +87,8 @@ void BM_Index(benchmark::State& state) {
     for (auto _ : state) {
       if (count) {
         std::uint64_t n = 0;
-        if (!index->getNumberOfRows(&n, DizEvozidizQuery::queryWithFormat("WHERE state = ?", static_cast<int>(rng() % 5))))
+        if (!index->getNumberOfRows(&n,
+                                    DizEvozidizQuery::queryWithFormat("WHERE state = ?", static_cast<int>(rng() % 5))))
           failed = true;
         sink += static_cast<std::int64_t>(n);
       } else {

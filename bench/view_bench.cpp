@@ -50,12 +50,12 @@ DizEvozidizViewPtr makeView() {
       [](DizEvozidizReadTransaction&, const std::string&, const std::string&, const Value& object) {
         return std::optional<std::string>(groups[valueOf(object) & 3]);
       });
-  auto sorting = DizEvozidizViewSorting::withObjectBlock(
-      [](DizEvozidizReadTransaction&, const std::string&, const std::string&, const std::string&, const Value& o1,
-         const std::string&, const std::string&, const Value& o2) {
-        const auto a = valueOf(o1), b = valueOf(o2);
-        return a < b ? -1 : (a > b ? 1 : 0);
-      });
+  auto sorting = DizEvozidizViewSorting::withObjectBlock([](DizEvozidizReadTransaction&, const std::string&,
+                                                            const std::string&, const std::string&, const Value& o1,
+                                                            const std::string&, const std::string&, const Value& o2) {
+    const auto a = valueOf(o1), b = valueOf(o2);
+    return a < b ? -1 : (a > b ? 1 : 0);
+  });
   return DizEvozidizView::make(grouping, sorting, "1");
 }
 
@@ -91,11 +91,13 @@ void BM_Populate(benchmark::State& state) {
   for (auto x : v) objects.push_back(objectFor(x));
   for (auto _ : state) {
     const bool committed = store.connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
-      for (int i = 0; i < kRows; ++i) t.setObject(objects[static_cast<std::size_t>(i)], keys[static_cast<std::size_t>(i)], "events");
+      for (int i = 0; i < kRows; ++i)
+        t.setObject(objects[static_cast<std::size_t>(i)], keys[static_cast<std::size_t>(i)], "events");
     });
     state.PauseTiming();
     if (!committed) state.SkipWithError("the bulk insert did not commit");
-    store.connection->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) { t.removeAllObjectsInAllCollections(); });
+    store.connection->readWriteWithBlock(
+        [](DizEvozidizReadWriteTransaction& t) { t.removeAllObjectsInAllCollections(); });
     state.ResumeTiming();
   }
   state.SetItemsProcessed(state.iterations() * kRows);
@@ -122,7 +124,8 @@ Store& filledStore(bool withView) {
     const auto keys = makeKeys(kRows);
     const auto v = values(false);
     s->connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
-      for (int i = 0; i < kRows; ++i) t.setObject(objectFor(v[static_cast<std::size_t>(i)]), keys[static_cast<std::size_t>(i)], "events");
+      for (int i = 0; i < kRows; ++i)
+        t.setObject(objectFor(v[static_cast<std::size_t>(i)]), keys[static_cast<std::size_t>(i)], "events");
     });
   }
   return *s;
@@ -136,7 +139,8 @@ void BM_InsertOne(benchmark::State& state) {
   for (auto _ : state) {
     const std::string key = "new-" + std::to_string(++serial);
     const Value object = objectFor(static_cast<std::int64_t>(rng() >> 2));
-    store.connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) { t.setObject(object, key, "events"); });
+    store.connection->readWriteWithBlock(
+        [&](DizEvozidizReadWriteTransaction& t) { t.setObject(object, key, "events"); });
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -153,7 +157,8 @@ void BM_RemoveOne(benchmark::State& state) {
       break;
     }
     const std::string key = "key-" + std::to_string(i++);
-    store.connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) { t.removeObjectForKey(key, "events"); });
+    store.connection->readWriteWithBlock(
+        [&](DizEvozidizReadWriteTransaction& t) { t.removeObjectForKey(key, "events"); });
   }
   state.SetItemsProcessed(state.iterations());
 }

@@ -42,7 +42,8 @@ Case makeCase(std::size_t changes) {
       rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(at));
     } else if (what == 2) {
       const std::uint64_t at = rng() % rows.size();
-      c.log.emplace_back(DizEvozidizViewRowChange::updateCollectionKey(key(rows[at]), name(g), at, DizViewChangedObject));
+      c.log.emplace_back(
+          DizEvozidizViewRowChange::updateCollectionKey(key(rows[at]), name(g), at, DizViewChangedObject));
     } else {
       // A move: the row leaves its place and lands in another group.
       const std::uint64_t at = rng() % rows.size();
@@ -82,7 +83,14 @@ void BM_GetSectionChanges(benchmark::State& state) {
   state.counters["reported"] = static_cast<double>(reported);
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(c.log.size()));
 }
-BENCHMARK(BM_GetSectionChanges)->Arg(10)->Arg(1000)->Arg(10000)->Arg(100000)->Repetitions(5)->ReportAggregatesOnly(true)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_GetSectionChanges)
+    ->Arg(10)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -54,14 +54,16 @@ struct Store {
         t.setObject(Value(std::move(bytes)), "key-" + std::to_string(i), "events");
       }
     });
-    auto grouping = DizEvozidizViewGrouping::withKeyBlock(
-        [](DizEvozidizReadTransaction&, const std::string&, const std::string&) { return std::optional<std::string>("all"); });
-    auto sorting = DizEvozidizViewSorting::withObjectBlock(
-        [](DizEvozidizReadTransaction&, const std::string&, const std::string&, const std::string&, const Value& o1,
-           const std::string&, const std::string&, const Value& o2) {
-          const auto a = valueOf(o1), b = valueOf(o2);
-          return a < b ? -1 : (a > b ? 1 : 0);
+    auto grouping =
+        DizEvozidizViewGrouping::withKeyBlock([](DizEvozidizReadTransaction&, const std::string&, const std::string&) {
+          return std::optional<std::string>("all");
         });
+    auto sorting = DizEvozidizViewSorting::withObjectBlock([](DizEvozidizReadTransaction&, const std::string&,
+                                                              const std::string&, const std::string&, const Value& o1,
+                                                              const std::string&, const std::string&, const Value& o2) {
+      const auto a = valueOf(o1), b = valueOf(o2);
+      return a < b ? -1 : (a > b ? 1 : 0);
+    });
     ok = database->registerExtension(DizEvozidizView::make(grouping, sorting, "1"), "order", writer);
   }
 };

@@ -5,7 +5,9 @@
 #include "platform/runtime/error.h"
 
 platform::Value LYBoxValue(const platform::Value& value) { return value; }
-platform::Value LYBoxValue(platform::Point point) { return platform::Value(platform::BoxedValue::valueWithPoint(point)); }
+platform::Value LYBoxValue(platform::Point point) {
+  return platform::Value(platform::BoxedValue::valueWithPoint(point));
+}
 platform::Value LYBoxValue(platform::Size size) { return platform::Value(platform::BoxedValue::valueWithSize(size)); }
 platform::Value LYBoxValue(platform::Rect rect) { return platform::Value(platform::BoxedValue::valueWithRect(rect)); }
 platform::Value LYBoxValue(platform::EdgeInsets insets) {
@@ -77,7 +79,9 @@ void LYConstraint::setLayoutConstantWithValue(const platform::Value& value) {
   }
 }
 
-LYConstraint& LYConstraint::equalToWithRelation(const platform::Value&, std::int64_t) { mustOverride("equalToWithRelation"); }
+LYConstraint& LYConstraint::equalToWithRelation(const platform::Value&, std::int64_t) {
+  mustOverride("equalToWithRelation");
+}
 LYConstraint& LYConstraint::multipliedBy(double) { mustOverride("multipliedBy"); }
 LYConstraint& LYConstraint::dividedBy(double) { mustOverride("dividedBy"); }
 LYConstraint& LYConstraint::priority(float) { mustOverride("priority"); }

@@ -26,8 +26,8 @@
 #include <memory>
 #include <type_traits>
 
-#include "platform/runtime/geometry.h"
 #include "platform/interface/layout_constraint.h"
+#include "platform/runtime/geometry.h"
 #include "platform/runtime/object.h"
 #include "platform/runtime/value.h"
 

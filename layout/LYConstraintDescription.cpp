@@ -14,8 +14,8 @@ const std::map<std::int64_t, std::string>& layoutRelationDescriptionsByValue() {
 
 const std::map<std::int64_t, std::string>& layoutAttributeDescriptionsByValue() {
   static const std::map<std::int64_t, std::string> table{
-      {1, "left"},     {2, "right"},  {3, "top"},     {4, "bottom"},   {5, "leading"},  {6, "trailing"},
-      {7, "width"},    {8, "height"}, {9, "centerX"}, {10, "centerY"}, {11, "baseline"}};
+      {1, "left"},  {2, "right"},  {3, "top"},     {4, "bottom"},   {5, "leading"},  {6, "trailing"},
+      {7, "width"}, {8, "height"}, {9, "centerX"}, {10, "centerY"}, {11, "baseline"}};
   return table;
 }
 
@@ -40,7 +40,8 @@ std::string descriptionForObject(const platform::Value& object) {
   }
   platform::ObjectPtr target = object.asObject();
   if (!target) return object.description();
-  if (auto constraint = std::dynamic_pointer_cast<LYLayoutConstraint>(target); constraint && !constraint->ly_key().isNil())
+  if (auto constraint = std::dynamic_pointer_cast<LYLayoutConstraint>(target);
+      constraint && !constraint->ly_key().isNil())
     return platform::format("%@:%@", target->objectClass().name(), constraint->ly_key());
   return platform::format("%@:%p", target->objectClass().name(), static_cast<const void*>(target.get()));
 }
@@ -69,8 +70,9 @@ std::string layoutConstraintDescription(const platform::LayoutConstraint& constr
   if (constraint.priority() != 1000) {
     const auto& priorities = layoutPriorityDescriptionsByValue();
     auto found = priorities.find(constraint.priority());
-    text += " ^" + (found != priorities.end() ? found->second
-                                              : platform::Value(static_cast<double>(constraint.priority())).description());
+    text +=
+        " ^" + (found != priorities.end() ? found->second
+                                          : platform::Value(static_cast<double>(constraint.priority())).description());
   }
   return text + ">";
 }

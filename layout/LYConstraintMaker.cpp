@@ -18,14 +18,20 @@ LYConstraint& LYConstraintMaker::left() { return addConstraintWithLayoutAttribut
 LYConstraint& LYConstraintMaker::top() { return addConstraintWithLayoutAttribute(platform::LayoutAttributeTop); }
 LYConstraint& LYConstraintMaker::right() { return addConstraintWithLayoutAttribute(platform::LayoutAttributeRight); }
 LYConstraint& LYConstraintMaker::bottom() { return addConstraintWithLayoutAttribute(platform::LayoutAttributeBottom); }
-LYConstraint& LYConstraintMaker::leading() { return addConstraintWithLayoutAttribute(platform::LayoutAttributeLeading); }
+LYConstraint& LYConstraintMaker::leading() {
+  return addConstraintWithLayoutAttribute(platform::LayoutAttributeLeading);
+}
 LYConstraint& LYConstraintMaker::trailing() {
   return addConstraintWithLayoutAttribute(platform::LayoutAttributeTrailing);
 }
 LYConstraint& LYConstraintMaker::width() { return addConstraintWithLayoutAttribute(platform::LayoutAttributeWidth); }
 LYConstraint& LYConstraintMaker::height() { return addConstraintWithLayoutAttribute(platform::LayoutAttributeHeight); }
-LYConstraint& LYConstraintMaker::centerX() { return addConstraintWithLayoutAttribute(platform::LayoutAttributeCenterX); }
-LYConstraint& LYConstraintMaker::centerY() { return addConstraintWithLayoutAttribute(platform::LayoutAttributeCenterY); }
+LYConstraint& LYConstraintMaker::centerX() {
+  return addConstraintWithLayoutAttribute(platform::LayoutAttributeCenterX);
+}
+LYConstraint& LYConstraintMaker::centerY() {
+  return addConstraintWithLayoutAttribute(platform::LayoutAttributeCenterY);
+}
 LYConstraint& LYConstraintMaker::baseline() {
   return addConstraintWithLayoutAttribute(platform::LayoutAttributeBaseline);
 }
@@ -36,14 +42,15 @@ LYConstraint& LYConstraintMaker::addConstraintWithLayoutAttribute(std::int64_t l
 
 LYConstraint& LYConstraintMaker::addConstraintWithAttributes(LYAttributeMask mask) {
   static constexpr std::int64_t kOrder[] = {
-      platform::LayoutAttributeLeft,     platform::LayoutAttributeRight,   platform::LayoutAttributeTop,
-      platform::LayoutAttributeBottom,   platform::LayoutAttributeLeading, platform::LayoutAttributeTrailing,
-      platform::LayoutAttributeWidth,    platform::LayoutAttributeHeight,  platform::LayoutAttributeCenterX,
+      platform::LayoutAttributeLeft,    platform::LayoutAttributeRight,   platform::LayoutAttributeTop,
+      platform::LayoutAttributeBottom,  platform::LayoutAttributeLeading, platform::LayoutAttributeTrailing,
+      platform::LayoutAttributeWidth,   platform::LayoutAttributeHeight,  platform::LayoutAttributeCenterX,
       platform::LayoutAttributeCenterY, platform::LayoutAttributeBaseline};
   std::vector<LYConstraintPtr> children;
   for (std::int64_t attribute : kOrder) {
     if (mask & (LYAttributeMask{1} << attribute))
-      children.push_back(LYViewConstraint::initWithFirstViewAttribute(LYViewAttribute::initWithView(view(), attribute)));
+      children.push_back(
+          LYViewConstraint::initWithFirstViewAttribute(LYViewAttribute::initWithView(view(), attribute)));
   }
   auto group = LYCompositeConstraint::initWithChildren(std::move(children));
   group->setDelegate(self());
@@ -54,8 +61,8 @@ LYConstraint& LYConstraintMaker::addConstraintWithAttributes(LYAttributeMask mas
 LYConstraintPtr LYConstraintMaker::group(const std::function<void()>& block) {
   const std::size_t start = constraints_.size();
   block();
-  std::vector<LYConstraintPtr> made(constraints_.begin() + static_cast<std::ptrdiff_t>(std::min(start, constraints_.size())),
-                                    constraints_.end());
+  std::vector<LYConstraintPtr> made(
+      constraints_.begin() + static_cast<std::ptrdiff_t>(std::min(start, constraints_.size())), constraints_.end());
   auto group = LYCompositeConstraint::initWithChildren(std::move(made));
   group->setDelegate(self());
   return group;

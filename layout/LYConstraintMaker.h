@@ -29,8 +29,8 @@ inline constexpr LYAttributeMask kLYAttributeHeight = 1u << platform::LayoutAttr
 inline constexpr LYAttributeMask kLYAttributeCenterX = 1u << platform::LayoutAttributeCenterX;
 inline constexpr LYAttributeMask kLYAttributeCenterY = 1u << platform::LayoutAttributeCenterY;
 inline constexpr LYAttributeMask kLYAttributeBaseline = 1u << platform::LayoutAttributeBaseline;
-inline constexpr LYAttributeMask kLYAttributeEdges = 30;    // left, right, top, bottom
-inline constexpr LYAttributeMask kLYAttributeSize = 384;    // width, height
+inline constexpr LYAttributeMask kLYAttributeEdges = 30;     // left, right, top, bottom
+inline constexpr LYAttributeMask kLYAttributeSize = 384;     // width, height
 inline constexpr LYAttributeMask kLYAttributeCenter = 1536;  // centerX, centerY
 
 class LYConstraintMaker;

@@ -111,7 +111,8 @@ platform::ViewPtr ly_closestCommonSuperview(const platform::ViewPtr& view, const
   return nullptr;
 }
 
-std::vector<LYConstraintPtr> ly_makeConstraints(const std::vector<platform::ViewPtr>& views, const LYMakerBlock& block) {
+std::vector<LYConstraintPtr> ly_makeConstraints(const std::vector<platform::ViewPtr>& views,
+                                                const LYMakerBlock& block) {
   return eachView(views, block, false, false);
 }
 std::vector<LYConstraintPtr> ly_updateConstraints(const std::vector<platform::ViewPtr>& views,
@@ -147,9 +148,17 @@ struct AxisAttributes {
 
 AxisAttributes axisAttributes(unsigned axis) {
   if (axis == LYAxisTypeHorizontal)
-    return {ly_left, ly_right, ly_width, platform::LayoutAttributeLeft, platform::LayoutAttributeRight,
+    return {ly_left,
+            ly_right,
+            ly_width,
+            platform::LayoutAttributeLeft,
+            platform::LayoutAttributeRight,
             platform::LayoutAttributeWidth};
-  return {ly_top, ly_bottom, ly_height, platform::LayoutAttributeTop, platform::LayoutAttributeBottom,
+  return {ly_top,
+          ly_bottom,
+          ly_height,
+          platform::LayoutAttributeTop,
+          platform::LayoutAttributeBottom,
           platform::LayoutAttributeHeight};
 }
 

@@ -4,10 +4,7 @@
 
 LYViewAttribute::LYViewAttribute(const platform::ViewPtr& view, const platform::ViewPtr& item,
                                  std::int64_t layoutAttribute)
-    : view_(view),
-      item_(item),
-      viewHash_(view ? view->hash() : 0),
-      layoutAttribute_(layoutAttribute) {}
+    : view_(view), item_(item), viewHash_(view ? view->hash() : 0), layoutAttribute_(layoutAttribute) {}
 
 LYViewAttributePtr LYViewAttribute::initWithView(const platform::ViewPtr& view, std::int64_t layoutAttribute) {
   return initWithView(view, view, layoutAttribute);

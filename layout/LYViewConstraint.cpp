@@ -4,10 +4,10 @@
 
 #include "layout/LYCompositeConstraint.h"
 #include "layout/LYViewAdditions.h"
-#include "platform/system/diagnostics.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/format.h"
 #include "platform/runtime/geometry.h"
+#include "platform/system/diagnostics.h"
 
 LYLayoutConstraintPtr LYLayoutConstraint::constraintWithItem(const platform::ViewPtr& firstItem,
                                                              std::int64_t firstAttribute, std::int64_t relation,
@@ -27,9 +27,7 @@ std::vector<LYViewConstraintPtr> LYViewConstraint::installedConstraintsForView(c
   return ly_installedConstraints(*view)->allObjects();
 }
 
-LYViewConstraintPtr LYViewConstraint::self() {
-  return std::static_pointer_cast<LYViewConstraint>(shared_from_this());
-}
+LYViewConstraintPtr LYViewConstraint::self() { return std::static_pointer_cast<LYViewConstraint>(shared_from_this()); }
 
 platform::ObjectPtr LYViewConstraint::copy() const {
   auto copy = initWithFirstViewAttribute(first_);

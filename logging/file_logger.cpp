@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "logging/fd_write_internal.h"
-#include "platform/system/console.h"
 #include "platform/runtime/format.h"
+#include "platform/system/console.h"
 #include "platform/system/process.h"
 #include "platform/system/text.h"
 
@@ -208,8 +208,8 @@ bool LGLogFileInfo::hasExtendedAttributeWithName(std::string_view name) const {
 
 bool LGLogFileInfo::addExtendedAttributeWithName(std::string_view name) {
   if (FileManager::defaultManager().setExtendedAttribute(filePath_, name, {})) return true;
-  platform::consoleLog(platform::format("LGLogFileInfo: setxattr(%@, %@): error = %s", name, filePath_,
-                                        std::strerror(errno)));
+  platform::consoleLog(
+      platform::format("LGLogFileInfo: setxattr(%@, %@): error = %s", name, filePath_, std::strerror(errno)));
   return false;
 }
 
@@ -229,8 +229,8 @@ bool LGLogFileInfo::renameFile(std::string_view newFileName, ErrorPtr* error) {
   // they were.
   if (std::rename(filePath_.c_str(), newPath.c_str()) != 0) {
     int code = errno;
-    platform::consoleLog(platform::format("LGLogFileInfo: Error renaming file (%@): %s", fileName(),
-                                          std::strerror(code)));
+    platform::consoleLog(
+        platform::format("LGLogFileInfo: Error renaming file (%@): %s", fileName(), std::strerror(code)));
     if (error) *error = posixError(code, "Cannot rename", filePath_);
     return false;
   }
@@ -259,8 +259,8 @@ std::string LGLogFileInfo::description() {
   platform::ValueDictionary d;
   d.set("filePath", filePath_);
   d.set("fileName", fileName());
-  d.set("fileAttributes", attributes ? platform::Value(platform::format("%llu bytes", attributes->size))
-                                     : platform::Value(""));
+  d.set("fileAttributes",
+        attributes ? platform::Value(platform::format("%llu bytes", attributes->size)) : platform::Value(""));
   d.set("creationDate", attributes ? dateText(attributes->creationDate) : platform::Value(""));
   d.set("modificationDate", attributes ? dateText(attributes->modificationDate) : platform::Value(""));
   d.set("fileSize", fileSize());
@@ -354,7 +354,8 @@ std::pair<std::string, unsigned long> nameOrder(std::string_view fileName, std::
   std::string_view middle = fileName.substr(app.size() + 1, fileName.size() - app.size() - 1 - 4);
   std::size_t third = middle.find(' ', middle.find(' ') + 1);
   unsigned long number = 1;
-  if (third != std::string_view::npos) number = std::strtoul(std::string(middle.substr(third + 1)).c_str(), nullptr, 10);
+  if (third != std::string_view::npos)
+    number = std::strtoul(std::string(middle.substr(third + 1)).c_str(), nullptr, 10);
   return {std::string(middle.substr(0, third)), number};
 }
 
@@ -662,7 +663,8 @@ void LGFileLogger::reportFailure(const std::string& what) {
   int count = gReportedFailures.fetch_add(1) + 1;
   if (count > 10) return;
   platform::consoleLog(platform::format("LGFileLogger.logMessage: %@", what));
-  if (count == 10) platform::consoleLog("LGFileLogger.logMessage: Too many exceptions -- will not log any more of them.");
+  if (count == 10)
+    platform::consoleLog("LGFileLogger.logMessage: Too many exceptions -- will not log any more of them.");
 }
 
 void LGFileLogger::logMessage(const LGLogMessagePtr& message) {
@@ -681,7 +683,8 @@ void LGFileLogger::logMessage(const LGLogMessagePtr& message) {
   static char newline = '\n';
   iovec pieces[2] = {{const_cast<char*>(text.data()), text.size()}, {&newline, appendNewline ? 1u : 0u}};
   if (!LGWriteFully(fd, pieces, 2)) {
-    reportFailure(posixError(errno, "Cannot write the log file", currentLogFileInfo_->filePath())->localizedDescription());
+    reportFailure(
+        posixError(errno, "Cannot write the log file", currentLogFileInfo_->filePath())->localizedDescription());
     return;
   }
   offset_ += text.size() + (appendNewline ? 1 : 0);

@@ -31,12 +31,12 @@
 #include <vector>
 
 #include "logging/logger.h"
-#include "platform/system/calendar.h"
-#include "platform/system/date.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/runtime/error.h"
-#include "platform/services/files.h"
 #include "platform/runtime/thread.h"
+#include "platform/services/files.h"
+#include "platform/system/calendar.h"
+#include "platform/system/date.h"
 
 // The extended attribute (without its "user." namespace) that marks a rolled file.
 inline constexpr std::string_view LGLogFileArchivedAttributeName = "LGLog.log.archived";

@@ -47,9 +47,12 @@ namespace {
 // The global queues' labels tell nothing about who logged.
 bool isGlobalQueueLabel(std::string_view label) {
   static constexpr std::string_view kGlobal[] = {
-      "com.apple.root.low-priority",           "com.apple.root.default-priority",
-      "com.apple.root.high-priority",          "com.apple.root.background-priority",
-      "com.apple.root.low-overcommit-priority", "com.apple.root.default-overcommit-priority",
+      "com.apple.root.low-priority",
+      "com.apple.root.default-priority",
+      "com.apple.root.high-priority",
+      "com.apple.root.background-priority",
+      "com.apple.root.low-overcommit-priority",
+      "com.apple.root.default-overcommit-priority",
       "com.apple.root.high-overcommit-priority",
   };
   return std::find(std::begin(kGlobal), std::end(kGlobal), label) != std::end(kGlobal);

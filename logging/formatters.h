@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "logging/logger.h"
-#include "platform/system/calendar.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/runtime/thread.h"
+#include "platform/system/calendar.h"
 
 // A set of context numbers behind a spin lock.
 class LGLoggingContextSet {

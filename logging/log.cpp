@@ -6,9 +6,9 @@
 #include <semaphore>
 #include <utility>
 
+#include "platform/runtime/thread.h"
 #include "platform/system/diagnostics.h"
 #include "platform/system/process.h"
-#include "platform/runtime/thread.h"
 
 // --- File names --------------------------------------------------------------------------------
 
@@ -219,8 +219,8 @@ void LGLog::State::addLogger(std::shared_ptr<LGLogger> logger, std::uint64_t lev
     if (node.logger == logger) queue = node.queue;
   if (!queue && logger->respondsTo(LGLoggerMethod::LoggerQueue)) queue = logger->loggerQueue();
   if (!queue)
-    queue = platform::DispatchQueue::createSerial(
-        logger->respondsTo(LGLoggerMethod::LoggerName) ? logger->loggerName() : std::string());
+    queue = platform::DispatchQueue::createSerial(logger->respondsTo(LGLoggerMethod::LoggerName) ? logger->loggerName()
+                                                                                                 : std::string());
   loggers.push_back(Node{logger, queue, level});
   gRegisteredEntries.store(loggers.size(), std::memory_order_release);
   if (logger->respondsTo(LGLoggerMethod::DidAddLogger))
@@ -347,9 +347,9 @@ std::vector<LGLoggerInformation> LGLog::allLoggersWithLevel() {
   return result;
 }
 
-void LGLog::logArgs(bool asynchronous, std::uint64_t level, std::uint64_t flag, std::int64_t context,
-                    const char* file, const char* function, std::uint64_t line, platform::Value tag,
-                    const char* format, std::span<const platform::FormatArg> args) {
+void LGLog::logArgs(bool asynchronous, std::uint64_t level, std::uint64_t flag, std::int64_t context, const char* file,
+                    const char* function, std::uint64_t line, platform::Value tag, const char* format,
+                    std::span<const platform::FormatArg> args) {
   if (!format) return;
   logMessage(asynchronous, platform::formatArgs(format, args), level, flag, context, file, function, line,
              std::move(tag));
@@ -359,10 +359,9 @@ void LGLog::logMessage(bool asynchronous, std::string message, std::uint64_t lev
                        std::int64_t context, const char* file, const char* function, std::uint64_t line,
                        platform::Value tag) {
   // File and function as "%s" prints them.
-  log(asynchronous, std::make_shared<const LGLogMessage>(std::move(message), level, flag, context,
-                                                         std::string(file ? file : "(null)"),
-                                                         std::string(function ? function : "(null)"), line,
-                                                         std::move(tag), 0, std::nullopt));
+  log(asynchronous, std::make_shared<const LGLogMessage>(
+                        std::move(message), level, flag, context, std::string(file ? file : "(null)"),
+                        std::string(function ? function : "(null)"), line, std::move(tag), 0, std::nullopt));
 }
 
 void LGLog::log(bool asynchronous, LGLogMessagePtr message) {

@@ -24,11 +24,11 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/system/date.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/runtime/format.h"
 #include "platform/runtime/object.h"
 #include "platform/runtime/value.h"
+#include "platform/system/date.h"
 
 // Flags: one bit each. A level is a mask of flags.
 inline constexpr std::uint64_t LGLogFlagError = 1;

@@ -112,6 +112,6 @@ class LGAbstractLogger : public platform::Object, public LGLogger {
   void swapFormatter(std::shared_ptr<LGLogFormatter> formatter);
 
   std::mutex queueMutex_;
-  platform::DispatchQueuePtr queue_;  // under queueMutex_
+  platform::DispatchQueuePtr queue_;              // under queueMutex_
   std::shared_ptr<LGLogFormatter> logFormatter_;  // touched only on queue_
 };

@@ -28,7 +28,9 @@ std::optional<std::uint64_t> parseUnsigned(const std::string* text) {
 // --- The logger ----------------------------------------------------------------------------------
 
 LGASLLogger::LGASLLogger(std::string identifier, std::vector<LGJournalField> fields, const LGJournalWriter* writer)
-    : identifier_(std::move(identifier)), fields_(std::move(fields)), writer_(writer ? writer : &LGJournalWriter::daemon()) {
+    : identifier_(std::move(identifier)),
+      fields_(std::move(fields)),
+      writer_(writer ? writer : &LGJournalWriter::daemon()) {
   fields_.push_back(LGJournalField{std::string(kMarkerName), "1"});
 }
 
@@ -189,9 +191,9 @@ bool LGASLLogCapture::aslMessageReceived(const LGJournalRecord& record) {
       break;
     }
   }
-  auto message = std::make_shared<const LGLogMessage>(text->second, level, delivery.flag, 0,
-                                                      std::string(kCaptureFileName), std::nullopt, 0,
-                                                      platform::Value(), 0, timestamp);
+  auto message =
+      std::make_shared<const LGLogMessage>(text->second, level, delivery.flag, 0, std::string(kCaptureFileName),
+                                           std::nullopt, 0, platform::Value(), 0, timestamp);
   LGLog::log(!delivery.synchronous, message);
   return true;
 }

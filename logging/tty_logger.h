@@ -70,7 +70,7 @@ class LGTTYLoggerColorProfile {
   std::optional<std::string> fgCodeRaw;  // the palette's code ("31m"); terminal colours only
   std::uint64_t bgCodeIndex = 0;
   std::optional<std::string> bgCodeRaw;
-  std::string fgCode;     // the whole escape sequence, at most 23 bytes
+  std::string fgCode;  // the whole escape sequence, at most 23 bytes
   std::string bgCode;
   std::string resetCode;
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <mutex>
 
-#include "platform/system/diagnostics.h"
 #include "platform/runtime/format.h"
+#include "platform/system/diagnostics.h"
 
 using platform::Class;
 using platform::ErrorPtr;
@@ -44,8 +44,10 @@ void setValueAtKeyPath(Value& dictionary, const std::vector<std::string_view>& c
                        const Value& value) {
   std::string key(components[index]);
   if (index + 1 == components.size()) {
-    if (value.isNil()) dictionary.removeKey(key);
-    else dictionary.set(std::move(key), value);
+    if (value.isNil())
+      dictionary.removeKey(key);
+    else
+      dictionary.set(std::move(key), value);
     return;
   }
   Value child = dictionary[key];
@@ -124,10 +126,12 @@ MFValueTransformerPtr MFJSONAdapter::NSUUIDJSONTransformer() {
 namespace {
 [[maybe_unused]] const bool gAdapterClassMethods = [] {
   const Class& cls = MFJSONAdapter::staticClass();
-  cls.addClassMethod("NSURLJSONTransformer",
-                     [](const Class&, const std::vector<Value>&) { return Value(MFJSONAdapter::NSURLJSONTransformer()); });
-  cls.addClassMethod("NSUUIDJSONTransformer",
-                     [](const Class&, const std::vector<Value>&) { return Value(MFJSONAdapter::NSUUIDJSONTransformer()); });
+  cls.addClassMethod("NSURLJSONTransformer", [](const Class&, const std::vector<Value>&) {
+    return Value(MFJSONAdapter::NSURLJSONTransformer());
+  });
+  cls.addClassMethod("NSUUIDJSONTransformer", [](const Class&, const std::vector<Value>&) {
+    return Value(MFJSONAdapter::NSUUIDJSONTransformer());
+  });
   return true;
 }();
 }  // namespace
@@ -207,10 +211,9 @@ std::shared_ptr<MFReversibleValueTransformer> MFJSONAdapter::dictionaryTransform
         if (value.isNil()) return Value();
         auto model = value.as<MFModel>();
         if (!model || !dynamic_cast<const MFJSONSerializing*>(model.get())) {
-          return transformerFail(success, error, "Could not convert model object to JSON dictionary",
-                                 platform::format("Expected a MFModel object conforming to <MFJSONSerializing>, got: %@.",
-                                                  value),
-                                 value);
+          return transformerFail(
+              success, error, "Could not convert model object to JSON dictionary",
+              platform::format("Expected a MFModel object conforming to <MFJSONSerializing>, got: %@.", value), value);
         }
         MFJSONAdapter* adapter = lazy->get();
         Value json = adapter ? adapter->JSONDictionaryFrom(*model, error) : Value();
@@ -220,7 +223,7 @@ std::shared_ptr<MFReversibleValueTransformer> MFJSONAdapter::dictionaryTransform
 }
 
 std::shared_ptr<MFReversibleValueTransformer> MFJSONAdapter::arrayTransformerWithModelClass(const Class& modelClass,
-                                                                                           const Class& adapterClass) {
+                                                                                            const Class& adapterClass) {
   std::shared_ptr<MFReversibleValueTransformer> dictionaryTransformer =
       dictionaryTransformerWithModelClass(modelClass, adapterClass);
   return MFValueTransformer::transformerUsingForwardBlock(
@@ -240,7 +243,8 @@ std::shared_ptr<MFReversibleValueTransformer> MFJSONAdapter::arrayTransformerWit
           }
           if (!element.isDictionary()) {
             return transformerFail(success, error, description,
-                                   platform::format("Expected an NSDictionary or an NSNull, got: %@.", element), element);
+                                   platform::format("Expected an NSDictionary or an NSNull, got: %@.", element),
+                                   element);
           }
           Value model = dictionaryTransformer->transformedValue(element, &success, error);
           if (!success) return Value();
@@ -276,7 +280,8 @@ std::shared_ptr<MFReversibleValueTransformer> MFJSONAdapter::arrayTransformerWit
 
 // --- Adapters ------------------------------------------------------------------------------------
 
-std::shared_ptr<MFJSONAdapter> MFJSONAdapter::adapterWithModelClass(const Class& modelClass, const Class& adapterClass) {
+std::shared_ptr<MFJSONAdapter> MFJSONAdapter::adapterWithModelClass(const Class& modelClass,
+                                                                    const Class& adapterClass) {
   auto adapter = std::dynamic_pointer_cast<MFJSONAdapter>(adapterClass.makeInstance());
   if (!adapter || !adapter->initWithModelClass(modelClass)) return nullptr;
   return adapter;
@@ -378,7 +383,8 @@ std::shared_ptr<MFModel> MFJSONAdapter::modelFromJSONDictionary(const Value& JSO
                                   modelClass_->name()));
         info.set(std::string(platform::kLocalizedRecoverySuggestionErrorKey), exception.description());
         info.set(std::string(platform::kLocalizedFailureReasonErrorKey), exception.reason());
-        info.set(std::string(MFJSONAdapterThrownExceptionErrorKey), Value(platform::make<MFThrownException>(exception)));
+        info.set(std::string(MFJSONAdapterThrownExceptionErrorKey),
+                 Value(platform::make<MFThrownException>(exception)));
         *error = platform::Error::make(std::string(MFJSONAdapterErrorDomain), MFJSONAdapterErrorExceptionThrown,
                                        Value(std::move(info)));
       }

@@ -41,7 +41,8 @@ class MFJSONSerializing {
   virtual platform::ValueDictionary JSONKeyPathsByPropertyKey() const = 0;
   // Optional: the class to build for a JSON dictionary (nullptr: none fits). nullopt means the
   // class does not choose.
-  virtual std::optional<const platform::Class*> classForParsingJSONDictionary(const platform::Value& JSONDictionary) const {
+  virtual std::optional<const platform::Class*> classForParsingJSONDictionary(
+      const platform::Value& JSONDictionary) const {
     (void)JSONDictionary;
     return std::nullopt;
   }
@@ -78,8 +79,8 @@ class MFJSONAdapter : public platform::Object {
   static MFValueTransformersByKey valueTransformersForModelClass(const platform::Class& modelClass,
                                                                  const platform::Class& adapterClass = staticClass());
   // The adapter class's class method "<ClassName>JSONTransformer", if it has one.
-  static MFValueTransformerPtr transformerForModelPropertiesOfClass(const platform::Class& cls,
-                                                                    const platform::Class& adapterClass = staticClass());
+  static MFValueTransformerPtr transformerForModelPropertiesOfClass(
+      const platform::Class& cls, const platform::Class& adapterClass = staticClass());
   // The boolean transformer for "c" (and "B", a C++ bool), else nullptr.
   static MFValueTransformerPtr transformerForModelPropertiesOfObjCType(std::string_view typeEncoding);
   static MFValueTransformerPtr NSURLJSONTransformer();

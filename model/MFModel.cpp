@@ -9,8 +9,8 @@
 #include <unordered_map>
 
 #include "model/MFModelInternal.h"
-#include "platform/system/diagnostics.h"
 #include "platform/runtime/format.h"
+#include "platform/system/diagnostics.h"
 #include "platform/system/text.h"
 
 using platform::Class;
@@ -32,8 +32,24 @@ std::size_t typeEncodingLength(std::string_view s, int depth = 0) {
   if (i >= s.size()) return std::string_view::npos;
   char c = s[i++];
   switch (c) {
-    case 'c': case 'i': case 's': case 'l': case 'q': case 'C': case 'I': case 'S': case 'L':
-    case 'Q': case 'f': case 'd': case 'D': case 'B': case 'v': case '*': case '#': case ':':
+    case 'c':
+    case 'i':
+    case 's':
+    case 'l':
+    case 'q':
+    case 'C':
+    case 'I':
+    case 'S':
+    case 'L':
+    case 'Q':
+    case 'f':
+    case 'd':
+    case 'D':
+    case 'B':
+    case 'v':
+    case '*':
+    case '#':
+    case ':':
     case '?':
       return i;
     case '@':
@@ -142,15 +158,18 @@ std::optional<MFPropertyAttributes> mf_parsePropertyAttributes(std::string_view 
                   name.c_str());
       return std::nullopt;
     }
-    if (close > nameStart) result.objectClass = Class::named(std::string_view(attrs).substr(nameStart, close - nameStart));
+    if (close > nameStart)
+      result.objectClass = Class::named(std::string_view(attrs).substr(nameStart, close - nameStart));
     next = close;
   }
 
   bool haveNext = true;
   if (next < attrs.size()) {
     std::size_t comma = attrs.find(',', next);
-    if (comma == std::string::npos) haveNext = false;
-    else next = comma;
+    if (comma == std::string::npos)
+      haveNext = false;
+    else
+      next = comma;
   }
   auto at = [&](std::size_t i) { return i < attrs.size() ? attrs[i] : '\0'; };
   while (haveNext && at(next) == ',') {
@@ -159,12 +178,24 @@ std::optional<MFPropertyAttributes> mf_parsePropertyAttributes(std::string_view 
     switch (flag) {
       case '\0':
         break;
-      case 'R': result.readonly = true; break;
-      case 'N': result.nonatomic = true; break;
-      case 'W': result.weak = true; break;
-      case 'P': result.canBeCollected = true; break;
-      case 'C': result.memoryManagementPolicy = MFPropertyMemoryPolicy::Copy; break;
-      case '&': result.memoryManagementPolicy = MFPropertyMemoryPolicy::Retain; break;
+      case 'R':
+        result.readonly = true;
+        break;
+      case 'N':
+        result.nonatomic = true;
+        break;
+      case 'W':
+        result.weak = true;
+        break;
+      case 'P':
+        result.canBeCollected = true;
+        break;
+      case 'C':
+        result.memoryManagementPolicy = MFPropertyMemoryPolicy::Copy;
+        break;
+      case '&':
+        result.memoryManagementPolicy = MFPropertyMemoryPolicy::Retain;
+        break;
       case 'D':
         result.dynamic = true;
         result.ivar.reset();
@@ -189,16 +220,20 @@ std::optional<MFPropertyAttributes> mf_parsePropertyAttributes(std::string_view 
         break;
       }
       case 'V':
-        if (next < attrs.size()) result.ivar = attrs.substr(next);
-        else result.ivar.reset();
+        if (next < attrs.size())
+          result.ivar = attrs.substr(next);
+        else
+          result.ivar.reset();
         next = attrs.size();
         break;
       case 't': {
         reportError("ERROR: Old-style type encoding is unsupported in attribute string \"%s\" for property %s\n",
                     attrs.c_str(), name.c_str());
         std::size_t comma = attrs.find(',', next);
-        if (comma == std::string::npos) haveNext = false;
-        else next = comma;
+        if (comma == std::string::npos)
+          haveNext = false;
+        else
+          next = comma;
         break;
       }
       default:
@@ -407,9 +442,7 @@ bool MFModel::initWithDictionary(const ValueDictionary& dictionary, ErrorPtr* er
   return true;
 }
 
-ValueDictionary MFModel::dictionaryValue() const {
-  return dictionaryWithValuesForKeys(storageSets(*this)->valueKeys);
-}
+ValueDictionary MFModel::dictionaryValue() const { return dictionaryWithValuesForKeys(storageSets(*this)->valueKeys); }
 
 void MFModel::mergeValueForKey(std::string_view key, const std::shared_ptr<MFModel>& model) {
   auto selector = mf_selectorWithCapitalizedKey("merge", key, "FromModel:");
@@ -507,7 +540,8 @@ ValueDictionary mf_dictionaryByRemovingValuesForKeys(const ValueDictionary& dict
   return result;
 }
 
-ValueDictionary mf_dictionaryByRemovingEntriesWithKeys(const ValueDictionary& dictionary, const platform::ValueSet& keys) {
+ValueDictionary mf_dictionaryByRemovingEntriesWithKeys(const ValueDictionary& dictionary,
+                                                       const platform::ValueSet& keys) {
   ValueDictionary result = dictionary;
   for (const Value& key : keys)
     if (key.isString()) result.remove(key.asString());

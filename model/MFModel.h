@@ -35,8 +35,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/runtime/error.h"
 #include "platform/codecs/keyed_archiver.h"
+#include "platform/runtime/error.h"
 #include "platform/runtime/kvc.h"
 #include "platform/runtime/methods.h"
 #include "platform/runtime/object.h"
@@ -78,9 +78,9 @@ struct MFPropertyAttributes {
   MFPropertyMemoryPolicy memoryManagementPolicy = MFPropertyMemoryPolicy::Assign;
   std::string getter;
   std::string setter;
-  std::optional<std::string> ivar;          // absent: no instance variable
+  std::optional<std::string> ivar;               // absent: no instance variable
   const platform::Class* objectClass = nullptr;  // for @"Name" types of registered classes
-  std::string type;                          // the type encoding
+  std::string type;                              // the type encoding
 };
 
 // Parses an attribute string ("T@\"NSString\",C,N,V_name"). Problems are written to standard
@@ -114,8 +114,8 @@ platform::ErrorPtr mf_modelErrorWithException(const platform::Exception& excepti
 
 // Validates `value` for `key` on `object` and sets it when forced or when validation replaced it.
 // An exception while doing so is logged and turned into mf_modelErrorWithException.
-bool mf_validateAndSet(platform::Object& object, std::string_view key, const platform::Value& value,
-                       bool forceUpdate, platform::ErrorPtr* error);
+bool mf_validateAndSet(platform::Object& object, std::string_view key, const platform::Value& value, bool forceUpdate,
+                       platform::ErrorPtr* error);
 
 // The coder handed to "decode<Key>WithCoder:modelVersion:" hooks; valid only during the call.
 class MFCoderReference : public platform::Object {

@@ -4,8 +4,8 @@
 
 #include "model/MFModel.h"
 #include "model/MFModelInternal.h"
-#include "platform/system/diagnostics.h"
 #include "platform/runtime/format.h"
+#include "platform/system/diagnostics.h"
 
 using platform::AllowedClasses;
 using platform::Class;
@@ -20,16 +20,26 @@ namespace {
 // What a decode of a property declared with `cls` may accept.
 AllowedClasses allowedForDeclaredClass(const Class& cls) {
   AllowedClasses allowed;
-  if (&cls == &platform::stringClass()) allowed.addKind(Value::Type::String);
-  else if (&cls == &platform::numberClass()) allowed.addNumbers();
-  else if (&cls == &platform::dateClass()) allowed.addKind(Value::Type::Date);
-  else if (&cls == &platform::dataClass()) allowed.addKind(Value::Type::Data);
-  else if (&cls == &platform::arrayClass()) allowed.addKind(Value::Type::Array);
-  else if (&cls == &platform::dictionaryClass()) allowed.addKind(Value::Type::Dictionary);
-  else if (&cls == &platform::setClass()) allowed.addKind(Value::Type::Set);
-  else if (&cls == &platform::nullClass()) allowed.addKind(Value::Type::Null);
-  else if (&cls == &MFValueClass()) allowed.addNumbers();
-  else allowed.addClass(cls);
+  if (&cls == &platform::stringClass())
+    allowed.addKind(Value::Type::String);
+  else if (&cls == &platform::numberClass())
+    allowed.addNumbers();
+  else if (&cls == &platform::dateClass())
+    allowed.addKind(Value::Type::Date);
+  else if (&cls == &platform::dataClass())
+    allowed.addKind(Value::Type::Data);
+  else if (&cls == &platform::arrayClass())
+    allowed.addKind(Value::Type::Array);
+  else if (&cls == &platform::dictionaryClass())
+    allowed.addKind(Value::Type::Dictionary);
+  else if (&cls == &platform::setClass())
+    allowed.addKind(Value::Type::Set);
+  else if (&cls == &platform::nullClass())
+    allowed.addKind(Value::Type::Null);
+  else if (&cls == &MFValueClass())
+    allowed.addNumbers();
+  else
+    allowed.addClass(cls);
   return allowed;
 }
 
@@ -133,8 +143,8 @@ bool MFModel::initWithCoder(KeyedUnarchiver& coder) {
              "The data couldn’t be read because it isn’t in the correct format.");
     info.set(std::string(platform::kDebugDescriptionErrorKey),
              platform::format("class %@ does not support secure coding", objectClass().name()));
-    coder.failWithError(platform::Error::make(std::string(platform::kCocoaErrorDomain), platform::kCoderReadCorruptError,
-                                              Value(std::move(info))));
+    coder.failWithError(platform::Error::make(std::string(platform::kCocoaErrorDomain),
+                                              platform::kCoderReadCorruptError, Value(std::move(info))));
     return false;
   }
   Value version = secure ? coder.decodeObjectOfClasses(AllowedClasses().addNumbers(), MFModelVersionKey)

@@ -80,9 +80,7 @@ bool MFUUID::isEqual(const platform::Object& other) const {
 }
 std::size_t MFUUID::hash() const { return std::hash<std::string>{}(uuid_.lowercaseHexString()); }
 platform::ObjectPtr MFUUID::copy() const { return withUUID(uuid_); }
-void MFUUID::encodeWithCoder(platform::KeyedArchiver& coder) const {
-  coder.encodeData(uuid_.octets(), "NS.uuidbytes");
-}
+void MFUUID::encodeWithCoder(platform::KeyedArchiver& coder) const { coder.encodeData(uuid_.octets(), "NS.uuidbytes"); }
 bool MFUUID::initWithCoder(platform::KeyedUnarchiver& coder) {
   platform::Bytes bytes = coder.decodeData("NS.uuidbytes");
   if (bytes.size() != 16) return false;
@@ -134,7 +132,8 @@ MFValueTransformerPtr MFValueTransformerBase::valueTransformerForName(std::strin
 MFValueTransformer::MFValueTransformer(MFValueTransformerBlock forwardBlock, MFValueTransformerBlock reverseBlock)
     : forward_(std::move(forwardBlock)), reverse_(std::move(reverseBlock)) {}
 
-std::shared_ptr<MFValueTransformer> MFValueTransformer::transformerUsingForwardBlock(MFValueTransformerBlock forwardBlock) {
+std::shared_ptr<MFValueTransformer> MFValueTransformer::transformerUsingForwardBlock(
+    MFValueTransformerBlock forwardBlock) {
   return platform::make<MFValueTransformer>(std::move(forwardBlock), nullptr);
 }
 
@@ -166,7 +165,8 @@ std::shared_ptr<MFReversibleValueTransformer> MFValueTransformer::reversibleTran
   return transformerUsingForwardBlock(wrap(std::move(forwardBlock)), wrap(std::move(reverseBlock)));
 }
 
-Value MFValueTransformer::run(const MFValueTransformerBlock& block, const Value& value, bool* success, ErrorPtr* error) {
+Value MFValueTransformer::run(const MFValueTransformerBlock& block, const Value& value, bool* success,
+                              ErrorPtr* error) {
   bool ok = true;
   ErrorPtr blockError;
   Value result;
@@ -258,7 +258,8 @@ std::shared_ptr<MFValueTransformer> MFValueTransformerBase::mf_arrayMappingTrans
             return Value();
           }
         } else {
-          transformed = reverse ? transformer->reverseTransformedValue(element) : transformer->transformedValue(element);
+          transformed =
+              reverse ? transformer->reverseTransformedValue(element) : transformer->transformedValue(element);
         }
         if (!transformed.isNil()) output.push_back(std::move(transformed));
         ++index;
@@ -276,10 +277,10 @@ std::shared_ptr<MFValueTransformer> MFValueTransformerBase::mf_validatingTransfo
       [&cls](const Value& value, bool& success, ErrorPtr* error) -> Value {
         if (value.isNil() || mf_valueIsKindOfClass(value, cls)) return value;
         const Class& valueClass = value.isObject() ? value.asObject()->objectClass() : platform::classOfValue(value);
-        return fail(success, error, "Value did not match expected type",
-                    platform::format("Expected %1$@ to be of class %2$@ but got %3$@", value, cls.name(),
-                                     valueClass.name()),
-                    value);
+        return fail(
+            success, error, "Value did not match expected type",
+            platform::format("Expected %1$@ to be of class %2$@ but got %3$@", value, cls.name(), valueClass.name()),
+            value);
       });
 }
 
@@ -478,14 +479,15 @@ bool registerNamedTransformers() {
       MFUUIDValueTransformerName);
 
   MFValueTransformerBase::setValueTransformerForName(
-      MFValueTransformer::transformerUsingReversibleBlock([](const Value& value, bool& success, ErrorPtr* error) -> Value {
-        if (value.isNil()) return Value();
-        if (!value.isNumber()) {
-          return fail(success, error, "Could not convert number to boolean-backed number or vice-versa",
-                      platform::format("Expected an NSNumber, got: %@.", value), value);
-        }
-        return Value(value.asBool());
-      }),
+      MFValueTransformer::transformerUsingReversibleBlock(
+          [](const Value& value, bool& success, ErrorPtr* error) -> Value {
+            if (value.isNil()) return Value();
+            if (!value.isNumber()) {
+              return fail(success, error, "Could not convert number to boolean-backed number or vice-versa",
+                          platform::format("Expected an NSNumber, got: %@.", value), value);
+            }
+            return Value(value.asBool());
+          }),
       MFBooleanValueTransformerName);
   return true;
 }

@@ -20,13 +20,13 @@
 #include <vector>
 
 #include "model/MFModel.h"
-#include "platform/system/calendar.h"
-#include "platform/system/crypto.h"
 #include "platform/runtime/error.h"
-#include "platform/services/number_formatter.h"
 #include "platform/runtime/object.h"
 #include "platform/runtime/value.h"
 #include "platform/runtime/value_transformer.h"
+#include "platform/services/number_formatter.h"
+#include "platform/system/calendar.h"
+#include "platform/system/crypto.h"
 
 inline constexpr std::string_view MFTransformerErrorHandlingErrorDomain = "MFTransformerErrorHandlingErrorDomain";
 inline constexpr std::int64_t MFTransformerErrorHandlingErrorInvalidInput = 1;
@@ -124,7 +124,8 @@ class MFValueTransformerBase : public platform::ValueTransformer {
   // --- Predefined transformers ---
   // Maps each element of an array through `transformer` (the null marker stays; nil results are
   // left out). Reversible when `transformer` allows reverse transformation.
-  static std::shared_ptr<MFValueTransformer> mf_arrayMappingTransformerWithTransformer(MFValueTransformerPtr transformer);
+  static std::shared_ptr<MFValueTransformer> mf_arrayMappingTransformerWithTransformer(
+      MFValueTransformerPtr transformer);
   // Forward-only: nil or an instance of `cls` passes unchanged; anything else fails.
   static std::shared_ptr<MFValueTransformer> mf_validatingTransformerForClass(const platform::Class& cls);
   // Forward: the dictionary's value for the input (nil looked up as the null marker), else
@@ -156,7 +157,8 @@ class MFFormatter {
  public:
   virtual ~MFFormatter() = default;
   // The object the whole string names; false on failure, with a description when it has one.
-  virtual bool getObjectValue(platform::Value& object, std::string_view string, std::string* errorDescription) const = 0;
+  virtual bool getObjectValue(platform::Value& object, std::string_view string,
+                              std::string* errorDescription) const = 0;
   virtual std::string stringForObjectValue(const platform::Value& object) const = 0;
 };
 
@@ -176,11 +178,12 @@ class MFValueTransformer : public MFValueTransformerBase, public MFTransformerEr
   // Reversible, the same block both ways.
   static std::shared_ptr<MFReversibleValueTransformer> transformerUsingReversibleBlock(MFValueTransformerBlock block);
   // Always reversible.
-  static std::shared_ptr<MFReversibleValueTransformer> transformerUsingForwardBlock(MFValueTransformerBlock forwardBlock,
-                                                                                   MFValueTransformerBlock reverseBlock);
+  static std::shared_ptr<MFReversibleValueTransformer> transformerUsingForwardBlock(
+      MFValueTransformerBlock forwardBlock, MFValueTransformerBlock reverseBlock);
   // Blocks that never fail.
   static std::shared_ptr<MFValueTransformer> transformerWithBlock(MFValueTransformerSimpleBlock block);
-  static std::shared_ptr<MFReversibleValueTransformer> reversibleTransformerWithBlock(MFValueTransformerSimpleBlock block);
+  static std::shared_ptr<MFReversibleValueTransformer> reversibleTransformerWithBlock(
+      MFValueTransformerSimpleBlock block);
   static std::shared_ptr<MFReversibleValueTransformer> reversibleTransformerWithForwardBlock(
       MFValueTransformerSimpleBlock forwardBlock, MFValueTransformerSimpleBlock reverseBlock);
   // Strings to objects of `objectClass` and back through a formatter.
@@ -194,8 +197,8 @@ class MFValueTransformer : public MFValueTransformerBase, public MFTransformerEr
   platform::Value transformedValue(const platform::Value& value) const override;
   platform::Value transformedValue(const platform::Value& value, bool* success,
                                    platform::ErrorPtr* error) const override;
-  using MFValueTransformerBase::reverseTransformedValue;
   using MFTransformerErrorHandling::reverseTransformedValue;
+  using MFValueTransformerBase::reverseTransformedValue;
 
  protected:
   // Runs a block with its own flag and error, copying them out to the given pointers.

@@ -25,7 +25,8 @@ RFSignalPtr rf_willDeallocSignal(platform::Object& object) {
   std::lock_guard lock(object.monitor());
   if (auto existing = object.associatedObject(&kWillDeallocSignalKey).as<RFReplaySubject>()) return existing;
   RFReplaySubjectPtr subject = RFReplaySubject::subject();
-  rf_deallocDisposable(object)->addDisposable(RFDisposable::disposableWithBlock([subject] { subject->sendCompleted(); }));
+  rf_deallocDisposable(object)->addDisposable(
+      RFDisposable::disposableWithBlock([subject] { subject->sendCompleted(); }));
   object.setAssociatedObject(&kWillDeallocSignalKey, platform::Value(subject));
   return subject;
 }

@@ -13,13 +13,20 @@ const char kSkipped[] = "(description skipped)";
 const char* kindName(platform::Value::Type type) {
   using T = platform::Value::Type;
   switch (type) {
-    case T::Null: return "NSNull";
-    case T::Data: return "NSData";
-    case T::Date: return "NSDate";
-    case T::Array: return "NSArray";
-    case T::Dictionary: return "NSDictionary";
-    case T::Set: return "NSSet";
-    default: return "NSObject";
+    case T::Null:
+      return "NSNull";
+    case T::Data:
+      return "NSData";
+    case T::Date:
+      return "NSDate";
+    case T::Array:
+      return "NSArray";
+    case T::Dictionary:
+      return "NSDictionary";
+    case T::Set:
+      return "NSSet";
+    default:
+      return "NSObject";
   }
 }
 }  // namespace

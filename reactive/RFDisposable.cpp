@@ -64,7 +64,8 @@ RFScopedDisposablePtr RFDisposable::asScopedDisposable() {
 
 RFCompoundDisposablePtr RFCompoundDisposable::compoundDisposable() { return platform::make<RFCompoundDisposable>(); }
 
-RFCompoundDisposablePtr RFCompoundDisposable::compoundDisposableWithDisposables(std::vector<RFDisposablePtr> disposables) {
+RFCompoundDisposablePtr RFCompoundDisposable::compoundDisposableWithDisposables(
+    std::vector<RFDisposablePtr> disposables) {
   auto compound = platform::make<RFCompoundDisposable>();
   // Stored as given, disposed ones included, and without probes: this is set-up, not traffic.
   if (!disposables.empty()) compound->slots_[0] = std::move(disposables[0]);

@@ -53,9 +53,7 @@ bool RFEvent::isEqual(const platform::Object& other) const {
   return object_ == event->object_;
 }
 
-std::size_t RFEvent::hash() const {
-  return static_cast<std::size_t>(type_) ^ (object_.isNil() ? 0 : object_.hash());
-}
+std::size_t RFEvent::hash() const { return static_cast<std::size_t>(type_) ^ (object_.isNil() ? 0 : object_.hash()); }
 
 const std::shared_ptr<RFUnit>& RFUnit::defaultUnit() {
   static const std::shared_ptr<RFUnit> unit = platform::make<RFUnit>();

@@ -30,14 +30,18 @@ class CurrentSchedulerScope {
     ++rf_tCurrentSchedulerHints;
     platform::ThreadDictionary& dict = platform::threadDictionary();
     auto it = dict.find(RFScheduler::kCurrentSchedulerKey);
-    if (it != dict.end()) previous_ = it->second;
-    else if (RFScheduler::isOnMainThread()) previous_ = platform::Value(RFScheduler::mainThreadScheduler());
+    if (it != dict.end())
+      previous_ = it->second;
+    else if (RFScheduler::isOnMainThread())
+      previous_ = platform::Value(RFScheduler::mainThreadScheduler());
     dict.insert_or_assign(RFScheduler::kCurrentSchedulerKey, platform::Value(scheduler));
   }
   ~CurrentSchedulerScope() {
     platform::ThreadDictionary& dict = platform::threadDictionary();
-    if (previous_.isNil()) dict.erase(RFScheduler::kCurrentSchedulerKey);
-    else dict.insert_or_assign(RFScheduler::kCurrentSchedulerKey, std::move(previous_));
+    if (previous_.isNil())
+      dict.erase(RFScheduler::kCurrentSchedulerKey);
+    else
+      dict.insert_or_assign(RFScheduler::kCurrentSchedulerKey, std::move(previous_));
     --rf_tCurrentSchedulerHints;
   }
   CurrentSchedulerScope(const CurrentSchedulerScope&) = delete;
@@ -355,13 +359,12 @@ RFDisposablePtr RFTestScheduler::afterRepeatingEvery(platform::Date start, doubl
   auto shared = std::make_shared<Block>(std::move(block));
   // The action's own disposable is known only after it is queued.
   auto own = std::make_shared<RFDisposablePtr>();
-  RFDisposablePtr disposable =
-      enqueue(start, [weakSelf, compound, own, start, interval, leeway, shared] {
-        compound->removeDisposable(own->get());
-        if (auto me = weakSelf.lock())
-          compound->addDisposable(me->afterRepeatingEvery(start.addingTimeInterval(interval), interval, leeway, *shared));
-        (*shared)();
-      });
+  RFDisposablePtr disposable = enqueue(start, [weakSelf, compound, own, start, interval, leeway, shared] {
+    compound->removeDisposable(own->get());
+    if (auto me = weakSelf.lock())
+      compound->addDisposable(me->afterRepeatingEvery(start.addingTimeInterval(interval), interval, leeway, *shared));
+    (*shared)();
+  });
   *own = disposable;
   compound->addDisposable(disposable);
   return compound;

@@ -25,9 +25,9 @@
 #include <mutex>
 #include <string>
 
-#include "platform/system/date.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/runtime/object.h"
+#include "platform/system/date.h"
 #include "reactive/RFDisposable.h"
 
 class RFScheduler;

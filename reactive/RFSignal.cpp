@@ -185,13 +185,13 @@ struct BindState : std::enable_shared_from_this<BindState> {
     auto serial = RFSerialDisposable::serialDisposable();
     compound->addDisposable(serial);
     auto self = shared_from_this();
-    RFDisposablePtr d = signal->subscribeNext(
-        [self](const platform::Value& value) { self->subscriber->sendNext(value); },
-        [self](const platform::ErrorPtr& error) {
-          self->compound->dispose();
-          self->subscriber->sendError(error);
-        },
-        [self, serial] { self->complete(serial); });
+    RFDisposablePtr d =
+        signal->subscribeNext([self](const platform::Value& value) { self->subscriber->sendNext(value); },
+                              [self](const platform::ErrorPtr& error) {
+                                self->compound->dispose();
+                                self->subscriber->sendError(error);
+                              },
+                              [self, serial] { self->complete(serial); });
     serial->setDisposable(std::move(d));
   }
 
@@ -288,16 +288,14 @@ RFSignalPtr RFSignal::concat(const RFSignalPtr& signal) {
       bool done = false;
     };
     auto switched = std::make_shared<Switch>();
-    RFDisposablePtr d = self->subscribeNext(
-        rf_detail::sendNextTo(subscriber),
-        rf_detail::sendErrorTo(subscriber),
-        [subscriber, signal, serial, switched] {
-          RFDisposablePtr next = signal ? signal->subscribe(subscriber) : nullptr;
-          if (!signal) subscriber->sendCompleted();
-          std::lock_guard guard(switched->lock);
-          switched->done = true;
-          serial->setDisposable(std::move(next));
-        });
+    RFDisposablePtr d = self->subscribeNext(rf_detail::sendNextTo(subscriber), rf_detail::sendErrorTo(subscriber),
+                                            [subscriber, signal, serial, switched] {
+                                              RFDisposablePtr next = signal ? signal->subscribe(subscriber) : nullptr;
+                                              if (!signal) subscriber->sendCompleted();
+                                              std::lock_guard guard(switched->lock);
+                                              switched->done = true;
+                                              serial->setDisposable(std::move(next));
+                                            });
     std::lock_guard guard(switched->lock);
     if (!switched->done) serial->setDisposable(std::move(d));
     return serial;

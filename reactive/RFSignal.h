@@ -256,10 +256,9 @@ class RFSignal : public RFStreamOperators<RFSignal> {
   // On completion, the accumulator reduced with every value and its index (the start when there
   // were none). "[%@] -aggregateWithStart: %@ reduceWithIndex:"
   RFSignalPtr aggregateWithStartReduceWithIndex(
-      platform::Value start,
-      std::function<platform::Value(const platform::Value& accumulator, const platform::Value& value,
-                                    std::uint64_t index)>
-          reduce);
+      platform::Value start, std::function<platform::Value(const platform::Value& accumulator,
+                                                           const platform::Value& value, std::uint64_t index)>
+                                 reduce);
   // "[%@] -aggregateWithStart: %@ reduce:"
   RFSignalPtr aggregateWithStart(platform::Value start, Reduce reduce);
   // Named as aggregateWithStart.
@@ -340,8 +339,7 @@ class RFSignal : public RFStreamOperators<RFSignal> {
   // Subscribes now and sets the key path of `target` to each value (`nilValue` for nil), on the
   // thread the value arrives on. Ends with the receiver, or when the target goes away (the target
   // is not kept alive); an error is logged. Returns what ends the binding.
-  RFDisposablePtr setKeyPath(std::string keyPath, const platform::ObjectPtr& target,
-                             platform::Value nilValue = {});
+  RFDisposablePtr setKeyPath(std::string keyPath, const platform::ObjectPtr& target, platform::Value nilValue = {});
   RFDisposablePtr toProperty(std::string keyPath, const platform::ObjectPtr& target);
 
   // --- Windows and buffers ---------------------------------------------------------------------
@@ -461,7 +459,7 @@ class RFSubscriptingAssignmentTrampoline {
  public:
   // None for a null target.
   static std::optional<RFSubscriptingAssignmentTrampoline> create(platform::ObjectPtr target,
-                                                                   platform::Value nilValue = {});
+                                                                  platform::Value nilValue = {});
   void setObject(const RFSignalPtr& signal, std::string keyPath) const;
 
   class Assignment {

@@ -16,9 +16,9 @@
 // --- Aggregation ---------------------------------------------------------------------------------
 
 RFSignalPtr RFSignal::aggregateWithStartReduceWithIndex(
-    platform::Value start,
-    std::function<platform::Value(const platform::Value& accumulator, const platform::Value& value, std::uint64_t index)>
-        reduce) {
+    platform::Value start, std::function<platform::Value(const platform::Value& accumulator,
+                                                         const platform::Value& value, std::uint64_t index)>
+                               reduce) {
   RFSignalPtr result = scanWithStartReduceWithIndex(start, std::move(reduce))->startWith(start)->takeLast(1);
   result->setNameWithFormat("[%@] -aggregateWithStart: %@ reduceWithIndex:", name(), rf_description(start));
   return result;
@@ -60,16 +60,15 @@ class RFCollectedValues final : public platform::Object {
 }  // namespace
 
 RFSignalPtr RFSignal::collect() {
-  RFSignalPtr result =
-      aggregateWithStartFactory([] { return platform::Value(platform::make<RFCollectedValues>()); },
-                                [](const platform::Value& accumulator, const platform::Value& value) {
-                                  accumulator.as<RFCollectedValues>()->values.push_back(
-                                      value.isNil() ? platform::Value::null() : value);
-                                  return accumulator;
-                                })
-          ->map([](const platform::Value& accumulator) {
-            return platform::Value(accumulator.as<RFCollectedValues>()->values);
-          });
+  RFSignalPtr result = aggregateWithStartFactory([] { return platform::Value(platform::make<RFCollectedValues>()); },
+                                                 [](const platform::Value& accumulator, const platform::Value& value) {
+                                                   accumulator.as<RFCollectedValues>()->values.push_back(
+                                                       value.isNil() ? platform::Value::null() : value);
+                                                   return accumulator;
+                                                 })
+                           ->map([](const platform::Value& accumulator) {
+                             return platform::Value(accumulator.as<RFCollectedValues>()->values);
+                           });
   result->setNameWithFormat("[%@] -collect", name());
   return result;
 }

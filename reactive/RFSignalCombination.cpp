@@ -37,7 +37,8 @@ RFSignalPtr RFSignal::combineLatestWith(const RFSignalPtr& signal) {
             std::lock_guard lock(state->lock);
             state->sides[me].latest = stored(value);
             if (state->sides[0].latest.isNil() || state->sides[1].latest.isNil()) return;
-            subscriber->sendNext(platform::Value(RFTuple::tupleWithValues({state->sides[0].latest, state->sides[1].latest})));
+            subscriber->sendNext(
+                platform::Value(RFTuple::tupleWithValues({state->sides[0].latest, state->sides[1].latest})));
           },
           rf_detail::sendErrorTo(subscriber),
           [state, subscriber, me] {
@@ -105,27 +106,27 @@ struct FlattenState {
       state->active.push_back(serial);
     }
     std::weak_ptr<RFSerialDisposable> weakSerial = serial;
-    serial->setDisposable(signal->subscribeNext(
-        [state](const platform::Value& value) { state->subscriber->sendNext(value); },
-        [state](const platform::ErrorPtr& error) { state->subscriber->sendError(error); },
-        [state, weakSerial] {
-          RFSignalPtr next;
-          {
-            std::lock_guard guard(state->lock);
-            if (auto serial = weakSerial.lock()) {
-              state->compound->removeDisposable(serial.get());
-              auto it = std::find(state->active.begin(), state->active.end(), serial);
-              if (it != state->active.end()) state->active.erase(it);
-            }
-            if (state->waiting.empty()) {
-              state->completeIfAllowed();
-            } else {
-              next = std::move(state->waiting.front());
-              state->waiting.pop_front();
-            }
-          }
-          if (next) subscribeTo(state, next);
-        }));
+    serial->setDisposable(
+        signal->subscribeNext([state](const platform::Value& value) { state->subscriber->sendNext(value); },
+                              [state](const platform::ErrorPtr& error) { state->subscriber->sendError(error); },
+                              [state, weakSerial] {
+                                RFSignalPtr next;
+                                {
+                                  std::lock_guard guard(state->lock);
+                                  if (auto serial = weakSerial.lock()) {
+                                    state->compound->removeDisposable(serial.get());
+                                    auto it = std::find(state->active.begin(), state->active.end(), serial);
+                                    if (it != state->active.end()) state->active.erase(it);
+                                  }
+                                  if (state->waiting.empty()) {
+                                    state->completeIfAllowed();
+                                  } else {
+                                    next = std::move(state->waiting.front());
+                                    state->waiting.pop_front();
+                                  }
+                                }
+                                if (next) subscribeTo(state, next);
+                              }));
   }
 };
 
@@ -191,13 +192,11 @@ RFSignalPtr RFSignal::takeUntil(const RFSignalPtr& trigger) {
         trigger->subscribeNextCompleted([triggered](const platform::Value&) { triggered(); }, triggered));
     // The trigger may have fired while being subscribed.
     if (!compound->isDisposed()) {
-      compound->addDisposable(self->subscribeNext(
-          rf_detail::sendNextTo(subscriber),
-          rf_detail::sendErrorTo(subscriber),
-          [compound, subscriber] {
-            compound->dispose();
-            subscriber->sendCompleted();
-          }));
+      compound->addDisposable(self->subscribeNext(rf_detail::sendNextTo(subscriber), rf_detail::sendErrorTo(subscriber),
+                                                  [compound, subscriber] {
+                                                    compound->dispose();
+                                                    subscriber->sendCompleted();
+                                                  }));
     }
     return compound;
   });
@@ -260,8 +259,7 @@ RFSignalPtr RFSignal::switchToLatest() {
 namespace {
 platform::Value describeCases(const RFSignalCases& cases) {
   std::string text = "{";
-  for (const auto& [key, signal] : cases)
-    text += platform::format("\n    %@ = %@;", key, signal);
+  for (const auto& [key, signal] : cases) text += platform::format("\n    %@ = %@;", key, signal);
   text += cases.empty() ? "}" : "\n}";
   return platform::Value(text);
 }

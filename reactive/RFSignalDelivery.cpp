@@ -73,9 +73,8 @@ RFSignalPtr RFSignal::subscribeOn(const RFSchedulerPtr& scheduler) {
   RFSignalPtr self = selfSignal();
   RFSignalPtr result = createSignal([self, scheduler](const RFSubscriberPtr& subscriber) -> RFDisposablePtr {
     auto compound = RFCompoundDisposable::compoundDisposable();
-    RFDisposablePtr scheduled = scheduler->schedule([self, subscriber, compound] {
-      compound->addDisposable(self->subscribe(subscriber));
-    });
+    RFDisposablePtr scheduled =
+        scheduler->schedule([self, subscriber, compound] { compound->addDisposable(self->subscribe(subscriber)); });
     compound->addDisposable(scheduled);
     return compound;
   });

@@ -166,16 +166,13 @@ RFSignalPtr RFSignal::reduceApply() {
 
 // --- Binding -------------------------------------------------------------------------------------
 
-RFDisposablePtr RFSignal::setKeyPath(std::string keyPath, const platform::ObjectPtr& target,
-                                     platform::Value nilValue) {
+RFDisposablePtr RFSignal::setKeyPath(std::string keyPath, const platform::ObjectPtr& target, platform::Value nilValue) {
   auto compound = RFCompoundDisposable::compoundDisposable();
   // Not owning: cleared when the binding ends, and read as gone once the target is.
   struct Target {
     std::weak_ptr<platform::Object> object;
     std::atomic<bool> cleared{false};
-    platform::ObjectPtr get() const {
-      return cleared.load(std::memory_order_acquire) ? nullptr : object.lock();
-    }
+    platform::ObjectPtr get() const { return cleared.load(std::memory_order_acquire) ? nullptr : object.lock(); }
   };
   auto weakTarget = std::make_shared<Target>();
   weakTarget->object = target;

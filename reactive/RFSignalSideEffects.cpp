@@ -73,7 +73,8 @@ RFSignalPtr RFSignal::catchError(std::function<RFSignalPtr(const platform::Error
     RFDisposablePtr subscription = self->subscribeNext(
         rf_detail::sendNextTo(subscriber),
         [block, subscriber, catchDisposable](const platform::ErrorPtr& error) {
-          if (RFSignalPtr replacement = block(error)) catchDisposable->setDisposable(replacement->subscribe(subscriber));
+          if (RFSignalPtr replacement = block(error))
+            catchDisposable->setDisposable(replacement->subscribe(subscriber));
         },
         rf_detail::sendCompletedTo(subscriber));
     return RFDisposable::disposableWithBlock([catchDisposable, subscription] {
@@ -157,8 +158,8 @@ RFCompoundDisposablePtr subscribeForever(const RFSignalPtr& signal, RFNextBlock 
   Resubscribe first = [pass, loop] {
     RFSchedulerPtr scheduler = RFScheduler::currentScheduler();
     if (!scheduler) scheduler = RFScheduler::scheduler();
-    loop->addDisposable(scheduler->scheduleRecursiveBlock(
-        [pass](const std::function<void()>& reschedule) { (*pass)(reschedule); }));
+    loop->addDisposable(
+        scheduler->scheduleRecursiveBlock([pass](const std::function<void()>& reschedule) { (*pass)(reschedule); }));
   };
   (*pass)(first);
   return loop;

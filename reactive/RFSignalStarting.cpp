@@ -68,18 +68,16 @@ void rf_writeLogLine(std::string_view line) { platform::consoleLog(line); }
 
 RFSignalPtr RFSignal::logNext() {
   RFSignalPtr self = selfSignal();
-  RFSignalPtr result = doNext([self](const platform::Value& value) {
-    rf_writeLogLine(platform::format("%@ next: %@", self, value));
-  });
+  RFSignalPtr result =
+      doNext([self](const platform::Value& value) { rf_writeLogLine(platform::format("%@ next: %@", self, value)); });
   result->setNameWithFormat("%@", name());
   return result;
 }
 
 RFSignalPtr RFSignal::logError() {
   RFSignalPtr self = selfSignal();
-  RFSignalPtr result = doError([self](const platform::ErrorPtr& error) {
-    rf_writeLogLine(platform::format("%@ error: %@", self, error));
-  });
+  RFSignalPtr result = doError(
+      [self](const platform::ErrorPtr& error) { rf_writeLogLine(platform::format("%@ error: %@", self, error)); });
   result->setNameWithFormat("%@", name());
   return result;
 }

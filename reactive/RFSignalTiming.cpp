@@ -112,9 +112,10 @@ RFSignalPtr RFSignal::delay(double interval) {
       compound->addDisposable(scheduler->get()->afterDelay(interval, std::move(action)));
     };
     RFDisposablePtr subscription = self->subscribeNext(
-        [later, subscriber](const platform::Value& value) { later([subscriber, value] { subscriber->sendNext(value); }); },
-        rf_detail::sendErrorTo(subscriber),
-        [later, subscriber] { later(rf_detail::sendCompletedTo(subscriber)); });
+        [later, subscriber](const platform::Value& value) {
+          later([subscriber, value] { subscriber->sendNext(value); });
+        },
+        rf_detail::sendErrorTo(subscriber), [later, subscriber] { later(rf_detail::sendCompletedTo(subscriber)); });
     compound->addDisposable(subscription);
     return compound;
   });

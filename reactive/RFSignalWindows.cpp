@@ -23,26 +23,28 @@ RFSignalPtr RFSignal::windowWithStart(const RFSignalPtr& openSignal,
       }
     };
     auto window = std::make_shared<Window>();
-    RFDisposablePtr openDisposable = openSignal->subscribeNext([window, subscriber, closeSignal](const platform::Value&) {
-      if (window->current) return;
-      RFSubjectPtr opened = RFSubject::subject();
-      window->current = opened;
-      subscriber->sendNext(platform::Value(opened));
-      RFSignalPtr closing = closeSignal(opened);
-      if (!closing) return;
-      auto close = [window] { window->close(); };
-      RFDisposablePtr d = closing->subscribeNext([close](const platform::Value&) { close(); },
-                                                 [close](const platform::ErrorPtr&) { close(); }, close);
-      // It may have closed the window while being subscribed.
-      if (window->current == opened) window->closing = std::move(d);
-      else if (d) d->dispose();
-    });
+    RFDisposablePtr openDisposable =
+        openSignal->subscribeNext([window, subscriber, closeSignal](const platform::Value&) {
+          if (window->current) return;
+          RFSubjectPtr opened = RFSubject::subject();
+          window->current = opened;
+          subscriber->sendNext(platform::Value(opened));
+          RFSignalPtr closing = closeSignal(opened);
+          if (!closing) return;
+          auto close = [window] { window->close(); };
+          RFDisposablePtr d = closing->subscribeNext([close](const platform::Value&) { close(); },
+                                                     [close](const platform::ErrorPtr&) { close(); }, close);
+          // It may have closed the window while being subscribed.
+          if (window->current == opened)
+            window->closing = std::move(d);
+          else if (d)
+            d->dispose();
+        });
     RFDisposablePtr receiverDisposable = self->subscribeNext(
         [window](const platform::Value& value) {
           if (window->current) window->current->sendNext(value);
         },
-        rf_detail::sendErrorTo(subscriber),
-        rf_detail::sendCompletedTo(subscriber));
+        rf_detail::sendErrorTo(subscriber), rf_detail::sendCompletedTo(subscriber));
     return RFDisposable::disposableWithBlock([window, openDisposable, receiverDisposable] {
       if (RFDisposablePtr d = window->closing) d->dispose();
       if (openDisposable) openDisposable->dispose();
@@ -66,11 +68,12 @@ RFSignalPtr RFSignal::buffer(std::uint64_t count) {
     buffer->values.reserve(count);
     // Subscribed before any window's closing subscription: a full buffer is sent and emptied
     // before its window is completed.
-    RFDisposablePtr triggerDisposable = buffer->closeTrigger->subscribeNext([buffer, subscriber](const platform::Value&) {
-      RFTuplePtr tuple = RFTuple::tupleWithObjectsFromArray(buffer->values);
-      buffer->values.clear();
-      subscriber->sendNext(platform::Value(tuple));
-    });
+    RFDisposablePtr triggerDisposable =
+        buffer->closeTrigger->subscribeNext([buffer, subscriber](const platform::Value&) {
+          RFTuplePtr tuple = RFTuple::tupleWithObjectsFromArray(buffer->values);
+          buffer->values.clear();
+          subscriber->sendNext(platform::Value(tuple));
+        });
     RFSubjectPtr trigger = buffer->closeTrigger;
     RFDisposablePtr windowsDisposable =
         self->windowWithStart(self, [trigger](const RFSignalPtr&) -> RFSignalPtr { return trigger; })
@@ -87,8 +90,7 @@ RFSignalPtr RFSignal::buffer(std::uint64_t count) {
                     if (b->values.size() % count == 0) b->closeTrigger->sendNext(RFUnit::unitValue());
                   });
                 },
-                rf_detail::sendErrorTo(subscriber),
-                rf_detail::sendCompletedTo(subscriber));
+                rf_detail::sendErrorTo(subscriber), rf_detail::sendCompletedTo(subscriber));
     return RFDisposable::disposableWithBlock([buffer, windowsDisposable, triggerDisposable] {
       if (RFDisposablePtr d = buffer->windowDisposable) d->dispose();
       if (windowsDisposable) windowsDisposable->dispose();
@@ -106,8 +108,7 @@ RFSignalPtr RFSignal::let(std::function<RFSignalPtr(const RFSignalPtr& shared)> 
     RFSignalPtr signal = block(connection->signal());
     RFDisposablePtr subscription;
     if (signal)
-      subscription = signal->subscribeNext(rf_detail::sendNextTo(subscriber),
-                                           rf_detail::sendErrorTo(subscriber),
+      subscription = signal->subscribeNext(rf_detail::sendNextTo(subscriber), rf_detail::sendErrorTo(subscriber),
                                            rf_detail::sendCompletedTo(subscriber));
     RFDisposablePtr connectionDisposable = connection->connect();
     return RFDisposable::disposableWithBlock([connectionDisposable, subscription] {

@@ -59,8 +59,8 @@ class RFBindStep {
   RFBindStep() = default;  // stop
   // A stream; a null one stops.
   template <class T>
-    requires std::derived_from<T, RFStream>
-  RFBindStep(std::shared_ptr<T> stream)  // NOLINT: implicit, as a block returns a stream
+  requires std::derived_from<T, RFStream> RFBindStep(
+      std::shared_ptr<T> stream)  // NOLINT: implicit, as a block returns a stream
       : kind_(stream ? Kind::Stream : Kind::Stop), object_(std::move(stream)) {}
   RFBindStep(std::nullptr_t) {}  // NOLINT: stop
 
@@ -161,9 +161,9 @@ class RFStreamOperators : public RFStream {
   Ptr scanWithStart(platform::Value start,
                     std::function<platform::Value(const platform::Value& running, const platform::Value& next)> reduce);
   // The same under its older name, and named as the operator it calls.
-  Ptr scanWithStartCombine(platform::Value start,
-                           std::function<platform::Value(const platform::Value& running, const platform::Value& next)>
-                               combine);
+  Ptr scanWithStartCombine(
+      platform::Value start,
+      std::function<platform::Value(const platform::Value& running, const platform::Value& next)> combine);
   // The block's result for each value and the one before it (the start for the first).
   // "[%@] -combinePreviousWithStart: %@ reduce:"
   Ptr combinePreviousWithStart(

@@ -101,8 +101,10 @@ RFDisposablePtr RFReplaySubject::subscribe(const RFSubscriberPtr& subscriber) {
         if (subscriber) subscriber->sendNext(value);
       }
       if (compound->isDisposed() || !subscriber) return;
-      if (completed) subscriber->sendCompleted();
-      else subscriber->sendError(error);
+      if (completed)
+        subscriber->sendCompleted();
+      else
+        subscriber->sendError(error);
       return;
     }
     for (const platform::Value& value : self->values_) {
@@ -210,15 +212,16 @@ RFDisposablePtr RFMulticastConnection::connect() {
 RFSignalPtr RFMulticastConnection::autoconnect() {
   auto self = std::static_pointer_cast<RFMulticastConnection>(shared_from_this());
   auto subscribers = std::make_shared<std::atomic<std::int32_t>>(0);
-  RFSignalPtr result = RFSignal::createSignal([self, subscribers](const RFSubscriberPtr& subscriber) -> RFDisposablePtr {
-    subscribers->fetch_add(1, std::memory_order_acq_rel);
-    RFDisposablePtr subscription = self->subject_->subscribe(subscriber);
-    RFDisposablePtr connection = self->connect();
-    return RFDisposable::disposableWithBlock([subscription, connection, subscribers] {
-      if (subscription) subscription->dispose();
-      if (subscribers->fetch_sub(1, std::memory_order_acq_rel) - 1 == 0) connection->dispose();
-    });
-  });
+  RFSignalPtr result =
+      RFSignal::createSignal([self, subscribers](const RFSubscriberPtr& subscriber) -> RFDisposablePtr {
+        subscribers->fetch_add(1, std::memory_order_acq_rel);
+        RFDisposablePtr subscription = self->subject_->subscribe(subscriber);
+        RFDisposablePtr connection = self->connect();
+        return RFDisposable::disposableWithBlock([subscription, connection, subscribers] {
+          if (subscription) subscription->dispose();
+          if (subscribers->fetch_sub(1, std::memory_order_acq_rel) - 1 == 0) connection->dispose();
+        });
+      });
   result->setNameWithFormat("[%@] -autoconnect", subject_->name());
   return result;
 }

@@ -124,8 +124,10 @@ void RFBlockSubscriber::clearBlocks() {
   lock_.lock();
   cleared_ = true;
   // A block running on this thread (re-entrantly) releases them when it returns.
-  if (callDepth_ == 0) releaseBlocksAndUnlock();
-  else lock_.unlock();
+  if (callDepth_ == 0)
+    releaseBlocksAndUnlock();
+  else
+    lock_.unlock();
 }
 
 void RFBlockSubscriber::sendNext(const platform::Value& value) {
@@ -139,8 +141,10 @@ void RFBlockSubscriber::sendNext(const platform::Value& value) {
   struct Finish {
     RFBlockSubscriber& subscriber;
     ~Finish() {
-      if (--subscriber.callDepth_ == 0 && subscriber.cleared_) subscriber.releaseBlocksAndUnlock();
-      else subscriber.lock_.unlock();
+      if (--subscriber.callDepth_ == 0 && subscriber.cleared_)
+        subscriber.releaseBlocksAndUnlock();
+      else
+        subscriber.lock_.unlock();
     }
   } finish{*this};
   next_(value);
@@ -189,7 +193,8 @@ void RFBlockSubscriber::didSubscribeWithDisposable(const RFCompoundDisposablePtr
 std::shared_ptr<RFPassthroughSubscriber> RFPassthroughSubscriber::create(RFSubscriberPtr inner,
                                                                          std::weak_ptr<platform::Object> signal,
                                                                          RFCompoundDisposablePtr disposable) {
-  auto passthrough = platform::make<RFPassthroughSubscriber>(std::move(inner), std::move(signal), std::move(disposable));
+  auto passthrough =
+      platform::make<RFPassthroughSubscriber>(std::move(inner), std::move(signal), std::move(disposable));
   if (passthrough->inner_) passthrough->inner_->didSubscribeWithDisposable(passthrough->disposable_);
   return passthrough;
 }
@@ -214,8 +219,6 @@ void RFPassthroughSubscriber::probeNext(const platform::Value& value) const {
   RF_PROBE3(RFSignal, next, signal.c_str(), subscriber.c_str(), value.isNil() ? nullptr : text.c_str());
   (void)value;
 }
-
-
 
 void RFPassthroughSubscriber::sendError(const platform::ErrorPtr& error) {
   if (disposable_->isDisposed()) return;

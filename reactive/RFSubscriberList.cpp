@@ -181,8 +181,10 @@ void SubscriberList::retire(SubscriberArray* array) const {
   HazardRecord* me = tHazardRecord;
   if (home == me) {
     // Our own walks: a nested one may be reading the array; our outermost walk releases it.
-    if (me->guards(array)) me->defer(array);
-    else release(array);
+    if (me->guards(array))
+      me->defer(array);
+    else
+      release(array);
     return;
   }
   // The home thread may be walking it. After the barrier its announcement is visible, or its

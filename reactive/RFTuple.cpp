@@ -1,7 +1,7 @@
 #include "reactive/RFTuple.h"
 
-#include "platform/runtime/error.h"
 #include "platform/codecs/keyed_archiver.h"
+#include "platform/runtime/error.h"
 #include "reactive/RFDescription.h"
 
 // --- RFTupleNil ----------------------------------------------------------------------------------
@@ -45,8 +45,10 @@ RFTuplePtr RFTuple::tupleWithObjectsFromArray(const platform::ValueArray& array,
   platform::ValueArray backing;
   backing.reserve(array.size());
   for (const platform::Value& v : array) {
-    if (v.isNil() || (convertNullsToNils && v.isNull())) backing.push_back(RFTupleNil::tupleNilValue());
-    else backing.push_back(v);
+    if (v.isNil() || (convertNullsToNils && v.isNull()))
+      backing.push_back(RFTupleNil::tupleNilValue());
+    else
+      backing.push_back(v);
   }
   return platform::make<RFTuple>(std::move(backing));
 }

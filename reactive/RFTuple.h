@@ -131,14 +131,15 @@ class RFBlockTrampoline final {
   template <class F>
   static std::function<platform::Value(const platform::Value*)> makeInvoker(F block) {
     return [block = std::move(block)](const platform::Value* args) -> platform::Value {
-      return [&]<std::size_t... I>(std::index_sequence<I...>) -> platform::Value {
+      return [&]<std::size_t... I>(std::index_sequence<I...>)->platform::Value {
         if constexpr (std::is_void_v<decltype(block(args[I]...))>) {
           block(args[I]...);
           return {};
         } else {
           return platform::Value(block(args[I]...));
         }
-      }(std::make_index_sequence<arityOf<F>>());
+      }
+      (std::make_index_sequence<arityOf<F>>());
     };
   }
 

@@ -21,10 +21,11 @@ class BBXURLSession {
   static bool NSURLSessionShouldBeUsed() { return true; }
   // The platform session; null for a missing configuration. With a delegate and no queue the
   // session gets a queue of its own running one operation at a time.
-  static platform::URLSessionPtr sessionWithConfiguration(const std::optional<platform::URLSessionConfiguration>& configuration,
-                                                          std::shared_ptr<platform::URLSessionDelegate> delegate,
-                                                          platform::OperationQueuePtr delegateQueue);
-  static platform::URLSessionPtr sessionWithConfiguration(const std::optional<platform::URLSessionConfiguration>& configuration) {
+  static platform::URLSessionPtr sessionWithConfiguration(
+      const std::optional<platform::URLSessionConfiguration>& configuration,
+      std::shared_ptr<platform::URLSessionDelegate> delegate, platform::OperationQueuePtr delegateQueue);
+  static platform::URLSessionPtr sessionWithConfiguration(
+      const std::optional<platform::URLSessionConfiguration>& configuration) {
     return sessionWithConfiguration(configuration, nullptr, nullptr);
   }
 };
@@ -36,8 +37,10 @@ class BBXURLSessionConfiguration {
   static std::optional<platform::URLSessionConfiguration> defaultSessionConfiguration();
   static std::optional<platform::URLSessionConfiguration> ephemeralSessionConfiguration();
   // The platform's background configuration (nullopt where the platform session is not used).
-  static std::optional<platform::URLSessionConfiguration> backgroundSessionConfigurationWithIdentifier(const std::string& identifier);
-  static std::optional<platform::URLSessionConfiguration> backgroundSessionConfiguration(const std::string& identifier) {
+  static std::optional<platform::URLSessionConfiguration> backgroundSessionConfigurationWithIdentifier(
+      const std::string& identifier);
+  static std::optional<platform::URLSessionConfiguration> backgroundSessionConfiguration(
+      const std::string& identifier) {
     return backgroundSessionConfigurationWithIdentifier(identifier);
   }
 };

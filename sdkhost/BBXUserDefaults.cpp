@@ -1,10 +1,10 @@
 #include "sdkhost/BBXUserDefaults.h"
 
-#include "platform/services/bundle.h"
-#include "platform/system/console.h"
-#include "platform/services/files.h"
-#include "platform/runtime/format.h"
 #include "platform/codecs/property_list.h"
+#include "platform/runtime/format.h"
+#include "platform/services/bundle.h"
+#include "platform/services/files.h"
+#include "platform/system/console.h"
 #include "sdkhost/HBRConstants.h"
 #include "sdkhost/HBRHost.h"
 
@@ -15,7 +15,8 @@ std::shared_ptr<BBXUserDefaults> BBXUserDefaults::standardUserDefaults() {
   return shared;
 }
 
-std::shared_ptr<BBXUserDefaults> BBXUserDefaults::make(std::filesystem::path directory, UserDefaultsPtr legacyDefaults) {
+std::shared_ptr<BBXUserDefaults> BBXUserDefaults::make(std::filesystem::path directory,
+                                                       UserDefaultsPtr legacyDefaults) {
   auto store = platform::make<BBXUserDefaults>();
   store->start(std::move(directory), std::move(legacyDefaults));
   return store;
@@ -80,7 +81,8 @@ bool BBXUserDefaults::boolForKey(std::string_view key) const {
 
 void BBXUserDefaults::setObject(const Value& object, std::string_view key) {
   if (!object.isNil() && !isValidPropertyList(object)) {
-    consoleLog(format("[Harbor:UserDefaults] refusing a value a property list cannot hold for key %@", std::string(key)));
+    consoleLog(
+        format("[Harbor:UserDefaults] refusing a value a property list cannot hold for key %@", std::string(key)));
     return;
   }
   serialDictionaryQueue_->sync([&] { dataDictionary_.set(std::string(key), object); });
@@ -104,7 +106,8 @@ bool BBXUserDefaults::synchronize() {
       consoleLog(format("[Harbor:UserDefaults] failed to create directory with error:%@", error));
     auto bytes = dataWithPropertyList(Value(std::move(snapshot)), PropertyListFormat::Xml);
     written = bytes && files.writeFileAtomically(file_, *bytes);
-    if (!written) consoleLog(format("[Harbor:UserDefaults] Unable to open file for writing at path %@", file_.string()));
+    if (!written)
+      consoleLog(format("[Harbor:UserDefaults] Unable to open file for writing at path %@", file_.string()));
   });
   return written;
 }

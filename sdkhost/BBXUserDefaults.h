@@ -30,8 +30,8 @@
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/runtime/object.h"
-#include "platform/services/user_defaults.h"
 #include "platform/runtime/value.h"
+#include "platform/services/user_defaults.h"
 
 class BBXUserDefaults : public platform::Object {
   ZORVEL_CLASS(BBXUserDefaults, platform::Object)

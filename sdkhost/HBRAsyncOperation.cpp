@@ -7,7 +7,9 @@
 
 using namespace platform;
 
-std::string HBRCompoundOperationErrorDomain() { return std::string(kHBRMakerReverseDomain) + ".HBRCompoundOperation.error"; }
+std::string HBRCompoundOperationErrorDomain() {
+  return std::string(kHBRMakerReverseDomain) + ".HBRCompoundOperation.error";
+}
 
 std::string HBRCompoundOperationUnderlyingErrorsKey() {
   return std::string(kHBRMakerReverseDomain) + ".HBRCompoundOperation.error.user-info-key.underlying-errors";
@@ -81,7 +83,8 @@ HBRCompoundOperation::HBRCompoundOperation()
       countingQueue_(DispatchQueue::createSerial(std::string(kHBRMakerReverseDomain) +
                                                  ".HBRCompoundOperation.dispatch-queue.counting-queue")) {}
 
-std::shared_ptr<HBRCompoundOperation> HBRCompoundOperation::make(std::vector<std::shared_ptr<HBRAsyncOperation>> operations) {
+std::shared_ptr<HBRCompoundOperation> HBRCompoundOperation::make(
+    std::vector<std::shared_ptr<HBRAsyncOperation>> operations) {
   auto compound = platform::make<HBRCompoundOperation>();
   compound->operations_ = std::move(operations);
   return compound;
@@ -144,7 +147,8 @@ void HBRCompoundOperation::attemptCompoundCompletion() {
   if (isCancelled()) {
     Value info;
     info.set(std::string(kLocalizedDescriptionKey), format("%@ cancelled", name()));
-    finishWithError(Error::make(HBRCompoundOperationErrorDomain(), kHBRCompoundOperationCancelledError, std::move(info)));
+    finishWithError(
+        Error::make(HBRCompoundOperationErrorDomain(), kHBRCompoundOperationCancelledError, std::move(info)));
     setAsyncCompletion(nullptr);
     return;
   }

@@ -32,8 +32,8 @@
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/runtime/error.h"
-#include "platform/services/operation_queue.h"
 #include "platform/runtime/thread.h"
+#include "platform/services/operation_queue.h"
 
 inline constexpr std::int64_t kHBRCompoundOperationCancelledError = 4294967294;
 inline constexpr std::int64_t kHBRCompoundOperationFailedError = 4294967293;
@@ -101,6 +101,6 @@ class HBRCompoundOperation : public HBRAsyncOperation {
   platform::OperationQueuePtr compoundQueue_;
   platform::DispatchQueuePtr countingQueue_;
   std::atomic<bool> mainRan_{false};
-  std::uint64_t completedOperations_ = 0;          // on countingQueue_
-  std::vector<platform::ErrorPtr> errors_;         // on countingQueue_
+  std::uint64_t completedOperations_ = 0;   // on countingQueue_
+  std::vector<platform::ErrorPtr> errors_;  // on countingQueue_
 };

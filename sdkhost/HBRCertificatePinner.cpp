@@ -1,8 +1,8 @@
 #include "sdkhost/HBRCertificatePinner.h"
 
-#include "platform/system/console.h"
-#include "platform/services/files.h"
 #include "platform/runtime/format.h"
+#include "platform/services/files.h"
+#include "platform/system/console.h"
 #include "platform/system/process.h"
 #include "sdkhost/HBRPinnedCertificatesData.h"
 
@@ -16,7 +16,8 @@ const std::vector<CertificatePtr>& HBRPinnedCertificates() {
         certificates.push_back(std::move(certificate));
     if (auto path = ProcessInfo::environmentValue("HarborExtraRootCertificates"); path && !path->empty()) {
       auto bytes = FileManager::defaultManager().readFile(*path);
-      auto extra = bytes ? Certificate::certificatesFromPEM(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()))
+      auto extra = bytes ? Certificate::certificatesFromPEM(
+                               std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()))
                          : std::vector<CertificatePtr>{};
       if (extra.empty()) consoleLog(format("[Harbor] No root certificates could be read from %@", *path));
       certificates.insert(certificates.end(), extra.begin(), extra.end());

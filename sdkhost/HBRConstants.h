@@ -8,7 +8,6 @@
 
 #include <string_view>
 
-
 // The reverse domain of the SDK's maker: prefix of folders, queue labels, lock names, error
 // domains and user-default keys.
 inline constexpr std::string_view kHBRMakerReverseDomain = "org.zorvel.sdk";
@@ -23,4 +22,3 @@ inline constexpr std::string_view kHBRDeveloperToken = "5b2f1c0e4a8d7f3b9e6c2a1d
 // with default handling instead of asking their certificate pinner.
 bool HBRDebugEnabled();
 void HBRSetDebugEnabled(bool enabled);
-

@@ -68,7 +68,8 @@ std::optional<std::string> sysctlValue(std::string_view name) {
   if (name == "kern.hostname") return ProcessInfo::hostName();
   if (name == "hw.machine") return kernelField(&utsname::machine);
   if (name == "hw.model") {
-    for (const char* path : {"/sys/class/dmi/id/product_name", "/sys/firmware/devicetree/base/model", "/proc/device-tree/model"})
+    for (const char* path :
+         {"/sys/class/dmi/id/product_name", "/sys/firmware/devicetree/base/model", "/proc/device-tree/model"})
       if (std::string model = readFirstLine(path); !model.empty()) return model;
     return kernelField(&utsname::machine);
   }
@@ -135,7 +136,8 @@ bool HBRApplicationIsSignedForDistribution() {
 bool HBRApplicationShouldCollectDeviceIdentifiers() {
   const Value& harbor = Bundle::main()->objectForInfoDictionaryKey("Harbor");
   if (const Value& report = harbor["ReportIdentifiers"]; !report.isNil()) return boolValue(report);
-  if (const Value& collect = Bundle::main()->objectForInfoDictionaryKey("BlackboxCollectDeviceIdentifiers"); !collect.isNil())
+  if (const Value& collect = Bundle::main()->objectForInfoDictionaryKey("BlackboxCollectDeviceIdentifiers");
+      !collect.isNil())
     return boolValue(collect);
   return true;
 }
@@ -151,7 +153,9 @@ HBROSVersion HBRHostOSVersionFromOSRelease(std::string_view osReleaseText) {
 HBROSVersion HBRHostGetOSVersion() {
   for (const char* path : {"/etc/os-release", "/usr/lib/os-release"}) {
     std::ifstream in(path);
-    if (in) return HBRHostOSVersionFromOSRelease(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+    if (in)
+      return HBRHostOSVersionFromOSRelease(
+          std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
   }
   return {};
 }
@@ -218,8 +222,8 @@ std::string HBRSHA1HexStringFromBytes(const std::uint8_t* bytes, std::size_t len
 
 std::string HBRSHA1HexStringFromData(const Bytes& data) { return sha1HexString(ByteSpan(data.data(), data.size())); }
 
-void HBREnumerateByteRangesInData(const Bytes& data,
-                                  const std::function<void(const std::uint8_t*, std::size_t, std::size_t, bool&)>& block) {
+void HBREnumerateByteRangesInData(
+    const Bytes& data, const std::function<void(const std::uint8_t*, std::size_t, std::size_t, bool&)>& block) {
   bool stop = false;
   block(data.data(), 0, data.size(), stop);
 }

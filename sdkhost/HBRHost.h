@@ -32,8 +32,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/system/crypto.h"
 #include "platform/runtime/value.h"
+#include "platform/system/crypto.h"
 
 // --- The application bundle --------------------------------------------------------------------
 
@@ -97,9 +97,9 @@ std::string HBRHexStringFromData(const platform::Bytes& data);
 std::string HBRSHA1HexStringFromBytes(const std::uint8_t* bytes, std::size_t length);
 std::string HBRSHA1HexStringFromData(const platform::Bytes& data);
 // Calls the block once with all the bytes (our data is one contiguous range) and range start 0.
-void HBREnumerateByteRangesInData(const platform::Bytes& data,
-                                  const std::function<void(const std::uint8_t* bytes, std::size_t location,
-                                                           std::size_t length, bool& stop)>& block);
+void HBREnumerateByteRangesInData(
+    const platform::Bytes& data,
+    const std::function<void(const std::uint8_t* bytes, std::size_t location, std::size_t length, bool& stop)>& block);
 // A new random UUID: upper case with dashes, 36 characters.
 std::string HBRGenerateUUID();
 // 32 lower-case digits.

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "platform/system/console.h"
 #include "platform/runtime/format.h"
+#include "platform/system/console.h"
 #include "sdkhost/HBRHost.h"
 
 using namespace platform;
@@ -41,10 +41,11 @@ void HBRMultipartMimeStreamEncoder::addValue(const Value& value, const std::stri
   writeText(value.description() + "\r\n");
 }
 
-void HBRMultipartMimeStreamEncoder::writeFileHeader(const std::string& fileName, const std::optional<std::string>& mimeType,
+void HBRMultipartMimeStreamEncoder::writeFileHeader(const std::string& fileName,
+                                                    const std::optional<std::string>& mimeType,
                                                     const std::string& fieldName) {
-  writeText("--" + boundary_ + "\r\nContent-Disposition: form-data; name=\"" + fieldName + "\"; filename=\"" + fileName +
-            "\"\r\n");
+  writeText("--" + boundary_ + "\r\nContent-Disposition: form-data; name=\"" + fieldName + "\"; filename=\"" +
+            fileName + "\"\r\n");
   if (mimeType)
     writeText("Content-Type: " + *mimeType + "\r\nContent-Transfer-Encoding: binary\r\n\r\n");
   else
@@ -69,7 +70,8 @@ bool acceptFilePart(bool hasBytes, const std::string& fileName, const std::strin
 }  // namespace
 
 void HBRMultipartMimeStreamEncoder::addFileData(const Bytes& data, const std::string& fileName,
-                                                const std::optional<std::string>& mimeType, const std::string& fieldName) {
+                                                const std::optional<std::string>& mimeType,
+                                                const std::string& fieldName) {
   if (!acceptFilePart(!data.empty(), fileName, fieldName)) return;
   writeFileHeader(fileName, mimeType, fieldName);
   writeData(data);

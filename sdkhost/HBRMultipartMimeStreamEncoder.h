@@ -28,8 +28,8 @@
 
 #include "platform/net/url_request.h"
 #include "platform/runtime/object.h"
-#include "platform/services/streams.h"
 #include "platform/runtime/value.h"
+#include "platform/services/streams.h"
 
 class HBRMultipartMimeStreamEncoder : public platform::Object {
   ZORVEL_CLASS(HBRMultipartMimeStreamEncoder, platform::Object)
@@ -38,8 +38,8 @@ class HBRMultipartMimeStreamEncoder : public platform::Object {
   // A new boundary: an upper-case UUID with dashes.
   static std::string generateBoundary();
   // An encoder on the stream; no boundary: a generated one.
-  static std::shared_ptr<HBRMultipartMimeStreamEncoder> encoderWithStream(std::shared_ptr<platform::OutputStream> stream,
-                                                                          std::optional<std::string> boundary = {});
+  static std::shared_ptr<HBRMultipartMimeStreamEncoder> encoderWithStream(
+      std::shared_ptr<platform::OutputStream> stream, std::optional<std::string> boundary = {});
 
   const std::shared_ptr<platform::OutputStream>& outputStream() const { return outputStream_; }
   const std::string& boundary() const { return boundary_; }
@@ -53,8 +53,8 @@ class HBRMultipartMimeStreamEncoder : public platform::Object {
   void addValue(const platform::Value& value, const std::string& fieldName);
   void addFileData(const platform::Bytes& data, const std::string& fileName, const std::optional<std::string>& mimeType,
                    const std::string& fieldName);
-  void addFile(const std::filesystem::path& file, const std::string& fileName, const std::optional<std::string>& mimeType,
-               const std::string& fieldName);
+  void addFile(const std::filesystem::path& file, const std::string& fileName,
+               const std::optional<std::string>& mimeType, const std::string& fieldName);
 
   // Raw writes that add what was written to length(). writeData stops at a short write (logged).
   void writeData(const platform::Bytes& data);
@@ -74,7 +74,8 @@ class HBRMultipartMimeStreamEncoder : public platform::Object {
   bool writeText(const std::string& text) {
     return writeBytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
   }
-  void writeFileHeader(const std::string& fileName, const std::optional<std::string>& mimeType, const std::string& fieldName);
+  void writeFileHeader(const std::string& fileName, const std::optional<std::string>& mimeType,
+                       const std::string& fieldName);
 
   std::shared_ptr<platform::OutputStream> outputStream_;
   std::string boundary_;

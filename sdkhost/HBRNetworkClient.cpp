@@ -38,8 +38,8 @@ std::shared_ptr<HBRNetworkClient> HBRNetworkClient::make(OperationQueuePtr queue
   auto client = platform::make<HBRNetworkClient>();
   if (pinnedCertificates) client->certPinner_ = HBRCertificatePinner::make(std::move(*pinnedCertificates));
   if (!configuration) configuration = BBXURLSessionConfiguration::defaultSessionConfiguration();
-  client->session_ =
-      BBXURLSession::sessionWithConfiguration(configuration, std::make_shared<SessionDelegate>(client->certPinner_), std::move(queue));
+  client->session_ = BBXURLSession::sessionWithConfiguration(
+      configuration, std::make_shared<SessionDelegate>(client->certPinner_), std::move(queue));
   if (!client->session_) return nullptr;
   return client;
 }
@@ -61,7 +61,8 @@ double HBRNetworkClient::randomJitter() {
   return lower + drand48() * (upper - lower);
 }
 
-void HBRNetworkClient::scheduleRetry(const URLResponsePtr& response, std::uint64_t tries, std::function<void()> attempt) {
+void HBRNetworkClient::scheduleRetry(const URLResponsePtr& response, std::uint64_t tries,
+                                     std::function<void()> attempt) {
   double jitter = jitterSource_ ? jitterSource_() : randomJitter();
   double delay = retryDelay(HBRNetworkResponseHandler::retryValueForResponse(response), tries, jitter);
   if (retryScheduler_)
@@ -71,8 +72,9 @@ void HBRNetworkClient::scheduleRetry(const URLResponsePtr& response, std::uint64
 }
 
 template <class Payload>
-void HBRNetworkClient::attempt(const URLRequest& request, std::uint64_t retryLimit, std::uint64_t tries,
-                               std::function<void(const std::optional<Payload>&, const URLResponsePtr&, const ErrorPtr&)> completion) {
+void HBRNetworkClient::attempt(
+    const URLRequest& request, std::uint64_t retryLimit, std::uint64_t tries,
+    std::function<void(const std::optional<Payload>&, const URLResponsePtr&, const ErrorPtr&)> completion) {
   auto self = std::static_pointer_cast<HBRNetworkClient>(shared_from_this());
   auto handler = [self, request, retryLimit, tries, completion](const std::optional<Payload>& payload,
                                                                 const URLResponsePtr& response, const ErrorPtr& error) {
@@ -100,13 +102,13 @@ void HBRNetworkClient::attempt(const URLRequest& request, std::uint64_t retryLim
   task->resume();
 }
 
-void HBRNetworkClient::startDataTaskWithRequest(const URLRequest& request, std::uint64_t retryLimit, std::uint64_t tries,
-                                                DataCompletion completion) {
+void HBRNetworkClient::startDataTaskWithRequest(const URLRequest& request, std::uint64_t retryLimit,
+                                                std::uint64_t tries, DataCompletion completion) {
   attempt<Bytes>(request, retryLimit, tries, std::move(completion));
 }
 
-void HBRNetworkClient::startDownloadTaskWithRequest(const URLRequest& request, std::uint64_t retryLimit, std::uint64_t tries,
-                                                    DownloadCompletion completion) {
+void HBRNetworkClient::startDownloadTaskWithRequest(const URLRequest& request, std::uint64_t retryLimit,
+                                                    std::uint64_t tries, DownloadCompletion completion) {
   attempt<std::string>(request, retryLimit, tries, std::move(completion));
 }
 

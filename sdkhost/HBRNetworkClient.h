@@ -39,8 +39,9 @@ class HBRNetworkClient : public platform::Object {
  public:
   using DataCompletion = std::function<void(const std::optional<platform::Bytes>& data,
                                             const platform::URLResponsePtr& response, const platform::ErrorPtr& error)>;
-  using DownloadCompletion = std::function<void(const std::optional<std::string>& location,
-                                                const platform::URLResponsePtr& response, const platform::ErrorPtr& error)>;
+  using DownloadCompletion =
+      std::function<void(const std::optional<std::string>& location, const platform::URLResponsePtr& response,
+                         const platform::ErrorPtr& error)>;
   using RetryScheduler = std::function<void(double seconds, std::function<void()> attempt)>;
   using JitterSource = std::function<double()>;
 
@@ -48,9 +49,10 @@ class HBRNetworkClient : public platform::Object {
 
   // No configuration: the shim's default one. No certificates: no pinning. Null when no session
   // can be made.
-  static std::shared_ptr<HBRNetworkClient> make(platform::OperationQueuePtr queue = nullptr,
-                                                std::optional<std::vector<platform::CertificatePtr>> pinnedCertificates = {},
-                                                std::optional<platform::URLSessionConfiguration> configuration = {});
+  static std::shared_ptr<HBRNetworkClient> make(
+      platform::OperationQueuePtr queue = nullptr,
+      std::optional<std::vector<platform::CertificatePtr>> pinnedCertificates = {},
+      std::optional<platform::URLSessionConfiguration> configuration = {});
   ~HBRNetworkClient() override;
 
   const platform::URLSessionPtr& session() const { return session_; }
@@ -66,7 +68,8 @@ class HBRNetworkClient : public platform::Object {
   void startDataTaskWithRequest(const platform::URLRequest& request, DataCompletion completion) {
     startDataTaskWithRequest(request, kDefaultRetryLimit, 0, std::move(completion));
   }
-  void startDataTaskWithRequest(const platform::URLRequest& request, std::uint64_t retryLimit, DataCompletion completion) {
+  void startDataTaskWithRequest(const platform::URLRequest& request, std::uint64_t retryLimit,
+                                DataCompletion completion) {
     startDataTaskWithRequest(request, retryLimit, 0, std::move(completion));
   }
   void startDataTaskWithRequest(const platform::URLRequest& request, std::uint64_t retryLimit, std::uint64_t tries,
@@ -88,9 +91,10 @@ class HBRNetworkClient : public platform::Object {
   HBRNetworkClient() = default;
   // One attempt of a data (Payload Bytes) or download (Payload the file's path) request.
   template <class Payload>
-  void attempt(const platform::URLRequest& request, std::uint64_t retryLimit, std::uint64_t tries,
-               std::function<void(const std::optional<Payload>&, const platform::URLResponsePtr&, const platform::ErrorPtr&)>
-                   completion);
+  void attempt(
+      const platform::URLRequest& request, std::uint64_t retryLimit, std::uint64_t tries,
+      std::function<void(const std::optional<Payload>&, const platform::URLResponsePtr&, const platform::ErrorPtr&)>
+          completion);
   // Waits before attempt tries + 1 after a retryable outcome.
   void scheduleRetry(const platform::URLResponsePtr& response, std::uint64_t tries, std::function<void()> attempt);
 

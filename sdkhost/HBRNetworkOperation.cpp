@@ -18,12 +18,14 @@ bool HBRNetworkOperation::initWithAPIKey(const std::optional<std::string>& APIKe
 }
 
 std::string HBRNetworkOperation::userAgentString() {
-  return std::string(kHBRBundleIdentifier) + "/" + std::string(kHBRVersion) + " (" + std::string(kHBRBuildVersion) + ")";
+  return std::string(kHBRBundleIdentifier) + "/" + std::string(kHBRVersion) + " (" + std::string(kHBRBuildVersion) +
+         ")";
 }
 
 std::string HBRNetworkOperation::localeIdentifier() { return HBRHostGetLocaleIdentifier(); }
 
-URLRequest HBRNetworkOperation::mutableRequestWithDefaultHTTPHeadersForURL(const std::string& url, double timeout) const {
+URLRequest HBRNetworkOperation::mutableRequestWithDefaultHTTPHeadersForURL(const std::string& url,
+                                                                           double timeout) const {
   URLRequest request(url, URLRequestCachePolicy::ReloadIgnoringLocalCacheData, timeout);
   std::string locale = localeIdentifier();
   request.setValue(userAgentString(), "User-Agent");

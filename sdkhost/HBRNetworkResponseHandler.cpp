@@ -12,7 +12,8 @@ bool equalIgnoringCase(std::string_view a, std::string_view b) { return headerNa
 
 }  // namespace
 
-std::optional<std::string> HBRNetworkResponseHandler::headerForResponse(const URLResponsePtr& response, std::string_view key) {
+std::optional<std::string> HBRNetworkResponseHandler::headerForResponse(const URLResponsePtr& response,
+                                                                        std::string_view key) {
   if (!response || !response->isHTTPResponse()) return std::nullopt;
   return response->valueForHTTPHeaderField(key);
 }
@@ -38,7 +39,8 @@ bool HBRNetworkResponseHandler::contentTypeForResponse(const URLResponsePtr& res
   std::string type = contentType->substr(0, at);
   if (!equalIgnoringCase(type, *accept)) return false;
   auto charset = request.valueForHTTPHeaderField("Accept-Charset");
-  if (charset && at != std::string::npos) return equalIgnoringCase(contentType->substr(at + kSeparator.size()), *charset);
+  if (charset && at != std::string::npos)
+    return equalIgnoringCase(contentType->substr(at + kSeparator.size()), *charset);
   return true;
 }
 
@@ -53,7 +55,9 @@ ErrorPtr HBRNetworkResponseHandler::errorForResponse(const URLResponsePtr& respo
   info.set("status_code", Value(static_cast<std::int64_t>(status)));
   info.set("request_id", Value(requestIdForResponse(response).value_or("")));
   info.set("content_type", Value(headerForResponse(response, "Content-Type").value_or("")));
-  std::int64_t code = type == 1 ? kHBRNetworkErrorUnexpectedResponse : type == 2 ? kHBRNetworkErrorClientError : kHBRNetworkErrorRetry;
+  std::int64_t code = type == 1   ? kHBRNetworkErrorUnexpectedResponse
+                      : type == 2 ? kHBRNetworkErrorClientError
+                                  : kHBRNetworkErrorRetry;
   return errorForCode(code, std::move(info));
 }
 
@@ -66,16 +70,31 @@ void HBRNetworkResponseHandler::clientResponseType(const URLResponsePtr& respons
   long status = response->statusCode();
   int type = 1;
   switch (status) {
-    case 400: case 401: case 403: case 404: case 406: case 410: case 411: case 413: case 419: case 422: case 431:
+    case 400:
+    case 401:
+    case 403:
+    case 404:
+    case 406:
+    case 410:
+    case 411:
+    case 413:
+    case 419:
+    case 422:
+    case 431:
       type = 2;
       break;
-    case 420: case 429:
+    case 420:
+    case 429:
       type = 4;
       break;
     case 408:
       type = 3;
       break;
-    case 200: case 201: case 202: case 204: case 304:
+    case 200:
+    case 201:
+    case 202:
+    case 204:
+    case 304:
       type = 0;
       break;
     default:
@@ -100,8 +119,8 @@ bool HBRNetworkResponseHandler::isRetryableTransportError(const ErrorPtr& error)
   }
 }
 
-void HBRNetworkResponseHandler::handleCompletedResponse(const URLResponsePtr& response, const URLRequest& originalRequest,
-                                                        const ErrorPtr& error,
+void HBRNetworkResponseHandler::handleCompletedResponse(const URLResponsePtr& response,
+                                                        const URLRequest& originalRequest, const ErrorPtr& error,
                                                         const std::function<void(bool, const ErrorPtr&)>& block) {
   if (error) {
     block(isRetryableTransportError(error), error);

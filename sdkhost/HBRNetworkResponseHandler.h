@@ -25,8 +25,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/runtime/error.h"
 #include "platform/net/url_request.h"
+#include "platform/runtime/error.h"
 
 inline constexpr std::string_view kHBRNetworkErrorDomain = "HBRNetworkError";
 inline constexpr std::int64_t kHBRNetworkErrorRetry = -1;
@@ -51,10 +51,11 @@ class HBRNetworkResponseHandler {
   static platform::ErrorPtr errorForCode(std::int64_t code, platform::Value userInfo = {});
   // Null for type 0; -4 for type 1, -5 for type 2, -1 for the others.
   static platform::ErrorPtr errorForResponse(const platform::URLResponsePtr& response, int type, long status);
-  static void clientResponseType(const platform::URLResponsePtr& response, const std::function<void(int type, long status)>& handler);
+  static void clientResponseType(const platform::URLResponsePtr& response,
+                                 const std::function<void(int type, long status)>& handler);
   // Calls the block once with the retry flag and the error.
-  static void handleCompletedResponse(const platform::URLResponsePtr& response, const platform::URLRequest& originalRequest,
-                                      const platform::ErrorPtr& error,
+  static void handleCompletedResponse(const platform::URLResponsePtr& response,
+                                      const platform::URLRequest& originalRequest, const platform::ErrorPtr& error,
                                       const std::function<void(bool retry, const platform::ErrorPtr& error)>& block);
   static bool isRetryableTransportError(const platform::ErrorPtr& error);
 };

@@ -13,7 +13,8 @@ std::string HBRURLBuilder::escape(std::string_view text) {
   static constexpr const char* kKept = "!#$&'()*+,-./:;=?@_~";
   std::string escaped;
   for (unsigned char c : text) {
-    bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || (c && std::strchr(kKept, c));
+    bool kept =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || (c && std::strchr(kKept, c));
     if (kept) {
       escaped += static_cast<char>(c);
     } else {

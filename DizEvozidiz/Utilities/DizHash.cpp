@@ -54,12 +54,24 @@ std::uint64_t DizHashData64(const void* bytes, std::size_t length) {
   }
   const unsigned char* tail = data + words * 8;
   switch (length & 7) {
-    case 7: h ^= static_cast<std::uint64_t>(tail[6]) << 48; [[fallthrough]];
-    case 6: h ^= static_cast<std::uint64_t>(tail[5]) << 40; [[fallthrough]];
-    case 5: h ^= static_cast<std::uint64_t>(tail[4]) << 32; [[fallthrough]];
-    case 4: h ^= static_cast<std::uint64_t>(tail[3]) << 24; [[fallthrough]];
-    case 3: h ^= static_cast<std::uint64_t>(tail[2]) << 16; [[fallthrough]];
-    case 2: h ^= static_cast<std::uint64_t>(tail[1]) << 8; [[fallthrough]];
+    case 7:
+      h ^= static_cast<std::uint64_t>(tail[6]) << 48;
+      [[fallthrough]];
+    case 6:
+      h ^= static_cast<std::uint64_t>(tail[5]) << 40;
+      [[fallthrough]];
+    case 5:
+      h ^= static_cast<std::uint64_t>(tail[4]) << 32;
+      [[fallthrough]];
+    case 4:
+      h ^= static_cast<std::uint64_t>(tail[3]) << 24;
+      [[fallthrough]];
+    case 3:
+      h ^= static_cast<std::uint64_t>(tail[2]) << 16;
+      [[fallthrough]];
+    case 2:
+      h ^= static_cast<std::uint64_t>(tail[1]) << 8;
+      [[fallthrough]];
     case 1:
       h ^= static_cast<std::uint64_t>(tail[0]);
       h *= kMultiplier64;
@@ -83,8 +95,12 @@ std::uint32_t DizHashData32(const void* bytes, std::size_t length) {
     remaining -= 4;
   }
   switch (remaining) {
-    case 3: h ^= static_cast<std::uint32_t>(data[2]) << 16; [[fallthrough]];
-    case 2: h ^= static_cast<std::uint32_t>(data[1]) << 8; [[fallthrough]];
+    case 3:
+      h ^= static_cast<std::uint32_t>(data[2]) << 16;
+      [[fallthrough]];
+    case 2:
+      h ^= static_cast<std::uint32_t>(data[1]) << 8;
+      [[fallthrough]];
     case 1:
       h ^= static_cast<std::uint32_t>(data[0]);
       h *= kMultiplier32;

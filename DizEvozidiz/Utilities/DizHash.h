@@ -17,6 +17,4 @@ std::uint32_t DizHashData32(const void* bytes, std::size_t length);
 
 // The names under which the collection key and connection code know the word mixes.
 inline std::uint64_t DizPairHash(std::uint64_t a, std::uint64_t b) { return DizHash2x64(a, b); }
-inline std::uint64_t DizTripleHash(std::uint64_t a, std::uint64_t b, std::uint64_t c) {
-  return DizHash3x64(a, b, c);
-}
+inline std::uint64_t DizTripleHash(std::uint64_t a, std::uint64_t b, std::uint64_t c) { return DizHash3x64(a, b, c); }

@@ -41,6 +41,6 @@ class DizSet final : public platform::Object {
 
  private:
   DizSet() = default;
-  platform::Value storage_;                  // a set or a dictionary, unless members_ is set
+  platform::Value storage_;  // a set or a dictionary, unless members_ is set
   std::shared_ptr<const Members> members_;
 };

@@ -4,9 +4,9 @@
 
 #include "app/database/ZRVDatabaseManagerInternal.h"
 #include "app/model/ZRVSyncableObject.h"
-#include "platform/services/files.h"
-#include "platform/runtime/format.h"
 #include "platform/codecs/keyed_archiver.h"
+#include "platform/runtime/format.h"
+#include "platform/services/files.h"
 #include "platform/system/process.h"
 #include "platform/system/this_thread.h"
 #include "platform/system/thread_safety.h"

@@ -61,10 +61,10 @@
 #include "DizEvozidiz/DizEvozidizSerializers.h"
 #include "DizEvozidiz/Extensions/Views/Utilities/DizEvozidizViewMappings.h"
 #include "app/ZRVBundle.h"
-#include "platform/services/bundle.h"
 #include "platform/runtime/error.h"
-#include "platform/services/notification_center.h"
 #include "platform/runtime/object.h"
+#include "platform/services/bundle.h"
+#include "platform/services/notification_center.h"
 
 class DizEvozidizView;
 class DizEvozidizFilteredView;

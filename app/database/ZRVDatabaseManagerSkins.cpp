@@ -15,10 +15,10 @@
 #include "app/model/ZRVOption.h"
 #include "app/model/ZRVSkin.h"
 #include "model/MFJSONAdapter.h"
-#include "platform/system/console.h"
-#include "platform/services/files.h"
-#include "platform/runtime/format.h"
 #include "platform/codecs/property_list.h"
+#include "platform/runtime/format.h"
+#include "platform/services/files.h"
+#include "platform/system/console.h"
 
 using platform::ErrorPtr;
 using platform::Value;

@@ -111,7 +111,8 @@ std::string monthName(Date date) {
   std::int64_t index = month(date) - 1;
   if (index < 0 || index >= static_cast<std::int64_t>(symbols.size())) return std::string();
   const std::string& symbol = symbols[static_cast<std::size_t>(index)];
-  return platform::lowercaseString(platform::substringToUtf16Index(symbol, std::min<std::size_t>(3, platform::utf16Length(symbol))));
+  return platform::lowercaseString(
+      platform::substringToUtf16Index(symbol, std::min<std::size_t>(3, platform::utf16Length(symbol))));
 }
 
 // --- Comparisons -------------------------------------------------------------------------------------
@@ -177,12 +178,24 @@ bool isTypicallyWorkday(Date date) { return !isTypicallyWeekend(date); }
 
 // --- Arithmetic --------------------------------------------------------------------------------------
 
-std::optional<Date> dateByAddingYears(Date d, std::int64_t n) { return addingCalendarUnit(d, platform::CalendarUnitYear, n); }
-std::optional<Date> dateBySubtractingYears(Date d, std::int64_t n) { return subtractingCalendarUnit(d, platform::CalendarUnitYear, n); }
-std::optional<Date> dateByAddingMonths(Date d, std::int64_t n) { return addingCalendarUnit(d, platform::CalendarUnitMonth, n); }
-std::optional<Date> dateBySubtractingMonths(Date d, std::int64_t n) { return subtractingCalendarUnit(d, platform::CalendarUnitMonth, n); }
-std::optional<Date> dateByAddingDays(Date d, std::int64_t n) { return addingCalendarUnit(d, platform::CalendarUnitDay, n); }
-std::optional<Date> dateBySubtractingDays(Date d, std::int64_t n) { return subtractingCalendarUnit(d, platform::CalendarUnitDay, n); }
+std::optional<Date> dateByAddingYears(Date d, std::int64_t n) {
+  return addingCalendarUnit(d, platform::CalendarUnitYear, n);
+}
+std::optional<Date> dateBySubtractingYears(Date d, std::int64_t n) {
+  return subtractingCalendarUnit(d, platform::CalendarUnitYear, n);
+}
+std::optional<Date> dateByAddingMonths(Date d, std::int64_t n) {
+  return addingCalendarUnit(d, platform::CalendarUnitMonth, n);
+}
+std::optional<Date> dateBySubtractingMonths(Date d, std::int64_t n) {
+  return subtractingCalendarUnit(d, platform::CalendarUnitMonth, n);
+}
+std::optional<Date> dateByAddingDays(Date d, std::int64_t n) {
+  return addingCalendarUnit(d, platform::CalendarUnitDay, n);
+}
+std::optional<Date> dateBySubtractingDays(Date d, std::int64_t n) {
+  return subtractingCalendarUnit(d, platform::CalendarUnitDay, n);
+}
 Date dateByAddingHours(Date d, std::int64_t n) { return addingSeconds(d, n, kSecondsPerHour); }
 Date dateBySubtractingHours(Date d, std::int64_t n) { return addingSeconds(d, n, -kSecondsPerHour); }
 Date dateByAddingMinutes(Date d, std::int64_t n) { return addingSeconds(d, n, kSecondsPerMinute); }

@@ -122,10 +122,10 @@ platform::DateComponents componentsWithOffsetFromDate(Date date, Date other);
 Date replaceDatePart(Date date, Date datePart);
 // `date` with the hour, minute and second of `timePart`.
 Date replaceTimePart(Date date, Date timePart);
-Date dateAtStartOfDay(Date date);             // 00:00:00
+Date dateAtStartOfDay(Date date);               // 00:00:00
 Date dateAtStartOfDayIgnoreSeconds(Date date);  // 00:00, the second kept
-Date dateAtEndOfDay(Date date);               // 23:59:59
-Date dateAtBeginOfMonth(Date date);           // the 1st, the time kept
+Date dateAtEndOfDay(Date date);                 // 23:59:59
+Date dateAtBeginOfMonth(Date date);             // the 1st, the time kept
 
 // --- Differences (truncated toward zero) -------------------------------------------------------------
 std::int64_t minutesAfterDate(Date date, Date other);
@@ -144,9 +144,9 @@ std::int64_t minute(Date date);
 std::int64_t seconds(Date date);
 std::int64_t day(Date date);
 std::int64_t month(Date date);
-std::int64_t week(Date date);          // week of year
-std::int64_t weekday(Date date);       // 1 Sunday .. 7 Saturday
-std::int64_t nthWeekday(Date date);    // weekday ordinal in the month
+std::int64_t week(Date date);        // week of year
+std::int64_t weekday(Date date);     // 1 Sunday .. 7 Saturday
+std::int64_t nthWeekday(Date date);  // weekday ordinal in the month
 std::int64_t year(Date date);
 // The hour of now plus half an hour.
 std::int64_t nearestHour();

@@ -8,9 +8,9 @@ ZRVEvent::ZRVEvent() {
   setDate(DateUtilities::dateAtStartOfDayIgnoreSeconds(ZRVClock::now()));
 }
 
-std::shared_ptr<ZRVEvent> ZRVEvent::eventWithRecord(std::string_view recordType, std::string_view recordName,
-                                                    const std::function<platform::Value(std::string_view)>& valueForField,
-                                                    platform::ErrorPtr* error) {
+std::shared_ptr<ZRVEvent> ZRVEvent::eventWithRecord(
+    std::string_view recordType, std::string_view recordName,
+    const std::function<platform::Value(std::string_view)>& valueForField, platform::ErrorPtr* error) {
   if (recordType != ZRVEventRecordType) return nullptr;
   auto event = platform::make<ZRVEvent>(BareTag{});
   event->setUuid(std::string(recordName));

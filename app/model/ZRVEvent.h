@@ -16,9 +16,9 @@
 #include <string_view>
 
 #include "app/model/ZRVModelObject.h"
-#include "platform/system/date.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/value.h"
+#include "platform/system/date.h"
 
 enum ZRVEventState : std::uint64_t {
   ZRVEventStateAdding = 0,    // new, in the editor, never confirmed
@@ -52,8 +52,7 @@ class ZRVEvent : public ZRVModelObject {
   // new event's. A field holding a value of the wrong kind gives nullptr and *error.
   static std::shared_ptr<ZRVEvent> eventWithRecord(
       std::string_view recordType, std::string_view recordName,
-      const std::function<platform::Value(std::string_view field)>& valueForField,
-      platform::ErrorPtr* error = nullptr);
+      const std::function<platform::Value(std::string_view field)>& valueForField, platform::ErrorPtr* error = nullptr);
 
   bool storesOriginalCloudValues() const override { return true; }
   bool isEqual(const platform::Object& other) const override;

@@ -13,7 +13,8 @@ ZRVModelObject::ZRVModelObject() {
 platform::Value ZRVModelObject::decodeValueForKey(std::string_view key, platform::KeyedUnarchiver& coder,
                                                   std::uint64_t modelVersion) {
   // Before version 110 the update date was not kept reliably; the creation date stands in.
-  if (key == "updatedAt" && modelVersion <= 109) return ZRVSyncableObject::decodeValueForKey("createdAt", coder, modelVersion);
+  if (key == "updatedAt" && modelVersion <= 109)
+    return ZRVSyncableObject::decodeValueForKey("createdAt", coder, modelVersion);
   return ZRVSyncableObject::decodeValueForKey(key, coder, modelVersion);
 }
 

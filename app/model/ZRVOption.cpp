@@ -23,13 +23,20 @@ std::optional<platform::Date> ZRVOptionTrigger::deliveryDateForEvent(const ZRVEv
   if (value() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
   auto n = static_cast<std::int64_t>(value());
   switch (unit()) {
-    case platform::CalendarUnitYear: return DateUtilities::dateBySubtractingYears(*date, n);
-    case platform::CalendarUnitMonth: return DateUtilities::dateBySubtractingMonths(*date, n);
-    case platform::CalendarUnitDay: return DateUtilities::dateBySubtractingDays(*date, n);
-    case platform::CalendarUnitHour: return DateUtilities::dateBySubtractingHours(*date, n);
-    case platform::CalendarUnitMinute: return DateUtilities::dateBySubtractingMinutes(*date, n);
-    case platform::CalendarUnitSecond: return DateUtilities::dateBySubtractingSeconds(*date, n);
-    default: return std::nullopt;
+    case platform::CalendarUnitYear:
+      return DateUtilities::dateBySubtractingYears(*date, n);
+    case platform::CalendarUnitMonth:
+      return DateUtilities::dateBySubtractingMonths(*date, n);
+    case platform::CalendarUnitDay:
+      return DateUtilities::dateBySubtractingDays(*date, n);
+    case platform::CalendarUnitHour:
+      return DateUtilities::dateBySubtractingHours(*date, n);
+    case platform::CalendarUnitMinute:
+      return DateUtilities::dateBySubtractingMinutes(*date, n);
+    case platform::CalendarUnitSecond:
+      return DateUtilities::dateBySubtractingSeconds(*date, n);
+    default:
+      return std::nullopt;
   }
 }
 
@@ -54,12 +61,19 @@ std::vector<std::uint64_t> ZRVOptionTrigger::availableUnits() {
 
 std::optional<std::string> ZRVOptionTrigger::nameForUnit(std::uint64_t unit) {
   switch (unit) {
-    case platform::CalendarUnitYear: return "years";
-    case platform::CalendarUnitMonth: return "months";
-    case platform::CalendarUnitDay: return "days";
-    case platform::CalendarUnitHour: return "hours";
-    case platform::CalendarUnitMinute: return "minutes";
-    case platform::CalendarUnitSecond: return "seconds";
-    default: return std::nullopt;
+    case platform::CalendarUnitYear:
+      return "years";
+    case platform::CalendarUnitMonth:
+      return "months";
+    case platform::CalendarUnitDay:
+      return "days";
+    case platform::CalendarUnitHour:
+      return "hours";
+    case platform::CalendarUnitMinute:
+      return "minutes";
+    case platform::CalendarUnitSecond:
+      return "seconds";
+    default:
+      return std::nullopt;
   }
 }

@@ -38,8 +38,8 @@ class ZRVOptionTrigger : public ZRVOption {
   ZORVEL_PROPERTY(std::uint64_t, type, setType)
   ZORVEL_PROPERTY(bool, active, setActive)
 
-  static std::shared_ptr<ZRVOptionTrigger> triggerWithUnit(std::uint64_t unit, std::uint64_t value,
-                                                           std::uint64_t type, bool active);
+  static std::shared_ptr<ZRVOptionTrigger> triggerWithUnit(std::uint64_t unit, std::uint64_t value, std::uint64_t type,
+                                                           bool active);
 
   // The event's date less `value` units: calendar arithmetic for years, months and days, fixed
   // lengths for hours, minutes and seconds. nullopt for any other unit or an event without date.

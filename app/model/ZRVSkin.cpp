@@ -19,9 +19,7 @@ ValueDictionary ZRVCollection::JSONKeyPathsByPropertyKey() const {
   return {{"uuid", Value("id")}, {"name", Value("name")}};
 }
 
-ValueDictionary ZRVSkin::JSONKeyPathsByPropertyKey() const {
-  return {{"uuid", Value("id")}, {"name", Value("name")}};
-}
+ValueDictionary ZRVSkin::JSONKeyPathsByPropertyKey() const { return {{"uuid", Value("id")}, {"name", Value("name")}}; }
 
 MFEncodingBehaviors ZRVSkin::encodingBehaviorsByPropertyKey() const {
   MFEncodingBehaviors behaviors = ZRVModelObject::encodingBehaviorsByPropertyKey();

@@ -164,7 +164,9 @@ std::optional<std::string> ZRVSyncableObject::localKeyForCloudKey(std::string_vi
   return it->second;
 }
 
-Value ZRVSyncableObject::cloudValueForCloudKey(std::string_view cloudKey) const { return localValueForCloudKey(cloudKey); }
+Value ZRVSyncableObject::cloudValueForCloudKey(std::string_view cloudKey) const {
+  return localValueForCloudKey(cloudKey);
+}
 
 Value ZRVSyncableObject::cloudValueForLocalKey(std::string_view localKey) const {
   std::optional<std::string> cloudKey = cloudKeyForLocalKey(localKey);

@@ -43,7 +43,7 @@ struct Comparison {
 
   std::string subject;
   std::string baseline;
-  double goal = 0;  // 0: no goal; else the least acceptable ratio
+  double goal = 0;             // 0: no goal; else the least acceptable ratio
   double maxNanosPerItem = 0;  // 0: no goal; else the most time one item of the subject may take
   // When both are set, the line compares two scalings: subject over baseline, against
   // referenceSubject over referenceBaseline (e.g. the store's 4-reader over 1-reader rate against
@@ -221,7 +221,5 @@ inline int runAndCompare(int argc, char** argv, const std::vector<Comparison>& c
 
 }  // namespace zorvel::bench
 
-#define ZORVEL_BENCH_MAIN(...)                                              \
-  int main(int argc, char** argv) {                                         \
-    return zorvel::bench::runAndCompare(argc, argv, __VA_ARGS__);           \
-  }
+#define ZORVEL_BENCH_MAIN(...) \
+  int main(int argc, char** argv) { return zorvel::bench::runAndCompare(argc, argv, __VA_ARGS__); }

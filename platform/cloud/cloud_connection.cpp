@@ -6,8 +6,8 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/cloud/cloud_internal.h"
-#include "platform/system/crypto.h"
 #include "platform/runtime/format.h"
+#include "platform/system/crypto.h"
 #include "platform/system/text.h"
 
 namespace platform::detail {
@@ -46,7 +46,8 @@ std::optional<std::string> PgRows::text(int row, int column) const {
 
 std::string PgRows::requiredText(int row, int column) const {
   auto value = text(row, column);
-  if (!value) failCloud(CloudErrorCode::InternalError, format("The server's answer lacks column %d of row %d", column, row));
+  if (!value)
+    failCloud(CloudErrorCode::InternalError, format("The server's answer lacks column %d of row %d", column, row));
   return *value;
 }
 
@@ -85,8 +86,9 @@ std::unique_ptr<PgConnection> PgConnection::open(const std::string& connectionSt
   PQconninfoFree(parsed);
 
   // Our defaults first; the configured string (expanded from "dbname") overrides them.
-  const char* keys[] = {"application_name", "connect_timeout", "keepalives", "keepalives_idle", "keepalives_interval",
-                        "keepalives_count", "client_encoding", "dbname", nullptr};
+  const char* keys[] = {
+      "application_name", "connect_timeout", "keepalives", "keepalives_idle", "keepalives_interval", "keepalives_count",
+      "client_encoding",  "dbname",          nullptr};
   const char* values[] = {"zorvel", "10", "1", "30", "10", "3", "UTF8", connectionString.c_str(), nullptr};
   PGconn* conn = PQconnectdbParams(keys, values, 1);
   if (!conn) failCloud(CloudErrorCode::NetworkUnavailable, "Cannot reach the cloud database: out of memory");
@@ -112,10 +114,11 @@ PgRows PgConnection::exec(const char* sql, const std::vector<std::optional<std::
   std::vector<const char*> values;
   values.reserve(params.size());
   for (const auto& p : params) values.push_back(p ? p->c_str() : nullptr);
-  PGresult* result = PQexecParams(conn_, sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr,
-                                  nullptr, 0);
+  PGresult* result =
+      PQexecParams(conn_, sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr, nullptr, 0);
   if (!result)
-    failCloud(CloudErrorCode::NetworkFailure, "The connection to the cloud database failed: " + trimmed(PQerrorMessage(conn_)));
+    failCloud(CloudErrorCode::NetworkFailure,
+              "The connection to the cloud database failed: " + trimmed(PQerrorMessage(conn_)));
   ExecStatusType status = PQresultStatus(result);
   if (status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK) return PgRows(result);
 
@@ -131,10 +134,12 @@ PgRows PgConnection::exec(const char* sql, const std::vector<std::optional<std::
     int code = std::atoi(sqlState.c_str() + 2);
     if (code > 0) failCloud(static_cast<CloudErrorCode>(code), message);
   }
-  if (sqlState == "42501") failCloud(CloudErrorCode::PermissionFailure, "The account may not use the cloud database: " + message);
+  if (sqlState == "42501")
+    failCloud(CloudErrorCode::PermissionFailure, "The account may not use the cloud database: " + message);
   if (sqlState.rfind("53", 0) == 0 || sqlState.rfind("40", 0) == 0)
     failCloud(CloudErrorCode::ServiceUnavailable, "The cloud database cannot serve now: " + message);
-  if (sqlState.rfind("22", 0) == 0) failCloud(CloudErrorCode::InvalidArguments, "The cloud database refused a value: " + message);
+  if (sqlState.rfind("22", 0) == 0)
+    failCloud(CloudErrorCode::InvalidArguments, "The cloud database refused a value: " + message);
   failCloud(CloudErrorCode::InternalError, "The cloud database failed (" + sqlState + "): " + message);
 }
 
@@ -176,7 +181,8 @@ std::unique_ptr<PgConnection> CloudConnectionPool::acquire() {
 void CloudConnectionPool::release(std::unique_ptr<PgConnection> connection) {
   if (!connection || !connection->isReusable()) return;
   std::lock_guard lock(mutex_);
-  if (connection->connectionString_ == connectionString_ && idle_.size() < kMaxIdle) idle_.push_back(std::move(connection));
+  if (connection->connectionString_ == connectionString_ && idle_.size() < kMaxIdle)
+    idle_.push_back(std::move(connection));
 }
 
 CloudSession::CloudSession(CloudContainer& container)
@@ -205,9 +211,12 @@ bool encodeValue(const Value& value, json& out) {
       return true;
     case Value::Type::Double: {
       double d = value.asDouble();
-      if (std::isnan(d)) out = json{{"d", "NaN"}};
-      else if (std::isinf(d)) out = json{{"d", d > 0 ? "Infinity" : "-Infinity"}};
-      else out = json{{"d", d}};
+      if (std::isnan(d))
+        out = json{{"d", "NaN"}};
+      else if (std::isinf(d))
+        out = json{{"d", d > 0 ? "Infinity" : "-Infinity"}};
+      else
+        out = json{{"d", d}};
       return true;
     }
     case Value::Type::Date:
@@ -239,12 +248,14 @@ std::optional<Value> decodeValue(const json& in, bool allowArray) {
   const json& v = entry.value();
   if (tag == "s" && v.is_string()) return Value(v.get<std::string>());
   if (tag == "i" && v.is_number_integer()) {
-    if (v.is_number_unsigned() && v.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+    if (v.is_number_unsigned() &&
+        v.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
       return std::nullopt;
     return Value(v.get<std::int64_t>());
   }
   if (tag == "u" && v.is_number_unsigned()) return Value(v.get<std::uint64_t>());
-  if (tag == "u" && v.is_number_integer() && v.get<std::int64_t>() >= 0) return Value(static_cast<std::uint64_t>(v.get<std::int64_t>()));
+  if (tag == "u" && v.is_number_integer() && v.get<std::int64_t>() >= 0)
+    return Value(static_cast<std::uint64_t>(v.get<std::int64_t>()));
   if (tag == "b" && v.is_boolean()) return Value(v.get<bool>());
   if (tag == "d" && v.is_number()) return Value(v.get<double>());
   if (tag == "d" && v.is_string()) {

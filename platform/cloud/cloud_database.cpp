@@ -6,8 +6,8 @@
 
 #include "platform/cloud/cloud_internal.h"
 #include "platform/cloud/cloud_operations.h"
-#include "platform/services/files.h"
 #include "platform/runtime/format.h"
+#include "platform/services/files.h"
 #include "platform/system/text.h"
 
 namespace platform {
@@ -90,8 +90,8 @@ void CloudContainer::setPushHandler(PushHandler handler) {
     listener_.reset();
     if (handler) {
       std::shared_ptr<detail::CloudConnectionPool> pool = pool_;
-      listener_ = std::make_shared<detail::CloudPushListener>(identifier_, [pool] { return pool->configuration(); },
-                                                              std::move(handler));
+      listener_ = std::make_shared<detail::CloudPushListener>(
+          identifier_, [pool] { return pool->configuration(); }, std::move(handler));
       started = listener_;
     }
   }
@@ -104,7 +104,8 @@ bool CloudContainer::isListeningForPushes() const {
   return listener_ && listener_->isListening();
 }
 
-void CloudContainer::noteSubscriptionChannels(const std::vector<std::pair<std::string, CloudPushNotification>>& channels) {
+void CloudContainer::noteSubscriptionChannels(
+    const std::vector<std::pair<std::string, CloudPushNotification>>& channels) {
   std::shared_ptr<detail::CloudPushListener> listener;
   {
     std::lock_guard lock(mutex_);
@@ -129,8 +130,8 @@ void CloudDatabase::addOperation(const std::shared_ptr<CloudDatabaseOperation>& 
 }
 
 std::string CloudDatabase::description() const {
-  return "<CloudDatabase: " + format("%p", this) + "; container=" + (container_ ? container_->containerIdentifier() : "") +
-         ", scope=private>";
+  return "<CloudDatabase: " + format("%p", this) +
+         "; container=" + (container_ ? container_->containerIdentifier() : "") + ", scope=private>";
 }
 
 }  // namespace platform

@@ -24,7 +24,8 @@ ErrorPtr makeCloudPartialFailure(const std::vector<CloudItemError>& itemErrors, 
     if (!item.error) continue;
     ValueDictionary info = item.error->userInfo().asDictionary();
     info.set(std::string(kCloudErrorItemIDKey), item.itemID);
-    byItem.set(cloudItemKey(item.itemID), Value(Error::make(item.error->domain(), item.error->code(), Value(std::move(info)))));
+    byItem.set(cloudItemKey(item.itemID),
+               Value(Error::make(item.error->domain(), item.error->code(), Value(std::move(info)))));
   }
   ValueDictionary extra;
   extra.set(std::string(kCloudPartialErrorsByItemIDKey), Value(std::move(byItem)));

@@ -30,22 +30,22 @@ inline constexpr std::string_view kCloudErrorDescriptionKey = "CKErrorDescriptio
 inline constexpr std::string_view kCloudErrorItemIDKey = "ZorvelCloudItemID";
 
 enum class CloudErrorCode : std::int64_t {
-  InternalError = 1,          // the server failed in a way the client cannot repair
-  PartialFailure = 2,         // some items failed; see the per-item errors
-  NetworkUnavailable = 3,     // the server could not be reached
-  NetworkFailure = 4,         // the connection broke during the request
-  BadContainer = 5,           // not sent by this service; named for callers that test for it
-  ServiceUnavailable = 6,     // the server is starting, stopping or full; try later
-  NotAuthenticated = 9,       // no account is configured, or the server refused its credentials
-  PermissionFailure = 10,     // the account may not use the record database
-  UnknownItem = 11,           // the record or subscription does not exist
-  InvalidArguments = 12,      // a name, type or value the service does not accept
-  ServerRecordChanged = 14,   // the record on the server is not the version the save was based on
-  ServerRejectedRequest = 15, // not sent by this service; named for callers that test for it
-  OperationCancelled = 20,    // the operation was cancelled before it ran
-  ChangeTokenExpired = 21,    // the change token is too old or from another incarnation of the zone
-  ZoneNotFound = 26,          // the record zone does not exist
-  LimitExceeded = 27,         // the record is too large
+  InternalError = 1,           // the server failed in a way the client cannot repair
+  PartialFailure = 2,          // some items failed; see the per-item errors
+  NetworkUnavailable = 3,      // the server could not be reached
+  NetworkFailure = 4,          // the connection broke during the request
+  BadContainer = 5,            // not sent by this service; named for callers that test for it
+  ServiceUnavailable = 6,      // the server is starting, stopping or full; try later
+  NotAuthenticated = 9,        // no account is configured, or the server refused its credentials
+  PermissionFailure = 10,      // the account may not use the record database
+  UnknownItem = 11,            // the record or subscription does not exist
+  InvalidArguments = 12,       // a name, type or value the service does not accept
+  ServerRecordChanged = 14,    // the record on the server is not the version the save was based on
+  ServerRejectedRequest = 15,  // not sent by this service; named for callers that test for it
+  OperationCancelled = 20,     // the operation was cancelled before it ran
+  ChangeTokenExpired = 21,     // the change token is too old or from another incarnation of the zone
+  ZoneNotFound = 26,           // the record zone does not exist
+  LimitExceeded = 27,          // the record is too large
 };
 
 // A new error of the domain with the description as localized description and as

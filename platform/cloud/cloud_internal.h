@@ -144,15 +144,16 @@ struct CloudRecordAccess {
   struct SaveRequest {
     std::string recordType;
     std::string changeTag;
-    ValueDictionary fields;             // changed (or, for a new record, all) values
-    std::vector<std::string> removed;   // changed keys without a value
+    ValueDictionary fields;            // changed (or, for a new record, all) values
+    std::vector<std::string> removed;  // changed keys without a value
   };
   static SaveRequest saveRequest(const CloudRecord& record);
 };
 
-CloudRecordPtr makeServerRecord(const std::string& recordType, const CloudRecordIDPtr& id, const std::string& fieldsJson,
-                                const std::string& changeTag, std::optional<double> createdEpoch,
-                                std::string createdBy, std::optional<double> modifiedEpoch, std::string modifiedBy);
+CloudRecordPtr makeServerRecord(const std::string& recordType, const CloudRecordIDPtr& id,
+                                const std::string& fieldsJson, const std::string& changeTag,
+                                std::optional<double> createdEpoch, std::string createdBy,
+                                std::optional<double> modifiedEpoch, std::string modifiedBy);
 
 // Follows the container's subscription channels over a connection of its own and delivers
 // pushes on the main thread. Its state belongs to the main thread; the few members that other

@@ -80,7 +80,9 @@ std::shared_ptr<CloudFetchRecordZonesOperation> CloudFetchRecordZonesOperation::
   return op;
 }
 
-void CloudFetchRecordZonesOperation::setFetchRecordZonesCompletionBlock(CompletionBlock block) { setGuarded(completion_, std::move(block)); }
+void CloudFetchRecordZonesOperation::setFetchRecordZonesCompletionBlock(CompletionBlock block) {
+  setGuarded(completion_, std::move(block));
+}
 
 void CloudFetchRecordZonesOperation::perform(CloudSession& session) {
   std::vector<std::string> names;
@@ -91,8 +93,10 @@ void CloudFetchRecordZonesOperation::perform(CloudSession& session) {
   std::vector<CloudItemError> failures;
   for (int i = 0; i < rows.count(); ++i) {
     std::string name = rows.requiredText(i, 0);
-    if (rows.boolean(i, 1)) zones.emplace_back(CloudZoneID(name));
-    else failures.push_back({Value(name), makeCloudError(CloudErrorCode::ZoneNotFound, "Zone " + name + " not found")});
+    if (rows.boolean(i, 1))
+      zones.emplace_back(CloudZoneID(name));
+    else
+      failures.push_back({Value(name), makeCloudError(CloudErrorCode::ZoneNotFound, "Zone " + name + " not found")});
   }
   ErrorPtr error = failures.empty() ? nullptr : makeCloudPartialFailure(failures, "Some record zones were not found");
   CompletionBlock completion = guarded(completion_);
@@ -112,7 +116,9 @@ std::shared_ptr<CloudModifyRecordZonesOperation> CloudModifyRecordZonesOperation
   return op;
 }
 
-void CloudModifyRecordZonesOperation::setModifyRecordZonesCompletionBlock(CompletionBlock block) { setGuarded(completion_, std::move(block)); }
+void CloudModifyRecordZonesOperation::setModifyRecordZonesCompletionBlock(CompletionBlock block) {
+  setGuarded(completion_, std::move(block));
+}
 
 void CloudModifyRecordZonesOperation::perform(CloudSession& session) {
   std::vector<std::string> saveNames, deleteNames;
@@ -126,11 +132,15 @@ void CloudModifyRecordZonesOperation::perform(CloudSession& session) {
   std::vector<CloudItemError> failures;
   for (int i = 0; i < rows.count(); ++i) {
     std::string kind = rows.requiredText(i, 0), name = rows.requiredText(i, 1);
-    if (rows.integer(i, 2) != 0) failures.push_back({Value(name), itemError(rows, i, 2, 3)});
-    else if (kind == "save") saved.emplace_back(CloudZoneID(name));
-    else deleted.emplace_back(name);
+    if (rows.integer(i, 2) != 0)
+      failures.push_back({Value(name), itemError(rows, i, 2, 3)});
+    else if (kind == "save")
+      saved.emplace_back(CloudZoneID(name));
+    else
+      deleted.emplace_back(name);
   }
-  ErrorPtr error = failures.empty() ? nullptr : makeCloudPartialFailure(failures, "Some record zones were not modified");
+  ErrorPtr error =
+      failures.empty() ? nullptr : makeCloudPartialFailure(failures, "Some record zones were not modified");
   CompletionBlock completion = guarded(completion_);
   if (completion) completion(saved, deleted, error);
 }
@@ -163,11 +173,14 @@ std::shared_ptr<CloudFetchSubscriptionsOperation> CloudFetchSubscriptionsOperati
   return op;
 }
 
-void CloudFetchSubscriptionsOperation::setFetchSubscriptionCompletionBlock(CompletionBlock block) { setGuarded(completion_, std::move(block)); }
+void CloudFetchSubscriptionsOperation::setFetchSubscriptionCompletionBlock(CompletionBlock block) {
+  setGuarded(completion_, std::move(block));
+}
 
 void CloudFetchSubscriptionsOperation::perform(CloudSession& session) {
   PgRows rows = session.exec(
-      "SELECT o_id, o_found, o_zone, o_content_available, o_channel FROM zorvel_cloud.fetch_subscriptions($1, $2::text[])",
+      "SELECT o_id, o_found, o_zone, o_content_available, o_channel FROM zorvel_cloud.fetch_subscriptions($1, "
+      "$2::text[])",
       {session.containerIdentifier(), all_ ? std::nullopt : std::optional(textArray(ids_))});
   std::vector<CloudRecordZoneSubscription> found;
   std::vector<CloudItemError> failures;
@@ -203,15 +216,19 @@ std::shared_ptr<CloudModifySubscriptionsOperation> CloudModifySubscriptionsOpera
   return op;
 }
 
-void CloudModifySubscriptionsOperation::setModifySubscriptionsCompletionBlock(CompletionBlock block) { setGuarded(completion_, std::move(block)); }
+void CloudModifySubscriptionsOperation::setModifySubscriptionsCompletionBlock(CompletionBlock block) {
+  setGuarded(completion_, std::move(block));
+}
 
 void CloudModifySubscriptionsOperation::perform(CloudSession& session) {
   json saves = json::array();
   for (const CloudRecordZoneSubscription& s : save_)
-    saves.push_back({{"id", s.subscriptionID}, {"zone", s.zoneID.zoneName},
+    saves.push_back({{"id", s.subscriptionID},
+                     {"zone", s.zoneID.zoneName},
                      {"contentAvailable", s.notificationInfo.shouldSendContentAvailable}});
   PgRows rows = session.exec(
-      "SELECT o_kind, o_id, o_code, o_message, o_channel FROM zorvel_cloud.modify_subscriptions($1, $2::jsonb, $3::text[])",
+      "SELECT o_kind, o_id, o_code, o_message, o_channel FROM zorvel_cloud.modify_subscriptions($1, $2::jsonb, "
+      "$3::text[])",
       {session.containerIdentifier(), dump(saves), textArray(delete_)});
   std::vector<CloudRecordZoneSubscription> saved;
   std::vector<std::string> deleted;
@@ -233,7 +250,8 @@ void CloudModifySubscriptionsOperation::perform(CloudSession& session) {
     }
   }
   noteChannels(session, channels);
-  ErrorPtr error = failures.empty() ? nullptr : makeCloudPartialFailure(failures, "Some subscriptions were not modified");
+  ErrorPtr error =
+      failures.empty() ? nullptr : makeCloudPartialFailure(failures, "Some subscriptions were not modified");
   CompletionBlock completion = guarded(completion_);
   if (completion) completion(saved, deleted, error);
 }
@@ -259,7 +277,9 @@ void CloudModifyRecordsOperation::setSavePolicy(CloudRecordSavePolicy policy) { 
 
 CloudRecordSavePolicy CloudModifyRecordsOperation::savePolicy() const { return guarded(policy_); }
 
-void CloudModifyRecordsOperation::setModifyRecordsCompletionBlock(CompletionBlock block) { setGuarded(completion_, std::move(block)); }
+void CloudModifyRecordsOperation::setModifyRecordsCompletionBlock(CompletionBlock block) {
+  setGuarded(completion_, std::move(block));
+}
 
 void CloudModifyRecordsOperation::perform(CloudSession& session) {
   std::vector<CloudItemError> failures;
@@ -273,8 +293,8 @@ void CloudModifyRecordsOperation::perform(CloudSession& session) {
     if (!detail::fieldsAreEncodable(request.fields, &badKey)) {
       failures.push_back({Value(record->recordID()),
                           makeCloudError(CloudErrorCode::InvalidArguments,
-                                         "Record " + record->recordID()->recordName() + " has a value the service cannot store under \"" +
-                                             badKey + "\"")});
+                                         "Record " + record->recordID()->recordName() +
+                                             " has a value the service cannot store under \"" + badKey + "\"")});
       continue;
     }
     json item = {{"zone", record->recordID()->zoneID().zoneName},
@@ -287,7 +307,8 @@ void CloudModifyRecordsOperation::perform(CloudSession& session) {
     sent.push_back(i);
   }
   json deletes = json::array();
-  for (const CloudRecordIDPtr& id : delete_) deletes.push_back({{"zone", id->zoneID().zoneName}, {"name", id->recordName()}});
+  for (const CloudRecordIDPtr& id : delete_)
+    deletes.push_back({{"zone", id->zoneID().zoneName}, {"name", id->recordName()}});
 
   PgRows rows = session.exec(
       "SELECT o_kind, o_index, o_code, o_message, o_tag, o_created, o_created_by, o_modified, o_modified_by "
@@ -320,11 +341,14 @@ void CloudModifyRecordsOperation::perform(CloudSession& session) {
       saved.push_back(std::move(stored));
     } else {
       const CloudRecordIDPtr& id = delete_[static_cast<std::size_t>(index)];
-      if (rows.integer(row, 2) != 0) failures.push_back({Value(id), itemError(rows, row, 2, 3)});
-      else deleted.push_back(id);
+      if (rows.integer(row, 2) != 0)
+        failures.push_back({Value(id), itemError(rows, row, 2, 3)});
+      else
+        deleted.push_back(id);
     }
   }
-  ErrorPtr error = failures.empty() ? nullptr : makeCloudPartialFailure(failures, "Some records were not saved or deleted");
+  ErrorPtr error =
+      failures.empty() ? nullptr : makeCloudPartialFailure(failures, "Some records were not saved or deleted");
   CompletionBlock completion = guarded(completion_);
   if (completion) completion(saved, deleted, error);
 }
@@ -344,13 +368,21 @@ std::shared_ptr<CloudFetchRecordZoneChangesOperation> CloudFetchRecordZoneChange
   return op;
 }
 
-void CloudFetchRecordZoneChangesOperation::setRecordChangedBlock(RecordChangedBlock block) { setGuarded(changed_, std::move(block)); }
+void CloudFetchRecordZoneChangesOperation::setRecordChangedBlock(RecordChangedBlock block) {
+  setGuarded(changed_, std::move(block));
+}
 
-void CloudFetchRecordZoneChangesOperation::setRecordWithIDWasDeletedBlock(RecordDeletedBlock block) { setGuarded(deleted_, std::move(block)); }
+void CloudFetchRecordZoneChangesOperation::setRecordWithIDWasDeletedBlock(RecordDeletedBlock block) {
+  setGuarded(deleted_, std::move(block));
+}
 
-void CloudFetchRecordZoneChangesOperation::setRecordZoneFetchCompletionBlock(ZoneCompletionBlock block) { setGuarded(zoneCompletion_, std::move(block)); }
+void CloudFetchRecordZoneChangesOperation::setRecordZoneFetchCompletionBlock(ZoneCompletionBlock block) {
+  setGuarded(zoneCompletion_, std::move(block));
+}
 
-void CloudFetchRecordZoneChangesOperation::setFetchRecordZoneChangesCompletionBlock(CompletionBlock block) { setGuarded(completion_, std::move(block)); }
+void CloudFetchRecordZoneChangesOperation::setFetchRecordZoneChangesCompletionBlock(CompletionBlock block) {
+  setGuarded(completion_, std::move(block));
+}
 
 void CloudFetchRecordZoneChangesOperation::perform(CloudSession& session) {
   RecordChangedBlock changed = guarded(changed_);
@@ -364,8 +396,8 @@ void CloudFetchRecordZoneChangesOperation::perform(CloudSession& session) {
     std::uint32_t limit = options.resultsLimit ? std::min(options.resultsLimit, kCloudLargestChangesPageSize)
                                                : kCloudDefaultChangesPageSize;
     struct Change {
-      CloudRecordPtr record;          // a changed record, or
-      CloudRecordIDPtr deletedID;     // a deleted one with its type
+      CloudRecordPtr record;       // a changed record, or
+      CloudRecordIDPtr deletedID;  // a deleted one with its type
       std::string deletedType;
     };
     std::vector<Change> changes;
@@ -373,13 +405,16 @@ void CloudFetchRecordZoneChangesOperation::perform(CloudSession& session) {
     bool moreComing = false;
     try {
       PgRows rows = session.exec(
-          "SELECT o_kind, o_name, o_type, o_fields, o_tag, o_created, o_created_by, o_modified, o_modified_by, o_number "
+          "SELECT o_kind, o_name, o_type, o_fields, o_tag, o_created, o_created_by, o_modified, o_modified_by, "
+          "o_number "
           "FROM zorvel_cloud.fetch_changes($1, $2, $3, $4)",
           {session.containerIdentifier(), zoneID.zoneName,
-           options.previousServerChangeToken ? std::optional(options.previousServerChangeToken->tokenString()) : std::nullopt,
+           options.previousServerChangeToken ? std::optional(options.previousServerChangeToken->tokenString())
+                                             : std::nullopt,
            std::to_string(limit)});
       if (rows.count() < 1 || rows.requiredText(0, 0) != "zone")
-        detail::failCloud(CloudErrorCode::InternalError, "The server's answer about zone " + zoneID.zoneName + " is malformed");
+        detail::failCloud(CloudErrorCode::InternalError,
+                          "The server's answer about zone " + zoneID.zoneName + " is malformed");
       std::string incarnation = rows.requiredText(0, 1);
       std::int64_t last = rows.integer(0, 9);
       int changeRows = rows.count() - 1;
@@ -391,11 +426,12 @@ void CloudFetchRecordZoneChangesOperation::perform(CloudSession& session) {
         if (kind == "deleted") {
           changes.push_back({nullptr, id, rows.requiredText(row, 2)});
         } else {
-          changes.push_back({detail::makeServerRecord(rows.requiredText(row, 2), id, rows.requiredText(row, 3),
-                                                      rows.requiredText(row, 4), rows.number(row, 5),
-                                                      rows.text(row, 6).value_or(""), rows.number(row, 7),
-                                                      rows.text(row, 8).value_or("")),
-                             nullptr, {}});
+          changes.push_back(
+              {detail::makeServerRecord(rows.requiredText(row, 2), id, rows.requiredText(row, 3),
+                                        rows.requiredText(row, 4), rows.number(row, 5), rows.text(row, 6).value_or(""),
+                                        rows.number(row, 7), rows.text(row, 8).value_or("")),
+               nullptr,
+               {}});
         }
         if (moreComing) last = rows.integer(row, 9);
       }
@@ -412,7 +448,8 @@ void CloudFetchRecordZoneChangesOperation::perform(CloudSession& session) {
     }
     if (zoneCompletion) zoneCompletion(zoneID, token, moreComing, nullptr);
   }
-  ErrorPtr error = failures.empty() ? nullptr : makeCloudPartialFailure(failures, "Some zones' changes were not fetched");
+  ErrorPtr error =
+      failures.empty() ? nullptr : makeCloudPartialFailure(failures, "Some zones' changes were not fetched");
   if (completion) completion(error);
 }
 
@@ -433,13 +470,18 @@ std::shared_ptr<CloudFetchRecordsOperation> CloudFetchRecordsOperation::make(std
   return op;
 }
 
-void CloudFetchRecordsOperation::setPerRecordCompletionBlock(PerRecordCompletionBlock block) { setGuarded(perRecord_, std::move(block)); }
+void CloudFetchRecordsOperation::setPerRecordCompletionBlock(PerRecordCompletionBlock block) {
+  setGuarded(perRecord_, std::move(block));
+}
 
-void CloudFetchRecordsOperation::setFetchRecordsCompletionBlock(CompletionBlock block) { setGuarded(completion_, std::move(block)); }
+void CloudFetchRecordsOperation::setFetchRecordsCompletionBlock(CompletionBlock block) {
+  setGuarded(completion_, std::move(block));
+}
 
 void CloudFetchRecordsOperation::perform(CloudSession& session) {
   json items = json::array();
-  for (const CloudRecordIDPtr& id : ids_) items.push_back({{"zone", id->zoneID().zoneName}, {"name", id->recordName()}});
+  for (const CloudRecordIDPtr& id : ids_)
+    items.push_back({{"zone", id->zoneID().zoneName}, {"name", id->recordName()}});
   PgRows rows = session.exec(
       "SELECT o_index, o_code, o_message, o_type, o_fields, o_tag, o_created, o_created_by, o_modified, o_modified_by "
       "FROM zorvel_cloud.fetch_records($1, $2::jsonb)",
@@ -459,9 +501,9 @@ void CloudFetchRecordsOperation::perform(CloudSession& session) {
       results.emplace_back(nullptr, error);
       continue;
     }
-    auto record = detail::makeServerRecord(rows.requiredText(row, 3), id, rows.requiredText(row, 4), rows.requiredText(row, 5),
-                                           rows.number(row, 6), rows.text(row, 7).value_or(""), rows.number(row, 8),
-                                           rows.text(row, 9).value_or(""));
+    auto record = detail::makeServerRecord(
+        rows.requiredText(row, 3), id, rows.requiredText(row, 4), rows.requiredText(row, 5), rows.number(row, 6),
+        rows.text(row, 7).value_or(""), rows.number(row, 8), rows.text(row, 9).value_or(""));
     records.push_back(record);
     results.emplace_back(record, nullptr);
   }

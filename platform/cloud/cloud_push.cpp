@@ -18,7 +18,8 @@ namespace {
 // confused server cannot smuggle text into the LISTEN command.
 bool isChannelName(const std::string& name) {
   if (name.size() != 35 || name.compare(0, 3, "zc_") != 0) return false;
-  return std::all_of(name.begin() + 3, name.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+  return std::all_of(name.begin() + 3, name.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 }  // namespace
@@ -34,7 +35,7 @@ struct CloudPushListener::State : std::enable_shared_from_this<State> {
 
   std::mutex mutex;
   std::map<std::string, CloudPushNotification> channels;  // channel -> what a push on it means
-  std::set<std::string> awaiting;                          // added channels not yet confirmed
+  std::set<std::string> awaiting;                         // added channels not yet confirmed
 
   // main
   PGconn* conn = nullptr;
@@ -79,7 +80,8 @@ struct CloudPushListener::State : std::enable_shared_from_this<State> {
       std::vector<std::pair<std::string, CloudPushNotification>> found;
       for (int i = 0; i < rows.count(); ++i)
         if (isChannelName(rows.requiredText(i, 0)))
-          found.push_back({rows.requiredText(i, 0), {container, rows.requiredText(i, 1), CloudZoneID(rows.requiredText(i, 2))}});
+          found.push_back(
+              {rows.requiredText(i, 0), {container, rows.requiredText(i, 1), CloudZoneID(rows.requiredText(i, 2))}});
       {
         std::lock_guard lock(mutex);
         for (auto& [channel, notification] : found) channels.insert_or_assign(channel, notification);
@@ -118,9 +120,10 @@ struct CloudPushListener::State : std::enable_shared_from_this<State> {
     commands.clear();
     listened.clear();
     for (const std::string& channel : listenedHere) markListened(channel);
-    watch = g_unix_fd_add_full(G_PRIORITY_DEFAULT, PQsocket(conn), static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
-                               &State::onReadable, new std::shared_ptr<State>(shared_from_this()),
-                               [](gpointer data) { delete static_cast<std::shared_ptr<State>*>(data); });
+    watch =
+        g_unix_fd_add_full(G_PRIORITY_DEFAULT, PQsocket(conn), static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+                           &State::onReadable, new std::shared_ptr<State>(shared_from_this()),
+                           [](gpointer data) { delete static_cast<std::shared_ptr<State>*>(data); });
     retryDelay = kFirstRetryDelay;
     listening = true;
     bool reconnected = everConnected;

@@ -4,9 +4,9 @@
 #include <functional>
 
 #include "platform/cloud/cloud_internal.h"
+#include "platform/codecs/keyed_archiver.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/format.h"
-#include "platform/codecs/keyed_archiver.h"
 
 namespace platform {
 
@@ -122,12 +122,11 @@ void CloudRecord::setObject(const Value& value, std::string_view key) {
     Exception::raise(kInvalidArgumentException, "CloudRecord: a field key must have 1 to 255 bytes");
   Value stored = value.isNull() ? Value() : value;
   if (!stored.isNil() && !isValidFieldValue(stored))
-    Exception::raise(kInvalidArgumentException,
-                     "CloudRecord: a value for \"" + std::string(key) + "\" must be a string, number, date, data or an array of them");
+    Exception::raise(kInvalidArgumentException, "CloudRecord: a value for \"" + std::string(key) +
+                                                    "\" must be a string, number, date, data or an array of them");
   std::lock_guard lock(mutex_);
   values_.set(std::string(key), stored);
-  if (std::find(changedKeys_.begin(), changedKeys_.end(), key) == changedKeys_.end())
-    changedKeys_.emplace_back(key);
+  if (std::find(changedKeys_.begin(), changedKeys_.end(), key) == changedKeys_.end()) changedKeys_.emplace_back(key);
 }
 
 std::vector<std::string> CloudRecord::allKeys() const {
@@ -216,7 +215,8 @@ void CloudRecord::encodeWithCoder(KeyedArchiver& coder) const {
 bool CloudRecord::initWithCoder(KeyedUnarchiver& coder) {
   bool ok = true;
   recordType_ = decodeText(coder, "recordType", ok);
-  recordID_ = std::dynamic_pointer_cast<CloudRecordID>(coder.decodeObjectOfClass(CloudRecordID::staticClass(), "recordID"));
+  recordID_ =
+      std::dynamic_pointer_cast<CloudRecordID>(coder.decodeObjectOfClass(CloudRecordID::staticClass(), "recordID"));
   SystemFields system;
   system.changeTag = decodeText(coder, "changeTag", ok);
   system.created = decodeOptionalDate(coder, "created", ok);
@@ -237,8 +237,10 @@ bool CloudRecord::initWithCoder(KeyedUnarchiver& coder) {
   Value storedKeys = coder.decodeValue("changedKeys");
   if (storedKeys.isArray()) {
     for (const Value& key : storedKeys.asArray()) {
-      if (!key.isString() || key.asString().empty()) ok = false;
-      else if (std::find(changed.begin(), changed.end(), key.asString()) == changed.end()) changed.push_back(key.asString());
+      if (!key.isString() || key.asString().empty())
+        ok = false;
+      else if (std::find(changed.begin(), changed.end(), key.asString()) == changed.end())
+        changed.push_back(key.asString());
     }
   } else if (!storedKeys.isNil()) {
     ok = false;
@@ -253,8 +255,8 @@ bool CloudRecord::initWithCoder(KeyedUnarchiver& coder) {
 
 std::string CloudRecord::description() const {
   std::lock_guard lock(mutex_);
-  return "<CloudRecord: " + format("%p", this) + "; recordType=" + recordType_ + ", recordID=" +
-         (recordID_ ? recordID_->description() : std::string("(null)")) +
+  return "<CloudRecord: " + format("%p", this) + "; recordType=" + recordType_ +
+         ", recordID=" + (recordID_ ? recordID_->description() : std::string("(null)")) +
          ", recordChangeTag=" + (system_.changeTag.empty() ? std::string("(none)") : system_.changeTag) +
          ", values=" + format("%zu", values_.size()) + ">";
 }
@@ -319,15 +321,18 @@ CloudRecordAccess::SaveRequest CloudRecordAccess::saveRequest(const CloudRecord&
     return request;
   }
   for (const std::string& key : record.changedKeys_) {
-    if (const Value* v = record.values_.find(key)) request.fields.set(key, *v);
-    else request.removed.push_back(key);
+    if (const Value* v = record.values_.find(key))
+      request.fields.set(key, *v);
+    else
+      request.removed.push_back(key);
   }
   return request;
 }
 
-CloudRecordPtr makeServerRecord(const std::string& recordType, const CloudRecordIDPtr& id, const std::string& fieldsJson,
-                                const std::string& changeTag, std::optional<double> createdEpoch,
-                                std::string createdBy, std::optional<double> modifiedEpoch, std::string modifiedBy) {
+CloudRecordPtr makeServerRecord(const std::string& recordType, const CloudRecordIDPtr& id,
+                                const std::string& fieldsJson, const std::string& changeTag,
+                                std::optional<double> createdEpoch, std::string createdBy,
+                                std::optional<double> modifiedEpoch, std::string modifiedBy) {
   auto record = CloudRecord::make(recordType, id);
   CloudRecordAccess::setValuesFromServer(*record, decodeFieldsJson(fieldsJson));
   auto date = [](std::optional<double> epoch) -> std::optional<Date> {

@@ -34,9 +34,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/system/date.h"
 #include "platform/runtime/object.h"
 #include "platform/runtime/value.h"
+#include "platform/system/date.h"
 
 namespace platform {
 
@@ -172,7 +172,8 @@ struct CloudRecordZoneSubscription {
   CloudNotificationInfo notificationInfo;
 
   CloudRecordZoneSubscription() = default;
-  CloudRecordZoneSubscription(CloudZoneID zone, std::string id) : zoneID(std::move(zone)), subscriptionID(std::move(id)) {}
+  CloudRecordZoneSubscription(CloudZoneID zone, std::string id)
+      : zoneID(std::move(zone)), subscriptionID(std::move(id)) {}
   bool operator==(const CloudRecordZoneSubscription&) const = default;
 };
 

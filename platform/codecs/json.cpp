@@ -131,8 +131,9 @@ class Writer {
         return true;
       case Value::Type::Double: {
         double d = v.asDouble();
-        if (!std::isfinite(d)) return fail(std::isnan(d) ? "Invalid number value (NaN) in JSON write"
-                                                         : "Invalid number value (infinite) in JSON write");
+        if (!std::isfinite(d))
+          return fail(std::isnan(d) ? "Invalid number value (NaN) in JSON write"
+                                    : "Invalid number value (infinite) in JSON write");
         out_ += numberText(d);
         return true;
       }
@@ -261,7 +262,8 @@ Value jsonObjectWithData(std::string_view text, unsigned options, ErrorPtr* erro
     return {};
   }
   if (!(options & kJsonReadingFragmentsAllowed) && !builder.result.isArray() && !builder.result.isDictionary()) {
-    if (error) *error = readError("JSON text did not start with array or object and option to allow fragments not set.");
+    if (error)
+      *error = readError("JSON text did not start with array or object and option to allow fragments not set.");
     return {};
   }
   return std::move(builder.result);

@@ -28,9 +28,9 @@ inline constexpr unsigned kJsonReadingMutableLeaves = 2;      // accepted; no ef
 inline constexpr unsigned kJsonReadingFragmentsAllowed = 4;   // top level may be any JSON value
 
 // Writing options (bit mask).
-inline constexpr unsigned kJsonWritingPrettyPrinted = 1;  // two-space indentation, "key" : value
-inline constexpr unsigned kJsonWritingSortedKeys = 2;     // keys in byte order (else insertion order)
-inline constexpr unsigned kJsonWritingFragmentsAllowed = 4;  // top level may be a scalar
+inline constexpr unsigned kJsonWritingPrettyPrinted = 1;           // two-space indentation, "key" : value
+inline constexpr unsigned kJsonWritingSortedKeys = 2;              // keys in byte order (else insertion order)
+inline constexpr unsigned kJsonWritingFragmentsAllowed = 4;        // top level may be a scalar
 inline constexpr unsigned kJsonWritingWithoutEscapingSlashes = 8;  // "/" instead of "\/"
 
 inline constexpr int kJsonMaxDepth = 512;

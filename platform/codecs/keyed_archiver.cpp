@@ -20,9 +20,9 @@ AllowedClasses::AllowedClasses(std::initializer_list<const Class*> classes, std:
 
 AllowedClasses AllowedClasses::plainValues() {
   AllowedClasses a;
-  for (Value::Type k : {Value::Type::Null, Value::Type::Bool, Value::Type::Int, Value::Type::UInt,
-                        Value::Type::Double, Value::Type::String, Value::Type::Data, Value::Type::Date,
-                        Value::Type::Array, Value::Type::Dictionary, Value::Type::Set})
+  for (Value::Type k : {Value::Type::Null, Value::Type::Bool, Value::Type::Int, Value::Type::UInt, Value::Type::Double,
+                        Value::Type::String, Value::Type::Data, Value::Type::Date, Value::Type::Array,
+                        Value::Type::Dictionary, Value::Type::Set})
     a.addKind(k);
   return a;
 }
@@ -109,10 +109,14 @@ void appendMarkerCount(Out& out, std::uint8_t marker, std::uint64_t count) {
     return;
   }
   out.push_back(static_cast<typename Out::value_type>(marker | 0x0F));
-  if (count < 0x100) out.push_back(static_cast<typename Out::value_type>(kMarkerInt | 0)), appendBE(out, count, 1);
-  else if (count < 0x10000) out.push_back(static_cast<typename Out::value_type>(kMarkerInt | 1)), appendBE(out, count, 2);
-  else if (count < 0x100000000ull) out.push_back(static_cast<typename Out::value_type>(kMarkerInt | 2)), appendBE(out, count, 4);
-  else out.push_back(static_cast<typename Out::value_type>(kMarkerInt | 3)), appendBE(out, count, 8);
+  if (count < 0x100)
+    out.push_back(static_cast<typename Out::value_type>(kMarkerInt | 0)), appendBE(out, count, 1);
+  else if (count < 0x10000)
+    out.push_back(static_cast<typename Out::value_type>(kMarkerInt | 1)), appendBE(out, count, 2);
+  else if (count < 0x100000000ull)
+    out.push_back(static_cast<typename Out::value_type>(kMarkerInt | 2)), appendBE(out, count, 4);
+  else
+    out.push_back(static_cast<typename Out::value_type>(kMarkerInt | 3)), appendBE(out, count, 8);
 }
 
 int widthFor(std::uint64_t maxValue) {
@@ -136,11 +140,11 @@ struct KeyedArchiver::Impl {
     int height;
   };
   struct Slot {
-    ObjectPtr object;        // held so that its address cannot be reused during the archive
-    std::int64_t position;   // in $objects, or -1 while only conditionally referenced
+    ObjectPtr object;       // held so that its address cannot be reused during the archive
+    std::int64_t position;  // in $objects, or -1 while only conditionally referenced
     std::uint32_t uidNode;
     std::uint32_t entryNode;
-    int height;              // -1 while being encoded
+    int height;  // -1 while being encoded
   };
   struct Frame {
     std::size_t start;  // first key/value pair of this frame in `stack`
@@ -155,7 +159,7 @@ struct KeyedArchiver::Impl {
   std::size_t dedupeCount = 0;
   std::vector<Slot> slots;
   std::unordered_map<const Object*, std::uint32_t> slotIndex;  // used once slots grow past a few
-  std::vector<std::uint32_t> positions;                         // $objects order -> slot
+  std::vector<std::uint32_t> positions;                        // $objects order -> slot
   std::vector<Frame> frames{Frame{0, 0}};
   int depth = 0;
   bool unusable = false;
@@ -302,23 +306,33 @@ struct KeyedArchiver::Impl {
   void enter() {
     if (++depth > kMaxArchiveNesting) {
       --depth;
-      Exception::raise(kInvalidArgumentException, "Cannot archive values nested more than " +
-                                                      std::to_string(kMaxArchiveNesting) + " deep");
+      Exception::raise(kInvalidArgumentException,
+                       "Cannot archive values nested more than " + std::to_string(kMaxArchiveNesting) + " deep");
     }
   }
 
   Result encode(const Value& v) {
     switch (v.type()) {
-      case Value::Type::Nil: return {nilNode(), 0};
-      case Value::Type::Null: return {taggedNode("$null", boolNode(true)), 1};
-      case Value::Type::Bool: return {boolNode(v.asBool()), 0};
-      case Value::Type::Int: return {intNode(v.asInt64()), 0};
-      case Value::Type::UInt: return {uintNode(v.asUInt64()), 0};
-      case Value::Type::Double: return {realNode(kMarkerReal | 3, v.asDouble()), 0};
-      case Value::Type::String: return {stringNode(v.asString()), 0};
-      case Value::Type::Data: return {dataNode(v.asData()), 0};
-      case Value::Type::Date: return {realNode(kMarkerDate, v.asDate().timeIntervalSinceReferenceDate()), 0};
-      case Value::Type::Object: return object(v.asObject(), false);
+      case Value::Type::Nil:
+        return {nilNode(), 0};
+      case Value::Type::Null:
+        return {taggedNode("$null", boolNode(true)), 1};
+      case Value::Type::Bool:
+        return {boolNode(v.asBool()), 0};
+      case Value::Type::Int:
+        return {intNode(v.asInt64()), 0};
+      case Value::Type::UInt:
+        return {uintNode(v.asUInt64()), 0};
+      case Value::Type::Double:
+        return {realNode(kMarkerReal | 3, v.asDouble()), 0};
+      case Value::Type::String:
+        return {stringNode(v.asString()), 0};
+      case Value::Type::Data:
+        return {dataNode(v.asData()), 0};
+      case Value::Type::Date:
+        return {realNode(kMarkerDate, v.asDate().timeIntervalSinceReferenceDate()), 0};
+      case Value::Type::Object:
+        return object(v.asObject(), false);
       case Value::Type::Array:
       case Value::Type::Set: {
         enter();
@@ -361,8 +375,8 @@ struct KeyedArchiver::Impl {
 
   Result checked(Result r) {
     if (r.height > kMaxArchiveNesting)
-      Exception::raise(kInvalidArgumentException, "Cannot archive values nested more than " +
-                                                      std::to_string(kMaxArchiveNesting) + " deep");
+      Exception::raise(kInvalidArgumentException,
+                       "Cannot archive values nested more than " + std::to_string(kMaxArchiveNesting) + " deep");
     return r;
   }
 

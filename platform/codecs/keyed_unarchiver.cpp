@@ -315,8 +315,10 @@ struct KeyedUnarchiver::Impl {
         }
         return true;
       case 0x2:
-        if (n.count == 4) out = Value(static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(readBE(n.body, 4)))));
-        else out = Value(std::bit_cast<double>(readBE(n.body, 8)));
+        if (n.count == 4)
+          out = Value(static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(readBE(n.body, 4)))));
+        else
+          out = Value(std::bit_cast<double>(readBE(n.body, 8)));
         return true;
       case 0x3:
         out = Value(Date(std::bit_cast<double>(readBE(n.body, 8))));
@@ -341,7 +343,7 @@ struct KeyedUnarchiver::Impl {
       return true;
     }
     newMemo(index);
-    bool ok = high == 0xA ? array(n, allowed, out, height)
+    bool ok = high == 0xA   ? array(n, allowed, out, height)
               : high == 0xD ? dictionary(n, allowed, out, height)
                             : scalar(n, out);
     if (!ok) return false;
@@ -468,7 +470,8 @@ struct KeyedUnarchiver::Impl {
     {
       ObjectSlot& slot = objects[position];
       switch (slot.state) {
-        case ObjectState::Failed: return true;
+        case ObjectState::Failed:
+          return true;
         case ObjectState::Decoding:
         case ObjectState::Done:
           if (!classAllowed(slot.object->objectClass(), allowed)) return false;
@@ -478,7 +481,8 @@ struct KeyedUnarchiver::Impl {
           }
           out = Value(slot.object);
           return true;
-        case ObjectState::None: break;
+        case ObjectState::None:
+          break;
       }
     }
 
@@ -535,11 +539,14 @@ struct KeyedUnarchiver::Impl {
   // Whether everything in `v` passes `allowed`; each shared container is checked once.
   bool permitted(const Value& v, const AllowedClasses& allowed, std::unordered_set<const void*>& seen) {
     switch (v.type()) {
-      case Value::Type::Nil: return true;
-      case Value::Type::Object: return classAllowed(v.asObject()->objectClass(), &allowed);
+      case Value::Type::Nil:
+        return true;
+      case Value::Type::Object:
+        return classAllowed(v.asObject()->objectClass(), &allowed);
       case Value::Type::Array:
       case Value::Type::Dictionary:
-      case Value::Type::Set: break;
+      case Value::Type::Set:
+        break;
       default:
         if (!allowed.allowsKind(v.type())) return fail("a value of an unexpected kind is not allowed here");
         return true;

@@ -35,10 +35,11 @@ ErrorPtr readError(std::string debug) {
 }
 
 ErrorPtr writeError(std::string debug) {
-  return Error::make(std::string(kCocoaErrorDomain), kPropertyListWriteInvalidError,
-                     Value::dictionary({{std::string(kLocalizedDescriptionKey),
-                                         "The data couldn\u2019t be written because it isn\u2019t in the correct format."},
-                                        {std::string(kDebugDescriptionErrorKey), Value(std::move(debug))}}));
+  return Error::make(
+      std::string(kCocoaErrorDomain), kPropertyListWriteInvalidError,
+      Value::dictionary({{std::string(kLocalizedDescriptionKey),
+                          "The data couldn\u2019t be written because it isn\u2019t in the correct format."},
+                         {std::string(kDebugDescriptionErrorKey), Value(std::move(debug))}}));
 }
 
 std::uint64_t readBigEndian(const unsigned char* p, std::size_t n) {
@@ -136,12 +137,13 @@ bool binaryGraphIsBounded(const BinaryLayout& layout, std::string& why) {
   std::vector<Memo> memo(layout.objectCount);
   struct Frame {
     std::uint64_t object;
-    std::uint64_t refs;       // where its references start
-    std::uint64_t refCount;   // how many (a dictionary's keys and values)
-    std::uint64_t next = 0;   // the next reference to walk
+    std::uint64_t refs;      // where its references start
+    std::uint64_t refCount;  // how many (a dictionary's keys and values)
+    std::uint64_t next = 0;  // the next reference to walk
   };
   std::vector<Frame> stack;
-  const std::uint64_t budget = std::max<std::uint64_t>(kPropertyListMinNodeBudget, layout.size * kPropertyListNodesPerByte);
+  const std::uint64_t budget =
+      std::max<std::uint64_t>(kPropertyListMinNodeBudget, layout.size * kPropertyListNodesPerByte);
 
   // Pushes a container, or finishes a leaf at once; false on malformed input.
   auto enter = [&](std::uint64_t object) {
@@ -179,8 +181,7 @@ bool binaryGraphIsBounded(const BinaryLayout& layout, std::string& why) {
       }
       continue;
     }
-    const std::uint64_t child =
-        readBigEndian(layout.bytes + frame.refs + frame.next * layout.refSize, layout.refSize);
+    const std::uint64_t child = readBigEndian(layout.bytes + frame.refs + frame.next * layout.refSize, layout.refSize);
     if (child >= layout.objectCount || memo[child].state == 1) {
       why = child >= layout.objectCount ? "malformed binary property list" : "property list refers to itself";
       return false;
@@ -436,7 +437,8 @@ class Writer {
       case Value::Type::Set:
         return fail("a set cannot be stored in a property list");
       case Value::Type::Object:
-        return fail("an object of class " + v.asObject()->objectClass().name() + " cannot be stored in a property list");
+        return fail("an object of class " + v.asObject()->objectClass().name() +
+                    " cannot be stored in a property list");
     }
     return fail("unsupported value");
   }

@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/system/console.h"
 #include "platform/dispatch/dispatch_internal.h"
+#include "platform/system/console.h"
 #include "platform/system/this_thread.h"
 
 namespace platform {

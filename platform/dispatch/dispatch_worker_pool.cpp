@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/system/diagnostics.h"
 #include "platform/dispatch/dispatch_internal.h"
+#include "platform/system/diagnostics.h"
 
 namespace platform::detail {
 

@@ -19,9 +19,7 @@ guint toMilliseconds(double seconds) {
   return ms > 1e9 ? 1000000000u : static_cast<guint>(ms);
 }
 
-gboolean stopWaiting(gpointer) {
-  return G_SOURCE_REMOVE;
-}
+gboolean stopWaiting(gpointer) { return G_SOURCE_REMOVE; }
 
 // One iteration of the default context, waiting at most the given seconds.
 void iterateFor(double seconds) {
@@ -90,9 +88,7 @@ struct TimerHold {
   std::shared_ptr<Timer> timer;
 };
 
-void releaseHold(gpointer data) {
-  delete static_cast<TimerHold*>(data);
-}
+void releaseHold(gpointer data) { delete static_cast<TimerHold*>(data); }
 
 }  // namespace
 

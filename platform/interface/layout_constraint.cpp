@@ -5,9 +5,9 @@
 #include <cmath>
 #include <vector>
 
+#include "platform/interface/interface_internal.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/format.h"
-#include "platform/interface/interface_internal.h"
 #include "platform/runtime/methods.h"
 
 namespace platform {
@@ -68,8 +68,8 @@ LayoutConstraintPtr LayoutConstraint::constraintWithItem(const ViewPtr& firstIte
                                                          std::int64_t relation, const ViewPtr& secondItem,
                                                          std::int64_t secondAttribute, double multiplier,
                                                          double constant) {
-  return platform::make<LayoutConstraint>(firstItem, firstAttribute, relation, secondItem, secondAttribute,
-                                          multiplier, constant);
+  return platform::make<LayoutConstraint>(firstItem, firstAttribute, relation, secondItem, secondAttribute, multiplier,
+                                          constant);
 }
 
 LayoutConstraint::~LayoutConstraint() { unsolve(); }
@@ -113,7 +113,8 @@ void LayoutConstraint::animateConstant(double constant, double duration) {
     return t < 1 ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
   };
   animation_->tick = gtk_widget_add_tick_callback(
-      solvingWidget_, step, new std::weak_ptr<LayoutConstraint>(std::static_pointer_cast<LayoutConstraint>(shared_from_this())),
+      solvingWidget_, step,
+      new std::weak_ptr<LayoutConstraint>(std::static_pointer_cast<LayoutConstraint>(shared_from_this())),
       deleteWeakConstraint);
 }
 
@@ -167,10 +168,11 @@ void LayoutConstraint::solveIn(GtkWidget* widget) {
     return made;
   };
   if (relation == GTK_CONSTRAINT_RELATION_EQ || strength >= GTK_CONSTRAINT_STRENGTH_REQUIRED) {
-    gtk_ = add(constantOnly ? gtk_constraint_new_constant(target(first), firstAttribute, relation, shownConstant_, strength)
-                            : gtk_constraint_new(target(first), firstAttribute, relation, target(second),
-                                                 GtkConstraintAttribute(secondAttribute_), multiplier_, shownConstant_,
-                                                 strength));
+    gtk_ =
+        add(constantOnly
+                ? gtk_constraint_new_constant(target(first), firstAttribute, relation, shownConstant_, strength)
+                : gtk_constraint_new(target(first), firstAttribute, relation, target(second),
+                                     GtkConstraintAttribute(secondAttribute_), multiplier_, shownConstant_, strength));
     return;
   }
   // GTK 4.8's solver corrupts its memory when it removes an inequality that is not required. The
@@ -185,8 +187,8 @@ void LayoutConstraint::solveIn(GtkWidget* widget) {
   helper_ = add(constantOnly ? gtk_constraint_new_constant(guide_, GTK_CONSTRAINT_ATTRIBUTE_LEFT,
                                                            GTK_CONSTRAINT_RELATION_EQ, shownConstant_, strength)
                              : gtk_constraint_new(guide_, GTK_CONSTRAINT_ATTRIBUTE_LEFT, GTK_CONSTRAINT_RELATION_EQ,
-                                                  target(second), GtkConstraintAttribute(secondAttribute_),
-                                                  multiplier_, shownConstant_, strength));
+                                                  target(second), GtkConstraintAttribute(secondAttribute_), multiplier_,
+                                                  shownConstant_, strength));
 }
 
 void LayoutConstraint::dropGtk() {
@@ -247,11 +249,12 @@ std::string LayoutConstraint::description() const {
   if (MethodImp imp = actualClass().methodForSelector("description"))
     return imp(const_cast<LayoutConstraint&>(*this), {}).asString();
   auto item = [](const ViewPtr& view) {
-    return view ? format("%s:%p", view->widgetTypeName(), static_cast<const void*>(view->widget())) : std::string("nil");
+    return view ? format("%s:%p", view->widgetTypeName(), static_cast<const void*>(view->widget()))
+                : std::string("nil");
   };
   static constexpr const char* kRelations[] = {"<=", "==", ">="};
-  std::string text = format("<%s: %p> %s.%s %s", objectClass().name(), static_cast<const void*>(this), item(firstItem()),
-                            attributeName(firstAttribute_), kRelations[relation_ + 1]);
+  std::string text = format("<%s: %p> %s.%s %s", objectClass().name(), static_cast<const void*>(this),
+                            item(firstItem()), attributeName(firstAttribute_), kRelations[relation_ + 1]);
   if (hasSecondItem_) text += format(" %s.%s × %g +", item(secondItem()), attributeName(secondAttribute_), multiplier_);
   return text + format(" %g @%g", constant_, static_cast<double>(priority_));
 }

@@ -137,11 +137,11 @@ class LayoutConstraint : public Object {
   float priority_ = kLayoutPriorityRequired;
   std::weak_ptr<View> holder_;
   std::weak_ptr<View> lastHolder_;
-  GtkConstraint* gtk_ = nullptr;            // referenced while solved
-  GtkConstraint* helper_ = nullptr;         // with guide_, for an inequality that is not required
+  GtkConstraint* gtk_ = nullptr;     // referenced while solved
+  GtkConstraint* helper_ = nullptr;  // with guide_, for an inequality that is not required
   GtkConstraintGuide* guide_ = nullptr;
-  GtkConstraintLayout* layout_ = nullptr;   // referenced while solved
-  GtkWidget* solvingWidget_ = nullptr;      // the widget of layout_
+  GtkConstraintLayout* layout_ = nullptr;  // referenced while solved
+  GtkWidget* solvingWidget_ = nullptr;     // the widget of layout_
   std::unique_ptr<Animation> animation_;
 };
 

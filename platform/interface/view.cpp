@@ -6,9 +6,9 @@
 #include <utility>
 
 #include "platform/dispatch/dispatch.h"
-#include "platform/runtime/format.h"
 #include "platform/interface/interface_internal.h"
 #include "platform/interface/layout_constraint.h"
+#include "platform/runtime/format.h"
 #include "platform/runtime/thread.h"
 
 // The plain view's widget: no content of its own, children laid out by a GtkConstraintLayout.
@@ -104,9 +104,8 @@ ViewPtr View::forWidget(GtkWidget* widget) {
   }
   ViewPtr view = platform::make<View>(widget);
   link->weak = view;
-  view->parentHandler_ =
-      g_signal_connect_data(widget, "notify::parent", G_CALLBACK(ViewGlue::onParentNotify),
-                            new std::weak_ptr<View>(view), deleteWeakView, GConnectFlags(0));
+  view->parentHandler_ = g_signal_connect_data(widget, "notify::parent", G_CALLBACK(ViewGlue::onParentNotify),
+                                               new std::weak_ptr<View>(view), deleteWeakView, GConnectFlags(0));
   GObject* object = G_OBJECT(widget);
   const bool floating = g_object_is_floating(object);
   if (floating) g_object_ref_sink(object);
@@ -144,7 +143,9 @@ View::~View() {
 
 std::string View::widgetTypeName() const { return G_OBJECT_TYPE_NAME(widget_); }
 
-std::string View::description() const { return format("<%s: %p>", widgetTypeName(), static_cast<const void*>(widget_)); }
+std::string View::description() const {
+  return format("<%s: %p>", widgetTypeName(), static_cast<const void*>(widget_));
+}
 
 ViewPtr View::superview() const { return forWidget(gtk_widget_get_parent(widget_)); }
 

@@ -98,7 +98,8 @@ using ServerTrustPtr = std::shared_ptr<ServerTrust>;
 // --- Authentication challenges -----------------------------------------------------------------
 
 inline constexpr std::string_view kURLAuthenticationMethodServerTrust = "NSURLAuthenticationMethodServerTrust";
-inline constexpr std::string_view kURLAuthenticationMethodClientCertificate = "NSURLAuthenticationMethodClientCertificate";
+inline constexpr std::string_view kURLAuthenticationMethodClientCertificate =
+    "NSURLAuthenticationMethodClientCertificate";
 
 struct URLProtectionSpace {
   std::string host;

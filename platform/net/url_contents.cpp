@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/services/files.h"
 #include "platform/net/url_session.h"
+#include "platform/services/files.h"
 #include "platform/system/text.h"
 
 namespace platform {
@@ -20,7 +20,8 @@ namespace {
 
 // One session for the readers and the one-shot requests, made on first use.
 const URLSessionPtr& contentsSession() {
-  static const URLSessionPtr session = URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration());
+  static const URLSessionPtr session =
+      URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration());
   return session;
 }
 
@@ -105,9 +106,10 @@ std::optional<Bytes> readRemoteURL(const std::string& url, ErrorPtr* error, URLR
   if (loaded.response && loaded.response->isHTTPResponse() && loaded.response->statusCode() >= 400) {
     long status = loaded.response->statusCode();
     if (error)
-      *error = readError(status == 404 || status == 410 ? kFileReadNoSuchFileError : kFileReadUnknownError, url,
-                         "The server answered \"" + url + "\" with status " + std::to_string(status) + ".",
-                         Value::dictionary({{std::string(kHTTPStatusCodeErrorKey), Value(static_cast<std::int64_t>(status))}}));
+      *error = readError(
+          status == 404 || status == 410 ? kFileReadNoSuchFileError : kFileReadUnknownError, url,
+          "The server answered \"" + url + "\" with status " + std::to_string(status) + ".",
+          Value::dictionary({{std::string(kHTTPStatusCodeErrorKey), Value(static_cast<std::int64_t>(status))}}));
     return std::nullopt;
   }
   return loaded.data ? std::move(loaded.data) : Bytes();
@@ -152,11 +154,16 @@ std::optional<std::string> convert(UConverter* converter, const Bytes& bytes) {
 // The platform's number for a converter's charset.
 StringEncoding encodingOf(UConverter* converter) {
   static const std::pair<const char*, StringEncoding> known[] = {
-      {"UTF-8", StringEncoding::UTF8},           {"US-ASCII", StringEncoding::ASCII},
-      {"ISO-8859-1", StringEncoding::ISOLatin1}, {"windows-1252", StringEncoding::WindowsCP1252},
-      {"UTF-16", StringEncoding::UTF16},         {"UTF-16BE", StringEncoding::UTF16BigEndian},
-      {"UTF-16LE", StringEncoding::UTF16LittleEndian}, {"UTF-32", StringEncoding::UTF32},
-      {"UTF-32BE", StringEncoding::UTF32BigEndian},    {"UTF-32LE", StringEncoding::UTF32LittleEndian},
+      {"UTF-8", StringEncoding::UTF8},
+      {"US-ASCII", StringEncoding::ASCII},
+      {"ISO-8859-1", StringEncoding::ISOLatin1},
+      {"windows-1252", StringEncoding::WindowsCP1252},
+      {"UTF-16", StringEncoding::UTF16},
+      {"UTF-16BE", StringEncoding::UTF16BigEndian},
+      {"UTF-16LE", StringEncoding::UTF16LittleEndian},
+      {"UTF-32", StringEncoding::UTF32},
+      {"UTF-32BE", StringEncoding::UTF32BigEndian},
+      {"UTF-32LE", StringEncoding::UTF32LittleEndian},
   };
   UErrorCode status = U_ZERO_ERROR;
   std::string name = ucnv_getName(converter, &status);
@@ -215,7 +222,8 @@ std::optional<Bytes> dataWithContentsOfURL(const std::string& url, std::uint64_t
   return readURL(url, error, nullptr);
 }
 
-std::optional<std::string> stringWithContentsOfURL(const std::string& url, StringEncoding* usedEncoding, ErrorPtr* error) {
+std::optional<std::string> stringWithContentsOfURL(const std::string& url, StringEncoding* usedEncoding,
+                                                   ErrorPtr* error) {
   URLResponsePtr response;
   std::optional<Bytes> bytes = readURL(url, error, &response);
   if (!bytes) return std::nullopt;
@@ -244,11 +252,12 @@ AsynchronousURLRequestPtr sendAsynchronousRequest(const URLRequest& request, con
   // The completion keeps the queue until the handler is on it; the state (not the request) tells
   // whether it was cancelled, so the task and the request do not hold each other.
   sent->task_ = contentsSession()->dataTaskWithRequest(
-      request, [state, queue, handler = std::move(handler)](const std::optional<Bytes>& data, const URLResponsePtr& response,
-                                                            const ErrorPtr& error) {
+      request, [state, queue, handler = std::move(handler)](const std::optional<Bytes>& data,
+                                                            const URLResponsePtr& response, const ErrorPtr& error) {
         std::lock_guard lock(state->mutex);
         if (state->cancelled) return;
-        queue->addOperationWithBlock([handler, data, response, error] { handler(response, error ? std::nullopt : data, error); });
+        queue->addOperationWithBlock(
+            [handler, data, response, error] { handler(response, error ? std::nullopt : data, error); });
       });
   sent->task_->resume();
   return sent;

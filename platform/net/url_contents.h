@@ -34,11 +34,11 @@
 #include <string>
 #include <string_view>
 
-#include "platform/runtime/error.h"
 #include "platform/net/url_request.h"
 #include "platform/net/url_session.h"
-#include "platform/services/operation_queue.h"
+#include "platform/runtime/error.h"
 #include "platform/runtime/value.h"
+#include "platform/services/operation_queue.h"
 
 namespace platform {
 

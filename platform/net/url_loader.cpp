@@ -11,11 +11,11 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/system/crypto.h"
-#include "platform/services/files.h"
 #include "platform/net/url_internal.h"
-#include "platform/system/text.h"
 #include "platform/runtime/thread.h"
+#include "platform/services/files.h"
+#include "platform/system/crypto.h"
+#include "platform/system/text.h"
 
 namespace platform::detail {
 
@@ -40,28 +40,42 @@ int verifyContextIndex() {
 
 std::int64_t urlErrorCode(CURLcode code) {
   switch (code) {
-    case CURLE_UNSUPPORTED_PROTOCOL: return kURLErrorUnsupportedURL;
-    case CURLE_URL_MALFORMAT: return kURLErrorBadURL;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return kURLErrorUnsupportedURL;
+    case CURLE_URL_MALFORMAT:
+      return kURLErrorBadURL;
     case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY: return kURLErrorCannotFindHost;
-    case CURLE_COULDNT_CONNECT: return kURLErrorCannotConnectToHost;
-    case CURLE_OPERATION_TIMEDOUT: return kURLErrorTimedOut;
-    case CURLE_PEER_FAILED_VERIFICATION: return kURLErrorServerCertificateUntrusted;
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return kURLErrorCannotFindHost;
+    case CURLE_COULDNT_CONNECT:
+      return kURLErrorCannotConnectToHost;
+    case CURLE_OPERATION_TIMEDOUT:
+      return kURLErrorTimedOut;
+    case CURLE_PEER_FAILED_VERIFICATION:
+      return kURLErrorServerCertificateUntrusted;
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_SSL_CERTPROBLEM:
     case CURLE_SSL_CIPHER:
-    case CURLE_SSL_CACERT_BADFILE: return kURLErrorSecureConnectionFailed;
+    case CURLE_SSL_CACERT_BADFILE:
+      return kURLErrorSecureConnectionFailed;
     case CURLE_GOT_NOTHING:
     case CURLE_RECV_ERROR:
     case CURLE_SEND_ERROR:
-    case CURLE_PARTIAL_FILE: return kURLErrorNetworkConnectionLost;
-    case CURLE_TOO_MANY_REDIRECTS: return kURLErrorHTTPTooManyRedirects;
+    case CURLE_PARTIAL_FILE:
+      return kURLErrorNetworkConnectionLost;
+    case CURLE_TOO_MANY_REDIRECTS:
+      return kURLErrorHTTPTooManyRedirects;
     case CURLE_WEIRD_SERVER_REPLY:
-    case CURLE_BAD_CONTENT_ENCODING: return kURLErrorBadServerResponse;
-    case CURLE_FILE_COULDNT_READ_FILE: return kURLErrorFileDoesNotExist;
-    case CURLE_WRITE_ERROR: return kURLErrorCannotWriteToFile;
-    case CURLE_ABORTED_BY_CALLBACK: return kURLErrorCancelled;
-    default: return kURLErrorUnknown;
+    case CURLE_BAD_CONTENT_ENCODING:
+      return kURLErrorBadServerResponse;
+    case CURLE_FILE_COULDNT_READ_FILE:
+      return kURLErrorFileDoesNotExist;
+    case CURLE_WRITE_ERROR:
+      return kURLErrorCannotWriteToFile;
+    case CURLE_ABORTED_BY_CALLBACK:
+      return kURLErrorCancelled;
+    default:
+      return kURLErrorUnknown;
   }
 }
 
@@ -123,7 +137,8 @@ void URLLoader::run() {
           begin(command.task);
           break;
         case Command::Kind::Cancel:
-          if (command.task->transfer_ && command.task->transfer_->easy && active_.count(command.task->transfer_->easy)) {
+          if (command.task->transfer_ && command.task->transfer_->easy &&
+              active_.count(command.task->transfer_->easy)) {
             command.task->transfer_->cancelled = true;
             finish(command.task->transfer_->easy, CURLE_ABORTED_BY_CALLBACK);
           }
@@ -155,7 +170,8 @@ void URLLoader::run() {
     std::vector<CURL*> expired;
     for (auto& [easy, task] : active_) {
       TransferState& t = *task->transfer_;
-      auto idleEnd = t.lastActivity + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(t.idleTimeout));
+      auto idleEnd =
+          t.lastActivity + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(t.idleTimeout));
       Clock::time_point end = std::min(idleEnd, t.resourceDeadline);
       if (end <= now) {
         expired.push_back(easy);
@@ -199,11 +215,12 @@ void URLLoader::begin(const URLSessionTaskPtr& task) {
   task->transfer_ = std::make_unique<TransferState>();
   TransferState& t = *task->transfer_;
   t.url = request.URL();
-  t.idleTimeout = request.timeoutInterval() == 60 ? session.configuration_.timeoutIntervalForRequest : request.timeoutInterval();
+  t.idleTimeout =
+      request.timeoutInterval() == 60 ? session.configuration_.timeoutIntervalForRequest : request.timeoutInterval();
   if (!(t.idleTimeout > 0)) t.idleTimeout = 60;
   t.lastActivity = Clock::now();
-  t.resourceDeadline = t.lastActivity + std::chrono::duration_cast<Clock::duration>(
-                                            std::chrono::duration<double>(std::min(session.configuration_.timeoutIntervalForResource, 1e9)));
+  t.resourceDeadline = t.lastActivity + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                            std::min(session.configuration_.timeoutIntervalForResource, 1e9)));
   bool isDownload = task->kind() == URLSessionTask::Kind::Download;
   t.collect = !isDownload && task->dataCompletion_ != nullptr;
   t.forwardToDelegate = !isDownload && task->dataCompletion_ == nullptr;
@@ -214,9 +231,10 @@ void URLLoader::begin(const URLSessionTaskPtr& task) {
     struct stat info {};
     t.bodyStream = InputStream::withFileAtPath(*request.HTTPBodyFile());
     t.bodyStream->open();
-    if (t.bodyStream->streamStatus() != StreamStatus::Open || fstatat(AT_FDCWD, request.HTTPBodyFile()->c_str(), &info, 0) != 0 ||
-        !S_ISREG(info.st_mode)) {
-      failBeforeStart(task, makeURLError(kURLErrorFileDoesNotExist, t.url, "cannot read the body file " + *request.HTTPBodyFile()));
+    if (t.bodyStream->streamStatus() != StreamStatus::Open ||
+        fstatat(AT_FDCWD, request.HTTPBodyFile()->c_str(), &info, 0) != 0 || !S_ISREG(info.st_mode)) {
+      failBeforeStart(
+          task, makeURLError(kURLErrorFileDoesNotExist, t.url, "cannot read the body file " + *request.HTTPBodyFile()));
       return;
     }
     bodySize = info.st_size;
@@ -286,7 +304,8 @@ void URLLoader::begin(const URLSessionTaskPtr& task) {
     t.headers = curl_slist_append(t.headers, line.c_str());
   }
   if (!fields.contains("Expect")) t.headers = curl_slist_append(t.headers, "Expect:");
-  if (!fields.contains("Content-Type") && (hasBody || method == "POST")) t.headers = curl_slist_append(t.headers, "Content-Type:");
+  if (!fields.contains("Content-Type") && (hasBody || method == "POST"))
+    t.headers = curl_slist_append(t.headers, "Content-Type:");
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, t.headers);
   if (!fields.contains("Accept-Encoding")) curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
 
@@ -323,7 +342,8 @@ void URLLoader::makeResponse(URLSessionTask& task) {
     task.response_ = response;
     task.current_.setURL(url);
   }
-  if (t.forwardToDelegate) task.session_->deliverResponse(std::static_pointer_cast<URLSessionTask>(task.shared_from_this()));
+  if (t.forwardToDelegate)
+    task.session_->deliverResponse(std::static_pointer_cast<URLSessionTask>(task.shared_from_this()));
 }
 
 std::size_t URLLoader::onHeader(char* data, std::size_t size, std::size_t count, void* pointer) {
@@ -414,7 +434,8 @@ int URLLoader::onSSLContext(CURL* easy, void* sslContext, void* pointer) {
       curl_free(host);
       curl_free(port);
       // An IPv6 literal comes in brackets.
-      if (verify->host.size() > 2 && verify->host.front() == '[') verify->host = verify->host.substr(1, verify->host.size() - 2);
+      if (verify->host.size() > 2 && verify->host.front() == '[')
+        verify->host = verify->host.substr(1, verify->host.size() - 2);
     }
     curl_url_cleanup(url);
   }

@@ -72,7 +72,8 @@ void URLRequest::setHTTPBodyFile(std::optional<std::string> path) {
 
 // --- URLResponse -----------------------------------------------------------------------------------
 
-std::shared_ptr<const URLResponse> URLResponse::httpResponse(std::string url, long statusCode, HTTPHeaderFields headers) {
+std::shared_ptr<const URLResponse> URLResponse::httpResponse(std::string url, long statusCode,
+                                                             HTTPHeaderFields headers) {
   auto response = platform::make<URLResponse>();
   response->url_ = std::move(url);
   response->isHTTP_ = true;
@@ -105,7 +106,8 @@ std::optional<std::string> URLResponse::textEncodingName() const {
   std::size_t at = type.find(';');
   while (at != std::string::npos) {
     std::size_t next = type.find(';', at + 1);
-    std::string parameter = trimmingWhitespace(std::string_view(type).substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1));
+    std::string parameter = trimmingWhitespace(
+        std::string_view(type).substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1));
     if (parameter.size() > 8 && headerNamesEqual(std::string_view(parameter).substr(0, 8), "charset=")) {
       std::string value = parameter.substr(8);
       if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);

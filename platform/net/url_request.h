@@ -58,7 +58,8 @@ class URLRequest {
   URLRequest() = default;
   // A GET request with the given time-out (seconds without any progress before it fails with
   // the time-out error; the platform's default is 60).
-  explicit URLRequest(std::string url, URLRequestCachePolicy cachePolicy = URLRequestCachePolicy::UseProtocolCachePolicy,
+  explicit URLRequest(std::string url,
+                      URLRequestCachePolicy cachePolicy = URLRequestCachePolicy::UseProtocolCachePolicy,
                       double timeoutInterval = 60)
       : url_(std::move(url)), cachePolicy_(cachePolicy), timeoutInterval_(timeoutInterval) {}
 

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-#include "platform/system/diagnostics.h"
-#include "platform/runtime/format.h"
 #include "platform/net/url_internal.h"
+#include "platform/runtime/format.h"
+#include "platform/system/diagnostics.h"
 
 namespace platform {
 
@@ -14,24 +14,40 @@ namespace platform {
 
 std::string URLErrorDescription(std::int64_t code) {
   switch (code) {
-    case kURLErrorCancelled: return "cancelled";
-    case kURLErrorBadURL: return "bad URL";
-    case kURLErrorTimedOut: return "The request timed out.";
-    case kURLErrorUnsupportedURL: return "unsupported URL";
-    case kURLErrorCannotFindHost: return "A server with the specified hostname could not be found.";
-    case kURLErrorCannotConnectToHost: return "Could not connect to the server.";
-    case kURLErrorNetworkConnectionLost: return "The network connection was lost.";
-    case kURLErrorDNSLookupFailed: return "DNS lookup failed";
-    case kURLErrorHTTPTooManyRedirects: return "too many HTTP redirects";
-    case kURLErrorNotConnectedToInternet: return "The Internet connection appears to be offline.";
-    case kURLErrorBadServerResponse: return "bad server response";
-    case kURLErrorFileDoesNotExist: return "The requested URL was not found on this server.";
+    case kURLErrorCancelled:
+      return "cancelled";
+    case kURLErrorBadURL:
+      return "bad URL";
+    case kURLErrorTimedOut:
+      return "The request timed out.";
+    case kURLErrorUnsupportedURL:
+      return "unsupported URL";
+    case kURLErrorCannotFindHost:
+      return "A server with the specified hostname could not be found.";
+    case kURLErrorCannotConnectToHost:
+      return "Could not connect to the server.";
+    case kURLErrorNetworkConnectionLost:
+      return "The network connection was lost.";
+    case kURLErrorDNSLookupFailed:
+      return "DNS lookup failed";
+    case kURLErrorHTTPTooManyRedirects:
+      return "too many HTTP redirects";
+    case kURLErrorNotConnectedToInternet:
+      return "The Internet connection appears to be offline.";
+    case kURLErrorBadServerResponse:
+      return "bad server response";
+    case kURLErrorFileDoesNotExist:
+      return "The requested URL was not found on this server.";
     case kURLErrorSecureConnectionFailed:
       return "An SSL error has occurred and a secure connection to the server cannot be made.";
-    case kURLErrorServerCertificateUntrusted: return "The certificate for this server is invalid.";
-    case kURLErrorCannotCreateFile: return "cannot create file";
-    case kURLErrorCannotWriteToFile: return "cannot write to file";
-    default: return "unknown error";
+    case kURLErrorServerCertificateUntrusted:
+      return "The certificate for this server is invalid.";
+    case kURLErrorCannotCreateFile:
+      return "cannot create file";
+    case kURLErrorCannotWriteToFile:
+      return "cannot write to file";
+    default:
+      return "unknown error";
   }
 }
 
@@ -57,7 +73,8 @@ void URLSessionDelegate::URLSessionDidReceiveChallenge(URLSession&, const URLAut
   completionHandler(URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::nullopt);
 }
 void URLSessionDelegate::URLSessionDidBecomeInvalidWithError(URLSession&, const ErrorPtr&) {}
-void URLSessionDelegate::URLSessionDataTaskDidReceiveResponse(URLSession&, const URLSessionDataTaskPtr&, const URLResponsePtr&) {}
+void URLSessionDelegate::URLSessionDataTaskDidReceiveResponse(URLSession&, const URLSessionDataTaskPtr&,
+                                                              const URLResponsePtr&) {}
 void URLSessionDelegate::URLSessionDataTaskDidReceiveData(URLSession&, const URLSessionDataTaskPtr&, const Bytes&) {}
 void URLSessionDelegate::URLSessionDownloadTaskDidFinishDownloadingToURL(URLSession&, const URLSessionDownloadTaskPtr&,
                                                                          const std::string&) {}
@@ -150,7 +167,8 @@ URLSessionPtr URLSession::sessionWithConfiguration(URLSessionConfiguration confi
   session->configuration_ = std::move(configuration);
   session->delegate_ = std::move(delegate);
   if (!delegateQueue) {
-    delegateQueue = OperationQueue::create(format("URLSession %p delegate queue", static_cast<const void*>(session.get())));
+    delegateQueue =
+        OperationQueue::create(format("URLSession %p delegate queue", static_cast<const void*>(session.get())));
     delegateQueue->setMaxConcurrentOperationCount(1);
   }
   session->delegateQueue_ = std::move(delegateQueue);
@@ -248,8 +266,12 @@ void URLSession::getTasksWithCompletionHandler(TasksHandler handler) {
     }
     for (const URLSessionTaskPtr& task : live) {
       switch (task->kind()) {
-        case URLSessionTask::Kind::Data: data.push_back(std::static_pointer_cast<URLSessionDataTask>(task)); break;
-        case URLSessionTask::Kind::Upload: uploads.push_back(std::static_pointer_cast<URLSessionUploadTask>(task)); break;
+        case URLSessionTask::Kind::Data:
+          data.push_back(std::static_pointer_cast<URLSessionDataTask>(task));
+          break;
+        case URLSessionTask::Kind::Upload:
+          uploads.push_back(std::static_pointer_cast<URLSessionUploadTask>(task));
+          break;
         case URLSessionTask::Kind::Download:
           downloads.push_back(std::static_pointer_cast<URLSessionDownloadTask>(task));
           break;
@@ -312,7 +334,8 @@ void URLSession::deliverResponse(const URLSessionTaskPtr& task) {
   auto self = std::static_pointer_cast<URLSession>(shared_from_this());
   post([self, task] {
     if (auto delegate = self->delegate())
-      delegate->URLSessionDataTaskDidReceiveResponse(*self, std::static_pointer_cast<URLSessionDataTask>(task), task->response());
+      delegate->URLSessionDataTaskDidReceiveResponse(*self, std::static_pointer_cast<URLSessionDataTask>(task),
+                                                     task->response());
   });
 }
 
@@ -340,8 +363,8 @@ void URLSession::deliverCompletion(const URLSessionTaskPtr& task, std::optional<
       handler(location, response, error);
     } else if (auto delegate = self->delegate()) {
       if (location)
-        delegate->URLSessionDownloadTaskDidFinishDownloadingToURL(*self, std::static_pointer_cast<URLSessionDownloadTask>(task),
-                                                                  *location);
+        delegate->URLSessionDownloadTaskDidFinishDownloadingToURL(
+            *self, std::static_pointer_cast<URLSessionDownloadTask>(task), *location);
       delegate->URLSessionTaskDidCompleteWithError(*self, task, error);
     }
     if (location) ::unlink(location->c_str());

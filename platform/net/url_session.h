@@ -52,9 +52,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/runtime/error.h"
 #include "platform/net/trust.h"
 #include "platform/net/url_request.h"
+#include "platform/runtime/error.h"
 #include "platform/runtime/object.h"
 #include "platform/services/operation_queue.h"
 
@@ -101,8 +101,8 @@ struct URLSessionConfiguration {
   std::optional<std::string> identifier;
   // Added to every request that does not set the same field itself.
   HTTPHeaderFields HTTPAdditionalHeaders;
-  double timeoutIntervalForRequest = 60;         // used for requests that kept the default time-out
-  double timeoutIntervalForResource = 604800;    // seven days
+  double timeoutIntervalForRequest = 60;       // used for requests that kept the default time-out
+  double timeoutIntervalForResource = 604800;  // seven days
   // Recorded for callers (no cellular networks, cookies or caches here).
   bool allowsCellularAccess = true;
   bool isDiscretionary = false;
@@ -120,8 +120,8 @@ enum class URLSessionTaskState { Running = 0, Suspended = 1, Canceling = 2, Comp
 
 using URLSessionDataCompletionHandler =
     std::function<void(const std::optional<Bytes>& data, const URLResponsePtr& response, const ErrorPtr& error)>;
-using URLSessionDownloadCompletionHandler =
-    std::function<void(const std::optional<std::string>& location, const URLResponsePtr& response, const ErrorPtr& error)>;
+using URLSessionDownloadCompletionHandler = std::function<void(const std::optional<std::string>& location,
+                                                               const URLResponsePtr& response, const ErrorPtr& error)>;
 
 // A session's delegate: every method has a default body (the platform's default behaviour).
 // Called on the delegate queue, except URLSessionDidReceiveChallenge (see the banner).
@@ -135,11 +135,14 @@ class URLSessionDelegate {
   virtual void URLSessionDidBecomeInvalidWithError(URLSession& session, const ErrorPtr& error);
   virtual void URLSessionDataTaskDidReceiveResponse(URLSession& session, const URLSessionDataTaskPtr& task,
                                                     const URLResponsePtr& response);
-  virtual void URLSessionDataTaskDidReceiveData(URLSession& session, const URLSessionDataTaskPtr& task, const Bytes& data);
+  virtual void URLSessionDataTaskDidReceiveData(URLSession& session, const URLSessionDataTaskPtr& task,
+                                                const Bytes& data);
   // `location` is removed when this returns.
-  virtual void URLSessionDownloadTaskDidFinishDownloadingToURL(URLSession& session, const URLSessionDownloadTaskPtr& task,
+  virtual void URLSessionDownloadTaskDidFinishDownloadingToURL(URLSession& session,
+                                                               const URLSessionDownloadTaskPtr& task,
                                                                const std::string& location);
-  virtual void URLSessionTaskDidCompleteWithError(URLSession& session, const URLSessionTaskPtr& task, const ErrorPtr& error);
+  virtual void URLSessionTaskDidCompleteWithError(URLSession& session, const URLSessionTaskPtr& task,
+                                                  const ErrorPtr& error);
   virtual void URLSessionDidFinishEventsForBackgroundURLSession(URLSession& session);
 };
 
@@ -240,7 +243,8 @@ class URLSession : public Object {
 
   // New tasks, suspended: call resume(). Null once the session is invalidated. A body of the
   // request is sent by data tasks; an upload task sends the file (or the bytes) instead.
-  URLSessionDataTaskPtr dataTaskWithRequest(const URLRequest& request, URLSessionDataCompletionHandler completionHandler = nullptr);
+  URLSessionDataTaskPtr dataTaskWithRequest(const URLRequest& request,
+                                            URLSessionDataCompletionHandler completionHandler = nullptr);
   URLSessionUploadTaskPtr uploadTaskWithRequest(const URLRequest& request, const std::string& fromFile,
                                                 URLSessionDataCompletionHandler completionHandler = nullptr);
   URLSessionUploadTaskPtr uploadTaskWithRequest(const URLRequest& request, const Bytes& fromData,

@@ -49,8 +49,10 @@ class Binding final : public KeyValueObserver {
 
   void observeValueForKeyPath(std::string_view, Object&, const KeyValueChange&, void* context) override {
     if (!active_.load(std::memory_order_acquire) || Carrying::now(this)) return;
-    if (context == &kForwardContext) forward();
-    else backward();
+    if (context == &kForwardContext)
+      forward();
+    else
+      backward();
   }
 
   // The receiver for the length of a carry; null once it is going away.

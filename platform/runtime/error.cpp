@@ -51,7 +51,8 @@ std::optional<std::string> Error::localizedRecoverySuggestion() const {
 ErrorPtr Error::underlyingError() const { return userInfo_[kUnderlyingErrorKey].as<Error>(); }
 
 std::string Error::description() const {
-  std::string out = "Error Domain=" + domain_ + " Code=" + std::to_string(code_) + " \"" + localizedDescription() + "\"";
+  std::string out =
+      "Error Domain=" + domain_ + " Code=" + std::to_string(code_) + " \"" + localizedDescription() + "\"";
   if (userInfo_.count() == 0) return out;
   std::vector<const ValueDictionary::Entry*> entries;
   for (const auto& e : userInfo_.asDictionary()) entries.push_back(&e);

@@ -150,7 +150,8 @@ std::string formatOne(const Spec& spec, const FormatArg& a) {
     case 'i':
     case 'D':
       if (isInteger(a)) return formatSigned(signedValue(a), spec);
-      if (a.kind == K::Double) return formatSigned(static_cast<std::int64_t>(std::isfinite(a.d) && std::fabs(a.d) < 9.2e18 ? a.d : 0), spec);
+      if (a.kind == K::Double)
+        return formatSigned(static_cast<std::int64_t>(std::isfinite(a.d) && std::fabs(a.d) < 9.2e18 ? a.d : 0), spec);
       return formatText(describe(a), spec);
     case 'u':
     case 'U':
@@ -203,7 +204,8 @@ std::string formatOne(const Spec& spec, const FormatArg& a) {
       else if (a.kind == K::String)
         p = a.text.data();
       else if (a.kind == K::Value)
-        p = a.value->isObject() ? static_cast<const void*>(a.value->asObject().get()) : static_cast<const void*>(a.value);
+        p = a.value->isObject() ? static_cast<const void*>(a.value->asObject().get())
+                                : static_cast<const void*>(a.value);
       else if (isInteger(a))
         p = reinterpret_cast<const void*>(static_cast<std::uintptr_t>(unsignedValue(a)));
       else if (a.kind == K::None)

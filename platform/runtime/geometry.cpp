@@ -13,7 +13,7 @@ BoxedValuePtr BoxedValue::valueWithEdgeInsets(EdgeInsets insets) { return make<B
 
 const char* BoxedValue::typeEncoding() const {
   static constexpr const char* kEncodings[] = {kPointTypeEncoding, kSizeTypeEncoding, kRectTypeEncoding,
-                                                kEdgeInsetsTypeEncoding};
+                                               kEdgeInsetsTypeEncoding};
   return kEncodings[value_.index()];
 }
 

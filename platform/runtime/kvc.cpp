@@ -161,8 +161,8 @@ void Object::setValueForUndefinedKey(const Value&, std::string_view key) {
 
 void Object::setNilValueForKey(std::string_view key) {
   Exception::raise(kInvalidArgumentException, "[" + shortDescription() +
-                                                   " setNilValueForKey]: could not set nil as the value for the key " +
-                                                   std::string(key) + ".");
+                                                  " setNilValueForKey]: could not set nil as the value for the key " +
+                                                  std::string(key) + ".");
 }
 
 }  // namespace platform
@@ -200,8 +200,8 @@ ValueArray MutableArrayProxy::array() const {
   Value value = object_.valueForKey(key_);
   if (value.isArray()) return value.asArray();
   if (value.isNil() || value.isNull()) return {};
-  Exception::raise(kInvalidArgumentException, "the value of the key " + key_ + " of " + object_.description() +
-                                                  " is not an array");
+  Exception::raise(kInvalidArgumentException,
+                   "the value of the key " + key_ + " of " + object_.description() + " is not an array");
 }
 
 std::size_t MutableArrayProxy::count() const { return array().size(); }
@@ -212,9 +212,7 @@ Value MutableArrayProxy::objectAtIndex(std::size_t index) const {
   return values[index];
 }
 
-void MutableArrayProxy::insertObject(Value object, std::size_t index) {
-  insertObjects({std::move(object)}, {index});
-}
+void MutableArrayProxy::insertObject(Value object, std::size_t index) { insertObjects({std::move(object)}, {index}); }
 
 void MutableArrayProxy::addObject(Value object) { insertObject(std::move(object), count()); }
 

@@ -102,11 +102,11 @@ bool declareValidator(const char* key, bool (C::*validator)(Value&, ErrorPtr*)) 
 
 // Routes validateValueForKey(value, "key", error) to the member function
 // `bool Validator(platform::Value& value, platform::ErrorPtr* error)`. Leaves the access public.
-#define ZORVEL_VALIDATOR(key, Validator)                                                  \
- private:                                                                                \
-  static bool zorvelDeclareValidator_##key() {                                           \
+#define ZORVEL_VALIDATOR(key, Validator)                                                   \
+ private:                                                                                  \
+  static bool zorvelDeclareValidator_##key() {                                             \
     return ::platform::detail::declareValidator<ZorvelSelf>(#key, &ZorvelSelf::Validator); \
-  }                                                                                      \
-  static inline const bool zorvelValidator_##key##_ = zorvelDeclareValidator_##key();    \
-                                                                                         \
+  }                                                                                        \
+  static inline const bool zorvelValidator_##key##_ = zorvelDeclareValidator_##key();      \
+                                                                                           \
  public:

@@ -71,9 +71,7 @@ std::string addressText(const void* p) {
   return buf;
 }
 
-std::shared_ptr<Observation> rootOf(const std::shared_ptr<Observation>& o) {
-  return o->isRoot ? o : o->root.lock();
-}
+std::shared_ptr<Observation> rootOf(const std::shared_ptr<Observation>& o) { return o->isRoot ? o : o->root.lock(); }
 
 void deliver(const std::shared_ptr<Observation>& level, const KeyValueChange& change) {
   std::shared_ptr<Observation> root = rootOf(level);
@@ -301,8 +299,7 @@ Value elementsAt(const Value& array, const IndexSet& indexes) {
 // The value an observation reports for its level: the whole remaining path for settings, the
 // affected elements for indexed changes of its last component.
 Value observedValue(const Observation& o, KeyValueChangeKind kind, const IndexSet& indexes) {
-  if (kind != KeyValueChangeKind::Setting && o.rest.empty())
-    return elementsAt(o.target->valueForKey(o.first), indexes);
+  if (kind != KeyValueChangeKind::Setting && o.rest.empty()) return elementsAt(o.target->valueForKey(o.first), indexes);
   return nilAsNull(o.target->valueForKeyPath(o.path));
 }
 
@@ -367,7 +364,8 @@ void willChangeImpl(Object& object, std::string_view key, KeyValueChangeKind kin
   {
     std::lock_guard lock(x->mutex);
     for (const auto& o : x->observations) {
-      if (o->first == key) matching.emplace_back(o, false);
+      if (o->first == key)
+        matching.emplace_back(o, false);
       else if (std::find(o->affectingKeys.begin(), o->affectingKeys.end(), key) != o->affectingKeys.end())
         matching.emplace_back(o, true);
     }
@@ -453,8 +451,8 @@ void detachAllObservations(ObjectExtras& extras) {
 
 // --- Object: key-value observing ------------------------------------------------------------------
 
-void Object::addObserver(const std::shared_ptr<KeyValueObserver>& observer, std::string_view keyPath,
-                         unsigned options, void* context) {
+void Object::addObserver(const std::shared_ptr<KeyValueObserver>& observer, std::string_view keyPath, unsigned options,
+                         void* context) {
   if (!observer) Exception::raise(kInvalidArgumentException, "addObserver: the observer is nil");
   if (keyPath.empty()) Exception::raise(kInvalidArgumentException, "addObserver: the key path is empty");
   auto o = std::make_shared<detail::Observation>();

@@ -54,8 +54,8 @@ struct KeyValueChange {
   KeyValueChangeKind kind = KeyValueChangeKind::Setting;
   Value newValue;
   Value oldValue;
-  IndexSet indexes;       // empty for settings
-  bool isPrior = false;   // sent before the change (ObservePrior)
+  IndexSet indexes;      // empty for settings
+  bool isPrior = false;  // sent before the change (ObservePrior)
 
   // The platform's change dictionary: kind, and new, old, indexes (an array of numbers) and
   // notificationIsPrior when present.

@@ -34,8 +34,7 @@ std::shared_ptr<const ClassMethodImp> findClassMethod(const Class* cls, std::str
 void checkArguments(std::string_view selector, const std::vector<Value>& args) {
   std::size_t expected = selectorArgumentCount(selector);
   if (expected > kMaxMethodArguments)
-    Exception::raise(kInvalidArgumentException,
-                     "selector " + std::string(selector) + " takes more than 15 arguments");
+    Exception::raise(kInvalidArgumentException, "selector " + std::string(selector) + " takes more than 15 arguments");
   if (args.size() != expected)
     Exception::raise(kInvalidArgumentException, "selector " + std::string(selector) + " takes " +
                                                     std::to_string(expected) + " arguments, " +
@@ -56,8 +55,10 @@ void Class::addMethod(std::string selector, MethodImp imp) const {
   std::shared_ptr<const MethodImp> shared;
   if (imp) shared = std::make_shared<const MethodImp>(std::move(imp));
   std::unique_lock lock(tables_->mutex);
-  if (shared) tables_->methods[std::move(selector)] = std::move(shared);
-  else tables_->methods.erase(selector);
+  if (shared)
+    tables_->methods[std::move(selector)] = std::move(shared);
+  else
+    tables_->methods.erase(selector);
 }
 
 MethodImp Class::replaceMethod(std::string selector, MethodImp imp) const {
@@ -69,8 +70,10 @@ MethodImp Class::replaceMethod(std::string selector, MethodImp imp) const {
     auto it = tables_->methods.find(selector);
     if (it != tables_->methods.end()) {
       previous = std::move(it->second);
-      if (shared) it->second = std::move(shared);
-      else tables_->methods.erase(it);
+      if (shared)
+        it->second = std::move(shared);
+      else
+        tables_->methods.erase(it);
     } else {
       // Lock order is always subclass before superclass, so this cannot deadlock.
       previous = findMethod(superclass_, selector);
@@ -84,8 +87,10 @@ void Class::interceptMethod(std::string selector, MethodInterceptor hook) const 
   std::unique_lock lock(tables_->mutex);
   std::shared_ptr<const MethodImp> previous;
   auto it = tables_->methods.find(selector);
-  if (it != tables_->methods.end()) previous = it->second;
-  else previous = findMethod(superclass_, selector);
+  if (it != tables_->methods.end())
+    previous = it->second;
+  else
+    previous = findMethod(superclass_, selector);
   MethodImp callThrough;
   if (previous) {
     callThrough = [previous](Object& self, const std::vector<Value>& args) { return (*previous)(self, args); };
@@ -199,9 +204,8 @@ Value Class::perform(std::string_view selector, const std::vector<Value>& args) 
   checkArguments(selector, args);
   auto imp = findClassMethod(this, selector);
   if (!imp)
-    Exception::raise(kInvalidArgumentException,
-                     "+[" + name_ + " " + std::string(selector) + "]: unrecognized selector sent to class " +
-                         addressText(this));
+    Exception::raise(kInvalidArgumentException, "+[" + name_ + " " + std::string(selector) +
+                                                    "]: unrecognized selector sent to class " + addressText(this));
   return (*imp)(*this, args);
 }
 

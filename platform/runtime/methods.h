@@ -71,7 +71,8 @@ Value callBoxed(F&& f, const std::vector<Value>& args, std::index_sequence<I...>
     f(PropertyTraits<std::remove_cvref_t<A>>::fromValue(args[I])...);
     return Value();
   } else {
-    return PropertyTraits<std::remove_cvref_t<R>>::toValue(f(PropertyTraits<std::remove_cvref_t<A>>::fromValue(args[I])...));
+    return PropertyTraits<std::remove_cvref_t<R>>::toValue(
+        f(PropertyTraits<std::remove_cvref_t<A>>::fromValue(args[I])...));
   }
 }
 
@@ -99,8 +100,10 @@ ClassMethodImp boxClassMethod(R (*fn)(A...)) {
 
 template <class T>
 std::string typeEncoding() {
-  if constexpr (std::is_void_v<T>) return "v";
-  else return PropertyTraits<std::remove_cvref_t<T>>::encoding();
+  if constexpr (std::is_void_v<T>)
+    return "v";
+  else
+    return PropertyTraits<std::remove_cvref_t<T>>::encoding();
 }
 template <class C, class R, class... A>
 MethodSignature signatureOf(R (C::*)(A...)) {
@@ -128,23 +131,22 @@ bool declareClassMethod(const char* selector, F fn) {
 
 // Registers the member function `Member` as the instance method `selector`. Leaves the access
 // public.
-#define ZORVEL_METHOD(selector, Member)                                                            \
- private:                                                                                         \
-  static bool ZORVEL_CONCAT(zorvelDeclareMethod_, __LINE__)() {                                   \
-    return ::platform::detail::declareMethod<ZorvelSelf>(selector, &ZorvelSelf::Member);          \
-  }                                                                                               \
-  static inline const bool ZORVEL_CONCAT(zorvelMethod_, __LINE__) =                               \
-      ZORVEL_CONCAT(zorvelDeclareMethod_, __LINE__)();                                            \
-                                                                                                  \
+#define ZORVEL_METHOD(selector, Member)                                                                              \
+ private:                                                                                                            \
+  static bool ZORVEL_CONCAT(zorvelDeclareMethod_, __LINE__)() {                                                      \
+    return ::platform::detail::declareMethod<ZorvelSelf>(selector, &ZorvelSelf::Member);                             \
+  }                                                                                                                  \
+  static inline const bool ZORVEL_CONCAT(zorvelMethod_, __LINE__) = ZORVEL_CONCAT(zorvelDeclareMethod_, __LINE__)(); \
+                                                                                                                     \
  public:
 
 // Registers the static member function `Member` as the class method `selector`.
-#define ZORVEL_CLASS_METHOD(selector, Member)                                                      \
- private:                                                                                         \
-  static bool ZORVEL_CONCAT(zorvelDeclareClassMethod_, __LINE__)() {                              \
-    return ::platform::detail::declareClassMethod<ZorvelSelf>(selector, &ZorvelSelf::Member);     \
-  }                                                                                               \
-  static inline const bool ZORVEL_CONCAT(zorvelClassMethod_, __LINE__) =                          \
-      ZORVEL_CONCAT(zorvelDeclareClassMethod_, __LINE__)();                                       \
-                                                                                                  \
+#define ZORVEL_CLASS_METHOD(selector, Member)                                                 \
+ private:                                                                                     \
+  static bool ZORVEL_CONCAT(zorvelDeclareClassMethod_, __LINE__)() {                          \
+    return ::platform::detail::declareClassMethod<ZorvelSelf>(selector, &ZorvelSelf::Member); \
+  }                                                                                           \
+  static inline const bool ZORVEL_CONCAT(zorvelClassMethod_, __LINE__) =                      \
+      ZORVEL_CONCAT(zorvelDeclareClassMethod_, __LINE__)();                                   \
+                                                                                              \
  public:

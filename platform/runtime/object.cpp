@@ -92,8 +92,10 @@ const Class* Class::allocateClass(std::string name, const Class& superclass) {
 
 void Class::setAssociatedValue(const void* key, const Value& value) const {
   std::unique_lock lock(tables_->mutex);
-  if (value.isNil()) tables_->associated.erase(key);
-  else tables_->associated[key] = value;
+  if (value.isNil())
+    tables_->associated.erase(key);
+  else
+    tables_->associated[key] = value;
 }
 
 Value Class::associatedValue(const void* key) const {
@@ -158,9 +160,9 @@ bool Object::isEqual(const Object& other) const { return this == &other; }
 std::size_t Object::hash() const { return std::hash<const void*>{}(this); }
 
 ObjectPtr Object::copy() const {
-  Exception::raise(kInvalidArgumentException,
-                   "-[" + objectClass().name() + " copyWithZone:]: unrecognized selector sent to instance " +
-                       addressText(this));
+  Exception::raise(
+      kInvalidArgumentException,
+      "-[" + objectClass().name() + " copyWithZone:]: unrecognized selector sent to instance " + addressText(this));
 }
 
 void Object::encodeWithCoder(KeyedArchiver&) const {}
@@ -236,8 +238,10 @@ void Object::setAssociatedObject(const void* key, const Value& value, Associatio
         association.strong = value.isObject() ? Value(value.asObject()->copy()) : value;
         break;
       case AssociationPolicy::Weak:
-        if (value.isObject()) association.weak = value.asObject();
-        else association.strong = value;
+        if (value.isObject())
+          association.weak = value.asObject();
+        else
+          association.strong = value;
         break;
     }
   }

@@ -420,18 +420,18 @@ const Class& defineClass(const char* name, const Class& superclass) {
 // Declares a class of the object runtime: registers it by name (with its superclass and a
 // factory when it can be made with no arguments) at static-initialisation time, and overrides
 // objectClass/staticClass. Put it first in the class body; it leaves the access private.
-#define ZORVEL_CLASS(Self, Super)                                                                    \
- public:                                                                                             \
-  using ZorvelSelf = Self;                                                                           \
-  using ZorvelSuper = Super;                                                                         \
-  static const ::platform::Class& staticClass() {                                                    \
+#define ZORVEL_CLASS(Self, Super)                                                                             \
+ public:                                                                                                      \
+  using ZorvelSelf = Self;                                                                                    \
+  using ZorvelSuper = Super;                                                                                  \
+  static const ::platform::Class& staticClass() {                                                             \
     static const ::platform::Class& cls = ::platform::detail::defineClass<Self>(#Self, Super::staticClass()); \
-    return cls;                                                                                      \
-  }                                                                                                  \
-  const ::platform::Class& objectClass() const override { return staticClass(); }                   \
-                                                                                                     \
- private:                                                                                            \
-  friend struct ::platform::detail::ObjectAccess;                                                    \
+    return cls;                                                                                               \
+  }                                                                                                           \
+  const ::platform::Class& objectClass() const override { return staticClass(); }                             \
+                                                                                                              \
+ private:                                                                                                     \
+  friend struct ::platform::detail::ObjectAccess;                                                             \
   static inline const ::platform::Class& zorvelClassRegistration_ = staticClass();
 
 #define ZORVEL_CONCAT_INNER(a, b) a##b

@@ -101,8 +101,8 @@ std::uint64_t propertyGeneration() { return gPropertyGeneration.load(std::memory
 void bumpPropertyGeneration() { gPropertyGeneration.fetch_add(1, std::memory_order_acq_rel); }
 
 void raiseWrongKind(const Value& value, const char* expected) {
-  Exception::raise(kInvalidArgumentException,
-                   "a value of class " + classOfValue(value).name() + " cannot be stored where " + expected + " is expected");
+  Exception::raise(kInvalidArgumentException, "a value of class " + classOfValue(value).name() +
+                                                  " cannot be stored where " + expected + " is expected");
 }
 
 std::string objectEncoding(const Class& cls) { return "@\"" + cls.name() + "\""; }
@@ -160,9 +160,12 @@ Property::Property(Description description, Accessors accessors)
 
   attributes_ = "T" + type;
   if (d_.readOnly) attributes_ += ",R";
-  if (d_.copy) attributes_ += ",C";
-  else if (d_.weak) attributes_ += ",W";
-  else if (d_.strong) attributes_ += ",&";
+  if (d_.copy)
+    attributes_ += ",C";
+  else if (d_.weak)
+    attributes_ += ",W";
+  else if (d_.strong)
+    attributes_ += ",&";
   if (d_.dynamic) attributes_ += ",D";
   attributes_ += ",N";
   if (getterName_ != d_.name) attributes_ += ",G" + getterName_;
@@ -172,15 +175,15 @@ Property::Property(Description description, Accessors accessors)
 
 void Property::set(Object& object, const Value& value) const {
   if (!a_.set)
-    Exception::raise(kInvalidArgumentException, "property " + d_.name + " of " + object.objectClass().name() +
-                                                    " has no setter");
+    Exception::raise(kInvalidArgumentException,
+                     "property " + d_.name + " of " + object.objectClass().name() + " has no setter");
   a_.set(object, value);
 }
 
 void Property::store(Object& object, const Value& value) const {
   if (!a_.store)
-    Exception::raise(kInvalidArgumentException, "property " + d_.name + " of " + object.objectClass().name() +
-                                                    " has no storage");
+    Exception::raise(kInvalidArgumentException,
+                     "property " + d_.name + " of " + object.objectClass().name() + " has no storage");
   a_.store(object, value);
 }
 

@@ -36,10 +36,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "platform/system/date.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/object.h"
 #include "platform/runtime/value.h"
+#include "platform/system/date.h"
 
 namespace platform {
 
@@ -93,16 +93,22 @@ struct PropertyTraits<T, std::enable_if_t<std::is_integral_v<T> && !std::is_same
   static constexpr bool scalar = true;
   static std::string encoding() {
     constexpr bool s = std::is_signed_v<T>;
-    if constexpr (sizeof(T) == 1) return s ? "c" : "C";
-    else if constexpr (sizeof(T) == 2) return s ? "s" : "S";
-    else if constexpr (sizeof(T) == 4) return s ? "i" : "I";
-    else return s ? "q" : "Q";
+    if constexpr (sizeof(T) == 1)
+      return s ? "c" : "C";
+    else if constexpr (sizeof(T) == 2)
+      return s ? "s" : "S";
+    else if constexpr (sizeof(T) == 4)
+      return s ? "i" : "I";
+    else
+      return s ? "q" : "Q";
   }
   static Value toValue(T v) { return Value(v); }
   static T fromValue(const Value& v) {
     if (!v.isNumber() && !v.isString()) detail::raiseWrongKind(v, "number");
-    if constexpr (std::is_signed_v<T>) return static_cast<T>(v.asInt64());
-    else return static_cast<T>(v.asUInt64());
+    if constexpr (std::is_signed_v<T>)
+      return static_cast<T>(v.asInt64());
+    else
+      return static_cast<T>(v.asUInt64());
   }
 };
 
@@ -130,13 +136,12 @@ struct ValueKindTraits {
   }
 };
 template <>
-struct PropertyTraits<std::string>
-    : ValueKindTraits<std::string, Value::Type::String, stringClass, &Value::asString> {};
+struct PropertyTraits<std::string> : ValueKindTraits<std::string, Value::Type::String, stringClass, &Value::asString> {
+};
 template <>
 struct PropertyTraits<Bytes> : ValueKindTraits<Bytes, Value::Type::Data, dataClass, &Value::asData> {};
 template <>
-struct PropertyTraits<ValueArray>
-    : ValueKindTraits<ValueArray, Value::Type::Array, arrayClass, &Value::asArray> {};
+struct PropertyTraits<ValueArray> : ValueKindTraits<ValueArray, Value::Type::Array, arrayClass, &Value::asArray> {};
 template <>
 struct PropertyTraits<ValueDictionary>
     : ValueKindTraits<ValueDictionary, Value::Type::Dictionary, dictionaryClass, &Value::asDictionary> {};
@@ -202,21 +207,21 @@ struct PropertyTraits<std::weak_ptr<T>, std::enable_if_t<std::is_base_of_v<Objec
 class Property {
  public:
   struct Accessors {
-    std::function<Value(const Object&)> get;              // always present
-    std::function<void(Object&, const Value&)> set;       // through the setter; empty when none
-    std::function<void(Object&, const Value&)> store;     // into the storage; empty when none
+    std::function<Value(const Object&)> get;           // always present
+    std::function<void(Object&, const Value&)> set;    // through the setter; empty when none
+    std::function<void(Object&, const Value&)> store;  // into the storage; empty when none
   };
   struct Description {
     std::string name;
-    std::string typeEncoding;        // "q", "B", "@\"NSString\"", "@"
+    std::string typeEncoding;  // "q", "B", "@\"NSString\"", "@"
     bool readOnly = false;
     bool copy = false;
-    bool strong = false;             // "&"
-    bool weak = false;               // "W"
-    bool dynamic = false;            // "D"
-    bool scalar = false;             // cannot hold nil
-    std::string getterName;          // selector; empty: the name
-    std::string setterName;          // selector; empty: "set" + Name + ":"
+    bool strong = false;     // "&"
+    bool weak = false;       // "W"
+    bool dynamic = false;    // "D"
+    bool scalar = false;     // cannot hold nil
+    std::string getterName;  // selector; empty: the name
+    std::string setterName;  // selector; empty: "set" + Name + ":"
   };
 
   Property(Description description, Accessors accessors);
@@ -313,8 +318,8 @@ std::string defaultSetterName(std::string_view name);
 // Declares a property of class C: getter (member function or data pointer), optional setter
 // (member function pointer or nullptr) and optional storage (data member pointer or nullptr).
 template <class C, class Stored, class Getter, class Setter, class Storage>
-bool declareProperty(const char* name, unsigned flags, const char* getterName, const char* setterName,
-                     Getter getter, Setter setter, Storage storage) {
+bool declareProperty(const char* name, unsigned flags, const char* getterName, const char* setterName, Getter getter,
+                     Setter setter, Storage storage) {
   using Traits = PropertyTraits<Stored>;
   Property::Description d;
   d.name = name;
@@ -353,82 +358,82 @@ bool declareProperty(const char* name, unsigned flags, const char* getterName, c
   ZORVEL_PROPERTY_WITH_GETTER(Type, name, name, Setter __VA_OPT__(, ) __VA_ARGS__)
 
 // The same with a getter named differently from the property (bool `hidden` read by isHidden()).
-#define ZORVEL_PROPERTY_WITH_GETTER(Type, name, Getter, Setter, ...)                                      \
- private:                                                                                                \
-  Type name##_{};                                                                                        \
-                                                                                                         \
- public:                                                                                                 \
-  ::platform::detail::GetterResult<Type> Getter() const { return ::platform::detail::readStorage(name##_); } \
-  void Setter(::platform::detail::StorageOf<Type>::type value) {                                         \
-    this->setAndNotify(#name, name##_,                                                                   \
-                       ::platform::detail::prepareForStorage<::platform::detail::flagsOf(__VA_ARGS__)>(  \
-                           std::move(value)));                                                           \
-  }                                                                                                      \
-                                                                                                         \
- private:                                                                                                \
-  static bool zorvelDeclare_##name() {                                                                   \
-    return ::platform::detail::declareProperty<ZorvelSelf, Type>(                                        \
-        #name, ::platform::detail::flagsOf(__VA_ARGS__), #Getter, #Setter, &ZorvelSelf::Getter,          \
-        &ZorvelSelf::Setter, &ZorvelSelf::name##_);                                                      \
-  }                                                                                                      \
-  static inline const bool zorvelProperty_##name##_ = zorvelDeclare_##name();                            \
-                                                                                                         \
+#define ZORVEL_PROPERTY_WITH_GETTER(Type, name, Getter, Setter, ...)                                              \
+ private:                                                                                                         \
+  Type name##_{};                                                                                                 \
+                                                                                                                  \
+ public:                                                                                                          \
+  ::platform::detail::GetterResult<Type> Getter() const { return ::platform::detail::readStorage(name##_); }      \
+  void Setter(::platform::detail::StorageOf<Type>::type value) {                                                  \
+    this->setAndNotify(                                                                                           \
+        #name, name##_,                                                                                           \
+        ::platform::detail::prepareForStorage<::platform::detail::flagsOf(__VA_ARGS__)>(std::move(value)));       \
+  }                                                                                                               \
+                                                                                                                  \
+ private:                                                                                                         \
+  static bool zorvelDeclare_##name() {                                                                            \
+    return ::platform::detail::declareProperty<ZorvelSelf, Type>(#name, ::platform::detail::flagsOf(__VA_ARGS__), \
+                                                                 #Getter, #Setter, &ZorvelSelf::Getter,           \
+                                                                 &ZorvelSelf::Setter, &ZorvelSelf::name##_);      \
+  }                                                                                                               \
+  static inline const bool zorvelProperty_##name##_ = zorvelDeclare_##name();                                     \
+                                                                                                                  \
  public:
 
 // Storage `name_` and getter `name()`; no setter. Key-value coding writes the storage.
-#define ZORVEL_READONLY_PROPERTY(Type, name, ...)                                                         \
- private:                                                                                                \
-  Type name##_{};                                                                                        \
-                                                                                                         \
- public:                                                                                                 \
-  ::platform::detail::GetterResult<Type> name() const { return ::platform::detail::readStorage(name##_); } \
-                                                                                                         \
- private:                                                                                                \
-  static bool zorvelDeclare_##name() {                                                                   \
-    return ::platform::detail::declareProperty<ZorvelSelf, Type>(                                        \
-        #name, ::platform::detail::flagsOf(__VA_ARGS__) | ::platform::ReadOnly, #name, nullptr,           \
-        &ZorvelSelf::name, nullptr, &ZorvelSelf::name##_);                                                \
-  }                                                                                                      \
-  static inline const bool zorvelProperty_##name##_ = zorvelDeclare_##name();                            \
-                                                                                                         \
+#define ZORVEL_READONLY_PROPERTY(Type, name, ...)                                                                  \
+ private:                                                                                                          \
+  Type name##_{};                                                                                                  \
+                                                                                                                   \
+ public:                                                                                                           \
+  ::platform::detail::GetterResult<Type> name() const { return ::platform::detail::readStorage(name##_); }         \
+                                                                                                                   \
+ private:                                                                                                          \
+  static bool zorvelDeclare_##name() {                                                                             \
+    return ::platform::detail::declareProperty<ZorvelSelf, Type>(                                                  \
+        #name, ::platform::detail::flagsOf(__VA_ARGS__) | ::platform::ReadOnly, #name, nullptr, &ZorvelSelf::name, \
+        nullptr, &ZorvelSelf::name##_);                                                                            \
+  }                                                                                                                \
+  static inline const bool zorvelProperty_##name##_ = zorvelDeclare_##name();                                      \
+                                                                                                                   \
  public:
 
 // A read-only property computed by the member function `Getter` (no storage).
-#define ZORVEL_COMPUTED_PROPERTY(name, Getter, ...)                                                       \
- private:                                                                                                \
-  static bool zorvelDeclare_##name() {                                                                   \
-    using ZorvelType = std::decay_t<decltype(std::declval<const ZorvelSelf&>().Getter())>;              \
-    return ::platform::detail::declareProperty<ZorvelSelf, ZorvelType>(                                  \
-        #name, ::platform::detail::flagsOf(__VA_ARGS__) | ::platform::ReadOnly, #Getter, nullptr,         \
-        &ZorvelSelf::Getter, nullptr, nullptr);                                                          \
-  }                                                                                                      \
-  static inline const bool zorvelProperty_##name##_ = zorvelDeclare_##name();                            \
-                                                                                                         \
+#define ZORVEL_COMPUTED_PROPERTY(name, Getter, ...)                                                                    \
+ private:                                                                                                              \
+  static bool zorvelDeclare_##name() {                                                                                 \
+    using ZorvelType = std::decay_t<decltype(std::declval<const ZorvelSelf&>().Getter())>;                             \
+    return ::platform::detail::declareProperty<ZorvelSelf, ZorvelType>(                                                \
+        #name, ::platform::detail::flagsOf(__VA_ARGS__) | ::platform::ReadOnly, #Getter, nullptr, &ZorvelSelf::Getter, \
+        nullptr, nullptr);                                                                                             \
+  }                                                                                                                    \
+  static inline const bool zorvelProperty_##name##_ = zorvelDeclare_##name();                                          \
+                                                                                                                       \
  public:
 
 // A property with hand-written accessors and storage member `Storage` (a setter should use
 // setAndNotify). The type is the storage's type.
-#define ZORVEL_CUSTOM_PROPERTY(name, Getter, Setter, Storage, ...)                                        \
- private:                                                                                                \
-  static bool zorvelDeclare_##name() {                                                                   \
-    using ZorvelType = std::remove_cvref_t<decltype(std::declval<ZorvelSelf&>().Storage)>;              \
-    return ::platform::detail::declareProperty<ZorvelSelf, ZorvelType>(                                  \
-        #name, ::platform::detail::flagsOf(__VA_ARGS__), #Getter, #Setter, &ZorvelSelf::Getter,          \
-        &ZorvelSelf::Setter, &ZorvelSelf::Storage);                                                      \
-  }                                                                                                      \
-  static inline const bool zorvelProperty_##name##_ = zorvelDeclare_##name();                            \
-                                                                                                         \
+#define ZORVEL_CUSTOM_PROPERTY(name, Getter, Setter, Storage, ...)                                                   \
+ private:                                                                                                            \
+  static bool zorvelDeclare_##name() {                                                                               \
+    using ZorvelType = std::remove_cvref_t<decltype(std::declval<ZorvelSelf&>().Storage)>;                           \
+    return ::platform::detail::declareProperty<ZorvelSelf, ZorvelType>(                                              \
+        #name, ::platform::detail::flagsOf(__VA_ARGS__), #Getter, #Setter, &ZorvelSelf::Getter, &ZorvelSelf::Setter, \
+        &ZorvelSelf::Storage);                                                                                       \
+  }                                                                                                                  \
+  static inline const bool zorvelProperty_##name##_ = zorvelDeclare_##name();                                        \
+                                                                                                                     \
  public:
 
 // A read-write property with hand-written accessors and no storage of its own.
-#define ZORVEL_ACCESSOR_PROPERTY(name, Getter, Setter, ...)                                               \
- private:                                                                                                \
-  static bool zorvelDeclare_##name() {                                                                   \
-    using ZorvelType = std::decay_t<decltype(std::declval<const ZorvelSelf&>().Getter())>;              \
-    return ::platform::detail::declareProperty<ZorvelSelf, ZorvelType>(                                  \
-        #name, ::platform::detail::flagsOf(__VA_ARGS__), #Getter, #Setter, &ZorvelSelf::Getter,          \
-        &ZorvelSelf::Setter, nullptr);                                                                   \
-  }                                                                                                      \
-  static inline const bool zorvelProperty_##name##_ = zorvelDeclare_##name();                            \
-                                                                                                         \
+#define ZORVEL_ACCESSOR_PROPERTY(name, Getter, Setter, ...)                                                          \
+ private:                                                                                                            \
+  static bool zorvelDeclare_##name() {                                                                               \
+    using ZorvelType = std::decay_t<decltype(std::declval<const ZorvelSelf&>().Getter())>;                           \
+    return ::platform::detail::declareProperty<ZorvelSelf, ZorvelType>(                                              \
+        #name, ::platform::detail::flagsOf(__VA_ARGS__), #Getter, #Setter, &ZorvelSelf::Getter, &ZorvelSelf::Setter, \
+        nullptr);                                                                                                    \
+  }                                                                                                                  \
+  static inline const bool zorvelProperty_##name##_ = zorvelDeclare_##name();                                        \
+                                                                                                                     \
  public:

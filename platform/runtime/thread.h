@@ -10,9 +10,9 @@
 #include <map>
 #include <string>
 
+#include "platform/runtime/value.h"
 #include "platform/system/locks.h"
 #include "platform/system/this_thread.h"
-#include "platform/runtime/value.h"
 
 namespace platform {
 

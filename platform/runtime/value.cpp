@@ -28,9 +28,7 @@ T& writable(std::shared_ptr<void>& p) {
   return *static_cast<T*>(p.get());
 }
 
-std::size_t mix(std::size_t h, std::size_t v) {
-  return h ^ (v + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2));
-}
+std::size_t mix(std::size_t h, std::size_t v) { return h ^ (v + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2)); }
 
 // A number's canonical form for equality and hashing.
 struct Numeric {
@@ -69,7 +67,8 @@ std::size_t numericHash(const Numeric& n) {
     case Numeric::Signed:
       return std::hash<std::int64_t>{}(n.i);
     case Numeric::Unsigned:
-      if (n.u <= static_cast<std::uint64_t>(INT64_MAX)) return std::hash<std::int64_t>{}(static_cast<std::int64_t>(n.u));
+      if (n.u <= static_cast<std::uint64_t>(INT64_MAX))
+        return std::hash<std::int64_t>{}(static_cast<std::int64_t>(n.u));
       return mix(1, std::hash<std::uint64_t>{}(n.u));
     case Numeric::Floating:
       if (std::isnan(n.d)) return 0x7ff8;
@@ -270,11 +269,12 @@ std::int64_t Value::asInt64() const {
         }
         magnitude = magnitude * 10 + digit;
       }
-      if (negative) return overflow || magnitude > static_cast<std::uint64_t>(INT64_MAX) + 1
-                               ? INT64_MIN
-                               : static_cast<std::int64_t>(0 - magnitude);
+      if (negative)
+        return overflow || magnitude > static_cast<std::uint64_t>(INT64_MAX) + 1
+                   ? INT64_MIN
+                   : static_cast<std::int64_t>(0 - magnitude);
       return overflow || magnitude > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MAX
-                                                                            : static_cast<std::int64_t>(magnitude);
+                                                                           : static_cast<std::int64_t>(magnitude);
     }
     default:
       return 0;
@@ -472,8 +472,7 @@ std::size_t Value::hash() const {
       return mix(h, std::hash<std::string>{}(stored<std::string>(shared_)));
     case Type::Data: {
       const Bytes& b = stored<Bytes>(shared_);
-      return mix(h, std::hash<std::string_view>{}(
-                        std::string_view(reinterpret_cast<const char*>(b.data()), b.size())));
+      return mix(h, std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(b.data()), b.size())));
     }
     case Type::Array:
       for (const Value& v : stored<ValueArray>(shared_)) h = mix(h, v.hash());
@@ -481,8 +480,7 @@ std::size_t Value::hash() const {
     case Type::Dictionary: {
       // Order-independent: equal dictionaries may hold their keys in different orders.
       std::size_t sum = 0;
-      for (const auto& [k, v] : stored<ValueDictionary>(shared_))
-        sum += mix(std::hash<std::string>{}(k), v.hash());
+      for (const auto& [k, v] : stored<ValueDictionary>(shared_)) sum += mix(std::hash<std::string>{}(k), v.hash());
       return mix(h, sum);
     }
     case Type::Set: {

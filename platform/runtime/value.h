@@ -24,8 +24,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/system/date.h"
 #include "platform/runtime/object.h"
+#include "platform/system/date.h"
 
 namespace platform {
 
@@ -63,8 +63,7 @@ class Value {
 
   Value(bool b);
   template <std::integral T>
-    requires(!std::same_as<T, bool>)
-  Value(T n) {
+  requires(!std::same_as<T, bool>) Value(T n) {
     if constexpr (std::is_signed_v<T>)
       setInt(static_cast<std::int64_t>(n));
     else
@@ -82,8 +81,8 @@ class Value {
   Value(ValueSet set);
   // An object reference; an empty pointer gives nil.
   template <class T>
-    requires std::derived_from<T, Object>
-  Value(std::shared_ptr<T> object) : Value(std::static_pointer_cast<Object>(std::move(object)), 0) {}
+  requires std::derived_from<T, Object> Value(std::shared_ptr<T> object)
+      : Value(std::static_pointer_cast<Object>(std::move(object)), 0) {}
 
   // A reference that does not keep the object alive: it reads as the object while the object
   // lives and as nil once it is gone (type() then answers Nil). For values that must not extend
@@ -153,10 +152,10 @@ class Value {
 
   // Copy-on-write edits. A nil Value first becomes an empty collection of the needed kind; on any
   // other kind the edit does nothing and returns false.
-  bool set(std::string key, Value value);   // dictionary; a nil value removes the key
-  bool removeKey(std::string_view key);     // dictionary
-  bool append(Value value);                 // array
-  bool insert(Value value);                 // set
+  bool set(std::string key, Value value);  // dictionary; a nil value removes the key
+  bool removeKey(std::string_view key);    // dictionary
+  bool append(Value value);                // array
+  bool insert(Value value);                // set
 
   // Equality as the platform's isEqual: numbers by numeric value across kinds (1 == 1u == 1.0 ==
   // true), collections by contents (dictionaries and sets regardless of order), objects by
@@ -191,7 +190,7 @@ class Value {
     std::int64_t int_ = 0;
     bool bool_;
     std::uint64_t uint_;
-    double double_;  // also a date's seconds since the reference date
+    double double_;    // also a date's seconds since the reference date
     bool weakObject_;  // an object reference: held weakly (shared_ then holds a weak_ptr)
   };
   // String, data, collections and objects: shared, never mutated while shared.

@@ -40,8 +40,10 @@ Registry& registry() {
 void ValueTransformer::setValueTransformerForName(ValueTransformerPtr transformer, std::string_view name) {
   Registry& r = registry();
   std::lock_guard lock(r.mutex);
-  if (transformer) r.byName[std::string(name)] = std::move(transformer);
-  else if (auto it = r.byName.find(name); it != r.byName.end()) r.byName.erase(it);
+  if (transformer)
+    r.byName[std::string(name)] = std::move(transformer);
+  else if (auto it = r.byName.find(name); it != r.byName.end())
+    r.byName.erase(it);
 }
 
 ValueTransformerPtr ValueTransformer::valueTransformerForName(std::string_view name) {

@@ -5,9 +5,9 @@
 #include <mutex>
 #include <system_error>
 
+#include "platform/codecs/property_list.h"
 #include "platform/services/files.h"
 #include "platform/system/process.h"
-#include "platform/codecs/property_list.h"
 
 namespace platform {
 

@@ -18,9 +18,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/system/date.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/value.h"
+#include "platform/system/date.h"
 
 namespace platform {
 

@@ -3,8 +3,8 @@
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 
-#include "platform/services/number_formatter.h"
 #include "platform/runtime/value.h"
+#include "platform/services/number_formatter.h"
 
 namespace platform {
 
@@ -15,7 +15,8 @@ std::string spellOutNumber(std::int64_t value, std::string_view localeIdentifier
 }
 
 std::string lowercaseString(std::string_view text) {
-  icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+  icu::UnicodeString unicode =
+      icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
   unicode.toLower(icu::Locale::getRoot());
   std::string out;
   unicode.toUTF8String(out);

@@ -57,7 +57,8 @@ NumberFormatter::NumberFormatter(NumberFormatterStyle style, std::string_view lo
       locale_(localeIdentifier),
       impl_(std::make_unique<Impl>()) {
   UErrorCode status = U_ZERO_ERROR;
-  impl_->format = unum_open(icuStyle(style_), nullptr, 0, locale_.empty() ? nullptr : locale_.c_str(), nullptr, &status);
+  impl_->format =
+      unum_open(icuStyle(style_), nullptr, 0, locale_.empty() ? nullptr : locale_.c_str(), nullptr, &status);
   if (U_FAILURE(status)) {
     if (impl_->format) unum_close(impl_->format);
     impl_->format = nullptr;
@@ -93,7 +94,8 @@ std::string NumberFormatter::stringFromNumber(const Value& number) const {
       continue;
     }
     if (U_FAILURE(status)) return {};
-    return fromUtf16(std::u16string_view(reinterpret_cast<const char16_t*>(buffer.data()), static_cast<std::size_t>(length)));
+    return fromUtf16(
+        std::u16string_view(reinterpret_cast<const char16_t*>(buffer.data()), static_cast<std::size_t>(length)));
   }
   return {};
 }
@@ -106,7 +108,8 @@ std::optional<Value> NumberFormatter::numberFromString(std::string_view text) co
   UErrorCode status = U_ZERO_ERROR;
   int32_t position = 0;
   auto length = static_cast<int32_t>(input.size());
-  double value = unum_parseDouble(impl_->format, reinterpret_cast<const UChar*>(input.data()), length, &position, &status);
+  double value =
+      unum_parseDouble(impl_->format, reinterpret_cast<const UChar*>(input.data()), length, &position, &status);
   if (U_FAILURE(status) || position != length) return std::nullopt;
   if (std::isfinite(value) && value == std::floor(value) && std::fabs(value) < 9.2e18)
     return Value(static_cast<std::int64_t>(value));

@@ -32,7 +32,8 @@ enum class NumberFormatterStyle {
 class NumberFormatter {
  public:
   // An empty locale means the default one. An unknown style falls back to None.
-  explicit NumberFormatter(NumberFormatterStyle style = NumberFormatterStyle::None, std::string_view localeIdentifier = {});
+  explicit NumberFormatter(NumberFormatterStyle style = NumberFormatterStyle::None,
+                           std::string_view localeIdentifier = {});
   ~NumberFormatter();
   NumberFormatter(const NumberFormatter&) = delete;
   NumberFormatter& operator=(const NumberFormatter&) = delete;

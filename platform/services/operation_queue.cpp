@@ -100,7 +100,8 @@ bool Operation::dependsOn(const Operation& other) const {
 
 void Operation::addDependency(const OperationPtr& operation) {
   if (!operation) Exception::raise(kInvalidArgumentException, "addDependency: the operation is nil");
-  if (operation.get() == this) Exception::raise(kInvalidArgumentException, "addDependency: an operation cannot depend on itself");
+  if (operation.get() == this)
+    Exception::raise(kInvalidArgumentException, "addDependency: an operation cannot depend on itself");
   if (operation->dependsOn(*this))
     Exception::raise(kInvalidArgumentException,
                      "addDependency: " + operation->description() + " already depends on " + description());
@@ -215,7 +216,9 @@ std::string Operation::description() const {
   return text + ">";
 }
 
-void Operation::dependencyFinished() { announce(*this, kIsReady, [] {}); }
+void Operation::dependencyFinished() {
+  announce(*this, kIsReady, [] {});
+}
 
 void Operation::handleReadinessChanged() {
   OperationQueuePtr queue;
@@ -317,8 +320,8 @@ void OperationQueue::addOperation(const OperationPtr& operation) {
     }
     if (operation->isExecuting() || operation->isFinished()) {
       lock.unlock();
-      Exception::raise(kInvalidArgumentException,
-                       "addOperation: " + operation->description() + " is executing or finished and cannot be enqueued");
+      Exception::raise(kInvalidArgumentException, "addOperation: " + operation->description() +
+                                                      " is executing or finished and cannot be enqueued");
     }
     operation->enqueued_ = true;
     operation->queue_ = std::static_pointer_cast<OperationQueue>(shared_from_this());
@@ -369,7 +372,8 @@ void OperationQueue::waitUntilAllOperationsAreFinished() {
 
 void OperationQueue::setMaxConcurrentOperationCount(long count) {
   if (count < kOperationQueueDefaultMaxConcurrentOperationCount)
-    Exception::raise(kInvalidArgumentException, format("setMaxConcurrentOperationCount: %ld is not a valid count", count));
+    Exception::raise(kInvalidArgumentException,
+                     format("setMaxConcurrentOperationCount: %ld is not a valid count", count));
   {
     std::lock_guard lock(mutex_);
     if (isMain_) return;
@@ -464,8 +468,8 @@ void OperationQueue::operationFinished(Operation& operation) {
   bool found = false;
   {
     std::lock_guard lock(mutex_);
-    auto it = std::find_if(entries_.begin(), entries_.end(),
-                           [&](const Entry& e) { return e.operation.get() == &operation; });
+    auto it =
+        std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.operation.get() == &operation; });
     if (it != entries_.end()) {
       if (it->started) --running_;
       entries_.erase(it);
@@ -495,7 +499,8 @@ void OperationQueue::startReadyOperations() {
   if (candidates.empty()) return;
   std::vector<OperationPtr> ready;
   for (const Entry& e : candidates)
-    if (e.operation->isReady() && !e.operation->isExecuting() && !e.operation->isFinished()) ready.push_back(e.operation);
+    if (e.operation->isReady() && !e.operation->isExecuting() && !e.operation->isFinished())
+      ready.push_back(e.operation);
   if (ready.empty()) return;
   // Higher priority first; equal priorities in the order added.
   std::stable_sort(ready.begin(), ready.end(), [](const OperationPtr& a, const OperationPtr& b) {
@@ -508,8 +513,8 @@ void OperationQueue::startReadyOperations() {
     if (suspended_) return;
     for (const OperationPtr& operation : ready) {
       if (maxConcurrent_ != kOperationQueueDefaultMaxConcurrentOperationCount && running_ >= maxConcurrent_) break;
-      auto it = std::find_if(entries_.begin(), entries_.end(),
-                             [&](const Entry& e) { return e.operation == operation; });
+      auto it =
+          std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.operation == operation; });
       if (it == entries_.end() || it->started) continue;
       it->started = true;
       ++running_;

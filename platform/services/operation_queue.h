@@ -56,7 +56,13 @@ using OperationQueuePtr = std::shared_ptr<OperationQueue>;
 enum class OperationQueuePriority : int { VeryLow = -8, Low = -4, Normal = 0, High = 4, VeryHigh = 8 };
 
 // Where a queue's operations run when it has no underlying dispatch queue of its own.
-enum class QualityOfService : int { UserInteractive = 33, UserInitiated = 25, Default = -1, Utility = 17, Background = 9 };
+enum class QualityOfService : int {
+  UserInteractive = 33,
+  UserInitiated = 25,
+  Default = -1,
+  Utility = 17,
+  Background = 9
+};
 
 inline constexpr long kOperationQueueDefaultMaxConcurrentOperationCount = -1;
 

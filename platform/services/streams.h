@@ -23,7 +23,16 @@
 namespace platform {
 
 // The platform's numbers.
-enum class StreamStatus { NotOpen = 0, Opening = 1, Open = 2, Reading = 3, Writing = 4, AtEnd = 5, Closed = 6, Error = 7 };
+enum class StreamStatus {
+  NotOpen = 0,
+  Opening = 1,
+  Open = 2,
+  Reading = 3,
+  Writing = 4,
+  AtEnd = 5,
+  Closed = 6,
+  Error = 7
+};
 
 class OutputStream : public Object {
   ZORVEL_CLASS(OutputStream, Object)

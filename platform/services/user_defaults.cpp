@@ -1,10 +1,10 @@
 #include "platform/services/user_defaults.h"
 
+#include "platform/codecs/property_list.h"
 #include "platform/services/bundle.h"
 #include "platform/services/files.h"
 #include "platform/services/notification_center.h"
 #include "platform/system/process.h"
-#include "platform/codecs/property_list.h"
 
 namespace platform {
 

@@ -110,20 +110,34 @@ namespace {
 
 std::int64_t DateComponents::*memberOf(CalendarUnit unit) {
   switch (unit) {
-    case CalendarUnitEra: return &DateComponents::era;
-    case CalendarUnitYear: return &DateComponents::year;
-    case CalendarUnitMonth: return &DateComponents::month;
-    case CalendarUnitDay: return &DateComponents::day;
-    case CalendarUnitHour: return &DateComponents::hour;
-    case CalendarUnitMinute: return &DateComponents::minute;
-    case CalendarUnitSecond: return &DateComponents::second;
-    case CalendarUnitWeekday: return &DateComponents::weekday;
-    case CalendarUnitWeekdayOrdinal: return &DateComponents::weekdayOrdinal;
-    case CalendarUnitQuarter: return &DateComponents::quarter;
-    case CalendarUnitWeekOfMonth: return &DateComponents::weekOfMonth;
-    case CalendarUnitWeekOfYear: return &DateComponents::weekOfYear;
-    case CalendarUnitYearForWeekOfYear: return &DateComponents::yearForWeekOfYear;
-    case CalendarUnitNanosecond: return &DateComponents::nanosecond;
+    case CalendarUnitEra:
+      return &DateComponents::era;
+    case CalendarUnitYear:
+      return &DateComponents::year;
+    case CalendarUnitMonth:
+      return &DateComponents::month;
+    case CalendarUnitDay:
+      return &DateComponents::day;
+    case CalendarUnitHour:
+      return &DateComponents::hour;
+    case CalendarUnitMinute:
+      return &DateComponents::minute;
+    case CalendarUnitSecond:
+      return &DateComponents::second;
+    case CalendarUnitWeekday:
+      return &DateComponents::weekday;
+    case CalendarUnitWeekdayOrdinal:
+      return &DateComponents::weekdayOrdinal;
+    case CalendarUnitQuarter:
+      return &DateComponents::quarter;
+    case CalendarUnitWeekOfMonth:
+      return &DateComponents::weekOfMonth;
+    case CalendarUnitWeekOfYear:
+      return &DateComponents::weekOfYear;
+    case CalendarUnitYearForWeekOfYear:
+      return &DateComponents::yearForWeekOfYear;
+    case CalendarUnitNanosecond:
+      return &DateComponents::nanosecond;
   }
   return nullptr;
 }
@@ -245,9 +259,7 @@ DateComponents Calendar::components(CalendarUnits units, Date date) const {
   return result;
 }
 
-std::int64_t Calendar::component(CalendarUnit unit, Date date) const {
-  return components(unit, date).value(unit);
-}
+std::int64_t Calendar::component(CalendarUnit unit, Date date) const { return components(unit, date).value(unit); }
 
 std::optional<Date> Calendar::dateFromComponents(const DateComponents& c) const {
   using U = DateComponents;
@@ -441,11 +453,16 @@ namespace {
 
 icu::DateFormat::EStyle icuStyle(DateFormatterStyle style) {
   switch (style) {
-    case DateFormatterStyle::None: return icu::DateFormat::kNone;
-    case DateFormatterStyle::Short: return icu::DateFormat::kShort;
-    case DateFormatterStyle::Medium: return icu::DateFormat::kMedium;
-    case DateFormatterStyle::Long: return icu::DateFormat::kLong;
-    case DateFormatterStyle::Full: return icu::DateFormat::kFull;
+    case DateFormatterStyle::None:
+      return icu::DateFormat::kNone;
+    case DateFormatterStyle::Short:
+      return icu::DateFormat::kShort;
+    case DateFormatterStyle::Medium:
+      return icu::DateFormat::kMedium;
+    case DateFormatterStyle::Long:
+      return icu::DateFormat::kLong;
+    case DateFormatterStyle::Full:
+      return icu::DateFormat::kFull;
   }
   return icu::DateFormat::kNone;
 }
@@ -460,7 +477,7 @@ struct DateFormatter::Impl {
   DateFormatterStyle timeStyle = DateFormatterStyle::None;
   icu::Locale locale = makeLocale({});
   std::unique_ptr<icu::TimeZone> zone{icu::TimeZone::createDefault()};
-  std::unique_ptr<icu::Calendar> calendar;          // week rules to follow; nullptr: the locale's
+  std::unique_ptr<icu::Calendar> calendar;  // week rules to follow; nullptr: the locale's
   std::optional<Date> defaultDate;
   mutable std::unique_ptr<icu::DateFormat> format;  // nullptr: rebuild before use
   mutable bool formatIsEmpty = false;               // neither a pattern nor styles

@@ -22,8 +22,8 @@ void consoleLog(std::string_view message) {
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
   std::string line = std::string(stamp) + "." + (millis < 100 ? (millis < 10 ? "00" : "0") : "") +
-                     std::to_string(millis) + " " + program_invocation_short_name + "[" +
-                     std::to_string(getpid()) + ":" + std::to_string(syscall(SYS_gettid)) + "] ";
+                     std::to_string(millis) + " " + program_invocation_short_name + "[" + std::to_string(getpid()) +
+                     ":" + std::to_string(syscall(SYS_gettid)) + "] ";
   line.append(message);
   line.push_back('\n');
   std::lock_guard lock(mutex);

@@ -89,7 +89,9 @@ std::string RFChannelProxy::description() const {
 
 RFChannelTerminalPtr rf_channelToBinding(platform::Object& target, std::string bindingName,
                                          platform::ValueDictionary options) {
-  return RFChannelProxy::proxyWithTarget(target, std::move(bindingName), std::move(options))->channel()->leadingTerminal();
+  return RFChannelProxy::proxyWithTarget(target, std::move(bindingName), std::move(options))
+      ->channel()
+      ->leadingTerminal();
 }
 
 RFChannelTerminalPtr rf_channelToBinding(platform::Object& target, std::string bindingName) {
@@ -121,13 +123,14 @@ RFChannelTerminalPtr rf_channelTerminalForKey(platform::UserDefaults& defaults, 
       ->takeUntil(rf_willDeallocSignal(defaults))
       ->subscribe(channel->leadingTerminal());
 
-  channel->leadingTerminal()->deliverOn(scheduler)->subscribeNext([weakDefaults, key, ignoreNextValue](const platform::Value& value) {
-    auto d = weakDefaults.lock();
-    if (!d) return;
-    ignoreNextValue->store(true);
-    // A refused value posts no change notice, so there is nothing to ignore.
-    if (!d->setObject(value, key)) ignoreNextValue->store(false);
-  });
+  channel->leadingTerminal()->deliverOn(scheduler)->subscribeNext(
+      [weakDefaults, key, ignoreNextValue](const platform::Value& value) {
+        auto d = weakDefaults.lock();
+        if (!d) return;
+        ignoreNextValue->store(true);
+        // A refused value posts no change notice, so there is nothing to ignore.
+        if (!d->setObject(value, key)) ignoreNextValue->store(false);
+      });
   return channel->followingTerminal();
 }
 
@@ -167,6 +170,7 @@ void rf_bindTransform(platform::Object& receiver, std::string_view binding, cons
 void rf_bindNegatedKeyPath(platform::Object& receiver, std::string_view binding, const platform::ObjectPtr& object,
                            std::string_view keyPath) {
   platform::ValueDictionary options = continuously();
-  options.set(std::string(platform::kValueTransformerNameBindingOption), platform::Value(platform::kNegateBooleanTransformerName));
+  options.set(std::string(platform::kValueTransformerNameBindingOption),
+              platform::Value(platform::kNegateBooleanTransformerName));
   receiver.bind(binding, object, keyPath, options);
 }

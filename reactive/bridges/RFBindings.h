@@ -26,9 +26,9 @@
 #include "platform/runtime/bindings.h"
 #include "platform/runtime/object.h"
 #include "platform/runtime/properties.h"
-#include "platform/services/user_defaults.h"
 #include "platform/runtime/value.h"
 #include "platform/runtime/value_transformer.h"
+#include "platform/services/user_defaults.h"
 #include "reactive/bridges/RFChannel.h"
 
 class RFChannelProxy;

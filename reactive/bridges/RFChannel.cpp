@@ -17,7 +17,9 @@ RFChannelTerminalPtr RFChannelTerminal::terminalWithValues(RFSignalPtr values, R
   return terminal;
 }
 
-RFDisposablePtr RFChannelTerminal::subscribe(const RFSubscriberPtr& subscriber) { return values_->subscribe(subscriber); }
+RFDisposablePtr RFChannelTerminal::subscribe(const RFSubscriberPtr& subscriber) {
+  return values_->subscribe(subscriber);
+}
 
 void RFChannelTerminal::sendNext(const platform::Value& value) { otherTerminal_->sendNext(value); }
 
@@ -110,8 +112,10 @@ void destroyCurrentThreadData(const void* owner) {
       break;
     }
   }
-  if (records.empty()) dictionary.erase(it);
-  else it->second = platform::Value(std::move(records));
+  if (records.empty())
+    dictionary.erase(it);
+  else
+    it->second = platform::Value(std::move(records));
 }
 
 }  // namespace
@@ -122,10 +126,12 @@ RFKVOChannelPtr RFKVOChannel::channelWithTarget(platform::Object* target, std::s
   channel->keyPath_ = keyPath;
   if (rf_debugNamesEnabled()) {
     std::string targetText = target ? rf_description(*target) : std::string("(null)");
-    channel->leadingTerminal()->setName(platform::format("[-initWithTarget: %@ keyPath: %@ nilValue: %@] -leadingTerminal",
-                                                         targetText, keyPath, rf_description(nilValue)));
-    channel->followingTerminal()->setName(platform::format(
-        "[-initWithTarget: %@ keyPath: %@ nilValue: %@] -followingTerminal", targetText, keyPath, rf_description(nilValue)));
+    channel->leadingTerminal()->setName(
+        platform::format("[-initWithTarget: %@ keyPath: %@ nilValue: %@] -leadingTerminal", targetText, keyPath,
+                         rf_description(nilValue)));
+    channel->followingTerminal()->setName(
+        platform::format("[-initWithTarget: %@ keyPath: %@ nilValue: %@] -followingTerminal", targetText, keyPath,
+                         rf_description(nilValue)));
   }
   platform::ObjectPtr strongTarget = target ? target->weak_from_this().lock() : nullptr;
   RFChannelTerminalPtr leading = channel->leadingTerminal();

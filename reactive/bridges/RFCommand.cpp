@@ -68,17 +68,18 @@ void RFCommand::build(RFSignalPtr enabledSignal) {
     return platform::Value(active.count() > 0);
   });
 
-  executing_ = immediateExecuting->deliverOn(main)->startWith(platform::Value(false))->distinctUntilChanged()->replayLast();
+  executing_ =
+      immediateExecuting->deliverOn(main)->startWith(platform::Value(false))->distinctUntilChanged()->replayLast();
   executing_->setNameWithFormat("%@ -executing", rf_description(*this));
 
-  RFSignalPtr moreExecutionsAllowed = RFSignal::ifThenElse(rf_valuesForKeyPath(*this, kConcurrentKey, this),
-                                                           RFSignal::returnValue(platform::Value(true)),
-                                                           immediateExecuting->logicalNot());
+  RFSignalPtr moreExecutionsAllowed =
+      RFSignal::ifThenElse(rf_valuesForKeyPath(*this, kConcurrentKey, this),
+                           RFSignal::returnValue(platform::Value(true)), immediateExecuting->logicalNot());
 
-  RFSignalPtr enabledInput = enabledSignal ? enabledSignal->startWith(platform::Value(true))
-                                                 ->takeUntil(rf_willDeallocSignal(*this))
-                                                 ->replayLast()
-                                           : RFSignal::returnValue(platform::Value(true));
+  RFSignalPtr enabledInput =
+      enabledSignal
+          ? enabledSignal->startWith(platform::Value(true))->takeUntil(rf_willDeallocSignal(*this))->replayLast()
+          : RFSignal::returnValue(platform::Value(true));
 
   immediateEnabled_ = RFSignal::combineLatest({enabledInput, moreExecutionsAllowed})->logicalAnd();
 
@@ -90,10 +91,14 @@ void RFCommand::build(RFSignalPtr enabledSignal) {
     auto first = std::make_shared<std::atomic<bool>>(true);
     return immediate->subscribeNext(
         [subscriber, first, main](const platform::Value& value) {
-          if (first->exchange(false)) subscriber->sendNext(value);
-          else main->schedule([subscriber, value] { subscriber->sendNext(value); });
+          if (first->exchange(false))
+            subscriber->sendNext(value);
+          else
+            main->schedule([subscriber, value] { subscriber->sendNext(value); });
         },
-        [subscriber, main](const platform::ErrorPtr& error) { main->schedule([subscriber, error] { subscriber->sendError(error); }); },
+        [subscriber, main](const platform::ErrorPtr& error) {
+          main->schedule([subscriber, error] { subscriber->sendError(error); });
+        },
         [subscriber, main] { main->schedule([subscriber] { subscriber->sendCompleted(); }); });
   });
   enabled_ = firstAtOnce->distinctUntilChanged()->replayLast();
@@ -101,10 +106,13 @@ void RFCommand::build(RFSignalPtr enabledSignal) {
 }
 
 RFSignalPtr RFCommand::notEnabled() {
-  platform::Value userInfo = platform::Value::dictionary(
-      {{std::string(platform::kLocalizedDescriptionKey), platform::Value("The command is disabled and cannot be executed")},
-       {std::string(kRFUnderlyingCommandErrorKey), platform::Value(std::static_pointer_cast<RFCommand>(shared_from_this()))}});
-  return RFSignal::error(platform::Error::make(std::string(kRFCommandErrorDomain), kRFCommandErrorNotEnabled, userInfo));
+  platform::Value userInfo =
+      platform::Value::dictionary({{std::string(platform::kLocalizedDescriptionKey),
+                                    platform::Value("The command is disabled and cannot be executed")},
+                                   {std::string(kRFUnderlyingCommandErrorKey),
+                                    platform::Value(std::static_pointer_cast<RFCommand>(shared_from_this()))}});
+  return RFSignal::error(
+      platform::Error::make(std::string(kRFCommandErrorDomain), kRFCommandErrorNotEnabled, userInfo));
 }
 
 RFSignalPtr RFCommand::execute(const platform::Value& input) {

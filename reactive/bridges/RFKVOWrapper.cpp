@@ -16,7 +16,8 @@ std::vector<std::string> rf_keyPathComponents(std::string_view keyPath) {
   std::size_t start = 0;
   for (;;) {
     std::size_t dot = keyPath.find('.', start);
-    components.emplace_back(keyPath.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start));
+    components.emplace_back(
+        keyPath.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start));
     if (dot == std::string_view::npos) return components;
     start = dot + 1;
   }
@@ -49,8 +50,25 @@ std::size_t skipType(std::string_view s, std::size_t pos) {
     while (pos < s.size() && std::isdigit(static_cast<unsigned char>(s[pos]))) ++pos;
   };
   switch (c) {
-    case 'c': case 'i': case 's': case 'l': case 'q': case 'C': case 'I': case 'S': case 'L': case 'Q':
-    case 'f': case 'd': case 'D': case 'B': case 'v': case '*': case '#': case ':': case '?':
+    case 'c':
+    case 'i':
+    case 's':
+    case 'l':
+    case 'q':
+    case 'C':
+    case 'I':
+    case 'S':
+    case 'L':
+    case 'Q':
+    case 'f':
+    case 'd':
+    case 'D':
+    case 'B':
+    case 'v':
+    case '*':
+    case '#':
+    case ':':
+    case '?':
       return pos;
     case '@':
       if (pos < s.size() && s[pos] == '?') return pos + 1;  // a block
@@ -91,7 +109,6 @@ std::size_t skipType(std::string_view s, std::size_t pos) {
   }
 }
 
-
 template <class... Args>
 void reportf(const char* format, Args... args) {
   std::fprintf(stderr, format, args...);
@@ -100,7 +117,7 @@ void reportf(const char* format, Args... args) {
 }  // namespace
 
 std::unique_ptr<RFPropertyAttributes> RFPropertyAttributesFromAttributeString(std::string_view attributes,
-                                                                             std::string_view propertyName) {
+                                                                              std::string_view propertyName) {
   std::string whole(attributes);
   std::string name(propertyName);
   const char* a = whole.c_str();
@@ -140,16 +157,28 @@ std::unique_ptr<RFPropertyAttributes> RFPropertyAttributesFromAttributeString(st
     char flag = whole[pos + 1];
     pos += 2;
     switch (flag) {
-      case 'R': result->readonly = true; break;
-      case 'N': result->nonatomic = true; break;
-      case 'W': result->weak = true; break;
-      case 'P': result->canBeCollected = true; break;
+      case 'R':
+        result->readonly = true;
+        break;
+      case 'N':
+        result->nonatomic = true;
+        break;
+      case 'W':
+        result->weak = true;
+        break;
+      case 'P':
+        result->canBeCollected = true;
+        break;
       case 'D':
         result->dynamic = true;
         result->ivar.reset();
         break;
-      case 'C': result->memoryPolicy = RFPropertyMemoryPolicy::Copy; break;
-      case '&': result->memoryPolicy = RFPropertyMemoryPolicy::Retain; break;
+      case 'C':
+        result->memoryPolicy = RFPropertyMemoryPolicy::Copy;
+        break;
+      case '&':
+        result->memoryPolicy = RFPropertyMemoryPolicy::Retain;
+        break;
       case 'G':
       case 'S': {
         std::size_t end = whole.find(',', pos);
@@ -164,8 +193,10 @@ std::unique_ptr<RFPropertyAttributes> RFPropertyAttributesFromAttributeString(st
       }
       case 'V': {
         std::string ivar = whole.substr(pos);
-        if (ivar.empty()) result->ivar.reset();
-        else result->ivar = std::move(ivar);
+        if (ivar.empty())
+          result->ivar.reset();
+        else
+          result->ivar = std::move(ivar);
         pos = whole.size();
         ended = true;
         break;
@@ -189,7 +220,8 @@ std::unique_ptr<RFPropertyAttributes> RFPropertyAttributesFromAttributeString(st
   if (result->getter.empty()) result->getter = name;
   if (result->setter.empty()) {
     std::string capitalized = name;
-    if (!capitalized.empty()) capitalized[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(capitalized[0])));
+    if (!capitalized.empty())
+      capitalized[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(capitalized[0])));
     result->setter = "set" + capitalized + ":";
   }
   return result;
@@ -282,7 +314,8 @@ struct PathObservation {
       block(platform::Value(), change, false, single);
       return;
     }
-    if (RFDisposablePtr old = firstComponent->swapInDisposable(RFCompoundDisposable::compoundDisposable())) old->dispose();
+    if (RFDisposablePtr old = firstComponent->swapInDisposable(RFCompoundDisposable::compoundDisposable()))
+      old->dispose();
     platform::ObjectPtr object = value.isObject() ? value.asObject() : nullptr;
     watchDeallocationOf(self, object);
     if (single) {
@@ -312,18 +345,18 @@ RFDisposablePtr rf_observeKeyPath(platform::Object& receiver, std::string_view k
   state->observerIdentity = observer;
   state->observer = strongObserver;
   state->block = std::move(block);
-  state->firstComponent = RFSerialDisposable::serialDisposableWithDisposable(RFCompoundDisposable::compoundDisposable());
+  state->firstComponent =
+      RFSerialDisposable::serialDisposableWithDisposable(RFCompoundDisposable::compoundDisposable());
 
   RFCompoundDisposablePtr compound = RFCompoundDisposable::compoundDisposable();
   compound->addDisposable(state->firstComponent);
 
   unsigned trampolineOptions =
       (options & ~static_cast<unsigned>(platform::ObserveInitial | platform::ObservePrior)) | platform::ObservePrior;
-  RFKVOTrampolinePtr trampoline = RFKVOTrampoline::create(
-      receiver, strongObserver.get(), state->head, trampolineOptions,
-      [state](const platform::ObjectPtr& target, const platform::ObjectPtr&, const platform::Value& change) {
-        state->changed(state, *target, change);
-      });
+  RFKVOTrampolinePtr trampoline =
+      RFKVOTrampoline::create(receiver, strongObserver.get(), state->head, trampolineOptions,
+                              [state](const platform::ObjectPtr& target, const platform::ObjectPtr&,
+                                      const platform::Value& change) { state->changed(state, *target, change); });
   compound->addDisposable(trampoline);
 
   // Attach to the first component's current value.

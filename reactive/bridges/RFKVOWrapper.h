@@ -50,9 +50,9 @@ struct RFPropertyAttributes {
   RFPropertyMemoryPolicy memoryPolicy = RFPropertyMemoryPolicy::Assign;
   std::string getter;
   std::string setter;
-  std::optional<std::string> ivar;        // none when dynamic or not given
+  std::optional<std::string> ivar;               // none when dynamic or not given
   const platform::Class* objectClass = nullptr;  // the class named in an object type, if registered
-  std::string type;                       // the type encoding
+  std::string type;                              // the type encoding
 };
 
 // Parses the property's attribute string. Null (and a line on standard error) when it cannot:
@@ -67,14 +67,14 @@ struct RFPropertyAttributes {
 // getter the getter is the property's name; without a setter, "set" + Name + ":".
 std::unique_ptr<RFPropertyAttributes> RFPropertyAttributesFromProperty(const platform::Property* property);
 std::unique_ptr<RFPropertyAttributes> RFPropertyAttributesFromAttributeString(std::string_view attributes,
-                                                                             std::string_view propertyName);
+                                                                              std::string_view propertyName);
 
 // --- Observing ----------------------------------------------------------------------------------
 // Gets the key path's value (nil when unknown), the platform's change dictionary, whether the
 // call comes from the deallocation of a weakly held value, and whether the change concerns the
 // last component of the path.
-using RFKVOBlock = std::function<void(const platform::Value& value, const platform::Value& change,
-                                      bool causedByDealloc, bool affectedOnlyLastComponent)>;
+using RFKVOBlock = std::function<void(const platform::Value& value, const platform::Value& change, bool causedByDealloc,
+                                      bool affectedOnlyLastComponent)>;
 
 // Observes the key path with the options (platform::KeyValueObservingOptions; the initial option
 // calls the block once now, the prior option adds a call before each change of the first

@@ -11,9 +11,12 @@ std::vector<RFSignalPtr> liftedSignals(const platform::ValueArray& arguments) {
   std::vector<RFSignalPtr> signals;
   signals.reserve(arguments.size());
   for (const platform::Value& argument : arguments) {
-    if (RFTupleNil::isTupleNil(argument)) signals.push_back(RFSignal::returnValue(platform::Value()));
-    else if (RFSignalPtr signal = argument.as<RFSignal>()) signals.push_back(std::move(signal));
-    else signals.push_back(RFSignal::returnValue(argument));
+    if (RFTupleNil::isTupleNil(argument))
+      signals.push_back(RFSignal::returnValue(platform::Value()));
+    else if (RFSignalPtr signal = argument.as<RFSignal>())
+      signals.push_back(std::move(signal));
+    else
+      signals.push_back(RFSignal::returnValue(argument));
   }
   return signals;
 }
@@ -26,11 +29,13 @@ RFSignalPtr finishLift(platform::Object& object, const RFSignalPtr& results) {
 
 namespace {
 // Nil for a number argument is zero, as a message to nil answers.
-void zeroNilNumbers(std::vector<platform::Value>& arguments, const std::optional<platform::MethodSignature>& signature) {
+void zeroNilNumbers(std::vector<platform::Value>& arguments,
+                    const std::optional<platform::MethodSignature>& signature) {
   if (!signature) return;
   for (std::size_t i = 0; i < arguments.size() && i < signature->argumentTypes.size(); ++i) {
     const std::string& type = signature->argumentTypes[i];
-    if (arguments[i].isNil() && type.size() == 1 && std::string_view("cislqCISLQfdB").find(type[0]) != std::string_view::npos)
+    if (arguments[i].isNil() && type.size() == 1 &&
+        std::string_view("cislqCISLQfdB").find(type[0]) != std::string_view::npos)
       arguments[i] = platform::Value(0);
   }
 }
@@ -40,14 +45,15 @@ RFSignalPtr rf_liftSelector(platform::Object& object, std::string selector, cons
   std::optional<platform::MethodSignature> signature = object.actualClass().methodSignatureForSelector(selector);
   std::size_t argumentCount = platform::selectorArgumentCount(selector);
   std::weak_ptr<platform::Object> weakObject = object.weak_from_this();
-  RFSignalPtr results = signalOfArguments->map([weakObject, selector, signature, argumentCount](const platform::Value& tuple) {
-    platform::ObjectPtr target = weakObject.lock();
-    if (!target) return platform::Value();
-    std::vector<platform::Value> arguments = rf_argumentsFromTuple(tuple.as<RFTuple>());
-    arguments.resize(argumentCount);
-    zeroNilNumbers(arguments, signature);
-    return rf_returnValue(target->perform(selector, arguments), signature);
-  });
+  RFSignalPtr results =
+      signalOfArguments->map([weakObject, selector, signature, argumentCount](const platform::Value& tuple) {
+        platform::ObjectPtr target = weakObject.lock();
+        if (!target) return platform::Value();
+        std::vector<platform::Value> arguments = rf_argumentsFromTuple(tuple.as<RFTuple>());
+        arguments.resize(argumentCount);
+        zeroNilNumbers(arguments, signature);
+        return rf_returnValue(target->perform(selector, arguments), signature);
+      });
   RFSignalPtr result = rf_detail::finishLift(object, results);
   result->setNameWithFormat("%@ -rf_liftSelector: %s withSignalsOfArguments: %@", rf_description(object), selector,
                             signalOfArguments);

@@ -50,9 +50,10 @@ RFSignalPtr finishLift(platform::Object& object, const RFSignalPtr& results);
 
 // The block (1 to 15 value arguments, see RFBlockTrampoline) with the arguments as above.
 template <class F>
-RFSignalPtr rf_liftBlockWithArgumentsFromArray(platform::Object& object, F block, const platform::ValueArray& arguments) {
-  return rf_detail::finishLift(object,
-                               RFSignal::combineLatest(rf_detail::liftedSignals(arguments))->reduceEach(std::move(block)));
+RFSignalPtr rf_liftBlockWithArgumentsFromArray(platform::Object& object, F block,
+                                               const platform::ValueArray& arguments) {
+  return rf_detail::finishLift(
+      object, RFSignal::combineLatest(rf_detail::liftedSignals(arguments))->reduceEach(std::move(block)));
 }
 template <class F>
 RFSignalPtr rf_liftBlock(platform::Object& object, F block, std::initializer_list<platform::Value> arguments) {

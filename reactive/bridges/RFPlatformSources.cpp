@@ -12,7 +12,8 @@ RFSignalPtr rf_addObserverForName(const std::shared_ptr<platform::NotificationCe
         platform::ObjectPtr object = weakObject.lock();
         if (hasObject && !object) return nullptr;  // its object is gone: nothing can come
         platform::NotificationCenter::ObserverToken token = center->addObserver(
-            name, object, nullptr, [subscriber](const platform::NotificationPtr& n) { subscriber->sendNext(platform::Value(n)); });
+            name, object, nullptr,
+            [subscriber](const platform::NotificationPtr& n) { subscriber->sendNext(platform::Value(n)); });
         return RFDisposable::disposableWithBlock([center, token] { center->removeObserver(token); });
       });
   if (rf_debugNamesEnabled()) {
@@ -34,23 +35,23 @@ RFSignalPtr rf_readInBackground(const platform::FileHandlePtr& handle) {
   // Subscribed now, whatever the thread, so that no chunk can come before the observer.
   RFScheduler::immediateScheduler()->performAsCurrentScheduler([&] {
     subscription = chunks->subscribeNext([handle, subject, reading](const platform::Value& value) {
-            platform::NotificationPtr notification = value.as<platform::Notification>();
-            const platform::Value& info = notification->userInfo();
-            const platform::Value& failure = info[platform::kFileHandleError];
-            if (!failure.isNil()) {
-              subject->sendError(platform::posixError(static_cast<int>(failure.asInt64()), "cannot read"));
-              reading->dispose();
-              return;
-            }
-            const platform::Value& data = info[platform::kFileHandleNotificationDataItem];
-            if (data.asData().empty()) {
-              subject->sendCompleted();
-              reading->dispose();
-              return;
-            }
-            subject->sendNext(data);
-            handle->readInBackgroundAndNotify();
-          });
+      platform::NotificationPtr notification = value.as<platform::Notification>();
+      const platform::Value& info = notification->userInfo();
+      const platform::Value& failure = info[platform::kFileHandleError];
+      if (!failure.isNil()) {
+        subject->sendError(platform::posixError(static_cast<int>(failure.asInt64()), "cannot read"));
+        reading->dispose();
+        return;
+      }
+      const platform::Value& data = info[platform::kFileHandleNotificationDataItem];
+      if (data.asData().empty()) {
+        subject->sendCompleted();
+        reading->dispose();
+        return;
+      }
+      subject->sendNext(data);
+      handle->readInBackgroundAndNotify();
+    });
   });
   reading->setDisposable(subscription);
   handle->readInBackgroundAndNotify();

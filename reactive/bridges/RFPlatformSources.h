@@ -17,9 +17,9 @@
 #include <memory>
 #include <string>
 
+#include "platform/runtime/object.h"
 #include "platform/services/file_handle.h"
 #include "platform/services/notification_center.h"
-#include "platform/runtime/object.h"
 #include "reactive/RFSignal.h"
 
 // "-rf_addObserverForName: %@ object: <%@: %p>"

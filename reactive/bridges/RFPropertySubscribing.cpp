@@ -11,7 +11,8 @@ RFSignalPtr rf_valuesAndChangesForKeyPath(platform::Object& receiver, std::strin
                                           platform::Object* observer) {
   std::weak_ptr<platform::Object> weakReceiver = receiver.weak_from_this();
   if (weakReceiver.expired()) return RFSignal::empty();  // not an object that can go away observably
-  std::weak_ptr<platform::Object> weakObserver = observer ? observer->weak_from_this() : std::weak_ptr<platform::Object>();
+  std::weak_ptr<platform::Object> weakObserver =
+      observer ? observer->weak_from_this() : std::weak_ptr<platform::Object>();
   // Held for the whole set-up of a subscription, and by a deallocation on its way: an object
   // whose deallocation starts on another thread waits until the set-up is done.
   auto lock = std::make_shared<std::recursive_mutex>();
@@ -53,7 +54,8 @@ RFSignalPtr rf_valuesForKeyPath(platform::Object& receiver, std::string keyPath,
 RFSignalPtr rf_signalWithChangesFor(platform::Object& target, std::string keyPath, unsigned options,
                                     platform::Object* observer) {
   std::weak_ptr<platform::Object> weakTarget = target.weak_from_this();
-  std::weak_ptr<platform::Object> weakObserver = observer ? observer->weak_from_this() : std::weak_ptr<platform::Object>();
+  std::weak_ptr<platform::Object> weakObserver =
+      observer ? observer->weak_from_this() : std::weak_ptr<platform::Object>();
   bool hasObserver = observer != nullptr;
   RFSignalPtr result = RFSignal::createSignal(
       [weakTarget, weakObserver, hasObserver, keyPath, options](const RFSubscriberPtr& subscriber) -> RFDisposablePtr {
@@ -94,10 +96,11 @@ RFSignalPtr rf_signalWithChangesFor(platform::Object& target, std::string keyPat
 namespace {
 RFSignalPtr currentValues(platform::Object& target, std::string keyPath, unsigned options, platform::Object* observer) {
   std::weak_ptr<platform::Object> weakTarget = target.weak_from_this();
-  return rf_signalWithChangesFor(target, keyPath, options, observer)->map([weakTarget, keyPath](const platform::Value&) {
-    platform::ObjectPtr target = weakTarget.lock();
-    return target ? target->valueForKeyPath(keyPath) : platform::Value();
-  });
+  return rf_signalWithChangesFor(target, keyPath, options, observer)
+      ->map([weakTarget, keyPath](const platform::Value&) {
+        platform::ObjectPtr target = weakTarget.lock();
+        return target ? target->valueForKeyPath(keyPath) : platform::Value();
+      });
 }
 }  // namespace
 

@@ -28,7 +28,8 @@ std::vector<platform::Value> rf_argumentsFromTuple(const RFTuplePtr& tuple) {
   return arguments;
 }
 
-platform::Value rf_returnValue(const platform::Value& result, const std::optional<platform::MethodSignature>& signature) {
+platform::Value rf_returnValue(const platform::Value& result,
+                               const std::optional<platform::MethodSignature>& signature) {
   if (signature && !signature->returnsValue()) return RFUnit::unitValue();
   return result;
 }
@@ -90,19 +91,20 @@ void answerRespondsToSelector(const platform::Class& cls, ClassPatch& patch) {
   patch.answersRespondsToSelector = true;
   platform::MethodImp previous = cls.methodForSelector("respondsToSelector:");
   const platform::Class* patched = &cls;
-  cls.addMethod("respondsToSelector:", [patched, previous](platform::Object& self, const std::vector<platform::Value>& args) {
-    const std::string& selector = args.empty() ? std::string() : args[0].asString();
-    bool added;
-    {
-      Patches& p = patches();
-      std::lock_guard lock(p.lock);
-      const ClassPatch& patch = p.classes[patched];
-      added = patch.withoutImplementation.count(selector) > 0;
-    }
-    if (added) return platform::Value(subjectFor(self, aliasKey(selector)) != nullptr);
-    if (previous) return previous(self, args);
-    return platform::Value(self.actualClass().instancesRespondToSelector(selector));
-  });
+  cls.addMethod("respondsToSelector:",
+                [patched, previous](platform::Object& self, const std::vector<platform::Value>& args) {
+                  const std::string& selector = args.empty() ? std::string() : args[0].asString();
+                  bool added;
+                  {
+                    Patches& p = patches();
+                    std::lock_guard lock(p.lock);
+                    const ClassPatch& patch = p.classes[patched];
+                    added = patch.withoutImplementation.count(selector) > 0;
+                  }
+                  if (added) return platform::Value(subjectFor(self, aliasKey(selector)) != nullptr);
+                  if (previous) return previous(self, args);
+                  return platform::Value(self.actualClass().instancesRespondToSelector(selector));
+                });
 }
 
 }  // namespace
@@ -135,13 +137,14 @@ RFSignalPtr rf_signalForSelector(platform::Object& object, std::string_view sele
         platform::Value userInfo = platform::Value::dictionary(
             {{std::string(platform::kLocalizedDescriptionKey),
               platform::Value(platform::format("The protocol %@ does not declare %@", protocol->name(), selector))}});
-        return RFSignal::error(
-            platform::Error::make(std::string(kRFSelectorSignalErrorDomain), kRFSelectorSignalErrorNotInProtocol, userInfo));
+        return RFSignal::error(platform::Error::make(std::string(kRFSelectorSignalErrorDomain),
+                                                     kRFSelectorSignalErrorNotInProtocol, userInfo));
       }
       signature = description->signature;
     } else {
       // No result, every argument an object.
-      signature = platform::MethodSignature{"v", std::vector<std::string>(platform::selectorArgumentCount(selector), "@")};
+      signature =
+          platform::MethodSignature{"v", std::vector<std::string>(platform::selectorArgumentCount(selector), "@")};
     }
   }
 
@@ -157,16 +160,16 @@ RFSignalPtr rf_signalForSelector(platform::Object& object, std::string_view sele
     if (!hasImplementation) patch.withoutImplementation.insert(selector);
     patch.intercepted.insert(selector);
     answerRespondsToSelector(*cls, patch);
-    cls->interceptMethod(selector, [selector, key, hasImplementation](platform::Object& self,
-                                                                      const std::vector<platform::Value>& args,
-                                                                      const platform::MethodImp& callThrough) {
-      platform::Value result;
-      if (hasImplementation) result = callThrough(self, args);
-      RFSubjectPtr caught = subjectFor(self, key);
-      if (caught) caught->sendNext(platform::Value(rf_argumentsTuple(args)));
-      if (!hasImplementation && !caught) return self.forwardInvocation(selector, args);
-      return result;
-    });
+    cls->interceptMethod(
+        selector, [selector, key, hasImplementation](platform::Object& self, const std::vector<platform::Value>& args,
+                                                     const platform::MethodImp& callThrough) {
+          platform::Value result;
+          if (hasImplementation) result = callThrough(self, args);
+          RFSubjectPtr caught = subjectFor(self, key);
+          if (caught) caught->sendNext(platform::Value(rf_argumentsTuple(args)));
+          if (!hasImplementation && !caught) return self.forwardInvocation(selector, args);
+          return result;
+        });
   }
   return subject;
 }
@@ -200,7 +203,8 @@ bool RFDelegateProxy::respondsToSelector(std::string_view selector) const {
   return Object::respondsToSelector(selector);
 }
 
-platform::Value RFDelegateProxy::forwardInvocation(std::string_view selector, const std::vector<platform::Value>& args) {
+platform::Value RFDelegateProxy::forwardInvocation(std::string_view selector,
+                                                   const std::vector<platform::Value>& args) {
   platform::ObjectPtr delegate = proxiedDelegate();
   if (!delegate) return {};
   return delegate->perform(selector, args);

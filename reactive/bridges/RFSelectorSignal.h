@@ -49,7 +49,8 @@ RFTuplePtr rf_argumentsTuple(const std::vector<platform::Value>& arguments);
 // The tuple's values as arguments, the tuple nil marker as nil.
 std::vector<platform::Value> rf_argumentsFromTuple(const RFTuplePtr& tuple);
 // A call's result as a value: the unit for a method without a result.
-platform::Value rf_returnValue(const platform::Value& result, const std::optional<platform::MethodSignature>& signature);
+platform::Value rf_returnValue(const platform::Value& result,
+                               const std::optional<platform::MethodSignature>& signature);
 
 // Stands in as a component's delegate: keeps the real delegate, forwards every call to it, and
 // gives signals for the protocol's methods, which are caught even when the real delegate does not

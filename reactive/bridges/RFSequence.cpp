@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "platform/runtime/format.h"
 #include "platform/codecs/keyed_archiver.h"
+#include "platform/runtime/format.h"
 #include "platform/system/text.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFStreamOperatorsInternal.h"
@@ -16,10 +16,14 @@ namespace {
 // The sequence a bind step stands for; null for a stop (or a stream of another kind).
 RFSequencePtr sequenceOfStep(const RFBindStep& step) {
   switch (step.kind()) {
-    case RFBindStep::Kind::Stop: return nullptr;
-    case RFBindStep::Kind::Empty: return RFSequence::empty();
-    case RFBindStep::Kind::Value: return RFSequence::returnValue(step.value());
-    case RFBindStep::Kind::Stream: return step.stream<RFSequence>();
+    case RFBindStep::Kind::Stop:
+      return nullptr;
+    case RFBindStep::Kind::Empty:
+      return RFSequence::empty();
+    case RFBindStep::Kind::Value:
+      return RFSequence::returnValue(step.value());
+    case RFBindStep::Kind::Stream:
+      return step.stream<RFSequence>();
   }
   return nullptr;
 }
@@ -65,7 +69,8 @@ struct LazyBindNode {
 };
 }  // namespace
 
-RFSequencePtr RFSequence::bindPassingThrough(std::shared_ptr<const RFStreamBindBlock> block, RFSequencePtr passthrough) {
+RFSequencePtr RFSequence::bindPassingThrough(std::shared_ptr<const RFStreamBindBlock> block,
+                                             RFSequencePtr passthrough) {
   auto node = std::make_shared<LazyBindNode>();
   node->block = std::move(block);
   node->source = selfSequence();
@@ -166,23 +171,22 @@ RFSequenceEnumeratorPtr RFSequence::objectEnumerator() const {
 
 RFSignalPtr RFSequence::signalWithScheduler(const RFSchedulerPtr& scheduler) {
   RFSequencePtr self = selfSequence();
-  RFSignalPtr result =
-      RFSignal::createSignal([self, scheduler](const RFSubscriberPtr& subscriber) -> RFDisposablePtr {
-        // This subscription's place in the sequence; the recursion runs one step at a time.
-        auto position = std::make_shared<RFSequencePtr>(self);
-        return scheduler->scheduleRecursiveBlock([position, subscriber](const std::function<void()>& reschedule) {
-          RFSequencePtr& node = *position;
-          platform::Value value = node ? node->head() : platform::Value();
-          if (value.isNil()) {
-            node.reset();
-            subscriber->sendCompleted();
-            return;
-          }
-          subscriber->sendNext(value);
-          node = node->tail();
-          reschedule();
-        });
-      });
+  RFSignalPtr result = RFSignal::createSignal([self, scheduler](const RFSubscriberPtr& subscriber) -> RFDisposablePtr {
+    // This subscription's place in the sequence; the recursion runs one step at a time.
+    auto position = std::make_shared<RFSequencePtr>(self);
+    return scheduler->scheduleRecursiveBlock([position, subscriber](const std::function<void()>& reschedule) {
+      RFSequencePtr& node = *position;
+      platform::Value value = node ? node->head() : platform::Value();
+      if (value.isNil()) {
+        node.reset();
+        subscriber->sendCompleted();
+        return;
+      }
+      subscriber->sendNext(value);
+      node = node->tail();
+      reschedule();
+    });
+  });
   result->setNameWithFormat("[%@] -signalWithScheduler: %@", name(), scheduler);
   return result;
 }
@@ -228,8 +232,8 @@ platform::Value RFSequence::foldRightWithStart(
 bool RFSequence::any(const Predicate& predicate) { return !objectPassingTest(predicate).isNil(); }
 
 bool RFSequence::all(const Predicate& predicate) const {
-  platform::Value result =
-      foldLeftWithStart(platform::Value(true), [&predicate](const platform::Value& accumulator, const platform::Value& value) {
+  platform::Value result = foldLeftWithStart(
+      platform::Value(true), [&predicate](const platform::Value& accumulator, const platform::Value& value) {
         return platform::Value(accumulator.asBool() && predicate(value));
       });
   return result.asBool();
@@ -268,7 +272,9 @@ std::size_t RFSequence::hash() const {
 
 const platform::Class& RFSequence::classForCoder() const { return RFArraySequence::staticClass(); }
 
-void RFSequence::encodeWithCoder(platform::KeyedArchiver& coder) const { coder.encodeValue(platform::Value(array()), "array"); }
+void RFSequence::encodeWithCoder(platform::KeyedArchiver& coder) const {
+  coder.encodeValue(platform::Value(array()), "array");
+}
 
 // --- RFDynamicSequence ----------------------------------------------------------------------------
 
@@ -280,8 +286,9 @@ RFSequencePtr RFDynamicSequence::sequenceWithHeadBlock(HeadBlock headBlock, Tail
   return sequence;
 }
 
-RFSequencePtr RFDynamicSequence::sequenceWithLazyDependency(DependencyBlock dependencyBlock, DependentHeadBlock headBlock,
-                                                             DependentTailBlock tailBlock) {
+RFSequencePtr RFDynamicSequence::sequenceWithLazyDependency(DependencyBlock dependencyBlock,
+                                                            DependentHeadBlock headBlock,
+                                                            DependentTailBlock tailBlock) {
   auto sequence = platform::make<RFDynamicSequence>();
   sequence->hasDependency_ = true;
   sequence->dependencyBlock_ = std::move(dependencyBlock);
@@ -349,9 +356,12 @@ std::string RFDynamicSequence::description() const {
   std::lock_guard lock(lock_);
   std::string headText = headBlock_ ? "(unresolved)" : head_.description();
   std::string tailText;
-  if (tailBlock_) tailText = "(unresolved)";
-  else if (tail_.get() == this) tailText = "(self)";
-  else tailText = tail_ ? tail_->description() : "(null)";
+  if (tailBlock_)
+    tailText = "(unresolved)";
+  else if (tail_.get() == this)
+    tailText = "(self)";
+  else
+    tailText = tail_ ? tail_->description() : "(null)";
   return platform::format("<%s: %p>{ name = %s, head = %s, tail = %s }", objectClass().name(),
                           static_cast<const void*>(this), name(), headText, tailText);
 }
@@ -596,8 +606,8 @@ RFSequencePtr RFIndexSetSequence::sequenceWithIndexSet(const platform::IndexSet&
   return sequence;
 }
 
-RFSequencePtr RFIndexSetSequence::sequenceWithIndexSetSequence(const std::shared_ptr<const RFIndexSetSequence>& sequence,
-                                                               std::uint64_t offset) {
+RFSequencePtr RFIndexSetSequence::sequenceWithIndexSetSequence(
+    const std::shared_ptr<const RFIndexSetSequence>& sequence, std::uint64_t offset) {
   if (!sequence || offset >= sequence->count_) return RFSequence::empty();
   auto next = platform::make<RFIndexSetSequence>();
   next->data_ = sequence->data_;
@@ -683,8 +693,10 @@ RFSequencePtr RFSignalSequence::sequenceWithSignal(const RFSignalPtr& signal) {
   auto sequence = platform::make<RFSignalSequence>();
   sequence->subject_ = RFReplaySubject::subject();
   // Subscribed for as long as the signal runs; the subject keeps what it sends.
-  if (signal) signal->subscribe(sequence->subject_);
-  else sequence->subject_->sendCompleted();
+  if (signal)
+    signal->subscribe(sequence->subject_);
+  else
+    sequence->subject_->sendCompleted();
   return sequence;
 }
 
@@ -756,7 +768,9 @@ platform::ValueArray RFSequenceEnumerator::allObjects() {
 
 RFSequencePtr rf_sequence(const platform::ValueArray& array) { return RFArraySequence::sequenceWithArray(array); }
 
-RFSequencePtr rf_sequence(const platform::IndexSet& indexes) { return RFIndexSetSequence::sequenceWithIndexSet(indexes); }
+RFSequencePtr rf_sequence(const platform::IndexSet& indexes) {
+  return RFIndexSetSequence::sequenceWithIndexSet(indexes);
+}
 
 RFSequencePtr rf_sequence(const RFTuplePtr& tuple) { return RFTupleSequence::sequenceWithTuple(tuple); }
 
@@ -774,8 +788,10 @@ RFSequencePtr rf_valueSequence(const platform::ValueDictionary& dictionary) {
 
 RFSequencePtr rf_sequence(const platform::Value& collection) {
   switch (collection.type()) {
-    case platform::Value::Type::Nil: return RFSequence::empty();
-    case platform::Value::Type::Array: return rf_sequence(collection.asArray());
+    case platform::Value::Type::Nil:
+      return RFSequence::empty();
+    case platform::Value::Type::Array:
+      return rf_sequence(collection.asArray());
     case platform::Value::Type::Set: {
       const platform::ValueSet& set = collection.asSet();
       return rf_sequence(platform::ValueArray(set.begin(), set.end()));
@@ -788,8 +804,10 @@ RFSequencePtr rf_sequence(const platform::Value& collection) {
         return platform::Value(RFTuple::tupleWithValues({key, value ? *value : platform::Value()}));
       });
     }
-    case platform::Value::Type::String: return RFStringSequence::sequenceWithString(collection.asString());
-    default: return nullptr;
+    case platform::Value::Type::String:
+      return RFStringSequence::sequenceWithString(collection.asString());
+    default:
+      return nullptr;
   }
 }
 

@@ -160,8 +160,7 @@ class RFSequence : public RFStreamOperators<RFSequence> {
     return std::static_pointer_cast<RFSequence>(std::const_pointer_cast<platform::Object>(shared_from_this()));
   }
   // The lazy bind: each node holds the source still to read and the sequence in progress.
-  virtual RFSequencePtr bindPassingThrough(std::shared_ptr<const RFStreamBindBlock> block,
-                                           RFSequencePtr passthrough);
+  virtual RFSequencePtr bindPassingThrough(std::shared_ptr<const RFStreamBindBlock> block, RFSequencePtr passthrough);
 };
 
 extern template class RFStreamOperators<RFSequence>;

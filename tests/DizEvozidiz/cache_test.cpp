@@ -28,7 +28,7 @@ TEST(DizCache, EvictsTheLeastRecentlyUsedEntryOverTheLimit) {
   cache.setObject(2, "b");
   cache.setObject(3, "c");
   ASSERT_NE(cache.objectForKey("a"), nullptr);  // a becomes most recent
-  cache.setObject(4, "d");                       // evicts b
+  cache.setObject(4, "d");                      // evicts b
   EXPECT_EQ(byRecency(cache), (std::vector<std::string>{"d", "a", "c"}));
   EXPECT_FALSE(cache.containsKey("b"));
   EXPECT_EQ(cache.count(), 3u);

@@ -4,8 +4,8 @@
 
 #include "DizEvozidiz/DizCollectionKey.h"
 #include "DizEvozidiz/Utilities/DizHash.h"
-#include "platform/runtime/error.h"
 #include "platform/codecs/keyed_archiver.h"
+#include "platform/runtime/error.h"
 
 namespace {
 
@@ -39,8 +39,7 @@ TEST(DizHash, ByteHashesSeeEveryTailByte) {
 TEST(DizCollectionKey, HashIsThePairHashOfTheStringHashes) {
   auto key = DizCollectionKey::make("Events", "42");
   ASSERT_TRUE(key);
-  EXPECT_EQ(key->hashValue(),
-            DizHash2x64(DizCollectionKey::stringHash("Events"), DizCollectionKey::stringHash("42")));
+  EXPECT_EQ(key->hashValue(), DizHash2x64(DizCollectionKey::stringHash("Events"), DizCollectionKey::stringHash("42")));
   EXPECT_EQ(key->hash(), static_cast<std::size_t>(key->hashValue()));
   EXPECT_EQ(DizCollectionKeyHash(key.get()), key->hashValue());
 }

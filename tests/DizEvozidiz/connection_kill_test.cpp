@@ -93,7 +93,8 @@ TEST(DizConnectionKill, EveryReportedCommitSurvivesASigkill) {
     for (int r = 0; r <= round; ++r) {
       const auto it = found.find(r);
       const long have = it == found.end() ? 0 : static_cast<long>(it->second.size());
-      ASSERT_GE(have, reportedByRound[static_cast<std::size_t>(r)]) << "round " << round << " lost commits of round " << r;
+      ASSERT_GE(have, reportedByRound[static_cast<std::size_t>(r)])
+          << "round " << round << " lost commits of round " << r;
       if (it != found.end()) {
         for (long n : it->second) ASSERT_LE(n, have) << "round " << r << " has a gap";  // 1..have, no holes
       }

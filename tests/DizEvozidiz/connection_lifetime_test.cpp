@@ -16,8 +16,8 @@
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "platform/dispatch/dispatch.h"
-#include "platform/services/notification_center.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/services/notification_center.h"
 #include "transaction_test_support.h"
 
 namespace {

@@ -1,14 +1,13 @@
 // The connection proxy: reads see writes at once; writes reach the database in background batches,
 // one read-write transaction per batch, and a batch that fails is written again.
 
-#include "DizEvozidiz/DizEvozidizConnectionProxy.h"
-
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "DizEvozidiz/DizEvozidizConnectionProxy.h"
 #include "DizEvozidiz/DizEvozidizExtension.h"
 #include "transaction_test_support.h"
 

@@ -13,8 +13,8 @@
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/DizVfsShimInternal.h"
-#include "platform/services/notification_center.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/services/notification_center.h"
 #include "support/temp_dir.h"
 #include "transaction_test_support.h"
 
@@ -129,9 +129,9 @@ TEST_F(DizConnectionSnapshots, KeyCacheLimitFollowsTheEnabledCaches) {
     std::uint64_t metadataLimit;
     std::uint64_t keyLimit;
   };
-  for (const Case& c : {Case{false, 250, false, 250, 500}, Case{true, 0, false, 250, 0},
-                        Case{true, 1000, true, 200, 1000}, Case{true, 400, false, 0, 500},
-                        Case{true, 100, true, 0, 0}}) {
+  for (const Case& c :
+       {Case{false, 250, false, 250, 500}, Case{true, 0, false, 250, 0}, Case{true, 1000, true, 200, 1000},
+        Case{true, 400, false, 0, 500}, Case{true, 100, true, 0, 0}}) {
     database->setDefaultObjectCacheEnabled(c.objects);
     database->setDefaultObjectCacheLimit(c.objectLimit);
     database->setDefaultMetadataCacheEnabled(c.metadata);

@@ -24,7 +24,8 @@ class ConnectionUtilities : public diztest::ConnectionFixture {
         t.setObject(Value(platform::Bytes(8000, static_cast<std::uint8_t>(i))), "k" + std::to_string(i), "big");
     }));
   }
-  platform::ErrorPtr backupAndWait(const std::string& target, const std::function<void(platform::Progress&)>& tune = {}) {
+  platform::ErrorPtr backupAndWait(const std::string& target,
+                                   const std::function<void(platform::Progress&)>& tune = {}) {
     platform::ErrorPtr result;
     bool done = false;
     // The backup waits behind a read until `tune` has seen its progress.
@@ -205,7 +206,8 @@ TEST_F(ConnectionUtilities, ABackupIntoAMissingFolderSaysWhereItFailed) {
   const platform::ErrorPtr error = connection->backupToPath((dir / "no" / "such" / "folder.sqlite").string());
   ASSERT_NE(error, nullptr);
   EXPECT_EQ(error->code(), DizEvozidizErrorMaintenanceFailed);
-  EXPECT_EQ(error->localizedDescription().rfind("Error from: sqlite3_open_v2()", 0), 0u) << error->localizedDescription();
+  EXPECT_EQ(error->localizedDescription().rfind("Error from: sqlite3_open_v2()", 0), 0u)
+      << error->localizedDescription();
   EXPECT_EQ(error->userInfo()[DizEvozidizSQLiteResultCodeKey].asInt64(), SQLITE_CANTOPEN);
 }
 

@@ -19,9 +19,9 @@
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizManagerInternal.h"
-#include "platform/services/notification_center.h"
 #include "platform/dispatch/run_loop.h"
 #include "platform/runtime/thread.h"
+#include "platform/services/notification_center.h"
 #include "support/close_database.h"
 #include "support/temp_dir.h"
 #include "transaction_test_support.h"
@@ -88,9 +88,10 @@ TEST(DizEvozidizFile, NewFileGetsTheExactSchemaAndPragmas) {
   EXPECT_EQ(sql.scalar("SELECT sql FROM sqlite_master WHERE name = 'database2'"),
             "CREATE TABLE \"database2\" (\"rowid\" INTEGER PRIMARY KEY,  \"collection\" CHAR NOT NULL,  \"key\" CHAR "
             "NOT NULL,  \"data\" BLOB,  \"metadata\" BLOB )");
-  EXPECT_EQ(sql.scalar("SELECT sql FROM sqlite_master WHERE name = 'diz2'"),
-            "CREATE TABLE \"diz2\" (\"extension\" CHAR NOT NULL,   \"key\" CHAR NOT NULL,   \"data\" BLOB,   PRIMARY KEY "
-            "(\"extension\", \"key\") )");
+  EXPECT_EQ(
+      sql.scalar("SELECT sql FROM sqlite_master WHERE name = 'diz2'"),
+      "CREATE TABLE \"diz2\" (\"extension\" CHAR NOT NULL,   \"key\" CHAR NOT NULL,   \"data\" BLOB,   PRIMARY KEY "
+      "(\"extension\", \"key\") )");
   EXPECT_EQ(sql.scalar("SELECT sql FROM sqlite_master WHERE name = 'true_primary_key'"),
             "CREATE UNIQUE INDEX \"true_primary_key\" ON \"database2\" ( \"collection\", \"key\" )");
   EXPECT_EQ(sql.column("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"),
@@ -169,7 +170,8 @@ TEST(DizEvozidizFile, UpgradesOlderLayouts) {
     EXPECT_EQ(sql.column("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"),
               (std::vector<std::string>{"database2", "diz2"}))
         << c.version;
-    EXPECT_EQ(sql.column("SELECT collection || '/' || key || '/' || hex(data) || '/' || CASE WHEN metadata IS NULL THEN '-' ELSE hex(metadata) END "
+    EXPECT_EQ(sql.column("SELECT collection || '/' || key || '/' || hex(data) || '/' || CASE WHEN metadata IS NULL "
+                         "THEN '-' ELSE hex(metadata) END "
                          "FROM database2 ORDER BY key"),
               (std::vector<std::string>{"Events/a/01/-", "/b/0203/04"}))
         << c.version;
@@ -461,7 +463,7 @@ TEST(DizEvozidizConfiguration, OptionsAndDefaultsAreCopies) {
   EXPECT_EQ(defaults.objectCacheLimit(), 250u);
   database->setDefaultObjectCacheLimit(10);
   database->setDefaultMetadataPolicy(2);
-  database->setDefaultObjectPolicy(9);  // out of range: containment
+  database->setDefaultObjectPolicy(9);           // out of range: containment
   EXPECT_EQ(defaults.objectCacheLimit(), 250u);  // the earlier copy is unchanged
   EXPECT_EQ(database->defaultObjectCacheLimit(), 10u);
   EXPECT_EQ(database->defaultMetadataPolicy(), 2);

@@ -19,8 +19,8 @@ using platform::Value;
 using RW = DizEvozidizReadWriteTransaction;
 
 bool isLifecycle(const std::string& line) {
-  for (const char* call : {" newReadWriteTransaction", " prepareIfNeeded", " flushMain", " flushExtension",
-                           " didCommit", " didRollback"})
+  for (const char* call :
+       {" newReadWriteTransaction", " prepareIfNeeded", " flushMain", " flushExtension", " didCommit", " didRollback"})
     if (line.find(call) != std::string::npos) return true;
   return false;
 }
@@ -68,19 +68,19 @@ TEST_F(ExtensionCommit, StepsRunInOrderAndTheChangesetPartsReachEveryoneElse) {
       [&](const platform::NotificationPtr& n) { received = n; });
   ASSERT_TRUE(writer->readWriteWithBlock([](RW& t) { t.setObject(Value("v"), "k", "things"); }));
   std::vector<std::string> lines = journal->take();
-  EXPECT_EQ(lifecycleOf(lines), (std::vector<std::string>{"A newReadWriteTransaction", "A prepareIfNeeded",
-                                                   "B newReadWriteTransaction", "B prepareIfNeeded", "A flushMain no",
-                                                   "B flushMain no", "A flushExtension", "B flushExtension",
-                                                   "A didCommit", "B didCommit"}));
+  EXPECT_EQ(lifecycleOf(lines),
+            (std::vector<std::string>{"A newReadWriteTransaction", "A prepareIfNeeded", "B newReadWriteTransaction",
+                                      "B prepareIfNeeded", "A flushMain no", "B flushMain no", "A flushExtension",
+                                      "B flushExtension", "A didCommit", "B didCommit"}));
   EXPECT_EQ(writer->snapshot(), before + 1);
 
   // The extension objects hear it on the snapshot queue during the commit; the reader's extension
   // connections on its queue.
   reader->readWithBlock([](DizEvozidizReadTransaction&) {});
   for (std::string& line : journal->take()) lines.push_back(std::move(line));
-  for (const char* expected : {"A processChangeset heard=1", "B processChangeset heard=1",
-                               "A connection processChangeset heard=1 on reader",
-                               "B connection processChangeset heard=1 on reader"})
+  for (const char* expected :
+       {"A processChangeset heard=1", "B processChangeset heard=1", "A connection processChangeset heard=1 on reader",
+        "B connection processChangeset heard=1 on reader"})
     EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected;
 
   ASSERT_TRUE(platform::runMainLoopUntil([&] { return received != nullptr; }, 10));
@@ -101,8 +101,8 @@ TEST_F(ExtensionCommit, FlushPassesStartOverWhileExtensionsKeepWritingToTheMainT
     if (line.find(" flushMain") != std::string::npos || line.find(" flushExtension") != std::string::npos)
       flushes.push_back(line);
   // A's write during the pass gives B's flush a changed table after A flushed: the pass restarts.
-  EXPECT_EQ(flushes, (std::vector<std::string>{"A flushMain yes", "B flushMain yes", "A flushMain no",
-                                               "B flushMain no", "A flushExtension", "B flushExtension"}));
+  EXPECT_EQ(flushes, (std::vector<std::string>{"A flushMain yes", "B flushMain yes", "A flushMain no", "B flushMain no",
+                                               "A flushExtension", "B flushExtension"}));
   // Each extension heard the other's write like any other.
   EXPECT_NE(std::find(lines.begin(), lines.end(), "B insert flushed/A1 flushed nil 2"), lines.end());
   EXPECT_NE(std::find(lines.begin(), lines.end(), "A insert flushed/B1 flushed nil 3"), lines.end());
@@ -163,9 +163,8 @@ TEST_F(ExtensionCommit, ACommitThatChangesOnlyAMemoryTableIsSeenByOtherConnectio
   const std::uint64_t before = writer->snapshot();
   ASSERT_TRUE(writer->readWriteWithBlock([](RW& t) { t.ext("A")->setIntValue(42, "answer", false); }));
   EXPECT_EQ(writer->snapshot(), before + 1) << "the memory-table change is a commit";
-  reader->readWithBlock([](DizEvozidizReadTransaction& t) {
-    EXPECT_EQ(t.ext("A")->intValueForExtensionKey("answer", false), 42);
-  });
+  reader->readWithBlock(
+      [](DizEvozidizReadTransaction& t) { EXPECT_EQ(t.ext("A")->intValueForExtensionKey("answer", false), 42); });
   // And a table of the caller's own, registered with the connection.
   auto table = DizMemoryTable::make("NSString");
   ASSERT_TRUE(writer->readWriteWithBlock([&](RW&) { EXPECT_TRUE(writer->registerMemoryTable(table, "own")); }));

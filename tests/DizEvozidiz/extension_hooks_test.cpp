@@ -21,11 +21,23 @@ using RW = DizEvozidizReadWriteTransaction;
 
 // The second word of a journal line is the call; these are the row hooks.
 bool isHook(const std::string& line) {
-  static const std::set<std::string> hooks = {
-      "willInsert",  "insert",          "willUpdate",          "update",      "willReplaceObject",
-      "replaceObject", "willReplaceMetadata", "replaceMetadata", "touchObject", "touchMetadata",
-      "touchRow",    "willRemove",      "remove",              "willRemoveKeys", "removeKeys",
-      "willRemoveAll", "removeAll"};
+  static const std::set<std::string> hooks = {"willInsert",
+                                              "insert",
+                                              "willUpdate",
+                                              "update",
+                                              "willReplaceObject",
+                                              "replaceObject",
+                                              "willReplaceMetadata",
+                                              "replaceMetadata",
+                                              "touchObject",
+                                              "touchMetadata",
+                                              "touchRow",
+                                              "willRemove",
+                                              "remove",
+                                              "willRemoveKeys",
+                                              "removeKeys",
+                                              "willRemoveAll",
+                                              "removeAll"};
   const auto first = line.find(' ');
   const auto second = line.find(' ', first + 1);
   return first != std::string::npos && hooks.contains(line.substr(first + 1, second - first - 1));
@@ -105,11 +117,18 @@ TEST_F(ExtensionHooks, EveryWriteKindCallsItsHooksInRegistrationOrderWithItsArgu
        both({"willRemove things/k3 3", "remove things/k3 3"})},
       {"set nil", [](RW& t) { t.setObject(Value(), "k3", "things"); },
        both({"willRemove things/k3 3", "remove things/k3 3"})},
-      {"remove keys, one missing", [](RW& t) { t.removeObjectsForKeys({"k1", "missing", "k3"}, "things"); },
+      {"remove keys, one missing",
+       [](RW& t) {
+         t.removeObjectsForKeys({"k1", "missing", "k3"}, "things");
+       },
        both({"willRemoveKeys things [k1,k3] [1,3]", "removeKeys things [k1,k3] [1,3]"})},
       {"remove one key through the list", [](RW& t) { t.removeObjectsForKeys({"k2"}, "things"); },
        both({"willRemove things/k2 2", "remove things/k2 2"})},
-      {"remove keys none existing", [](RW& t) { t.removeObjectsForKeys({"x", "y"}, "things"); }, {}},
+      {"remove keys none existing",
+       [](RW& t) {
+         t.removeObjectsForKeys({"x", "y"}, "things");
+       },
+       {}},
       {"remove collection", [](RW& t) { t.removeAllObjectsInCollection("things"); },
        both({"willRemoveKeys things [k1,k2,k3] [1,2,3]", "removeKeys things [k1,k2,k3] [1,2,3]"})},
       {"remove all", [](RW& t) { t.removeAllObjectsInAllCollections(); }, both({"willRemoveAll", "removeAll"})},
@@ -157,13 +176,13 @@ TEST_F(ExtensionHooks, BatchRemovalsSendOnePairOfHooksPerChunk) {
     });
   };
   const auto byKeys = chunked([](RW& t) { t.removeObjectsForKeys({"k1", "k2", "k3", "nope", "k5"}, "things"); });
-  EXPECT_EQ(byKeys, (std::vector<std::string>{
-                        "A willRemoveKeys things [k1,k2] [1,2]", "B willRemoveKeys things [k1,k2] [1,2]",
-                        "A removeKeys things [k1,k2] [1,2]", "B removeKeys things [k1,k2] [1,2]",
-                        "A willRemoveKeys things [k3] [3]", "B willRemoveKeys things [k3] [3]",
-                        "A removeKeys things [k3] [3]", "B removeKeys things [k3] [3]",
-                        "A willRemoveKeys things [k5] [6]", "B willRemoveKeys things [k5] [6]",
-                        "A removeKeys things [k5] [6]", "B removeKeys things [k5] [6]"}));
+  EXPECT_EQ(byKeys,
+            (std::vector<std::string>{"A willRemoveKeys things [k1,k2] [1,2]", "B willRemoveKeys things [k1,k2] [1,2]",
+                                      "A removeKeys things [k1,k2] [1,2]", "B removeKeys things [k1,k2] [1,2]",
+                                      "A willRemoveKeys things [k3] [3]", "B willRemoveKeys things [k3] [3]",
+                                      "A removeKeys things [k3] [3]", "B removeKeys things [k3] [3]",
+                                      "A willRemoveKeys things [k5] [6]", "B willRemoveKeys things [k5] [6]",
+                                      "A removeKeys things [k5] [6]", "B removeKeys things [k5] [6]"}));
   const auto byCollection = chunked([](RW& t) { t.removeAllObjectsInCollection("things"); });
   ASSERT_EQ(byCollection.size(), 12u) << "five rows in chunks of two: three pairs for each extension";
   EXPECT_EQ(byCollection[0], "A willRemoveKeys things [k1,k2] [1,2]");

@@ -73,7 +73,8 @@ TEST_F(ExtensionRegistration, RefusalsSayWhyAndLeaveTheExtensionFreeToRegisterEl
   EXPECT_TRUE(log->contains("DizEvozidiz: Error registering extension: extension parameter is nil"));
 
   EXPECT_FALSE(add(second, ""));
-  EXPECT_TRUE(log->contains("DizEvozidiz: Error registering extension: extensionName parameter is nil or empty string"));
+  EXPECT_TRUE(
+      log->contains("DizEvozidiz: Error registering extension: extensionName parameter is nil or empty string"));
   EXPECT_EQ(second->registeredName(), "");
 
   EXPECT_FALSE(add(a, "again"));
@@ -91,13 +92,15 @@ TEST_F(ExtensionRegistration, RefusalsSayWhyAndLeaveTheExtensionFreeToRegisterEl
   declines.supports = false;
   auto picky = make("picky", declines);
   EXPECT_FALSE(add(picky, "picky"));
-  EXPECT_TRUE(log->contains("DizEvozidiz: Error registering extension: extension doesn't support database configuration"));
+  EXPECT_TRUE(
+      log->contains("DizEvozidiz: Error registering extension: extension doesn't support database configuration"));
   EXPECT_EQ(picky->registeredName(), "");
   const auto asked = journal->takeMatching({"picky supports"});
   EXPECT_EQ(asked, std::vector<std::string>{"picky supports [A,B]"}) << "asked with the registry before it";
 
   database->unregisterExtensionWithName("");
-  EXPECT_TRUE(log->contains("DizEvozidiz: Error unregistering extension: extensionName parameter is nil or empty string"));
+  EXPECT_TRUE(
+      log->contains("DizEvozidiz: Error unregistering extension: extensionName parameter is nil or empty string"));
   EXPECT_EQ(database->extensionsOrder(), (std::vector<std::string>{"A", "B"}));
 }
 
@@ -172,7 +175,8 @@ TEST_F(ExtensionRegistration, AsynchronousFormsCompleteOnTheMainQueueWithTheResu
 
   auto queue = platform::DispatchQueue::createSerial("completions");
   std::atomic<bool> unregistered{false};
-  database->asyncUnregisterExtensionWithName("A", [&] { unregistered = true; }, queue);
+  database->asyncUnregisterExtensionWithName(
+      "A", [&] { unregistered = true; }, queue);
   ASSERT_TRUE(platform::runMainLoopUntil([&] { return unregistered.load(); }, 10));
   EXPECT_EQ(database->registeredExtension("A"), nullptr);
   EXPECT_EQ(a->registeredName(), "");
@@ -204,17 +208,17 @@ TEST_F(ExtensionRegistration, UnregisteringRemovesEveryDependantInOneTransaction
   auto b = make("B", onA);
   auto c = make("C", onB);
   auto d = make("D");
-  for (auto& [extension, name] : std::vector<std::pair<std::shared_ptr<RecordingExtension>, std::string>>{
-           {c, "C"}, {a, "A"}, {b, "B"}, {d, "D"}})
+  for (auto& [extension, name] :
+       std::vector<std::pair<std::shared_ptr<RecordingExtension>, std::string>>{{c, "C"}, {a, "A"}, {b, "B"}, {d, "D"}})
     ASSERT_TRUE(add(extension, name));
   ASSERT_TRUE(reader->extension("B"));
   const std::uint64_t before = connection->snapshot();
   classJournal().take();
 
   database->unregisterExtensionWithName("A", connection);
-  EXPECT_EQ(classJournal().take(), (std::vector<std::string>{"RecordingExtension drop A persistent",
-                                                             "RecordingExtension drop B persistent",
-                                                             "RecordingExtension drop C persistent"}));
+  EXPECT_EQ(classJournal().take(),
+            (std::vector<std::string>{"RecordingExtension drop A persistent", "RecordingExtension drop B persistent",
+                                      "RecordingExtension drop C persistent"}));
   EXPECT_EQ(connection->snapshot(), before + 1) << "one transaction";
   EXPECT_EQ(database->extensionsOrder(), std::vector<std::string>{"D"});
   for (const auto& gone : {a, b, c}) EXPECT_EQ(gone->registeredName(), "") << gone->label();
@@ -244,9 +248,10 @@ TEST_F(ExtensionRegistration, TheWalkOverDependantsEndsWithLoopsAndMissingClassV
   ASSERT_TRUE(connection->readWriteWithBlock([](RW& t) { t.removeValueForKey("class", "B"); }));
   classJournal().take();
   database->unregisterExtensionWithName("A", connection);
-  EXPECT_TRUE(log->contains("DizEvozidizConnection: Unable to unregister extension(B). Doesn't appear to be registered."));
-  EXPECT_EQ(classJournal().take(), (std::vector<std::string>{"RecordingExtension drop A persistent",
-                                                             "RecordingExtension drop C persistent"}));
+  EXPECT_TRUE(
+      log->contains("DizEvozidizConnection: Unable to unregister extension(B). Doesn't appear to be registered."));
+  EXPECT_EQ(classJournal().take(),
+            (std::vector<std::string>{"RecordingExtension drop A persistent", "RecordingExtension drop C persistent"}));
   EXPECT_EQ(database->extensionsOrder(), std::vector<std::string>{"B"});
 }
 
@@ -257,8 +262,9 @@ TEST_F(ExtensionRegistration, AnotherClassUnderAStoredNameDropsTheOldTablesUnles
   LogCapture log;
   classJournal().take();
   ASSERT_TRUE(add(RenamedRecordingExtension::make("V", journal), "V"));
-  EXPECT_TRUE(log->contains("DizEvozidizConnection: Dropping tables for previously registered extension with "
-                            "name(V), class(RecordingExtension) for new class(RenamedRecordingExtension)"));
+  EXPECT_TRUE(
+      log->contains("DizEvozidizConnection: Dropping tables for previously registered extension with "
+                    "name(V), class(RecordingExtension) for new class(RenamedRecordingExtension)"));
   EXPECT_EQ(classJournal().take(), std::vector<std::string>{"RecordingExtension drop V persistent"});
   EXPECT_EQ(storedClass("V"), "RenamedRecordingExtension");
   connection->readWithBlock([](DizEvozidizReadTransaction& t) { EXPECT_FALSE(t.getIntValue(nullptr, "kept", "V")); });
@@ -279,10 +285,12 @@ TEST_F(ExtensionRegistration, AnotherClassUnderAStoredNameDropsTheOldTablesUnles
   struct Case {
     const char* stored;
     const char* text;
-  } cases[] = {{"NoSuchClass", "DizEvozidizConnection: Unable to drop tables for previously registered extension with "
-                               "name(N), unknown class(NoSuchClass)"},
-               {"DizMemoryTable", "DizEvozidizConnection: Unable to drop tables for previously registered "
-                                  "extension with name(N), invalid class(DizMemoryTable)"}};
+  } cases[] = {{"NoSuchClass",
+                "DizEvozidizConnection: Unable to drop tables for previously registered extension with "
+                "name(N), unknown class(NoSuchClass)"},
+               {"DizMemoryTable",
+                "DizEvozidizConnection: Unable to drop tables for previously registered "
+                "extension with name(N), invalid class(DizMemoryTable)"}};
   for (const Case& c : cases) {
     ASSERT_TRUE(connection->readWriteWithBlock([&](RW& t) { t.setStringValue(c.stored, "class", "N"); }));
     ASSERT_TRUE(add(make("N"), "N")) << c.stored;

@@ -114,8 +114,7 @@ class RecordingExtensionTransaction final : public DizEvozidizExtensionTransacti
     return options_.prepare;
   }
   bool flushPendingChangesToMainDatabaseTable() override {
-    const bool write =
-        heard_ && *heard_ > 0 && (options_.mainTableWrites < 0 || flushes_ < options_.mainTableWrites);
+    const bool write = heard_ && *heard_ > 0 && (options_.mainTableWrites < 0 || flushes_ < options_.mainTableWrites);
     note(std::string("flushMain ") + (write ? "yes" : "no"));
     if (!write) return false;
     ++flushes_;
@@ -130,7 +129,8 @@ class RecordingExtensionTransaction final : public DizEvozidizExtensionTransacti
   void didCommitTransaction() override { note("didCommit"); }
   void didRollbackTransaction() override { note("didRollback"); }
 
-  void handleWillInsertObject(const platform::Value& o, const DizCollectionKeyPtr& ck, const platform::Value& m) override {
+  void handleWillInsertObject(const platform::Value& o, const DizCollectionKeyPtr& ck,
+                              const platform::Value& m) override {
     note("willInsert " + describe(ck) + " " + describe(o) + " " + describe(m));
   }
   void handleInsertObject(const platform::Value& o, const DizCollectionKeyPtr& ck, const platform::Value& m,

@@ -1,8 +1,6 @@
 // The multi-version memory table on its own: snapshots, commit, rollback and clean-up, including
 // readers at old snapshots while a writer commits and cleans up on other threads.
 
-#include "DizEvozidiz/DizMemoryTable.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "DizEvozidiz/DizCollectionKey.h"
+#include "DizEvozidiz/DizMemoryTable.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace {
@@ -19,7 +18,9 @@ namespace {
 using platform::Value;
 
 // A barrier on the table's queue: everything queued before it (rollbacks, clean-ups) has run.
-void drain(const DizMemoryTable::Ptr& table) { table->newReadWriteTransaction(0)->modifyWithBlock([] {}); }
+void drain(const DizMemoryTable::Ptr& table) {
+  table->newReadWriteTransaction(0)->modifyWithBlock([] {});
+}
 
 void writeAt(const DizMemoryTable::Ptr& table, std::uint64_t snapshot, const Value& key, const Value& object) {
   auto t = table->newReadWriteTransaction(snapshot);

@@ -118,10 +118,8 @@ TEST_F(Enumeration, SeveralCollectionsShareOneStatementInArrayOrder) {
     EXPECT_EQ(order, (std::vector<std::string>{"gamma", "alpha", "alpha", "alpha", "alpha"}));
 
     int keys = 0;
-    t._enumerateKeysInCollections({"beta", "gamma"},
-                                  [&](std::int64_t, const std::string&, const std::string&, bool& stop) {
-                                    stop = ++keys == 6;
-                                  });
+    t._enumerateKeysInCollections({"beta", "gamma"}, [&](std::int64_t, const std::string&, const std::string&,
+                                                         bool& stop) { stop = ++keys == 6; });
     EXPECT_EQ(keys, 6) << "stop ends the walk over every collection";
     int none = 0;
     t._enumerateKeysAndObjectsInCollections({}, [&](auto, auto&, auto&, auto&, bool&) { ++none; });
@@ -205,9 +203,10 @@ TEST_F(Enumeration, WritingWithoutStopThrowsAfterThatRow) {
 
     // Key lists answer from the caches first: a write there raises as well.
     t.objectForKey("0", "beta");
-    EXPECT_THROW(t.enumerateObjectsForKeys({"0", "1"}, "beta",
-                                           [&](std::uint64_t, const Value&, bool&) { t.removeObjectForKey("4", "beta"); }),
-                 platform::Exception);
+    EXPECT_THROW(
+        t.enumerateObjectsForKeys({"0", "1"}, "beta",
+                                  [&](std::uint64_t, const Value&, bool&) { t.removeObjectForKey("4", "beta"); }),
+        platform::Exception);
   });
 }
 
@@ -299,7 +298,8 @@ TEST_F(KeyLists, ThousandsOfKeysFitTheirStatements) {
   reader->setObjectCacheEnabled(false);
   reader->readWithBlock([&](DizEvozidizReadTransaction& t) {
     std::size_t found = 0, missing = 0;
-    t.enumerateObjectsForKeys(keys, "many", [&](std::uint64_t, const Value& o, bool&) { ++(o.isNil() ? missing : found); });
+    t.enumerateObjectsForKeys(keys, "many",
+                              [&](std::uint64_t, const Value& o, bool&) { ++(o.isNil() ? missing : found); });
     EXPECT_EQ(found, 1500u);
     EXPECT_EQ(missing, 1500u);
   });

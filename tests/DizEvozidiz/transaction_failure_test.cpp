@@ -110,7 +110,8 @@ TEST_F(TransactionFailures, FailedKeyListStepIsLoggedUnderItsOperation) {
   fresh->readWithBlock([&](DizEvozidizReadTransaction& t) {
     faults.reads = 1;
     std::vector<std::uint64_t> delivered;
-    t.enumerateObjectsForKeys({"1", "2"}, "c", [&](std::uint64_t index, const Value&, bool&) { delivered.push_back(index); });
+    t.enumerateObjectsForKeys({"1", "2"}, "c",
+                              [&](std::uint64_t index, const Value&, bool&) { delivered.push_back(index); });
     faults.reads = 0;
   });
   EXPECT_TRUE(log->contains(
@@ -124,7 +125,10 @@ TEST_F(TransactionFailures, RefusedBulkDeletesRecordNothing) {
     std::function<void(DizEvozidizReadWriteTransaction&)> remove;
   };
   const std::vector<Case> cases = {
-      {"key list", [](auto& t) { t.removeObjectsForKeys({"1", "poison", "2"}, "c"); }},
+      {"key list",
+       [](auto& t) {
+         t.removeObjectsForKeys({"1", "poison", "2"}, "c");
+       }},
       {"collection", [](auto& t) { t.removeAllObjectsInCollection("c"); }},
       {"everything", [](auto& t) { t.removeAllObjectsInAllCollections(); }},
   };

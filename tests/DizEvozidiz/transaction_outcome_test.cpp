@@ -12,8 +12,8 @@
 
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizVfsShimInternal.h"
-#include "platform/services/notification_center.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/services/notification_center.h"
 #include "transaction_test_support.h"
 
 namespace {
@@ -150,7 +150,10 @@ TEST_F(TransactionOutcome, FailedWritesOfEveryKindMarkTheTransactionFailed) {
       {"replace object", [](auto& t) { t.replaceObject("new", "kept too", "c"); }},
       {"replace metadata", [](auto& t) { t.replaceMetadata("m", "kept too", "c"); }},
       {"remove", [](auto& t) { t.removeObjectForKey("kept too", "c"); }},
-      {"remove keys", [](auto& t) { t.removeObjectsForKeys({"kept too", "existing"}, "c"); }},
+      {"remove keys",
+       [](auto& t) {
+         t.removeObjectsForKeys({"kept too", "existing"}, "c");
+       }},
       {"remove collection", [](auto& t) { t.removeAllObjectsInCollection("c"); }},
       {"remove everything", [](auto& t) { t.removeAllObjectsInAllCollections(); }},
       {"extension value", [](auto& t) { t.setIntValue(1, "k", "ext"); }},

@@ -26,8 +26,8 @@ TEST_F(TransactionSql, InListTextHoldsOnePlaceholderPerItemForAnyCount) {
   };
   // Large counts overflowed a buffer sized n × 3 + 80 once the head and tail were longer than 80.
   for (Case c : {Case{1, 2}, Case{2, 3}, Case{7, 8}, Case{998, 999}, Case{5000, 5001}}) {
-    const std::string text = DizInListStatementText(R"(SELECT "k", "v" FROM "t")", R"( WHERE "k" = ? AND "k" IN ()",
-                                                    c.count);
+    const std::string text =
+        DizInListStatementText(R"(SELECT "k", "v" FROM "t")", R"( WHERE "k" = ? AND "k" IN ()", c.count);
     EXPECT_EQ(text.substr(text.size() - 2), ");");
     sqlite3_stmt* statement = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(db_, text.c_str(), -1, &statement, nullptr), SQLITE_OK) << c.count;

@@ -17,8 +17,8 @@
 #include "DizEvozidiz/DizEvozidizConnection.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "logging/log.h"
-#include "platform/services/notification_center.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/services/notification_center.h"
 #include "support/close_database.h"
 #include "support/temp_dir.h"
 
@@ -84,7 +84,9 @@ struct StoreFixture : ::testing::Test {
   }
   void TearDown() override { drainMainQueue(); }
   // Delivers the notifications waiting on the main queue, so that they reach no later test.
-  static void drainMainQueue() { platform::runMainLoopUntil([] { return false; }, 0.05); }
+  static void drainMainQueue() {
+    platform::runMainLoopUntil([] { return false; }, 0.05);
+  }
   // Releases `database` and waits until it has closed, so that its file can be opened again.
   static void closeDatabase(DizEvozidiz::Ptr& database) { zorvel::test::closeDatabase(database); }
 

@@ -126,7 +126,12 @@ TEST_F(ReadWriteTransaction, RemovalsForgetTheRowAndRecordIt) {
       {"one key", [](auto& t) { t.removeObjectForKey("1", "c"); }, {"1"}, true, false},
       {"nil object", [](auto& t) { t.setObject(Value(), "1", "c"); }, {"1"}, true, false},
       {"key list with a missing and a repeated key",
-       [](auto& t) { t.removeObjectsForKeys({"1", "nope", "3", "1"}, "c"); }, {"1", "3"}, true, false},
+       [](auto& t) {
+         t.removeObjectsForKeys({"1", "nope", "3", "1"}, "c");
+       },
+       {"1", "3"},
+       true,
+       false},
       {"collection", [](auto& t) { t.removeAllObjectsInCollection("c"); }, {"1", "2", "3"}, false, true},
   };
   for (const Case& test : cases) {

@@ -234,7 +234,8 @@ TEST(DizEvozidizSerializers, PropertyListPairRoundTripsPlainValuesAndRefusesTheR
   const auto& deserialize = DizEvozidizSerializers::propertyListDeserializer();
   EXPECT_EQ(&serialize, &DizEvozidizSerializers::propertyListSerializer());
   const platform::Value value(platform::ValueDictionary{
-      {"name", platform::Value("Launch")}, {"count", platform::Value(3)},
+      {"name", platform::Value("Launch")},
+      {"count", platform::Value(3)},
       {"items", platform::Value(platform::ValueArray{platform::Value(1.5), platform::Value(true)})}});
   const platform::Bytes bytes = serialize("c", "k", value);
   ASSERT_GE(bytes.size(), 8u);

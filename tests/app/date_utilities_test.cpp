@@ -1,13 +1,12 @@
 // Date utilities in Europe/Berlin (daylight saving begins 2024-03-31 02:00 and ends 2024-10-27
 // 03:00) and en_US, with the clock pinned.
 
-#include "app/model/DateUtilities.h"
-
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 
+#include "app/model/DateUtilities.h"
 #include "app_test_support.h"
 
 namespace {
@@ -36,16 +35,14 @@ TEST(DateUtilities, CalendarArithmeticKeepsWallClockAndClampsMonthEnds) {
   const Case cases[] = {
       {"day across spring-forward is 23 hours", du::dateByAddingDays(localDate(2024, 3, 30, 12), 1),
        "2024-03-31 12:00:00"},
-      {"day across fall-back is 25 hours", du::dateByAddingDays(localDate(2024, 10, 26, 12), 1),
-       "2024-10-27 12:00:00"},
+      {"day across fall-back is 25 hours", du::dateByAddingDays(localDate(2024, 10, 26, 12), 1), "2024-10-27 12:00:00"},
       {"subtracting a day back over spring-forward", du::dateBySubtractingDays(localDate(2024, 4, 1, 0, 30), 2),
        "2024-03-30 00:30:00"},
       {"month after 31 January", du::dateByAddingMonths(localDate(2024, 1, 31, 8), 1), "2024-02-29 08:00:00"},
       {"month before 31 March, common year", du::dateBySubtractingMonths(localDate(2023, 3, 31, 8), 1),
        "2023-02-28 08:00:00"},
       {"year after 29 February", du::dateByAddingYears(localDate(2024, 2, 29), 1), "2025-02-28 00:00:00"},
-      {"day across the year end", du::dateByAddingDays(localDate(2024, 12, 31, 23, 59, 59), 1),
-       "2025-01-01 23:59:59"},
+      {"day across the year end", du::dateByAddingDays(localDate(2024, 12, 31, 23, 59, 59), 1), "2025-01-01 23:59:59"},
       {"zero months", du::dateByAddingMonths(localDate(2024, 5, 31, 1, 2, 3), 0), "2024-05-31 01:02:03"},
   };
   for (const Case& c : cases) EXPECT_EQ(text(c.result), c.expected) << c.what;
@@ -76,8 +73,7 @@ TEST(DateUtilities, PartsOfADayAcrossDaylightSavingAndMonthEnds) {
   EXPECT_EQ(text(du::replaceDatePart(localDate(2024, 5, 2, 7, 5, 9), localDate(2023, 11, 20, 18, 30, 0))),
             "2023-11-20 07:05:09");
   // A time the clocks skip resolves to the same distance after the change.
-  EXPECT_EQ(text(du::replaceTimePart(localDate(2024, 3, 31, 12), localDate(2024, 1, 1, 2, 30))),
-            "2024-03-31 03:30:00");
+  EXPECT_EQ(text(du::replaceTimePart(localDate(2024, 3, 31, 12), localDate(2024, 1, 1, 2, 30))), "2024-03-31 03:30:00");
   // 31 January takes a February date part's day, not a clamped one.
   EXPECT_EQ(text(du::replaceDatePart(localDate(2024, 1, 31, 6), localDate(2024, 2, 29, 23))), "2024-02-29 06:00:00");
 }
@@ -102,8 +98,10 @@ TEST(DateUtilities, DifferencesTruncateTowardZero) {
       {"spring-forward day has 23 hours", du::hoursAfterDate(localDate(2024, 4, 1), localDate(2024, 3, 31)), 23},
       {"...so it is 0 fixed days", du::daysAfterDate(localDate(2024, 4, 1), localDate(2024, 3, 31)), 0},
       {"...but 1 calendar day", du::distanceInDaysToDate(localDate(2024, 3, 31), localDate(2024, 4, 1)), 1},
-      {"end of day counts in full", du::distanceInDaysToDate(localDate(2024, 6, 10), localDate(2024, 6, 12, 23, 59, 59)), 3},
-      {"a second before is not the end", du::distanceInDaysToDate(localDate(2024, 6, 10), localDate(2024, 6, 12, 23, 59, 58)), 2},
+      {"end of day counts in full",
+       du::distanceInDaysToDate(localDate(2024, 6, 10), localDate(2024, 6, 12, 23, 59, 59)), 3},
+      {"a second before is not the end",
+       du::distanceInDaysToDate(localDate(2024, 6, 10), localDate(2024, 6, 12, 23, 59, 58)), 2},
       {"backwards", du::distanceInDaysToDate(localDate(2024, 6, 12, 10), localDate(2024, 6, 10, 10)), -2},
       {"leap February", du::daysInMonth(localDate(2024, 2, 10)), 29},
       {"common February", du::daysInMonth(localDate(2023, 2, 10)), 28},
@@ -111,7 +109,8 @@ TEST(DateUtilities, DifferencesTruncateTowardZero) {
   };
   for (const Case& c : cases) EXPECT_EQ(c.actual, c.expected) << c.what;
 
-  platform::DateComponents offset = du::componentsWithOffsetFromDate(localDate(2024, 3, 12, 13, 4, 5), localDate(2024, 2, 10, 12));
+  platform::DateComponents offset =
+      du::componentsWithOffsetFromDate(localDate(2024, 3, 12, 13, 4, 5), localDate(2024, 2, 10, 12));
   EXPECT_EQ(offset.month, 1);
   EXPECT_EQ(offset.day, 2);
   EXPECT_EQ(offset.hour, 1);
@@ -147,7 +146,8 @@ TEST(DateUtilities, ComparisonsAgainstThePinnedNow) {
       {"last week", du::isLastWeek(localDate(2024, 1, 25)), true},
       {"week 1 of two years differs", du::isSameWeekAsDate(localDate(2024, 1, 2), localDate(2025, 1, 2)), false},
       {"a week across the year end", du::isSameWeekAsDate(localDate(2024, 12, 30), localDate(2025, 1, 3)), true},
-      {"ignoring time", du::isEqualToDateIgnoringTime(localDate(2024, 3, 31, 0, 0, 1), localDate(2024, 3, 31, 23)), true},
+      {"ignoring time", du::isEqualToDateIgnoringTime(localDate(2024, 3, 31, 0, 0, 1), localDate(2024, 3, 31, 23)),
+       true},
       {"Saturday is weekend", du::isTypicallyWeekend(localDate(2024, 3, 9)), true},
       {"Sunday is weekend", du::isTypicallyWeekend(localDate(2024, 3, 10)), true},
       {"Monday is a workday", du::isTypicallyWorkday(localDate(2024, 3, 11)), true},

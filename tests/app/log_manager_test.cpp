@@ -103,16 +103,21 @@ TEST_F(LogCategories, TypesGivePrioritiesAndTheFormatsInUseReadAsWritten) {
       {Area::Database, [](auto& log) { return log.info("%{public}@ - %{public}@", "ZRVDatabaseManager", "setup"); },
        "6", "ZRVDatabaseManager - setup"},
       {Area::CloudKit,
-       [](auto& log) { return log.debug("%{public}@ - %{public}@ cloud kit suspend count: %li", "ZRVCloudKitManager", "resume", 3L); },
+       [](auto& log) {
+         return log.debug("%{public}@ - %{public}@ cloud kit suspend count: %li", "ZRVCloudKitManager", "resume", 3L);
+       },
        "7", "ZRVCloudKitManager - resume cloud kit suspend count: 3"},
       {Area::Push,
-       [&](auto& log) { return log.error("%{public}@ - %{public}@, error: %{public}@", "ZRVAppDelegate", "register", error); },
+       [&](auto& log) {
+         return log.error("%{public}@ - %{public}@, error: %{public}@", "ZRVAppDelegate", "register", error);
+       },
        "3", "ZRVAppDelegate - register, error: " + error->description()},
       {Area::Reachability,
        [](auto& log) { return log.info("%{public}@ did enter, from: %{public}@", "ZRVReachable", "ZRVNotReachable"); },
        "6", "ZRVReachable did enter, from: ZRVNotReachable"},
-      {Area::CloudKit, [](auto& log) { return log.info("%{public}@ setup queue added %{public}@", "ZRVCloudKitManager", "op"); },
-       "6", "ZRVCloudKitManager setup queue added op"},
+      {Area::CloudKit,
+       [](auto& log) { return log.info("%{public}@ setup queue added %{public}@", "ZRVCloudKitManager", "op"); }, "6",
+       "ZRVCloudKitManager setup queue added op"},
       // "%%" stays a percent sign, so "{public}" after it is text.
       {Area::UI, [](auto& log) { return log.log(ZRVLogType::Debug, "%{public}@ at 100%%{public}", "ZRVItem"); }, "7",
        "ZRVItem at 100%{public}"},
@@ -125,7 +130,8 @@ TEST_F(LogCategories, TypesGivePrioritiesAndTheFormatsInUseReadAsWritten) {
     EXPECT_EQ(*entry, expectedEntry(c.priority, log->category(), c.expected));
   }
   // Details that span lines (descriptions of records and errors) arrive whole.
-  EXPECT_TRUE(manager_->ui_log()->debug("%{public}@ - %{public}@, event saved: %{public}@", "A", "b", "{\n  name = x;\n}"));
+  EXPECT_TRUE(
+      manager_->ui_log()->debug("%{public}@ - %{public}@, event saved: %{public}@", "A", "b", "{\n  name = x;\n}"));
   auto entry = listener_.receive();
   ASSERT_TRUE(entry);
   EXPECT_EQ(entry->at("MESSAGE"), "A - b, event saved: {\n  name = x;\n}");
@@ -221,9 +227,9 @@ TEST(ZRVLocale, LanguageOfATagIsItsWholeLanguagePart) {
     const char* language;
   };
   const Case cases[] = {
-      {"pt-BR", "pt"},  {"en", "en"},  {"en-US", "en"}, {"zh-Hans-CN", "zh"}, {"de_AT", "de"},
-      {"fil", "fil"},  // three letters stay three letters
-      {"fil-PH", "fil"}, {"haw-US", "haw"}, {"", ""},
+      {"pt-BR", "pt"},      {"en", "en"},      {"en-US", "en"},
+      {"zh-Hans-CN", "zh"}, {"de_AT", "de"},   {"fil", "fil"},  // three letters stay three letters
+      {"fil-PH", "fil"},    {"haw-US", "haw"}, {"", ""},
   };
   for (const Case& c : cases) EXPECT_EQ(ZRVLocale::languageOfTag(c.tag), c.language) << c.tag;
 }
@@ -237,16 +243,14 @@ TEST(ZRVLocale, PrefferedLanguageIsTheFirstPreferredLanguagesLanguage) {
     std::optional<std::string> expected;
   };
   const Case cases[] = {
-      {nullptr, "pt_BR.UTF-8", "pt"},
-      {nullptr, "en_US.UTF-8", "en"},
-      {"fil:en", "en_US.UTF-8", "fil"},
-      {"de", "en_US.UTF-8", "de"},
-      {nullptr, "C", std::nullopt},  // no preferred language at all
+      {nullptr, "pt_BR.UTF-8", "pt"},   {nullptr, "en_US.UTF-8", "en"}, {"fil:en", "en_US.UTF-8", "fil"},
+      {"de", "en_US.UTF-8", "de"},      {nullptr, "C", std::nullopt},  // no preferred language at all
       {nullptr, nullptr, std::nullopt},
   };
   for (const Case& c : cases) {
     ScopedEnvironment language("LANGUAGE", c.language);
     ScopedEnvironment all("LC_ALL", c.all);
-    EXPECT_EQ(ZRVLocale::prefferedLanguage(), c.expected) << (c.language ? c.language : "-") << " " << (c.all ? c.all : "-");
+    EXPECT_EQ(ZRVLocale::prefferedLanguage(), c.expected)
+        << (c.language ? c.language : "-") << " " << (c.all ? c.all : "-");
   }
 }

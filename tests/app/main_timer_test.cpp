@@ -1,7 +1,5 @@
 // The one-second tick: on virtual time for its schedule, and once on the real main run loop.
 
-#include "app/ZRVMainTimer.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/ZRVMainTimer.h"
 #include "app_test_support.h"
 #include "platform/dispatch/run_loop.h"
 #include "reactive/RFScheduler.h"

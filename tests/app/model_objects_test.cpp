@@ -42,16 +42,22 @@ TEST(ModelObjects, ANewEventStartsBeingAddedTodayAtMidnightWithTheSecondsKept) {
   EXPECT_EQ(event->createdAt(), clock.now());
   EXPECT_EQ(event->updatedAt(), event->createdAt());
   ASSERT_TRUE(event->uuid());
-  EXPECT_THAT(*event->uuid(), testing::MatchesRegex("[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-4[0-9A-Fa-f]{3}-[89ABab][0-9A-Fa-f]{3}-[0-9A-Fa-f]{12}"));
+  EXPECT_THAT(
+      *event->uuid(),
+      testing::MatchesRegex("[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-4[0-9A-Fa-f]{3}-[89ABab][0-9A-Fa-f]{3}-[0-9A-Fa-f]{12}"));
   EXPECT_NE(platform::make<ZRVEvent>()->uuid(), event->uuid());
   EXPECT_EQ(event->modelVersion(), 110u);
 }
 
 TEST(ModelObjects, EventsFromCloudRecords) {
-  std::map<std::string, Value, std::less<>> fields{
-      {"uuid", Value("ignored-field")}, {"name", Value("Concert")},  {"date", Value(localDate(2030, 6, 1, 20))},
-      {"state", Value(std::uint64_t{2})}, {"skinId", Value("skin-3")}, {"link", Value("https://example.org/tickets")},
-      {"created", Value(localDate(2024, 1, 1))}, {"updated", Value(localDate(2024, 2, 2))}};
+  std::map<std::string, Value, std::less<>> fields{{"uuid", Value("ignored-field")},
+                                                   {"name", Value("Concert")},
+                                                   {"date", Value(localDate(2030, 6, 1, 20))},
+                                                   {"state", Value(std::uint64_t{2})},
+                                                   {"skinId", Value("skin-3")},
+                                                   {"link", Value("https://example.org/tickets")},
+                                                   {"created", Value(localDate(2024, 1, 1))},
+                                                   {"updated", Value(localDate(2024, 2, 2))}};
   auto lookup = [&](std::string_view field) {
     auto it = fields.find(field);
     return it == fields.end() ? Value() : it->second;
@@ -183,9 +189,9 @@ TEST(ModelObjects, TriggerTexts) {
     const char* expected;
   };
   const Case cases[] = {
-      {16, 3, "less than three days"},   {64, 5, "less than five minutes"}, {4, 21, "less than twenty-one years"},
-      {128, 0, "event has occurred"},    {32, 1, "less than a hour"},       {16, 0, "less than a day"},
-      {8, 1, "less than a month"},       {4, 1, "less than a year"},        {128, 1, "less than a second"},
+      {16, 3, "less than three days"}, {64, 5, "less than five minutes"}, {4, 21, "less than twenty-one years"},
+      {128, 0, "event has occurred"},  {32, 1, "less than a hour"},       {16, 0, "less than a day"},
+      {8, 1, "less than a month"},     {4, 1, "less than a year"},        {128, 1, "less than a second"},
       {1, 2, "less than two units"},
   };
   for (const Case& c : cases) {

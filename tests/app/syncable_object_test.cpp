@@ -1,25 +1,24 @@
 // The stored model base: immutability, change records, original cloud values, cloud-field
 // mappings and the archive with its version migration.
 
-#include "app/model/ZRVSyncableObject.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
-#include <atomic>
 
 #include "app/model/ZRVEvent.h"
 #include "app/model/ZRVModelObject.h"
 #include "app/model/ZRVSkin.h"
+#include "app/model/ZRVSyncableObject.h"
 #include "app_test_support.h"
 #include "platform/codecs/keyed_archiver.h"
-#include "platform/runtime/kvo.h"
 #include "platform/codecs/property_list.h"
+#include "platform/runtime/kvo.h"
 
 namespace {
 
@@ -102,7 +101,7 @@ TEST(SyncableObject, ChangeRecordsAndOriginalCloudValues) {
   EXPECT_FALSE(event->hasChangedCloudProperties());
   EXPECT_EQ(event->originalCloudValues(), ValueDictionary());  // emptied, still there
 
-  event->setName("First");  // empty before: no original value...
+  event->setName("First");   // empty before: no original value...
   event->setName("Second");  // ...and "First" was never the cloud's value
   event->setState(ZRVEventStateActive);
   event->setState(ZRVEventStateComplete);  // the value before the first change stays
@@ -231,8 +230,8 @@ class RawArchiveObject : public platform::Object {
 };
 
 std::shared_ptr<ZRVEvent> unarchiveEvent(ValueDictionary keys) {
-  platform::Bytes bytes =
-      platform::KeyedArchiver::archivedData(Value(platform::make<RawArchiveObject>(ZRVEvent::staticClass(), std::move(keys))));
+  platform::Bytes bytes = platform::KeyedArchiver::archivedData(
+      Value(platform::make<RawArchiveObject>(ZRVEvent::staticClass(), std::move(keys))));
   return platform::KeyedUnarchiver::unarchivedObject(bytes).as<ZRVEvent>();
 }
 

@@ -66,11 +66,16 @@ TEST_F(LYChain, ConstantFollowsTheAttribute) {
     double byInsets, bySize, byCenter;
   };
   const Case cases[] = {
-      {LayoutAttributeLeft, 2, kUnchanged, kUnchanged},      {LayoutAttributeLeading, 2, kUnchanged, kUnchanged},
-      {LayoutAttributeRight, -4, kUnchanged, kUnchanged},    {LayoutAttributeTrailing, -4, kUnchanged, kUnchanged},
-      {LayoutAttributeTop, 1, kUnchanged, kUnchanged},       {LayoutAttributeBottom, -3, kUnchanged, kUnchanged},
-      {LayoutAttributeWidth, kUnchanged, 5, kUnchanged},     {LayoutAttributeHeight, kUnchanged, 6, kUnchanged},
-      {LayoutAttributeCenterX, kUnchanged, kUnchanged, 7},   {LayoutAttributeCenterY, kUnchanged, kUnchanged, 8},
+      {LayoutAttributeLeft, 2, kUnchanged, kUnchanged},
+      {LayoutAttributeLeading, 2, kUnchanged, kUnchanged},
+      {LayoutAttributeRight, -4, kUnchanged, kUnchanged},
+      {LayoutAttributeTrailing, -4, kUnchanged, kUnchanged},
+      {LayoutAttributeTop, 1, kUnchanged, kUnchanged},
+      {LayoutAttributeBottom, -3, kUnchanged, kUnchanged},
+      {LayoutAttributeWidth, kUnchanged, 5, kUnchanged},
+      {LayoutAttributeHeight, kUnchanged, 6, kUnchanged},
+      {LayoutAttributeCenterX, kUnchanged, kUnchanged, 7},
+      {LayoutAttributeCenterY, kUnchanged, kUnchanged, 8},
       {LayoutAttributeBaseline, kUnchanged, kUnchanged, kUnchanged},
   };
   for (const Case& c : cases) {

@@ -47,7 +47,8 @@ TEST_F(LYInstall, BetweenTwoViewsHeldByTheirNearestCommonAncestor) {
     const char* name;
     ViewPtr first, second, holder;
   };
-  const Case cases[] = {{"siblings", view, other, root}, {"child and parent", inner, view, view},
+  const Case cases[] = {{"siblings", view, other, root},
+                        {"child and parent", inner, view, view},
                         {"parent and child", view, inner, view}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -79,7 +80,7 @@ TEST_F(LYInstall, UpdateChangesOnlyTheConstantOfAMatchAndAddsTheRest) {
   auto updated = ly_updateConstraints(view, [&](LYConstraintMaker& make) {
     make.left().equalTo(other).offset(20);
     make.left().equalTo(other).offset(30).priorityHigh();  // another priority: a second constraint
-    make.left().equalTo(other).multipliedBy(2);             // another multiplier: a third
+    make.left().equalTo(other).multipliedBy(2);            // another multiplier: a third
   });
   EXPECT_EQ(asView(updated[0])->layoutConstraint(), platformLeft);
   EXPECT_EQ(platformLeft->constant(), 20);

@@ -1,6 +1,5 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,13 +10,13 @@
 #include <mutex>
 #include <random>
 #include <set>
-#include <thread>
 #include <sstream>
+#include <thread>
 
 #include "logging/file_logger.h"
 #include "logging/log_test_support.h"
-#include "platform/system/calendar.h"
 #include "platform/services/files.h"
+#include "platform/system/calendar.h"
 #include "platform/system/process.h"
 #include "platform/system/text.h"
 #include "support/killed_writer.h"
@@ -183,14 +182,10 @@ TEST_F(FileLoggerTest, OnlyNamesOfTheApplicationWithADateAreLogFiles) {
     bool isLog;
   };
   const Case cases[] = {
-      {app() + " 2017-05-01 12-30.log", true},
-      {app() + " 2017-05-01 12-30 2.log", true},
-      {app() + " 2017-13-01 12-30.log", false},
-      {app() + " yesterday at noon.log", false},
-      {app() + " 2017-05-01 12-30.txt", false},
-      {"other 2017-05-01 12-30.log", false},
-      {app() + " 2017-05-01.log", false},
-      {app() + " 2017-05-01 12-30 2 x.log", false},
+      {app() + " 2017-05-01 12-30.log", true},  {app() + " 2017-05-01 12-30 2.log", true},
+      {app() + " 2017-13-01 12-30.log", false}, {app() + " yesterday at noon.log", false},
+      {app() + " 2017-05-01 12-30.txt", false}, {"other 2017-05-01 12-30.log", false},
+      {app() + " 2017-05-01.log", false},       {app() + " 2017-05-01 12-30 2 x.log", false},
   };
   for (const Case& c : cases) EXPECT_EQ(manager_->isLogFile(c.name), c.isLog) << c.name;
   // A file that is not a log file is never counted nor deleted.
@@ -285,7 +280,7 @@ TEST_F(FileLoggerTest, WritesFormattedLinesAndRollsBySize) {
     all += text;
   }
   EXPECT_THAT(all, testing::MatchesRegex("([0-9]{4}/[0-9]{2}/[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}:[0-9]{3}  "
-                                          "message number [0-9]\n){6}"));
+                                         "message number [0-9]\n){6}"));
 }
 
 TEST_F(FileLoggerTest, AgeRollsTheIdleFileWhenTheClockPassesIt) {
@@ -439,20 +434,20 @@ TEST(LGFileLoggerKill, EveryLoggedLineSurvivesASigkillWhole) {
   std::mt19937 random(1807);
   long previousRounds = 0;
   for (int round = 0; round < 4; ++round) {
-    const zorvel::test::KilledWriter writer = zorvel::test::runAndKillWriter(
-        "LGFileLoggerKill.ChildWriter", {{"LG_KILL_TEST_FOLDER", dir.path().string()}}, "LG_KILL_TEST_FD",
-        std::uniform_int_distribution<int>(20, 400)(random));
+    const zorvel::test::KilledWriter writer =
+        zorvel::test::runAndKillWriter("LGFileLoggerKill.ChildWriter", {{"LG_KILL_TEST_FOLDER", dir.path().string()}},
+                                       "LG_KILL_TEST_FD", std::uniform_int_distribution<int>(20, 400)(random));
     ASSERT_TRUE(writer.killed) << "writer ended on its own in round " << round;
     const long lastReported = writer.lastReported;
     ASSERT_GT(lastReported, 0);
 
     // Every file holds whole lines only, and every reported line of this round is there.
     std::map<long, int> seen;  // n of this round -> count
-    const auto line = testing::MatchesRegex(
-        "[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}:[0-9]{3}  line [0-9]+ [.]*");
+    const auto line =
+        testing::MatchesRegex("[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}:[0-9]{3}  line [0-9]+ [.]*");
     long linesInFiles = 0;
-    const std::vector<std::string> entries = FileManager::defaultManager().contentsOfDirectory(dir.path()).value_or(
-        std::vector<std::string>{});
+    const std::vector<std::string> entries =
+        FileManager::defaultManager().contentsOfDirectory(dir.path()).value_or(std::vector<std::string>{});
     for (const std::string& name : entries) {
       std::string text = readAll((dir / name).string());
       ASSERT_TRUE(text.empty() || text.back() == '\n') << name << " ends in half a line";

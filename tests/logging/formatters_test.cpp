@@ -79,9 +79,7 @@ TEST(LGDispatchQueueLogFormatter, LabelsByQueueThreadNameOrThreadIdentifier) {
   // A global queue says nothing: the thread's identifier (its workers are unnamed) or its name.
   LGLogMessagePtr onGlobal;
   platform::DispatchQueue::global()->sync([&] {});
-  std::thread([&] {
-    platform::DispatchQueue::global()->sync([&] { onGlobal = messageWith("g"); });
-  }).join();
+  std::thread([&] { platform::DispatchQueue::global()->sync([&] { onGlobal = messageWith("g"); }); }).join();
   ASSERT_TRUE(onGlobal);
   EXPECT_EQ(onGlobal->queueLabel(), "com.apple.root.default-priority");
   std::string expected = onGlobal->threadName().empty() ? onGlobal->threadID() : onGlobal->threadName();

@@ -53,8 +53,9 @@ TEST_F(JournalListenerTest, EntriesArriveWithPriorityIdentifierMessageAndFields)
                            {"MESSAGE", "plain text"},
                            {"ZRV_CATEGORY", "Database"},
                            {"CODE_LINE", "42"}}));
-  EXPECT_EQ(raw, "PRIORITY=3\nSYSLOG_IDENTIFIER=com.zorvel.test\nMESSAGE=plain text\nZRV_CATEGORY=Database\n"
-                 "CODE_LINE=42\n");
+  EXPECT_EQ(raw,
+            "PRIORITY=3\nSYSLOG_IDENTIFIER=com.zorvel.test\nMESSAGE=plain text\nZRV_CATEGORY=Database\n"
+            "CODE_LINE=42\n");
 }
 
 TEST_F(JournalListenerTest, ValuesWithNewlinesTakeTheBinaryForm) {
@@ -86,8 +87,9 @@ TEST_F(JournalListenerTest, BadEntriesAreRefusedWholeAndFailuresReported) {
     int priority;
     std::string field;
   };
-  const Case cases[] = {{8, "GOOD"}, {-1, "GOOD"}, {3, "lower"}, {3, "_TRUSTED"}, {3, "1DIGIT"}, {3, ""},
-                        {3, std::string(65, 'A')}, {3, "DASH-ED"}};
+  const Case cases[] = {
+      {8, "GOOD"},   {-1, "GOOD"}, {3, "lower"}, {3, "_TRUSTED"}, {3, "1DIGIT"}, {3, ""}, {3, std::string(65, 'A')},
+      {3, "DASH-ED"}};
   for (const Case& c : cases) {
     platform::ErrorPtr error;
     EXPECT_FALSE(writer_.send(c.priority, "id", "m", {{{c.field, "v"}}}, &error)) << c.field;
@@ -112,8 +114,8 @@ TEST_F(JournalListenerTest, SystemLogLoggerMapsFlagsAndMarksItsEntries) {
     std::uint64_t flag;
     std::string priority;
   };
-  const Case cases[] = {{LGLogFlagError, "2"},   {LGLogFlagWarning, "3"}, {LGLogFlagInfo, "4"},
-                        {LGLogFlagDebug, "5"},   {LGLogFlagVerbose, "5"}, {LGLogFlagError | LGLogFlagWarning, "5"}};
+  const Case cases[] = {{LGLogFlagError, "2"}, {LGLogFlagWarning, "3"}, {LGLogFlagInfo, "4"},
+                        {LGLogFlagDebug, "5"}, {LGLogFlagVerbose, "5"}, {LGLogFlagError | LGLogFlagWarning, "5"}};
   for (const Case& c : cases) {
     logFlag(c.flag, "flag " + std::to_string(c.flag));
     auto entry = listener_.receive();
@@ -140,7 +142,7 @@ TEST(LGASLLogCapture, PrioritiesBecomeFlagsAndTheLevelFilters) {
     std::uint64_t flag;
     bool synchronous;
   };
-  const Case cases[] = {{"0", 1, true}, {"1", 1, true},  {"2", 1, true},   {"3", 2, false}, {"4", 4, false},
+  const Case cases[] = {{"0", 1, true},  {"1", 1, true},   {"2", 1, true},   {"3", 2, false},   {"4", 4, false},
                         {"5", 8, false}, {"6", 16, false}, {"7", 16, false}, {"12", 16, false}, {nullptr, 1, true}};
   for (const Case& c : cases) {
     std::string text = c.priority ? c.priority : "";
@@ -167,7 +169,7 @@ TEST_F(JournalListenerTest, CaptureHandsRecordsToTheHub) {
   EXPECT_EQ(message->line(), 0u);
   EXPECT_DOUBLE_EQ(message->timestamp().timeIntervalSince1970(), 1500000000.25);
 
-  EXPECT_FALSE(LGASLLogCapture::aslMessageReceived({{"PRIORITY", "2"}}));                      // no text
+  EXPECT_FALSE(LGASLLogCapture::aslMessageReceived({{"PRIORITY", "2"}}));                    // no text
   EXPECT_FALSE(LGASLLogCapture::aslMessageReceived({{"MESSAGE", "ours"}, {"LGLOG", "1"}}));  // our own entry
   LGASLLogCapture::setCaptureLevel(LGLogFlagError);
   EXPECT_FALSE(LGASLLogCapture::aslMessageReceived({{"MESSAGE", "warning"}, {"PRIORITY", "3"}}));
@@ -248,8 +250,8 @@ TEST_F(JournalDaemon, CaptureFeedsThisProcesssOtherEntriesToTheHub) {
   LGLog::flushLog();
   EXPECT_THAT(captured(), testing::ElementsAre("foreign " + run_));
   auto messages = recorder->messages();
-  auto it = std::find_if(messages.begin(), messages.end(),
-                         [&](const auto& m) { return m->message() == "foreign " + run_; });
+  auto it =
+      std::find_if(messages.begin(), messages.end(), [&](const auto& m) { return m->message() == "foreign " + run_; });
   ASSERT_NE(it, messages.end());
   EXPECT_EQ((*it)->flag(), LGLogFlagWarning);  // priority 3
 }

@@ -12,9 +12,9 @@
 
 #include "logging/log.h"
 #include "logging/log_test_support.h"
-#include "platform/system/diagnostics.h"
 #include "platform/runtime/methods.h"
 #include "platform/runtime/thread.h"
+#include "platform/system/diagnostics.h"
 
 using logtest::Gate;
 using logtest::HubTest;
@@ -370,9 +370,15 @@ TEST_F(LGLogDelivery, EntryLevelMaskDecidesDelivery) {
     bool delivered;
   };
   const Case cases[] = {
-      {3, LGLogFlagError, true},          {3, LGLogFlagWarning, true},          {3, LGLogFlagInfo, false},
-      {3, LGLogFlagVerbose, false},       {31, LGLogFlagVerbose, true},         {31, 32, false},
-      {LGLogLevelAll, LGLogFlagDebug, true}, {LGLogLevelAll, 1ull << 63, true}, {0, LGLogFlagError, false},
+      {3, LGLogFlagError, true},
+      {3, LGLogFlagWarning, true},
+      {3, LGLogFlagInfo, false},
+      {3, LGLogFlagVerbose, false},
+      {31, LGLogFlagVerbose, true},
+      {31, 32, false},
+      {LGLogLevelAll, LGLogFlagDebug, true},
+      {LGLogLevelAll, 1ull << 63, true},
+      {0, LGLogFlagError, false},
       {LGLogFlagInfo, LGLogFlagInfo, true},
   };
   for (const Case& c : cases) {
@@ -397,8 +403,8 @@ TEST_F(LGLogDelivery, FormatsTheTextAndPassesEveryFieldThrough) {
   auto logger = platform::make<RecordingLogger>();
   LGLog::addLogger(logger);
   const char* path = "/src/DizEvozidiz/DizEvozidizConnection.m";
-  LGLog::log(false, 3, LGLogFlagError, 27017, path, "-[DizEvozidizConnection open]", 120, {},
-             "%@: SQLite error %d: %@", LGFileNameWithoutExtension(path, false), 5, std::string("database is locked"));
+  LGLog::log(false, 3, LGLogFlagError, 27017, path, "-[DizEvozidizConnection open]", 120, {}, "%@: SQLite error %d: %@",
+             LGFileNameWithoutExtension(path, false), 5, std::string("database is locked"));
   LGLog::logMessage(false, "ready", 31, LGLogFlagInfo, -4, nullptr, nullptr, 1, platform::Value(7));
   const platform::FormatArg args[] = {platform::FormatArg::from(42)};
   LGLog::logArgs(false, 1, LGLogFlagWarning, 1, "f.m", "g", 2, {}, "n=%d", args);
@@ -716,8 +722,8 @@ TEST_F(LGLogDelivery, ConcurrentSendersAndRegistryChangesKeepEachSendersOrder) {
   for (int s = 0; s < kSenders; ++s)
     senders.emplace_back([s] {
       for (int i = 0; i < kPerSender; ++i)
-        LGLog::logMessage(i % 2 == 0, std::to_string(i), 3, i % 5 == 0 ? LGLogFlagDebug : LGLogFlagInfo, s,
-                          __FILE__, __func__, __LINE__);
+        LGLog::logMessage(i % 2 == 0, std::to_string(i), 3, i % 5 == 0 ? LGLogFlagDebug : LGLogFlagInfo, s, __FILE__,
+                          __func__, __LINE__);
     });
   for (auto& t : senders) t.join();
   stop = true;

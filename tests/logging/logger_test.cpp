@@ -96,8 +96,8 @@ TEST(LGAbstractLogger, AnswersOnlyTheQueueAndNameQuestions) {
     bool answers;
   };
   const Case cases[] = {
-      {LGLoggerMethod::LoggerQueue, true},     {LGLoggerMethod::LoggerName, true}, {LGLoggerMethod::Flush, false},
-      {LGLoggerMethod::DidAddLogger, false},   {LGLoggerMethod::WillRemoveLogger, false},
+      {LGLoggerMethod::LoggerQueue, true},   {LGLoggerMethod::LoggerName, true},        {LGLoggerMethod::Flush, false},
+      {LGLoggerMethod::DidAddLogger, false}, {LGLoggerMethod::WillRemoveLogger, false},
   };
   for (const Case& c : cases) EXPECT_EQ(logger->respondsTo(c.method), c.answers) << static_cast<int>(c.method);
   PrefixFormatter plain("x", false);

@@ -1,7 +1,6 @@
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -156,7 +155,7 @@ TEST_F(TTYFixture, ContextProfileBeatsAnEarlierEveryContextProfileAndTagsBeatBot
   log(LGLogFlagWarning, "a", 5);
   log(LGLogFlagWarning, "b", 6);
   log(LGLogFlagWarning, "c", 5, platform::Value("tagged"));
-  log(LGLogFlagError, "d", 5);  // no profile for errors
+  log(LGLogFlagError, "d", 5);                   // no profile for errors
   logger->clearColorsForFlag(LGLogFlagWarning);  // the every-context one
   log(LGLogFlagWarning, "e", 6);
   const std::string reset = kEsc + "[;";

@@ -25,7 +25,7 @@ class MFJSONSkin : public MFModel, public MFJSONSerializing {
   ZORVEL_PROPERTY(Value, extra, setExtra)
 
   ValueDictionary JSONKeyPathsByPropertyKey() const override {
-    return {{"uuid", Value("id")},   {"name", Value("name")},        {"link", Value("link")},
+    return {{"uuid", Value("id")},    {"name", Value("name")},       {"link", Value("link")},
             {"enabled", Value("on")}, {"city", Value("where.city")}, {"extra", Value("a.b.c")}};
   }
 };
@@ -39,9 +39,8 @@ class MFJSONNested : public MFModel, public MFJSONSerializing {
   ZORVEL_PROPERTY(std::optional<std::string>, label, setLabel)
 
   ValueDictionary JSONKeyPathsByPropertyKey() const override {
-    return {{"skin", Value("skin")},
-            {"range", Value::array({Value("from"), Value("span.to")})},
-            {"label", Value("label")}};
+    return {
+        {"skin", Value("skin")}, {"range", Value::array({Value("from"), Value("span.to")})}, {"label", Value("label")}};
   }
   // Labels are upper-cased on the way in; a nil label is written as "none".
   static MFValueTransformerPtr labelJSONTransformer() {
@@ -80,9 +79,8 @@ class MFJSONThrowing : public MFModel, public MFJSONSerializing {
   ZORVEL_PROPERTY(std::optional<std::string>, name, setName)
   ValueDictionary JSONKeyPathsByPropertyKey() const override { return {{"name", Value("n")}}; }
   MFValueTransformerPtr JSONTransformerForKey(std::string_view) const override {
-    return MFValueTransformer::transformerWithBlock([](const Value&) -> Value {
-      platform::Exception::raise("TestException", "transformer gave up");
-    });
+    return MFValueTransformer::transformerWithBlock(
+        [](const Value&) -> Value { platform::Exception::raise("TestException", "transformer gave up"); });
   }
 };
 
@@ -141,14 +139,14 @@ TEST_P(MFJSONAdapterErrors, ReportDomainCodeAndTexts) {
   const ErrorCase& c = GetParam();
   ErrorPtr error;
   testing::internal::CaptureStderr();
-  auto model = MFJSONAdapter::modelOfClass(std::string_view(c.name) == "chooser" ? MFJSONChooser::staticClass()
-                                                                                 : MFJSONSkin::staticClass(),
-                                           c.json, &error);
+  auto model = MFJSONAdapter::modelOfClass(
+      std::string_view(c.name) == "chooser" ? MFJSONChooser::staticClass() : MFJSONSkin::staticClass(), c.json, &error);
   testing::internal::GetCapturedStderr();
   EXPECT_FALSE(model);
   ASSERT_TRUE(error);
-  EXPECT_EQ(error->domain(), c.code == 1 || c.code == 2 || c.code == 3 ? std::string("MFJSONAdapterErrorDomain")
-                                                                       : std::string("MFTransformerErrorHandlingErrorDomain"));
+  EXPECT_EQ(error->domain(), c.code == 1 || c.code == 2 || c.code == 3
+                                 ? std::string("MFJSONAdapterErrorDomain")
+                                 : std::string("MFTransformerErrorHandlingErrorDomain"));
   EXPECT_EQ(error->code(), c.code > 3 ? 1 : c.code);
   EXPECT_EQ(error->localizedDescription(), c.description);
   EXPECT_THAT(error->localizedFailureReason().value_or(""), HasSubstr(c.reason));
@@ -173,7 +171,8 @@ TEST(MFJSONAdapter, ClassChosenForTheDictionaryIsBuilt) {
   auto skin = std::dynamic_pointer_cast<MFJSONSkin>(chosen);
   ASSERT_TRUE(skin);
   EXPECT_EQ(skin->name(), "S");
-  auto self = MFJSONAdapter::modelOfClass<MFJSONChooser>(Value::dictionary({{"kind", Value("self")}, {"name", Value("C")}}));
+  auto self =
+      MFJSONAdapter::modelOfClass<MFJSONChooser>(Value::dictionary({{"kind", Value("self")}, {"name", Value("C")}}));
   ASSERT_TRUE(self);
   EXPECT_EQ(self->name(), "C");
 }
@@ -188,13 +187,15 @@ TEST(MFJSONAdapter, InvalidMappingGivesNilWithoutAnError) {
 TEST(MFJSONAdapter, ExceptionInATransformerIsLoggedAndBecomesCodeOne) {
   ErrorPtr error;
   testing::internal::CaptureStderr();
-  auto model = MFJSONAdapter::modelOfClass(MFJSONThrowing::staticClass(), Value::dictionary({{"n", Value("x")}}), &error);
+  auto model =
+      MFJSONAdapter::modelOfClass(MFJSONThrowing::staticClass(), Value::dictionary({{"n", Value("x")}}), &error);
   std::string log = testing::internal::GetCapturedStderr();
   EXPECT_FALSE(model);
   ASSERT_TRUE(error);
   EXPECT_EQ(error->domain(), "MFJSONAdapterErrorDomain");
   EXPECT_EQ(error->code(), 1);
-  EXPECT_EQ(error->localizedDescription(), "Caught exception parsing JSON key path \"n\" for model class: MFJSONThrowing");
+  EXPECT_EQ(error->localizedDescription(),
+            "Caught exception parsing JSON key path \"n\" for model class: MFJSONThrowing");
   EXPECT_EQ(error->localizedFailureReason(), "transformer gave up");
   EXPECT_EQ(error->localizedRecoverySuggestion(), "transformer gave up");
   EXPECT_TRUE(error->userInfo()["MFJSONAdapterThrownException"].as<MFThrownException>());
@@ -248,7 +249,8 @@ TEST(MFJSONAdapter, NestedModelsMultiplePathsAndPerKeyTransformers) {
 
 TEST(MFJSONAdapter, ArraysOfModels) {
   ErrorPtr error;
-  Value models = MFJSONAdapter::modelsOfClass(MFJSONSkin::staticClass(), Value::array({skinJSON(), skinJSON()}), &error);
+  Value models =
+      MFJSONAdapter::modelsOfClass(MFJSONSkin::staticClass(), Value::array({skinJSON(), skinJSON()}), &error);
   ASSERT_EQ(models.count(), 2u);
   Value back = MFJSONAdapter::JSONArrayFromModels(models, &error);
   ASSERT_EQ(back.count(), 2u);
@@ -291,19 +293,20 @@ TEST_P(MFModelTransformerFailures, ReportTheirTexts) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, MFModelTransformerFailures,
-    testing::Values(
-        ModelTransformerCase{false, false, Value(1), "Could not convert JSON dictionary to model object",
-                             "Expected an NSDictionary, got: 1"},
-        ModelTransformerCase{false, true, Value("s"), "Could not convert model object to JSON dictionary",
-                             "Expected a MFModel object conforming to <MFJSONSerializing>, got: s."},
-        ModelTransformerCase{true, false, Value(1), "Could not convert JSON array to model array",
-                             "Expected an NSArray, got: 1."},
-        ModelTransformerCase{true, false, Value::array({Value(2)}), "Could not convert JSON array to model array",
-                             "Expected an NSDictionary or an NSNull, got: 2."},
-        ModelTransformerCase{true, true, Value(1), "Could not convert model array to JSON array",
-                             "Expected an NSArray, got: 1."},
-        ModelTransformerCase{true, true, Value::array({Value(2)}), "Could not convert model array to JSON array",
-                             "Expected a MFModel or an NSNull, got: 2."}));
+    testing::Values(ModelTransformerCase{false, false, Value(1), "Could not convert JSON dictionary to model object",
+                                         "Expected an NSDictionary, got: 1"},
+                    ModelTransformerCase{false, true, Value("s"), "Could not convert model object to JSON dictionary",
+                                         "Expected a MFModel object conforming to <MFJSONSerializing>, got: s."},
+                    ModelTransformerCase{true, false, Value(1), "Could not convert JSON array to model array",
+                                         "Expected an NSArray, got: 1."},
+                    ModelTransformerCase{true, false, Value::array({Value(2)}),
+                                         "Could not convert JSON array to model array",
+                                         "Expected an NSDictionary or an NSNull, got: 2."},
+                    ModelTransformerCase{true, true, Value(1), "Could not convert model array to JSON array",
+                                         "Expected an NSArray, got: 1."},
+                    ModelTransformerCase{true, true, Value::array({Value(2)}),
+                                         "Could not convert model array to JSON array",
+                                         "Expected a MFModel or an NSNull, got: 2."}));
 
 TEST(MFJSONAdapter, ArrayTransformerKeepsNullsAndConvertsModels) {
   auto transformer = MFJSONAdapter::arrayTransformerWithModelClass(MFJSONSkin::staticClass());

@@ -1,5 +1,3 @@
-#include "model/MFModel.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,6 +5,8 @@
 #include <latch>
 #include <thread>
 #include <vector>
+
+#include "model/MFModel.h"
 
 using platform::ErrorPtr;
 using platform::Value;
@@ -110,15 +110,16 @@ TEST_P(MFPropertyAttributesParsing, ReportsProblemsOnStandardError) {
   auto parsed = mf_parsePropertyAttributes(c.attributes, "prop");
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(parsed.has_value(), c.parses) << c.attributes;
-  if (*c.stderrText) EXPECT_THAT(err, HasSubstr(c.stderrText));
-  else EXPECT_EQ(err, "");
+  if (*c.stderrText)
+    EXPECT_THAT(err, HasSubstr(c.stderrText));
+  else
+    EXPECT_EQ(err, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, MFPropertyAttributesParsing,
     testing::Values(
-        AttributeCase{"T@\"NSString\",C,N,V_name", true, ""},
-        AttributeCase{"Tq,N,V_age", true, ""},
+        AttributeCase{"T@\"NSString\",C,N,V_name", true, ""}, AttributeCase{"Tq,N,V_age", true, ""},
         AttributeCase{"X@,N", false, "ERROR: Expected attribute string \"X@,N\" for property prop to start with 'T'\n"},
         AttributeCase{"T{broken,N", false,
                       "ERROR: Could not read past type in attribute string \"T{broken,N\" for property prop\n"},
@@ -126,10 +127,12 @@ INSTANTIATE_TEST_SUITE_P(
                       "ERROR: Could not read past type in attribute string \"T@\"NSString,N\" for property prop\n"},
         AttributeCase{"Tq,G,N", false,
                       "ERROR: Found zero length selector name in attribute string \"Tq,G,N\" for property prop\n"},
-        AttributeCase{"Tq,t@,N", true,
-                      "ERROR: Old-style type encoding is unsupported in attribute string \"Tq,t@,N\" for property prop\n"},
-        AttributeCase{"Tq,X,N", true,
-                      "ERROR: Unrecognized attribute string flag 'X' in attribute string \"Tq,X,N\" for property prop\n"},
+        AttributeCase{
+            "Tq,t@,N", true,
+            "ERROR: Old-style type encoding is unsupported in attribute string \"Tq,t@,N\" for property prop\n"},
+        AttributeCase{
+            "Tq,X,N", true,
+            "ERROR: Unrecognized attribute string flag 'X' in attribute string \"Tq,X,N\" for property prop\n"},
         AttributeCase{"Tq,Xjunk", true,
                       "Warning: Unparsed data \"junk\" in attribute string \"Tq,Xjunk\" for property prop\n"}));
 
@@ -367,7 +370,8 @@ TEST(MFCollections, HelpersReturnNewCollections) {
   EXPECT_EQ(mf_arrayByRemovingLastObject(array), (platform::ValueArray{Value(1), Value(2)}));
   EXPECT_TRUE(mf_arrayByRemovingFirstObject({}).empty());
   ValueDictionary d{{"a", Value(1)}, {"b", Value(2)}};
-  EXPECT_EQ(mf_dictionaryByAddingEntriesFromDictionary(d, {{"b", Value(3)}}), (ValueDictionary{{"a", Value(1)}, {"b", Value(3)}}));
+  EXPECT_EQ(mf_dictionaryByAddingEntriesFromDictionary(d, {{"b", Value(3)}}),
+            (ValueDictionary{{"a", Value(1)}, {"b", Value(3)}}));
   EXPECT_EQ(mf_dictionaryByRemovingValuesForKeys(d, {"a"}), (ValueDictionary{{"b", Value(2)}}));
 }
 

@@ -44,24 +44,25 @@ TEST_P(MFNamedTransformerFailures, FailWithTheirTextsAndTheInput) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, MFNamedTransformerFailures,
-    testing::Values(
-        NamedFailure{MFURLValueTransformerName, false, Value(5), "Could not convert string to URL",
-                     "Expected an NSString, got: 5."},
-        NamedFailure{MFURLValueTransformerName, false, Value("not a url"), "Could not convert string to URL",
-                     "Input URL string not a url was malformed"},
-        NamedFailure{MFURLValueTransformerName, true, Value("http://x"), "Could not convert URL to string",
-                     "Expected an NSURL, got: http://x."},
-        NamedFailure{MFUUIDValueTransformerName, false, Value(5), "Could not convert string to UUID",
-                     "Expected an NSString, got: 5."},
-        NamedFailure{MFUUIDValueTransformerName, false, Value("1234"), "Could not convert string to UUID",
-                     "Input UUID string 1234 was malformed"},
-        NamedFailure{MFUUIDValueTransformerName, true, Value("E621E1F8-C36C-495A-93FC-0C247A3E6E5F"),
-                     "Could not convert UUID to string",
-                     "Expected an NSUUID, got: E621E1F8-C36C-495A-93FC-0C247A3E6E5F."},
-        NamedFailure{MFBooleanValueTransformerName, false, Value("yes"),
-                     "Could not convert number to boolean-backed number or vice-versa", "Expected an NSNumber, got: yes."},
-        NamedFailure{MFBooleanValueTransformerName, true, Value("no"),
-                     "Could not convert number to boolean-backed number or vice-versa", "Expected an NSNumber, got: no."}));
+    testing::Values(NamedFailure{MFURLValueTransformerName, false, Value(5), "Could not convert string to URL",
+                                 "Expected an NSString, got: 5."},
+                    NamedFailure{MFURLValueTransformerName, false, Value("not a url"),
+                                 "Could not convert string to URL", "Input URL string not a url was malformed"},
+                    NamedFailure{MFURLValueTransformerName, true, Value("http://x"), "Could not convert URL to string",
+                                 "Expected an NSURL, got: http://x."},
+                    NamedFailure{MFUUIDValueTransformerName, false, Value(5), "Could not convert string to UUID",
+                                 "Expected an NSString, got: 5."},
+                    NamedFailure{MFUUIDValueTransformerName, false, Value("1234"), "Could not convert string to UUID",
+                                 "Input UUID string 1234 was malformed"},
+                    NamedFailure{MFUUIDValueTransformerName, true, Value("E621E1F8-C36C-495A-93FC-0C247A3E6E5F"),
+                                 "Could not convert UUID to string",
+                                 "Expected an NSUUID, got: E621E1F8-C36C-495A-93FC-0C247A3E6E5F."},
+                    NamedFailure{MFBooleanValueTransformerName, false, Value("yes"),
+                                 "Could not convert number to boolean-backed number or vice-versa",
+                                 "Expected an NSNumber, got: yes."},
+                    NamedFailure{MFBooleanValueTransformerName, true, Value("no"),
+                                 "Could not convert number to boolean-backed number or vice-versa",
+                                 "Expected an NSNumber, got: no."}));
 
 TEST(MFNamedTransformers, RegisteredBeforeMainAndConvertBothWays) {
   auto url = MFValueTransformerBase::valueTransformerForName(MFURLValueTransformerName);
@@ -134,8 +135,8 @@ TEST(MFValueTransformer, InvertingTwiceGivesTheOriginalEffect) {
   auto twice = inverted->mf_invertedTransformer();
   EXPECT_EQ(twice->transformedValue(Value(10)), Value(20));
 
-  auto failingBack = MFValueTransformer::transformerUsingForwardBlock(
-      [](const Value& v, bool&, ErrorPtr*) { return v; }, failing());
+  auto failingBack =
+      MFValueTransformer::transformerUsingForwardBlock([](const Value& v, bool&, ErrorPtr*) { return v; }, failing());
   bool success = true;
   ErrorPtr error;
   failingBack->mf_invertedTransformer()->transformedValue(Value(1), &success, &error);
@@ -251,8 +252,8 @@ class WrongKindFormatter : public MFFormatter {
 };
 
 TEST(MFFormatterTransformer, OutputOfTheWrongClassIsACocoaError) {
-  auto transformer = MFValueTransformer::mf_transformerWithFormatter(std::make_shared<WrongKindFormatter>(),
-                                                                     platform::dateClass());
+  auto transformer =
+      MFValueTransformer::mf_transformerWithFormatter(std::make_shared<WrongKindFormatter>(), platform::dateClass());
   bool success = true;
   ErrorPtr error;
   transformer->transformedValue(Value("x"), &success, &error);
@@ -270,8 +271,8 @@ class SilentFormatter : public MFFormatter {
 };
 
 TEST(MFFormatterTransformer, AFormatterThatRefusesSilentlyStillGivesAnError) {
-  auto transformer = MFValueTransformer::mf_transformerWithFormatter(std::make_shared<SilentFormatter>(),
-                                                                     platform::dateClass());
+  auto transformer =
+      MFValueTransformer::mf_transformerWithFormatter(std::make_shared<SilentFormatter>(), platform::dateClass());
   bool success = true;
   ErrorPtr error;
   EXPECT_TRUE(transformer->transformedValue(Value("x"), &success, &error).isNil());
@@ -291,12 +292,9 @@ TEST(MFNumberTransformer, ParsesAndFormatsInTheStyleAndLocale) {
     Value number;
   };
   const Case cases[] = {
-      {Style::Decimal, "en_US", "1,234.5", Value(1234.5)},
-      {Style::Decimal, "de_DE", "1.234,5", Value(1234.5)},
-      {Style::Decimal, "en_US", "-42", Value(-42)},
-      {Style::None, "en_US", "1234", Value(1234)},
-      {Style::Percent, "en_US", "12%", Value(0.12)},
-      {Style::SpellOut, "en_US", "forty-two", Value(42)},
+      {Style::Decimal, "en_US", "1,234.5", Value(1234.5)}, {Style::Decimal, "de_DE", "1.234,5", Value(1234.5)},
+      {Style::Decimal, "en_US", "-42", Value(-42)},        {Style::None, "en_US", "1234", Value(1234)},
+      {Style::Percent, "en_US", "12%", Value(0.12)},       {Style::SpellOut, "en_US", "forty-two", Value(42)},
       {Style::Currency, "en_US", "$3.50", Value(3.5)},
   };
   for (const Case& c : cases) {
@@ -335,7 +333,7 @@ TEST(MFDateTransformer, AppliesCalendarLocaleTimeZoneAndDefaultDate) {
 
   // The default date fills the day a time-only text lacks, in the transformer's time zone.
   auto times = MFValueTransformerBase::mf_dateTransformerWithDateFormat("HH:mm", nullptr, std::string("en_US_POSIX"),
-                                                                       std::string("Europe/Berlin"), may3);
+                                                                        std::string("Europe/Berlin"), may3);
   Value parsed = times->transformedValue(Value("12:30"));
   ASSERT_TRUE(parsed.isDate());
   EXPECT_EQ(parsed.asDate().timeIntervalSince(may3), 10 * 3600 + 30 * 60);  // 12:30 in Berlin is 10:30 UTC
@@ -343,7 +341,7 @@ TEST(MFDateTransformer, AppliesCalendarLocaleTimeZoneAndDefaultDate) {
 
   // Without a default date the missing fields come from 1970-01-01.
   auto bare = MFValueTransformerBase::mf_dateTransformerWithDateFormat("HH:mm", nullptr, std::string("en_US_POSIX"),
-                                                                      std::string("UTC"), std::nullopt);
+                                                                       std::string("UTC"), std::nullopt);
   EXPECT_EQ(bare->transformedValue(Value("00:01")).asDate().timeIntervalSince1970(), 60.0);
 
   // The calendar decides the week rules: Wednesday is day 4 of a week from Sunday, 3 from Monday.
@@ -351,12 +349,12 @@ TEST(MFDateTransformer, AppliesCalendarLocaleTimeZoneAndDefaultDate) {
   platform::Calendar mondayFirst("UTC", "de_DE");
   for (auto [calendar, day] : {std::pair{&sundayFirst, "4"}, std::pair{&mondayFirst, "3"}}) {
     auto weekdays = MFValueTransformerBase::mf_dateTransformerWithDateFormat("e", calendar, std::string("en_US_POSIX"),
-                                                                            std::string("UTC"), std::nullopt);
+                                                                             std::string("UTC"), std::nullopt);
     EXPECT_EQ(weekdays->reverseTransformedValue(Value(may3)), Value(day));
   }
   // The locale decides the words.
   auto months = MFValueTransformerBase::mf_dateTransformerWithDateFormat("MMMM", nullptr, std::string("de_DE"),
-                                                                        std::string("UTC"), std::nullopt);
+                                                                         std::string("UTC"), std::nullopt);
   EXPECT_EQ(months->reverseTransformedValue(Value(may3)), Value("Mai"));
 }
 
@@ -367,7 +365,8 @@ TEST(MFValueTransformer, TransformedValueClassIsTheRootClass) {
 
 TEST(MFModelHelpers, RemovingEntriesWithASetOfKeys) {
   ValueDictionary dictionary{{"a", Value(1)}, {"b", Value(2)}, {"c", Value(3)}};
-  ValueDictionary left = mf_dictionaryByRemovingEntriesWithKeys(dictionary, platform::ValueSet{Value("a"), Value("c"), Value(5)});
+  ValueDictionary left =
+      mf_dictionaryByRemovingEntriesWithKeys(dictionary, platform::ValueSet{Value("a"), Value("c"), Value(5)});
   EXPECT_EQ(left, (ValueDictionary{{"b", Value(2)}}));
   EXPECT_EQ(dictionary.size(), 3u);
 }

@@ -20,13 +20,16 @@ Value add(const Value& a, const Value& v) { return Value(a.asInt64() + v.asInt64
 
 TEST(Aggregate, SendsOneValueWhenTheReceiverCompletes) {
   marbles::runCases({
-      {"the sum", [](Inputs& in) { return in.a->aggregateWithStart(Value(0), add); },
+      {"the sum",
+       [](Inputs& in) { return in.a->aggregateWithStart(Value(0), add); },
        {next('a', 1, 1), next('a', 2, 2), next('a', 3, 3), mark(3.5), done('a', 4)},
        {"@3.5", "6", "completed"}},
-      {"the start when nothing came", [](Inputs& in) { return in.a->aggregateWithStart(Value(0), add); },
+      {"the start when nothing came",
+       [](Inputs& in) { return in.a->aggregateWithStart(Value(0), add); },
        {done('a', 1)},
        {"0", "completed"}},
-      {"an error and nothing else", [](Inputs& in) { return in.a->aggregateWithStart(Value(0), add); },
+      {"an error and nothing else",
+       [](Inputs& in) { return in.a->aggregateWithStart(Value(0), add); },
        {next('a', 1, 1), fail('a', 2, 3)},
        {"error 3"}},
       {"with the index",
@@ -37,16 +40,20 @@ TEST(Aggregate, SendsOneValueWhenTheReceiverCompletes) {
        },
        {next('a', 1, "x"), next('a', 2, "y"), done('a', 3)},
        {"x0y1", "completed"}},
-      {"collect keeps nil as the null marker", [](Inputs& in) { return in.a->collect(); },
+      {"collect keeps nil as the null marker",
+       [](Inputs& in) { return in.a->collect(); },
        {next('a', 1, 1), next('a', 2, Value()), next('a', 3, 3), done('a', 4)},
        {"[1,<null>,3]", "completed"}},
-      {"takeLast 2", [](Inputs& in) { return in.a->takeLast(2); },
+      {"takeLast 2",
+       [](Inputs& in) { return in.a->takeLast(2); },
        {next('a', 1, 1), next('a', 2, Value()), next('a', 3, 3), mark(3.5), done('a', 4)},
        {"@3.5", "(null)", "3", "completed"}},
-      {"takeLast 0 sends only completion", [](Inputs& in) { return in.a->takeLast(0); },
+      {"takeLast 0 sends only completion",
+       [](Inputs& in) { return in.a->takeLast(0); },
        {next('a', 1, 1), done('a', 2)},
        {"completed"}},
-      {"takeLast drops what it kept at an error", [](Inputs& in) { return in.a->takeLast(2); },
+      {"takeLast drops what it kept at an error",
+       [](Inputs& in) { return in.a->takeLast(2); },
        {next('a', 1, 1), fail('a', 2, 4)},
        {"error 4"}},
   });
@@ -131,10 +138,14 @@ TEST(Blocking, OnTheMainThreadAWaitForAMainQueueDeliveryDoesNotDeadlock) {
   // The value comes through the main queue, which this very thread serves: the wait runs the
   // main run loop.
   ASSERT_TRUE(platform::isMainThread());
-  RFSignalPtr later = RFSignal::returnValue(Value("from the main queue"))->deliverOn(RFScheduler::mainThreadScheduler());
+  RFSignalPtr later =
+      RFSignal::returnValue(Value("from the main queue"))->deliverOn(RFScheduler::mainThreadScheduler());
   EXPECT_EQ(later->first(), Value("from the main queue"));
   platform::ErrorPtr error;
-  EXPECT_TRUE(RFSignal::empty()->deliverOnMainThread()->deliverOn(RFScheduler::mainThreadScheduler())->waitUntilCompleted(&error));
+  EXPECT_TRUE(RFSignal::empty()
+                  ->deliverOnMainThread()
+                  ->deliverOn(RFScheduler::mainThreadScheduler())
+                  ->waitUntilCompleted(&error));
 }
 
 TEST(Blocking, WaitUntilCompletedAndToArray) {

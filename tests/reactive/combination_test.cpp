@@ -24,19 +24,21 @@ TEST(CombineLatest, SendsTheLatestOfEachOnceAllHaveSent) {
        [](Inputs& in) { return in.a->combineLatestWith(in.b); },
        {done('a', 1), next('b', 2, "x"), mark(2.5), done('b', 3)},
        {"@2.5", "completed"}},
-      {"the first error ends it", [](Inputs& in) { return in.a->combineLatestWith(in.b); },
+      {"the first error ends it",
+       [](Inputs& in) { return in.a->combineLatestWith(in.b); },
        {next('a', 1, 1), fail('b', 2, 3), next('b', 3, "late")},
        {"error 3"}},
-      {"three signals give flat tuples", [](Inputs& in) { return RFSignal::combineLatest({in.a, in.b, in.c}); },
+      {"three signals give flat tuples",
+       [](Inputs& in) {
+         return RFSignal::combineLatest({in.a, in.b, in.c});
+       },
        {next('a', 1, "a"), next('b', 2, "b"), next('c', 3, "c"), next('b', 4, "B")},
        {"(a,b,c)", "(a,B,c)"}},
-      {"an empty collection completes at once", [](Inputs&) { return RFSignal::combineLatest({}); }, {},
-       {"completed"}},
+      {"an empty collection completes at once", [](Inputs&) { return RFSignal::combineLatest({}); }, {}, {"completed"}},
       {"reduce",
        [](Inputs& in) {
-         return RFSignal::combineLatest({in.a, in.b}, [](const Value& x, const Value& y) {
-           return Value(x.asInt64() + y.asInt64());
-         });
+         return RFSignal::combineLatest(
+             {in.a, in.b}, [](const Value& x, const Value& y) { return Value(x.asInt64() + y.asInt64()); });
        },
        {next('a', 1, 1), next('b', 2, 10), next('a', 3, 2)},
        {"11", "12"}},
@@ -45,10 +47,14 @@ TEST(CombineLatest, SendsTheLatestOfEachOnceAllHaveSent) {
 
 TEST(Merge, ForwardsAllValuesAndCompletesAfterAll) {
   marbles::runCases({
-      {"merge of two", [](Inputs& in) { return in.a->merge(in.b); },
+      {"merge of two",
+       [](Inputs& in) { return in.a->merge(in.b); },
        {next('a', 1, "a"), next('b', 2, "b"), done('a', 3), next('b', 4, "b2"), done('b', 5)},
        {"a", "b", "b2", "completed"}},
-      {"the first error ends it", [](Inputs& in) { return RFSignal::merge({in.a, in.b, in.c}); },
+      {"the first error ends it",
+       [](Inputs& in) {
+         return RFSignal::merge({in.a, in.b, in.c});
+       },
        {next('c', 1, "c"), fail('b', 2, 8), next('a', 3, "a")},
        {"c", "error 8"}},
   });
@@ -61,8 +67,10 @@ TEST(Flatten, LimitsHowManyInnerSignalsRunAtOnce) {
        [](Inputs& in) {
          RFSubjectPtr d = RFSubject::subject();
          in.c->subscribeNext([d](const Value& v) {
-           if (v == Value("end d")) d->sendCompleted();
-           else if (v.isString() && v.asString().rfind("d", 0) == 0) d->sendNext(v);
+           if (v == Value("end d"))
+             d->sendCompleted();
+           else if (v.isString() && v.asString().rfind("d", 0) == 0)
+             d->sendNext(v);
          });
          return RFSignal::createSignal([a = in.a, b = in.b, c = in.c, d](const RFSubscriberPtr& s) -> RFDisposablePtr {
                   s->sendNext(Value(a));
@@ -74,8 +82,8 @@ TEST(Flatten, LimitsHowManyInnerSignalsRunAtOnce) {
                 })
              ->flatten(std::uint64_t{2});
        },
-       {next('a', 1, "a1"), next('b', 2, "b1"), next('c', 3, "d-early"), done('a', 4), next('c', 5, "d1"),
-        done('b', 6), next('c', 7, "end d")},
+       {next('a', 1, "a1"), next('b', 2, "b1"), next('c', 3, "d-early"), done('a', 4), next('c', 5, "d1"), done('b', 6),
+        next('c', 7, "end d")},
        {"a1", "b1", "d1", "completed"}},
       {"a limit of 0 subscribes every inner signal at once",
        [](Inputs& in) {
@@ -130,13 +138,16 @@ TEST(Then, RunsTheBlockOnlyAfterCompletion) {
 
 TEST(TakeUntil, EndsAtTheTrigger) {
   marbles::runCases({
-      {"the trigger's value completes it", [](Inputs& in) { return in.a->takeUntil(in.b); },
+      {"the trigger's value completes it",
+       [](Inputs& in) { return in.a->takeUntil(in.b); },
        {next('a', 1, 1), next('b', 2, "stop"), next('a', 3, 2)},
        {"1", "completed"}},
-      {"the trigger's completion completes it", [](Inputs& in) { return in.a->takeUntil(in.b); },
+      {"the trigger's completion completes it",
+       [](Inputs& in) { return in.a->takeUntil(in.b); },
        {next('a', 1, 1), done('b', 2), next('a', 3, 2)},
        {"1", "completed"}},
-      {"the trigger's error changes nothing", [](Inputs& in) { return in.a->takeUntil(in.b); },
+      {"the trigger's error changes nothing",
+       [](Inputs& in) { return in.a->takeUntil(in.b); },
        {fail('b', 1, 3), next('a', 2, 1), done('a', 3)},
        {"1", "completed"}},
       {"a trigger that fires at once: the receiver is never subscribed",
@@ -159,7 +170,8 @@ TEST(TakeUntilReplacement, HandsOverAtTheReplacementsFirstEvent) {
        [](Inputs& in) { return in.a->takeUntilReplacement(in.b); },
        {next('a', 1, "a1"), done('a', 2), mark(3), done('b', 4)},
        {"a1", "@3", "completed"}},
-      {"the receiver's error passes", [](Inputs& in) { return in.a->takeUntilReplacement(in.b); },
+      {"the receiver's error passes",
+       [](Inputs& in) { return in.a->takeUntilReplacement(in.b); },
        {fail('a', 1, 5)},
        {"error 5"}},
   });
@@ -173,10 +185,12 @@ TEST(SwitchToLatest, FollowsTheLatestInnerSignal) {
         nextOf('c', 3, [](const Inputs& i) { return Value(i.b); }), next('a', 4, "a2"), next('b', 5, "b1"),
         done('c', 6), mark(6.5), done('b', 7)},
        {"a1", "b1", "@6.5", "completed"}},
-      {"a nil inner signal counts as empty", [](Inputs& in) { return in.c->switchToLatest(); },
+      {"a nil inner signal counts as empty",
+       [](Inputs& in) { return in.c->switchToLatest(); },
        {next('c', 1, Value()), done('c', 2)},
        {"completed"}},
-      {"an inner error ends it", [](Inputs& in) { return in.c->switchToLatest(); },
+      {"an inner error ends it",
+       [](Inputs& in) { return in.c->switchToLatest(); },
        {nextOf('c', 1, [](const Inputs& i) { return Value(i.a); }), fail('a', 2, 9)},
        {"error 9"}},
   });
@@ -199,14 +213,13 @@ TEST(Switch, PicksTheCaseOfEachKey) {
        {"error 2"}},
       {"if/then/else",
        [](Inputs& in) { return RFSignal::ifThenElse(in.a, in.b, in.c); },
-       {next('a', 1, true), next('b', 2, "yes"), next('c', 3, "no-early"), next('a', 4, false), next('b', 5, "yes-late"),
-        next('c', 6, "no")},
+       {next('a', 1, true), next('b', 2, "yes"), next('c', 3, "no-early"), next('a', 4, false),
+        next('b', 5, "yes-late"), next('c', 6, "no")},
        {"yes", "no"}},
   });
   platform::ErrorPtr error;
-  RFSignal::switchCases(RFSignal::returnValue(Value("y")), {}, nullptr)->subscribeError([&](const platform::ErrorPtr& e) {
-    error = e;
-  });
+  RFSignal::switchCases(RFSignal::returnValue(Value("y")), {}, nullptr)
+      ->subscribeError([&](const platform::ErrorPtr& e) { error = e; });
   ASSERT_TRUE(error);
   EXPECT_EQ(error->domain(), "RFSignalErrorDomain");
   EXPECT_EQ(error->code(), kRFSignalErrorNoMatchingCase);

@@ -79,7 +79,8 @@ TEST(DeliverOn, DeliversThroughTheSchedulerInVirtualTime) {
   auto scheduler = RFTestScheduler::create();
   RFSubjectPtr subject = RFSubject::subject();
   Events events;
-  RFDisposablePtr d = subject->deliverOn(scheduler)->subscribeNext([&](const Value& v) { events.push_back(v.description()); });
+  RFDisposablePtr d =
+      subject->deliverOn(scheduler)->subscribeNext([&](const Value& v) { events.push_back(v.description()); });
   subject->sendNext(Value(1));
   subject->sendNext(Value(2));
   EXPECT_TRUE(events.empty());
@@ -94,7 +95,8 @@ TEST(SubscribeOn, SubscribesThroughTheScheduler) {
   auto scheduler = RFTestScheduler::create();
   RFSubjectPtr subject = RFSubject::subject();
   Events events;
-  RFDisposablePtr d = subject->subscribeOn(scheduler)->subscribeNext([&](const Value& v) { events.push_back(v.description()); });
+  RFDisposablePtr d =
+      subject->subscribeOn(scheduler)->subscribeNext([&](const Value& v) { events.push_back(v.description()); });
   EXPECT_EQ(subject->subscriberCount(), 0u);
   scheduler->step();
   EXPECT_EQ(subject->subscriberCount(), 1u);

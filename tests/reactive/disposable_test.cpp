@@ -194,7 +194,8 @@ TEST(BlockSubscriber, CompletionReleasesBlocksAndIgnoresLaterEvents) {
 }
 
 TEST(BlockSubscriber, ErrorDisposesTheSubscriptionsItWasToldAbout) {
-  auto subscriber = RFBlockSubscriber::create(nullptr, [](const platform::ErrorPtr&) {}, nullptr);
+  auto subscriber = RFBlockSubscriber::create(
+      nullptr, [](const platform::ErrorPtr&) {}, nullptr);
   auto subscription = RFCompoundDisposable::compoundDisposable();
   subscriber->didSubscribeWithDisposable(subscription);
   subscriber->sendError(platform::Error::make("Test", 1));
@@ -216,7 +217,8 @@ TEST(BlockSubscriber, ASubscriptionThatEndsByItselfLeavesTheSubscriber) {
 TEST(BlockSubscriber, DisposalFromAnotherThreadWhileSendingIsSafe) {
   for (int round = 0; round < 20; ++round) {
     std::atomic<int> received{0};
-    auto subscriber = RFBlockSubscriber::create([&](const platform::Value&) { received.fetch_add(1); }, nullptr, nullptr);
+    auto subscriber =
+        RFBlockSubscriber::create([&](const platform::Value&) { received.fetch_add(1); }, nullptr, nullptr);
     std::thread sender([&] {
       for (int i = 0; i < 500; ++i) subscriber->sendNext(platform::Value(i));
     });
@@ -230,8 +232,8 @@ TEST(BlockSubscriber, DisposalFromAnotherThreadWhileSendingIsSafe) {
 
 TEST(PassthroughSubscriber, StopsForwardingOnceItsDisposableIsDisposed) {
   std::vector<int> got;
-  auto inner = RFSubscriber::subscriberWithNext([&](const platform::Value& v) { got.push_back(static_cast<int>(v.asInt64())); },
-                                                nullptr, nullptr);
+  auto inner = RFSubscriber::subscriberWithNext(
+      [&](const platform::Value& v) { got.push_back(static_cast<int>(v.asInt64())); }, nullptr, nullptr);
   auto compound = RFCompoundDisposable::compoundDisposable();
   auto passthrough = RFPassthroughSubscriber::create(inner, {}, compound);
   passthrough->sendNext(platform::Value(1));

@@ -62,7 +62,8 @@ TEST(GroupBy, AnErrorReachesTheSubscriberThenEveryGroup) {
           [&](const Value& v) {
             RFGroupedSignalPtr group = v.as<RFGroupedSignal>();
             std::string key = group->key().description();
-            group->subscribeError([&log, key](const platform::ErrorPtr&) { log.push_back("group " + key + " failed"); });
+            group->subscribeError(
+                [&log, key](const platform::ErrorPtr&) { log.push_back("group " + key + " failed"); });
           },
           [&](const platform::ErrorPtr&) { log.push_back("failed"); }, nullptr);
   source->sendNext(Value("a"));
@@ -75,25 +76,30 @@ TEST(GroupBy, AnErrorReachesTheSubscriberThenEveryGroup) {
 TEST(Booleans, AnswerQuestionsAboutValues) {
   auto even = [](const Value& v) { return v.asInt64() % 2 == 0; };
   marbles::runCases({
-      {"any: true at the first match", [even](Inputs& in) { return in.a->any(even); },
+      {"any: true at the first match",
+       [even](Inputs& in) { return in.a->any(even); },
        {next('a', 1, 1), next('a', 2, 2), next('a', 3, 3)},
        {"1", "completed"}},
-      {"any: false when the receiver fails", [even](Inputs& in) { return in.a->any(even); },
+      {"any: false when the receiver fails",
+       [even](Inputs& in) { return in.a->any(even); },
        {next('a', 1, 1), fail('a', 2, 3)},
        {"0", "completed"}},
       {"any of an empty signal is false", [](Inputs& in) { return in.a->any(); }, {done('a', 1)}, {"0", "completed"}},
-      {"all: true only at completion", [even](Inputs& in) { return in.a->all(even); },
+      {"all: true only at completion",
+       [even](Inputs& in) { return in.a->all(even); },
        {next('a', 1, 2), next('a', 2, 4), mark(2.5), done('a', 3)},
        {"@2.5", "1", "completed"}},
-      {"all: false at the first refusal", [even](Inputs& in) { return in.a->all(even); },
+      {"all: false at the first refusal",
+       [even](Inputs& in) { return in.a->all(even); },
        {next('a', 1, 2), next('a', 2, 4), next('a', 3, 5), mark(3.5)},
        {"0", "completed", "@3.5"}},
-      {"all: false at an error", [even](Inputs& in) { return in.a->all(even); },
-       {fail('a', 1, 2)},
-       {"0", "completed"}},
-      {"all of an empty signal is true", [even](Inputs& in) { return in.a->all(even); }, {done('a', 1)},
+      {"all: false at an error", [even](Inputs& in) { return in.a->all(even); }, {fail('a', 1, 2)}, {"0", "completed"}},
+      {"all of an empty signal is true",
+       [even](Inputs& in) { return in.a->all(even); },
+       {done('a', 1)},
        {"1", "completed"}},
-      {"not gives integers", [](Inputs& in) { return in.a->logicalNot(); },
+      {"not gives integers",
+       [](Inputs& in) { return in.a->logicalNot(); },
        {next('a', 1, true), next('a', 2, false), next('a', 3, 0)},
        {"0", "1", "1"}},
   });
@@ -194,10 +200,14 @@ TEST(GroupingNames, FollowTheirFormats) {
   auto id = [](const Value& v) { return v; };
   auto yes = [](const Value&) { return true; };
   expectNames({
-      {s->groupBy(id, id), "[s] -groupBy:transform:"}, {s->groupBy(id), "[s] -groupBy:"},
-      {s->any(yes), "[s] -any:"},                      {s->any(), "[s] -any"},
-      {s->all(yes), "[s] -all:"},                      {s->logicalNot(), "[s] -not"},
-      {s->logicalAnd(), "[s] -and"},                   {s->logicalOr(), "[s] -or"},
+      {s->groupBy(id, id), "[s] -groupBy:transform:"},
+      {s->groupBy(id), "[s] -groupBy:"},
+      {s->any(yes), "[s] -any:"},
+      {s->any(), "[s] -any"},
+      {s->all(yes), "[s] -all:"},
+      {s->logicalNot(), "[s] -not"},
+      {s->logicalAnd(), "[s] -and"},
+      {s->logicalOr(), "[s] -or"},
       {s->reduceApply(), "[s] -reduceApply"},
   });
 }

@@ -24,9 +24,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/system/date.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/value.h"
+#include "platform/system/date.h"
 #include "reactive/RFScheduler.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFSubject.h"
@@ -194,12 +194,16 @@ struct NameRow {
   std::string name;
   bool prefix = false;
 };
-inline NameRow startsWith(RFSignalPtr signal, std::string prefix) { return {std::move(signal), std::move(prefix), true}; }
+inline NameRow startsWith(RFSignalPtr signal, std::string prefix) {
+  return {std::move(signal), std::move(prefix), true};
+}
 
 inline void expectNames(const std::vector<NameRow>& rows) {
   for (const NameRow& row : rows) {
-    if (row.prefix) EXPECT_EQ(row.signal->name().rfind(row.name, 0), 0u) << row.signal->name();
-    else EXPECT_EQ(row.signal->name(), row.name);
+    if (row.prefix)
+      EXPECT_EQ(row.signal->name().rfind(row.name, 0), 0u) << row.signal->name();
+    else
+      EXPECT_EQ(row.signal->name(), row.name);
   }
 }
 

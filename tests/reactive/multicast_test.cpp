@@ -16,9 +16,10 @@ using Events = std::vector<std::string>;
 struct Recorder {
   Events events;
   RFDisposablePtr subscribeTo(const RFSignalPtr& signal) {
-    return signal->subscribeNext([this](const Value& v) { events.push_back(v.description()); },
-                                 [this](const platform::ErrorPtr& e) { events.push_back("error " + std::to_string(e->code())); },
-                                 [this] { events.push_back("completed"); });
+    return signal->subscribeNext(
+        [this](const Value& v) { events.push_back(v.description()); },
+        [this](const platform::ErrorPtr& e) { events.push_back("error " + std::to_string(e->code())); },
+        [this] { events.push_back("completed"); });
   }
 };
 

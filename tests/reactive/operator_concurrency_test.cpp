@@ -76,19 +76,21 @@ TEST(OperatorConcurrency, CombineLatestSeesEachSideInOrder) {
   long tuples = 0;
   bool ordered = true, completed = false;
   platform::DispatchSemaphore ended;
-  RFSignal::combineLatest({left, right})->subscribeNext(
-      [&](const Value& v) {
-        RFTuplePtr tuple = v.as<RFTuple>();
-        std::int64_t l = tuple->first().asInt64(), r = tuple->second().asInt64();
-        if (l < lastLeft || r < lastRight) ordered = false;
-        lastLeft = l;
-        lastRight = r;
-        ++tuples;
-      },
-      nullptr, [&] {
-        completed = true;
-        ended.signal();
-      });
+  RFSignal::combineLatest({left, right})
+      ->subscribeNext(
+          [&](const Value& v) {
+            RFTuplePtr tuple = v.as<RFTuple>();
+            std::int64_t l = tuple->first().asInt64(), r = tuple->second().asInt64();
+            if (l < lastLeft || r < lastRight) ordered = false;
+            lastLeft = l;
+            lastRight = r;
+            ++tuples;
+          },
+          nullptr,
+          [&] {
+            completed = true;
+            ended.signal();
+          });
   sendFromTwoThreads(left, right);
   ASSERT_TRUE(ended.wait(30));
   EXPECT_TRUE(ordered);
@@ -103,15 +105,17 @@ TEST(OperatorConcurrency, ZipPairsTheNthValuesOfEachSide) {
   std::vector<std::pair<std::int64_t, std::int64_t>> pairs;
   bool completed = false;
   platform::DispatchSemaphore ended;
-  RFSignal::zip({left, right})->subscribeNext(
-      [&](const Value& v) {
-        RFTuplePtr tuple = v.as<RFTuple>();
-        pairs.emplace_back(tuple->first().asInt64(), tuple->second().asInt64());
-      },
-      nullptr, [&] {
-        completed = true;
-        ended.signal();
-      });
+  RFSignal::zip({left, right})
+      ->subscribeNext(
+          [&](const Value& v) {
+            RFTuplePtr tuple = v.as<RFTuple>();
+            pairs.emplace_back(tuple->first().asInt64(), tuple->second().asInt64());
+          },
+          nullptr,
+          [&] {
+            completed = true;
+            ended.signal();
+          });
   sendFromTwoThreads(left, right);
   ASSERT_TRUE(ended.wait(30));
   ASSERT_EQ(pairs.size(), static_cast<std::size_t>(kValues));

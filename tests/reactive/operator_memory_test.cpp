@@ -27,52 +27,67 @@ struct Operator {
 
 const std::vector<Operator>& operators() {
   static const std::vector<Operator> list = {
-      {"map", [](const RFSignalPtr& in, const RFSubjectPtr&, std::shared_ptr<int> t) {
-         return in->map([t](const Value& v) { return v; });
-       }},
-      {"filter, take, skip", [](const RFSignalPtr& in, const RFSubjectPtr&, std::shared_ptr<int> t) {
+      {"map", [](const RFSignalPtr& in, const RFSubjectPtr&,
+                 std::shared_ptr<int> t) { return in->map([t](const Value& v) { return v; }); }},
+      {"filter, take, skip",
+       [](const RFSignalPtr& in, const RFSubjectPtr&, std::shared_ptr<int> t) {
          return in->filter([t](const Value&) { return true; })->skip(1)->take(100);
        }},
-      {"scan, distinct", [](const RFSignalPtr& in, const RFSubjectPtr&, std::shared_ptr<int> t) {
+      {"scan, distinct",
+       [](const RFSignalPtr& in, const RFSubjectPtr&, std::shared_ptr<int> t) {
          return in->scanWithStart(Value(0), [t](const Value& a, const Value&) { return a; })->distinctUntilChanged();
        }},
-      {"flattenMap into the other", [](const RFSignalPtr& in, const RFSubjectPtr& other, std::shared_ptr<int> t) {
+      {"flattenMap into the other",
+       [](const RFSignalPtr& in, const RFSubjectPtr& other, std::shared_ptr<int> t) {
          return in->flattenMap([t, other](const Value&) { return RFSignalPtr(other); });
        }},
-      {"doNext, catch", [](const RFSignalPtr& in, const RFSubjectPtr&, std::shared_ptr<int> t) {
-         return in->doNext([t](const Value&) {})->catchError([](const platform::ErrorPtr& e) { return RFSignal::error(e); });
+      {"doNext, catch",
+       [](const RFSignalPtr& in, const RFSubjectPtr&, std::shared_ptr<int> t) {
+         return in->doNext([t](const Value&) {})->catchError([](const platform::ErrorPtr& e) {
+           return RFSignal::error(e);
+         });
        }},
-      {"retry", [](const RFSignalPtr& in, const RFSubjectPtr&, std::shared_ptr<int> t) {
+      {"retry",
+       [](const RFSignalPtr& in, const RFSubjectPtr&, std::shared_ptr<int> t) {
          return in->doNext([t](const Value&) {})->retry(1);
-       }, true, false},
-      {"repeat", [](const RFSignalPtr& in, const RFSubjectPtr&, std::shared_ptr<int> t) {
+       },
+       true, false},
+      {"repeat",
+       [](const RFSignalPtr& in, const RFSubjectPtr&, std::shared_ptr<int> t) {
          return in->doNext([t](const Value&) {})->repeat();
-       }, false, true},
-      {"combineLatest, zip, merge", [](const RFSignalPtr& in, const RFSubjectPtr& other, std::shared_ptr<int> t) {
+       },
+       false, true},
+      {"combineLatest, zip, merge",
+       [](const RFSignalPtr& in, const RFSubjectPtr& other, std::shared_ptr<int> t) {
          RFSignalPtr mapped = in->map([t](const Value& v) { return v; });
          return RFSignal::merge({RFSignal::combineLatest({mapped, other}), RFSignal::zip({mapped, other})});
        }},
-      {"switchToLatest", [](const RFSignalPtr& in, const RFSubjectPtr& other, std::shared_ptr<int> t) {
+      {"switchToLatest",
+       [](const RFSignalPtr& in, const RFSubjectPtr& other, std::shared_ptr<int> t) {
          return in->map([t, other](const Value&) { return Value(RFSignalPtr(other)); })->switchToLatest();
        }},
-      {"takeUntil, sample, throttle", [](const RFSignalPtr& in, const RFSubjectPtr& other, std::shared_ptr<int> t) {
+      {"takeUntil, sample, throttle",
+       [](const RFSignalPtr& in, const RFSubjectPtr& other, std::shared_ptr<int> t) {
          return in->map([t](const Value& v) { return v; })->takeUntil(other)->sample(in)->throttle(10);
        }},
-      {"delay, timeout, bufferWithTime", [](const RFSignalPtr& in, const RFSubjectPtr&, std::shared_ptr<int> t) {
+      {"delay, timeout, bufferWithTime",
+       [](const RFSignalPtr& in, const RFSubjectPtr&, std::shared_ptr<int> t) {
          return in->map([t](const Value& v) { return v; })->delay(10)->timeout(20)->bufferWithTime(5);
        }},
-      {"groupBy, flatten", [](const RFSignalPtr& in, const RFSubjectPtr&, std::shared_ptr<int> t) {
+      {"groupBy, flatten",
+       [](const RFSignalPtr& in, const RFSubjectPtr&, std::shared_ptr<int> t) {
          return in->groupBy([t](const Value& v) { return v; })->flatten();
        }},
-      {"buffer, window", [](const RFSignalPtr& in, const RFSubjectPtr&, std::shared_ptr<int> t) {
-         return in->map([t](const Value& v) { return v; })->buffer(2);
-       }},
-      {"let, replayLazily", [](const RFSignalPtr& in, const RFSubjectPtr&, std::shared_ptr<int> t) {
+      {"buffer, window", [](const RFSignalPtr& in, const RFSubjectPtr&,
+                            std::shared_ptr<int> t) { return in->map([t](const Value& v) { return v; })->buffer(2); }},
+      {"let, replayLazily",
+       [](const RFSignalPtr& in, const RFSubjectPtr&, std::shared_ptr<int> t) {
          return in->let([t](const RFSignalPtr& shared) { return shared->merge(shared); })->replayLazily();
        }},
-      {"any, all, collect, takeLast", [](const RFSignalPtr& in, const RFSubjectPtr&, std::shared_ptr<int> t) {
-         return RFSignal::merge({in->any([t](const Value&) { return false; }), in->all([t](const Value&) { return true; }),
-                                 in->collect(), in->takeLast(2)});
+      {"any, all, collect, takeLast",
+       [](const RFSignalPtr& in, const RFSubjectPtr&, std::shared_ptr<int> t) {
+         return RFSignal::merge({in->any([t](const Value&) { return false; }),
+                                 in->all([t](const Value&) { return true; }), in->collect(), in->takeLast(2)});
        }},
   };
   return list;
@@ -97,8 +112,9 @@ TEST(OperatorMemory, AnEndedSubscriptionReleasesWhatItsBlocksCaptured) {
         RFDisposablePtr subscription;
         // Inside a scheduler's block, so that timers go to the test scheduler.
         scheduler->performAsCurrentScheduler([&] {
-          subscription = signal->subscribeNext([subscriberCapture](const Value&) {}, [subscriberCapture](const platform::ErrorPtr&) {},
-                                               [subscriberCapture] {});
+          subscription =
+              signal->subscribeNext([subscriberCapture](const Value&) {},
+                                    [subscriberCapture](const platform::ErrorPtr&) {}, [subscriberCapture] {});
           subscriberCapture.reset();
           input->sendNext(Value(1));
           other->sendNext(Value(2));
@@ -139,11 +155,21 @@ TEST(OperatorMemory, ALongChainDisposedMidStreamLeavesNothing) {
     RFSignalPtr chain = source;
     for (int i = 0; i < 300; ++i) {
       switch (i % 5) {
-        case 0: chain = chain->map([token](const Value& v) { return Value(v.asInt64() + 1); }); break;
-        case 1: chain = chain->filter([](const Value&) { return true; }); break;
-        case 2: chain = chain->scanWithStart(Value(0), [](const Value&, const Value& v) { return v; }); break;
-        case 3: chain = chain->takeUntil(RFSignal::never()); break;
-        case 4: chain = chain->doNext([token](const Value&) {}); break;
+        case 0:
+          chain = chain->map([token](const Value& v) { return Value(v.asInt64() + 1); });
+          break;
+        case 1:
+          chain = chain->filter([](const Value&) { return true; });
+          break;
+        case 2:
+          chain = chain->scanWithStart(Value(0), [](const Value&, const Value& v) { return v; });
+          break;
+        case 3:
+          chain = chain->takeUntil(RFSignal::never());
+          break;
+        case 4:
+          chain = chain->doNext([token](const Value&) {});
+          break;
       }
     }
     watchChain = chain;

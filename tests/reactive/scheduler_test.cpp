@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cmath>
 #include <memory>
-#include <string>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -192,9 +192,8 @@ TEST(SubscriptionScheduler, RunsInlineWhereThereIsACurrentScheduler) {
   auto test = RFTestScheduler::create();
   bool inlineInBlock = false;
   std::thread([&] {
-    test->performAsCurrentScheduler([&] {
-      RFScheduler::subscriptionScheduler()->schedule([&] { inlineInBlock = true; });
-    });
+    test->performAsCurrentScheduler(
+        [&] { RFScheduler::subscriptionScheduler()->schedule([&] { inlineInBlock = true; }); });
   }).join();
   EXPECT_TRUE(inlineInBlock);
 }
@@ -244,9 +243,7 @@ TEST(TestScheduler, RepeatingActionFiresOncePerStepUntilDisposed) {
   auto scheduler = RFTestScheduler::create();
   Date start(1000);
   std::vector<double> fired;
-  RFDisposablePtr d = scheduler->afterRepeatingEvery(start, 10, 1, [&] {
-    fired.push_back(0);
-  });
+  RFDisposablePtr d = scheduler->afterRepeatingEvery(start, 10, 1, [&] { fired.push_back(0); });
   // Dates: record through a dated marker instead of wall time.
   std::vector<std::string> log;
   scheduler->after(Date(1015), [&] { log.push_back("at 1015 after " + std::to_string(fired.size())); });

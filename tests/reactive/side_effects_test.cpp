@@ -65,9 +65,8 @@ TEST(ErrorOperators, ReplaceOrFilterFailures) {
       {"catch subscribes to the replacement",
        [](Inputs& in) {
          RFSubjectPtr b = in.b;
-         return in.a->catchError([b](const platform::ErrorPtr& e) {
-           return e->code() == 1 ? RFSignalPtr(b) : RFSignal::error(e);
-         });
+         return in.a->catchError(
+             [b](const platform::ErrorPtr& e) { return e->code() == 1 ? RFSignalPtr(b) : RFSignal::error(e); });
        },
        {next('a', 1, "a"), next('b', 2, "b-early"), fail('a', 3, 1), next('b', 4, "b"), done('b', 5)},
        {"a", "b", "completed"}},
@@ -75,7 +74,8 @@ TEST(ErrorOperators, ReplaceOrFilterFailures) {
        [](Inputs& in) { return in.a->catchError([](const platform::ErrorPtr&) { return RFSignalPtr(); }); },
        {next('a', 1, "a"), fail('a', 2, 1), mark(3)},
        {"a", "@3"}},
-      {"catchTo", [](Inputs& in) { return in.a->catchTo(RFSignal::returnValue(Value("r"))); },
+      {"catchTo",
+       [](Inputs& in) { return in.a->catchTo(RFSignal::returnValue(Value("r"))); },
        {fail('a', 1, 1)},
        {"r", "completed"}},
       {"try fails on the third value",
@@ -100,10 +100,9 @@ TEST(ErrorOperators, ReplaceOrFilterFailures) {
        },
        {next('a', 1, 5), next('a', 2, 0), next('a', 3, 2)},
        {"2", "error -1"}},
-      {"ignoreValues", [](Inputs& in) { return in.a->ignoreValues(); },
-       {next('a', 1, 1), done('a', 2)},
-       {"completed"}},
-      {"ignoreElements", [](Inputs& in) { return in.a->ignoreElements(); },
+      {"ignoreValues", [](Inputs& in) { return in.a->ignoreValues(); }, {next('a', 1, 1), done('a', 2)}, {"completed"}},
+      {"ignoreElements",
+       [](Inputs& in) { return in.a->ignoreElements(); },
        {next('a', 1, 1), fail('a', 2, 4)},
        {"error 4"}},
   });
@@ -140,9 +139,12 @@ RFSignalPtr counted(int& subscriptions, std::vector<std::string> events) {
   return RFSignal::createSignal([&subscriptions, events](const RFSubscriberPtr& s) -> RFDisposablePtr {
     ++subscriptions;
     for (const std::string& e : events) {
-      if (e == "|") s->sendCompleted();
-      else if (e[0] == '!') s->sendError(platform::Error::make("D", std::stoi(e.substr(1))));
-      else s->sendNext(Value(e));
+      if (e == "|")
+        s->sendCompleted();
+      else if (e[0] == '!')
+        s->sendError(platform::Error::make("D", std::stoi(e.substr(1))));
+      else
+        s->sendNext(Value(e));
     }
     return nullptr;
   });
@@ -153,8 +155,10 @@ TEST(Repetition, RepeatResubscribesAfterEveryCompletionUntilAnError) {
   RFSignalPtr failsThird = RFSignal::createSignal([&passes](const RFSubscriberPtr& s) -> RFDisposablePtr {
     ++passes;
     s->sendNext(Value(passes));
-    if (passes == 3) s->sendError(platform::Error::make("D", 7));
-    else s->sendCompleted();
+    if (passes == 3)
+      s->sendError(platform::Error::make("D", 7));
+    else
+      s->sendCompleted();
     return nullptr;
   });
   marbles::Marbles m;
@@ -208,8 +212,10 @@ TEST(Repetition, RetryResubscribesAfterErrorsUpToTheCount) {
   // Without a count it keeps going until a pass completes.
   int subscriptions = 0;
   RFSignalPtr flaky = RFSignal::createSignal([&subscriptions](const RFSubscriberPtr& s) -> RFDisposablePtr {
-    if (++subscriptions < 6) s->sendError(platform::Error::make("D", 1));
-    else s->sendCompleted();
+    if (++subscriptions < 6)
+      s->sendError(platform::Error::make("D", 1));
+    else
+      s->sendCompleted();
     return nullptr;
   });
   marbles::Marbles m;
@@ -221,28 +227,37 @@ TEST(Repetition, RetryResubscribesAfterErrorsUpToTheCount) {
 
 TEST(Materialize, EventsBecomeValuesAndBack) {
   marbles::runCases({
-      {"materialize a value and an error", [](Inputs& in) {
+      {"materialize a value and an error",
+       [](Inputs& in) {
          return in.a->materialize()->map([](const Value& v) {
            RFEventPtr e = v.as<RFEvent>();
            switch (e->eventType()) {
-             case RFEventType::Next: return Value("next " + e->value().description());
-             case RFEventType::Error: return Value("error event " + std::to_string(e->error()->code()));
-             case RFEventType::Completed: return Value("completed event");
+             case RFEventType::Next:
+               return Value("next " + e->value().description());
+             case RFEventType::Error:
+               return Value("error event " + std::to_string(e->error()->code()));
+             case RFEventType::Completed:
+               return Value("completed event");
            }
            return Value();
          });
        },
        {next('a', 1, 1), fail('a', 2, 5)},
        {"next 1", "error event 5", "completed"}},
-      {"materialize completion", [](Inputs& in) { return in.a->materialize()->map([](const Value& v) {
-         return Value(v.as<RFEvent>() == RFEvent::completedEvent() ? "shared completed event" : "other");
-       }); },
+      {"materialize completion",
+       [](Inputs& in) {
+         return in.a->materialize()->map([](const Value& v) {
+           return Value(v.as<RFEvent>() == RFEvent::completedEvent() ? "shared completed event" : "other");
+         });
+       },
        {done('a', 1)},
        {"shared completed event", "completed"}},
-      {"round trip of an error", [](Inputs& in) { return in.a->materialize()->dematerialize(); },
+      {"round trip of an error",
+       [](Inputs& in) { return in.a->materialize()->dematerialize(); },
        {next('a', 1, "v"), fail('a', 2, 6)},
        {"v", "error 6"}},
-      {"round trip of a completion", [](Inputs& in) { return in.a->materialize()->dematerialize(); },
+      {"round trip of a completion",
+       [](Inputs& in) { return in.a->materialize()->dematerialize(); },
        {next('a', 1, "v"), done('a', 2)},
        {"v", "completed"}},
   });

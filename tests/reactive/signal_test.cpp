@@ -19,9 +19,10 @@ using platform::Value;
 struct Recorder {
   std::vector<std::string> events;
   RFDisposablePtr subscribeTo(const RFSignalPtr& signal) {
-    return signal->subscribeNext([this](const Value& v) { events.push_back(text(v)); },
-                                 [this](const platform::ErrorPtr& e) { events.push_back("error " + std::to_string(e->code())); },
-                                 [this] { events.push_back("completed"); });
+    return signal->subscribeNext(
+        [this](const Value& v) { events.push_back(text(v)); },
+        [this](const platform::ErrorPtr& e) { events.push_back("error " + std::to_string(e->code())); },
+        [this] { events.push_back("completed"); });
   }
   static std::string text(const Value& v) {
     if (auto tuple = v.as<RFTuple>()) {
@@ -220,14 +221,19 @@ TEST(Bind, OneSharedSignalReturnedTwiceOffTheMainThreadDeliversBoth) {
   std::vector<std::string> events;
   platform::DispatchSemaphore completed;
   std::thread([&] {
-    bound->subscribeNext([&](const Value& v) { std::lock_guard g(m); events.push_back(v.description()); }, nullptr,
-                         [&] {
-                           {
-                             std::lock_guard g(m);
-                             events.push_back("completed");
-                           }
-                           completed.signal();
-                         });
+    bound->subscribeNext(
+        [&](const Value& v) {
+          std::lock_guard g(m);
+          events.push_back(v.description());
+        },
+        nullptr,
+        [&] {
+          {
+            std::lock_guard g(m);
+            events.push_back("completed");
+          }
+          completed.signal();
+        });
   }).join();
   for (int i = 0; i < 1000 && source->subscriberCount() == 0; ++i) platform::sleepFor(0.005);
   ASSERT_EQ(source->subscriberCount(), 1u);
@@ -268,7 +274,8 @@ TEST(Concat, DisposalEndsTheOtherSignalWhenTheReceiverCompletedWhileBeingSubscri
   // The receiver completes inside its own subscription (a return signal on the main thread), so
   // the other signal is subscribed before the receiver's subscription returns.
   RFSubjectPtr other = RFSubject::subject();
-  RFDisposablePtr subscription = RFSignal::returnValue(Value("first"))->concat(other)->subscribeNext([](const Value&) {});
+  RFDisposablePtr subscription =
+      RFSignal::returnValue(Value("first"))->concat(other)->subscribeNext([](const Value&) {});
   EXPECT_EQ(other->subscriberCount(), 1u);
   subscription->dispose();
   EXPECT_EQ(other->subscriberCount(), 0u);
@@ -292,7 +299,9 @@ TEST(ZipWith, PairsValuesAndCompletesWhenOneSideRunsOut) {
 
 TEST(ZipWith, NilIsHeldAsTheTupleMarker) {
   std::vector<RFTuplePtr> tuples;
-  sequence({Value()})->zipWith(sequence({Value(1)}))->subscribeNext([&](const Value& v) { tuples.push_back(v.as<RFTuple>()); });
+  sequence({Value()})->zipWith(sequence({Value(1)}))->subscribeNext([&](const Value& v) {
+    tuples.push_back(v.as<RFTuple>());
+  });
   ASSERT_EQ(tuples.size(), 1u);
   EXPECT_TRUE(RFTupleNil::isTupleNil(tuples[0]->backingArray()[0]));
   EXPECT_TRUE(tuples[0]->first().isNil());

@@ -103,9 +103,8 @@ TEST(Start, WithABlockGivesItsValueOrItsError) {
     EXPECT_EQ(c.snapshot(), row.expected) << row.name;
   }
   auto test = RFTestScheduler::create();
-  RFReplaySubjectPtr filled = RFSignal::startWithSchedulerSubjectBlock(test, [](const RFSubjectPtr& subject) {
-    subject->sendNext(Value("filled"));
-  });
+  RFReplaySubjectPtr filled = RFSignal::startWithSchedulerSubjectBlock(
+      test, [](const RFSubjectPtr& subject) { subject->sendNext(Value("filled")); });
   Collector c;
   c.subscribeTo(filled);
   EXPECT_TRUE(c.snapshot().empty());  // scheduled, not run yet

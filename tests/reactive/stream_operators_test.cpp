@@ -79,52 +79,62 @@ TEST(StreamOperators, ServeAnotherKindOfStreamThroughItsPrimitives) {
   EXPECT_EQ(texts(list->take(2)), (T{"1", "2"}));
   EXPECT_EQ(texts(list->skip(3)), (T{"4"}));
   EXPECT_EQ(texts(list->startWith(Value(0))->take(2)), (T{"0", "1"}));
-  EXPECT_EQ(texts(list->scanWithStart(Value(0), [](const Value& a, const Value& v) {
-    return Value(a.asInt64() + v.asInt64());
-  })),
+  EXPECT_EQ(texts(list->scanWithStart(Value(0),
+                                      [](const Value& a, const Value& v) { return Value(a.asInt64() + v.asInt64()); })),
             (T{"1", "3", "6", "10"}));
   EXPECT_EQ(texts(TestList::zip({list, list->skip(1)})), (T{"(1,2)", "(2,3)", "(3,4)"}));
   EXPECT_EQ(texts(TestList::concat({list->take(1), TestList::returnValue(Value("x"))})), (T{"1", "x"}));
   EXPECT_EQ(texts(list->flattenMap([](const Value& v) {
-    return v.asInt64() == 2 ? TestList::of({Value("a"), Value("b")}) : nullptr;
-  })),
+              return v.asInt64() == 2 ? TestList::of({Value("a"), Value("b")}) : nullptr;
+            })),
             (T{"a", "b"}));
 }
 
 TEST(StreamOperators, ValuesAndEndingsOnSignals) {
   auto add = [](const Value& a, const Value& v) { return Value(a.asInt64() + v.asInt64()); };
   marbles::runCases({
-      {"map", [](Inputs& in) { return in.a->map([](const Value& v) { return Value(v.asInt64() + 1); }); },
+      {"map",
+       [](Inputs& in) { return in.a->map([](const Value& v) { return Value(v.asInt64() + 1); }); },
        {next('a', 1, 1), next('a', 2, 2), done('a', 3)},
        {"2", "3", "completed"}},
-      {"mapReplace", [](Inputs& in) { return in.a->mapReplace(Value("x")); },
+      {"mapReplace",
+       [](Inputs& in) { return in.a->mapReplace(Value("x")); },
        {next('a', 1, 1), next('a', 2, Value()), done('a', 3)},
        {"x", "x", "completed"}},
-      {"filter", [](Inputs& in) { return in.a->filter([](const Value& v) { return v.asInt64() > 1; }); },
+      {"filter",
+       [](Inputs& in) { return in.a->filter([](const Value& v) { return v.asInt64() > 1; }); },
        {next('a', 1, 1), next('a', 2, 2), fail('a', 3, 9)},
        {"2", "error 9"}},
-      {"ignore nil drops nil values only", [](Inputs& in) { return in.a->ignore(Value()); },
+      {"ignore nil drops nil values only",
+       [](Inputs& in) { return in.a->ignore(Value()); },
        {next('a', 1, Value()), next('a', 2, 0), next('a', 3, "")},
        {"0", ""}},
-      {"ignore drops equal values", [](Inputs& in) { return in.a->ignore(Value("b")); },
+      {"ignore drops equal values",
+       [](Inputs& in) { return in.a->ignore(Value("b")); },
        {next('a', 1, "a"), next('a', 2, "b"), next('a', 3, "c")},
        {"a", "c"}},
-      {"startWith", [](Inputs& in) { return in.a->startWith(Value("s")); },
+      {"startWith",
+       [](Inputs& in) { return in.a->startWith(Value("s")); },
        {mark(0.5), next('a', 1, 1), done('a', 2)},
        {"s", "@0.5", "1", "completed"}},
-      {"skip 2", [](Inputs& in) { return in.a->skip(2); },
+      {"skip 2",
+       [](Inputs& in) { return in.a->skip(2); },
        {next('a', 1, "a"), next('a', 2, "b"), next('a', 3, "c"), done('a', 4)},
        {"c", "completed"}},
-      {"skip 0 passes everything", [](Inputs& in) { return in.a->skip(0); },
+      {"skip 0 passes everything",
+       [](Inputs& in) { return in.a->skip(0); },
        {next('a', 1, "a"), done('a', 2)},
        {"a", "completed"}},
-      {"take 2 completes after the second value", [](Inputs& in) { return in.a->take(2); },
+      {"take 2 completes after the second value",
+       [](Inputs& in) { return in.a->take(2); },
        {next('a', 1, "a"), next('a', 2, "b"), next('a', 3, "c"), fail('a', 4, 1)},
        {"a", "b", "completed"}},
-      {"take passes an earlier error", [](Inputs& in) { return in.a->take(2); },
+      {"take passes an earlier error",
+       [](Inputs& in) { return in.a->take(2); },
        {next('a', 1, "a"), fail('a', 2, 5)},
        {"a", "error 5"}},
-      {"scan", [add](Inputs& in) { return in.a->scanWithStart(Value(0), add); },
+      {"scan",
+       [add](Inputs& in) { return in.a->scanWithStart(Value(0), add); },
        {next('a', 1, 1), next('a', 2, 2), next('a', 3, 3), done('a', 4)},
        {"1", "3", "6", "completed"}},
       {"scan with index",
@@ -143,32 +153,40 @@ TEST(StreamOperators, ValuesAndEndingsOnSignals) {
        },
        {next('a', 1, 1), next('a', 2, 4), next('a', 3, 9)},
        {"1", "3", "5"}},
-      {"combinePrevious keeps nil", [](Inputs& in) {
+      {"combinePrevious keeps nil",
+       [](Inputs& in) {
          return in.a->mapPreviousWithStart(Value(), [](const Value& previous, const Value&) { return previous; });
        },
        {next('a', 1, 1), next('a', 2, Value()), next('a', 3, 3)},
        {"(null)", "1", "(null)"}},
-      {"takeUntilBlock", [](Inputs& in) { return in.a->takeUntilBlock([](const Value& v) { return v == Value("b"); }); },
+      {"takeUntilBlock",
+       [](Inputs& in) { return in.a->takeUntilBlock([](const Value& v) { return v == Value("b"); }); },
        {next('a', 1, "a"), next('a', 2, "b"), next('a', 3, "c")},
        {"a", "completed"}},
-      {"takeWhileBlock", [](Inputs& in) { return in.a->takeWhileBlock([](const Value& v) { return v.asInt64() < 2; }); },
+      {"takeWhileBlock",
+       [](Inputs& in) { return in.a->takeWhileBlock([](const Value& v) { return v.asInt64() < 2; }); },
        {next('a', 1, 1), next('a', 2, 2), next('a', 3, 1)},
        {"1", "completed"}},
-      {"skipUntilBlock", [](Inputs& in) { return in.a->skipUntilBlock([](const Value& v) { return v == Value("b"); }); },
+      {"skipUntilBlock",
+       [](Inputs& in) { return in.a->skipUntilBlock([](const Value& v) { return v == Value("b"); }); },
        {next('a', 1, "a"), next('a', 2, "b"), next('a', 3, "a")},
        {"b", "a"}},
-      {"skipWhileBlock", [](Inputs& in) { return in.a->skipWhileBlock([](const Value& v) { return v.asInt64() < 2; }); },
+      {"skipWhileBlock",
+       [](Inputs& in) { return in.a->skipWhileBlock([](const Value& v) { return v.asInt64() < 2; }); },
        {next('a', 1, 1), next('a', 2, 2), next('a', 3, 1)},
        {"2", "1"}},
-      {"distinctUntilChanged", [](Inputs& in) { return in.a->distinctUntilChanged(); },
+      {"distinctUntilChanged",
+       [](Inputs& in) { return in.a->distinctUntilChanged(); },
        {next('a', 1, 1), next('a', 2, 1), next('a', 3, 2), next('a', 4, 2), next('a', 5, 1)},
        {"1", "2", "1"}},
-      {"distinctUntilChanged lets the first nil pass, once", [](Inputs& in) { return in.a->distinctUntilChanged(); },
+      {"distinctUntilChanged lets the first nil pass, once",
+       [](Inputs& in) { return in.a->distinctUntilChanged(); },
        {next('a', 1, Value()), next('a', 2, Value()), next('a', 3, 1)},
        {"(null)", "1"}},
       {"reduceEach",
        [](Inputs& in) {
-         return in.a->zipWith(in.b)->reduceEach([](const Value& x, const Value& y) { return Value(x.asString() + y.asString()); });
+         return in.a->zipWith(in.b)->reduceEach(
+             [](const Value& x, const Value& y) { return Value(x.asString() + y.asString()); });
        },
        {next('a', 1, "a"), next('b', 2, "x"), next('b', 3, "y"), next('a', 4, "b")},
        {"ax", "by"}},
@@ -190,9 +208,11 @@ TEST(StreamOperators, ValuesAndEndingsOnSignals) {
        },
        {next('a', 1, 1), fail('b', 2, 4), next('a', 3, 1), next('b', 4, "late")},
        {"error 4"}},
-      {"flatten", [](Inputs& in) { return in.a->flatten(); },
-       {nextOf('a', 1, [](const Inputs& i) { return Value(i.b); }), nextOf('a', 2, [](const Inputs& i) { return Value(i.c); }),
-        next('c', 3, "c1"), next('b', 4, "b1"), done('a', 5), done('b', 6), done('c', 7)},
+      {"flatten",
+       [](Inputs& in) { return in.a->flatten(); },
+       {nextOf('a', 1, [](const Inputs& i) { return Value(i.b); }),
+        nextOf('a', 2, [](const Inputs& i) { return Value(i.c); }), next('c', 3, "c1"), next('b', 4, "b1"),
+        done('a', 5), done('b', 6), done('c', 7)},
        {"c1", "b1", "completed"}},
   });
 }
@@ -223,24 +243,34 @@ TEST(StreamOperators, TakeLetsTheReceiverGoRightAfterTheLastValue) {
 
 TEST(StreamOperators, ZipAndConcatOfCollections) {
   marbles::runCases({
-      {"zip of three", [](Inputs& in) { return RFSignal::zip({in.a, in.b, in.c}); },
+      {"zip of three",
+       [](Inputs& in) {
+         return RFSignal::zip({in.a, in.b, in.c});
+       },
        {next('a', 1, "a1"), next('b', 2, "b1"), next('a', 3, "a2"), next('c', 4, "c1"), next('c', 5, "c2"),
         next('b', 6, "b2"), mark(6.5), done('b', 7), next('a', 8, "a3")},
        {"(a1,b1,c1)", "(a2,b2,c2)", "@6.5", "completed"}},
-      {"zip of one sends one-item tuples", [](Inputs& in) { return RFSignal::zip({in.a}); },
+      {"zip of one sends one-item tuples",
+       [](Inputs& in) { return RFSignal::zip({in.a}); },
        {next('a', 1, "x"), next('a', 2, Value())},
        {"(x)", "((null))"}},
       {"zip with reduce",
        [](Inputs& in) {
-         return RFSignal::zip({in.a, in.b}, [](const Value& x, const Value& y) { return Value(x.asInt64() * y.asInt64()); });
+         return RFSignal::zip({in.a, in.b},
+                              [](const Value& x, const Value& y) { return Value(x.asInt64() * y.asInt64()); });
        },
        {next('a', 1, 2), next('b', 2, 5)},
        {"10"}},
       {"zip of nothing is empty", [](Inputs&) { return RFSignal::zip({}); }, {}, {"completed"}},
-      {"concat of a collection", [](Inputs& in) { return RFSignal::concat(std::vector<RFSignalPtr>{in.a, in.b}); },
+      {"concat of a collection",
+       [](Inputs& in) {
+         return RFSignal::concat(std::vector<RFSignalPtr>{in.a, in.b});
+       },
        {next('b', 1, "b-early"), next('a', 2, "a"), done('a', 3), next('b', 4, "b"), done('b', 5)},
        {"a", "b", "completed"}},
-      {"concat of nothing is empty", [](Inputs&) { return RFSignal::concat(std::vector<RFSignalPtr>{}); }, {},
+      {"concat of nothing is empty",
+       [](Inputs&) { return RFSignal::concat(std::vector<RFSignalPtr>{}); },
+       {},
        {"completed"}},
   });
   EXPECT_EQ(RFSignal::zip({}), RFSignal::empty());

@@ -20,9 +20,10 @@ using platform::Value;
 struct Recorder {
   std::vector<std::string> events;
   RFDisposablePtr subscribeTo(const RFSignalPtr& signal) {
-    return signal->subscribeNext([this](const Value& v) { events.push_back(v.description()); },
-                                 [this](const platform::ErrorPtr& e) { events.push_back("error " + std::to_string(e->code())); },
-                                 [this] { events.push_back("completed"); });
+    return signal->subscribeNext(
+        [this](const Value& v) { events.push_back(v.description()); },
+        [this](const platform::ErrorPtr& e) { events.push_back("error " + std::to_string(e->code())); },
+        [this] { events.push_back("completed"); });
   }
 };
 using Events = std::vector<std::string>;
@@ -51,8 +52,8 @@ TEST(Subject, MulticastsOnlyToCurrentSubscribers) {
 TEST(Subject, TwoSubscriptionsOfOneSubscriberAreSeparateEntries) {
   RFSubjectPtr subject = RFSubject::subject();
   std::vector<int> got;
-  auto subscriber = RFSubscriber::subscriberWithNext([&](const Value& v) { got.push_back(static_cast<int>(v.asInt64())); },
-                                                     nullptr, nullptr);
+  auto subscriber = RFSubscriber::subscriberWithNext(
+      [&](const Value& v) { got.push_back(static_cast<int>(v.asInt64())); }, nullptr, nullptr);
   RFDisposablePtr first = subject->subscribe(subscriber);
   subject->subscribe(subscriber);
   subject->sendNext(Value(1));
@@ -161,7 +162,8 @@ TEST(SubjectConcurrency, DisposingWhileSendingStopsDeliveryWithinOneValue) {
     RFSubjectPtr subject = RFSubject::subject();
     std::atomic<int> received{0};
     std::vector<RFDisposablePtr> subscriptions;
-    for (int i = 0; i < 16; ++i) subscriptions.push_back(subject->subscribeNext([&](const Value&) { received.fetch_add(1); }));
+    for (int i = 0; i < 16; ++i)
+      subscriptions.push_back(subject->subscribeNext([&](const Value&) { received.fetch_add(1); }));
     std::atomic<bool> stop{false};
     std::barrier start(3);
     std::thread sender([&] {
@@ -214,7 +216,8 @@ TEST(SubjectConcurrency, DisposalFromAnotherThreadDuringDeliveryWaitsForIt) {
     std::thread([&] { second->dispose(); }).join();
     EXPECT_FALSE(watch.expired());  // the walk still holds the list that shows it
   });
-  second = subject->subscribeNext([&events, capture](const Value& v) { events.push_back("second " + v.description()); });
+  second =
+      subject->subscribeNext([&events, capture](const Value& v) { events.push_back("second " + v.description()); });
   capture.reset();
   subject->sendNext(Value(1));
   EXPECT_TRUE(watch.expired());
@@ -310,8 +313,12 @@ TEST(ReplaySubject, LateSubscriberGetsEveryValueOnceWhileSendsGoOn) {
   // Subscribed from a scheduler's block so that the replay runs inline on this thread.
   auto test = RFTestScheduler::create();
   test->performAsCurrentScheduler([&] {
-    subject->subscribeNext([&](const Value& v) { std::lock_guard g(m); got.push_back(static_cast<int>(v.asInt64())); },
-                           nullptr, [&] { done = true; });
+    subject->subscribeNext(
+        [&](const Value& v) {
+          std::lock_guard g(m);
+          got.push_back(static_cast<int>(v.asInt64()));
+        },
+        nullptr, [&] { done = true; });
   });
   sender.join();
   ASSERT_TRUE(done.load());

@@ -25,15 +25,15 @@ RFSignalPtr synchronous(std::vector<Value> values) {
 
 TEST(Buffer, SendsTuplesOfTheCount) {
   marbles::runCases({
-      {"values left at completion are not sent", [](Inputs& in) { return in.a->buffer(2); },
+      {"values left at completion are not sent",
+       [](Inputs& in) { return in.a->buffer(2); },
        {next('a', 1, 1), next('a', 2, 2), next('a', 3, 3), next('a', 4, 4), next('a', 5, 5), done('a', 6)},
        {"(1,2)", "(3,4)", "completed"}},
-      {"a nil value reads as nil", [](Inputs& in) { return in.a->buffer(2); },
+      {"a nil value reads as nil",
+       [](Inputs& in) { return in.a->buffer(2); },
        {next('a', 1, Value()), next('a', 2, 2)},
        {"((null),2)"}},
-      {"an error passes", [](Inputs& in) { return in.a->buffer(3); },
-       {next('a', 1, 1), fail('a', 2, 7)},
-       {"error 7"}},
+      {"an error passes", [](Inputs& in) { return in.a->buffer(3); }, {next('a', 1, 1), fail('a', 2, 7)}, {"error 7"}},
   });
   // A signal that sends everything at subscription: the opening subscription opens one window
   // while the second one delivers, and nothing opens another.
@@ -50,17 +50,14 @@ TEST(Window, OpensOnTheOpeningSignalAndClosesOnTheClosingOne) {
   RFSubjectPtr close = RFSubject::subject();
   Events log;
   int windows = 0;
-  source
-      ->windowWithStart(open,
-                        [&](const RFSignalPtr&) -> RFSignalPtr {
-                          return close;
-                        })
+  source->windowWithStart(open, [&](const RFSignalPtr&) -> RFSignalPtr { return close; })
       ->subscribeNext(
           [&](const Value& v) {
             std::string name = "w" + std::to_string(++windows);
             log.push_back("open " + name);
-            v.as<RFSignal>()->subscribeNext([&log, name](const Value& x) { log.push_back(name + " " + x.description()); },
-                                            nullptr, [&log, name] { log.push_back(name + " completed"); });
+            v.as<RFSignal>()->subscribeNext(
+                [&log, name](const Value& x) { log.push_back(name + " " + x.description()); }, nullptr,
+                [&log, name] { log.push_back(name + " completed"); });
           },
           nullptr, [&] { log.push_back("completed"); });
   source->sendNext(Value("dropped"));  // no window open
@@ -82,8 +79,10 @@ TEST(Let, GivesTheBlockOneSharedSubscription) {
     return source->subscribe(s);
   });
   Events got;
-  RFDisposablePtr d = counted->let([](const RFSignalPtr& shared) { return shared->merge(shared); })
-                          ->subscribeNext([&](const Value& v) { got.push_back(v.description()); });
+  RFDisposablePtr d =
+      counted->let([](const RFSignalPtr& shared) { return shared->merge(shared); })->subscribeNext([&](const Value& v) {
+        got.push_back(v.description());
+      });
   EXPECT_EQ(subscriptions, 1);
   source->sendNext(Value("x"));
   EXPECT_EQ(got, (Events{"x", "x"}));
@@ -93,7 +92,8 @@ TEST(Let, GivesTheBlockOneSharedSubscription) {
   Events all;
   synchronous({Value(1), Value(2)})
       ->let([](const RFSignalPtr& shared) { return shared; })
-      ->subscribeNext([&](const Value& v) { all.push_back(v.description()); }, nullptr, [&] { all.push_back("completed"); });
+      ->subscribeNext([&](const Value& v) { all.push_back(v.description()); }, nullptr,
+                      [&] { all.push_back("completed"); });
   EXPECT_EQ(all, (Events{"1", "2", "completed"}));
 }
 

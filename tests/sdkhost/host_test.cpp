@@ -1,11 +1,10 @@
-#include "sdkhost/HBRHost.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "platform/services/bundle.h"
+#include "sdkhost/HBRHost.h"
 #include "support/temp_dir.h"
 
 using namespace platform;
@@ -79,8 +78,8 @@ TEST(HBRApplication, DeviceIdentifierCollectionPrefersTheHostDictionary) {
   } cases[] = {
       {Value::dictionary({}), true},
       {Value::dictionary({{"BlackboxCollectDeviceIdentifiers", false}}), false},
-      {Value::dictionary({{"Harbor", Value::dictionary({{"ReportIdentifiers", true}})},
-                          {"BlackboxCollectDeviceIdentifiers", false}}),
+      {Value::dictionary(
+           {{"Harbor", Value::dictionary({{"ReportIdentifiers", true}})}, {"BlackboxCollectDeviceIdentifiers", false}}),
        true},
       {Value::dictionary({{"Harbor", Value::dictionary({{"ReportIdentifiers", "NO"}})}}), false},
   };
@@ -95,10 +94,9 @@ TEST(HBRHost, VersionCodesComeFromMajorAndMinor) {
     HBROSVersion version;
     std::uint32_t code;
   } cases[] = {
-      {{10, 6, 0}, 1060},     {{10, 7, 5}, 1070},     {{10, 9, 0}, 1090},    {{10, 10, 0}, 101000},
-      {{10, 12, 6}, 101200},  {{10, 13, 0}, 101300},  {{10, 15, 7}, 101500}, {{11, 3, 0}, 110300},
-      {{12, 0, 0}, 120000},   {{22, 4, 0}, 220400},   {{10, 5, 0}, 1050},    {{9, 9, 0}, 0},
-      {{0, 0, 0}, 0},
+      {{10, 6, 0}, 1060},    {{10, 7, 5}, 1070},    {{10, 9, 0}, 1090},   {{10, 10, 0}, 101000}, {{10, 12, 6}, 101200},
+      {{10, 13, 0}, 101300}, {{10, 15, 7}, 101500}, {{11, 3, 0}, 110300}, {{12, 0, 0}, 120000},  {{22, 4, 0}, 220400},
+      {{10, 5, 0}, 1050},    {{9, 9, 0}, 0},        {{0, 0, 0}, 0},
   };
   for (const Case& c : cases)
     EXPECT_EQ(HBRHostOSVersionCodeFor(c.version), c.code) << c.version.major << "." << c.version.minor;
@@ -121,12 +119,13 @@ TEST(HBRHost, OSVersionComesFromTheDistributionRelease) {
     EXPECT_EQ(version.patch, c.expected.patch) << c.text;
   }
   HBROSVersion v = HBRHostGetOSVersion();
-  EXPECT_EQ(HBRHostGetOSDisplayVersion(), std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.patch));
+  EXPECT_EQ(HBRHostGetOSDisplayVersion(),
+            std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.patch));
 }
 
 TEST(HBRHost, SystemControlsAnswerFromLinuxSources) {
-  for (const char* name : {"kern.osversion", "kern.ostype", "hw.machine", "hw.model", "hw.ncpu", "hw.memsize", "hw.pagesize",
-                           "kernel.ostype"}) {
+  for (const char* name : {"kern.osversion", "kern.ostype", "hw.machine", "hw.model", "hw.ncpu", "hw.memsize",
+                           "hw.pagesize", "kernel.ostype"}) {
     auto value = HBRHostGetSysctlString(name);
     ASSERT_TRUE(value) << name;
     EXPECT_FALSE(value->empty()) << name;
@@ -167,12 +166,13 @@ TEST(HBRHex, EncodesBytesDigestsAndIdentifiers) {
   for (int i = 0; i < 16; ++i) octets[i] = static_cast<std::uint8_t>(i * 17);
   EXPECT_EQ(HBRHexStringFromUUIDBytes(octets), "00112233445566778899aabbccddeeff");
   int calls = 0;
-  HBREnumerateByteRangesInData(Bytes{1, 2, 3}, [&](const std::uint8_t* p, std::size_t location, std::size_t length, bool&) {
-    ++calls;
-    EXPECT_EQ(p[2], 3);
-    EXPECT_EQ(location, 0u);
-    EXPECT_EQ(length, 3u);
-  });
+  HBREnumerateByteRangesInData(Bytes{1, 2, 3},
+                               [&](const std::uint8_t* p, std::size_t location, std::size_t length, bool&) {
+                                 ++calls;
+                                 EXPECT_EQ(p[2], 3);
+                                 EXPECT_EQ(location, 0u);
+                                 EXPECT_EQ(length, 3u);
+                               });
   EXPECT_EQ(calls, 1);
 }
 

@@ -1,11 +1,10 @@
-#include "sdkhost/HBRMultipartMimeStreamEncoder.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "platform/services/files.h"
+#include "sdkhost/HBRMultipartMimeStreamEncoder.h"
 #include "support/temp_dir.h"
 
 using namespace platform;
@@ -73,7 +72,8 @@ TEST(HBRMultipartMimeStreamEncoder, BadPartsAreSkippedWithALogLine) {
       {"[Harbor] Unable to MIME encode data with zero length (field)",
        [](auto& e) { e.addFileData(Bytes{}, "f", std::nullopt, "field"); }},
       {"[Harbor] name () or fieldname (f) is invalid", [](auto& e) { e.addFileData(Bytes{1}, "f", std::nullopt, ""); }},
-      {"[Harbor] name (field) or fieldname () is invalid", [](auto& e) { e.addFileData(Bytes{1}, "", std::nullopt, "field"); }},
+      {"[Harbor] name (field) or fieldname () is invalid",
+       [](auto& e) { e.addFileData(Bytes{1}, "", std::nullopt, "field"); }},
       {"[Harbor] name (field) or value ((null)) is invalid", [](auto& e) { e.addValue(Value(), "field"); }},
       {"[Harbor] name (field) or value (<null>) is invalid", [](auto& e) { e.addValue(Value::null(), "field"); }},
       {"[Harbor] name () or value (v) is invalid", [](auto& e) { e.addValue(Value("v"), ""); }},
@@ -129,7 +129,8 @@ TEST(HBRMultipartMimeStreamEncoder, ShortWritesAreReportedAndNotCounted) {
 TEST(HBRMultipartMimeStreamEncoder, PopulatedRequestCarriesTypeLengthAndBody) {
   URLRequest request("https://127.0.0.1/upload");
   request.setHTTPMethod("POST");
-  HBRMultipartMimeStreamEncoder::populateRequest(request, [](HBRMultipartMimeStreamEncoder& e) { e.addValue(Value("v"), "k"); });
+  HBRMultipartMimeStreamEncoder::populateRequest(request,
+                                                 [](HBRMultipartMimeStreamEncoder& e) { e.addValue(Value("v"), "k"); });
   auto type = request.valueForHTTPHeaderField("Content-Type");
   ASSERT_TRUE(type);
   ASSERT_EQ(type->rfind("multipart/form-data; boundary=", 0), 0u);
@@ -139,7 +140,8 @@ TEST(HBRMultipartMimeStreamEncoder, PopulatedRequestCarriesTypeLengthAndBody) {
   EXPECT_EQ(request.valueForHTTPHeaderField("Content-Length"), std::to_string(request.HTTPBody()->size()));
   std::string body(request.HTTPBody()->begin(), request.HTTPBody()->end());
   EXPECT_EQ(body, "MIME-Version: 1.0\r\n--" + boundary +
-                      "\r\nContent-Disposition: form-data; name=\"k\"\r\nContent-Type: text/plain\r\n\r\nv\r\n--" + boundary +
-                      "--\r\n");
-  EXPECT_EQ(HBRMultipartMimeStreamEncoder::contentTypeHTTPHeaderValueWithBoundary("X"), "multipart/form-data; boundary=X");
+                      "\r\nContent-Disposition: form-data; name=\"k\"\r\nContent-Type: text/plain\r\n\r\nv\r\n--" +
+                      boundary + "--\r\n");
+  EXPECT_EQ(HBRMultipartMimeStreamEncoder::contentTypeHTTPHeaderValueWithBoundary("X"),
+            "multipart/form-data; boundary=X");
 }

@@ -29,7 +29,9 @@ URLResponsePtr response(long status, HTTPHeaderFields headers = {}) {
   return URLResponse::httpResponse("https://127.0.0.1/", status, std::move(headers));
 }
 
-std::vector<CertificatePtr> testRoot() { return Certificate::certificatesFromPEM(TestCertificates::shared().rootCertificate); }
+std::vector<CertificatePtr> testRoot() {
+  return Certificate::certificatesFromPEM(TestCertificates::shared().rootCertificate);
+}
 
 // Records the waits the client asks for and runs each attempt at once.
 struct ImmediateRetries {
@@ -53,13 +55,15 @@ struct Result {
   ErrorPtr error;
 };
 
-Result run(HBRNetworkClient& client, const URLRequest& request, std::uint64_t retryLimit = HBRNetworkClient::kDefaultRetryLimit) {
+Result run(HBRNetworkClient& client, const URLRequest& request,
+           std::uint64_t retryLimit = HBRNetworkClient::kDefaultRetryLimit) {
   DispatchSemaphore done;
   Result result;
-  client.startDataTaskWithRequest(request, retryLimit, [&](const std::optional<Bytes>& d, const URLResponsePtr& r, const ErrorPtr& e) {
-    result = {d, r, e};
-    done.signal();
-  });
+  client.startDataTaskWithRequest(request, retryLimit,
+                                  [&](const std::optional<Bytes>& d, const URLResponsePtr& r, const ErrorPtr& e) {
+                                    result = {d, r, e};
+                                    done.signal();
+                                  });
   EXPECT_TRUE(done.wait(30));
   return result;
 }
@@ -75,7 +79,7 @@ TEST(HBRNetworkResponseHandler, StatusTableClassifiesEveryAnswer) {
     bool retry;
     std::int64_t code;  // 0: no error
   } cases[] = {
-      {200, 0, false, 0}, {201, 0, false, 0}, {202, 0, false, 0}, {204, 0, false, 0}, {304, 0, false, 0},
+      {200, 0, false, 0},  {201, 0, false, 0},  {202, 0, false, 0},  {204, 0, false, 0},  {304, 0, false, 0},
       {203, 1, false, -4}, {301, 1, false, -4}, {402, 1, false, -4}, {405, 1, false, -4}, {418, 1, false, -4},
       {400, 2, false, -5}, {401, 2, false, -5}, {403, 2, false, -5}, {404, 2, false, -5}, {406, 2, false, -5},
       {410, 2, false, -5}, {411, 2, false, -5}, {413, 2, false, -5}, {419, 2, false, -5}, {422, 2, false, -5},
@@ -93,17 +97,17 @@ TEST(HBRNetworkResponseHandler, StatusTableClassifiesEveryAnswer) {
     });
     EXPECT_EQ(type, c.type) << c.status;
     int calls = 0;
-    HBRNetworkResponseHandler::handleCompletedResponse(answer, URLRequest("https://127.0.0.1/"), nullptr,
-                                                       [&](bool retry, const ErrorPtr& error) {
-                                                         ++calls;
-                                                         EXPECT_EQ(retry, c.retry) << c.status;
-                                                         EXPECT_EQ(error ? error->code() : 0, c.code) << c.status;
-                                                         if (!error) return;
-                                                         EXPECT_EQ(error->domain(), "HBRNetworkError");
-                                                         EXPECT_EQ(error->userInfo()["status_code"].asInt64(), c.status);
-                                                         EXPECT_EQ(error->userInfo()["request_id"], Value("req-9"));
-                                                         EXPECT_EQ(error->userInfo()["content_type"], Value(""));
-                                                       });
+    HBRNetworkResponseHandler::handleCompletedResponse(
+        answer, URLRequest("https://127.0.0.1/"), nullptr, [&](bool retry, const ErrorPtr& error) {
+          ++calls;
+          EXPECT_EQ(retry, c.retry) << c.status;
+          EXPECT_EQ(error ? error->code() : 0, c.code) << c.status;
+          if (!error) return;
+          EXPECT_EQ(error->domain(), "HBRNetworkError");
+          EXPECT_EQ(error->userInfo()["status_code"].asInt64(), c.status);
+          EXPECT_EQ(error->userInfo()["request_id"], Value("req-9"));
+          EXPECT_EQ(error->userInfo()["content_type"], Value(""));
+        });
     EXPECT_EQ(calls, 1);
   }
   int type = -1;
@@ -122,8 +126,12 @@ TEST(HBRNetworkResponseHandler, ContentTypeMustMatchWhatTheRequestAccepts) {
     std::optional<std::string> contentType;
     bool matches;
   } cases[] = {
-      {"application/json; charset=utf-8", true}, {"Application/JSON; charset=UTF-8", true}, {"application/json", true},
-      {"application/json; charset=latin1", false}, {"text/html; charset=utf-8", false}, {std::nullopt, false},
+      {"application/json; charset=utf-8", true},
+      {"Application/JSON; charset=UTF-8", true},
+      {"application/json", true},
+      {"application/json; charset=latin1", false},
+      {"text/html; charset=utf-8", false},
+      {std::nullopt, false},
   };
   for (const Case& c : cases) {
     HTTPHeaderFields headers;
@@ -134,12 +142,13 @@ TEST(HBRNetworkResponseHandler, ContentTypeMustMatchWhatTheRequestAccepts) {
   EXPECT_TRUE(HBRNetworkResponseHandler::contentTypeForResponse(response(200), URLRequest("https://127.0.0.1/")));
   HTTPHeaderFields html;
   html.set("Content-Type", "text/html");
-  HBRNetworkResponseHandler::handleCompletedResponse(response(200, html), json, nullptr, [](bool retry, const ErrorPtr& error) {
-    EXPECT_FALSE(retry);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->code(), kHBRNetworkErrorUnexpectedResponse);
-    EXPECT_EQ(error->userInfo()["content_type"], Value("text/html"));
-  });
+  HBRNetworkResponseHandler::handleCompletedResponse(response(200, html), json, nullptr,
+                                                     [](bool retry, const ErrorPtr& error) {
+                                                       EXPECT_FALSE(retry);
+                                                       ASSERT_TRUE(error);
+                                                       EXPECT_EQ(error->code(), kHBRNetworkErrorUnexpectedResponse);
+                                                       EXPECT_EQ(error->userInfo()["content_type"], Value("text/html"));
+                                                     });
 }
 
 TEST(HBRNetworkResponseHandler, TransportFailuresThatMayPassAreRetried) {
@@ -147,18 +156,24 @@ TEST(HBRNetworkResponseHandler, TransportFailuresThatMayPassAreRetried) {
     std::int64_t code;
     bool retry;
   } cases[] = {
-      {kURLErrorTimedOut, true},           {kURLErrorCannotConnectToHost, true},
-      {kURLErrorCannotFindHost, true},     {kURLErrorNetworkConnectionLost, true},
-      {kURLErrorNotConnectedToInternet, true}, {kURLErrorSecureConnectionFailed, true},
-      {kURLErrorCancelled, false},         {kURLErrorServerCertificateUntrusted, false},
-      {kURLErrorUnsupportedURL, false},    {kURLErrorFileDoesNotExist, false},
+      {kURLErrorTimedOut, true},
+      {kURLErrorCannotConnectToHost, true},
+      {kURLErrorCannotFindHost, true},
+      {kURLErrorNetworkConnectionLost, true},
+      {kURLErrorNotConnectedToInternet, true},
+      {kURLErrorSecureConnectionFailed, true},
+      {kURLErrorCancelled, false},
+      {kURLErrorServerCertificateUntrusted, false},
+      {kURLErrorUnsupportedURL, false},
+      {kURLErrorFileDoesNotExist, false},
   };
   for (const Case& c : cases) {
     ErrorPtr transport = makeURLError(c.code, "https://127.0.0.1/");
-    HBRNetworkResponseHandler::handleCompletedResponse(nullptr, URLRequest(), transport, [&](bool retry, const ErrorPtr& error) {
-      EXPECT_EQ(retry, c.retry) << c.code;
-      EXPECT_EQ(error, transport);
-    });
+    HBRNetworkResponseHandler::handleCompletedResponse(nullptr, URLRequest(), transport,
+                                                       [&](bool retry, const ErrorPtr& error) {
+                                                         EXPECT_EQ(retry, c.retry) << c.code;
+                                                         EXPECT_EQ(error, transport);
+                                                       });
   }
 }
 
@@ -170,7 +185,8 @@ TEST(HBRNetworkResponseHandler, RetryAfterAndRequestIdHeaders) {
   for (const Case& c : cases) {
     HTTPHeaderFields headers;
     headers.set("Retry-After", c.header);
-    EXPECT_EQ(HBRNetworkResponseHandler::retryValueForResponse(response(429, headers)), c.value) << c.header.value_or("none");
+    EXPECT_EQ(HBRNetworkResponseHandler::retryValueForResponse(response(429, headers)), c.value)
+        << c.header.value_or("none");
   }
   EXPECT_EQ(HBRNetworkResponseHandler::retryValueForResponse(nullptr), 2);
   EXPECT_FALSE(HBRNetworkResponseHandler::headerForResponse(URLResponse::plainResponse("file:///x", 1), "Retry-After"));
@@ -298,12 +314,14 @@ TEST(HBRNetworkClient, PinnedClientTalksOnlyToServersOfItsRoots) {
   service.enqueue(ScriptedResponse::text(200, "{\"ok\":true}", "application/json; charset=utf-8"));
   // Trusting the foreign root by default handling does not get past the pinner.
   URLSessionConfiguration configuration;
-  configuration.additionalTrustedRootCertificates = Certificate::certificatesFromPEM(TestCertificates::shared().foreignRootCertificate);
+  configuration.additionalTrustedRootCertificates =
+      Certificate::certificatesFromPEM(TestCertificates::shared().foreignRootCertificate);
   auto client = HBRNetworkClient::make(nullptr, testRoot(), configuration);
   ASSERT_TRUE(client);
   ImmediateRetries retries;
   retries.install(*client);
-  URLRequest request = HBRNetworkOperation::make("key")->mutableRequestWithDefaultHTTPHeaderFieldsAndTimeoutForURL(service.url("/settings"));
+  URLRequest request = HBRNetworkOperation::make("key")->mutableRequestWithDefaultHTTPHeaderFieldsAndTimeoutForURL(
+      service.url("/settings"));
   request.setValue("application/json", "Accept");
   Result ok = run(*client, request);
   ASSERT_FALSE(ok.error) << ok.error->description();
@@ -427,15 +445,15 @@ TEST(HBRNetworkClient, DownloadsHandOverTheFileAndInvalidatedClientsMakeNoTask) 
   retries.install(*client);
   DispatchSemaphore done;
   std::string content;
-  client->startDownloadTaskWithRequest(URLRequest(service.url("/file")), [&](const std::optional<std::string>& location, auto&,
-                                                                             const ErrorPtr& error) {
-    EXPECT_FALSE(error);
-    if (location) {
-      std::ifstream in(*location);
-      content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    done.signal();
-  });
+  client->startDownloadTaskWithRequest(
+      URLRequest(service.url("/file")), [&](const std::optional<std::string>& location, auto&, const ErrorPtr& error) {
+        EXPECT_FALSE(error);
+        if (location) {
+          std::ifstream in(*location);
+          content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        done.signal();
+      });
   ASSERT_TRUE(done.wait(30));
   EXPECT_EQ(content, "downloaded");
   EXPECT_EQ(retries.delays.size(), 1u);
@@ -467,7 +485,9 @@ class CountingDelegate : public URLSessionDelegate {
  public:
   std::atomic<int> calls{0};
   DispatchSemaphore invalidated;
-  void URLSessionDataTaskDidReceiveResponse(URLSession&, const URLSessionDataTaskPtr&, const URLResponsePtr&) override { ++calls; }
+  void URLSessionDataTaskDidReceiveResponse(URLSession&, const URLSessionDataTaskPtr&, const URLResponsePtr&) override {
+    ++calls;
+  }
   void URLSessionDataTaskDidReceiveData(URLSession&, const URLSessionDataTaskPtr&, const Bytes&) override { ++calls; }
   void URLSessionTaskDidCompleteWithError(URLSession&, const URLSessionTaskPtr&, const ErrorPtr&) override { ++calls; }
   void URLSessionDidBecomeInvalidWithError(URLSession&, const ErrorPtr&) override { invalidated.signal(); }
@@ -478,7 +498,8 @@ class CountingDelegate : public URLSessionDelegate {
 TEST(BBXURLSession, HandsOutPlatformSessionsAndConfigurations) {
   EXPECT_TRUE(BBXURLSession::NSURLSessionShouldBeUsed());
   EXPECT_FALSE(BBXURLSession::sessionWithConfiguration(std::nullopt));
-  auto background = BBXURLSessionConfiguration::backgroundSessionConfiguration("org.zorvel.sdk.blackbox.crash.background-session");
+  auto background =
+      BBXURLSessionConfiguration::backgroundSessionConfiguration("org.zorvel.sdk.blackbox.crash.background-session");
   ASSERT_TRUE(background);
   EXPECT_EQ(background->identifier, "org.zorvel.sdk.blackbox.crash.background-session");
   ASSERT_TRUE(BBXURLSessionConfiguration::defaultSessionConfiguration());
@@ -493,10 +514,13 @@ TEST(BBXURLSession, CompletionHandlerTasksNeverCallTheDelegateAndHeadersReachEve
   auto session = BBXURLSession::sessionWithConfiguration(configuration, delegate, nullptr);
   DispatchSemaphore done;
   int handlerCalls = 0;
-  session->dataTaskWithRequest(URLRequest(service.url("/one")), [&](auto&, auto&, auto&) {
-    ++handlerCalls;
-    done.signal();
-  })->resume();
+  session
+      ->dataTaskWithRequest(URLRequest(service.url("/one")),
+                            [&](auto&, auto&, auto&) {
+                              ++handlerCalls;
+                              done.signal();
+                            })
+      ->resume();
   ASSERT_TRUE(done.wait(20));
   session->finishTasksAndInvalidate();
   ASSERT_TRUE(delegate->invalidated.wait(20));
@@ -516,7 +540,8 @@ TEST(BBXURLSession, TaskListingFindsALiveUploadByItsDescription) {
   auto queue = OperationQueue::create("work queue");
   queue->setMaxConcurrentOperationCount(1);
   auto session = BBXURLSession::sessionWithConfiguration(
-      BBXURLSessionConfiguration::backgroundSessionConfigurationWithIdentifier("org.zorvel.tests.uploads"), delegate, queue);
+      BBXURLSessionConfiguration::backgroundSessionConfigurationWithIdentifier("org.zorvel.tests.uploads"), delegate,
+      queue);
   // Submitting the same package twice while the first upload is alive starts one task.
   std::atomic<int> started{0};
   auto submit = [&](DispatchSemaphore& checked) {
@@ -573,7 +598,8 @@ namespace {
 class PinnedRootEnvironment : public testing::Environment {
  public:
   void SetUp() override {
-    path_ = std::filesystem::temp_directory_path() / ("zorvel-pinned-root-" + std::to_string(ProcessInfo::processIdentifier()) + ".pem");
+    path_ = std::filesystem::temp_directory_path() /
+            ("zorvel-pinned-root-" + std::to_string(ProcessInfo::processIdentifier()) + ".pem");
     std::ofstream(path_) << TestCertificates::shared().rootCertificate;
     setenv("HarborExtraRootCertificates", path_.c_str(), 1);
     HBRPinnedCertificates();

@@ -1,11 +1,10 @@
-#include "sdkhost/HBRAsyncOperation.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
 #include "platform/runtime/kvo.h"
+#include "sdkhost/HBRAsyncOperation.h"
 
 using namespace platform;
 
@@ -126,7 +125,8 @@ TEST(HBRCompoundOperation, FinishesOnceAfterTheLastWithTheGatheredErrors) {
   ASSERT_TRUE(result);
   EXPECT_EQ(result->domain(), "org.zorvel.sdk.HBRCompoundOperation.error");
   EXPECT_EQ(result->code(), kHBRCompoundOperationFailedError);
-  const Value& underlying = result->userInfo()["org.zorvel.sdk.HBRCompoundOperation.error.user-info-key.underlying-errors"];
+  const Value& underlying =
+      result->userInfo()["org.zorvel.sdk.HBRCompoundOperation.error.user-info-key.underlying-errors"];
   ASSERT_EQ(underlying.count(), 1u);
   EXPECT_EQ(underlying[0].as<Error>()->code(), 5);
   EXPECT_EQ(compound->completedOperations(), 2u);

@@ -1,12 +1,11 @@
-#include "sdkhost/BBXUserDefaults.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
-#include "platform/services/files.h"
 #include "platform/codecs/property_list.h"
+#include "platform/services/files.h"
+#include "sdkhost/BBXUserDefaults.h"
 #include "support/temp_dir.h"
 
 using namespace platform;
@@ -54,8 +53,10 @@ TEST(BBXUserDefaults, UnreadableFileOrDirectoryStartsEmpty) {
   TempDir dir;
   auto legacy = UserDefaults::withFile(dir / "legacy.plist");
   std::filesystem::create_directories(dir / "store" / "BBXUserDefaults.plist" / "inside");
-  std::string log = captured([&] { EXPECT_TRUE(BBXUserDefaults::make(dir / "store", legacy)->dictionaryRepresentation().empty()); });
-  EXPECT_NE(log.find("[Harbor:UserDefaults] found directory where file expected. Removing conflicting directory"), std::string::npos);
+  std::string log =
+      captured([&] { EXPECT_TRUE(BBXUserDefaults::make(dir / "store", legacy)->dictionaryRepresentation().empty()); });
+  EXPECT_NE(log.find("[Harbor:UserDefaults] found directory where file expected. Removing conflicting directory"),
+            std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir / "store" / "BBXUserDefaults.plist"));
 
   std::ofstream(dir / "store" / "BBXUserDefaults.plist") << "not a property list";
@@ -96,7 +97,8 @@ TEST(BBXUserDefaults, AValueStaysInThePlatformDefaultsWhenOurFileCannotBeWritten
   legacy->setObject(Value(1), "a");
   std::ofstream(dir / "blocker") << "a file where the store's folder would be";
   auto store = BBXUserDefaults::make(dir / "blocker" / "store", legacy);
-  std::string log = captured([&] { EXPECT_EQ(store->objectForKeyByMigratingFromNSUserDefaults("key"), Value("install-id")); });
+  std::string log =
+      captured([&] { EXPECT_EQ(store->objectForKeyByMigratingFromNSUserDefaults("key"), Value("install-id")); });
   EXPECT_NE(log.find("[Harbor:UserDefaults] Unable to open file for writing at path"), std::string::npos);
   EXPECT_EQ(legacy->objectForKey("key"), Value("install-id"));
   captured([&] { store->migrateFromNSUserDefaults({"a"}); });
@@ -116,7 +118,9 @@ TEST(BBXUserDefaults, ConcurrentWritersAndSynchronizeKeepEveryValue) {
     });
   for (auto& thread : threads) thread.join();
   ASSERT_TRUE(store->synchronize());
-  EXPECT_EQ(BBXUserDefaults::make(dir / "store", UserDefaults::withFile(dir / "legacy.plist"))->dictionaryRepresentation().size(),
+  EXPECT_EQ(BBXUserDefaults::make(dir / "store", UserDefaults::withFile(dir / "legacy.plist"))
+                ->dictionaryRepresentation()
+                .size(),
             200u);
 }
 

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "DizEvozidiz/DizEvozidiz.h"
-#include "platform/services/notification_center.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/services/notification_center.h"
 
 namespace zorvel::test {
 
@@ -22,8 +22,7 @@ inline void closeDatabase(DizEvozidiz::Ptr& database) {
   auto center = platform::NotificationCenter::defaultCenter();
   auto token = center->addObserver(std::string(DizEvozidizClosedNotification), nullptr, nullptr,
                                    [closed, closing](const platform::NotificationPtr& n) {
-                                     if (n->userInfo()["databasePath"] == platform::Value(closing))
-                                       closed->store(true);
+                                     if (n->userInfo()["databasePath"] == platform::Value(closing)) closed->store(true);
                                    });
   database.reset();
   EXPECT_TRUE(platform::runMainLoopUntil([&] { return closed->load(); }, 10)) << "the database stayed open";

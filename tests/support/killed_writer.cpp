@@ -38,7 +38,8 @@ KilledWriter runAndKillWriter(const std::string& gtestFilter,
   int status = 0;
   waitpid(child, &status, 0);
   result.killed = WIFSIGNALED(status);
-  for (ssize_t got; (got = read(fds[0], buffer, sizeof buffer)) > 0;) received.append(buffer, static_cast<std::size_t>(got));
+  for (ssize_t got; (got = read(fds[0], buffer, sizeof buffer)) > 0;)
+    received.append(buffer, static_cast<std::size_t>(got));
   close(fds[0]);
 
   std::size_t start = 0;

@@ -11,8 +11,8 @@ namespace zorvel::test {
 // reports each step it has finished as a decimal number on its own line. Once `reportsBeforeKill`
 // reports have come (or the pipe closed), the writer is killed with SIGKILL.
 struct KilledWriter {
-  long lastReported = 0;   // the last number read from the pipe, after the kill too
-  bool killed = false;     // false: the writer ended on its own
+  long lastReported = 0;  // the last number read from the pipe, after the kill too
+  bool killed = false;    // false: the writer ended on its own
 };
 KilledWriter runAndKillWriter(const std::string& gtestFilter,
                               const std::vector<std::pair<std::string, std::string>>& environment,

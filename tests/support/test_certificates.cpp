@@ -53,7 +53,8 @@ KeyPair makeCertificate(const char* commonName, const KeyPair* issuer, bool auth
   X509_gmtime_adj(X509_getm_notAfter(certificate), 30L * 24 * 3600);
   X509_set_pubkey(certificate, pair.key);
   X509_NAME* name = X509_get_subject_name(certificate);
-  X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Zorvel tests"), -1, -1, 0);
+  X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Zorvel tests"), -1, -1,
+                             0);
   X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
   X509* issuerCertificate = issuer ? issuer->certificate : certificate;
   X509_set_issuer_name(certificate, X509_get_subject_name(issuerCertificate));

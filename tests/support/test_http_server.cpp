@@ -36,23 +36,40 @@ std::string trim(std::string_view text) {
 
 const char* reasonPhrase(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 201: return "Created";
-    case 202: return "Accepted";
-    case 203: return "Non-Authoritative Information";
-    case 204: return "No Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 304: return "Not Modified";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 408: return "Request Timeout";
-    case 429: return "Too Many Requests";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+      return "OK";
+    case 201:
+      return "Created";
+    case 202:
+      return "Accepted";
+    case 203:
+      return "Non-Authoritative Information";
+    case 204:
+      return "No Content";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 304:
+      return "Not Modified";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 408:
+      return "Request Timeout";
+    case 429:
+      return "Too Many Requests";
+    case 500:
+      return "Internal Server Error";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Status";
   }
 }
 
@@ -63,7 +80,8 @@ void loadIdentity(SSL_CTX* context, const std::string& certificatePEM, const std
   bio = BIO_new_mem_buf(keyPEM.data(), static_cast<int>(keyPEM.size()));
   EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
   BIO_free(bio);
-  if (!certificate || !key || SSL_CTX_use_certificate(context, certificate) != 1 || SSL_CTX_use_PrivateKey(context, key) != 1)
+  if (!certificate || !key || SSL_CTX_use_certificate(context, certificate) != 1 ||
+      SSL_CTX_use_PrivateKey(context, key) != 1)
     throw std::runtime_error("test server: cannot load its certificate");
   X509_free(certificate);
   EVP_PKEY_free(key);
@@ -197,7 +215,8 @@ std::size_t TestHTTPServer::requestCount() const {
 
 bool TestHTTPServer::waitForRequestCount(std::size_t count, double timeoutSeconds) const {
   std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] { return requests_.size() >= count; });
+  return changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
+                           [&] { return requests_.size() >= count; });
 }
 
 std::size_t TestHTTPServer::connectionCount() const {
@@ -293,9 +312,11 @@ void TestHTTPServer::serve(std::shared_ptr<Connection> connection) {
     while (lineEnd != std::string_view::npos) {
       std::size_t start = lineEnd + 2;
       lineEnd = head.find("\r\n", start);
-      std::string_view line = head.substr(start, lineEnd == std::string_view::npos ? std::string_view::npos : lineEnd - start);
+      std::string_view line =
+          head.substr(start, lineEnd == std::string_view::npos ? std::string_view::npos : lineEnd - start);
       std::size_t colon = line.find(':');
-      if (colon != std::string_view::npos) request.headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+      if (colon != std::string_view::npos)
+        request.headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
     }
     buffer.erase(0, headerEnd + 4);
     if (auto length = request.header("Content-Length")) {
@@ -330,7 +351,8 @@ void TestHTTPServer::serve(std::shared_ptr<Connection> connection) {
     bool bodyless = response.status == 204 || response.status == 304 || request.method == "HEAD";
     if (!hasLength && !bodyless) out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
     out += "\r\n";
-    if (!bodyless) out += response.dropAfterBodyBytes ? response.body.substr(0, *response.dropAfterBodyBytes) : response.body;
+    if (!bodyless)
+      out += response.dropAfterBodyBytes ? response.body.substr(0, *response.dropAfterBodyBytes) : response.body;
     if (!connection->writeAll(out)) return;
     if (response.dropAfterBodyBytes) return;
     if (auto close = request.header("Connection"); close && sameName(*close, "close")) return;

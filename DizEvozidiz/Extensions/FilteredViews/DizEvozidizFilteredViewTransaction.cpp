@@ -23,7 +23,8 @@ DizEvozidizFilteredViewTransactionPtr DizEvozidizFilteredViewTransaction::make(
 }
 
 DizEvozidizViewTransactionPtr DizEvozidizFilteredViewTransaction::parent() {
-  return std::dynamic_pointer_cast<DizEvozidizViewTransaction>(databaseTransaction()->ext(filteredView().parentViewName()));
+  return std::dynamic_pointer_cast<DizEvozidizViewTransaction>(
+      databaseTransaction()->ext(filteredView().parentViewName()));
 }
 
 bool DizEvozidizFilteredViewTransaction::passes(const DizEvozidizViewFiltering& filter, const std::string& group,
@@ -127,7 +128,8 @@ void DizEvozidizFilteredViewTransaction::mergeWithParent(bool refilter) {
       while (has && !refilter && parentView->groupForRowid(o) != group) removeCurrent();
     };
     std::vector<std::int64_t> parentRows;
-    parentView->enumerateRowidsInGroup(group, 0, [&](std::int64_t p, std::uint64_t, bool&) { parentRows.push_back(p); });
+    parentView->enumerateRowidsInGroup(group, 0,
+                                       [&](std::int64_t p, std::uint64_t, bool&) { parentRows.push_back(p); });
     for (std::int64_t p : parentRows) {
       dropGone();
       auto ck = t.collectionKeyForRowid(p);

@@ -1,11 +1,11 @@
 #include "DizEvozidiz/Extensions/SecondaryIndex/DizEvozidizSecondaryIndex.h"
-#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 
 #include <algorithm>
 #include <cctype>
 
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/Extensions/SecondaryIndex/DizEvozidizSecondaryIndexConnection.h"
@@ -25,12 +25,18 @@ bool equalsIgnoringCase(const std::string& a, const std::string& b) {
 
 const char* DizSecondaryIndexTypeToString(std::int64_t type) {
   switch (type) {
-    case DizSecondaryIndexTypeInteger: return "INTEGER";
-    case DizSecondaryIndexTypeReal: return "REAL";
-    case DizSecondaryIndexTypeNumeric: return "NUMERIC";
-    case DizSecondaryIndexTypeText: return "TEXT";
-    case DizSecondaryIndexTypeBlob: return "BLOB";
-    default: return "UNKNOWN";
+    case DizSecondaryIndexTypeInteger:
+      return "INTEGER";
+    case DizSecondaryIndexTypeReal:
+      return "REAL";
+    case DizSecondaryIndexTypeNumeric:
+      return "NUMERIC";
+    case DizSecondaryIndexTypeText:
+      return "TEXT";
+    case DizSecondaryIndexTypeBlob:
+      return "BLOB";
+    default:
+      return "UNKNOWN";
   }
 }
 
@@ -67,7 +73,8 @@ bool DizEvozidizSecondaryIndexSetup::isReservedName(const std::string& name) {
 }
 
 bool DizEvozidizSecondaryIndexSetup::isExistingName(const std::string& name) const {
-  return std::any_of(columns_.begin(), columns_.end(), [&](const auto& c) { return equalsIgnoringCase(c.name(), name); });
+  return std::any_of(columns_.begin(), columns_.end(),
+                     [&](const auto& c) { return equalsIgnoringCase(c.name(), name); });
 }
 
 std::vector<std::string> DizEvozidizSecondaryIndexSetup::columnNames() const {

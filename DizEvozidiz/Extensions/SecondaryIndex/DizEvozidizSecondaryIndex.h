@@ -94,20 +94,22 @@ class DizEvozidizSecondaryIndexHandler {
  public:
   using Ptr = std::shared_ptr<const DizEvozidizSecondaryIndexHandler>;
   // The whole-row form every handler is kept as; values its block type does not ask for are nil.
-  using Block = std::function<void(DizEvozidizReadTransaction&, DizSecondaryIndexValues& values,
-                                   const std::string& collection, const std::string& key,
-                                   const platform::Value& object, const platform::Value& metadata)>;
-  using KeyBlock = std::function<void(DizEvozidizReadTransaction&, DizSecondaryIndexValues&, const std::string& collection,
-                                      const std::string& key)>;
-  using ObjectBlock = std::function<void(DizEvozidizReadTransaction&, DizSecondaryIndexValues&,
-                                         const std::string& collection, const std::string& key,
-                                         const platform::Value& object)>;
+  using Block =
+      std::function<void(DizEvozidizReadTransaction&, DizSecondaryIndexValues& values, const std::string& collection,
+                         const std::string& key, const platform::Value& object, const platform::Value& metadata)>;
+  using KeyBlock = std::function<void(DizEvozidizReadTransaction&, DizSecondaryIndexValues&,
+                                      const std::string& collection, const std::string& key)>;
+  using ObjectBlock =
+      std::function<void(DizEvozidizReadTransaction&, DizSecondaryIndexValues&, const std::string& collection,
+                         const std::string& key, const platform::Value& object)>;
   using MetadataBlock = ObjectBlock;  // the value slot carries the metadata
   using RowBlock = Block;
 
   // Default invoke options of the type (key 0, object 5, metadata 10, row 15); null for an empty block.
   static Ptr withKeyBlock(KeyBlock b) { return withOptionsKeyBlock(DizDefaultBlockInvokeOptions(0), std::move(b)); }
-  static Ptr withObjectBlock(ObjectBlock b) { return withOptionsObjectBlock(DizDefaultBlockInvokeOptions(1), std::move(b)); }
+  static Ptr withObjectBlock(ObjectBlock b) {
+    return withOptionsObjectBlock(DizDefaultBlockInvokeOptions(1), std::move(b));
+  }
   static Ptr withMetadataBlock(MetadataBlock b) {
     return withOptionsMetadataBlock(DizDefaultBlockInvokeOptions(2), std::move(b));
   }

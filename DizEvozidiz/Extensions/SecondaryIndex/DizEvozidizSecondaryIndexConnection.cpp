@@ -1,8 +1,8 @@
 #include "DizEvozidiz/Extensions/SecondaryIndex/DizEvozidizSecondaryIndexConnection.h"
-#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/Extensions/SecondaryIndex/DizEvozidizSecondaryIndexTransaction.h"
@@ -151,8 +151,8 @@ sqlite3_stmt* DizEvozidizSecondaryIndexConnection::prepareStatement(const std::s
   sqlite3_stmt* s = nullptr;
   const int status = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size() + 1), &s, nullptr);
   if (status != SQLITE_OK) {
-    DIZ_LOG_IN(kDizLogFlagError, kConnectionLogFile, "%@: %@: Error creating prepared statement: %d %s", caller,
-               status, sqlite3_errmsg(db));
+    DIZ_LOG_IN(kDizLogFlagError, kConnectionLogFile, "%@: %@: Error creating prepared statement: %d %s", caller, status,
+               sqlite3_errmsg(db));
     sqlite3_finalize(s);
     return nullptr;
   }

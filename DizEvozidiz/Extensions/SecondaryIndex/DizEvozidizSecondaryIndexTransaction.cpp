@@ -1,10 +1,10 @@
 #include "DizEvozidiz/Extensions/SecondaryIndex/DizEvozidizSecondaryIndexTransaction.h"
-#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 
 #include <algorithm>
 
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizRowEnumeration.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
@@ -32,16 +32,26 @@ void bindNumber(sqlite3_stmt* s, int index, const Value& v) {
 
 const char* valueKindName(const Value& v) {
   switch (v.type()) {
-    case Value::Type::String: return "NSString";
-    case Value::Type::Data: return "NSData";
-    case Value::Type::Date: return "NSDate";
-    case Value::Type::Array: return "NSArray";
-    case Value::Type::Dictionary: return "NSDictionary";
-    case Value::Type::Set: return "NSSet";
-    case Value::Type::Null: return "NSNull";
-    case Value::Type::Object: return "NSObject";
-    case Value::Type::Nil: return "nil";
-    default: return "NSNumber";
+    case Value::Type::String:
+      return "NSString";
+    case Value::Type::Data:
+      return "NSData";
+    case Value::Type::Date:
+      return "NSDate";
+    case Value::Type::Array:
+      return "NSArray";
+    case Value::Type::Dictionary:
+      return "NSDictionary";
+    case Value::Type::Set:
+      return "NSSet";
+    case Value::Type::Null:
+      return "NSNull";
+    case Value::Type::Object:
+      return "NSObject";
+    case Value::Type::Nil:
+      return "nil";
+    default:
+      return "NSNumber";
   }
 }
 
@@ -74,7 +84,8 @@ DizEvozidizSecondaryIndexTransactionPtr DizEvozidizSecondaryIndexTransaction::ma
 }
 
 void DizEvozidizSecondaryIndexTransaction::noteFailure(const std::string& step) {
-  if (auto* rw = databaseReadWriteTransaction()) rw->noteFailedWrite("secondary index " + registeredName() + ": " + step);
+  if (auto* rw = databaseReadWriteTransaction())
+    rw->noteFailedWrite("secondary index " + registeredName() + ": " + step);
 }
 
 void DizEvozidizSecondaryIndexTransaction::markMutated() {
@@ -103,7 +114,8 @@ bool DizEvozidizSecondaryIndexTransaction::dropTable() {
 bool DizEvozidizSecondaryIndexTransaction::createTable() {
   sqlite3* db = DizInternal(*databaseTransaction()->connection()).db;
   const std::string table = tableName();
-  std::string sql = "CREATE TABLE IF NOT EXISTS " + DizEvozidiz::quotedIdentifier(table) + " (\"rowid\" INTEGER PRIMARY KEY";
+  std::string sql =
+      "CREATE TABLE IF NOT EXISTS " + DizEvozidiz::quotedIdentifier(table) + " (\"rowid\" INTEGER PRIMARY KEY";
   for (const auto& c : index().setup().columns())
     sql += ", " + DizEvozidiz::quotedIdentifier(c.name()) + " " + DizSecondaryIndexTypeToString(c.type());
   sql += ");";
@@ -198,16 +210,20 @@ void DizEvozidizSecondaryIndexTransaction::addRowid(std::int64_t rowid, bool isN
         if (v.isString())
           sqlite3_bind_text(s, p, v.asString().data(), static_cast<int>(v.asString().size()), SQLITE_TRANSIENT);
         else
-          DIZ_INDEX_LOG_WARN("%@: Unable to bind value for column(name=%@, type=text) with unsupported class: %@."
-                             " Column requires NSString.", column.name(), std::string(valueKindName(v)));
+          DIZ_INDEX_LOG_WARN(
+              "%@: Unable to bind value for column(name=%@, type=text) with unsupported class: %@."
+              " Column requires NSString.",
+              column.name(), std::string(valueKindName(v)));
         break;
       case DizSecondaryIndexTypeBlob:
         if (v.isData())
           sqlite3_bind_blob(s, p, v.asData().empty() ? "" : static_cast<const void*>(v.asData().data()),
                             static_cast<int>(v.asData().size()), SQLITE_STATIC);
         else
-          DIZ_INDEX_LOG_WARN("%@: Unable to bind value for column(name=%@, type=blob) with unsupported class: %@."
-                             " Column requires NSData.", column.name(), std::string(valueKindName(v)));
+          DIZ_INDEX_LOG_WARN(
+              "%@: Unable to bind value for column(name=%@, type=blob) with unsupported class: %@."
+              " Column requires NSData.",
+              column.name(), std::string(valueKindName(v)));
         break;
       default:
         if (v.isNumber())
@@ -215,9 +231,10 @@ void DizEvozidizSecondaryIndexTransaction::addRowid(std::int64_t rowid, bool isN
         else if (v.isDate())
           sqlite3_bind_double(s, p, v.asDate().timeIntervalSinceReferenceDate());
         else
-          DIZ_INDEX_LOG_WARN("%@: Unable to bind value for column(name=%@, type=%@) with unsupported class: %@."
-                             " Column requires NSNumber or NSDate.", column.name(),
-                             std::string(DizSecondaryIndexTypeToString(column.type())), std::string(valueKindName(v)));
+          DIZ_INDEX_LOG_WARN(
+              "%@: Unable to bind value for column(name=%@, type=%@) with unsupported class: %@."
+              " Column requires NSNumber or NSDate.",
+              column.name(), std::string(DizSecondaryIndexTypeToString(column.type())), std::string(valueKindName(v)));
         break;
     }
   }
@@ -316,8 +333,9 @@ void DizEvozidizSecondaryIndexTransaction::handleChangeFetching(std::int64_t row
   if (!isAllowed(collectionKey->collection())) return;
   DizEvozidizReadTransaction& t = *databaseTransaction();
   const Value o = object ? *object : handler.needsObject() ? t.objectForCollectionKey(collectionKey, rowid) : Value();
-  const Value m =
-      metadata ? *metadata : handler.needsMetadata() ? t.metadataForCollectionKey(collectionKey, rowid) : Value();
+  const Value m = metadata                  ? *metadata
+                  : handler.needsMetadata() ? t.metadataForCollectionKey(collectionKey, rowid)
+                                            : Value();
   handleChange(rowid, collectionKey, o, m, false);
 }
 
@@ -328,7 +346,8 @@ void DizEvozidizSecondaryIndexTransaction::handleInsertObject(const Value& objec
 
 void DizEvozidizSecondaryIndexTransaction::handleUpdateObject(const Value& object, const DizCollectionKeyPtr& ck,
                                                               const Value& metadata, std::int64_t rowid) {
-  handleChangeFetching(rowid, ck, DizBlockInvokeOnObjectModified | DizBlockInvokeOnMetadataModified, &object, &metadata);
+  handleChangeFetching(rowid, ck, DizBlockInvokeOnObjectModified | DizBlockInvokeOnMetadataModified, &object,
+                       &metadata);
 }
 
 void DizEvozidizSecondaryIndexTransaction::handleReplaceObject(const Value& object, const DizCollectionKeyPtr& ck,
@@ -551,8 +570,7 @@ Value DizEvozidizSecondaryIndexTransaction::performAggregateQuery(const DizEvozi
 std::unordered_map<std::string, std::int64_t> DizEvozidizSecondaryIndexTransaction::rowidsForKeys(
     const std::vector<std::string>& keys, const std::string& collection) {
   std::unordered_map<std::string, std::int64_t> found;
-  databaseTransaction()->_enumerateRowidsForKeys(keys, collection, [&](std::uint64_t i, std::int64_t rowid, bool&) {
-    found.emplace(keys[i], rowid);
-  });
+  databaseTransaction()->_enumerateRowidsForKeys(
+      keys, collection, [&](std::uint64_t i, std::int64_t rowid, bool&) { found.emplace(keys[i], rowid); });
   return found;
 }

@@ -1,10 +1,10 @@
 #include "DizEvozidiz/Extensions/Views/DizEvozidizView.h"
-#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 
 #include <sqlite3.h>
 
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewConnection.h"

@@ -1,18 +1,21 @@
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewBlocks.h"
 
-
 // ---- Sorting ----
 
 using Sorting = DizEvozidizViewSorting;
 
-Sorting::Ptr Sorting::withKeyBlock(KeyBlock b) { return withOptionsKeyBlock(DizDefaultBlockInvokeOptions(0), std::move(b)); }
+Sorting::Ptr Sorting::withKeyBlock(KeyBlock b) {
+  return withOptionsKeyBlock(DizDefaultBlockInvokeOptions(0), std::move(b));
+}
 Sorting::Ptr Sorting::withObjectBlock(ObjectBlock b) {
   return withOptionsObjectBlock(DizDefaultBlockInvokeOptions(1), std::move(b));
 }
 Sorting::Ptr Sorting::withMetadataBlock(MetadataBlock b) {
   return withOptionsMetadataBlock(DizDefaultBlockInvokeOptions(2), std::move(b));
 }
-Sorting::Ptr Sorting::withRowBlock(RowBlock b) { return withOptionsRowBlock(DizDefaultBlockInvokeOptions(3), std::move(b)); }
+Sorting::Ptr Sorting::withRowBlock(RowBlock b) {
+  return withOptionsRowBlock(DizDefaultBlockInvokeOptions(3), std::move(b));
+}
 
 Sorting::Ptr Sorting::withOptionsKeyBlock(std::uint64_t options, KeyBlock b) {
   if (!b) return nullptr;

@@ -65,14 +65,11 @@ class DizViewBlockHolder {
     return [b = std::move(b)](Lead... lead, const DizViewRow& r) { return b(lead..., r.collection, r.key); };
   }
   static Block wrap(ObjectBlock b) {
-    return [b = std::move(b)](Lead... lead, const DizViewRow& r) {
-      return b(lead..., r.collection, r.key, r.object);
-    };
+    return [b = std::move(b)](Lead... lead, const DizViewRow& r) { return b(lead..., r.collection, r.key, r.object); };
   }
   static Block wrapMetadata(MetadataBlock b) {
-    return [b = std::move(b)](Lead... lead, const DizViewRow& r) {
-      return b(lead..., r.collection, r.key, r.metadata);
-    };
+    return
+        [b = std::move(b)](Lead... lead, const DizViewRow& r) { return b(lead..., r.collection, r.key, r.metadata); };
   }
   static Block wrap(RowBlock b) {
     return [b = std::move(b)](Lead... lead, const DizViewRow& r) {
@@ -87,34 +84,32 @@ class DizViewBlockHolder {
 };
 
 // The eight constructors of one holder class.
-#define DIZ_VIEW_BLOCK_CONSTRUCTORS(Holder)                                                                 \
-  using Ptr = std::shared_ptr<const Holder>;                                                                \
-  using DizViewBlockHolder::DizViewBlockHolder;                                                             \
+#define DIZ_VIEW_BLOCK_CONSTRUCTORS(Holder)                                                                          \
+  using Ptr = std::shared_ptr<const Holder>;                                                                         \
+  using DizViewBlockHolder::DizViewBlockHolder;                                                                      \
   static Ptr withKeyBlock(KeyBlock b) { return withOptionsKeyBlock(DizDefaultBlockInvokeOptions(0), std::move(b)); } \
-  static Ptr withObjectBlock(ObjectBlock b) {                                                               \
-    return withOptionsObjectBlock(DizDefaultBlockInvokeOptions(1), std::move(b));                           \
-  }                                                                                                         \
-  static Ptr withMetadataBlock(MetadataBlock b) {                                                           \
-    return withOptionsMetadataBlock(DizDefaultBlockInvokeOptions(2), std::move(b));                         \
-  }                                                                                                         \
+  static Ptr withObjectBlock(ObjectBlock b) {                                                                        \
+    return withOptionsObjectBlock(DizDefaultBlockInvokeOptions(1), std::move(b));                                    \
+  }                                                                                                                  \
+  static Ptr withMetadataBlock(MetadataBlock b) {                                                                    \
+    return withOptionsMetadataBlock(DizDefaultBlockInvokeOptions(2), std::move(b));                                  \
+  }                                                                                                                  \
   static Ptr withRowBlock(RowBlock b) { return withOptionsRowBlock(DizDefaultBlockInvokeOptions(3), std::move(b)); } \
-  static Ptr withOptionsKeyBlock(std::uint64_t options, KeyBlock b) {                                       \
-    return b ? std::make_shared<const Holder>(wrap(std::move(b)), DizBlockTypeKey, options) : nullptr;      \
-  }                                                                                                         \
-  static Ptr withOptionsObjectBlock(std::uint64_t options, ObjectBlock b) {                                 \
-    return b ? std::make_shared<const Holder>(wrap(std::move(b)), DizBlockTypeObject, options) : nullptr;   \
-  }                                                                                                         \
-  static Ptr withOptionsMetadataBlock(std::uint64_t options, MetadataBlock b) {                             \
-    return b ? std::make_shared<const Holder>(wrapMetadata(std::move(b)), DizBlockTypeMetadata, options)    \
-             : nullptr;                                                                                     \
-  }                                                                                                         \
-  static Ptr withOptionsRowBlock(std::uint64_t options, RowBlock b) {                                       \
-    return b ? std::make_shared<const Holder>(wrap(std::move(b)), DizBlockTypeRow, options) : nullptr;      \
+  static Ptr withOptionsKeyBlock(std::uint64_t options, KeyBlock b) {                                                \
+    return b ? std::make_shared<const Holder>(wrap(std::move(b)), DizBlockTypeKey, options) : nullptr;               \
+  }                                                                                                                  \
+  static Ptr withOptionsObjectBlock(std::uint64_t options, ObjectBlock b) {                                          \
+    return b ? std::make_shared<const Holder>(wrap(std::move(b)), DizBlockTypeObject, options) : nullptr;            \
+  }                                                                                                                  \
+  static Ptr withOptionsMetadataBlock(std::uint64_t options, MetadataBlock b) {                                      \
+    return b ? std::make_shared<const Holder>(wrapMetadata(std::move(b)), DizBlockTypeMetadata, options) : nullptr;  \
+  }                                                                                                                  \
+  static Ptr withOptionsRowBlock(std::uint64_t options, RowBlock b) {                                                \
+    return b ? std::make_shared<const Holder>(wrap(std::move(b)), DizBlockTypeRow, options) : nullptr;               \
   }
 
 // Grouping: the group's name, or nullopt when the row is not in the view.
-class DizEvozidizViewGrouping
-    : public DizViewBlockHolder<std::optional<std::string>, DizEvozidizReadTransaction&> {
+class DizEvozidizViewGrouping : public DizViewBlockHolder<std::optional<std::string>, DizEvozidizReadTransaction&> {
  public:
   DIZ_VIEW_BLOCK_CONSTRUCTORS(DizEvozidizViewGrouping)
 };
@@ -125,19 +120,18 @@ class DizEvozidizViewSorting {
   using Ptr = std::shared_ptr<const DizEvozidizViewSorting>;
   using Block = std::function<int(DizEvozidizReadTransaction&, const std::string& group, const DizViewRow& row1,
                                   const DizViewRow& row2)>;
-  using KeyBlock = std::function<int(DizEvozidizReadTransaction&, const std::string& group,
-                                     const std::string& collection1, const std::string& key1,
-                                     const std::string& collection2, const std::string& key2)>;
-  using ObjectBlock = std::function<int(DizEvozidizReadTransaction&, const std::string& group,
-                                        const std::string& collection1, const std::string& key1,
-                                        const platform::Value& object1, const std::string& collection2,
-                                        const std::string& key2, const platform::Value& object2)>;
+  using KeyBlock =
+      std::function<int(DizEvozidizReadTransaction&, const std::string& group, const std::string& collection1,
+                        const std::string& key1, const std::string& collection2, const std::string& key2)>;
+  using ObjectBlock =
+      std::function<int(DizEvozidizReadTransaction&, const std::string& group, const std::string& collection1,
+                        const std::string& key1, const platform::Value& object1, const std::string& collection2,
+                        const std::string& key2, const platform::Value& object2)>;
   using MetadataBlock = ObjectBlock;  // the value slots carry the metadata
-  using RowBlock = std::function<int(DizEvozidizReadTransaction&, const std::string& group,
-                                     const std::string& collection1, const std::string& key1,
-                                     const platform::Value& object1, const platform::Value& metadata1,
-                                     const std::string& collection2, const std::string& key2,
-                                     const platform::Value& object2, const platform::Value& metadata2)>;
+  using RowBlock = std::function<int(
+      DizEvozidizReadTransaction&, const std::string& group, const std::string& collection1, const std::string& key1,
+      const platform::Value& object1, const platform::Value& metadata1, const std::string& collection2,
+      const std::string& key2, const platform::Value& object2, const platform::Value& metadata2)>;
 
   DizEvozidizViewSorting(Block block, std::uint64_t blockType, std::uint64_t options)
       : block_(std::move(block)), blockType_(blockType), blockInvokeOptions_(options) {}
@@ -164,8 +158,7 @@ class DizEvozidizViewSorting {
 };
 
 // Filtering a parent view's row: true keeps it.
-class DizEvozidizViewFiltering
-    : public DizViewBlockHolder<bool, DizEvozidizReadTransaction&, const std::string&> {
+class DizEvozidizViewFiltering : public DizViewBlockHolder<bool, DizEvozidizReadTransaction&, const std::string&> {
  public:
   DIZ_VIEW_BLOCK_CONSTRUCTORS(DizEvozidizViewFiltering)
 };

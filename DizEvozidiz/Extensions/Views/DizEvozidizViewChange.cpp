@@ -86,19 +86,22 @@ std::string DizEvozidizViewRowChange::description() const {
         return platform::format(
             "<DizEvozidizViewRowChange: Insert indexPath(nil) newIndexPath(%lu, %lu) group(%@) collectionKey(%@)>",
             ul(finalSection_), ul(finalIndex_), groupValue(finalGroup_), key);
-      return platform::format("<DizEvozidizViewRowChange: Insert pre(~ -> %lu) post(~ -> %lu) group(%@) collectionKey(%@)",
-                              ul(opFinalIndex_), ul(finalIndex_), groupValue(finalGroup_), key);
+      return platform::format(
+          "<DizEvozidizViewRowChange: Insert pre(~ -> %lu) post(~ -> %lu) group(%@) collectionKey(%@)",
+          ul(opFinalIndex_), ul(finalIndex_), groupValue(finalGroup_), key);
     case DizViewChangeDelete:
       if (originalSection_ != DizViewNotFound)
         return platform::format(
             "<DizEvozidizViewRowChange: Delete indexPath(%lu, %lu) newIndexPath(nil) group(%@) collectionKey(%@)>",
             ul(originalSection_), ul(originalIndex_), groupValue(originalGroup_), key);
-      return platform::format("<DizEvozidizViewRowChange: Delete pre(%lu -> ~) post(%lu -> ~) group(%@) collectionKey(%@)",
-                              ul(opOriginalIndex_), ul(originalIndex_), groupValue(originalGroup_), key);
+      return platform::format(
+          "<DizEvozidizViewRowChange: Delete pre(%lu -> ~) post(%lu -> ~) group(%@) collectionKey(%@)",
+          ul(opOriginalIndex_), ul(originalIndex_), groupValue(originalGroup_), key);
     case DizViewChangeMove:
       if (originalSection_ != DizViewNotFound || finalSection_ != DizViewNotFound)
         return platform::format(
-            "<DizEvozidizViewRowChange: Move indexPath(%lu, %lu) newIndexPath(%lu, %lu) group(%@ -> %@) collectionKey(%@)",
+            "<DizEvozidizViewRowChange: Move indexPath(%lu, %lu) newIndexPath(%lu, %lu) group(%@ -> %@) "
+            "collectionKey(%@)",
             ul(originalSection_), ul(originalIndex_), ul(finalSection_), ul(finalIndex_), groupValue(originalGroup_),
             groupValue(finalGroup_), key);
       return platform::format(
@@ -154,7 +157,7 @@ std::string DizEvozidizViewSectionChange::description() const {
     return platform::format(insert ? "<DizEvozidizViewSectionChange: Insert section(%lu) group(%@)>"
                                    : "<DizEvozidizViewSectionChange: Delete section(%lu) group(%@)>",
                             ul(section), group_);
-  return platform::format(insert ? "<DizEvozidizViewSectionChange: Insert group(%@)"
-                                 : "<DizEvozidizViewSectionChange: Delete group(%@)",
-                          group_);
+  return platform::format(
+      insert ? "<DizEvozidizViewSectionChange: Insert group(%@)" : "<DizEvozidizViewSectionChange: Delete group(%@)",
+      group_);
 }

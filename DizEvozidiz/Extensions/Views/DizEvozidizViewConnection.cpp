@@ -1,8 +1,8 @@
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewConnection.h"
-#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewInternal.h"
@@ -15,13 +15,15 @@ constexpr const char* kConnectionLogFile = "DizEvozidiz/Extensions/Views/DizEvoz
 DizEvozidizViewConnection::DizEvozidizViewConnection(DizEvozidizViewPtr view, DizEvozidizConnection* connection)
     : DizEvozidizExtensionConnection(view, connection), view_(std::move(view)) {}
 
-DizEvozidizViewConnectionPtr DizEvozidizViewConnection::make(DizEvozidizViewPtr view, DizEvozidizConnection* connection) {
+DizEvozidizViewConnectionPtr DizEvozidizViewConnection::make(DizEvozidizViewPtr view,
+                                                             DizEvozidizConnection* connection) {
   return platform::make<DizEvozidizViewConnection>(std::move(view), connection);
 }
 
 DizEvozidizViewConnection::~DizEvozidizViewConnection() { flushStatements(); }
 
-DizEvozidizExtensionTransactionPtr DizEvozidizViewConnection::newReadTransaction(DizEvozidizReadTransaction& transaction) {
+DizEvozidizExtensionTransactionPtr DizEvozidizViewConnection::newReadTransaction(
+    DizEvozidizReadTransaction& transaction) {
   return DizEvozidizViewTransaction::make(std::static_pointer_cast<DizEvozidizViewConnection>(shared_from_this()),
                                           &transaction);
 }
@@ -50,7 +52,8 @@ void DizEvozidizViewConnection::_flushMemoryWithFlags(unsigned flags) {
 // ---- Blocks ----
 
 void DizEvozidizViewConnection::setGroupingSortingVersionTag(DizEvozidizViewGrouping::Ptr grouping,
-                                                             DizEvozidizViewSorting::Ptr sorting, std::string versionTag) {
+                                                             DizEvozidizViewSorting::Ptr sorting,
+                                                             std::string versionTag) {
   grouping_ = std::move(grouping);
   sorting_ = std::move(sorting);
   versionTag_ = std::move(versionTag);
@@ -215,7 +218,8 @@ sqlite3_stmt* DizEvozidizViewConnection::statement(Statement which) {
       {"mapTable_removeAllStatement", "DELETE FROM " + map + ";"},
       {"pageTable_getDataForPageKeyStatement", "SELECT \"data\" FROM " + page + " WHERE \"pageKey\" = ?;"},
       {"pageTable_insertForPageKeyStatement",
-       "INSERT INTO " + page + " (\"pageKey\", \"group\", \"prevPageKey\", \"count\", \"data\") VALUES (?, ?, ?, ?, ?);"},
+       "INSERT INTO " + page +
+           " (\"pageKey\", \"group\", \"prevPageKey\", \"count\", \"data\") VALUES (?, ?, ?, ?, ?);"},
       {"pageTable_updateAllForPageKeyStatement",
        "UPDATE " + page + " SET \"prevPageKey\" = ?, \"count\" = ?, \"data\" = ? WHERE \"pageKey\" = ?;"},
       {"pageTable_updatePageForPageKeyStatement",
@@ -236,7 +240,9 @@ sqlite3_stmt* DizEvozidizViewConnection::pageTable_getDataForPageKeyStatement() 
 sqlite3_stmt* DizEvozidizViewConnection::pageTable_insertForPageKeyStatement() { return statement(kPageInsert); }
 sqlite3_stmt* DizEvozidizViewConnection::pageTable_updateAllForPageKeyStatement() { return statement(kPageUpdateAll); }
 sqlite3_stmt* DizEvozidizViewConnection::pageTable_updatePageForPageKeyStatement() { return statement(kPageUpdate); }
-sqlite3_stmt* DizEvozidizViewConnection::pageTable_updateLinkForPageKeyStatement() { return statement(kPageUpdateLink); }
+sqlite3_stmt* DizEvozidizViewConnection::pageTable_updateLinkForPageKeyStatement() {
+  return statement(kPageUpdateLink);
+}
 sqlite3_stmt* DizEvozidizViewConnection::pageTable_removeForPageKeyStatement() { return statement(kPageRemove); }
 sqlite3_stmt* DizEvozidizViewConnection::pageTable_removeAllStatement() { return statement(kPageRemoveAll); }
 
@@ -268,8 +274,8 @@ bool DizEvozidizViewConnection::hasChangesForGroup(const std::optional<std::stri
   return hasChangesForAnyGroups({*group}, notifications);
 }
 
-bool DizEvozidizViewConnection::hasChangesForAnyGroups(const std::set<std::string>& groups,
-                                                       const std::vector<platform::NotificationPtr>& notifications) const {
+bool DizEvozidizViewConnection::hasChangesForAnyGroups(
+    const std::set<std::string>& groups, const std::vector<platform::NotificationPtr>& notifications) const {
   if (groups.empty()) return false;
   for (const auto& n : notifications) {
     const auto* log = changeLog(n);

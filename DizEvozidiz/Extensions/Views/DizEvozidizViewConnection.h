@@ -14,13 +14,13 @@
 // Threads: every member runs on the database connection's queue, except the static notification
 // queries, which only read their arguments.
 
+#include <sqlite3.h>
+
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <sqlite3.h>
 
 #include "DizEvozidiz/DizEvozidizExtension.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizView.h"
@@ -95,15 +95,25 @@ class DizEvozidizViewConnection : public DizEvozidizExtensionConnection {
   // notifications that are not of consecutive snapshots. Called on the display's thread.
   bool getSectionChanges(std::vector<DizEvozidizViewSectionChangePtr>* sectionChanges,
                          std::vector<DizEvozidizViewRowChangePtr>* rowChanges,
-                         const std::vector<platform::NotificationPtr>& notifications, DizEvozidizViewMappings* mappings);
+                         const std::vector<platform::NotificationPtr>& notifications,
+                         DizEvozidizViewMappings* mappings);
 
  protected:
   DizEvozidizViewConnection(DizEvozidizViewPtr view, DizEvozidizConnection* connection);
 
  private:
   enum Statement {
-    kMapGet, kMapSet, kMapRemove, kMapRemoveAll,
-    kPageGet, kPageInsert, kPageUpdateAll, kPageUpdate, kPageUpdateLink, kPageRemove, kPageRemoveAll,
+    kMapGet,
+    kMapSet,
+    kMapRemove,
+    kMapRemoveAll,
+    kPageGet,
+    kPageInsert,
+    kPageUpdateAll,
+    kPageUpdate,
+    kPageUpdateLink,
+    kPageRemove,
+    kPageRemoveAll,
     kStatementCount
   };
   sqlite3_stmt* statement(Statement which);

@@ -64,16 +64,13 @@ void DizEvozidizViewPage::removeRowidAtIndex(std::size_t index) {
 void DizEvozidizViewPage::removeRange(std::size_t location, std::size_t length) {
   if (length == 0 || location >= rowids_.size()) return;
   const std::size_t end = std::min(rowids_.size(), location + length);
-  rowids_.erase(rowids_.begin() + static_cast<std::ptrdiff_t>(location), rowids_.begin() + static_cast<std::ptrdiff_t>(end));
+  rowids_.erase(rowids_.begin() + static_cast<std::ptrdiff_t>(location),
+                rowids_.begin() + static_cast<std::ptrdiff_t>(end));
 }
 
-void DizEvozidizViewPage::appendPage(const DizEvozidizViewPage& page) {
-  appendRange(0, page.rowids_.size(), page);
-}
+void DizEvozidizViewPage::appendPage(const DizEvozidizViewPage& page) { appendRange(0, page.rowids_.size(), page); }
 
-void DizEvozidizViewPage::prependPage(const DizEvozidizViewPage& page) {
-  prependRange(0, page.rowids_.size(), page);
-}
+void DizEvozidizViewPage::prependPage(const DizEvozidizViewPage& page) { prependRange(0, page.rowids_.size(), page); }
 
 void DizEvozidizViewPage::appendRange(std::size_t location, std::size_t length, const DizEvozidizViewPage& page) {
   if (location + length > page.rowids_.size()) throw std::out_of_range("DizEvozidizViewPage: range past the end");
@@ -201,7 +198,8 @@ const DizEvozidizViewPageMetadataPtr& DizEvozidizViewState::ownPageMetadataAtInd
 }
 
 DizEvozidizViewState::PageKeyGroups& DizEvozidizViewState::ownPageKeyGroups() {
-  if (!isImmutable_ && pageKeyGroups_.use_count() > 1) pageKeyGroups_ = std::make_shared<PageKeyGroups>(*pageKeyGroups_);
+  if (!isImmutable_ && pageKeyGroups_.use_count() > 1)
+    pageKeyGroups_ = std::make_shared<PageKeyGroups>(*pageKeyGroups_);
   return *pageKeyGroups_;
 }
 

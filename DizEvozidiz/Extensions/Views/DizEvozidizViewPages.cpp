@@ -179,7 +179,7 @@ const DizViewPagePositions* DizViewPages::pagePositions(const std::string& group
 }
 
 std::optional<std::pair<std::size_t, std::uint64_t>> DizViewPages::locatePage(const std::string& group,
-                                                                             const std::string& pageKey) {
+                                                                              const std::string& pageKey) {
   if (const auto* positions = pagePositions(group)) {
     auto it = positions->indexOfPageKey.find(pageKey);
     if (it == positions->indexOfPageKey.end()) return std::nullopt;
@@ -334,9 +334,8 @@ void DizViewPages::insertRowidAtIndex(std::int64_t rowid, const DizCollectionKey
   std::uint64_t offset = 0;
   for (std::size_t i = 0; i < pages->size(); ++i) {
     const auto& m = (*pages)[i];
-    if (index < offset + m->count ||
-        (index == offset + m->count && m->count < kDizViewPageSize && i + 1 < pages->size() &&
-         (*pages)[i + 1]->count >= kDizViewPageSize)) {
+    if (index < offset + m->count || (index == offset + m->count && m->count < kDizViewPageSize &&
+                                      i + 1 < pages->size() && (*pages)[i + 1]->count >= kDizViewPageSize)) {
       chosen = m;
       chosenIndex = i;
       chosenOffset = offset;
@@ -390,7 +389,8 @@ void DizViewPages::removeRowidFromPage(std::int64_t rowid, const DizCollectionKe
     if (!page) backend_.notePageUnavailable(pageKey);
     return;
   }
-  w_.changes.push_back(DizEvozidizViewRowChange::deleteCollectionKey(collectionKey, group, located->second + pageIndex));
+  w_.changes.push_back(
+      DizEvozidizViewRowChange::deleteCollectionKey(collectionKey, group, located->second + pageIndex));
   w_.mutatedGroups.insert(group);
   page->removeRowidAtIndex(pageIndex);
   w_.state->ownPageMetadataAtIndex(located->first, group)->count = page->count();
@@ -399,8 +399,8 @@ void DizViewPages::removeRowidFromPage(std::int64_t rowid, const DizCollectionKe
   if (!skipSubclassHook) backend_.didRemoveRowid(rowid, collectionKey);
 }
 
-void DizViewPages::removeRowidAtIndex(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey,
-                                      std::uint64_t index, const std::string& group) {
+void DizViewPages::removeRowidAtIndex(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey, std::uint64_t index,
+                                      const std::string& group) {
   const auto* pages = w_.state->pagesMetadataForGroup(group);
   DizEvozidizViewPageMetadataPtr metadata;
   std::size_t pageIndex = 0;

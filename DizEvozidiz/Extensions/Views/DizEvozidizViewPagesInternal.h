@@ -82,7 +82,8 @@ class DizViewPageBackend {
   // The stored page key of a rowid; nullopt when it has none.
   virtual std::optional<std::string> storedPageKeyForRowid(std::int64_t rowid) = 0;
   // Stored page keys of many rowids (every rowid given at most once): rowid -> page key.
-  virtual std::unordered_map<std::int64_t, std::string> storedPageKeysForRowids(const std::vector<std::int64_t>& rowids);
+  virtual std::unordered_map<std::int64_t, std::string> storedPageKeysForRowids(
+      const std::vector<std::int64_t>& rowids);
   // A stored page as a new object the caller may change; null when missing.
   virtual DizEvozidizViewPagePtr storedPage(const std::string& pageKey) = 0;
   // A new, unique page key (a UUID string by default).
@@ -175,7 +176,8 @@ class DizViewPages {
   void markPageDirty(const std::string& pageKey, const DizEvozidizViewPagePtr& page);
   void mapRowid(std::int64_t rowid, const std::string& pageKey);
   void unmapRowid(std::int64_t rowid);
-  void movedRowids(const DizEvozidizViewPage& page, std::size_t location, std::size_t length, const std::string& pageKey);
+  void movedRowids(const DizEvozidizViewPage& page, std::size_t location, std::size_t length,
+                   const std::string& pageKey);
   // Rows before each page of `pages`, then their total.
   static std::vector<std::uint64_t> pageStarts(const DizEvozidizViewState::PageList& pages);
   // The rowid at `index` of the group whose pages are `pages`, starting at `starts`; nullopt when

@@ -3,8 +3,8 @@
 
 #include <algorithm>
 
-#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizExtensionInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewTransaction.h"
@@ -112,7 +112,8 @@ std::optional<std::string> DizEvozidizViewTransaction::keyAtIndex(std::uint64_t 
   return ck ? std::optional<std::string>(ck->key()) : std::nullopt;
 }
 
-std::optional<std::string> DizEvozidizViewTransaction::collectionAtIndex(std::uint64_t index, const std::string& group) {
+std::optional<std::string> DizEvozidizViewTransaction::collectionAtIndex(std::uint64_t index,
+                                                                         const std::string& group) {
   auto ck = collectionKeyAtIndex(index, group);
   return ck ? std::optional<std::string>(ck->collection()) : std::nullopt;
 }
@@ -208,8 +209,8 @@ bool DizEvozidizViewTransaction::getRow(std::uint64_t* row, std::uint64_t* secti
   std::string group;
   std::uint64_t index = 0;
   std::uint64_t r = 0, s = 0;
-  const bool found = mappings && getGroup(&group, &index, key, collection) &&
-                     mappings->getRowSectionForIndex(&r, &s, index, group);
+  const bool found =
+      mappings && getGroup(&group, &index, key, collection) && mappings->getRowSectionForIndex(&r, &s, index, group);
   if (row) *row = found ? r : 0;
   if (section) *section = found ? s : 0;
   return found;
@@ -236,8 +237,8 @@ bool DizEvozidizViewTransaction::readRow(std::int64_t rowid, bool needObject, bo
 
 // ---- Find ----
 
-DizViewRange DizEvozidizViewTransaction::findRangeInGroup(const std::string& group, const DizEvozidizViewFind::Ptr& find,
-                                                          bool quitAfterOne) {
+DizViewRange DizEvozidizViewTransaction::findRangeInGroup(const std::string& group,
+                                                          const DizEvozidizViewFind::Ptr& find, bool quitAfterOne) {
   const DizViewRange none{DizViewNotFound, 0};
   if (!find) return none;
   const std::uint64_t count = numberOfItemsInGroup(group);
@@ -251,7 +252,8 @@ DizViewRange DizEvozidizViewTransaction::findRangeInGroup(const std::string& gro
     // A row that cannot be read answers "after": the search then narrows towards the front.
     if (!getRowid(&rowid, index, group) || !readRow(rowid, needObject, needMetadata, &key, &object, &metadata))
       return 1;
-    return DizEvozidizViewFind::position(find->findBlock()(DizViewRow{key->collection(), key->key(), object, metadata}));
+    return DizEvozidizViewFind::position(
+        find->findBlock()(DizViewRow{key->collection(), key->key(), object, metadata}));
   };
 
   std::uint64_t low = 0, high = count, mid = 0;
@@ -373,7 +375,8 @@ void DizEvozidizViewTransaction::enumerateRowidsInGroup(const std::string& group
   if (wasMutated) throw mutationException(group);
   if (remaining > 0)
     DIZ_VIEW_LOG_WARN("%@: %@: Range out of bounds: range(%lu, %lu) >= numberOfKeys(%lu) in group %@",
-                      "enumerateRowidsInGroup:withOptions:range:usingBlock:", range.location, range.length, total, group);
+                      "enumerateRowidsInGroup:withOptions:range:usingBlock:", range.location, range.length, total,
+                      group);
 }
 
 void DizEvozidizViewTransaction::enumerateValues(const std::string& group, std::uint64_t options,

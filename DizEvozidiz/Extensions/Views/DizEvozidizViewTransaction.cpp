@@ -1,12 +1,12 @@
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewTransaction.h"
-#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
-
-#include <algorithm>
 
 #include <sqlite3.h>
 
+#include <algorithm>
+
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizRowEnumeration.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
@@ -72,11 +72,13 @@ class DizEvozidizViewTransaction::Storage final : public DizViewPageBackend {
     return std::nullopt;
   }
 
-  std::unordered_map<std::int64_t, std::string> storedPageKeysForRowids(const std::vector<std::int64_t>& rowids) override {
+  std::unordered_map<std::int64_t, std::string> storedPageKeysForRowids(
+      const std::vector<std::int64_t>& rowids) override {
     if (!t_.isPersistentView()) return DizViewPageBackend::storedPageKeysForRowids(rowids);
     std::unordered_map<std::int64_t, std::string> found;
     sqlite3* db = DizInternal(*t_.databaseTransaction()->connection()).db;
-    const std::size_t limit = static_cast<std::size_t>(std::max(1, sqlite3_limit(db, SQLITE_LIMIT_VARIABLE_NUMBER, -1)));
+    const std::size_t limit =
+        static_cast<std::size_t>(std::max(1, sqlite3_limit(db, SQLITE_LIMIT_VARIABLE_NUMBER, -1)));
     const std::string table = DizEvozidiz::quotedIdentifier(t_.view()->mapTableName());
     for (std::size_t start = 0; start < rowids.size(); start += limit) {
       const std::size_t n = std::min(limit, rowids.size() - start);
@@ -161,8 +163,7 @@ DizViewPages DizEvozidizViewTransaction::pages() {
 }
 
 void DizEvozidizViewTransaction::noteFailure(const std::string& step) {
-  if (auto* rw = databaseReadWriteTransaction())
-    rw->noteFailedWrite("view " + registeredName() + ": " + step);
+  if (auto* rw = databaseReadWriteTransaction()) rw->noteFailedWrite("view " + registeredName() + ": " + step);
 }
 
 // ---- Creating and opening ----
@@ -180,7 +181,8 @@ bool DizEvozidizViewTransaction::createTables() {
         {view()->mapTableName(), " (\"rowid\" INTEGER PRIMARY KEY,  \"pageKey\" CHAR NOT NULL );",
          "%@: %@ - Failed creating map table (%@): %d %s"},
         {view()->pageTableName(),
-         " (\"pageKey\" CHAR NOT NULL PRIMARY KEY,  \"group\" CHAR NOT NULL,  \"prevPageKey\" CHAR,  \"count\" INTEGER, "
+         " (\"pageKey\" CHAR NOT NULL PRIMARY KEY,  \"group\" CHAR NOT NULL,  \"prevPageKey\" CHAR,  \"count\" "
+         "INTEGER, "
          " \"data\" BLOB );",
          "%@: %@ - Failed creating page table (%@): %d %s"},
     };
@@ -426,8 +428,9 @@ bool DizEvozidizViewTransaction::populateView() {
       return filteredGroup.has_value();
     };
 
-  DizEnumerateRowsForBlockType(t, (needsObject ? DizBlockTypeNeedsObject : 0) | (needsMetadata ? DizBlockTypeNeedsMetadata : 0),
-                               view()->allowedCollections().get(), filter, insert);
+  DizEnumerateRowsForBlockType(
+      t, (needsObject ? DizBlockTypeNeedsObject : 0) | (needsMetadata ? DizBlockTypeNeedsMetadata : 0),
+      view()->allowedCollections().get(), filter, insert);
   return true;
 }
 
@@ -435,7 +438,8 @@ void DizEvozidizViewTransaction::repopulateView() {
   DizEvozidizReadTransaction& t = *databaseTransaction();
   for (const auto& group : allGroups()) {
     enumerateRowidsInGroup(group, kDizViewEnumerationReverse, [&](std::int64_t rowid, std::uint64_t index, bool&) {
-      working().changes.push_back(DizEvozidizViewRowChange::deleteCollectionKey(t.collectionKeyForRowid(rowid), group, index));
+      working().changes.push_back(
+          DizEvozidizViewRowChange::deleteCollectionKey(t.collectionKeyForRowid(rowid), group, index));
     });
     working().changes.push_back(DizEvozidizViewSectionChange::deleteGroup(group));
   }
@@ -499,10 +503,9 @@ void DizEvozidizViewTransaction::recordUpdateInPlace(std::int64_t rowid, const D
 
 // ---- Row hooks ----
 
-
 void DizEvozidizViewTransaction::handleChange(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey,
-                                              const KnownValues& known, std::uint64_t invokeMask,
-                                              std::uint64_t changes, bool isInsert) {
+                                              const KnownValues& known, std::uint64_t invokeMask, std::uint64_t changes,
+                                              bool isInsert) {
   Value object = known.object;
   Value metadata = known.metadata;
   if (const auto& allowed = view()->allowedCollections(); allowed && !allowed->isAllowed(collectionKey->collection()))
@@ -537,7 +540,8 @@ void DizEvozidizViewTransaction::handleChange(std::int64_t rowid, const DizColle
 
   if (groupingRuns) {
     fetch(grouping->needsObject(), grouping->needsMetadata());
-    const auto group = grouping->block()(t, DizViewRow{collectionKey->collection(), collectionKey->key(), object, metadata});
+    const auto group =
+        grouping->block()(t, DizViewRow{collectionKey->collection(), collectionKey->key(), object, metadata});
     if (!group) {
       if (!isInsert) pages().removeRowid(rowid, collectionKey);
       return;
@@ -582,7 +586,8 @@ void DizEvozidizViewTransaction::handleWillRemoveAllObjectsInAllCollections() { 
 
 void DizEvozidizViewTransaction::handleInsertObject(const Value& object, const DizCollectionKeyPtr& collectionKey,
                                                     const Value& metadata, std::int64_t rowid) {
-  handleChange(rowid, collectionKey, {object, metadata, true, true}, 0, DizViewChangedObject | DizViewChangedMetadata, true);
+  handleChange(rowid, collectionKey, {object, metadata, true, true}, 0, DizViewChangedObject | DizViewChangedMetadata,
+               true);
 }
 
 void DizEvozidizViewTransaction::handleUpdateObject(const Value& object, const DizCollectionKeyPtr& collectionKey,
@@ -594,12 +599,14 @@ void DizEvozidizViewTransaction::handleUpdateObject(const Value& object, const D
 
 void DizEvozidizViewTransaction::handleReplaceObject(const Value& object, const DizCollectionKeyPtr& collectionKey,
                                                      std::int64_t rowid) {
-  handleChange(rowid, collectionKey, {object, Value(), true, false}, DizBlockInvokeOnObjectModified, DizViewChangedObject, false);
+  handleChange(rowid, collectionKey, {object, Value(), true, false}, DizBlockInvokeOnObjectModified,
+               DizViewChangedObject, false);
 }
 
 void DizEvozidizViewTransaction::handleReplaceMetadata(const Value& metadata, const DizCollectionKeyPtr& collectionKey,
                                                        std::int64_t rowid) {
-  handleChange(rowid, collectionKey, {Value(), metadata, false, true}, DizBlockInvokeOnMetadataModified, DizViewChangedMetadata, false);
+  handleChange(rowid, collectionKey, {Value(), metadata, false, true}, DizBlockInvokeOnMetadataModified,
+               DizViewChangedMetadata, false);
 }
 
 void DizEvozidizViewTransaction::handleTouchObjectForCollectionKey(const DizCollectionKeyPtr& collectionKey,

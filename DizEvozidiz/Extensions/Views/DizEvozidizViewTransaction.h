@@ -148,13 +148,13 @@ class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
   // The filter forms read the object / metadata only of rows whose (collection, key) it accepts.
   using GroupBlock = std::function<void(const std::string& group, bool& stop)>;
   using RowidBlock = std::function<void(std::int64_t rowid, std::uint64_t index, bool& stop)>;
-  using KeyBlock = std::function<void(const std::string& collection, const std::string& key, std::uint64_t index,
-                                      bool& stop)>;
+  using KeyBlock =
+      std::function<void(const std::string& collection, const std::string& key, std::uint64_t index, bool& stop)>;
   using ValueBlock = std::function<void(const std::string& collection, const std::string& key,
                                         const platform::Value& value, std::uint64_t index, bool& stop)>;
-  using RowBlock = std::function<void(const std::string& collection, const std::string& key,
-                                      const platform::Value& object, const platform::Value& metadata,
-                                      std::uint64_t index, bool& stop)>;
+  using RowBlock =
+      std::function<void(const std::string& collection, const std::string& key, const platform::Value& object,
+                         const platform::Value& metadata, std::uint64_t index, bool& stop)>;
   using KeyFilter = std::function<bool(const std::string& collection, const std::string& key)>;
   void enumerateGroupsUsingBlock(const GroupBlock& block);
   void enumerateRowidsInGroup(const std::string& group, std::uint64_t options, const RowidBlock& block);

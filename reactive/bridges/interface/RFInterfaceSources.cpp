@@ -2,10 +2,10 @@
 
 #include <gtk/gtk.h>
 
-#include "platform/system/console.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/thread.h"
+#include "platform/system/console.h"
 #include "reactive/RFDescription.h"
 
 namespace {

@@ -51,11 +51,12 @@ RFSignalPtr rf_readStringContentsOfURL(const std::string& url,
 
 RFSignalPtr rf_sendAsynchronousRequest(const platform::URLRequest& request) {
   RFSignalPtr result = RFSignal::createSignal([request](const RFSubscriberPtr& subscriber) -> RFDisposablePtr {
-    platform::OperationQueuePtr queue = platform::OperationQueue::create("com.zorvel.reactive.NSURLConnectionRFSupport");
+    platform::OperationQueuePtr queue =
+        platform::OperationQueue::create("com.zorvel.reactive.NSURLConnectionRFSupport");
     platform::AsynchronousURLRequestPtr sent = platform::sendAsynchronousRequest(
         request, queue,
-        [subscriber, url = request.URL()](const platform::URLResponsePtr& response, const std::optional<platform::Bytes>& data,
-                                          const platform::ErrorPtr& error) {
+        [subscriber, url = request.URL()](const platform::URLResponsePtr& response,
+                                          const std::optional<platform::Bytes>& data, const platform::ErrorPtr& error) {
           if (response && data) {
             subscriber->sendNext(platform::Value(RFTuple::tupleWithObjects(
                 {platform::Value(std::const_pointer_cast<platform::URLResponse>(response)), platform::Value(*data)})));

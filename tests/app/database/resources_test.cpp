@@ -7,9 +7,9 @@
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "app/database/ZRVDatabaseManager.h"
 #include "app/model/ZRVCollection.h"
+#include "platform/dispatch/run_loop.h"
 #include "platform/services/bundle.h"
 #include "platform/system/process.h"
-#include "platform/dispatch/run_loop.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "app/database/ZRVDatabaseManager.h"
-#include "platform/services/bundle.h"
 #include "platform/runtime/error.h"
+#include "platform/services/bundle.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 

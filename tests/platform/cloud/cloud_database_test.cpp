@@ -1,11 +1,10 @@
-#include "platform/cloud/cloud_database.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
 #include "cloud_test_support.h"
+#include "platform/cloud/cloud_database.h"
 #include "platform/cloud/cloud_operations.h"
 
 namespace platform {
@@ -371,9 +370,12 @@ TEST_F(CloudServer, OfTwentyConcurrentSavesWithTheSameTagExactlyOneWins) {
     auto op = CloudModifyRecordsOperation::make({mine}, {});
     op->setDatabase(database);
     op->setModifyRecordsCompletionBlock([&](auto& saved, auto&, const ErrorPtr& error) {
-      if (!error && saved.size() == 1) ++wins;
-      else if (error && itemCodes(error).begin()->second == 14) ++conflicts;
-      else ++others;
+      if (!error && saved.size() == 1)
+        ++wins;
+      else if (error && itemCodes(error).begin()->second == 14)
+        ++conflicts;
+      else
+        ++others;
     });
     queue->addOperation(op);
   }

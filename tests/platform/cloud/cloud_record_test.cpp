@@ -1,5 +1,3 @@
-#include "platform/cloud/cloud_record.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -10,6 +8,7 @@
 #include "platform/cloud/cloud_database.h"
 #include "platform/cloud/cloud_error.h"
 #include "platform/cloud/cloud_operations.h"
+#include "platform/cloud/cloud_record.h"
 #include "platform/codecs/keyed_archiver.h"
 #include "support/temp_dir.h"
 
@@ -115,8 +114,8 @@ TEST(CloudRecordID, EqualityHashAndArchive) {
 TEST(CloudError, PartialFailureCarriesEachItemWithItsID) {
   auto id = CloudRecordID::make("A", CloudZoneID("Events"));
   auto missing = makeCloudError(CloudErrorCode::UnknownItem, "Record A not found in zone Events");
-  auto error = makeCloudPartialFailure({{Value(id), missing}, {Value("Zone"), makeCloudError(CloudErrorCode::ZoneNotFound, "x")}},
-                                       "Some failed");
+  auto error = makeCloudPartialFailure(
+      {{Value(id), missing}, {Value("Zone"), makeCloudError(CloudErrorCode::ZoneNotFound, "x")}}, "Some failed");
   EXPECT_TRUE(isCloudError(*error, CloudErrorCode::PartialFailure));
   auto items = cloudPartialErrors(*error);
   ASSERT_EQ(items.size(), 2u);
@@ -140,8 +139,10 @@ class CloudConfigurationTest : public ::testing::Test {
   }
   void TearDown() override {
     for (auto& [name, value] : saved_) {
-      if (value) setenv(name.c_str(), value->c_str(), 1);
-      else unsetenv(name.c_str());
+      if (value)
+        setenv(name.c_str(), value->c_str(), 1);
+      else
+        unsetenv(name.c_str());
     }
   }
   void writeFile(const std::string& text) {

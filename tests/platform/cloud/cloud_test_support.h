@@ -44,8 +44,8 @@ inline std::optional<Cluster> testCluster() {
   return Cluster{values["host"], values["port"], values["admin_user"], values["admin_password"]};
 }
 
-#define REQUIRE_TEST_CLUSTER(cluster)                                                   \
-  auto cluster##Found = ::platform::cloudtest::testCluster();                           \
+#define REQUIRE_TEST_CLUSTER(cluster)                                                     \
+  auto cluster##Found = ::platform::cloudtest::testCluster();                             \
   if (!cluster##Found) GTEST_SKIP() << "no test cluster (run these tests through ctest)"; \
   const ::platform::cloudtest::Cluster& cluster = *cluster##Found
 
@@ -85,7 +85,8 @@ struct User {
 inline User createUser(const Cluster& cluster) {
   static std::atomic<int> counter{0};
   std::random_device random;
-  std::string name = "u" + std::to_string(getpid()) + "_" + std::to_string(counter++) + "_" + std::to_string(random() % 100000);
+  std::string name =
+      "u" + std::to_string(getpid()) + "_" + std::to_string(counter++) + "_" + std::to_string(random() % 100000);
   std::string password = "p" + std::to_string(random()) + std::to_string(random());
   RawConnection admin(cluster.adminConnectionString());
   EXPECT_TRUE(admin.ok()) << PQerrorMessage(admin.raw());
@@ -137,8 +138,10 @@ inline std::map<std::string, std::int64_t> itemCodes(const ErrorPtr& error) {
   std::map<std::string, std::int64_t> codes;
   if (!error) return codes;
   for (const CloudItemError& item : cloudPartialErrors(*error)) {
-    if (auto id = item.itemID.as<CloudRecordID>()) codes[id->recordName()] = item.error->code();
-    else codes[item.itemID.asString()] = item.error->code();
+    if (auto id = item.itemID.as<CloudRecordID>())
+      codes[id->recordName()] = item.error->code();
+    else
+      codes[item.itemID.asString()] = item.error->code();
   }
   return codes;
 }
@@ -159,13 +162,15 @@ inline ChangesResult fetchChanges(const CloudDatabasePtr& database, const std::s
   options.resultsLimit = limit;
   auto op = CloudFetchRecordZoneChangesOperation::make({CloudZoneID(zone)}, {{CloudZoneID(zone), options}});
   op->setRecordChangedBlock([&](const CloudRecordPtr& record) { result.changed.push_back(record); });
-  op->setRecordWithIDWasDeletedBlock(
-      [&](const CloudRecordIDPtr& id, const std::string& type) { result.deleted.emplace_back(id->recordName(), type); });
-  op->setRecordZoneFetchCompletionBlock([&](const CloudZoneID&, const CloudServerChangeTokenPtr& t, bool more, const ErrorPtr& e) {
-    result.token = t;
-    result.moreComing = more;
-    result.error = e;
+  op->setRecordWithIDWasDeletedBlock([&](const CloudRecordIDPtr& id, const std::string& type) {
+    result.deleted.emplace_back(id->recordName(), type);
   });
+  op->setRecordZoneFetchCompletionBlock(
+      [&](const CloudZoneID&, const CloudServerChangeTokenPtr& t, bool more, const ErrorPtr& e) {
+        result.token = t;
+        result.moreComing = more;
+        result.error = e;
+      });
   run(database, op);
   return result;
 }

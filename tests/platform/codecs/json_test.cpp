@@ -1,9 +1,9 @@
-#include "platform/codecs/json.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+
+#include "platform/codecs/json.h"
 
 namespace platform {
 namespace {
@@ -12,10 +12,9 @@ class Thing : public Object {};
 
 TEST(Json, ReadsEveryKindAndKeepsIntegerKinds) {
   ErrorPtr error;
-  Value v = jsonObjectWithData(
-      R"({"s":"t\u00e9\ud83d\ude00","i":-5,"p":7,"big":18446744073709551615,"d":2.5,"e":1E3,)"
-      R"("t":true,"f":false,"n":null,"a":[1,[2]],"o":{"k":"v"},"dup":1,"dup":2})",
-      0, &error);
+  Value v = jsonObjectWithData(R"({"s":"t\u00e9\ud83d\ude00","i":-5,"p":7,"big":18446744073709551615,"d":2.5,"e":1E3,)"
+                               R"("t":true,"f":false,"n":null,"a":[1,[2]],"o":{"k":"v"},"dup":1,"dup":2})",
+                               0, &error);
   ASSERT_TRUE(v.isDictionary()) << (error ? error->description() : "");
   EXPECT_EQ(v["s"], Value("t\xc3\xa9\xf0\x9f\x98\x80"));
   EXPECT_EQ(v["i"].type(), Value::Type::Int);
@@ -36,8 +35,8 @@ TEST(Json, ReadsEveryKindAndKeepsIntegerKinds) {
 
 TEST(Json, MalformedInputFailsWithAnError) {
   const char* cases[] = {
-      "",     "{",          "[1,]",        "{\"a\" 1}",  "[1] trailing", "{'a':1}",     "[\"\\ud800\"]x",
-      "nul",  "[\"\xff\"]", "[01]",        "[NaN]",      "\"unterminated", "{\"a\":}",   "[1e]",
+      "",    "{",          "[1,]", "{\"a\" 1}", "[1] trailing",   "{'a':1}",  "[\"\\ud800\"]x",
+      "nul", "[\"\xff\"]", "[01]", "[NaN]",     "\"unterminated", "{\"a\":}", "[1e]",
   };
   for (const char* text : cases) {
     ErrorPtr error;

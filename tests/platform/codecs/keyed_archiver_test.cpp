@@ -35,8 +35,10 @@ class KANode : public Object {
     if (!payload.isNil()) c.encodeValue(payload, "payload");
     if (child) c.encodeObject(child, "child");
     if (auto p = parent.lock()) {
-      if (conditionalParent) c.encodeConditionalObject(p, "parent");
-      else c.encodeObject(p, "parent");
+      if (conditionalParent)
+        c.encodeConditionalObject(p, "parent");
+      else
+        c.encodeObject(p, "parent");
     }
     if (refuse) c.encodeBool(true, "refuse");
   }
@@ -131,7 +133,8 @@ Value roundTrip(const Value& v, ErrorPtr* error = nullptr) {
 void replaceAll(Bytes& bytes, std::string_view from, std::string_view to) {
   ASSERT_EQ(from.size(), to.size());
   for (std::size_t i = 0; i + from.size() <= bytes.size(); ++i)
-    if (std::memcmp(bytes.data() + i, from.data(), from.size()) == 0) std::memcpy(bytes.data() + i, to.data(), to.size());
+    if (std::memcmp(bytes.data() + i, from.data(), from.size()) == 0)
+      std::memcpy(bytes.data() + i, to.data(), to.size());
 }
 
 std::shared_ptr<KANode> node(std::string name, Value payload = {}) {
@@ -192,7 +195,10 @@ TEST(KeyedArchiver, EveryValueKindRoundTripsWithItsKind) {
   Value ordered = roundTrip(Value::dictionary({{"z", 1}, {"a", 2}, {"m", 3}}));
   EXPECT_EQ(ordered.asDictionary().keys(), (std::vector<std::string>{"z", "a", "m"}));
   // Invalid UTF-8 is stored as U+FFFD.
-  EXPECT_EQ(roundTrip(Value(std::string("a\xff" "b"))), Value("a\xEF\xBF\xBD" "b"));
+  EXPECT_EQ(roundTrip(Value(std::string("a\xff"
+                                        "b"))),
+            Value("a\xEF\xBF\xBD"
+                  "b"));
 }
 
 TEST(KeyedArchiver, ScalarsAndKeysRoundTripThroughAnObject) {

@@ -1,5 +1,3 @@
-#include "platform/codecs/property_list.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +6,7 @@
 #include <random>
 
 #include "fuzz/hostile_inputs.h"
+#include "platform/codecs/property_list.h"
 
 namespace platform {
 namespace {
@@ -101,8 +100,7 @@ TEST_P(PropertyListRoundTrip, CorruptedBytesNeverCrash) {
   std::mt19937 random(7);
   for (int round = 0; round < 2000; ++round) {
     Bytes corrupt = *bytes;
-    for (int flips = 0; flips < 4; ++flips)
-      corrupt[random() % corrupt.size()] = static_cast<std::uint8_t>(random());
+    for (int flips = 0; flips < 4; ++flips) corrupt[random() % corrupt.size()] = static_cast<std::uint8_t>(random());
     ErrorPtr error;
     Value v = propertyListWithData(corrupt, nullptr, &error);
     EXPECT_TRUE(!v.isNil() || error != nullptr);

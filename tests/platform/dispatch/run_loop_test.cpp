@@ -1,5 +1,3 @@
-#include "platform/dispatch/run_loop.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,6 +5,7 @@
 #include <vector>
 
 #include "platform/dispatch/dispatch.h"
+#include "platform/dispatch/run_loop.h"
 #include "platform/runtime/thread.h"
 
 namespace platform {

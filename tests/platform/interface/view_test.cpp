@@ -1,5 +1,3 @@
-#include "platform/interface/view.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,8 +5,9 @@
 #include <limits>
 #include <thread>
 
-#include "platform/interface/layout_constraint.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/interface/layout_constraint.h"
+#include "platform/interface/view.h"
 #include "support/interface/test_window.h"
 
 namespace {
@@ -249,16 +248,16 @@ TEST(LayoutConstraint, InequalitiesBelowRequiredHoldWhereTheyCanAndComeOutCleanl
   ASSERT_TRUE(window.root()->addConstraint(pin(b, platform::LayoutAttributeLeft, a, 0)));
   ASSERT_TRUE(window.root()->addConstraint(fixed(b, platform::LayoutAttributeWidth, 10)));
   ASSERT_TRUE(window.root()->addConstraint(fixed(b, platform::LayoutAttributeHeight, 10)));
-  auto below = LayoutConstraint::constraintWithItem(b, platform::LayoutAttributeTop,
-                                                    platform::LayoutRelationGreaterThanOrEqual, a,
-                                                    platform::LayoutAttributeBottom, 1, 5);
+  auto below =
+      LayoutConstraint::constraintWithItem(b, platform::LayoutAttributeTop, platform::LayoutRelationGreaterThanOrEqual,
+                                           a, platform::LayoutAttributeBottom, 1, 5);
   below->setPriority(999);
   ASSERT_TRUE(window.root()->addConstraint(below));
   auto pull = fixed(b, platform::LayoutAttributeTop, 0);  // up, as far as the rest lets it
   pull->setPriority(1);
   ASSERT_TRUE(window.root()->addConstraint(pull));
-  auto cap = LayoutConstraint::constraintWithItem(b, platform::LayoutAttributeTop, platform::LayoutRelationLessThanOrEqual,
-                                                  nullptr, 0, 1, 100);  // required
+  auto cap = LayoutConstraint::constraintWithItem(
+      b, platform::LayoutAttributeTop, platform::LayoutRelationLessThanOrEqual, nullptr, 0, 1, 100);  // required
   ASSERT_TRUE(window.root()->addConstraint(cap));
   for (double constant : {5.0, 20.0, 80.0}) {  // each change replaces the GTK constraints
     below->setConstant(constant);

@@ -1,15 +1,14 @@
-#include "platform/net/url_contents.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
 
 #include "platform/dispatch/dispatch.h"
+#include "platform/net/url_contents.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
 
@@ -41,8 +40,10 @@ TEST(URLContents, ReadsFileAndHTTPURLsAndFailsWithTheReadingError) {
   } cases[] = {
       {"file URL with an escaped space", "file://" + (dir / "a%20file").string(), "on disk", "", 0},
       {"file URL with localhost", "file://localhost" + (dir / "a%20file").string(), "on disk", "", 0},
-      {"missing file", "file://" + (dir / "none").string(), "", std::string(kCocoaErrorDomain), kFileReadNoSuchFileError},
-      {"file URL of another host", "file://elsewhere/etc/hostname", "", std::string(kCocoaErrorDomain), kFileReadUnknownError},
+      {"missing file", "file://" + (dir / "none").string(), "", std::string(kCocoaErrorDomain),
+       kFileReadNoSuchFileError},
+      {"file URL of another host", "file://elsewhere/etc/hostname", "", std::string(kCocoaErrorDomain),
+       kFileReadUnknownError},
       {"http", server.url("/page"), "served /page", "", 0},
       {"http 404", server.url("/missing"), "", std::string(kCocoaErrorDomain), kFileReadNoSuchFileError},
       {"http 500", server.url("/broken"), "", std::string(kCocoaErrorDomain), kFileReadUnknownError},
@@ -122,11 +123,12 @@ TEST(AsynchronousURLRequest, CallsTheHandlerOnTheQueueWithTheResponseAndData) {
     std::optional<Bytes> data;
     ErrorPtr error;
     OperationQueuePtr ranOn;
-    auto request = sendAsynchronousRequest(URLRequest(server.url("/r")), queue,
-                                           [&](const URLResponsePtr& r, const std::optional<Bytes>& d, const ErrorPtr& e) {
-                                             response = r, data = d, error = e, ranOn = OperationQueue::currentQueue();
-                                             done.signal();
-                                           });
+    auto request =
+        sendAsynchronousRequest(URLRequest(server.url("/r")), queue,
+                                [&](const URLResponsePtr& r, const std::optional<Bytes>& d, const ErrorPtr& e) {
+                                  response = r, data = d, error = e, ranOn = OperationQueue::currentQueue();
+                                  done.signal();
+                                });
     ASSERT_TRUE(done.wait(20));
     EXPECT_EQ(ranOn, queue);
     ASSERT_TRUE(response);
@@ -143,8 +145,9 @@ TEST(AsynchronousURLRequest, ACancelledRequestNeverCallsItsHandlerAndStopsTheTra
   server.enqueue(slow);
   OperationQueuePtr queue = OperationQueue::create("requests");
   std::atomic<int> calls{0};
-  auto request = sendAsynchronousRequest(URLRequest(server.url("/slow")), queue,
-                                         [&](const URLResponsePtr&, const std::optional<Bytes>&, const ErrorPtr&) { ++calls; });
+  auto request =
+      sendAsynchronousRequest(URLRequest(server.url("/slow")), queue,
+                              [&](const URLResponsePtr&, const std::optional<Bytes>&, const ErrorPtr&) { ++calls; });
   ASSERT_TRUE(server.waitForRequestCount(1, 10)) << "the transfer is under way";
   request->cancel();
   EXPECT_TRUE(request->isCancelled());

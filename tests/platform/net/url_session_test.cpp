@@ -1,5 +1,3 @@
-#include "platform/net/url_session.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,6 +5,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/net/url_session.h"
 #include "platform/services/files.h"
 #include "support/temp_dir.h"
 #include "support/test_certificates.h"
@@ -31,11 +30,11 @@ struct Outcome {
 Outcome fetch(const URLSessionPtr& session, const URLRequest& request) {
   DispatchSemaphore done;
   Outcome outcome;
-  auto task = session->dataTaskWithRequest(request, [&](const std::optional<Bytes>& data, const URLResponsePtr& response,
-                                                        const ErrorPtr& error) {
-    outcome = {data, response, error, OperationQueue::currentQueue()};
-    done.signal();
-  });
+  auto task = session->dataTaskWithRequest(
+      request, [&](const std::optional<Bytes>& data, const URLResponsePtr& response, const ErrorPtr& error) {
+        outcome = {data, response, error, OperationQueue::currentQueue()};
+        done.signal();
+      });
   task->resume();
   EXPECT_TRUE(done.wait(20));
   return outcome;
@@ -43,7 +42,9 @@ Outcome fetch(const URLSessionPtr& session, const URLRequest& request) {
 
 std::string text(const std::optional<Bytes>& data) { return data ? std::string(data->begin(), data->end()) : "<nil>"; }
 
-URLSessionPtr plainSession() { return URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration()); }
+URLSessionPtr plainSession() {
+  return URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration());
+}
 
 // Records what a session tells its delegate, in order.
 class RecordingDelegate : public URLSessionDelegate {
@@ -76,7 +77,8 @@ class RecordingDelegate : public URLSessionDelegate {
     else
       URLSessionDelegate::URLSessionDidReceiveChallenge(session, challenge, handler);
   }
-  void URLSessionDataTaskDidReceiveResponse(URLSession&, const URLSessionDataTaskPtr&, const URLResponsePtr& response) override {
+  void URLSessionDataTaskDidReceiveResponse(URLSession&, const URLSessionDataTaskPtr&,
+                                            const URLResponsePtr& response) override {
     note("response " + std::to_string(response->statusCode()));
   }
   void URLSessionDataTaskDidReceiveData(URLSession&, const URLSessionDataTaskPtr&, const Bytes& data) override {
@@ -108,7 +110,8 @@ TEST(URLSession, DataTaskHandsBackStatusHeadersAndBodyOnTheDelegateQueue) {
   TestHTTPServer server;
   server.enqueue(ScriptedResponse::text(201, "made").header("X-Request-Id", "r-1"));
   auto queue = OperationQueue::create("delegate queue");
-  auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(), nullptr, queue);
+  auto session =
+      URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(), nullptr, queue);
   URLRequest request(server.url("/things?x=1"));
   request.setValue("yes", "X-Test");
   Outcome outcome = fetch(session, request);
@@ -156,11 +159,12 @@ TEST(URLSession, UploadFromFileSendsTheWholeFileWithItsLength) {
   auto session = plainSession();
   DispatchSemaphore done;
   ErrorPtr error;
-  auto task = session->uploadTaskWithRequest(URLRequest(server.url("/upload")), (dir / "body.bin").string(),
-                                             [&](const std::optional<Bytes>&, const URLResponsePtr&, const ErrorPtr& e) {
-                                               error = e;
-                                               done.signal();
-                                             });
+  auto task =
+      session->uploadTaskWithRequest(URLRequest(server.url("/upload")), (dir / "body.bin").string(),
+                                     [&](const std::optional<Bytes>&, const URLResponsePtr&, const ErrorPtr& e) {
+                                       error = e;
+                                       done.signal();
+                                     });
   task->resume();
   ASSERT_TRUE(done.wait(20));
   ASSERT_FALSE(error);
@@ -177,15 +181,16 @@ TEST(URLSession, DownloadTaskHandsOverAFileThatIsRemovedAfterTheHandler) {
   auto session = plainSession();
   DispatchSemaphore done;
   std::string location, content;
-  auto task = session->downloadTaskWithRequest(URLRequest(server.url("/file")), [&](const std::optional<std::string>& path,
-                                                                                    const URLResponsePtr&, const ErrorPtr& e) {
-    ASSERT_FALSE(e);
-    ASSERT_TRUE(path);
-    location = *path;
-    std::ifstream in(location);
-    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    done.signal();
-  });
+  auto task = session->downloadTaskWithRequest(
+      URLRequest(server.url("/file")),
+      [&](const std::optional<std::string>& path, const URLResponsePtr&, const ErrorPtr& e) {
+        ASSERT_FALSE(e);
+        ASSERT_TRUE(path);
+        location = *path;
+        std::ifstream in(location);
+        content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        done.signal();
+      });
   task->resume();
   ASSERT_TRUE(done.wait(20));
   EXPECT_EQ(content, "file body");
@@ -200,7 +205,8 @@ TEST(URLSession, DelegateHearsResponseDataAndCompletionInOrderOneAtATime) {
   server.enqueue(ScriptedResponse::text(200, "payload"));
   auto delegate = std::make_shared<RecordingDelegate>();
   auto queue = OperationQueue::create();  // concurrent: the session still delivers one by one
-  auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(), delegate, queue);
+  auto session =
+      URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(), delegate, queue);
   session->dataTaskWithRequest(URLRequest(server.url("/a")))->resume();
   ASSERT_TRUE(delegate->completed.wait(20));
   auto download = session->downloadTaskWithRequest(URLRequest(server.url("/b")));
@@ -210,8 +216,8 @@ TEST(URLSession, DelegateHearsResponseDataAndCompletionInOrderOneAtATime) {
   ASSERT_FALSE(fetch(session, URLRequest(server.url("/c"))).error);
   session->finishTasksAndInvalidate();
   ASSERT_TRUE(delegate->invalidated.wait(20));
-  EXPECT_EQ(delegate->recorded(),
-            (std::vector<std::string>{"response 200", "data hello", "complete", "downloaded payload", "complete", "invalid"}));
+  EXPECT_EQ(delegate->recorded(), (std::vector<std::string>{"response 200", "data hello", "complete",
+                                                            "downloaded payload", "complete", "invalid"}));
   EXPECT_FALSE(delegate->overlapped);
   EXPECT_FALSE(session->delegate());
   EXPECT_FALSE(session->dataTaskWithRequest(URLRequest(server.url("/d"))));
@@ -224,8 +230,7 @@ TEST(URLSession, TransportFailuresAreReportedWithThePlatformCodes) {
     std::function<URLRequest()> request;
     std::int64_t code;
   } cases[] = {
-      {"connection refused", [&] { return URLRequest(zorvel::test::refusingURL()); },
-       kURLErrorCannotConnectToHost},
+      {"connection refused", [&] { return URLRequest(zorvel::test::refusingURL()); }, kURLErrorCannotConnectToHost},
       {"dropped connection",
        [&] {
          ScriptedResponse drop;
@@ -382,7 +387,8 @@ TEST(URLSession, DefaultTrustAcceptsOnlyServersOfTrustedRoots) {
   TestHTTPServer trusted(TestHTTPServer::Security::TLS);
   TestHTTPServer foreign(TestHTTPServer::Security::ForeignTLS);
   URLSessionConfiguration withRoot;
-  withRoot.additionalTrustedRootCertificates = Certificate::certificatesFromPEM(TestCertificates::shared().rootCertificate);
+  withRoot.additionalTrustedRootCertificates =
+      Certificate::certificatesFromPEM(TestCertificates::shared().rootCertificate);
   ASSERT_EQ(withRoot.additionalTrustedRootCertificates.size(), 1u);
   auto session = URLSession::sessionWithConfiguration(withRoot);
   EXPECT_FALSE(fetch(session, URLRequest(trusted.url("/"))).error);
@@ -453,7 +459,8 @@ TEST(ServerTrust, EvaluatesAgainstAnchorsAndTheHost) {
 
 TEST(URLSession, ManyTasksFromManyThreadsAllComplete) {
   TestHTTPServer server;
-  server.setHandler([](const zorvel::test::RecordedRequest& request) { return ScriptedResponse::text(200, request.path); });
+  server.setHandler(
+      [](const zorvel::test::RecordedRequest& request) { return ScriptedResponse::text(200, request.path); });
   auto session = plainSession();
   std::atomic<int> matched{0};
   DispatchGroup::create();
@@ -464,10 +471,13 @@ TEST(URLSession, ManyTasksFromManyThreadsAllComplete) {
       for (int i = 0; i < 10; ++i) {
         std::string path = "/t" + std::to_string(t) + "/" + std::to_string(i);
         group->enter();
-        session->dataTaskWithRequest(URLRequest(server.url(path)), [&, path](const std::optional<Bytes>& data, auto&, auto&) {
-          if (text(data) == path) ++matched;
-          group->leave();
-        })->resume();
+        session
+            ->dataTaskWithRequest(URLRequest(server.url(path)),
+                                  [&, path](const std::optional<Bytes>& data, auto&, auto&) {
+                                    if (text(data) == path) ++matched;
+                                    group->leave();
+                                  })
+            ->resume();
       }
     });
   }

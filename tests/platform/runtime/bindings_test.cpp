@@ -1,10 +1,9 @@
-#include "platform/runtime/bindings.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "platform/runtime/bindings.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/properties.h"
 
@@ -74,8 +73,9 @@ TEST(Bindings, CarryValuesBothWaysOnceEach) {
 TEST(Bindings, TransformersAndThePlaceholder) {
   auto settings = platform::make<Settings>();
   auto label = platform::make<Label>();
-  label->bind("visible", settings, "hidden",
-              {{std::string(platform::kValueTransformerNameBindingOption), Value(platform::kNegateBooleanTransformerName)}});
+  label->bind(
+      "visible", settings, "hidden",
+      {{std::string(platform::kValueTransformerNameBindingOption), Value(platform::kNegateBooleanTransformerName)}});
   EXPECT_TRUE(label->visible());
   label->setVisible(false);
   EXPECT_TRUE(settings->hidden()) << "reversed on the way back";

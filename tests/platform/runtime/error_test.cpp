@@ -1,6 +1,6 @@
-#include "platform/runtime/error.h"
-
 #include <gtest/gtest.h>
+
+#include "platform/runtime/error.h"
 
 namespace platform {
 namespace {
@@ -10,7 +10,8 @@ TEST(Error, LocalizedDescriptionComesFromUserInfoOrTheDefaultText) {
   EXPECT_EQ(plain->localizedDescription(), "The operation couldn\u2019t be completed. (MFModelErrorDomain error 2.)");
   auto described = Error::withDescription("D", 1, "Something failed");
   EXPECT_EQ(described->localizedDescription(), "Something failed");
-  auto withReason = Error::make("D", 1, Value::dictionary({{std::string(kLocalizedFailureReasonErrorKey), "No disk."}}));
+  auto withReason =
+      Error::make("D", 1, Value::dictionary({{std::string(kLocalizedFailureReasonErrorKey), "No disk."}}));
   EXPECT_EQ(withReason->localizedDescription(), "The operation couldn\u2019t be completed. No disk.");
   auto negative = Error::make("D", -5);
   EXPECT_EQ(negative->localizedDescription(), "The operation couldn\u2019t be completed. (D error -5.)");
@@ -35,7 +36,8 @@ TEST(Error, OptionalTextsAndUnderlyingError) {
 }
 
 TEST(Error, DescriptionShowsDomainCodeAndUserInfo) {
-  EXPECT_EQ(Error::make("D", 7)->description(), "Error Domain=D Code=7 \"The operation couldn\u2019t be completed. (D error 7.)\"");
+  EXPECT_EQ(Error::make("D", 7)->description(),
+            "Error Domain=D Code=7 \"The operation couldn\u2019t be completed. (D error 7.)\"");
   auto inner = Error::withDescription("SQLite", 11, "disk image is malformed");
   auto outer = Error::make("DizEvozidiz", 0,
                            Value::dictionary({{std::string(kLocalizedDescriptionKey), "Corrupt"},

@@ -1,11 +1,10 @@
-#include "platform/runtime/format.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <optional>
 
 #include "platform/runtime/error.h"
+#include "platform/runtime/format.h"
 
 namespace platform {
 namespace {
@@ -97,7 +96,8 @@ TEST(Format, ObjectConversion) {
   EXPECT_EQ(format("%@", std::string("str")), "str");
   EXPECT_EQ(format("%@", 12), "12");
   EXPECT_EQ(format("%@", Date(0)), "2001-01-01 00:00:00 +0000");
-  EXPECT_EQ(format("%@", Error::make("D", 3)), "Error Domain=D Code=3 \"The operation couldn\u2019t be completed. (D error 3.)\"");
+  EXPECT_EQ(format("%@", Error::make("D", 3)),
+            "Error Domain=D Code=3 \"The operation couldn\u2019t be completed. (D error 3.)\"");
   EXPECT_EQ(format("%@", Exception("N", "why")), "why");
   EXPECT_EQ(format("%@", std::optional<std::string>()), "(null)");
   EXPECT_EQ(format("%@", std::optional<std::string>("x")), "x");
@@ -107,7 +107,8 @@ TEST(Format, ObjectConversion) {
 TEST(Format, Pointers) {
   int x = 0;
   char expected[32];
-  std::snprintf(expected, sizeof expected, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&x)));
+  std::snprintf(expected, sizeof expected, "0x%llx",
+                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&x)));
   EXPECT_EQ(format("%p", &x), expected);
   EXPECT_EQ(format("%p", nullptr), "0x0");
   auto thing = std::make_shared<Thing>();

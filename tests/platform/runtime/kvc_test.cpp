@@ -76,14 +76,10 @@ TEST(KeyValueCoding, ReadsAndWritesEveryPropertyKindBoxed) {
     Value value;
   };
   const std::vector<Case> cases = {
-      {"name", Value("Ada")},
-      {"nickname", Value("ada")},
-      {"age", Value(36)},
-      {"height", Value(1.7)},
-      {"active", Value(true)},
-      {"born", Value(platform::Date(1000))},
-      {"address", Value(address)},
-      {"info", Value::dictionary({{"k", Value(1)}})},
+      {"name", Value("Ada")},      {"nickname", Value("ada")},
+      {"age", Value(36)},          {"height", Value(1.7)},
+      {"active", Value(true)},     {"born", Value(platform::Date(1000))},
+      {"address", Value(address)}, {"info", Value::dictionary({{"k", Value(1)}})},
   };
   for (const Case& c : cases) {
     person->setValueForKey(c.value, c.key);
@@ -116,8 +112,9 @@ TEST(KeyValueCoding, NilGoesToObjectsAndIsRefusedForScalars) {
   auto e = raised([&] { person->setValueForKey(Value(), "age"); });
   ASSERT_TRUE(e);
   EXPECT_EQ(e->name(), "NSInvalidArgumentException");
-  EXPECT_THAT(e->reason(), testing::MatchesRegex("\\[<KvcPerson 0x[0-9a-f]+> setNilValueForKey\\]: could not set nil as the "
-                                                 "value for the key age\\."));
+  EXPECT_THAT(e->reason(),
+              testing::MatchesRegex("\\[<KvcPerson 0x[0-9a-f]+> setNilValueForKey\\]: could not set nil as the "
+                                    "value for the key age\\."));
 }
 
 TEST(KeyValueCoding, ValuesOfTheWrongKindRaiseInsteadOfCorrupting) {
@@ -172,7 +169,7 @@ TEST(KeyValueCoding, WritesReadOnlyStorageAndGoesThroughHandWrittenSetters) {
 TEST(KeyValueCoding, FollowsKeyPathsAcrossObjectsAndDictionaries) {
   auto person = platform::make<KvcPerson>();
   EXPECT_TRUE(person->valueForKeyPath("address.city").isNil());  // nil intermediate
-  person->setValueForKeyPath(Value("Paris"), "address.city");  // nothing to write into
+  person->setValueForKeyPath(Value("Paris"), "address.city");    // nothing to write into
   auto address = platform::make<KvcAddress>();
   person->setAddress(address);
   person->setValueForKeyPath(Value("Paris"), "address.city");

@@ -72,15 +72,14 @@ class DepLoudPerson : public DepPerson {
 
  private:
   static bool declareGeneralForm() {
-    staticClass().addClassMethod(
-        std::string(platform::kKeyPathsForValuesAffectingValueForKeySelector),
-        [](const platform::Class& cls, const std::vector<Value>& args) -> Value {
-          Value inherited = staticClass().superclass()->classMethodForSelector(
-              platform::kKeyPathsForValuesAffectingValueForKeySelector)(cls, args);
-          ValueSet paths = inherited.isNil() ? ValueSet() : inherited.asSet();
-          if (args[0].asString().starts_with("shout")) paths.insert(Value("title"));
-          return Value(std::move(paths));
-        });
+    staticClass().addClassMethod(std::string(platform::kKeyPathsForValuesAffectingValueForKeySelector),
+                                 [](const platform::Class& cls, const std::vector<Value>& args) -> Value {
+                                   Value inherited = staticClass().superclass()->classMethodForSelector(
+                                       platform::kKeyPathsForValuesAffectingValueForKeySelector)(cls, args);
+                                   ValueSet paths = inherited.isNil() ? ValueSet() : inherited.asSet();
+                                   if (args[0].asString().starts_with("shout")) paths.insert(Value("title"));
+                                   return Value(std::move(paths));
+                                 });
     return true;
   }
   static inline const bool declared_ = declareGeneralForm();
@@ -155,10 +154,10 @@ TEST(DependentKeys, ObserversOfAComputedKeyHearItsInputsChange) {
   person->setFirstName("Augusta");
   person->setLastName("King");
   person->setTitle("Countess");  // not an input of fullName
-  EXPECT_THAT(recorder->take(),
-              testing::ElementsAre("fullName prior kind=1 old=Ada Byron", "fullName kind=1 old=Ada Byron new=Augusta Byron",
-                                   "fullName prior kind=1 old=Augusta Byron",
-                                   "fullName kind=1 old=Augusta Byron new=Augusta King"));
+  EXPECT_THAT(recorder->take(), testing::ElementsAre("fullName prior kind=1 old=Ada Byron",
+                                                     "fullName kind=1 old=Ada Byron new=Augusta Byron",
+                                                     "fullName prior kind=1 old=Augusta Byron",
+                                                     "fullName kind=1 old=Augusta Byron new=Augusta King"));
 
   person->removeObserver(recorder.get(), "fullName");
   person->setFirstName("A.");
@@ -170,8 +169,8 @@ TEST(DependentKeys, DependenciesAreFollowedThroughOtherComputedKeys) {
   person->setTitle("Dr");
   auto recorder = std::make_shared<Recorder>();
   person->addObserver(recorder, "heading", platform::ObserveNew);
-  person->setLastName("Who");   // affects fullName, which affects heading
-  person->setTitle("Prof");     // affects heading directly
+  person->setLastName("Who");  // affects fullName, which affects heading
+  person->setTitle("Prof");    // affects heading directly
   EXPECT_THAT(recorder->take(), testing::ElementsAre("heading kind=1 new=Dr  Who", "heading kind=1 new=Prof  Who"));
 
   // Two observers of the same key each hear a change once.
@@ -195,9 +194,9 @@ TEST(DependentKeys, DottedInputsFollowReplacedIntermediates) {
   person->setPartner(second);
   first->setFirstName("stale");  // no longer the partner: not heard
   second->setFirstName("Bob");
-  EXPECT_THAT(recorder->take(), testing::ElementsAre("partnerName kind=1 old=- new=Ann", "partnerName kind=1 old=Ann new=Anna",
-                                                     "partnerName kind=1 old=Anna new=Bo",
-                                                     "partnerName kind=1 old=Bo new=Bob"));
+  EXPECT_THAT(recorder->take(),
+              testing::ElementsAre("partnerName kind=1 old=- new=Ann", "partnerName kind=1 old=Ann new=Anna",
+                                   "partnerName kind=1 old=Anna new=Bo", "partnerName kind=1 old=Bo new=Bob"));
 
   // Removing the observer also stops following the intermediate.
   person->removeObserver(recorder.get(), "partnerName");
@@ -230,8 +229,8 @@ TEST(DependentKeys, LeavingDuringAForwardedChangeLeavesNothingHalfDone) {
   auto recorder = std::make_shared<Recorder>();
   person->addObserver(recorder, "partnerName", kNewOld | platform::ObservePrior);
   partner->setFirstName("Eddie");
-  EXPECT_THAT(recorder->take(), testing::ElementsAre("partnerName prior kind=1 old=Ed",
-                                                     "partnerName kind=1 old=Ed new=Eddie"));
+  EXPECT_THAT(recorder->take(),
+              testing::ElementsAre("partnerName prior kind=1 old=Ed", "partnerName kind=1 old=Ed new=Eddie"));
   EXPECT_EQ(leaving->calls, 1);
   person->removeObserver(recorder.get(), "partnerName");
 }

@@ -1,5 +1,3 @@
-#include "platform/runtime/kvo.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -11,6 +9,7 @@
 
 #include "platform/runtime/error.h"
 #include "platform/runtime/kvc.h"
+#include "platform/runtime/kvo.h"
 #include "platform/runtime/object.h"
 #include "platform/runtime/properties.h"
 #include "platform/runtime/value.h"
@@ -130,8 +129,8 @@ TEST(KeyValueObserving, InitialComesAtRegistrationAndPriorBeforeEachChange) {
   };
   node->setName("b");
   auto records = recorder->take();
-  EXPECT_THAT(summaries(records), testing::ElementsAre("change kind=1 new=a", "prior kind=1 old=a",
-                                                       "change kind=1 old=a new=b"));
+  EXPECT_THAT(summaries(records),
+              testing::ElementsAre("change kind=1 new=a", "prior kind=1 old=a", "change kind=1 old=a new=b"));
   EXPECT_EQ(records[1].change.dictionary()["notificationIsPrior"], Value(true));
   EXPECT_EQ(records[2].change.dictionary(),
             Value::dictionary({{"kind", Value(1)}, {"new", Value("b")}, {"old", Value("a")}}));
@@ -233,9 +232,10 @@ TEST(KeyValueObserving, RemovedObserversAreNotCalledAndBadRemovalRaises) {
     FAIL() << "expected a raise";
   } catch (const platform::Exception& e) {
     EXPECT_EQ(e.name(), "NSRangeException");
-    EXPECT_THAT(e.reason(), testing::MatchesRegex("Cannot remove an observer <KeyValueObserver 0x[0-9a-f]+> for the key "
-                                                  "path \"count\" from <KvoNode 0x[0-9a-f]+> because it is not "
-                                                  "registered as an observer\\."));
+    EXPECT_THAT(e.reason(),
+                testing::MatchesRegex("Cannot remove an observer <KeyValueObserver 0x[0-9a-f]+> for the key "
+                                      "path \"count\" from <KvoNode 0x[0-9a-f]+> because it is not "
+                                      "registered as an observer\\."));
   }
 }
 

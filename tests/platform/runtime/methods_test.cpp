@@ -77,7 +77,8 @@ TEST(MethodsByName, MisuseRaisesLikeThePlatform) {
   auto e = raised([&] { view->perform("fly:", {Value(1)}); });
   ASSERT_TRUE(e);
   EXPECT_EQ(e->name(), "NSInvalidArgumentException");
-  EXPECT_THAT(e->reason(), testing::MatchesRegex("-\\[MthView fly:\\]: unrecognized selector sent to instance 0x[0-9a-f]+"));
+  EXPECT_THAT(e->reason(),
+              testing::MatchesRegex("-\\[MthView fly:\\]: unrecognized selector sent to instance 0x[0-9a-f]+"));
 
   for (const std::vector<Value>& args : {std::vector<Value>{}, std::vector<Value>{Value(1), Value(2), Value(3)}}) {
     e = raised([&] { view->perform("tableView:didSelectRow:", args); });
@@ -110,9 +111,8 @@ TEST(MethodsByName, ReplacementReturnsThePreviousImplementation) {
   auto untouched = platform::make<MthView>();
 
   // First replacement in the subclass: the previous implementation is the inherited one.
-  platform::MethodImp old = cls.replaceMethod("tableView:didSelectRow:", [](Object&, const std::vector<Value>&) {
-    return Value("replaced");
-  });
+  platform::MethodImp old = cls.replaceMethod("tableView:didSelectRow:",
+                                              [](Object&, const std::vector<Value>&) { return Value("replaced"); });
   ASSERT_TRUE(old);
   EXPECT_EQ(view->perform("tableView:didSelectRow:", {Value("a"), Value(1)}), Value("replaced"));
   EXPECT_EQ(old(*view, {Value("a"), Value(1)}), Value("a#1"));
@@ -142,12 +142,13 @@ TEST(MethodsByName, InterceptionSeesArgumentsAndCanCallThrough) {
   EXPECT_EQ(calls[0], (std::vector<Value>{Value("t"), Value(9)}));
 
   // A selector without implementation: calling through forwards (here: unrecognized).
-  cls.interceptMethod("newSignal:", [&](Object& self, const std::vector<Value>& args, const platform::MethodImp& callThrough) {
-    calls.push_back(args);
-    auto e = raised([&] { callThrough(self, args); });
-    EXPECT_TRUE(e);
-    return Value();
-  });
+  cls.interceptMethod("newSignal:",
+                      [&](Object& self, const std::vector<Value>& args, const platform::MethodImp& callThrough) {
+                        calls.push_back(args);
+                        auto e = raised([&] { callThrough(self, args); });
+                        EXPECT_TRUE(e);
+                        return Value();
+                      });
   EXPECT_TRUE(view->respondsToSelector("newSignal:"));
   view->perform("newSignal:", {Value()});
   EXPECT_EQ(calls.size(), 2u);
@@ -171,9 +172,8 @@ TEST(MethodsByName, ReplacingWhileCallingFromOtherThreadsIsSafe) {
       }
     });
   for (int i = 0; i < 200; ++i) {
-    platform::MethodImp old = cls.replaceMethod("sumOf:and:and:", [](Object&, const std::vector<Value>&) {
-      return Value(60);
-    });
+    platform::MethodImp old =
+        cls.replaceMethod("sumOf:and:and:", [](Object&, const std::vector<Value>&) { return Value(60); });
     cls.replaceMethod("sumOf:and:and:", old ? old : platform::MethodImp());
   }
   while (calls.load() < 100) std::this_thread::yield();
@@ -197,9 +197,8 @@ TEST(MethodsByName, DeclaredMethodsRecordTheirTypes) {
 TEST(MethodsByName, AClassMayAnswerRespondsToSelectorItself) {
   const Class* cls = Class::allocateClass("MthSelective", MthView::staticClass());
   ASSERT_TRUE(cls);
-  cls->addMethod("respondsToSelector:", [](Object&, const std::vector<Value>& args) {
-    return Value(args[0].asString() == "imagined");
-  });
+  cls->addMethod("respondsToSelector:",
+                 [](Object&, const std::vector<Value>& args) { return Value(args[0].asString() == "imagined"); });
   platform::ObjectPtr object = cls->makeInstance();
   EXPECT_TRUE(object->respondsToSelector("imagined"));
   EXPECT_FALSE(object->respondsToSelector("touch")) << "its answer stands, whatever the table holds";

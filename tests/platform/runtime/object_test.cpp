@@ -1,5 +1,3 @@
-#include "platform/runtime/object.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,6 +7,7 @@
 #include <vector>
 
 #include "platform/runtime/error.h"
+#include "platform/runtime/object.h"
 #include "platform/runtime/properties.h"
 #include "platform/runtime/value.h"
 

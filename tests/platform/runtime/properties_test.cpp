@@ -1,5 +1,3 @@
-#include "platform/runtime/properties.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,6 +7,7 @@
 
 #include "platform/runtime/methods.h"
 #include "platform/runtime/object.h"
+#include "platform/runtime/properties.h"
 #include "platform/runtime/value.h"
 
 namespace {
@@ -135,10 +134,10 @@ TEST(DeclaredProperties, EnumerateOwnThenInheritedInDeclarationOrder) {
   EXPECT_THAT(names(PropBase::staticClass().ownProperties()), testing::ElementsAre("name", "count", "uuid"));
   EXPECT_THAT(names(PropGrandchild::staticClass().ownProperties()), testing::ElementsAre("count", "extra"));
   // Each name once, the nearest declaration winning, subclass first.
-  EXPECT_THAT(names(PropGrandchild::staticClass().properties()),
-              testing::ElementsAre("count", "extra", "date", "delegate", "payload", "hidden", "parent", "prototype",
-                                   "ratio", "flags", "small", "items", "nickname", "empty", "url", "title", "name",
-                                   "uuid"));
+  EXPECT_THAT(
+      names(PropGrandchild::staticClass().properties()),
+      testing::ElementsAre("count", "extra", "date", "delegate", "payload", "hidden", "parent", "prototype", "ratio",
+                           "flags", "small", "items", "nickname", "empty", "url", "title", "name", "uuid"));
   const Property* count = PropGrandchild::staticClass().property("count");
   EXPECT_EQ(count->declaringClass(), &PropGrandchild::staticClass());
   EXPECT_TRUE(count->isReadOnly());

@@ -1,7 +1,4 @@
-#include "platform/runtime/thread.h"
-
 #include <gtest/gtest.h>
-
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -10,6 +7,8 @@
 #include <set>
 #include <thread>
 #include <vector>
+
+#include "platform/runtime/thread.h"
 
 namespace platform {
 namespace {

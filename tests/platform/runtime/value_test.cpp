@@ -1,5 +1,3 @@
-#include "platform/runtime/value.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,6 +5,7 @@
 #include <unordered_set>
 
 #include "platform/runtime/error.h"
+#include "platform/runtime/value.h"
 
 namespace platform {
 namespace {
@@ -261,8 +260,10 @@ TEST(Value, DescriptionMatchesThePlatformFormat) {
        "{\n    list =     (\n        1,\n        2\n    );\n    outer =     {\n        inner = 1;\n    };\n}"},
       {"array in array", Value::array({1, Value::array({2})}), "(\n    1,\n        (\n        2\n    )\n)"},
       {"set", Value::setOf({"a"}), "{(\n    a\n)}"},
-      {"quoting and escapes", Value::array({"", "a\"b", "line\nbreak", "caf\xc3\xa9", "\xf0\x9f\x98\x80", "a-b/c:d.e_$"}),
-       "(\n    \"\",\n    \"a\\\"b\",\n    \"line\\nbreak\",\n    \"caf\\U00e9\",\n    \"\\Ud83d\\Ude00\",\n    a-b/c:d.e_$\n)"},
+      {"quoting and escapes",
+       Value::array({"", "a\"b", "line\nbreak", "caf\xc3\xa9", "\xf0\x9f\x98\x80", "a-b/c:d.e_$"}),
+       "(\n    \"\",\n    \"a\\\"b\",\n    \"line\\nbreak\",\n    \"caf\\U00e9\",\n    \"\\Ud83d\\Ude00\",\n    "
+       "a-b/c:d.e_$\n)"},
       {"null and date inside", Value::array({Value::null(), Date(0)}),
        "(\n    \"<null>\",\n    \"2001-01-01 00:00:00 +0000\"\n)"},
       {"object", Value::array({std::make_shared<Named>("n")}), "(\n    \"<Named n>\"\n)"},
@@ -273,8 +274,7 @@ TEST(Value, DescriptionMatchesThePlatformFormat) {
 TEST(Value, LongDataDescriptionIsAbridged) {
   Bytes b(100);
   for (std::size_t k = 0; k < b.size(); ++k) b[k] = static_cast<std::uint8_t>(k);
-  EXPECT_EQ(Value(b).description(),
-            "{length = 100, bytes = 0x000102030405060708090a0b0c0d0e0f ... 5c5d5e5f60616263}");
+  EXPECT_EQ(Value(b).description(), "{length = 100, bytes = 0x000102030405060708090a0b0c0d0e0f ... 5c5d5e5f60616263}");
 }
 
 }  // namespace

@@ -1,5 +1,3 @@
-#include "platform/services/file_handle.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -8,10 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/services/files.h"
-#include "platform/services/notification_center.h"
 #include "platform/dispatch/run_loop.h"
 #include "platform/runtime/thread.h"
+#include "platform/services/file_handle.h"
+#include "platform/services/files.h"
+#include "platform/services/notification_center.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

@@ -1,5 +1,3 @@
-#include "platform/services/files.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -13,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/services/files.h"
 #include "support/scoped_environment.h"
 #include "support/temp_dir.h"
 

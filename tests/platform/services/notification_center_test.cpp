@@ -1,5 +1,3 @@
-#include "platform/services/notification_center.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -13,6 +11,7 @@
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/services/notification_center.h"
 
 using platform::DispatchQueue;
 using platform::DispatchSemaphore;
@@ -150,7 +149,7 @@ TEST(NotificationCenter, ObserversMayRemoveAddAndPostDuringDelivery) {
   NotificationCenter::ObserverToken self, later, added;
   self = center->addObserver("first", nullptr, nullptr, [&](const NotificationPtr&) {
     log.add("self");
-    center->removeObserver(self);  // removing itself inside its own call
+    center->removeObserver(self);   // removing itself inside its own call
     center->removeObserver(later);  // a later observer of the same post is skipped
     added = center->addObserver("first", nullptr, nullptr, [&](const NotificationPtr&) { log.add("added"); });
     center->post("nested");  // posting again from inside a block
@@ -170,9 +169,12 @@ TEST(NotificationCenter, RemovesObserversByOwner) {
   ObjectPtr sender = makeSender();
   int owner = 0, other = 0;
   Log log;
-  center->addObserver("a", nullptr, nullptr, [&](const NotificationPtr&) { log.add("owner-a"); }, &owner);
-  center->addObserver("b", sender, nullptr, [&](const NotificationPtr&) { log.add("owner-b"); }, &owner);
-  center->addObserver("a", nullptr, nullptr, [&](const NotificationPtr&) { log.add("other-a"); }, &other);
+  center->addObserver(
+      "a", nullptr, nullptr, [&](const NotificationPtr&) { log.add("owner-a"); }, &owner);
+  center->addObserver(
+      "b", sender, nullptr, [&](const NotificationPtr&) { log.add("owner-b"); }, &owner);
+  center->addObserver(
+      "a", nullptr, nullptr, [&](const NotificationPtr&) { log.add("other-a"); }, &other);
 
   center->removeObserversOwnedBy(&owner, "b", sender.get());
   center->post("a");
@@ -187,7 +189,8 @@ TEST(NotificationCenter, RemovesObserversByOwner) {
 TEST(NotificationCenter, ExceptionFromBlockReachesPosterAndStopsDelivery) {
   auto center = NotificationCenter::create();
   int laterCalls = 0;
-  auto thrower = center->addObserver("x", nullptr, nullptr, [](const NotificationPtr&) { throw std::runtime_error("boom"); });
+  auto thrower =
+      center->addObserver("x", nullptr, nullptr, [](const NotificationPtr&) { throw std::runtime_error("boom"); });
   center->addObserver("x", nullptr, nullptr, [&](const NotificationPtr&) { ++laterCalls; });
   EXPECT_THROW(center->post("x"), std::runtime_error);
   EXPECT_EQ(laterCalls, 0);
@@ -304,8 +307,8 @@ TEST(NotificationCenter, ConcurrentPostsAndRemovalsNeverCallRemovedObservers) {
         auto block = [&, removedFlag](const NotificationPtr&) {
           if (*removedFlag) ++lateCalls;
         };
-        auto token = center->addObserver(i % 3 == 0 ? "" : "a", i % 2 ? sender : nullptr,
-                                         t == 0 ? queue : nullptr, block);
+        auto token =
+            center->addObserver(i % 3 == 0 ? "" : "a", i % 2 ? sender : nullptr, t == 0 ? queue : nullptr, block);
         std::this_thread::yield();
         center->removeObserver(token);
         *removedFlag = true;
@@ -323,8 +326,8 @@ TEST(NotificationCenter, ConcurrentPostsAndRemovalsNeverCallRemovedObservers) {
 TEST(NotificationCenter, DefaultCenterIsShared) {
   EXPECT_EQ(NotificationCenter::defaultCenter(), NotificationCenter::defaultCenter());
   int calls = 0;
-  auto token = NotificationCenter::defaultCenter()->addObserver(
-      "NotificationCenterTestDefault", nullptr, nullptr, [&](const NotificationPtr&) { ++calls; });
+  auto token = NotificationCenter::defaultCenter()->addObserver("NotificationCenterTestDefault", nullptr, nullptr,
+                                                                [&](const NotificationPtr&) { ++calls; });
   NotificationCenter::defaultCenter()->post("NotificationCenterTestDefault");
   NotificationCenter::defaultCenter()->removeObserver(token);
   NotificationCenter::defaultCenter()->post("NotificationCenterTestDefault");

@@ -1,5 +1,3 @@
-#include "platform/services/operation_queue.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,9 +7,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/run_loop.h"
 #include "platform/runtime/error.h"
 #include "platform/runtime/kvo.h"
-#include "platform/dispatch/run_loop.h"
+#include "platform/services/operation_queue.h"
 
 namespace platform {
 namespace {
@@ -80,7 +79,10 @@ class Recorder : public KeyValueObserver {
 TEST(Operation, StartRunsMainAndAnnouncesExecutingThenFinished) {
   std::atomic<bool> ran{false};
   std::vector<int> blocks;
-  auto op = BlockOperation::make([&] { ran = true; blocks.push_back(1); });
+  auto op = BlockOperation::make([&] {
+    ran = true;
+    blocks.push_back(1);
+  });
   op->addExecutionBlock([&] { blocks.push_back(2); });
   auto recorder = std::make_shared<Recorder>();
   op->addObserver(recorder, "isExecuting", ObserveNew);
@@ -287,9 +289,10 @@ TEST(OperationQueue, HigherPriorityStartsFirst) {
   queue->setSuspended(true);
   std::vector<int> order;
   std::mutex mutex;
-  for (auto [n, priority] : std::vector<std::pair<int, OperationQueuePriority>>{
-           {1, OperationQueuePriority::Low}, {2, OperationQueuePriority::Normal}, {3, OperationQueuePriority::VeryHigh},
-           {4, OperationQueuePriority::Normal}}) {
+  for (auto [n, priority] : std::vector<std::pair<int, OperationQueuePriority>>{{1, OperationQueuePriority::Low},
+                                                                                {2, OperationQueuePriority::Normal},
+                                                                                {3, OperationQueuePriority::VeryHigh},
+                                                                                {4, OperationQueuePriority::Normal}}) {
     auto op = BlockOperation::make([&, n = n] {
       std::lock_guard lock(mutex);
       order.push_back(n);

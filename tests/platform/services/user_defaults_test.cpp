@@ -1,5 +1,3 @@
-#include "platform/services/user_defaults.h"
-
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -8,6 +6,7 @@
 
 #include "platform/services/files.h"
 #include "platform/services/notification_center.h"
+#include "platform/services/user_defaults.h"
 #include "tests/support/scoped_environment.h"
 #include "tests/support/temp_dir.h"
 

@@ -1,5 +1,3 @@
-#include "platform/system/calendar.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,6 +6,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/system/calendar.h"
 
 using platform::Calendar;
 using platform::Date;
@@ -129,9 +129,9 @@ TEST(Calendar, DateFromComponentsRollsOverAndFillsDefaults) {
     Date expected;
   };
   const Case cases[] = {
-      {ymd(2024, 3, 0), utc(2024, 2, 29)},             // day 0 is the previous month's last day
-      {ymd(2023, 13, 1), utc(2024, 1, 1)},             // month 13 is January of the next year
-      {ymd(2024, 1, 31, 24, 0, 0), utc(2024, 2, 1)},   // hour 24 is the next midnight
+      {ymd(2024, 3, 0), utc(2024, 2, 29)},            // day 0 is the previous month's last day
+      {ymd(2023, 13, 1), utc(2024, 1, 1)},            // month 13 is January of the next year
+      {ymd(2024, 1, 31, 24, 0, 0), utc(2024, 2, 1)},  // hour 24 is the next midnight
       {ymd(2024, 5, 1, 23, 59, 59), utc(2024, 5, 1, 23, 59, 59)},
       {ymd(2024, kUndefined, kUndefined), utc(2024, 1, 1)},
   };
@@ -148,8 +148,9 @@ TEST(Calendar, DateFromComponentsRollsOverAndFillsDefaults) {
   EXPECT_EQ(calendar.dateFromComponents(weekdayBased), utc(2024, 3, 12));
 
   // A defined day wins over stale weekday fields (e.g. all fields read, then day changed to 1).
-  auto all = calendar.components(kDateAndTime | CalendarUnitWeekday | CalendarUnitWeekdayOrdinal | CalendarUnitWeekOfYear,
-                                 utc(2024, 3, 20, 10, 15, 30));
+  auto all =
+      calendar.components(kDateAndTime | CalendarUnitWeekday | CalendarUnitWeekdayOrdinal | CalendarUnitWeekOfYear,
+                          utc(2024, 3, 20, 10, 15, 30));
   all.day = 1;
   EXPECT_EQ(calendar.dateFromComponents(all), utc(2024, 3, 1, 10, 15, 30));
 
@@ -274,7 +275,8 @@ TEST(Calendar, DifferencesTruncateTowardZero) {
         << c.from.description() << " -> " << c.to.description();
   }
 
-  auto parts = calendar.components(kDateAndTime | CalendarUnitNanosecond, utc(2020, 2, 29), utc(2024, 3, 1, 1, 1, 1.25));
+  auto parts =
+      calendar.components(kDateAndTime | CalendarUnitNanosecond, utc(2020, 2, 29), utc(2024, 3, 1, 1, 1, 1.25));
   EXPECT_EQ(parts.year, 4);
   EXPECT_EQ(parts.month, 0);
   EXPECT_EQ(parts.day, 1);  // 29 February 2024 to 1 March
@@ -390,8 +392,15 @@ TEST(DateFormatter, TruncatesFractionsWithoutBinaryRoundingErrors) {
 TEST(DateFormatter, ParsingRejectsMismatches) {
   DateFormatter formatter("yyyy'-'MM'-'dd' 'HH'-'mm'", "en_US_POSIX", "GMT");
   const char* invalid[] = {
-      "", "garbage", "2017-05-01", "2017-05-01 12-30 2", "2017-05-01 12-30x", "2017-13-01 12-30",
-      "2017-02-30 12-30", "2017-05-01 25-00", "2017/05/01 12-30",
+      "",
+      "garbage",
+      "2017-05-01",
+      "2017-05-01 12-30 2",
+      "2017-05-01 12-30x",
+      "2017-13-01 12-30",
+      "2017-02-30 12-30",
+      "2017-05-01 25-00",
+      "2017/05/01 12-30",
   };
   for (const char* text : invalid) EXPECT_FALSE(formatter.dateFromString(text).has_value()) << text;
 
@@ -418,8 +427,8 @@ TEST(DateFormatter, StylesAndMonthSymbols) {
   EXPECT_EQ(formatter.dateStyle(), DateFormatterStyle::None);
   EXPECT_EQ(formatter.stringFromDate(utc(2024, 2, 29)), "2024");
 
-  EXPECT_THAT(formatter.shortMonthSymbols(),
-              ::testing::ElementsAre("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"));
+  EXPECT_THAT(formatter.shortMonthSymbols(), ::testing::ElementsAre("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul",
+                                                                    "Aug", "Sep", "Oct", "Nov", "Dec"));
   formatter.setLocale("de_DE");
   EXPECT_EQ(formatter.shortMonthSymbols().at(2), "März");
 

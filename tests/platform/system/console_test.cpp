@@ -1,6 +1,6 @@
-#include "platform/system/console.h"
-
 #include <gtest/gtest.h>
+
+#include "platform/system/console.h"
 
 TEST(ConsoleLog, WritesOneLineWithProcessNameAndMessage) {
   testing::internal::CaptureStderr();

@@ -1,10 +1,10 @@
-#include "platform/system/crypto.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
+
+#include "platform/system/crypto.h"
 
 using platform::Bytes;
 using platform::UUID;
@@ -37,8 +37,7 @@ TEST(Sha1, MatchesKnownVectors) {
   const Case cases[] = {
       {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
       {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
-      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
-       "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
       {std::string(1000000, 'a'), "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
       // Embedded zero bytes count like any other byte.
       {std::string("a\0b", 3), "4a3dec2d1f8245280855c42db0ee4239f917fdb8"},
@@ -57,8 +56,13 @@ TEST(Sha1, DigestOfConcatenatedPiecesEqualsDigestOfWhole) {
 
 TEST(Base64, EncodesAndDecodesRfc4648Vectors) {
   const std::pair<const char*, const char*> cases[] = {
-      {"", ""},           {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
   };
   for (const auto& [plain, encoded] : cases) {
     EXPECT_EQ(platform::base64Encode(std::string_view(plain)), encoded);

@@ -1,9 +1,9 @@
-#include "platform/system/date.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <ctime>
+
+#include "platform/system/date.h"
 
 namespace platform {
 namespace {

@@ -1,10 +1,10 @@
-#include "platform/system/process.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
+
+#include "platform/system/process.h"
 
 using platform::ProcessInfo;
 

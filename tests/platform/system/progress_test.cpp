@@ -1,10 +1,10 @@
-#include "platform/system/progress.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 #include <vector>
+
+#include "platform/system/progress.h"
 
 using platform::Progress;
 
@@ -14,7 +14,7 @@ TEST(Progress, FractionFollowsTheCountsAndStaysBetweenZeroAndOne) {
     std::int64_t completed;
     double fraction;
     bool finished;
-  } cases[] = {{0, 0, 0, false}, {0, 5, 0, false}, {10, 0, 0, false}, {10, 5, 0.5, false},
+  } cases[] = {{0, 0, 0, false},  {0, 5, 0, false},  {10, 0, 0, false}, {10, 5, 0.5, false},
                {10, 10, 1, true}, {10, 15, 1, true}, {-1, 3, 0, false}};
   for (const Case& c : cases) {
     Progress progress(c.total);

@@ -1,29 +1,36 @@
-#include "platform/system/text.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+
+#include "platform/system/text.h"
 
 namespace platform {
 namespace {
 
 // "e" + combining acute, a family emoji (ZWJ sequence), a flag, a plain emoji.
-const std::string kCombining = "e\xcc\x81";                                              // 2 units
+const std::string kCombining = "e\xcc\x81";                                                              // 2 units
 const std::string kFamily = "\xf0\x9f\x91\xa8\xe2\x80\x8d\xf0\x9f\x91\xa9\xe2\x80\x8d\xf0\x9f\x91\xa7";  // 8 units
-const std::string kFlag = "\xf0\x9f\x87\xab\xf0\x9f\x87\xb7";                          // 4 units
-const std::string kGrin = "\xf0\x9f\x98\x80";                                            // 2 units
+const std::string kFlag = "\xf0\x9f\x87\xab\xf0\x9f\x87\xb7";                                            // 4 units
+const std::string kGrin = "\xf0\x9f\x98\x80";                                                            // 2 units
 
 TEST(Text, CountsUtf16CodeUnits) {
   struct Case {
     std::string text;
     std::size_t units;
   } cases[] = {
-      {"", 0}, {"abc", 3}, {"caf\xc3\xa9", 4}, {"\xe2\x82\xac", 1}, {kGrin, 2}, {kCombining, 2},
-      {kFamily, 8}, {kFlag, 4}, {"a" + kGrin + "b", 4},
-      {"\xff\xfe", 2},          // two invalid bytes: two replacement characters
-      {"\xf0\x9f\x98", 1},      // truncated sequence: one replacement character
-      {"\xed\xa0\x80", 3},      // encoded surrogate: invalid, each byte replaced
-      {"\xc0\xaf", 2},          // overlong form
+      {"", 0},
+      {"abc", 3},
+      {"caf\xc3\xa9", 4},
+      {"\xe2\x82\xac", 1},
+      {kGrin, 2},
+      {kCombining, 2},
+      {kFamily, 8},
+      {kFlag, 4},
+      {"a" + kGrin + "b", 4},
+      {"\xff\xfe", 2},      // two invalid bytes: two replacement characters
+      {"\xf0\x9f\x98", 1},  // truncated sequence: one replacement character
+      {"\xed\xa0\x80", 3},  // encoded surrogate: invalid, each byte replaced
+      {"\xc0\xaf", 2},      // overlong form
   };
   for (const Case& c : cases) EXPECT_EQ(utf16Length(c.text), c.units) << c.text;
 }
@@ -50,13 +57,8 @@ TEST(Text, SubstringsByUtf16Range) {
     Range range;
     std::string expected;
   } cases[] = {
-      {{0, 2}, "ab"},
-      {{2, 2}, kGrin},
-      {{1, 4}, "b" + kGrin + "c"},
-      {{4, 100}, "cd"},
-      {{100, 5}, ""},
-      {{0, kNotFound}, s},
-      {{3, 2}, kGrin + "c"},  // starts inside the pair: whole character
+      {{0, 2}, "ab"}, {{2, 2}, kGrin},     {{1, 4}, "b" + kGrin + "c"}, {{4, 100}, "cd"},
+      {{100, 5}, ""}, {{0, kNotFound}, s}, {{3, 2}, kGrin + "c"},  // starts inside the pair: whole character
   };
   for (const Case& c : cases)
     EXPECT_EQ(substringWithUtf16Range(s, c.range), c.expected) << c.range.location << "," << c.range.length;
@@ -71,7 +73,7 @@ TEST(Text, ComposedCharacterSequences) {
     std::size_t index;
     Range expected;
   } cases[] = {
-      {0, {0, 1}}, {1, {1, 2}}, {2, {1, 2}}, {3, {3, 8}}, {7, {3, 8}},
+      {0, {0, 1}},   {1, {1, 2}},   {2, {1, 2}},   {3, {3, 8}},   {7, {3, 8}},
       {11, {11, 4}}, {14, {11, 4}}, {16, {15, 2}}, {17, {17, 0}}, {500, {17, 0}},
   };
   for (const Case& c : cases) {
@@ -84,7 +86,10 @@ TEST(Text, ComposedCharacterSequences) {
 
 TEST(Text, CaseInsensitiveComparisonFoldsFully) {
   EXPECT_EQ(compareCaseInsensitive("Hello", "hELLO"), 0);
-  EXPECT_EQ(compareCaseInsensitive("Stra\xc3\x9f" "e", "STRASSE"), 0);
+  EXPECT_EQ(compareCaseInsensitive("Stra\xc3\x9f"
+                                   "e",
+                                   "STRASSE"),
+            0);
   EXPECT_EQ(compareCaseInsensitive("\xce\xa3\xce\x99\xce\xa3", "\xcf\x83\xce\xb9\xcf\x82"), 0);  // Greek final sigma
   EXPECT_LT(compareCaseInsensitive("apple", "Banana"), 0);
   EXPECT_GT(compareCaseInsensitive("b", "A"), 0);
@@ -95,8 +100,13 @@ TEST(Text, CaseInsensitiveComparisonFoldsFully) {
 TEST(Text, Utf16ConversionReplacesInvalidInput) {
   EXPECT_EQ(toUtf16("a" + kGrin), (std::u16string{u'a', 0xD83D, 0xDE00}));
   EXPECT_EQ(fromUtf16(std::u16string{u'a', 0xD83D, 0xDE00}), "a" + kGrin);
-  EXPECT_EQ(fromUtf16(std::u16string{0xD83D, u'a'}), "\xef\xbf\xbd" "a");
-  EXPECT_EQ(sanitizedUtf8("a\xff" "b"), "a\xef\xbf\xbd" "b");
+  EXPECT_EQ(fromUtf16(std::u16string{0xD83D, u'a'}),
+            "\xef\xbf\xbd"
+            "a");
+  EXPECT_EQ(sanitizedUtf8("a\xff"
+                          "b"),
+            "a\xef\xbf\xbd"
+            "b");
   EXPECT_TRUE(isValidUtf8("caf\xc3\xa9 \xef\xbf\xbd"));
   EXPECT_FALSE(isValidUtf8("caf\xc3"));
 }

@@ -1,14 +1,13 @@
-#include "reactive/bridges/RFBindings.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "platform/dispatch/run_loop.h"
 #include "platform/runtime/bindings.h"
 #include "platform/runtime/properties.h"
-#include "platform/dispatch/run_loop.h"
 #include "platform/services/user_defaults.h"
+#include "reactive/bridges/RFBindings.h"
 #include "tests/reactive/bridges/recording.h"
 #include "tests/support/temp_dir.h"
 

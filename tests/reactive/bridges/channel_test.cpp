@@ -32,10 +32,9 @@ class ChannelModel : public platform::Object {
 
 namespace {
 
-using platform::Value;
 using bridges_test::Recording;
 using bridges_test::Texts;
-
+using platform::Value;
 
 TEST(Channel, FollowingSubscribersGetTheLatestLeadingValueLeadingSubscribersNothingOld) {
   RFChannelPtr channel = RFChannel::channel();
@@ -60,12 +59,15 @@ TEST(Channel, AnErrorOrCompletionIntoEitherTerminalEndsBoth) {
     Texts expected;
   };
   std::vector<Row> rows = {
-      {"completion into the leading terminal", [](RFChannel& c) { c.leadingTerminal()->sendCompleted(); },
+      {"completion into the leading terminal",
+       [](RFChannel& c) { c.leadingTerminal()->sendCompleted(); },
        {"completed"}},
-      {"completion into the following terminal", [](RFChannel& c) { c.followingTerminal()->sendCompleted(); },
+      {"completion into the following terminal",
+       [](RFChannel& c) { c.followingTerminal()->sendCompleted(); },
        {"completed"}},
       {"an error into the following terminal",
-       [](RFChannel& c) { c.followingTerminal()->sendError(platform::Error::make("Test", 3)); }, {"error 3"}},
+       [](RFChannel& c) { c.followingTerminal()->sendError(platform::Error::make("Test", 3)); },
+       {"error 3"}},
   };
   for (const Row& row : rows) {
     RFChannelPtr channel = RFChannel::channel();

@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/runtime/kvo.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/runtime/kvo.h"
 #include "platform/runtime/thread.h"
 #include "reactive/RFSubject.h"
 #include "reactive/bridges/RFCommand.h"
@@ -17,12 +17,11 @@
 
 namespace {
 
-using platform::Value;
 using bridges_test::Recording;
 using bridges_test::Texts;
+using platform::Value;
 
 constexpr double kWait = 5.0;
-
 
 bool waitForSubscriber(const RFSubjectPtr& subject) {
   return platform::runMainLoopUntil([&] { return subject->subscriberCount() > 0; }, kWait);
@@ -78,8 +77,8 @@ TEST(Command, ExecutingWhileRunningFailsWithTheDisabledError) {
 }
 
 TEST(Command, AFailedExecutionReportsItsErrorWhileItsSignalCompletesInExecutionSignals) {
-  RFCommandPtr command = RFCommand::commandWithSignalBlock(
-      [](const Value&) { return RFSignal::error(platform::Error::make("Test", 9)); });
+  RFCommandPtr command =
+      RFCommand::commandWithSignalBlock([](const Value&) { return RFSignal::error(platform::Error::make("Test", 9)); });
   Recording errors, executions, inner;
   errors.record(command->errors()->map([](const Value& e) { return Value(e.as<platform::Error>()->code()); }));
   executions.record(command->executionSignals()->map([&inner](const Value& signal) {
@@ -107,9 +106,8 @@ TEST(Command, ErrorsOfExecutionsStartedBeforeAnyoneListensStillReachLaterListene
 }
 
 TEST(Command, ALateSubscriberToAnExecutionGetsItsValuesReplayed) {
-  RFCommandPtr command = RFCommand::commandWithSignalBlock([](const Value& input) {
-    return RFSignal::returnValue(Value(input.asInt64() * 2));
-  });
+  RFCommandPtr command = RFCommand::commandWithSignalBlock(
+      [](const Value& input) { return RFSignal::returnValue(Value(input.asInt64() * 2)); });
   RFSignalPtr execution = command->execute(Value(21));
   Recording first;
   first.record(execution);
@@ -171,8 +169,8 @@ TEST(Command, ListsItsExecutionsWithIndexedChanges) {
   rf_valuesAndChangesForKeyPath(*command, "activeExecutionSignals", platform::ObserveNew, nullptr)
       ->subscribeNext([&changes](const Value& v) {
         Value change = v.as<RFTuple>()->second();
-        changes.push_back("kind " + change["kind"].description() + " at " + marbles::text(change["indexes"]) + " count " +
-                          std::to_string(v.as<RFTuple>()->first().count()));
+        changes.push_back("kind " + change["kind"].description() + " at " + marbles::text(change["indexes"]) +
+                          " count " + std::to_string(v.as<RFTuple>()->first().count()));
       });
   command->execute(Value());
   ASSERT_TRUE(waitForSubscriber(work));

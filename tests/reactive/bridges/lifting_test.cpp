@@ -25,10 +25,9 @@ class LiftTarget : public platform::Object {
 
 namespace {
 
-using platform::Value;
 using bridges_test::Recording;
 using bridges_test::Texts;
-
+using platform::Value;
 
 TEST(Lifting, CallsTheMethodWithUnboxedArgumentsOnceEverySignalHasSent) {
   auto target = platform::make<LiftTarget>();
@@ -64,8 +63,8 @@ TEST(Lifting, EndsWithTheObjectAndDoesNotKeepIt) {
   std::weak_ptr<LiftTarget> weak = target;
   RFSubjectPtr values = RFSubject::subject();
   Recording r;
-  r.record(rf_liftSelector(*target, "remember:", RFSignal::returnValue(Value(RFTuple::tupleWithValues({Value(1)})))
-                                                     ->concat(values)));
+  r.record(rf_liftSelector(
+      *target, "remember:", RFSignal::returnValue(Value(RFTuple::tupleWithValues({Value(1)})))->concat(values)));
   target.reset();
   EXPECT_TRUE(weak.expired());
   values->sendNext(Value(RFTuple::tupleWithValues({Value(2)})));

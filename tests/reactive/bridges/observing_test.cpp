@@ -102,12 +102,21 @@ TEST(PropertyAttributes, ParsesTheAttributeStringAndReportsWhatItCannot) {
        }},
       {"T{Point=dd},N", true, "", [](const RFPropertyAttributes& a) { EXPECT_EQ(a.type, "{Point=dd}"); }},
       {"T@?,C", true, "", [](const RFPropertyAttributes& a) { EXPECT_EQ(a.type, "@?"); }},
-      {"Ti,G,N", false, "ERROR: Found zero length selector name in attribute string \"Ti,G,N\" for property name\n", {}},
+      {"Ti,G,N",
+       false,
+       "ERROR: Found zero length selector name in attribute string \"Ti,G,N\" for property name\n",
+       {}},
       {"q,N", false, "ERROR: Expected attribute string \"q,N\" for property name to start with 'T'\n", {}},
       {"T,N", false, "ERROR: Invalid type in attribute string \"T,N\" for property name\n", {}},
-      {"T{Point=dd,N", false, "ERROR: Could not read past type in attribute string \"T{Point=dd,N\" for property name\n", {}},
+      {"T{Point=dd,N",
+       false,
+       "ERROR: Could not read past type in attribute string \"T{Point=dd,N\" for property name\n",
+       {}},
       {"T@\"Foo", false, "ERROR: Could not read class name in attribute string \"T@\"Foo\" for property name\n", {}},
-      {"Ti,X", true, "ERROR: Unrecognized attribute string flag 'X' in attribute string \"Ti,X\" for property name\n", {}},
+      {"Ti,X",
+       true,
+       "ERROR: Unrecognized attribute string flag 'X' in attribute string \"Ti,X\" for property name\n",
+       {}},
       {"Ti,t,N", true,
        "ERROR: Old-style type encoding is unsupported in attribute string \"Ti,t,N\" for property name\n",
        [](const RFPropertyAttributes& a) { EXPECT_TRUE(a.nonatomic); }},
@@ -305,8 +314,8 @@ TEST(PropertySubscribing, IndexedChangesOfAToManyKeyCarryTheirKindAndElements) {
   rf_valuesAndChangesForKeyPath(*root, "items", platform::ObserveNew, nullptr)->subscribeNext([&seen](const Value& v) {
     RFTuplePtr pair = v.as<RFTuple>();
     Value change = pair->second();
-    seen.push_back(marbles::text(pair->first()) + " kind=" + change["kind"].description() + " new=" +
-                   marbles::text(change["new"]));
+    seen.push_back(marbles::text(pair->first()) + " kind=" + change["kind"].description() +
+                   " new=" + marbles::text(change["new"]));
   });
   auto items = root->mutableArrayValueForKey("items");
   items->addObject(Value("x"));
@@ -318,8 +327,9 @@ TEST(PropertySubscribing, IndexedChangesOfAToManyKeyCarryTheirKindAndElements) {
 TEST(PropertySubscribing, OlderEntryPoints) {
   NodePtr root = node("a");
   Recording changes, values, starting;
-  changes.record(rf_signalWithChangesFor(*root, "name", platform::ObserveNew, nullptr)
-                     ->map([](const Value& change) { return change[platform::kKeyValueChangeNewKey]; }));
+  changes.record(rf_signalWithChangesFor(*root, "name", platform::ObserveNew, nullptr)->map([](const Value& change) {
+    return change[platform::kKeyValueChangeNewKey];
+  }));
   values.record(rf_signalFor(*root, "name", nullptr));
   starting.record(rf_signalWithStartingValueFor(*root, "name", nullptr));
   root->setName("b");

@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/services/files.h"
 #include "platform/dispatch/run_loop.h"
 #include "platform/runtime/thread.h"
+#include "platform/services/files.h"
 #include "reactive/bridges/RFPlatformSources.h"
 #include "tests/reactive/marbles.h"
 #include "tests/support/temp_dir.h"
@@ -73,9 +73,10 @@ TEST(NotificationSignal, ArrivesOnThePostingThreadAndNeverForAGoneObject) {
 struct Recording {
   Texts texts;
   void record(const RFSignalPtr& signal) {
-    signal->subscribeNext([this](const Value& v) { texts.push_back(std::to_string(v.asData().size())); },
-                          [this](const platform::ErrorPtr& e) { texts.push_back("error " + std::to_string(e->code())); },
-                          [this] { texts.push_back("completed"); });
+    signal->subscribeNext(
+        [this](const Value& v) { texts.push_back(std::to_string(v.asData().size())); },
+        [this](const platform::ErrorPtr& e) { texts.push_back("error " + std::to_string(e->code())); },
+        [this] { texts.push_back("completed"); });
   }
   bool waitForEnd() {
     return platform::runMainLoopUntil(
@@ -123,7 +124,8 @@ TEST(ReadInBackground, StartedFromAThreadWithoutAScheduler) {
   int fds[2];
   ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
   RFSignalPtr reading;
-  std::thread starter([&] { reading = rf_readInBackground(platform::FileHandle::fileHandleWithFileDescriptor(fds[0], true)); });
+  std::thread starter(
+      [&] { reading = rf_readInBackground(platform::FileHandle::fileHandleWithFileDescriptor(fds[0], true)); });
   starter.join();
   ASSERT_EQ(::write(fds[1], "abc", 3), 3);
   ::close(fds[1]);

@@ -34,9 +34,10 @@ struct Recording {
 
   // Values as marbles::text, unless `describe` is given.
   void record(const RFSignalPtr& signal, std::function<std::string(const platform::Value&)> describe = nullptr) {
-    subscription = signal->subscribeNext([this, describe](const platform::Value& v) { add(describe ? describe(v) : marbles::text(v)); },
-                                         [this](const platform::ErrorPtr& e) { add("error " + std::to_string(e->code())); },
-                                         [this] { add("completed"); });
+    subscription = signal->subscribeNext(
+        [this, describe](const platform::Value& v) { add(describe ? describe(v) : marbles::text(v)); },
+        [this](const platform::ErrorPtr& e) { add("error " + std::to_string(e->code())); },
+        [this] { add("completed"); });
   }
   void add(std::string text) {
     std::lock_guard guard(lock);

@@ -103,7 +103,8 @@ TEST(SelectorSignal, CompletesWhenTheObjectGoesAndDoesNotKeepIt) {
 }
 
 TEST(SelectorSignal, AClassReplacedBySomeoneElseIsPatchedInPlace) {
-  const platform::Class* replacement = platform::Class::allocateClass("SelectorTargetReplaced", SelectorTarget::staticClass());
+  const platform::Class* replacement =
+      platform::Class::allocateClass("SelectorTargetReplaced", SelectorTarget::staticClass());
   ASSERT_TRUE(replacement);
   auto target = platform::make<SelectorTarget>();
   target->setActualClass(*replacement);
@@ -120,9 +121,8 @@ TEST(SelectorSignal, AProtocolGivesTheTypesAndMustDeclareTheSelector) {
   EXPECT_EQ(target->actualClass().methodSignatureForSelector("view:didScroll:"),
             (platform::MethodSignature{"v", {"@", "q"}}));
   platform::ErrorPtr error;
-  rf_signalForSelector(*target, "view:didZoom:", &viewDelegateProtocol())->subscribeError([&error](const platform::ErrorPtr& e) {
-    error = e;
-  });
+  rf_signalForSelector(*target, "view:didZoom:", &viewDelegateProtocol())
+      ->subscribeError([&error](const platform::ErrorPtr& e) { error = e; });
   ASSERT_TRUE(error);
   EXPECT_EQ(error->domain(), kRFSelectorSignalErrorDomain);
   EXPECT_EQ(error->code(), kRFSelectorSignalErrorNotInProtocol);

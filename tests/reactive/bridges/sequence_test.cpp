@@ -72,7 +72,8 @@ TEST(Sequence, CollectionForms) {
       {"dictionary keys", rf_keySequence(dictionary), {"a", "b"}},
       {"dictionary values", rf_valueSequence(dictionary), {"1", "2"}},
       {"index set, sorted, each index once", rf_sequence(platform::IndexSet{5, 1, 3, 1}), {"1", "3", "5"}},
-      {"tuple, nil as the null marker", rf_sequence(RFTuple::tupleWithValues({Value(1), Value(), Value(3)})),
+      {"tuple, nil as the null marker",
+       rf_sequence(RFTuple::tupleWithValues({Value(1), Value(), Value(3)})),
        {"1", "<null>", "3"}},
       {"string by composed character", rf_sequence(Value("ab\u00e9")), {"a", "b", "\u00e9"}},
   };
@@ -128,8 +129,9 @@ TEST(Sequence, DynamicHeadBlockRunsOnceEvenFromTwoThreads) {
 TEST(Sequence, GenericOperatorsWorkLazilyOnSequences) {
   auto computed = std::make_shared<std::atomic<int>>(0);
   RFSequencePtr naturals = naturalsFrom(1, computed);
-  RFSequencePtr evens = naturals->filter([](const Value& v) { return v.asInt64() % 2 == 0; })
-                            ->map([](const Value& v) { return Value(v.asInt64() * 10); });
+  RFSequencePtr evens = naturals->filter([](const Value& v) { return v.asInt64() % 2 == 0; })->map([](const Value& v) {
+    return Value(v.asInt64() * 10);
+  });
   EXPECT_EQ(computed->load(), 0) << "nothing is computed before it is read";
   EXPECT_EQ(texts(evens->take(3)), (Texts{"20", "40", "60"}));
   EXPECT_EQ(computed->load(), 6) << "only the values up to the third even one";
@@ -148,18 +150,20 @@ TEST(Sequence, GenericOperatorsWorkLazilyOnSequences) {
       {"zipWith stops at the shorter", abc->zipWith(naturalsFrom(1)), {"(a,1)", "(b,2)", "(c,3)"}},
       {"zip of three", RFSequence::zip({abc, naturalsFrom(1), abc->skip(1)}), {"(a,1,b)", "(b,2,c)"}},
       {"concat of a collection", RFSequence::concat({abc->take(1), RFSequence::returnValue(Value("x"))}), {"a", "x"}},
-      {"flattenMap", abc->flattenMap([](const Value& v) {
+      {"flattenMap",
+       abc->flattenMap([](const Value& v) {
          return v == Value("b") ? rf_sequence(numbers({7, 8})) : nullptr;
        }),
        {"7", "8"}},
       {"distinctUntilChanged", rf_sequence(numbers({1, 1, 2, 2, 1}))->distinctUntilChanged(), {"1", "2", "1"}},
       {"takeUntilBlock", abc->takeUntilBlock([](const Value& v) { return v == Value("b"); }), {"a"}},
-      {"scan", rf_sequence(numbers({1, 2, 3}))->scanWithStart(Value(0), [](const Value& a, const Value& v) {
-         return Value(a.asInt64() + v.asInt64());
-       }),
+      {"scan",
+       rf_sequence(numbers({1, 2, 3}))
+           ->scanWithStart(Value(0), [](const Value& a, const Value& v) { return Value(a.asInt64() + v.asInt64()); }),
        {"1", "3", "6"}},
       {"take on an infinite sequence", naturalsFrom(5)->take(2), {"5", "6"}},
-      {"a value mapped to nil is dropped", abc->map([](const Value& v) { return v == Value("b") ? Value() : v; }),
+      {"a value mapped to nil is dropped",
+       abc->map([](const Value& v) { return v == Value("b") ? Value() : v; }),
        {"a", "c"}},
   };
   for (const Row& row : rows) EXPECT_EQ(texts(row.result), row.expected) << row.name;
@@ -184,7 +188,9 @@ TEST(Sequence, LazyBindEndsAfterTheFirstValueOfAStoppingStepWhileEagerKeepsThemA
 
   // A stop step ends the result before it.
   RFSequencePtr stopped = rf_sequence(numbers({1, 2, 3}))->bind([] {
-    return [](const Value& v, bool&) -> RFBindStep { return v.asInt64() == 2 ? RFBindStep::stop() : RFBindStep::value(v); };
+    return [](const Value& v, bool&) -> RFBindStep {
+      return v.asInt64() == 2 ? RFBindStep::stop() : RFBindStep::value(v);
+    };
   });
   EXPECT_EQ(texts(stopped), (Texts{"1"}));
 }
@@ -205,16 +211,17 @@ TEST(Sequence, FoldsAndSearches) {
   auto minus = [](const Value& a, const Value& v) { return Value(a.asInt64() - v.asInt64()); };
   EXPECT_EQ(s->foldLeftWithStart(Value(0), minus), Value(-6));
   EXPECT_EQ(RFSequence::empty()->foldLeftWithStart(Value(7), minus), Value(7));
-  EXPECT_EQ(s->foldRightWithStart(Value(0), [](const Value& v, const RFSequencePtr& rest) {
-    return Value(v.asInt64() - rest->head().asInt64());
-  }),
+  EXPECT_EQ(s->foldRightWithStart(
+                Value(0),
+                [](const Value& v, const RFSequencePtr& rest) { return Value(v.asInt64() - rest->head().asInt64()); }),
             Value(2));  // 1 - (2 - (3 - 0))
   EXPECT_EQ(RFSequence::empty()->foldRightWithStart(Value(5), nullptr), Value(5));
 
   // A block that ignores the rest evaluates the first value only, also on an infinite sequence.
   auto computed = std::make_shared<std::atomic<int>>(0);
-  EXPECT_EQ(naturalsFrom(1, computed)->foldRightWithStart(Value(), [](const Value& v, const RFSequencePtr&) { return v; }),
-            Value(1));
+  EXPECT_EQ(
+      naturalsFrom(1, computed)->foldRightWithStart(Value(), [](const Value& v, const RFSequencePtr&) { return v; }),
+      Value(1));
   EXPECT_EQ(computed->load(), 1);
 
   auto isTwo = [](const Value& v) { return v == Value(2); };
@@ -247,9 +254,7 @@ TEST(Sequence, SignalWithSchedulerSendsOneValuePerRunAndEachSubscriptionFromTheS
   auto scheduler = RFTestScheduler::create();
   RFSignalPtr signal = rf_sequence(numbers({1, 2, 3}))->signalWithScheduler(scheduler);
   Texts first, second;
-  auto record = [](Texts& into) {
-    return [&into](const Value& v) { into.push_back(v.description()); };
-  };
+  auto record = [](Texts& into) { return [&into](const Value& v) { into.push_back(v.description()); }; };
   signal->subscribeNextCompleted(record(first), [&first] { first.push_back("completed"); });
   signal->subscribeNextCompleted(record(second), [&second] { second.push_back("completed"); });
   scheduler->step(2);  // the first run of each subscription
@@ -326,7 +331,8 @@ TEST(Sequence, ArchivesAsAnArraySequence) {
     EXPECT_TRUE(decoded->isMemberOf(row.decodedClass)) << row.name;
     EXPECT_TRUE(decoded->isEqual(*row.sequence)) << row.name;
   }
-  auto empty = platform::KeyedUnarchiver::unarchivedObject(platform::KeyedArchiver::archivedData(Value(RFSequence::empty())));
+  auto empty =
+      platform::KeyedUnarchiver::unarchivedObject(platform::KeyedArchiver::archivedData(Value(RFSequence::empty())));
   EXPECT_EQ(empty.asObject().get(), RFSequence::empty().get()) << "the shared empty sequence comes back";
 }
 

@@ -23,8 +23,8 @@ TestWindow::TestWindow(int width, int height) {
   gtk_window_set_child(GTK_WINDOW(window_), root_->widget());
   gtk_window_present(GTK_WINDOW(window_));
   clock_ = GDK_FRAME_CLOCK(g_object_ref(gtk_widget_get_frame_clock(window_)));
-  handler_ = g_signal_connect_swapped(clock_, "after-paint", G_CALLBACK(+[](TestWindow* self) { ++self->painted_; }),
-                                      this);
+  handler_ =
+      g_signal_connect_swapped(clock_, "after-paint", G_CALLBACK(+[](TestWindow* self) { ++self->painted_; }), this);
   EXPECT_TRUE(platform::runMainLoopUntil([this] { return gtk_widget_get_mapped(window_) && painted_ > 0; }, 10));
 }
 

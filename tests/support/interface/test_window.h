@@ -5,10 +5,10 @@
 
 #include <gtk/gtk.h>
 
-#include "platform/runtime/geometry.h"
-#include "platform/interface/view.h"
-
 #include <ostream>
+
+#include "platform/interface/view.h"
+#include "platform/runtime/geometry.h"
 
 namespace platform {
 inline void PrintTo(const Rect& r, std::ostream* os) {

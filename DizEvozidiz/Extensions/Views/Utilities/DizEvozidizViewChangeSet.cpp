@@ -332,9 +332,12 @@ class UnchangedRows {
     std::uint64_t low = n, high = n + taken.size();
     while (low < high) {
       const std::uint64_t mid = low + (high - low) / 2;
-      const auto takenUpTo = static_cast<std::uint64_t>(std::upper_bound(taken.begin(), taken.end(), mid) - taken.begin());
-      if (mid + 1 - takenUpTo >= n + 1) high = mid;
-      else low = mid + 1;
+      const auto takenUpTo =
+          static_cast<std::uint64_t>(std::upper_bound(taken.begin(), taken.end(), mid) - taken.begin());
+      if (mid + 1 - takenUpTo >= n + 1)
+        high = mid;
+      else
+        low = mid + 1;
     }
     return low;
   }
@@ -353,7 +356,8 @@ bool filterRange(DizEvozidizViewChange::RowChanges& rows, const std::vector<std:
   if (!finalRange) finalRange = originalRange;
   if (!originalRange) return false;
   const std::uint64_t ff = finalMappings.fullCountForGroup(group);
-  const Window o = clamped(windowOf(*originalRange, original.fullCountForGroup(group)), original.fullCountForGroup(group));
+  const Window o =
+      clamped(windowOf(*originalRange, original.fullCountForGroup(group)), original.fullCountForGroup(group));
   Window f = clamped(windowOf(*finalRange, ff), ff);
   const std::uint64_t fL = f.end - f.start;
   const bool pinStart = finalRange->pin() == DizViewPinStart;
@@ -362,8 +366,10 @@ bool filterRange(DizEvozidizViewChange::RowChanges& rows, const std::vector<std:
   if (finalRange->isFlexibleRange()) {
     if (fL > finalRange->maxLength()) {
       const std::uint64_t excess = fL - finalRange->maxLength();
-      if (pinStart) f.end -= excess;
-      else f.start += excess;
+      if (pinStart)
+        f.end -= excess;
+      else
+        f.start += excess;
     } else if (fL < ff && fL < finalRange->minLength()) {
       std::uint64_t need = finalRange->minLength() - fL;
       auto growUp = [&] {
@@ -417,9 +423,12 @@ bool filterRange(DizEvozidizViewChange::RowChanges& rows, const std::vector<std:
     const bool originalShown = !fromGroup ? !isInsert(r) : originalInside;
     const bool finalShown = !toGroup ? !isDelete(r) : finalInside;
     if (originalShown && finalShown) continue;
-    if (finalShown) becomeInsert(r);
-    else if (originalShown) becomeDelete(r);
-    else rows[i].reset();
+    if (finalShown)
+      becomeInsert(r);
+    else if (originalShown)
+      becomeDelete(r);
+    else
+      rows[i].reset();
   }
 
   // Rows without records that slide out of or into the window.
@@ -580,7 +589,8 @@ void DizEvozidizViewChange::preProcessChanges(const platform::ValueArray& change
             return groupIs(isDelete(*r) ? r->originalGroup() : r->finalGroup(), group);
           });
           const std::uint64_t n = originalMappings.fullCountForGroup(group);
-          for (std::uint64_t i = n; i-- > 0;) rowChanges.push_back(DizEvozidizViewRowChange::deleteCollectionKey(nullptr, group, i));
+          for (std::uint64_t i = n; i-- > 0;)
+            rowChanges.push_back(DizEvozidizViewRowChange::deleteCollectionKey(nullptr, group, i));
           counts[group] = 0;
         }
       }
@@ -682,9 +692,7 @@ void DizEvozidizViewChange::consolidateRowChanges(RowChanges& rows) {
   constexpr std::uint64_t kInserted = std::uint64_t{1} << 63;
   constexpr std::uint64_t kAtStart = std::uint64_t{1} << 62;
   std::unordered_map<std::string, std::uint64_t> groupNumbers;
-  auto groupNumber = [&](const std::string& g) {
-    return groupNumbers.emplace(g, groupNumbers.size()).first->second;
-  };
+  auto groupNumber = [&](const std::string& g) { return groupNumbers.emplace(g, groupNumbers.size()).first->second; };
   GroupSequences sequences;
   std::vector<std::uint64_t> rowOf(n);
   std::vector<bool> inReplay(n, false);
@@ -706,7 +714,8 @@ void DizEvozidizViewChange::consolidateRowChanges(RowChanges& rows) {
     const Row& r = *rows[i];
     rowOf[i] = kInserted | i;  // unless the replay finds it
     if (replayed.empty()) continue;
-    const bool fromPosition = r.originalGroup() && isPosition(r.opOriginalIndex()) && replayed.contains(*r.originalGroup());
+    const bool fromPosition =
+        r.originalGroup() && isPosition(r.opOriginalIndex()) && replayed.contains(*r.originalGroup());
     const bool toPosition = r.finalGroup() && isPosition(r.opFinalIndex()) && replayed.contains(*r.finalGroup());
     inReplay[i] = fromPosition || toPosition;
     if (isInsert(r) && toPosition) {
@@ -769,8 +778,10 @@ void DizEvozidizViewChange::consolidateRowChanges(RowChanges& rows) {
         A.setFinalGroup(Z.finalGroup());
       }
     } else if (isUpdate(A)) {
-      if (isDelete(Z)) becomeDelete(A);
-      else if (isInsert(Z) || isMove(Z) || !allUpdates) becomeMoveTo(A, Z);
+      if (isDelete(Z))
+        becomeDelete(A);
+      else if (isInsert(Z) || isMove(Z) || !allUpdates)
+        becomeMoveTo(A, Z);
     } else {
       if (!isDelete(Z)) becomeMoveTo(A, Z);
     }
@@ -820,9 +831,12 @@ void DizEvozidizViewChange::postProcessAndFilterRowChanges(RowChanges& rows, con
       if (!originalShown && !finalShown) r.reset();
       continue;
     }
-    if (finalShown) becomeInsert(*r);
-    else if (originalShown) becomeDelete(*r);
-    else r.reset();
+    if (finalShown)
+      becomeInsert(*r);
+    else if (originalShown)
+      becomeDelete(*r);
+    else
+      r.reset();
   }
   removeNulls(rows);
 
@@ -838,8 +852,8 @@ void DizEvozidizViewChange::postProcessAndFilterRowChanges(RowChanges& rows, con
 
   const bool originalConsolidated = originalMappings.isUsingConsolidatedGroup();
   const bool finalConsolidated = finalMappings.isUsingConsolidatedGroup();
-  const std::string name = originalMappings.consolidatedGroupName().value_or(
-      finalMappings.consolidatedGroupName().value_or(std::string()));
+  const std::string name =
+      originalMappings.consolidatedGroupName().value_or(finalMappings.consolidatedGroupName().value_or(std::string()));
   if (originalConsolidated && finalConsolidated) {
     const auto offsetsO = groupOffsets(originalMappings);
     const auto offsetsF = groupOffsets(finalMappings);
@@ -900,8 +914,8 @@ void DizEvozidizViewChange::postProcessAndFilterSectionChanges(SectionChanges& s
   const bool finalConsolidated = finalMappings.isUsingConsolidatedGroup();
   if (!originalConsolidated && !finalConsolidated) return;
   sections.clear();
-  const std::string name = originalMappings.consolidatedGroupName().value_or(
-      finalMappings.consolidatedGroupName().value_or(std::string()));
+  const std::string name =
+      originalMappings.consolidatedGroupName().value_or(finalMappings.consolidatedGroupName().value_or(std::string()));
   if (originalConsolidated && finalConsolidated) return;
   if (finalConsolidated) {
     const auto groups = originalMappings.visibleGroups();

@@ -81,9 +81,9 @@ bool DizEvozidizViewConnection::getSectionChanges(std::vector<DizEvozidizViewSec
                suggestion);
     platform::Exception::raise(
         "DizEvozidizException", reason,
-        platform::Value::dictionary({{std::string(platform::kLocalizedFailureReasonErrorKey), platform::Value(failureReason)},
-                                     {std::string(platform::kLocalizedRecoverySuggestionErrorKey),
-                                      platform::Value(suggestion)}}));
+        platform::Value::dictionary(
+            {{std::string(platform::kLocalizedFailureReasonErrorKey), platform::Value(failureReason)},
+             {std::string(platform::kLocalizedRecoverySuggestionErrorKey), platform::Value(suggestion)}}));
   }
   *mappings = std::move(updated);
   DizEvozidizViewChange::getSectionChanges(sectionChanges, rowChanges, original, *mappings, changes);

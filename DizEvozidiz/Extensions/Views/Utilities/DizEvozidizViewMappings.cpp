@@ -39,21 +39,25 @@ DizEvozidizViewRangeOptions::DizEvozidizViewRangeOptions(bool fixed, std::uint64
       maxLength_(fixed ? length : UINT64_MAX) {}
 
 std::optional<DizEvozidizViewRangeOptions> DizEvozidizViewRangeOptions::fixedRangeWithLength(std::uint64_t length,
-                                                                                            std::uint64_t offset,
-                                                                                            std::int64_t pin) {
+                                                                                             std::uint64_t offset,
+                                                                                             std::int64_t pin) {
   if (length == 0) return std::nullopt;
   return DizEvozidizViewRangeOptions(true, length, offset, pin);
 }
 
 std::optional<DizEvozidizViewRangeOptions> DizEvozidizViewRangeOptions::flexibleRangeWithLength(std::uint64_t length,
-                                                                                               std::uint64_t offset,
-                                                                                               std::int64_t pin) {
+                                                                                                std::uint64_t offset,
+                                                                                                std::int64_t pin) {
   if (length == 0) return std::nullopt;
   return DizEvozidizViewRangeOptions(false, length, offset, pin);
 }
 
-void DizEvozidizViewRangeOptions::setMaxLength(std::uint64_t maxLength) { maxLength_ = std::max(maxLength, minLength_); }
-void DizEvozidizViewRangeOptions::setMinLength(std::uint64_t minLength) { minLength_ = std::min(minLength, maxLength_); }
+void DizEvozidizViewRangeOptions::setMaxLength(std::uint64_t maxLength) {
+  maxLength_ = std::max(maxLength, minLength_);
+}
+void DizEvozidizViewRangeOptions::setMinLength(std::uint64_t minLength) {
+  minLength_ = std::min(minLength, maxLength_);
+}
 void DizEvozidizViewRangeOptions::setGrowOptions(std::uint64_t growOptions) {
   growOptions_ = growOptions <= DizViewGrowOnBothSides ? growOptions : DizViewGrowAtPin;
 }
@@ -125,7 +129,9 @@ void DizEvozidizViewMappings::setIsDynamicSectionForAllGroups(bool isDynamic) {
   dynamicSectionsForAllGroups_ = isDynamic;
 }
 
-bool DizEvozidizViewMappings::isDynamicSectionForAllGroups() const { return dynamicSectionsForAllGroups_.value_or(false); }
+bool DizEvozidizViewMappings::isDynamicSectionForAllGroups() const {
+  return dynamicSectionsForAllGroups_.value_or(false);
+}
 
 void DizEvozidizViewMappings::setRangeOptions(const std::optional<DizEvozidizViewRangeOptions>& rangeOptions,
                                               const std::string& group) {
@@ -143,13 +149,15 @@ void DizEvozidizViewMappings::setRangeOptions(const std::optional<DizEvozidizVie
   updateVisibility();
 }
 
-std::optional<DizEvozidizViewRangeOptions> DizEvozidizViewMappings::rangeOptionsForGroup(const std::string& group) const {
+std::optional<DizEvozidizViewRangeOptions> DizEvozidizViewMappings::rangeOptionsForGroup(
+    const std::string& group) const {
   auto stored = _rangeOptionsForGroup(group);
   if (stored && isReversedForGroup(group)) return stored->copyAndReverse();
   return stored;
 }
 
-std::optional<DizEvozidizViewRangeOptions> DizEvozidizViewMappings::_rangeOptionsForGroup(const std::string& group) const {
+std::optional<DizEvozidizViewRangeOptions> DizEvozidizViewMappings::_rangeOptionsForGroup(
+    const std::string& group) const {
   if (auto it = rangeOptions_.find(group); it != rangeOptions_.end()) return it->second;
   return std::nullopt;
 }
@@ -192,13 +200,16 @@ std::optional<std::set<std::int64_t>> DizEvozidizViewMappings::cellDrawingDepend
 
 void DizEvozidizViewMappings::setIsReversed(bool isReversed, const std::string& group) {
   if (!acceptsGroup(group, "setIsReversed")) return;
-  if (isReversed) reverse_.insert(group);
-  else reverse_.erase(group);
+  if (isReversed)
+    reverse_.insert(group);
+  else
+    reverse_.erase(group);
 }
 
 bool DizEvozidizViewMappings::isReversedForGroup(const std::string& group) const { return reverse_.contains(group); }
 
-void DizEvozidizViewMappings::setAutoConsolidateGroupsThreshold(std::uint64_t threshold, std::optional<std::string> name) {
+void DizEvozidizViewMappings::setAutoConsolidateGroupsThreshold(std::uint64_t threshold,
+                                                                std::optional<std::string> name) {
   autoConsolidateGroupsThreshold_ = threshold;
   consolidatedGroupName_ = std::move(name);
   validateAutoConsolidation();
@@ -225,8 +236,7 @@ void DizEvozidizViewMappings::updateWithTransaction(DizEvozidizReadTransaction& 
   DizEvozidizConnection* connection = transaction.connection();
   if (!connection || !connection->isInLongLivedReadTransaction()) {
     platform::Exception::raise(
-        "DizEvozidizException",
-        "DizEvozidizViewMappings requires the connection to be in a longLivedReadTransaction.",
+        "DizEvozidizException", "DizEvozidizViewMappings requires the connection to be in a longLivedReadTransaction.",
         platform::Value::dictionary(
             {{std::string(platform::kLocalizedFailureReasonErrorKey),
               platform::Value(
@@ -250,9 +260,8 @@ void DizEvozidizViewMappings::updateWithTransaction(DizEvozidizReadTransaction& 
       for (auto& g : viewGroups)
         if (!groupFilter_ || groupFilter_(g, transaction)) groups.push_back(std::move(g));
       if (groupSort_)
-        std::stable_sort(groups.begin(), groups.end(), [&](const std::string& a, const std::string& b) {
-          return groupSort_(a, b, transaction) < 0;
-        });
+        std::stable_sort(groups.begin(), groups.end(),
+                         [&](const std::string& a, const std::string& b) { return groupSort_(a, b, transaction) < 0; });
     }
     setGroups(std::move(groups));
   }
@@ -485,7 +494,8 @@ std::uint64_t DizEvozidizViewMappings::rowOffsetForGroup(const Group& group) con
   return 0;
 }
 
-std::optional<DizIndexPath> DizEvozidizViewMappings::nearestIndexPathForRow(std::uint64_t row, const Group& group) const {
+std::optional<DizIndexPath> DizEvozidizViewMappings::nearestIndexPathForRow(std::uint64_t row,
+                                                                            const Group& group) const {
   if (!group || snapshotOfLastUpdate_ == DizViewMappingsNeverUpdated) return std::nullopt;
   const auto& groups = *allGroups_;
   auto at = std::find(groups.begin(), groups.end(), *group);
@@ -517,11 +527,13 @@ DizEvozidizViewRangePosition DizEvozidizViewMappings::rangePositionForGroup(cons
   const std::uint64_t o = range->offset();
   std::uint64_t length = range->length();
   std::uint64_t rest = 0;
-  if (full >= o && full - o >= length) rest = full - o - length;
-  else length = 0;
-  DizEvozidizViewRangePosition position =
-      range->pin() == DizViewPinStart ? DizEvozidizViewRangePosition{o, rest, length}
-                                      : DizEvozidizViewRangePosition{rest, o, length};
+  if (full >= o && full - o >= length)
+    rest = full - o - length;
+  else
+    length = 0;
+  DizEvozidizViewRangePosition position = range->pin() == DizViewPinStart
+                                              ? DizEvozidizViewRangePosition{o, rest, length}
+                                              : DizEvozidizViewRangePosition{rest, o, length};
   if (isReversedForGroup(*group)) std::swap(position.offsetFromBeginning, position.offsetFromEnd);
   return position;
 }
@@ -563,8 +575,8 @@ bool DizEvozidizViewMappings::getConsolidatedRowForIndex(std::uint64_t* row, std
 }
 
 std::string DizEvozidizViewMappings::description() const {
-  std::string text = platform::format("<DizEvozidizViewMappings[%p]: view(%@)\n", static_cast<const void*>(this),
-                                      registeredViewName_);
+  std::string text =
+      platform::format("<DizEvozidizViewMappings[%p]: view(%@)\n", static_cast<const void*>(this), registeredViewName_);
   if (isUsingConsolidatedGroup_)
     text += platform::format("  section(0) group(%@) totalCount(%lu) \n", consolidatedGroupName_.value_or(""),
                              static_cast<unsigned long>(numberOfItemsInAllGroups()));

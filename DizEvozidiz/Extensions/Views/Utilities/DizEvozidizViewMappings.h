@@ -58,8 +58,8 @@ class DizEvozidizViewRangeOptions {
   // None for length 0; a pin of 2 or more counts as DizViewPinEnd.
   static std::optional<DizEvozidizViewRangeOptions> fixedRangeWithLength(std::uint64_t length, std::uint64_t offset,
                                                                          std::int64_t pin);
-  static std::optional<DizEvozidizViewRangeOptions> flexibleRangeWithLength(std::uint64_t length,
-                                                                            std::uint64_t offset, std::int64_t pin);
+  static std::optional<DizEvozidizViewRangeOptions> flexibleRangeWithLength(std::uint64_t length, std::uint64_t offset,
+                                                                            std::int64_t pin);
 
   bool isFixedRange() const { return isFixedRange_; }
   bool isFlexibleRange() const { return !isFixedRange_; }
@@ -111,8 +111,8 @@ class DizEvozidizViewMappings {
   // True keeps the group.
   using GroupFilter = std::function<bool(const std::string& group, DizEvozidizReadTransaction& transaction)>;
   // -1 ascending, 0 same, +1 descending.
-  using GroupSort = std::function<int(const std::string& group1, const std::string& group2,
-                                      DizEvozidizReadTransaction& transaction)>;
+  using GroupSort =
+      std::function<int(const std::string& group1, const std::string& group2, DizEvozidizReadTransaction& transaction)>;
 
   // Static mappings over the given groups, in this display order.
   static DizEvozidizViewMappings mappingsWithGroups(std::vector<std::string> groups, std::string view);
@@ -153,13 +153,10 @@ class DizEvozidizViewMappings {
   // ---- Updating ----
   // Raises "DizEvozidizException" unless the transaction's connection is in a long-lived read
   // transaction.
-  void updateWithTransaction(DizEvozidizReadTransaction& transaction) {
-    updateWithTransaction(transaction, true);
-  }
+  void updateWithTransaction(DizEvozidizReadTransaction& transaction) { updateWithTransaction(transaction, true); }
   void updateWithTransaction(DizEvozidizReadTransaction& transaction, bool forceUpdateRangeOptions);
   // From given counts (snapshot 0); dynamic mappings take the keys, in the given order, as groups.
-  void updateWithCounts(const std::vector<std::pair<std::string, std::uint64_t>>& counts,
-                        bool forceUpdateRangeOptions);
+  void updateWithCounts(const std::vector<std::pair<std::string, std::uint64_t>>& counts, bool forceUpdateRangeOptions);
 
   // ---- Display queries ----
   std::uint64_t numberOfSections() const;
@@ -170,12 +167,12 @@ class DizEvozidizViewMappings {
   bool isEmpty() const;
   Group groupForSection(std::uint64_t section) const;
   std::uint64_t sectionForGroup(const Group& group) const;
-  bool getGroupIndexForIndexPath(Group* group, std::uint64_t* index, const std::optional<DizIndexPath>& indexPath) const;
+  bool getGroupIndexForIndexPath(Group* group, std::uint64_t* index,
+                                 const std::optional<DizIndexPath>& indexPath) const;
   bool getGroupIndexForRow(Group* group, std::uint64_t* index, std::uint64_t row, std::uint64_t section) const;
   std::uint64_t indexForRowInSection(std::uint64_t row, std::uint64_t section) const;
   std::uint64_t indexForRow(std::uint64_t row, const Group& group) const;
-  bool getRowSectionForIndex(std::uint64_t* row, std::uint64_t* section, std::uint64_t index,
-                             const Group& group) const;
+  bool getRowSectionForIndex(std::uint64_t* row, std::uint64_t* section, std::uint64_t index, const Group& group) const;
   std::optional<DizIndexPath> indexPathForIndex(std::uint64_t index, const Group& group) const;
   std::uint64_t rowForIndex(std::uint64_t index, const Group& group) const;
   std::optional<DizIndexPath> nearestIndexPathForRow(std::uint64_t row, const Group& group) const;

@@ -62,15 +62,17 @@ const Predicate isSmall = [](std::int64_t v) { return v < 500; };
 
 TEST_F(FilteredView, RegistrationNeedsARegisteredParentView) {
   LogCapture log;
-  EXPECT_FALSE(database->registerExtension(DizEvozidizFilteredView::make("order", filterBy(isEven)), "even", connection));
+  EXPECT_FALSE(
+      database->registerExtension(DizEvozidizFilteredView::make("order", filterBy(isEven)), "even", connection));
   EXPECT_TRUE(log->contains("The specified parentViewName (order) isn't registered"));
   DizEvozidizSecondaryIndexSetup setup;
   setup.addColumn("v", DizSecondaryIndexTypeInteger);
   ASSERT_TRUE(database->registerExtension(
-      DizEvozidizSecondaryIndex::make(setup, DizEvozidizSecondaryIndexHandler::withKeyBlock(
-                                                 [](auto&, auto&, auto&, auto&) {})),
+      DizEvozidizSecondaryIndex::make(
+          setup, DizEvozidizSecondaryIndexHandler::withKeyBlock([](auto&, auto&, auto&, auto&) {})),
       "index", connection));
-  EXPECT_FALSE(database->registerExtension(DizEvozidizFilteredView::make("index", filterBy(isEven)), "even", connection));
+  EXPECT_FALSE(
+      database->registerExtension(DizEvozidizFilteredView::make("index", filterBy(isEven)), "even", connection));
   EXPECT_TRUE(log->contains("The specified parentViewName (index) isn't a view"));
   EXPECT_FALSE(DizEvozidizFilteredView::make("order", nullptr));
 }
@@ -80,7 +82,8 @@ TEST_F(FilteredView, FollowsTheParentRowByRow) {
   ASSERT_TRUE(database->registerExtension(makeView(calls), "order", connection));
   auto none = [](std::int64_t) { return false; };
   ASSERT_TRUE(database->registerExtension(DizEvozidizFilteredView::make("order", filterBy(none)), "none", connection));
-  ASSERT_TRUE(database->registerExtension(DizEvozidizFilteredView::make("order", filterBy(isEven)), "even", connection));
+  ASSERT_TRUE(
+      database->registerExtension(DizEvozidizFilteredView::make("order", filterBy(isEven)), "even", connection));
   EXPECT_TRUE(groupsOn(connection, "none").empty());
   std::map<std::string, std::int64_t> rows = {{"a", 2}, {"b", 4}, {"c", 7}, {"d", 8}};
   EXPECT_EQ(groupsOn(connection, "even"), filtered(expectedGroups(rows), isEven));
@@ -126,7 +129,8 @@ TEST_F(FilteredView, NewFilterIsMergedAndReachesOtherConnections) {
   for (int i = 0; i < 200; ++i) rows["k" + std::to_string(i)] = (i * 37) % 1000;
   putValues(rows);
   ASSERT_TRUE(database->registerExtension(makeView(calls), "order", connection));
-  ASSERT_TRUE(database->registerExtension(DizEvozidizFilteredView::make("order", filterBy(isEven), "even"), "f", connection));
+  ASSERT_TRUE(
+      database->registerExtension(DizEvozidizFilteredView::make("order", filterBy(isEven), "even"), "f", connection));
   LogCapture log;
   ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
     auto f = filteredIn(t, "f");
@@ -150,8 +154,8 @@ TEST_F(FilteredView, ReopeningRefillsOnlyForAnotherParentOrTag) {
   auto registerAll = [&](const std::string& parent, const std::string& tag) {
     EXPECT_TRUE(database->registerExtension(makeView(calls), "order", connection));
     EXPECT_TRUE(database->registerExtension(makeView(calls), "order2", connection));
-    EXPECT_TRUE(database->registerExtension(DizEvozidizFilteredView::make(parent, filterBy(isEven, 5, runs), tag), "even",
-                                            connection));
+    EXPECT_TRUE(database->registerExtension(DizEvozidizFilteredView::make(parent, filterBy(isEven, 5, runs), tag),
+                                            "even", connection));
   };
   auto reopen = [&] {
     connection.reset();
@@ -186,12 +190,15 @@ TEST_F(FilteredView, ChainsStayEqualToFilteringTheParentThroughRandomWrites) {
     SCOPED_TRACE(persistent ? "persistent" : "in memory");
     const std::string a = persistent ? "A" : "mA", b = persistent ? "B" : "mB", c = persistent ? "C" : "mC";
     std::map<std::string, std::int64_t> rows;
-    ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) { t.removeAllObjectsInAllCollections(); }));
+    ASSERT_TRUE(connection->readWriteWithBlock(
+        [&](DizEvozidizReadWriteTransaction& t) { t.removeAllObjectsInAllCollections(); }));
     DizEvozidizViewOptions options;
     options.isPersistent = persistent;
     ASSERT_TRUE(database->registerExtension(makeView(calls, persistent), a, connection));
-    ASSERT_TRUE(database->registerExtension(DizEvozidizFilteredView::make(a, filterBy(isEven), "0", options), b, connection));
-    ASSERT_TRUE(database->registerExtension(DizEvozidizFilteredView::make(b, filterBy(isSmall), "0", options), c, connection));
+    ASSERT_TRUE(
+        database->registerExtension(DizEvozidizFilteredView::make(a, filterBy(isEven), "0", options), b, connection));
+    ASSERT_TRUE(
+        database->registerExtension(DizEvozidizFilteredView::make(b, filterBy(isSmall), "0", options), c, connection));
     auto other = database->newConnection();
     std::mt19937 random(7);
     Predicate bKeep = isEven;
@@ -202,7 +209,9 @@ TEST_F(FilteredView, ChainsStayEqualToFilteringTheParentThroughRandomWrites) {
         for (int i = 0; i < 40; ++i) {
           const std::string key = "k" + std::to_string(random() % 150);
           switch (random() % 8) {
-            case 0: case 1: case 2: {
+            case 0:
+            case 1:
+            case 2: {
               const std::int64_t v = random() % 1000;
               t.setObject(Value(v), key, "things");
               rows[key] = v;
@@ -215,7 +224,9 @@ TEST_F(FilteredView, ChainsStayEqualToFilteringTheParentThroughRandomWrites) {
                 rows[key] = v;
               }
               break;
-            case 4: t.touchObjectForKey(key, "things"); break;
+            case 4:
+              t.touchObjectForKey(key, "things");
+              break;
             case 5:
               t.removeObjectForKey(key, "things");
               rows.erase(key);
@@ -227,7 +238,9 @@ TEST_F(FilteredView, ChainsStayEqualToFilteringTheParentThroughRandomWrites) {
               for (const auto& k : keys) rows.erase(k);
               break;
             }
-            default: t.touchRowForKey(key, "things"); break;
+            default:
+              t.touchRowForKey(key, "things");
+              break;
           }
         }
         if (round % 6 == 3) {
@@ -237,23 +250,25 @@ TEST_F(FilteredView, ChainsStayEqualToFilteringTheParentThroughRandomWrites) {
         }
         if (round == 10) {
           // A groups everything into one group, descending.
-          auto grouping = DizEvozidizViewGrouping::withObjectBlock(
-              [](DizEvozidizReadTransaction&, const std::string& col, const std::string&, const Value&) -> std::optional<std::string> {
-                return col == "things" ? std::optional<std::string>("all") : std::nullopt;
-              });
+          auto grouping = DizEvozidizViewGrouping::withObjectBlock([](DizEvozidizReadTransaction&,
+                                                                      const std::string& col, const std::string&,
+                                                                      const Value&) -> std::optional<std::string> {
+            return col == "things" ? std::optional<std::string>("all") : std::nullopt;
+          });
           auto sorting = DizEvozidizViewSorting::withObjectBlock(
-              [](DizEvozidizReadTransaction&, const std::string&, const std::string&, const std::string&, const Value& o1,
-                 const std::string&, const std::string&, const Value& o2) {
-                return o1.asInt64() > o2.asInt64() ? -1 : (o1.asInt64() < o2.asInt64() ? 1 : 0);
-              });
-          std::dynamic_pointer_cast<DizEvozidizViewTransaction>(t.ext(a))->setGroupingSortingVersionTag(grouping, sorting, "desc");
+              [](DizEvozidizReadTransaction&, const std::string&, const std::string&, const std::string&,
+                 const Value& o1, const std::string&, const std::string&,
+                 const Value& o2) { return o1.asInt64() > o2.asInt64() ? -1 : (o1.asInt64() < o2.asInt64() ? 1 : 0); });
+          std::dynamic_pointer_cast<DizEvozidizViewTransaction>(t.ext(a))->setGroupingSortingVersionTag(
+              grouping, sorting, "desc");
           regrouped = true;
         }
       }));
       Groups expectedA;
       if (regrouped) {
         for (const auto& [k, v] : rows) expectedA["all"].emplace_back(k, v);
-        std::stable_sort(expectedA["all"].begin(), expectedA["all"].end(), [](auto& x, auto& y) { return x.second > y.second; });
+        std::stable_sort(expectedA["all"].begin(), expectedA["all"].end(),
+                         [](auto& x, auto& y) { return x.second > y.second; });
       } else {
         expectedA = aGroups(rows);
       }

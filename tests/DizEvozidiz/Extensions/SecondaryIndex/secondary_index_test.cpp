@@ -9,16 +9,16 @@
 #include <set>
 #include <thread>
 
-#include "DizEvozidiz/Extensions/SecondaryIndex/DizEvozidizSecondaryIndex.h"
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
+#include "DizEvozidiz/Extensions/SecondaryIndex/DizEvozidizSecondaryIndex.h"
 #include "DizEvozidiz/Extensions/SecondaryIndex/DizEvozidizSecondaryIndexTransaction.h"
 #include "tests/DizEvozidiz/transaction_test_support.h"
 
 namespace {
 
+using diztest::LogCapture;
 using platform::Value;
 using platform::ValueArray;
-using diztest::LogCapture;
 
 // Objects of "events" are dictionaries {state, name, score}; the handler indexes them all.
 DizEvozidizSecondaryIndexPtr makeIndex(std::optional<std::string> tag = std::nullopt,
@@ -46,15 +46,15 @@ Value event(std::int64_t state, const std::string& name, double score) {
 
 class SecondaryIndex : public diztest::ConnectionFixture {
  protected:
-  DizEvozidizSecondaryIndexTransactionPtr indexIn(DizEvozidizReadTransaction& t, const std::string& name = "events_index") {
+  DizEvozidizSecondaryIndexTransactionPtr indexIn(DizEvozidizReadTransaction& t,
+                                                  const std::string& name = "events_index") {
     return std::dynamic_pointer_cast<DizEvozidizSecondaryIndexTransaction>(t.ext(name));
   }
   std::set<std::string> keysMatching(const DizEvozidizQueryPtr& query) {
     std::set<std::string> keys;
     connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
-      EXPECT_TRUE(indexIn(t)->enumerateKeysMatchingQuery(query, [&](const std::string&, const std::string& k, bool&) {
-        keys.insert(k);
-      }));
+      EXPECT_TRUE(indexIn(t)->enumerateKeysMatchingQuery(
+          query, [&](const std::string&, const std::string& k, bool&) { keys.insert(k); }));
     });
     return keys;
   }
@@ -62,13 +62,13 @@ class SecondaryIndex : public diztest::ConnectionFixture {
     std::int64_t n = -1;
     connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
       sqlite3_stmt* s = nullptr;
-      sqlite3_prepare_v2(DizInternal(*t.connection()).db, "SELECT count(*) FROM \"secondaryIndex_events_index\";", -1, &s, nullptr);
+      sqlite3_prepare_v2(DizInternal(*t.connection()).db, "SELECT count(*) FROM \"secondaryIndex_events_index\";", -1,
+                         &s, nullptr);
       if (sqlite3_step(s) == SQLITE_ROW) n = sqlite3_column_int64(s, 0);
       sqlite3_finalize(s);
     });
     return n;
   }
-
 };
 
 TEST(SecondaryIndexSetup, RefusesReservedExistingAndUnknownColumns) {
@@ -80,9 +80,12 @@ TEST(SecondaryIndexSetup, RefusesReservedExistingAndUnknownColumns) {
     std::int64_t type;
     const char* message;
   } refused[] = {
-      {"rowid", 0, "columnName is reserved"}, {"OID", 0, "columnName is reserved"},
-      {"_RowId_", 3, "columnName is reserved"}, {"State", 1, "columnName already exists"},
-      {"other", 5, "Invalid type"},           {"other", -1, "Invalid type"},
+      {"rowid", 0, "columnName is reserved"},
+      {"OID", 0, "columnName is reserved"},
+      {"_RowId_", 3, "columnName is reserved"},
+      {"State", 1, "columnName already exists"},
+      {"other", 5, "Invalid type"},
+      {"other", -1, "Invalid type"},
       {"", 0, "Invalid columnName: nil"},
   };
   for (const auto& c : refused) {
@@ -94,11 +97,15 @@ TEST(SecondaryIndexSetup, RefusesReservedExistingAndUnknownColumns) {
   EXPECT_EQ(setup.columnAtIndex(1), nullptr);
   EXPECT_TRUE(setup.matchesExistingColumnNamesAndAffinity({{"rowid", "INTEGER"}, {"state", "integer"}}));
   EXPECT_FALSE(setup.matchesExistingColumnNamesAndAffinity({{"rowid", "INTEGER"}, {"state", "TEXT"}}));
-  EXPECT_FALSE(DizEvozidizSecondaryIndex::make(DizEvozidizSecondaryIndexSetup(), DizEvozidizSecondaryIndexHandler::withKeyBlock(
-      [](DizEvozidizReadTransaction&, DizSecondaryIndexValues&, const std::string&, const std::string&) {})));
+  EXPECT_FALSE(DizEvozidizSecondaryIndex::make(
+      DizEvozidizSecondaryIndexSetup(),
+      DizEvozidizSecondaryIndexHandler::withKeyBlock(
+          [](DizEvozidizReadTransaction&, DizSecondaryIndexValues&, const std::string&, const std::string&) {})));
   EXPECT_FALSE(DizEvozidizSecondaryIndex::make(setup, nullptr));
   EXPECT_EQ(DizEvozidizSecondaryIndexHandler::withKeyBlock(nullptr), nullptr);
-  EXPECT_EQ(DizEvozidizSecondaryIndexHandler::withRowBlock([](auto&, auto&, auto&, auto&, auto&, auto&) {})->blockInvokeOptions(), 15u);
+  EXPECT_EQ(DizEvozidizSecondaryIndexHandler::withRowBlock([](auto&, auto&, auto&, auto&, auto&, auto&) {
+            })->blockInvokeOptions(),
+            15u);
 }
 
 TEST_F(SecondaryIndex, RegistrationFillsTheTableAndEveryWriteKindKeepsItInStep) {
@@ -111,10 +118,10 @@ TEST_F(SecondaryIndex, RegistrationFillsTheTableAndEveryWriteKindKeepsItInStep) 
   EXPECT_EQ(keysMatching(stateIs(1)), (std::set<std::string>{"a"}));
 
   ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
-    t.setObject(event(1, "gamma", 3), "c", "events");          // insert
-    t.setObject(event(2, "alpha2", 1), "a", "events");         // update
-    t.replaceObject(event(1, "beta", 2.5), "b", "events");     // replace object
-    t.setObject(Value("not a dictionary"), "d", "events");     // nothing to index
+    t.setObject(event(1, "gamma", 3), "c", "events");       // insert
+    t.setObject(event(2, "alpha2", 1), "a", "events");      // update
+    t.replaceObject(event(1, "beta", 2.5), "b", "events");  // replace object
+    t.setObject(Value("not a dictionary"), "d", "events");  // nothing to index
   }));
   EXPECT_EQ(keysMatching(stateIs(1)), (std::set<std::string>{"b", "c"}));
   EXPECT_EQ(keysMatching(stateIs(2)), (std::set<std::string>{"a"}));
@@ -131,14 +138,16 @@ TEST_F(SecondaryIndex, RegistrationFillsTheTableAndEveryWriteKindKeepsItInStep) 
     t.removeObjectsForKeys({"b", "e"}, "events");
   }));
   EXPECT_EQ(keysMatching(DizEvozidizQuery::queryMatchingAll()), (std::set<std::string>{"f"}));
-  ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) { t.removeAllObjectsInAllCollections(); }));
+  ASSERT_TRUE(connection->readWriteWithBlock(
+      [&](DizEvozidizReadWriteTransaction& t) { t.removeAllObjectsInAllCollections(); }));
   EXPECT_EQ(indexRows(), 0);
 }
 
 TEST_F(SecondaryIndex, ValuesOfTheWrongKindStoreNullAndTheRowIsStillWritten) {
   LogCapture log;
   ASSERT_TRUE(database->registerExtension(makeIndex(), "events_index", connection));
-  put(connection, "a", Value::dictionary({{"state", "three"}, {"name", 4}, {"score", Value(platform::Date(10.0))}}), "events");
+  put(connection, "a", Value::dictionary({{"state", "three"}, {"name", 4}, {"score", Value(platform::Date(10.0))}}),
+      "events");
   connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
     std::vector<Value> states, names, scores;
     auto all = DizEvozidizQuery::queryMatchingAll();
@@ -195,12 +204,16 @@ TEST_F(SecondaryIndex, QueriesCountsAndAggregatesMatchTheSameSqlOnAScratchTable)
   }
   auto direct = [&](const std::string& select, const DizEvozidizQuery& q, auto&& row) {
     sqlite3_stmt* s = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(scratch, (select + " FROM t " + q.queryString() + ";").c_str(), -1, &s, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_prepare_v2(scratch, (select + " FROM t " + q.queryString() + ";").c_str(), -1, &s, nullptr),
+              SQLITE_OK);
     for (std::size_t i = 0; i < q.queryParameters().size(); ++i) {
       const Value& p = q.queryParameters()[i];
-      if (p.isString()) sqlite3_bind_text(s, int(i + 1), p.asString().c_str(), -1, SQLITE_TRANSIENT);
-      else if (p.isDouble()) sqlite3_bind_double(s, int(i + 1), p.asDouble());
-      else if (p.isNumber()) sqlite3_bind_int64(s, int(i + 1), p.asInt64());
+      if (p.isString())
+        sqlite3_bind_text(s, int(i + 1), p.asString().c_str(), -1, SQLITE_TRANSIENT);
+      else if (p.isDouble())
+        sqlite3_bind_double(s, int(i + 1), p.asDouble());
+      else if (p.isNumber())
+        sqlite3_bind_int64(s, int(i + 1), p.asInt64());
     }
     while (sqlite3_step(s) == SQLITE_ROW) row(s);
     sqlite3_finalize(s);
@@ -212,13 +225,15 @@ TEST_F(SecondaryIndex, QueriesCountsAndAggregatesMatchTheSameSqlOnAScratchTable)
       DizEvozidizQuery::queryWithFormat("WHERE state IN (?)", Value::array({0, 3, 4})),
       DizEvozidizQuery::queryWithFormat("WHERE state IN (?)", Value(ValueArray{})),
       DizEvozidizQuery::queryWithFormat("WHERE name = ? AND score > ?", "n3", 40.0),
-      DizEvozidizQuery::queryWithFormat("WHERE state IN (?) AND name IN (?)", Value::array({1, 2}), Value::array({"n1", "r"})),
+      DizEvozidizQuery::queryWithFormat("WHERE state IN (?) AND name IN (?)", Value::array({1, 2}),
+                                        Value::array({"n1", "r"})),
       DizEvozidizQuery::queryWithFormat("WHERE score BETWEEN ? AND ? ORDER BY score", 10, 50.5),
   };
   for (const auto& q : queries) {
     ASSERT_TRUE(q);
     std::set<std::string> expectedKeys;
-    direct("SELECT key", *q, [&](sqlite3_stmt* s) { expectedKeys.insert(reinterpret_cast<const char*>(sqlite3_column_text(s, 0))); });
+    direct("SELECT key", *q,
+           [&](sqlite3_stmt* s) { expectedKeys.insert(reinterpret_cast<const char*>(sqlite3_column_text(s, 0))); });
     EXPECT_EQ(keysMatching(q), expectedKeys) << q->queryString();
     std::int64_t expectedCount = -1;
     direct("SELECT COUNT(*)", *q, [&](sqlite3_stmt* s) { expectedCount = sqlite3_column_int64(s, 0); });
@@ -231,10 +246,17 @@ TEST_F(SecondaryIndex, QueriesCountsAndAggregatesMatchTheSameSqlOnAScratchTable)
         Value expected;
         direct(std::string("SELECT ") + aggregate, *q, [&](sqlite3_stmt* s) {
           switch (sqlite3_column_type(s, 0)) {
-            case SQLITE_INTEGER: expected = Value(std::int64_t(sqlite3_column_int64(s, 0))); break;
-            case SQLITE_FLOAT: expected = Value(sqlite3_column_double(s, 0)); break;
-            case SQLITE_TEXT: expected = Value(std::string(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)))); break;
-            default: expected = Value::null();
+            case SQLITE_INTEGER:
+              expected = Value(std::int64_t(sqlite3_column_int64(s, 0)));
+              break;
+            case SQLITE_FLOAT:
+              expected = Value(sqlite3_column_double(s, 0));
+              break;
+            case SQLITE_TEXT:
+              expected = Value(std::string(reinterpret_cast<const char*>(sqlite3_column_text(s, 0))));
+              break;
+            default:
+              expected = Value::null();
           }
         });
         EXPECT_EQ(indexIn(t)->performAggregateQuery(a), expected) << aggregate << " " << q->queryString();
@@ -252,7 +274,8 @@ TEST_F(SecondaryIndex, EnumerationsStopEarlyAndAWriteWithoutStopThrows) {
   auto all = DizEvozidizQuery::queryMatchingAll();
   connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
     int seen = 0;
-    EXPECT_FALSE(indexIn(t)->enumerateRowsMatchingQuery(all, [&](auto&, auto&, auto&, auto&, bool& stop) { stop = ++seen == 2; }));
+    EXPECT_FALSE(indexIn(t)->enumerateRowsMatchingQuery(
+        all, [&](auto&, auto&, auto&, auto&, bool& stop) { stop = ++seen == 2; }));
     EXPECT_EQ(seen, 2);
     EXPECT_TRUE(indexIn(t)->enumerateKeysMatchingQuery(DizEvozidizQuery::queryWithFormat("WHERE state = ?", 9),
                                                        [](auto&, auto&, bool&) {}));
@@ -267,7 +290,8 @@ TEST_F(SecondaryIndex, EnumerationsStopEarlyAndAWriteWithoutStopThrows) {
       stop = true;
     }));
     try {
-      index->enumerateKeysMatchingQuery(all, [&](auto&, const std::string& k, bool&) { t.setObject(event(3, "m", 0), k, "events"); });
+      index->enumerateKeysMatchingQuery(
+          all, [&](auto&, const std::string& k, bool&) { t.setObject(event(3, "m", 0), k, "events"); });
       ADD_FAILURE() << "no exception";
     } catch (const platform::Exception& e) {
       EXPECT_EQ(e.name(), "DizEvozidizException");
@@ -306,7 +330,8 @@ TEST_F(SecondaryIndex, TwoIndexesWithTheSameColumnNameEachGetTheirSqlIndex) {
     sqlite3_prepare_v2(DizInternal(*t.connection()).db,
                        "SELECT tbl_name FROM sqlite_master WHERE type = 'index' AND sql LIKE '%(\"state\")%';", -1, &s,
                        nullptr);
-    while (sqlite3_step(s) == SQLITE_ROW) tablesOfStateIndexes.insert(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
+    while (sqlite3_step(s) == SQLITE_ROW)
+      tablesOfStateIndexes.insert(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
     sqlite3_finalize(s);
   });
   EXPECT_EQ(tablesOfStateIndexes, (std::multiset<std::string>{"secondaryIndex_events_index", "secondaryIndex_second"}));
@@ -338,7 +363,8 @@ TEST_F(SecondaryIndex, BadParameterCountsAndFailedStepsAreFailuresNotZero) {
   connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
     auto index = indexIn(t);
     // Built without the builder's checks: one parameter for two placeholders.
-    auto mismatched = std::make_shared<const DizEvozidizQuery>(std::nullopt, "WHERE state = ? AND name = ?", ValueArray{1});
+    auto mismatched =
+        std::make_shared<const DizEvozidizQuery>(std::nullopt, "WHERE state = ? AND name = ?", ValueArray{1});
     std::uint64_t count = 5;
     EXPECT_FALSE(index->getNumberOfRows(&count, mismatched));
     EXPECT_EQ(count, 0u);
@@ -359,9 +385,11 @@ TEST_F(SecondaryIndex, BadParameterCountsAndFailedStepsAreFailuresNotZero) {
     auto aggregate = DizEvozidizQuery::queryWithAggregateFunctionString("COUNT(state)", failing->queryString(), {});
     EXPECT_TRUE(index->performAggregateQuery(aggregate).isNil());
     EXPECT_TRUE(log->contains("sqlite_step error"));
-    EXPECT_EQ(index->performAggregateQuery(DizEvozidizQuery::queryWithAggregateFunction("MAX(score)", "WHERE state = ?", 7)),
-              Value::null());
-    EXPECT_EQ(index->performAggregateQuery(DizEvozidizQuery::queryWithAggregateFunction("COUNT(state)", "WHERE state = ?", 7)),
+    EXPECT_EQ(
+        index->performAggregateQuery(DizEvozidizQuery::queryWithAggregateFunction("MAX(score)", "WHERE state = ?", 7)),
+        Value::null());
+    EXPECT_EQ(index->performAggregateQuery(
+                  DizEvozidizQuery::queryWithAggregateFunction("COUNT(state)", "WHERE state = ?", 7)),
               Value(0));
     EXPECT_TRUE(index->performAggregateQuery(DizEvozidizQuery::queryMatchingAll()).isNil());
   });

@@ -55,7 +55,8 @@ class MemoryPageTables : public DizViewPageBackend {
           break;
         case DizViewPages::PageWrite::Insert:
           EXPECT_FALSE(pageTable.contains(*w.pageKey)) << "inserting a stored page " << *w.pageKey;
-          pageTable[*w.pageKey] = PageRow{w.metadata->group, w.metadata->prevPageKey, w.metadata->count, w.page->serialize()};
+          pageTable[*w.pageKey] =
+              PageRow{w.metadata->group, w.metadata->prevPageKey, w.metadata->count, w.page->serialize()};
           break;
         case DizViewPages::PageWrite::UpdateAll: {
           ASSERT_TRUE(pageTable.contains(*w.pageKey)) << "updating a missing page " << *w.pageKey;

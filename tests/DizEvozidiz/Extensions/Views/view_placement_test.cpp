@@ -30,11 +30,14 @@ struct Fixture {
   void place(std::int64_t rowid, int value, const std::string& group, bool isNew = true) {
     values[rowid] = value;
     auto p = pages();
-    p.insertRowid(rowid, key(rowid), group, [&](std::int64_t other) {
-      ++comparisons;
-      const int a = values.at(rowid), b = values.at(other);
-      return a < b ? -1 : (a > b ? 1 : 0);
-    }, 3, isNew);
+    p.insertRowid(
+        rowid, key(rowid), group,
+        [&](std::int64_t other) {
+          ++comparisons;
+          const int a = values.at(rowid), b = values.at(other);
+          return a < b ? -1 : (a > b ? 1 : 0);
+        },
+        3, isNew);
   }
 
   std::vector<std::int64_t> group(const std::string& name) {
@@ -77,7 +80,7 @@ TEST(ViewPlacement, FlushSplitsPageOf120Into50_20_50) {
 
   const auto& list = *f.working.state->pagesMetadataForGroup("g");
   ASSERT_EQ(f.pageCounts("g"), (std::vector<std::uint64_t>{50, 20, 50}));
-  EXPECT_EQ(list[0]->pageKey, first);  // the split page keeps its first 50
+  EXPECT_EQ(list[0]->pageKey, first);    // the split page keeps its first 50
   EXPECT_EQ(list[2]->pageKey, "page2");  // the first new page took the last 50
   EXPECT_EQ(list[1]->pageKey, "page3");  // the second sits between them with the 20 over 50
   EXPECT_EQ(f.group("g"), range(1, 120));
@@ -264,7 +267,8 @@ TEST(ViewPlacement, BatchRemovalRecordsHighestIndexFirstAndWarnsOfMissingRows) {
   f.committedGroup("g", 10);
   auto p = f.pages();
   const std::string pageKey = *p.pageKeyForRowid(1);
-  std::map<std::int64_t, DizCollectionKeyPtr> batch = {{2, Fixture::key(2)}, {5, Fixture::key(5)}, {77, Fixture::key(77)}};
+  std::map<std::int64_t, DizCollectionKeyPtr> batch = {
+      {2, Fixture::key(2)}, {5, Fixture::key(5)}, {77, Fixture::key(77)}};
   p.removeRowidsWithKeyMappings(batch, pageKey, "g");
   ASSERT_EQ(f.working.changes.size(), 2u);
   EXPECT_EQ(std::dynamic_pointer_cast<DizEvozidizViewRowChange>(f.working.changes[0])->originalIndex(), 4u);
@@ -286,17 +290,18 @@ TEST(ViewPlacement, BrokenChainsFailTheLoad) {
     return d;
   };
   EXPECT_TRUE(DizViewPages::buildState({m("a", std::nullopt), m("b", "a"), m("c", "b")}, "v"));
-  EXPECT_FALSE(DizViewPages::buildState({m("a", std::nullopt), m("b", "nope")}, "v"));      // missing page
-  EXPECT_FALSE(DizViewPages::buildState({m("a", "b"), m("b", "a")}, "v"));                  // no first page
+  EXPECT_FALSE(DizViewPages::buildState({m("a", std::nullopt), m("b", "nope")}, "v"));            // missing page
+  EXPECT_FALSE(DizViewPages::buildState({m("a", "b"), m("b", "a")}, "v"));                        // no first page
   EXPECT_FALSE(DizViewPages::buildState({m("a", std::nullopt), m("b", "a"), m("c", "a")}, "v"));  // fork
-  EXPECT_FALSE(DizViewPages::buildState({m("a", std::nullopt), m("b", std::nullopt)}, "v"));  // two first pages
+  EXPECT_FALSE(DizViewPages::buildState({m("a", std::nullopt), m("b", std::nullopt)}, "v"));      // two first pages
   EXPECT_FALSE(DizViewPages::buildState({m("a", std::nullopt), m("b", "c"), m("c", "b")}, "v"));  // cycle aside
 }
 
 // ---- Oracle ----
 
 // Replays a transaction's change log over the committed order of every group.
-void applyChangeLog(std::map<std::string, std::vector<std::string>>& groups, const std::vector<platform::ObjectPtr>& changes) {
+void applyChangeLog(std::map<std::string, std::vector<std::string>>& groups,
+                    const std::vector<platform::ObjectPtr>& changes) {
   for (const auto& object : changes) {
     if (auto s = std::dynamic_pointer_cast<DizEvozidizViewSectionChange>(object)) {
       if (s->type() == DizViewChangeInsert) {
@@ -408,11 +413,12 @@ TEST(ViewPlacementOracle, MatchesPlainSortAfterEveryCommit) {
     ASSERT_TRUE(reloaded);
     for (auto& [g, rowids] : expected) {
       auto actual = f.group(g);
-      EXPECT_EQ(std::set<std::int64_t>(actual.begin(), actual.end()), std::set<std::int64_t>(rowids.begin(), rowids.end()))
+      EXPECT_EQ(std::set<std::int64_t>(actual.begin(), actual.end()),
+                std::set<std::int64_t>(rowids.begin(), rowids.end()))
           << g;
-      EXPECT_TRUE(std::is_sorted(actual.begin(), actual.end(),
-                                 [&](std::int64_t a, std::int64_t b) { return f.values[a] < f.values[b]; }))
-          << g;
+      EXPECT_TRUE(std::is_sorted(actual.begin(), actual.end(), [&](std::int64_t a, std::int64_t b) {
+        return f.values[a] < f.values[b];
+      })) << g;
       EXPECT_EQ(f.tables.storedGroup(*reloaded, g), actual) << g;
       std::vector<std::string> keys;
       for (auto r : actual) keys.push_back(std::to_string(r));

@@ -78,14 +78,21 @@ TEST_F(ViewReading, EachWriteKindRunsOnlyTheClosuresItsOptionsAskFor) {
     bool objectSeen, metadataSeen;  // by the grouping, when it runs
   } cases[] = {
       {"key/key default: update records 3", 0, 0, 0, 0, Update, false, false, DizViewChangeUpdate, 3, false, false},
-      {"object/object: metadata replace records 2", 1, 5, 1, 5, ReplaceMetadata, false, false, DizViewChangeUpdate, 2, false, false},
-      {"object/object: touch object fetches the object only", 1, 5, 1, 5, TouchObject, true, true, DizViewChangeUpdate, 1, true, false},
-      {"object/object: touch metadata records 2", 1, 5, 1, 5, TouchMetadata, false, false, DizViewChangeUpdate, 2, false, false},
-      {"metadata/metadata: replace metadata runs both", 2, 10, 2, 10, ReplaceMetadata, true, true, DizViewChangeUpdate, 2, false, true},
-      {"metadata/metadata: replace object records 1", 2, 10, 2, 10, ReplaceObject, false, false, DizViewChangeUpdate, 1, false, false},
-      {"row 15 with sorting lacking the bits keeps the place", 3, 15, 1, 0, TouchRow, true, false, DizViewChangeUpdate, 3, true, true},
+      {"object/object: metadata replace records 2", 1, 5, 1, 5, ReplaceMetadata, false, false, DizViewChangeUpdate, 2,
+       false, false},
+      {"object/object: touch object fetches the object only", 1, 5, 1, 5, TouchObject, true, true, DizViewChangeUpdate,
+       1, true, false},
+      {"object/object: touch metadata records 2", 1, 5, 1, 5, TouchMetadata, false, false, DizViewChangeUpdate, 2,
+       false, false},
+      {"metadata/metadata: replace metadata runs both", 2, 10, 2, 10, ReplaceMetadata, true, true, DizViewChangeUpdate,
+       2, false, true},
+      {"metadata/metadata: replace object records 1", 2, 10, 2, 10, ReplaceObject, false, false, DizViewChangeUpdate, 1,
+       false, false},
+      {"row 15 with sorting lacking the bits keeps the place", 3, 15, 1, 0, TouchRow, true, false, DizViewChangeUpdate,
+       3, true, true},
       {"row/row: touch row runs both", 3, 15, 3, 15, TouchRow, true, true, DizViewChangeUpdate, 3, true, true},
-      {"object sorting moves the row", 0, 0, 1, 5, UpdateMovingFirst, false, true, DizViewChangeInsert, 0, false, false},
+      {"object sorting moves the row", 0, 0, 1, 5, UpdateMovingFirst, false, true, DizViewChangeInsert, 0, false,
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -102,13 +109,27 @@ TEST_F(ViewReading, EachWriteKindRunsOnlyTheClosuresItsOptionsAskFor) {
       auto view = viewIn(t, name);
       const std::size_t before = view->viewConnection()->working().changes.size();
       switch (c.write) {
-        case Update: t.setObject(Value(2), "a", "things", Value(20)); break;
-        case ReplaceObject: t.replaceObject(Value(2), "a", "things"); break;
-        case ReplaceMetadata: t.replaceMetadata(Value(20), "a", "things"); break;
-        case TouchObject: t.touchObjectForKey("a", "things"); break;
-        case TouchMetadata: t.touchMetadataForKey("a", "things"); break;
-        case TouchRow: t.touchRowForKey("a", "things"); break;
-        case UpdateMovingFirst: t.setObject(Value(9), "a", "things", Value(20)); break;
+        case Update:
+          t.setObject(Value(2), "a", "things", Value(20));
+          break;
+        case ReplaceObject:
+          t.replaceObject(Value(2), "a", "things");
+          break;
+        case ReplaceMetadata:
+          t.replaceMetadata(Value(20), "a", "things");
+          break;
+        case TouchObject:
+          t.touchObjectForKey("a", "things");
+          break;
+        case TouchMetadata:
+          t.touchMetadataForKey("a", "things");
+          break;
+        case TouchRow:
+          t.touchRowForKey("a", "things");
+          break;
+        case UpdateMovingFirst:
+          t.setObject(Value(9), "a", "things", Value(20));
+          break;
       }
       EXPECT_EQ(seen->grouping > 0, c.groupingRuns);
       EXPECT_EQ(seen->sorting > 0, c.sortingRuns);
@@ -245,7 +266,8 @@ TEST_F(ViewReading, EnumerationsWithReverseRangesStopAndFilters) {
   ASSERT_TRUE(database->registerExtension(makeView(calls), "order", connection));
   ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
     // 130 rows in g1, over several pages.
-    for (int i = 0; i < 130; ++i) t.setObject(Value(1 + 3 * i + (i % 5 == 3 ? 3 * 130 : 0)), "r" + std::to_string(i), "things", Value(i));
+    for (int i = 0; i < 130; ++i)
+      t.setObject(Value(1 + 3 * i + (i % 5 == 3 ? 3 * 130 : 0)), "r" + std::to_string(i), "things", Value(i));
   }));
   connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
     auto v = viewIn(t);
@@ -253,11 +275,13 @@ TEST_F(ViewReading, EnumerationsWithReverseRangesStopAndFilters) {
     ASSERT_GT(n, 100u);
     std::vector<std::uint64_t> forwards, backwards;
     std::vector<std::string> keys;
-    v->enumerateKeysInGroup("g1", 0, std::nullopt, [&](const std::string&, const std::string& k, std::uint64_t i, bool&) {
-      forwards.push_back(i);
-      keys.push_back(k);
-    });
-    v->enumerateRowidsInGroup("g1", kDizViewEnumerationReverse, [&](std::int64_t, std::uint64_t i, bool&) { backwards.push_back(i); });
+    v->enumerateKeysInGroup("g1", 0, std::nullopt,
+                            [&](const std::string&, const std::string& k, std::uint64_t i, bool&) {
+                              forwards.push_back(i);
+                              keys.push_back(k);
+                            });
+    v->enumerateRowidsInGroup("g1", kDizViewEnumerationReverse,
+                              [&](std::int64_t, std::uint64_t i, bool&) { backwards.push_back(i); });
     ASSERT_EQ(forwards.size(), n);
     for (std::uint64_t i = 0; i < n; ++i) {
       EXPECT_EQ(forwards[i], i);
@@ -279,20 +303,26 @@ TEST_F(ViewReading, EnumerationsWithReverseRangesStopAndFilters) {
     }
     LogCapture log;
     std::vector<std::uint64_t> tail;
-    v->enumerateRowidsInGroup("g1", 0, DizViewRange{n - 2, 5}, [&](std::int64_t, std::uint64_t i, bool&) { tail.push_back(i); });
+    v->enumerateRowidsInGroup("g1", 0, DizViewRange{n - 2, 5},
+                              [&](std::int64_t, std::uint64_t i, bool&) { tail.push_back(i); });
     EXPECT_EQ(tail, (std::vector<std::uint64_t>{n - 2, n - 1}));
     EXPECT_TRUE(log->contains("Range out of bounds"));
     LogCapture quiet;
-    v->enumerateRowidsInGroup("g1", 0, DizViewRange{n - 2, 5}, [&](std::int64_t, std::uint64_t, bool& stop) { stop = true; });
+    v->enumerateRowidsInGroup("g1", 0, DizViewRange{n - 2, 5},
+                              [&](std::int64_t, std::uint64_t, bool& stop) { stop = true; });
     EXPECT_FALSE(quiet->contains("Range out of bounds"));
     // The filter sees every key; metadata is read only for accepted ones.
     int filtered = 0, accepted = 0;
-    v->enumerateKeysAndMetadataInGroup("g1", 0, std::nullopt,
-                                       [&](const std::string&, const std::string& k) { ++filtered; return k.back() == '7'; },
-                                       [&](auto&, const std::string& k, const Value& m, std::uint64_t, bool&) {
-                                         ++accepted;
-                                         EXPECT_EQ("r" + std::to_string(m.asInt64()), k);
-                                       });
+    v->enumerateKeysAndMetadataInGroup(
+        "g1", 0, std::nullopt,
+        [&](const std::string&, const std::string& k) {
+          ++filtered;
+          return k.back() == '7';
+        },
+        [&](auto&, const std::string& k, const Value& m, std::uint64_t, bool&) {
+          ++accepted;
+          EXPECT_EQ("r" + std::to_string(m.asInt64()), k);
+        });
     EXPECT_EQ(filtered, static_cast<int>(n));
     EXPECT_EQ(accepted, 13);
     std::vector<std::string> groups;
@@ -311,14 +341,16 @@ TEST_F(ViewReading, CommittedAndWrittenStatesAnswerLookupsAlike) {
   ASSERT_TRUE(database->registerExtension(makeView(calls), "order", connection));
   std::mt19937 random(3);
   ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
-    for (int i = 0; i < 700; ++i) t.setObject(Value(static_cast<int>(random() % 5000)), "k" + std::to_string(i), "things");
+    for (int i = 0; i < 700; ++i)
+      t.setObject(Value(static_cast<int>(random() % 5000)), "k" + std::to_string(i), "things");
   }));
   std::map<std::string, std::vector<std::string>> byIndex;
   std::map<std::string, std::pair<std::string, std::uint64_t>> byKey;
   auto collect = [&](DizEvozidizReadTransaction& t, auto& indexes, auto& keys) {
     auto v = viewIn(t);
     for (const auto& g : v->allGroups())
-      for (std::uint64_t i = 0; i <= v->numberOfItemsInGroup(g); ++i) indexes[g].push_back(v->keyAtIndex(i, g).value_or("-"));
+      for (std::uint64_t i = 0; i <= v->numberOfItemsInGroup(g); ++i)
+        indexes[g].push_back(v->keyAtIndex(i, g).value_or("-"));
     for (int i = 0; i < 700; ++i) {
       std::string group;
       std::uint64_t index = 0;
@@ -329,7 +361,8 @@ TEST_F(ViewReading, CommittedAndWrittenStatesAnswerLookupsAlike) {
   connection->readWithBlock([&](DizEvozidizReadTransaction& t) { collect(t, byIndex, byKey); });
   std::map<std::string, std::vector<std::string>> byIndexWritten;
   std::map<std::string, std::pair<std::string, std::uint64_t>> byKeyWritten;
-  ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) { collect(t, byIndexWritten, byKeyWritten); }));
+  ASSERT_TRUE(connection->readWriteWithBlock(
+      [&](DizEvozidizReadWriteTransaction& t) { collect(t, byIndexWritten, byKeyWritten); }));
   EXPECT_EQ(byIndex, byIndexWritten);
   EXPECT_EQ(byKey, byKeyWritten);
   EXPECT_GT(byKey.size(), 500u);
@@ -355,7 +388,8 @@ TEST_F(ViewReading, ChangingTheEnumeratedGroupWithoutStopThrows) {
     }
     EXPECT_EQ(calls, 1);
     // Another group's change does not count; stop after a change ends quietly.
-    v->enumerateKeysInGroup("g2", 0, std::nullopt, [&](auto&, auto&, std::uint64_t, bool&) { t.removeObjectForKey("k3", "things"); });
+    v->enumerateKeysInGroup("g2", 0, std::nullopt,
+                            [&](auto&, auto&, std::uint64_t, bool&) { t.removeObjectForKey("k3", "things"); });
     v->enumerateKeysInGroup("g2", 0, std::nullopt, [&](auto&, const std::string& k, std::uint64_t, bool& stop) {
       t.removeObjectForKey(k, "things");
       stop = true;
@@ -392,7 +426,8 @@ TEST_F(ViewReading, NewClosuresWithANewTagRefillTheViewAndTellDependants) {
     EXPECT_EQ(viewIn(t)->numberOfItemsInGroup("all"), 11u);
     EXPECT_EQ(viewIn(t)->versionTag(), "2");
   });
-  EXPECT_EQ(std::dynamic_pointer_cast<DizEvozidizView>(database->registeredExtensions().at("order"))->versionTag(), "2");
+  EXPECT_EQ(std::dynamic_pointer_cast<DizEvozidizView>(database->registeredExtensions().at("order"))->versionTag(),
+            "2");
 }
 
 }  // namespace

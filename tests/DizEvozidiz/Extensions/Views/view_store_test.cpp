@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <thread>
 #include <random>
+#include <thread>
 
-#include "tests/DizEvozidiz/Extensions/Views/view_store_test_support.h"
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizInternal.h"
+#include "tests/DizEvozidiz/Extensions/Views/view_store_test_support.h"
 
 namespace {
 
@@ -56,7 +56,8 @@ class ViewStore : public diztest::StoreFixture, public ::testing::WithParamInter
     connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
       sqlite3_stmt* s = nullptr;
       const std::string sql = "SELECT count(*) FROM " + DizEvozidiz::quotedIdentifier(table) + ";";
-      if (sqlite3_prepare_v2(DizInternal(*t.connection()).db, sql.c_str(), -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+      if (sqlite3_prepare_v2(DizInternal(*t.connection()).db, sql.c_str(), -1, &s, nullptr) == SQLITE_OK &&
+          sqlite3_step(s) == SQLITE_ROW)
         n = sqlite3_column_int64(s, 0);
       sqlite3_finalize(s);
     });
@@ -80,12 +81,12 @@ TEST_P(ViewStore, RegistrationPopulatesFromStoredRowsAndWritesKeepItSorted) {
   expectSameGroups(groupsOn(connection), expectedGroups(rows), "after registration");
 
   ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
-    t.setObject(platform::Value(1), "new", "things");               // inserted first of g1
-    t.setObject(platform::Value(3), "k1", "things");                // moves to g0
-    t.removeObjectForKey("k2", "things");                           // leaves
-    t.replaceObject(platform::Value(10), "k3", "things");           // leaves the view (multiple of 5)
+    t.setObject(platform::Value(1), "new", "things");                 // inserted first of g1
+    t.setObject(platform::Value(3), "k1", "things");                  // moves to g0
+    t.removeObjectForKey("k2", "things");                             // leaves
+    t.replaceObject(platform::Value(10), "k3", "things");             // leaves the view (multiple of 5)
     t.removeObjectsForKeys({"k4", "k5", "missing", "k6"}, "things");  // a batch
-    t.setObject(platform::Value(4), "elsewhere", "other");          // not grouped
+    t.setObject(platform::Value(4), "elsewhere", "other");            // not grouped
   }));
   rows["new"] = 1;
   rows["k1"] = 3;
@@ -129,7 +130,8 @@ TEST_P(ViewStore, RollbackLeavesTheViewAsCommitted) {
 TEST_P(ViewStore, RemoveAllEmptiesTheView) {
   putRows({{"a", 1}, {"b", 2}, {"c", 4}});
   ASSERT_TRUE(registerView(makeView(calls, persistent())));
-  ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) { t.removeAllObjectsInAllCollections(); }));
+  ASSERT_TRUE(connection->readWriteWithBlock(
+      [&](DizEvozidizReadWriteTransaction& t) { t.removeAllObjectsInAllCollections(); }));
   EXPECT_TRUE(groupsOn(connection).empty());
   putRows({{"d", 7}});
   other = database->newConnection();
@@ -252,8 +254,9 @@ TEST_F(ViewStore, OlderLayoutsAndTagsAreUpgraded) {
       EXPECT_EQ(v, 3);
       EXPECT_EQ(t.stringValueForKey("versionTag", c.name), c.tag);
       EXPECT_FALSE(t.getIntValue(nullptr, "version", c.name));
-      EXPECT_EQ(DizEvozidizInternal::tableExists(std::string("view_") + c.name + "_key", DizInternal(*t.connection()).db),
-                c.classVersion != 1);
+      EXPECT_EQ(
+          DizEvozidizInternal::tableExists(std::string("view_") + c.name + "_key", DizInternal(*t.connection()).db),
+          c.classVersion != 1);
     });
     if (c.repopulates) expectSameGroups(groupsOn(connection, c.name), expectedGroups(rows), c.name);
   }
@@ -328,10 +331,12 @@ TEST_F(ViewStore, OnlyChangedPagesAndMapRowsAreWritten) {
   };
   ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
     sqlite3_update_hook(DizInternal(*t.connection()).db, hook, &counts);
-    t.setObject(platform::Value(2), "alone", "things");          // a new group g2: its page and map row
+    t.setObject(platform::Value(2), "alone", "things");         // a new group g2: its page and map row
     t.setObject(platform::Value(values[55]), "tie", "things");  // after the equal row 55: the middle page
   }));
-  connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) { sqlite3_update_hook(DizInternal(*t.connection()).db, nullptr, nullptr); });
+  connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+    sqlite3_update_hook(DizInternal(*t.connection()).db, nullptr, nullptr);
+  });
   EXPECT_EQ(counts.map, 2);
   EXPECT_EQ(counts.page, 2);
   EXPECT_EQ(counts.other, 0);
@@ -347,8 +352,9 @@ TEST_F(ViewStore, MemoryViewUnderAFormerlyPersistentNameDropsTheOldTables) {
   // An old persistent layout left behind (as after a crash or an older release).
   ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
     t.setIntValue(3, "classVersion", "order");
-    sqlite3_exec(DizInternal(*t.connection()).db, "CREATE TABLE \"view_order_map\" (x); CREATE TABLE \"view_order_page\" (x);",
-                 nullptr, nullptr, nullptr);
+    sqlite3_exec(DizInternal(*t.connection()).db,
+                 "CREATE TABLE \"view_order_map\" (x); CREATE TABLE \"view_order_page\" (x);", nullptr, nullptr,
+                 nullptr);
   }));
   ASSERT_TRUE(registerView(makeView(calls, false)));
   connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
@@ -368,21 +374,25 @@ TEST_F(ViewStore, BrokenStoredChainsAreRebuiltFromTheRows) {
     const char* name;
     const char* sql;
   } damages[] = {
-      {"missing previous page", "UPDATE \"view_order_page\" SET \"prevPageKey\" = 'nowhere' WHERE \"prevPageKey\" IS NOT NULL "
-                                "AND rowid = (SELECT max(rowid) FROM \"view_order_page\" WHERE \"prevPageKey\" IS NOT NULL);"},
-      {"count against blob", "UPDATE \"view_order_page\" SET \"count\" = \"count\" + 1 WHERE rowid = (SELECT min(rowid) FROM "
-                             "\"view_order_page\");"},
+      {"missing previous page",
+       "UPDATE \"view_order_page\" SET \"prevPageKey\" = 'nowhere' WHERE \"prevPageKey\" IS NOT NULL "
+       "AND rowid = (SELECT max(rowid) FROM \"view_order_page\" WHERE \"prevPageKey\" IS NOT NULL);"},
+      {"count against blob",
+       "UPDATE \"view_order_page\" SET \"count\" = \"count\" + 1 WHERE rowid = (SELECT min(rowid) FROM "
+       "\"view_order_page\");"},
   };
   for (const auto& d : damages) {
     SCOPED_TRACE(d.name);
-    ASSERT_TRUE(connection->readWriteWithBlock(
-        [&](DizEvozidizReadWriteTransaction& t) { ASSERT_EQ(sqlite3_exec(DizInternal(*t.connection()).db, d.sql, nullptr, nullptr, nullptr), SQLITE_OK); }));
+    ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+      ASSERT_EQ(sqlite3_exec(DizInternal(*t.connection()).db, d.sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    }));
     // A new process loads the damaged tables: the view is registered again with the same tag.
     reopen();
     ASSERT_TRUE(registerView(makeView(calls, true)));
     {
       LogCapture log;
-      connection->readWithBlock([&](DizEvozidizReadTransaction& t) { EXPECT_FALSE(t.ext("order")) << "damaged view served"; });
+      connection->readWithBlock(
+          [&](DizEvozidizReadTransaction& t) { EXPECT_FALSE(t.ext("order")) << "damaged view served"; });
       EXPECT_TRUE(log->contains("DizEvozidizViewTransaction"));
     }
     ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
@@ -487,9 +497,8 @@ TEST(ViewStoreConcurrency, ReadersSeeTheViewOfTheirSnapshotWhileAWriterCommits) 
       while (!done) {
         connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
           std::map<std::string, std::int64_t> rows;
-          t.enumerateKeysAndObjectsInCollection("things", [&](const std::string& k, const platform::Value& v, bool&) {
-            rows[k] = v.asInt64();
-          });
+          t.enumerateKeysAndObjectsInCollection(
+              "things", [&](const std::string& k, const platform::Value& v, bool&) { rows[k] = v.asInt64(); });
           const auto expected = expectedGroups(rows);
           for (const char* name : {"order", "memoryOrder"})
             expectSameGroups(readGroups(t, name), expected, std::string(name) + " reader " + std::to_string(r));
@@ -540,7 +549,8 @@ TEST_F(ViewStoreMends, RowMovedByItsGroupIsPlacedByTheSortingsValues) {
       });
   ASSERT_TRUE(database->registerExtension(DizEvozidizView::make(grouping, sorting), "order", connection));
   ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
-    for (int i = 1; i <= 9; ++i) t.setObject(platform::Value(i * 10), "b" + std::to_string(i), "things", platform::Value("b"));
+    for (int i = 1; i <= 9; ++i)
+      t.setObject(platform::Value(i * 10), "b" + std::to_string(i), "things", platform::Value("b"));
     t.setObject(platform::Value(55), "mover", "things", platform::Value("a"));
   }));
   ASSERT_TRUE(connection->readWriteWithBlock(
@@ -560,7 +570,9 @@ TEST_F(ViewStoreMends, FailedViewWriteRollsTheTransactionBack) {
   ASSERT_TRUE(database->registerExtension(makeView(calls, true), "order", connection));
   put(connection, "a", platform::Value(1));
   ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
-    ASSERT_EQ(sqlite3_exec(DizInternal(*t.connection()).db, "DROP TABLE \"view_order_page\";", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(DizInternal(*t.connection()).db, "DROP TABLE \"view_order_page\";", nullptr, nullptr, nullptr),
+        SQLITE_OK);
   }));
   connection->flushMemoryWithFlags(2);  // the view's statements are prepared again, and fail
   platform::ErrorPtr error;

@@ -81,9 +81,12 @@ inline Groups expectedGroups(const std::map<std::string, std::int64_t>& rows) {
 
 // Same rows and same value order; rows of equal value may stand in any order among themselves.
 inline void expectSameGroups(Groups actual, Groups expected, const std::string& where) {
-  auto byValueThenKey = [](const auto& a, const auto& b) { return a.second != b.second ? a.second < b.second : a.first < b.first; };
+  auto byValueThenKey = [](const auto& a, const auto& b) {
+    return a.second != b.second ? a.second < b.second : a.first < b.first;
+  };
   for (auto& [g, list] : actual) {
-    EXPECT_TRUE(std::is_sorted(list.begin(), list.end(), [](const auto& a, const auto& b) { return a.second < b.second; }))
+    EXPECT_TRUE(
+        std::is_sorted(list.begin(), list.end(), [](const auto& a, const auto& b) { return a.second < b.second; }))
         << where << ": group " << g << " out of order";
     std::sort(list.begin(), list.end(), byValueThenKey);
   }

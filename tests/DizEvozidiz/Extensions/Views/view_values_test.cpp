@@ -61,9 +61,8 @@ TEST(ViewBlocks, WrappedClosuresReceiveTheValuesTheirTypeAsksFor) {
       });
   auto sorting = DizEvozidizViewSorting::withObjectBlock(
       [](DizEvozidizReadTransaction&, const std::string&, const std::string&, const std::string&,
-         const platform::Value& o1, const std::string&, const std::string&, const platform::Value& o2) {
-        return o1.asString() < o2.asString() ? -1 : 1;
-      });
+         const platform::Value& o1, const std::string&, const std::string&,
+         const platform::Value& o2) { return o1.asString() < o2.asString() ? -1 : 1; });
   const std::string c = "c", k = "k";
   const platform::Value object("object"), metadata("meta"), other("zzz");
   connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
@@ -79,8 +78,8 @@ TEST(ViewBlocks, WrappedClosuresReceiveTheValuesTheirTypeAsksFor) {
 TEST(ViewPage, SerializesRowidsLittleEndianWithoutHeader) {
   DizEvozidizViewPage page;
   for (std::int64_t r : {1, 2, -1}) page.addRowid(r);
-  const platform::Bytes expected = {1, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0,
-                                    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  const platform::Bytes expected = {1, 0, 0, 0, 0,    0,    0,    0,    2,    0,    0,    0,
+                                    0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
   EXPECT_EQ(page.serialize(), expected);
   DizEvozidizViewPage back;
   back.deserialize(expected);
@@ -136,10 +135,11 @@ TEST(ViewPage, ReverseEnumerationGivesPagePositionsAndStops) {
                                   [&](std::int64_t, std::size_t i, bool&) { indexes.push_back(i); });
   EXPECT_EQ(indexes, (std::vector<std::size_t>{2, 1, 0}));
   indexes.clear();
-  page.enumerateRowidsWithOptions(DizEvozidizViewPage::kEnumerationReverse, [&](std::int64_t, std::size_t i, bool& stop) {
-    indexes.push_back(i);
-    stop = true;
-  });
+  page.enumerateRowidsWithOptions(DizEvozidizViewPage::kEnumerationReverse,
+                                  [&](std::int64_t, std::size_t i, bool& stop) {
+                                    indexes.push_back(i);
+                                    stop = true;
+                                  });
   EXPECT_EQ(indexes, (std::vector<std::size_t>{2}));
   indexes.clear();
   page.enumerateRowidsWithOptions(DizEvozidizViewPage::kEnumerationReverse, 0, 2,
@@ -276,8 +276,9 @@ TEST(ViewChange, RowConstructorsSetTypesIndexesAndBits) {
 TEST(ViewChange, DescriptionsWithAndWithoutSections) {
   auto key = DizCollectionKey::make("c", "k");
   auto ins = DizEvozidizViewRowChange::insertCollectionKey(key, "g", 4);
-  EXPECT_EQ(ins->description().rfind("<DizEvozidizViewRowChange: Insert pre(~ -> 4) post(~ -> 4) group(g) collectionKey(", 0),
-            0u);
+  EXPECT_EQ(
+      ins->description().rfind("<DizEvozidizViewRowChange: Insert pre(~ -> 4) post(~ -> 4) group(g) collectionKey(", 0),
+      0u);
   ins->setFinalSection(1);
   EXPECT_EQ(ins->description().rfind("<DizEvozidizViewRowChange: Insert indexPath(nil) newIndexPath(1, 4) group(g)", 0),
             0u);

@@ -1,14 +1,13 @@
-#include "reactive/bridges/interface/RFInterfaceSources.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "platform/runtime/error.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/runtime/error.h"
 #include "reactive/RFSubject.h"
+#include "reactive/bridges/interface/RFInterfaceSources.h"
 #include "support/interface/test_window.h"
 #include "tests/reactive/bridges/recording.h"
 
@@ -76,8 +75,11 @@ TEST_F(InterfaceSources, TextSignalsHoldTheirWidgetWeaklyAndDisconnectFromAnyThr
     std::thread([&] { r.subscription->dispose(); }).join();
     // The handler goes on the main queue: until then a change may still arrive, after it none.
     ASSERT_TRUE(platform::runMainLoopUntil(
-        [&] { return g_signal_handler_find(entry->widget(), G_SIGNAL_MATCH_ID, g_signal_lookup("changed", GTK_TYPE_EDITABLE),
-                                           0, nullptr, nullptr, nullptr) == 0; },
+        [&] {
+          return g_signal_handler_find(entry->widget(), G_SIGNAL_MATCH_ID,
+                                       g_signal_lookup("changed", GTK_TYPE_EDITABLE), 0, nullptr, nullptr,
+                                       nullptr) == 0;
+        },
         5.0));
     type(entry, "unseen");
   }

@@ -1,5 +1,3 @@
-#include "reactive/bridges/net/RFURLSources.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -8,6 +6,7 @@
 #include <thread>
 
 #include "reactive/RFTuple.h"
+#include "reactive/bridges/net/RFURLSources.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
 #include "tests/reactive/bridges/recording.h"
@@ -57,7 +56,9 @@ TEST(ReadContentsOfURL, SendsTheDataOnceOrTheReadingErrorAndReplaysItToLateSubsc
       {"http", server.url("/ok"), {"4", "completed"}},
       {"file", "file://" + (dir / "f").string(), {"4", "completed"}},
       {"http 404", server.url("/missing"), {"error " + std::to_string(platform::kFileReadNoSuchFileError)}},
-      {"missing file", "file://" + (dir / "none").string(), {"error " + std::to_string(platform::kFileReadNoSuchFileError)}},
+      {"missing file",
+       "file://" + (dir / "none").string(),
+       {"error " + std::to_string(platform::kFileReadNoSuchFileError)}},
   };
   for (const Case& c : cases) {
     queue->suspend();
@@ -96,7 +97,8 @@ TEST(SendAsynchronousRequest, SendsTheResponseAndDataOrTheErrorOncePerSubscripti
   } cases[] = {
       {"success", server.url("/ok"), {"200 hello", "completed"}},
       {"404 is a response", server.url("/missing"), {"404 gone", "completed"}},
-      {"connection refused", zorvel::test::refusingURL(),
+      {"connection refused",
+       zorvel::test::refusingURL(),
        {"error " + std::to_string(platform::kURLErrorCannotConnectToHost)}},
   };
   for (const Case& c : cases) {
@@ -128,7 +130,8 @@ TEST(SendAsynchronousRequest, DisposingMidTransferSendsNothing) {
   r.subscription->dispose();
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_TRUE(r.taken().empty());
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "disposal does not wait for the server";
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
+      << "disposal does not wait for the server";
 }
 
 }  // namespace

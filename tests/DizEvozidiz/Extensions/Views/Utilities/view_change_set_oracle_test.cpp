@@ -44,8 +44,9 @@ std::uint64_t envNumber(const char* name, std::uint64_t fallback) {
 }
 
 // Applies a batch as a list display does: deletes and move sources at their old index paths (in
-// the old list; a deleted section takes its rows with it, and a move out of it carries its row), then section inserts and row inserts and move destinations at their new index
-// paths, in ascending order. An inserted row without a key shows "+". Returns an error text or "".
+// the old list; a deleted section takes its rows with it, and a move out of it carries its row), then section inserts
+// and row inserts and move destinations at their new index paths, in ascending order. An inserted row without a key
+// shows "+". Returns an error text or "".
 std::string apply(const Display& old, const DizEvozidizViewChange::SectionChanges& sections,
                   const DizEvozidizViewChange::RowChanges& rows, Display& result) {
   std::set<std::uint64_t> deletedSections;
@@ -70,15 +71,20 @@ std::string apply(const Display& old, const DizEvozidizViewChange::SectionChange
       if (path.first >= old.size() || path.second >= old[path.first].keys.size())
         return "old index path outside the old list: " + r->description();
       if (removed.contains(path) || reloaded.contains(path)) return "two changes of one old row: " + r->description();
-      if (r->type() == DizViewChangeUpdate) reloaded.insert(path);
-      else removed.insert(path);
-      if (r->collectionKey() && r->type() != DizViewChangeUpdate && old[path.first].keys[path.second] != r->collectionKey()->key())
+      if (r->type() == DizViewChangeUpdate)
+        reloaded.insert(path);
+      else
+        removed.insert(path);
+      if (r->collectionKey() && r->type() != DizViewChangeUpdate &&
+          old[path.first].keys[path.second] != r->collectionKey()->key())
         return "the key of a row change is not the row's: " + r->description();
     }
     if (r->type() == DizViewChangeInsert || r->type() == DizViewChangeMove) {
       std::string key = "+";
-      if (r->type() == DizViewChangeMove) key = old[r->originalSection()].keys[r->originalIndex()];
-      else if (r->collectionKey()) key = r->collectionKey()->key();
+      if (r->type() == DizViewChangeMove)
+        key = old[r->originalSection()].keys[r->originalIndex()];
+      else if (r->collectionKey())
+        key = r->collectionKey()->key();
       arrivals[r->finalSection()].push_back({r->finalIndex(), key});
     }
   }
@@ -195,7 +201,8 @@ class ViewChangeSetOracle : public diztest::StoreFixture {
             << range->growOptions() << ";";
       }
       if (chance(25)) {
-        const std::int64_t d = chance(50) ? -1 - static_cast<std::int64_t>(rng() % 2) : 1 + static_cast<std::int64_t>(rng() % 2);
+        const std::int64_t d =
+            chance(50) ? -1 - static_cast<std::int64_t>(rng() % 2) : 1 + static_cast<std::int64_t>(rng() % 2);
         m->setCellDrawingDependencyForNeighboringCellWithOffset(d, g);
         out << " offset " << d << " " << g << ";";
       }
@@ -304,7 +311,9 @@ TEST_F(ViewChangeSetOracle, ReportedChangesTurnTheOldListIntoTheNewOne) {
     if (!same) {
       std::ostringstream report;
       report << "round " << round << " (seed " << seed << "), mappings: " << how << "\nops:" << ops.str()
-             << "\nbefore:\n" << describe(before) << "after:\n" << describe(after) << "applied:\n"
+             << "\nbefore:\n"
+             << describe(before) << "after:\n"
+             << describe(after) << "applied:\n"
              << describe(applied) << (error.empty() ? "" : "error: " + error + "\n") << "changes:\n";
       for (const auto& s : sections) report << "  " << s->description() << "\n";
       for (const auto& r : changes) report << "  " << r->description() << "\n";

@@ -68,8 +68,9 @@ TEST(ViewChangeSet, RecordsOfOneRowFoldIntoOne) {
   {
     SCOPED_TRACE("updates: one update with every bit");
     auto [o, f] = mappings({{"g", 3}}, {{"g", 3}});
-    auto r = run(o, f, {Row::updateCollectionKey(key("a"), "g", 2, DizViewChangedObject),
-                        Row::updateCollectionKey(key("a"), "g", 2, DizViewChangedMetadata)});
+    auto r = run(o, f,
+                 {Row::updateCollectionKey(key("a"), "g", 2, DizViewChangedObject),
+                  Row::updateCollectionKey(key("a"), "g", 2, DizViewChangedMetadata)});
     ASSERT_EQ(r.rows.size(), 1u);
     EXPECT_EQ(r.rows[0]->type(), DizViewChangeUpdate);
     EXPECT_EQ(r.rows[0]->changes(), DizViewChangedObject | DizViewChangedMetadata);
@@ -77,8 +78,9 @@ TEST(ViewChangeSet, RecordsOfOneRowFoldIntoOne) {
   {
     SCOPED_TRACE("update then delete: a delete at the original place");
     auto [o, f] = mappings({{"g", 4}}, {{"g", 3}});
-    auto r = run(o, f, {Row::insertCollectionKey(key("new"), "g", 0), Row::updateCollectionKey(key("a"), "g", 3, 1),
-                        Row::deleteCollectionKey(key("new"), "g", 0), Row::deleteCollectionKey(key("a"), "g", 2)});
+    auto r = run(o, f,
+                 {Row::insertCollectionKey(key("new"), "g", 0), Row::updateCollectionKey(key("a"), "g", 3, 1),
+                  Row::deleteCollectionKey(key("new"), "g", 0), Row::deleteCollectionKey(key("a"), "g", 2)});
     ASSERT_EQ(r.rows.size(), 1u);
     EXPECT_EQ(r.rows[0]->type(), DizViewChangeDelete);
     EXPECT_EQ(r.rows[0]->indexPath(), (DizIndexPath{0, 2}));
@@ -88,20 +90,24 @@ TEST(ViewChangeSet, RecordsOfOneRowFoldIntoOne) {
 TEST(ViewChangeSet, SectionRecordsFold) {
   {
     SCOPED_TRACE("group inserted and deleted: nothing");
-    auto [o, f] = mappings({{"g", 1}, {"h", 0}}, {{"g", 1}, {"h", 0}}, [](Mappings& m) { m.setIsDynamicSectionForAllGroups(true); });
-    auto r = run(o, f, {SectionChange::insertGroup("h"), Row::insertCollectionKey(key("a"), "h", 0),
-                        Row::deleteCollectionKey(key("a"), "h", 0), SectionChange::deleteGroup("h")});
+    auto [o, f] = mappings({{"g", 1}, {"h", 0}}, {{"g", 1}, {"h", 0}},
+                           [](Mappings& m) { m.setIsDynamicSectionForAllGroups(true); });
+    auto r = run(o, f,
+                 {SectionChange::insertGroup("h"), Row::insertCollectionKey(key("a"), "h", 0),
+                  Row::deleteCollectionKey(key("a"), "h", 0), SectionChange::deleteGroup("h")});
     EXPECT_TRUE(r.sections.empty());
     EXPECT_TRUE(r.rows.empty());
   }
   {
     SCOPED_TRACE("reset then insert: the row deletes stay");
     auto [o, f] = mappings({{"g", 2}}, {{"g", 1}}, [](Mappings& m) { m.setIsDynamicSectionForAllGroups(true); });
-    auto r = run(o, f, {Row::updateCollectionKey(key("x"), "g", 0, 1), SectionChange::resetGroup("g"),
-                        SectionChange::insertGroup("g"), Row::insertCollectionKey(key("b"), "g", 0)});
+    auto r = run(o, f,
+                 {Row::updateCollectionKey(key("x"), "g", 0, 1), SectionChange::resetGroup("g"),
+                  SectionChange::insertGroup("g"), Row::insertCollectionKey(key("b"), "g", 0)});
     EXPECT_TRUE(r.sections.empty());
     ASSERT_EQ(r.rows.size(), 3u);
-    EXPECT_EQ(r.rows[0]->description(), "<DizEvozidizViewRowChange: Delete indexPath(0, 1) newIndexPath(nil) group(g) collectionKey((null))>");
+    EXPECT_EQ(r.rows[0]->description(),
+              "<DizEvozidizViewRowChange: Delete indexPath(0, 1) newIndexPath(nil) group(g) collectionKey((null))>");
     EXPECT_EQ(r.rows[1]->indexPath(), (DizIndexPath{0, 0}));
     EXPECT_EQ(r.rows[2]->newIndexPath(), (DizIndexPath{0, 0}));
   }
@@ -113,7 +119,8 @@ TEST(ViewChangeSet, SectionRecordsFold) {
   }
   {
     SCOPED_TRACE("a dynamic group that empties loses its section");
-    auto [o, f] = mappings({{"g", 1}, {"h", 1}}, {{"g", 1}, {"h", 0}}, [](Mappings& m) { m.setIsDynamicSectionForAllGroups(true); });
+    auto [o, f] = mappings({{"g", 1}, {"h", 1}}, {{"g", 1}, {"h", 0}},
+                           [](Mappings& m) { m.setIsDynamicSectionForAllGroups(true); });
     auto r = run(o, f, {Row::deleteCollectionKey(key("a"), "h", 0), SectionChange::deleteGroup("h")});
     ASSERT_EQ(r.sections.size(), 1u);
     EXPECT_EQ(r.sections[0]->description(), "<DizEvozidizViewSectionChange: Delete section(1) group(h)>");
@@ -165,8 +172,9 @@ TEST(ViewChangeSet, IndexesAreThoseBeforeAndAfterTheWholeChangeSet) {
   EXPECT_EQ(r.rows[1]->finalIndex(), 0u);
 
   auto [o2, f2] = mappings({{"g", 5}}, {{"g", 4}});
-  r = run(o2, f2, {Row::deleteCollectionKey(key("a"), "g", 0), Row::updateCollectionKey(key("c"), "g", 2, 1),
-                   Row::insertCollectionKey(key("z"), "g", 0)});
+  r = run(o2, f2,
+          {Row::deleteCollectionKey(key("a"), "g", 0), Row::updateCollectionKey(key("c"), "g", 2, 1),
+           Row::insertCollectionKey(key("z"), "g", 0)});
   ASSERT_EQ(r.rows.size(), 3u);
   EXPECT_EQ(r.rows[1]->originalIndex(), 3u) << "the update's row was at 3 before the delete";
   EXPECT_EQ(r.rows[1]->finalIndex(), 3u) << "and is at 3 after the insert";
@@ -191,9 +199,7 @@ TEST(ViewChangeSet, ReflectionPastTheVisibleRowsStopsAtZero) {
 
 TEST(ViewChangeSet, RangesFilterAndFillTheWindow) {
   auto range = [](std::int64_t pin) {
-    return [pin](Mappings& m) {
-      m.setRangeOptions(DizEvozidizViewRangeOptions::fixedRangeWithLength(3, 0, pin), "g");
-    };
+    return [pin](Mappings& m) { m.setRangeOptions(DizEvozidizViewRangeOptions::fixedRangeWithLength(3, 0, pin), "g"); };
   };
   {
     SCOPED_TRACE("a row leaving G from outside its window is an insert elsewhere");

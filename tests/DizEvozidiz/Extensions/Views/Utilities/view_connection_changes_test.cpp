@@ -76,8 +76,9 @@ TEST_F(ViewConnectionChanges, MappingsNeverUpdatedRaise) {
     FAIL() << "no exception";
   } catch (const platform::Exception& e) {
     EXPECT_EQ(e.name(), "DizEvozidizException");
-    EXPECT_EQ(e.reason(), platform::format("ViewConnection[%p, RegisteredName=order] was asked for changes, but given bad mappings.",
-                                           static_cast<const void*>(view.get())));
+    EXPECT_EQ(e.reason(), platform::format(
+                              "ViewConnection[%p, RegisteredName=order] was asked for changes, but given bad mappings.",
+                              static_cast<const void*>(view.get())));
     EXPECT_EQ(e.userInfo()[std::string(platform::kLocalizedRecoverySuggestionErrorKey)].asString().rfind(
                   "The given mappings have not been properly initialized. You need to invoke [mappings "
                   "updateWithTransaction:transaction] once in order to initialize the mappings object.",
@@ -100,16 +101,18 @@ TEST_F(ViewConnectionChanges, MismatchedSnapshotsRaiseAndLeaveTheMappingsAlone) 
     FAIL() << "no exception";
   } catch (const platform::Exception& e) {
     EXPECT_EQ(e.name(), "DizEvozidizException");
-    EXPECT_NE(e.reason().find("was asked for changes, but given mismatched mappings & notifications."), std::string::npos);
-    EXPECT_EQ(e.userInfo()[std::string(platform::kLocalizedFailureReasonErrorKey)].asString(),
-              platform::format("preMappings.snapshotOfLastUpdate: expected(%llu) != found(%llu), "
-                               "postMappings.snapshotOfLastUpdate: expected(%llu) != found(%llu), ",
-                               static_cast<unsigned long long>(snapshot + 1), static_cast<unsigned long long>(snapshot),
-                               static_cast<unsigned long long>(snapshot + 2),
-                               static_cast<unsigned long long>(snapshot + 2)));
-    EXPECT_NE(e.userInfo()[std::string(platform::kLocalizedRecoverySuggestionErrorKey)].asString().find(
-                  "when you ask the viewConnection for a changeset,  you need to pass matching mappings & notifications."),
+    EXPECT_NE(e.reason().find("was asked for changes, but given mismatched mappings & notifications."),
               std::string::npos);
+    EXPECT_EQ(
+        e.userInfo()[std::string(platform::kLocalizedFailureReasonErrorKey)].asString(),
+        platform::format("preMappings.snapshotOfLastUpdate: expected(%llu) != found(%llu), "
+                         "postMappings.snapshotOfLastUpdate: expected(%llu) != found(%llu), ",
+                         static_cast<unsigned long long>(snapshot + 1), static_cast<unsigned long long>(snapshot),
+                         static_cast<unsigned long long>(snapshot + 2), static_cast<unsigned long long>(snapshot + 2)));
+    EXPECT_NE(
+        e.userInfo()[std::string(platform::kLocalizedRecoverySuggestionErrorKey)].asString().find(
+            "when you ask the viewConnection for a changeset,  you need to pass matching mappings & notifications."),
+        std::string::npos);
   }
   EXPECT_EQ(m.snapshotOfLastUpdate(), snapshot) << "the mappings stay at their snapshot";
   EXPECT_TRUE(log->contains("Throwing exception: "));

@@ -101,12 +101,9 @@ TEST(ViewMappings, IndexConversionsAgreeBothWaysForEveryShape) {
     std::int64_t pin;
     bool reversed, withRange;
   } cases[] = {
-      {"whole group", 0, 0, 0, false, false},
-      {"whole group reversed", 0, 0, 0, true, false},
-      {"start", 4, 2, DizViewPinStart, false, true},
-      {"start reversed", 4, 2, DizViewPinStart, true, true},
-      {"end", 4, 3, DizViewPinEnd, false, true},
-      {"end reversed", 4, 3, DizViewPinEnd, true, true},
+      {"whole group", 0, 0, 0, false, false},        {"whole group reversed", 0, 0, 0, true, false},
+      {"start", 4, 2, DizViewPinStart, false, true}, {"start reversed", 4, 2, DizViewPinStart, true, true},
+      {"end", 4, 3, DizViewPinEnd, false, true},     {"end reversed", 4, 3, DizViewPinEnd, true, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -128,7 +125,8 @@ TEST(ViewMappings, IndexConversionsAgreeBothWaysForEveryShape) {
     }
     EXPECT_EQ(indexes.size(), visible);
     std::uint64_t hidden = 0;
-    for (std::uint64_t index = 0; index < 10; ++index) hidden += m.rowForIndex(index, std::string("g")) == DizViewNotFound;
+    for (std::uint64_t index = 0; index < 10; ++index)
+      hidden += m.rowForIndex(index, std::string("g")) == DizViewNotFound;
     EXPECT_EQ(hidden, 10 - visible);
   }
 }
@@ -262,8 +260,9 @@ TEST_F(ViewMappingsInStore, UpdatingOutsideALongLivedReadTransactionRaisesAndCha
     } catch (const platform::Exception& e) {
       EXPECT_EQ(e.name(), "DizEvozidizException");
       EXPECT_EQ(e.reason(), "DizEvozidizViewMappings requires the connection to be in a longLivedReadTransaction.");
-      EXPECT_EQ(e.userInfo()[std::string(platform::kLocalizedRecoverySuggestionErrorKey)].asString(),
-                "You must invoke [databaseConnection beginLongLivedReadTransaction] before you initialize the mappings");
+      EXPECT_EQ(
+          e.userInfo()[std::string(platform::kLocalizedRecoverySuggestionErrorKey)].asString(),
+          "You must invoke [databaseConnection beginLongLivedReadTransaction] before you initialize the mappings");
       EXPECT_EQ(e.userInfo()[std::string(platform::kLocalizedFailureReasonErrorKey)].asString().rfind(
                     "The architecture surrounding mappings is designed to move from one longLivedReadTransaction to "
                     "another.",
@@ -278,9 +277,9 @@ TEST_F(ViewMappingsInStore, UpdatesTakeTheCountsOfTheConnectionsSnapshot) {
   display->beginLongLivedReadTransaction();
   Mappings m({"g1", "g2", "g0"}, "order");
   Mappings missing({"g1"}, "no such view");
-  Mappings dynamic([](const std::string& g, DizEvozidizReadTransaction&) { return g != "g0"; },
-                   [](const std::string& a, const std::string& b, DizEvozidizReadTransaction&) { return -a.compare(b); },
-                   "order");
+  Mappings dynamic(
+      [](const std::string& g, DizEvozidizReadTransaction&) { return g != "g0"; },
+      [](const std::string& a, const std::string& b, DizEvozidizReadTransaction&) { return -a.compare(b); }, "order");
   display->readWithBlock([&](DizEvozidizReadTransaction& t) {
     m.updateWithTransaction(t);
     missing.updateWithTransaction(t);
