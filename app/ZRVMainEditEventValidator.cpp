@@ -1,7 +1,7 @@
 #include "app/ZRVMainEditEventValidator.h"
 
-#include "app/model/DateUtilities.h"
-#include "app/model/ZRVClock.h"
+#include "app/DateUtilities.h"
+#include "app/ZRVClock.h"
 
 ZRVMainEditEventValidator::ZRVMainEditEventValidator(const ZRVEvent& event)
     : initialEvent_(std::static_pointer_cast<ZRVEvent>(event.copy())) {}

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "app/model/DateUtilities.h"
+#include "app/DateUtilities.h"
 #include "app/model/ZRVEvent.h"
 #include "platform/runtime/format.h"
 

@@ -1,6 +1,6 @@
 #include "app/ZRVMainTimer.h"
 
-#include "app/model/ZRVClock.h"
+#include "app/ZRVClock.h"
 #include "platform/system/console.h"
 
 ZRVMainTimer::ZRVMainTimer() : ZRVMainTimer(nullptr) {}

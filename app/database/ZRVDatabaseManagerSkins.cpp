@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "app/DateUtilities.h"
+#include "app/ZRVClock.h"
 #include "app/database/ZRVDatabaseManager.h"
 #include "app/database/ZRVDatabaseManagerInternal.h"
-#include "app/model/DateUtilities.h"
-#include "app/model/ZRVClock.h"
 #include "app/model/ZRVCollection.h"
 #include "app/model/ZRVEvent.h"
 #include "app/model/ZRVOption.h"

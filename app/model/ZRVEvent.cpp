@@ -1,7 +1,7 @@
 #include "app/model/ZRVEvent.h"
 
-#include "app/model/DateUtilities.h"
-#include "app/model/ZRVClock.h"
+#include "app/DateUtilities.h"
+#include "app/ZRVClock.h"
 
 ZRVEvent::ZRVEvent() {
   setState(ZRVEventStateAdding);

@@ -1,6 +1,6 @@
 #include "app/model/ZRVModelObject.h"
 
-#include "app/model/ZRVClock.h"
+#include "app/ZRVClock.h"
 #include "platform/system/crypto.h"
 
 ZRVModelObject::ZRVModelObject() {

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "app/model/DateUtilities.h"
+#include "app/DateUtilities.h"
 #include "app/model/ZRVEvent.h"
 #include "platform/services/locale_text.h"
 

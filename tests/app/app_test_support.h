@@ -8,8 +8,8 @@
 #include <ctime>
 #include <mutex>
 
-#include "app/model/DateUtilities.h"
-#include "app/model/ZRVClock.h"
+#include "app/DateUtilities.h"
+#include "app/ZRVClock.h"
 #include "platform/system/calendar.h"
 #include "platform/system/date.h"
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "app/model/DateUtilities.h"
+#include "app/DateUtilities.h"
 #include "app_test_support.h"
 
 namespace {

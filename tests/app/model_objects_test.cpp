@@ -8,7 +8,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "app/model/DateUtilities.h"
+#include "app/DateUtilities.h"
 #include "app/model/ZRVCollection.h"
 #include "app/model/ZRVEvent.h"
 #include "app/model/ZRVEventsSummary.h"

@@ -7,8 +7,8 @@
 #include <set>
 
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewChange.h"
+#include "app/DateUtilities.h"
 #include "app/database/database_test_support.h"
-#include "app/model/DateUtilities.h"
 #include "app/model/ZRVEventsSummary.h"
 #include "app/model/ZRVSkin.h"
 #include "platform/system/this_thread.h"

@@ -1,11 +1,11 @@
-#include "app/model/DateUtilities.h"
+#include "app/DateUtilities.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <vector>
 
-#include "app/model/ZRVClock.h"
+#include "app/ZRVClock.h"
 #include "platform/runtime/error.h"
 #include "platform/services/locale_text.h"
 #include "platform/system/text.h"

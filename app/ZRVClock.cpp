@@ -1,4 +1,4 @@
-#include "app/model/ZRVClock.h"
+#include "app/ZRVClock.h"
 
 #include <atomic>
 #include <memory>
