@@ -18,7 +18,8 @@ std::string localized(const char* english) { return dgettext("zorvel", english);
 
 void traceOperation(std::string_view operation) {
   ZRVLogHandlePtr log = ZRVLogManager::sharedInstance()->review_log();
-  if (log && log->isEnabled(ZRVLogType::Info)) log->log(ZRVLogType::Info, "%{public}@ - %{public}@", kClassName, operation);
+  if (log && log->isEnabled(ZRVLogType::Info))
+    log->log(ZRVLogType::Info, "%{public}@ - %{public}@", kClassName, operation);
 }
 
 }  // namespace

@@ -69,7 +69,6 @@ class ZRVReviewManager : public platform::Object {
   [[nodiscard]] bool userDelayedReview();
   [[nodiscard]] bool userDeclinedReview();
 
-
  private:
   // Only create() makes managers; platform::make reaches the constructor through this key.
   struct Key {

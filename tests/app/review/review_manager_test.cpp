@@ -1,8 +1,6 @@
 // The review-request policy over a real database manager: significant events, the days since the
 // first launch or the last request, the three answers, debug mode and a clock set back.
 
-#include "app/review/ZRVReviewManager.h"
-
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "app/database/database_test_support.h"
+#include "app/review/ZRVReviewManager.h"
 
 namespace zorvel::test {
 namespace {
@@ -67,8 +66,7 @@ std::vector<Scenario> scenarios() {
         {"exactly ten whole days after the first launch", advanceDays(10), false},
         {"eleven whole days after the first launch", advanceDays(1), true}}},
       {"days before events: the count still has to reach zero",
-       {{"twelve days, nine events", [](ReviewPolicy& t) { t.advanceDays(12), t.significantEvents(9); },
-         false},
+       {{"twelve days, nine events", [](ReviewPolicy& t) { t.advanceDays(12), t.significantEvents(9); }, false},
         {"the tenth event", events(1), true}}},
       {"remind me later: five more events and more than five whole days",
        {{"conditions met", [](ReviewPolicy& t) { t.significantEvents(10), t.advanceDays(11); }, true},
@@ -79,22 +77,17 @@ std::vector<Scenario> scenarios() {
       {"no, thanks: never again",
        {{"conditions met", [](ReviewPolicy& t) { t.significantEvents(10), t.advanceDays(11); }, true},
         {"the user declines", [](ReviewPolicy& t) { ASSERT_TRUE(t.reviewManager().userDeclinedReview()); }, false},
-        {"a year and many events later", [](ReviewPolicy& t) { t.significantEvents(20), t.advanceDays(365); },
-         false},
+        {"a year and many events later", [](ReviewPolicy& t) { t.significantEvents(20), t.advanceDays(365); }, false},
         {"debug mode still asks", [](ReviewPolicy& t) { t.reviewManager().setDebugMode(true); }, true}}},
       {"review written: never again",
        {{"conditions met", [](ReviewPolicy& t) { t.significantEvents(10), t.advanceDays(11); }, true},
         {"the user reviews", [](ReviewPolicy& t) { ASSERT_TRUE(t.reviewManager().userCompletedReview()); }, false},
         {"a year later", advanceDays(365), false}}},
-      {"debug mode: whatever the state says", {{"a new installation in debug mode", [](ReviewPolicy& t) {
-                                                  t.reviewManager().setDebugMode(true);
-                                                },
-                                                true}}},
+      {"debug mode: whatever the state says",
+       {{"a new installation in debug mode", [](ReviewPolicy& t) { t.reviewManager().setDebugMode(true); }, true}}},
       {"the clock set back before the first launch",
-       {{"ten events, then the clock twenty days back", [](ReviewPolicy& t) {
-           t.significantEvents(10), t.advanceDays(-20);
-         },
-         false}}},
+       {{"ten events, then the clock twenty days back",
+         [](ReviewPolicy& t) { t.significantEvents(10), t.advanceDays(-20); }, false}}},
       {"the clock set back before the last request",
        {{"postponed with the count at zero",
          [](ReviewPolicy& t) {
