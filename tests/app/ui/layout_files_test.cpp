@@ -6,8 +6,11 @@
 #include <vector>
 
 #include "app/ui/ZRVLayout.h"
+#include "app/ui/ZRVStyleKit.h"
 #include "app/ui/ZRVUIResources.h"
+#include "platform/dispatch/run_loop.h"
 #include "support/interface/test_window.h"
+#include "support/interface/widget_tree.h"
 
 namespace {
 
@@ -179,6 +182,44 @@ TEST(LayoutFiles, EveryLayoutFileBuildsAndHasEveryOutletWithItsType) {
       EXPECT_EQ(gtk_widget_get_parent(GTK_WIDGET(view)), nullptr);
     }
     if (GObject* window = gtk_builder_get_object(builder, "window")) gtk_window_destroy(GTK_WINDOW(window));
+    g_object_unref(builder);
+  }
+}
+
+TEST(LayoutFiles, EveryViewLaysOutInAWindowWithItsOutletsOnShow) {
+  ZORVEL_ASSERT_DISPLAY();
+  ZRVStyleKit::installStyleSheet(gdk_display_get_default());
+  for (const LayoutFile& file : layoutFiles()) {
+    SCOPED_TRACE(file.name);
+    GtkBuilder* builder = ZRVLoadLayout(file.name);
+    ASSERT_NE(builder, nullptr);
+    GtkWidget* window = nullptr;
+    GtkWidget* view = nullptr;
+    if (GObject* own = gtk_builder_get_object(builder, "window")) {
+      window = GTK_WIDGET(own);
+      view = GTK_WIDGET(gtk_builder_get_object(builder, "view"));
+      gtk_window_present(GTK_WINDOW(window));
+      ASSERT_TRUE(platform::runMainLoopUntil([&] { return gtk_widget_get_mapped(window); }, 10));
+      ASSERT_TRUE(zorvel::test::nextFrame(window));
+    } else {
+      view = GTK_WIDGET(gtk_builder_get_object(builder, "view"));
+      window = zorvel::test::showInWindow(view, 375, 100);
+      ASSERT_TRUE(window);
+    }
+    int requestedWidth = 0, requestedHeight = 0;
+    gtk_widget_get_size_request(view, &requestedWidth, &requestedHeight);
+    EXPECT_GE(gtk_widget_get_width(view), requestedWidth);
+    EXPECT_GE(gtk_widget_get_height(view), requestedHeight);
+    const nlohmann::json tree = zorvel::test::widgetTree(view, true);
+    for (const Outlet& outlet : file.outlets) {
+      GObject* object = gtk_builder_get_object(builder, outlet.id);
+      if (!GTK_IS_WIDGET(object) || GTK_IS_WINDOW(object) || GTK_WIDGET(object) == view) continue;
+      // Cells of the preferences are built for rows, not shown with the screen.
+      if (!gtk_widget_is_ancestor(GTK_WIDGET(object), view)) continue;
+      EXPECT_TRUE(zorvel::test::findWidget(tree, outlet.id).has_value()) << outlet.id;
+    }
+    (void)zorvel::test::saveScreenshot(view, std::string("layout_") + file.name);
+    gtk_window_destroy(GTK_WINDOW(window));
     g_object_unref(builder);
   }
 }
