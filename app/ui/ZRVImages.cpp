@@ -4,8 +4,11 @@
 #include <string>
 
 #include "app/ui/ZRVUIResources.h"
+#include "platform/system/this_thread.h"
+#include "platform/system/thread_safety.h"
 
 GdkTexture* ZRVImageNamed(std::string_view name) {
+  ZORVEL_ASSERT_THREAD(platform::isMainThread(), "interface images are made and cached on the main thread");
   static std::map<std::string, GdkTexture*, std::less<>> cache;
   // A name is one file name, never a path into other resources.
   if (name.empty() || name.find('/') != std::string_view::npos) return nullptr;

@@ -5,6 +5,8 @@
 #include <cstdio>
 
 #include "platform/system/diagnostics.h"
+#include "platform/system/this_thread.h"
+#include "platform/system/thread_safety.h"
 
 namespace {
 
@@ -102,6 +104,7 @@ std::string ZRVStyleKit::styleSheet() {
 }
 
 void ZRVStyleKit::installStyleSheet(GdkDisplay* display) {
+  ZORVEL_ASSERT_THREAD(platform::isMainThread(), "the style sheet is installed on the main thread");
   static const GQuark installed = g_quark_from_static_string("zorvel-style-kit-installed");
   if (!display || g_object_get_qdata(G_OBJECT(display), installed)) return;
   GtkCssProvider* provider = gtk_css_provider_new();
