@@ -61,9 +61,8 @@ void ZRVUserNotificationManager::syncNotifications() {
   // user can still see and click it.
   // The completion keeps the manager alive in case a transport calls it later.
   auto self = std::static_pointer_cast<ZRVUserNotificationManager>(shared_from_this());
-  transport_->getScheduledNotificationsWithCompletionHandler([self](Notifications scheduled) {
-    self->reconcile(std::move(scheduled));
-  });
+  transport_->getScheduledNotificationsWithCompletionHandler(
+      [self](Notifications scheduled) { self->reconcile(std::move(scheduled)); });
 }
 
 void ZRVUserNotificationManager::reconcile(Notifications scheduled) {

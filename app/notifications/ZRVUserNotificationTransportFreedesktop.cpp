@@ -112,8 +112,8 @@ struct ZRVUserNotificationTransportFreedesktop::Callbacks {
 };
 
 std::shared_ptr<Transport> ZRVUserNotificationTransportFreedesktop::create(GDBusConnection* connection,
-                                                                          bool checkEverySecond,
-                                                                          platform::ErrorPtr* error) {
+                                                                           bool checkEverySecond,
+                                                                           platform::ErrorPtr* error) {
   assertMainThread();
   if (connection) {
     g_object_ref(connection);
@@ -188,7 +188,8 @@ void ZRVUserNotificationTransportFreedesktop::scheduleNotification(
 
 void ZRVUserNotificationTransportFreedesktop::removeScheduledNotification(const ZRVUserNotification& notification) {
   assertMainThread();
-  std::erase_if(scheduled_, [&](const ZRVUserNotificationPtr& n) { return n->identifier() == notification.identifier(); });
+  std::erase_if(scheduled_,
+                [&](const ZRVUserNotificationPtr& n) { return n->identifier() == notification.identifier(); });
 }
 
 std::size_t ZRVUserNotificationTransportFreedesktop::deliverDueNotifications() {
@@ -219,12 +220,13 @@ void ZRVUserNotificationTransportFreedesktop::send(const std::shared_ptr<Deliver
   g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
   g_variant_builder_add(&hints, "{sv}", "sound-name", g_variant_new_string(n.sound().value_or("").c_str()));
   g_variant_builder_add(&hints, "{sv}", "desktop-entry", g_variant_new_string(cString(ZRVBundleIdentifier).c_str()));
-  g_variant_builder_add(&hints, "{sv}", cString(kEventHint).c_str(), g_variant_new_string(n.event().value_or("").c_str()));
+  g_variant_builder_add(&hints, "{sv}", cString(kEventHint).c_str(),
+                        g_variant_new_string(n.event().value_or("").c_str()));
   g_variant_builder_add(&hints, "{sv}", cString(kTriggerHint).c_str(),
                         g_variant_new_string(n.trigger().value_or("").c_str()));
-  GVariant* parameters = g_variant_new("(susssasa{sv}i)", cString(kApplicationName).c_str(), 0u, "",
-                                       n.title().value_or("").c_str(), n.body().value_or("").c_str(), &actions, &hints,
-                                       -1);
+  GVariant* parameters =
+      g_variant_new("(susssasa{sv}i)", cString(kApplicationName).c_str(), 0u, "", n.title().value_or("").c_str(),
+                    n.body().value_or("").c_str(), &actions, &hints, -1);
   g_dbus_connection_call(connection_, cString(kServiceName).c_str(), cString(kObjectPath).c_str(),
                          cString(kInterface).c_str(), "Notify", parameters, G_VARIANT_TYPE("(u)"),
                          G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &Callbacks::onNotifyReply,
@@ -305,6 +307,7 @@ void ZRVUserNotificationTransportFreedesktop::serviceSignal(std::string_view sig
     delivered_.erase(found);
   } else if (signal == "ActionInvoked" && (detail == kDefaultAction || detail == kOpenAction)) {
     ZRVUserNotificationPtr notification = (*found)->notification;
-    if (auto delegate = delegate_.lock()) delegate->userNotificationTransportDidActivateNotification(*this, notification);
+    if (auto delegate = delegate_.lock())
+      delegate->userNotificationTransportDidActivateNotification(*this, notification);
   }
 }

@@ -58,8 +58,8 @@ class ZRVUserNotificationTransportFreedesktop : public platform::Object, public 
   // reached, with `error` filled). With `checkEverySecond` false no timer runs and the owner calls
   // deliverDueNotifications() itself.
   static std::shared_ptr<ZRVUserNotificationTransportFreedesktop> create(GDBusConnection* connection = nullptr,
-                                                                        bool checkEverySecond = true,
-                                                                        platform::ErrorPtr* error = nullptr);
+                                                                         bool checkEverySecond = true,
+                                                                         platform::ErrorPtr* error = nullptr);
   ~ZRVUserNotificationTransportFreedesktop() override;
 
   void getScheduledNotificationsWithCompletionHandler(const std::function<void(Notifications)>& handler) override;

@@ -110,8 +110,8 @@ struct NotificationServer::State {
       const gchar *app = nullptr, *icon = nullptr, *summary = nullptr, *body = nullptr;
       GVariantIter* actions = nullptr;
       GVariantIter* hints = nullptr;
-      g_variant_get(parameters, "(&su&s&s&sasa{sv}i)", &app, &call.replacesId, &icon, &summary, &body, &actions,
-                    &hints, &call.timeout);
+      g_variant_get(parameters, "(&su&s&s&sasa{sv}i)", &app, &call.replacesId, &icon, &summary, &body, &actions, &hints,
+                    &call.timeout);
       call.appName = app;
       call.icon = icon;
       call.summary = summary;

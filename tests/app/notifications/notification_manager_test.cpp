@@ -96,8 +96,8 @@ TEST_F(NotificationManager, ADeactivatedTriggerLosesItsNotificationsForEveryEven
 }
 
 TEST_F(NotificationManager, AMovedEventIsRescheduledAndOthersStay) {
-  const auto holidayIds = std::set{scheduledFor(*holiday, *day)->identifier().value(),
-                                   scheduledFor(*holiday, *hour)->identifier().value()};
+  const auto holidayIds =
+      std::set{scheduledFor(*holiday, *day)->identifier().value(), scheduledFor(*holiday, *hour)->identifier().value()};
   storeEvents({changed(birthday, [](ZRVEvent& e) { e.setDate(localDate(2024, 6, 2, 12)); })});
   ASSERT_THAT(scheduled(), SizeIs(6));
   EXPECT_EQ(scheduledFor(*birthday, *day)->delivery(), localDate(2024, 6, 1, 12));

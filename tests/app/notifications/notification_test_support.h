@@ -26,9 +26,7 @@ namespace zorvel::test {
 // Records what the manager hands its delegate. Main thread.
 class RecordingDelegate : public ZRVUserNotificationManagerDelegate {
  public:
-  void userActivatedNotificationForEvent(const std::shared_ptr<ZRVEvent>& event) override {
-    events.push_back(event);
-  }
+  void userActivatedNotificationForEvent(const std::shared_ptr<ZRVEvent>& event) override { events.push_back(event); }
   std::vector<std::shared_ptr<ZRVEvent>> events;
 };
 
