@@ -7,6 +7,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
   libspdlog-dev systemtap-sdt-dev libsystemd-dev systemd
   libgtk-4-dev xvfb xauth
+  dbus dunst
   postgresql libpq-dev
 )
 missing=()

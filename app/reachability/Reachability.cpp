@@ -52,7 +52,7 @@ struct Reachability::Callbacks {
 // ---- Making ----
 
 std::shared_ptr<Reachability> Reachability::reachabilityWithHostname(std::string_view hostname,
-                                                                    GNetworkMonitor* monitor) {
+                                                                     GNetworkMonitor* monitor) {
   if (hostname.empty()) return nullptr;
   GNetworkMonitor* chosen = monitorOrDefault(monitor);
   if (!chosen) return nullptr;
@@ -62,7 +62,7 @@ std::shared_ptr<Reachability> Reachability::reachabilityWithHostname(std::string
 }
 
 std::shared_ptr<Reachability> Reachability::reachabilityWithAddress(const sockaddr* address, socklen_t length,
-                                                                   GNetworkMonitor* monitor) {
+                                                                    GNetworkMonitor* monitor) {
   if (!address) return nullptr;
   const bool ipv4 = address->sa_family == AF_INET && length >= sizeof(sockaddr_in);
   const bool ipv6 = address->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6);
@@ -70,8 +70,7 @@ std::shared_ptr<Reachability> Reachability::reachabilityWithAddress(const sockad
   GNetworkMonitor* chosen = monitorOrDefault(monitor);
   if (!chosen) return nullptr;
   GSocketConnectable* target = nullptr;
-  const bool defaultRoute =
-      ipv4 && reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr == htonl(INADDR_ANY);
+  const bool defaultRoute = ipv4 && reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr == htonl(INADDR_ANY);
   if (!defaultRoute) {
     GSocketAddress* socketAddress = g_socket_address_new_from_native(const_cast<sockaddr*>(address), length);
     if (!socketAddress) {
@@ -203,7 +202,8 @@ void Reachability::reachabilityChanged(ReachabilityFlags flags, std::uint64_t ge
 
 bool Reachability::isReachableWithFlags(ReachabilityFlags flags) {
   if (!(flags & kReachabilityFlagReachable)) return false;
-  const ReachabilityFlags transientRequired = kReachabilityFlagConnectionRequired | kReachabilityFlagTransientConnection;
+  const ReachabilityFlags transientRequired =
+      kReachabilityFlagConnectionRequired | kReachabilityFlagTransientConnection;
   return (flags & transientRequired) != transientRequired;
 }
 

@@ -71,14 +71,14 @@ class Reachability : public platform::Object {
   // A wrapper for a host name (UTF-8), asked of `monitor` (null: the system's default monitor,
   // which GIO_USE_NETWORK_MONITOR chooses). Null for an empty name or when there is no monitor.
   static std::shared_ptr<Reachability> reachabilityWithHostname(std::string_view hostname,
-                                                               GNetworkMonitor* monitor = nullptr);
+                                                                GNetworkMonitor* monitor = nullptr);
   static std::shared_ptr<Reachability> reachabilityWithHostName(std::string_view hostname,
-                                                               GNetworkMonitor* monitor = nullptr) {
+                                                                GNetworkMonitor* monitor = nullptr) {
     return reachabilityWithHostname(hostname, monitor);
   }
   // A wrapper for a socket address (IPv4 or IPv6); null for other families or a short length.
   static std::shared_ptr<Reachability> reachabilityWithAddress(const sockaddr* address, socklen_t length,
-                                                              GNetworkMonitor* monitor = nullptr);
+                                                               GNetworkMonitor* monitor = nullptr);
   // The default route: 0.0.0.0, port 0.
   static std::shared_ptr<Reachability> reachabilityForInternetConnection(GNetworkMonitor* monitor = nullptr);
   // The link-local network 169.254.0.0.
@@ -136,8 +136,8 @@ class Reachability : public platform::Object {
   // An answer, on the serial queue.
   void reachabilityChanged(ReachabilityFlags flags, std::uint64_t generation);
 
-  GNetworkMonitor* const monitor_;       // owned (a reference)
-  GSocketConnectable* const target_;     // owned (a reference); null for the default route
+  GNetworkMonitor* const monitor_;    // owned (a reference)
+  GSocketConnectable* const target_;  // owned (a reference); null for the default route
   const platform::DispatchQueuePtr queue_;
   std::atomic<bool> reachableOnWWAN_{true};
 

@@ -41,8 +41,8 @@ std::shared_ptr<ZRVReachabilityManager> ZRVReachabilityManager::create(std::stri
 }
 
 ZRVReachabilityManager::ZRVReachabilityManager()
-    : stateMachine_({platform::make<ZRVReachabilityStateNotReachable>(), platform::make<ZRVReachabilityStateReachable>()}) {
-}
+    : stateMachine_(
+          {platform::make<ZRVReachabilityStateNotReachable>(), platform::make<ZRVReachabilityStateReachable>()}) {}
 
 ZRVReachabilityManager::~ZRVReachabilityManager() {
   if (reachability_) reachability_->stopNotifier();

@@ -59,8 +59,12 @@ constexpr const char* kIntrospection = R"(
 // ---- PrivateBus ----
 
 PrivateBus::PrivateBus() {
+  // Bringing the bus up unsets DISPLAY (against X11 bus autolaunch); tests on a display keep it.
+  const char* display = std::getenv("DISPLAY");
+  const std::string keptDisplay = display ? display : "";
   GTestDBus* bus = g_test_dbus_new(G_TEST_DBUS_NONE);
   g_test_dbus_up(bus);
+  if (display) setenv("DISPLAY", keptDisplay.c_str(), 1);
   bus_ = bus;
   address_ = g_test_dbus_get_bus_address(bus);
 }

@@ -23,7 +23,7 @@
 namespace zorvel::test {
 
 // A private session bus (a dbus-daemon of its own) for the life of the object; its address is
-// also put into DBUS_SESSION_BUS_ADDRESS while it is up.
+// also put into DBUS_SESSION_BUS_ADDRESS while it is up. DISPLAY is left as it was.
 class PrivateBus {
  public:
   PrivateBus();

@@ -62,7 +62,7 @@ TEST_F(NotificationManager, TwoEventsAndThreeTriggersScheduleSixAndASecondSyncCh
   const auto before = scheduledIdentifiers();
   manager->syncNotifications();
   EXPECT_EQ(scheduledIdentifiers(), before);
-  EXPECT_THAT(server.notifyCalls(), IsEmpty());  // nothing is due yet
+  EXPECT_THAT(server->notifyCalls(), IsEmpty());  // nothing is due yet
 }
 
 TEST_F(NotificationManager, EveryDatabaseUpdateSynchronises) {
@@ -135,7 +135,7 @@ TEST_F(NotificationManager, OfTwoCopiesForTheSameEventAndTriggerOnlyTheFirstStay
 TEST_F(NotificationManager, ADueNotificationIsShownByTheServiceWithTheEventAndTrigger) {
   clock.set(*day->deliveryDateForEvent(*birthday));
   EXPECT_EQ(deliver(), 1u);
-  auto calls = server.notifyCalls();
+  auto calls = server->notifyCalls();
   ASSERT_THAT(calls, SizeIs(1));
   EXPECT_EQ(calls[0].appName, "Zorvel");
   EXPECT_EQ(calls[0].replacesId, 0u);
@@ -158,16 +158,16 @@ TEST_F(NotificationManager, ADueNotificationIsShownByTheServiceWithTheEventAndTr
 TEST_F(NotificationManager, AnActivatedNotificationReachesTheDelegateWithItsEventAndLeavesTheList) {
   clock.set(*day->deliveryDateForEvent(*birthday));
   deliver();
-  const std::uint32_t id = server.notifyCalls().at(0).id;
-  server.invokeAction(id, "default");
+  const std::uint32_t id = server->notifyCalls().at(0).id;
+  server->invokeAction(id, "default");
   ASSERT_TRUE(platform::runMainLoopUntil([&] { return !delegate->events.empty(); }, 10));
   ASSERT_THAT(delegate->events, SizeIs(1));
   ASSERT_TRUE(delegate->events[0]);
   EXPECT_EQ(delegate->events[0]->uuid(), birthday->uuid());
   EXPECT_EQ(delegate->events[0]->name(), "Birthday");
   EXPECT_THAT(delivered(), IsEmpty());
-  ASSERT_TRUE(platform::runMainLoopUntil([&] { return !server.closeCalls().empty(); }, 10));
-  EXPECT_THAT(server.closeCalls(), ElementsAre(id));
+  ASSERT_TRUE(platform::runMainLoopUntil([&] { return !server->closeCalls().empty(); }, 10));
+  EXPECT_THAT(server->closeCalls(), ElementsAre(id));
 }
 
 TEST_F(NotificationManager, ANotificationOfADeletedEventGivesTheDelegateNothing) {
@@ -175,7 +175,7 @@ TEST_F(NotificationManager, ANotificationOfADeletedEventGivesTheDelegateNothing)
   deliver();
   ASSERT_TRUE(database->deleteEvent(*birthday));
   ASSERT_TRUE(flushMainQueue());
-  server.invokeAction(server.notifyCalls().at(0).id, "default");
+  server->invokeAction(server->notifyCalls().at(0).id, "default");
   ASSERT_TRUE(platform::runMainLoopUntil([&] { return !delegate->events.empty(); }, 10));
   EXPECT_EQ(delegate->events[0], nullptr);
 }
@@ -183,11 +183,11 @@ TEST_F(NotificationManager, ANotificationOfADeletedEventGivesTheDelegateNothing)
 TEST_F(NotificationManager, OtherActionsAndOtherIdsActivateNothing) {
   clock.set(*day->deliveryDateForEvent(*birthday));
   deliver();
-  const std::uint32_t id = server.notifyCalls().at(0).id;
-  server.invokeAction(id, "dismiss");
-  server.invokeAction(id + 100, "default");
+  const std::uint32_t id = server->notifyCalls().at(0).id;
+  server->invokeAction(id, "dismiss");
+  server->invokeAction(id + 100, "default");
   // A later activation proves the earlier signals were handled (they arrive in order).
-  server.invokeAction(id, "Open");
+  server->invokeAction(id, "Open");
   ASSERT_TRUE(platform::runMainLoopUntil([&] { return !delegate->events.empty(); }, 10));
   EXPECT_THAT(delegate->events, SizeIs(1));
 }
@@ -195,7 +195,7 @@ TEST_F(NotificationManager, OtherActionsAndOtherIdsActivateNothing) {
 TEST_F(NotificationManager, ANotificationTheServiceClosedLeavesTheDeliveredList) {
   clock.set(*day->deliveryDateForEvent(*birthday));
   deliver();
-  server.closeByUser(server.notifyCalls().at(0).id);
+  server->closeByUser(server->notifyCalls().at(0).id);
   ASSERT_TRUE(platform::runMainLoopUntil([&] { return delivered().empty(); }, 10));
 }
 
@@ -208,8 +208,8 @@ TEST_F(NotificationManager, SynchronisingKeepsTheDeliveredList) {
   manager->syncNotifications();
   EXPECT_THAT(delivered(), SizeIs(1));
   platform::RunLoop::main().runFor(0.2);
-  EXPECT_THAT(server.closeCalls(), IsEmpty());
-  EXPECT_THAT(server.openIds(), SizeIs(1));
+  EXPECT_THAT(server->closeCalls(), IsEmpty());
+  EXPECT_THAT(server->openIds(), SizeIs(1));
 }
 
 // The interface completes an event once its date has passed; the update that follows used to
@@ -224,7 +224,7 @@ TEST_F(NotificationManager, TheNotificationOfAnEventCompletedAtItsDateIsStillSho
   storeEvents({changed(meeting, [](ZRVEvent& e) { e.setState(ZRVEventStateComplete); })});
   EXPECT_TRUE(scheduledFor(*meeting, *occurred));
   EXPECT_EQ(deliver(), 1u);
-  auto calls = server.notifyCalls();
+  auto calls = server->notifyCalls();
   ASSERT_THAT(calls, SizeIs(1));
   EXPECT_EQ(calls[0].summary, "Meeting");
   EXPECT_EQ(calls[0].body, "event has occurred");
@@ -241,9 +241,9 @@ TEST_F(NotificationManager, ANotificationRemovedBeforeTheServiceAnsweredIsClosed
   ASSERT_THAT(pending, SizeIs(1));
   transport->removeDeliveredNotification(*pending[0]);
   EXPECT_THAT(delivered(), IsEmpty());
-  ASSERT_TRUE(platform::runMainLoopUntil([&] { return !server.closeCalls().empty(); }, 10));
-  EXPECT_THAT(server.closeCalls(), ElementsAre(server.notifyCalls().at(0).id));
-  EXPECT_THAT(server.openIds(), IsEmpty());
+  ASSERT_TRUE(platform::runMainLoopUntil([&] { return !server->closeCalls().empty(); }, 10));
+  EXPECT_THAT(server->closeCalls(), ElementsAre(server->notifyCalls().at(0).id));
+  EXPECT_THAT(server->openIds(), IsEmpty());
 }
 
 TEST_F(NotificationManager, TheTransportAsksTheServiceForItsCapabilities) {

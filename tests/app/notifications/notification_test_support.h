@@ -49,6 +49,11 @@ inline GDBusConnection* connectTo(const std::string& address) {
 
 class NotificationTest : public DatabaseTest {
  protected:
+  // With false, no stand-in service is started: the test brings a service of its own.
+  explicit NotificationTest(bool standInService = true) {
+    if (standInService) server = std::make_unique<NotificationServer>(bus.address());
+  }
+
   void SetUp() override {
     database = open();
     ASSERT_TRUE(database);
@@ -126,7 +131,7 @@ class NotificationTest : public DatabaseTest {
   }
 
   PrivateBus bus;
-  NotificationServer server{bus.address()};
+  std::unique_ptr<NotificationServer> server;
   ZRVDatabaseManager::Ptr database;
   GDBusConnection* connection = nullptr;
   std::shared_ptr<ZRVUserNotificationTransportFreedesktop> transport;

@@ -108,8 +108,8 @@ TEST(Reachability, AStartAsksOnceAndEveryChangeReachesTheClosuresOnTheSerialQueu
 
   std::lock_guard lock(calls->mutex);
   EXPECT_THAT(calls->kinds, ElementsAre("unreachable", "reachable"));
-  EXPECT_THAT(calls->queues, ElementsAre(wrapper->reachabilitySerialQueue()->label(),
-                                         wrapper->reachabilitySerialQueue()->label()));
+  EXPECT_THAT(calls->queues,
+              ElementsAre(wrapper->reachabilitySerialQueue()->label(), wrapper->reachabilitySerialQueue()->label()));
   EXPECT_TRUE(wrapper->isReachable());
   EXPECT_TRUE(wrapper->isReachableViaWiFi());
   EXPECT_FALSE(wrapper->isReachableViaWWAN());
@@ -119,8 +119,8 @@ TEST(Reachability, AStartAsksOnceAndEveryChangeReachesTheClosuresOnTheSerialQueu
   EXPECT_EQ(wrapper->currentReachabilityFlags(), "XR -------");
   EXPECT_THAT(wrapper->description(), testing::MatchesRegex("<Reachability: 0x[0-9a-f]+ \\(XR -------\\)>"));
   // Posted on the main queue, about the wrapper.
-  EXPECT_THAT(posts.labels(), ElementsAre(platform::DispatchQueue::main()->label(),
-                                          platform::DispatchQueue::main()->label()));
+  EXPECT_THAT(posts.labels(),
+              ElementsAre(platform::DispatchQueue::main()->label(), platform::DispatchQueue::main()->label()));
   EXPECT_EQ(posts.objects()[0], wrapper);
   wrapper->stopNotifier();
 }

@@ -24,7 +24,6 @@ struct TestNetworkMonitorClass {
   GObjectClass parent_class;
 };
 
-
 namespace network_monitor_detail {
 
 enum { kPropAvailable = 1, kPropMetered, kPropConnectivity };
@@ -104,8 +103,7 @@ inline GType test_network_monitor_get_type() {
         reinterpret_cast<GClassInitFunc>(+[](gpointer cls, gpointer) {
           test_network_monitor_class_init(static_cast<TestNetworkMonitorClass*>(cls));
         }),
-        sizeof(TestNetworkMonitor),
-        reinterpret_cast<GInstanceInitFunc>(+[](GTypeInstance* instance, gpointer) {
+        sizeof(TestNetworkMonitor), reinterpret_cast<GInstanceInitFunc>(+[](GTypeInstance* instance, gpointer) {
           test_network_monitor_init(reinterpret_cast<TestNetworkMonitor*>(instance));
         }),
         GTypeFlags(0));
