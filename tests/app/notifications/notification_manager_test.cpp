@@ -246,6 +246,17 @@ TEST_F(NotificationManager, ANotificationRemovedBeforeTheServiceAnsweredIsClosed
   EXPECT_THAT(server->openIds(), IsEmpty());
 }
 
+TEST_F(NotificationManager, EverythingDueIsShownAndRemovingAllClosesEachOnTheService) {
+  clock.set(*day->deliveryDateForEvent(*holiday));  // all of the birthday's, and the holiday's day
+  EXPECT_EQ(deliver(), 4u);
+  ASSERT_THAT(server->openIds(), SizeIs(4));
+  transport->removeAllDeliveredNotifications();
+  EXPECT_THAT(delivered(), IsEmpty());
+  ASSERT_TRUE(platform::runMainLoopUntil([&] { return server->closeCalls().size() == 4; }, 10));
+  EXPECT_THAT(server->openIds(), IsEmpty());
+  EXPECT_THAT(scheduled(), SizeIs(2));
+}
+
 TEST_F(NotificationManager, TheTransportAsksTheServiceForItsCapabilities) {
   ASSERT_TRUE(platform::runMainLoopUntil([&] { return transport->hasCapabilities(); }, 10));
   EXPECT_THAT(transport->capabilities(), ElementsAre("actions", "body", "sound"));
@@ -269,6 +280,32 @@ TEST(NotificationTransport, TheOnceASecondCheckDeliversWithoutBeingAsked) {
   clock.advance(1);
   ASSERT_TRUE(platform::runMainLoopUntil([&] { return !server.notifyCalls().empty(); }, 5));
   EXPECT_EQ(server.notifyCalls()[0].summary, "Now");
+  transport.reset();
+  g_dbus_connection_close_sync(connection, nullptr, nullptr);
+  g_object_unref(connection);
+}
+
+// No notification service on the bus: the notification is not counted as delivered.
+TEST(NotificationTransport, ANotificationNoServiceTookLeavesTheDeliveredList) {
+  ScopedClock clock(localDate(2024, 5, 10, 14, 30, 27));
+  PrivateBus bus;
+  GDBusConnection* connection = connectTo(bus.address());
+  ASSERT_TRUE(connection);
+  auto transport = ZRVUserNotificationTransportFreedesktop::create(connection, false);
+  ASSERT_TRUE(transport);
+  auto n = platform::make<ZRVUserNotification>();
+  n->setIdentifier("N1");
+  n->setDelivery(clock.now());
+  transport->scheduleNotification(n, nullptr);
+  EXPECT_EQ(transport->deliverDueNotifications(), 1u);
+  auto deliveredCount = [&] {
+    std::size_t count = 0;
+    transport->getDeliveredNotificationsWithCompletionHandler([&](auto list) { count = list.size(); });
+    return count;
+  };
+  EXPECT_EQ(deliveredCount(), 1u);  // sent, no answer yet
+  ASSERT_TRUE(platform::runMainLoopUntil([&] { return deliveredCount() == 0; }, 10));
+  EXPECT_FALSE(transport->serverIdForNotification(*n));
   transport.reset();
   g_dbus_connection_close_sync(connection, nullptr, nullptr);
   g_object_unref(connection);
