@@ -58,55 +58,53 @@ void ZRVUserNotificationManager::syncNotifications() {
   ZORVEL_ASSERT_THREAD(platform::isMainThread(), "notifications are synchronised on the main thread");
   trace("syncNotifications");
   // The delivered list is not emptied here: a notification delivered a moment ago stays where the
-  // user can still see and click it.
-  // The completion keeps the manager alive in case a transport calls it later.
+  // user can still see and click it. The completion keeps the manager alive in case a transport
+  // calls it later.
   auto self = std::static_pointer_cast<ZRVUserNotificationManager>(shared_from_this());
   transport_->getScheduledNotificationsWithCompletionHandler(
       [self](Notifications scheduled) { self->reconcile(std::move(scheduled)); });
 }
 
 void ZRVUserNotificationManager::reconcile(Notifications scheduled) {
-  {
-    Notifications leftover = std::move(scheduled);  // removed unless claimed below
-    Notifications fresh;
-    const auto triggers = databaseManager_->availableTriggers();
-    const platform::Date now = ZRVClock::now();
+  Notifications leftover = std::move(scheduled);  // removed unless claimed below
+  Notifications fresh;
+  const auto triggers = databaseManager_->availableTriggers();
+  const platform::Date now = ZRVClock::now();
 
-    databaseManager_->backgroundDatabaseConnection()->readWithBlock([&](DizEvozidizReadTransaction& transaction) {
-      auto view = std::dynamic_pointer_cast<DizEvozidizViewTransaction>(transaction.ext(ZRVEventsViewName));
-      if (view) {
-        view->enumerateKeysAndObjectsInGroup(
-            std::string(ZRVEventsActiveGroup), 0, std::nullopt, {},
-            [&](const std::string&, const std::string&, const platform::Value& object, std::uint64_t, bool&) {
-              auto event = object.as<ZRVEvent>();
-              if (!event || event->state() == ZRVEventStateComplete) return;
-              Notifications eventList;
-              std::copy_if(leftover.begin(), leftover.end(), std::back_inserter(eventList),
-                           [&](const ZRVUserNotificationPtr& n) { return n->event() == event->uuid(); });
-              for (const auto& trigger : triggers) {
-                auto candidate = std::find_if(eventList.begin(), eventList.end(), [&](const ZRVUserNotificationPtr& n) {
-                  return n->trigger() == trigger->uuid();
-                });
-                const std::optional<platform::Date> delivery = trigger->deliveryDateForEvent(*event);
-                if (candidate != eventList.end() && delivery && (*candidate)->delivery() == delivery) {
-                  const ZRVUserNotificationPtr kept = *candidate;
-                  std::erase_if(leftover, [&](const ZRVUserNotificationPtr& n) { return n->isEqual(*kept); });
-                  continue;
-                }
-                auto notification = ZRVUserNotification::notificationWithEvent(*event, *trigger);
-                if (notification->delivery() && now < *notification->delivery()) fresh.push_back(notification);
+  databaseManager_->backgroundDatabaseConnection()->readWithBlock([&](DizEvozidizReadTransaction& transaction) {
+    auto view = std::dynamic_pointer_cast<DizEvozidizViewTransaction>(transaction.ext(ZRVEventsViewName));
+    if (view) {
+      view->enumerateKeysAndObjectsInGroup(
+          std::string(ZRVEventsActiveGroup), 0, std::nullopt, {},
+          [&](const std::string&, const std::string&, const platform::Value& object, std::uint64_t, bool&) {
+            auto event = object.as<ZRVEvent>();
+            if (!event || event->state() == ZRVEventStateComplete) return;
+            Notifications eventList;
+            std::copy_if(leftover.begin(), leftover.end(), std::back_inserter(eventList),
+                         [&](const ZRVUserNotificationPtr& n) { return n->event() == event->uuid(); });
+            for (const auto& trigger : triggers) {
+              auto candidate = std::find_if(eventList.begin(), eventList.end(), [&](const ZRVUserNotificationPtr& n) {
+                return n->trigger() == trigger->uuid();
+              });
+              const std::optional<platform::Date> delivery = trigger->deliveryDateForEvent(*event);
+              if (candidate != eventList.end() && delivery && (*candidate)->delivery() == delivery) {
+                const ZRVUserNotificationPtr kept = *candidate;
+                std::erase_if(leftover, [&](const ZRVUserNotificationPtr& n) { return n->isEqual(*kept); });
+                continue;
               }
-            });
-      }
-      for (const auto& notification : leftover) {
-        // Due now: the transport delivers it at its next check, whatever became of its event
-        // (completing an event at its date must not swallow its last notification).
-        if (notification->delivery() && *notification->delivery() <= now) continue;
-        transport_->removeScheduledNotification(*notification);
-      }
-      for (const auto& notification : fresh) transport_->scheduleNotification(notification, [](platform::ErrorPtr) {});
-    });
-  }
+              auto notification = ZRVUserNotification::notificationWithEvent(*event, *trigger);
+              if (notification->delivery() && now < *notification->delivery()) fresh.push_back(notification);
+            }
+          });
+    }
+    for (const auto& notification : leftover) {
+      // Due now: the transport delivers it at its next check, whatever became of its event
+      // (completing an event at its date must not swallow its last notification).
+      if (notification->delivery() && *notification->delivery() <= now) continue;
+      transport_->removeScheduledNotification(*notification);
+    }
+    for (const auto& notification : fresh) transport_->scheduleNotification(notification, [](platform::ErrorPtr) {});
+  });
 }
 
 void ZRVUserNotificationManager::userNotificationTransportDidActivateNotification(
