@@ -205,8 +205,7 @@ void ZRVEventMonitor::start() {
     if (target && GTK_IS_WINDOW(target)) {
       g_weak_ref_set(&installation->focusWindow, target);
       installation->activeHandler = g_signal_connect_data(
-          target, "notify::is-active",
-          G_CALLBACK(+[](GtkWindow* window, GParamSpec*, gpointer data) {
+          target, "notify::is-active", G_CALLBACK(+[](GtkWindow* window, GParamSpec*, gpointer data) {
             std::shared_ptr<ZRVEventMonitor> self = static_cast<WeakMonitor*>(data)->lock();
             if (!self || !self->installed_) return;
             Installation* current = self->installed_.get();
@@ -237,19 +236,19 @@ void ZRVEventMonitor::start() {
   } else if (localHandler_ && target) {
     GtkEventController* controller = gtk_event_controller_key_new();
     gtk_event_controller_set_propagation_phase(controller, GTK_PHASE_CAPTURE);
-    g_signal_connect_data(controller, "key-pressed",
-                          G_CALLBACK(+[](GtkEventControllerKey*, guint keyval, guint, GdkModifierType,
-                                         gpointer data) -> gboolean {
-                            std::shared_ptr<ZRVEventMonitor> self = static_cast<WeakMonitor*>(data)->lock();
-                            if (!self || !self->installed_ || !(self->mask_ & ZRVEventMaskKeyDown)) return FALSE;
-                            ZRVMonitoredEvent event;
-                            event.type = ZRVEventType::KeyDown;
-                            event.keyval = keyval;
-                            event.keyCode = keyCodeForKeyval(keyval);
-                            // An event handed back goes on to the window; none swallows the key.
-                            return self->localHandler_(event) ? FALSE : TRUE;
-                          }),
-                          newWeakBox(*this), deleteWeakBoxClosure, GConnectFlags(0));
+    g_signal_connect_data(
+        controller, "key-pressed",
+        G_CALLBACK(+[](GtkEventControllerKey*, guint keyval, guint, GdkModifierType, gpointer data) -> gboolean {
+          std::shared_ptr<ZRVEventMonitor> self = static_cast<WeakMonitor*>(data)->lock();
+          if (!self || !self->installed_ || !(self->mask_ & ZRVEventMaskKeyDown)) return FALSE;
+          ZRVMonitoredEvent event;
+          event.type = ZRVEventType::KeyDown;
+          event.keyval = keyval;
+          event.keyCode = keyCodeForKeyval(keyval);
+          // An event handed back goes on to the window; none swallows the key.
+          return self->localHandler_(event) ? FALSE : TRUE;
+        }),
+        newWeakBox(*this), deleteWeakBoxClosure, GConnectFlags(0));
     gtk_widget_add_controller(target, controller);
     g_weak_ref_set(&installation->keyTarget, target);
     installation->keyController = controller;

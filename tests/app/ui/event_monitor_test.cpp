@@ -2,14 +2,13 @@
 // clicks inside our own windows), the lasting loss of focus, key-downs in a window, start and stop;
 // and the panel's outside-click rules.
 
-#include "app/ui/ZRVEventMonitor.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "app/ui/ZRVEventMonitor.h"
 #include "platform/dispatch/run_loop.h"
 #include "support/interface/test_window.h"
 
@@ -21,9 +20,7 @@ namespace zorvel::test {
 namespace {
 
 // Sends input the way a person does, through the X server (XTEST).
-void xdotool(const std::string& arguments) {
-  ASSERT_EQ(std::system(("xdotool " + arguments).c_str()), 0) << arguments;
-}
+void xdotool(const std::string& arguments) { ASSERT_EQ(std::system(("xdotool " + arguments).c_str()), 0) << arguments; }
 
 // Runs the main loop for a while, so that anything that was going to arrive has arrived.
 void settle(double seconds = 0.3) {
