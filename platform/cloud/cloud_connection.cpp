@@ -136,7 +136,9 @@ PgRows PgConnection::exec(const char* sql, const std::vector<std::optional<std::
   }
   if (sqlState == "42501")
     failCloud(CloudErrorCode::PermissionFailure, "The account may not use the cloud database: " + message);
-  if (sqlState.rfind("53", 0) == 0 || sqlState.rfind("40", 0) == 0)
+  // Out of resources, a serialization failure or deadlock, and the session's limits (a lock not
+  // granted within lock_timeout, a statement cancelled by statement_timeout): worth trying later.
+  if (sqlState.rfind("53", 0) == 0 || sqlState.rfind("40", 0) == 0 || sqlState == "55P03" || sqlState == "57014")
     failCloud(CloudErrorCode::ServiceUnavailable, "The cloud database cannot serve now: " + message);
   if (sqlState.rfind("22", 0) == 0)
     failCloud(CloudErrorCode::InvalidArguments, "The cloud database refused a value: " + message);

@@ -100,7 +100,8 @@ TEST(CloudPush, AnotherUsersChangesNeverReachUs) {
   EXPECT_TRUE(bobPushes.received.empty());
   // Bob cannot learn Alice's channel: he sees only his own subscription.
   RawConnection raw(bob.connectionString);
-  EXPECT_EQ(raw.run("SELECT count(*) FROM zorvel_cloud.subscriptions"), "1");
+  EXPECT_EQ(raw.run("SELECT count(*) FROM zorvel_cloud.fetch_subscriptions('test.container', NULL)"), "1");
+  EXPECT_EQ(raw.run("SELECT count(*) FROM zorvel_cloud.subscriptions"), "ERROR 42501");
   bobContainer->setPushHandler(nullptr);
   RunLoop::main().runFor(0.1);
 }
