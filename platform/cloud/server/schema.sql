@@ -9,14 +9,14 @@
 --
 -- Trust: application users hold no rights on the tables at all. They call the functions below,
 -- which run with the rights of the tables' owner "zorvel_cloud_owner" (a role nobody logs in as),
--- check that the caller is an application user, and touch only the caller's own rows. The caller
--- is the role that logged in (session_user, which only a superuser could change); inside these
--- functions current_user is their owner. Row-level security, forced on the owner too, keeps every
--- statement to the logged-in role's rows as a second wall, so a user can neither read, change nor
--- lock another user's zones, records or subscriptions, whatever SQL it sends (LOCK TABLE, plain
--- SELECT or UPDATE are refused). Push channels are random names that only their owner can read;
--- anyone who learns one can still NOTIFY it (PostgreSQL has no right for that), which the client
--- bears by coalescing pushes.
+-- check that the caller is an application user (else ZC010) and touch only the caller's own
+-- rows. The caller is the role that logged in (session_user, which only a superuser could
+-- change); inside these functions current_user is their owner. So a user can neither read,
+-- change nor lock another user's zones, records or subscriptions, whatever SQL it sends: LOCK
+-- TABLE, plain SELECT or UPDATE are refused. Row-level security on every table keeps any role
+-- that is ever granted rights on them to the rows of the role that logged in. Push channels are
+-- random names that only their owner can read; anyone who learns one can still NOTIFY it
+-- (PostgreSQL has no right for that), which the client bears by coalescing pushes.
 --
 -- Limits: every application user's login role gets lock_timeout, statement_timeout and
 -- idle_in_transaction_session_timeout (set on the login role, since PostgreSQL applies role
@@ -25,15 +25,17 @@
 -- session, which holds up only its own rows.
 --
 -- What users can see of each other: this database's statistics views and functions (row counts,
--- table sizes, other sessions and their locks) and the role listings (pg_roles, pg_user,
--- pg_group, pg_auth_members) are revoked from PUBLIC, and so are the row estimates of pg_class.
--- What PostgreSQL leaves visible to every role and cannot take away: a role's name from its
--- number (the regrole cast, pg_get_userbyid, the owner columns of other catalogs) and whether a
--- named role exists (pg_has_role), so account names can still be guessed or enumerated by
--- number; the names and definitions of the schema's tables and functions; and, in other
--- databases of the cluster, the catalogs as they are there. The last is closed by the cluster's
--- pg_hba.conf, which should let the members of zorvel_cloud_user ("+zorvel_cloud_user") into this
--- database only (cluster.sh does so for its throwaway clusters).
+-- table sizes, other sessions and their locks), the size functions, the role listings (pg_roles,
+-- pg_user, pg_group) and the row estimates of pg_class (reltuples, relpages, relallvisible) are
+-- revoked from PUBLIC. What stays visible to every role, because PostgreSQL cannot take it away
+-- or its own work needs it: a role's name from its number (the regrole cast, pg_get_userbyid) and
+-- whether a named role exists (pg_has_role), so account names can still be guessed, or
+-- enumerated by number; pg_auth_members (role numbers only, which the service's own membership
+-- check reads); pg_authid stays closed as PostgreSQL ships it; the names and definitions of the
+-- schema's tables and functions; and, in the cluster's other databases, their catalogs as they
+-- are. The last is closed by the cluster's pg_hba.conf, which should let the members of
+-- zorvel_cloud_user ("+zorvel_cloud_user") into this database only (cluster.sh does so for its
+-- throwaway clusters).
 --
 -- Change tracking: every zone row carries its own change counter. A writer takes the zone row's
 -- lock before it numbers its changes and keeps it until it commits, so change numbers of a zone
