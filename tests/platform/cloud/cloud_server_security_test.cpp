@@ -103,8 +103,9 @@ TEST_F(CloudServerSecurity, TheFunctionsKeepEveryUserToTheirOwnRows) {
   } cases[] = {
       {"zones by name", "SELECT o_found FROM zorvel_cloud.fetch_zones('test.container', '{Events}')", "f"},
       {"all zones", "SELECT count(*) FROM zorvel_cloud.fetch_zones('test.container', NULL)", "0"},
-      {"changes of the victim's zone", "SELECT o_kind FROM zorvel_cloud.fetch_changes('test.container', 'Events', "
-                                       "NULL, 10)",
+      {"changes of the victim's zone",
+       "SELECT o_kind FROM zorvel_cloud.fetch_changes('test.container', 'Events', "
+       "NULL, 10)",
        "ERROR ZC026"},
       {"records by ID", "SELECT o_code FROM zorvel_cloud.fetch_records('test.container', " + victimZone + ")", "26"},
       {"subscriptions", "SELECT count(*) FROM zorvel_cloud.fetch_subscriptions('test.container', NULL)", "0"},
@@ -114,8 +115,8 @@ TEST_F(CloudServerSecurity, TheFunctionsKeepEveryUserToTheirOwnRows) {
        "SELECT o_code FROM zorvel_cloud.modify_records('test.container', "
        "'[{\"zone\":\"Events\",\"name\":\"secret\",\"type\":\"Events\",\"fields\":{\"name\":{\"s\":\"x\"}}}]', '[]')",
        "26"},
-      {"deleting the victim's zone",
-       "SELECT o_code FROM zorvel_cloud.modify_zones('test.container', '{}', '{Events}')", "0"},
+      {"deleting the victim's zone", "SELECT o_code FROM zorvel_cloud.modify_zones('test.container', '{}', '{Events}')",
+       "0"},
       {"purging deletion markers", "SELECT zorvel_cloud.purge_deletion_markers('0')", "0"},
   };
   for (const Case& c : cases) EXPECT_EQ(prober.run(c.sql), c.answer) << c.what;
@@ -225,13 +226,15 @@ TEST_F(CloudServerSecurity, LoadingTheSchemaAgainTakesAwayOlderRightsAndKeepsThe
         {"update", "SELECT has_table_privilege('" + victim_.name + "', 'zorvel_cloud.records', 'UPDATE')", "f"},
         {"select", "SELECT has_table_privilege('" + victim_.name + "', 'zorvel_cloud.zones', 'SELECT')", "f"},
         {"delete", "SELECT has_table_privilege('" + victim_.name + "', 'zorvel_cloud.subscriptions', 'DELETE')", "f"},
-        {"internal helper",
-         "SELECT has_function_privilege('" + victim_.name + "', 'zorvel_cloud.caller()', 'EXECUTE')", "f"},
-        {"a request", "SELECT has_function_privilege('" + victim_.name +
-                          "', 'zorvel_cloud.fetch_changes(text, text, text, integer)', 'EXECUTE')",
+        {"internal helper", "SELECT has_function_privilege('" + victim_.name + "', 'zorvel_cloud.caller()', 'EXECUTE')",
+         "f"},
+        {"a request",
+         "SELECT has_function_privilege('" + victim_.name +
+             "', 'zorvel_cloud.fetch_changes(text, text, text, integer)', 'EXECUTE')",
          "t"},
-        {"owner default", "SELECT column_default IS NULL FROM information_schema.columns WHERE table_name = 'zones' "
-                          "AND column_name = 'owner'",
+        {"owner default",
+         "SELECT column_default IS NULL FROM information_schema.columns WHERE table_name = 'zones' "
+         "AND column_name = 'owner'",
          "t"},
         {"the stored row", "SELECT zone_name FROM zorvel_cloud.zones WHERE owner = '" + victim_.name + "'", "Kept"},
     };
