@@ -161,7 +161,7 @@ CloudRecordPtr makeServerRecord(const std::string& recordType, const CloudRecord
 class CloudPushListener {
  public:
   CloudPushListener(std::string containerIdentifier, std::function<CloudConfiguration()> configuration,
-                    CloudContainer::PushHandler handler);
+                    CloudContainer::PushHandlerWithCompletion handler);
   ~CloudPushListener();
 
   // Any thread.
