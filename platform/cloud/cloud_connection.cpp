@@ -243,12 +243,18 @@ bool encodeValue(const Value& value, json& out) {
   }
 }
 
+// What the server sends is decoded only where the encoder above could have written it, so that a
+// record read from the server can always be saved back (and archived).
 std::optional<Value> decodeValue(const json& in, bool allowArray) {
   if (!in.is_object() || in.size() != 1) return std::nullopt;
   auto entry = in.begin();
   const std::string& tag = entry.key();
   const json& v = entry.value();
-  if (tag == "s" && v.is_string()) return Value(v.get<std::string>());
+  if (tag == "s" && v.is_string()) {
+    const std::string& text = v.get_ref<const std::string&>();
+    if (!isValidUtf8(text) || text.find('\0') != std::string::npos) return std::nullopt;
+    return Value(text);
+  }
   if (tag == "i" && v.is_number_integer()) {
     if (v.is_number_unsigned() &&
         v.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
@@ -267,7 +273,11 @@ std::optional<Value> decodeValue(const json& in, bool allowArray) {
     if (s == "-Infinity") return Value(-std::numeric_limits<double>::infinity());
     return std::nullopt;
   }
-  if (tag == "t" && v.is_number()) return Value(Date(v.get<double>()));
+  if (tag == "t" && v.is_number()) {
+    double seconds = v.get<double>();
+    if (!std::isfinite(seconds)) return std::nullopt;
+    return Value(Date(seconds));
+  }
   if (tag == "x" && v.is_string()) {
     auto bytes = base64Decode(v.get<std::string>());
     if (!bytes) return std::nullopt;
@@ -312,6 +322,7 @@ ValueDictionary decodeFieldsJson(const std::string& text) {
   json parsed = json::parse(text, nullptr, false);
   if (!parsed.is_object()) return out;
   for (const auto& [key, value] : parsed.items()) {
+    if (key.empty() || key.size() > kMaxFieldKeyLength || !isValidUtf8(key)) continue;  // no record holds it
     if (auto decoded = decodeValue(value, true)) out.set(key, std::move(*decoded));
   }
   return out;

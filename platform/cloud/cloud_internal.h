@@ -130,7 +130,11 @@ std::string encodeFieldsJson(const ValueDictionary& fields);
 // Whether every key is valid UTF-8 and every value has an encoding (strings: valid UTF-8 without
 // NUL; dates: finite); the first offending key goes to *badKey.
 bool fieldsAreEncodable(const ValueDictionary& fields, std::string* badKey = nullptr);
-// Decodes a JSON object of tagged values; entries that do not decode are left out.
+// The longest field key a record holds, in bytes.
+inline constexpr std::size_t kMaxFieldKeyLength = 255;
+// Decodes a JSON object of tagged values; entries that do not decode, or that no record could
+// hold or encode again (an empty or overlong key, a string with NUL, a date that is not finite),
+// are left out.
 ValueDictionary decodeFieldsJson(const std::string& json);
 // Quotes a string for a JSON document.
 std::string jsonString(const std::string& text);
@@ -150,6 +154,7 @@ struct CloudRecordAccess {
   static SaveRequest saveRequest(const CloudRecord& record);
 };
 
+// A record as the server sent it; a failure (InternalError) when it has no type or ID.
 CloudRecordPtr makeServerRecord(const std::string& recordType, const CloudRecordIDPtr& id,
                                 const std::string& fieldsJson, const std::string& changeTag,
                                 std::optional<double> createdEpoch, std::string createdBy,

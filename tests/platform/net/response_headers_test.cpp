@@ -27,14 +27,19 @@ TEST(ResponseHeaders, LinesBecomeFieldsAndMalformedOnesAreLeftOut) {
     std::vector<std::string> lines;
     Fields expected;
   } cases[] = {
-      {"a plain field", {"HTTP/1.1 200 OK\r\n", "Content-Type: text/plain\r\n", "\r\n"}, {{"Content-Type", "text/plain"}}},
+      {"a plain field",
+       {"HTTP/1.1 200 OK\r\n", "Content-Type: text/plain\r\n", "\r\n"},
+       {{"Content-Type", "text/plain"}}},
       {"both ends trimmed", {"X-A:   spaced value \t\r\n"}, {{"X-A", "spaced value"}}},
-      {"a colon in the value", {"Location: https://example.test:8443/a\r\n"}, {{"Location", "https://example.test:8443/a"}}},
+      {"a colon in the value",
+       {"Location: https://example.test:8443/a\r\n"},
+       {{"Location", "https://example.test:8443/a"}}},
       {"an empty value", {"X-Empty:\r\n"}, {{"X-Empty", ""}}},
       {"repeated names merge whatever their case",
        {"Set-Cookie: a=1\r\n", "set-cookie: b=2\r\n"},
        {{"Set-Cookie", "a=1, b=2"}}},
-      {"a later status line starts over", {"HTTP/1.1 100 Continue\r\n", "X-Old: 1\r\n", "HTTP/1.1 200 OK\r\n", "X-New: 2\r\n"},
+      {"a later status line starts over",
+       {"HTTP/1.1 100 Continue\r\n", "X-Old: 1\r\n", "HTTP/1.1 200 OK\r\n", "X-New: 2\r\n"},
        {{"X-New", "2"}}},
       {"no colon", {"garbage line\r\n"}, {}},
       {"an empty name", {": value\r\n"}, {}},
