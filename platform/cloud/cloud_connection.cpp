@@ -41,7 +41,13 @@ int PgRows::columns() const { return PQnfields(result_); }
 std::optional<std::string> PgRows::text(int row, int column) const {
   if (row < 0 || row >= count() || column < 0 || column >= columns() || PQgetisnull(result_, row, column))
     return std::nullopt;
-  return std::string(PQgetvalue(result_, row, column), static_cast<std::size_t>(PQgetlength(result_, row, column)));
+  std::string value(PQgetvalue(result_, row, column), static_cast<std::size_t>(PQgetlength(result_, row, column)));
+  // The connection's encoding is UTF-8, and PostgreSQL's text never holds NUL: anything else is
+  // not an answer of the service.
+  if (!isValidUtf8(value) || value.find('\0') != std::string::npos)
+    failCloud(CloudErrorCode::InternalError,
+              format("The server's answer holds malformed text in column %d of row %d", column, row));
+  return value;
 }
 
 std::string PgRows::requiredText(int row, int column) const {

@@ -35,7 +35,8 @@ struct CloudFailure : std::exception {
 };
 [[noreturn]] void failCloud(CloudErrorCode code, std::string description);
 
-// The rows of one answer. Column values are text; a missing (NULL) value reads as nullopt.
+// The rows of one answer. Column values are text; a missing (NULL) value reads as nullopt, and
+// text that is not UTF-8 or holds NUL is a failure (InternalError), never data.
 class PgRows {
  public:
   explicit PgRows(PGresult* result) : result_(result) {}

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <stdlib.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <optional>
+#include <string>
 
 #include "platform/cloud/cloud_database.h"
 #include "platform/cloud/cloud_error.h"
@@ -140,6 +143,43 @@ TEST(CloudFieldCodec, ARecordWithoutATypeFromTheServerIsAnErrorNotACrash) {
   auto record = detail::makeServerRecord("Events", id, R"({"n":{"i":3}})", "tag", 0.0, "me", 1.0, "me");
   EXPECT_EQ(record->objectForKey("n"), Value(std::int64_t{3}));
   EXPECT_EQ(record->recordChangeTag(), "tag");
+}
+
+// One text column of one row, as libpq hands it over (nullopt: NULL).
+detail::PgRows oneValue(const std::optional<std::string>& value) {
+  PGresult* result = PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK);
+  char name[] = "c";
+  PGresAttDesc column{name, 0, 0, 0, 25, -1, -1};
+  EXPECT_TRUE(PQsetResultAttrs(result, 1, &column));
+  EXPECT_TRUE(PQsetvalue(result, 0, 0, value ? const_cast<char*>(value->data()) : nullptr,
+                         value ? static_cast<int>(value->size()) : -1));
+  return detail::PgRows(result);
+}
+
+TEST(CloudRows, TextThatNoServiceAnswerHoldsIsAnErrorNotData) {
+  struct Case {
+    const char* what;
+    std::optional<std::string> value;
+    bool fails;
+  } cases[] = {
+      {"plain text", "Events", false},
+      {"UTF-8 text", "caf\xc3\xa9", false},
+      {"empty text", "", false},
+      {"NULL", std::nullopt, false},
+      {"a byte that is not UTF-8", "tag\xff", true},
+      {"a cut sequence", "caf\xc3", true},
+      {"NUL inside", std::string("a\0b", 3), true},
+  };
+  for (const Case& c : cases) {
+    detail::PgRows rows = oneValue(c.value);
+    try {
+      EXPECT_EQ(rows.text(0, 0), c.value) << c.what;
+      EXPECT_FALSE(c.fails) << c.what << " was read as data";
+    } catch (const detail::CloudFailure& failure) {
+      EXPECT_TRUE(c.fails) << c.what << ": " << failure.error->description();
+      EXPECT_EQ(failure.error->code(), static_cast<std::int64_t>(CloudErrorCode::InternalError)) << c.what;
+    }
+  }
 }
 
 TEST(CloudRecordID, EqualityHashAndArchive) {
