@@ -11,8 +11,8 @@
 #include <libpq-fe.h>
 
 #include <cstddef>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,12 +25,12 @@ using namespace platform;
 using namespace platform::detail;
 
 // Stops the run, naming the broken expectation, when `condition` does not hold.
-#define FUZZ_REQUIRE(condition)                                                       \
-  do {                                                                                \
-    if (!(condition)) {                                                               \
+#define FUZZ_REQUIRE(condition)                                                          \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
       std::fprintf(stderr, "broken expectation at line %d: %s\n", __LINE__, #condition); \
-      __builtin_trap();                                                               \
-    }                                                                                 \
+      __builtin_trap();                                                                  \
+    }                                                                                    \
   } while (false)
 
 namespace {
@@ -101,9 +101,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   PgRows rows(rowOf(columns));
   try {
     auto id = CloudRecordID::make("fuzzed", CloudZoneID("Events"));
-    CloudRecordPtr record = makeServerRecord(
-        rows.requiredText(0, kType), id, rows.requiredText(0, kFields), rows.requiredText(0, kTag),
-        rows.number(0, kCreated), rows.text(0, kCreator).value_or(""), rows.number(0, kModified), "");
+    CloudRecordPtr record =
+        makeServerRecord(rows.requiredText(0, kType), id, rows.requiredText(0, kFields), rows.requiredText(0, kTag),
+                         rows.number(0, kCreated), rows.text(0, kCreator).value_or(""), rows.number(0, kModified), "");
     FUZZ_REQUIRE(record && !record->recordType().empty() && record->changedKeys().empty());
     CloudRecordPtr archived = throughArchive(record);
     FUZZ_REQUIRE(archived);

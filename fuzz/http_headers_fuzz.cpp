@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -18,12 +18,12 @@ using namespace platform;
 using namespace platform::detail;
 
 // Stops the run, naming the broken expectation, when `condition` does not hold.
-#define FUZZ_REQUIRE(condition)                                                       \
-  do {                                                                                \
-    if (!(condition)) {                                                               \
+#define FUZZ_REQUIRE(condition)                                                          \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
       std::fprintf(stderr, "broken expectation at line %d: %s\n", __LINE__, #condition); \
-      __builtin_trap();                                                               \
-    }                                                                                 \
+      __builtin_trap();                                                                  \
+    }                                                                                    \
   } while (false)
 
 namespace {
@@ -51,8 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& [name, value] : block) {
     FUZZ_REQUIRE(isToken(name));
     FUZZ_REQUIRE(value.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos);
-    FUZZ_REQUIRE(value.empty() || (value.front() != ' ' && value.front() != '\t' && value.back() != ' ' &&
-                                   value.back() != '\t'));
+    FUZZ_REQUIRE(value.empty() ||
+                 (value.front() != ' ' && value.front() != '\t' && value.back() != ' ' && value.back() != '\t'));
   }
   HTTPHeaderFields fields = responseHeaderFields(block);
   FUZZ_REQUIRE(fields.fields().size() <= block.size());
