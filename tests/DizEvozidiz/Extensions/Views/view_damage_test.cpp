@@ -1,0 +1,160 @@
+// A view whose own tables are damaged in the file: the view is derived from the rows, so the store
+// drops and rebuilds it, reports the damage in its log, and goes on taking writes.
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "DizEvozidiz/DizEvozidizConnectionInternal.h"
+#include "tests/DizEvozidiz/Extensions/Views/view_store_test_support.h"
+
+namespace {
+
+using namespace viewtest;
+
+// The pages of the named tables and indexes, and the file's page size, read from a checkpointed file.
+struct PageMap {
+  std::int64_t pageSize = 0;
+  std::vector<std::int64_t> pages;
+  std::vector<std::int64_t> roots;
+};
+
+PageMap pagesOf(const std::string& path, const std::vector<std::string>& names) {
+  PageMap map;
+  sqlite3* db = nullptr;
+  EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  sqlite3_busy_timeout(db, 10000);
+  EXPECT_EQ(sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE);", nullptr, nullptr, nullptr), SQLITE_OK);
+  auto column = [&](const std::string& sql, std::vector<std::int64_t>& into) {
+    sqlite3_stmt* s = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    while (sqlite3_step(s) == SQLITE_ROW) into.push_back(sqlite3_column_int64(s, 0));
+    sqlite3_finalize(s);
+  };
+  std::vector<std::int64_t> size;
+  column("PRAGMA page_size;", size);
+  map.pageSize = size.empty() ? 0 : size[0];
+  for (const std::string& name : names) {
+    column("SELECT pageno FROM dbstat WHERE name = '" + name + "';", map.pages);
+    column("SELECT rootpage FROM sqlite_master WHERE name = '" + name + "';", map.roots);
+  }
+  sqlite3_close(db);
+  return map;
+}
+
+// Inverts `length` bytes from `offset` in each given page of the file.
+void flipBytes(const std::string& path, std::int64_t pageSize, const std::vector<std::int64_t>& pages,
+               std::int64_t offset, std::int64_t length) {
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  ASSERT_TRUE(file);
+  for (std::int64_t page : pages) {
+    const std::int64_t at = (page - 1) * pageSize + offset;
+    std::string bytes(static_cast<std::size_t>(length), '\0');
+    file.seekg(at);
+    file.read(bytes.data(), length);
+    for (char& c : bytes) c = static_cast<char>(~c);
+    file.seekp(at);
+    file.write(bytes.data(), length);
+  }
+  ASSERT_TRUE(file.flush());
+}
+
+struct Damage {
+  const char* label;
+  std::vector<std::string> tables;  // whose pages are damaged
+  bool rootsOnly;                   // only their root pages
+  std::int64_t corruptAction;
+  bool foundByWrite;  // the registration reads nothing there: the first write meets the damage
+};
+
+void PrintTo(const Damage& d, std::ostream* os) { *os << d.label; }
+
+const std::string kMap = "view_order_map";
+const std::string kPage = "view_order_page";
+const std::string kPageIndex = "sqlite_autoindex_view_order_page_1";
+
+class ViewDamage : public ::testing::TestWithParam<Damage> {};
+
+TEST_P(ViewDamage, IsRebuiltFromTheRowsAndWritesGoOn) {
+  const Damage& c = GetParam();
+  zorvel::test::TempDir dir;
+  const std::string path = (dir / "store.sqlite").string();
+  auto calls = std::make_shared<Calls>();
+  std::map<std::string, std::int64_t> rows;
+  for (int i = 0; i < 300; ++i) rows["k" + std::to_string(i)] = (i * 7919) % 1000;
+  {
+    auto database = DizEvozidiz::create(path);
+    ASSERT_TRUE(database);
+    auto connection = database->newConnection();
+    ASSERT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+      for (const auto& [k, v] : rows) t.setObject(platform::Value(v), k, "things");
+    }));
+    ASSERT_TRUE(database->registerExtension(makeView(calls, true, "v1"), "order", connection));
+    connection.reset();
+    diztest::StoreFixture::closeDatabase(database);
+  }
+  const PageMap map = pagesOf(path, c.tables);
+  ASSERT_GT(map.pageSize, 0);
+  ASSERT_FALSE(map.roots.empty());
+  // The b-tree page header: its type and cell counts no longer make sense.
+  flipBytes(path, map.pageSize, c.rootsOnly ? map.roots : map.pages, 0, 8);
+
+  diztest::LogCapture log;
+  DizEvozidizOptions options;
+  options.corruptAction = c.corruptAction;
+  auto database = DizEvozidiz::create(path, options);
+  ASSERT_TRUE(database) << "the rows are whole: the file opens";
+  auto connection = database->newConnection();
+  ASSERT_TRUE(database->registerExtension(makeView(calls, true, "v1"), "order", connection));
+  Groups groups;
+  if (!c.foundByWrite) {
+    connection->readWithBlock([&](DizEvozidizReadTransaction& t) { groups = readGroups(t, "order"); });
+    expectSameGroups(groups, expectedGroups(rows), "after registration");
+    EXPECT_TRUE(log->contains("damaged")) << "the damage is reported to the application";
+  }
+
+  auto write = [&] {
+    return connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+      t.setObject(platform::Value(1), "new", "things");
+      t.removeObjectForKey("k1", "things");
+      t.setObject(platform::Value(2), "k2", "things");
+    });
+  };
+  if (c.foundByWrite) {
+    EXPECT_FALSE(write()) << "the write that meets the damage is not committed in part";
+    EXPECT_TRUE(log->contains("damaged")) << "the damage is reported to the application";
+  }
+  ASSERT_TRUE(write()) << "writes go on";
+  rows["k2"] = 2;
+  rows["new"] = 1;
+  rows.erase("k1");
+  auto other = database->newConnection();
+  other->readWithBlock([&](DizEvozidizReadTransaction& t) { groups = readGroups(t, "order"); });
+  expectSameGroups(groups, expectedGroups(rows), "after a write");
+
+  // The file is whole again.
+  other->readWithBlock([&](DizEvozidizReadTransaction& t) {
+    sqlite3_stmt* s = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(DizInternal(*t.connection()).db, "PRAGMA integrity_check;", -1, &s, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), "ok");
+    sqlite3_finalize(s);
+  });
+  other.reset();
+  connection.reset();
+  diztest::StoreFixture::closeDatabase(database);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ViewDamage,
+    ::testing::Values(Damage{"RootPages", {kMap, kPage}, true, DizEvozidizCorruptActionFail, false},
+                      Damage{"EveryPage", {kMap, kPage, kPageIndex}, false, DizEvozidizCorruptActionFail, false},
+                      Damage{"RootPagesWithRename", {kMap, kPage}, true, DizEvozidizCorruptActionRename, false},
+                      Damage{"PageIndex", {kPageIndex}, false, DizEvozidizCorruptActionFail, true},
+                      Damage{"MapTable", {kMap}, false, DizEvozidizCorruptActionFail, true}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+}  // namespace
