@@ -211,6 +211,14 @@ class DizEvozidizConnectionInternal final : public DizEvozidizConnection, public
   // Whether `resultCode` (a primary or extended SQLite code) says the file's pages are damaged.
   static bool isCorruptionResult(int resultCode);
 
+  // ---- Damaged rows ----
+  // A statement of the store's own tables failed with `status`: when it says the file is damaged,
+  // the running transaction answers hasMetCorruption() (its nil and empty answers may hide rows),
+  // and the database records the damage beside the file, so that its next opening checks the file
+  // and applies the corrupt action. Connection queue (or the write queue) only.
+  void noteStatementFailure(int status);
+  bool corruptionMetInTransaction = false;  // reset by each new transaction object
+
   // The database's closures (never empty for the (de)serializers; sanitizers may be empty).
   const DizEvozidizSerializer& objectSerializer() const { return database_->objectSerializer(); }
   const DizEvozidizDeserializer& objectDeserializer() const { return database_->objectDeserializer(); }

@@ -102,6 +102,12 @@ bool DizEvozidizConnectionInternal::isCorruptionResult(int resultCode) {
   return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
 }
 
+void DizEvozidizConnectionInternal::noteStatementFailure(int status) {
+  if (!isCorruptionResult(status)) return;
+  corruptionMetInTransaction = true;
+  database_->noteDamagedFile();
+}
+
 void DizEvozidizConnectionInternal::noteDamagedExtensionTables(const std::string& extensionName,
                                                                const std::vector<std::string>& tables) {
   if (extensionName.empty() || tables.empty()) return;
