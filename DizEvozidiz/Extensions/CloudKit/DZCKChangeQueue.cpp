@@ -42,7 +42,8 @@ DZCKChangeSet::ModifiedRecords& DZCKPendingChangeQueue::currentModified(
   return *records;
 }
 
-std::vector<CloudRecordIDPtr>& DZCKPendingChangeQueue::currentDeleted(const DZCKDatabaseIdentifier& databaseIdentifier) {
+std::vector<CloudRecordIDPtr>& DZCKPendingChangeQueue::currentDeleted(
+    const DZCKDatabaseIdentifier& databaseIdentifier) {
   auto& ids = currentChangeSet(databaseIdentifier).deletedRecordIDs();
   if (!ids) ids.emplace();
   return *ids;
@@ -267,8 +268,7 @@ void DZCKChangeQueue::updatePendingQueueWithInsertedRecord(DZCKPendingChangeQueu
                                                            const CloudRecordPtr& record,
                                                            const DZCKDatabaseIdentifier& databaseIdentifier) {
   if (!record || !record->recordID()) return;
-  pending.currentModified(databaseIdentifier)[DZCKKeyForRecordID(*record->recordID())] =
-      DZCKChangeRecord::make(record);
+  pending.currentModified(databaseIdentifier)[DZCKKeyForRecordID(*record->recordID())] = DZCKChangeRecord::make(record);
 }
 
 void DZCKChangeQueue::updatePendingQueueWithModifiedRecord(DZCKPendingChangeQueue& pending,
@@ -301,8 +301,7 @@ void DZCKChangeQueue::updatePendingQueueWithDeletedRecordID(DZCKPendingChangeQue
   pending.currentDeleted(databaseIdentifier).push_back(recordID);
 }
 
-void DZCKChangeQueue::updatePendingQueueWithMergedRecord(DZCKPendingChangeQueue& pending,
-                                                         const CloudRecordPtr& record,
+void DZCKChangeQueue::updatePendingQueueWithMergedRecord(DZCKPendingChangeQueue& pending, const CloudRecordPtr& record,
                                                          const DZCKDatabaseIdentifier& databaseIdentifier) {
   if (!record || !record->recordID()) return;
   const DZCKRecordIDKey key = DZCKKeyForRecordID(*record->recordID());

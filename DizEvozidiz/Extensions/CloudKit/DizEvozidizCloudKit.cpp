@@ -271,18 +271,18 @@ void DizEvozidizCloudKit::queueOperationForChangeSet(const DZCKChangeSetPtr& cha
   operation->setDatabase(database);
   operation->setSavePolicy(platform::CloudRecordSavePolicy::IfServerRecordUnchanged);
   std::weak_ptr<DizEvozidizCloudKit> weak = self();
-  operation->setModifyRecordsCompletionBlock(
-      [weak, changeSet](const std::vector<CloudRecordPtr>& saved, const std::vector<CloudRecordIDPtr>& deleted,
-                        const ErrorPtr& error) {
-        auto extension = weak.lock();
-        if (!extension) return;
-        if (!error)
-          extension->handleCompletedOperation(changeSet, saved, deleted);
-        else if (platform::isCloudError(*error, platform::CloudErrorCode::PartialFailure))
-          extension->handlePartiallyFailedOperation(changeSet, saved, deleted, error);
-        else
-          extension->handleFailedOperation(changeSet, error);
-      });
+  operation->setModifyRecordsCompletionBlock([weak, changeSet](const std::vector<CloudRecordPtr>& saved,
+                                                               const std::vector<CloudRecordIDPtr>& deleted,
+                                                               const ErrorPtr& error) {
+    auto extension = weak.lock();
+    if (!extension) return;
+    if (!error)
+      extension->handleCompletedOperation(changeSet, saved, deleted);
+    else if (platform::isCloudError(*error, platform::CloudErrorCode::PartialFailure))
+      extension->handlePartiallyFailedOperation(changeSet, saved, deleted, error);
+    else
+      extension->handleFailedOperation(changeSet, error);
+  });
   masterOperationQueue_->addOperation(operation);
 }
 
@@ -291,9 +291,8 @@ void DizEvozidizCloudKit::handleFailedOperation(const DZCKChangeSetPtr& changeSe
   masterQueue_->resetFailedInFlightChangeSet();
   postNotification(DZCKInFlightChangeSetChangedNotification, changeSet->uuid());
   auto extension = self();
-  platform::DispatchQueue::main()->async([extension, changeSet, error] {
-    extension->operationErrorBlock_(changeSet->databaseIdentifier(), error);
-  });
+  platform::DispatchQueue::main()->async(
+      [extension, changeSet, error] { extension->operationErrorBlock_(changeSet->databaseIdentifier(), error); });
 }
 
 void DizEvozidizCloudKit::handlePartiallyFailedOperation(const DZCKChangeSetPtr& changeSet,
@@ -306,8 +305,7 @@ void DizEvozidizCloudKit::handlePartiallyFailedOperation(const DZCKChangeSetPtr&
     if (auto id = item.itemID.as<platform::CloudRecordID>()) failed.insert(DZCKKeyForRecordID(*id));
   std::vector<CloudRecordPtr> saved;
   for (const auto& record : savedRecords)
-    if (record && record->recordID() && !failed.count(DZCKKeyForRecordID(*record->recordID())))
-      saved.push_back(record);
+    if (record && record->recordID() && !failed.count(DZCKKeyForRecordID(*record->recordID()))) saved.push_back(record);
   std::vector<CloudRecordIDPtr> deleted;
   for (const auto& id : deletedRecordIDs)
     if (id && !failed.count(DZCKKeyForRecordID(*id))) deleted.push_back(id);
@@ -315,9 +313,8 @@ void DizEvozidizCloudKit::handlePartiallyFailedOperation(const DZCKChangeSetPtr&
   auto connection = beginCompletionTransaction();
   auto extension = self();
   auto reportError = [extension, changeSet, error] {
-    platform::DispatchQueue::main()->async([extension, changeSet, error] {
-      extension->operationErrorBlock_(changeSet->databaseIdentifier(), error);
-    });
+    platform::DispatchQueue::main()->async(
+        [extension, changeSet, error] { extension->operationErrorBlock_(changeSet->databaseIdentifier(), error); });
   };
   if (!connection) {
     masterQueue_->resetFailedInFlightChangeSet();

@@ -109,10 +109,9 @@ class DizEvozidizCloudKit : public DizEvozidizExtension {
  public:
   // A downloaded record merged into local rows: collection and key are nullopt when no row owns
   // the record but local changes to it are still queued.
-  using MergeBlock = std::function<void(DizEvozidizReadWriteTransaction& transaction,
-                                        const std::optional<std::string>& collection,
-                                        const std::optional<std::string>& key,
-                                        const platform::CloudRecordPtr& remoteRecord, DZCKMergeInfo& info)>;
+  using MergeBlock = std::function<void(
+      DizEvozidizReadWriteTransaction& transaction, const std::optional<std::string>& collection,
+      const std::optional<std::string>& key, const platform::CloudRecordPtr& remoteRecord, DZCKMergeInfo& info)>;
   // After every failed upload, on the main queue.
   using OperationErrorBlock =
       std::function<void(const DZCKDatabaseIdentifier& databaseIdentifier, const platform::ErrorPtr& error)>;

@@ -113,8 +113,8 @@ void DizEvozidizCloudKitConnection::_flushMemoryWithFlags(unsigned flags) {
 }
 
 bool DizEvozidizCloudKitConnection::hasChangesetEntries() const {
-  return !changeset_deletedRowids.empty() || !changeset_deletedHashes.empty() ||
-         !changeset_mappingTableInfo.empty() || !changeset_recordTableInfo.empty();
+  return !changeset_deletedRowids.empty() || !changeset_deletedHashes.empty() || !changeset_mappingTableInfo.empty() ||
+         !changeset_recordTableInfo.empty();
 }
 
 void DizEvozidizCloudKitConnection::getInternalChangeset(Value& internal, Value& external, bool& hasDiskChanges) {
@@ -167,8 +167,7 @@ void DizEvozidizCloudKitConnection::processChangeset(const Value& changeset) {
   std::map<std::int64_t, std::shared_ptr<DZCKCleanMappingTableInfo>> mapping;
   if (changeset["mappingTableInfo"].isDictionary())
     for (const auto& [rowid, hash] : changeset["mappingTableInfo"].asDictionary())
-      if (hash.isString())
-        mapping[std::stoll(rowid)] = std::make_shared<DZCKCleanMappingTableInfo>(hash.asString());
+      if (hash.isString()) mapping[std::stoll(rowid)] = std::make_shared<DZCKCleanMappingTableInfo>(hash.asString());
   applyToCache(cleanMappingTableInfoCache, wasReset, deletedRowids, mapping);
 
   std::set<std::string> deletedHashes;

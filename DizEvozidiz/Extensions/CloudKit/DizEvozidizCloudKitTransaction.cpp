@@ -152,7 +152,8 @@ bool DizEvozidizCloudKitTransaction::createTables() {
     std::string table;
   };
   const Step steps[] = {
-      {"CREATE TABLE IF NOT EXISTS " + mapping + "(\"rowid\" INTEGER PRIMARY KEY, \"recordTable_hash\" TEXT NOT NULL );",
+      {"CREATE TABLE IF NOT EXISTS " + mapping +
+           "(\"rowid\" INTEGER PRIMARY KEY, \"recordTable_hash\" TEXT NOT NULL );",
        "%@: %@ - Failed creating table (%@): %d %s", cloudKit().mappingTableName()},
       {"CREATE INDEX IF NOT EXISTS \"recordTable_hash\" ON " + mapping + " (\"recordTable_hash\");",
        "%@: %@ - Failed creating index on table (%@): %d %s", cloudKit().mappingTableName()},
@@ -193,8 +194,8 @@ bool DizEvozidizCloudKitTransaction::restoreMasterChangeQueue() {
   while ((status = sqlite3_step(s)) == SQLITE_ROW) {
     std::optional<std::string> uuid = columnText(s, 0);
     if (!uuid) continue;
-    auto changeSet = DZCKChangeSet::fromRow(*uuid, columnText(s, 1), columnText(s, 2), columnBlob(s, 3),
-                                            columnBlob(s, 4));
+    auto changeSet =
+        DZCKChangeSet::fromRow(*uuid, columnText(s, 1), columnText(s, 2), columnBlob(s, 3), columnBlob(s, 4));
     byUUID[*uuid] = changeSet;
     last = changeSet;
   }
@@ -359,8 +360,8 @@ void DizEvozidizCloudKitTransaction::handleInsertObject(const Value& object, con
 void DizEvozidizCloudKitTransaction::handleUpdateObject(const Value& object, const DizCollectionKeyPtr& collectionKey,
                                                         const Value& metadata, std::int64_t rowid) {
   if (rowidsInMidMerge_ && rowidsInMidMerge_->count(rowid)) return;
-  if (!(cloudKit().recordHandler()->blockInvokeOptions() & (DizBlockInvokeOnObjectModified |
-                                                             DizBlockInvokeOnMetadataModified)))
+  if (!(cloudKit().recordHandler()->blockInvokeOptions() &
+        (DizBlockInvokeOnObjectModified | DizBlockInvokeOnMetadataModified)))
     return;
   handleChange(rowid, collectionKey, object, metadata, false);
 }
@@ -460,8 +461,8 @@ void DizEvozidizCloudKitTransaction::handleRemoveObjectsForKeys(const std::vecto
 }
 
 void DizEvozidizCloudKitTransaction::handleRemoveAllObjectsInAllCollections() {
-  for (auto which : {DizEvozidizCloudKitConnection::kMappingTableRemoveAll,
-                     DizEvozidizCloudKitConnection::kRecordTableRemoveAll}) {
+  for (auto which :
+       {DizEvozidizCloudKitConnection::kMappingTableRemoveAll, DizEvozidizCloudKitConnection::kRecordTableRemoveAll}) {
     sqlite3_stmt* s = connection_->statement(which);
     if (!s) {
       noteFailure("removeAll");
@@ -580,8 +581,7 @@ void DizEvozidizCloudKitTransaction::processRecord(CloudRecordPtr record, const 
 
 // ---- Lookups ----
 
-DZCKMappingTableInfoPtr DizEvozidizCloudKitTransaction::mappingTableInfoForRowid(std::int64_t rowid,
-                                                                                 bool cacheResult) {
+DZCKMappingTableInfoPtr DizEvozidizCloudKitTransaction::mappingTableInfoForRowid(std::int64_t rowid, bool cacheResult) {
   auto dirty = connection_->dirtyMappingTableInfoDict.find(rowid);
   if (dirty != connection_->dirtyMappingTableInfoDict.end()) return dirty->second;
   if (auto* cached = connection_->cleanMappingTableInfoCache.objectForKey(rowid)) return *cached;
@@ -666,8 +666,7 @@ std::map<std::int64_t, DZCKMappingTableInfoPtr> DizEvozidizCloudKitTransaction::
         result[sqlite3_column_int64(s, 0)] = std::make_shared<DZCKCleanMappingTableInfo>(*hash);
     }
     if (status != SQLITE_DONE)
-      DZCK_TXN_LOG_ERROR("%@: %@ - sqlite_step error: %d %s", "mappingTableInfoForRowids:", status,
-                         sqlite3_errmsg(db));
+      DZCK_TXN_LOG_ERROR("%@: %@ - sqlite_step error: %d %s", "mappingTableInfoForRowids:", status, sqlite3_errmsg(db));
     sqlite3_finalize(s);
   }
   return result;
@@ -1011,7 +1010,8 @@ void DizEvozidizCloudKitTransaction::storeSavedRecords(const DZCKChangeSet& chan
 void DizEvozidizCloudKitTransaction::handleCompletedOperationWithChangeSet(
     const DZCKChangeSetPtr& changeSet, const std::vector<CloudRecordPtr>& savedRecords,
     const std::vector<CloudRecordIDPtr>&) {
-  if (!databaseReadWriteTransaction()) raiseRequiresReadWrite("handleCompletedOperationWithChangeSet:savedRecords:deletedRecordIDs:");
+  if (!databaseReadWriteTransaction())
+    raiseRequiresReadWrite("handleCompletedOperationWithChangeSet:savedRecords:deletedRecordIDs:");
   connection_->isOperationCompletionTransaction = true;
   storeSavedRecords(*changeSet, savedRecords, true);
   DZCKChangeQueue& master = cloudKit().masterQueue();

@@ -94,14 +94,12 @@ class DizEvozidizCloudKitTransaction : public DizEvozidizExtensionTransaction {
   void handleRemoveAllObjectsInAllCollections() override;
 
   // ---- Upload outcomes (read-write transactions of the completion connection) ----
-  void handleCompletedOperationWithChangeSet(const DZCKChangeSetPtr& changeSet,
-                                             const std::vector<platform::CloudRecordPtr>& savedRecords,
-                                             const std::vector<platform::CloudRecordIDPtr>& deletedRecordIDs)
-      ZORVEL_NO_THREAD_SAFETY_ANALYSIS;
-  void handlePartiallyCompletedOperationWithChangeSet(const DZCKChangeSetPtr& changeSet,
-                                                      const std::vector<platform::CloudRecordPtr>& savedRecords,
-                                                      const std::vector<platform::CloudRecordIDPtr>& deletedRecordIDs)
-      ZORVEL_NO_THREAD_SAFETY_ANALYSIS;
+  void handleCompletedOperationWithChangeSet(
+      const DZCKChangeSetPtr& changeSet, const std::vector<platform::CloudRecordPtr>& savedRecords,
+      const std::vector<platform::CloudRecordIDPtr>& deletedRecordIDs) ZORVEL_NO_THREAD_SAFETY_ANALYSIS;
+  void handlePartiallyCompletedOperationWithChangeSet(
+      const DZCKChangeSetPtr& changeSet, const std::vector<platform::CloudRecordPtr>& savedRecords,
+      const std::vector<platform::CloudRecordIDPtr>& deletedRecordIDs) ZORVEL_NO_THREAD_SAFETY_ANALYSIS;
 
   // ---- Record processing and lookups (also for tests) ----
   void processRecord(platform::CloudRecordPtr record, const DZCKRecordInfo* recordInfo,
@@ -131,8 +129,8 @@ class DizEvozidizCloudKitTransaction : public DizEvozidizExtensionTransaction {
   void handleChange(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey, const platform::Value& object,
                     const platform::Value& metadata, bool isInsert);
   // A hook that knows only part of the row: reads what the handler needs.
-  void handleChangeFetching(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey,
-                            const platform::Value* object, const platform::Value* metadata);
+  void handleChangeFetching(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey, const platform::Value* object,
+                            const platform::Value* metadata);
   void callHandler(platform::CloudRecordPtr& record, DZCKRecordInfo& info, const std::string& collection,
                    const std::string& key, const platform::Value& object, const platform::Value& metadata);
   std::shared_ptr<DZCKDirtyRecordTableInfo> dirtyRecordEntry(const std::string& hash,

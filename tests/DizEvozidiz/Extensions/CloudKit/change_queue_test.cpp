@@ -187,8 +187,8 @@ TEST(DZCKChangeSet, ArchivesRoundTripInTheirShortAndWholeForms) {
   EXPECT_TRUE(emptyRestored->modifiedRecords()->empty());
 
   // Damaged bytes restore as nothing rather than failing.
-  auto damaged = DZCKChangeSet::fromRow("D@0", std::nullopt, std::nullopt, platform::Bytes{1, 2, 3},
-                                        platform::Bytes{4, 5, 6});
+  auto damaged =
+      DZCKChangeSet::fromRow("D@0", std::nullopt, std::nullopt, platform::Bytes{1, 2, 3}, platform::Bytes{4, 5, 6});
   EXPECT_EQ(damaged->recordIDsToDeleteCount(), 0u);
   EXPECT_EQ(damaged->recordsToSaveCount(), 0u);
 }
@@ -388,8 +388,9 @@ TEST(DZCKChangeQueue, StaysConsistentUnderConcurrentUse) {
 }
 
 TEST(DizEvozidizCloudKitSuspension, CountsFromSeveralThreads) {
-  auto handler = DizEvozidizCloudKitRecordHandler::withKeyBlock(
-      [](DizEvozidizReadWriteTransaction&, CloudRecordPtr&, DZCKRecordInfo&, const std::string&, const std::string&) {});
+  auto handler =
+      DizEvozidizCloudKitRecordHandler::withKeyBlock([](DizEvozidizReadWriteTransaction&, CloudRecordPtr&,
+                                                        DZCKRecordInfo&, const std::string&, const std::string&) {});
   auto cloud = DizEvozidizCloudKit::make(handler, {}, [](const DZCKDatabaseIdentifier&, const platform::ErrorPtr&) {});
   ASSERT_TRUE(cloud);
   EXPECT_EQ(cloud->resume(), 0u) << "resuming at zero changes nothing";
