@@ -102,8 +102,8 @@ TEST_F(CloudKitStore, AsksTheHandlerByBlockTypeAndInvokeOptions) {
     int expectedCalls;
   };
   const Case cases[] = {
-      {"an update with the default options", std::nullopt,
-       [](auto& t) { t.setObject(event("new"), "k", "Events"); }, 1},
+      {"an update with the default options", std::nullopt, [](auto& t) { t.setObject(event("new"), "k", "Events"); },
+       1},
       {"a replaced object", std::nullopt, [](auto& t) { t.replaceObject(event("new"), "k", "Events"); }, 1},
       {"replaced metadata is not an object change", std::nullopt,
        [](auto& t) { t.replaceMetadata(Value("m"), "k", "Events"); }, 0},
@@ -239,8 +239,8 @@ TEST(CloudKitKill, ChildWriter) {
 TEST(CloudKitKill, TheQueuedChangeSetIsThereAtTheNextStart) {
   zorvel::test::TempDir dir;
   const std::string path = (dir / "killed.sqlite").string();
-  const auto writer =
-      zorvel::test::runAndKillWriter("CloudKitKill.ChildWriter", {{"DZCK_KILL_TEST_PATH", path}}, "DZCK_KILL_TEST_FD", 1);
+  const auto writer = zorvel::test::runAndKillWriter("CloudKitKill.ChildWriter", {{"DZCK_KILL_TEST_PATH", path}},
+                                                     "DZCK_KILL_TEST_FD", 1);
   ASSERT_TRUE(writer.killed);
   ASSERT_EQ(writer.lastReported, 1);
 
