@@ -782,7 +782,8 @@ CloudRecordPtr DizEvozidizCloudKitTransaction::insertRecordTableRow(const std::s
   sqlite3_bind_int64(s, 3, info.dirtyOwnerCount());
   bindBlob(s, 4, archive);
   if (!stepWrite(s, "insertRecordTableRowWithHash:info:outSanitizedRecord:")) return nullptr;
-  return DZCKRecord::deserializeRecord(archive);
+  // What the archive reads back as: the system fields alone (made directly, without decoding).
+  return DZCKRecord::sanitizedCopy(info.dirtyRecord());
 }
 
 CloudRecordPtr DizEvozidizCloudKitTransaction::updateRecordTableRow(const std::string& hash,
