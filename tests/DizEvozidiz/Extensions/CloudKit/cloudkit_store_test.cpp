@@ -32,10 +32,10 @@ DizEvozidizCloudKitPtr makeCloud(std::shared_ptr<dzcktest::HandlerCalls> calls,
   return cloud;
 }
 
-Value event(const std::string& title, std::optional<std::string> record = std::nullopt) {
-  auto v = Value::dictionary({{"title", title}});
-  if (record) v.set("record", *record);
-  return v;
+Value event(const std::string& title) { return Value::dictionary({{"title", title}}); }
+// A row of the record named `record` (several rows may name one).
+Value event(const std::string& title, const std::string& record) {
+  return Value::dictionary({{"title", title}, {"record", record}});
 }
 
 class CloudKitStore : public diztest::ConnectionFixture {

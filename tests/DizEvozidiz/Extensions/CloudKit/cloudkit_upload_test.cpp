@@ -81,8 +81,8 @@ class CloudKitUpload : public diztest::ConnectionFixture {
     connection->readWithBlock([&](DizEvozidizReadTransaction& t) {
       auto id = platform::CloudRecordID::make(recordName, platform::CloudZoneID("Events"));
       sqlite3_stmt* s = nullptr;
-      sqlite3_prepare_v2(DizInternal(*t.connection()).db, "SELECT record FROM cloudKit_record_cloud_kit WHERE hash = ?;",
-                         -1, &s, nullptr);
+      sqlite3_prepare_v2(DizInternal(*t.connection()).db,
+                         "SELECT record FROM cloudKit_record_cloud_kit WHERE hash = ?;", -1, &s, nullptr);
       const std::string hash = DizEvozidizCloudKitTransaction::hashRecordID(*id, kDatabase);
       sqlite3_bind_text(s, 1, hash.c_str(), -1, SQLITE_TRANSIENT);
       if (sqlite3_step(s) == SQLITE_ROW) {
@@ -116,8 +116,7 @@ TEST_F(CloudKitUpload, ThreeTransactionsAreUploadedInOrder) {
   std::vector<std::string> inFlight;
   std::mutex inFlightMutex;
   auto token = platform::NotificationCenter::defaultCenter()->addObserver(
-      std::string(DZCKInFlightChangeSetChangedNotification), cloud, nullptr,
-      [&](const platform::NotificationPtr& n) {
+      std::string(DZCKInFlightChangeSetChangedNotification), cloud, nullptr, [&](const platform::NotificationPtr& n) {
         std::lock_guard lock(inFlightMutex);
         if (n->userInfo()["uuid"].isString()) inFlight.push_back(n->userInfo()["uuid"].asString());
       });
