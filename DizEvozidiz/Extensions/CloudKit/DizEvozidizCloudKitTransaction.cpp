@@ -499,8 +499,8 @@ void DizEvozidizCloudKitTransaction::processRecord(CloudRecordPtr record, const 
                                                    std::int64_t rowid, const DZCKMappingTableInfoPtr& prevMapping,
                                                    const DZCKRecordTableInfoPtr& prevRecord, std::uint64_t flags) {
   if (record && !record->recordID()) record.reset();
-  const Value noOriginalValues;
-  const Value& originalValues = recordInfo ? recordInfo->originalValues : noOriginalValues;
+  static const Value kNoOriginalValues{};
+  const Value& originalValues = recordInfo ? recordInfo->originalValues : kNoOriginalValues;
   const DZCKDatabaseIdentifier database = recordInfo ? recordInfo->databaseIdentifier : std::nullopt;
   const std::optional<std::string> prevHash = prevMapping ? prevMapping->currentHash() : std::nullopt;
   std::optional<std::string> newHash;
