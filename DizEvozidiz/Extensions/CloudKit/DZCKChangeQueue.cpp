@@ -123,14 +123,21 @@ std::unique_ptr<DZCKPendingChangeQueue> DZCKChangeQueue::newPendingQueue() {
   return pending;
 }
 
-void DZCKChangeQueue::mergePendingQueue(DZCKPendingChangeQueue& pending) {
+DZCKChangeQueue::MergeUndo DZCKChangeQueue::mergePendingQueue(DZCKPendingChangeQueue& pending) {
+  MergeUndo undo;
   const std::size_t count = std::min(oldChangeSets_.size(), pending.oldChangeSets_.size());
   for (std::size_t i = 0; i < count; ++i) {
     DZCKChangeSet& copy = *pending.oldChangeSets_[i];
     DZCKChangeSet& master = *oldChangeSets_[i];
+    if (!copy.hasChangesToDeletedRecordIDs() && !copy.hasChangesToModifiedRecords()) continue;
+    auto before = std::make_shared<DZCKChangeSet>(master.databaseIdentifier());
+    before->deletedRecordIDs() = master.deletedRecordIDs();
+    before->modifiedRecords() = master.modifiedRecords();
+    undo.replaced.emplace_back(i, std::move(before));
     if (copy.hasChangesToDeletedRecordIDs()) master.deletedRecordIDs() = copy.deletedRecordIDs();
     if (copy.hasChangesToModifiedRecords()) master.modifiedRecords() = copy.modifiedRecords();
   }
+  undo.appendedFrom = oldChangeSets_.size();
   for (const auto& changeSet : pending.changeSetsFromCurrentCommit()) {
     changeSet->setHasChangesToDeletedRecordIDs(false);
     changeSet->setHasChangesToModifiedRecords(false);
@@ -141,6 +148,18 @@ void DZCKChangeQueue::mergePendingQueue(DZCKPendingChangeQueue& pending) {
     lockUUID_.clear();
   }
   lock_.unlock();
+  return undo;
+}
+
+void DZCKChangeQueue::undoMerge(const MergeUndo& undo) {
+  MutexLock lock(lock_);
+  if (undo.appendedFrom < oldChangeSets_.size())
+    oldChangeSets_.erase(oldChangeSets_.begin() + static_cast<std::ptrdiff_t>(undo.appendedFrom), oldChangeSets_.end());
+  for (const auto& [index, before] : undo.replaced) {
+    if (index >= oldChangeSets_.size()) continue;
+    oldChangeSets_[index]->deletedRecordIDs() = before->deletedRecordIDs();
+    oldChangeSets_[index]->modifiedRecords() = before->modifiedRecords();
+  }
 }
 
 std::optional<std::string> DZCKChangeQueue::currentChangeSetUUID() {

@@ -92,9 +92,18 @@ class DZCKChangeQueue {
   // If the first change set is in flight: clears the mark (it stays first).
   void resetFailedInFlightChangeSet() ZORVEL_EXCLUDES(lock_);
 
+  // What a merge replaced, so that a transaction that rolls back after its merge can take it back.
+  struct MergeUndo {
+    std::vector<std::pair<std::size_t, DZCKChangeSetPtr>> replaced;  // position, the collections before
+    std::size_t appendedFrom = 0;                                    // the first appended position
+  };
+
   // Takes the lock (held until mergePendingQueue).
   std::unique_ptr<DZCKPendingChangeQueue> newPendingQueue() ZORVEL_ACQUIRE(lock_);
-  void mergePendingQueue(DZCKPendingChangeQueue& pending) ZORVEL_RELEASE(lock_);
+  MergeUndo mergePendingQueue(DZCKPendingChangeQueue& pending) ZORVEL_RELEASE(lock_);
+  // Restores the queue as it was before the merge (nothing else may have changed it since: merges
+  // and removals happen only inside read-write transactions, one at a time).
+  void undoMerge(const MergeUndo& undo) ZORVEL_EXCLUDES(lock_);
 
   std::optional<std::string> currentChangeSetUUID() ZORVEL_EXCLUDES(lock_);
   DZCKChangeSetPtr currentChangeSet() ZORVEL_EXCLUDES(lock_);

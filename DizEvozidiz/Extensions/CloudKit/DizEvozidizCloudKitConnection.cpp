@@ -186,6 +186,7 @@ void DizEvozidizCloudKitConnection::processChangeset(const Value& changeset) {
 }
 
 void DizEvozidizCloudKitConnection::clearTransactionState() {
+  queueMerges.clear();
   dirtyMappingTableInfoDict.clear();
   dirtyRecordTableInfoDict.clear();
   pendingAttachRequests.clear();
@@ -212,6 +213,9 @@ void DizEvozidizCloudKitConnection::postCommitCleanup() {
 }
 
 void DizEvozidizCloudKitConnection::postRollbackCleanup() {
+  // A transaction that failed after its flush must not leave its change sets queued: they were
+  // never stored, and their rows were never kept.
+  for (auto it = queueMerges.rbegin(); it != queueMerges.rend(); ++it) parent_->masterQueue().undoMerge(*it);
   cleanMappingTableInfoCache.removeAllObjects();
   cleanRecordTableInfoCache.removeAllObjects();
   clearTransactionState();

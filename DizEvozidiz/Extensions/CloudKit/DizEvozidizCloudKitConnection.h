@@ -99,6 +99,9 @@ class DizEvozidizCloudKitConnection : public DizEvozidizExtensionConnection {
   bool isOperationPartialCompletionTransaction = false;
   std::map<std::pair<std::string, std::string>, DZCKAttachRequest> pendingAttachRequests;
 
+  // The queue merges this transaction made, taken back if it rolls back after them.
+  std::vector<DZCKChangeQueue::MergeUndo> queueMerges;
+
   std::set<std::int64_t> changeset_deletedRowids;
   std::set<std::string> changeset_deletedHashes;
   std::map<std::int64_t, std::shared_ptr<DZCKCleanMappingTableInfo>> changeset_mappingTableInfo;

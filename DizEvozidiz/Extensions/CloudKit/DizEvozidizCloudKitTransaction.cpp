@@ -928,7 +928,7 @@ void DizEvozidizCloudKitTransaction::flushPendingChangesToExtensionTables() {
   auto pending = master.newPendingQueue();
   applyOutcomes(*pending);
   writeQueueRows(*pending, true);
-  master.mergePendingQueue(*pending);
+  connection_->queueMerges.push_back(master.mergePendingQueue(*pending));
 }
 
 void DizEvozidizCloudKitTransaction::applyOutcomes(DZCKPendingChangeQueue& pending) {
@@ -1021,7 +1021,7 @@ void DizEvozidizCloudKitTransaction::handleCompletedOperationWithChangeSet(
     master.updatePendingQueueWithSavedRecord(*pending, record, changeSet->databaseIdentifier(), false);
   writeQueueRows(*pending, false);
   if (changeSet->uuid()) removeQueueTableRow(*changeSet->uuid());
-  master.mergePendingQueue(*pending);
+  connection_->queueMerges.push_back(master.mergePendingQueue(*pending));
 }
 
 void DizEvozidizCloudKitTransaction::handlePartiallyCompletedOperationWithChangeSet(
@@ -1038,7 +1038,7 @@ void DizEvozidizCloudKitTransaction::handlePartiallyCompletedOperationWithChange
   for (const auto& id : deletedRecordIDs)
     master.updatePendingQueueWithSavedDeletedRecordID(*pending, id, changeSet->databaseIdentifier());
   writeQueueRows(*pending, false);
-  master.mergePendingQueue(*pending);
+  connection_->queueMerges.push_back(master.mergePendingQueue(*pending));
 }
 
 // ---- Commit ----

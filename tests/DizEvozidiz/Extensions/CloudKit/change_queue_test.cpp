@@ -419,3 +419,45 @@ TEST(DizEvozidizCloudKitSuspension, CountsFromSeveralThreads) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DizEvozidizCloudKitDatabases, ResolvesIdentifiersOnceAndRaisesOnMisuse) {
+  auto handler =
+      DizEvozidizCloudKitRecordHandler::withKeyBlock([](DizEvozidizReadWriteTransaction&, CloudRecordPtr&,
+                                                        DZCKRecordInfo&, const std::string&, const std::string&) {});
+  auto onError = [](const DZCKDatabaseIdentifier&, const platform::ErrorPtr&) {};
+  auto asked = std::make_shared<std::atomic<int>>(0);
+  auto container = platform::CloudContainer::createWithConnectionString("test.container", "host=127.0.0.1 port=1");
+  auto cloud = DizEvozidizCloudKit::make(handler, {}, onError, [asked, container](const std::string& identifier) {
+    ++*asked;
+    return identifier == "none" ? nullptr : container->privateCloudDatabase();
+  });
+  ASSERT_TRUE(cloud);
+  EXPECT_TRUE(cloud->databaseForIdentifier(std::nullopt)) << "no identifier: the default container's database";
+  EXPECT_EQ(asked->load(), 0);
+  auto first = cloud->databaseForIdentifier(std::string("shared"));
+  EXPECT_EQ(cloud->databaseForIdentifier(std::string("shared")), first);
+  EXPECT_EQ(asked->load(), 1) << "a resolved identifier is served from the cache";
+
+  struct Case {
+    const char* label;
+    DizEvozidizCloudKitPtr extension;
+    std::string identifier;
+  };
+  const Case cases[] = {
+      {"an identifier without a database identifier closure", DizEvozidizCloudKit::make(handler, {}, onError), "x"},
+      {"a closure that finds no database", cloud, "none"},
+  };
+  for (const Case& c : cases) {
+    try {
+      (void)c.extension->databaseForIdentifier(c.identifier);
+      ADD_FAILURE() << c.label << ": no exception";
+    } catch (const platform::Exception& e) {
+      EXPECT_EQ(e.name(), DizEvozidizCloudKitExceptionName) << c.label;
+      EXPECT_NE(std::string(e.reason()).find("(" + c.identifier + ")"), std::string::npos) << c.label;
+    }
+  }
+}
+
+}  // namespace

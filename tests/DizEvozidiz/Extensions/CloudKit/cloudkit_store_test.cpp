@@ -216,6 +216,68 @@ TEST_F(CloudKitStore, RemovingEverythingEmptiesTheTablesAndKeepsTheQueue) {
   EXPECT_EQ(cloud->numberOfPendingChangeSets(), 1u);
 }
 
+TEST_F(CloudKitStore, OtherConnectionsDropCachedRowsAnotherOneChanged) {
+  registerCloud();
+  write([](DizEvozidizReadWriteTransaction& t) {
+    t.setObject(event("a"), "a", "Events");
+    t.setObject(event("b"), "b", "Events");
+  });
+  auto reader = database->newConnection();
+  std::int64_t rowidA = 0, rowidB = 0;
+  // The reader caches both rows' mappings.
+  reader->readWithBlock([&](DizEvozidizReadTransaction& t) {
+    ASSERT_TRUE(t.getRowid(&rowidA, "a", "Events"));
+    ASSERT_TRUE(t.getRowid(&rowidB, "b", "Events"));
+    auto cloudTransaction = std::dynamic_pointer_cast<DizEvozidizCloudKitTransaction>(t.ext(kName));
+    ASSERT_TRUE(cloudTransaction);
+    EXPECT_TRUE(cloudTransaction->mappingTableInfoForRowid(rowidA, true));
+    EXPECT_TRUE(cloudTransaction->mappingTableInfoForRowid(rowidB, true));
+  });
+  auto readerCloud = std::dynamic_pointer_cast<DizEvozidizCloudKitConnection>(reader->ext(kName));
+  ASSERT_TRUE(readerCloud);
+
+  // Another connection removes "a" and moves "b" to another record.
+  write([](DizEvozidizReadWriteTransaction& t) {
+    t.removeObjectForKey("a", "Events");
+    t.setObject(event("b", "other"), "b", "Events");
+  });
+  reader->readWithBlock([&](DizEvozidizReadTransaction& t) {
+    auto cloudTransaction = std::dynamic_pointer_cast<DizEvozidizCloudKitTransaction>(t.ext(kName));
+    EXPECT_FALSE(readerCloud->cleanMappingTableInfoCache.containsKey(rowidA)) << "a deleted row stays cached";
+    auto b = cloudTransaction->mappingTableInfoForRowid(rowidB, true);
+    ASSERT_TRUE(b);
+    auto other = platform::CloudRecordID::make("other", platform::CloudZoneID("Events"));
+    EXPECT_EQ(b->currentHash(), DizEvozidizCloudKitTransaction::hashRecordID(*other, std::nullopt))
+        << "the reader still sees the old record";
+  });
+
+  // Removing everything empties the reader's caches.
+  write([](DizEvozidizReadWriteTransaction& t) { t.removeAllObjectsInAllCollections(); });
+  reader->readWithBlock([&](DizEvozidizReadTransaction&) {
+    EXPECT_EQ(readerCloud->cleanMappingTableInfoCache.count(), 0u);
+    EXPECT_EQ(readerCloud->cleanRecordTableInfoCache.count(), 0u);
+  });
+}
+
+TEST_F(CloudKitStore, AFailingTableWriteKeepsNothingOfTheTransaction) {
+  registerCloud();
+  write([](DizEvozidizReadWriteTransaction& t) { t.setObject(event("a"), "a", "Events"); });
+  // The queue table goes behind the extension's back: its next change set cannot be stored.
+  write([](DizEvozidizReadWriteTransaction& t) {
+    ASSERT_EQ(sqlite3_exec(DizInternal(*t.connection()).db, "DROP TABLE \"cloudKit_queue_cloud_kit\";", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+  });
+  diztest::LogCapture log;
+  platform::ErrorPtr error;
+  EXPECT_FALSE(connection->readWriteWithBlock(
+      [](DizEvozidizReadWriteTransaction& t) { t.setObject(event("b"), "b", "Events"); }, &error))
+      << "a change set that could not be stored was reported as committed";
+  EXPECT_FALSE(get(connection, "b", "Events")) << "the row was kept without its cloud change";
+  EXPECT_EQ(cloud->numberOfPendingChangeSets(), 1u) << "the queue holds a change set the table does not";
+  EXPECT_EQ(mappingRows(), 1);
+}
+
 // ---- A queue that outlives its process ----
 
 // Child side: registers the extension (suspended), commits one row and reports it, then waits to be

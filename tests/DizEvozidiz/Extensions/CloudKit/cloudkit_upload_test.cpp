@@ -155,6 +155,10 @@ TEST_F(CloudKitUpload, ThreeTransactionsAreUploadedInOrder) {
     }
   EXPECT_TRUE(found);
   EXPECT_EQ(reports->count(), 0u) << "the modification was not refused as based on another version";
+
+  // The connection that wrote the outcomes does not keep the database open once they are written.
+  connection.reset();
+  closeDatabase(database);
 }
 
 TEST_F(CloudKitUpload, ASuspendedExtensionWaitsUntilFullyResumed) {
