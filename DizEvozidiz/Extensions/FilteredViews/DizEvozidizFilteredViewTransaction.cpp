@@ -5,6 +5,7 @@
 #include "DizEvozidiz/DizEvozidizConnection.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
+#include "DizEvozidiz/Extensions/Views/DizEvozidizViewPagesInternal.h"
 
 using platform::Value;
 

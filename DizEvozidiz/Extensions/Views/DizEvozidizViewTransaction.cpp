@@ -11,6 +11,7 @@
 #include "DizEvozidiz/DizEvozidizRowEnumeration.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewInternal.h"
+#include "DizEvozidiz/Extensions/Views/DizEvozidizViewPagesInternal.h"
 
 using platform::Value;
 
@@ -161,6 +162,8 @@ DizViewPages DizEvozidizViewTransaction::pages() {
   if (!working().state) working().state = DizEvozidizViewState::make();
   return DizViewPages(working(), *storage_);
 }
+
+bool DizEvozidizViewTransaction::containsRowid(std::int64_t rowid) { return pages().containsRowid(rowid); }
 
 void DizEvozidizViewTransaction::noteFailure(const std::string& step) {
   if (auto* rw = databaseReadWriteTransaction()) rw->noteFailedWrite("view " + registeredName() + ": " + step);

@@ -36,10 +36,10 @@
 #include <string>
 #include <vector>
 
+#include "DizEvozidiz/DizCache.h"
 #include "DizEvozidiz/DizEvozidizExtension.h"
 #include "DizEvozidiz/DizMemoryTable.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewConnection.h"
-#include "DizEvozidiz/Extensions/Views/DizEvozidizViewPagesInternal.h"
 #include "platform/runtime/error.h"
 
 inline constexpr std::uint64_t kDizViewEnumerationReverse = 2;
@@ -55,6 +55,7 @@ struct DizViewRange {
 
 class DizEvozidizViewMappings;
 class DizEvozidizViewTransaction;
+class DizViewPages;  // DizEvozidizViewPagesInternal.h
 using DizEvozidizViewTransactionPtr = std::shared_ptr<DizEvozidizViewTransaction>;
 
 class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
@@ -87,7 +88,7 @@ class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
   std::optional<std::string> groupForKey(std::string_view key, std::string_view collection);
   // The row's group and index; false (group empty, index 0) when the view does not hold it.
   bool getGroup(std::string* group, std::uint64_t* index, std::string_view key, std::string_view collection);
-  bool containsRowid(std::int64_t rowid) { return pages().containsRowid(rowid); }
+  bool containsRowid(std::int64_t rowid);
 
   bool getRowid(std::int64_t* rowid, std::uint64_t index, const std::string& group);
   bool getLastRowid(std::int64_t* rowid, const std::string& group);
