@@ -65,9 +65,8 @@ inline constexpr std::string_view DizEvozidizModifiedNotification = "DizEvozidiz
 // Name of the exceptions the connection raises.
 inline constexpr std::string_view DizEvozidizExceptionName = "DizEvozidizException";
 
-// Domain of the errors that tell why a read-write transaction did not commit (and why a vacuum or
-// backup failed). User info: a description and, when SQLite said why, its result code under
-// DizEvozidizSQLiteResultCodeKey.
+// Domain of the errors that tell why a read-write transaction did not commit. User info: a
+// description and, when SQLite said why, its result code under DizEvozidizSQLiteResultCodeKey.
 inline constexpr std::string_view DizEvozidizErrorDomain = "DizEvozidizErrorDomain";
 inline constexpr std::string_view DizEvozidizSQLiteResultCodeKey = "DizEvozidizSQLiteResultCode";
 enum : std::int64_t {
@@ -77,9 +76,14 @@ enum : std::int64_t {
   DizEvozidizErrorWriteFailed = 4,         // a write inside the block failed; everything was rolled back
   DizEvozidizErrorCommitFailed = 5,        // the commit counter or COMMIT failed; everything was rolled back
   DizEvozidizErrorException = 6,           // an exception ended the transaction (asynchronous forms)
-  DizEvozidizErrorMaintenanceFailed = 7,   // VACUUM or a backup failed
-  DizEvozidizErrorCancelled = 8,           // a backup was cancelled through its progress
 };
+// The errors of maintenance (vacuum, backup) are store errors: domain DizEvozidizStoreErrorDomain,
+// code 0, a description ("Error from: sqlite3_open_v2()", "Operation cancelled", ...) and, when
+// SQLite said why, the SQLite error under platform::kUnderlyingErrorKey: domain
+// DizEvozidizSQLiteErrorDomain, the SQLite result code as its code and SQLite's message as its
+// description (see DizEvozidizConnection::sqliteErrorWithCode and dizErrorWithDescription).
+inline constexpr std::string_view DizEvozidizStoreErrorDomain = "DizEvozidiz";
+inline constexpr std::string_view DizEvozidizSQLiteErrorDomain = "SQLite";
 // Flags of flushMemoryWithFlags (combinable).
 enum : unsigned {
   DizFlushMemoryCaches = 1,      // empty the key, object and metadata caches
@@ -171,11 +175,11 @@ class DizEvozidizConnection : public platform::Object {
   virtual platform::Exception implicitlyEndingLongLivedReadTransactionException() const = 0;
 
   // ---- Maintenance (run on the write queue, between read-write transactions) ----
-  // False (and the error, when asked for) when VACUUM failed. Both end a long-lived read
+  // False (and the store error, when asked for) when VACUUM failed. Both end a long-lived read
   // transaction of this connection first (with a warning), or raise when the exceptions for that
   // are enabled.
   virtual bool vacuum(platform::ErrorPtr* error = nullptr) = 0;
-  // Online copy of the whole database into `path`; nullptr on success. A target that another handle
+  // Online copy of the whole database into `path`; nullptr on success, else a store error. A target that another handle
   // keeps locked is waited for 2 seconds in all, then the copy fails (the target left as it was).
   virtual platform::ErrorPtr backupToPath(const std::string& path) = 0;
 
@@ -245,6 +249,10 @@ class DizEvozidizConnection : public platform::Object {
   static bool hasChangeForAnyKeys(const std::unordered_set<std::string>& keys, const std::string& collection,
                                   const std::vector<platform::NotificationPtr>& notifications,
                                   bool includingObjectChanges = true, bool includingMetadataChanges = true);
+  static bool hasObjectChangeForAnyKeys(const std::unordered_set<std::string>& keys, const std::string& collection,
+                                        const std::vector<platform::NotificationPtr>& notifications);
+  static bool hasMetadataChangeForAnyKeys(const std::unordered_set<std::string>& keys, const std::string& collection,
+                                          const std::vector<platform::NotificationPtr>& notifications);
   static bool didClearCollection(const std::string& collection,
                                  const std::vector<platform::NotificationPtr>& notifications);
   static bool didClearAllCollectionsInNotifications(const std::vector<platform::NotificationPtr>& notifications);
@@ -255,6 +263,15 @@ class DizEvozidizConnection : public platform::Object {
   static void enumerateChangedCollectionKeysInNotifications(
       const std::vector<platform::NotificationPtr>& notifications,
       const std::function<void(const DizCollectionKeyPtr&, bool&)>& block);
+
+  // ---- Errors (any thread) ----
+  // An error of DizEvozidizSQLiteErrorDomain whose code is `code`; `message`, when given, is its
+  // description, and without one the error has no user info.
+  static platform::ErrorPtr sqliteErrorWithCode(int code, const char* message);
+  // A store error (DizEvozidizStoreErrorDomain, code 0) whose user info holds the description and
+  // the underlying SQLite error, each only when given.
+  static platform::ErrorPtr dizErrorWithDescription(std::optional<std::string> description,
+                                                    platform::ErrorPtr sqliteError);
 
   static const std::vector<std::string>& internalChangesetKeys();
   static const std::vector<std::string>& externalChangesetKeys();

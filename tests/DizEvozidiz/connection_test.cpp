@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "DizEvozidiz/DizEvozidiz.h"
@@ -234,6 +235,48 @@ TEST_F(DizConnectionChangesets, NotificationArrivesOnMainQueueWithChangesAndCust
   DizEvozidizConnection::enumerateChangedKeysInCollection("things", received,
                                                           [&](const std::string& k, bool&) { keys.push_back(k); });
   EXPECT_EQ(keys, std::vector<std::string>{"a"});
+}
+
+// The key-set queries tell object changes from metadata changes, in the collection asked about.
+TEST_F(DizConnectionChangesets, AnyKeysQueriesTellObjectFromMetadataChanges) {
+  auto writer = database->newConnection();
+  put(writer, "a", Value(1));
+  put(writer, "b", Value(1));
+  drainMainQueue();
+  platform::NotificationPtr received;
+  auto token = platform::NotificationCenter::defaultCenter()->addObserver(
+      std::string(DizEvozidizModifiedNotification), database, nullptr,
+      [&](const platform::NotificationPtr& n) { received = n; });
+  ASSERT_TRUE(writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
+    t.replaceObject(Value(2), "a", "things");
+    t.replaceMetadata(Value("meta"), "b", "things");
+  }));
+  ASSERT_TRUE(platform::runMainLoopUntil([&] { return received != nullptr; }, 5));
+  platform::NotificationCenter::defaultCenter()->removeObserver(token);
+
+  using Query = bool (*)(const std::unordered_set<std::string>&, const std::string&,
+                         const std::vector<platform::NotificationPtr>&);
+  struct Case {
+    const char* label;
+    Query query;
+    std::unordered_set<std::string> keys;
+    const char* collection;
+    bool expected;
+  };
+  const Query objects = &DizEvozidizConnection::hasObjectChangeForAnyKeys;
+  const Query metadata = &DizEvozidizConnection::hasMetadataChangeForAnyKeys;
+  const std::vector<Case> cases = {
+      {"object of a changed object", objects, {"a"}, "things", true},
+      {"object of a changed metadata", objects, {"b"}, "things", false},
+      {"metadata of a changed metadata", metadata, {"b"}, "things", true},
+      {"metadata of a changed object", metadata, {"a"}, "things", false},
+      {"one of several keys", metadata, {"x", "b", "y"}, "things", true},
+      {"no key changed", objects, {"x", "y"}, "things", false},
+      {"another collection", objects, {"a"}, "elsewhere", false},
+      {"an empty key set", objects, {}, "things", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.query(c.keys, c.collection, {received}), c.expected) << c.label;
+  EXPECT_TRUE(DizEvozidizConnection::hasChangeForAnyKeys({"a", "b"}, "things", {received}));
 }
 
 // The notification tells which rows and collections changed, as DizSet facades over the commit's
