@@ -149,9 +149,9 @@ class DizEvozidiz : public platform::Object {
   // and record it in one read-write transaction. True when that transaction committed; otherwise
   // the extension is left unregistered (and may be tried again) and `error` says why when the
   // transaction was the cause. Must not be called from inside a read-write transaction.
-  virtual bool registerExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
-                                 const std::shared_ptr<DizEvozidizConnection>& connection = nullptr,
-                                 platform::ErrorPtr* error = nullptr) = 0;
+  [[nodiscard]] virtual bool registerExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
+                                               const std::shared_ptr<DizEvozidizConnection>& connection = nullptr,
+                                               platform::ErrorPtr* error = nullptr) = 0;
   // The same queued; the completion gets the result on `completionQueue` (the main queue when null).
   virtual void asyncRegisterExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
                                       std::function<void(bool ready)> completion = {},

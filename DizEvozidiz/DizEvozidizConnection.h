@@ -153,7 +153,7 @@ class DizEvozidizConnection : public platform::Object {
   virtual void readWithBlock(const ReadBlock& block) = 0;
   virtual void asyncReadWithBlock(ReadBlock block, CompletionBlock completion = {},
                                   platform::DispatchQueuePtr completionQueue = {}) = 0;
-  virtual bool readWriteWithBlock(const ReadWriteBlock& block, platform::ErrorPtr* error = nullptr) = 0;
+  [[nodiscard]] virtual bool readWriteWithBlock(const ReadWriteBlock& block, platform::ErrorPtr* error = nullptr) = 0;
   virtual void asyncReadWriteWithBlock(ReadWriteBlock block, ReadWriteCompletionBlock completion,
                                        platform::DispatchQueuePtr completionQueue = {}) = 0;
   virtual void asyncReadWriteWithBlock(ReadWriteBlock block, CompletionBlock completion = {},
@@ -178,10 +178,10 @@ class DizEvozidizConnection : public platform::Object {
   // False (and the store error, when asked for) when VACUUM failed. Both end a long-lived read
   // transaction of this connection first (with a warning), or raise when the exceptions for that
   // are enabled.
-  virtual bool vacuum(platform::ErrorPtr* error = nullptr) = 0;
+  [[nodiscard]] virtual bool vacuum(platform::ErrorPtr* error = nullptr) = 0;
   // Online copy of the whole database into `path`; nullptr on success, else a store error. A target that another handle
   // keeps locked is waited for 2 seconds in all, then the copy fails (the target left as it was).
-  virtual platform::ErrorPtr backupToPath(const std::string& path) = 0;
+  [[nodiscard]] virtual platform::ErrorPtr backupToPath(const std::string& path) = 0;
 
   // Queued on the connection's queue (inline when on it).
   virtual void flushMemoryWithFlags(unsigned flags) = 0;
@@ -218,18 +218,19 @@ class DizEvozidizConnection : public platform::Object {
   virtual DizMemoryTablesByName registeredMemoryTables() const = 0;
   // Inside a read-write transaction of this connection (its queue): the change reaches the database
   // and the other connections with the transaction's commit. False when the name is taken.
-  virtual bool registerMemoryTable(const std::shared_ptr<DizMemoryTable>& table, std::string_view name) = 0;
+  [[nodiscard]] virtual bool registerMemoryTable(const std::shared_ptr<DizMemoryTable>& table,
+                                                 std::string_view name) = 0;
   virtual void unregisterMemoryTableWithName(std::string_view name) = 0;
 
   // What the database's registration runs on its write queue (called elsewhere, they go through the
   // database): one read-write transaction that creates the extension's storage and records it;
   // true when it committed. While it runs, the connection must not be in use on another thread
   // (the write queue is held while it waits for the connection's queue).
-  virtual bool registerExtension(const DizEvozidizExtensionPtr& extension, const std::string& name,
-                                 platform::ErrorPtr* error = nullptr) = 0;
+  [[nodiscard]] virtual bool registerExtension(const DizEvozidizExtensionPtr& extension, const std::string& name,
+                                               platform::ErrorPtr* error = nullptr) = 0;
   // One read-write transaction that drops the extension and every extension depending on it,
   // directly or through others; null when it committed.
-  virtual platform::ErrorPtr unregisterExtensionWithName(const std::string& name) = 0;
+  [[nodiscard]] virtual platform::ErrorPtr unregisterExtensionWithName(const std::string& name) = 0;
 
   // ---- Queries on received notifications (any thread; read only their arguments) ----
   static bool hasChangeForCollection(const std::string& collection,

@@ -230,7 +230,8 @@ Value classValueKey(const std::string& name) { return Value(DizCollectionKey::ma
 bool willRegisterExtension(DizEvozidizConnectionInternal& connection, const DizEvozidizExtensionPtr& extension,
                            const std::string& name, DizEvozidizReadWriteTransaction& transaction) {
   if (!connection.extensionState->registries->memoryTables.contains(kDizMemoryTableName))
-    connection.registerMemoryTable(DizMemoryTable::make("DizCollectionKey"), kDizMemoryTableName);
+    (void)connection.registerMemoryTable(DizMemoryTable::make("DizCollectionKey"),
+                                         kDizMemoryTableName);  // the name was just found free
   if (!extension->isPersistent()) return true;
 
   const std::optional<std::string> stored = transaction.stringValueForKey("class", name);

@@ -136,7 +136,7 @@ class DizEvozidizConnectionInternal final : public DizEvozidizConnection, public
   void readWithBlock(const ReadBlock& block) override;
   void asyncReadWithBlock(ReadBlock block, CompletionBlock completion,
                           platform::DispatchQueuePtr completionQueue) override;
-  bool readWriteWithBlock(const ReadWriteBlock& block, platform::ErrorPtr* error) override;
+  [[nodiscard]] bool readWriteWithBlock(const ReadWriteBlock& block, platform::ErrorPtr* error) override;
   void asyncReadWriteWithBlock(ReadWriteBlock block, ReadWriteCompletionBlock completion,
                                platform::DispatchQueuePtr completionQueue) override;
   void asyncReadWriteWithBlock(ReadWriteBlock block, CompletionBlock completion,
@@ -149,8 +149,8 @@ class DizEvozidizConnectionInternal final : public DizEvozidizConnection, public
   void enableExceptionsForImplicitlyEndingLongLivedReadTransaction() override;
   void disableExceptionsForImplicitlyEndingLongLivedReadTransaction() override;
   platform::Exception implicitlyEndingLongLivedReadTransactionException() const override;
-  bool vacuum(platform::ErrorPtr* error) override;
-  platform::ErrorPtr backupToPath(const std::string& path) override;
+  [[nodiscard]] bool vacuum(platform::ErrorPtr* error) override;
+  [[nodiscard]] platform::ErrorPtr backupToPath(const std::string& path) override;
   void flushMemoryWithFlags(unsigned flags) override;
   void asyncVacuum(std::function<void(const platform::ErrorPtr&)> completion,
                    platform::DispatchQueuePtr completionQueue) override;
@@ -164,11 +164,11 @@ class DizEvozidizConnectionInternal final : public DizEvozidizConnection, public
   DizEvozidizExtensionConnectionPtr extension(std::string_view name) override;
   DizEvozidizExtensionsByName registeredExtensions() const override;
   DizMemoryTablesByName registeredMemoryTables() const override;
-  bool registerMemoryTable(const std::shared_ptr<DizMemoryTable>& table, std::string_view name) override;
+  [[nodiscard]] bool registerMemoryTable(const std::shared_ptr<DizMemoryTable>& table, std::string_view name) override;
   void unregisterMemoryTableWithName(std::string_view name) override;
-  bool registerExtension(const DizEvozidizExtensionPtr& extension, const std::string& name,
-                         platform::ErrorPtr* error) override;
-  platform::ErrorPtr unregisterExtensionWithName(const std::string& name) override;
+  [[nodiscard]] bool registerExtension(const DizEvozidizExtensionPtr& extension, const std::string& name,
+                                       platform::ErrorPtr* error) override;
+  [[nodiscard]] platform::ErrorPtr unregisterExtensionWithName(const std::string& name) override;
 
   // DizEvozidizConnectionHooks: called by the database's checkpointer on its snapshot queue.
   void maybeResetLongLivedReadTransaction() override;

@@ -89,8 +89,9 @@ class DizEvozidizInternal final : public DizEvozidiz {
   void setConnectionPoolLifetime(double seconds) override;
 
   // ---- Extensions (DizEvozidizExtensionRegistration.cpp) ----
-  bool registerExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
-                         const std::shared_ptr<DizEvozidizConnection>& connection, platform::ErrorPtr* error) override;
+  [[nodiscard]] bool registerExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
+                                       const std::shared_ptr<DizEvozidizConnection>& connection,
+                                       platform::ErrorPtr* error) override;
   void asyncRegisterExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
                               std::function<void(bool ready)> completion, platform::DispatchQueuePtr completionQueue,
                               const std::shared_ptr<DizEvozidizConnection>& connection) override;

@@ -96,7 +96,7 @@ TEST_F(DizConnectionSnapshots, CommitCounterAdvancesOnlyForChangesAndIsStored) {
   EXPECT_EQ(database->snapshot(), start + 3);
   EXPECT_EQ(storedCounter(), start + 3);
 
-  connection->readWriteWithBlock([](DizEvozidizReadWriteTransaction&) {});
+  EXPECT_TRUE(connection->readWriteWithBlock([](DizEvozidizReadWriteTransaction&) {}));
   EXPECT_EQ(connection->snapshot(), start + 3);
   EXPECT_EQ(storedCounter(), start + 3);
 }
@@ -194,7 +194,8 @@ TEST_F(DizConnectionChangesets, RemovalsEvictFromOtherConnectionsCaches) {
   EXPECT_EQ(get(reader, "a"), Value(1));
   EXPECT_EQ(get(reader, "b", "other"), Value(2));
 
-  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) { t.removeAllObjectsInCollection("things"); });
+  EXPECT_TRUE(
+      writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) { t.removeAllObjectsInCollection("things"); }));
   EXPECT_TRUE(get(reader, "a").isNil());
   EXPECT_EQ(get(reader, "b", "other"), Value(2));
 }
@@ -206,16 +207,17 @@ TEST_F(DizConnectionChangesets, NotificationArrivesOnMainQueueWithChangesAndCust
       std::string(DizEvozidizModifiedNotification), nullptr, nullptr,
       [&](const platform::NotificationPtr& n) { received.push_back(n); });
 
-  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
+  EXPECT_TRUE(writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
     t.setObject(Value("x"), "a", "things");
     t.setDizEvozidizModifiedNotificationCustomObject(Value("tag"));
-  });
-  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) { t.removeObjectForKey("a", "things"); });
-  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction&) {});  // changes nothing: no notification
-  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
+  }));
+  EXPECT_TRUE(
+      writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) { t.removeObjectForKey("a", "things"); }));
+  EXPECT_TRUE(writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction&) {}));  // changes nothing: no notification
+  EXPECT_FALSE(writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
     t.setObject(Value("y"), "b", "things");
     t.rollback();  // rolled back: no notification
-  });
+  }));
 
   ASSERT_TRUE(platform::runMainLoopUntil([&] { return received.size() >= 2; }, 5));
   platform::runMainLoopUntil([] { return false; }, 0.05);
@@ -291,12 +293,12 @@ TEST_F(DizConnectionChangesets, ExternalChangesetCarriesSetsOfChangedRows) {
   auto token = platform::NotificationCenter::defaultCenter()->addObserver(
       std::string(DizEvozidizModifiedNotification), database, nullptr,
       [&](const platform::NotificationPtr& n) { received = n; });
-  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
+  EXPECT_TRUE(writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
     t.setObject(Value("new"), "a", "things");
     t.replaceMetadata(Value("meta"), "b", "things");
     t.removeObjectForKey("c", "things");
     t.removeAllObjectsInCollection("gone");
-  });
+  }));
   ASSERT_TRUE(platform::runMainLoopUntil([&] { return received != nullptr; }, 5));
   platform::NotificationCenter::defaultCenter()->removeObserver(token);
 
@@ -329,10 +331,10 @@ TEST_F(DizConnectionRollback, DropsKeyCacheEntriesSoReusedRowidsReadTheRightRow)
   auto connection = database->newConnection();
   auto other = database->newConnection();
   const std::uint64_t before = connection->snapshot();
-  connection->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
+  EXPECT_FALSE(connection->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
     t.setObject(Value("ghost"), "ghost", "things");
     t.rollback();
-  });
+  }));
   EXPECT_EQ(connection->snapshot(), before);
   // SQLite hands the rolled-back row's rowid to the next insert, here by another connection.
   put(other, "real", Value("real"));
@@ -348,7 +350,7 @@ TEST_F(DizConnectionRollback, DropsKeyCacheEntriesSoReusedRowidsReadTheRightRow)
 
 TEST_F(DizConnectionRollback, BlockThatThrowsRollsBack) {
   auto connection = database->newConnection();
-  EXPECT_THROW(connection->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
+  EXPECT_THROW((void)connection->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
     t.setObject(Value(1), "a", "things");
     throw std::runtime_error("boom");
   }),
@@ -503,7 +505,7 @@ TEST_F(DizConnectionMaintenance, VacuumAndBackupRunAndOthersSeeTheNewSnapshot) {
   auto other = database->newConnection();
   put(writer, "a", Value("kept"));
   const std::uint64_t before = writer->snapshot();
-  writer->vacuum();
+  EXPECT_TRUE(writer->vacuum());
   EXPECT_EQ(writer->snapshot(), before + 1);
   EXPECT_EQ(get(other, "a"), Value("kept"));
   EXPECT_EQ(other->snapshot(), before + 1);
@@ -546,10 +548,10 @@ TEST_F(DizConnectionConcurrency, ReadersSeeConsistentSnapshotsWhileOneWrites) {
     });
   }
   for (int n = 1; n <= 100; ++n) {
-    writer->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+    EXPECT_TRUE(writer->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
       t.setObject(Value(n), "left", "things");
       t.setObject(Value(n), "right", "things");
-    });
+    }));
   }
   done = true;
   for (auto& t : threads) t.join();

@@ -1,7 +1,8 @@
 #pragma once
 
 #ifndef ZORVEL_INTERNAL_store
-#error "DizEvozidiz/Extensions/Views/Utilities/DizViewPositionSequenceInternal.h is internal to the store and its extensions"
+#error \
+    "DizEvozidiz/Extensions/Views/Utilities/DizViewPositionSequenceInternal.h is internal to the store and its extensions"
 #endif
 
 // DizViewPositionSequence: a sequence of unsigned values addressed by position, as an implicit treap

@@ -67,7 +67,8 @@ void apply(const Step& step, DizViewPositionSequence& sequence, Model& model) {
 
 TEST(DizViewPositionSequence, StartsAsTheIdentity) {
   DizViewPositionSequence sequence;
-  for (std::uint64_t p : std::vector<std::uint64_t>{0, 1, 2, 49, 1000000, std::uint64_t{1} << 40}) EXPECT_EQ(sequence.valueAt(p), p) << p;
+  for (std::uint64_t p : std::vector<std::uint64_t>{0, 1, 2, 49, 1000000, std::uint64_t{1} << 40})
+    EXPECT_EQ(sequence.valueAt(p), p) << p;
 }
 
 TEST(DizViewPositionSequence, EachOperationMatchesThePlainSequence) {
@@ -87,7 +88,8 @@ TEST(DizViewPositionSequence, EachOperationMatchesThePlainSequence) {
       {"duplicate past the stored part", {{Op::Duplicate, 5}}, {0, 1, 2, 3, 4, 5, 5, 6}},
       {"insert then remove it", {{Op::Insert, 3, 100}, {Op::Remove, 3}}, {0, 1, 2, 3, 4}},
       {"remove then insert back", {{Op::Remove, 3}, {Op::Insert, 3, 3}}, {0, 1, 2, 3, 4}},
-      {"a run cut in the middle", {{Op::Duplicate, 9}, {Op::Remove, 4}, {Op::Insert, 6, 50}},
+      {"a run cut in the middle",
+       {{Op::Duplicate, 9}, {Op::Remove, 4}, {Op::Insert, 6, 50}},
        {0, 1, 2, 3, 5, 6, 50, 7, 8, 9, 9, 10}},
   };
   for (const auto& c : cases) {
