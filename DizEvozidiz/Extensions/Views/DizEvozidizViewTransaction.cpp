@@ -240,13 +240,18 @@ void DizEvozidizViewTransaction::dropTablesForOldClassVersion(int classVersion) 
 }
 
 bool DizEvozidizViewTransaction::createIfNeeded() {
+  // Before version tags, a view stored a number under "version".
+  return createIfNeeded(StoredDescription{{}, "version", true, {"classVersion", "versionTag", "version"}});
+}
+
+bool DizEvozidizViewTransaction::createIfNeeded(const StoredDescription& description) {
   const std::string currentTag = view()->versionTag();
   const bool skipPopulation = view()->options().skipInitialViewPopulation;
   if (!isPersistentView()) {
     if (!createTables()) return false;
     if (!skipPopulation && !populateView()) return false;
     setStringValue(currentTag, "versionTag", false);
-    forgetFormerPersistentTables({"classVersion", "versionTag", "version"});
+    forgetFormerPersistentTables(description.formerPersistentKeys);
     return true;
   }
 
@@ -256,14 +261,22 @@ bool DizEvozidizViewTransaction::createIfNeeded() {
   if (!mustFill) return false;
   bool needsPopulation = *mustFill;
 
+  std::vector<std::optional<std::string>> stored(description.matching.size());
   std::optional<std::string> storedTag;
-  bool fromOldVersionKey = false;
+  bool fromOldTagKey = false;
   if (hasClassVersion) {
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+      stored[i] = stringValueForExtensionKey(description.matching[i].first, true);
+      if (stored[i] != description.matching[i].second) needsPopulation = true;
+    }
     storedTag = stringValueForExtensionKey("versionTag", true);
-    std::int32_t oldVersion = 0;
-    if (!storedTag && getIntValue(&oldVersion, "version", true)) {
-      storedTag = std::to_string(oldVersion);
-      fromOldVersionKey = true;
+    if (!storedTag) {
+      std::int32_t oldNumber = 0;
+      if (!description.oldTagIsNumber)
+        storedTag = stringValueForExtensionKey(description.oldTagKey, true);
+      else if (getIntValue(&oldNumber, description.oldTagKey, true))
+        storedTag = std::to_string(oldNumber);
+      fromOldTagKey = storedTag.has_value();
     }
     if (storedTag != currentTag) needsPopulation = true;
   }
@@ -272,8 +285,12 @@ bool DizEvozidizViewTransaction::createIfNeeded() {
 
   if (!hasClassVersion || classVersion != DizEvozidizView::kClassVersion)
     setIntValue(DizEvozidizView::kClassVersion, "classVersion", true);
-  if (fromOldVersionKey) {
-    removeValueForExtensionKey("version", true);
+  for (std::size_t i = 0; i < stored.size(); ++i) {
+    const auto& [key, current] = description.matching[i];
+    if (stored[i] != current) setStringValue(current, key, true);
+  }
+  if (fromOldTagKey) {
+    removeValueForExtensionKey(description.oldTagKey, true);
     setStringValue(currentTag, "versionTag", true);
   } else if (storedTag != currentTag) {
     setStringValue(currentTag, "versionTag", true);
@@ -290,7 +307,7 @@ std::optional<bool> DizEvozidizViewTransaction::prepareTablesForClassVersion(boo
   return hasClassVersion || !skipPopulation;
 }
 
-void DizEvozidizViewTransaction::forgetFormerPersistentTables(std::initializer_list<const char*> keys) {
+void DizEvozidizViewTransaction::forgetFormerPersistentTables(const std::vector<const char*>& keys) {
   std::int32_t storedVersion = 0;
   if (!getIntValue(&storedVersion, "classVersion", true)) return;
   DizEvozidizView::dropTablesForRegisteredName(registeredName(), *databaseReadWriteTransaction(), true);

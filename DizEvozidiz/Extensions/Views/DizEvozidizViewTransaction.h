@@ -30,10 +30,10 @@
 
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "DizEvozidiz/DizCache.h"
@@ -232,7 +232,20 @@ class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
   // A view kept in memory under a name that was once persistent: its old tables go, and so do the
   // stored values (`keys`) that described them, so that a later persistent registration builds them
   // again instead of trusting them.
-  void forgetFormerPersistentTables(std::initializer_list<const char*> keys);
+  void forgetFormerPersistentTables(const std::vector<const char*>& keys);
+  // What createIfNeeded compares with the values a persistent view stored when it last ran: the
+  // version tag ("versionTag", or the older key `oldTagKey`, a number or a text as
+  // `oldTagIsNumber` says, which is replaced by "versionTag"), and each of `matching` (key, value).
+  // Any difference refills the view and stores the current values.
+  struct StoredDescription {
+    std::vector<std::pair<const char*, std::string>> matching;
+    const char* oldTagKey;
+    bool oldTagIsNumber;
+    std::vector<const char*> formerPersistentKeys;  // see forgetFormerPersistentTables
+  };
+  // The version migration of views and filtered views: creates the tables and fills the view as
+  // the stored class version and `description` ask. False when a table or the fill failed.
+  bool createIfNeeded(const StoredDescription& description);
   // Empties the view and fills it from the stored rows. False when the rows could not be read.
   virtual bool populateView();
   // Records the deletion of every row and group, then populates.
