@@ -1,13 +1,16 @@
 #include "app/ui/ZRVResizablePopover.h"
 
 #include <algorithm>
-
-#ifdef GDK_WINDOWING_X11
-#include <gdk/x11/gdkx.h>
-#endif
+#include <cmath>
 
 #include "platform/codecs/keyed_archiver.h"
 #include "platform/system/diagnostics.h"
+
+// Last: Xlib's macros (Bool, Status, ...) would break the headers above.
+#ifdef GDK_WINDOWING_X11
+#include <X11/Xlib.h>
+#include <gdk/x11/gdkx.h>
+#endif
 
 void ZRVResizablePopoverContentSize::encodeWithCoder(platform::KeyedArchiver& coder) const {
   coder.encodeDouble(size_.width, "width");
@@ -23,7 +26,7 @@ bool ZRVResizablePopoverContentSize::initWithCoder(platform::KeyedUnarchiver& co
 namespace {
 
 // The work area of the display's first monitor (the whole monitor where the backend has none).
-std::optional<double> firstMonitorVisibleHeight() {
+std::optional<platform::Rect> firstMonitorWorkArea() {
   GdkDisplay* display = gdk_display_get_default();
   if (!display) return std::nullopt;
   GListModel* monitors = gdk_display_get_monitors(display);
@@ -40,7 +43,13 @@ std::optional<double> firstMonitorVisibleHeight() {
   gdk_monitor_get_geometry(monitor, &area);
 #endif
   g_object_unref(monitor);
-  return area.height;
+  return platform::Rect{{static_cast<double>(area.x), static_cast<double>(area.y)},
+                        {static_cast<double>(area.width), static_cast<double>(area.height)}};
+}
+
+std::optional<double> firstMonitorVisibleHeight() {
+  auto area = firstMonitorWorkArea();
+  return area ? std::optional<double>(area->size.height) : std::nullopt;
 }
 
 // The y of a point of the gesture's widget in its window. The pointer is followed in window
@@ -84,7 +93,72 @@ ZRVResizablePopover::ZRVResizablePopover(platform::UserDefaultsPtr defaults, Vis
                    nullptr);
 }
 
-ZRVResizablePopover::~ZRVResizablePopover() { gtk_window_destroy(GTK_WINDOW(window_->widget())); }
+ZRVResizablePopover::~ZRVResizablePopover() {
+  if (mapHandler_) g_signal_handler_disconnect(window_->widget(), mapHandler_);
+  gtk_window_destroy(GTK_WINDOW(window_->widget()));
+}
+
+platform::Rect ZRVResizablePopover::frameForPoint(platform::Point p, platform::Size size, platform::Rect area) {
+  constexpr double kGap = 4;
+  double x = std::round(p.x - size.width / 2);
+  const bool upperHalf = p.y < area.origin.y + area.size.height / 2;
+  double y = upperHalf ? p.y + kGap : p.y - kGap - size.height;
+  x = std::max(area.origin.x, std::min(x, area.origin.x + area.size.width - size.width));
+  y = std::max(area.origin.y, std::min(y, area.origin.y + area.size.height - size.height));
+  return {{x, y}, size};
+}
+
+void ZRVResizablePopover::showAtPoint(std::optional<platform::Point> point) {
+  GtkWidget* window = window_->widget();
+  GdkDisplay* display = gtk_widget_get_display(window);
+#ifdef GDK_WINDOWING_X11
+  if (GDK_IS_X11_DISPLAY(display)) {
+    if (!point || (point->x == 0 && point->y == 0)) {
+      // The pointer's position on the root window.
+      Display* xdisplay = gdk_x11_display_get_xdisplay(display);
+      Window root = 0, child = 0;
+      int rootX = 0, rootY = 0, winX = 0, winY = 0;
+      unsigned int mask = 0;
+      if (XQueryPointer(xdisplay, DefaultRootWindow(xdisplay), &root, &child, &rootX, &rootY, &winX, &winY, &mask))
+        point = platform::Point{static_cast<double>(rootX), static_cast<double>(rootY)};
+    }
+    const auto area = firstMonitorWorkArea();
+    if (point && area) {
+      platform::Size size = contentSize();
+      if (size.width <= 0 || size.height <= 0) {
+        int minimum = 0, natural = 0;
+        gtk_widget_measure(window, GTK_ORIENTATION_HORIZONTAL, -1, &minimum, &natural, nullptr, nullptr);
+        size.width = natural;
+        gtk_widget_measure(window, GTK_ORIENTATION_VERTICAL, natural, &minimum, &natural, nullptr, nullptr);
+        size.height = natural;
+      }
+      placedFrame_ = frameForPoint(*point, size, *area);
+      // Moved when mapped, before its first frame, so nothing visibly jumps.
+      if (!mapHandler_) {
+        mapHandler_ = g_signal_connect_swapped(
+            window, "map", G_CALLBACK(+[](ZRVResizablePopover* self) { self->moveToPlacedFrame(); }), this);
+      }
+      if (gtk_widget_get_mapped(window)) moveToPlacedFrame();
+    }
+  }
+#else
+  (void)display;
+  (void)point;
+#endif
+  gtk_window_present(GTK_WINDOW(window));
+}
+
+void ZRVResizablePopover::moveToPlacedFrame() {
+#ifdef GDK_WINDOWING_X11
+  GtkWidget* window = window_->widget();
+  GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window));
+  if (!placedFrame_ || !surface || !GDK_IS_X11_SURFACE(surface)) return;
+  Display* xdisplay = gdk_x11_display_get_xdisplay(gtk_widget_get_display(window));
+  XMoveWindow(xdisplay, gdk_x11_surface_get_xid(surface), static_cast<int>(placedFrame_->origin.x),
+              static_cast<int>(placedFrame_->origin.y));
+  XFlush(xdisplay);
+#endif
+}
 
 void ZRVResizablePopover::setContentView(const platform::ViewPtr& content) {
   gtk_window_set_child(GTK_WINDOW(window_->widget()), content ? content->widget() : nullptr);

@@ -11,6 +11,9 @@
 // missing or unreadable entry, or a height not above 0, leaves the panel at its content's size.
 // Dragging clamps the same way; the end of a drag stores the size.
 //
+// Placement: next to the point where the user clicked the status item (see frameForPoint), within
+// the work area of the display's first monitor. There is no arrow.
+//
 // Threads: main thread only.
 
 #include <gtk/gtk.h>
@@ -87,6 +90,16 @@ class ZRVResizablePopover : public platform::Object, public ZRVResizingDelegate 
   // Stores the size and writes the defaults at once. False when they cannot be written.
   [[nodiscard]] bool saveContentSize(platform::Size size);
 
+  // Where the panel of `size` goes for a point of the screen (the status item's click): centred on
+  // the point's x, just below a point in the upper half of the work area or just above one in the
+  // lower half, then moved inside the work area.
+  static platform::Rect frameForPoint(platform::Point point, platform::Size size, platform::Rect workArea);
+  // Shows the panel placed for the point (none, or (0, 0): the pointer's position). On X11 the
+  // window is moved there before its first frame; elsewhere the compositor places it.
+  void showAtPoint(std::optional<platform::Point> point);
+  // Where showAtPoint() put the window (nullopt before it placed one).
+  std::optional<platform::Rect> placedFrame() const { return placedFrame_; }
+
   // The height within the limits; the minimum wins where the screen is shorter than it.
   double clampedHeight(double height);
 
@@ -102,6 +115,7 @@ class ZRVResizablePopover : public platform::Object, public ZRVResizingDelegate 
 
  private:
   ZRVResizablePopover(platform::UserDefaultsPtr defaults, VisibleHeight visibleHeight);
+  void moveToPlacedFrame();
 
   platform::ViewPtr window_;
   platform::UserDefaultsPtr defaults_;
@@ -111,4 +125,6 @@ class ZRVResizablePopover : public platform::Object, public ZRVResizingDelegate 
   bool savedAnimates_ = true;
   double dragStartHeight_ = 0;
   double dragStartY_ = 0;
+  std::optional<platform::Rect> placedFrame_;
+  unsigned long mapHandler_ = 0;
 };

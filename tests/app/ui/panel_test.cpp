@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -155,6 +156,50 @@ TEST_F(Panel, DraggingTheCornerResizesWithinTheLimitsAndStoresTheSize) {
     EXPECT_TRUE(platform::runMainLoopUntil([&] { return popover->animates(); }, 5));
     EXPECT_EQ(storedOnDisk().height, s.height);
   }
+}
+
+TEST_F(Panel, ThePanelIsPlacedNextToTheClickedPointWithinTheWorkArea) {
+  using platform::Point;
+  using platform::Rect;
+  struct Case {
+    const char* label;
+    Point point;
+    Point origin;
+  };
+  const Rect area{{0, 0}, {1280, 800}};
+  const Size size{375, 429};
+  const Case cases[] = {
+      {"top edge: centred below", {640, 0}, {453, 4}},
+      {"lower half: above", {640, 790}, {453, 790 - 4 - 429}},
+      {"near the left edge", {20, 10}, {0, 14}},
+      {"near the right edge", {1275, 10}, {1280 - 375, 14}},
+      {"too low to fit below: moved up", {640, 390}, {453, 800 - 429}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(ZRVResizablePopover::frameForPoint(c.point, size, area), (Rect{c.origin, size}));
+  }
+  // With the work area under the top bar (x 0, y 30).
+  EXPECT_EQ(ZRVResizablePopover::frameForPoint({640, 0}, size, Rect{{0, 30}, {1280, 770}}).origin, (Point{453, 30}));
+}
+
+TEST_F(Panel, TheShownPanelStandsWhereItWasPlaced) {
+  auto popover = ZRVResizablePopover::make(defaults_);
+  gtk_window_set_title(GTK_WINDOW(popover->window()), "zorvel-placed-panel");
+  popover->setContentView(platform::View::forWidget(gtk_label_new("panel")));
+  popover->setContentSize({375, 429});
+  popover->showAtPoint(platform::Point{640, 0});
+  ASSERT_TRUE(waitForSize(popover->window(), 429));
+  ASSERT_TRUE(popover->placedFrame().has_value());
+  EXPECT_EQ(popover->placedFrame()->origin, (platform::Point{453, 4}));
+  platform::RunLoop::main().runFor(0.1);
+  FILE* out = popen("xdotool search --name zorvel-placed-panel getwindowgeometry", "r");
+  ASSERT_NE(out, nullptr);
+  char buffer[256] = {};
+  std::string geometry;
+  while (fgets(buffer, sizeof buffer, out)) geometry += buffer;
+  pclose(out);
+  EXPECT_THAT(geometry, ::testing::HasSubstr("Position: 453,4"));
 }
 
 TEST_F(Panel, TheResizingDelegateTurnsAnimationOffWhileDragging) {
