@@ -187,6 +187,8 @@ void ZRVMainCollectionViewItem::updateWithEvent(const std::shared_ptr<ZRVEvent>&
   tickSubscription_ = timer->tick()->deliverOnMainThread()->subscribeNext([weak](const platform::Value& value) {
     auto item = weak.lock();
     if (!item || !item->counter_ || !value.isDate()) return;
+    // An item resting in its list's reuse pool is bound again before it is shown.
+    if (!gtk_widget_get_child_visible(item->view()->widget())) return;
     item->counter_->updateWithCurrentDate(value.asDate());
     item->updateCounterLabels();
   });

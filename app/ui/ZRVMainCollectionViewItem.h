@@ -14,7 +14,8 @@
 // Binding (updateWithEvent): a new counter for the event, counted from ZRVClock::now(); the counter
 // labels; the link button hidden exactly when the event has no link; and a subscription to the
 // timer's ticks, delivered on the main thread, that recounts and redraws the counter labels. The
-// subscription holds the item weakly; binding again or the item's end disposes of it.
+// subscription holds the item weakly; binding again or the item's end disposes of it. An item in
+// its list's reuse pool (hidden there) skips the ticks until it is bound again.
 //
 // Threads: main thread only.
 

@@ -208,6 +208,13 @@ TEST_F(EventList, CountdownsFollowTheTickAndArchivedItemsDoNot) {
   EXPECT_EQ(archived->labelText("daysLabel"), waited);
   EXPECT_EQ(archived->counter(), nullptr);
 
+  // Resting in a list's reuse pool (hidden there), the item skips the ticks.
+  gtk_widget_set_child_visible(large->view()->widget(), FALSE);
+  clock_.advance(1);
+  scheduler->step();
+  EXPECT_EQ(large->labelText("secondsCounterLabel"), "59");
+  gtk_widget_set_child_visible(large->view()->widget(), TRUE);
+
   // Bound again to another event: only the new event's countdown is shown from then on.
   large->updateWithEvent(makeEvent("Later", ZRVEventStateActive, now().addingTimeInterval(10 * 3600)), timer);
   clock_.advance(1);
