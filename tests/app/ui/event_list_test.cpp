@@ -593,6 +593,57 @@ TEST_F(EventList, RowsOutOfSightGiveTheirItemsToThePoolAndScrollingToARowPutsItA
             list.contentHeight() - gtk_widget_get_height(list.view()->widget()));
 }
 
+TEST_F(EventList, WithAnimationsRowsFadeAndSlideToTheirPlaces) {
+  auto source = std::make_shared<EventListSource>();
+  auto a = makeEvent("a", ZRVEventStateActive, now().addingTimeInterval(3600));
+  auto b = makeEvent("b", ZRVEventStateActive, now().addingTimeInterval(7200));
+  auto c = makeEvent("c", ZRVEventStateActive, now().addingTimeInterval(9000));
+  source->sections = {{}, {a, b, c}};
+  EventListWindow window(source);
+  ASSERT_TRUE(window.ready());
+  ZRVListView& list = *window.list();
+  auto leaving = list.itemAtIndexPath({1, 0});
+  auto staying = list.itemAtIndexPath({1, 1});
+  ASSERT_TRUE(leaving && staying);
+  auto top = [&](const ZRVListItemPtr& item) {
+    graphene_point_t at;
+    const graphene_point_t origin = GRAPHENE_POINT_INIT(0, 0);
+    return gtk_widget_compute_point(item->view()->widget(), list.view()->widget(), &origin, &at) ? at.y : -1.0f;
+  };
+  EXPECT_EQ(top(staying), 176);
+
+  g_object_set(gtk_settings_get_default(), "gtk-enable-animations", TRUE, nullptr);
+  source->sections[1] = {b, c, makeEvent("d", ZRVEventStateActive, now().addingTimeInterval(9500))};
+  bool done = false;
+  list.performBatchUpdates(
+      [](ZRVListBatch& batch) {
+        batch.deleteItem({1, 0});
+        batch.insertItem({1, 2});
+      },
+      [&](bool finished) { done = finished; });
+  auto arriving = list.itemAtIndexPath({1, 2});
+  ASSERT_NE(arriving, nullptr);
+  // A few frames in: the leaving row fades where it was, the others are on their way.
+  const int start = window.paintedFrames();
+  ASSERT_TRUE(platform::runMainLoopUntil([&] { return window.paintedFrames() >= start + 2 || done; }, 5));
+  if (!done) {  // (a machine too busy to paint two frames in 0.25 s sees only the end)
+    EXPECT_TRUE(gtk_widget_get_child_visible(leaving->view()->widget()));
+    EXPECT_LT(gtk_widget_get_opacity(leaving->view()->widget()), 1);
+    EXPECT_LT(gtk_widget_get_opacity(arriving->view()->widget()), 1);
+    EXPECT_GT(top(staying), 0);
+    EXPECT_LT(top(staying), 176);
+  }
+
+  EXPECT_TRUE(platform::runMainLoopUntil([&] { return done; }, 5));
+  g_object_set(gtk_settings_get_default(), "gtk-enable-animations", FALSE, nullptr);
+  ASSERT_TRUE(window.settle());
+  EXPECT_FALSE(gtk_widget_get_child_visible(leaving->view()->widget()));  // back in the pool
+  EXPECT_EQ(gtk_widget_get_opacity(arriving->view()->widget()), 1);
+  EXPECT_EQ(top(staying), 0);
+  EXPECT_EQ(top(arriving), 2 * 176);
+  EXPECT_THAT(source->ended, ::testing::Contains(leaving.get()));
+}
+
 TEST(Animator, EaseOutFollowsItsCurve) {
   struct Case {
     const char* label;
