@@ -2,15 +2,17 @@
 # Builds the libFuzzer targets with clang in build-fuzz/ and runs each for a fixed time over a
 # copy of its seed corpus (plus freshly generated seeds). Fails on any crash, leak or sanitizer
 # report. FUZZ_SECONDS sets the time of the keyed unarchiver (default 60); the JSON and
-# property-list readers get FUZZ_READER_SECONDS each (default half of FUZZ_SECONDS).
+# property-list readers, the cloud client's decoding of server rows and the URL loader's response
+# header parsing get FUZZ_READER_SECONDS each (default a quarter of FUZZ_SECONDS), so the whole
+# run takes about twice FUZZ_SECONDS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
-reader_seconds=${FUZZ_READER_SECONDS:-$(( (seconds + 1) / 2 ))}
+reader_seconds=${FUZZ_READER_SECONDS:-$(( (seconds + 3) / 4 ))}
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZORVEL_BUILD_FUZZ=ON -DZORVEL_BUILD_TESTS=OFF -DZORVEL_BUILD_BENCH=OFF >/dev/null
 cmake --build build-fuzz --target keyed_unarchiver_fuzz keyed_unarchiver_seeds json_reader_fuzz \
-  property_list_reader_fuzz reader_seeds
+  property_list_reader_fuzz reader_seeds cloud_rows_fuzz http_headers_fuzz
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -38,3 +40,6 @@ run() {
 run keyed_unarchiver_fuzz keyed_unarchiver "$seconds" 8192 build-fuzz/fuzz/keyed_unarchiver_seeds
 run json_reader_fuzz json_reader "$reader_seconds" 65536 build-fuzz/fuzz/reader_seeds json
 run property_list_reader_fuzz property_list_reader "$reader_seconds" 65536 build-fuzz/fuzz/reader_seeds property_list
+# These two start from the hand-made seeds in fuzz/corpus only.
+run cloud_rows_fuzz cloud_rows "$reader_seconds" 65536 true
+run http_headers_fuzz http_headers "$reader_seconds" 16384 true

@@ -6,7 +6,7 @@ packages=(
   libsqlite3-dev zlib1g-dev libglib2.0-dev libicu-dev libplist-dev nlohmann-json3-dev
   libcurl4-openssl-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
   libspdlog-dev systemtap-sdt-dev libsystemd-dev systemd
-  libgtk-4-dev xvfb xauth
+  libgtk-4-dev libxi-dev xvfb xauth dbus fonts-dejavu-core xdotool openbox imagemagick dunst
   postgresql libpq-dev
 )
 missing=()

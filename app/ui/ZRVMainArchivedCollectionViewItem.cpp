@@ -2,13 +2,14 @@
 
 #include "app/DateUtilities.h"
 #include "app/ui/ZRVMainViewColors.h"
+#include "app/ui/ZRVStyleKit.h"
 #include "platform/runtime/format.h"
 
 void ZRVMainArchivedCollectionViewItem::viewDidLoad() {
   ZRVMainCollectionViewItem::viewDidLoad();
   for (const char* id : {"nameLabel", "dateLabel", "waitedLabel"})
-    ZRVMainViewColors::setLabelTextColor(outlet(id), ZRVMainViewColors::kMainArchivedItemLabels);
-  ZRVMainViewColors::setLabelTextColor(outlet("daysLabel"), ZRVMainViewColors::kMainArchivedItemLabelsAlt);
+    ZRVMainViewColors::setLabelTextColor(outlet(id), ZRVStyleKit::mainArchivedItemLabelsColor());
+  ZRVMainViewColors::setLabelTextColor(outlet("daysLabel"), ZRVStyleKit::mainArchivedItemLabelsAltColor());
 }
 
 void ZRVMainArchivedCollectionViewItem::updateWithEvent(const std::shared_ptr<ZRVEvent>& event,

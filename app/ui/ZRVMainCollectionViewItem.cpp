@@ -4,6 +4,7 @@
 
 #include "app/DateUtilities.h"
 #include "app/ZRVClock.h"
+#include "app/ui/ZRVLayout.h"
 #include "app/ui/ZRVMainArchivedCollectionViewItem.h"
 #include "app/ui/ZRVMainArchivedSectionHeaderView.h"
 #include "app/ui/ZRVMainCompletedCollectionViewItem.h"
@@ -13,7 +14,8 @@
 #include "app/ui/ZRVMainSmallCollectionViewItem.h"
 #include "app/ui/ZRVMainTinyCollectionViewItem.h"
 #include "app/ui/ZRVMainViewColors.h"
-#include "app/ui/ZRVUIResources.h"
+#include "app/ui/ZRVParticlesStarsImageView.h"
+#include "app/ui/ZRVStyleKit.h"
 #include "platform/runtime/format.h"
 #include "platform/system/diagnostics.h"
 #include "reactive/RFSignal.h"
@@ -83,17 +85,17 @@ ZRVMainCollectionViewItem::~ZRVMainCollectionViewItem() {
 }
 
 void ZRVMainCollectionViewItem::viewDidLoad() {
-  ZRVRegisterUIResources();
-  GtkBuilder* builder = gtk_builder_new();
   GError* error = nullptr;
-  const std::string path = ZRVResourcePath("ui/" + layoutName_ + ".ui");
+  GtkBuilder* builder = ZRVLoadLayout(layoutName_, &error);
   GtkWidget* content = nullptr;
-  if (!gtk_builder_add_from_resource(builder, path.c_str(), &error)) {
-    ZORVEL_DIAGNOSTIC_ERROR(platform::format("The layout file %s cannot be loaded: %s", path.c_str(),
+  if (!builder) {
+    ZORVEL_DIAGNOSTIC_ERROR(platform::format("The layout file %s cannot be loaded: %s", layoutName_.c_str(),
                                              error ? error->message : "unknown error"));
     g_clear_error(&error);
+    builder = gtk_builder_new();
   } else {
-    content = GTK_WIDGET(gtk_builder_get_object(builder, "view"));
+    GObject* root = gtk_builder_get_object(builder, "view");
+    content = root && GTK_IS_WIDGET(root) ? GTK_WIDGET(root) : nullptr;
   }
   if (!content) content = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
   GSList* objects = gtk_builder_get_objects(builder);
@@ -151,7 +153,7 @@ void ZRVMainCollectionViewItem::viewDidLoad() {
   extraControlsShow(false, false);
   if (couldBeDimmed_) {
     dimView_ = ZRVView::make();
-    dimView_->setBackgroundColor(ZRVMainViewColors::kMainDimmed);
+    dimView_->setBackgroundColor(ZRVStyleKit::mainDimmedColor());
     gtk_overlay_add_overlay(GTK_OVERLAY(root), dimView_->widget());
   }
   setDimmed(false, false);
@@ -200,9 +202,12 @@ void ZRVMainCollectionViewItem::fillNameDateAndSkin(bool withDate, std::string_v
     setLabelText("dateLabel",
                  event_ && event_->date() ? DateUtilities::mediumDateString(*event_->date()) : std::string());
   }
-  if (GtkWidget* picture = outlet(pictureOutlet); picture && GTK_IS_PICTURE(picture)) {
-    GdkPaintable* paintable = event_ && skinPictureLookup_ ? skinPictureLookup_(*event_) : nullptr;
+  GtkWidget* picture = outlet(pictureOutlet);
+  GdkPaintable* paintable = picture && event_ && skinPictureLookup_ ? skinPictureLookup_(*event_) : nullptr;
+  if (picture && GTK_IS_PICTURE(picture)) {
     gtk_picture_set_paintable(GTK_PICTURE(picture), paintable);
+  } else if (ZRVParticlesStarsImageView* stars = ZRVParticlesStarsImageView::fromWidget(picture)) {
+    stars->setImage(paintable);
   }
 }
 

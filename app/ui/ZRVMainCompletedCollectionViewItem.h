@@ -3,7 +3,8 @@
 // ZRVMainCompletedCollectionViewItem: the list item of a completed event: its name, date and skin
 // picture (the animated picture outlet), no counter. Its action button deletes the event (action
 // 3) and an extra archive button archives it (action 2); the archive button fades with the other
-// extra buttons. Row height 175.
+// extra buttons. Its picture plays the star particles each time the item appears; pauseEffects()
+// stops them (the list's owner calls it when the item stops being shown). Row height 175.
 //
 // Threads: main thread only.
 
@@ -21,6 +22,9 @@ class ZRVMainCompletedCollectionViewItem : public ZRVMainCollectionViewItem {
   void extraControlsShow(bool show, bool animated) override;
   void actionButtonDidTapped() override;
   void archiveButtonDidPressed();
+  // Starts the star particles over the picture (when the item appears) / stops them.
+  void fireEffects();
+  void pauseEffects();
 
  protected:
   void viewDidLoad() override;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/ui/ZRVMainViewColors.h"
+#include "app/ui/ZRVStyleKit.h"
 #include "platform/runtime/format.h"
 #include "platform/system/diagnostics.h"
 
@@ -34,9 +35,9 @@ ZRVMainSummaryStackViewPtr ZRVMainSummaryStackView::fromBuilder(GtkBuilder* buil
 
 void ZRVMainSummaryStackView::awakeFromNib() {
   for (const auto& label : nameLabels_)
-    ZRVMainViewColors::setLabelTextColor(label->widget(), ZRVMainViewColors::kMainSummaryName);
+    ZRVMainViewColors::setLabelTextColor(label->widget(), ZRVStyleKit::mainSummaryNameColor());
   for (const auto& label : valueLabels_)
-    ZRVMainViewColors::setLabelTextColor(label->widget(), ZRVMainViewColors::kMainSummaryValue);
+    ZRVMainViewColors::setLabelTextColor(label->widget(), ZRVStyleKit::mainSummaryValueColor());
   allViews_.clear();
   for (GtkWidget* child = gtk_widget_get_first_child(view_->widget()); child;
        child = gtk_widget_get_next_sibling(child))

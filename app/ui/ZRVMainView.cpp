@@ -1,6 +1,7 @@
 #include "app/ui/ZRVMainView.h"
 
 #include "app/ui/ZRVMainViewColors.h"
+#include "app/ui/ZRVStyleKit.h"
 
 extern "C" {
 typedef struct {
@@ -17,7 +18,7 @@ G_DEFINE_TYPE(ZrvMainViewBackground, zrv_main_view_background, GTK_TYPE_WIDGET)
 static void zrv_main_view_background_snapshot(GtkWidget* widget, GtkSnapshot* snapshot) {
   graphene_rect_t bounds = GRAPHENE_RECT_INIT(0, 0, static_cast<float>(gtk_widget_get_width(widget)),
                                               static_cast<float>(gtk_widget_get_height(widget)));
-  gtk_snapshot_append_color(snapshot, &ZRVMainViewColors::kMainBackground, &bounds);
+  gtk_snapshot_append_color(snapshot, &ZRVStyleKit::mainBackgroundColor(), &bounds);
 }
 
 // Never hit: clicks reach the panel's content.

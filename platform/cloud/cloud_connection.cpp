@@ -41,7 +41,13 @@ int PgRows::columns() const { return PQnfields(result_); }
 std::optional<std::string> PgRows::text(int row, int column) const {
   if (row < 0 || row >= count() || column < 0 || column >= columns() || PQgetisnull(result_, row, column))
     return std::nullopt;
-  return std::string(PQgetvalue(result_, row, column), static_cast<std::size_t>(PQgetlength(result_, row, column)));
+  std::string value(PQgetvalue(result_, row, column), static_cast<std::size_t>(PQgetlength(result_, row, column)));
+  // The connection's encoding is UTF-8, and PostgreSQL's text never holds NUL: anything else is
+  // not an answer of the service.
+  if (!isValidUtf8(value) || value.find('\0') != std::string::npos)
+    failCloud(CloudErrorCode::InternalError,
+              format("The server's answer holds malformed text in column %d of row %d", column, row));
+  return value;
 }
 
 std::string PgRows::requiredText(int row, int column) const {
@@ -136,7 +142,9 @@ PgRows PgConnection::exec(const char* sql, const std::vector<std::optional<std::
   }
   if (sqlState == "42501")
     failCloud(CloudErrorCode::PermissionFailure, "The account may not use the cloud database: " + message);
-  if (sqlState.rfind("53", 0) == 0 || sqlState.rfind("40", 0) == 0)
+  // Out of resources, a serialization failure or deadlock, and the session's limits (a lock not
+  // granted within lock_timeout, a statement cancelled by statement_timeout): worth trying later.
+  if (sqlState.rfind("53", 0) == 0 || sqlState.rfind("40", 0) == 0 || sqlState == "55P03" || sqlState == "57014")
     failCloud(CloudErrorCode::ServiceUnavailable, "The cloud database cannot serve now: " + message);
   if (sqlState.rfind("22", 0) == 0)
     failCloud(CloudErrorCode::InvalidArguments, "The cloud database refused a value: " + message);
@@ -241,12 +249,18 @@ bool encodeValue(const Value& value, json& out) {
   }
 }
 
+// What the server sends is decoded only where the encoder above could have written it, so that a
+// record read from the server can always be saved back (and archived).
 std::optional<Value> decodeValue(const json& in, bool allowArray) {
   if (!in.is_object() || in.size() != 1) return std::nullopt;
   auto entry = in.begin();
   const std::string& tag = entry.key();
   const json& v = entry.value();
-  if (tag == "s" && v.is_string()) return Value(v.get<std::string>());
+  if (tag == "s" && v.is_string()) {
+    const std::string& text = v.get_ref<const std::string&>();
+    if (!isValidUtf8(text) || text.find('\0') != std::string::npos) return std::nullopt;
+    return Value(text);
+  }
   if (tag == "i" && v.is_number_integer()) {
     if (v.is_number_unsigned() &&
         v.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
@@ -265,7 +279,11 @@ std::optional<Value> decodeValue(const json& in, bool allowArray) {
     if (s == "-Infinity") return Value(-std::numeric_limits<double>::infinity());
     return std::nullopt;
   }
-  if (tag == "t" && v.is_number()) return Value(Date(v.get<double>()));
+  if (tag == "t" && v.is_number()) {
+    double seconds = v.get<double>();
+    if (!std::isfinite(seconds)) return std::nullopt;
+    return Value(Date(seconds));
+  }
   if (tag == "x" && v.is_string()) {
     auto bytes = base64Decode(v.get<std::string>());
     if (!bytes) return std::nullopt;
@@ -310,6 +328,7 @@ ValueDictionary decodeFieldsJson(const std::string& text) {
   json parsed = json::parse(text, nullptr, false);
   if (!parsed.is_object()) return out;
   for (const auto& [key, value] : parsed.items()) {
+    if (key.empty() || key.size() > kMaxFieldKeyLength || !isValidUtf8(key)) continue;  // no record holds it
     if (auto decoded = decodeValue(value, true)) out.set(key, std::move(*decoded));
   }
   return out;

@@ -82,6 +82,15 @@ CloudDatabasePtr CloudContainer::privateCloudDatabase() {
 CloudConfiguration CloudContainer::configuration() const { return pool_->configuration(); }
 
 void CloudContainer::setPushHandler(PushHandler handler) {
+  if (!handler) return setPushHandlerWithCompletion(nullptr);
+  setPushHandlerWithCompletion(
+      [handler = std::move(handler)](const CloudPushNotification& push, const PushCompletion& finished) {
+        handler(push);
+        finished();
+      });
+}
+
+void CloudContainer::setPushHandlerWithCompletion(PushHandlerWithCompletion handler) {
   std::shared_ptr<detail::CloudPushListener> old;
   std::shared_ptr<detail::CloudPushListener> started;
   {

@@ -18,6 +18,13 @@
 // When that connection breaks it is made again (with growing pauses) and, because pushes may have
 // been missed meanwhile, the handler then hears once from every subscription.
 //
+// Pushes of one subscription are coalesced: while a delivery waits for the main thread, or while
+// the work it started has not ended, further pushes of that subscription become one more delivery
+// after it. Anyone who learns a channel's name can push on it, so a flood of pushes costs at most
+// one delivery at a time (and one more owed) per subscription. The work of a plain handler ends
+// when it returns; a handler that starts a fetch takes a completion (setPushHandlerWithCompletion)
+// and calls it when the fetch has ended, so that pushes arriving meanwhile never queue up fetches.
+//
 // Threads: everything here may be called from any thread. Operations run on the database's
 // operation queue (at most four at a time, each on a connection of its own) unless the caller
 // puts them on a queue of its own; their blocks are called on the thread that runs them.
@@ -72,6 +79,10 @@ class CloudContainer : public Object {
 
  public:
   using PushHandler = std::function<void(const CloudPushNotification&)>;
+  // Tells that the work a push started has ended: call it once, from any thread. Dropping every
+  // copy of it uncalled counts as calling it.
+  using PushCompletion = std::function<void()>;
+  using PushHandlerWithCompletion = std::function<void(const CloudPushNotification&, PushCompletion finished)>;
 
   CloudContainer();
   ~CloudContainer() override;
@@ -91,6 +102,9 @@ class CloudContainer : public Object {
   // Starts (or, with an empty handler, stops) listening for the pushes of this user's zone
   // subscriptions in this container; the handler runs on the main thread.
   void setPushHandler(PushHandler handler);
+  // The same, for a handler whose work goes on after it returns: until it calls `finished`,
+  // further pushes of the same subscription wait and are then delivered once.
+  void setPushHandlerWithCompletion(PushHandlerWithCompletion handler);
   // True while the push connection is up and listening on every subscription it knows of.
   bool isListeningForPushes() const;
 

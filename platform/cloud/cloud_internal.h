@@ -35,7 +35,8 @@ struct CloudFailure : std::exception {
 };
 [[noreturn]] void failCloud(CloudErrorCode code, std::string description);
 
-// The rows of one answer. Column values are text; a missing (NULL) value reads as nullopt.
+// The rows of one answer. Column values are text; a missing (NULL) value reads as nullopt, and
+// text that is not UTF-8 or holds NUL is a failure (InternalError), never data.
 class PgRows {
  public:
   explicit PgRows(PGresult* result) : result_(result) {}
@@ -130,7 +131,11 @@ std::string encodeFieldsJson(const ValueDictionary& fields);
 // Whether every key is valid UTF-8 and every value has an encoding (strings: valid UTF-8 without
 // NUL; dates: finite); the first offending key goes to *badKey.
 bool fieldsAreEncodable(const ValueDictionary& fields, std::string* badKey = nullptr);
-// Decodes a JSON object of tagged values; entries that do not decode are left out.
+// The longest field key a record holds, in bytes.
+inline constexpr std::size_t kMaxFieldKeyLength = 255;
+// Decodes a JSON object of tagged values; entries that do not decode, or that no record could
+// hold or encode again (an empty or overlong key, a string with NUL, a date that is not finite),
+// are left out.
 ValueDictionary decodeFieldsJson(const std::string& json);
 // Quotes a string for a JSON document.
 std::string jsonString(const std::string& text);
@@ -150,6 +155,7 @@ struct CloudRecordAccess {
   static SaveRequest saveRequest(const CloudRecord& record);
 };
 
+// A record as the server sent it; a failure (InternalError) when it has no type or ID.
 CloudRecordPtr makeServerRecord(const std::string& recordType, const CloudRecordIDPtr& id,
                                 const std::string& fieldsJson, const std::string& changeTag,
                                 std::optional<double> createdEpoch, std::string createdBy,
@@ -161,7 +167,7 @@ CloudRecordPtr makeServerRecord(const std::string& recordType, const CloudRecord
 class CloudPushListener {
  public:
   CloudPushListener(std::string containerIdentifier, std::function<CloudConfiguration()> configuration,
-                    CloudContainer::PushHandler handler);
+                    CloudContainer::PushHandlerWithCompletion handler);
   ~CloudPushListener();
 
   // Any thread.

@@ -9,6 +9,9 @@
 
 #include "platform/cloud/cloud_internal.h"
 #include "platform/dispatch/dispatch.h"
+#include "platform/system/locks.h"
+#include "platform/system/this_thread.h"
+#include "platform/system/thread_safety.h"
 
 namespace platform::detail {
 
@@ -25,17 +28,33 @@ bool isChannelName(const std::string& name) {
 }  // namespace
 
 // Members marked "main" are touched on the main thread only; the rest are guarded or atomic.
+//
+// Pushes are coalesced per channel: a channel is idle, has a delivery queued on the main queue,
+// has its handler's work running, or has its work running and one more delivery owed. A push in
+// any state but the first only makes sure that one delivery follows, so a flood of pushes (anyone
+// who knows a channel's name can send them) costs at most one delivery at a time, and one more
+// waiting, per subscription.
 struct CloudPushListener::State : std::enable_shared_from_this<State> {
   std::string container;
   std::function<CloudConfiguration()> configuration;
-  CloudContainer::PushHandler handler;
+  CloudContainer::PushHandlerWithCompletion handler;
 
   std::atomic<bool> stopped{false};
   std::atomic<bool> listening{false};
 
-  std::mutex mutex;
-  std::map<std::string, CloudPushNotification> channels;  // channel -> what a push on it means
-  std::set<std::string> awaiting;                         // added channels not yet confirmed
+  Mutex mutex;
+  // channel -> what a push on it means
+  std::map<std::string, CloudPushNotification> channels ZORVEL_GUARDED_BY(mutex);
+  std::set<std::string> awaiting ZORVEL_GUARDED_BY(mutex);  // added channels not yet confirmed
+
+  enum class Delivery { Queued, Running, RunningAndOwed };
+  struct Pending {
+    Delivery state = Delivery::Queued;
+    CloudPushNotification notification;  // the latest push's meaning
+    std::uint64_t generation = 0;        // of the delivery running now
+  };
+  std::map<std::string, Pending> deliveries;  // main; idle channels have no entry
+  std::uint64_t nextGeneration = 1;           // main
 
   // main
   PGconn* conn = nullptr;
@@ -54,7 +73,7 @@ struct CloudPushListener::State : std::enable_shared_from_this<State> {
 
   void markListened(const std::string& channel) {
     listened.insert(channel);
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     awaiting.erase(channel);
   }
 
@@ -83,7 +102,7 @@ struct CloudPushListener::State : std::enable_shared_from_this<State> {
           found.push_back(
               {rows.requiredText(i, 0), {container, rows.requiredText(i, 1), CloudZoneID(rows.requiredText(i, 2))}});
       {
-        std::lock_guard lock(mutex);
+        MutexLock lock(mutex);
         for (auto& [channel, notification] : found) channels.insert_or_assign(channel, notification);
       }
       for (auto& [channel, notification] : found) {
@@ -132,13 +151,12 @@ struct CloudPushListener::State : std::enable_shared_from_this<State> {
     // Pushes may have come while no connection listened: every subscription tells once. Those
     // that came while the connection was being set up are already in libpq's buffer, where the
     // socket watch would not see them.
-    std::vector<CloudPushNotification> pushes = takeNotifications();
+    std::vector<std::pair<std::string, CloudPushNotification>> pushes = takeNotifications();
     if (reconnected) {
-      pushes.clear();
-      std::lock_guard lock(mutex);
-      for (const auto& [channel, notification] : channels) pushes.push_back(notification);
+      MutexLock lock(mutex);
+      pushes.assign(channels.begin(), channels.end());
     }
-    deliverNotifications(std::move(pushes));
+    for (auto& [channel, notification] : pushes) notePush(channel, std::move(notification));
   }
 
   // main
@@ -146,7 +164,7 @@ struct CloudPushListener::State : std::enable_shared_from_this<State> {
     if (!conn) return;
     std::vector<std::string> fresh;
     {
-      std::lock_guard lock(mutex);
+      MutexLock lock(mutex);
       for (const auto& [channel, notification] : channels)
         if (!listened.count(channel) && std::find(commands.begin(), commands.end(), channel) == commands.end())
           fresh.push_back(channel);
@@ -187,33 +205,94 @@ struct CloudPushListener::State : std::enable_shared_from_this<State> {
       if (!commands.empty()) commands.pop_front();
       sendNext();
     }
-    std::vector<CloudPushNotification> pushes = takeNotifications();
+    std::vector<std::pair<std::string, CloudPushNotification>> pushes = takeNotifications();
     bool alive = PQstatus(conn) == CONNECTION_OK;
     if (!alive) connectionLost(true);
-    deliverNotifications(std::move(pushes));
+    for (auto& [channel, notification] : pushes) notePush(channel, std::move(notification));
     return alive;
   }
 
-  // main: the pushes libpq has already read off the socket.
-  std::vector<CloudPushNotification> takeNotifications() {
-    std::vector<CloudPushNotification> pushes;
+  // main: the pushes libpq has already read off the socket, by channel.
+  std::vector<std::pair<std::string, CloudPushNotification>> takeNotifications() {
+    std::vector<std::pair<std::string, CloudPushNotification>> pushes;
     while (PGnotify* notify = PQnotifies(conn)) {
       {
-        std::lock_guard lock(mutex);
+        MutexLock lock(mutex);
         auto it = channels.find(notify->relname);
-        if (it != channels.end()) pushes.push_back(it->second);
+        if (it != channels.end()) pushes.emplace_back(it->first, it->second);
       }
       PQfreemem(notify);
     }
     return pushes;
   }
 
+  // main: a push on the channel; delivered now-ish, or folded into the delivery that is owed.
+  void notePush(const std::string& channel, CloudPushNotification notification) {
+    ZORVEL_ASSERT_THREAD(isMainThread(), "pushes are noted on the main thread");
+    if (stopped) return;
+    auto [it, fresh] = deliveries.try_emplace(channel);
+    Pending& pending = it->second;
+    pending.notification = std::move(notification);
+    if (fresh)
+      queueDelivery(channel);
+    else if (pending.state == Delivery::Running)
+      pending.state = Delivery::RunningAndOwed;
+  }
+
   // main
-  void deliverNotifications(std::vector<CloudPushNotification> pushes) {
-    for (const CloudPushNotification& push : pushes) {
-      if (stopped) return;
-      handler(push);
+  void queueDelivery(const std::string& channel) {
+    deliveries[channel].state = Delivery::Queued;
+    auto self = shared_from_this();
+    DispatchQueue::main()->async([self, channel] { self->deliver(channel); });
+  }
+
+  // Ends the work of one delivery when called, or when the last copy of it goes unused.
+  struct Completion {
+    std::weak_ptr<State> state;
+    std::string channel;
+    std::uint64_t generation = 0;
+    std::atomic<bool> done{false};
+
+    void finish() {
+      if (done.exchange(true)) return;
+      auto strong = state.lock();
+      if (!strong) return;
+      if (isMainThread()) {
+        strong->finished(channel, generation);
+        return;
+      }
+      DispatchQueue::main()->async(
+          [strong, channel = channel, generation = generation] { strong->finished(channel, generation); });
     }
+    ~Completion() { finish(); }
+  };
+
+  // main
+  void deliver(const std::string& channel) {
+    auto it = deliveries.find(channel);
+    if (it == deliveries.end() || it->second.state != Delivery::Queued) return;
+    if (stopped) {
+      deliveries.erase(it);
+      return;
+    }
+    it->second.state = Delivery::Running;
+    it->second.generation = nextGeneration++;
+    auto completion = std::make_shared<Completion>();
+    completion->state = weak_from_this();
+    completion->channel = channel;
+    completion->generation = it->second.generation;
+    CloudPushNotification notification = it->second.notification;
+    handler(notification, [completion] { completion->finish(); });
+  }
+
+  // main: the work of a delivery has ended; what came meanwhile is delivered once.
+  void finished(const std::string& channel, std::uint64_t generation) {
+    auto it = deliveries.find(channel);
+    if (it == deliveries.end() || it->second.generation != generation) return;
+    if (it->second.state == Delivery::RunningAndOwed && !stopped)
+      queueDelivery(channel);
+    else if (it->second.state != Delivery::Queued)
+      deliveries.erase(it);
   }
 
   // main: drops the connection; `fromWatch` when the watch's own callback is running (it then
@@ -246,7 +325,7 @@ struct CloudPushListener::State : std::enable_shared_from_this<State> {
 };
 
 CloudPushListener::CloudPushListener(std::string containerIdentifier, std::function<CloudConfiguration()> configuration,
-                                     CloudContainer::PushHandler handler)
+                                     CloudContainer::PushHandlerWithCompletion handler)
     : state_(std::make_shared<State>()) {
   state_->container = std::move(containerIdentifier);
   state_->configuration = std::move(configuration);
@@ -269,7 +348,7 @@ void CloudPushListener::stop() {
 void CloudPushListener::addChannels(const std::vector<std::pair<std::string, CloudPushNotification>>& channels) {
   bool added = false;
   {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     for (const auto& [channel, notification] : channels) {
       if (!isChannelName(channel)) continue;
       if (state_->channels.insert_or_assign(channel, notification).second) {
@@ -284,7 +363,7 @@ void CloudPushListener::addChannels(const std::vector<std::pair<std::string, Clo
 }
 
 bool CloudPushListener::isListening() const {
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return state_->listening.load() && state_->awaiting.empty();
 }
 

@@ -12,7 +12,7 @@ namespace platform {
 
 namespace {
 
-constexpr std::size_t kMaxKeyLength = 255;
+constexpr std::size_t kMaxKeyLength = detail::kMaxFieldKeyLength;
 
 bool isValidScalar(const Value& value) {
   switch (value.type()) {
@@ -333,6 +333,8 @@ CloudRecordPtr makeServerRecord(const std::string& recordType, const CloudRecord
                                 const std::string& fieldsJson, const std::string& changeTag,
                                 std::optional<double> createdEpoch, std::string createdBy,
                                 std::optional<double> modifiedEpoch, std::string modifiedBy) {
+  if (recordType.empty()) failCloud(CloudErrorCode::InternalError, "The server's answer holds a record without a type");
+  if (!id) failCloud(CloudErrorCode::InternalError, "The server's answer holds a record without an ID");
   auto record = CloudRecord::make(recordType, id);
   CloudRecordAccess::setValuesFromServer(*record, decodeFieldsJson(fieldsJson));
   auto date = [](std::optional<double> epoch) -> std::optional<Date> {

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -39,6 +40,16 @@ struct SessionNetState {
   std::atomic<bool> used{false};  // a transfer has begun (so there may be a share to release)
 };
 
+// One line of a response's header block as libcurl hands it over (with its line break): a status
+// line ("HTTP/...") starts a new block (after a redirect or an interim 1xx answer), a field line
+// "name: value" adds a field with both ends trimmed. A field whose name is not an HTTP token, or
+// whose value holds a line break or NUL, is dropped, so that callers only ever read fields a
+// well-formed response can carry.
+using HeaderBlock = std::vector<std::pair<std::string, std::string>>;
+void addResponseHeaderLine(std::string_view line, HeaderBlock& block);
+// The block's fields; repeated names (whatever their case) become one field, values joined by ", ".
+HTTPHeaderFields responseHeaderFields(const HeaderBlock& block);
+
 // Everything a running transfer needs; only the network thread touches it.
 struct TransferState {
   CURL* easy = nullptr;
@@ -50,7 +61,7 @@ struct TransferState {
   std::shared_ptr<InputStream> bodyStream;
   bool bodyReadFailed = false;
   // Response.
-  std::vector<std::pair<std::string, std::string>> headerBlock;  // of the latest status line
+  HeaderBlock headerBlock;  // of the latest status line
   bool responseMade = false;
   // Received data: collected for completion handlers, forwarded for delegates.
   bool collect = false;

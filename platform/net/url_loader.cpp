@@ -328,14 +328,7 @@ void URLLoader::makeResponse(URLSessionTask& task) {
   } else {
     long status = 0;
     curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
-    HTTPHeaderFields headers;
-    for (const auto& [name, value] : t.headerBlock) {
-      if (auto existing = headers.value(name))
-        headers.set(name, *existing + ", " + value);
-      else
-        headers.set(name, value);
-    }
-    response = URLResponse::httpResponse(url, status, std::move(headers));
+    response = URLResponse::httpResponse(url, status, responseHeaderFields(t.headerBlock));
   }
   {
     std::lock_guard lock(task.mutex_);
@@ -346,17 +339,47 @@ void URLLoader::makeResponse(URLSessionTask& task) {
     task.session_->deliverResponse(std::static_pointer_cast<URLSessionTask>(task.shared_from_this()));
 }
 
+namespace {
+
+// A character of an HTTP token (a field name).
+bool isTokenCharacter(char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+}  // namespace
+
+void addResponseHeaderLine(std::string_view line, HeaderBlock& block) {
+  if (line.size() >= 5 && line.substr(0, 5) == "HTTP/") {
+    block.clear();
+    return;
+  }
+  std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return;
+  std::string name = trimmingWhitespace(line.substr(0, colon));
+  std::string value = trimmingWhitespace(line.substr(colon + 1));
+  if (name.empty() || !std::all_of(name.begin(), name.end(), isTokenCharacter)) return;
+  if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) return;
+  block.emplace_back(std::move(name), std::move(value));
+}
+
+HTTPHeaderFields responseHeaderFields(const HeaderBlock& block) {
+  HTTPHeaderFields headers;
+  for (const auto& [name, value] : block) {
+    if (auto existing = headers.value(name))
+      headers.set(name, *existing + ", " + value);
+    else
+      headers.set(name, value);
+  }
+  return headers;
+}
+
 std::size_t URLLoader::onHeader(char* data, std::size_t size, std::size_t count, void* pointer) {
   auto& task = *static_cast<URLSessionTask*>(pointer);
   TransferState& t = *task.transfer_;
   std::size_t length = size * count;
   t.lastActivity = Clock::now();
-  std::string_view line(data, length);
-  if (line.size() >= 5 && line.substr(0, 5) == "HTTP/") {
-    t.headerBlock.clear();
-  } else if (std::size_t colon = line.find(':'); colon != std::string_view::npos && colon > 0) {
-    t.headerBlock.emplace_back(trimmingWhitespace(line.substr(0, colon)), trimmingWhitespace(line.substr(colon + 1)));
-  }
+  addResponseHeaderLine(std::string_view(data, length), t.headerBlock);
   return length;
 }
 

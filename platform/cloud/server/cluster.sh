@@ -88,6 +88,13 @@ start_cluster() {
     return 1
   }
   rm -f "$folder/pwfile"
+  # Application users reach the cloud database ("postgres" here) and no other: the catalogs of
+  # another database would show them what this one hides (see schema.sql).
+  local hba
+  hba=$(cat "$folder/data/pg_hba.conf")
+  printf '%s\n' "local postgres +zorvel_cloud_user scram-sha-256" \
+    "host postgres +zorvel_cloud_user 127.0.0.1/32 scram-sha-256" \
+    "local all +zorvel_cloud_user reject" "host all +zorvel_cloud_user all reject" "$hba" >"$folder/data/pg_hba.conf"
   # Throwaway data: durability off for speed; room for tests that run in parallel.
   cat >>"$folder/data/postgresql.conf" <<EOF
 listen_addresses = '127.0.0.1'

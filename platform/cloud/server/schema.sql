@@ -4,11 +4,38 @@
 -- Load it as the database's owner (a superuser) into an empty database, or again over itself:
 --   psql -v ON_ERROR_STOP=1 -f schema.sql
 -- Every application user is a login role that is a member of "zorvel_cloud_user" (see add_user).
+-- Loading it again over an older version keeps every stored row and moves the rights, owners and
+-- limits to what this file says.
 --
--- Trust: clients call the functions below with their own role; the functions run with the
--- caller's rights, and row-level security on every table keeps each role to its own rows, so a
--- user can neither read nor change another user's zones, records or subscriptions, whatever SQL
--- it sends. Push channels are random names that only their owner can read.
+-- Trust: application users hold no rights on the tables at all. They call the functions below,
+-- which run with the rights of the tables' owner "zorvel_cloud_owner" (a role nobody logs in as),
+-- check that the caller is an application user (else ZC010) and touch only the caller's own
+-- rows. The caller is the role that logged in (session_user, which only a superuser could
+-- change); inside these functions current_user is their owner. So a user can neither read,
+-- change nor lock another user's zones, records or subscriptions, whatever SQL it sends: LOCK
+-- TABLE, plain SELECT or UPDATE are refused. Row-level security on every table keeps any role
+-- that is ever granted rights on them to the rows of the role that logged in. Push channels are
+-- random names that only their owner can read; anyone who learns one can still NOTIFY it
+-- (PostgreSQL has no right for that), which the client bears by coalescing pushes.
+--
+-- Limits: every application user's login role gets lock_timeout, statement_timeout and
+-- idle_in_transaction_session_timeout (set on the login role, since PostgreSQL applies role
+-- settings of the role that logs in only, not of the roles it is a member of; add_user sets them,
+-- and loading this file sets them on every existing user). A user may lower them for its own
+-- session, which holds up only its own rows.
+--
+-- What users can see of each other: this database's statistics views and functions (row counts,
+-- table sizes, other sessions and their locks), the size functions, the role listings (pg_roles,
+-- pg_user, pg_group) and the row estimates of pg_class (reltuples, relpages, relallvisible) are
+-- revoked from PUBLIC. What stays visible to every role, because PostgreSQL cannot take it away
+-- or its own work needs it: a role's name from its number (the regrole cast, pg_get_userbyid) and
+-- whether a named role exists (pg_has_role), so account names can still be guessed, or
+-- enumerated by number; pg_auth_members (role numbers only, which the service's own membership
+-- check reads); pg_authid stays closed as PostgreSQL ships it; the names and definitions of the
+-- schema's tables and functions; and, in the cluster's other databases, their catalogs as they
+-- are. The last is closed by the cluster's pg_hba.conf, which should let the members of
+-- zorvel_cloud_user ("+zorvel_cloud_user") into this database only (cluster.sh does so for its
+-- throwaway clusters).
 --
 -- Change tracking: every zone row carries its own change counter. A writer takes the zone row's
 -- lock before it numbers its changes and keeps it until it commits, so change numbers of a zone
@@ -29,15 +56,19 @@ BEGIN
   IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'zorvel_cloud_user') THEN
     CREATE ROLE zorvel_cloud_user NOLOGIN;
   END IF;
+  IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'zorvel_cloud_owner') THEN
+    CREATE ROLE zorvel_cloud_owner NOLOGIN;
+  END IF;
 END
 $$;
 
 CREATE SCHEMA IF NOT EXISTS zorvel_cloud;
+ALTER SCHEMA zorvel_cloud OWNER TO zorvel_cloud_owner;
 REVOKE ALL ON SCHEMA zorvel_cloud FROM PUBLIC;
 GRANT USAGE ON SCHEMA zorvel_cloud TO zorvel_cloud_user;
 
 CREATE TABLE IF NOT EXISTS zorvel_cloud.zones (
-  owner name NOT NULL DEFAULT current_user,
+  owner name NOT NULL,
   container text NOT NULL,
   zone_name text NOT NULL,
   incarnation text NOT NULL DEFAULT replace(gen_random_uuid()::text, '-', ''),
@@ -48,7 +79,7 @@ CREATE TABLE IF NOT EXISTS zorvel_cloud.zones (
 );
 
 CREATE TABLE IF NOT EXISTS zorvel_cloud.records (
-  owner name NOT NULL DEFAULT current_user,
+  owner name NOT NULL,
   container text NOT NULL,
   zone_name text NOT NULL,
   record_name text NOT NULL,
@@ -67,7 +98,7 @@ CREATE TABLE IF NOT EXISTS zorvel_cloud.records (
 CREATE INDEX IF NOT EXISTS records_by_change ON zorvel_cloud.records (owner, container, zone_name, change_number);
 
 CREATE TABLE IF NOT EXISTS zorvel_cloud.subscriptions (
-  owner name NOT NULL DEFAULT current_user,
+  owner name NOT NULL,
   container text NOT NULL,
   subscription_id text NOT NULL,
   zone_name text NOT NULL,
@@ -77,17 +108,50 @@ CREATE TABLE IF NOT EXISTS zorvel_cloud.subscriptions (
   FOREIGN KEY (owner, container, zone_name) REFERENCES zorvel_cloud.zones ON DELETE CASCADE
 );
 
+-- Every row names its owner explicitly; a default would name whoever runs the statement.
+ALTER TABLE zorvel_cloud.zones ALTER COLUMN owner DROP DEFAULT;
+ALTER TABLE zorvel_cloud.records ALTER COLUMN owner DROP DEFAULT;
+ALTER TABLE zorvel_cloud.subscriptions ALTER COLUMN owner DROP DEFAULT;
+ALTER TABLE zorvel_cloud.zones OWNER TO zorvel_cloud_owner;
+ALTER TABLE zorvel_cloud.records OWNER TO zorvel_cloud_owner;
+ALTER TABLE zorvel_cloud.subscriptions OWNER TO zorvel_cloud_owner;
+
+-- A second wall for any role that is ever given rights on the tables: it meets only the rows of
+-- the role that logged in. (The owner, which the functions run as, passes; they filter by owner
+-- themselves.)
 ALTER TABLE zorvel_cloud.zones ENABLE ROW LEVEL SECURITY;
 ALTER TABLE zorvel_cloud.records ENABLE ROW LEVEL SECURITY;
 ALTER TABLE zorvel_cloud.subscriptions ENABLE ROW LEVEL SECURITY;
 DROP POLICY IF EXISTS own_rows ON zorvel_cloud.zones;
 DROP POLICY IF EXISTS own_rows ON zorvel_cloud.records;
 DROP POLICY IF EXISTS own_rows ON zorvel_cloud.subscriptions;
-CREATE POLICY own_rows ON zorvel_cloud.zones USING (owner = current_user) WITH CHECK (owner = current_user);
-CREATE POLICY own_rows ON zorvel_cloud.records USING (owner = current_user) WITH CHECK (owner = current_user);
-CREATE POLICY own_rows ON zorvel_cloud.subscriptions USING (owner = current_user) WITH CHECK (owner = current_user);
-REVOKE ALL ON ALL TABLES IN SCHEMA zorvel_cloud FROM PUBLIC;
-GRANT SELECT, INSERT, UPDATE, DELETE ON ALL TABLES IN SCHEMA zorvel_cloud TO zorvel_cloud_user;
+CREATE POLICY own_rows ON zorvel_cloud.zones USING (owner = session_user) WITH CHECK (owner = session_user);
+CREATE POLICY own_rows ON zorvel_cloud.records USING (owner = session_user) WITH CHECK (owner = session_user);
+CREATE POLICY own_rows ON zorvel_cloud.subscriptions USING (owner = session_user) WITH CHECK (owner = session_user);
+-- No direct rights for anyone but the owner: a right to change a table is also the right to lock
+-- all of it (LOCK TABLE), which would stall every other user.
+REVOKE ALL ON ALL TABLES IN SCHEMA zorvel_cloud FROM PUBLIC, zorvel_cloud_user;
+
+-- Whether the role that logged in is an application user: a direct member of zorvel_cloud_user
+-- (superusers count as members of every role for pg_has_role, so it cannot tell).
+CREATE OR REPLACE FUNCTION zorvel_cloud.session_is_user() RETURNS boolean
+LANGUAGE sql STABLE SET search_path = pg_catalog, pg_temp AS $$
+  SELECT EXISTS (SELECT 1 FROM pg_auth_members m
+                  WHERE m.member = to_regrole(quote_ident(session_user))
+                    AND m.roleid = to_regrole('zorvel_cloud_user'))
+$$;
+
+-- The application user a request comes from: the role that logged in. Fails with ZC010 for any
+-- other role.
+CREATE OR REPLACE FUNCTION zorvel_cloud.caller() RETURNS name
+LANGUAGE plpgsql STABLE SET search_path = pg_catalog, pg_temp AS $$
+BEGIN
+  IF NOT zorvel_cloud.session_is_user() THEN
+    RAISE EXCEPTION 'The role % is not a user of the cloud database', session_user USING ERRCODE = 'ZC010';
+  END IF;
+  RETURN session_user;
+END
+$$;
 
 -- A name the service accepts for a zone, record, record type or subscription.
 CREATE OR REPLACE FUNCTION zorvel_cloud.valid_name(p_name text) RETURNS boolean
@@ -109,14 +173,19 @@ $$;
 -- Zones by name (all of the caller's zones when p_names is null); o_found false for a missing one.
 CREATE OR REPLACE FUNCTION zorvel_cloud.fetch_zones(p_container text, p_names text[])
 RETURNS TABLE (o_name text, o_found boolean)
-LANGUAGE sql STABLE SET search_path = zorvel_cloud, pg_temp AS $$
-  SELECT z.zone_name, true FROM zones z
-   WHERE p_names IS NULL AND z.owner = current_user AND z.container = p_container
-  UNION ALL
-  SELECT n.name, EXISTS (SELECT 1 FROM zones z
-                          WHERE z.owner = current_user AND z.container = p_container AND z.zone_name = n.name)
-    FROM unnest(p_names) WITH ORDINALITY AS n(name, position)
-   WHERE p_names IS NOT NULL
+LANGUAGE plpgsql STABLE SECURITY DEFINER SET search_path = zorvel_cloud, pg_temp AS $$
+DECLARE
+  v_user name := caller();
+BEGIN
+  RETURN QUERY
+    SELECT z.zone_name, true FROM zones z
+     WHERE p_names IS NULL AND z.owner = v_user AND z.container = p_container
+    UNION ALL
+    SELECT n.name, EXISTS (SELECT 1 FROM zones z
+                            WHERE z.owner = v_user AND z.container = p_container AND z.zone_name = n.name)
+      FROM unnest(p_names) WITH ORDINALITY AS n(name, position)
+     WHERE p_names IS NOT NULL;
+END
 $$;
 
 -- Creates the zones that do not exist yet (saving an existing zone changes nothing) and deletes
@@ -124,8 +193,9 @@ $$;
 -- item error.
 CREATE OR REPLACE FUNCTION zorvel_cloud.modify_zones(p_container text, p_saves text[], p_deletes text[])
 RETURNS TABLE (o_kind text, o_name text, o_code integer, o_message text)
-LANGUAGE plpgsql SET search_path = zorvel_cloud, pg_temp AS $$
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = zorvel_cloud, pg_temp AS $$
 DECLARE
+  v_user name := caller();
   v_name text;
 BEGIN
   FOREACH v_name IN ARRAY coalesce(p_saves, '{}') LOOP
@@ -133,7 +203,7 @@ BEGIN
     IF NOT valid_name(v_name) THEN
       o_code := 12; o_message := format('Invalid zone name "%s"', v_name);
     ELSE
-      INSERT INTO zones (owner, container, zone_name) VALUES (current_user, p_container, v_name)
+      INSERT INTO zones (owner, container, zone_name) VALUES (v_user, p_container, v_name)
         ON CONFLICT DO NOTHING;
       o_code := 0; o_message := NULL;
     END IF;
@@ -141,7 +211,7 @@ BEGIN
   END LOOP;
   FOREACH v_name IN ARRAY coalesce(p_deletes, '{}') LOOP
     o_kind := 'delete'; o_name := v_name;
-    DELETE FROM zones z WHERE z.owner = current_user AND z.container = p_container AND z.zone_name = v_name;
+    DELETE FROM zones z WHERE z.owner = v_user AND z.container = p_container AND z.zone_name = v_name;
     o_code := 0; o_message := NULL;
     RETURN NEXT;
   END LOOP;
@@ -151,23 +221,29 @@ $$;
 -- Subscriptions by ID (all of the caller's when p_ids is null); o_found false for a missing one.
 CREATE OR REPLACE FUNCTION zorvel_cloud.fetch_subscriptions(p_container text, p_ids text[])
 RETURNS TABLE (o_id text, o_found boolean, o_zone text, o_content_available boolean, o_channel text)
-LANGUAGE sql STABLE SET search_path = zorvel_cloud, pg_temp AS $$
-  SELECT s.subscription_id, true, s.zone_name, s.content_available, s.channel FROM subscriptions s
-   WHERE p_ids IS NULL AND s.owner = current_user AND s.container = p_container
-  UNION ALL
-  SELECT i.id, s.subscription_id IS NOT NULL, s.zone_name, s.content_available, s.channel
-    FROM unnest(p_ids) WITH ORDINALITY AS i(id, position)
-    LEFT JOIN subscriptions s
-      ON s.owner = current_user AND s.container = p_container AND s.subscription_id = i.id
-   WHERE p_ids IS NOT NULL
+LANGUAGE plpgsql STABLE SECURITY DEFINER SET search_path = zorvel_cloud, pg_temp AS $$
+DECLARE
+  v_user name := caller();
+BEGIN
+  RETURN QUERY
+    SELECT s.subscription_id, true, s.zone_name, s.content_available, s.channel FROM subscriptions s
+     WHERE p_ids IS NULL AND s.owner = v_user AND s.container = p_container
+    UNION ALL
+    SELECT i.id, s.subscription_id IS NOT NULL, s.zone_name, s.content_available, s.channel
+      FROM unnest(p_ids) WITH ORDINALITY AS i(id, position)
+      LEFT JOIN subscriptions s
+        ON s.owner = v_user AND s.container = p_container AND s.subscription_id = i.id
+     WHERE p_ids IS NOT NULL;
+END
 $$;
 
 -- Saves zone subscriptions (p_saves: [{"id", "zone", "contentAvailable"}]; a saved one keeps its
 -- channel) and deletes subscriptions by ID.
 CREATE OR REPLACE FUNCTION zorvel_cloud.modify_subscriptions(p_container text, p_saves jsonb, p_deletes text[])
 RETURNS TABLE (o_kind text, o_id text, o_code integer, o_message text, o_channel text)
-LANGUAGE plpgsql SET search_path = zorvel_cloud, pg_temp AS $$
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = zorvel_cloud, pg_temp AS $$
 DECLARE
+  v_user name := caller();
   v_item jsonb;
   v_id text;
 BEGIN
@@ -175,12 +251,12 @@ BEGIN
     o_kind := 'save'; o_id := v_item->>'id'; o_channel := NULL; o_message := NULL;
     IF NOT valid_name(o_id) OR NOT valid_name(v_item->>'zone') THEN
       o_code := 12; o_message := format('Invalid subscription "%s"', o_id);
-    ELSIF NOT EXISTS (SELECT 1 FROM zones z WHERE z.owner = current_user AND z.container = p_container
+    ELSIF NOT EXISTS (SELECT 1 FROM zones z WHERE z.owner = v_user AND z.container = p_container
                                                AND z.zone_name = v_item->>'zone') THEN
       o_code := 26; o_message := format('Zone %s not found', v_item->>'zone');
     ELSE
       INSERT INTO subscriptions AS s (owner, container, subscription_id, zone_name, content_available)
-        VALUES (current_user, p_container, o_id, v_item->>'zone', coalesce((v_item->>'contentAvailable')::boolean, false))
+        VALUES (v_user, p_container, o_id, v_item->>'zone', coalesce((v_item->>'contentAvailable')::boolean, false))
         ON CONFLICT (owner, container, subscription_id) DO UPDATE
           SET zone_name = excluded.zone_name, content_available = excluded.content_available
         RETURNING s.channel INTO o_channel;
@@ -190,7 +266,7 @@ BEGIN
   END LOOP;
   FOREACH v_id IN ARRAY coalesce(p_deletes, '{}') LOOP
     o_kind := 'delete'; o_id := v_id; o_code := 0; o_message := NULL; o_channel := NULL;
-    DELETE FROM subscriptions s WHERE s.owner = current_user AND s.container = p_container AND s.subscription_id = v_id;
+    DELETE FROM subscriptions s WHERE s.owner = v_user AND s.container = p_container AND s.subscription_id = v_id;
     RETURN NEXT;
   END LOOP;
 END
@@ -209,8 +285,9 @@ $$;
 CREATE OR REPLACE FUNCTION zorvel_cloud.modify_records(p_container text, p_saves jsonb, p_deletes jsonb)
 RETURNS TABLE (o_kind text, o_index integer, o_code integer, o_message text, o_tag text,
                o_created double precision, o_created_by text, o_modified double precision, o_modified_by text)
-LANGUAGE plpgsql SET search_path = zorvel_cloud, pg_temp AS $$
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = zorvel_cloud, pg_temp AS $$
 DECLARE
+  v_user name := caller();
   v_zone text;
   v_counter bigint;
   v_counters jsonb := '{}';   -- zone -> last change number used
@@ -231,7 +308,7 @@ BEGIN
     WHERE s.zone IS NOT NULL ORDER BY 1
   LOOP
     SELECT z.change_counter INTO v_counter FROM zones z
-     WHERE z.owner = current_user AND z.container = p_container AND z.zone_name = v_zone FOR UPDATE;
+     WHERE z.owner = v_user AND z.container = p_container AND z.zone_name = v_zone FOR UPDATE;
     IF FOUND THEN
       v_counters := v_counters || jsonb_build_object(v_zone, v_counter);
     END IF;
@@ -262,8 +339,8 @@ BEGIN
 
     IF o_kind = 'delete' THEN
       UPDATE records r SET fields = '{}', deleted = true, change_number = v_number, change_tag = new_change_tag(),
-                           modified_at = now(), modified_by = current_user
-       WHERE r.owner = current_user AND r.container = p_container AND r.zone_name = v_zone
+                           modified_at = now(), modified_by = v_user
+       WHERE r.owner = v_user AND r.container = p_container AND r.zone_name = v_zone
          AND r.record_name = v_name AND NOT r.deleted;
       IF FOUND THEN
         v_counters := jsonb_set(v_counters, ARRAY[v_zone], to_jsonb(v_number));
@@ -274,7 +351,7 @@ BEGIN
     END IF;
 
     SELECT * INTO v_record FROM records r
-     WHERE r.owner = current_user AND r.container = p_container AND r.zone_name = v_zone AND r.record_name = v_name;
+     WHERE r.owner = v_user AND r.container = p_container AND r.zone_name = v_zone AND r.record_name = v_name;
     v_found := FOUND AND NOT v_record.deleted;
     IF v_item->>'tag' IS NULL THEN
       IF v_found THEN
@@ -311,8 +388,8 @@ BEGIN
     o_tag := new_change_tag();
     INSERT INTO records AS r (owner, container, zone_name, record_name, record_type, fields, change_tag,
                               change_number, deleted, created_at, created_by, modified_at, modified_by)
-      VALUES (current_user, p_container, v_zone, v_name, v_item->>'type', v_fields, o_tag,
-              v_number, false, now(), current_user, now(), current_user)
+      VALUES (v_user, p_container, v_zone, v_name, v_item->>'type', v_fields, o_tag,
+              v_number, false, now(), v_user, now(), v_user)
       ON CONFLICT (owner, container, zone_name, record_name) DO UPDATE SET
         record_type = excluded.record_type, fields = excluded.fields, change_tag = excluded.change_tag,
         change_number = excluded.change_number, deleted = false,
@@ -326,26 +403,28 @@ BEGIN
   END LOOP;
 
   UPDATE zones z SET change_counter = (v_counters->>z.zone_name)::bigint
-   WHERE z.owner = current_user AND z.container = p_container AND z.zone_name = ANY (v_changed);
+   WHERE z.owner = v_user AND z.container = p_container AND z.zone_name = ANY (v_changed);
   PERFORM pg_notify(s.channel, '') FROM subscriptions s
-   WHERE s.owner = current_user AND s.container = p_container AND s.zone_name = ANY (v_changed) AND s.content_available;
+   WHERE s.owner = v_user AND s.container = p_container AND s.zone_name = ANY (v_changed) AND s.content_available;
 END
 $$;
 
 -- The changes of a zone after a change token (from the start when p_token is null, without
 -- deletion markers then), oldest first, at most p_limit + 1 rows after a first row of kind 'zone'
--- whose o_name is the zone's incarnation and o_number its change counter. Raises ZC026 for a
+-- whose o_name is the zone's incarnation and o_number its change counter (a page has at most
+-- 10,000 changes). Raises ZC026 for a
 -- missing zone and ZC021 for a token that has expired (purged past it, or from another
 -- incarnation of the zone). Runs on one snapshot, so the counter and the rows agree.
 CREATE OR REPLACE FUNCTION zorvel_cloud.fetch_changes(p_container text, p_zone text, p_token text, p_limit integer)
 RETURNS TABLE (o_kind text, o_name text, o_type text, o_fields jsonb, o_tag text, o_created double precision,
                o_created_by text, o_modified double precision, o_modified_by text, o_number bigint)
-LANGUAGE plpgsql STABLE SET search_path = zorvel_cloud, pg_temp AS $$
+LANGUAGE plpgsql STABLE SECURITY DEFINER SET search_path = zorvel_cloud, pg_temp AS $$
 DECLARE
+  v_user name := caller();
   v_zone zones%ROWTYPE;
   v_since bigint := 0;
 BEGIN
-  SELECT * INTO v_zone FROM zones z WHERE z.owner = current_user AND z.container = p_container AND z.zone_name = p_zone;
+  SELECT * INTO v_zone FROM zones z WHERE z.owner = v_user AND z.container = p_container AND z.zone_name = p_zone;
   IF NOT FOUND THEN
     RAISE EXCEPTION 'Zone % not found', p_zone USING ERRCODE = 'ZC026';
   END IF;
@@ -364,10 +443,10 @@ BEGIN
     SELECT CASE WHEN r.deleted THEN 'deleted' ELSE 'record' END, r.record_name, r.record_type, r.fields, r.change_tag,
            epoch(r.created_at), r.created_by::text, epoch(r.modified_at), r.modified_by::text, r.change_number
       FROM records r
-     WHERE r.owner = current_user AND r.container = p_container AND r.zone_name = p_zone
+     WHERE r.owner = v_user AND r.container = p_container AND r.zone_name = p_zone
        AND r.change_number > v_since AND (p_token IS NOT NULL OR NOT r.deleted)
      ORDER BY r.change_number
-     LIMIT greatest(p_limit, 1) + 1;
+     LIMIT least(greatest(p_limit, 1), 10000) + 1;
 END
 $$;
 
@@ -376,7 +455,11 @@ $$;
 CREATE OR REPLACE FUNCTION zorvel_cloud.fetch_records(p_container text, p_items jsonb)
 RETURNS TABLE (o_index integer, o_code integer, o_message text, o_type text, o_fields jsonb, o_tag text,
                o_created double precision, o_created_by text, o_modified double precision, o_modified_by text)
-LANGUAGE sql STABLE SET search_path = zorvel_cloud, pg_temp AS $$
+LANGUAGE plpgsql STABLE SECURITY DEFINER SET search_path = zorvel_cloud, pg_temp AS $$
+DECLARE
+  v_user name := caller();
+BEGIN
+  RETURN QUERY
   SELECT (i.n - 1)::integer,
          CASE WHEN z.zone_name IS NULL THEN 26 WHEN r.record_name IS NULL OR r.deleted THEN 11 ELSE 0 END,
          CASE WHEN z.zone_name IS NULL THEN format('Zone %s not found (record %s)', i.e->>'zone', i.e->>'name')
@@ -386,25 +469,28 @@ LANGUAGE sql STABLE SET search_path = zorvel_cloud, pg_temp AS $$
          r.modified_by::text
     FROM jsonb_array_elements(coalesce(p_items, '[]')) WITH ORDINALITY AS i(e, n)
     LEFT JOIN zones z
-      ON z.owner = current_user AND z.container = p_container AND z.zone_name = i.e->>'zone'
+      ON z.owner = v_user AND z.container = p_container AND z.zone_name = i.e->>'zone'
     LEFT JOIN records r
-      ON r.owner = current_user AND r.container = p_container AND r.zone_name = i.e->>'zone'
+      ON r.owner = v_user AND r.container = p_container AND r.zone_name = i.e->>'zone'
      AND r.record_name = i.e->>'name'
-   ORDER BY i.n
+   ORDER BY i.n;
+END
 $$;
 
--- Removes deletion markers older than the given age from the zones the caller may see (all of
--- them for the database owner) and moves each zone's purge horizon past them, so that change
+-- Removes deletion markers older than the given age from the caller's zones (from every user's
+-- zones when a superuser calls it) and moves each zone's purge horizon past them, so that change
 -- tokens from before them expire. Returns how many markers were removed. Meant for a periodic
 -- job.
 CREATE OR REPLACE FUNCTION zorvel_cloud.purge_deletion_markers(p_older_than interval)
 RETURNS bigint
-LANGUAGE plpgsql SET search_path = zorvel_cloud, pg_temp AS $$
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = zorvel_cloud, pg_temp AS $$
 DECLARE
+  v_all boolean := NOT session_is_user();  -- only users and superusers may run it
+  v_user name := session_user;
   v_count bigint;
 BEGIN
   WITH purged AS (
-    DELETE FROM records r WHERE r.deleted AND r.modified_at <= now() - p_older_than
+    DELETE FROM records r WHERE r.deleted AND r.modified_at <= now() - p_older_than AND (v_all OR r.owner = v_user)
     RETURNING r.owner, r.container, r.zone_name, r.change_number
   ), horizon AS (
     SELECT p.owner, p.container, p.zone_name, max(p.change_number) AS through, count(*) AS n
@@ -420,22 +506,94 @@ BEGIN
 END
 $$;
 
--- Makes a login role an application user (run by the database owner).
-CREATE OR REPLACE FUNCTION zorvel_cloud.add_user(p_name text, p_password text)
+-- The limits of an application user's sessions (see the notes at the top).
+CREATE OR REPLACE FUNCTION zorvel_cloud.limit_user(p_name text)
 RETURNS void
-LANGUAGE plpgsql AS $$
+LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS $$
 BEGIN
-  EXECUTE format('CREATE ROLE %I LOGIN PASSWORD %L IN ROLE zorvel_cloud_user', p_name, p_password);
+  EXECUTE format('ALTER ROLE %I SET lock_timeout = %L', p_name, '5s');
+  EXECUTE format('ALTER ROLE %I SET statement_timeout = %L', p_name, '60s');
+  EXECUTE format('ALTER ROLE %I SET idle_in_transaction_session_timeout = %L', p_name, '60s');
 END
 $$;
 
-REVOKE ALL ON ALL FUNCTIONS IN SCHEMA zorvel_cloud FROM PUBLIC;
+-- Makes a login role an application user (run by a superuser).
+CREATE OR REPLACE FUNCTION zorvel_cloud.add_user(p_name text, p_password text)
+RETURNS void
+LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS $$
+BEGIN
+  EXECUTE format('CREATE ROLE %I LOGIN PASSWORD %L IN ROLE zorvel_cloud_user', p_name, p_password);
+  PERFORM zorvel_cloud.limit_user(p_name);
+END
+$$;
+
+-- The users made before these limits existed get them too.
+DO $$
+BEGIN
+  PERFORM zorvel_cloud.limit_user(r.rolname)
+     FROM pg_auth_members m JOIN pg_roles r ON r.oid = m.member
+    WHERE m.roleid = 'zorvel_cloud_user'::regrole AND r.rolcanlogin;
+END
+$$;
+
+-- The functions run as (and the helpers belong to) the tables' owner; the user management
+-- stays with the superusers that run it. Users may call the service's requests and nothing else.
+DO $$
+DECLARE
+  v_function regprocedure;
+BEGIN
+  FOR v_function IN
+    SELECT p.oid FROM pg_proc p
+     WHERE p.pronamespace = 'zorvel_cloud'::regnamespace AND p.proname NOT IN ('add_user', 'limit_user')
+  LOOP
+    EXECUTE format('ALTER FUNCTION %s OWNER TO zorvel_cloud_owner', v_function);
+  END LOOP;
+END
+$$;
+REVOKE ALL ON ALL FUNCTIONS IN SCHEMA zorvel_cloud FROM PUBLIC, zorvel_cloud_user;
 GRANT EXECUTE ON FUNCTION
-  zorvel_cloud.valid_name(text), zorvel_cloud.new_change_tag(), zorvel_cloud.epoch(timestamptz),
   zorvel_cloud.fetch_zones(text, text[]), zorvel_cloud.modify_zones(text, text[], text[]),
   zorvel_cloud.fetch_subscriptions(text, text[]), zorvel_cloud.modify_subscriptions(text, jsonb, text[]),
   zorvel_cloud.modify_records(text, jsonb, jsonb), zorvel_cloud.fetch_changes(text, text, text, integer),
   zorvel_cloud.fetch_records(text, jsonb), zorvel_cloud.purge_deletion_markers(interval)
   TO zorvel_cloud_user;
+
+-- What one user could learn of the others from this database's catalogs: the statistics views
+-- (row counts, sizes, sessions, locks) and the functions under them, the size functions, the
+-- role listings and the row estimates of pg_class. Revoked from PUBLIC (superusers keep them; the
+-- server's own work does not read them through SQL). See the notes at the top for what stays.
+DO $$
+DECLARE
+  v_name text;
+  v_function regprocedure;
+  v_columns text;
+BEGIN
+  FOR v_name IN
+    SELECT c.relname FROM pg_class c
+     WHERE c.relnamespace = 'pg_catalog'::regnamespace AND c.relkind = 'v'
+       AND (c.relname LIKE 'pg\_stat%' OR c.relname IN ('pg_roles', 'pg_user', 'pg_group', 'pg_locks',
+                                                       'pg_prepared_xacts', 'pg_backend_memory_contexts'))
+  LOOP
+    EXECUTE format('REVOKE ALL ON pg_catalog.%I FROM PUBLIC', v_name);
+  END LOOP;
+  FOR v_function IN
+    SELECT p.oid FROM pg_proc p
+     WHERE p.pronamespace = 'pg_catalog'::regnamespace
+       AND (p.proname LIKE 'pg\_stat\_get\_%' OR p.proname LIKE 'pg\_stat\_file%'
+            OR p.proname IN ('pg_relation_size', 'pg_total_relation_size', 'pg_table_size', 'pg_indexes_size',
+                             'pg_database_size', 'pg_tablespace_size', 'pg_lock_status', 'pg_blocking_pids',
+                             'pg_safe_snapshot_blocking_pids', 'pg_prepared_xact'))
+  LOOP
+    EXECUTE format('REVOKE EXECUTE ON FUNCTION %s FROM PUBLIC', v_function);
+  END LOOP;
+  -- pg_class stays readable but for its size columns (reltuples is a row count).
+  SELECT string_agg(quote_ident(a.attname), ', ' ORDER BY a.attnum) INTO v_columns
+    FROM pg_attribute a
+   WHERE a.attrelid = 'pg_catalog.pg_class'::regclass AND a.attnum > 0 AND NOT a.attisdropped
+     AND a.attname NOT IN ('reltuples', 'relpages', 'relallvisible');
+  REVOKE SELECT ON pg_catalog.pg_class FROM PUBLIC;
+  EXECUTE format('GRANT SELECT (%s) ON pg_catalog.pg_class TO PUBLIC', v_columns);
+END
+$$;
 
 COMMIT;

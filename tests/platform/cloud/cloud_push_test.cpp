@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "cloud_test_support.h"
@@ -100,7 +103,8 @@ TEST(CloudPush, AnotherUsersChangesNeverReachUs) {
   EXPECT_TRUE(bobPushes.received.empty());
   // Bob cannot learn Alice's channel: he sees only his own subscription.
   RawConnection raw(bob.connectionString);
-  EXPECT_EQ(raw.run("SELECT count(*) FROM zorvel_cloud.subscriptions"), "1");
+  EXPECT_EQ(raw.run("SELECT count(*) FROM zorvel_cloud.fetch_subscriptions('test.container', NULL)"), "1");
+  EXPECT_EQ(raw.run("SELECT count(*) FROM zorvel_cloud.subscriptions"), "ERROR 42501");
   bobContainer->setPushHandler(nullptr);
   RunLoop::main().runFor(0.1);
 }
@@ -122,6 +126,119 @@ TEST(CloudPush, AfterTheConnectionBreaksEverySubscriptionTellsOnceAndPushesFlowA
   record->setObject(Value(1), "n");
   ASSERT_EQ(modify(writer, {record}).error, nullptr);
   ASSERT_TRUE(runMainLoopUntil([&] { return pushes.received.size() == 2; }, kLong));
+  device->setPushHandler(nullptr);
+  RunLoop::main().runFor(0.1);
+}
+
+// The push channel of one of the user's subscriptions, as the user reads it.
+std::string channelOf(const User& user, const std::string& subscriptionID) {
+  RawConnection raw(user.connectionString);
+  return raw.run("SELECT o_channel FROM zorvel_cloud.fetch_subscriptions('test.container', '{" + subscriptionID +
+                 "}')");
+}
+
+// Sends `count` pushes on the channel as `sender` (anyone may NOTIFY a channel whose name they
+// know): most in one transaction with distinct payloads, the rest one transaction each.
+void flood(RawConnection& sender, const std::string& channel, int count) {
+  int together = count - count / 10;
+  ASSERT_EQ(sender.run("SELECT count(pg_notify('" + channel + "', g::text)) FROM generate_series(1, " +
+                       std::to_string(together) + ") g"),
+            std::to_string(together));
+  for (int i = together; i < count; ++i) ASSERT_EQ(sender.run("NOTIFY \"" + channel + "\", 'x'"), "");
+}
+
+constexpr int kFlood = 550;
+
+// A subscription "Events" flooded by a stranger, and a quiet subscription "Other" whose push,
+// sent after the flood, tells that the whole flood has been read.
+struct FloodSetup {
+  User user;
+  User stranger;
+  std::string events, other;
+};
+
+FloodSetup floodSetup(const Cluster& cluster) {
+  FloodSetup setup{createUser(cluster), createUser(cluster), {}, {}};
+  auto writer = containerFor(setup.user)->privateCloudDatabase();
+  for (const char* zone : {"Events", "Other"}) {
+    makeZone(writer, zone);
+    subscribe(writer, zone);
+  }
+  setup.events = channelOf(setup.user, "Events");
+  setup.other = channelOf(setup.user, "Other");
+  return setup;
+}
+
+TEST(CloudPush, AFloodOfPushesWhileTheHandlerRunsIsDeliveredOnceMore) {
+  REQUIRE_TEST_CLUSTER(cluster);
+  FloodSetup setup = floodSetup(cluster);
+  ASSERT_EQ(setup.events.rfind("zc_", 0), 0u) << setup.events;
+  RawConnection stranger(setup.stranger.connectionString);
+  ASSERT_TRUE(stranger.ok());
+
+  int events = 0, others = 0;  // main thread only
+  auto device = containerFor(setup.user);
+  device->setPushHandler([&](const CloudPushNotification& push) {
+    if (push.subscriptionID != "Events") {
+      ++others;
+      return;
+    }
+    if (++events > 1) return;
+    // The first delivery's work takes a while, and meanwhile the flood and then the quiet
+    // subscription's push arrive.
+    flood(stranger, setup.events, kFlood);
+    EXPECT_EQ(stranger.run("NOTIFY \"" + setup.other + "\""), "");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  });
+  ASSERT_TRUE(runMainLoopUntil([&] { return device->isListeningForPushes(); }, kLong));
+  ASSERT_EQ(stranger.run("NOTIFY \"" + setup.events + "\""), "");
+  ASSERT_TRUE(runMainLoopUntil([&] { return others == 1; }, kLong));
+  RunLoop::main().runFor(0.3);
+  EXPECT_GE(events, 2) << "the pushes that came during the first delivery are delivered";
+  EXPECT_LE(events, 3) << "of " << kFlood + 1 << " pushes";
+  device->setPushHandler(nullptr);
+  RunLoop::main().runFor(0.1);
+}
+
+TEST(CloudPush, PushesWhileTheWorkOfOneRunsBecomeOneDeliveryWhenItEnds) {
+  REQUIRE_TEST_CLUSTER(cluster);
+  FloodSetup setup = floodSetup(cluster);
+  RawConnection stranger(setup.stranger.connectionString);
+  ASSERT_TRUE(stranger.ok());
+
+  // main thread only
+  int events = 0, others = 0;
+  std::vector<CloudContainer::PushCompletion> running;  // the Events deliveries' unfinished work
+  auto device = containerFor(setup.user);
+  device->setPushHandlerWithCompletion([&](const CloudPushNotification& push, CloudContainer::PushCompletion finished) {
+    if (push.subscriptionID == "Events") {
+      ++events;
+      running.push_back(std::move(finished));
+    } else {
+      ++others;
+      finished();
+    }
+  });
+  ASSERT_TRUE(runMainLoopUntil([&] { return device->isListeningForPushes(); }, kLong));
+
+  ASSERT_EQ(stranger.run("NOTIFY \"" + setup.events + "\""), "");
+  ASSERT_TRUE(runMainLoopUntil([&] { return events == 1; }, kLong));
+  flood(stranger, setup.events, kFlood);
+  ASSERT_EQ(stranger.run("NOTIFY \"" + setup.other + "\""), "");
+  ASSERT_TRUE(runMainLoopUntil([&] { return others == 1; }, kLong)) << "the quiet subscription is not held up";
+  RunLoop::main().runFor(0.3);
+  EXPECT_EQ(events, 1) << "nothing more while the first delivery's work runs";
+
+  running[0]();  // the work (a fetch, say) ends: the flood becomes one delivery
+  ASSERT_TRUE(runMainLoopUntil([&] { return events == 2; }, kLong));
+  RunLoop::main().runFor(0.3);
+  EXPECT_EQ(events, 2) << "of " << kFlood + 1 << " pushes";
+
+  // Work whose completion is dropped uncalled has ended too: the next push is delivered.
+  running.clear();
+  RunLoop::main().runFor(0.1);
+  ASSERT_EQ(stranger.run("NOTIFY \"" + setup.events + "\""), "");
+  ASSERT_TRUE(runMainLoopUntil([&] { return events == 3; }, kLong));
   device->setPushHandler(nullptr);
   RunLoop::main().runFor(0.1);
 }

@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <optional>
+#include <string>
 
 #include "platform/cloud/cloud_database.h"
 #include "platform/cloud/cloud_error.h"
+#include "platform/cloud/cloud_internal.h"
 #include "platform/cloud/cloud_operations.h"
 #include "platform/cloud/cloud_record.h"
 #include "platform/codecs/keyed_archiver.h"
@@ -91,6 +96,90 @@ TEST(CloudRecord, ArchivesWholeOrSystemFieldsOnly) {
   KeyedUnarchiver badReader(bad);
   auto instance = platform::make<CloudRecord>();
   EXPECT_FALSE(instance->initWithCoder(badReader));
+}
+
+// What the server sends is read only where a record can hold it and send it back: a record read
+// from the server must always archive and save again.
+TEST(CloudFieldCodec, ServerValuesAreReadOnlyWhereARecordCanHoldThem) {
+  const std::string longKey(256, 'k');
+  struct Case {
+    const char* what;
+    std::string json;
+    std::vector<std::string> keys;  // the keys read, sorted
+  } cases[] = {
+      {"every kind",
+       R"({"s":{"s":"x"},"i":{"i":-1},"u":{"u":1},"d":{"d":"NaN"},"b":{"b":true},"t":{"t":1.5},)"
+       R"("x":{"x":"AAE="},"a":{"a":[{"i":1},{"s":"y"}]}})",
+       {"a", "b", "d", "i", "s", "t", "u", "x"}},
+      {"a string with NUL", R"({"bad":{"s":"a\u0000b"},"ok":{"s":"ab"}})", {"ok"}},
+      {"NUL inside an array", R"({"bad":{"a":[{"s":"\u0000"}]},"ok":{"a":[]}})", {"ok"}},
+      {"a number past the double range spoils the document", R"({"bad":{"t":1e999},"ok":{"t":0}})", {}},
+      {"an empty key", R"({"":{"s":"x"},"ok":{"s":"x"}})", {"ok"}},
+      {"a key of 256 bytes", R"({")" + longKey + R"(":{"s":"x"},"ok":{"s":"x"}})", {"ok"}},
+      {"a key of 255 bytes", R"({")" + longKey.substr(1) + R"(":{"s":"x"}})", {longKey.substr(1)}},
+      {"Base64 that is not", R"({"bad":{"x":"!!"},"ok":{"x":""}})", {"ok"}},
+      {"an unknown tag", R"({"bad":{"q":1},"ok":{"b":false}})", {"ok"}},
+      {"not an object", R"([1,2])", {}},
+      {"not JSON", "{", {}},
+  };
+  for (const Case& c : cases) {
+    ValueDictionary fields = detail::decodeFieldsJson(c.json);
+    std::vector<std::string> keys = fields.keys();
+    std::sort(keys.begin(), keys.end());
+    EXPECT_EQ(keys, c.keys) << c.what;
+    EXPECT_TRUE(detail::fieldsAreEncodable(fields)) << c.what;
+    for (const auto& [key, value] : fields) EXPECT_TRUE(CloudRecord::isValidFieldValue(value)) << c.what << ": " << key;
+  }
+}
+
+TEST(CloudFieldCodec, ARecordWithoutATypeFromTheServerIsAnErrorNotACrash) {
+  auto id = CloudRecordID::make("r", CloudZoneID("Events"));
+  try {
+    detail::makeServerRecord("", id, "{}", "tag", std::nullopt, "", std::nullopt, "");
+    ADD_FAILURE() << "a record without a type was made";
+  } catch (const detail::CloudFailure& failure) {
+    EXPECT_EQ(failure.error->code(), static_cast<std::int64_t>(CloudErrorCode::InternalError));
+  }
+  auto record = detail::makeServerRecord("Events", id, R"({"n":{"i":3}})", "tag", 0.0, "me", 1.0, "me");
+  EXPECT_EQ(record->objectForKey("n"), Value(std::int64_t{3}));
+  EXPECT_EQ(record->recordChangeTag(), "tag");
+}
+
+// One text column of one row, as libpq hands it over (nullopt: NULL).
+detail::PgRows oneValue(const std::optional<std::string>& value) {
+  PGresult* result = PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK);
+  char name[] = "c";
+  PGresAttDesc column{name, 0, 0, 0, 25, -1, -1};
+  EXPECT_TRUE(PQsetResultAttrs(result, 1, &column));
+  EXPECT_TRUE(PQsetvalue(result, 0, 0, value ? const_cast<char*>(value->data()) : nullptr,
+                         value ? static_cast<int>(value->size()) : -1));
+  return detail::PgRows(result);
+}
+
+TEST(CloudRows, TextThatNoServiceAnswerHoldsIsAnErrorNotData) {
+  struct Case {
+    const char* what;
+    std::optional<std::string> value;
+    bool fails;
+  } cases[] = {
+      {"plain text", "Events", false},
+      {"UTF-8 text", "caf\xc3\xa9", false},
+      {"empty text", "", false},
+      {"NULL", std::nullopt, false},
+      {"a byte that is not UTF-8", "tag\xff", true},
+      {"a cut sequence", "caf\xc3", true},
+      {"NUL inside", std::string("a\0b", 3), true},
+  };
+  for (const Case& c : cases) {
+    detail::PgRows rows = oneValue(c.value);
+    try {
+      EXPECT_EQ(rows.text(0, 0), c.value) << c.what;
+      EXPECT_FALSE(c.fails) << c.what << " was read as data";
+    } catch (const detail::CloudFailure& failure) {
+      EXPECT_TRUE(c.fails) << c.what << ": " << failure.error->description();
+      EXPECT_EQ(failure.error->code(), static_cast<std::int64_t>(CloudErrorCode::InternalError)) << c.what;
+    }
+  }
 }
 
 TEST(CloudRecordID, EqualityHashAndArchive) {

@@ -7,6 +7,6 @@ TEST(ConsoleLog, WritesOneLineWithProcessNameAndMessage) {
   platform::consoleLog("hello there");
   std::string out = testing::internal::GetCapturedStderr();
   EXPECT_NE(out.find("hello there\n"), std::string::npos);
-  EXPECT_NE(out.find("platform_console_test["), std::string::npos);
+  EXPECT_NE(out.find("platform_system_console_test["), std::string::npos);
   EXPECT_EQ(out.back(), '\n');
 }

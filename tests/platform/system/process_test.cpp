@@ -9,12 +9,12 @@
 using platform::ProcessInfo;
 
 TEST(ProcessInfo, DescribesThisProcess) {
-  EXPECT_EQ(ProcessInfo::processName(), "platform_process_test");
+  EXPECT_EQ(ProcessInfo::processName(), "platform_system_process_test");
   EXPECT_EQ(ProcessInfo::processIdentifier(), getpid());
 
   auto arguments = ProcessInfo::arguments();
   ASSERT_FALSE(arguments.empty());
-  EXPECT_NE(arguments[0].find("platform_process_test"), std::string::npos);
+  EXPECT_NE(arguments[0].find("platform_system_process_test"), std::string::npos);
 }
 
 TEST(ProcessInfo, DescribesTheMachine) {

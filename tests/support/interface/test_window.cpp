@@ -7,8 +7,41 @@
 namespace zorvel::test {
 
 bool initGtk() {
-  static const bool ready = gtk_init_check();
+  static const bool ready = [] {
+    if (!gtk_init_check()) return false;
+    // Still pictures: no animations, no blinking cursor, one pinned font.
+    g_object_set(gtk_settings_get_default(), "gtk-enable-animations", FALSE, "gtk-cursor-blink", FALSE, "gtk-font-name",
+                 "DejaVu Sans 10", nullptr);
+    return true;
+  }();
   return ready;
+}
+
+bool nextFrame(GtkWidget* widget) {
+  GdkFrameClock* clock = gtk_widget_get_frame_clock(widget);
+  if (!clock) return false;
+  int painted = 0;
+  const gulong handler =
+      g_signal_connect_swapped(clock, "after-paint", G_CALLBACK(+[](int* count) { ++*count; }), &painted);
+  gtk_widget_queue_resize(widget);
+  const bool done = platform::runMainLoopUntil([&] { return painted > 0; }, 10);
+  g_signal_handler_disconnect(clock, handler);
+  return done;
+}
+
+GtkWidget* showInWindow(GtkWidget* child, int width, int height) {
+  if (!initGtk()) {
+    ADD_FAILURE() << "GTK cannot open a display";
+    return nullptr;
+  }
+  GtkWidget* window = gtk_window_new();
+  gtk_window_set_decorated(GTK_WINDOW(window), FALSE);
+  gtk_window_set_default_size(GTK_WINDOW(window), width, height);
+  gtk_window_set_child(GTK_WINDOW(window), child);
+  gtk_window_present(GTK_WINDOW(window));
+  EXPECT_TRUE(platform::runMainLoopUntil([&] { return gtk_widget_get_mapped(window); }, 10));
+  EXPECT_TRUE(nextFrame(window));
+  return window;
 }
 
 TestWindow::TestWindow(int width, int height) {

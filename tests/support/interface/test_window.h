@@ -18,8 +18,21 @@ inline void PrintTo(const Rect& r, std::ostream* os) {
 
 namespace zorvel::test {
 
-// Initialises GTK on the calling (main) thread once; false when there is no display.
+// Initialises GTK on the calling (main) thread once, for still pictures: animations and the
+// cursor's blinking off, "DejaVu Sans 10" as the font. False when there is no display; tests
+// then fail (ZORVEL_ASSERT_DISPLAY), never skip.
 bool initGtk();
+
+#define ZORVEL_ASSERT_DISPLAY() \
+  ASSERT_TRUE(::zorvel::test::initGtk()) << "no display: interface tests run under tests/support/run_with_display.sh"
+
+// Runs the main loop until the widget's window has laid out and painted once more (the widget
+// must be in a shown window). False on time-out.
+bool nextFrame(GtkWidget* widget);
+
+// An undecorated, shown window of the given size holding `child`, for widgets that are not views.
+// The caller destroys it (gtk_window_destroy). Waits until it is mapped and painted.
+GtkWidget* showInWindow(GtkWidget* child, int width, int height);
 
 // An undecorated window of the given size whose content is a plain view (root()), shown.
 class TestWindow {
