@@ -19,6 +19,7 @@
 #include "app/model/ZRVEvent.h"
 #include "app/ui/ZRVMainArchivedSectionHeaderView.h"
 #include "app/ui/ZRVMainCollectionViewItem.h"
+#include "app/ui/ZRVMainCompletedCollectionViewItem.h"
 #include "app/ui/list/ZRVListView.h"
 #include "platform/dispatch/run_loop.h"
 
@@ -62,7 +63,11 @@ class EventListSource : public ZRVListDataSource {
   ZRVListItemPtr headerForSection(ZRVListView& list, std::size_t section) override {
     return list.makeHeader(std::string(ZRVMainArchivedSectionHeaderIdentifier), section);
   }
-  void didEndDisplayingItem(ZRVListView&, ZRVListItem& item, ZRVIndexPath) override { ended.push_back(&item); }
+  // As the main view controller does: a completed item's particles stop when it leaves the screen.
+  void didEndDisplayingItem(ZRVListView&, ZRVListItem& item, ZRVIndexPath) override {
+    ended.push_back(&item);
+    if (auto* completed = dynamic_cast<ZRVMainCompletedCollectionViewItem*>(&item)) completed->pauseEffects();
+  }
 
   const std::shared_ptr<ZRVEvent>& event(ZRVIndexPath ip) const { return sections[ip.section][ip.item]; }
 };
