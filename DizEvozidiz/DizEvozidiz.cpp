@@ -1,5 +1,8 @@
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "DizEvozidiz/DizEvozidizInternal.h"
@@ -114,10 +117,28 @@ DizEvozidiz::Ptr DizEvozidizInternal::create(std::string_view path, DizEvozidizC
   auto database = platform::make<DizEvozidizInternal>(standardized, options.value_or(DizEvozidizOptions()));
   const std::string name = platform::lastPathComponent(standardized);
 
-  bool isNewFile = !platform::FileManager::defaultManager().fileExists(standardized);
+  platform::FileManager& files = platform::FileManager::defaultManager();
+  const std::string marker = damageMarkerPath(standardized);
+  bool isNewFile = !files.fileExists(standardized);
   OpenOutcome outcome = database->openConfigureCreate(isNewFile);
+  // A file an earlier session found damaged is checked before it is used again.
+  if (files.fileExists(marker)) {
+    platform::ErrorPtr error;
+    if (outcome == OpenOutcome::Opened && !isNewFile && !database->passesQuickCheck()) {
+      DIZ_DB_LOG_ERROR("%@: Database file was found damaged and fails its check; applying the corrupt action (name=%@)",
+                       name);
+      database->closeOwnHandle();
+      outcome = OpenOutcome::Corrupt;
+    } else if (outcome == OpenOutcome::Opened) {
+      if (!isNewFile) DIZ_DB_LOG_WARN("%@: Database file recorded as damaged passes its check (name=%@)", name);
+      if (!files.removeItem(marker, &error)) DIZ_DB_LOG_ERROR("%@: Error removing %@: %@", marker, error);
+    }
+  }
   if (outcome == OpenOutcome::Corrupt) {
     if (!database->applyCorruptAction()) return nullptr;
+    platform::ErrorPtr error;
+    if (files.fileExists(marker) && !files.removeItem(marker, &error))
+      DIZ_DB_LOG_ERROR("%@: Error removing %@: %@", marker, error);
     isNewFile = true;
     outcome = database->openConfigureCreate(isNewFile);
     if (outcome != OpenOutcome::Opened) {
@@ -407,6 +428,31 @@ bool DizEvozidizInternal::applyCorruptAction() {
     DIZ_DB_LOG_ERROR("%@: Unknown corrupt action (%ld); leaving the file untouched",
                      static_cast<long>(options_.corruptAction));
   return false;
+}
+
+bool DizEvozidizInternal::passesQuickCheck() {
+  platform::MutexLock lock(shared_->handleMutex);
+  sqlite3* db = shared_->db;
+  if (!db) return false;
+  sqlite3_stmt* statement = nullptr;
+  int rc = sqlite3_prepare_v2(db, "PRAGMA quick_check;", -1, &statement, nullptr);
+  bool whole = false;
+  if (rc == SQLITE_OK && (rc = sqlite3_step(statement)) == SQLITE_ROW) whole = columnText(statement, 0) == "ok";
+  if (rc != SQLITE_ROW) DIZ_DB_LOG_ERROR("%@: Error checking the database file: %d %s", rc, sqlite3_errmsg(db));
+  sqlite3_finalize(statement);
+  return whole;
+}
+
+void DizEvozidizInternal::noteDamagedFile() {
+  if (shared_->damageRecorded.exchange(true)) return;
+  const std::string marker = damageMarkerPath(databasePath_);
+  DIZ_DB_LOG_ERROR("%@: Database file is damaged: reads may miss rows it holds; it is checked when next opened (%@)",
+                   marker);
+  const int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0 || ::close(fd) != 0) {
+    DIZ_DB_LOG_ERROR("%@: Error recording the damage in %@: %s", marker, std::strerror(errno));
+    shared_->damageRecorded = false;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -386,29 +386,35 @@ bool DizEvozidizConnectionInternal::registerExtension(const DizEvozidizExtension
   if (!database_->isOnWriteQueue()) return database_->registerExtension(extension, name, self(), error);
   bool created = false;
   platform::ErrorPtr outcome;
-  onQueueSync([&] {
-    outcome = runReadWriteTransaction(
-        [&](DizEvozidizReadWriteTransaction& transaction) {
-          DizEvozidizExtensionConnectionPtr extensionConnection = extension->newConnection(*this);
-          DizEvozidizExtensionTransactionPtr extensionTransaction =
-              extensionConnection ? extensionConnection->newReadWriteTransaction(transaction) : nullptr;
-          if (!extensionTransaction) {
-            transaction.rollback();
-            return;
-          }
-          extensionState->registrationStart = diz_detail::sqlWriteMark(db);
-          const bool needsClassValue = diz_detail::willRegisterExtension(*this, extension, name, transaction);
-          if (!extensionTransaction->createIfNeeded()) {
-            transaction.rollback();
-            return;
-          }
-          diz_detail::didRegisterExtension(*this, extension, name, transaction, needsClassValue);
-          extensionState->connections[name] = extensionConnection;
-          transaction.addRegisteredExtensionTransaction(extensionTransaction, name);
-          created = true;
-        },
-        {}, true);
-  });
+  // A registration that met damaged tables of the extension runs once more after they were dropped.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    created = false;
+    repairedExtensionTables_.clear();
+    onQueueSync([&] {
+      outcome = runReadWriteTransaction(
+          [&](DizEvozidizReadWriteTransaction& transaction) {
+            DizEvozidizExtensionConnectionPtr extensionConnection = extension->newConnection(*this);
+            DizEvozidizExtensionTransactionPtr extensionTransaction =
+                extensionConnection ? extensionConnection->newReadWriteTransaction(transaction) : nullptr;
+            if (!extensionTransaction) {
+              transaction.rollback();
+              return;
+            }
+            extensionState->registrationStart = diz_detail::sqlWriteMark(db);
+            const bool needsClassValue = diz_detail::willRegisterExtension(*this, extension, name, transaction);
+            if (!extensionTransaction->createIfNeeded()) {
+              transaction.rollback();
+              return;
+            }
+            diz_detail::didRegisterExtension(*this, extension, name, transaction, needsClassValue);
+            extensionState->connections[name] = extensionConnection;
+            transaction.addRegisteredExtensionTransaction(extensionTransaction, name);
+            created = true;
+          },
+          {}, true);
+    });
+    if ((created && !outcome) || !repairedExtensionTables_.contains(name)) break;
+  }
   if (created && !outcome) return true;
   // createIfNeeded's refusal is the extension's answer, not a failure of the transaction.
   if (created && error) *error = outcome;

@@ -17,9 +17,11 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -197,6 +199,26 @@ class DizEvozidizConnectionInternal final : public DizEvozidizConnection, public
   // Registries, extension connections and their change flags (DizEvozidizExtensionInternal.h).
   std::unique_ptr<DizConnectionExtensionState> extensionState;
 
+  // ---- Damaged extension tables ----
+  // An extension whose own SQL tables answered SQLITE_CORRUPT notes them here, with its registered
+  // name. When the read-write transaction that met them has ended (rolled back: its writes failed),
+  // the connection drops those tables and the extension's values from "diz2", logs the damage, and
+  // builds a registered extension again from the stored rows, in a read-write transaction of its
+  // own; a registration that met them runs once more. Extensions keep only what the rows give again,
+  // so nothing is lost. Damage noted by a read transaction waits for the next read-write one.
+  // Connection queue (or the write queue inside a read-write transaction) only.
+  void noteDamagedExtensionTables(const std::string& extensionName, const std::vector<std::string>& tables);
+  // Whether `resultCode` (a primary or extended SQLite code) says the file's pages are damaged.
+  static bool isCorruptionResult(int resultCode);
+
+  // ---- Damaged rows ----
+  // A statement of the store's own tables failed with `status`: when it says the file is damaged,
+  // the running transaction answers hasMetCorruption() (its nil and empty answers may hide rows),
+  // and the database records the damage beside the file, so that its next opening checks the file
+  // and applies the corrupt action. Connection queue (or the write queue) only.
+  void noteStatementFailure(int status);
+  bool corruptionMetInTransaction = false;  // reset by each new transaction object
+
   // The database's closures (never empty for the (de)serializers; sanitizers may be empty).
   const DizEvozidizSerializer& objectSerializer() const { return database_->objectSerializer(); }
   const DizEvozidizDeserializer& objectDeserializer() const { return database_->objectDeserializer(); }
@@ -293,6 +315,15 @@ class DizEvozidizConnectionInternal final : public DizEvozidizConnection, public
   void setCacheLimit(CacheSlot cache, LimitSlot limit, std::uint64_t value);
   std::uint64_t calculateKeyCacheLimit() const;
   void closeOrPoolHandle();
+
+  // Drops the noted damaged tables and builds their extensions again (write queue, no transaction
+  // open). The names whose tables were dropped.
+  std::set<std::string> repairDamagedExtensionTables();
+  // The registered name -> its damaged tables, waiting for the end of the read-write transaction.
+  std::map<std::string, std::set<std::string>, std::less<>> damagedExtensionTables_;
+  bool repairingExtensionTables_ = false;
+  // The names the last repair dropped the tables of (a registration that met them runs again).
+  std::set<std::string> repairedExtensionTables_;
 
   template <class F>
   auto onQueueSync(F&& f) const;

@@ -208,6 +208,9 @@ platform::ErrorPtr DizEvozidizConnectionInternal::runReadWriteTransaction(
     }
     outcome = postReadWriteTransaction(*transaction, abort);
     if (whenEnded) whenEnded(outcome);
+    // Damaged extension tables the transaction met are dropped and built again now, while the
+    // write queue is still held, so that the next write finds them whole.
+    if (!damagedExtensionTables_.empty()) repairedExtensionTables_ = repairDamagedExtensionTables();
     // A block that throws leaves its work rolled back; its exception goes on to the caller, carried
     // out of the write queue by sync.
     if (thrown) std::rethrow_exception(thrown);

@@ -115,6 +115,14 @@ class DizEvozidizInternal final : public DizEvozidiz {
   bool hasPreviouslyRegisteredExtensionNames() const;
   void clearPreviouslyRegisteredExtensionNames();
 
+  // ---- Damage found in the file (any thread) ----
+  // A connection's statement of the store's own tables met damaged pages: the damage is logged and
+  // recorded in a marker file beside the database (once), so that the next opening checks the file
+  // and, when the check fails, applies the corrupt action instead of serving a store that reads
+  // rows as missing. The marker goes when the check passes or the corrupt action replaced the file.
+  void noteDamagedFile();
+  static std::string damageMarkerPath(const std::string& databasePath) { return databasePath + "-damaged"; }
+
   // ---- Queues, for connections ----
   const platform::DispatchQueuePtr& internalQueue() const { return internalQueue_; }
   const platform::DispatchQueuePtr& snapshotQueue() const { return snapshotQueue_; }
@@ -227,6 +235,7 @@ class DizEvozidizInternal final : public DizEvozidiz {
 
     // Checkpoint bookkeeping: set while a pass (truncation) waits to start, so that requests made
     // meanwhile join it instead of queueing passes (truncations) of their own.
+    std::atomic<bool> damageRecorded{false};  // the marker of noteDamagedFile is written
     std::atomic<bool> checkpointPassQueued{false};
     std::atomic<bool> truncationQueued{false};
     std::atomic<bool> writerCountingReaders{false};
@@ -255,6 +264,8 @@ class DizEvozidizInternal final : public DizEvozidiz {
   bool createTables() ZORVEL_REQUIRES(shared_->handleMutex);
   void closeOwnHandle() ZORVEL_EXCLUDES(shared_->handleMutex);
   bool applyCorruptAction();
+  // Whether the opened file (own handle) passes SQLite's quick check.
+  bool passesQuickCheck() ZORVEL_EXCLUDES(shared_->handleMutex);
   bool failedWith(int resultCode);
 
   // Start-up, on the snapshot queue, holding the handle mutex.

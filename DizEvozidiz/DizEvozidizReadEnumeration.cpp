@@ -93,6 +93,7 @@ int stepRows(Pass& p, sqlite3_stmt* statement, const std::string* fixed, Columns
 void logStepFailure(const Pass& p, int status, const char* method) {
   if (status == SQLITE_DONE || p.over()) return;
   DIZ_TXN_LOG_ERROR("%@: %@ - sqlite_step error: %d %s", method, status, sqlite3_errmsg(p.c.db));
+  p.c.noteStatementFailure(status);
 }
 
 // One statement over one collection (`collection` non-null) or over all of them.

@@ -33,6 +33,7 @@ DizLookup DizLookupRowid(DizEvozidizConnectionInternal& c, const DizCollectionKe
       return DizLookup::Missing;
     case DizStep::Error:
       DIZ_TXN_LOG_ERROR("%@: Error executing 'getRowidForKeyStatement': %d %s", status, sqlite3_errmsg(c.db));
+      c.noteStatementFailure(status);
       return DizLookup::Failed;
   }
   return DizLookup::Failed;
@@ -71,6 +72,7 @@ DizStep stepOnce(DizEvozidizConnectionInternal& c, sqlite3_stmt* statement, cons
   const DizStep kind = DizStepKind(status);
   if (kind == DizStep::Error) {
     DIZ_TXN_LOG_ERROR("%@: Error executing '%@': %d %s", name, status, sqlite3_errmsg(c.db));
+    c.noteStatementFailure(status);
   }
   return kind;
 }
@@ -101,7 +103,11 @@ Bytes copyBytes(std::span<const std::uint8_t> bytes) { return Bytes(bytes.begin(
 
 DizEvozidizReadTransaction::DizEvozidizReadTransaction(DizEvozidizConnectionInternal* connection,
                                                        bool isReadWriteTransaction)
-    : connection_(connection), isReadWriteTransaction_(isReadWriteTransaction) {}
+    : connection_(connection), isReadWriteTransaction_(isReadWriteTransaction) {
+  connection_->corruptionMetInTransaction = false;
+}
+
+bool DizEvozidizReadTransaction::hasMetCorruption() const { return connection_->corruptionMetInTransaction; }
 
 DizEvozidizReadTransaction::~DizEvozidizReadTransaction() = default;
 
@@ -162,6 +168,7 @@ std::optional<std::vector<std::string>> DizEvozidizReadTransaction::allCollectio
   while ((status = sqlite3_step(statement)) == SQLITE_ROW) result.emplace_back(DizColumnText(statement, 0));
   if (status != SQLITE_DONE) {
     DIZ_TXN_LOG_ERROR("%@: Error executing 'enumerateCollectionsStatement': %d %s", status, sqlite3_errmsg(c.db));
+    c.noteStatementFailure(status);
   }
   return result;
 }
@@ -280,6 +287,7 @@ Value DizEvozidizReadTransaction::objectForKey(std::string_view key, std::string
     if (status != SQLITE_DONE) {
       DIZ_TXN_LOG_ERROR("%@: Error executing 'getDataForKeyStatement': %d %s, key(%@)", status, sqlite3_errmsg(c.db),
                         ck->key());
+      c.noteStatementFailure(status);
     }
     return {};
   }
@@ -462,6 +470,7 @@ bool readSerialized(DizEvozidizConnectionInternal& c, const DizCollectionKeyPtr&
       else
         DIZ_TXN_LOG_ERROR("%@: Error executing '%@': %d %s, key(%@)", byKeyName, status, sqlite3_errmsg(c.db),
                           ck->key());
+      c.noteStatementFailure(status);
     }
     return false;
   }

@@ -94,6 +94,7 @@ bool executeWrite(DizEvozidizConnectionInternal& c, sqlite3_stmt* statement, con
                       std::string(which));
   else
     DIZ_TXN_LOG_ERROR("%@: Error executing '%@': %d %s", name, status, sqlite3_errmsg(c.db));
+  c.noteStatementFailure(status);
   return false;
 }
 
@@ -120,6 +121,7 @@ bool deleteRowids(DizEvozidizConnectionInternal& c, const std::vector<std::int64
   status = sqlite3_step(statement);
   if (status != SQLITE_DONE) {
     DIZ_TXN_LOG_ERROR("%@: Error executing '%@' statement%@: %d %s", name, part, status, sqlite3_errmsg(c.db));
+    c.noteStatementFailure(status);
     return false;
   }
   return true;
@@ -459,6 +461,7 @@ void RW::removeObjectsForKeys(const std::vector<std::string>& keys, std::string_
       if (status != SQLITE_DONE) {
         DIZ_TXN_LOG_ERROR("%@: Error executing 'removeKeys:inCollection:' statement (A): %d %s", status,
                           sqlite3_errmsg(c.db));
+        c.noteStatementFailure(status);
         noteFailedWrite("removeKeys:inCollection: (A)");
       }
     }
@@ -561,6 +564,7 @@ void RW::removeAllObjectsInCollection(std::string_view collection) {
       if (status != SQLITE_DONE && status != SQLITE_ROW) {
         DIZ_TXN_LOG_ERROR("%@: %@ - sqlite_step error: %d %s", "removeAllObjectsInCollection:", status,
                           sqlite3_errmsg(c.db));
+        c.noteStatementFailure(status);
         noteFailedWrite("enumerateKeysInCollectionStatement");
       }
     }

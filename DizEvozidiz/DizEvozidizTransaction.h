@@ -59,6 +59,10 @@ class DizEvozidizReadTransaction : public DizProxyObjectSource,
 
   DizEvozidizConnection* connection() const;
   bool isReadWriteTransaction() const { return isReadWriteTransaction_; }
+  // Whether a statement of this transaction met damaged pages of the file (SQLITE_CORRUPT). Its
+  // nil, 0 and empty answers may then stand for rows the file holds but could not give back; the
+  // damage is also logged and recorded, so that the next opening checks the file.
+  bool hasMetCorruption() const;
 
   // ---- Extensions (DizEvozidizExtension.h) ----
   // The extension transaction of a registered extension, made and prepared on first use and kept

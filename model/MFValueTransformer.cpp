@@ -320,11 +320,8 @@ std::shared_ptr<MFReversibleValueTransformer> MFValueTransformer::mf_transformer
         bool parsed = formatter->getObjectValue(object, value.asString(), &errorDescription);
         success = parsed;
         if (!errorDescription.empty()) return fail(success, error, description, errorDescription, value);
-        // A formatter that refuses without saying why still leaves the caller an error.
-        if (!parsed) {
-          return fail(success, error, description,
-                      platform::format("The formatter could not make an %@ of \"%@\".", cls->name(), value), value);
-        }
+        // Without a description, what the formatter handed back decides: a refusal that leaves no object
+        // of the class is reported as output of the wrong kind.
         if (!mf_valueIsKindOfClass(object, *cls)) {
           success = false;
           if (error) {

@@ -3,8 +3,8 @@
 # copy of its seed corpus (plus freshly generated seeds). Fails on any crash, leak or sanitizer
 # report. FUZZ_SECONDS sets the time of the keyed unarchiver (default 60); the JSON and
 # property-list readers, the cloud client's decoding of server rows and the URL loader's response
-# header parsing get FUZZ_READER_SECONDS each (default a quarter of FUZZ_SECONDS), so the whole
-# run takes about twice FUZZ_SECONDS.
+# header parsing get FUZZ_READER_SECONDS each (default a quarter of FUZZ_SECONDS), a view's stored
+# pages and the JSON adapter half of that each, so the whole run takes about twice FUZZ_SECONDS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
@@ -13,6 +13,7 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWit
   -DZORVEL_BUILD_FUZZ=ON -DZORVEL_BUILD_TESTS=OFF -DZORVEL_BUILD_BENCH=OFF >/dev/null
 cmake --build build-fuzz --target keyed_unarchiver_fuzz keyed_unarchiver_seeds json_reader_fuzz \
   property_list_reader_fuzz reader_seeds cloud_rows_fuzz http_headers_fuzz
+cmake --build build-fuzz --target view_page_fuzz json_adapter_fuzz
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -43,3 +44,5 @@ run property_list_reader_fuzz property_list_reader "$reader_seconds" 65536 build
 # These two start from the hand-made seeds in fuzz/corpus only.
 run cloud_rows_fuzz cloud_rows "$reader_seconds" 65536 true
 run http_headers_fuzz http_headers "$reader_seconds" 16384 true
+run view_page_fuzz view_page "$(( (reader_seconds + 1) / 2 ))" 4096 true
+run json_adapter_fuzz json_adapter "$(( (reader_seconds + 1) / 2 ))" 65536 true

@@ -9,7 +9,8 @@
 
 GdkTexture* ZRVImageNamed(std::string_view name) {
   ZORVEL_ASSERT_THREAD(platform::isMainThread(), "interface images are made and cached on the main thread");
-  static std::map<std::string, GdkTexture*, std::less<>> cache;
+  // Kept past exit on purpose: the textures live as long as the process.
+  static auto& cache = *new std::map<std::string, GdkTexture*, std::less<>>;
   // A name is one file name, never a path into other resources.
   if (name.empty() || name.find('/') != std::string_view::npos) return nullptr;
   if (auto found = cache.find(name); found != cache.end()) return found->second;

@@ -264,24 +264,93 @@ TEST(MFFormatterTransformer, OutputOfTheWrongClassIsACocoaError) {
   EXPECT_EQ(error->localizedFailureReason(), "Expected an NSDate as output from the formatter, got: 7.");
 }
 
-class SilentFormatter : public MFFormatter {
+// A formatter that answers as it is told: its flag, the object it hands back and its description.
+class ScriptedFormatter : public MFFormatter {
  public:
-  bool getObjectValue(Value&, std::string_view, std::string*) const override { return false; }
+  ScriptedFormatter(bool answer, Value object, std::string description)
+      : answer_(answer), object_(std::move(object)), description_(std::move(description)) {}
+  bool getObjectValue(Value& object, std::string_view, std::string* errorDescription) const override {
+    object = object_;
+    if (errorDescription) *errorDescription = description_;
+    return answer_;
+  }
   std::string stringForObjectValue(const Value&) const override { return ""; }
+
+ private:
+  bool answer_;
+  Value object_;
+  std::string description_;
 };
 
-TEST(MFFormatterTransformer, AFormatterThatRefusesSilentlyStillGivesAnError) {
-  auto transformer =
-      MFValueTransformer::mf_transformerWithFormatter(std::make_shared<SilentFormatter>(), platform::dateClass());
-  bool success = true;
+const Value kSomeDate = Value(platform::Date(1000.0));
+
+struct FormatterAnswer {
+  const char* label;
+  Value input;
+  bool answer;              // what the formatter returns
+  Value object;             // the object it hands back
+  const char* description;  // its error description ("" for none)
+  bool success;             // the flag the caller sees afterwards
+  Value output;             // the transformer's result
+  const char* domain;       // nullptr: no error
+  long code;
+  const char* reason;
+  bool carriesInput;  // the error names the input value (otherwise it has exactly two entries)
+};
+
+void PrintTo(const FormatterAnswer& c, std::ostream* os) { *os << c.label; }
+
+class MFFormatterTransformerAnswers : public testing::TestWithParam<FormatterAnswer> {};
+
+TEST_P(MFFormatterTransformerAnswers, FollowTheFormattersAnswerInOrder) {
+  const FormatterAnswer& c = GetParam();
+  auto transformer = MFValueTransformer::mf_transformerWithFormatter(
+      std::make_shared<ScriptedFormatter>(c.answer, c.object, c.description), platform::dateClass());
+  bool success = !c.success;
   ErrorPtr error;
-  EXPECT_TRUE(transformer->transformedValue(Value("x"), &success, &error).isNil());
-  EXPECT_FALSE(success);
+  Value out = transformer->transformedValue(c.input, &success, &error);
+  EXPECT_EQ(success, c.success);
+  EXPECT_EQ(out, c.output);
+  if (!c.domain) {
+    EXPECT_FALSE(error) << error->description();
+    return;
+  }
   ASSERT_TRUE(error);
-  EXPECT_EQ(error->domain(), "MFTransformerErrorHandlingErrorDomain");
+  EXPECT_EQ(error->domain(), c.domain);
+  EXPECT_EQ(error->code(), c.code);
   EXPECT_EQ(error->localizedDescription(), "Could not convert string to NSDate");
-  EXPECT_EQ(error->userInfo()["MFTransformerErrorHandlingInputValueErrorKey"], Value("x"));
+  EXPECT_EQ(error->localizedFailureReason(), c.reason);
+  if (c.carriesInput) {
+    EXPECT_EQ(error->userInfo()["MFTransformerErrorHandlingInputValueErrorKey"], c.input);
+  } else {
+    EXPECT_EQ(error->userInfo().asDictionary().size(), 2u);
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, MFFormatterTransformerAnswers,
+    testing::Values(FormatterAnswer{"AcceptsAnObjectOfTheClass", Value("x"), true, kSomeDate, "", true, kSomeDate,
+                                    nullptr, 0, "", false},
+                    FormatterAnswer{"InputIsNotAString", Value(3), true, kSomeDate, "", false, Value(),
+                                    "MFTransformerErrorHandlingErrorDomain", 1,
+                                    "Expected an NSString as input, got: 3.", true},
+                    FormatterAnswer{"RefusesWithADescription", Value("x"), false, Value(), "no such day", false,
+                                    Value(), "MFTransformerErrorHandlingErrorDomain", 1, "no such day", true},
+                    FormatterAnswer{"AcceptsButStillDescribesAnError", Value("x"), true, kSomeDate, "odd", false,
+                                    Value(), "MFTransformerErrorHandlingErrorDomain", 1, "odd", true},
+                    FormatterAnswer{"RefusesSilentlyWithoutAnObject", Value("x"), false, Value(), "", false, Value(),
+                                    "NSCocoaErrorDomain", 2048,
+                                    "Expected an NSDate as output from the formatter, got: (null).", false},
+                    FormatterAnswer{"RefusesSilentlyWithAnObjectOfAnotherClass", Value("x"), false, Value(7), "", false,
+                                    Value(), "NSCocoaErrorDomain", 2048,
+                                    "Expected an NSDate as output from the formatter, got: 7.", false},
+                    FormatterAnswer{"AcceptsAnObjectOfAnotherClass", Value("x"), true, Value("day"), "", false, Value(),
+                                    "NSCocoaErrorDomain", 2048,
+                                    "Expected an NSDate as output from the formatter, got: day.", false},
+                    // The flag is the formatter's answer even when it hands back an object of the class.
+                    FormatterAnswer{"RefusesSilentlyWithAnObjectOfTheClass", Value("x"), false, kSomeDate, "", false,
+                                    kSomeDate, nullptr, 0, "", false}),
+    [](const testing::TestParamInfo<FormatterAnswer>& info) { return std::string(info.param.label); });
 
 TEST(MFNumberTransformer, ParsesAndFormatsInTheStyleAndLocale) {
   using Style = platform::NumberFormatterStyle;

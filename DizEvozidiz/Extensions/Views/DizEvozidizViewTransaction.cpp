@@ -163,6 +163,13 @@ DizViewPages DizEvozidizViewTransaction::pages() {
 }
 
 void DizEvozidizViewTransaction::noteFailure(const std::string& step) {
+  // Damaged pages of the view's own tables: the connection drops them and builds the view again
+  // from the rows once this transaction has ended.
+  if (isPersistentView()) {
+    auto& connection = DizInternal(*databaseTransaction()->connection());
+    if (connection.db && DizEvozidizConnectionInternal::isCorruptionResult(sqlite3_errcode(connection.db)))
+      connection.noteDamagedExtensionTables(registeredName(), {view()->mapTableName(), view()->pageTableName()});
+  }
   if (auto* rw = databaseReadWriteTransaction()) rw->noteFailedWrite("view " + registeredName() + ": " + step);
 }
 
@@ -266,6 +273,10 @@ bool DizEvozidizViewTransaction::createIfNeeded() {
   }
 
   if (needsPopulation && !populateView()) return false;
+  // The stored pages are read now, so that damaged pages of the file are found, and the tables built
+  // again, by the registration rather than met by the reads. (Pages that read but do not chain are
+  // left to the first read-write transaction that needs them, as before.)
+  if (!needsPopulation && !working().state) loadStateFromStorage();
 
   if (!hasClassVersion || classVersion != DizEvozidizView::kClassVersion)
     setIntValue(DizEvozidizView::kClassVersion, "classVersion", true);
@@ -331,7 +342,8 @@ bool DizEvozidizViewTransaction::loadStateFromStorage() {
       sqlite3_finalize(s);
       return false;
     }
-    while (sqlite3_step(s) == SQLITE_ROW) {
+    int step;
+    while ((step = sqlite3_step(s)) == SQLITE_ROW) {
       const std::int32_t count = sqlite3_column_int(s, 3);
       if (count < 0) {
         DIZ_VIEW_LOG_WARN("%@: %@ (%@): Encountered invalid count: %d", "prepareIfNeeded", registeredName(), count);
@@ -349,6 +361,13 @@ bool DizEvozidizViewTransaction::loadStateFromStorage() {
       if (!prev.empty()) m->prevPageKey = std::move(prev);
       m->count = static_cast<std::uint64_t>(count);
       descriptors.push_back(std::move(m));
+    }
+    // A scan that ended early read only part of the pages: never a view to go on with.
+    if (step != SQLITE_DONE) {
+      DIZ_VIEW_LOG_ERROR("%@: %@ (%@): Error reading the page table: %d %s", "prepareIfNeeded", registeredName(), step,
+                         sqlite3_errmsg(db));
+      if (DizEvozidizConnectionInternal::isCorruptionResult(step)) noteFailure("reading the page table");
+      failed = true;
     }
     sqlite3_finalize(s);
   } else {

@@ -126,6 +126,36 @@ TEST(DatePicker, FocusOpensTheCalendarOnTheFieldsDateAndPickingADayUpdatesTheFie
   EXPECT_EQ(form.ownerActions, 1);
 }
 
+TEST(DatePicker, APickedDayKeepsTheWallClockTimeAcrossADaylightSavingChange) {
+  ZORVEL_ASSERT_DISPLAY();
+  struct Case {
+    const char* label;
+    const char* start;
+    const char* day;
+    const char* picked;
+  } cases[] = {
+      {"into summer time (28 March 2027)", "2027-03-27 14:30:00", "29", "2027-03-29 14:30:00"},
+      {"back to winter time (31 October 2027)", "2027-10-30 01:15:00", "31", "2027-10-31 01:15:00"},
+  };
+  platform::DateFormatter formatter("yyyy-MM-dd HH:mm:ss");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Form form;
+    ASSERT_TRUE(form.window);
+    form.picker->setDate(*formatter.dateFromString(c.start));
+    auto delegate = std::make_shared<AllowingDelegate>();
+    form.picker->setPopoverDelegate(delegate);
+    ASSERT_TRUE(form.focusPicker());
+    ASSERT_TRUE(platform::runMainLoopUntil([&] { return form.picker->isPopoverShown(); }, 5));
+    ASSERT_TRUE(zorvel::test::nextFrame(GTK_WIDGET(form.picker->popover())));
+    GtkWidget* label = dayLabel(GTK_WIDGET(form.picker->calendar()), c.day);
+    ASSERT_NE(label, nullptr);
+    ASSERT_TRUE(zorvel::test::click(label, gtk_widget_get_width(label) / 2.0, gtk_widget_get_height(label) / 2.0));
+    ASSERT_TRUE(platform::runMainLoopUntil([&] { return form.ownerActions > 0; }, 5));
+    EXPECT_EQ(localText(form.picker->date()), c.picked);
+  }
+}
+
 TEST(DatePicker, WithoutADelegateThatAllowsItTheFieldTakesFocusButShowsNoCalendar) {
   ZORVEL_ASSERT_DISPLAY();
   struct Case {
