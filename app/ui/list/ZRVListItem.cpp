@@ -1,0 +1,3 @@
+#include "app/ui/list/ZRVListItem.h"
+
+ZRVListItem::~ZRVListItem() = default;
