@@ -30,8 +30,7 @@ DIZ_HOOKS_PROPERTY(DizEvozidizHooks::RemoveAllBlock, didRemoveAllRows, setDidRem
 #undef DIZ_HOOKS_PROPERTY
 
 DizEvozidizExtensionConnectionPtr DizEvozidizHooks::newConnection(DizEvozidizConnection& connection) {
-  return DizEvozidizHooksConnection::make(std::static_pointer_cast<DizEvozidizHooks>(shared_from_this()),
-                                          &connection);
+  return DizEvozidizHooksConnection::make(std::static_pointer_cast<DizEvozidizHooks>(shared_from_this()), &connection);
 }
 
 // ---- Connection ----
@@ -46,14 +45,14 @@ std::shared_ptr<DizEvozidizHooksConnection> DizEvozidizHooksConnection::make(Diz
 
 DizEvozidizExtensionTransactionPtr DizEvozidizHooksConnection::newReadTransaction(
     DizEvozidizReadTransaction& transaction) {
-  return DizEvozidizHooksTransaction::make(
-      std::static_pointer_cast<DizEvozidizHooksConnection>(shared_from_this()), &transaction);
+  return DizEvozidizHooksTransaction::make(std::static_pointer_cast<DizEvozidizHooksConnection>(shared_from_this()),
+                                           &transaction);
 }
 
 DizEvozidizExtensionTransactionPtr DizEvozidizHooksConnection::newReadWriteTransaction(
     DizEvozidizReadWriteTransaction& transaction) {
-  return DizEvozidizHooksTransaction::make(
-      std::static_pointer_cast<DizEvozidizHooksConnection>(shared_from_this()), &transaction);
+  return DizEvozidizHooksTransaction::make(std::static_pointer_cast<DizEvozidizHooksConnection>(shared_from_this()),
+                                           &transaction);
 }
 
 // ---- Transaction ----
@@ -110,10 +109,10 @@ void DizEvozidizHooksTransaction::remove(bool will, const std::string& collectio
 }
 
 namespace {
-constexpr std::uint64_t kInsert = DizEvozidizHooksChangedInserted | DizEvozidizHooksChangedObjectChanged |
-                                  DizEvozidizHooksChangedMetadataChanged;
-constexpr std::uint64_t kUpdate = DizEvozidizHooksChangedUpdated | DizEvozidizHooksChangedObjectChanged |
-                                  DizEvozidizHooksChangedMetadataChanged;
+constexpr std::uint64_t kInsert =
+    DizEvozidizHooksChangedInserted | DizEvozidizHooksChangedObjectChanged | DizEvozidizHooksChangedMetadataChanged;
+constexpr std::uint64_t kUpdate =
+    DizEvozidizHooksChangedUpdated | DizEvozidizHooksChangedObjectChanged | DizEvozidizHooksChangedMetadataChanged;
 constexpr std::uint64_t kReplaceObject = DizEvozidizHooksChangedUpdated | DizEvozidizHooksChangedObjectChanged;
 constexpr std::uint64_t kReplaceMetadata = DizEvozidizHooksChangedUpdated | DizEvozidizHooksChangedMetadataChanged;
 }  // namespace

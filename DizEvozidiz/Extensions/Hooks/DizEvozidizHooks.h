@@ -48,9 +48,9 @@ class DizEvozidizHooks : public DizEvozidizExtension {
   DIZ_EXTENSION_CLASS(DizEvozidizHooks, DizEvozidizExtension)
 
  public:
-  using ModifyBlock = std::function<void(DizEvozidizReadWriteTransaction&, const std::string& collection,
-                                         const std::string& key, DizProxyObject& object, DizProxyObject& metadata,
-                                         std::uint64_t flags)>;
+  using ModifyBlock =
+      std::function<void(DizEvozidizReadWriteTransaction&, const std::string& collection, const std::string& key,
+                         DizProxyObject& object, DizProxyObject& metadata, std::uint64_t flags)>;
   using RemoveBlock =
       std::function<void(DizEvozidizReadWriteTransaction&, const std::string& collection, const std::string& key)>;
   using RemoveAllBlock = std::function<void(DizEvozidizReadWriteTransaction&)>;
@@ -96,8 +96,7 @@ class DizEvozidizHooksConnection : public DizEvozidizExtensionConnection {
   DIZ_EXTENSION_CLASS(DizEvozidizHooksConnection, DizEvozidizExtensionConnection)
 
  public:
-  static std::shared_ptr<DizEvozidizHooksConnection> make(DizEvozidizHooksPtr hooks,
-                                                          DizEvozidizConnection* connection);
+  static std::shared_ptr<DizEvozidizHooksConnection> make(DizEvozidizHooksPtr hooks, DizEvozidizConnection* connection);
   const DizEvozidizHooksPtr& hooks() const { return hooks_; }
 
   DizEvozidizExtensionTransactionPtr newReadTransaction(DizEvozidizReadTransaction& transaction) override;

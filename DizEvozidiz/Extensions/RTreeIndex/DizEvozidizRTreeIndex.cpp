@@ -100,17 +100,17 @@ Handler::Ptr Handler::withOptionsRowBlock(std::uint64_t options, RowBlock b) {
 // ---- Extension ----
 
 DizEvozidizRTreeIndex::DizEvozidizRTreeIndex(DizEvozidizRTreeIndexSetup setup,
-                                                     DizEvozidizRTreeIndexHandler::Ptr handler,
-                                                     std::string versionTag, DizEvozidizRTreeIndexOptions options)
+                                             DizEvozidizRTreeIndexHandler::Ptr handler, std::string versionTag,
+                                             DizEvozidizRTreeIndexOptions options)
     : setup_(std::move(setup)),
       handler_(std::move(handler)),
       versionTag_(std::move(versionTag)),
       options_(std::move(options)) {}
 
 DizEvozidizRTreeIndexPtr DizEvozidizRTreeIndex::make(const DizEvozidizRTreeIndexSetup& setup,
-                                                             DizEvozidizRTreeIndexHandler::Ptr handler,
-                                                             std::optional<std::string> versionTag,
-                                                             std::optional<DizEvozidizRTreeIndexOptions> options) {
+                                                     DizEvozidizRTreeIndexHandler::Ptr handler,
+                                                     std::optional<std::string> versionTag,
+                                                     std::optional<DizEvozidizRTreeIndexOptions> options) {
   if (setup.count() == 0) {
     DIZ_LOG_IN(kDizLogFlagError, kIndexLogFile, "%@: %@: Invalid setup: empty", "initWithSetup:handler:");
     return nullptr;
@@ -120,11 +120,11 @@ DizEvozidizRTreeIndexPtr DizEvozidizRTreeIndex::make(const DizEvozidizRTreeIndex
     return nullptr;
   }
   return platform::make<DizEvozidizRTreeIndex>(setup, std::move(handler), versionTag.value_or(std::string()),
-                                                   options.value_or(DizEvozidizRTreeIndexOptions{}));
+                                               options.value_or(DizEvozidizRTreeIndexOptions{}));
 }
 
 void DizEvozidizRTreeIndex::dropTablesForRegisteredName(const std::string& registeredName,
-                                                            DizEvozidizReadWriteTransaction& transaction, bool) {
+                                                        DizEvozidizReadWriteTransaction& transaction, bool) {
   sqlite3* db = DizInternal(*transaction.connection()).db;
   const std::string table = tableNameForRegisteredName(registeredName);
   const std::string sql = "DROP TABLE IF EXISTS " + DizEvozidiz::quotedIdentifier(table) + ";";
@@ -135,6 +135,6 @@ void DizEvozidizRTreeIndex::dropTablesForRegisteredName(const std::string& regis
 }
 
 DizEvozidizExtensionConnectionPtr DizEvozidizRTreeIndex::newConnection(DizEvozidizConnection& connection) {
-  return DizEvozidizRTreeIndexConnection::make(
-      std::static_pointer_cast<DizEvozidizRTreeIndex>(shared_from_this()), &connection);
+  return DizEvozidizRTreeIndexConnection::make(std::static_pointer_cast<DizEvozidizRTreeIndex>(shared_from_this()),
+                                               &connection);
 }

@@ -72,8 +72,8 @@ class DizEvozidizRTreeIndexHandler {
   using Block =
       std::function<void(DizEvozidizReadTransaction&, DizRTreeIndexValues& values, const std::string& collection,
                          const std::string& key, const platform::Value& object, const platform::Value& metadata)>;
-  using KeyBlock = std::function<void(DizEvozidizReadTransaction&, DizRTreeIndexValues&,
-                                      const std::string& collection, const std::string& key)>;
+  using KeyBlock = std::function<void(DizEvozidizReadTransaction&, DizRTreeIndexValues&, const std::string& collection,
+                                      const std::string& key)>;
   using ObjectBlock =
       std::function<void(DizEvozidizReadTransaction&, DizRTreeIndexValues&, const std::string& collection,
                          const std::string& key, const platform::Value& object)>;
@@ -125,9 +125,9 @@ class DizEvozidizRTreeIndex : public DizEvozidizExtension {
 
   // Null (logged) for a setup without columns or an empty handler. A missing tag is "".
   static DizEvozidizRTreeIndexPtr make(const DizEvozidizRTreeIndexSetup& setup,
-                                           DizEvozidizRTreeIndexHandler::Ptr handler,
-                                           std::optional<std::string> versionTag = std::nullopt,
-                                           std::optional<DizEvozidizRTreeIndexOptions> options = std::nullopt);
+                                       DizEvozidizRTreeIndexHandler::Ptr handler,
+                                       std::optional<std::string> versionTag = std::nullopt,
+                                       std::optional<DizEvozidizRTreeIndexOptions> options = std::nullopt);
 
   const DizEvozidizRTreeIndexSetup& setup() const { return setup_; }
   const DizEvozidizRTreeIndexHandler::Ptr& handler() const { return handler_; }
@@ -144,7 +144,7 @@ class DizEvozidizRTreeIndex : public DizEvozidizExtension {
 
  protected:
   DizEvozidizRTreeIndex(DizEvozidizRTreeIndexSetup setup, DizEvozidizRTreeIndexHandler::Ptr handler,
-                            std::string versionTag, DizEvozidizRTreeIndexOptions options);
+                        std::string versionTag, DizEvozidizRTreeIndexOptions options);
 
  private:
   const DizEvozidizRTreeIndexSetup setup_;

@@ -8,18 +8,17 @@
 #include "DizEvozidiz/Extensions/RTreeIndex/DizEvozidizRTreeIndexTransaction.h"
 
 namespace {
-constexpr const char* kConnectionLogFile =
-    "DizEvozidiz/Extensions/RTreeIndex/DizEvozidizRTreeIndexConnection.cpp";
+constexpr const char* kConnectionLogFile = "DizEvozidiz/Extensions/RTreeIndex/DizEvozidizRTreeIndexConnection.cpp";
 }  // namespace
 
 DizEvozidizRTreeIndexConnection::DizEvozidizRTreeIndexConnection(DizEvozidizRTreeIndexPtr index,
-                                                                         DizEvozidizConnection* connection)
+                                                                 DizEvozidizConnection* connection)
     : DizEvozidizExtensionConnection(index, connection),
       index_(std::move(index)),
       queryCache_(std::make_unique<QueryCache>(kDefaultQueryCacheLimit)) {}
 
 DizEvozidizRTreeIndexConnectionPtr DizEvozidizRTreeIndexConnection::make(DizEvozidizRTreeIndexPtr index,
-                                                                                 DizEvozidizConnection* connection) {
+                                                                         DizEvozidizConnection* connection) {
   return platform::make<DizEvozidizRTreeIndexConnection>(std::move(index), connection);
 }
 
@@ -93,7 +92,7 @@ std::string DizEvozidizRTreeIndexConnection::querySql(std::string_view columns, 
 }
 
 std::shared_ptr<DizEvozidizStatement> DizEvozidizRTreeIndexConnection::queryStatement(std::string_view columns,
-                                                                                          std::string_view text) {
+                                                                                      std::string_view text) {
   if (queryCache_) {
     if (auto* cached = queryCache_->objectForKey(QueryKeyView{columns, text})) {
       // An enumeration may still be stepping the cached one (its block queried again): reusing it

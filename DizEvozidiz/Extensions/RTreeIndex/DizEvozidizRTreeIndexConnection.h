@@ -29,8 +29,7 @@ class DizEvozidizRTreeIndexConnection : public DizEvozidizExtensionConnection {
  public:
   static constexpr std::uint64_t kDefaultQueryCacheLimit = 10;
 
-  static DizEvozidizRTreeIndexConnectionPtr make(DizEvozidizRTreeIndexPtr index,
-                                                     DizEvozidizConnection* connection);
+  static DizEvozidizRTreeIndexConnectionPtr make(DizEvozidizRTreeIndexPtr index, DizEvozidizConnection* connection);
   ~DizEvozidizRTreeIndexConnection() override;
 
   const DizEvozidizRTreeIndexPtr& rTreeIndex() const { return index_; }

@@ -13,8 +13,7 @@ using platform::Value;
 
 namespace {
 
-constexpr const char* kTransactionLogFile =
-    "DizEvozidiz/Extensions/RTreeIndex/DizEvozidizRTreeIndexTransaction.cpp";
+constexpr const char* kTransactionLogFile = "DizEvozidiz/Extensions/RTreeIndex/DizEvozidizRTreeIndexTransaction.cpp";
 #define DIZ_INDEX_LOG_ERROR(...) DIZ_LOG_IN(kDizLogFlagError, kTransactionLogFile, __VA_ARGS__)
 #define DIZ_INDEX_LOG_WARN(...) DIZ_LOG_IN(kDizLogFlagWarning, kTransactionLogFile, __VA_ARGS__)
 
@@ -57,8 +56,8 @@ const char* valueKindName(const Value& v) {
 
 }  // namespace
 
-DizEvozidizRTreeIndexTransaction::DizEvozidizRTreeIndexTransaction(
-    DizEvozidizRTreeIndexConnectionPtr connection, DizEvozidizReadTransaction* transaction)
+DizEvozidizRTreeIndexTransaction::DizEvozidizRTreeIndexTransaction(DizEvozidizRTreeIndexConnectionPtr connection,
+                                                                   DizEvozidizReadTransaction* transaction)
     : DizEvozidizExtensionTransaction(connection, transaction), connection_(std::move(connection)) {}
 
 DizEvozidizRTreeIndexTransactionPtr DizEvozidizRTreeIndexTransaction::make(
@@ -67,8 +66,7 @@ DizEvozidizRTreeIndexTransactionPtr DizEvozidizRTreeIndexTransaction::make(
 }
 
 void DizEvozidizRTreeIndexTransaction::noteFailure(const std::string& step) {
-  if (auto* rw = databaseReadWriteTransaction())
-    rw->noteFailedWrite("rtree index " + registeredName() + ": " + step);
+  if (auto* rw = databaseReadWriteTransaction()) rw->noteFailedWrite("rtree index " + registeredName() + ": " + step);
 }
 
 void DizEvozidizRTreeIndexTransaction::markMutated() {
@@ -267,7 +265,7 @@ bool DizEvozidizRTreeIndexTransaction::hasAnyValue() const {
 }
 
 void DizEvozidizRTreeIndexTransaction::handleChange(std::int64_t rowid, const DizCollectionKeyPtr& collectionKey,
-                                                        const Value& object, const Value& metadata, bool isInsert) {
+                                                    const Value& object, const Value& metadata, bool isInsert) {
   if (!isAllowed(collectionKey->collection())) return;
   DizRTreeIndexValues& values = connection_->blockDict();
   values.clear();
@@ -282,9 +280,9 @@ void DizEvozidizRTreeIndexTransaction::handleChange(std::int64_t rowid, const Di
 }
 
 void DizEvozidizRTreeIndexTransaction::handleChangeFetching(std::int64_t rowid,
-                                                                const DizCollectionKeyPtr& collectionKey,
-                                                                std::uint64_t invokeMask, const Value* object,
-                                                                const Value* metadata) {
+                                                            const DizCollectionKeyPtr& collectionKey,
+                                                            std::uint64_t invokeMask, const Value* object,
+                                                            const Value* metadata) {
   const auto& handler = *index().handler();
   if (!(handler.blockInvokeOptions() & invokeMask)) return;
   if (!isAllowed(collectionKey->collection())) return;
@@ -297,49 +295,49 @@ void DizEvozidizRTreeIndexTransaction::handleChangeFetching(std::int64_t rowid,
 }
 
 void DizEvozidizRTreeIndexTransaction::handleInsertObject(const Value& object, const DizCollectionKeyPtr& ck,
-                                                              const Value& metadata, std::int64_t rowid) {
+                                                          const Value& metadata, std::int64_t rowid) {
   handleChange(rowid, ck, object, metadata, true);
 }
 
 void DizEvozidizRTreeIndexTransaction::handleUpdateObject(const Value& object, const DizCollectionKeyPtr& ck,
-                                                              const Value& metadata, std::int64_t rowid) {
+                                                          const Value& metadata, std::int64_t rowid) {
   handleChangeFetching(rowid, ck, DizBlockInvokeOnObjectModified | DizBlockInvokeOnMetadataModified, &object,
                        &metadata);
 }
 
 void DizEvozidizRTreeIndexTransaction::handleReplaceObject(const Value& object, const DizCollectionKeyPtr& ck,
-                                                               std::int64_t rowid) {
+                                                           std::int64_t rowid) {
   handleChangeFetching(rowid, ck, DizBlockInvokeOnObjectModified, &object, nullptr);
 }
 
 void DizEvozidizRTreeIndexTransaction::handleReplaceMetadata(const Value& metadata, const DizCollectionKeyPtr& ck,
-                                                                 std::int64_t rowid) {
+                                                             std::int64_t rowid) {
   handleChangeFetching(rowid, ck, DizBlockInvokeOnMetadataModified, nullptr, &metadata);
 }
 
 void DizEvozidizRTreeIndexTransaction::handleTouchObjectForCollectionKey(const DizCollectionKeyPtr& ck,
-                                                                             std::int64_t rowid) {
+                                                                         std::int64_t rowid) {
   handleChangeFetching(rowid, ck, DizBlockInvokeOnObjectTouched, nullptr, nullptr);
 }
 
 void DizEvozidizRTreeIndexTransaction::handleTouchMetadataForCollectionKey(const DizCollectionKeyPtr& ck,
-                                                                               std::int64_t rowid) {
+                                                                           std::int64_t rowid) {
   handleChangeFetching(rowid, ck, DizBlockInvokeOnMetadataTouched, nullptr, nullptr);
 }
 
 void DizEvozidizRTreeIndexTransaction::handleTouchRowForCollectionKey(const DizCollectionKeyPtr& ck,
-                                                                          std::int64_t rowid) {
+                                                                      std::int64_t rowid) {
   handleChangeFetching(rowid, ck, DizBlockInvokeOnObjectTouched | DizBlockInvokeOnMetadataTouched, nullptr, nullptr);
 }
 
 void DizEvozidizRTreeIndexTransaction::handleRemoveObjectForCollectionKey(const DizCollectionKeyPtr& ck,
-                                                                              std::int64_t rowid) {
+                                                                          std::int64_t rowid) {
   if (isAllowed(ck->collection())) removeRowid(rowid);
 }
 
 void DizEvozidizRTreeIndexTransaction::handleRemoveObjectsForKeys(const std::vector<std::string>&,
-                                                                      const std::string& collection,
-                                                                      const std::vector<std::int64_t>& rowids) {
+                                                                  const std::string& collection,
+                                                                  const std::vector<std::int64_t>& rowids) {
   if (isAllowed(collection)) removeRowids(rowids);
 }
 
@@ -360,7 +358,7 @@ platform::Exception DizEvozidizRTreeIndexTransaction::mutationDuringEnumerationE
 
 template <class Body>
 bool DizEvozidizRTreeIndexTransaction::withQueryStatement(std::string_view columns, const DizEvozidizQuery& query,
-                                                              const char* caller, Body&& body) {
+                                                          const char* caller, Body&& body) {
   sqlite3* db = DizInternal(*databaseTransaction()->connection()).db;
   auto statement = connection_->queryStatement(columns, query.queryString());
   if (!statement) {
@@ -403,7 +401,7 @@ bool DizEvozidizRTreeIndexTransaction::withQueryStatement(std::string_view colum
 
 template <class Row>
 bool DizEvozidizRTreeIndexTransaction::enumerateStepping(std::string_view columns, const DizEvozidizQuery& query,
-                                                             const char* caller, Row&& row) {
+                                                         const char* caller, Row&& row) {
   sqlite3* db = DizInternal(*databaseTransaction()->connection()).db;
   // Only a read-write transaction writes, so only its enumerations can see the index change under
   // them; a read transaction's enumeration needs no item on the stack.
@@ -444,7 +442,7 @@ bool DizEvozidizRTreeIndexTransaction::enumerateStepping(std::string_view column
 }
 
 bool DizEvozidizRTreeIndexTransaction::enumerateRowidsMatchingQuery(const DizEvozidizQueryPtr& query,
-                                                                        const RowidBlock& block) {
+                                                                    const RowidBlock& block) {
   if (!query || query->isAggregateQuery()) return false;
   return enumerateStepping(kRowidColumn, *query, "enumerateRowidsMatchingQuery", [&](std::int64_t rowid, bool& stop) {
     if (!block) {
@@ -456,7 +454,7 @@ bool DizEvozidizRTreeIndexTransaction::enumerateRowidsMatchingQuery(const DizEvo
 }
 
 bool DizEvozidizRTreeIndexTransaction::enumerateKeysMatchingQuery(const DizEvozidizQueryPtr& query,
-                                                                      const KeyBlock& block) {
+                                                                  const KeyBlock& block) {
   DizEvozidizReadTransaction& t = *databaseTransaction();
   return enumerateRowidsMatchingQuery(query, [&](std::int64_t rowid, bool& stop) {
     if (!block) return void(stop = true);
@@ -465,7 +463,7 @@ bool DizEvozidizRTreeIndexTransaction::enumerateKeysMatchingQuery(const DizEvozi
 }
 
 bool DizEvozidizRTreeIndexTransaction::enumerateKeysAndMetadataMatchingQuery(const DizEvozidizQueryPtr& query,
-                                                                                 const ValueBlock& block) {
+                                                                             const ValueBlock& block) {
   DizEvozidizReadTransaction& t = *databaseTransaction();
   return enumerateRowidsMatchingQuery(query, [&](std::int64_t rowid, bool& stop) {
     if (!block) return void(stop = true);
@@ -476,7 +474,7 @@ bool DizEvozidizRTreeIndexTransaction::enumerateKeysAndMetadataMatchingQuery(con
 }
 
 bool DizEvozidizRTreeIndexTransaction::enumerateKeysAndObjectsMatchingQuery(const DizEvozidizQueryPtr& query,
-                                                                                const ValueBlock& block) {
+                                                                            const ValueBlock& block) {
   DizEvozidizReadTransaction& t = *databaseTransaction();
   return enumerateRowidsMatchingQuery(query, [&](std::int64_t rowid, bool& stop) {
     if (!block) return void(stop = true);
@@ -487,7 +485,7 @@ bool DizEvozidizRTreeIndexTransaction::enumerateKeysAndObjectsMatchingQuery(cons
 }
 
 bool DizEvozidizRTreeIndexTransaction::enumerateRowsMatchingQuery(const DizEvozidizQueryPtr& query,
-                                                                      const RowBlock& block) {
+                                                                  const RowBlock& block) {
   DizEvozidizReadTransaction& t = *databaseTransaction();
   return enumerateRowidsMatchingQuery(query, [&](std::int64_t rowid, bool& stop) {
     if (!block) return void(stop = true);

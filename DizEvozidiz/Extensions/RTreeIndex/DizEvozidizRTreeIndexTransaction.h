@@ -33,7 +33,7 @@ class DizEvozidizRTreeIndexTransaction : public DizEvozidizExtensionTransaction 
 
  public:
   static DizEvozidizRTreeIndexTransactionPtr make(DizEvozidizRTreeIndexConnectionPtr connection,
-                                                      DizEvozidizReadTransaction* transaction);
+                                                  DizEvozidizReadTransaction* transaction);
 
   const DizEvozidizRTreeIndexConnectionPtr& indexConnection() const { return connection_; }
   std::string tableName() const { return DizEvozidizRTreeIndex::tableNameForRegisteredName(registeredName()); }
@@ -83,7 +83,7 @@ class DizEvozidizRTreeIndexTransaction : public DizEvozidizExtensionTransaction 
 
  protected:
   DizEvozidizRTreeIndexTransaction(DizEvozidizRTreeIndexConnectionPtr connection,
-                                       DizEvozidizReadTransaction* transaction);
+                                   DizEvozidizReadTransaction* transaction);
 
  private:
   const DizEvozidizRTreeIndex& index() const { return *connection_->rTreeIndex(); }

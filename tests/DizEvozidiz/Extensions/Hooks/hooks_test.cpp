@@ -43,8 +43,12 @@ class Hooks : public diztest::ConnectionFixture {
     hooks->setDidRemoveRow([this](DizEvozidizReadWriteTransaction& t, const std::string& c, const std::string& k) {
       calls.push_back({"didRemove", c, k, 0, {}, {}, !t.objectForKey(k, c).isNil()});
     });
-    hooks->setWillRemoveAllRows([this](DizEvozidizReadWriteTransaction&) { calls.push_back({"willRemoveAll", "", "", 0, {}, {}, false}); });
-    hooks->setDidRemoveAllRows([this](DizEvozidizReadWriteTransaction&) { calls.push_back({"didRemoveAll", "", "", 0, {}, {}, false}); });
+    hooks->setWillRemoveAllRows([this](DizEvozidizReadWriteTransaction&) {
+      calls.push_back({"willRemoveAll", "", "", 0, {}, {}, false});
+    });
+    hooks->setDidRemoveAllRows([this](DizEvozidizReadWriteTransaction&) {
+      calls.push_back({"didRemoveAll", "", "", 0, {}, {}, false});
+    });
     ASSERT_TRUE(database->registerExtension(hooks, "hooks", connection));
   }
   void write(const std::function<void(DizEvozidizReadWriteTransaction&)>& block) {
@@ -66,17 +70,36 @@ TEST_F(Hooks, EachWriteKindCallsTheModifyClosuresWithItsFlagsAndValues) {
     std::uint64_t flags;
     Value object, metadata;  // what both proxies answer
   } cases[] = {
-      {"insert", false, [](auto& t) { t.setObject(Value("o2"), "k", "c", Value("m2")); }, {"will", "did"}, 13,
-       Value("o2"), Value("m2")},
-      {"update", true, [](auto& t) { t.setObject(Value("o2"), "k", "c", Value("m2")); }, {"will", "did"}, 14,
-       Value("o2"), Value("m2")},
-      {"replace object", true, [](auto& t) { t.replaceObject(Value("o2"), "k", "c"); }, {"will", "did"}, 6,
-       Value("o2"), Value("m1")},
-      {"replace metadata", true, [](auto& t) { t.replaceMetadata(Value("m2"), "k", "c"); }, {"will", "did"}, 10,
-       Value("o1"), Value("m2")},
-      {"touch object", true, [](auto& t) { t.touchObjectForKey("k", "c"); }, {"did"}, 16, Value("o1"), Value("m1")},
-      {"touch metadata", true, [](auto& t) { t.touchMetadataForKey("k", "c"); }, {"did"}, 32, Value("o1"),
+      {"insert",
+       false,
+       [](auto& t) { t.setObject(Value("o2"), "k", "c", Value("m2")); },
+       {"will", "did"},
+       13,
+       Value("o2"),
+       Value("m2")},
+      {"update",
+       true,
+       [](auto& t) { t.setObject(Value("o2"), "k", "c", Value("m2")); },
+       {"will", "did"},
+       14,
+       Value("o2"),
+       Value("m2")},
+      {"replace object",
+       true,
+       [](auto& t) { t.replaceObject(Value("o2"), "k", "c"); },
+       {"will", "did"},
+       6,
+       Value("o2"),
        Value("m1")},
+      {"replace metadata",
+       true,
+       [](auto& t) { t.replaceMetadata(Value("m2"), "k", "c"); },
+       {"will", "did"},
+       10,
+       Value("o1"),
+       Value("m2")},
+      {"touch object", true, [](auto& t) { t.touchObjectForKey("k", "c"); }, {"did"}, 16, Value("o1"), Value("m1")},
+      {"touch metadata", true, [](auto& t) { t.touchMetadataForKey("k", "c"); }, {"did"}, 32, Value("o1"), Value("m1")},
       {"touch row", true, [](auto& t) { t.touchRowForKey("k", "c"); }, {"did"}, 48, Value("o1"), Value("m1")},
   };
   for (const auto& c : cases) {
@@ -114,7 +137,9 @@ TEST_F(Hooks, RemovalsCallOncePerKeyInKeyOrderAndRemoveAllCallsBoth) {
   } cases[] = {
       {"one key", [](auto& t) { t.removeObjectForKey("d", "letters"); }, {"willRemove:d", "didRemove:d"}},
       {"three keys",
-       [](auto& t) { t.removeObjectsForKeys({"a", "b", "c"}, "letters"); },
+       [](auto& t) {
+         t.removeObjectsForKeys({"a", "b", "c"}, "letters");
+       },
        {"willRemove:a", "willRemove:b", "willRemove:c", "didRemove:a", "didRemove:b", "didRemove:c"}},
   };
   for (const auto& c : cases) {

@@ -23,9 +23,9 @@ const std::vector<std::string> kColumns = {"minX", "maxX", "minY", "maxY"};
 DizEvozidizRTreeIndexPtr makeIndex(std::optional<std::string> tag = std::nullopt) {
   DizEvozidizRTreeIndexSetup setup;
   EXPECT_TRUE(setup.setColumns(kColumns));
-  auto handler = DizEvozidizRTreeIndexHandler::withObjectBlock(
-      [](DizEvozidizReadTransaction&, DizRTreeIndexValues& values, const std::string&, const std::string&,
-         const Value& object) {
+  auto handler =
+      DizEvozidizRTreeIndexHandler::withObjectBlock([](DizEvozidizReadTransaction&, DizRTreeIndexValues& values,
+                                                       const std::string&, const std::string&, const Value& object) {
         if (!object.isDictionary()) return;
         for (const auto& column : kColumns)
           if (object[column]) values[column] = object[column];
@@ -110,9 +110,9 @@ TEST(RTreeIndexSetup, RefusesBadColumnListsAndKeepsThePreviousOne) {
       {{"rowid", "INTEGER"}, {"minX", "TEXT"}, {"maxX", "REAL"}, {"minY", "REAL"}, {"maxY", "REAL"}}));
 
   auto keyBlock = [](DizEvozidizReadTransaction&, DizRTreeIndexValues&, const std::string&, const std::string&) {};
-  EXPECT_EQ(DizEvozidizRTreeIndex::make(DizEvozidizRTreeIndexSetup(),
-                                        DizEvozidizRTreeIndexHandler::withKeyBlock(keyBlock)),
-            nullptr);
+  EXPECT_EQ(
+      DizEvozidizRTreeIndex::make(DizEvozidizRTreeIndexSetup(), DizEvozidizRTreeIndexHandler::withKeyBlock(keyBlock)),
+      nullptr);
   EXPECT_EQ(DizEvozidizRTreeIndex::make(setup, nullptr), nullptr);
   EXPECT_EQ(DizEvozidizRTreeIndexHandler::withKeyBlock(nullptr), nullptr);
   auto index = DizEvozidizRTreeIndex::make(setup, DizEvozidizRTreeIndexHandler::withKeyBlock(keyBlock));
@@ -208,8 +208,8 @@ TEST_F(RTreeIndex, RowsThatLoseTheirBoxLeaveTheIndexAndPartialBoxesKeepTheOldOne
       {"not a dictionary", Value("text"), false},
       {"dictionary without coordinates", Value::dictionary({{"name", "n"}}), false},
       {"every coordinate null",
-       Value::dictionary({{"minX", Value::null()}, {"maxX", Value::null()}, {"minY", Value::null()},
-                          {"maxY", Value::null()}}),
+       Value::dictionary(
+           {{"minX", Value::null()}, {"maxX", Value::null()}, {"minY", Value::null()}, {"maxY", Value::null()}}),
        false},
       {"only some coordinates", Value::dictionary({{"minX", 40.0}, {"maxX", 60.0}}), true},
       {"a coordinate that is not a number",
