@@ -6,9 +6,11 @@
 
 #include <random>
 #include <set>
+#include <thread>
 
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/Extensions/RTreeIndex/DizEvozidizRTreeIndex.h"
+#include "DizEvozidiz/Extensions/RTreeIndex/DizEvozidizRTreeIndexConnection.h"
 #include "DizEvozidiz/Extensions/RTreeIndex/DizEvozidizRTreeIndexTransaction.h"
 #include "tests/DizEvozidiz/transaction_test_support.h"
 
@@ -281,6 +283,48 @@ TEST_F(RTreeIndex, EnumerationStopsOnRequestAndRefusesAMutationWithoutStop) {
     }));
   }));
   EXPECT_TRUE(threw);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(RTreeIndex, QueryCacheCanBeTurnedOffAndOnWithItsLimitKept) {
+  ASSERT_TRUE(database->registerExtension(makeIndex(), "geo", connection));
+  auto ext = std::dynamic_pointer_cast<DizEvozidizRTreeIndexConnection>(connection->ext("geo"));
+  ASSERT_TRUE(ext);
+  EXPECT_TRUE(ext->queryCacheEnabled());
+  EXPECT_EQ(ext->queryCacheLimit(), 10u);
+  std::thread([&] {
+    ext->setQueryCacheLimit(3);
+    ext->setQueryCacheEnabled(false);
+  }).join();
+  EXPECT_EQ(ext->queryCacheLimit(), 3u);  // the getter waits behind the queued setters
+  EXPECT_FALSE(ext->queryCacheEnabled());
+  put(connection, "a", boxValue({1, 2, 1, 2}), "shapes");
+  EXPECT_EQ(keysMatching(DizEvozidizQuery::queryMatchingAll()), (std::set<std::string>{"a"}));
+  ext->setQueryCacheEnabled(true);
+  EXPECT_TRUE(ext->queryCacheEnabled());
+  EXPECT_EQ(ext->queryCacheLimit(), 3u);
+  EXPECT_EQ(keysMatching(DizEvozidizQuery::queryMatchingAll()), (std::set<std::string>{"a"}));
+}
+
+TEST_F(RTreeIndex, QueryParametersBindByKind) {
+  ASSERT_TRUE(database->registerExtension(makeIndex(), "geo", connection));
+  put(connection, "a", boxValue({1, 2.5, 0, 1}), "shapes");
+  struct Case {
+    const char* label;
+    DizEvozidizQueryPtr query;
+    bool matches;
+  } cases[] = {
+      {"float bound as a double", DizEvozidizQuery::queryWithFormat("WHERE maxX >= ?", 2.25), true},
+      {"float above the box", DizEvozidizQuery::queryWithFormat("WHERE maxX >= ?", 2.75), false},
+      {"integer", DizEvozidizQuery::queryWithFormat("WHERE minX >= ?", 1), true},
+      {"date as seconds since 2001", DizEvozidizQuery::queryWithFormat("WHERE maxX >= ?", platform::Date(2.0)), true},
+      {"later date", DizEvozidizQuery::queryWithFormat("WHERE maxX >= ?", platform::Date(3.0)), false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(keysMatching(c.query), c.matches ? std::set<std::string>{"a"} : std::set<std::string>{}) << c.label;
 }
 
 }  // namespace
