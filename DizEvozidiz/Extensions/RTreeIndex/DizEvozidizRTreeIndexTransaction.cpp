@@ -1,6 +1,7 @@
 #include "DizEvozidiz/Extensions/RTreeIndex/DizEvozidizRTreeIndexTransaction.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "DizEvozidiz/DizEvozidiz.h"
 #include "DizEvozidiz/DizEvozidizConnection.h"
@@ -168,6 +169,7 @@ void DizEvozidizRTreeIndexTransaction::addRowid(std::int64_t rowid, bool isNew) 
   sqlite3_bind_int64(s, 1, rowid);
   const DizRTreeIndexValues& values = connection_->blockDict();
   int position = 2;
+  double previous = 0;
   for (const auto& name : index().setup()) {
     const int p = position++;
     auto it = values.find(name);
@@ -185,7 +187,21 @@ void DizEvozidizRTreeIndexTransaction::addRowid(std::int64_t rowid, bool isNew) 
       sqlite3_clear_bindings(s);
       return;
     }
-    sqlite3_bind_double(s, p, v.asDouble());
+    const double number = v.asDouble();
+    // The R-tree refuses a minimum above its maximum (and NaN) with a constraint error; that is the
+    // row's data, not a failing database, so the row stays out like any other unusable box instead
+    // of failing the whole transaction.
+    const bool isMaximum = (p - 2) % 2 == 1;
+    if (std::isnan(number) || (isMaximum && number < previous)) {
+      DIZ_INDEX_LOG_WARN(
+          "%@: Invalid value for column(name=%@, type=real): the minimum exceeds the maximum or "
+          "the value is not a number. Row not indexed.",
+          name);
+      sqlite3_clear_bindings(s);
+      return;
+    }
+    previous = number;
+    sqlite3_bind_double(s, p, number);
   }
   const int status = sqlite3_step(s);
   if (status != SQLITE_DONE) {

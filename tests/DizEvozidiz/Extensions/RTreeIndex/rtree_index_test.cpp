@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
 #include <set>
 #include <thread>
@@ -216,6 +217,8 @@ TEST_F(RTreeIndex, RowsThatLoseTheirBoxLeaveTheIndexAndPartialBoxesKeepTheOldOne
       {"only some coordinates", Value::dictionary({{"minX", 40.0}, {"maxX", 60.0}}), true},
       {"a coordinate that is not a number",
        Value::dictionary({{"minX", 40.0}, {"maxX", "sixty"}, {"minY", 0.0}, {"maxY", 1.0}}), true},
+      {"a minimum above its maximum", boxValue({60, 40, 0, 1}), true},
+      {"a coordinate that is NaN", boxValue({40, 60, 0, std::nan("")}), true},
   };
   for (const auto& c : cases) {
     put(connection, "k", boxValue({0, 10, 0, 10}), "shapes");
