@@ -12,8 +12,8 @@
 #include "platform/services/user_defaults.h"
 #include "sdkhost/HBRApplicationIdentiferModel.h"
 #include "sdkhost/HBRDownloadAndSaveSettingsOperation.h"
-#include "sdkhost/HBRSettings.h"
 #include "sdkhost/HBRHost.h"
+#include "sdkhost/HBRSettings.h"
 #include "sdkhost/HBRSettingsOnboardingManager.h"
 #include "sdkhost/Harbor.h"
 #include "support/raised.h"
@@ -217,9 +217,9 @@ TEST(HBRSettings, NewApplicationIsCreatedOnceThenTheSettingsAreFetchedAgain) {
   const auto& body = creates[0].body;
   EXPECT_NE(creates[0].header("Content-Type")->find("multipart/form-data; boundary="), std::string::npos);
   EXPECT_EQ(creates[0].header("Content-Length"), std::to_string(body.size()));
-  for (const char* field : {"app[identifier]", "app[instance_identifier]", "app[build_version]",
-                            "app[display_version]", "app[source]", "app[minimum_sdk_version]",
-                            "app[built_sdk_version]", "app[build][libraries][org.kit]"})
+  for (const char* field :
+       {"app[identifier]", "app[instance_identifier]", "app[build_version]", "app[display_version]", "app[source]",
+        "app[minimum_sdk_version]", "app[built_sdk_version]", "app[build][libraries][org.kit]"})
     EXPECT_NE(body.find(std::string("name=\"") + field + "\""), std::string::npos) << field;
   EXPECT_EQ(body.find("app[icon]"), std::string::npos);  // no icon, no icon fields
   EXPECT_NE(body.find(kEmptySHA1), std::string::npos);
@@ -424,8 +424,8 @@ TEST(Harbor, ConfigurationErrorsRaiseWithTheirReasons) {
 TEST(HBRApplicationIdentiferModel, InstanceIdentifierIsTheDigestOfTheSortedSliceUUIDs) {
   auto none = HBRApplicationIdentiferModel::makeWithExecutableInfo("id", {}, {}, {});
   EXPECT_EQ(none->instanceIdentifier(), kEmptySHA1);
-  auto two = HBRApplicationIdentiferModel::makeWithExecutableInfo(
-      "id", {{"x86_64", "bbbb"}, {"i386", "aaaa"}}, {10, 9, 0}, {10, 12, 1});
+  auto two = HBRApplicationIdentiferModel::makeWithExecutableInfo("id", {{"x86_64", "bbbb"}, {"i386", "aaaa"}},
+                                                                  {10, 9, 0}, {10, 12, 1});
   EXPECT_EQ(two->instanceIdentifier(), HBRSHA1HexStringFromBytes(reinterpret_cast<const std::uint8_t*>("aaaabbbb"), 8));
   EXPECT_EQ(two->minimumSDKString(), "10.9.0");
   EXPECT_EQ(two->builtSDKString(), "10.12.1");

@@ -43,13 +43,20 @@ ReportService::Endpoint ReportService::classify(const std::string& method, const
 
 const char* ReportService::name(Endpoint endpoint) {
   switch (endpoint) {
-    case Endpoint::Settings: return "settings";
-    case Endpoint::AppCreate: return "app-create";
-    case Endpoint::AppUpdate: return "app-update";
-    case Endpoint::ReportUpload: return "report-upload";
-    case Endpoint::BetaUpdateCheck: return "beta-update-check";
-    case Endpoint::EventUpload: return "event-upload";
-    case Endpoint::Unknown: break;
+    case Endpoint::Settings:
+      return "settings";
+    case Endpoint::AppCreate:
+      return "app-create";
+    case Endpoint::AppUpdate:
+      return "app-update";
+    case Endpoint::ReportUpload:
+      return "report-upload";
+    case Endpoint::BetaUpdateCheck:
+      return "beta-update-check";
+    case Endpoint::EventUpload:
+      return "event-upload";
+    case Endpoint::Unknown:
+      break;
   }
   return "unknown";
 }

@@ -37,7 +37,8 @@ class ReportService {
   enum class Endpoint { Settings, AppCreate, AppUpdate, ReportUpload, BetaUpdateCheck, EventUpload, Unknown };
   using LogSink = std::function<void(const std::string& line)>;
 
-  explicit ReportService(std::filesystem::path folder, TestHTTPServer::Security security = TestHTTPServer::Security::TLS);
+  explicit ReportService(std::filesystem::path folder,
+                         TestHTTPServer::Security security = TestHTTPServer::Security::TLS);
 
   static Endpoint classify(const std::string& method, const std::string& path);
   static const char* name(Endpoint endpoint);
