@@ -25,8 +25,8 @@ int visitMain(struct dl_phdr_info* info, std::size_t, void* context) {
   for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
     const ElfW(Phdr)& header = info->dlpi_phdr[i];
     if (header.p_type != PT_NOTE) continue;
-    auto id = BBXElfBuildIDFromNotes(reinterpret_cast<const std::uint8_t*>(info->dlpi_addr + header.p_vaddr),
-                                     header.p_memsz);
+    auto id =
+        BBXElfBuildIDFromNotes(reinterpret_cast<const std::uint8_t*>(info->dlpi_addr + header.p_vaddr), header.p_memsz);
     if (id) {
       found->image.buildID = std::move(*id);
       break;
@@ -58,11 +58,16 @@ std::optional<std::vector<std::uint8_t>> BBXElfBuildIDFromNotes(const std::uint8
 
 std::string BBXElfArchitectureName(std::uint16_t machine) {
   switch (machine) {
-    case EM_X86_64: return "x86_64";
-    case EM_AARCH64: return "arm64";
-    case EM_386: return "i386";
-    case EM_ARM: return "armv7";
-    default: return "unknown";
+    case EM_X86_64:
+      return "x86_64";
+    case EM_AARCH64:
+      return "arm64";
+    case EM_386:
+      return "i386";
+    case EM_ARM:
+      return "armv7";
+    default:
+      return "unknown";
   }
 }
 
@@ -110,8 +115,8 @@ std::vector<BBXElfSection> sectionsOf(const std::string& bytes) {
     if (names && names->sh_offset <= bytes.size() && entry.sh_name < names->sh_size &&
         names->sh_offset + entry.sh_name < bytes.size()) {
       const char* start = bytes.data() + names->sh_offset + entry.sh_name;
-      std::size_t limit = std::min<std::size_t>(bytes.size() - (names->sh_offset + entry.sh_name),
-                                                names->sh_size - entry.sh_name);
+      std::size_t limit =
+          std::min<std::size_t>(bytes.size() - (names->sh_offset + entry.sh_name), names->sh_size - entry.sh_name);
       section.name.assign(start, strnlen(start, limit));
     }
     sections.push_back(std::move(section));

@@ -18,7 +18,7 @@ struct BBXElfSection {
   std::string name;
   std::uint64_t address = 0;  // as linked (add the image's load bias for the loaded address)
   std::uint64_t size = 0;
-  std::uint64_t offset = 0;   // in the file
+  std::uint64_t offset = 0;  // in the file
 };
 
 // The running executable as loaded.

@@ -12,7 +12,7 @@ std::string formatVersion(const HBRVersion& v) { return format("%d.%d.%d", v.maj
 }  // namespace
 
 std::shared_ptr<HBRApplicationIdentiferModel> HBRApplicationIdentiferModel::make(const std::string& installID,
-                                                                                std::shared_ptr<HBRIcon> icon) {
+                                                                                 std::shared_ptr<HBRIcon> icon) {
   auto image = BBXElfImageGetCurrent();
   if (!image) return nullptr;
   std::map<std::string, std::string> uuids;

@@ -78,7 +78,8 @@ void HBRDownloadAndSaveSettingsOperation::main() {
           HBRNetworkResponseHandler::handleCompletedResponse(response, request, nullptr,
                                                              [&](bool, const ErrorPtr& e) { failure = e; });
         }
-        if (!failure && !location) failure = HBRNetworkResponseHandler::errorForCode(kHBRNetworkErrorUnexpectedResponse);
+        if (!failure && !location)
+          failure = HBRNetworkResponseHandler::errorForCode(kHBRNetworkErrorUnexpectedResponse);
         if (!failure) {
           ErrorPtr saveError;
           if (!replaceSettingsFile(*location, self->settingsFilePath_, &saveError)) {

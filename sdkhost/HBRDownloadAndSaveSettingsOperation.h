@@ -30,8 +30,8 @@ class HBRDownloadAndSaveSettingsOperation;
 class HBRDownloadAndSaveSettingsOperationDelegate {
  public:
   virtual ~HBRDownloadAndSaveSettingsOperationDelegate() = default;
-  virtual void operationDidDownloadAndSaveSettings(const std::shared_ptr<HBRDownloadAndSaveSettingsOperation>& operation,
-                                                   const platform::ErrorPtr& error) = 0;
+  virtual void operationDidDownloadAndSaveSettings(
+      const std::shared_ptr<HBRDownloadAndSaveSettingsOperation>& operation, const platform::ErrorPtr& error) = 0;
 };
 
 class HBRDownloadAndSaveSettingsOperation : public HBRNetworkOperation {

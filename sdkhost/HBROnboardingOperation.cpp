@@ -48,7 +48,8 @@ std::string HBROnboardingOperation::appUpdateURL() const {
 }
 
 URLRequest HBROnboardingOperation::onboardingRequestForAppCreate(bool create) const {
-  URLRequest request = mutableRequestWithDefaultHTTPHeaderFieldsAndTimeoutForURL(create ? appCreateURL() : appUpdateURL());
+  URLRequest request =
+      mutableRequestWithDefaultHTTPHeaderFieldsAndTimeoutForURL(create ? appCreateURL() : appUpdateURL());
   request.setHTTPMethod(create ? "POST" : "PUT");
   HBRMultipartMimeStreamEncoder::populateRequest(request, [&](HBRMultipartMimeStreamEncoder& encoder) {
     encoder.addValue(Value(model_->bundleIdentifier()), "app[identifier]");

@@ -42,12 +42,11 @@ class HBROnboardingOperation : public HBRNetworkOperation {
 
  public:
   // Null for a missing key. The delegate and the client are held weakly.
-  static std::shared_ptr<HBROnboardingOperation> make(std::weak_ptr<HBROnboardingOperationDelegate> delegate,
-                                                      bool shouldCreate, const std::optional<std::string>& APIKey,
-                                                      std::map<std::string, std::string> kitVersionsByKitBundleIdentifier,
-                                                      std::shared_ptr<HBRApplicationIdentiferModel> appIdentifierModel,
-                                                      std::string endpointString,
-                                                      std::weak_ptr<HBRNetworkClient> networkClient);
+  static std::shared_ptr<HBROnboardingOperation> make(
+      std::weak_ptr<HBROnboardingOperationDelegate> delegate, bool shouldCreate,
+      const std::optional<std::string>& APIKey, std::map<std::string, std::string> kitVersionsByKitBundleIdentifier,
+      std::shared_ptr<HBRApplicationIdentiferModel> appIdentifierModel, std::string endpointString,
+      std::weak_ptr<HBRNetworkClient> networkClient);
 
   bool shouldCreate() const { return shouldCreate_; }
   std::string appCreateURL() const;

@@ -5,9 +5,9 @@
 #include "platform/runtime/format.h"
 #include "platform/services/files.h"
 #include "platform/system/console.h"
+#include "sdkhost/HBRCertificatePinner.h"
 #include "sdkhost/HBRConstants.h"
 #include "sdkhost/HBRPinnedCertificatesData.h"
-#include "sdkhost/HBRCertificatePinner.h"
 
 using namespace platform;
 
@@ -92,9 +92,9 @@ void HBRSettingsOnboardingManager::beginSettingsDownload() {
   std::shared_ptr<HBRDownloadAndSaveSettingsOperation> operation;
   {
     MutexLock lock(mutex_);
-    operation = HBRDownloadAndSaveSettingsOperation::make(apiKey_, self(), *url, settingsDirectoryPath(),
-                                                          settingsPath(), model_->installID(), advertisingToken_,
-                                                          networkClient_);
+    operation =
+        HBRDownloadAndSaveSettingsOperation::make(apiKey_, self(), *url, settingsDirectoryPath(), settingsPath(),
+                                                  model_->installID(), advertisingToken_, networkClient_);
     downloadOperation_ = operation;
   }
   if (operation) operation->start();

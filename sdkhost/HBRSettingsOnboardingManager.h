@@ -42,8 +42,8 @@ inline constexpr std::string_view HBRSettingsAvailableNotification = "HBRSetting
 
 // Where the host's settings work runs and whom it trusts. Every field has a default.
 struct HBRSettingsEnvironment {
-  platform::BundlePtr bundle;               // null: the main bundle
-  std::filesystem::path cachesDirectory;    // empty: the user's cache folder
+  platform::BundlePtr bundle;             // null: the main bundle
+  std::filesystem::path cachesDirectory;  // empty: the user's cache folder
   // The roots the service's certificates must lead to; nullopt: the host's pinned set.
   std::optional<std::vector<platform::CertificatePtr>> pinnedCertificates;
   std::optional<platform::URLSessionConfiguration> sessionConfiguration;
@@ -75,9 +75,9 @@ class HBRSettingsOnboardingManager : public platform::Object,
   // Null when there is no settings endpoint.
   std::optional<std::string> settingsURL() const;
 
-  void beginSettingsAndOnboardingOperationsWithAPIKey(const std::string& APIKey,
-                                                      std::map<std::string, std::string> kitVersionsByKitBundleIdentifier,
-                                                      std::optional<std::string> advertisingToken = {});
+  void beginSettingsAndOnboardingOperationsWithAPIKey(
+      const std::string& APIKey, std::map<std::string, std::string> kitVersionsByKitBundleIdentifier,
+      std::optional<std::string> advertisingToken = {});
   void beginSettingsDownload();
   void beginOnboarding(bool create, const std::string& endpointString);
   void finishNetworkingSession();

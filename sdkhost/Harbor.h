@@ -66,10 +66,10 @@ class HBRKitRegistry {
 
 // What a host reads and where its work goes; every field has a default.
 struct HBRHostEnvironment {
-  platform::BundlePtr bundle;                      // null: the main bundle
-  std::shared_ptr<BBXUserDefaults> userDefaults;   // null: the standard store
-  HBRKitRegistry* registry = nullptr;              // null: the shared registry
-  HBRSettingsEnvironment settings;                 // its bundle is set from `bundle`
+  platform::BundlePtr bundle;                     // null: the main bundle
+  std::shared_ptr<BBXUserDefaults> userDefaults;  // null: the standard store
+  HBRKitRegistry* registry = nullptr;             // null: the shared registry
+  HBRSettingsEnvironment settings;                // its bundle is set from `bundle`
 };
 
 class Harbor : public platform::Object {

@@ -45,7 +45,8 @@ TEST(ReportService, StoresLogsAndAnswersByScriptOverPinnedTLS) {
   ReportService service(dir.path() / "service");
   service.enqueue(Endpoint::EventUpload,
                   ScriptedResponse::text(429, "slow down", "text/plain").header("Retry-After", "7"));
-  auto client = HBRNetworkClient::make(nullptr, Certificate::certificatesFromPEM(TestCertificates::shared().rootCertificate));
+  auto client =
+      HBRNetworkClient::make(nullptr, Certificate::certificatesFromPEM(TestCertificates::shared().rootCertificate));
   ASSERT_TRUE(client);
   std::vector<double> waits;
   client->setJitterSource([] { return 1.0; });
@@ -59,11 +60,11 @@ TEST(ReportService, StoresLogsAndAnswersByScriptOverPinnedTLS) {
   request.setValue("x", "X-Test");
   DispatchSemaphore done;
   long status = 0;
-  client->startDataTaskWithRequest(request, 3, [&](const std::optional<Bytes>&, const URLResponsePtr& response,
-                                                   const ErrorPtr&) {
-    status = response ? response->statusCode() : -1;
-    done.signal();
-  });
+  client->startDataTaskWithRequest(request, 3,
+                                   [&](const std::optional<Bytes>&, const URLResponsePtr& response, const ErrorPtr&) {
+                                     status = response ? response->statusCode() : -1;
+                                     done.signal();
+                                   });
   ASSERT_TRUE(done.wait(20));
   EXPECT_EQ(status, 202);  // the scripted refusal, then the default
   EXPECT_EQ(waits, std::vector<double>{7});
