@@ -13,6 +13,8 @@
 #include "sdkhost/HBRApplicationIdentiferModel.h"
 #include "sdkhost/HBRDownloadAndSaveSettingsOperation.h"
 #include "sdkhost/HBRHost.h"
+#include "sdkhost/HBRIcon.h"
+#include "sdkhost/HBROnboardingOperation.h"
 #include "sdkhost/HBRSettings.h"
 #include "sdkhost/HBRSettingsOnboardingManager.h"
 #include "sdkhost/Harbor.h"
@@ -433,4 +435,105 @@ TEST(HBRApplicationIdentiferModel, InstanceIdentifierIsTheDigestOfTheSortedSlice
   ASSERT_TRUE(running);
   EXPECT_EQ(running->minimumSDKString(), "0.0.0");
   EXPECT_EQ(running->instanceIdentifier().size(), 40u);
+}
+
+TEST(HBROnboardingOperation, RequestsCarryTheIdentityAndTheIconAsAMultipartForm) {
+  TempDir dir;
+  // A bundle whose icon is a 64 x 48 PNG (its header is what the size is read from).
+  const std::uint8_t png[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H',  'D',  'R',
+                              0,    0,   0,   64,  0,    0,    0,    48,   8, 6, 0, 0,  0,   0x1f, 0x15, 0xc4};
+  std::filesystem::create_directories(dir.path() / "bundle");
+  std::ofstream(dir.path() / "bundle" / "AppIcon.png", std::ios::binary)
+      .write(reinterpret_cast<const char*>(png), sizeof png);
+  Value info = infoDictionary(harborDictionary());
+  ValueDictionary withIcon = info.asDictionary();
+  withIcon.set("CFBundleIconFile", Value(std::string("AppIcon")));
+  MainBundle bundle(dir.path() / "bundle", Value(withIcon));
+  auto icon = HBRAppIconUtility::applicationIcon();
+  ASSERT_TRUE(icon);
+  EXPECT_EQ(icon->dataHash(), HBRSHA1HexStringFromData(icon->data()));
+  EXPECT_EQ(icon->size().width, 64);
+  EXPECT_EQ(icon->size().height, 48);
+  EXPECT_TRUE(icon->isWithinMaxSurfaceArea());
+
+  auto model = HBRApplicationIdentiferModel::makeWithExecutableInfo("install", {{"x86_64", "abcd"}}, {}, {}, icon);
+  auto client = HBRNetworkClient::make();
+  struct Case {
+    const char* label;
+    bool create;
+    const char* method;
+    std::string url;
+  };
+  const Case cases[] = {
+      {"create", true, "POST", "https://service.test/spi/v1/platforms/mac/apps"},
+      {"update", false, "PUT", std::string("https://service.test/spi/v1/platforms/mac/apps/") + kBundleID},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    auto operation = HBROnboardingOperation::make(
+        {}, c.create, std::string("key"), {{"org.zorvel.sdk.harbor", "1.6.11"}}, model, "https://service.test", client);
+    ASSERT_TRUE(operation);
+    URLRequest request = operation->onboardingRequestForAppCreate(c.create);
+    EXPECT_EQ(request.HTTPMethod(), c.method);
+    EXPECT_EQ(request.URL(), c.url);
+    ASSERT_TRUE(request.HTTPBody());
+    std::string body(request.HTTPBody()->begin(), request.HTTPBody()->end());
+    EXPECT_EQ(request.valueForHTTPHeaderField("Content-Length"), std::to_string(body.size()));
+    for (const std::string& expected :
+         {std::string(
+              "name=\"app[build][libraries][org.zorvel.sdk.harbor]\"\r\nContent-Type: text/plain\r\n\r\n1.6.11"),
+          std::string("name=\"app[slices][][arch]\"\r\nContent-Type: text/plain\r\n\r\nx86_64"),
+          std::string("name=\"app[slices][][uuid]\"\r\nContent-Type: text/plain\r\n\r\nabcd"),
+          "name=\"app[icon][hash]\"\r\nContent-Type: text/plain\r\n\r\n" + icon->dataHash(),
+          std::string("name=\"app[icon][prerendered]\"\r\nContent-Type: text/plain\r\n\r\nfalse"),
+          "name=\"app[icon][width]\"\r\nContent-Type: text/plain\r\n\r\n" +
+              std::to_string(static_cast<unsigned long>(icon->size().width)),
+          std::string("name=\"app[icon][data]\"; filename=\"icon.png\"\r\nContent-Type: image/png"),
+          std::string("name=\"app[name]\"\r\nContent-Type: text/plain\r\n\r\nSettings Test")})
+      EXPECT_NE(body.find(expected), std::string::npos) << expected;
+    EXPECT_NE(body.find(std::string(icon->data().begin(), icon->data().end())), std::string::npos);
+  }
+  EXPECT_FALSE(HBROnboardingOperation::make({}, true, std::nullopt, {}, model, "https://service.test", client));
+}
+
+TEST(Harbor, StartingTheHostDownloadsTheSettingsFromTheService) {
+  TempDir dir{"zorvel-harbor-start"};
+  MainBundle bundle(dir.path() / "bundle");
+  ReportService service(dir.path() / "service");
+  ScopedEnvironment endpoint("SettingsEndpoint", service.baseURL().c_str());
+  NotificationCounter notifications;
+  HBRKitRegistry registry;
+  std::vector<std::string> started;
+  for (const char* name : {"Blackbox", "Tally"})
+    registry.registerKit({name, std::string("org.zorvel.kit.") + name, "3.8.6", std::nullopt,
+                          [&started, name] { started.push_back(name); }});
+  HBRHostEnvironment environment;
+  environment.userDefaults =
+      BBXUserDefaults::make(dir.path() / "defaults", UserDefaults::withFile(dir.path() / "legacy.plist"));
+  environment.registry = &registry;
+  environment.settings.cachesDirectory = dir.path() / "caches";
+  environment.settings.pinnedCertificates =
+      Certificate::certificatesFromPEM(TestCertificates::shared().rootCertificate);
+  environment.settings.notificationCenter = notifications.center;
+  auto host = Harbor::make(environment);
+  host->startWithKits({"Blackbox"});
+  EXPECT_EQ(started, (std::vector<std::string>{"Blackbox", "Tally"}));
+  ASSERT_TRUE(notifications.posted.wait(20));
+  auto requests = service.requests(Endpoint::Settings);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].header("X-Blackbox-Installation-ID"), host->installID());
+  EXPECT_NE(requests[0].path.find("&instance=" + host->instanceIdentifier() + "&"), std::string::npos);
+  EXPECT_EQ(host->settings()["app"]["status"].asString(), "activated");
+}
+
+TEST(HBRSettings, FailedCreationIsLoggedAndPostsNothing) {
+  Fixture f;
+  f.service.enqueue(Endpoint::Settings, json(200, R"({"app":{"status":"new"}})"));
+  f.service.enqueue(Endpoint::AppCreate, json(422, R"({"error":"bad icon"})"));
+  f.begin();
+  ASSERT_TRUE(f.service.waitFor(Endpoint::AppCreate, 1, 20));
+  f.waitForSessionEnd();
+  EXPECT_EQ(f.service.count(Endpoint::AppCreate), 1u);  // a client error is not retried
+  EXPECT_EQ(f.service.count(Endpoint::Settings), 1u);
+  EXPECT_EQ(f.notifications.count.load(), 0);
 }
