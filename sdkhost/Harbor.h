@@ -23,6 +23,7 @@
 // calls log and do nothing); the settings work continues on the network client's session queue.
 // The properties are written while the host starts and only read afterwards.
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
