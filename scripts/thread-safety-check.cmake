@@ -7,7 +7,7 @@ if(NOT BUILD_DIR)
   set(BUILD_DIR build)
 endif()
 # Object directories of the checked targets.
-set(CHECKED_TARGETS platform_system store)
+set(CHECKED_TARGETS platform_system logging model reactive reactive_net reactive_interface store layout sdkhost app app_database app_ui)
 
 find_program(CLANGXX NAMES clang++ clang++-14)
 if(NOT CLANGXX)
