@@ -1,6 +1,7 @@
 #include "app/ZRVLogManager.h"
 
 #include "app/ZRVBundle.h"
+#include "platform/system/locks.h"
 
 ZRVLogHandle::ZRVLogHandle(std::string subsystem, std::string category, const LGJournalWriter* writer)
     : subsystem_(std::move(subsystem)),
@@ -55,11 +56,11 @@ ZRVLogManager::ZRVLogManager(const LGJournalWriter* writer) {
 }
 
 ZRVLogHandlePtr ZRVLogManager::handle(Area area) const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return handles_.at(static_cast<std::size_t>(area));
 }
 
 void ZRVLogManager::setHandle(Area area, ZRVLogHandlePtr handle) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   handles_.at(static_cast<std::size_t>(area)) = std::move(handle);
 }

@@ -27,7 +27,6 @@
 #include <array>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -35,6 +34,7 @@
 #include "platform/runtime/error.h"
 #include "platform/runtime/format.h"
 #include "platform/runtime/object.h"
+#include "platform/system/locks.h"
 
 enum class ZRVLogType {
   Info,   // method traces
@@ -124,6 +124,6 @@ class ZRVLogManager : public platform::Object {
   void setReview_log(ZRVLogHandlePtr h) { setHandle(Area::Review, std::move(h)); }
 
  private:
-  mutable std::mutex mutex_;
-  std::array<ZRVLogHandlePtr, kCategories.size()> handles_;  // under mutex_
+  mutable platform::Mutex mutex_;
+  std::array<ZRVLogHandlePtr, kCategories.size()> handles_ ZORVEL_GUARDED_BY(mutex_);
 };

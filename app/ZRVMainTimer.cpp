@@ -2,6 +2,7 @@
 
 #include "app/ZRVClock.h"
 #include "platform/system/console.h"
+#include "platform/system/locks.h"
 
 ZRVMainTimer::ZRVMainTimer() : ZRVMainTimer(nullptr) {}
 
@@ -31,7 +32,7 @@ void ZRVMainTimer::start() {
     timer = platform::Timer::scheduledTimer(kTickInterval, true, [fire](platform::Timer&) { fire(); });
   }
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     holder_ = holder;
     timer_ = timer;
     scheduled_ = std::move(scheduled);
@@ -47,7 +48,7 @@ void ZRVMainTimer::stop() {
   std::shared_ptr<platform::Timer> timer;
   RFDisposablePtr scheduled;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     holder = std::move(holder_);
     timer = std::move(timer_);
     scheduled = std::move(scheduled_);
@@ -58,7 +59,7 @@ void ZRVMainTimer::stop() {
 }
 
 bool ZRVMainTimer::isRunning() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return holder_ != nullptr;
 }
 

@@ -16,10 +16,10 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 
 #include "platform/dispatch/run_loop.h"
 #include "platform/runtime/object.h"
+#include "platform/system/locks.h"
 #include "reactive/RFDisposable.h"
 #include "reactive/RFScheduler.h"
 #include "reactive/RFSubject.h"
@@ -54,8 +54,8 @@ class ZRVMainTimer : public platform::Object {
   // The running schedule's reference to this object.
   using Holder = std::atomic<std::shared_ptr<ZRVMainTimer>>;
 
-  mutable std::mutex mutex_;  // guards the three below
-  std::shared_ptr<Holder> holder_;
-  std::shared_ptr<platform::Timer> timer_;
-  RFDisposablePtr scheduled_;
+  mutable platform::Mutex mutex_;
+  std::shared_ptr<Holder> holder_ ZORVEL_GUARDED_BY(mutex_);
+  std::shared_ptr<platform::Timer> timer_ ZORVEL_GUARDED_BY(mutex_);
+  RFDisposablePtr scheduled_ ZORVEL_GUARDED_BY(mutex_);
 };

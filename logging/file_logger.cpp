@@ -10,12 +10,12 @@
 #include <cmath>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <thread>
 
 #include "logging/fd_write_internal.h"
 #include "platform/runtime/format.h"
 #include "platform/system/console.h"
+#include "platform/system/locks.h"
 #include "platform/system/process.h"
 #include "platform/system/text.h"
 
@@ -75,7 +75,7 @@ class FileWatcher {
 
   // A token for remove(); 0 when the path cannot be watched.
   std::uint64_t add(const std::string& path, std::function<void()> onChange) {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     int wd = inotify_add_watch(fd_, path.c_str(), IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF);
     if (wd < 0) return 0;
     std::uint64_t token = ++lastToken_;
@@ -85,7 +85,7 @@ class FileWatcher {
   }
 
   void remove(std::uint64_t token) {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     auto it = tokens_.find(token);
     if (it == tokens_.end()) return;
     int wd = it->second;
@@ -115,7 +115,7 @@ class FileWatcher {
         p += sizeof(inotify_event) + event->len;
         std::vector<std::function<void()>> calls;
         {
-          std::lock_guard lock(mutex_);
+          platform::MutexLock lock(mutex_);
           auto watch = watches_.find(event->wd);
           if (watch == watches_.end()) continue;
           for (auto& [token, call] : watch->second) calls.push_back(call);
@@ -130,10 +130,10 @@ class FileWatcher {
   }
 
   const int fd_;
-  std::mutex mutex_;
-  std::uint64_t lastToken_ = 0;
-  std::map<int, std::map<std::uint64_t, std::function<void()>>> watches_;
-  std::map<std::uint64_t, int> tokens_;
+  platform::Mutex mutex_;
+  std::uint64_t lastToken_ ZORVEL_GUARDED_BY(mutex_) = 0;
+  std::map<int, std::map<std::uint64_t, std::function<void()>>> watches_ ZORVEL_GUARDED_BY(mutex_);
+  std::map<std::uint64_t, int> tokens_ ZORVEL_GUARDED_BY(mutex_);
 };
 
 // The failures of file loggers are reported on standard error, ten at most per process.
@@ -464,7 +464,7 @@ std::optional<std::string> LGLogFileFormatterDefault::formatLogMessage(const LGL
     const double whole = std::floor(seconds);
     std::string prefix;
     {
-      std::lock_guard lock(cacheLock_);
+      platform::MutexLock lock(cacheLock_);
       if (whole == cachedSecond_) prefix = cachedPrefix_;
     }
     if (prefix.empty()) {
@@ -472,7 +472,7 @@ std::optional<std::string> LGLogFileFormatterDefault::formatLogMessage(const LGL
       // Locales whose digits are not ASCII are formatted each time.
       if (text.ends_with("000")) {
         prefix = text.substr(0, text.size() - 3);
-        std::lock_guard lock(cacheLock_);
+        platform::MutexLock lock(cacheLock_);
         cachedSecond_ = whole;
         cachedPrefix_ = prefix;
       }

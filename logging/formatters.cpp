@@ -1,29 +1,29 @@
 #include "logging/formatters.h"
 
 #include <algorithm>
-#include <mutex>
 
+#include "platform/system/locks.h"
 #include "platform/system/text.h"
 
 // --- Context sets and filters --------------------------------------------------------------------
 
 void LGLoggingContextSet::addToSet(std::int64_t context) {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   set_.insert(static_cast<std::uint64_t>(context));
 }
 
 void LGLoggingContextSet::removeFromSet(std::int64_t context) {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   set_.erase(static_cast<std::uint64_t>(context));
 }
 
 bool LGLoggingContextSet::isInSet(std::int64_t context) const {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   return set_.contains(static_cast<std::uint64_t>(context));
 }
 
 std::vector<std::int64_t> LGLoggingContextSet::currentSet() const {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   std::vector<std::int64_t> contexts;
   contexts.reserve(set_.size());
   for (std::uint64_t context : set_) contexts.push_back(static_cast<std::int64_t>(context));
@@ -68,14 +68,14 @@ LGDispatchQueueLogFormatter::LGDispatchQueueLogFormatter(std::uint64_t mode) : m
 }
 
 std::optional<std::string> LGDispatchQueueLogFormatter::replacementStringForQueueLabel(std::string_view label) const {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   auto it = replacements_.find(std::string(label));
   if (it == replacements_.end()) return std::nullopt;
   return it->second;
 }
 
 void LGDispatchQueueLogFormatter::setReplacementString(std::optional<std::string> shortLabel, std::string_view label) {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   if (shortLabel)
     replacements_[std::string(label)] = std::move(*shortLabel);
   else

@@ -35,7 +35,7 @@ class LGLoggingContextSet {
 
  private:
   mutable platform::SpinLock lock_;
-  std::unordered_set<std::uint64_t> set_;  // under lock_
+  std::unordered_set<std::uint64_t> set_ ZORVEL_GUARDED_BY(lock_);
 };
 
 // Passes the messages whose context is on the list (an empty list drops everything).
@@ -108,7 +108,7 @@ class LGDispatchQueueLogFormatter : public LGLogFormatter {
   std::uint64_t mode_;
   std::unique_ptr<platform::DateFormatter> threadUnsafeDateFormatter_;  // mode 1 only
   mutable platform::SpinLock lock_;
-  std::unordered_map<std::string, std::string> replacements_;  // under lock_
+  std::unordered_map<std::string, std::string> replacements_ ZORVEL_GUARDED_BY(lock_);
   std::atomic<std::uint64_t> minQueueLength_{0};
   std::atomic<std::uint64_t> maxQueueLength_{0};
 };

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "platform/system/locks.h"
+
 LGAbstractLogger::LGAbstractLogger() = default;
 
 LGAbstractLogger::~LGAbstractLogger() {
@@ -18,7 +20,7 @@ std::string LGAbstractLogger::loggerName() { return objectClass().name(); }
 // Made on first use rather than in the constructor, so that the label comes from the most derived
 // class's loggerName.
 platform::DispatchQueuePtr LGAbstractLogger::queue() {
-  std::lock_guard lock(queueMutex_);
+  platform::MutexLock lock(queueMutex_);
   if (!queue_) {
     queue_ = platform::DispatchQueue::createSerial(loggerName());
     queue_->setSpecific(this, this);
@@ -27,7 +29,7 @@ platform::DispatchQueuePtr LGAbstractLogger::queue() {
 }
 
 void LGAbstractLogger::setLoggerQueue(platform::DispatchQueuePtr queue) {
-  std::lock_guard lock(queueMutex_);
+  platform::MutexLock lock(queueMutex_);
   if (queue == queue_) return;
   if (queue_) queue_->setSpecific(this, nullptr);
   queue_ = std::move(queue);

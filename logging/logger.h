@@ -9,7 +9,6 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -17,6 +16,7 @@
 #include "logging/log.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/runtime/object.h"
+#include "platform/system/locks.h"
 
 // What the optional members of LGLogFormatter are called by respondsTo.
 enum class LGLogFormatterMethod { DidAddToLogger, WillRemoveFromLogger };
@@ -111,7 +111,7 @@ class LGAbstractLogger : public platform::Object, public LGLogger {
   platform::DispatchQueuePtr queue();
   void swapFormatter(std::shared_ptr<LGLogFormatter> formatter);
 
-  std::mutex queueMutex_;
-  platform::DispatchQueuePtr queue_;              // under queueMutex_
+  platform::Mutex queueMutex_;
+  platform::DispatchQueuePtr queue_ ZORVEL_GUARDED_BY(queueMutex_);
   std::shared_ptr<LGLogFormatter> logFormatter_;  // touched only on queue_
 };

@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <charconv>
-#include <mutex>
 #include <thread>
 
+#include "platform/system/locks.h"
 #include "platform/system/process.h"
 
 namespace {
@@ -103,8 +103,8 @@ struct CaptureRun {
 };
 
 struct Capture {
-  std::mutex mutex;
-  std::shared_ptr<CaptureRun> run;  // under mutex
+  platform::Mutex mutex;
+  std::shared_ptr<CaptureRun> run ZORVEL_GUARDED_BY(mutex);
   std::atomic<std::uint64_t> level{31};
 };
 
@@ -117,7 +117,7 @@ Capture& capture() {
 
 bool LGASLLogCapture::start() {
   Capture& c = capture();
-  std::lock_guard lock(c.mutex);
+  platform::MutexLock lock(c.mutex);
   if (c.run && c.run->running.load()) return true;
   auto run = std::make_shared<CaptureRun>();
   run->reader = LGJournalReader::openLocal();
@@ -135,7 +135,7 @@ bool LGASLLogCapture::start() {
 
 void LGASLLogCapture::stop() {
   Capture& c = capture();
-  std::lock_guard lock(c.mutex);
+  platform::MutexLock lock(c.mutex);
   if (!c.run) return;
   c.run->running.store(false);
   std::uint64_t one = 1;
@@ -145,7 +145,7 @@ void LGASLLogCapture::stop() {
 
 bool LGASLLogCapture::isRunning() {
   Capture& c = capture();
-  std::lock_guard lock(c.mutex);
+  platform::MutexLock lock(c.mutex);
   return c.run && c.run->running.load();
 }
 

@@ -5,6 +5,7 @@
 
 #include "platform/runtime/format.h"
 #include "platform/system/diagnostics.h"
+#include "platform/system/locks.h"
 
 using platform::Class;
 using platform::ErrorPtr;
@@ -308,7 +309,7 @@ bool MFJSONAdapter::initWithModelClass(const Class& modelClass) {
 }
 
 std::shared_ptr<MFJSONAdapter> MFJSONAdapter::JSONAdapterForModelClass(const Class& modelClass, ErrorPtr*) const {
-  std::lock_guard lock(monitor());
+  platform::MutexLock lock(monitor());
   auto it = adapters_.find(&modelClass);
   if (it != adapters_.end()) return it->second;
   auto adapter = adapterWithModelClass(modelClass, objectClass());

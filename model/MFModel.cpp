@@ -5,12 +5,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <shared_mutex>
 #include <unordered_map>
 
 #include "model/MFModelInternal.h"
 #include "platform/runtime/format.h"
 #include "platform/system/diagnostics.h"
+#include "platform/system/locks.h"
 #include "platform/system/text.h"
 
 using platform::Class;
@@ -331,15 +331,12 @@ bool mf_valueIsKindOfClass(const Value& value, const Class& cls) {
 namespace mf_detail {
 
 ModelClassCache& cacheFor(const Class& cls) {
-  static std::shared_mutex* mutex = new std::shared_mutex;
-  static auto* caches = new std::unordered_map<const Class*, std::unique_ptr<ModelClassCache>>;
-  {
-    std::shared_lock lock(*mutex);
-    auto it = caches->find(&cls);
-    if (it != caches->end()) return *it->second;
-  }
-  std::unique_lock lock(*mutex);
-  auto& slot = (*caches)[&cls];
+  // Never destroyed: objects may outlive static destruction.
+  static platform::Mutex& mutex = *new platform::Mutex;
+  static auto& caches ZORVEL_GUARDED_BY(mutex) =
+      *new std::unordered_map<const Class*, std::unique_ptr<ModelClassCache>>;
+  platform::MutexLock lock(mutex);
+  auto& slot = caches[&cls];
   if (!slot) slot = std::make_unique<ModelClassCache>();
   return *slot;  // entries are never removed, so the reference stays valid
 }

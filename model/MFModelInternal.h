@@ -9,11 +9,11 @@
 // them) and the test of a value's class.
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "model/MFModel.h"
+#include "platform/system/locks.h"
 
 namespace mf_detail {
 
@@ -31,19 +31,19 @@ template <class T>
 class CachedValue {
  public:
   std::shared_ptr<const T> get() const {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return value_;
   }
   // Stores the value unless one is there already; returns the one kept.
   std::shared_ptr<const T> keepFirst(std::shared_ptr<const T> value) {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (!value_) value_ = std::move(value);
     return value_;
   }
 
  private:
-  mutable std::mutex mutex_;
-  std::shared_ptr<const T> value_;
+  mutable platform::Mutex mutex_;
+  std::shared_ptr<const T> value_ ZORVEL_GUARDED_BY(mutex_);
 };
 
 struct ModelClassCache {

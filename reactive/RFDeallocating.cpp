@@ -1,6 +1,6 @@
 #include "reactive/RFDeallocating.h"
 
-#include <mutex>
+#include "platform/system/locks.h"
 
 namespace {
 const char kDeallocDisposableKey = 0;
@@ -8,7 +8,7 @@ const char kWillDeallocSignalKey = 0;
 }  // namespace
 
 RFCompoundDisposablePtr rf_deallocDisposable(platform::Object& object) {
-  std::lock_guard lock(object.monitor());
+  platform::MutexLock lock(object.monitor());
   if (auto existing = object.associatedObject(&kDeallocDisposableKey).as<RFCompoundDisposable>()) return existing;
   auto disposable = RFCompoundDisposable::compoundDisposable();
   // The hook owns the disposable too: associations may be gone by the time hooks run.
@@ -22,7 +22,7 @@ void rf_addDeallocDisposable(platform::Object& object, const RFDisposablePtr& di
 }
 
 RFSignalPtr rf_willDeallocSignal(platform::Object& object) {
-  std::lock_guard lock(object.monitor());
+  platform::MutexLock lock(object.monitor());
   if (auto existing = object.associatedObject(&kWillDeallocSignalKey).as<RFReplaySubject>()) return existing;
   RFReplaySubjectPtr subject = RFReplaySubject::subject();
   rf_deallocDisposable(object)->addDisposable(

@@ -1,9 +1,9 @@
 #include "reactive/RFDisposable.h"
 
 #include <cctype>
-#include <mutex>
 
 #include "platform/runtime/format.h"
+#include "platform/system/locks.h"
 #include "reactive/RFProbesInternal.h"
 
 #if RF_HAVE_PROBES
@@ -87,7 +87,7 @@ long RFCompoundDisposable::countLocked() const {
 
 void RFCompoundDisposable::addDisposable(const RFDisposablePtr& disposable) {
   if (!disposable || disposable->isDisposed()) return;
-  std::unique_lock lock(lock_);
+  platform::MutexLock lock(lock_);
   if (disposed_.load(std::memory_order_relaxed)) {
     lock.unlock();
     disposable->dispose();
@@ -115,7 +115,7 @@ void RFCompoundDisposable::removeDisposable(const RFDisposable* disposable) {
   if (!disposable) return;
   RFDisposablePtr removed[2];  // released after the lock
   std::vector<RFDisposablePtr> removedMore;
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   if (disposed_.load(std::memory_order_relaxed)) return;
   for (int i = 0; i < 2; ++i)
     if (slots_[i].get() == disposable) removed[i] = std::move(slots_[i]);
@@ -139,7 +139,7 @@ void RFCompoundDisposable::dispose() {
   RFDisposablePtr first, second;
   std::unique_ptr<std::vector<RFDisposablePtr>> more;
   {
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     if (disposed_.load(std::memory_order_relaxed)) return;
     disposed_.store(true, std::memory_order_release);
     first = std::move(slots_[0]);
@@ -167,7 +167,7 @@ RFSerialDisposablePtr RFSerialDisposable::serialDisposableWithBlock(std::functio
 }
 
 RFDisposablePtr RFSerialDisposable::disposable() const {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   return disposable_;
 }
 
@@ -176,7 +176,7 @@ void RFSerialDisposable::setDisposable(RFDisposablePtr disposable) { swapInDispo
 RFDisposablePtr RFSerialDisposable::swapInDisposable(RFDisposablePtr disposable) {
   RFDisposablePtr old;
   {
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     if (!disposed_.load(std::memory_order_relaxed)) {
       old = std::move(disposable_);
       disposable_ = std::move(disposable);
@@ -190,7 +190,7 @@ RFDisposablePtr RFSerialDisposable::swapInDisposable(RFDisposablePtr disposable)
 void RFSerialDisposable::dispose() {
   RFDisposablePtr held;
   {
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     if (disposed_.load(std::memory_order_relaxed)) return;
     disposed_.store(true, std::memory_order_release);
     held = std::move(disposable_);

@@ -7,6 +7,7 @@
 #include "platform/runtime/format.h"
 #include "platform/runtime/thread.h"
 #include "platform/runtime/value.h"
+#include "platform/system/locks.h"
 
 namespace {
 const char kPrefix[] = "com.zorvel.reactive.";
@@ -63,13 +64,13 @@ class ScheduledBlock final : public RFDisposable {
   void dispose() override {
     RFDisposable::dispose();
     RFScheduler::Block released;
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     released.swap(block_);
   }
   // The block, once; empty when disposed first.
   RFScheduler::Block take() {
     RFScheduler::Block block;
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     if (!isDisposed()) block.swap(block_);
     return block;
   }
@@ -183,15 +184,15 @@ void RFScheduler::scheduleRecursiveBlock(const std::shared_ptr<const RecursiveBl
     // Reschedules asked for while the block runs are counted and made after it returns; later
     // ones are made at once.
     struct State {
-      std::mutex lock;
-      std::uint64_t pending = 0;
-      bool immediately = false;
+      platform::Mutex lock;
+      std::uint64_t pending ZORVEL_GUARDED_BY(lock) = 0;
+      bool immediately ZORVEL_GUARDED_BY(lock) = false;
     };
     auto state = std::make_shared<State>();
     std::function<void()> rescheduleBlock = [me, block, disposable, state] {
       bool now;
       {
-        std::lock_guard guard(state->lock);
+        platform::MutexLock guard(state->lock);
         now = state->immediately;
         if (!now) ++state->pending;
       }
@@ -201,7 +202,7 @@ void RFScheduler::scheduleRecursiveBlock(const std::shared_ptr<const RecursiveBl
 
     std::uint64_t count;
     {
-      std::lock_guard guard(state->lock);
+      platform::MutexLock guard(state->lock);
       count = state->pending;
       state->immediately = true;
     }
@@ -337,13 +338,13 @@ RFTestScheduler::~RFTestScheduler() {
 
 RFDisposablePtr RFTestScheduler::enqueue(platform::Date date, Block block) {
   auto scheduled = ScheduledBlock::make(std::move(block));
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   queue_->heap.push(Action{date, sequence_++, scheduled});
   return scheduled;
 }
 
 RFDisposablePtr RFTestScheduler::schedule(Block block) {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   platform::Date date(static_cast<double>(directCount_));
   ++directCount_;
   return enqueue(date, std::move(block));
@@ -353,7 +354,7 @@ RFDisposablePtr RFTestScheduler::after(platform::Date date, Block block) { retur
 
 RFDisposablePtr RFTestScheduler::afterRepeatingEvery(platform::Date start, double interval, double leeway,
                                                      Block block) {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   auto compound = RFCompoundDisposable::compoundDisposable();
   std::weak_ptr<RFTestScheduler> weakSelf = std::static_pointer_cast<RFTestScheduler>(self());
   auto shared = std::make_shared<Block>(std::move(block));
@@ -371,7 +372,7 @@ RFDisposablePtr RFTestScheduler::afterRepeatingEvery(platform::Date start, doubl
 }
 
 void RFTestScheduler::runSteps(std::uint64_t count, bool asCurrent) {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   for (std::uint64_t i = 0; i < count && !queue_->heap.empty(); ++i) {
     Action action = queue_->heap.top();
     queue_->heap.pop();
@@ -392,16 +393,16 @@ void RFTestScheduler::step(std::uint64_t count) { runSteps(count, true); }
 void RFTestScheduler::stepAll() { runSteps(std::numeric_limits<std::uint64_t>::max(), true); }
 
 std::uint64_t RFTestScheduler::numberOfDirectlyScheduledBlocks() const {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   return directCount_;
 }
 
 platform::Date RFTestScheduler::currentDate() const {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   return now_;
 }
 
 std::size_t RFTestScheduler::pendingCount() const {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   return queue_->heap.size();
 }

@@ -22,12 +22,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/runtime/object.h"
 #include "platform/system/date.h"
+#include "platform/system/locks.h"
 #include "reactive/RFDisposable.h"
 
 class RFScheduler;
@@ -215,9 +215,9 @@ class RFTestScheduler final : public RFScheduler {
   RFDisposablePtr enqueue(platform::Date date, Block block);
   void runSteps(std::uint64_t count, bool asCurrent);
 
-  mutable std::recursive_mutex lock_;
-  std::unique_ptr<Queue> queue_;
-  std::uint64_t directCount_ = 0;
-  std::uint64_t sequence_ = 0;
-  platform::Date now_ = platform::Date::now();
+  mutable platform::RecursiveLock lock_;
+  std::unique_ptr<Queue> queue_ ZORVEL_PT_GUARDED_BY(lock_);
+  std::uint64_t directCount_ ZORVEL_GUARDED_BY(lock_) = 0;
+  std::uint64_t sequence_ ZORVEL_GUARDED_BY(lock_) = 0;
+  platform::Date now_ ZORVEL_GUARDED_BY(lock_) = platform::Date::now();
 };

@@ -2,8 +2,8 @@
 
 #include <atomic>
 #include <deque>
-#include <mutex>
 
+#include "platform/system/locks.h"
 #include "reactive/RFEvent.h"
 #include "reactive/RFForwardingInternal.h"
 #include "reactive/RFStreamOperatorsInternal.h"
@@ -155,11 +155,11 @@ namespace {
 
 // The state of one subscription to a bound signal.
 struct BindState : std::enable_shared_from_this<BindState> {
-  std::recursive_mutex lock;
+  platform::RecursiveLock lock;
   // Streams still running: the receiver plus every stream the bind block returned. A count,
   // not a list of the streams, so that one stream object returned twice (a shared return or
   // empty signal) is waited for twice.
-  std::size_t active = 1;
+  std::size_t active ZORVEL_GUARDED_BY(lock) = 1;
   RFSubscriberPtr subscriber;
   RFCompoundDisposablePtr compound = RFCompoundDisposable::compoundDisposable();
   RFStreamBindBlock bindBlock;
@@ -167,7 +167,7 @@ struct BindState : std::enable_shared_from_this<BindState> {
 
   void complete(const RFSerialDisposablePtr& disposable) {
     {
-      std::lock_guard guard(lock);
+      platform::MutexLock guard(lock);
       if (--active == 0) {
         subscriber->sendCompleted();
         compound->dispose();
@@ -179,7 +179,7 @@ struct BindState : std::enable_shared_from_this<BindState> {
 
   void addSignal(const RFSignalPtr& signal) {
     {
-      std::lock_guard guard(lock);
+      platform::MutexLock guard(lock);
       ++active;
     }
     auto serial = RFSerialDisposable::serialDisposable();
@@ -199,7 +199,7 @@ struct BindState : std::enable_shared_from_this<BindState> {
   // scheduler's background scheduler, the subscription waiting for it to complete.
   void deliverLater(RFBindStep step) {
     {
-      std::lock_guard guard(lock);
+      platform::MutexLock guard(lock);
       ++active;
     }
     queued.fetch_add(1, std::memory_order_acq_rel);
@@ -284,19 +284,19 @@ RFSignalPtr RFSignal::concat(const RFSignalPtr& signal) {
     // Set once the other signal's subscription is in the serial disposable: the receiver may
     // complete before its own subscription returns, whose disposable must not replace it then.
     struct Switch {
-      std::mutex lock;
-      bool done = false;
+      platform::Mutex lock;
+      bool done ZORVEL_GUARDED_BY(lock) = false;
     };
     auto switched = std::make_shared<Switch>();
     RFDisposablePtr d = self->subscribeNext(rf_detail::sendNextTo(subscriber), rf_detail::sendErrorTo(subscriber),
                                             [subscriber, signal, serial, switched] {
                                               RFDisposablePtr next = signal ? signal->subscribe(subscriber) : nullptr;
                                               if (!signal) subscriber->sendCompleted();
-                                              std::lock_guard guard(switched->lock);
+                                              platform::MutexLock guard(switched->lock);
                                               switched->done = true;
                                               serial->setDisposable(std::move(next));
                                             });
-    std::lock_guard guard(switched->lock);
+    platform::MutexLock guard(switched->lock);
     if (!switched->done) serial->setDisposable(std::move(d));
     return serial;
   });
@@ -309,15 +309,15 @@ RFSignalPtr RFSignal::concat(const RFSignalPtr& signal) {
 namespace {
 
 struct ZipState {
-  std::recursive_mutex lock;
-  std::deque<platform::Value> mine, theirs;
-  bool mineCompleted = false, theirsCompleted = false;
+  platform::RecursiveLock lock;
+  std::deque<platform::Value> mine ZORVEL_GUARDED_BY(lock), theirs ZORVEL_GUARDED_BY(lock);
+  bool mineCompleted ZORVEL_GUARDED_BY(lock) = false, theirsCompleted ZORVEL_GUARDED_BY(lock) = false;
   RFSubscriberPtr subscriber;
 
-  void checkCompletedLocked() {
+  void checkCompletedLocked() ZORVEL_REQUIRES(lock) {
     if ((mineCompleted && mine.empty()) || (theirsCompleted && theirs.empty())) subscriber->sendCompleted();
   }
-  void pairLocked() {
+  void pairLocked() ZORVEL_REQUIRES(lock) {
     if (mine.empty() || theirs.empty()) return;
     RFTuplePtr tuple = RFTuple::tupleWithValues({std::move(mine.front()), std::move(theirs.front())});
     mine.pop_front();
@@ -338,13 +338,13 @@ RFSignalPtr RFSignal::zipWith(const RFSignalPtr& signal) {
       if (!side) return nullptr;
       return side->subscribeNext(
           [state, isMine](const platform::Value& value) {
-            std::lock_guard guard(state->lock);
+            platform::MutexLock guard(state->lock);
             (isMine ? state->mine : state->theirs).push_back(value);
             state->pairLocked();
           },
           rf_detail::sendErrorTo(subscriber),
           [state, isMine] {
-            std::lock_guard guard(state->lock);
+            platform::MutexLock guard(state->lock);
             (isMine ? state->mineCompleted : state->theirsCompleted) = true;
             state->checkCompletedLocked();
           });

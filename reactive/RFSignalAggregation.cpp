@@ -1,14 +1,13 @@
 // Operators that reduce a signal to what it sent when it ends, and the blocking operators that
 // wait for a signal's first value or its end.
 
-#include <condition_variable>
 #include <deque>
 #include <memory>
-#include <mutex>
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/dispatch/run_loop.h"
 #include "platform/runtime/thread.h"
+#include "platform/system/locks.h"
 #include "reactive/RFForwardingInternal.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFTuple.h"
@@ -100,40 +99,42 @@ namespace {
 
 // What a blocking wait has received so far; changed and read under its lock.
 struct Wait {
-  std::mutex lock;
-  std::condition_variable changed;
-  platform::Value result;
-  bool done = false;
-  bool success = true;
-  platform::ErrorPtr error;
-  bool onMainThread = platform::isMainThread();
+  explicit Wait(platform::Value initial) : result(std::move(initial)) {}
+
+  platform::Mutex lock;
+  platform::ConditionVariable changed;
+  platform::Value result ZORVEL_GUARDED_BY(lock);
+  bool done ZORVEL_GUARDED_BY(lock) = false;
+  bool success ZORVEL_GUARDED_BY(lock) = true;
+  platform::ErrorPtr error ZORVEL_GUARDED_BY(lock);
+  const bool onMainThread = platform::isMainThread();
 
   void value(const platform::Value& value) {
-    std::lock_guard guard(lock);
+    platform::MutexLock guard(lock);
     result = value;
     success = true;
     finishLocked();
   }
   void failed(const platform::ErrorPtr& e) {
-    std::lock_guard guard(lock);
+    platform::MutexLock guard(lock);
     if (done) return;
     success = false;
     error = e;
     finishLocked();
   }
   void completed() {
-    std::lock_guard guard(lock);
+    platform::MutexLock guard(lock);
     success = true;
     finishLocked();
   }
-  void finishLocked() {
+  void finishLocked() ZORVEL_REQUIRES(lock) {
     done = true;
-    changed.notify_all();
+    changed.notifyAll();
     // A main-thread waiter sleeps in its run loop: an empty block on the main queue wakes it.
     if (onMainThread && !platform::isMainThread()) platform::DispatchQueue::main()->async([] {});
   }
   bool isDone() {
-    std::lock_guard guard(lock);
+    platform::MutexLock guard(lock);
     return done;
   }
 
@@ -144,12 +145,12 @@ struct Wait {
       while (!isDone()) platform::RunLoop::main().runOnce(platform::Date::now().addingTimeInterval(turn));
       return;
     }
-    std::unique_lock guard(lock);
-    changed.wait(guard, [this] { return done; });
+    platform::MutexLock guard(lock);
+    while (!done) changed.wait(lock);
   }
 
   platform::Value finish(bool* successOut, platform::ErrorPtr* errorOut) {
-    std::lock_guard guard(lock);
+    platform::MutexLock guard(lock);
     if (successOut) *successOut = success;
     if (errorOut) *errorOut = error;
     return result;
@@ -165,8 +166,7 @@ RFDisposablePtr subscribeWait(const RFSignalPtr& signal, const std::shared_ptr<W
 }  // namespace
 
 platform::Value RFSignal::firstOrDefault(platform::Value defaultValue, bool* success, platform::ErrorPtr* error) {
-  auto wait = std::make_shared<Wait>();
-  wait->result = std::move(defaultValue);
+  auto wait = std::make_shared<Wait>(std::move(defaultValue));
   subscribeWait(take(1), wait);
   wait->waitUntilDone(0.1);
   return wait->finish(success, error);
@@ -191,8 +191,7 @@ std::optional<platform::ValueArray> RFSignal::toArray() {
 
 platform::Value RFSignal::asynchronousFirstOrDefault(platform::Value defaultValue, bool* success,
                                                      platform::ErrorPtr* error) {
-  auto wait = std::make_shared<Wait>();
-  wait->result = std::move(defaultValue);
+  auto wait = std::make_shared<Wait>(std::move(defaultValue));
   RFSignalPtr first = take(1)->timeout(10.0, RFScheduler::scheduler());
   // Events come to the main thread, which runs its run loop meanwhile. Another thread has no run
   // loop to run: it takes the events where they arrive.

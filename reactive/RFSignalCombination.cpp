@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <deque>
-#include <mutex>
 
+#include "platform/system/locks.h"
 #include "reactive/RFForwardingInternal.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFSubject.h"
@@ -26,15 +26,15 @@ RFSignalPtr RFSignal::combineLatestWith(const RFSignalPtr& signal) {
       bool completed = false;
     };
     struct State {
-      std::recursive_mutex lock;
-      Side sides[2];
+      platform::RecursiveLock lock;
+      Side sides[2] ZORVEL_GUARDED_BY(lock);
     };
     auto state = std::make_shared<State>();
     auto compound = RFCompoundDisposable::compoundDisposable();
     auto subscribeSide = [&](const RFSignalPtr& input, int me) {
       return input->subscribeNext(
           [state, subscriber, me](const platform::Value& value) {
-            std::lock_guard lock(state->lock);
+            platform::MutexLock lock(state->lock);
             state->sides[me].latest = stored(value);
             if (state->sides[0].latest.isNil() || state->sides[1].latest.isNil()) return;
             subscriber->sendNext(
@@ -42,7 +42,7 @@ RFSignalPtr RFSignal::combineLatestWith(const RFSignalPtr& signal) {
           },
           rf_detail::sendErrorTo(subscriber),
           [state, subscriber, me] {
-            std::lock_guard lock(state->lock);
+            platform::MutexLock lock(state->lock);
             state->sides[me].completed = true;
             if (state->sides[1 - me].completed) subscriber->sendCompleted();
           });
@@ -85,23 +85,22 @@ namespace {
 
 // One subscription of flatten(maxConcurrent).
 struct FlattenState {
-  std::recursive_mutex lock;
+  platform::RecursiveLock lock;
   RFSubscriberPtr subscriber;
   std::uint64_t limit = 0;
   RFCompoundDisposablePtr compound = RFCompoundDisposable::compoundDisposable();
-  std::vector<RFSerialDisposablePtr> active;
-  std::deque<RFSignalPtr> waiting;
-  bool receiverCompleted = false;
+  std::vector<RFSerialDisposablePtr> active ZORVEL_GUARDED_BY(lock);
+  std::deque<RFSignalPtr> waiting ZORVEL_GUARDED_BY(lock);
+  bool receiverCompleted ZORVEL_GUARDED_BY(lock) = false;
 
-  // Holding the lock.
-  void completeIfAllowed() {
+  void completeIfAllowed() ZORVEL_REQUIRES(lock) {
     if (receiverCompleted && active.empty()) subscriber->sendCompleted();
   }
 
   static void subscribeTo(const std::shared_ptr<FlattenState>& state, const RFSignalPtr& signal) {
     auto serial = RFSerialDisposable::serialDisposable();
     {
-      std::lock_guard guard(state->lock);
+      platform::MutexLock guard(state->lock);
       state->compound->addDisposable(serial);
       state->active.push_back(serial);
     }
@@ -112,7 +111,7 @@ struct FlattenState {
                               [state, weakSerial] {
                                 RFSignalPtr next;
                                 {
-                                  std::lock_guard guard(state->lock);
+                                  platform::MutexLock guard(state->lock);
                                   if (auto serial = weakSerial.lock()) {
                                     state->compound->removeDisposable(serial.get());
                                     auto it = std::find(state->active.begin(), state->active.end(), serial);
@@ -143,7 +142,7 @@ RFSignalPtr RFSignal::flatten(std::uint64_t maxConcurrent) {
           RFSignalPtr signal = value.as<RFSignal>();
           if (!signal) return;
           {
-            std::lock_guard guard(state->lock);
+            platform::MutexLock guard(state->lock);
             if (state->limit > 0 && state->active.size() >= state->limit) {
               state->waiting.push_back(std::move(signal));
               return;
@@ -153,7 +152,7 @@ RFSignalPtr RFSignal::flatten(std::uint64_t maxConcurrent) {
         },
         [state](const platform::ErrorPtr& error) { state->subscriber->sendError(error); },
         [state] {
-          std::lock_guard guard(state->lock);
+          platform::MutexLock guard(state->lock);
           state->receiverCompleted = true;
           state->completeIfAllowed();
         }));

@@ -2,9 +2,9 @@
 // booleans and tuples, and bind values to a key path of an object.
 
 #include <atomic>
-#include <mutex>
 #include <unordered_map>
 
+#include "platform/system/locks.h"
 #include "reactive/RFDeallocating.h"
 #include "reactive/RFEvent.h"
 #include "reactive/RFSignal.h"
@@ -18,11 +18,11 @@ RFSignalPtr RFSignal::groupBy(std::function<platform::Value(const platform::Valu
   RFSignalPtr self = selfSignal();
   RFSignalPtr result = createSignal([self, key, transform](const RFSubscriberPtr& subscriber) {
     struct Groups {
-      std::recursive_mutex lock;
-      std::unordered_map<platform::Value, RFGroupedSignalPtr, RFValueHash> byKey;
-      std::vector<RFGroupedSignalPtr> inOrder;
+      platform::RecursiveLock lock;
+      std::unordered_map<platform::Value, RFGroupedSignalPtr, RFValueHash> byKey ZORVEL_GUARDED_BY(lock);
+      std::vector<RFGroupedSignalPtr> inOrder ZORVEL_GUARDED_BY(lock);
       std::vector<RFGroupedSignalPtr> all() {
-        std::lock_guard guard(lock);
+        platform::MutexLock guard(lock);
         return inOrder;
       }
     };
@@ -32,7 +32,7 @@ RFSignalPtr RFSignal::groupBy(std::function<platform::Value(const platform::Valu
           platform::Value groupKey = key(value);
           RFGroupedSignalPtr group;
           {
-            std::lock_guard guard(groups->lock);
+            platform::MutexLock guard(groups->lock);
             auto it = groups->byKey.find(groupKey);
             if (it != groups->byKey.end()) {
               group = it->second;

@@ -1,7 +1,6 @@
 // Operators that act on time: throttling, delaying, timed batches, clocks, time-outs, sampling.
 
-#include <mutex>
-
+#include "platform/system/locks.h"
 #include "reactive/RFForwardingInternal.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFTuple.h"
@@ -14,14 +13,14 @@ class DelayScheduler {
  public:
   RFSchedulerPtr get() {
     if (RFSchedulerPtr current = RFScheduler::currentScheduler()) return current;
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     if (!background_) background_ = RFScheduler::scheduler();
     return background_;
   }
 
  private:
-  std::mutex lock_;
-  RFSchedulerPtr background_;
+  platform::Mutex lock_;
+  RFSchedulerPtr background_ ZORVEL_GUARDED_BY(lock_);
 };
 
 RFSchedulerPtr highPriorityScheduler() { return RFScheduler::schedulerWithPriority(RFScheduler::kPriorityHigh); }
@@ -33,16 +32,15 @@ RFSchedulerPtr highPriorityScheduler() { return RFScheduler::schedulerWithPriori
 namespace {
 
 struct ThrottleState {
-  std::recursive_mutex lock;
+  platform::RecursiveLock lock;
   RFSubscriberPtr subscriber;
   RFCompoundDisposablePtr compound = RFCompoundDisposable::compoundDisposable();
   RFSerialDisposablePtr timer = RFSerialDisposable::serialDisposable();
   DelayScheduler scheduler;
-  platform::Value pending;
-  bool hasPending = false;
+  platform::Value pending ZORVEL_GUARDED_BY(lock);
+  bool hasPending ZORVEL_GUARDED_BY(lock) = false;
 
-  // Holding the lock.
-  void flush(bool send) {
+  void flush(bool send) ZORVEL_REQUIRES(lock) {
     if (RFDisposablePtr d = timer->disposable()) d->dispose();
     if (!hasPending) return;
     platform::Value value = std::move(pending);
@@ -63,7 +61,7 @@ RFSignalPtr RFSignal::throttle(double interval, Predicate predicate) {
         [state, interval, predicate](const platform::Value& value) {
           RFSchedulerPtr scheduler = state->scheduler.get();
           bool holdBack = predicate(value);
-          std::lock_guard lock(state->lock);
+          platform::MutexLock lock(state->lock);
           state->flush(false);
           if (!holdBack) {
             state->subscriber->sendNext(value);
@@ -74,7 +72,7 @@ RFSignalPtr RFSignal::throttle(double interval, Predicate predicate) {
           // The pending timer is not in the compound: one that fires after the end sends to a
           // subscriber that ignores it.
           state->timer->setDisposable(scheduler->afterDelay(interval, [state] {
-            std::lock_guard lock(state->lock);
+            platform::MutexLock lock(state->lock);
             state->flush(true);
           }));
         },
@@ -83,7 +81,7 @@ RFSignalPtr RFSignal::throttle(double interval, Predicate predicate) {
           state->subscriber->sendError(error);
         },
         [state] {
-          std::lock_guard lock(state->lock);
+          platform::MutexLock lock(state->lock);
           state->flush(true);
           state->subscriber->sendCompleted();
         });
@@ -128,13 +126,13 @@ RFSignalPtr RFSignal::delay(double interval) {
 namespace {
 
 struct TimedBuffer {
-  std::recursive_mutex lock;
+  platform::RecursiveLock lock;
   RFSubscriberPtr subscriber;
-  platform::ValueArray values;
+  platform::ValueArray values ZORVEL_GUARDED_BY(lock);
   RFSerialDisposablePtr timer = RFSerialDisposable::serialDisposable();
 
   void flush() {
-    std::lock_guard guard(lock);
+    platform::MutexLock guard(lock);
     if (RFDisposablePtr d = timer->disposable()) d->dispose();
     if (values.empty()) return;
     RFTuplePtr tuple = RFTuple::tupleWithObjectsFromArray(values);
@@ -152,7 +150,7 @@ RFSignalPtr RFSignal::bufferWithTime(double interval, const RFSchedulerPtr& sche
     buffer->subscriber = subscriber;
     RFDisposablePtr subscription = self->subscribeNext(
         [buffer, interval, scheduler](const platform::Value& value) {
-          std::lock_guard lock(buffer->lock);
+          platform::MutexLock lock(buffer->lock);
           if (buffer->values.empty())
             buffer->timer->setDisposable(scheduler->afterDelay(interval, [buffer] { buffer->flush(); }));
           buffer->values.push_back(value.isNil() ? RFTupleNil::tupleNilValue() : value);
@@ -235,15 +233,15 @@ RFSignalPtr RFSignal::sample(const RFSignalPtr& sampler) {
   RFSignalPtr self = selfSignal();
   RFSignalPtr result = createSignal([self, sampler](const RFSubscriberPtr& subscriber) -> RFDisposablePtr {
     struct Latest {
-      std::mutex lock;
-      platform::Value value;
-      bool has = false;
+      platform::Mutex lock;
+      platform::Value value ZORVEL_GUARDED_BY(lock);
+      bool has ZORVEL_GUARDED_BY(lock) = false;
     };
     auto latest = std::make_shared<Latest>();
     auto samplerDisposable = RFSerialDisposable::serialDisposable();
     RFDisposablePtr subscription = self->subscribeNext(
         [latest](const platform::Value& value) {
-          std::lock_guard lock(latest->lock);
+          platform::MutexLock lock(latest->lock);
           latest->has = true;
           latest->value = value;
         },
@@ -260,7 +258,7 @@ RFSignalPtr RFSignal::sample(const RFSignalPtr& sampler) {
           platform::Value value;
           bool has;
           {
-            std::lock_guard lock(latest->lock);
+            platform::MutexLock lock(latest->lock);
             has = latest->has;
             value = latest->value;
           }

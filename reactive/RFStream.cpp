@@ -1,16 +1,16 @@
 #include "reactive/RFStream.h"
 
-#include <mutex>
+#include "platform/system/locks.h"
 
 // --- RFStream ------------------------------------------------------------------------------------
 
 std::string RFStream::name() const {
-  std::lock_guard lock(nameLock_);
+  platform::MutexLock lock(nameLock_);
   return name_;
 }
 
 void RFStream::setName(std::string name) {
-  std::lock_guard lock(nameLock_);
+  platform::MutexLock lock(nameLock_);
   name_.swap(name);
 }
 

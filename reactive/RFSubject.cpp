@@ -1,5 +1,6 @@
 #include "reactive/RFSubject.h"
 
+#include "platform/system/locks.h"
 #include "reactive/RFSubscriberInternal.h"
 #include "reactive/RFSubscriberListInternal.h"
 
@@ -88,7 +89,7 @@ RFDisposablePtr RFReplaySubject::subscribe(const RFSubscriberPtr& subscriber) {
   auto compound = RFCompoundDisposable::compoundDisposable();
   auto self = std::static_pointer_cast<RFReplaySubject>(selfSubject());
   RFDisposablePtr scheduled = RFScheduler::subscriptionScheduler()->schedule([self, subscriber, compound] {
-    std::unique_lock lock(self->lock_);
+    platform::MutexLock lock(self->lock_);
     if (self->hasCompleted_ || self->hasError_) {
       // Nothing can come after the end, so this replay needs no lock: the subscriber's handling
       // of the end may take locks of its own that are held while others subscribe here.
@@ -119,7 +120,7 @@ RFDisposablePtr RFReplaySubject::subscribe(const RFSubscriberPtr& subscriber) {
 }
 
 void RFReplaySubject::sendNext(const platform::Value& value) {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   if (capacity_ != 0) values_.push_back(value);
   RFSubject::sendNext(value);
   if (capacity_ != kUnlimited)
@@ -130,7 +131,7 @@ void RFReplaySubject::sendNext(const platform::Value& value) {
 // it from here, a later one from its replay.
 void RFReplaySubject::sendCompleted() {
   {
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     hasCompleted_ = true;
   }
   RFSubject::sendCompleted();
@@ -138,7 +139,7 @@ void RFReplaySubject::sendCompleted() {
 
 void RFReplaySubject::sendError(const platform::ErrorPtr& error) {
   {
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     hasError_ = true;
     error_ = error;
   }
@@ -149,6 +150,7 @@ void RFReplaySubject::sendError(const platform::ErrorPtr& error) {
 
 RFBehaviorSubjectPtr RFBehaviorSubject::behaviorSubjectWithDefaultValue(platform::Value value) {
   auto subject = platform::make<RFBehaviorSubject>();
+  platform::MutexLock lock(subject->lock_);
   subject->currentValue_ = std::move(value);
   return subject;
 }
@@ -157,7 +159,7 @@ RFDisposablePtr RFBehaviorSubject::subscribe(const RFSubscriberPtr& subscriber) 
   RFDisposablePtr subscription = RFSubject::subscribe(subscriber);
   auto self = std::static_pointer_cast<RFBehaviorSubject>(selfSubject());
   RFDisposablePtr scheduled = RFScheduler::subscriptionScheduler()->schedule([self, subscriber] {
-    std::lock_guard lock(self->lock_);
+    platform::MutexLock lock(self->lock_);
     if (subscriber) subscriber->sendNext(self->currentValue_);
   });
   return RFDisposable::disposableWithBlock([subscription, scheduled] {
@@ -167,7 +169,7 @@ RFDisposablePtr RFBehaviorSubject::subscribe(const RFSubscriberPtr& subscriber) 
 }
 
 void RFBehaviorSubject::sendNext(const platform::Value& value) {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   currentValue_ = value;
   RFSubject::sendNext(value);
 }
@@ -181,14 +183,14 @@ RFGroupedSignalPtr RFGroupedSignal::signalWithKey(platform::Value key) {
 }
 
 platform::Value RFGroupedSignal::key() const {
-  std::lock_guard lock(keyLock_);
+  platform::MutexLock lock(keyLock_);
   return key_;
 }
 
 void RFGroupedSignal::setKey(platform::Value key) {
   // Keys are copied on set; values are immutable, objects are copied.
   if (key.isObject()) key = platform::Value(key.asObject()->copy());
-  std::lock_guard lock(keyLock_);
+  platform::MutexLock lock(keyLock_);
   key_ = std::move(key);
 }
 

@@ -24,10 +24,10 @@
 #include <deque>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "platform/runtime/thread.h"
+#include "platform/system/locks.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFSubscriberList.h"
 
@@ -94,12 +94,12 @@ class RFReplaySubject final : public RFSubject {
  private:
   RFReplaySubject() = default;
 
-  std::recursive_mutex lock_;
+  platform::RecursiveLock lock_;
   std::uint64_t capacity_ = kUnlimited;
-  std::deque<platform::Value> values_;
-  bool hasCompleted_ = false;
-  bool hasError_ = false;
-  platform::ErrorPtr error_;
+  std::deque<platform::Value> values_ ZORVEL_GUARDED_BY(lock_);
+  bool hasCompleted_ ZORVEL_GUARDED_BY(lock_) = false;
+  bool hasError_ ZORVEL_GUARDED_BY(lock_) = false;
+  platform::ErrorPtr error_ ZORVEL_GUARDED_BY(lock_);
 };
 
 class RFBehaviorSubject final : public RFSubject {
@@ -115,8 +115,8 @@ class RFBehaviorSubject final : public RFSubject {
  private:
   RFBehaviorSubject() = default;
 
-  std::recursive_mutex lock_;
-  platform::Value currentValue_;
+  platform::RecursiveLock lock_;
+  platform::Value currentValue_ ZORVEL_GUARDED_BY(lock_);
 };
 
 class RFGroupedSignal final : public RFSubject {

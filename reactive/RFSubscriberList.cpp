@@ -1,7 +1,7 @@
 #include <cstdlib>
-#include <mutex>
 #include <new>
 
+#include "platform/system/locks.h"
 #include "reactive/RFSubscriberInternal.h"
 #include "reactive/RFSubscriberListInternal.h"
 
@@ -87,7 +87,7 @@ bool HazardRecord::guards(const SubscriberArray* array) const {
 }
 
 void HazardRecord::defer(SubscriberArray* array) {
-  std::lock_guard lock(deferLock);
+  platform::MutexLock lock(deferLock);
   array->nextDeferred = deferred;
   deferred = array;
   hasDeferred.store(true, std::memory_order_relaxed);
@@ -96,7 +96,7 @@ void HazardRecord::defer(SubscriberArray* array) {
 void HazardRecord::releaseDeferred(bool onlyUnguarded) {
   SubscriberArray* ready = nullptr;
   {
-    std::lock_guard lock(deferLock);
+    platform::MutexLock lock(deferLock);
     SubscriberArray** link = &deferred;
     while (SubscriberArray* array = *link) {
       if (onlyUnguarded && guards(array)) {
@@ -131,7 +131,7 @@ void SubscriberList::add(std::shared_ptr<RFPassthroughSubscriber> passthrough) {
   entry->inner = entry->passthrough->innerSubscriber().get();
   SubscriberArray* old;
   {
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     old = array_.load(std::memory_order_relaxed);
     std::size_t count = old ? old->count : 0;
     SubscriberArray* next = makeArray(count + 1);
@@ -149,7 +149,7 @@ void SubscriberList::add(std::shared_ptr<RFPassthroughSubscriber> passthrough) {
 void SubscriberList::remove(const RFPassthroughSubscriber* passthrough) {
   SubscriberArray* old;
   {
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     old = array_.load(std::memory_order_relaxed);
     if (!old) return;
     std::size_t at = old->count;
@@ -212,7 +212,7 @@ void SubscriberList::Walk::enterSlow(const SubscriberList& list) {
       return;
     }
   }
-  std::lock_guard guard(list.lock_);
+  platform::MutexLock guard(list.lock_);
   pinned_ = list.array_.load(std::memory_order_relaxed);
   if (pinned_) pinned_->references.fetch_add(1, std::memory_order_relaxed);
   array_ = pinned_;

@@ -1,8 +1,7 @@
 #include "sdkhost/HBRAsyncOperation.h"
 
-#include <mutex>
-
 #include "platform/runtime/format.h"
+#include "platform/system/locks.h"
 #include "sdkhost/HBRConstants.h"
 
 using namespace platform;
@@ -38,22 +37,22 @@ void HBRAsyncOperation::finishWithError(const ErrorPtr& error) {
 }
 
 void HBRAsyncOperation::setAsyncCompletion(AsyncCompletion completion) {
-  std::lock_guard guard(lock_);
+  platform::MutexLock guard(lock_);
   asyncCompletion_ = std::move(completion);
 }
 
 HBRAsyncOperation::AsyncCompletion HBRAsyncOperation::asyncCompletion() const {
-  std::lock_guard guard(lock_);
+  platform::MutexLock guard(lock_);
   return asyncCompletion_;
 }
 
 void HBRAsyncOperation::markStarted() {
-  std::lock_guard guard(lock_);
+  platform::MutexLock guard(lock_);
   changeValueForKey("isExecuting", [&] { executing_.store(true, std::memory_order_release); });
 }
 
 void HBRAsyncOperation::markDone() {
-  std::lock_guard guard(lock_);
+  platform::MutexLock guard(lock_);
   if (finished_.load(std::memory_order_acquire)) return;
   changeValueForKey("isExecuting", [&] { executing_.store(false, std::memory_order_release); });
   changeValueForKey("isFinished", [&] { finished_.store(true, std::memory_order_release); });
@@ -72,7 +71,7 @@ void HBRAsyncOperation::changeValueForKey(std::string_view key, const std::funct
 }
 
 void HBRAsyncOperation::lock(const std::function<void()>& block) {
-  std::lock_guard guard(lock_);
+  platform::MutexLock guard(lock_);
   block();
 }
 

@@ -34,6 +34,7 @@
 #include "platform/runtime/error.h"
 #include "platform/runtime/thread.h"
 #include "platform/services/operation_queue.h"
+#include "platform/system/locks.h"
 
 inline constexpr std::int64_t kHBRCompoundOperationCancelledError = 4294967294;
 inline constexpr std::int64_t kHBRCompoundOperationFailedError = 4294967293;
@@ -73,7 +74,7 @@ class HBRAsyncOperation : public platform::Operation {
 
  private:
   mutable platform::RecursiveLock lock_;
-  AsyncCompletion asyncCompletion_;  // under lock_
+  AsyncCompletion asyncCompletion_ ZORVEL_GUARDED_BY(lock_);
   std::atomic<bool> executing_{false};
   std::atomic<bool> finished_{false};
 };

@@ -1,9 +1,5 @@
 #include "sdkhost/HBRCertificatePinner.h"
 
-#include "platform/runtime/format.h"
-#include "platform/services/files.h"
-#include "platform/system/console.h"
-#include "platform/system/process.h"
 #include "sdkhost/HBRPinnedCertificatesData.h"
 
 using namespace platform;
@@ -14,14 +10,6 @@ const std::vector<CertificatePtr>& HBRPinnedCertificates() {
     for (const HBRPinnedCertificateBytes& entry : kHBRPinnedCertificateBytes)
       if (CertificatePtr certificate = HBRCertificateCreateWithBytes(entry.bytes, entry.length))
         certificates.push_back(std::move(certificate));
-    if (auto path = ProcessInfo::environmentValue("HarborExtraRootCertificates"); path && !path->empty()) {
-      auto bytes = FileManager::defaultManager().readFile(*path);
-      auto extra = bytes ? Certificate::certificatesFromPEM(
-                               std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()))
-                         : std::vector<CertificatePtr>{};
-      if (extra.empty()) consoleLog(format("[Harbor] No root certificates could be read from %@", *path));
-      certificates.insert(certificates.end(), extra.begin(), extra.end());
-    }
     return certificates;
   }();
   return pinned;

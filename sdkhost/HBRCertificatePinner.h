@@ -6,10 +6,10 @@
 // The pinned set: eight public root authorities (AddTrust External CA Root; Entrust Root
 // Certification Authority; DigiCert High Assurance EV Root CA; VeriSign Class 3 Public Primary
 // Certification Authority - G5; VeriSign Class 1, 2, 3 and 4 Public Primary Certification
-// Authority - G3), in that order, embedded as DER; then the roots of the PEM file named by the
-// environment variable "HarborExtraRootCertificates", when it is set (a service of one's own, or
-// tests). Read once, on first use; a file that cannot be read adds nothing (logged). Some of the
-// eight have expired: a chain is judged with every certificate's validity, roots included.
+// Authority - G3), in that order, embedded as DER, and nothing else: neither the environment nor
+// any file can widen it. A client that must trust another root (a service of one's own, tests) is
+// made with its own pinned certificates (HBRNetworkClient::make). Some of the eight have expired:
+// a chain is judged with every certificate's validity, roots included.
 //
 // A pinner answers a URL session's server-trust challenge: it makes its certificates the trust's
 // only anchors and evaluates it (platform/net/trust.h checks signatures, validity periods and the

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <mutex>
 #include <type_traits>
 
 #include "platform/dispatch/dispatch.h"
+#include "platform/system/locks.h"
 #include "sdkhost/BBXURLSession.h"
 #include "sdkhost/HBRConstants.h"
 #include "sdkhost/HBRNetworkResponseHandler.h"
@@ -54,10 +54,10 @@ double HBRNetworkClient::retryDelay(double retryAfter, std::uint64_t tries, doub
 }
 
 double HBRNetworkClient::randomJitter() {
-  static std::mutex mutex;  // drand48 keeps one state for the process
+  static platform::Mutex mutex;  // drand48 keeps one state for the process
   constexpr double lower = static_cast<double>(0.9f);
   constexpr double upper = static_cast<double>(1.1f);
-  std::lock_guard lock(mutex);
+  platform::MutexLock lock(mutex);
   return lower + drand48() * (upper - lower);
 }
 

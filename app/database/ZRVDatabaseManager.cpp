@@ -1,12 +1,11 @@
 #include "app/database/ZRVDatabaseManager.h"
 
-#include <mutex>
-
 #include "app/database/ZRVDatabaseManagerInternal.h"
 #include "app/model/ZRVSyncableObject.h"
 #include "platform/codecs/keyed_archiver.h"
 #include "platform/runtime/format.h"
 #include "platform/services/files.h"
+#include "platform/system/locks.h"
 #include "platform/system/process.h"
 #include "platform/system/this_thread.h"
 #include "platform/system/thread_safety.h"
@@ -47,10 +46,10 @@ ZRVDatabaseManager::~ZRVDatabaseManager() {
 }
 
 const ZRVDatabaseManager::Ptr& ZRVDatabaseManager::sharedInstance() {
-  static std::mutex mutex;
+  static platform::Mutex mutex;
   // Never destroyed: the manager lives until the process ends.
   static Ptr* instance = new Ptr;
-  std::lock_guard lock(mutex);
+  platform::MutexLock lock(mutex);
   if (!*instance) {
     ErrorPtr error;
     Ptr made = create({}, &error);

@@ -258,10 +258,11 @@ class ZRVDatabaseManager : public platform::Object {
   // Removes every review state in one read-write transaction.
   bool removeAllReviews();
 
-  // The manager's connections and database; use create() or sharedInstance().
+ private:
+  // Only the set-up: create() opens the database and makes the connections every operation uses,
+  // so a manager is made only through create() or sharedInstance().
   explicit ZRVDatabaseManager(ZRVDatabaseManagerSetup setup);
 
- private:
   bool setupDatabase(platform::ErrorPtr* error);
   void registerViews();
   // Runs a read-write transaction on the background connection; false (logged with `operation`)

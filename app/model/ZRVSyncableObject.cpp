@@ -1,16 +1,17 @@
 #include "app/model/ZRVSyncableObject.h"
 
 #include <algorithm>
-#include <shared_mutex>
 #include <unordered_map>
 
 #include "platform/runtime/kvo.h"
+#include "platform/system/locks.h"
 
 using platform::Class;
 using platform::Value;
 using platform::ValueDictionary;
 
 struct ZRVSyncableObject::ClassInfo {
+  const Class* cls = nullptr;
   NameSet monitored;
   KeyMapping localToCloud;
   KeyMapping cloudToLocal;
@@ -73,25 +74,38 @@ std::vector<std::string> ZRVSyncableObject::propertyKeys() const {
 
 // Built by an instance whose dynamic type is the class asked about (objectClass() and the virtual
 // functions agree, also inside constructors), and kept for the life of the process.
-const ZRVSyncableObject::ClassInfo& ZRVSyncableObject::classInfo() const {
-  static std::shared_mutex* mutex = new std::shared_mutex;
-  static auto* infos = new std::unordered_map<const Class*, std::unique_ptr<const ClassInfo>>;
-  const Class* cls = &objectClass();
+const ZRVSyncableObject::ClassInfo& ZRVSyncableObject::classInfoOf(const ZRVSyncableObject& instance) {
+  // Never destroyed: instances may outlive static destruction.
+  static platform::Mutex& mutex = *new platform::Mutex;
+  static auto& infos ZORVEL_GUARDED_BY(mutex) = *new std::unordered_map<const Class*, std::unique_ptr<const ClassInfo>>;
+  const Class* cls = &instance.objectClass();
   {
-    std::shared_lock lock(*mutex);
-    auto it = infos->find(cls);
-    if (it != infos->end()) return *it->second;
+    platform::MutexLock lock(mutex);
+    auto it = infos.find(cls);
+    if (it != infos.end()) return *it->second;
   }
+  // Built outside the lock: a subclass's mapping may ask for other classes' values.
   auto info = std::make_unique<ClassInfo>();
+  info->cls = cls;
   info->monitored = monitoredPropertiesOfClass(*cls);
-  info->localToCloud = buildLocalKeyToCloudKeyMappings();
+  info->localToCloud = instance.buildLocalKeyToCloudKeyMappings();
   for (const auto& [local, cloud] : info->localToCloud) {
     info->cloudToLocal[cloud] = local;
     info->cloudProperties.insert(cloud);
   }
-  std::unique_lock lock(*mutex);
-  auto [it, inserted] = infos->try_emplace(cls, std::move(info));
+  platform::MutexLock lock(mutex);
+  auto [it, inserted] = infos.try_emplace(cls, std::move(info));
   return *it->second;  // entries are never replaced, so the reference stays valid
+}
+
+// While a subclass's constructor runs, the instance first has the classes of its ancestors: the
+// kept pointer is used only while it is of the class the instance has now.
+const ZRVSyncableObject::ClassInfo& ZRVSyncableObject::classInfo() const {
+  const ClassInfo* info = classInfo_.load(std::memory_order_acquire);
+  if (info && info->cls == &objectClass()) return *info;
+  info = &classInfoOf(*this);
+  classInfo_.store(info, std::memory_order_release);
+  return *info;
 }
 
 const ZRVSyncableObject::NameSet& ZRVSyncableObject::monitoredProperties() const { return classInfo().monitored; }

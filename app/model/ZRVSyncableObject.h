@@ -24,13 +24,15 @@
 // compared or part of dictionaryValue().
 //
 // Per-class values (monitored properties, the two mappings, the cloud-field set) are computed once
-// per concrete class and attached to the class object; subclasses extend the mapping by overriding
-// buildLocalKeyToCloudKeyMappings() and calling the inherited one.
+// per concrete class and kept for the life of the process; each instance keeps a pointer to its
+// class's values, so that a setter reaches them without a lock. Subclasses extend the mapping by
+// overriding buildLocalKeyToCloudKeyMappings() and calling the inherited one.
 //
 // Threads: an immutable object may be read from any thread at once. A mutable one belongs to the
 // code that made it until it is handed to a write. The per-class values may be built from any
-// thread.
+// thread (the table of every class's values has a lock of its own, taken once per instance).
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <optional>
@@ -115,6 +117,8 @@ class ZRVSyncableObject : public MFModel {
  private:
   struct ClassInfo;
   const ClassInfo& classInfo() const;
+  // The values of the class this instance's constructors have reached (see classInfo()).
+  static const ClassInfo& classInfoOf(const ZRVSyncableObject& instance);
   bool isMonitored(std::string_view key) const;
 
   bool immutable_ = false;
@@ -122,4 +126,7 @@ class ZRVSyncableObject : public MFModel {
   // Made on first need, when the class keeps original values; the null marker stands for a field
   // that was empty before its first change.
   std::optional<platform::ValueDictionary> originals_;
+  // The values of this instance's class, found on first need. Instances read from many threads at
+  // once may each set it; they all set the same pointer.
+  mutable std::atomic<const ClassInfo*> classInfo_{nullptr};
 };

@@ -16,8 +16,11 @@
 //     ZORVEL_COMPUTED_PROPERTY(title, title)                        // read-only, no storage
 //   };
 //
-// The ZORVEL_PROPERTY family leaves the access public. Generated setters announce the change to
-// observers (will/didChangeValueForKey) when the key notifies automatically. The getter and
+// The ZORVEL_PROPERTY family declares its members (storage, accessors, registration) in the access
+// of the section it stands in and leaves that access as it found it: a property in a private
+// section is private, and what follows it stays private. Every name it uses is fully qualified,
+// so a getter named like a namespace (`platform`) breaks nothing after it. Generated setters
+// announce the change to observers (will/didChangeValueForKey) when the key notifies automatically. The getter and
 // setter are also methods by name ("name", "setName:"; see methods.h). Properties are
 // registered during static initialisation, in declaration order; generated accessors are
 // non-atomic (the owner's thread owns the object, or the caller locks).
@@ -359,10 +362,8 @@ bool declareProperty(const char* name, unsigned flags, const char* getterName, c
 
 // The same with a getter named differently from the property (bool `hidden` read by isHidden()).
 #define ZORVEL_PROPERTY_WITH_GETTER(Type, name, Getter, Setter, ...)                                              \
- private:                                                                                                         \
   Type name##_{};                                                                                                 \
                                                                                                                   \
- public:                                                                                                          \
   ::platform::detail::GetterResult<Type> Getter() const { return ::platform::detail::readStorage(name##_); }      \
   void Setter(::platform::detail::StorageOf<Type>::type value) {                                                  \
     this->setAndNotify(                                                                                           \
@@ -370,70 +371,53 @@ bool declareProperty(const char* name, unsigned flags, const char* getterName, c
         ::platform::detail::prepareForStorage<::platform::detail::flagsOf(__VA_ARGS__)>(std::move(value)));       \
   }                                                                                                               \
                                                                                                                   \
- private:                                                                                                         \
   static bool zorvelDeclare_##name() {                                                                            \
     return ::platform::detail::declareProperty<ZorvelSelf, Type>(#name, ::platform::detail::flagsOf(__VA_ARGS__), \
                                                                  #Getter, #Setter, &ZorvelSelf::Getter,           \
                                                                  &ZorvelSelf::Setter, &ZorvelSelf::name##_);      \
   }                                                                                                               \
-  static inline const bool zorvelProperty_##name##_ = zorvelDeclare_##name();                                     \
-                                                                                                                  \
- public:
+  static inline const bool zorvelProperty_##name##_ = zorvelDeclare_##name();
 
 // Storage `name_` and getter `name()`; no setter. Key-value coding writes the storage.
 #define ZORVEL_READONLY_PROPERTY(Type, name, ...)                                                                  \
- private:                                                                                                          \
   Type name##_{};                                                                                                  \
                                                                                                                    \
- public:                                                                                                           \
   ::platform::detail::GetterResult<Type> name() const { return ::platform::detail::readStorage(name##_); }         \
                                                                                                                    \
- private:                                                                                                          \
   static bool zorvelDeclare_##name() {                                                                             \
     return ::platform::detail::declareProperty<ZorvelSelf, Type>(                                                  \
         #name, ::platform::detail::flagsOf(__VA_ARGS__) | ::platform::ReadOnly, #name, nullptr, &ZorvelSelf::name, \
         nullptr, &ZorvelSelf::name##_);                                                                            \
   }                                                                                                                \
-  static inline const bool zorvelProperty_##name##_ = zorvelDeclare_##name();                                      \
-                                                                                                                   \
- public:
+  static inline const bool zorvelProperty_##name##_ = zorvelDeclare_##name();
 
 // A read-only property computed by the member function `Getter` (no storage).
 #define ZORVEL_COMPUTED_PROPERTY(name, Getter, ...)                                                                    \
- private:                                                                                                              \
   static bool zorvelDeclare_##name() {                                                                                 \
     using ZorvelType = std::decay_t<decltype(std::declval<const ZorvelSelf&>().Getter())>;                             \
     return ::platform::detail::declareProperty<ZorvelSelf, ZorvelType>(                                                \
         #name, ::platform::detail::flagsOf(__VA_ARGS__) | ::platform::ReadOnly, #Getter, nullptr, &ZorvelSelf::Getter, \
         nullptr, nullptr);                                                                                             \
   }                                                                                                                    \
-  static inline const bool zorvelProperty_##name##_ = zorvelDeclare_##name();                                          \
-                                                                                                                       \
- public:
+  static inline const bool zorvelProperty_##name##_ = zorvelDeclare_##name();
 
 // A property with hand-written accessors and storage member `Storage` (a setter should use
 // setAndNotify). The type is the storage's type.
 #define ZORVEL_CUSTOM_PROPERTY(name, Getter, Setter, Storage, ...)                                                   \
- private:                                                                                                            \
   static bool zorvelDeclare_##name() {                                                                               \
     using ZorvelType = std::remove_cvref_t<decltype(std::declval<ZorvelSelf&>().Storage)>;                           \
     return ::platform::detail::declareProperty<ZorvelSelf, ZorvelType>(                                              \
         #name, ::platform::detail::flagsOf(__VA_ARGS__), #Getter, #Setter, &ZorvelSelf::Getter, &ZorvelSelf::Setter, \
         &ZorvelSelf::Storage);                                                                                       \
   }                                                                                                                  \
-  static inline const bool zorvelProperty_##name##_ = zorvelDeclare_##name();                                        \
-                                                                                                                     \
- public:
+  static inline const bool zorvelProperty_##name##_ = zorvelDeclare_##name();
 
 // A read-write property with hand-written accessors and no storage of its own.
 #define ZORVEL_ACCESSOR_PROPERTY(name, Getter, Setter, ...)                                                          \
- private:                                                                                                            \
   static bool zorvelDeclare_##name() {                                                                               \
     using ZorvelType = std::decay_t<decltype(std::declval<const ZorvelSelf&>().Getter())>;                           \
     return ::platform::detail::declareProperty<ZorvelSelf, ZorvelType>(                                              \
         #name, ::platform::detail::flagsOf(__VA_ARGS__), #Getter, #Setter, &ZorvelSelf::Getter, &ZorvelSelf::Setter, \
         nullptr);                                                                                                    \
   }                                                                                                                  \
-  static inline const bool zorvelProperty_##name##_ = zorvelDeclare_##name();                                        \
-                                                                                                                     \
- public:
+  static inline const bool zorvelProperty_##name##_ = zorvelDeclare_##name();

@@ -10,8 +10,9 @@
 #include <unicode/unistr.h>
 
 #include <cmath>
-#include <mutex>
 #include <stdexcept>
+
+#include "platform/system/locks.h"
 
 namespace platform {
 
@@ -156,9 +157,9 @@ void DateComponents::setValue(std::int64_t value, CalendarUnit unit) {
 // ---- Calendar -------------------------------------------------------------------------------
 
 struct Calendar::Impl {
-  mutable std::mutex mutex;
-  std::unique_ptr<icu::Calendar> calendar;  // guarded by mutex
-  icu::Locale locale;                       // guarded by mutex
+  mutable platform::Mutex mutex;
+  std::unique_ptr<icu::Calendar> calendar ZORVEL_GUARDED_BY(mutex);
+  icu::Locale locale ZORVEL_GUARDED_BY(mutex);
 
   Impl(std::unique_ptr<icu::TimeZone> zone, const icu::Locale& locale) : locale(locale) {
     UErrorCode status = U_ZERO_ERROR;
@@ -180,7 +181,7 @@ Calendar::Calendar(std::string_view timeZoneIdentifier, std::string_view localeI
 }
 
 Calendar::Calendar(const Calendar& other) {
-  std::lock_guard lock(other.impl_->mutex);
+  platform::MutexLock lock(other.impl_->mutex);
   impl_ = std::make_unique<Impl>(*other.impl_);
 }
 
@@ -188,7 +189,7 @@ Calendar& Calendar::operator=(const Calendar& other) {
   if (this == &other) return *this;
   std::unique_ptr<Impl> copy;
   {
-    std::lock_guard lock(other.impl_->mutex);
+    platform::MutexLock lock(other.impl_->mutex);
     copy = std::make_unique<Impl>(*other.impl_);
   }
   // Replacing the whole state object is only safe because assignment, like any non-const
@@ -200,40 +201,41 @@ Calendar& Calendar::operator=(const Calendar& other) {
 Calendar::~Calendar() = default;
 
 std::string Calendar::timeZoneIdentifier() const {
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   return zoneIdentifier(impl_->calendar->getTimeZone());
 }
 
 bool Calendar::setTimeZone(std::string_view identifier) {
   auto zone = makeZone(identifier);
   if (!zone) return false;
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   impl_->calendar->adoptTimeZone(zone.release());
   return true;
 }
 
 std::string Calendar::localeIdentifier() const {
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   return localeName(impl_->locale);
 }
 
 void Calendar::setLocale(std::string_view identifier) {
   icu::Locale locale = makeLocale(identifier);
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   std::unique_ptr<icu::TimeZone> zone(impl_->calendar->getTimeZone().clone());
   Impl fresh(std::move(zone), locale);
+  platform::MutexLock freshLock(fresh.mutex);
   impl_->calendar = std::move(fresh.calendar);
   impl_->locale = locale;
 }
 
 int Calendar::firstWeekday() const {
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   UErrorCode status = U_ZERO_ERROR;
   return static_cast<int>(impl_->calendar->getFirstDayOfWeek(status));
 }
 
 std::int64_t Calendar::secondsFromGMT(Date date) const {
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   int32_t raw = 0, dst = 0;
   UErrorCode status = U_ZERO_ERROR;
   impl_->calendar->getTimeZone().getOffset(toUDate(date), false, raw, dst, status);
@@ -243,7 +245,7 @@ std::int64_t Calendar::secondsFromGMT(Date date) const {
 DateComponents Calendar::components(CalendarUnits units, Date date) const {
   DateComponents result;
   auto [wholeMs, nanoseconds] = splitNanoseconds(date);
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   icu::Calendar& cal = *impl_->calendar;
   UErrorCode status = U_ZERO_ERROR;
   cal.setTime(wholeMs, status);
@@ -269,7 +271,7 @@ std::optional<Date> Calendar::dateFromComponents(const DateComponents& c) const 
     if (!fits(v)) return std::nullopt;
   }
   auto i32 = [](std::int64_t v) { return static_cast<int32_t>(v); };
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   icu::Calendar& cal = *impl_->calendar;
   cal.clear();
   if (c.era != U::kUndefined) cal.set(UCAL_ERA, i32(c.era));
@@ -326,7 +328,7 @@ std::optional<Date> Calendar::dateByAddingComponents(const DateComponents& amoun
       {amounts.day, 1, UCAL_DATE},
   };
   auto [wholeMs, nanoseconds] = splitNanoseconds(date);
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   icu::Calendar& cal = *impl_->calendar;
   UErrorCode status = U_ZERO_ERROR;
   cal.setTime(wholeMs, status);
@@ -355,7 +357,7 @@ std::optional<Date> Calendar::dateByAddingUnit(CalendarUnit unit, std::int64_t v
 Date Calendar::startOfDay(Date date) const {
   auto [wholeMs, nanoseconds] = splitNanoseconds(date);
   (void)nanoseconds;
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   icu::Calendar& cal = *impl_->calendar;
   UErrorCode status = U_ZERO_ERROR;
   cal.setTime(wholeMs, status);
@@ -389,7 +391,7 @@ DateComponents Calendar::components(CalendarUnits units, Date from, Date to) con
   };
   DateComponents result;
   UDate target = toUDate(to);
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   icu::Calendar& cal = *impl_->calendar;
   UErrorCode status = U_ZERO_ERROR;
   cal.setTime(toUDate(from), status);
@@ -436,7 +438,7 @@ std::optional<Calendar::Range> Calendar::range(CalendarUnit smaller, CalendarUni
   } else {
     return std::nullopt;
   }
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   icu::Calendar& cal = *impl_->calendar;
   UErrorCode status = U_ZERO_ERROR;
   cal.setTime(splitNanoseconds(date).first, status);
@@ -470,20 +472,20 @@ icu::DateFormat::EStyle icuStyle(DateFormatterStyle style) {
 }  // namespace
 
 struct DateFormatter::Impl {
-  mutable std::mutex mutex;
-  // Settings; the ICU formatter is rebuilt from them when they change. All guarded by mutex.
-  std::string pattern;
-  DateFormatterStyle dateStyle = DateFormatterStyle::None;
-  DateFormatterStyle timeStyle = DateFormatterStyle::None;
-  icu::Locale locale = makeLocale({});
-  std::unique_ptr<icu::TimeZone> zone{icu::TimeZone::createDefault()};
-  std::unique_ptr<icu::Calendar> calendar;  // week rules to follow; nullptr: the locale's
-  std::optional<Date> defaultDate;
-  mutable std::unique_ptr<icu::DateFormat> format;  // nullptr: rebuild before use
-  mutable bool formatIsEmpty = false;               // neither a pattern nor styles
+  mutable platform::Mutex mutex;
+  // Settings; the ICU formatter is rebuilt from them when they change.
+  std::string pattern ZORVEL_GUARDED_BY(mutex);
+  DateFormatterStyle dateStyle ZORVEL_GUARDED_BY(mutex) = DateFormatterStyle::None;
+  DateFormatterStyle timeStyle ZORVEL_GUARDED_BY(mutex) = DateFormatterStyle::None;
+  icu::Locale locale ZORVEL_GUARDED_BY(mutex) = makeLocale({});
+  std::unique_ptr<icu::TimeZone> zone ZORVEL_GUARDED_BY(mutex){icu::TimeZone::createDefault()};
+  std::unique_ptr<icu::Calendar> calendar ZORVEL_GUARDED_BY(mutex);  // week rules to follow; nullptr: the locale's
+  std::optional<Date> defaultDate ZORVEL_GUARDED_BY(mutex);
+  mutable std::unique_ptr<icu::DateFormat> format ZORVEL_GUARDED_BY(mutex);  // nullptr: rebuild before use
+  mutable bool formatIsEmpty ZORVEL_GUARDED_BY(mutex) = false;               // neither a pattern nor styles
 
   // The formatter for the current settings, or nullptr when there is nothing to format with.
-  icu::DateFormat* current() const {
+  icu::DateFormat* current() const ZORVEL_REQUIRES(mutex) {
     if (format) return format.get();
     if (formatIsEmpty) return nullptr;
     UErrorCode status = U_ZERO_ERROR;
@@ -510,7 +512,7 @@ struct DateFormatter::Impl {
     return format.get();
   }
 
-  void invalidate() {
+  void invalidate() ZORVEL_REQUIRES(mutex) {
     format.reset();
     formatIsEmpty = false;
   }
@@ -529,7 +531,7 @@ DateFormatter::DateFormatter(std::string pattern, std::string_view localeIdentif
 DateFormatter::~DateFormatter() = default;
 
 std::string DateFormatter::dateFormat() const {
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   if (!impl_->pattern.empty()) return impl_->pattern;
   auto* simple = dynamic_cast<icu::SimpleDateFormat*>(impl_->current());
   if (!simple) return {};
@@ -539,57 +541,57 @@ std::string DateFormatter::dateFormat() const {
 }
 
 void DateFormatter::setDateFormat(std::string pattern) {
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   impl_->pattern = std::move(pattern);
   impl_->dateStyle = impl_->timeStyle = DateFormatterStyle::None;
   impl_->invalidate();
 }
 
 DateFormatterStyle DateFormatter::dateStyle() const {
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   return impl_->dateStyle;
 }
 
 DateFormatterStyle DateFormatter::timeStyle() const {
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   return impl_->timeStyle;
 }
 
 void DateFormatter::setDateStyle(DateFormatterStyle style) {
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   impl_->dateStyle = style;
   impl_->pattern.clear();
   impl_->invalidate();
 }
 
 void DateFormatter::setTimeStyle(DateFormatterStyle style) {
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   impl_->timeStyle = style;
   impl_->pattern.clear();
   impl_->invalidate();
 }
 
 std::string DateFormatter::localeIdentifier() const {
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   return localeName(impl_->locale);
 }
 
 void DateFormatter::setLocale(std::string_view identifier) {
   icu::Locale locale = makeLocale(identifier);
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   impl_->locale = locale;
   impl_->invalidate();
 }
 
 std::string DateFormatter::timeZoneIdentifier() const {
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   return zoneIdentifier(*impl_->zone);
 }
 
 bool DateFormatter::setTimeZone(std::string_view identifier) {
   auto zone = makeZone(identifier);
   if (!zone) return false;
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   impl_->zone = std::move(zone);
   impl_->invalidate();
   return true;
@@ -598,26 +600,26 @@ bool DateFormatter::setTimeZone(std::string_view identifier) {
 void DateFormatter::setCalendar(const Calendar* calendar) {
   std::unique_ptr<icu::Calendar> copy;
   if (calendar) {
-    std::lock_guard calendarLock(calendar->impl_->mutex);
+    platform::MutexLock calendarLock(calendar->impl_->mutex);
     copy.reset(calendar->impl_->calendar->clone());
   }
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   impl_->calendar = std::move(copy);
   impl_->invalidate();
 }
 
 void DateFormatter::setDefaultDate(std::optional<Date> date) {
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   impl_->defaultDate = date;
 }
 
 std::optional<Date> DateFormatter::defaultDate() const {
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   return impl_->defaultDate;
 }
 
 std::string DateFormatter::stringFromDate(Date date) const {
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   icu::DateFormat* format = impl_->current();
   if (!format) return {};
   icu::UnicodeString text;
@@ -628,7 +630,7 @@ std::string DateFormatter::stringFromDate(Date date) const {
 std::optional<Date> DateFormatter::dateFromString(std::string_view text) const {
   icu::UnicodeString input =
       icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
-  std::lock_guard lock(impl_->mutex);
+  platform::MutexLock lock(impl_->mutex);
   icu::DateFormat* format = impl_->current();
   if (!format || input.isEmpty()) return std::nullopt;
   icu::ParsePosition position(0);
@@ -652,7 +654,7 @@ std::optional<Date> DateFormatter::dateFromString(std::string_view text) const {
 std::vector<std::string> DateFormatter::shortMonthSymbols() const {
   icu::Locale locale;
   {
-    std::lock_guard lock(impl_->mutex);
+    platform::MutexLock lock(impl_->mutex);
     locale = impl_->locale;
   }
   UErrorCode status = U_ZERO_ERROR;

@@ -7,13 +7,14 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <mutex>
 #include <string>
+
+#include "platform/system/locks.h"
 
 namespace platform {
 
 void consoleLog(std::string_view message) {
-  static std::mutex mutex;
+  static platform::Mutex mutex;
   auto now = std::chrono::system_clock::now();
   std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
@@ -26,7 +27,7 @@ void consoleLog(std::string_view message) {
                      ":" + std::to_string(syscall(SYS_gettid)) + "] ";
   line.append(message);
   line.push_back('\n');
-  std::lock_guard lock(mutex);
+  platform::MutexLock lock(mutex);
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
 }

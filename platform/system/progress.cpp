@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/system/locks.h"
+
 namespace platform {
 
 double Progress::fractionCompleted() const {
@@ -21,21 +23,21 @@ void Progress::setCompletedUnitCount(std::int64_t count) {
   completed_.store(count, std::memory_order_release);
   std::function<void(const Progress&)> handler;
   {
-    std::lock_guard lock(handlerMutex_);
+    platform::MutexLock lock(handlerMutex_);
     handler = completedHandler_;
   }
   if (handler) handler(*this);
 }
 
 void Progress::setCompletedUnitCountHandler(std::function<void(const Progress&)> handler) {
-  std::lock_guard lock(handlerMutex_);
+  platform::MutexLock lock(handlerMutex_);
   completedHandler_ = std::move(handler);
 }
 
 void Progress::cancel() {
   std::function<void()> handler;
   {
-    std::lock_guard lock(handlerMutex_);
+    platform::MutexLock lock(handlerMutex_);
     if (cancelled_.exchange(true, std::memory_order_acq_rel)) return;
     handler = std::move(cancellationHandler_);
     cancellationHandler_ = nullptr;
@@ -45,7 +47,7 @@ void Progress::cancel() {
 
 void Progress::setCancellationHandler(std::function<void()> handler) {
   {
-    std::lock_guard lock(handlerMutex_);
+    platform::MutexLock lock(handlerMutex_);
     if (!cancelled_.load(std::memory_order_acquire)) {
       cancellationHandler_ = std::move(handler);
       return;

@@ -20,7 +20,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
+
+#include "platform/system/locks.h"
 
 namespace platform {
 
@@ -53,9 +54,9 @@ class Progress {
   std::atomic<std::int64_t> total_;
   std::atomic<std::int64_t> completed_{0};
   std::atomic<bool> cancelled_{false};
-  std::mutex handlerMutex_;
-  std::function<void()> cancellationHandler_;
-  std::function<void(const Progress&)> completedHandler_;
+  platform::Mutex handlerMutex_;
+  std::function<void()> cancellationHandler_ ZORVEL_GUARDED_BY(handlerMutex_);
+  std::function<void(const Progress&)> completedHandler_ ZORVEL_GUARDED_BY(handlerMutex_);
 };
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 
 #include "platform/runtime/format.h"
 #include "platform/services/notification_center.h"
+#include "platform/system/locks.h"
 #include "reactive/RFDeallocating.h"
 #include "reactive/bridges/RFPlatformSources.h"
 
@@ -15,7 +16,10 @@ RFChannelProxyPtr RFChannelProxy::proxyWithTarget(platform::Object& target, std:
   auto proxy = platform::make<RFChannelProxy>();
   proxy->bindingName_ = std::move(bindingName);
   proxy->channel_ = RFChannel::channel();
-  proxy->target_ = strongTarget;
+  {
+    platform::MutexLock lock(proxy->lock_);
+    proxy->target_ = strongTarget;
+  }
   RFChannelTerminalPtr following = proxy->channel_->followingTerminal();
   if (!strongTarget) {
     following->sendCompleted();
@@ -52,7 +56,7 @@ RFChannelProxy::~RFChannelProxy() {
 void RFChannelProxy::tearDown() {
   platform::ObjectPtr target;
   {
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     channelEnded_ = true;
     target = target_.lock();
     target_.reset();
@@ -63,19 +67,19 @@ void RFChannelProxy::tearDown() {
 }
 
 platform::ObjectPtr RFChannelProxy::target() const {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   return target_.lock();
 }
 
 platform::Value RFChannelProxy::value() const {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   return value_;
 }
 
 void RFChannelProxy::setValue(platform::Value value) {
   willChangeValueForKey("value");
   {
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     value_ = std::move(value);
   }
   didChangeValueForKey("value");

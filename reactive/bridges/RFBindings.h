@@ -19,7 +19,6 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -29,6 +28,7 @@
 #include "platform/runtime/value.h"
 #include "platform/runtime/value_transformer.h"
 #include "platform/services/user_defaults.h"
+#include "platform/system/locks.h"
 #include "reactive/bridges/RFChannel.h"
 
 class RFChannelProxy;
@@ -62,12 +62,12 @@ class RFChannelProxy final : public platform::Object {
   // Unbinds and lets the target go of this proxy (once).
   void tearDown();
 
-  mutable std::mutex lock_;
+  mutable platform::Mutex lock_;
   RFChannelPtr channel_;
-  std::weak_ptr<platform::Object> target_;
+  std::weak_ptr<platform::Object> target_ ZORVEL_GUARDED_BY(lock_);
   std::string bindingName_;
-  platform::Value value_;
-  bool channelEnded_ = false;  // the following terminal has had its error or completion
+  platform::Value value_ ZORVEL_GUARDED_BY(lock_);
+  bool channelEnded_ ZORVEL_GUARDED_BY(lock_) = false;  // the following terminal has had its error or completion
 };
 
 RFChannelTerminalPtr rf_channelToBinding(platform::Object& target, std::string bindingName);

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 
 #include "platform/runtime/error.h"
 #include "platform/runtime/kvo.h"
+#include "platform/system/locks.h"
 #include "reactive/RFDeallocating.h"
 #include "reactive/RFSubject.h"
 #include "reactive/bridges/RFPropertySubscribing.h"
@@ -120,7 +120,7 @@ RFSignalPtr RFCommand::execute(const platform::Value& input) {
   // The enabled state above may be a moment old: the check that decides, and the listing that
   // makes the next check fail, happen under one lock.
   {
-    std::lock_guard lock(monitor());
+    platform::MutexLock lock(monitor());
     if (!allowsConcurrentExecution() && (!active_.empty() || starting_ > 0)) return notEnabled();
     ++starting_;
   }
@@ -129,7 +129,7 @@ RFSignalPtr RFCommand::execute(const platform::Value& input) {
     bool listed = false;
     ~Starting() {
       if (listed) return;
-      std::lock_guard lock(command.monitor());
+      platform::MutexLock lock(command.monitor());
       --command.starting_;
     }
   } starting{*this};
@@ -140,7 +140,7 @@ RFSignalPtr RFCommand::execute(const platform::Value& input) {
       work->subscribeOn(RFScheduler::mainThreadScheduler())->multicast(RFReplaySubject::subject());
   RFSignalPtr execution = connection->signal();
   {
-    std::lock_guard lock(monitor());
+    platform::MutexLock lock(monitor());
     --starting_;
     starting.listed = true;
     addActiveExecutionSignal(execution);
@@ -164,7 +164,7 @@ void RFCommand::setAllowsConcurrentExecution(bool allows) {
 }
 
 platform::ValueArray RFCommand::activeExecutionSignals() const {
-  std::lock_guard lock(monitor());
+  platform::MutexLock lock(monitor());
   platform::ValueArray signals;
   signals.reserve(active_.size());
   for (const RFSignalPtr& signal : active_) signals.emplace_back(signal);
@@ -172,7 +172,7 @@ platform::ValueArray RFCommand::activeExecutionSignals() const {
 }
 
 void RFCommand::addActiveExecutionSignal(const RFSignalPtr& signal) {
-  std::lock_guard lock(monitor());
+  platform::MutexLock lock(monitor());
   platform::IndexSet at{active_.size()};
   willChange(platform::KeyValueChangeKind::Insertion, at, kActiveKey);
   active_.push_back(signal);
@@ -180,7 +180,7 @@ void RFCommand::addActiveExecutionSignal(const RFSignalPtr& signal) {
 }
 
 void RFCommand::removeActiveExecutionSignal(const RFSignal* signal) {
-  std::lock_guard lock(monitor());
+  platform::MutexLock lock(monitor());
   platform::IndexSet at;
   for (std::size_t i = 0; i < active_.size(); ++i)
     if (active_[i].get() == signal) at.push_back(i);

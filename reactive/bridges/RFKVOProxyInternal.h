@@ -9,12 +9,12 @@
 // table of weak references, so a trampoline that is gone simply stops hearing. Any thread.
 
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <unordered_map>
 
 #include "platform/runtime/kvo.h"
 #include "platform/runtime/object.h"
+#include "platform/system/locks.h"
 #include "reactive/bridges/RFKVOTrampoline.h"
 
 class RFKVOProxy final : public platform::KeyValueObserver {
@@ -28,6 +28,6 @@ class RFKVOProxy final : public platform::KeyValueObserver {
                               const platform::KeyValueChange& change, void* context) override;
 
  private:
-  std::mutex lock_;
-  std::unordered_map<const void*, std::weak_ptr<RFKVOTrampoline>> trampolines_;
+  platform::Mutex lock_;
+  std::unordered_map<const void*, std::weak_ptr<RFKVOTrampoline>> trampolines_ ZORVEL_GUARDED_BY(lock_);
 };

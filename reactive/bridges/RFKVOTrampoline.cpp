@@ -1,6 +1,7 @@
 #include "reactive/bridges/RFKVOTrampoline.h"
 
 #include "platform/runtime/error.h"
+#include "platform/system/locks.h"
 #include "reactive/RFDeallocating.h"
 #include "reactive/bridges/RFKVOProxyInternal.h"
 
@@ -19,17 +20,18 @@ RFKVOTrampolinePtr RFKVOTrampoline::create(platform::Object& target, platform::O
   if (!strongTarget) return nullptr;
   auto trampoline = platform::make<RFKVOTrampoline>();
   trampoline->keyPath_ = std::move(keyPath);
-  trampoline->block_ = std::move(block);
-  trampoline->target_ = strongTarget;
-  if (observer) {
-    trampoline->observer_ = observer->weak_from_this();
-    trampoline->hasObserver_ = true;
+  trampoline->hasObserver_ = observer != nullptr;
+  {
+    platform::MutexLock lock(trampoline->lock_);
+    trampoline->block_ = std::move(block);
+    trampoline->target_ = strongTarget;
+    if (observer) trampoline->observer_ = observer->weak_from_this();
   }
   const std::shared_ptr<RFKVOProxy>& proxy = RFKVOProxy::sharedProxy();
   proxy->addObserver(trampoline, trampoline.get());
   strongTarget->addObserver(proxy, trampoline->keyPath_, options, trampoline.get());
   {
-    std::lock_guard lock(trampoline->lock_);
+    platform::MutexLock lock(trampoline->lock_);
     trampoline->registered_ = true;
   }
   // The deallocation of either ends the registration.
@@ -41,12 +43,12 @@ RFKVOTrampolinePtr RFKVOTrampoline::create(platform::Object& target, platform::O
 RFKVOTrampoline::~RFKVOTrampoline() { dispose(); }
 
 platform::ObjectPtr RFKVOTrampoline::observer() const {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   return observer_.lock();
 }
 
 bool RFKVOTrampoline::isDisposed() const {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   return disposed_;
 }
 
@@ -55,7 +57,7 @@ void RFKVOTrampoline::dispose() {
   platform::ObjectPtr target, observer;
   bool registered;
   {
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     if (disposed_) return;
     disposed_ = true;
     block = std::move(block_);
@@ -86,7 +88,7 @@ void RFKVOTrampoline::observeValueForKeyPath(std::string_view, platform::Object&
   Block block;
   platform::ObjectPtr target, observer;
   {
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     block = block_;
     target = target_.lock();
     observer = observer_.lock();
@@ -102,13 +104,13 @@ const std::shared_ptr<RFKVOProxy>& RFKVOProxy::sharedProxy() {
 }
 
 void RFKVOProxy::addObserver(const std::shared_ptr<RFKVOTrampoline>& observer, const void* context) {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   trampolines_[context] = observer;
 }
 
 void RFKVOProxy::removeObserver(const RFKVOTrampoline*, const void* context) {
   std::weak_ptr<RFKVOTrampoline> removed;  // let go of outside the lock
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   auto it = trampolines_.find(context);
   if (it == trampolines_.end()) return;
   removed = std::move(it->second);
@@ -119,7 +121,7 @@ void RFKVOProxy::observeValueForKeyPath(std::string_view keyPath, platform::Obje
                                         const platform::KeyValueChange& change, void* context) {
   std::shared_ptr<RFKVOTrampoline> trampoline;
   {
-    std::lock_guard lock(lock_);
+    platform::MutexLock lock(lock_);
     auto it = trampolines_.find(context);
     if (it != trampolines_.end()) trampoline = it->second.lock();
   }

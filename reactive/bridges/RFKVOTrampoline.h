@@ -13,13 +13,13 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "platform/runtime/kvo.h"
 #include "platform/runtime/object.h"
 #include "platform/runtime/value.h"
+#include "platform/system/locks.h"
 #include "reactive/RFDisposable.h"
 
 class RFKVOTrampoline;
@@ -41,7 +41,10 @@ class RFKVOTrampoline final : public RFDisposable {
   ~RFKVOTrampoline() override;
 
   const std::string& keyPath() const { return keyPath_; }
-  platform::ObjectPtr target() const { return target_.lock(); }
+  platform::ObjectPtr target() const {
+    platform::MutexLock lock(lock_);
+    return target_.lock();
+  }
   platform::ObjectPtr observer() const;
 
   bool isDisposed() const override;
@@ -55,12 +58,12 @@ class RFKVOTrampoline final : public RFDisposable {
  private:
   RFKVOTrampoline() = default;
 
-  mutable std::mutex lock_;
+  mutable platform::Mutex lock_;
   std::string keyPath_;
-  Block block_;
-  std::weak_ptr<platform::Object> target_;
-  std::weak_ptr<platform::Object> observer_;
+  Block block_ ZORVEL_GUARDED_BY(lock_);
+  std::weak_ptr<platform::Object> target_ ZORVEL_GUARDED_BY(lock_);
+  std::weak_ptr<platform::Object> observer_ ZORVEL_GUARDED_BY(lock_);
   bool hasObserver_ = false;
-  bool registered_ = false;
+  bool registered_ ZORVEL_GUARDED_BY(lock_) = false;
   bool disposed_ = false;
 };

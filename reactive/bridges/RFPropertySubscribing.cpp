@@ -1,8 +1,7 @@
 #include "reactive/bridges/RFPropertySubscribing.h"
 
-#include <mutex>
-
 #include "platform/runtime/kvo.h"
+#include "platform/system/locks.h"
 #include "reactive/RFDeallocating.h"
 #include "reactive/RFTuple.h"
 #include "reactive/bridges/RFKVOWrapper.h"
@@ -15,14 +14,14 @@ RFSignalPtr rf_valuesAndChangesForKeyPath(platform::Object& receiver, std::strin
       observer ? observer->weak_from_this() : std::weak_ptr<platform::Object>();
   // Held for the whole set-up of a subscription, and by a deallocation on its way: an object
   // whose deallocation starts on another thread waits until the set-up is done.
-  auto lock = std::make_shared<std::recursive_mutex>();
+  auto lock = std::make_shared<platform::RecursiveLock>();
   RFSignalPtr deallocation =
       RFSignal::zip({rf_willDeallocSignal(receiver), observer ? rf_willDeallocSignal(*observer) : RFSignal::never()})
-          ->doCompleted([lock] { std::lock_guard guard(*lock); });
+          ->doCompleted([lock] { platform::MutexLock guard(*lock); });
 
   RFSignalPtr values = RFSignal::createSignal(
       [lock, weakReceiver, weakObserver, keyPath, options](const RFSubscriberPtr& subscriber) -> RFDisposablePtr {
-        std::lock_guard guard(*lock);
+        platform::MutexLock guard(*lock);
         platform::ObjectPtr target = weakReceiver.lock();
         platform::ObjectPtr observer = weakObserver.lock();
         if (!target) {

@@ -1,12 +1,12 @@
 #include "reactive/bridges/RFSelectorSignal.h"
 
 #include <map>
-#include <mutex>
 #include <set>
 #include <unordered_map>
 
 #include "platform/runtime/error.h"
 #include "platform/runtime/format.h"
+#include "platform/system/locks.h"
 #include "reactive/RFDeallocating.h"
 #include "reactive/RFEvent.h"
 #include "reactive/RFSubject.h"
@@ -47,10 +47,10 @@ struct ClassPatch {
 };
 
 struct Patches {
-  std::mutex lock;
-  std::unordered_map<const platform::Class*, ClassPatch> classes;
+  platform::Mutex lock;
+  std::unordered_map<const platform::Class*, ClassPatch> classes ZORVEL_GUARDED_BY(lock);
   // Alias names by selector: their addresses key the objects' subjects.
-  std::set<std::string, std::less<>> aliases;
+  std::set<std::string, std::less<>> aliases ZORVEL_GUARDED_BY(lock);
 };
 
 Patches& patches() {
@@ -61,7 +61,7 @@ Patches& patches() {
 // The association key of the selector's subject ("rf_alias_" + selector), stable for the process.
 const void* aliasKey(std::string_view selector) {
   Patches& p = patches();
-  std::lock_guard lock(p.lock);
+  platform::MutexLock lock(p.lock);
   std::string alias = "rf_alias_" + std::string(selector);
   auto it = p.aliases.find(alias);
   if (it == p.aliases.end()) it = p.aliases.insert(std::move(alias)).first;
@@ -97,7 +97,7 @@ void answerRespondsToSelector(const platform::Class& cls, ClassPatch& patch) {
                   bool added;
                   {
                     Patches& p = patches();
-                    std::lock_guard lock(p.lock);
+                    platform::MutexLock lock(p.lock);
                     const ClassPatch& patch = p.classes[patched];
                     added = patch.withoutImplementation.count(selector) > 0;
                   }
@@ -117,11 +117,11 @@ RFSignalPtr rf_signalForSelector(platform::Object& object, std::string_view sele
                                  const platform::Protocol* protocol) {
   std::string selector(selectorView);
   const void* key = aliasKey(selector);
-  std::lock_guard objectLock(object.monitor());
+  platform::MutexLock objectLock(object.monitor());
   if (RFSubjectPtr existing = subjectFor(object, key)) return existing;
 
   Patches& p = patches();
-  std::unique_lock lock(p.lock);
+  platform::MutexLock lock(p.lock);
   const platform::Class* cls = classToPatch(object);
   if (!cls) return RFSignal::never();
   ClassPatch& patch = p.classes[cls];
@@ -184,12 +184,12 @@ std::shared_ptr<RFDelegateProxy> RFDelegateProxy::proxyWithProtocol(const platfo
 }
 
 platform::ObjectPtr RFDelegateProxy::proxiedDelegate() const {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   return delegate_.lock();
 }
 
 void RFDelegateProxy::setProxiedDelegate(const platform::ObjectPtr& delegate) {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   delegate_ = delegate;
 }
 

@@ -30,6 +30,7 @@
 #include "platform/runtime/methods.h"
 #include "platform/runtime/object.h"
 #include "platform/runtime/value.h"
+#include "platform/system/locks.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFTuple.h"
 
@@ -77,6 +78,6 @@ class RFDelegateProxy final : public platform::Object {
  private:
   RFDelegateProxy() = default;
   const platform::Protocol* protocol_ = nullptr;
-  mutable std::mutex lock_;
-  std::weak_ptr<platform::Object> delegate_;
+  mutable platform::Mutex lock_;
+  std::weak_ptr<platform::Object> delegate_ ZORVEL_GUARDED_BY(lock_);
 };

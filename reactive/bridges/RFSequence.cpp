@@ -5,6 +5,7 @@
 
 #include "platform/codecs/keyed_archiver.h"
 #include "platform/runtime/format.h"
+#include "platform/system/locks.h"
 #include "platform/system/text.h"
 #include "reactive/RFSignal.h"
 #include "reactive/RFStreamOperatorsInternal.h"
@@ -280,6 +281,7 @@ void RFSequence::encodeWithCoder(platform::KeyedArchiver& coder) const {
 
 RFSequencePtr RFDynamicSequence::sequenceWithHeadBlock(HeadBlock headBlock, TailBlock tailBlock) {
   auto sequence = platform::make<RFDynamicSequence>();
+  platform::MutexLock lock(sequence->lock_);
   if (headBlock) sequence->headBlock_ = [block = std::move(headBlock)](const platform::Value&) { return block(); };
   if (tailBlock) sequence->tailBlock_ = [block = std::move(tailBlock)](const platform::Value&) { return block(); };
   sequence->setNameWithFormat("+sequenceWithHeadBlock:tailBlock:");
@@ -290,6 +292,7 @@ RFSequencePtr RFDynamicSequence::sequenceWithLazyDependency(DependencyBlock depe
                                                             DependentHeadBlock headBlock,
                                                             DependentTailBlock tailBlock) {
   auto sequence = platform::make<RFDynamicSequence>();
+  platform::MutexLock lock(sequence->lock_);
   sequence->hasDependency_ = true;
   sequence->dependencyBlock_ = std::move(dependencyBlock);
   sequence->headBlock_ = std::move(headBlock);
@@ -330,7 +333,7 @@ void RFDynamicSequence::resolveDependencyLocked() const {
 }
 
 platform::Value RFDynamicSequence::head() const {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   if (headBlock_) {
     resolveDependencyLocked();
     DependentHeadBlock block = std::move(headBlock_);
@@ -341,7 +344,7 @@ platform::Value RFDynamicSequence::head() const {
 }
 
 RFSequencePtr RFDynamicSequence::tail() const {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   if (tailBlock_) {
     resolveDependencyLocked();
     DependentTailBlock block = std::move(tailBlock_);
@@ -353,7 +356,7 @@ RFSequencePtr RFDynamicSequence::tail() const {
 }
 
 std::string RFDynamicSequence::description() const {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   std::string headText = headBlock_ ? "(unresolved)" : head_.description();
   std::string tailText;
   if (tailBlock_)
@@ -721,15 +724,15 @@ platform::ValueArray RFSignalSequence::array() const {
 }
 
 std::string RFSignalSequence::description() const {
-  auto received = std::make_shared<std::pair<std::mutex, platform::ValueArray>>();
+  auto received = std::make_shared<std::pair<platform::Mutex, platform::ValueArray>>();
   RFDisposablePtr subscription = subject_->subscribeNext([received](const platform::Value& value) {
-    std::lock_guard lock(received->first);
+    platform::MutexLock lock(received->first);
     received->second.push_back(value.isNil() ? platform::Value::null() : value);
   });
   if (subscription) subscription->dispose();
   platform::Value values;
   {
-    std::lock_guard lock(received->first);
+    platform::MutexLock lock(received->first);
     values = platform::Value(received->second);
   }
   return platform::format("<%s: %p>{ name = %s, values = %@ \u2026 }", objectClass().name(),
@@ -746,12 +749,13 @@ std::shared_ptr<RFSequence> RFSignal::sequence() {
 
 RFSequenceEnumeratorPtr RFSequenceEnumerator::enumeratorWithSequence(RFSequencePtr sequence) {
   auto enumerator = platform::make<RFSequenceEnumerator>();
+  platform::MutexLock lock(enumerator->lock_);
   enumerator->sequence_ = std::move(sequence);
   return enumerator;
 }
 
 platform::Value RFSequenceEnumerator::nextObject() {
-  std::lock_guard lock(lock_);
+  platform::MutexLock lock(lock_);
   if (!sequence_) return {};
   platform::Value value = sequence_->head();
   sequence_ = value.isNil() ? nullptr : sequence_->tail();

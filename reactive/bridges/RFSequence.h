@@ -40,13 +40,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/runtime/object.h"
 #include "platform/runtime/value.h"
+#include "platform/system/locks.h"
 #include "reactive/RFScheduler.h"
 #include "reactive/RFStream.h"
 #include "reactive/RFSubject.h"
@@ -189,15 +189,15 @@ class RFDynamicSequence final : public RFSequence {
 
  private:
   RFDynamicSequence() = default;
-  void resolveDependencyLocked() const;
+  void resolveDependencyLocked() const ZORVEL_REQUIRES(lock_);
 
-  mutable std::recursive_mutex lock_;
-  mutable platform::Value head_;
-  mutable RFSequencePtr tail_;
-  mutable platform::Value dependency_;
+  mutable platform::RecursiveLock lock_;
+  mutable platform::Value head_ ZORVEL_GUARDED_BY(lock_);
+  mutable RFSequencePtr tail_ ZORVEL_GUARDED_BY(lock_);
+  mutable platform::Value dependency_ ZORVEL_GUARDED_BY(lock_);
   bool hasDependency_ = false;
-  mutable DependencyBlock dependencyBlock_;
-  mutable DependentHeadBlock headBlock_;
+  mutable DependencyBlock dependencyBlock_ ZORVEL_GUARDED_BY(lock_);
+  mutable DependentHeadBlock headBlock_ ZORVEL_GUARDED_BY(lock_);
   mutable DependentTailBlock tailBlock_;
 };
 
@@ -406,8 +406,8 @@ class RFSequenceEnumerator final : public platform::Object {
 
  private:
   RFSequenceEnumerator() = default;
-  std::recursive_mutex lock_;
-  RFSequencePtr sequence_;
+  platform::RecursiveLock lock_;
+  RFSequencePtr sequence_ ZORVEL_GUARDED_BY(lock_);
 };
 
 // --- Collections and strings as sequences -----------------------------------------------------------

@@ -150,6 +150,20 @@ TEST(SyncableObject, MonitoredPropertiesAndCloudFieldMappings) {
   EXPECT_THROW(event->setLocalValueFromCloudValue(Value(5), "date"), platform::Exception);
 }
 
+// The model object's constructor sets its values while the instance is still of that class; the
+// event's constructor then sets the event's own: each constructor's changes are recorded against
+// the class it reached, and the finished event answers with the event's values.
+TEST(SyncableObject, ANewObjectRecordsTheChangesOfEveryConstructorOfItsClasses) {
+  auto event = platform::make<ZRVEvent>();
+  EXPECT_THAT(*event->changedProperties(), ElementsAre("createdAt", "date", "state", "updatedAt", "uuid"));
+  EXPECT_THAT(event->monitoredProperties(),
+              ElementsAre("createdAt", "date", "link", "name", "skinId", "state", "updatedAt", "uuid"));
+  auto skin = platform::make<ZRVSkin>();
+  EXPECT_THAT(skin->monitoredProperties(),
+              ElementsAre("collectionId", "createdAt", "image", "name", "updatedAt", "uuid"));
+  EXPECT_EQ(event->cloudKeyForLocalKey("createdAt"), "created");
+}
+
 class ImmutabilityWatcher : public platform::KeyValueObserver {
  public:
   void observeValueForKeyPath(std::string_view keyPath, platform::Object&, const platform::KeyValueChange&,

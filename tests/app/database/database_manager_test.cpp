@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <type_traits>
 
 #include "app/database/database_test_support.h"
 #include "app/model/ZRVCollection.h"
@@ -95,6 +96,10 @@ TEST_F(DatabaseManager, AFileTheStoreCannotOpenFailsTheStartToo) {
   EXPECT_EQ(error->code(), ZRVDatabaseManagerErrorOpen);
   EXPECT_THAT(error->localizedDescription(), HasSubstr((dir / "data" / "zorvelDatabase.sqlite").string()));
 }
+
+// A manager made without create() would have no database and no connections to work with.
+static_assert(!std::is_constructible_v<ZRVDatabaseManager, ZRVDatabaseManagerSetup>);
+static_assert(!std::is_default_constructible_v<ZRVDatabaseManager>);
 
 TEST_F(DatabaseManager, OpensWithItsConnectionsAndExtensions) {
   auto manager = open();

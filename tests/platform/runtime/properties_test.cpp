@@ -65,6 +65,61 @@ class PropGrandchild : public PropChild {
   ZORVEL_PROPERTY(std::string, extra, setExtra)
 };
 
+// Properties in each section: the declarations keep the section's access for themselves and for
+// what follows them. The first getter is named like the namespace the later declarations name.
+class PropAccess : public platform::Object {
+  ZORVEL_CLASS(PropAccess, platform::Object)
+ public:
+  ZORVEL_PROPERTY(std::int64_t, platform, setPlatform)
+  ZORVEL_PROPERTY(std::string, shown, setShown, platform::Copy)
+  int afterShown() const { return 1; }
+
+ protected:
+  ZORVEL_PROPERTY(std::int64_t, guarded, setGuarded)
+  int afterGuarded() const { return 2; }
+
+ private:
+  ZORVEL_PROPERTY(std::string, secret, setSecret, platform::Copy)
+  ZORVEL_READONLY_PROPERTY(std::string, token, platform::Copy)
+  ZORVEL_COMPUTED_PROPERTY(secretLength, secretLength)
+  std::size_t secretLength() const { return secret().size(); }
+  int afterSecret() const { return 3; }
+};
+
+template <class T>
+concept ShowsShown = requires(T& t) {
+  t.shown();
+  t.setShown(std::string());
+  t.afterShown();
+  t.platform();
+};
+template <class T>
+concept ShowsGuarded = requires(T& t) {
+  t.guarded();
+}
+|| requires(T& t) { t.afterGuarded(); };
+template <class T>
+concept ShowsSecret = requires(T& t) {
+  t.secret();
+}
+|| requires(T& t) { t.setSecret(std::string()); }
+|| requires(T& t) { t.token(); }
+|| requires(T& t) { t.afterSecret(); };
+static_assert(ShowsShown<PropAccess>);
+static_assert(!ShowsGuarded<PropAccess>, "a protected property made what follows it public");
+static_assert(!ShowsSecret<PropAccess>, "a private property made what follows it public");
+
+TEST(DeclaredProperties, InAnySectionAreRegisteredWithTheirAccessors) {
+  const char* names[] = {"platform", "shown", "guarded", "secret", "token", "secretLength"};
+  for (const char* name : names) EXPECT_NE(PropAccess::staticClass().property(name), nullptr) << name;
+  auto object = platform::make<PropAccess>();
+  object->setValueForKey(platform::Value(std::string("abc")), "secret");
+  EXPECT_EQ(object->valueForKey("secret"), platform::Value(std::string("abc")));
+  EXPECT_EQ(object->valueForKey("secretLength").asInt64(), 3);
+  object->setPlatform(2);
+  EXPECT_EQ(object->valueForKey("platform").asInt64(), 2);
+}
+
 std::vector<std::string> names(const std::vector<const Property*>& properties) {
   std::vector<std::string> out;
   for (const Property* p : properties) out.push_back(p->name());
