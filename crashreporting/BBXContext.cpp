@@ -35,8 +35,8 @@ bool BBXContextMarkAndCheckIfCrashed() {
 const char* BBXContextCopyString(const char* text) {
   if (!text) return nullptr;
   const std::size_t length = strlen(text) + 1;
-  auto* copy = static_cast<char*>(BBXAllocatorSafeAllocate(bbx_detail::gAllocator.load(), length,
-                                                           static_cast<int>(BBXAllocatorRegion::ReadOnly)));
+  auto* copy = static_cast<char*>(
+      BBXAllocatorSafeAllocate(bbx_detail::gAllocator.load(), length, static_cast<int>(BBXAllocatorRegion::ReadOnly)));
   if (!copy) return nullptr;
   memcpy(copy, text, length);
   return copy;

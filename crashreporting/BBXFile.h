@@ -71,7 +71,8 @@ struct BBXFile {
 [[nodiscard]] bool BBXFileWriteHashEntryInt64(BBXFile* file, const char* key, std::int64_t value);
 [[nodiscard]] bool BBXFileWriteHashEntryString(BBXFile* file, const char* key, const char* text);
 // A string of known length (may hold NUL bytes, which are escaped).
-[[nodiscard]] bool BBXFileWriteHashEntryStringView(BBXFile* file, const char* key, std::optional<std::string_view> text);
+[[nodiscard]] bool BBXFileWriteHashEntryStringView(BBXFile* file, const char* key,
+                                                   std::optional<std::string_view> text);
 // Nothing at all for an absent or empty text.
 [[nodiscard]] bool BBXFileWriteHashEntryStringUnlessNilOrEmpty(BBXFile* file, const char* key,
                                                                std::optional<std::string_view> text);

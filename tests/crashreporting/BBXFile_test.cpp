@@ -1,8 +1,6 @@
 // The record-file writer and reader: exact bytes of lines, escaping, buffering, failures, and a
 // write from inside a SIGSEGV handler.
 
-#include "crashreporting/BBXFile.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -15,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "crashreporting/BBXFile.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -70,12 +69,13 @@ TEST(BBXFileWriter, ValueWritersProduceExactText) {
   };
   const Case cases[] = {
       {"key of 11 bytes", [](BBXFile* f) { ASSERT_TRUE(BBXFileWriteHashKey(f, "abcdefghijk")); }, "\"abcdefghijk\":"},
-      {"key of 12 bytes", [](BBXFile* f) { ASSERT_TRUE(BBXFileWriteHashKey(f, "abcdefghijkl")); },
-       "\"abcdefghijkl\":"},
+      {"key of 12 bytes", [](BBXFile* f) { ASSERT_TRUE(BBXFileWriteHashKey(f, "abcdefghijkl")); }, "\"abcdefghijkl\":"},
       {"hex-encoded abc", [](BBXFile* f) { ASSERT_TRUE(BBXFileWriteHashEntryHexEncodedString(f, "k", "abc")); },
        "\"k\":\"616263\""},
       {"hex of 40 bytes crosses the chunk",
-       [](BBXFile* f) { ASSERT_TRUE(BBXFileWriteArrayEntryHexEncodedString(f, "0123456789012345678901234567890123456789")); },
+       [](BBXFile* f) {
+         ASSERT_TRUE(BBXFileWriteArrayEntryHexEncodedString(f, "0123456789012345678901234567890123456789"));
+       },
        "\"30313233343536373839303132333435363738393031323334353637383930313233343536373839\""},
       {"null string", [](BBXFile* f) { ASSERT_TRUE(BBXFileWriteHashEntryString(f, "k", nullptr)); }, "\"k\":null"},
       {"null hex string", [](BBXFile* f) { ASSERT_TRUE(BBXFileWriteHashEntryHexEncodedString(f, "k", nullptr)); },
@@ -211,10 +211,11 @@ TEST(BBXFileReader, KeepsCompleteLinesOnly) {
   ASSERT_EQ(sections->size(), 2u);
   EXPECT_EQ((*sections)[1]["b"]["c"], 2);
 
-  auto mapped = BBXFileReadSections(path.c_str(), false, [](const nlohmann::json& line) -> std::optional<nlohmann::json> {
-    if (!line.contains("b")) return std::nullopt;
-    return line["b"];
-  });
+  auto mapped =
+      BBXFileReadSections(path.c_str(), false, [](const nlohmann::json& line) -> std::optional<nlohmann::json> {
+        if (!line.contains("b")) return std::nullopt;
+        return line["b"];
+      });
   ASSERT_TRUE(mapped);
   ASSERT_EQ(mapped->size(), 1u);
   EXPECT_EQ((*mapped)[0]["c"], 2);
@@ -262,7 +263,7 @@ TEST(BBXFileWriter, WritesACompleteFileFromASigsegvHandler) {
     stack.ss_sp = alternateStack;
     stack.ss_size = sizeof alternateStack;
     sigaltstack(&stack, nullptr);
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_sigaction = writeRecordFromHandler;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
