@@ -1,7 +1,5 @@
 // The crash kit's helpers: reads that cannot fault, hexadecimal decoding, file removal, look-ups.
 
-#include "crashreporting/BBXHelpers.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -11,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "crashreporting/BBXHelpers.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -32,7 +31,8 @@ struct HalfReadablePages {
 };
 
 TEST(BBXReadMemory, FailsInsteadOfFaulting) {
-  struct sigaction counting{}, previous{};
+  struct sigaction counting {
+  }, previous{};
   counting.sa_handler = [](int) { gSegvCount = gSegvCount + 1; };
   sigaction(SIGSEGV, &counting, &previous);
   HalfReadablePages pages;
