@@ -17,6 +17,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <string>
 
 #include "crashreporting/BBXAllocator.h"
 #include "crashreporting/BBXFile.h"
@@ -59,6 +61,10 @@ extern std::atomic<BBXReadOnlyContext*> gReadOnlyContext;
 extern std::atomic<BBXWritableContext*> gWritableContext;
 // The allocator of the guarded block (lives until the process ends).
 extern std::atomic<BBXAllocator*> gAllocator;
+
+// The current key-value set without the initialisation check (see
+// BBXUserLoggingGetCompactedKVEntries).
+std::map<std::string, std::string> readKVEntries(const BBXUserLoggingKVStorage* storage, bool decode);
 
 // Tests: puts a context in place (null for none).
 void installContextForTesting(BBXReadOnlyContext* readOnly, BBXWritableContext* writable);

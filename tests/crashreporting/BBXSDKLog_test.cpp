@@ -1,7 +1,5 @@
 // The internal log "sdk.log": its formatting and level filter.
 
-#include "crashreporting/BBXSDKLog.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +8,7 @@
 #include <string>
 
 #include "crashreporting/BBXContextInternal.h"
+#include "crashreporting/BBXSDKLog.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
