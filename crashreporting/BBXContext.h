@@ -20,6 +20,7 @@
 // Threads: BBXContextInitialize once, on the caller's thread (it waits for its set-up blocks at
 // most 5 seconds); everything else on any thread, also in a signal handler.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -64,6 +65,11 @@ platform::DispatchQueuePtr BBXExceptionQueue();
 
 // Writes "metadata.bbxrecord" into the report folder (a step of initialisation).
 void BBXContextRecordMetadata(const BBXContextInitData* initData);
+
+struct BBXFile;
+// Writes the "storage" section: free and total bytes of the file system holding the Documents
+// folder (an empty object when unknown). Async-signal-safe.
+[[nodiscard]] bool BBXHostRecordStorage(BBXFile* file);
 
 std::size_t BBXHostGetPageSize();
 // The operating system's version code (the SDK host's: from major and minor).

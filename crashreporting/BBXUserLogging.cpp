@@ -30,11 +30,9 @@ void applyKVFile(const char* path, bool decode, bool isCompacted, std::map<std::
     const auto value = kv->find("value");
     if (key == kv->end() || !key->is_string() || value == kv->end() || !(value->is_string() || value->is_null())) {
       if (isCompacted) {
-        BBX_SDK_LOG(kBBXLogLevelError,
-                    "ERROR [%s:%d] compacted key/value contains a nil and must be dropped\n");
+        BBX_SDK_LOG(kBBXLogLevelError, "ERROR [%s:%d] compacted key/value contains a nil and must be dropped\n");
       } else {
-        BBX_SDK_LOG(kBBXLogLevelError,
-                    "ERROR [%s:%d] incremental key/value contains a nil and must be dropped\n");
+        BBX_SDK_LOG(kBBXLogLevelError, "ERROR [%s:%d] incremental key/value contains a nil and must be dropped\n");
       }
       continue;
     }
@@ -211,7 +209,8 @@ void BBXUserLoggingWriteAndCheckABFiles(const BBXUserLoggingABStorage* storage, 
     std::uint64_t size = 0;
     if (!BBXFileCloseWithOffset(&file, &size)) return;
     if (!storage->restrictBySize && !BBXPointerIsAbsent(storage->entryCount)) *storage->entryCount += 1;
-    BBXLoggingQueue()->async([storage, currentPath, size] { BBXUserLoggingCheckAndSwapABFiles(storage, currentPath, size); });
+    BBXLoggingQueue()->async(
+        [storage, currentPath, size] { BBXUserLoggingCheckAndSwapABFiles(storage, currentPath, size); });
   });
 }
 
@@ -256,16 +255,14 @@ void BBXUserLoggingRecordLogMessage(const std::string& message) {
   if (gettimeofday(&now, nullptr) != 0) return;
   const std::uint64_t milliseconds =
       static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_usec) / 1000u;
-  BBXUserLoggingWriteAndCheckABFiles(&readOnly->logging.logStorage, &writable->logging.currentLogPath,
-                                     [&](BBXFile* file) {
-                                       const bool ok = BBXFileWriteSectionStart(file, "log") &&
-                                                       BBXFileWriteHashStart(file) &&
-                                                       BBXFileWriteHashEntryHexEncodedBytes(file, "msg", text.data(),
-                                                                                            text.size()) &&
-                                                       BBXFileWriteHashEntryUint64(file, "time", milliseconds) &&
-                                                       BBXFileWriteHashEnd(file) && BBXFileWriteSectionEnd(file);
-                                       if (!ok) BBX_SDK_LOG(kBBXLogLevelWarn, "WARN  [%s:%d] Unable to write log\n");
-                                     });
+  BBXUserLoggingWriteAndCheckABFiles(
+      &readOnly->logging.logStorage, &writable->logging.currentLogPath, [&](BBXFile* file) {
+        const bool ok = BBXFileWriteSectionStart(file, "log") && BBXFileWriteHashStart(file) &&
+                        BBXFileWriteHashEntryHexEncodedBytes(file, "msg", text.data(), text.size()) &&
+                        BBXFileWriteHashEntryUint64(file, "time", milliseconds) && BBXFileWriteHashEnd(file) &&
+                        BBXFileWriteSectionEnd(file);
+        if (!ok) BBX_SDK_LOG(kBBXLogLevelWarn, "WARN  [%s:%d] Unable to write log\n");
+      });
 }
 
 static std::string formatMessage(const char* format, va_list arguments) {

@@ -1,7 +1,5 @@
 // Custom keys with compaction, and logs in A/B files, against a crash context of the test's own.
 
-#include "crashreporting/BBXUserLogging.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -16,6 +14,7 @@
 #include "crashreporting/BBXContextInternal.h"
 #include "crashreporting/BBXFile.h"
 #include "crashreporting/BBXHelpers.h"
+#include "crashreporting/BBXUserLogging.h"
 #include "tests/support/killed_writer.h"
 #include "tests/support/temp_dir.h"
 
@@ -36,9 +35,9 @@ void drainLoggingQueue() {
 class TestContext {
  public:
   explicit TestContext(const std::string& folder, std::uint32_t maxCustomKeys = 64) {
-    for (const char* name : {"user_incremental_kv.bbxrecord", "user_compacted_kv.bbxrecord",
-                             "internal_incremental_kv.bbxrecord", "internal_compacted_kv.bbxrecord", "log_a.bbxrecord",
-                             "log_b.bbxrecord", "sdk.log"}) {
+    for (const char* name :
+         {"user_incremental_kv.bbxrecord", "user_compacted_kv.bbxrecord", "internal_incremental_kv.bbxrecord",
+          "internal_compacted_kv.bbxrecord", "log_a.bbxrecord", "log_b.bbxrecord", "sdk.log"}) {
       paths_.push_back(folder + "/" + name);
     }
     readOnly_.logPath = paths_[6].c_str();
@@ -227,8 +226,8 @@ TEST(BBXUserLoggingLogs, ABFilesSwitchByCountDeletingTheOlderFile) {
   const char* current = storage.aPath;
   auto writeOne = [&] {
     BBXUserLoggingWriteAndCheckABFiles(&storage, &current, [](BBXFile* file) {
-      ASSERT_TRUE(BBXFileWriteSectionStart(file, "error") && BBXFileWriteHashStart(file) &&
-                  BBXFileWriteHashEnd(file) && BBXFileWriteSectionEnd(file));
+      ASSERT_TRUE(BBXFileWriteSectionStart(file, "error") && BBXFileWriteHashStart(file) && BBXFileWriteHashEnd(file) &&
+                  BBXFileWriteSectionEnd(file));
     });
     drainLoggingQueue();
   };
