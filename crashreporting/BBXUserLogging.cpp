@@ -1,5 +1,6 @@
 #include "crashreporting/BBXUserLogging.h"
 
+#include <execinfo.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/time.h>
@@ -7,6 +8,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -262,6 +264,41 @@ void BBXUserLoggingRecordLogMessage(const std::string& message) {
                         BBXFileWriteHashEntryUint64(file, "time", milliseconds) && BBXFileWriteHashEnd(file) &&
                         BBXFileWriteSectionEnd(file);
         if (!ok) BBX_SDK_LOG(kBBXLogLevelWarn, "WARN  [%s:%d] Unable to write log\n");
+      });
+}
+
+static bool writePairs(BBXFile* file, const char* key, const std::map<std::string, std::string>& pairs) {
+  if (pairs.empty()) return true;
+  bool ok = BBXFileWriteHashKey(file, key) && BBXFileWriteArrayStart(file);
+  for (const auto& [name, value] : pairs) {
+    ok = ok && BBXFileWriteArrayStart(file) && BBXFileWriteArrayEntryHexEncodedString(file, name.c_str()) &&
+         BBXFileWriteArrayEntryHexEncodedString(file, value.c_str()) && BBXFileWriteArrayEnd(file);
+  }
+  return ok && BBXFileWriteArrayEnd(file);
+}
+
+void BBXUserLoggingRecordError(const std::string& domain, std::int64_t code,
+                               const std::map<std::string, std::string>& info,
+                               const std::map<std::string, std::string>& extraInfo) {
+  BBXReadOnlyContext* readOnly = readOnlyContext();
+  BBXWritableContext* writable = writableContext();
+  if (!BBXContextIsInitialized() || !readOnly || !writable) return;
+  void* frames[128];
+  const int frameCount = backtrace(frames, 128);
+  const auto seconds = static_cast<std::uint64_t>(time(nullptr));
+  BBXUserLoggingWriteAndCheckABFiles(
+      &readOnly->logging.errorStorage, &writable->logging.currentErrorPath, [&](BBXFile* file) {
+        bool ok = BBXFileWriteSectionStart(file, "error") && BBXFileWriteHashStart(file) &&
+                  BBXFileWriteHashEntryHexEncodedBytes(file, "domain", domain.data(), domain.size()) &&
+                  BBXFileWriteHashEntryInt64(file, "code", code) &&
+                  BBXFileWriteHashEntryUint64(file, "time", seconds) && BBXFileWriteHashKey(file, "stacktrace") &&
+                  BBXFileWriteArrayStart(file);
+        for (int i = 0; ok && i < frameCount; ++i) {
+          ok = BBXFileWriteArrayEntryUint64(file, reinterpret_cast<std::uintptr_t>(frames[i]));
+        }
+        ok = ok && BBXFileWriteArrayEnd(file) && writePairs(file, "info", info) &&
+             writePairs(file, "extra_info", extraInfo) && BBXFileWriteHashEnd(file) && BBXFileWriteSectionEnd(file);
+        if (!ok) BBX_SDK_LOG(kBBXLogLevelWarn, "WARN  [%s:%d] Unable to write error\n");
       });
 }
 

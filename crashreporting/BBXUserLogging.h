@@ -92,6 +92,14 @@ void BBXUserLoggingWriteAndCheckABFiles(const BBXUserLoggingABStorage* storage, 
 void BBXUserLoggingCheckAndSwapABFiles(const BBXUserLoggingABStorage* storage, const char** currentPath,
                                        std::uint64_t fileSize);
 
+// Records a logged error ("error" line: hex-encoded domain, code, time in seconds, the calling
+// thread's return addresses, then the error's information and the caller's extra information as
+// [key, value] pairs of hex-encoded text, each only when not empty). Refused until the crash
+// context is initialised; nothing is written when error reporting is off (maximum 0).
+void BBXUserLoggingRecordError(const std::string& domain, std::int64_t code,
+                               const std::map<std::string, std::string>& info,
+                               const std::map<std::string, std::string>& extraInfo);
+
 // Records a log message ("log" line), cut to the log buffer size. Refused (console warning) until
 // the crash context is initialised.
 void BBXUserLoggingRecordLogMessage(const std::string& message);

@@ -1,8 +1,6 @@
 // The crash context, its guarded allocator and the run metadata. The context is set up once per
 // process, so this program initialises it once and checks what it left behind.
 
-#include "crashreporting/BBXContext.h"
-
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +12,7 @@
 #include <thread>
 
 #include "crashreporting/BBXAllocator.h"
+#include "crashreporting/BBXContext.h"
 #include "crashreporting/BBXContextInternal.h"
 #include "crashreporting/BBXFile.h"
 #include "crashreporting/BBXSDKLog.h"
@@ -161,7 +160,8 @@ TEST(BBXContextZ, InitialisationPreparesTheContextAndWritesTheMetadata) {
   init.logBufferSize = 64;
   init.maxCustomKeys = 64;
   ASSERT_TRUE(BBXContextInitialize(&init));
-  for (int i = 0; i < 500 && !BBXContextIsInitialized(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 500 && !BBXContextIsInitialized(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_TRUE(BBXContextIsInitialized());
 
   const auto sections = BBXFileReadSections(dir.file("metadata.bbxrecord").c_str(), false);

@@ -259,3 +259,33 @@ TEST(BBXUserLoggingLogs, AMessageBeforeInitialisationOnlyWarnsOnTheConsole) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(BBXUserLoggingErrors, AnErrorLineCarriesItsStackAndHexEncodedPairs) {
+  zorvel::test::TempDir dir;
+  TestContext context(dir.path().string());
+  const std::string a = dir.file("errors_a.bbxrecord");
+  const std::string b = dir.file("errors_b.bbxrecord");
+  context.readOnly_.logging.errorStorage = {a.c_str(), b.c_str(), 0, 0, false, &context.writable_.logging.errorCount};
+  context.writable_.logging.currentErrorPath = a.c_str();
+  BBXUserLoggingRecordError("domain", -3, {}, {});
+  drainLoggingQueue();
+  EXPECT_FALSE(std::filesystem::exists(a)) << "error reporting off writes nothing";
+
+  context.readOnly_.logging.errorStorage.maxEntries = 8;
+  BBXUserLoggingRecordError("my\"domain", -3, {{"reason", "bad\nthing"}}, {});
+  drainLoggingQueue();
+  const auto lines = BBXFileReadSections(a.c_str(), false);
+  ASSERT_TRUE(lines);
+  ASSERT_EQ(lines->size(), 1u);
+  const nlohmann::json& error = (*lines)[0]["error"];
+  EXPECT_EQ(BBXHexDecodeString(error["domain"].get<std::string>()), "my\"domain");
+  EXPECT_EQ(error["code"], -3);
+  EXPECT_GT(error["stacktrace"].size(), 1u);
+  ASSERT_EQ(error["info"].size(), 1u);
+  EXPECT_EQ(BBXHexDecodeString(error["info"][0][1].get<std::string>()), "bad\nthing");
+  EXPECT_FALSE(error.contains("extra_info")) << "an empty dictionary is left out";
+}
+
+}  // namespace
