@@ -19,8 +19,8 @@ DizEvozidizCloudKitPtr makeCloud(std::shared_ptr<dzcktest::HandlerCalls> calls, 
   DizEvozidizCloudKitOptions options;
   options.allowedCollections = DizWhitelistBlacklist::withWhitelist({"Events"});
   auto cloud = DizEvozidizCloudKit::make(
-      dzcktest::dictionaryHandler(std::move(calls)), {}, [](const DZCKDatabaseIdentifier&, const platform::ErrorPtr&) {},
-      {}, versionTag, Value(), options);
+      dzcktest::dictionaryHandler(std::move(calls)), {},
+      [](const DZCKDatabaseIdentifier&, const platform::ErrorPtr&) {}, {}, versionTag, Value(), options);
   cloud->suspend();
   return cloud;
 }
@@ -200,7 +200,8 @@ TEST_F(CloudKitTables, TheQueueIsRestoredInTheOrderOfItsChain) {
       std::vector<std::string> titles;
       for (const auto& set : cloud->pendingChangeSets()) {
         restored.push_back(set->uuid().value_or(""));
-        for (const auto& record : set->recordsToSave_noCopy()) titles.push_back(record->objectForKey("title").asString());
+        for (const auto& record : set->recordsToSave_noCopy())
+          titles.push_back(record->objectForKey("title").asString());
       }
       EXPECT_EQ(restored, (std::vector<std::string>{"A", "B", "C"}));
       EXPECT_EQ(titles, (std::vector<std::string>{"a", "b", "c"})) << "each set keeps its own records";

@@ -62,7 +62,10 @@ class CloudKitTransactionTest : public diztest::ConnectionFixture {
         dzcktest::dictionaryHandler(calls),
         [merges, hook](DizEvozidizReadWriteTransaction& t, const std::optional<std::string>& collection,
                        const std::optional<std::string>& key, const CloudRecordPtr& remote, DZCKMergeInfo& info) {
-          MergeCall call{collection, key, remote->recordID()->recordName(), info.pendingLocalRecord() != nullptr,
+          MergeCall call{collection,
+                         key,
+                         remote->recordID()->recordName(),
+                         info.pendingLocalRecord() != nullptr,
                          info.pendingLocalRecord() ? info.pendingLocalRecord()->objectForKey("title") : Value(),
                          info.updatedPendingLocalRecord() != nullptr};
           merges->push_back(call);
@@ -92,10 +95,9 @@ class CloudKitTransactionTest : public diztest::ConnectionFixture {
   std::int64_t mappingRows() { return dzcktest::rowsOf(connection, "cloudKit_mapping_cloud_kit"); }
   std::int64_t recordRows() { return dzcktest::rowsOf(connection, "cloudKit_record_cloud_kit"); }
   std::int64_t ownerCount(const std::string& recordName) {
-    return dzcktest::sqlNumber(connection,
-                               "SELECT ownerCount FROM cloudKit_record_cloud_kit WHERE hash = '" +
-                                   DizEvozidizCloudKitTransaction::hashRecordID(*idOf(recordName), std::nullopt) +
-                                   "';");
+    return dzcktest::sqlNumber(
+        connection, "SELECT ownerCount FROM cloudKit_record_cloud_kit WHERE hash = '" +
+                        DizEvozidizCloudKitTransaction::hashRecordID(*idOf(recordName), std::nullopt) + "';");
   }
   // Over every queued change set: how often the record is to be saved, and to be deleted.
   std::pair<int, int> queued(const std::string& recordName) {
@@ -144,7 +146,9 @@ TEST_F(CloudKitTransactionTest, AttachLinksRowsOrWaitsForTheirInsert) {
        [](auto&, auto& c) { return c.attachRecord(downloaded("x", "t1", "remote"), std::nullopt, "k", "Other", true); },
        true, "x", 0, 1},
       {"an existing row, system fields only", otherRow,
-       [](auto&, auto& c) { return c.attachRecord(downloaded("x", "t1", "remote"), std::nullopt, "k", "Other", false); },
+       [](auto&, auto& c) {
+         return c.attachRecord(downloaded("x", "t1", "remote"), std::nullopt, "k", "Other", false);
+       },
        true, "x", 0, 0},
       {"a row inserted after the attach, not uploading", none,
        [](auto& t, auto& c) {
@@ -178,8 +182,9 @@ TEST_F(CloudKitTransactionTest, AttachLinksRowsOrWaitsForTheirInsert) {
        },
        [](auto&, auto& c) { return c.attachRecord(downloaded("x", "t1"), std::nullopt, "k", "Other", false); }, true,
        "x", 0, 0},
-      {"a null record", otherRow, [](auto&, auto& c) { return c.attachRecord(nullptr, std::nullopt, "k", "Other", true); },
-       false, std::nullopt, 0, 0},
+      {"a null record", otherRow,
+       [](auto&, auto& c) { return c.attachRecord(nullptr, std::nullopt, "k", "Other", true); }, false, std::nullopt, 0,
+       0},
       {"no key", otherRow,
        [](auto&, auto& c) { return c.attachRecord(downloaded("x", "t1"), std::nullopt, std::nullopt, "Other", true); },
        false, std::nullopt, 0, 0},
@@ -488,7 +493,7 @@ TEST_F(CloudKitTransactionTest, LookupsAnswerForRowsAndRecords) {
     platform::CloudRecordIDPtr id;
     DZCKDatabaseIdentifier database;
     std::optional<std::vector<std::string>> expectedKeys;  // sorted "collection/key"
-    std::string expectedType;  // of the record
+    std::string expectedType;                              // of the record
   };
   const RecordCase records[] = {
       {"a record of two rows", idOf("shared"), std::nullopt, std::vector<std::string>{"Events/one", "Events/two"},
