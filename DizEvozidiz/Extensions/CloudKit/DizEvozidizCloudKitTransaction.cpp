@@ -752,6 +752,249 @@ bool DizEvozidizCloudKitTransaction::getRecordID(CloudRecordIDPtr* recordID, DZC
   return true;
 }
 
+// ---- Application interface ----
+
+platform::Exception DizEvozidizCloudKitTransaction::requiresReadWriteTransactionException(std::string_view selector) {
+  return platform::Exception(std::string(DizEvozidizCloudKitExceptionName),
+                             platform::format("The method [DizEvozidizCloudKitTransaction %@] can only be used "
+                                              "within a readWriteTransaction.",
+                                              std::string(selector)));
+}
+
+namespace {
+
+[[noreturn]] void raiseRequiresReadWrite(const char* selector) {
+  throw DizEvozidizCloudKitTransaction::requiresReadWriteTransactionException(selector);
+}
+
+}  // namespace
+
+bool DizEvozidizCloudKitTransaction::attachRecord(const CloudRecordPtr& record,
+                                                  const DZCKDatabaseIdentifier& databaseIdentifier,
+                                                  const std::optional<std::string_view>& key,
+                                                  std::string_view collection, bool shouldUploadRecord) {
+  if (!databaseReadWriteTransaction())
+    raiseRequiresReadWrite("attachRecord:databaseIdentifier:forKey:inCollection:shouldUploadRecord:");
+  if (!record || !record->recordID() || !key) return false;
+  CloudRecordPtr used = shouldUploadRecord ? record : DZCKRecord::sanitizedCopy(record);
+  std::int64_t rowid = 0;
+  if (databaseTransaction()->getRowid(&rowid, *key, collection)) {
+    const std::string hash = hashRecordID(*used->recordID(), databaseIdentifier);
+    DZCKMappingTableInfoPtr mapping = mappingTableInfoForRowid(rowid, true);
+    if (mapping && mapping->currentHash() && *mapping->currentHash() != hash) return false;
+    DZCKRecordTableInfoPtr entry = recordTableInfoForHash(hash, true);
+    DZCKRecordInfo info;
+    info.databaseIdentifier = databaseIdentifier;
+    processRecord(std::move(used), &info, hash, rowid, mapping, entry,
+                  shouldUploadRecord ? std::uint64_t{0} : std::uint64_t{kFlagSkipUploadRecord});
+    return true;
+  }
+  DZCKAttachRequest request;
+  request.databaseIdentifier = databaseIdentifier;
+  request.record = std::move(used);
+  request.shouldUploadRecord = shouldUploadRecord;
+  connection_->pendingAttachRequests[{std::string(collection), std::string(*key)}] = std::move(request);
+  return true;
+}
+
+void DizEvozidizCloudKitTransaction::detachRecordForKey(std::string_view key, std::string_view collection,
+                                                        bool wasRemoteDeletion, bool shouldUploadDeletion) {
+  if (!databaseReadWriteTransaction())
+    raiseRequiresReadWrite("detachRecordForKey:inCollection:wasRemoteDeletion:shouldUploadDeletion:");
+  std::int64_t rowid = 0;
+  if (!databaseTransaction()->getRowid(&rowid, key, collection)) {
+    auto& requests = connection_->pendingAttachRequests;
+    auto it = requests.find({std::string(collection), std::string(key)});
+    if (it != requests.end()) {
+      requests.erase(it);
+      return;
+    }
+    DIZ_LOG_IN(kDizLogFlagWarning, kTransactionLogFile, "%@: %@ - No row in database with given collection/key: %@, %@",
+               kTransactionLogFile,
+               "detachRecordForKey:inCollection:wasRemoteDeletion:shouldUploadDeletion:", std::string(collection),
+               std::string(key));
+    return;
+  }
+  DZCKMappingTableInfoPtr mapping = mappingTableInfoForRowid(rowid, false);
+  DZCKRecordTableInfoPtr entry = mapping ? recordTableInfoForHash(mapping->currentHash(), false) : nullptr;
+  std::uint64_t flags = 0;
+  if (wasRemoteDeletion) flags |= kFlagRemoteDeletion;
+  if (!shouldUploadDeletion) flags |= kFlagSkipUploadDeletion;
+  processRecord(nullptr, nullptr, std::nullopt, rowid, mapping, entry, flags);
+}
+
+void DizEvozidizCloudKitTransaction::mergeRecord(const CloudRecordPtr& remoteRecord,
+                                                 const DZCKDatabaseIdentifier& databaseIdentifier) {
+  DizEvozidizReadWriteTransaction* rw = databaseReadWriteTransaction();
+  if (!rw) raiseRequiresReadWrite("mergeRecord:databaseIdentifier:");
+  if (!remoteRecord || !remoteRecord->recordID()) {
+    DIZ_LOG_IN(kDizLogFlagWarning, kTransactionLogFile,
+               "%@: %@ - Unable to merge a nil record! Did you mean to detach the recordID?", kTransactionLogFile,
+               "mergeRecord:databaseIdentifier:");
+    return;
+  }
+  const CloudRecordID& recordID = *remoteRecord->recordID();
+  const std::string hash = hashRecordID(recordID, databaseIdentifier);
+  DZCKRecordTableInfoPtr entry = recordTableInfoForHash(hash, true);
+  const bool linked =
+      entry &&
+      !(entry->isDirty() && std::static_pointer_cast<DZCKDirtyRecordTableInfo>(entry)->hasNilRecordOrZeroOwnerCount());
+  DZCKChangeQueue& master = cloudKit().masterQueue();
+  if (!linked) {
+    bool hasPendingModification = false;
+    bool hasPendingDelete = false;
+    master.getHasPendingModification(&hasPendingModification, &hasPendingDelete, recordID, databaseIdentifier);
+    if (!hasPendingModification) return;
+  }
+
+  DZCKMergeInfo mergeInfo;
+  mergeInfo.setPendingLocalRecord(DZCKRecord::sanitizedCopy(remoteRecord));
+  bool hasPendingChanges = master.mergeChangesForRecordID(recordID, databaseIdentifier, mergeInfo);
+  if (linked) {
+    auto dirty = connection_->dirtyRecordTableInfoDict.find(hash);
+    if (dirty != connection_->dirtyRecordTableInfoDict.end()) {
+      mergeInfo.mergeNewerRecord(dirty->second->dirtyRecord(), dirty->second->originalValues());
+      hasPendingChanges = true;
+    }
+  }
+  mergeInfo.setUpdatedPendingLocalRecord(DZCKRecord::sanitizedCopy(remoteRecord));
+  if (!hasPendingChanges) mergeInfo.setPendingLocalRecord(nullptr);
+
+  const auto& mergeBlock = cloudKit().mergeBlock();
+  if (linked) {
+    // The closure's own writes to these rows are the merge itself, not local changes to upload.
+    rowidsInMidMerge_ = mappingTableRowidsForRecordTableHash(hash);
+    struct ClearMidMerge {
+      std::optional<std::set<std::int64_t>>& rowids;
+      ~ClearMidMerge() { rowids.reset(); }
+    } clearMidMerge{rowidsInMidMerge_};
+    const std::set<std::int64_t> rowids = *rowidsInMidMerge_;
+    for (std::int64_t rowid : rowids) {
+      DizCollectionKeyPtr ck = databaseTransaction()->collectionKeyForRowid(rowid);
+      if (!ck || !mergeBlock) continue;
+      mergeBlock(*rw, ck->collection(), ck->key(), remoteRecord, mergeInfo);
+    }
+  } else if (hasPendingChanges && mergeBlock) {
+    mergeBlock(*rw, std::nullopt, std::nullopt, remoteRecord, mergeInfo);
+  }
+
+  // The entry is looked up again: the closure's writes may have replaced it.
+  auto& dirtyDict = connection_->dirtyRecordTableInfoDict;
+  std::shared_ptr<DZCKDirtyRecordTableInfo> target;
+  auto dirty = dirtyDict.find(hash);
+  if (dirty != dirtyDict.end()) {
+    target = dirty->second;
+  } else if (DZCKRecordTableInfoPtr current = recordTableInfoForHash(hash, true)) {
+    target = dirtyRecordEntry(hash, current);
+  } else if (hasPendingChanges) {
+    target = std::make_shared<DZCKDirtyRecordTableInfo>(databaseIdentifier, remoteRecord->recordID(), 0);
+    connection_->cleanRecordTableInfoCache.removeObjectForKey(hash);
+    dirtyDict[hash] = target;
+  }
+  if (!target) return;
+  target->setDirtyRecord(mergeInfo.updatedPendingLocalRecord());
+  target->remoteMerge = true;
+}
+
+bool DizEvozidizCloudKitTransaction::saveRecord(const CloudRecordPtr& record,
+                                                const DZCKDatabaseIdentifier& databaseIdentifier) {
+  if (!databaseReadWriteTransaction()) raiseRequiresReadWrite("saveRecord:databaseIdentifier:");
+  if (!record || !record->recordID()) return false;
+  const std::string hash = hashRecordID(*record->recordID(), databaseIdentifier);
+  DZCKRecordTableInfoPtr entry = recordTableInfoForHash(hash, true);
+  if (!entry) return false;
+  if (entry->isDirty() && std::static_pointer_cast<DZCKDirtyRecordTableInfo>(entry)->hasNilRecordOrZeroOwnerCount())
+    return false;
+  if (!record->changedKeys().empty()) {
+    auto dirty = dirtyRecordEntry(hash, entry);
+    if (!dirty) return false;
+    if (!dirty->dirtyRecord()) dirty->setDirtyRecord(DZCKRecord::sanitizedCopy(record));
+    DZCKMergeChangedValues(*record, *dirty->dirtyRecord());
+  }
+  return true;
+}
+
+CloudRecordPtr DizEvozidizCloudKitTransaction::recordForKey(std::string_view key, std::string_view collection) {
+  std::int64_t rowid = 0;
+  if (!databaseTransaction()->getRowid(&rowid, key, collection)) return nullptr;
+  DZCKMappingTableInfoPtr mapping = mappingTableInfoForRowid(rowid, true);
+  DZCKRecordTableInfoPtr entry = mapping ? recordTableInfoForHash(mapping->currentHash(), true) : nullptr;
+  return entry ? DZCKRecord::safeCopy(entry->currentRecord()) : nullptr;
+}
+
+CloudRecordPtr DizEvozidizCloudKitTransaction::recordForRecordID(const CloudRecordIDPtr& recordID,
+                                                                 const DZCKDatabaseIdentifier& databaseIdentifier) {
+  if (!recordID) return nullptr;
+  DZCKRecordTableInfoPtr entry = recordTableInfoForHash(hashRecordID(*recordID, databaseIdentifier), true);
+  return entry ? DZCKRecord::safeCopy(entry->currentRecord()) : nullptr;
+}
+
+std::optional<std::vector<DizCollectionKeyPtr>> DizEvozidizCloudKitTransaction::collectionKeysForRecordID(
+    const CloudRecordIDPtr& recordID, const DZCKDatabaseIdentifier& databaseIdentifier) {
+  if (!recordID) return std::nullopt;
+  std::vector<DizCollectionKeyPtr> keys;
+  for (std::int64_t rowid : mappingTableRowidsForRecordTableHash(hashRecordID(*recordID, databaseIdentifier)))
+    if (DizCollectionKeyPtr ck = databaseTransaction()->collectionKeyForRowid(rowid)) keys.push_back(std::move(ck));
+  if (keys.empty()) return std::nullopt;
+  return keys;
+}
+
+bool DizEvozidizCloudKitTransaction::getKey(std::string* key, std::string* collection, const CloudRecordIDPtr& recordID,
+                                            const DZCKDatabaseIdentifier& databaseIdentifier) {
+  if (key) key->clear();
+  if (collection) collection->clear();
+  if (!recordID) return false;
+  for (std::int64_t rowid : mappingTableRowidsForRecordTableHash(hashRecordID(*recordID, databaseIdentifier))) {
+    DizCollectionKeyPtr ck = databaseTransaction()->collectionKeyForRowid(rowid);
+    if (!ck) continue;
+    if (key) *key = ck->key();
+    if (collection) *collection = ck->collection();
+    return true;
+  }
+  return false;
+}
+
+bool DizEvozidizCloudKitTransaction::containsRecordID(const CloudRecordIDPtr& recordID,
+                                                      const DZCKDatabaseIdentifier& databaseIdentifier) {
+  if (!recordID) return false;
+  const std::string hash = hashRecordID(*recordID, databaseIdentifier);
+  auto dirty = connection_->dirtyRecordTableInfoDict.find(hash);
+  if (dirty != connection_->dirtyRecordTableInfoDict.end()) return !dirty->second->hasNilRecordOrZeroOwnerCount();
+  if (auto* cached = connection_->cleanRecordTableInfoCache.objectForKey(hash)) return *cached != nullptr;
+  sqlite3_stmt* s = connection_->statement(DizEvozidizCloudKitConnection::kRecordTableGetCountForHash);
+  if (!s) return false;
+  bindText(s, 1, hash);
+  std::int64_t count = 0;
+  const int status = sqlite3_step(s);
+  if (status == SQLITE_ROW)
+    count = sqlite3_column_int64(s, 0);
+  else
+    DZCK_TXN_LOG_ERROR("%@: %@ - sqlite_step error: %d %s", "containsRecordID:databaseIdentifier:", status,
+                       sqlite3_errmsg(connection_->db()));
+  finish(s);
+  return count > 0;
+}
+
+void DizEvozidizCloudKitTransaction::getRecordChangeTag(std::string* recordChangeTag, bool* hasPendingModifications,
+                                                        bool* hasPendingDelete, const CloudRecordIDPtr& recordID,
+                                                        const DZCKDatabaseIdentifier& databaseIdentifier) {
+  if (recordChangeTag) recordChangeTag->clear();
+  if (hasPendingModifications) *hasPendingModifications = false;
+  if (hasPendingDelete) *hasPendingDelete = false;
+  if (!recordID) return;
+  if (recordChangeTag) {
+    DZCKRecordTableInfoPtr entry = recordTableInfoForHash(hashRecordID(*recordID, databaseIdentifier), true);
+    if (entry && entry->currentRecord()) *recordChangeTag = entry->currentRecord()->recordChangeTag();
+  }
+  if (hasPendingModifications || hasPendingDelete) {
+    bool modification = false;
+    bool deletion = false;
+    cloudKit().masterQueue().getHasPendingModification(&modification, &deletion, *recordID, databaseIdentifier);
+    if (hasPendingModifications) *hasPendingModifications = modification;
+    if (hasPendingDelete) *hasPendingDelete = deletion;
+  }
+}
+
 // ---- Table writes ----
 
 void DizEvozidizCloudKitTransaction::noteFailure(const std::string& step) {
@@ -965,17 +1208,6 @@ void DizEvozidizCloudKitTransaction::writeQueueRows(DZCKPendingChangeQueue& pend
 }
 
 // ---- Upload outcomes ----
-
-namespace {
-
-[[noreturn]] void raiseRequiresReadWrite(const char* selector) {
-  platform::Exception::raise(DizEvozidizCloudKitExceptionName,
-                             platform::format("The method [DizEvozidizCloudKitTransaction %@] can only be used "
-                                              "within a readWriteTransaction.",
-                                              std::string(selector)));
-}
-
-}  // namespace
 
 void DizEvozidizCloudKitTransaction::storeSavedRecords(const DZCKChangeSet& changeSet,
                                                        const std::vector<CloudRecordPtr>& savedRecords,

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "DizEvozidiz/Extensions/CloudKit/DizEvozidizCloudKitConnection.h"
+#include "platform/runtime/error.h"
 
 class DizEvozidizCloudKitTransaction;
 using DizEvozidizCloudKitTransactionPtr = std::shared_ptr<DizEvozidizCloudKitTransaction>;
@@ -100,6 +101,47 @@ class DizEvozidizCloudKitTransaction : public DizEvozidizExtensionTransaction {
   void handlePartiallyCompletedOperationWithChangeSet(
       const DZCKChangeSetPtr& changeSet, const std::vector<platform::CloudRecordPtr>& savedRecords,
       const std::vector<platform::CloudRecordIDPtr>& deletedRecordIDs) ZORVEL_NO_THREAD_SAFETY_ANALYSIS;
+
+  // ---- Application interface ----
+  // Each of the read-write operations raises platform::Exception "DizEvozidizCloudKit" when the store
+  // transaction is read-only. An empty collection is the default collection; a nullopt key or a
+  // null record is no key or record.
+
+  // Links the row to the record; when the row does not exist yet, the link is made when the row is
+  // inserted later in this transaction (instead of asking the record handler). Without
+  // shouldUploadRecord only the record's system fields are kept and nothing is uploaded for it.
+  // False for a null record or key, or a row already linked to another record.
+  [[nodiscard]] bool attachRecord(const platform::CloudRecordPtr& record,
+                                  const DZCKDatabaseIdentifier& databaseIdentifier,
+                                  const std::optional<std::string_view>& key, std::string_view collection,
+                                  bool shouldUploadRecord);
+  // Unlinks the row from its record (or drops a waiting attach for a row that does not exist).
+  // When the row was the record's last owner, the flush queues a remote deletion, a detach or a
+  // deletion to upload, in that order of precedence.
+  void detachRecordForKey(std::string_view key, std::string_view collection, bool wasRemoteDeletion,
+                          bool shouldUploadDeletion);
+  // Hands a downloaded record to the merge closure, once per linked row (or once with no row when
+  // only queued local changes concern it); the closure's writes to those rows ask no record handler.
+  void mergeRecord(const platform::CloudRecordPtr& remoteRecord, const DZCKDatabaseIdentifier& databaseIdentifier);
+  // Copies the record's changed values into its entry, to be uploaded; false when no row owns it.
+  [[nodiscard]] bool saveRecord(const platform::CloudRecordPtr& record,
+                                const DZCKDatabaseIdentifier& databaseIdentifier);
+
+  // Read operations (any transaction).
+  platform::CloudRecordPtr recordForKey(std::string_view key, std::string_view collection);
+  platform::CloudRecordPtr recordForRecordID(const platform::CloudRecordIDPtr& recordID,
+                                             const DZCKDatabaseIdentifier& databaseIdentifier);
+  // Nullopt (not an empty list) when no row is linked or the record ID is null.
+  std::optional<std::vector<DizCollectionKeyPtr>> collectionKeysForRecordID(
+      const platform::CloudRecordIDPtr& recordID, const DZCKDatabaseIdentifier& databaseIdentifier);
+  bool getKey(std::string* key, std::string* collection, const platform::CloudRecordIDPtr& recordID,
+              const DZCKDatabaseIdentifier& databaseIdentifier);
+  bool containsRecordID(const platform::CloudRecordIDPtr& recordID, const DZCKDatabaseIdentifier& databaseIdentifier);
+  // Any out-argument may be null; the tag is empty when the record is unknown.
+  void getRecordChangeTag(std::string* recordChangeTag, bool* hasPendingModifications, bool* hasPendingDelete,
+                          const platform::CloudRecordIDPtr& recordID, const DZCKDatabaseIdentifier& databaseIdentifier);
+  // The exception the read-write operations raise, for a method name.
+  static platform::Exception requiresReadWriteTransactionException(std::string_view selector);
 
   // ---- Record processing and lookups (also for tests) ----
   void processRecord(platform::CloudRecordPtr record, const DZCKRecordInfo* recordInfo,
