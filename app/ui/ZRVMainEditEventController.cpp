@@ -107,8 +107,8 @@ void ZRVMainEditEventController::setupSkinCollectionPopUp() {
 }
 
 void ZRVMainEditEventController::connectControls() {
-  std::weak_ptr<ZRVMainEditEventController> weak = std::static_pointer_cast<ZRVMainEditEventController>(
-      shared_from_this());
+  std::weak_ptr<ZRVMainEditEventController> weak =
+      std::static_pointer_cast<ZRVMainEditEventController>(shared_from_this());
   connectWeak(outlet("acceptButton"), "clicked", weak, [](auto& self) { self.acceptButtonDidPressed(); });
   connectWeak(outlet("cancelButton"), "clicked", weak, [](auto& self) { self.cancelButtonDidPressed(); });
   connectWeak(outlet("deleteButton"), "clicked", weak, [](auto& self) { self.deleteButtonDidPressed(); });
@@ -116,8 +116,7 @@ void ZRVMainEditEventController::connectControls() {
   connectWeak(outlet("prevSkinButton"), "clicked", weak, [](auto& self) { self.prevSkinButtonPressed(); });
   connectWeak(outlet("eventNameTextField"), "changed", weak, [](auto& self) { self.nameDidChange(); });
   connectWeak(outlet("linkTextField"), "changed", weak, [](auto& self) { self.linkDidChange(); });
-  connectWeak(outlet("eventTimeHourSpinButton"), "value-changed", weak,
-              [](auto& self) { self.timePickerDidChange(); });
+  connectWeak(outlet("eventTimeHourSpinButton"), "value-changed", weak, [](auto& self) { self.timePickerDidChange(); });
   connectWeak(outlet("eventTimeMinuteSpinButton"), "value-changed", weak,
               [](auto& self) { self.timePickerDidChange(); });
   connectWeakNotify(outlet("skinCollectionPopUp"), "notify::selected", weak,
@@ -151,18 +150,20 @@ void ZRVMainEditEventController::updateWithEvent(const ZRVEvent& event) {
   if (GtkRoot* root = gtk_widget_get_root(view_)) {
     std::weak_ptr<ZRVMainEditEventController> weak =
         std::static_pointer_cast<ZRVMainEditEventController>(shared_from_this());
-    monitor_ = ZRVEventMonitor::initLocal(
-        ZRVEventMaskKeyDown, GTK_WIDGET(root), [weak](const ZRVMonitoredEvent& key) -> std::optional<ZRVMonitoredEvent> {
-          auto self = weak.lock();
-          if (!self || !self->event_) return key;
-          if (key.keyCode == ZRVKeyCodeReturn) {
-            // Like the accept button, which is disabled while the copy cannot be saved.
-            if (self->validator_->isEventCanBeSaved(*self->event_)) self->acceptButtonDidPressed();
-          } else if (key.keyCode == ZRVKeyCodeEscape) {
-            self->cancelButtonDidPressed();
-          }
-          return key;
-        });
+    monitor_ = ZRVEventMonitor::initLocal(ZRVEventMaskKeyDown, GTK_WIDGET(root),
+                                          [weak](const ZRVMonitoredEvent& key) -> std::optional<ZRVMonitoredEvent> {
+                                            auto self = weak.lock();
+                                            if (!self || !self->event_) return key;
+                                            if (key.keyCode == ZRVKeyCodeReturn) {
+                                              // Like the accept button, which is disabled while the copy cannot be
+                                              // saved.
+                                              if (self->validator_->isEventCanBeSaved(*self->event_))
+                                                self->acceptButtonDidPressed();
+                                            } else if (key.keyCode == ZRVKeyCodeEscape) {
+                                              self->cancelButtonDidPressed();
+                                            }
+                                            return key;
+                                          });
     monitor_->start();
   }
   gtk_widget_grab_focus(outlet("eventNameTextField"));

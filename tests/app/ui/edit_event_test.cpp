@@ -38,10 +38,11 @@ class EditEvent : public DatabaseTest {
  protected:
   void SetUp() override {
     ZORVEL_ASSERT_DISPLAY();
-    bundle = writeBundle(dir.path(),
-                         Value(ValueArray{collectionEntry("C1", "Nature", {skinEntry("S1", "forest"), skinEntry("S2", "ocean")}),
-                                          collectionEntry("C2", "Space", {skinEntry("S3", "moon"), skinEntry("S4", "mars")})}),
-                         Value());
+    bundle = writeBundle(
+        dir.path(),
+        Value(ValueArray{collectionEntry("C1", "Nature", {skinEntry("S1", "forest"), skinEntry("S2", "ocean")}),
+                         collectionEntry("C2", "Space", {skinEntry("S3", "moon"), skinEntry("S4", "mars")})}),
+        Value());
     manager = open(bundle);
     ASSERT_TRUE(manager->syncSkins());
     ASSERT_TRUE(flushMainQueue());
