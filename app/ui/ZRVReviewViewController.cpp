@@ -61,7 +61,8 @@ ZRVReviewViewController::Ptr ZRVReviewViewController::create(Delegate delegate) 
   setTitle(controller->titleLabelOf("noButton"), ZRVReviewManager::declineButtonTitle(),
            ZRVStyleKit::reviewNoButtonLabelColor());
   std::weak_ptr<ZRVReviewViewController> weak = controller;
-  for (auto [name, action] : {std::pair{"writeButton", ZRVReviewActionWrite}, {"remindButton", ZRVReviewActionRemind},
+  for (auto [name, action] : {std::pair{"writeButton", ZRVReviewActionWrite},
+                              {"remindButton", ZRVReviewActionRemind},
                               {"noButton", ZRVReviewActionNo}}) {
     using Holder = std::pair<std::weak_ptr<ZRVReviewViewController>, ZRVReviewAction>;
     g_signal_connect_data(
@@ -121,8 +122,7 @@ void ZRVReviewViewController::send(ZRVReviewAction action) {
   close();
 }
 
-bool ZRVReviewViewController::performAction(ZRVReviewManager& manager, ZRVReviewAction action,
-                                            const OpenURL& openURL) {
+bool ZRVReviewViewController::performAction(ZRVReviewManager& manager, ZRVReviewAction action, const OpenURL& openURL) {
   auto& analytics = ZRVAnalytics::sharedSink();
   switch (action) {
     case ZRVReviewActionWrite: {

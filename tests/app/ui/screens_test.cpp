@@ -126,12 +126,11 @@ TEST_F(Screens, ReviewAnswersAreRecordedByTheReviewManager) {
     sink->views.clear();
     std::vector<std::string> opened;
     ZRVReviewAction sent = ZRVReviewAction(99);
-    auto panel = ZRVReviewViewController::present(
-        nullptr, [&](ZRVReviewViewController&, ZRVReviewAction action) {
-          sent = action;
-          EXPECT_TRUE(ZRVReviewViewController::performAction(*review, action,
-                                                             [&](const std::string& url) { opened.push_back(url); }));
-        });
+    auto panel = ZRVReviewViewController::present(nullptr, [&](ZRVReviewViewController&, ZRVReviewAction action) {
+      sent = action;
+      EXPECT_TRUE(ZRVReviewViewController::performAction(*review, action,
+                                                         [&](const std::string& url) { opened.push_back(url); }));
+    });
     ASSERT_TRUE(panel);
     const char* button = c.action == ZRVReviewActionWrite    ? "writeButton"
                          : c.action == ZRVReviewActionRemind ? "remindButton"
