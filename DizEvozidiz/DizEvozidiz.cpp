@@ -585,45 +585,6 @@ void DizEvozidizInternal::prepare(Shared& shared) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The public face: each member forwards to the internal member of the same name
-
-std::string DizEvozidiz::sqliteVersion() const { return DizInternal(*this).sqliteVersion(); }
-std::uint64_t DizEvozidiz::pageSize() const { return DizInternal(*this).pageSize(); }
-std::uint64_t DizEvozidiz::snapshot() const { return DizInternal(*this).snapshot(); }
-std::vector<std::string> DizEvozidiz::previouslyRegisteredExtensionNames() const {
-  return DizInternal(*this).previouslyRegisteredExtensionNames();
-}
-DizEvozidizConnectionDefaults DizEvozidiz::connectionDefaults() const {
-  return DizInternal(*this).connectionDefaults();
-}
-bool DizEvozidiz::defaultObjectCacheEnabled() const { return DizInternal(*this).defaultObjectCacheEnabled(); }
-void DizEvozidiz::setDefaultObjectCacheEnabled(bool enabled) {
-  DizInternal(*this).setDefaultObjectCacheEnabled(enabled);
-}
-std::uint64_t DizEvozidiz::defaultObjectCacheLimit() const { return DizInternal(*this).defaultObjectCacheLimit(); }
-void DizEvozidiz::setDefaultObjectCacheLimit(std::uint64_t limit) {
-  DizInternal(*this).setDefaultObjectCacheLimit(limit);
-}
-bool DizEvozidiz::defaultMetadataCacheEnabled() const { return DizInternal(*this).defaultMetadataCacheEnabled(); }
-void DizEvozidiz::setDefaultMetadataCacheEnabled(bool enabled) {
-  DizInternal(*this).setDefaultMetadataCacheEnabled(enabled);
-}
-std::uint64_t DizEvozidiz::defaultMetadataCacheLimit() const { return DizInternal(*this).defaultMetadataCacheLimit(); }
-void DizEvozidiz::setDefaultMetadataCacheLimit(std::uint64_t limit) {
-  DizInternal(*this).setDefaultMetadataCacheLimit(limit);
-}
-std::int64_t DizEvozidiz::defaultObjectPolicy() const { return DizInternal(*this).defaultObjectPolicy(); }
-void DizEvozidiz::setDefaultObjectPolicy(std::int64_t policy) { DizInternal(*this).setDefaultObjectPolicy(policy); }
-std::int64_t DizEvozidiz::defaultMetadataPolicy() const { return DizInternal(*this).defaultMetadataPolicy(); }
-void DizEvozidiz::setDefaultMetadataPolicy(std::int64_t policy) { DizInternal(*this).setDefaultMetadataPolicy(policy); }
-std::shared_ptr<DizEvozidizConnection> DizEvozidiz::newConnection() { return DizInternal(*this).newConnection(); }
-std::size_t DizEvozidiz::connectionPoolCount() const { return DizInternal(*this).connectionPoolCount(); }
-std::size_t DizEvozidiz::maxConnectionPoolCount() const { return DizInternal(*this).maxConnectionPoolCount(); }
-void DizEvozidiz::setMaxConnectionPoolCount(std::size_t count) { DizInternal(*this).setMaxConnectionPoolCount(count); }
-double DizEvozidiz::connectionPoolLifetime() const { return DizInternal(*this).connectionPoolLifetime(); }
-void DizEvozidiz::setConnectionPoolLifetime(double seconds) { DizInternal(*this).setConnectionPoolLifetime(seconds); }
-
-// ---------------------------------------------------------------------------------------------
 // Accessors
 
 std::string DizEvozidizInternal::sqliteVersion() const {

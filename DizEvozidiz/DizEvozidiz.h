@@ -30,10 +30,11 @@
 // file as it is, and so does a file whose format version is newer than this code knows. Each such
 // failure is logged.
 //
-// This is the database's public face. Its internals (the queues, the shim, the own handle, the
-// shared state of the snapshot queue, the pool of handles, checkpointing and the SQLite utilities
-// that connections and extensions use) are DizEvozidizInternal, in DizEvozidizInternal.h: the
-// object every database is.
+// This is the database's public face: an abstract class, each of whose operations
+// DizEvozidizInternal (DizEvozidizInternal.h) overrides. That class holds the internals (the queues,
+// the shim, the own handle, the shared state of the snapshot queue, the pool of handles,
+// checkpointing and the SQLite utilities that connections and extensions use) and is the object
+// every database is.
 //
 // Unless a comment says otherwise, methods may be called from any thread.
 
@@ -104,41 +105,41 @@ class DizEvozidiz : public platform::Object {
   const DizEvozidizPostSanitizer& metadataPostSanitizer() const { return closures_.metadataPostSanitizer; }
 
   // ---- Read on the snapshot queue (inline when already on it): they wait for start-up ----
-  std::string sqliteVersion() const;
-  std::uint64_t pageSize() const;
+  virtual std::string sqliteVersion() const = 0;
+  virtual std::uint64_t pageSize() const = 0;
   // The commit counter of the last commit.
-  std::uint64_t snapshot() const;
+  virtual std::uint64_t snapshot() const = 0;
   // Names of extensions found in "diz2" at start-up.
-  std::vector<std::string> previouslyRegisteredExtensionNames() const;
+  virtual std::vector<std::string> previouslyRegisteredExtensionNames() const = 0;
 
   // ---- Connection defaults (synchronously on the internal queue; reach later connections) ----
-  DizEvozidizConnectionDefaults connectionDefaults() const;  // a copy
-  bool defaultObjectCacheEnabled() const;
-  void setDefaultObjectCacheEnabled(bool enabled);
-  std::uint64_t defaultObjectCacheLimit() const;
-  void setDefaultObjectCacheLimit(std::uint64_t limit);
-  bool defaultMetadataCacheEnabled() const;
-  void setDefaultMetadataCacheEnabled(bool enabled);
-  std::uint64_t defaultMetadataCacheLimit() const;
-  void setDefaultMetadataCacheLimit(std::uint64_t limit);
-  std::int64_t defaultObjectPolicy() const;
-  void setDefaultObjectPolicy(std::int64_t policy);
-  std::int64_t defaultMetadataPolicy() const;
-  void setDefaultMetadataPolicy(std::int64_t policy);
+  virtual DizEvozidizConnectionDefaults connectionDefaults() const = 0;  // a copy
+  virtual bool defaultObjectCacheEnabled() const = 0;
+  virtual void setDefaultObjectCacheEnabled(bool enabled) = 0;
+  virtual std::uint64_t defaultObjectCacheLimit() const = 0;
+  virtual void setDefaultObjectCacheLimit(std::uint64_t limit) = 0;
+  virtual bool defaultMetadataCacheEnabled() const = 0;
+  virtual void setDefaultMetadataCacheEnabled(bool enabled) = 0;
+  virtual std::uint64_t defaultMetadataCacheLimit() const = 0;
+  virtual void setDefaultMetadataCacheLimit(std::uint64_t limit) = 0;
+  virtual std::int64_t defaultObjectPolicy() const = 0;
+  virtual void setDefaultObjectPolicy(std::int64_t policy) = 0;
+  virtual std::int64_t defaultMetadataPolicy() const = 0;
+  virtual void setDefaultMetadataPolicy(std::int64_t policy) = 0;
 
   // ---- Connections ----
   // A new connection. Returns at once, also while the database is still starting up: the
   // connection registers and prepares itself on its own queue, before its first transaction.
-  std::shared_ptr<DizEvozidizConnection> newConnection();
+  virtual std::shared_ptr<DizEvozidizConnection> newConnection() = 0;
 
   // ---- Pool of released connections' SQLite handles (synchronously on the internal queue) ----
-  std::size_t connectionPoolCount() const;
+  virtual std::size_t connectionPoolCount() const = 0;
   // Default 5; lowering it closes the oldest handles beyond it.
-  std::size_t maxConnectionPoolCount() const;
-  void setMaxConnectionPoolCount(std::size_t count);
+  virtual std::size_t maxConnectionPoolCount() const = 0;
+  virtual void setMaxConnectionPoolCount(std::size_t count) = 0;
   // Seconds a pooled handle is kept (default 90); 0 or less keeps them until used or released.
-  double connectionPoolLifetime() const;
-  void setConnectionPoolLifetime(double seconds);
+  virtual double connectionPoolLifetime() const = 0;
+  virtual void setConnectionPoolLifetime(double seconds) = 0;
 
   // ---- Extensions (DizEvozidizExtension.h; DizEvozidizExtensionRegistration.cpp) ----
   // Registration runs on the write queue, ordered with every write: it refuses (logging why) a null
@@ -148,27 +149,27 @@ class DizEvozidiz : public platform::Object {
   // and record it in one read-write transaction. True when that transaction committed; otherwise
   // the extension is left unregistered (and may be tried again) and `error` says why when the
   // transaction was the cause. Must not be called from inside a read-write transaction.
-  bool registerExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
-                         const std::shared_ptr<DizEvozidizConnection>& connection = nullptr,
-                         platform::ErrorPtr* error = nullptr);
+  [[nodiscard]] virtual bool registerExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
+                                               const std::shared_ptr<DizEvozidizConnection>& connection = nullptr,
+                                               platform::ErrorPtr* error = nullptr) = 0;
   // The same queued; the completion gets the result on `completionQueue` (the main queue when null).
-  void asyncRegisterExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
-                              std::function<void(bool ready)> completion = {},
-                              platform::DispatchQueuePtr completionQueue = {},
-                              const std::shared_ptr<DizEvozidizConnection>& connection = nullptr);
+  virtual void asyncRegisterExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
+                                      std::function<void(bool ready)> completion = {},
+                                      platform::DispatchQueuePtr completionQueue = {},
+                                      const std::shared_ptr<DizEvozidizConnection>& connection = nullptr) = 0;
   // Drops the extension, and every extension that depends on it directly or through others, in one
   // read-write transaction. An empty name is refused (logged).
-  void unregisterExtensionWithName(std::string_view name,
-                                   const std::shared_ptr<DizEvozidizConnection>& connection = nullptr);
-  void asyncUnregisterExtensionWithName(std::string_view name, std::function<void()> completion = {},
-                                        platform::DispatchQueuePtr completionQueue = {},
-                                        const std::shared_ptr<DizEvozidizConnection>& connection = nullptr);
+  virtual void unregisterExtensionWithName(std::string_view name,
+                                           const std::shared_ptr<DizEvozidizConnection>& connection = nullptr) = 0;
+  virtual void asyncUnregisterExtensionWithName(std::string_view name, std::function<void()> completion = {},
+                                                platform::DispatchQueuePtr completionQueue = {},
+                                                const std::shared_ptr<DizEvozidizConnection>& connection = nullptr) = 0;
   // The registry as the last commit left it (snapshot queue; inline when already there).
-  DizEvozidizExtensionPtr registeredExtension(std::string_view name) const;
-  DizEvozidizExtensionsByName registeredExtensions() const;
-  std::vector<std::string> extensionsOrder() const;
-  DizEvozidizExtensionDependencies extensionDependencies() const;
-  DizMemoryTablesByName registeredMemoryTables() const;
+  virtual DizEvozidizExtensionPtr registeredExtension(std::string_view name) const = 0;
+  virtual DizEvozidizExtensionsByName registeredExtensions() const = 0;
+  virtual std::vector<std::string> extensionsOrder() const = 0;
+  virtual DizEvozidizExtensionDependencies extensionDependencies() const = 0;
+  virtual DizMemoryTablesByName registeredMemoryTables() const = 0;
 
   // ---- Text helpers for SQL and pragma values ----
   // 0 "OFF", 1 "NORMAL", 2 "FULL", else "UNKNOWN".

@@ -310,6 +310,18 @@ bool DizEvozidizConnection::hasChangeForAnyKeys(const std::unordered_set<std::st
   return false;
 }
 
+bool DizEvozidizConnection::hasObjectChangeForAnyKeys(const std::unordered_set<std::string>& keys,
+                                                      const std::string& collection,
+                                                      const std::vector<platform::NotificationPtr>& notifications) {
+  return hasChangeForAnyKeys(keys, collection, notifications, true, false);
+}
+
+bool DizEvozidizConnection::hasMetadataChangeForAnyKeys(const std::unordered_set<std::string>& keys,
+                                                        const std::string& collection,
+                                                        const std::vector<platform::NotificationPtr>& notifications) {
+  return hasChangeForAnyKeys(keys, collection, notifications, false, true);
+}
+
 bool DizEvozidizConnection::didClearCollection(const std::string& collection,
                                                const std::vector<platform::NotificationPtr>& notifications) {
   for (const auto& notification : notifications) {

@@ -27,9 +27,10 @@
 // the connection queues holds it strongly (work the caller asked for) or weakly (setters: a
 // connection released meanwhile needs no setting), never by a raw pointer.
 //
-// This is the connection's public face. Its internals (the SQLite handle, caches, statements,
-// change records and the steps around transactions) are DizEvozidizConnectionInternal, in
-// DizEvozidizConnectionInternal.h: the object every connection is.
+// This is the connection's public face: an abstract class, each of whose operations
+// DizEvozidizConnectionInternal (DizEvozidizConnectionInternal.h) overrides. That class holds the
+// internals (the SQLite handle, caches, statements, change records and the steps around
+// transactions) and is the object every connection is.
 
 #include <cstdint>
 #include <functional>
@@ -64,9 +65,8 @@ inline constexpr std::string_view DizEvozidizModifiedNotification = "DizEvozidiz
 // Name of the exceptions the connection raises.
 inline constexpr std::string_view DizEvozidizExceptionName = "DizEvozidizException";
 
-// Domain of the errors that tell why a read-write transaction did not commit (and why a vacuum or
-// backup failed). User info: a description and, when SQLite said why, its result code under
-// DizEvozidizSQLiteResultCodeKey.
+// Domain of the errors that tell why a read-write transaction did not commit. User info: a
+// description and, when SQLite said why, its result code under DizEvozidizSQLiteResultCodeKey.
 inline constexpr std::string_view DizEvozidizErrorDomain = "DizEvozidizErrorDomain";
 inline constexpr std::string_view DizEvozidizSQLiteResultCodeKey = "DizEvozidizSQLiteResultCode";
 enum : std::int64_t {
@@ -76,9 +76,14 @@ enum : std::int64_t {
   DizEvozidizErrorWriteFailed = 4,         // a write inside the block failed; everything was rolled back
   DizEvozidizErrorCommitFailed = 5,        // the commit counter or COMMIT failed; everything was rolled back
   DizEvozidizErrorException = 6,           // an exception ended the transaction (asynchronous forms)
-  DizEvozidizErrorMaintenanceFailed = 7,   // VACUUM or a backup failed
-  DizEvozidizErrorCancelled = 8,           // a backup was cancelled through its progress
 };
+// The errors of maintenance (vacuum, backup) are store errors: domain DizEvozidizStoreErrorDomain,
+// code 0, a description ("Error from: sqlite3_open_v2()", "Operation cancelled", ...) and, when
+// SQLite said why, the SQLite error under platform::kUnderlyingErrorKey: domain
+// DizEvozidizSQLiteErrorDomain, the SQLite result code as its code and SQLite's message as its
+// description (see DizEvozidizConnection::sqliteErrorWithCode and dizErrorWithDescription).
+inline constexpr std::string_view DizEvozidizStoreErrorDomain = "DizEvozidiz";
+inline constexpr std::string_view DizEvozidizSQLiteErrorDomain = "SQLite";
 // Flags of flushMemoryWithFlags (combinable).
 enum : unsigned {
   DizFlushMemoryCaches = 1,      // empty the key, object and metadata caches
@@ -101,35 +106,35 @@ class DizEvozidizConnection : public platform::Object {
   // Made by DizEvozidiz::newConnection.
   ~DizEvozidizConnection() override = default;
 
-  DizEvozidiz::Ptr database() const;
+  virtual DizEvozidiz::Ptr database() const = 0;
   // False when the SQLite handle could not be opened: read transactions then raise
   // DizEvozidizException and read-write ones report DizEvozidizErrorConnectionUnusable, instead of
   // silently reading and writing nothing.
-  bool isUsable() const;
+  virtual bool isUsable() const = 0;
 
   // For the caller's own use. Any thread.
-  std::string name() const;
-  void setName(std::string name);
+  virtual std::string name() const = 0;
+  virtual void setName(std::string name) = 0;
 
   // ---- Cache configuration (getters: synchronously on the connection queue; setters: queued) ----
-  bool objectCacheEnabled() const;
-  void setObjectCacheEnabled(bool enabled);
-  std::uint64_t objectCacheLimit() const;
-  void setObjectCacheLimit(std::uint64_t limit);
-  bool metadataCacheEnabled() const;
-  void setMetadataCacheEnabled(bool enabled);
-  std::uint64_t metadataCacheLimit() const;
-  void setMetadataCacheLimit(std::uint64_t limit);
+  virtual bool objectCacheEnabled() const = 0;
+  virtual void setObjectCacheEnabled(bool enabled) = 0;
+  virtual std::uint64_t objectCacheLimit() const = 0;
+  virtual void setObjectCacheLimit(std::uint64_t limit) = 0;
+  virtual bool metadataCacheEnabled() const = 0;
+  virtual void setMetadataCacheEnabled(bool enabled) = 0;
+  virtual std::uint64_t metadataCacheLimit() const = 0;
+  virtual void setMetadataCacheLimit(std::uint64_t limit) = 0;
   // 0 containment, 1 share, 2 copy; anything else is stored as 0.
-  std::int64_t objectPolicy() const;
-  void setObjectPolicy(std::int64_t policy);
-  std::int64_t metadataPolicy() const;
-  void setMetadataPolicy(std::int64_t policy);
+  virtual std::int64_t objectPolicy() const = 0;
+  virtual void setObjectPolicy(std::int64_t policy) = 0;
+  virtual std::int64_t metadataPolicy() const = 0;
+  virtual void setMetadataPolicy(std::int64_t policy) = 0;
   // The key cache's current count limit (0 = unlimited); for inspection.
-  std::uint64_t keyCacheLimit() const;
+  virtual std::uint64_t keyCacheLimit() const = 0;
 
   // The commit counter the connection's current or last transaction saw.
-  std::uint64_t snapshot() const;
+  virtual std::uint64_t snapshot() const = 0;
 
   // ---- Transactions ----
   // readWithBlock raises DizEvozidizException when the connection has no handle or BEGIN failed
@@ -145,85 +150,87 @@ class DizEvozidizConnection : public platform::Object {
   // The asynchronous forms queue the same work and log exceptions. Their completion block (on
   // `completionQueue`, the main queue when null) always runs once the transaction has ended,
   // committed or not; the read-write form with a ReadWriteCompletionBlock receives the outcome.
-  void readWithBlock(const ReadBlock& block);
-  void asyncReadWithBlock(ReadBlock block, CompletionBlock completion = {},
-                          platform::DispatchQueuePtr completionQueue = {});
-  bool readWriteWithBlock(const ReadWriteBlock& block, platform::ErrorPtr* error = nullptr);
-  void asyncReadWriteWithBlock(ReadWriteBlock block, ReadWriteCompletionBlock completion,
-                               platform::DispatchQueuePtr completionQueue = {});
-  void asyncReadWriteWithBlock(ReadWriteBlock block, CompletionBlock completion = {},
-                               platform::DispatchQueuePtr completionQueue = {});
+  virtual void readWithBlock(const ReadBlock& block) = 0;
+  virtual void asyncReadWithBlock(ReadBlock block, CompletionBlock completion = {},
+                                  platform::DispatchQueuePtr completionQueue = {}) = 0;
+  [[nodiscard]] virtual bool readWriteWithBlock(const ReadWriteBlock& block, platform::ErrorPtr* error = nullptr) = 0;
+  virtual void asyncReadWriteWithBlock(ReadWriteBlock block, ReadWriteCompletionBlock completion,
+                                       platform::DispatchQueuePtr completionQueue = {}) = 0;
+  virtual void asyncReadWriteWithBlock(ReadWriteBlock block, CompletionBlock completion = {},
+                                       platform::DispatchQueuePtr completionQueue = {}) = 0;
   // Runs `completion` on `completionQueue` (main when null) after everything queued before.
-  void flushTransactionsWithCompletionQueue(platform::DispatchQueuePtr completionQueue, CompletionBlock completion);
+  virtual void flushTransactionsWithCompletionQueue(platform::DispatchQueuePtr completionQueue,
+                                                    CompletionBlock completion) = 0;
 
   // ---- Long-lived read transactions ----
   // Ends any open one, begins a new one at the newest commit, and returns the notifications of the
   // commits skipped over, oldest first.
-  std::vector<platform::NotificationPtr> beginLongLivedReadTransaction();
+  virtual std::vector<platform::NotificationPtr> beginLongLivedReadTransaction() = 0;
   // nullopt when none was open; otherwise the notifications of commits received meanwhile.
-  std::optional<std::vector<platform::NotificationPtr>> endLongLivedReadTransaction();
-  bool isInLongLivedReadTransaction() const;
-  void enableExceptionsForImplicitlyEndingLongLivedReadTransaction();
-  void disableExceptionsForImplicitlyEndingLongLivedReadTransaction();
+  virtual std::optional<std::vector<platform::NotificationPtr>> endLongLivedReadTransaction() = 0;
+  virtual bool isInLongLivedReadTransaction() const = 0;
+  virtual void enableExceptionsForImplicitlyEndingLongLivedReadTransaction() = 0;
+  virtual void disableExceptionsForImplicitlyEndingLongLivedReadTransaction() = 0;
   // The exception a read-write transaction raises on a pinned connection when enabled.
-  platform::Exception implicitlyEndingLongLivedReadTransactionException() const;
+  virtual platform::Exception implicitlyEndingLongLivedReadTransactionException() const = 0;
 
   // ---- Maintenance (run on the write queue, between read-write transactions) ----
-  // False (and the error, when asked for) when VACUUM failed. Both end a long-lived read
+  // False (and the store error, when asked for) when VACUUM failed. Both end a long-lived read
   // transaction of this connection first (with a warning), or raise when the exceptions for that
   // are enabled.
-  bool vacuum(platform::ErrorPtr* error = nullptr);
-  // Online copy of the whole database into `path`; nullptr on success. A target that another handle
+  [[nodiscard]] virtual bool vacuum(platform::ErrorPtr* error = nullptr) = 0;
+  // Online copy of the whole database into `path`; nullptr on success, else a store error. A target that another handle
   // keeps locked is waited for 2 seconds in all, then the copy fails (the target left as it was).
-  platform::ErrorPtr backupToPath(const std::string& path);
+  [[nodiscard]] virtual platform::ErrorPtr backupToPath(const std::string& path) = 0;
 
   // Queued on the connection's queue (inline when on it).
-  void flushMemoryWithFlags(unsigned flags);
+  virtual void flushMemoryWithFlags(unsigned flags) = 0;
 
   // ---- Asynchronous maintenance (completion on `completionQueue`, the main queue when null) ----
   // Runs vacuum() on the connection's queue; the completion receives its error (null: it worked).
-  void asyncVacuum(std::function<void(const platform::ErrorPtr&)> completion = {},
-                   platform::DispatchQueuePtr completionQueue = {});
+  virtual void asyncVacuum(std::function<void(const platform::ErrorPtr&)> completion = {},
+                           platform::DispatchQueuePtr completionQueue = {}) = 0;
   // Starts the online copy into `path` and returns at once with its progress (total 0 until the copy
   // starts; pages afterwards). Cancelling the progress stops the copy at its next step with
   // DizEvozidizErrorCancelled. The completion receives null when the copy is complete. A copy that
   // fails or is cancelled never leaves a file at `path` that did not exist before.
-  std::shared_ptr<platform::Progress> asyncBackupToPath(std::string path,
-                                                        std::function<void(const platform::ErrorPtr&)> completion = {},
-                                                        platform::DispatchQueuePtr completionQueue = {});
+  virtual std::shared_ptr<platform::Progress> asyncBackupToPath(
+      std::string path, std::function<void(const platform::ErrorPtr&)> completion = {},
+      platform::DispatchQueuePtr completionQueue = {}) = 0;
 
   // ---- Pragmas of this connection's handle (on its queue; inline when on it) ----
   // "OFF", "NORMAL", "FULL", or "UNKNOWN" for any other value and when the pragma cannot be read.
-  std::string pragmaSynchronous() const;
+  virtual std::string pragmaSynchronous() const = 0;
   // -1 when the pragma cannot be read.
-  std::int64_t pragmaPageSize() const;
-  std::int64_t pragmaMMapSize() const;
+  virtual std::int64_t pragmaPageSize() const = 0;
+  virtual std::int64_t pragmaMMapSize() const = 0;
   // "NONE", "FULL", "INCREMENTAL", or "UNKNOWN" for any other value and when it cannot be read.
-  std::string pragmaAutoVacuum() const;
+  virtual std::string pragmaAutoVacuum() const = 0;
 
   // ---- Extensions (DizEvozidizExtension.h) ----
   // The extension connection of a registered extension, made on first use; null for a name that is
   // not registered as this connection last saw the registry. Any thread (on the connection's queue,
   // inline when already there).
-  DizEvozidizExtensionConnectionPtr extension(std::string_view name);
+  virtual DizEvozidizExtensionConnectionPtr extension(std::string_view name) = 0;
   DizEvozidizExtensionConnectionPtr ext(std::string_view name) { return extension(name); }
   // The registries as this connection last saw them. Any thread (on the connection's queue).
-  DizEvozidizExtensionsByName registeredExtensions() const;
-  DizMemoryTablesByName registeredMemoryTables() const;
+  virtual DizEvozidizExtensionsByName registeredExtensions() const = 0;
+  virtual DizMemoryTablesByName registeredMemoryTables() const = 0;
   // Inside a read-write transaction of this connection (its queue): the change reaches the database
   // and the other connections with the transaction's commit. False when the name is taken.
-  bool registerMemoryTable(const std::shared_ptr<DizMemoryTable>& table, std::string_view name);
-  void unregisterMemoryTableWithName(std::string_view name);
+  [[nodiscard]] virtual bool registerMemoryTable(const std::shared_ptr<DizMemoryTable>& table,
+                                                 std::string_view name) = 0;
+  virtual void unregisterMemoryTableWithName(std::string_view name) = 0;
 
   // What the database's registration runs on its write queue (called elsewhere, they go through the
   // database): one read-write transaction that creates the extension's storage and records it;
   // true when it committed. While it runs, the connection must not be in use on another thread
   // (the write queue is held while it waits for the connection's queue).
-  bool registerExtension(const DizEvozidizExtensionPtr& extension, const std::string& name,
-                         platform::ErrorPtr* error = nullptr);
+  [[nodiscard]] virtual bool registerExtension(const DizEvozidizExtensionPtr& extension, const std::string& name,
+                                               platform::ErrorPtr* error = nullptr) = 0;
   // One read-write transaction that drops the extension and every extension depending on it,
   // directly or through others; null when it committed.
-  platform::ErrorPtr unregisterExtensionWithName(const std::string& name);
+  [[nodiscard]] virtual platform::ErrorPtr unregisterExtensionWithName(const std::string& name) = 0;
 
   // ---- Queries on received notifications (any thread; read only their arguments) ----
   static bool hasChangeForCollection(const std::string& collection,
@@ -243,6 +250,10 @@ class DizEvozidizConnection : public platform::Object {
   static bool hasChangeForAnyKeys(const std::unordered_set<std::string>& keys, const std::string& collection,
                                   const std::vector<platform::NotificationPtr>& notifications,
                                   bool includingObjectChanges = true, bool includingMetadataChanges = true);
+  static bool hasObjectChangeForAnyKeys(const std::unordered_set<std::string>& keys, const std::string& collection,
+                                        const std::vector<platform::NotificationPtr>& notifications);
+  static bool hasMetadataChangeForAnyKeys(const std::unordered_set<std::string>& keys, const std::string& collection,
+                                          const std::vector<platform::NotificationPtr>& notifications);
   static bool didClearCollection(const std::string& collection,
                                  const std::vector<platform::NotificationPtr>& notifications);
   static bool didClearAllCollectionsInNotifications(const std::vector<platform::NotificationPtr>& notifications);
@@ -253,6 +264,15 @@ class DizEvozidizConnection : public platform::Object {
   static void enumerateChangedCollectionKeysInNotifications(
       const std::vector<platform::NotificationPtr>& notifications,
       const std::function<void(const DizCollectionKeyPtr&, bool&)>& block);
+
+  // ---- Errors (any thread) ----
+  // An error of DizEvozidizSQLiteErrorDomain whose code is `code`; `message`, when given, is its
+  // description, and without one the error has no user info.
+  static platform::ErrorPtr sqliteErrorWithCode(int code, const char* message);
+  // A store error (DizEvozidizStoreErrorDomain, code 0) whose user info holds the description and
+  // the underlying SQLite error, each only when given.
+  static platform::ErrorPtr dizErrorWithDescription(std::optional<std::string> description,
+                                                    platform::ErrorPtr sqliteError);
 
   static const std::vector<std::string>& internalChangesetKeys();
   static const std::vector<std::string>& externalChangesetKeys();

@@ -230,7 +230,8 @@ Value classValueKey(const std::string& name) { return Value(DizCollectionKey::ma
 bool willRegisterExtension(DizEvozidizConnectionInternal& connection, const DizEvozidizExtensionPtr& extension,
                            const std::string& name, DizEvozidizReadWriteTransaction& transaction) {
   if (!connection.extensionState->registries->memoryTables.contains(kDizMemoryTableName))
-    connection.registerMemoryTable(DizMemoryTable::make("DizCollectionKey"), kDizMemoryTableName);
+    (void)connection.registerMemoryTable(DizMemoryTable::make("DizCollectionKey"),
+                                         kDizMemoryTableName);  // the name was just found free
   if (!extension->isPersistent()) return true;
 
   const std::optional<std::string> stored = transaction.stringValueForKey("class", name);
@@ -474,30 +475,4 @@ platform::ErrorPtr DizEvozidizConnectionInternal::unregisterExtensionWithName(co
     }
   }
   return outcome;
-}
-
-// ---------------------------------------------------------------------------------------------
-// The public face
-
-DizEvozidizExtensionConnectionPtr DizEvozidizConnection::extension(std::string_view name) {
-  return DizInternal(*this).extension(name);
-}
-DizEvozidizExtensionsByName DizEvozidizConnection::registeredExtensions() const {
-  return DizInternal(*this).registeredExtensions();
-}
-DizMemoryTablesByName DizEvozidizConnection::registeredMemoryTables() const {
-  return DizInternal(*this).registeredMemoryTables();
-}
-bool DizEvozidizConnection::registerMemoryTable(const std::shared_ptr<DizMemoryTable>& table, std::string_view name) {
-  return DizInternal(*this).registerMemoryTable(table, name);
-}
-void DizEvozidizConnection::unregisterMemoryTableWithName(std::string_view name) {
-  DizInternal(*this).unregisterMemoryTableWithName(name);
-}
-bool DizEvozidizConnection::registerExtension(const DizEvozidizExtensionPtr& extension, const std::string& name,
-                                              platform::ErrorPtr* error) {
-  return DizInternal(*this).registerExtension(extension, name, error);
-}
-platform::ErrorPtr DizEvozidizConnection::unregisterExtensionWithName(const std::string& name) {
-  return DizInternal(*this).unregisterExtensionWithName(name);
 }

@@ -9,8 +9,8 @@
 // file-system shim, or taken from the database's pool of released handles), three caches (rowid <->
 // collection key, collection key -> object, collection key -> metadata), the lazily prepared
 // statements, the change records of the running read-write transaction, and its snapshot: the
-// commit counter its current or last transaction saw. The public members of DizEvozidizConnection
-// forward to the members of the same names here.
+// commit counter its current or last transaction saw. It overrides every operation of the abstract
+// DizEvozidizConnection.
 
 #include <sqlite3.h>
 
@@ -116,58 +116,61 @@ class DizEvozidizConnectionInternal final : public DizEvozidizConnection, public
   DizEvozidizConnectionInternal() : DizEvozidizConnection(InternalOnly{}) {}
   ~DizEvozidizConnectionInternal() override;
 
-  // ---- The public members' work (see DizEvozidizConnection.h) ----
-  DizEvozidiz::Ptr database() const { return database_; }
-  bool isUsable() const { return db != nullptr; }
-  std::string name() const;
-  void setName(std::string name);
-  bool objectCacheEnabled() const;
-  void setObjectCacheEnabled(bool enabled);
-  std::uint64_t objectCacheLimit() const;
-  void setObjectCacheLimit(std::uint64_t limit);
-  bool metadataCacheEnabled() const;
-  void setMetadataCacheEnabled(bool enabled);
-  std::uint64_t metadataCacheLimit() const;
-  void setMetadataCacheLimit(std::uint64_t limit);
-  std::int64_t objectPolicy() const;
-  void setObjectPolicy(std::int64_t policy);
-  std::int64_t metadataPolicy() const;
-  void setMetadataPolicy(std::int64_t policy);
-  std::uint64_t keyCacheLimit() const;
-  std::uint64_t snapshot() const;
-  void readWithBlock(const ReadBlock& block);
-  void asyncReadWithBlock(ReadBlock block, CompletionBlock completion, platform::DispatchQueuePtr completionQueue);
-  bool readWriteWithBlock(const ReadWriteBlock& block, platform::ErrorPtr* error);
+  // ---- DizEvozidizConnection (documented there) ----
+  DizEvozidiz::Ptr database() const override { return database_; }
+  bool isUsable() const override { return db != nullptr; }
+  std::string name() const override;
+  void setName(std::string name) override;
+  bool objectCacheEnabled() const override;
+  void setObjectCacheEnabled(bool enabled) override;
+  std::uint64_t objectCacheLimit() const override;
+  void setObjectCacheLimit(std::uint64_t limit) override;
+  bool metadataCacheEnabled() const override;
+  void setMetadataCacheEnabled(bool enabled) override;
+  std::uint64_t metadataCacheLimit() const override;
+  void setMetadataCacheLimit(std::uint64_t limit) override;
+  std::int64_t objectPolicy() const override;
+  void setObjectPolicy(std::int64_t policy) override;
+  std::int64_t metadataPolicy() const override;
+  void setMetadataPolicy(std::int64_t policy) override;
+  std::uint64_t keyCacheLimit() const override;
+  std::uint64_t snapshot() const override;
+  void readWithBlock(const ReadBlock& block) override;
+  void asyncReadWithBlock(ReadBlock block, CompletionBlock completion,
+                          platform::DispatchQueuePtr completionQueue) override;
+  [[nodiscard]] bool readWriteWithBlock(const ReadWriteBlock& block, platform::ErrorPtr* error) override;
   void asyncReadWriteWithBlock(ReadWriteBlock block, ReadWriteCompletionBlock completion,
-                               platform::DispatchQueuePtr completionQueue);
+                               platform::DispatchQueuePtr completionQueue) override;
   void asyncReadWriteWithBlock(ReadWriteBlock block, CompletionBlock completion,
-                               platform::DispatchQueuePtr completionQueue);
-  void flushTransactionsWithCompletionQueue(platform::DispatchQueuePtr completionQueue, CompletionBlock completion);
-  std::vector<platform::NotificationPtr> beginLongLivedReadTransaction();
-  std::optional<std::vector<platform::NotificationPtr>> endLongLivedReadTransaction();
-  bool isInLongLivedReadTransaction() const;
-  void enableExceptionsForImplicitlyEndingLongLivedReadTransaction();
-  void disableExceptionsForImplicitlyEndingLongLivedReadTransaction();
-  platform::Exception implicitlyEndingLongLivedReadTransactionException() const;
-  bool vacuum(platform::ErrorPtr* error);
-  platform::ErrorPtr backupToPath(const std::string& path);
-  void flushMemoryWithFlags(unsigned flags);
+                               platform::DispatchQueuePtr completionQueue) override;
+  void flushTransactionsWithCompletionQueue(platform::DispatchQueuePtr completionQueue,
+                                            CompletionBlock completion) override;
+  std::vector<platform::NotificationPtr> beginLongLivedReadTransaction() override;
+  std::optional<std::vector<platform::NotificationPtr>> endLongLivedReadTransaction() override;
+  bool isInLongLivedReadTransaction() const override;
+  void enableExceptionsForImplicitlyEndingLongLivedReadTransaction() override;
+  void disableExceptionsForImplicitlyEndingLongLivedReadTransaction() override;
+  platform::Exception implicitlyEndingLongLivedReadTransactionException() const override;
+  [[nodiscard]] bool vacuum(platform::ErrorPtr* error) override;
+  [[nodiscard]] platform::ErrorPtr backupToPath(const std::string& path) override;
+  void flushMemoryWithFlags(unsigned flags) override;
   void asyncVacuum(std::function<void(const platform::ErrorPtr&)> completion,
-                   platform::DispatchQueuePtr completionQueue);
+                   platform::DispatchQueuePtr completionQueue) override;
   std::shared_ptr<platform::Progress> asyncBackupToPath(std::string path,
                                                         std::function<void(const platform::ErrorPtr&)> completion,
-                                                        platform::DispatchQueuePtr completionQueue);
-  std::string pragmaSynchronous() const;
-  std::int64_t pragmaPageSize() const;
-  std::int64_t pragmaMMapSize() const;
-  std::string pragmaAutoVacuum() const;
-  DizEvozidizExtensionConnectionPtr extension(std::string_view name);
-  DizEvozidizExtensionsByName registeredExtensions() const;
-  DizMemoryTablesByName registeredMemoryTables() const;
-  bool registerMemoryTable(const std::shared_ptr<DizMemoryTable>& table, std::string_view name);
-  void unregisterMemoryTableWithName(std::string_view name);
-  bool registerExtension(const DizEvozidizExtensionPtr& extension, const std::string& name, platform::ErrorPtr* error);
-  platform::ErrorPtr unregisterExtensionWithName(const std::string& name);
+                                                        platform::DispatchQueuePtr completionQueue) override;
+  std::string pragmaSynchronous() const override;
+  std::int64_t pragmaPageSize() const override;
+  std::int64_t pragmaMMapSize() const override;
+  std::string pragmaAutoVacuum() const override;
+  DizEvozidizExtensionConnectionPtr extension(std::string_view name) override;
+  DizEvozidizExtensionsByName registeredExtensions() const override;
+  DizMemoryTablesByName registeredMemoryTables() const override;
+  [[nodiscard]] bool registerMemoryTable(const std::shared_ptr<DizMemoryTable>& table, std::string_view name) override;
+  void unregisterMemoryTableWithName(std::string_view name) override;
+  [[nodiscard]] bool registerExtension(const DizEvozidizExtensionPtr& extension, const std::string& name,
+                                       platform::ErrorPtr* error) override;
+  [[nodiscard]] platform::ErrorPtr unregisterExtensionWithName(const std::string& name) override;
 
   // DizEvozidizConnectionHooks: called by the database's checkpointer on its snapshot queue.
   void maybeResetLongLivedReadTransaction() override;

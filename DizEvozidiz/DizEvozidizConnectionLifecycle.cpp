@@ -2,6 +2,7 @@
 // transaction one consistent commit, the commit and rollback, long-lived read transactions, and the
 // pseudo read-write transactions around vacuum and backup.
 
+#include <cstring>
 #include <exception>
 #include <limits>
 
@@ -17,6 +18,12 @@ namespace {
 
 platform::DispatchQueuePtr orMain(const platform::DispatchQueuePtr& queue) {
   return queue ? queue : platform::DispatchQueue::main();
+}
+
+// What vacuum and backup report on a connection without a handle.
+platform::ErrorPtr unusableConnectionStoreError() {
+  return DizEvozidizConnection::dizErrorWithDescription(
+      "The connection has no open database handle: opening the file failed", nullptr);
 }
 
 platform::ErrorPtr unusableConnectionError() {
@@ -143,6 +150,27 @@ void DizEvozidizConnectionInternal::beginWriteQueueWork() {
 void DizEvozidizConnectionInternal::endWriteQueueWork() {
   platform::MutexLock guard(lock_);
   activeReadWriteTransaction_ = false;
+}
+
+platform::ErrorPtr DizEvozidizConnection::sqliteErrorWithCode(int code, const char* message) {
+  platform::Value userInfo;
+  if (message) {
+    platform::ValueDictionary entries;
+    entries.set(std::string(platform::kLocalizedDescriptionKey), platform::Value(std::string(message)));
+    userInfo = platform::Value(std::move(entries));
+  }
+  return platform::Error::make(std::string(DizEvozidizSQLiteErrorDomain), code, std::move(userInfo));
+}
+
+platform::ErrorPtr DizEvozidizConnection::dizErrorWithDescription(std::optional<std::string> description,
+                                                                  platform::ErrorPtr sqliteError) {
+  platform::ValueDictionary entries;
+  if (description)
+    entries.set(std::string(platform::kLocalizedDescriptionKey), platform::Value(std::move(*description)));
+  if (sqliteError) entries.set(std::string(platform::kUnderlyingErrorKey), platform::Value(std::move(sqliteError)));
+  platform::Value userInfo;
+  if (!entries.empty()) userInfo = platform::Value(std::move(entries));
+  return platform::Error::make(std::string(DizEvozidizStoreErrorDomain), 0, std::move(userInfo));
 }
 
 platform::ErrorPtr DizEvozidizMakeError(std::int64_t code, const std::string& description, sqlite3* db,
@@ -787,7 +815,7 @@ bool DizEvozidizConnectionInternal::vacuum(platform::ErrorPtr* error) {
   platform::ErrorPtr failure;
   onQueueSync([&] {
     if (!db) {
-      failure = unusableConnectionError();
+      failure = unusableConnectionStoreError();
       return;
     }
     runPseudoReadWriteTransaction([&] {
@@ -796,8 +824,8 @@ bool DizEvozidizConnectionInternal::vacuum(platform::ErrorPtr* error) {
       rc = sqlite3_exec(db, "VACUUM;", nullptr, nullptr, nullptr);
       if (rc != SQLITE_OK) {
         DIZ_CONN_LOG_ERROR("%@: Error performing VACUUM: %d %s", rc, sqlite3_errmsg(db));
-        failure =
-            DizEvozidizMakeError(DizEvozidizErrorMaintenanceFailed, "VACUUM failed", db, sqlite3_extended_errcode(db));
+        failure = dizErrorWithDescription("Error performing VACUUM",
+                                          sqliteErrorWithCode(sqlite3_extended_errcode(db), sqlite3_errmsg(db)));
       } else {
         hasDiskChanges = true;
       }
@@ -827,7 +855,7 @@ constexpr int kBackupBusyPauseMilliseconds = 10;
 // existing target as it was (SQLite rolls the unfinished copy back).
 platform::ErrorPtr DizEvozidizConnectionInternal::backupToPathOnQueue(const std::string& path,
                                                                       platform::Progress* progress) {
-  if (!db) return unusableConnectionError();
+  if (!db) return unusableConnectionStoreError();
   platform::ErrorPtr error;
   auto& files = platform::FileManager::defaultManager();
   const bool targetExisted = files.fileExists(path);
@@ -869,9 +897,13 @@ platform::ErrorPtr DizEvozidizConnectionInternal::backupToPathOnQueue(const std:
       }
     }
     if (cancelled) {
-      error = DizEvozidizMakeError(DizEvozidizErrorCancelled, "Operation cancelled", nullptr, SQLITE_OK);
+      error = dizErrorWithDescription("Operation cancelled", nullptr);
     } else if (rc != SQLITE_OK) {
-      error = DizEvozidizMakeError(DizEvozidizErrorMaintenanceFailed, std::string("Error from: ") + step, target, rc);
+      // Opening and starting say why through the target's handle (opening may leave none); a
+      // step's result code speaks for itself.
+      const bool stepFailed = std::strcmp(step, "sqlite3_backup_step()") == 0;
+      const char* message = stepFailed ? sqlite3_errstr(rc) : target ? sqlite3_errmsg(target) : nullptr;
+      error = dizErrorWithDescription(std::string("Error from: ") + step, sqliteErrorWithCode(rc, message));
     }
     if (target) sqlite3_close(target);
     if (error && !targetExisted) {

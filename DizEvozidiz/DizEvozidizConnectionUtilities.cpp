@@ -36,7 +36,7 @@ void DizEvozidizConnectionInternal::asyncVacuum(std::function<void(const platfor
   connectionQueue_->async(
       [self = self(), completion = std::move(completion), completionQueue = std::move(completionQueue)] {
         platform::ErrorPtr error;
-        self->vacuum(&error);
+        (void)self->vacuum(&error);  // the error says it
         if (completion) orMain(completionQueue)->async([completion, error] { completion(error); });
       });
 }
@@ -51,21 +51,4 @@ std::shared_ptr<platform::Progress> DizEvozidizConnectionInternal::asyncBackupTo
     if (completion) orMain(completionQueue)->async([completion, error] { completion(error); });
   });
   return progress;
-}
-
-// ---------------------------------------------------------------------------------------------
-// The public face
-
-std::string DizEvozidizConnection::pragmaSynchronous() const { return DizInternal(*this).pragmaSynchronous(); }
-std::int64_t DizEvozidizConnection::pragmaPageSize() const { return DizInternal(*this).pragmaPageSize(); }
-std::int64_t DizEvozidizConnection::pragmaMMapSize() const { return DizInternal(*this).pragmaMMapSize(); }
-std::string DizEvozidizConnection::pragmaAutoVacuum() const { return DizInternal(*this).pragmaAutoVacuum(); }
-void DizEvozidizConnection::asyncVacuum(std::function<void(const platform::ErrorPtr&)> completion,
-                                        platform::DispatchQueuePtr completionQueue) {
-  DizInternal(*this).asyncVacuum(std::move(completion), std::move(completionQueue));
-}
-std::shared_ptr<platform::Progress> DizEvozidizConnection::asyncBackupToPath(
-    std::string path, std::function<void(const platform::ErrorPtr&)> completion,
-    platform::DispatchQueuePtr completionQueue) {
-  return DizInternal(*this).asyncBackupToPath(std::move(path), std::move(completion), std::move(completionQueue));
 }

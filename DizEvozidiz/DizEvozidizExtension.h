@@ -240,8 +240,8 @@ class DizEvozidizExtensionTransaction : public platform::Object {
   std::string registeredName() const;
 
   // ---- Lifecycle (connection queue; see the banner). Bases: false / nothing ----
-  virtual bool createIfNeeded();
-  virtual bool prepareIfNeeded();
+  [[nodiscard]] virtual bool createIfNeeded();
+  [[nodiscard]] virtual bool prepareIfNeeded();
   // True when this call wrote to the main table.
   virtual bool flushPendingChangesToMainDatabaseTable();
   virtual void flushPendingChangesToExtensionTables();

@@ -15,8 +15,7 @@
 //
 // Connections hook in through: the queues and their queue-specific keys, `vfsShimName()`, the
 // connection states and changesets kept on the snapshot queue, and DizEvozidizConnectionHooks,
-// which the database calls on them. The public members of DizEvozidiz forward to the members of
-// the same names here.
+// which the database calls on them. It overrides every operation of the abstract DizEvozidiz.
 
 #include <sqlite3.h>
 
@@ -64,46 +63,48 @@ class DizEvozidizInternal final : public DizEvozidiz {
   DizEvozidizInternal(std::string path, DizEvozidizOptions options);
   ~DizEvozidizInternal() override;
 
-  // ---- The public members' work (see DizEvozidiz.h) ----
-  std::string sqliteVersion() const;
-  std::uint64_t pageSize() const;
-  std::uint64_t snapshot() const;
-  std::vector<std::string> previouslyRegisteredExtensionNames() const;
-  DizEvozidizConnectionDefaults connectionDefaults() const;
-  bool defaultObjectCacheEnabled() const;
-  void setDefaultObjectCacheEnabled(bool enabled);
-  std::uint64_t defaultObjectCacheLimit() const;
-  void setDefaultObjectCacheLimit(std::uint64_t limit);
-  bool defaultMetadataCacheEnabled() const;
-  void setDefaultMetadataCacheEnabled(bool enabled);
-  std::uint64_t defaultMetadataCacheLimit() const;
-  void setDefaultMetadataCacheLimit(std::uint64_t limit);
-  std::int64_t defaultObjectPolicy() const;
-  void setDefaultObjectPolicy(std::int64_t policy);
-  std::int64_t defaultMetadataPolicy() const;
-  void setDefaultMetadataPolicy(std::int64_t policy);
-  std::shared_ptr<DizEvozidizConnection> newConnection();
-  std::size_t connectionPoolCount() const;
-  std::size_t maxConnectionPoolCount() const;
-  void setMaxConnectionPoolCount(std::size_t count);
-  double connectionPoolLifetime() const;
-  void setConnectionPoolLifetime(double seconds);
+  // ---- DizEvozidiz (documented there) ----
+  std::string sqliteVersion() const override;
+  std::uint64_t pageSize() const override;
+  std::uint64_t snapshot() const override;
+  std::vector<std::string> previouslyRegisteredExtensionNames() const override;
+  DizEvozidizConnectionDefaults connectionDefaults() const override;
+  bool defaultObjectCacheEnabled() const override;
+  void setDefaultObjectCacheEnabled(bool enabled) override;
+  std::uint64_t defaultObjectCacheLimit() const override;
+  void setDefaultObjectCacheLimit(std::uint64_t limit) override;
+  bool defaultMetadataCacheEnabled() const override;
+  void setDefaultMetadataCacheEnabled(bool enabled) override;
+  std::uint64_t defaultMetadataCacheLimit() const override;
+  void setDefaultMetadataCacheLimit(std::uint64_t limit) override;
+  std::int64_t defaultObjectPolicy() const override;
+  void setDefaultObjectPolicy(std::int64_t policy) override;
+  std::int64_t defaultMetadataPolicy() const override;
+  void setDefaultMetadataPolicy(std::int64_t policy) override;
+  std::shared_ptr<DizEvozidizConnection> newConnection() override;
+  std::size_t connectionPoolCount() const override;
+  std::size_t maxConnectionPoolCount() const override;
+  void setMaxConnectionPoolCount(std::size_t count) override;
+  double connectionPoolLifetime() const override;
+  void setConnectionPoolLifetime(double seconds) override;
 
   // ---- Extensions (DizEvozidizExtensionRegistration.cpp) ----
-  bool registerExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
-                         const std::shared_ptr<DizEvozidizConnection>& connection, platform::ErrorPtr* error);
+  [[nodiscard]] bool registerExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
+                                       const std::shared_ptr<DizEvozidizConnection>& connection,
+                                       platform::ErrorPtr* error) override;
   void asyncRegisterExtension(const DizEvozidizExtensionPtr& extension, std::string_view name,
                               std::function<void(bool ready)> completion, platform::DispatchQueuePtr completionQueue,
-                              const std::shared_ptr<DizEvozidizConnection>& connection);
-  void unregisterExtensionWithName(std::string_view name, const std::shared_ptr<DizEvozidizConnection>& connection);
+                              const std::shared_ptr<DizEvozidizConnection>& connection) override;
+  void unregisterExtensionWithName(std::string_view name,
+                                   const std::shared_ptr<DizEvozidizConnection>& connection) override;
   void asyncUnregisterExtensionWithName(std::string_view name, std::function<void()> completion,
                                         platform::DispatchQueuePtr completionQueue,
-                                        const std::shared_ptr<DizEvozidizConnection>& connection);
-  DizEvozidizExtensionPtr registeredExtension(std::string_view name) const;
-  DizEvozidizExtensionsByName registeredExtensions() const;
-  std::vector<std::string> extensionsOrder() const;
-  DizEvozidizExtensionDependencies extensionDependencies() const;
-  DizMemoryTablesByName registeredMemoryTables() const;
+                                        const std::shared_ptr<DizEvozidizConnection>& connection) override;
+  DizEvozidizExtensionPtr registeredExtension(std::string_view name) const override;
+  DizEvozidizExtensionsByName registeredExtensions() const override;
+  std::vector<std::string> extensionsOrder() const override;
+  DizEvozidizExtensionDependencies extensionDependencies() const override;
+  DizMemoryTablesByName registeredMemoryTables() const override;
   // For connections, on the snapshot queue: the registries (never null). They belong to the
   // database's current snapshot: a commit replaces them together with the snapshot, and a
   // registration that wrote nothing replaces them at the same snapshot (a connection at that

@@ -340,86 +340,59 @@ void Transaction::_enumerateRowsInAllCollectionsUsingBlock(const RowidCollection
 // ---------------------------------------------------------------------------------------------
 // Public forms
 
-void Transaction::enumerateKeysInCollection(std::string_view collection, const KeyBlock& block) {
-  if (!block) return;
-  _enumerateKeysInCollection(collection, [&](std::int64_t, const std::string& key, bool& stop) { block(key, stop); });
-}
-
-void Transaction::enumerateKeysInAllCollectionsUsingBlock(const CollectionKeyBlock& block) {
-  if (!block) return;
-  _enumerateKeysInAllCollectionsUsingBlock([&](std::int64_t, const std::string& collection, const std::string& key,
-                                               bool& stop) { block(collection, key, stop); });
-}
-
 namespace {
+// The caller's block behind an internal enumeration, whose blocks and filters take the rowid first.
+template <class Block>
+auto withoutRowid(const Block& block) {
+  return
+      [&block](std::int64_t, auto&&... rest) -> decltype(auto) { return block(std::forward<decltype(rest)>(rest)...); };
+}
 Transaction::RowidKeyFilter wrap(const Transaction::KeyFilter& filter) {
   if (!filter) return {};
-  return [&filter](std::int64_t, const std::string& key) { return filter(key); };
+  return withoutRowid(filter);
 }
 Transaction::RowidCollectionKeyFilter wrap(const Transaction::CollectionKeyFilter& filter) {
   if (!filter) return {};
-  return [&filter](std::int64_t, const std::string& collection, const std::string& key) {
-    return filter(collection, key);
-  };
+  return withoutRowid(filter);
 }
 }  // namespace
 
+void Transaction::enumerateKeysInCollection(std::string_view collection, const KeyBlock& block) {
+  if (block) _enumerateKeysInCollection(collection, withoutRowid(block));
+}
+
+void Transaction::enumerateKeysInAllCollectionsUsingBlock(const CollectionKeyBlock& block) {
+  if (block) _enumerateKeysInAllCollectionsUsingBlock(withoutRowid(block));
+}
+
 void Transaction::enumerateKeysAndObjectsInCollection(std::string_view collection, const KeyValueBlock& block,
                                                       const KeyFilter& filter) {
-  if (!block) return;
-  _enumerateKeysAndObjectsInCollection(
-      collection,
-      [&](std::int64_t, const std::string& key, const Value& object, bool& stop) { block(key, object, stop); },
-      wrap(filter));
+  if (block) _enumerateKeysAndObjectsInCollection(collection, withoutRowid(block), wrap(filter));
 }
 
 void Transaction::enumerateKeysAndObjectsInAllCollectionsUsingBlock(const CollectionKeyValueBlock& block,
                                                                     const CollectionKeyFilter& filter) {
-  if (!block) return;
-  _enumerateKeysAndObjectsInAllCollectionsUsingBlock(
-      [&](std::int64_t, const std::string& collection, const std::string& key, const Value& object, bool& stop) {
-        block(collection, key, object, stop);
-      },
-      wrap(filter));
+  if (block) _enumerateKeysAndObjectsInAllCollectionsUsingBlock(withoutRowid(block), wrap(filter));
 }
 
 void Transaction::enumerateKeysAndMetadataInCollection(std::string_view collection, const KeyValueBlock& block,
                                                        const KeyFilter& filter) {
-  if (!block) return;
-  _enumerateKeysAndMetadataInCollection(
-      collection,
-      [&](std::int64_t, const std::string& key, const Value& metadata, bool& stop) { block(key, metadata, stop); },
-      wrap(filter));
+  if (block) _enumerateKeysAndMetadataInCollection(collection, withoutRowid(block), wrap(filter));
 }
 
 void Transaction::enumerateKeysAndMetadataInAllCollectionsUsingBlock(const CollectionKeyValueBlock& block,
                                                                      const CollectionKeyFilter& filter) {
-  if (!block) return;
-  _enumerateKeysAndMetadataInAllCollectionsUsingBlock(
-      [&](std::int64_t, const std::string& collection, const std::string& key, const Value& metadata, bool& stop) {
-        block(collection, key, metadata, stop);
-      },
-      wrap(filter));
+  if (block) _enumerateKeysAndMetadataInAllCollectionsUsingBlock(withoutRowid(block), wrap(filter));
 }
 
 void Transaction::enumerateRowsInCollection(std::string_view collection, const KeyRowBlock& block,
                                             const KeyFilter& filter) {
-  if (!block) return;
-  _enumerateRowsInCollection(
-      collection,
-      [&](std::int64_t, const std::string& key, const Value& object, const Value& metadata, bool& stop) {
-        block(key, object, metadata, stop);
-      },
-      wrap(filter));
+  if (block) _enumerateRowsInCollection(collection, withoutRowid(block), wrap(filter));
 }
 
 void Transaction::enumerateRowsInAllCollectionsUsingBlock(const CollectionKeyRowBlock& block,
                                                           const CollectionKeyFilter& filter) {
-  if (!block) return;
-  _enumerateRowsInAllCollectionsUsingBlock(
-      [&](std::int64_t, const std::string& collection, const std::string& key, const Value& object,
-          const Value& metadata, bool& stop) { block(collection, key, object, metadata, stop); },
-      wrap(filter));
+  if (block) _enumerateRowsInAllCollectionsUsingBlock(withoutRowid(block), wrap(filter));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -365,32 +365,26 @@ void RW::replaceMetadata(const Value& metadataIn, std::string_view key, std::str
 // ---------------------------------------------------------------------------------------------
 // Touch
 
-void RW::touchObjectForKey(std::string_view key, std::string_view collection) {
+void RW::touchForKey(std::string_view key, std::string_view collection, bool object, bool metadata, TouchHook hook) {
   const auto& extensions = orderedExtensions();
   std::int64_t rowid = 0;
   if (!rowidForWrite(rowid, key, collection)) return;
   DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
-  recordTouch(connection_->objectChanges, ck);
-  tell(extensions, [&](auto& e) { e.handleTouchObjectForCollectionKey(ck, rowid); });
+  if (object) recordTouch(connection_->objectChanges, ck);
+  if (metadata) recordTouch(connection_->metadataChanges, ck);
+  tell(extensions, [&](auto& e) { (e.*hook)(ck, rowid); });
+}
+
+void RW::touchObjectForKey(std::string_view key, std::string_view collection) {
+  touchForKey(key, collection, true, false, &DizEvozidizExtensionTransaction::handleTouchObjectForCollectionKey);
 }
 
 void RW::touchMetadataForKey(std::string_view key, std::string_view collection) {
-  const auto& extensions = orderedExtensions();
-  std::int64_t rowid = 0;
-  if (!rowidForWrite(rowid, key, collection)) return;
-  DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
-  recordTouch(connection_->metadataChanges, ck);
-  tell(extensions, [&](auto& e) { e.handleTouchMetadataForCollectionKey(ck, rowid); });
+  touchForKey(key, collection, false, true, &DizEvozidizExtensionTransaction::handleTouchMetadataForCollectionKey);
 }
 
 void RW::touchRowForKey(std::string_view key, std::string_view collection) {
-  const auto& extensions = orderedExtensions();
-  std::int64_t rowid = 0;
-  if (!rowidForWrite(rowid, key, collection)) return;
-  DizCollectionKeyPtr ck = DizCollectionKey::make(collection, key);
-  recordTouch(connection_->objectChanges, ck);
-  recordTouch(connection_->metadataChanges, ck);
-  tell(extensions, [&](auto& e) { e.handleTouchRowForCollectionKey(ck, rowid); });
+  touchForKey(key, collection, true, true, &DizEvozidizExtensionTransaction::handleTouchRowForCollectionKey);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -347,6 +347,10 @@ class DizEvozidizReadWriteTransaction final : public DizEvozidizReadTransaction 
 
  private:
   bool rowidForWrite(std::int64_t& rowid, std::string_view key, std::string_view collection);
+  // The touch* forms: records a touch of the object and/or the metadata of the row, and sends the
+  // extensions `hook`.
+  using TouchHook = void (DizEvozidizExtensionTransaction::*)(const DizCollectionKeyPtr&, std::int64_t);
+  void touchForKey(std::string_view key, std::string_view collection, bool object, bool metadata, TouchHook hook);
 
   bool rollback_ = false;
   platform::ErrorPtr writeFailure_;

@@ -82,7 +82,8 @@ void BM_BulkInsertWithExtensions(benchmark::State& state) {
     });
   };
   auto removeAll = [&] {
-    connection->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) { t.removeAllObjectsInAllCollections(); });
+    zorvel::bench::requireSuccess(connection->readWriteWithBlock(
+        [](DizEvozidizReadWriteTransaction& t) { t.removeAllObjectsInAllCollections(); }));
   };
   // One untimed round first: every case then measures a file, WAL and caches of the same size
   // instead of the first growth of a new file.

@@ -53,14 +53,14 @@ struct Store {
         });
     ok = database->registerExtension(DizEvozidizSecondaryIndex::make(setup, handler), "events_index", connection);
     std::mt19937_64 rng(3);
-    connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+    zorvel::bench::requireSuccess(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
       for (int i = 0; i < kRows; ++i) {
         std::int64_t fields[2] = {static_cast<std::int64_t>(rng() % 5), static_cast<std::int64_t>(rng() % kRows)};
         platform::Bytes bytes(sizeof fields);
         std::memcpy(bytes.data(), fields, sizeof fields);
         t.setObject(Value(std::move(bytes)), "key-" + std::to_string(i), "events");
       }
-    });
+    }));
   }
 };
 

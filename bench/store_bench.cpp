@@ -124,11 +124,12 @@ void BM_StoreBulkInsert(benchmark::State& state) {
     const auto keys = makeKeys(kBulkRows);
     const Value object(kPayload);
     for (auto _ : state) {
-      connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+      zorvel::bench::requireSuccess(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
         for (const std::string& key : keys) t.setObject(object, key, kCollection);
-      });
+      }));
       state.PauseTiming();
-      connection->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) { t.removeAllObjectsInAllCollections(); });
+      zorvel::bench::requireSuccess(connection->readWriteWithBlock(
+          [](DizEvozidizReadWriteTransaction& t) { t.removeAllObjectsInAllCollections(); }));
       deliverMainQueue();
       state.ResumeTiming();
     }
@@ -177,9 +178,9 @@ void runStoreReads(benchmark::State& state, bool caches, int keyRange) {
     auto database = makeStore(dir.file("store.sqlite"));
     auto connection = database->newConnection();
     const auto keys = makeKeys(kReadRows);
-    connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+    zorvel::bench::requireSuccess(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
       for (const std::string& key : keys) t.setObject(Value(kPayload), key, kCollection);
-    });
+    }));
     connection->setObjectCacheEnabled(caches);
     connection->setMetadataCacheEnabled(caches);
     if (caches) connection->setObjectCacheLimit(0);
@@ -235,8 +236,8 @@ void BM_StoreSingleRowWrite(benchmark::State& state) {
     std::size_t i = 0;
     for (auto _ : state) {
       const Value object(payloadFor(i));
-      connection->readWriteWithBlock(
-          [&](DizEvozidizReadWriteTransaction& t) { t.setObject(object, keys[i % keys.size()], kCollection); });
+      zorvel::bench::requireSuccess(connection->readWriteWithBlock(
+          [&](DizEvozidizReadWriteTransaction& t) { t.setObject(object, keys[i % keys.size()], kCollection); }));
       if (++i % kDeliverEvery == 0) {
         state.PauseTiming();
         deliverMainQueue();

@@ -109,15 +109,15 @@ void BM_StoreReadersWhileOneWrites(benchmark::State& state) {
     auto database = DizEvozidiz::create(folder.file("store.sqlite"), zorvel::bench::passThrough());
     if (!database) throw std::runtime_error("cannot create the store");
     auto writerConnection = database->newConnection();
-    writerConnection->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
+    zorvel::bench::requireSuccess(writerConnection->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
       for (int i = 0; i < kRows; ++i) t.setObject(Value(payloadFor(i)), keyFor(i), "bench");
-    });
+    }));
     std::vector<std::shared_ptr<DizEvozidizConnection>> readers;
     for (int r = 0; r < readerCount; ++r) readers.push_back(database->newConnection());
     {
       FixedRateWriter writer([&](int i) {
-        writerConnection->readWriteWithBlock(
-            [&](DizEvozidizReadWriteTransaction& t) { t.setObject(Value(payloadFor(i + 1)), keyFor(i), "bench"); });
+        zorvel::bench::requireSuccess(writerConnection->readWriteWithBlock(
+            [&](DizEvozidizReadWriteTransaction& t) { t.setObject(Value(payloadFor(i + 1)), keyFor(i), "bench"); }));
       });
       runReaders(state, readerCount, [&](int r, std::mt19937& random) {
         std::uniform_int_distribution<int> pick(0, kRows - 1);

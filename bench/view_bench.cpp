@@ -96,8 +96,8 @@ void BM_Populate(benchmark::State& state) {
     });
     state.PauseTiming();
     if (!committed) state.SkipWithError("the bulk insert did not commit");
-    store.connection->readWriteWithBlock(
-        [](DizEvozidizReadWriteTransaction& t) { t.removeAllObjectsInAllCollections(); });
+    zorvel::bench::requireSuccess(store.connection->readWriteWithBlock(
+        [](DizEvozidizReadWriteTransaction& t) { t.removeAllObjectsInAllCollections(); }));
     state.ResumeTiming();
   }
   state.SetItemsProcessed(state.iterations() * kRows);
@@ -123,10 +123,10 @@ Store& filledStore(bool withView) {
     s = std::make_unique<Store>(withView);
     const auto keys = makeKeys(kRows);
     const auto v = values(false);
-    s->connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+    zorvel::bench::requireSuccess(s->connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
       for (int i = 0; i < kRows; ++i)
         t.setObject(objectFor(v[static_cast<std::size_t>(i)]), keys[static_cast<std::size_t>(i)], "events");
-    });
+    }));
   }
   return *s;
 }
@@ -139,8 +139,8 @@ void BM_InsertOne(benchmark::State& state) {
   for (auto _ : state) {
     const std::string key = "new-" + std::to_string(++serial);
     const Value object = objectFor(static_cast<std::int64_t>(rng() >> 2));
-    store.connection->readWriteWithBlock(
-        [&](DizEvozidizReadWriteTransaction& t) { t.setObject(object, key, "events"); });
+    zorvel::bench::requireSuccess(store.connection->readWriteWithBlock(
+        [&](DizEvozidizReadWriteTransaction& t) { t.setObject(object, key, "events"); }));
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -157,8 +157,8 @@ void BM_RemoveOne(benchmark::State& state) {
       break;
     }
     const std::string key = "key-" + std::to_string(i++);
-    store.connection->readWriteWithBlock(
-        [&](DizEvozidizReadWriteTransaction& t) { t.removeObjectForKey(key, "events"); });
+    zorvel::bench::requireSuccess(store.connection->readWriteWithBlock(
+        [&](DizEvozidizReadWriteTransaction& t) { t.removeObjectForKey(key, "events"); }));
   }
   state.SetItemsProcessed(state.iterations());
 }

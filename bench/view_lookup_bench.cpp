@@ -46,14 +46,14 @@ struct Store {
     database = DizEvozidiz::create(dir.file("store.sqlite"), passThrough());
     writer = database->newConnection();
     std::mt19937_64 rng(11);
-    writer->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+    zorvel::bench::requireSuccess(writer->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
       for (int i = 0; i < rows; ++i) {
         std::int64_t v = static_cast<std::int64_t>(rng() >> 2);
         platform::Bytes bytes(sizeof v);
         std::memcpy(bytes.data(), &v, sizeof v);
         t.setObject(Value(std::move(bytes)), "key-" + std::to_string(i), "events");
       }
-    });
+    }));
     auto grouping =
         DizEvozidizViewGrouping::withKeyBlock([](DizEvozidizReadTransaction&, const std::string&, const std::string&) {
           return std::optional<std::string>("all");
@@ -108,7 +108,8 @@ void BM_Lookup(benchmark::State& state) {
     auto reader = store.database->newConnection();  // takes the committed state
     reader->readWithBlock(run);
   } else {
-    store.writer->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) { run(t); });
+    zorvel::bench::requireSuccess(
+        store.writer->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) { run(t); }));
   }
   if (failed) state.SkipWithError("a lookup failed");
   state.SetItemsProcessed(state.iterations());

@@ -7,7 +7,7 @@ if(NOT BUILD_DIR)
   set(BUILD_DIR build)
 endif()
 # Object directories of the checked targets.
-set(CHECKED_TARGETS platform_system store app_notifications app_reachability)
+set(CHECKED_TARGETS platform_system store app_notifications app_reachability dizevozidiz_cloudkit)
 
 find_program(CLANGXX NAMES clang++ clang++-14)
 if(NOT CLANGXX)

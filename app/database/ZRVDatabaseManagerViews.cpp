@@ -149,11 +149,12 @@ void ZRVDatabaseManager::registerViews() {
   // Through the background connection, which carries every write: the store's own registration
   // connection would keep the database open for a while after the manager is gone.
   const DizEvozidizConnection::Ptr& connection = backgroundDatabaseConnection_;
-  // A registration that fails is logged by the store; the application goes on without that list.
-  database_->registerExtension(eventsView(), ZRVEventsViewName, connection);
-  database_->registerExtension(collectionsView(), ZRVCollectionsViewName, connection);
-  database_->registerExtension(collectionsAvailableView(), ZRVCollectionsAvailableViewName, connection);
-  database_->registerExtension(skinsView(), ZRVSkinsViewName, connection);
-  database_->registerExtension(optionsView(), ZRVOptionsViewName, connection);
-  database_->registerExtension(eventsIndex(), ZRVEventsIndexName, connection);
+  // A registration that fails is logged by the store; the application goes on without that list,
+  // so the results are not needed.
+  (void)database_->registerExtension(eventsView(), ZRVEventsViewName, connection);
+  (void)database_->registerExtension(collectionsView(), ZRVCollectionsViewName, connection);
+  (void)database_->registerExtension(collectionsAvailableView(), ZRVCollectionsAvailableViewName, connection);
+  (void)database_->registerExtension(skinsView(), ZRVSkinsViewName, connection);
+  (void)database_->registerExtension(optionsView(), ZRVOptionsViewName, connection);
+  (void)database_->registerExtension(eventsIndex(), ZRVEventsIndexName, connection);
 }

@@ -44,13 +44,20 @@ std::uint64_t ZRVPreferencesViewController::maximumValueForUnit(std::uint64_t un
   // A hundred years in each unit: far enough ahead for any reminder, near enough that the
   // calendar arithmetic of the delivery date stays within its range.
   switch (unit) {
-    case 4: return 100;
-    case 8: return 100 * 12;
-    case 16: return 36525;
-    case 32: return 36525ull * 24;
-    case 64: return 36525ull * 24 * 60;
-    case 128: return 36525ull * 24 * 60 * 60;
-    default: return 0;
+    case 4:
+      return 100;
+    case 8:
+      return 100 * 12;
+    case 16:
+      return 36525;
+    case 32:
+      return 36525ull * 24;
+    case 64:
+      return 36525ull * 24 * 60;
+    case 128:
+      return 36525ull * 24 * 60 * 60;
+    default:
+      return 0;
   }
 }
 
@@ -65,7 +72,8 @@ ZRVPreferencesViewController::~ZRVPreferencesViewController() {
 
 ZRVPreferencesViewController::Ptr ZRVPreferencesViewController::create(ZRVDatabaseManager::Ptr databaseManager,
                                                                        Delegate delegate) {
-  auto controller = platform::make<ZRVPreferencesViewController>(Key{}, std::move(databaseManager), std::move(delegate));
+  auto controller =
+      platform::make<ZRVPreferencesViewController>(Key{}, std::move(databaseManager), std::move(delegate));
   if (!controller->load()) return nullptr;
   return controller;
 }
@@ -155,8 +163,7 @@ GtkWidget* ZRVPreferencesViewController::makeRow(const std::shared_ptr<ZRVOption
           t->setValue(std::min(t->value(), maximumValueForUnit(all[index])));
         }),
         new std::weak_ptr<ZRVOptionTrigger>(weakTrigger),
-        [](gpointer data, GClosure*) { delete static_cast<std::weak_ptr<ZRVOptionTrigger>*>(data); },
-        GConnectFlags(0));
+        [](gpointer data, GClosure*) { delete static_cast<std::weak_ptr<ZRVOptionTrigger>*>(data); }, GConnectFlags(0));
   }
   if (GtkWidget* unitText = findNamed(row, "unitSystemTextField"))
     gtk_label_set_text(GTK_LABEL(unitText), ZRVOptionTrigger::nameForUnit(trigger->unit()).value_or("").c_str());

@@ -46,4 +46,10 @@ inline void deliverMainQueue() {
     throw std::runtime_error("the main queue did not drain");
 }
 
+// A store call that reports failure (a read-write transaction that did not commit, a registration
+// that failed) fails the benchmark: a figure for work that was not done means nothing.
+inline void requireSuccess(bool succeeded) {
+  if (!succeeded) throw std::runtime_error("a store call reported failure");
+}
+
 }  // namespace zorvel::bench

@@ -226,10 +226,10 @@ TEST_F(ConnectionRaces, CommitDuringAReadTransactionReachesTheReaderWhenItEnds) 
 // before, and its caches never serve a value of a commit it has moved past.
 TEST_F(ConnectionRaces, ReadersInBackToBackTransactionsNeverSeeAMixOfCommits) {
   auto writer = database->newConnection();
-  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
+  EXPECT_TRUE(writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
     t.setObject(Value(0), "x", "things");
     t.setObject(Value(0), "y", "things");
-  });
+  }));
   constexpr int kReaders = 3;
   constexpr int kWrites = 150;
   std::atomic<bool> done{false};
@@ -250,10 +250,10 @@ TEST_F(ConnectionRaces, ReadersInBackToBackTransactionsNeverSeeAMixOfCommits) {
     });
   }
   for (int i = 1; i <= kWrites; ++i) {
-    writer->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+    EXPECT_TRUE(writer->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
       t.setObject(Value(i), "x", "things");
       t.setObject(Value(i), "y", "things");
-    });
+    }));
   }
   done = true;
   for (auto& r : readers) r.join();

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "DizEvozidiz/DizEvozidiz.h"
@@ -95,7 +96,7 @@ TEST_F(DizConnectionSnapshots, CommitCounterAdvancesOnlyForChangesAndIsStored) {
   EXPECT_EQ(database->snapshot(), start + 3);
   EXPECT_EQ(storedCounter(), start + 3);
 
-  connection->readWriteWithBlock([](DizEvozidizReadWriteTransaction&) {});
+  EXPECT_TRUE(connection->readWriteWithBlock([](DizEvozidizReadWriteTransaction&) {}));
   EXPECT_EQ(connection->snapshot(), start + 3);
   EXPECT_EQ(storedCounter(), start + 3);
 }
@@ -193,7 +194,8 @@ TEST_F(DizConnectionChangesets, RemovalsEvictFromOtherConnectionsCaches) {
   EXPECT_EQ(get(reader, "a"), Value(1));
   EXPECT_EQ(get(reader, "b", "other"), Value(2));
 
-  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) { t.removeAllObjectsInCollection("things"); });
+  EXPECT_TRUE(
+      writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) { t.removeAllObjectsInCollection("things"); }));
   EXPECT_TRUE(get(reader, "a").isNil());
   EXPECT_EQ(get(reader, "b", "other"), Value(2));
 }
@@ -205,16 +207,17 @@ TEST_F(DizConnectionChangesets, NotificationArrivesOnMainQueueWithChangesAndCust
       std::string(DizEvozidizModifiedNotification), nullptr, nullptr,
       [&](const platform::NotificationPtr& n) { received.push_back(n); });
 
-  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
+  EXPECT_TRUE(writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
     t.setObject(Value("x"), "a", "things");
     t.setDizEvozidizModifiedNotificationCustomObject(Value("tag"));
-  });
-  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) { t.removeObjectForKey("a", "things"); });
-  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction&) {});  // changes nothing: no notification
-  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
+  }));
+  EXPECT_TRUE(
+      writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) { t.removeObjectForKey("a", "things"); }));
+  EXPECT_TRUE(writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction&) {}));  // changes nothing: no notification
+  EXPECT_FALSE(writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
     t.setObject(Value("y"), "b", "things");
     t.rollback();  // rolled back: no notification
-  });
+  }));
 
   ASSERT_TRUE(platform::runMainLoopUntil([&] { return received.size() >= 2; }, 5));
   platform::runMainLoopUntil([] { return false; }, 0.05);
@@ -236,6 +239,48 @@ TEST_F(DizConnectionChangesets, NotificationArrivesOnMainQueueWithChangesAndCust
   EXPECT_EQ(keys, std::vector<std::string>{"a"});
 }
 
+// The key-set queries tell object changes from metadata changes, in the collection asked about.
+TEST_F(DizConnectionChangesets, AnyKeysQueriesTellObjectFromMetadataChanges) {
+  auto writer = database->newConnection();
+  put(writer, "a", Value(1));
+  put(writer, "b", Value(1));
+  drainMainQueue();
+  platform::NotificationPtr received;
+  auto token = platform::NotificationCenter::defaultCenter()->addObserver(
+      std::string(DizEvozidizModifiedNotification), database, nullptr,
+      [&](const platform::NotificationPtr& n) { received = n; });
+  ASSERT_TRUE(writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
+    t.replaceObject(Value(2), "a", "things");
+    t.replaceMetadata(Value("meta"), "b", "things");
+  }));
+  ASSERT_TRUE(platform::runMainLoopUntil([&] { return received != nullptr; }, 5));
+  platform::NotificationCenter::defaultCenter()->removeObserver(token);
+
+  using Query = bool (*)(const std::unordered_set<std::string>&, const std::string&,
+                         const std::vector<platform::NotificationPtr>&);
+  struct Case {
+    const char* label;
+    Query query;
+    std::unordered_set<std::string> keys;
+    const char* collection;
+    bool expected;
+  };
+  const Query objects = &DizEvozidizConnection::hasObjectChangeForAnyKeys;
+  const Query metadata = &DizEvozidizConnection::hasMetadataChangeForAnyKeys;
+  const std::vector<Case> cases = {
+      {"object of a changed object", objects, {"a"}, "things", true},
+      {"object of a changed metadata", objects, {"b"}, "things", false},
+      {"metadata of a changed metadata", metadata, {"b"}, "things", true},
+      {"metadata of a changed object", metadata, {"a"}, "things", false},
+      {"one of several keys", metadata, {"x", "b", "y"}, "things", true},
+      {"no key changed", objects, {"x", "y"}, "things", false},
+      {"another collection", objects, {"a"}, "elsewhere", false},
+      {"an empty key set", objects, {}, "things", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.query(c.keys, c.collection, {received}), c.expected) << c.label;
+  EXPECT_TRUE(DizEvozidizConnection::hasChangeForAnyKeys({"a", "b"}, "things", {received}));
+}
+
 // The notification tells which rows and collections changed, as DizSet facades over the commit's
 // records, and never carries the values.
 TEST_F(DizConnectionChangesets, ExternalChangesetCarriesSetsOfChangedRows) {
@@ -248,12 +293,12 @@ TEST_F(DizConnectionChangesets, ExternalChangesetCarriesSetsOfChangedRows) {
   auto token = platform::NotificationCenter::defaultCenter()->addObserver(
       std::string(DizEvozidizModifiedNotification), database, nullptr,
       [&](const platform::NotificationPtr& n) { received = n; });
-  writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
+  EXPECT_TRUE(writer->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
     t.setObject(Value("new"), "a", "things");
     t.replaceMetadata(Value("meta"), "b", "things");
     t.removeObjectForKey("c", "things");
     t.removeAllObjectsInCollection("gone");
-  });
+  }));
   ASSERT_TRUE(platform::runMainLoopUntil([&] { return received != nullptr; }, 5));
   platform::NotificationCenter::defaultCenter()->removeObserver(token);
 
@@ -286,10 +331,10 @@ TEST_F(DizConnectionRollback, DropsKeyCacheEntriesSoReusedRowidsReadTheRightRow)
   auto connection = database->newConnection();
   auto other = database->newConnection();
   const std::uint64_t before = connection->snapshot();
-  connection->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
+  EXPECT_FALSE(connection->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
     t.setObject(Value("ghost"), "ghost", "things");
     t.rollback();
-  });
+  }));
   EXPECT_EQ(connection->snapshot(), before);
   // SQLite hands the rolled-back row's rowid to the next insert, here by another connection.
   put(other, "real", Value("real"));
@@ -305,7 +350,7 @@ TEST_F(DizConnectionRollback, DropsKeyCacheEntriesSoReusedRowidsReadTheRightRow)
 
 TEST_F(DizConnectionRollback, BlockThatThrowsRollsBack) {
   auto connection = database->newConnection();
-  EXPECT_THROW(connection->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
+  EXPECT_THROW((void)connection->readWriteWithBlock([](DizEvozidizReadWriteTransaction& t) {
     t.setObject(Value(1), "a", "things");
     throw std::runtime_error("boom");
   }),
@@ -460,7 +505,7 @@ TEST_F(DizConnectionMaintenance, VacuumAndBackupRunAndOthersSeeTheNewSnapshot) {
   auto other = database->newConnection();
   put(writer, "a", Value("kept"));
   const std::uint64_t before = writer->snapshot();
-  writer->vacuum();
+  EXPECT_TRUE(writer->vacuum());
   EXPECT_EQ(writer->snapshot(), before + 1);
   EXPECT_EQ(get(other, "a"), Value("kept"));
   EXPECT_EQ(other->snapshot(), before + 1);
@@ -503,10 +548,10 @@ TEST_F(DizConnectionConcurrency, ReadersSeeConsistentSnapshotsWhileOneWrites) {
     });
   }
   for (int n = 1; n <= 100; ++n) {
-    writer->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+    EXPECT_TRUE(writer->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
       t.setObject(Value(n), "left", "things");
       t.setObject(Value(n), "right", "things");
-    });
+    }));
   }
   done = true;
   for (auto& t : threads) t.join();

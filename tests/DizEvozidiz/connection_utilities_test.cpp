@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "DizEvozidiz/DizEvozidizInternal.h"
 #include "platform/system/progress.h"
@@ -100,8 +102,8 @@ TEST_F(ConnectionUtilities, MaintenanceEndsALongLivedReadOrRaisesWhenAskedTo) {
 
   connection->enableExceptionsForImplicitlyEndingLongLivedReadTransaction();
   connection->beginLongLivedReadTransaction();
-  EXPECT_THROW(connection->vacuum(), platform::Exception);
-  EXPECT_THROW(connection->backupToPath((dir / "never.sqlite").string()), platform::Exception);
+  EXPECT_THROW((void)connection->vacuum(), platform::Exception);
+  EXPECT_THROW((void)connection->backupToPath((dir / "never.sqlite").string()), platform::Exception);
   EXPECT_TRUE(connection->isInLongLivedReadTransaction()) << "left as it was";
   EXPECT_FALSE(std::filesystem::exists(dir / "never.sqlite"));
   connection->endLongLivedReadTransaction();
@@ -137,8 +139,10 @@ TEST_F(ConnectionUtilities, ACancelledBackupLeavesNothingThatLooksComplete) {
     progress.setCompletedUnitCountHandler([&progress](const platform::Progress&) { progress.cancel(); });
   });
   ASSERT_NE(error, nullptr);
-  EXPECT_EQ(error->code(), DizEvozidizErrorCancelled);
+  EXPECT_EQ(error->domain(), DizEvozidizStoreErrorDomain);
+  EXPECT_EQ(error->code(), 0);
   EXPECT_EQ(error->localizedDescription(), "Operation cancelled");
+  EXPECT_EQ(error->underlyingError(), nullptr) << "SQLite did not fail";
   EXPECT_GT(lastProgress->completedUnitCount(), 0) << "it had begun";
   EXPECT_LT(lastProgress->completedUnitCount(), lastProgress->totalUnitCount());
   EXPECT_FALSE(std::filesystem::exists(target)) << "a file that was not there before is not left behind";
@@ -194,7 +198,11 @@ TEST_F(ConnectionUtilities, ABackupIntoATargetThatStaysLockedFailsInsteadOfWaiti
   ASSERT_NE(error, nullptr);
   EXPECT_EQ(error->localizedDescription().rfind("Error from: sqlite3_backup_step()", 0), 0u)
       << error->localizedDescription();
-  EXPECT_EQ(error->userInfo()[DizEvozidizSQLiteResultCodeKey].asInt64() & 0xff, SQLITE_BUSY);
+  ASSERT_NE(error->underlyingError(), nullptr);
+  EXPECT_EQ(error->underlyingError()->domain(), DizEvozidizSQLiteErrorDomain);
+  EXPECT_EQ(error->underlyingError()->code() & 0xff, SQLITE_BUSY);
+  EXPECT_EQ(error->underlyingError()->localizedDescription(),
+            sqlite3_errstr(static_cast<int>(error->underlyingError()->code())));
   ASSERT_EQ(sqlite3_exec(holder, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
   EXPECT_TRUE(DizEvozidizInternal::tableExists("marker", holder)) << "the existing target is left as it was";
   sqlite3_close(holder);
@@ -205,10 +213,47 @@ TEST_F(ConnectionUtilities, ABackupIntoATargetThatStaysLockedFailsInsteadOfWaiti
 TEST_F(ConnectionUtilities, ABackupIntoAMissingFolderSaysWhereItFailed) {
   const platform::ErrorPtr error = connection->backupToPath((dir / "no" / "such" / "folder.sqlite").string());
   ASSERT_NE(error, nullptr);
-  EXPECT_EQ(error->code(), DizEvozidizErrorMaintenanceFailed);
-  EXPECT_EQ(error->localizedDescription().rfind("Error from: sqlite3_open_v2()", 0), 0u)
-      << error->localizedDescription();
-  EXPECT_EQ(error->userInfo()[DizEvozidizSQLiteResultCodeKey].asInt64(), SQLITE_CANTOPEN);
+  EXPECT_EQ(error->domain(), DizEvozidizStoreErrorDomain);
+  EXPECT_EQ(error->code(), 0);
+  EXPECT_EQ(error->localizedDescription(), "Error from: sqlite3_open_v2()");
+  const platform::ErrorPtr sqlite = error->underlyingError();
+  ASSERT_NE(sqlite, nullptr);
+  EXPECT_EQ(sqlite->domain(), DizEvozidizSQLiteErrorDomain);
+  EXPECT_EQ(sqlite->code(), SQLITE_CANTOPEN);
+  EXPECT_FALSE(sqlite->localizedDescription().empty());
+}
+
+TEST(DizEvozidizErrors, SQLiteAndStoreErrorsCarryWhatTheyAreGiven) {
+  const platform::ErrorPtr withMessage = DizEvozidizConnection::sqliteErrorWithCode(SQLITE_FULL, "disk full");
+  EXPECT_EQ(withMessage->domain(), "SQLite");
+  EXPECT_EQ(withMessage->code(), SQLITE_FULL);
+  EXPECT_EQ(withMessage->localizedDescription(), "disk full");
+  const platform::ErrorPtr bare = DizEvozidizConnection::sqliteErrorWithCode(SQLITE_BUSY, nullptr);
+  EXPECT_EQ(bare->code(), SQLITE_BUSY);
+  EXPECT_TRUE(bare->userInfo().isNil()) << "no message, no user info";
+
+  struct Case {
+    const char* label;
+    std::optional<std::string> description;
+    platform::ErrorPtr underlying;
+    bool hasUserInfo;
+  };
+  const std::vector<Case> cases = {
+      {"both", "Error from: sqlite3_backup_step()", withMessage, true},
+      {"description only", "Operation cancelled", nullptr, true},
+      {"underlying only", std::nullopt, bare, true},
+      {"neither", std::nullopt, nullptr, false},
+  };
+  for (const auto& c : cases) {
+    const platform::ErrorPtr error = DizEvozidizConnection::dizErrorWithDescription(c.description, c.underlying);
+    EXPECT_EQ(error->domain(), "DizEvozidiz") << c.label;
+    EXPECT_EQ(error->code(), 0) << c.label;
+    EXPECT_EQ(error->underlyingError(), c.underlying) << c.label;
+    EXPECT_EQ(!error->userInfo().isNil(), c.hasUserInfo) << c.label;
+    if (c.description) {
+      EXPECT_EQ(error->localizedDescription(), *c.description) << c.label;
+    }
+  }
 }
 
 }  // namespace

@@ -524,8 +524,8 @@ TEST(DizEvozidizThreadingRules, SnapshotAndConnectionQueueStateRefusesOtherThrea
   DizInternal(*connection).connectionQueue()->sync([&] {
     DizInternal(*connection).flushMemoryWithFlagsOnQueue(DizFlushMemoryCaches);
   });
-  connection->readWriteWithBlock(
-      [&](DizEvozidizReadWriteTransaction&) { DizInternal(*connection).assertOnConnectionQueue(); });
+  EXPECT_TRUE(connection->readWriteWithBlock(
+      [&](DizEvozidizReadWriteTransaction&) { DizInternal(*connection).assertOnConnectionQueue(); }));
 #endif
 }
 

@@ -76,7 +76,7 @@ TEST_F(TransactionFailures, FailedRowidLookupIsNotTakenForAMissingRow) {
   LogCapture log;
   // A fresh connection has not read the table's pages yet, so the lookup must go to the file.
   auto fresh = database->newConnection();
-  fresh->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+  EXPECT_FALSE(fresh->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
     auto& c = DizInternal(*t.connection());
     faults.reads = 1;
     t.setObject("replacement", "1", "c");
@@ -85,7 +85,7 @@ TEST_F(TransactionFailures, FailedRowidLookupIsNotTakenForAMissingRow) {
     EXPECT_EQ(c.objectChanges->map.count(key), 0u) << "nothing is recorded for a write that did not happen";
     EXPECT_FALSE(c.objectCache->containsKey(key));
     t.rollback();
-  });
+  }));
   EXPECT_TRUE(log->contains("Error executing 'getRowidForKeyStatement': 10 ")) << "the I/O error is reported";
   EXPECT_FALSE(log->contains("insertForRowidStatement")) << "no insert is tried for an existing key";
   EXPECT_EQ(committedObject("1", "c"), Value("one"));

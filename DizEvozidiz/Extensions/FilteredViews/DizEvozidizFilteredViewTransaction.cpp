@@ -5,6 +5,7 @@
 #include "DizEvozidiz/DizEvozidizConnection.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
+#include "DizEvozidiz/Extensions/Views/DizEvozidizViewPagesInternal.h"
 
 using platform::Value;
 
@@ -50,42 +51,13 @@ void DizEvozidizFilteredViewTransaction::insertAtCursor(std::int64_t rowid, cons
 // ---- Creating and filling ----
 
 bool DizEvozidizFilteredViewTransaction::createIfNeeded() {
-  const std::string currentTag = view()->versionTag();
-  const std::string& currentParent = filteredView().parentViewName();
-  const bool skipPopulation = view()->options().skipInitialViewPopulation;
-  if (!isPersistentView()) {
-    if (!createTables()) return false;
-    if (!skipPopulation && !populateView()) return false;
-    setStringValue(currentTag, "versionTag", false);
-    forgetFormerPersistentTables({"classVersion", "parentViewName", "versionTag", "tag"});
-    return true;
-  }
-
-  std::int32_t classVersion = 0;
-  const bool hasClassVersion = getIntValue(&classVersion, "classVersion", true);
-  const std::optional<bool> mustFill = prepareTablesForClassVersion(hasClassVersion, classVersion, skipPopulation);
-  if (!mustFill) return false;
-  bool needsPopulation = *mustFill;
-  std::optional<std::string> storedParent, storedTag;
-  bool fromOldTag = false;
-  if (hasClassVersion) {
-    storedParent = stringValueForExtensionKey("parentViewName", true);
-    storedTag = stringValueForExtensionKey("versionTag", true);
-    if (!storedTag && (storedTag = stringValueForExtensionKey("tag", true))) fromOldTag = true;
-    if (storedParent != currentParent || storedTag != currentTag) needsPopulation = true;
-  }
-  if (needsPopulation && !populateView()) return false;
-
-  if (!hasClassVersion || classVersion != DizEvozidizView::kClassVersion)
-    setIntValue(DizEvozidizView::kClassVersion, "classVersion", true);
-  if (storedParent != currentParent) setStringValue(currentParent, "parentViewName", true);
-  if (fromOldTag) {
-    removeValueForExtensionKey("tag", true);
-    setStringValue(currentTag, "versionTag", true);
-  } else if (storedTag != currentTag) {
-    setStringValue(currentTag, "versionTag", true);
-  }
-  return true;
+  // A filtered view is refilled when its parent changed too; before version tags it stored a text
+  // under "tag".
+  return DizEvozidizViewTransaction::createIfNeeded(
+      StoredDescription{{{"parentViewName", filteredView().parentViewName()}},
+                        "tag",
+                        false,
+                        {"classVersion", "parentViewName", "versionTag", "tag"}});
 }
 
 bool DizEvozidizFilteredViewTransaction::populateView() {

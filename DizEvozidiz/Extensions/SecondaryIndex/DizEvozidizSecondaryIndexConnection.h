@@ -16,11 +16,11 @@
 #include <string_view>
 
 #include "DizEvozidiz/DizCache.h"
-#include "DizEvozidiz/DizEvozidizStatementInternal.h"
 #include "DizEvozidiz/Extensions/SecondaryIndex/DizEvozidizSecondaryIndex.h"
 #include "DizEvozidiz/Utilities/DizMutationStack.h"
 
 class DizEvozidizSecondaryIndexConnection;
+class DizEvozidizStatement;  // DizEvozidizStatementInternal.h
 using DizEvozidizSecondaryIndexConnectionPtr = std::shared_ptr<DizEvozidizSecondaryIndexConnection>;
 
 class DizEvozidizSecondaryIndexConnection : public DizEvozidizExtensionConnection {

@@ -6,6 +6,7 @@
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewInternal.h"
+#include "DizEvozidiz/Extensions/Views/DizEvozidizViewPagesInternal.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewTransaction.h"
 
 namespace {
@@ -13,7 +14,9 @@ constexpr const char* kConnectionLogFile = "DizEvozidiz/Extensions/Views/DizEvoz
 }
 
 DizEvozidizViewConnection::DizEvozidizViewConnection(DizEvozidizViewPtr view, DizEvozidizConnection* connection)
-    : DizEvozidizExtensionConnection(view, connection), view_(std::move(view)) {}
+    : DizEvozidizExtensionConnection(view, connection),
+      view_(std::move(view)),
+      working_(std::make_unique<DizViewWorkingSet>()) {}
 
 DizEvozidizViewConnectionPtr DizEvozidizViewConnection::make(DizEvozidizViewPtr view,
                                                              DizEvozidizConnection* connection) {
@@ -38,15 +41,15 @@ DizEvozidizExtensionTransactionPtr DizEvozidizViewConnection::newReadWriteTransa
 
 void DizEvozidizViewConnection::_flushMemoryWithFlags(unsigned flags) {
   if (flags & 1) {
-    working_.mapCache.removeAllObjects();
-    working_.pageCache.removeAllObjects();
+    working_->mapCache.removeAllObjects();
+    working_->pageCache.removeAllObjects();
   }
   if (flags & 9) {
-    working_.pagePositions.clear();
-    working_.pagePositionsState.reset();
+    working_->pagePositions.clear();
+    working_->pagePositionsState.reset();
   }
   if (flags & 2) flushStatements();
-  if (flags & 8) working_.state.reset();
+  if (flags & 8) working_->state.reset();
 }
 
 // ---- Blocks ----
@@ -83,11 +86,11 @@ void DizEvozidizViewConnection::getGroupingSorting(DizEvozidizViewGrouping::Ptr*
 // ---- Transaction bracket ----
 
 void DizEvozidizViewConnection::prepareForReadWriteTransaction() {
-  if (working_.state && working_.state->isImmutable()) working_.state = working_.state->mutableCopy();
+  if (working_->state && working_->state->isImmutable()) working_->state = working_->state->mutableCopy();
 }
 
 void DizEvozidizViewConnection::postCommitCleanup() {
-  working_.clearTransactionChanges();
+  working_->clearTransactionChanges();
   grouping_.reset();
   sorting_.reset();
   versionTag_.clear();
@@ -102,10 +105,10 @@ DizEvozidizViewStatePtr DizEvozidizViewConnection::committedStateCopy(bool mutab
 
 void DizEvozidizViewConnection::postRollbackCleanup() {
   // The pages, maps and state may hold this transaction's changes: back to what was committed.
-  working_.state = committedStateCopy(false);
-  working_.mapCache.removeAllObjects();
-  working_.pageCache.removeAllObjects();
-  working_.clearTransactionChanges();
+  working_->state = committedStateCopy(false);
+  working_->mapCache.removeAllObjects();
+  working_->pageCache.removeAllObjects();
+  working_->clearTransactionChanges();
   grouping_.reset();
   sorting_.reset();
   versionTag_.clear();
@@ -118,12 +121,12 @@ void DizEvozidizViewConnection::getInternalChangeset(platform::Value& internal, 
                                                      bool& hasDiskChanges) {
   std::shared_ptr<DizViewInternalChangeset> part;
   hasDiskChanges = false;
-  if (working_.hasDirtyContent() || working_.reset) {
+  if (working_->hasDirtyContent() || working_->reset) {
     part = platform::make<DizViewInternalChangeset>();
-    part->dirtyMaps = working_.dirtyMaps;
-    for (const auto& [key, page] : working_.dirtyPages) part->dirtyPages.emplace(key, page ? page->copy() : nullptr);
-    part->reset = working_.reset;
-    part->state = working_.state ? working_.state->copy() : nullptr;
+    part->dirtyMaps = working_->dirtyMaps;
+    for (const auto& [key, page] : working_->dirtyPages) part->dirtyPages.emplace(key, page ? page->copy() : nullptr);
+    part->reset = working_->reset;
+    part->state = working_->state ? working_->state->copy() : nullptr;
     hasDiskChanges = isPersistentView();
   }
   if (groupingChanged_ || sortingChanged_ || versionTagChanged_) {
@@ -136,10 +139,10 @@ void DizEvozidizViewConnection::getInternalChangeset(platform::Value& internal, 
     }
   }
   internal = part ? platform::Value(part) : platform::Value();
-  if (!working_.changes.empty()) {
+  if (!working_->changes.empty()) {
     platform::ValueArray log;
-    log.reserve(working_.changes.size());
-    for (const auto& change : working_.changes) log.push_back(platform::Value(change));
+    log.reserve(working_->changes.size());
+    for (const auto& change : working_->changes) log.push_back(platform::Value(change));
     external = platform::Value::dictionary({{"changes", platform::Value(std::move(log))}});
   } else {
     external = platform::Value();
@@ -177,12 +180,12 @@ void applyToCache(Cache& cache, const Dirty& dirty, bool reset, Transform value)
 void DizEvozidizViewConnection::processChangeset(const platform::Value& extensionChangeset) {
   const auto part = extensionChangeset.as<DizViewInternalChangeset>();
   if (!part) return;
-  if (part->state) working_.state = part->state->copy();
+  if (part->state) working_->state = part->state->copy();
 
-  applyToCache(working_.mapCache, part->dirtyMaps, part->reset, [](const std::optional<std::string>& key) {
+  applyToCache(working_->mapCache, part->dirtyMaps, part->reset, [](const std::optional<std::string>& key) {
     return key;  // a rowid that left the view (nullopt) is dropped from the cache
   });
-  applyToCache(working_.pageCache, part->dirtyPages, part->reset,
+  applyToCache(working_->pageCache, part->dirtyPages, part->reset,
                [](const DizEvozidizViewPagePtr& page) { return page ? std::optional(page->copy()) : std::nullopt; });
 }
 

@@ -25,11 +25,11 @@
 #include "DizEvozidiz/DizEvozidizExtension.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizView.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewChange.h"
-#include "DizEvozidiz/Extensions/Views/DizEvozidizViewPagesInternal.h"
 #include "platform/services/notification_center.h"
 
 class DizEvozidizViewConnection;
 class DizEvozidizViewMappings;
+struct DizViewWorkingSet;  // DizEvozidizViewPagesInternal.h
 using DizEvozidizViewConnectionPtr = std::shared_ptr<DizEvozidizViewConnection>;
 
 class DizEvozidizViewConnection : public DizEvozidizExtensionConnection {
@@ -63,7 +63,7 @@ class DizEvozidizViewConnection : public DizEvozidizExtensionConnection {
   virtual void postRollbackCleanup();
 
   // ---- What the view transaction works on ----
-  DizViewWorkingSet& working() { return working_; }
+  DizViewWorkingSet& working() { return *working_; }
 
   // Prepared statements on the view's tables, made on first use; null (logged) when preparing failed.
   sqlite3_stmt* mapTable_getPageKeyForRowidStatement();
@@ -122,7 +122,7 @@ class DizEvozidizViewConnection : public DizEvozidizExtensionConnection {
   const platform::ValueArray* changeLog(const platform::NotificationPtr& notification) const;
 
   const DizEvozidizViewPtr view_;
-  DizViewWorkingSet working_;
+  const std::unique_ptr<DizViewWorkingSet> working_;
   DizEvozidizViewGrouping::Ptr grouping_;
   DizEvozidizViewSorting::Ptr sorting_;
   std::string versionTag_;

@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_store
+#error "DizEvozidiz/Extensions/Views/DizEvozidizViewInternal.h is internal to the store and its extensions"
+#endif
+
 // What a view's objects pass between them and keep in memory tables; not for the application.
 
 #include <optional>

@@ -1,5 +1,9 @@
 #pragma once
 
+#ifndef ZORVEL_INTERNAL_store
+#error "DizEvozidiz/Extensions/Views/DizEvozidizViewPagesInternal.h is internal to the store and its extensions"
+#endif
+
 // The page work of a view, kept apart from where the pages are stored: reading through the dirty
 // containers and caches, sorted placement, removal, splitting and dropping pages, and what the flush
 // must write. The view transaction runs it over its SQL tables or memory tables; tests run it over

@@ -7,6 +7,7 @@
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizExtensionInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
+#include "DizEvozidiz/Extensions/Views/DizEvozidizViewPagesInternal.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewTransaction.h"
 #include "DizEvozidiz/Extensions/Views/Utilities/DizEvozidizViewMappings.h"
 

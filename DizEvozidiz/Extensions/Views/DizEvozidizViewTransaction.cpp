@@ -11,6 +11,7 @@
 #include "DizEvozidiz/DizEvozidizRowEnumeration.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewInternal.h"
+#include "DizEvozidiz/Extensions/Views/DizEvozidizViewPagesInternal.h"
 
 using platform::Value;
 
@@ -162,6 +163,8 @@ DizViewPages DizEvozidizViewTransaction::pages() {
   return DizViewPages(working(), *storage_);
 }
 
+bool DizEvozidizViewTransaction::containsRowid(std::int64_t rowid) { return pages().containsRowid(rowid); }
+
 void DizEvozidizViewTransaction::noteFailure(const std::string& step) {
   // Damaged pages of the view's own tables: the connection drops them and builds the view again
   // from the rows once this transaction has ended.
@@ -244,13 +247,18 @@ void DizEvozidizViewTransaction::dropTablesForOldClassVersion(int classVersion) 
 }
 
 bool DizEvozidizViewTransaction::createIfNeeded() {
+  // Before version tags, a view stored a number under "version".
+  return createIfNeeded(StoredDescription{{}, "version", true, {"classVersion", "versionTag", "version"}});
+}
+
+bool DizEvozidizViewTransaction::createIfNeeded(const StoredDescription& description) {
   const std::string currentTag = view()->versionTag();
   const bool skipPopulation = view()->options().skipInitialViewPopulation;
   if (!isPersistentView()) {
     if (!createTables()) return false;
     if (!skipPopulation && !populateView()) return false;
     setStringValue(currentTag, "versionTag", false);
-    forgetFormerPersistentTables({"classVersion", "versionTag", "version"});
+    forgetFormerPersistentTables(description.formerPersistentKeys);
     return true;
   }
 
@@ -260,14 +268,22 @@ bool DizEvozidizViewTransaction::createIfNeeded() {
   if (!mustFill) return false;
   bool needsPopulation = *mustFill;
 
+  std::vector<std::optional<std::string>> stored(description.matching.size());
   std::optional<std::string> storedTag;
-  bool fromOldVersionKey = false;
+  bool fromOldTagKey = false;
   if (hasClassVersion) {
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+      stored[i] = stringValueForExtensionKey(description.matching[i].first, true);
+      if (stored[i] != description.matching[i].second) needsPopulation = true;
+    }
     storedTag = stringValueForExtensionKey("versionTag", true);
-    std::int32_t oldVersion = 0;
-    if (!storedTag && getIntValue(&oldVersion, "version", true)) {
-      storedTag = std::to_string(oldVersion);
-      fromOldVersionKey = true;
+    if (!storedTag) {
+      std::int32_t oldNumber = 0;
+      if (!description.oldTagIsNumber)
+        storedTag = stringValueForExtensionKey(description.oldTagKey, true);
+      else if (getIntValue(&oldNumber, description.oldTagKey, true))
+        storedTag = std::to_string(oldNumber);
+      fromOldTagKey = storedTag.has_value();
     }
     if (storedTag != currentTag) needsPopulation = true;
   }
@@ -280,8 +296,12 @@ bool DizEvozidizViewTransaction::createIfNeeded() {
 
   if (!hasClassVersion || classVersion != DizEvozidizView::kClassVersion)
     setIntValue(DizEvozidizView::kClassVersion, "classVersion", true);
-  if (fromOldVersionKey) {
-    removeValueForExtensionKey("version", true);
+  for (std::size_t i = 0; i < stored.size(); ++i) {
+    const auto& [key, current] = description.matching[i];
+    if (stored[i] != current) setStringValue(current, key, true);
+  }
+  if (fromOldTagKey) {
+    removeValueForExtensionKey(description.oldTagKey, true);
     setStringValue(currentTag, "versionTag", true);
   } else if (storedTag != currentTag) {
     setStringValue(currentTag, "versionTag", true);
@@ -298,7 +318,7 @@ std::optional<bool> DizEvozidizViewTransaction::prepareTablesForClassVersion(boo
   return hasClassVersion || !skipPopulation;
 }
 
-void DizEvozidizViewTransaction::forgetFormerPersistentTables(std::initializer_list<const char*> keys) {
+void DizEvozidizViewTransaction::forgetFormerPersistentTables(const std::vector<const char*>& keys) {
   std::int32_t storedVersion = 0;
   if (!getIntValue(&storedVersion, "classVersion", true)) return;
   DizEvozidizView::dropTablesForRegisteredName(registeredName(), *databaseReadWriteTransaction(), true);

@@ -30,16 +30,16 @@
 
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "DizEvozidiz/DizCache.h"
 #include "DizEvozidiz/DizEvozidizExtension.h"
 #include "DizEvozidiz/DizMemoryTable.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewConnection.h"
-#include "DizEvozidiz/Extensions/Views/DizEvozidizViewPagesInternal.h"
 #include "platform/runtime/error.h"
 
 inline constexpr std::uint64_t kDizViewEnumerationReverse = 2;
@@ -55,6 +55,7 @@ struct DizViewRange {
 
 class DizEvozidizViewMappings;
 class DizEvozidizViewTransaction;
+class DizViewPages;  // DizEvozidizViewPagesInternal.h
 using DizEvozidizViewTransactionPtr = std::shared_ptr<DizEvozidizViewTransaction>;
 
 class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
@@ -87,7 +88,7 @@ class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
   std::optional<std::string> groupForKey(std::string_view key, std::string_view collection);
   // The row's group and index; false (group empty, index 0) when the view does not hold it.
   bool getGroup(std::string* group, std::uint64_t* index, std::string_view key, std::string_view collection);
-  bool containsRowid(std::int64_t rowid) { return pages().containsRowid(rowid); }
+  bool containsRowid(std::int64_t rowid);
 
   bool getRowid(std::int64_t* rowid, std::uint64_t index, const std::string& group);
   bool getLastRowid(std::int64_t* rowid, const std::string& group);
@@ -231,7 +232,20 @@ class DizEvozidizViewTransaction : public DizEvozidizExtensionTransaction {
   // A view kept in memory under a name that was once persistent: its old tables go, and so do the
   // stored values (`keys`) that described them, so that a later persistent registration builds them
   // again instead of trusting them.
-  void forgetFormerPersistentTables(std::initializer_list<const char*> keys);
+  void forgetFormerPersistentTables(const std::vector<const char*>& keys);
+  // What createIfNeeded compares with the values a persistent view stored when it last ran: the
+  // version tag ("versionTag", or the older key `oldTagKey`, a number or a text as
+  // `oldTagIsNumber` says, which is replaced by "versionTag"), and each of `matching` (key, value).
+  // Any difference refills the view and stores the current values.
+  struct StoredDescription {
+    std::vector<std::pair<const char*, std::string>> matching;
+    const char* oldTagKey;
+    bool oldTagIsNumber;
+    std::vector<const char*> formerPersistentKeys;  // see forgetFormerPersistentTables
+  };
+  // The version migration of views and filtered views: creates the tables and fills the view as
+  // the stored class version and `description` ask. False when a table or the fill failed.
+  bool createIfNeeded(const StoredDescription& description);
   // Empties the view and fills it from the stored rows. False when the rows could not be read.
   virtual bool populateView();
   // Records the deletion of every row and group, then populates.

@@ -110,7 +110,7 @@ TEST_F(DatabaseManager, OpensWithItsConnectionsAndExtensions) {
   EXPECT_TRUE(manager->mainDatabaseConnection()->isInLongLivedReadTransaction());
   EXPECT_FALSE(manager->backgroundDatabaseConnection()->isInLongLivedReadTransaction());
   // The main connection is for reading: a write through it raises instead of ending its snapshot.
-  EXPECT_THROW(manager->mainDatabaseConnection()->readWriteWithBlock([](DizEvozidizReadWriteTransaction&) {}),
+  EXPECT_THROW((void)manager->mainDatabaseConnection()->readWriteWithBlock([](DizEvozidizReadWriteTransaction&) {}),
                platform::Exception);
   EXPECT_TRUE(manager->mainDatabaseConnection()->isInLongLivedReadTransaction());
 }

@@ -21,8 +21,8 @@ class Preferences : public DatabaseTest {
     // Two built-in triggers stored as the defaults, and one the user added before.
     manager = open(writeBundle(
         dir.path(), Value(ValueArray{}),
-        Value(ValueDictionary{{"triggers", Value(ValueArray{triggerEntry("T1", 16, 1, true),
-                                                            triggerEntry("T2", 32, 1, false)})}})));
+        Value(ValueDictionary{
+            {"triggers", Value(ValueArray{triggerEntry("T1", 16, 1, true), triggerEntry("T2", 32, 1, false)})}})));
     ASSERT_TRUE(manager->syncOptions());
     auto user = ZRVOptionTrigger::triggerWithUnit(64, 10, ZRVOptionTriggerTypeUser, true);
     user->setUuid("U1");

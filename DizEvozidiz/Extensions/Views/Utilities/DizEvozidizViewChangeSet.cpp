@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "DizEvozidiz/DizCollectionKey.h"
+#include "DizEvozidiz/Extensions/Views/Utilities/DizViewPositionSequenceInternal.h"
 
 namespace {
 
@@ -26,156 +27,13 @@ bool groupIs(const std::optional<std::string>& group, const std::string& name) {
 // Indexes this large are not positions (not found, or damaged input); the replay leaves them alone.
 constexpr std::uint64_t kLargestPosition = std::uint64_t{1} << 40;
 
-// A sequence of unsigned values addressed by position, as an implicit treap of runs of consecutive
-// values (start, start + 1, ...). Positions past the stored part hold `tail + position`, so a
-// sequence starts as the identity (position p holds p) without storing anything, and a run is
-// stored only where an operation touched it. Every operation costs O(log n) expected.
-class PositionSequence {
- public:
-  std::uint64_t valueAt(std::uint64_t p) const {
-    if (p >= size_) return static_cast<std::uint64_t>(tail_ + static_cast<std::int64_t>(p));
-    int t = root_;
-    for (;;) {
-      const Node& n = nodes_[t];
-      const std::uint64_t left = total(n.left);
-      if (p < left) {
-        t = n.left;
-      } else if (p < left + n.length) {
-        return n.start + (p - left);
-      } else {
-        p -= left + n.length;
-        t = n.right;
-      }
-    }
-  }
-
-  // The value lands at q; the values from q on move one place up.
-  void insertAt(std::uint64_t q, std::uint64_t value) {
-    extendTo(q);
-    int a, b;
-    split(root_, q, a, b);
-    root_ = merge(merge(a, newNode(value, 1, nextPriority())), b);
-    ++size_;
-    --tail_;
-  }
-
-  // The value at q goes; the values after it move one place down.
-  void removeAt(std::uint64_t q) {
-    extendTo(q + 1);
-    int a, b, middle, c;
-    split(root_, q, a, b);
-    split(b, 1, middle, c);
-    root_ = merge(a, c);
-    free_.push_back(middle);  // a single node of length 1
-    --size_;
-    ++tail_;
-  }
-
-  // The value at q appears twice (at q and q + 1); the values after it move one place up.
-  void duplicateAt(std::uint64_t q) {
-    extendTo(q + 1);
-    insertAt(q + 1, valueAt(q));
-  }
-
- private:
-  struct Node {
-    std::uint64_t start;
-    std::uint64_t length;
-    std::uint64_t total;
-    std::uint32_t priority;
-    int left = -1;
-    int right = -1;
-  };
-
-  std::uint64_t total(int t) const { return t < 0 ? 0 : nodes_[t].total; }
-  void update(int t) { nodes_[t].total = total(nodes_[t].left) + nodes_[t].length + total(nodes_[t].right); }
-  std::uint32_t nextPriority() {
-    seed_ ^= seed_ << 13;
-    seed_ ^= seed_ >> 7;
-    seed_ ^= seed_ << 17;
-    return static_cast<std::uint32_t>(seed_ >> 16);
-  }
-  int newNode(std::uint64_t start, std::uint64_t length, std::uint32_t priority) {
-    if (!free_.empty()) {
-      const int t = free_.back();
-      free_.pop_back();
-      nodes_[t] = Node{start, length, length, priority};
-      return t;
-    }
-    nodes_.push_back(Node{start, length, length, priority});
-    return static_cast<int>(nodes_.size() - 1);
-  }
-
-  // a: the first k positions of t; b: the rest. A run that straddles k is cut in two.
-  void split(int t, std::uint64_t k, int& a, int& b) {
-    if (t < 0) {
-      a = b = -1;
-      return;
-    }
-    const std::uint64_t left = total(nodes_[t].left);
-    if (k <= left) {
-      int l;
-      split(nodes_[t].left, k, a, l);
-      nodes_[t].left = l;
-      update(t);
-      b = t;
-    } else if (k >= left + nodes_[t].length) {
-      int r;
-      split(nodes_[t].right, k - left - nodes_[t].length, r, b);
-      nodes_[t].right = r;
-      update(t);
-      a = t;
-    } else {
-      const std::uint64_t cut = k - left;
-      const int m = newNode(nodes_[t].start + cut, nodes_[t].length - cut, nodes_[t].priority);
-      nodes_[m].right = nodes_[t].right;
-      update(m);
-      nodes_[t].length = cut;
-      nodes_[t].right = -1;
-      update(t);
-      a = t;
-      b = m;
-    }
-  }
-
-  int merge(int a, int b) {
-    if (a < 0) return b;
-    if (b < 0) return a;
-    if (nodes_[a].priority > nodes_[b].priority) {
-      const int r = merge(nodes_[a].right, b);
-      nodes_[a].right = r;
-      update(a);
-      return a;
-    }
-    const int l = merge(a, nodes_[b].left);
-    nodes_[b].left = l;
-    update(b);
-    return b;
-  }
-
-  // Stores the implicit values of the positions below n.
-  void extendTo(std::uint64_t n) {
-    if (size_ >= n) return;
-    const std::uint64_t start = static_cast<std::uint64_t>(tail_ + static_cast<std::int64_t>(size_));
-    root_ = merge(root_, newNode(start, n - size_, nextPriority()));
-    size_ = n;
-  }
-
-  std::vector<Node> nodes_;
-  std::vector<int> free_;  // nodes no longer in the tree, for reuse
-  int root_ = -1;
-  std::uint64_t size_ = 0;
-  std::int64_t tail_ = 0;  // size_ + tail_ never drops below 0
-  std::uint64_t seed_ = 0x9E3779B97F4A7C15ull;
-};
-
 // One sequence per group name.
 class GroupSequences {
  public:
-  PositionSequence& operator[](const std::string& group) { return sequences_[group]; }
+  DizViewPositionSequence& operator[](const std::string& group) { return sequences_[group]; }
 
  private:
-  std::unordered_map<std::string, PositionSequence> sequences_;
+  std::unordered_map<std::string, DizViewPositionSequence> sequences_;
 };
 
 bool isPosition(std::uint64_t index) { return index < kLargestPosition; }
@@ -698,7 +556,7 @@ void DizEvozidizViewChange::consolidateRowChanges(RowChanges& rows) {
   std::vector<bool> inReplay(n, false);
   auto take = [&](const Row& r, bool remove) -> std::uint64_t {
     const std::string& g = *r.originalGroup();
-    PositionSequence& s = sequences[g];
+    DizViewPositionSequence& s = sequences[g];
     const std::uint64_t v = s.valueAt(r.opOriginalIndex());
     if (remove) s.removeAt(r.opOriginalIndex());
     return v >= kLargestPosition ? v : kAtStart | (groupNumber(g) << 40) | v;

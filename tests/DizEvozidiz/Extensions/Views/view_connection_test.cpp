@@ -23,7 +23,7 @@ TEST_F(ViewConnection, ChangesetPartsFollowWhatTheTransactionChanged) {
     SCOPED_TRACE(persistent ? "persistent" : "in memory");
     const std::string name = persistent ? "order" : "memoryOrder";
     ASSERT_TRUE(database->registerExtension(makeView(calls, persistent), name, connection));
-    connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+    EXPECT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
       auto vc = std::dynamic_pointer_cast<DizEvozidizViewConnection>(t.ext(name)->extensionConnection());
       ASSERT_TRUE(vc);
       platform::Value internal, external;
@@ -45,7 +45,7 @@ TEST_F(ViewConnection, ChangesetPartsFollowWhatTheTransactionChanged) {
       EXPECT_EQ(disk, persistent);
       // A section and a row insert; the second view already has the group from the first one's row.
       EXPECT_EQ(external["changes"].count(), persistent ? 2u : 1u);
-    });
+    }));
   }
 }
 

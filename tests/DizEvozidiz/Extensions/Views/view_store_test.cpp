@@ -334,9 +334,9 @@ TEST_F(ViewStore, OnlyChangedPagesAndMapRowsAreWritten) {
     t.setObject(platform::Value(2), "alone", "things");         // a new group g2: its page and map row
     t.setObject(platform::Value(values[55]), "tie", "things");  // after the equal row 55: the middle page
   }));
-  connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+  EXPECT_TRUE(connection->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
     sqlite3_update_hook(DizInternal(*t.connection()).db, nullptr, nullptr);
-  });
+  }));
   EXPECT_EQ(counts.map, 2);
   EXPECT_EQ(counts.page, 2);
   EXPECT_EQ(counts.other, 0);
@@ -509,7 +509,7 @@ TEST(ViewStoreConcurrency, ReadersSeeTheViewOfTheirSnapshotWhileAWriterCommits) 
   }
   std::mt19937 rng(5);
   for (int i = 0; i < 150; ++i) {
-    writer->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+    EXPECT_TRUE(writer->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
       for (int j = 0; j < 5; ++j) {
         const std::string key = "k" + std::to_string(rng() % 80);
         if (rng() % 4 == 0)
@@ -517,7 +517,7 @@ TEST(ViewStoreConcurrency, ReadersSeeTheViewOfTheirSnapshotWhileAWriterCommits) 
         else
           t.setObject(platform::Value(static_cast<std::int64_t>(rng() % 200)), key, "things");
       }
-    });
+    }));
   }
   done = true;
   for (auto& t : readers) t.join();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "DizEvozidiz/Extensions/Views/DizEvozidizView.h"
+#include "DizEvozidiz/Extensions/Views/DizEvozidizViewPagesInternal.h"
 #include "DizEvozidiz/Extensions/Views/DizEvozidizViewTransaction.h"
 #include "DizEvozidiz/transaction_test_support.h"
 

@@ -257,7 +257,7 @@ TEST_F(ViewChangeSetOracle, ReportedChangesTurnTheOldListIntoTheNewOne) {
     std::ostringstream ops;
     const int commits = 1 + static_cast<int>(rng() % 3);
     for (int c = 0; c < commits; ++c) {
-      writer->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
+      EXPECT_TRUE(writer->readWriteWithBlock([&](DizEvozidizReadWriteTransaction& t) {
         const int n = 1 + static_cast<int>(rng() % 5);
         for (int i = 0; i < n; ++i) {
           const unsigned what = static_cast<unsigned>(rng() % 100);
@@ -289,7 +289,7 @@ TEST_F(ViewChangeSetOracle, ReportedChangesTurnTheOldListIntoTheNewOne) {
             ops << " touch " << key;
           }
         }
-      });
+      }));
       ops << " |";
     }
     const auto notifications = display->beginLongLivedReadTransaction();
