@@ -1,8 +1,9 @@
 #include "support/report_service.h"
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
-#include <regex>
+#include <vector>
 
 namespace zorvel::test {
 
@@ -25,18 +26,38 @@ ReportService::ReportService(std::filesystem::path folder, TestHTTPServer::Secur
   server_.setHandler([this](const RecordedRequest& request) { return answer(request); });
 }
 
+namespace {
+
+// Whether a path matches a pattern of segments, where "*" stands for any one non-empty segment.
+bool matchesSegments(const std::string& path, const std::vector<std::string>& pattern) {
+  std::vector<std::string> segments;
+  std::size_t start = 1;
+  if (path.empty() || path[0] != '/') return false;
+  while (start <= path.size()) {
+    const std::size_t end = std::min(path.find('/', start), path.size());
+    segments.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  if (segments.size() != pattern.size()) return false;
+  for (std::size_t i = 0; i < segments.size(); ++i) {
+    if (segments[i].empty() || (pattern[i] != "*" && pattern[i] != segments[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 ReportService::Endpoint ReportService::classify(const std::string& method, const std::string& rawPath) {
-  std::string path = rawPath.substr(0, rawPath.find('?'));
-  static const std::regex kApp("^/spi/v2/platforms/[^/]+/apps/[^/]+/settings$");
-  static const std::regex kCreate("^/spi/v1/platforms/[^/]+/apps$");
-  static const std::regex kUpdate("^/spi/v1/platforms/[^/]+/apps/[^/]+$");
-  static const std::regex kReports("^/sdk-api/v1/platforms/[^/]+/apps/[^/]+/reports$");
-  static const std::regex kBeta("^/spi/v2/platforms/[^/]+/apps/[^/]+/beta_update_check$");
-  if (method == "GET" && std::regex_match(path, kApp)) return Endpoint::Settings;
-  if (method == "POST" && std::regex_match(path, kCreate)) return Endpoint::AppCreate;
-  if (method == "PUT" && std::regex_match(path, kUpdate)) return Endpoint::AppUpdate;
-  if (method == "POST" && std::regex_match(path, kReports)) return Endpoint::ReportUpload;
-  if (method == "GET" && std::regex_match(path, kBeta)) return Endpoint::BetaUpdateCheck;
+  const std::string path = rawPath.substr(0, rawPath.find('?'));
+  if (method == "GET" && matchesSegments(path, {"spi", "v2", "platforms", "*", "apps", "*", "settings"}))
+    return Endpoint::Settings;
+  if (method == "POST" && matchesSegments(path, {"spi", "v1", "platforms", "*", "apps"})) return Endpoint::AppCreate;
+  if (method == "PUT" && matchesSegments(path, {"spi", "v1", "platforms", "*", "apps", "*"}))
+    return Endpoint::AppUpdate;
+  if (method == "POST" && matchesSegments(path, {"sdk-api", "v1", "platforms", "*", "apps", "*", "reports"}))
+    return Endpoint::ReportUpload;
+  if (method == "GET" && matchesSegments(path, {"spi", "v2", "platforms", "*", "apps", "*", "beta_update_check"}))
+    return Endpoint::BetaUpdateCheck;
   if (method == "POST" && path == "/spi/v2/events") return Endpoint::EventUpload;
   return Endpoint::Unknown;
 }
