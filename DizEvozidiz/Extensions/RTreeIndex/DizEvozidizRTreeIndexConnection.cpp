@@ -4,6 +4,7 @@
 #include "DizEvozidiz/DizEvozidizConnection.h"
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
+#include "DizEvozidiz/DizEvozidizStatementInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 #include "DizEvozidiz/Extensions/RTreeIndex/DizEvozidizRTreeIndexTransaction.h"
 

@@ -16,10 +16,10 @@
 #include <string_view>
 
 #include "DizEvozidiz/DizCache.h"
-#include "DizEvozidiz/DizEvozidizStatementInternal.h"
 #include "DizEvozidiz/Extensions/RTreeIndex/DizEvozidizRTreeIndex.h"
 #include "DizEvozidiz/Utilities/DizMutationStack.h"
 
+class DizEvozidizStatement;  // DizEvozidizStatementInternal.h
 class DizEvozidizRTreeIndexConnection;
 using DizEvozidizRTreeIndexConnectionPtr = std::shared_ptr<DizEvozidizRTreeIndexConnection>;
 

@@ -8,6 +8,7 @@
 #include "DizEvozidiz/DizEvozidizConnectionInternal.h"
 #include "DizEvozidiz/DizEvozidizLogInternal.h"
 #include "DizEvozidiz/DizEvozidizRowEnumeration.h"
+#include "DizEvozidiz/DizEvozidizStatementInternal.h"
 #include "DizEvozidiz/DizEvozidizTransaction.h"
 
 using platform::Value;
